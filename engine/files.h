@@ -1,0 +1,27 @@
+// Whole-file writes and folder creation shared by every writer of the engine.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tolverdine {
+
+/// Writes data to the NFC form of path, mode 0644; truncates, or with exclusive refuses an
+/// existing file (EEXIST). No fsync. Throws WriteFail.
+void writeFile(const std::string& path, std::string_view data, bool exclusive = false);
+
+/// Writes a private temporary file beside path and renames it onto path. Each call has its own
+/// exclusively created temporary name, removed again when the write or the rename fails, so two
+/// writers of one file never truncate each other's data. Throws WriteFail.
+void writeFileAtomic(const std::string& path, std::string_view data);
+
+/// Creates a folder and its missing parents (0755). False when a level fails other than EEXIST.
+bool mkdirs(const std::string& path);
+
+/// Reads a whole file; false when it cannot be opened or read.
+bool readFile(const std::string& path, std::string* out);
+
+/// True when something (file, folder, anything) exists at path.
+bool exists(const std::string& path);
+
+}  // namespace tolverdine

@@ -1,0 +1,46 @@
+// One card onto every destination: checks, copy rounds, verification, records, colour.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/names.h"
+#include "engine/records.h"
+
+namespace tolverdine {
+
+class Store;
+
+/// Held while a run copies; the platform's idle-sleep inhibitor implements it.
+class SleepGuard {
+ public:
+  virtual ~SleepGuard() = default;
+  virtual void hold(const std::string& reason) = 0;
+  virtual void release() = 0;
+};
+
+using FreeBytesFn = std::function<int64_t(const std::string& root)>;
+/// (n from 1, count, file name, bytesDone, bytesTotal); once more at the end with n = count, "".
+using ProgressFn = std::function<void(int, int, const std::string&, int64_t, int64_t)>;
+
+/// Test seams; empty in production.
+struct IngestHooks {
+  /// Called after each copyOnce with the part paths, before they are read back.
+  std::function<void(const Row&, const std::vector<std::string>& partPaths)> beforeVerify;
+};
+
+/// Throws IngestStop from the checks before the first copy; card removal during the rows is
+/// returned in IngestResult::stopped.
+IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, const std::string& cam,
+                       const std::vector<std::string>& dests, const NameSet& names, Store& store,
+                       int copiesRequired, const IngestOptions& options, const FreeBytesFn& free,
+                       const ProgressFn& progress, SleepGuard* sleep = nullptr,
+                       const IngestHooks& hooks = {});
+
+/// The application-log lines of a finished run.
+std::vector<std::string> resultLog(const IngestResult& r, const std::string& card, const std::string& cam,
+                                   double seconds, int64_t bytes);
+
+}  // namespace tolverdine

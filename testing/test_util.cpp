@@ -1,0 +1,81 @@
+// Implementation of the shared test helpers (compiled into the test binary only).
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <vector>
+
+#include "testing/test_util.h"
+
+namespace tolverdine {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tolverdine-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data())) path = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
+int sh(const std::string& cmd) {
+  int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
+}
+
+LoopMount::LoopMount(int mib, const std::string& fstype, const std::string& opts) {
+  if (::geteuid() != 0) {
+    why_ = "not root";
+    return;
+  }
+  img_ = dir_.path + "/disk.img";
+  mnt_ = dir_.path + "/mnt";
+  std::filesystem::create_directory(mnt_);
+  std::string mkfs = fstype == "xfs" ? "mkfs.xfs -q -m reflink=1 " : "mkfs." + fstype + " -q ";
+  if (sh("truncate -s " + std::to_string(mib) + "M " + img_) != 0 ||
+      sh(mkfs + img_ + " >/dev/null 2>&1") != 0) {
+    why_ = "mkfs." + fstype + " failed";
+    return;
+  }
+  if (!remount(opts)) {
+    why_ = "mount -o loop refused";
+    return;
+  }
+  ok_ = true;
+}
+
+bool LoopMount::remount(const std::string& opts) {
+  std::string o = opts.empty() ? "loop" : "loop," + opts;
+  mounted_ = sh("mount -o " + o + " " + img_ + " " + mnt_ + " >/dev/null 2>&1") == 0;
+  return mounted_;
+}
+
+void LoopMount::pull() {
+  if (mounted_) sh("umount -l " + mnt_ + " >/dev/null 2>&1");
+  mounted_ = false;
+}
+
+LoopMount::~LoopMount() {
+  if (mounted_) sh("umount " + mnt_ + " >/dev/null 2>&1 || umount -l " + mnt_ + " >/dev/null 2>&1");
+}
+
+void writePattern(const std::string& path, size_t size, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::vector<uint64_t> buf(1 << 16);
+  while (size > 0) {
+    for (auto& w : buf) w = rng();
+    size_t n = std::min(size, buf.size() * sizeof(uint64_t));
+    out.write(reinterpret_cast<const char*>(buf.data()), static_cast<std::streamsize>(n));
+    size -= n;
+  }
+}
+
+}  // namespace tolverdine

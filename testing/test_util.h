@@ -1,0 +1,51 @@
+// Helpers shared by the tests: temporary folders and loop-mounted images.
+#pragma once
+
+#include <string>
+
+namespace tolverdine {
+
+/// A fresh folder under $TMPDIR, removed with everything in it at scope end.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+};
+
+/// A file system image of the given size (MiB) mounted on a fresh folder; unmounted and removed
+/// at scope end. ok() is false (with why()) where loop mounts are not allowed.
+class LoopMount {
+ public:
+  LoopMount(int mib, const std::string& fstype = "ext4", const std::string& mountOptions = "");
+  ~LoopMount();
+  LoopMount(const LoopMount&) = delete;
+  LoopMount& operator=(const LoopMount&) = delete;
+
+  bool ok() const { return ok_; }
+  const std::string& why() const { return why_; }
+  const std::string& path() const { return mnt_; }
+  const std::string& image() const { return img_; }
+  /// Lazy unmount, as when the drive is pulled.
+  void pull();
+  /// Mounts the image again (after pull) at the same folder.
+  bool remount(const std::string& options = "");
+
+ private:
+  TempDir dir_;
+  std::string img_, mnt_;
+  bool ok_ = false, mounted_ = false;
+  std::string why_;
+};
+
+/// Runs a shell command, returns its exit status.
+int sh(const std::string& cmd);
+
+/// Writes size bytes of a deterministic pattern seeded by seed.
+void writePattern(const std::string& path, size_t size, unsigned seed);
+
+}  // namespace tolverdine
+
+#define SKIP_UNLESS_MOUNTED(m) \
+  if (!(m).ok()) GTEST_SKIP() << "loop mount not available: " << (m).why()
