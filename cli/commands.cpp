@@ -10,17 +10,20 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "사용법: tolverdine <명령> [인수…]\n"
-               "  demo                 예시 카드를 만들어 두 목적지로 복사합니다\n");
+               "  demo                 예시 카드를 만들어 두 목적지로 복사합니다\n"
+               "  verify <폴더>        프로젝트 폴더를 해시 목록과 대조합니다\n");
   return 64;
 }
 }  // namespace
 
 int runDemo(int argc, char** argv);
+int runVerify(int argc, char** argv);
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string cmd = argv[1];
   if (cmd == "demo") return runDemo(argc - 1, argv + 1);
+  if (cmd == "verify") return runVerify(argc - 1, argv + 1);
   return usage();
 }
 

@@ -1,0 +1,55 @@
+// tolverdine verify ROOT: checks a project folder against its ASC MHL hash lists.
+#include <cstdio>
+#include <string>
+
+#include "engine/mhl_verify.h"
+
+namespace tolverdine::cli {
+
+namespace {
+const char* label(FileState s) {
+  switch (s) {
+    case FileState::ok: return "정상";
+    case FileState::changed: return "변경됨";
+    case FileState::missing: return "없음";
+    case FileState::unreadable: return "읽을 수 없음";
+  }
+  return "";
+}
+
+const char* label(ChainState s) {
+  switch (s) {
+    case ChainState::ok: return "체인 정상";
+    case ChainState::mismatch: return "체인 불일치";
+    case ChainState::missing: return "체인 파일 없음";
+    case ChainState::unlisted: return "체인에 없음";
+  }
+  return "";
+}
+}  // namespace
+
+int runVerify(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "사용법: tolverdine verify <프로젝트 폴더>\n");
+    return 64;
+  }
+  MHLVerifyReport rep = verifyMHL(argv[1]);
+  int bad = rep.noHashLists ? 1 : 0;
+  if (rep.noHashLists) std::printf("해시 목록 없음: %s/ascmhl\n", argv[1]);
+  for (const auto& n : rep.unreadable) {
+    ++bad;
+    std::printf("손상된 해시 목록: %s\n", n.c_str());
+  }
+  for (const auto& c : rep.chain) {
+    if (c.state != ChainState::ok) ++bad;
+    std::printf("%s: %s\n", label(c.state), c.name.c_str());
+  }
+  for (const auto& f : rep.files) {
+    if (f.state != FileState::ok) ++bad;
+    std::printf("%s: %s\n", label(f.state), f.path.c_str());
+  }
+  std::printf("파일 %zu개, 문제 %d개\n", rep.files.size(), bad);
+  return rep.clean() ? 0 : 1;
+}
+
+}  // namespace tolverdine::cli

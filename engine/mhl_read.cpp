@@ -1,0 +1,86 @@
+#include "engine/mhl_read.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <cstring>
+#include <memory>
+
+namespace tolverdine {
+
+namespace {
+using Doc = std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)>;
+
+Doc parse(std::string_view xml) {
+  if (xml.size() > static_cast<size_t>(INT32_MAX)) return Doc(nullptr, &xmlFreeDoc);
+  return Doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, "UTF-8",
+                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
+             &xmlFreeDoc);
+}
+
+bool is(const xmlNode* n, const char* name) {
+  return n->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(n->name), name) == 0;
+}
+
+const xmlNode* child(const xmlNode* n, const char* name) {
+  for (const xmlNode* c = n->children; c; c = c->next)
+    if (is(c, name)) return c;
+  return nullptr;
+}
+
+std::string text(const xmlNode* n) {
+  if (!n) return "";
+  std::unique_ptr<xmlChar, void (*)(void*)> t(xmlNodeGetContent(n), xmlFree);
+  return t ? reinterpret_cast<const char*>(t.get()) : "";
+}
+
+std::string attr(const xmlNode* n, const char* name) {
+  std::unique_ptr<xmlChar, void (*)(void*)> t(xmlGetProp(n, reinterpret_cast<const xmlChar*>(name)), xmlFree);
+  return t ? reinterpret_cast<const char*>(t.get()) : "";
+}
+}  // namespace
+
+std::optional<MHLGeneration> parseMHLGeneration(std::string_view xml) {
+  Doc doc = parse(xml);
+  const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  if (!root || !is(root, "hashlist")) return std::nullopt;
+  MHLGeneration g;
+  if (const xmlNode* pi = child(root, "processinfo")) g.process = text(child(pi, "process"));
+  const xmlNode* hashes = child(root, "hashes");
+  if (!hashes) return std::nullopt;
+  for (const xmlNode* h = hashes->children; h; h = h->next) {
+    if (!is(h, "hash")) continue;
+    const xmlNode* p = child(h, "path");
+    const xmlNode* x = child(h, "xxh64");
+    if (!p || !x) return std::nullopt;
+    MHLEntry e{text(p), text(x), attr(x, "action"), std::nullopt};
+    if (const xmlNode* prev = child(h, "previousPath")) e.previousPath = text(prev);
+    g.entries.push_back(std::move(e));
+  }
+  return g;
+}
+
+std::optional<std::vector<MHLChainEntry>> parseMHLChain(std::string_view xml) {
+  Doc doc = parse(xml);
+  const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  if (!root || !is(root, "ascmhldirectory")) return std::nullopt;
+  std::vector<MHLChainEntry> out;
+  for (const xmlNode* h = root->children; h; h = h->next) {
+    if (!is(h, "hashlist")) continue;
+    const xmlNode* p = child(h, "path");
+    const xmlNode* c = child(h, "c4");
+    if (!p || !c) return std::nullopt;
+    MHLChainEntry e;
+    e.path = text(p);
+    e.c4 = text(c);
+    try {
+      e.sequence = std::stoi(attr(h, "sequencenr"));
+    } catch (...) {
+      e.sequence = 0;
+    }
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+}  // namespace tolverdine
