@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <utf8proc.h>
+
 #include "engine/copy.h"
 #include "engine/host.h"
 #include "engine/mhl_folder.h"
@@ -16,6 +18,30 @@ namespace {
 void replaceAll(std::string& s, std::string_view from, std::string_view to) {
   for (size_t pos = 0; (pos = s.find(from, pos)) != std::string::npos; pos += to.size())
     s.replace(pos, from.size(), to);
+}
+
+// XML 1.0 has no way to write most control characters or bytes that are not UTF-8; one such
+// name must not make the whole hash list unreadable, so they become U+FFFD. A carriage return is
+// kept as a reference, since a parser would turn a literal one into a line feed.
+std::string xmlSafe(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  auto* p = reinterpret_cast<const utf8proc_uint8_t*>(s.data());
+  utf8proc_ssize_t len = static_cast<utf8proc_ssize_t>(s.size()), i = 0;
+  while (i < len) {
+    utf8proc_int32_t cp;
+    utf8proc_ssize_t n = utf8proc_iterate(p + i, len - i, &cp);
+    bool ok = n > 0 && (cp == 0x9 || cp == 0xA || (cp >= 0x20 && cp <= 0xD7FF) ||
+                        (cp >= 0xE000 && cp <= 0xFFFD) || cp >= 0x10000);
+    if (n > 0 && cp == 0xD)
+      out += "&#13;";
+    else if (ok)
+      out.append(s, static_cast<size_t>(i), static_cast<size_t>(n));
+    else
+      out += "\xEF\xBF\xBD";
+    i += n > 0 ? n : 1;
+  }
+  return out;
 }
 
 // Lines 1 to 6 of every generation: declaration, root element and the creator up to the tool.
@@ -45,7 +71,7 @@ std::string xmlEscape(const std::string& s) {
   replaceAll(out, "<", "&lt;");
   replaceAll(out, ">", "&gt;");
   replaceAll(out, "\"", "&quot;");
-  return out;
+  return xmlSafe(out);
 }
 
 std::string mhlDate(std::time_t t) {

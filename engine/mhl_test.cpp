@@ -199,6 +199,17 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
   EXPECT_NE(slurp(*p).find(std::string(4000, 'a') + "&amp;&quot;&lt;&gt;</path>"), std::string::npos);
   expectChainMatchesFolder(nfc(root));
 
+  // Names XML cannot carry (a control character, bytes that are not UTF-8) keep the list
+  // readable; a decomposed name is written composed.
+  auto r = writeMHLGeneration(root, {item("a\x01" "b\xFF\xC3.mov", 1, "ab"), item("c\rd", 1, "ab"),
+                                     item(nfd + "/x", 1, "ab")}, koNames(), std::nullopt, kNow);
+  ASSERT_TRUE(r);
+  std::string rx = slurp(*r);
+  EXPECT_NE(rx.find(">a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD.mov</path>"), std::string::npos);
+  EXPECT_NE(rx.find(">c&#13;d</path>"), std::string::npos);
+  EXPECT_NE(rx.find(">20260305_한/x</path>"), std::string::npos);
+  expectChainMatchesFolder(nfc(root));
+
   // A project name long enough that the full generation name would not fit a directory entry.
   std::string longRoot = t.path + "/20260305_";
   for (int i = 0; i < 80; ++i) longRoot += "촬";  // 9 + 240 bytes
