@@ -12,6 +12,9 @@ namespace {
 using Doc = std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)>;
 
 Doc parse(std::string_view xml) {
+  // Set up once before any thread parses; libxml2 is not safe to initialise concurrently.
+  static const bool ready = (xmlInitParser(), true);
+  (void)ready;
   if (xml.size() > static_cast<size_t>(INT32_MAX)) return Doc(nullptr, &xmlFreeDoc);
   return Doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, "UTF-8",
                            XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
