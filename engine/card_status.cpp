@@ -1,0 +1,61 @@
+#include "engine/card_status.h"
+
+#include <xxhash.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "engine/store.h"
+#include "engine/text.h"
+
+namespace tolverdine {
+
+bool CardStatus::alreadyBackedUp() const {
+  const auto* k = std::get_if<Known>(&value);
+  return k && k->under == 0 && k->added == 0;
+}
+
+std::string cardFingerprint(const std::vector<CardFile>& files) {
+  std::vector<std::string> lines;
+  lines.reserve(files.size());
+  // Composed form so that one name reported composed by one reader and decomposed by another
+  // hashes the same; byte order of UTF-8 is code point order.
+  for (const auto& f : files)
+    lines.push_back(nfc(lowerUnicode(f.rel)) + "|" + std::to_string(f.size) + "|" + std::to_string(f.mtimeNs));
+  std::sort(lines.begin(), lines.end());
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i) text += '\n';
+    text += lines[i];
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(XXH3_64bits(text.data(), text.size())));
+  return hex;
+}
+
+CardStatus cardStatus(const std::vector<CardFile>& files, Store& store, int copiesRequired,
+                      const std::optional<std::string>& volume) {
+  std::string cam;
+  if (auto rec = store.camForCard(cardFingerprint(files))) {
+    if (volume && rec->volume && *volume != *rec->volume)
+      return CardStatus::twin(rec->cam, static_cast<int>(files.size()));
+    cam = rec->cam;
+  } else {
+    // A card with clips added since has a new fingerprint; its older files still name the camera.
+    std::optional<std::string> found;
+    for (size_t i = 0; i < files.size() && i < 5 && !found; ++i) found = store.camForFile(files[i]);
+    if (!found) return CardStatus::newCard();
+    cam = *found;
+  }
+  int under = 0, added = 0;
+  for (const auto& f : files) {
+    int n = store.verifiedCount(ingestKey(cam, f));
+    if (n == 0)
+      ++added;
+    else if (n < copiesRequired)
+      ++under;
+  }
+  return CardStatus::known(cam, static_cast<int>(files.size()), under, added);
+}
+
+}  // namespace tolverdine

@@ -1,0 +1,445 @@
+#include "engine/store.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "engine/files.h"
+#include "engine/text.h"
+
+namespace tolverdine {
+
+namespace {
+
+const char* const kCreateCopy =
+    "CREATE TABLE IF NOT EXISTS copy (\n"
+    "  key TEXT NOT NULL, dest TEXT NOT NULL, rel TEXT NOT NULL, size INTEGER NOT NULL,\n"
+    "  xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL,\n"
+    "  PRIMARY KEY (key, dest))";
+const char* const kCreateCard =
+    "CREATE TABLE IF NOT EXISTS card (\n"
+    "  fingerprint TEXT PRIMARY KEY, cam TEXT NOT NULL, files INTEGER NOT NULL, bytes INTEGER NOT NULL,\n"
+    "  first_seen TEXT NOT NULL, last_seen TEXT NOT NULL)";
+const char* const kCreateCamera =
+    "CREATE TABLE IF NOT EXISTS camera (identity TEXT PRIMARY KEY, label TEXT NOT NULL, at TEXT NOT NULL)";
+const char* const kCreateMove =
+    "CREATE TABLE IF NOT EXISTS move (model TEXT, from_class TEXT, to_class TEXT NOT NULL, rel TEXT, at TEXT NOT NULL)";
+
+const char* const kRecord =
+    "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at, md5, view) VALUES (?,?,?,?,?,?,?,?,?,?)\n"
+    "ON CONFLICT(key, dest) DO UPDATE SET rel=excluded.rel, size=excluded.size, xxh64=excluded.xxh64,\n"
+    "  state=excluded.state, attempts=copy.attempts+excluded.attempts, at=excluded.at, md5=coalesce(excluded.md5, copy.md5),\n"
+    "  view=coalesce(excluded.view, copy.view)";
+const char* const kRecordCard =
+    "INSERT INTO card (fingerprint, cam, files, bytes, first_seen, last_seen, volume) VALUES (?,?,?,?,?,?,?)\n"
+    "ON CONFLICT(fingerprint) DO UPDATE SET cam=excluded.cam, last_seen=excluded.last_seen, "
+    "volume=coalesce(card.volume, excluded.volume)";
+const char* const kSearch =
+    "SELECT key, dest, rel, view, xxh64, state, at, size FROM copy\n"
+    "WHERE rel LIKE ? OR view LIKE ? OR key LIKE ? ORDER BY at DESC LIMIT ?";
+
+struct Section {
+  const char* heading;
+  const char* sql;
+  int columns;
+};
+const Section kSummary[] = {
+    {"## copy 상태별 (state | 파일 | 바이트)", "SELECT state, count(*), sum(size) FROM copy GROUP BY state", 3},
+    {"## 목적지별 (dest | 파일 | 검증 | 바이트)",
+     "SELECT dest, count(*), sum(state='verified'), sum(size) FROM copy GROUP BY dest", 4},
+    {"## 카드 (cam | 파일 | 바이트 | 처음 | 마지막)",
+     "SELECT cam, files, bytes, first_seen, last_seen FROM card ORDER BY last_seen DESC LIMIT 50", 5},
+    {"## 카메라 (identity | label)", "SELECT identity, label FROM camera ORDER BY at DESC LIMIT 50", 2},
+    {"## 최근 미검증 50건 (at | state | attempts | dest | rel)",
+     "SELECT at, state, attempts, dest, rel FROM copy WHERE state != 'verified' ORDER BY at DESC LIMIT 50", 5},
+};
+
+struct StmtCloser {
+  void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
+};
+
+std::string homeDir() {
+  if (const char* h = std::getenv("HOME"); h && *h) return h;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "";
+}
+
+}  // namespace
+
+// ---- rows and hits ----
+
+std::optional<std::string> SqlRow::text(int col) const {
+  if (sqlite3_column_type(st_, col) == SQLITE_NULL) return std::nullopt;
+  const unsigned char* p = sqlite3_column_text(st_, col);
+  int n = sqlite3_column_bytes(st_, col);
+  if (!p) return std::string();
+  return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+}
+
+int64_t SqlRow::int64(int col) const { return sqlite3_column_int64(st_, col); }
+
+bool SqlRow::isNull(int col) const { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+
+std::string Hit::cam() const { return key.substr(0, key.find('|')); }
+
+std::string Hit::name() const { return lastComponent(rel); }
+
+bool Hit::online() const { return !dest.empty() && exists(dest); }
+
+// ---- opening and primitives ----
+
+// Read at every call rather than cached, so a process (or a test) that points HOME elsewhere
+// gets the database under the new home.
+std::string Store::defaultPath() {
+  return homeDir() + "/Library/Application Support/TOLVERDINE/ingest.sqlite";
+}
+
+Store::Store(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(parent, ec);
+    if (ec) throw std::system_error(ec, parent.string());
+  }
+  // Connections are handed between threads (created on one, used on another), so ask for the
+  // serialized mode whatever the library's default is.
+  int rc = sqlite3_open_v2(path.c_str(), &db_,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (rc != SQLITE_OK || !db_) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StoreError{"DB 열기 실패: " + path};
+  }
+  sqlite3_busy_timeout(db_, 5000);
+  try {
+    exec("PRAGMA journal_mode=WAL");
+    exec(kCreateCopy);
+  } catch (...) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw;
+  }
+  // Older files lack these columns; on every later open the ALTER fails because they exist.
+  try { exec("ALTER TABLE copy ADD COLUMN md5 TEXT"); } catch (const StoreError&) {}
+  try { exec("ALTER TABLE copy ADD COLUMN view TEXT"); } catch (const StoreError&) {}
+}
+
+Store::~Store() { sqlite3_close(db_); }
+
+void Store::exec(const std::string& sql) {
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+    throw StoreError{sqlite3_errmsg(db_)};
+}
+
+void Store::query(const std::string& sql, const std::vector<SqlValue>& args,
+                  const std::function<void(const SqlRow&)>& row) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK || !raw) {
+    sqlite3_finalize(raw);
+    throw StoreError{sqlite3_errmsg(db_)};
+  }
+  std::unique_ptr<sqlite3_stmt, StmtCloser> st(raw);
+  for (size_t i = 0; i < args.size(); ++i) {
+    int idx = static_cast<int>(i + 1);
+    const auto& v = args[i].get();
+    if (const auto* n = std::get_if<int64_t>(&v))
+      sqlite3_bind_int64(raw, idx, *n);
+    else if (const auto* s = std::get_if<std::string>(&v))
+      sqlite3_bind_text(raw, idx, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
+    else
+      sqlite3_bind_null(raw, idx);
+  }
+  SqlRow r(raw);
+  int rc;
+  while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+    if (row) row(r);
+  }
+  if (rc != SQLITE_DONE) throw StoreError{sqlite3_errmsg(db_)};
+}
+
+// ---- copy table ----
+
+void Store::record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
+                   const std::optional<std::string>& hash, const std::string& state, int attempts,
+                   const std::optional<std::string>& md5, const std::optional<std::string>& view) noexcept {
+  std::string why;
+  try {
+    query(kRecord, {key, dest, rel, size, hash, state, attempts, isoNow(), md5, view}, {});
+    return;
+  } catch (const StoreError& e) {
+    why = e.message;
+  } catch (const std::exception& e) {
+    why = e.what();
+  } catch (...) {
+    why = "?";
+  }
+  // One write of the whole line, so lines of parallel jobs do not interleave.
+  std::string line = "TOLVERDINE 상태 기록 실패: " + why + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+int Store::verifiedCount(const std::string& key) noexcept {
+  int n = 0;
+  try {
+    query("SELECT count(*) FROM copy WHERE key=? AND state='verified'", {key},
+          [&](const SqlRow& r) { n = static_cast<int>(r.int64(0)); });
+  } catch (...) {
+    return 0;
+  }
+  return n;
+}
+
+std::optional<std::string> Store::verifiedHash(const std::string& key, const std::string& dest) noexcept {
+  std::optional<std::string> h;
+  try {
+    query("SELECT xxh64 FROM copy WHERE key=? AND dest=? AND state='verified'", {key, dest},
+          [&](const SqlRow& r) { h = r.text(0); });
+  } catch (...) {
+    return std::nullopt;
+  }
+  return h;
+}
+
+std::optional<std::string> Store::destRel(const std::string& key, const std::string& dest) noexcept {
+  std::optional<std::string> rel;
+  try {
+    query("SELECT rel FROM copy WHERE key=? AND dest=?", {key, dest}, [&](const SqlRow& r) { rel = r.text(0); });
+  } catch (...) {
+    return std::nullopt;
+  }
+  return rel;
+}
+
+std::vector<std::string> Store::verifiedRoots() noexcept {
+  std::vector<std::string> out;
+  try {
+    query("SELECT DISTINCT dest FROM copy WHERE state='verified' ORDER BY dest", {},
+          [&](const SqlRow& r) { out.push_back(r.textOr(0)); });
+  } catch (...) {
+  }
+  return out;
+}
+
+std::vector<Entry> Store::verifiedEntries(const std::string& dest) noexcept {
+  std::vector<Entry> out;
+  try {
+    query("SELECT key, rel, size, xxh64, view FROM copy WHERE dest=? AND state='verified' ORDER BY rel", {dest},
+          [&](const SqlRow& r) { out.push_back({r.textOr(0), r.textOr(1), r.int64(2), r.text(3), r.text(4)}); });
+  } catch (...) {
+  }
+  return out;
+}
+
+// ---- card table ----
+
+void Store::ensureCard() noexcept {
+  try { exec(kCreateCard); } catch (...) {}
+  try { exec("ALTER TABLE card ADD COLUMN volume TEXT"); } catch (...) {}
+}
+
+void Store::recordCard(const std::string& fingerprint, const std::string& cam, const std::vector<CardFile>& files,
+                       const std::optional<std::string>& volume) noexcept {
+  ensureCard();
+  int64_t bytes = 0;
+  for (const auto& f : files) bytes += f.size;
+  try {
+    std::string now = isoNow();
+    query(kRecordCard, {fingerprint, cam, files.size(), bytes, now, now, volume}, {});
+  } catch (...) {
+  }
+}
+
+std::optional<Store::CardCam> Store::camForCard(const std::string& fingerprint) noexcept {
+  ensureCard();
+  std::optional<CardCam> out;
+  try {
+    query("SELECT cam, volume FROM card WHERE fingerprint=?", {fingerprint},
+          [&](const SqlRow& r) { out = CardCam{r.textOr(0), r.text(1)}; });
+  } catch (...) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+std::optional<std::string> Store::camForFile(const CardFile& f) noexcept {
+  try {
+    std::string suffix = ingestKey("", f);  // "|rel|size|mtimeNs"
+    std::optional<std::string> key;
+    query("SELECT key FROM copy WHERE substr(key, -length(?)) = ? LIMIT 1", {suffix, suffix},
+          [&](const SqlRow& r) { key = r.text(0); });
+    if (!key || key->size() < suffix.size() || key->compare(key->size() - suffix.size(), suffix.size(), suffix) != 0)
+      return std::nullopt;
+    return key->substr(0, key->size() - suffix.size());
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::vector<CardRecord> Store::cardHistory(int limit) noexcept {
+  ensureCard();
+  std::vector<CardRecord> out;
+  try {
+    query("SELECT fingerprint, cam, files, bytes, first_seen, last_seen FROM card ORDER BY last_seen DESC LIMIT ?",
+          {limit}, [&](const SqlRow& r) {
+            out.push_back({r.textOr(0), r.textOr(1), static_cast<int>(r.int64(2)), r.int64(3), r.textOr(4),
+                           r.textOr(5)});
+          });
+  } catch (...) {
+  }
+  return out;
+}
+
+// ---- camera table ----
+
+void Store::ensureCamera() noexcept {
+  try { exec(kCreateCamera); } catch (...) {}
+}
+
+void Store::rememberCamera(const std::string& identity, const std::string& label) noexcept {
+  if (identity.empty()) return;
+  ensureCamera();
+  try {
+    query("INSERT INTO camera (identity, label, at) VALUES (?,?,?) "
+          "ON CONFLICT(identity) DO UPDATE SET label=excluded.label, at=excluded.at",
+          {identity, label, isoNow()}, {});
+  } catch (...) {
+  }
+}
+
+std::optional<std::string> Store::cameraLabel(const std::string& identity) noexcept {
+  if (identity.empty()) return std::nullopt;
+  ensureCamera();
+  std::optional<std::string> label;
+  try {
+    query("SELECT label FROM camera WHERE identity=?", {identity}, [&](const SqlRow& r) { label = r.text(0); });
+  } catch (...) {
+    return std::nullopt;
+  }
+  return label;
+}
+
+std::optional<std::string> Store::modelFor(
+    const std::string& cam, const std::function<std::optional<std::string>(const std::string&)>& displayName) noexcept {
+  ensureCamera();
+  std::optional<std::string> identity;
+  try {
+    query("SELECT identity FROM camera WHERE label=? ORDER BY at DESC LIMIT 1", {cam},
+          [&](const SqlRow& r) { identity = r.text(0); });
+  } catch (...) {
+    return std::nullopt;
+  }
+  if (!identity) return std::nullopt;
+  std::string code = identity->substr(0, identity->find('#'));
+  if (displayName) {
+    try {
+      if (auto name = displayName(code)) return name;
+    } catch (...) {
+    }
+  }
+  return code;
+}
+
+std::vector<CameraPair> Store::allCameras() noexcept {
+  ensureCamera();
+  std::vector<CameraPair> out;
+  try {
+    query("SELECT identity, label FROM camera ORDER BY label", {},
+          [&](const SqlRow& r) { out.push_back({r.textOr(0), r.textOr(1)}); });
+  } catch (...) {
+  }
+  return out;
+}
+
+void Store::importCameras(const std::vector<CameraPair>& pairs) noexcept {
+  ensureCamera();
+  for (const auto& p : pairs) {
+    try {
+      query("INSERT INTO camera (identity, label, at) VALUES (?,?,?) "
+            "ON CONFLICT(identity) DO UPDATE SET label=excluded.label",
+            {p.identity, p.label, isoNow()}, {});
+    } catch (...) {
+    }
+  }
+}
+
+// ---- move table ----
+
+void Store::ensureMove() noexcept {
+  try { exec(kCreateMove); } catch (...) {}
+}
+
+void Store::appendMove(const std::optional<std::string>& model, const std::optional<std::string>& fromClass,
+                       const std::string& toClass, const std::string& rel, const std::string& at) noexcept {
+  ensureMove();
+  try {
+    query("INSERT INTO move (model, from_class, to_class, rel, at) VALUES (?,?,?,?,?)",
+          {model, fromClass, toClass, rel, at}, {});
+  } catch (...) {
+  }
+}
+
+std::vector<Suggestion> Store::suggestions(int threshold) noexcept {
+  ensureMove();
+  std::vector<Suggestion> out;
+  try {
+    query("SELECT model, to_class, count(*) FROM move WHERE model IS NOT NULL GROUP BY model, to_class "
+          "HAVING count(*) >= ? ORDER BY 3 DESC",
+          {threshold}, [&](const SqlRow& r) {
+            out.push_back({r.textOr(0), r.textOr(1), static_cast<int>(r.int64(2))});
+          });
+  } catch (...) {
+  }
+  return out;
+}
+
+// ---- search and summary ----
+
+std::vector<Hit> Store::search(const std::string& text, int limit) noexcept {
+  std::vector<Hit> out;
+  try {
+    // "%" and "_" in the text stay wildcards on purpose: the library search is a pattern search.
+    std::string pattern = "%" + nfc(text) + "%";
+    query(kSearch, {pattern, pattern, pattern, limit}, [&](const SqlRow& r) {
+      out.push_back({r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5), r.textOr(6),
+                     r.int64(7)});
+    });
+  } catch (...) {
+  }
+  return out;
+}
+
+std::string Store::summary() noexcept {
+  ensureCard();
+  std::vector<std::string> lines;
+  bool first = true;
+  for (const auto& s : kSummary) {
+    if (!first) lines.emplace_back();
+    first = false;
+    lines.emplace_back(s.heading);
+    try {
+      query(s.sql, {}, [&](const SqlRow& r) {
+        std::string line;
+        for (int c = 0; c < s.columns; ++c) {
+          if (c) line += " | ";
+          line += r.textOr(c, "-");
+        }
+        lines.push_back(std::move(line));
+      });
+    } catch (...) {
+    }
+  }
+  lines.emplace_back();
+  std::string out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i) out += '\n';
+    out += lines[i];
+  }
+  return out;
+}
+
+}  // namespace tolverdine
