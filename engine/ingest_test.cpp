@@ -48,6 +48,10 @@ IngestStop stopOf(const std::function<void()>& f) {
   } catch (const IngestStop& s) {
     return s;
   }
+  catch (...) {
+    ADD_FAILURE() << "other exception";
+    return IngestStop::cardRemoved();
+  }
   ADD_FAILURE() << "no IngestStop thrown";
   return IngestStop::cardRemoved();
 }
