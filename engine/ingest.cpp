@@ -305,7 +305,7 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
       if (!store.verifiedHash(ingestKey(cam, r), root)) need += r.size;
     }
     int64_t have = free ? free(root) : 0;
-    if (static_cast<double>(have) < static_cast<double>(need) * 1.05) throw IngestStop::noSpace(root, need, have);
+    if (marginShort(need, have)) throw IngestStop::noSpace(root, need, have);
   }
 
   // B: folders, locks, sleep guard. Everything taken here is let go on every way out.

@@ -49,15 +49,18 @@ int64_t availableBytes(const std::string& path) {
   return static_cast<int64_t>(bytes > kMax ? kMax : bytes);
 }
 
+bool marginShort(int64_t need, int64_t free) {
+  return static_cast<__int128>(need) * 105 > static_cast<__int128>(free) * 100;
+}
+
 std::optional<SpaceNeed> spaceShort(const std::vector<Row>& rows, const std::string& root) {
-  __int128 need = 0;
-  for (const auto& r : rows) need += r.size;
-  int64_t free = availableBytes(root);
-  // need * 1.05 > free, in integers: in floating point a plan of exactly free / 1.05 bytes
-  // would be refused (100 * 1.05 is 105.00000000000001).
-  if (need * 105 <= static_cast<__int128>(free) * 100) return std::nullopt;
+  __int128 sum = 0;
+  for (const auto& r : rows) sum += r.size;
   constexpr __int128 kMax = std::numeric_limits<int64_t>::max();
-  return SpaceNeed{static_cast<int64_t>(need > kMax ? kMax : need), free};
+  int64_t need = static_cast<int64_t>(sum > kMax ? kMax : sum);
+  int64_t free = availableBytes(root);
+  if (!marginShort(need, free)) return std::nullopt;
+  return SpaceNeed{need, free};
 }
 
 std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root) {

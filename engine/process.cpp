@@ -153,6 +153,13 @@ std::optional<RunResult> runProcess(const std::vector<std::string>& argv, const 
     }
   }
 
+  if (outOpen || errOpen) {
+    // Still open at the deadline: the child, or a helper that outlived it, holds the pipe.
+    child.kill();
+    r.timedOut = true;
+    return r;
+  }
+
   int st = 0;
   // A child may close its output and keep running; the same deadline covers the wait.
   auto nap = std::chrono::milliseconds(1);

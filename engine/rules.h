@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/camera_role.h"
 #include "engine/records.h"
 
 namespace tolverdine {
@@ -23,8 +24,6 @@ struct Rule {
   bool operator==(const Rule&) const = default;
 };
 
-/// A camera's standing order for all of its clips.
-enum class CameraRole { none, fixed, interview };
 const char* cameraRoleText(CameraRole r);
 std::optional<CameraRole> cameraRoleFromText(const std::string& s);
 
