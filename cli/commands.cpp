@@ -11,18 +11,21 @@ int usage() {
   std::fprintf(stderr,
                "사용법: tolverdine <명령> [인수…]\n"
                "  demo                 예시 카드를 만들어 두 목적지로 복사합니다\n"
+               "  ingest <카드> …      카드를 목적지마다 복사하고 검증합니다\n"
                "  verify <폴더>        프로젝트 폴더를 해시 목록과 대조합니다\n");
   return 64;
 }
 }  // namespace
 
 int runDemo(int argc, char** argv);
+int runIngest(int argc, char** argv);
 int runVerify(int argc, char** argv);
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string cmd = argv[1];
   if (cmd == "demo") return runDemo(argc - 1, argv + 1);
+  if (cmd == "ingest") return runIngest(argc - 1, argv + 1);
   if (cmd == "verify") return runVerify(argc - 1, argv + 1);
   return usage();
 }

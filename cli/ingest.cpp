@@ -1,0 +1,102 @@
+// tolverdine ingest CARD --project NAME --dest DIR [--dest DIR …]: one card onto every destination,
+// verified, with hash lists and reports; the exit status is the card's colour.
+#include <chrono>
+#include <memory>
+#include <cstdio>
+#include <string>
+
+#include "cli/args.h"
+#include "cli/ingest_exit.h"
+#include "cli/progress_bar.h"
+#include "engine/card_job.h"
+#include "engine/card_status.h"
+#include "engine/ingest.h"
+#include "engine/preflight.h"
+#include "engine/presets.h"
+#include "engine/store.h"
+#include "platform/sleep_inhibitor.h"
+#include "platform/volume_uuid.h"
+
+namespace tolverdine::cli {
+
+namespace {
+int usage() {
+  std::fprintf(stderr,
+               "사용법: tolverdine ingest <카드> --project <이름> --dest <폴더> [--dest <폴더> …]\n"
+               "         [--copies N] [--verify fast|standard|paranoid] [--md5] [--english]\n"
+               "         [--cam <카메라 이름>] [--preset <프리셋>] [--operator <이름>]\n");
+  return kExitUsage;
+}
+}  // namespace
+
+int runIngest(int argc, char** argv) {
+  auto args = parseArgs(argc, argv, {"project", "dest", "copies", "verify", "cam", "preset", "operator"}, {"md5", "english"});
+  if (!args || args->positional.size() != 1 || !args->last("project") || args->all("dest").empty()) return usage();
+
+  CardJob job;
+  job.card = args->positional[0];
+  job.project = *args->last("project");
+  job.destinations = args->all("dest");
+  job.cam = args->last("cam").value_or("A캠");
+  job.names = args->has("english") ? NameSet::en() : NameSet::ko();
+  job.preset = args->last("preset").value_or("default");
+  job.rules = Presets::rulesFor(Presets::loadAll(Presets::v0Path(), Presets::customPath()), job.preset);
+  int copies = 2;
+  if (auto c = args->last("copies")) {
+    auto n = positiveInt(*c);
+    if (!n) return usage();
+    copies = *n;
+  }
+  IngestOptions options;
+  options.md5 = args->has("md5");
+  if (auto v = args->last("verify")) {
+    auto mode = verifyModeFromText(*v);
+    if (!mode) return usage();
+    options.verify = *mode;
+  }
+
+  std::printf("카드 살펴보는 중: %s\n", job.card.c_str());
+  CardPlan plan = planCard(job, [](const std::string& p) { return probe(p); });
+  for (const auto& e : plan.errors) std::printf("%s\n", listingReason(e).c_str());
+  std::printf("파일 %zu개 · 촬영일 %s\n", plan.rows.size(), plan.date.c_str());
+
+  std::unique_ptr<Store> store;
+  try {
+    store = std::make_unique<Store>(Store::defaultPath());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "오류 — %s\n", e.what());
+    return exitFor(CardColor::red);
+  }
+
+  LogindSleepInhibitor sleep;
+  ProgressBar bar(stderr);
+  auto progress = [&](int n, int count, const std::string& file, int64_t done, int64_t total) {
+    bar.update(n, count, file, done, total);
+  };
+  auto start = std::chrono::steady_clock::now();
+  IngestResult result;
+  try {
+    result = tolverdine::runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, copies, options,
+                                   availableBytes, progress, &sleep);
+  } catch (const IngestStop& stop) {
+    bar.finish();
+    std::printf("시작하지 않음 — %s\n", stop.description().c_str());
+    return exitFor(CardColor::red);
+  }
+  bar.finish();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  if (!result.stopped) {
+    std::vector<CardFile> files;
+    for (const auto& r : plan.rows) files.push_back({r.rel, r.size, r.mtimeNs});
+    store->recordCard(cardFingerprint(files), job.cam, files, volumeUUID(job.card));
+  }
+  for (const auto& line : writeCardOutputs(job, plan, result, *store, args->last("operator"))) std::printf("%s\n", line.c_str());
+  int64_t total = 0;
+  for (const auto& r : plan.rows) total += r.size;
+  for (const auto& line : resultLog(result, job.card, job.cam, seconds, total)) std::printf("%s\n", line.c_str());
+  std::printf("%s %s\n", colorMark(result.color), jobSummary(result, copies).c_str());
+  return exitFor(result.color);
+}
+
+}  // namespace tolverdine::cli

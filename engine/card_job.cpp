@@ -1,0 +1,79 @@
+#include "engine/card_job.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "engine/mhl.h"
+#include "engine/reports.h"
+#include "engine/scan.h"
+#include "engine/sessions.h"
+#include "engine/store.h"
+
+namespace tolverdine {
+
+CardPlan planCard(const CardJob& job, const ProbeFn& probe) {
+  CardPlan plan;
+  auto classifyClip = [&](const Meta& m) { return classify(m, job.rules, job.model); };
+  ScanResult s = scan(job.card, job.role, probe, classifyClip);
+  plan.rows = std::move(s.rows);
+  plan.errors = std::move(s.errors);
+  sessions(plan.rows, sessionGap);
+  destPaths(plan.rows, job.cam, job.names);
+  std::vector<std::string> dates = shootDates(plan.rows, dayBoundaryHours);
+  plan.date = dates.empty() ? localFormat(static_cast<double>(std::time(nullptr)), "yyyyMMdd") : dates.front();
+  for (const auto& d : job.destinations) plan.roots.push_back(join(d, projectFolder(plan.date, job.project)));
+  return plan;
+}
+
+std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan, const IngestResult& result,
+                                          Store& store, const std::optional<std::string>& author) {
+  std::vector<std::string> problems;
+  auto failText = [](const std::string& what, const WriteFail& f) {
+    return what + ": " + f.path + " · " + std::strerror(f.err);
+  };
+  std::map<std::string, std::string> info = {{"project", job.project}, {"date", plan.date}, {"preset", job.preset}};
+  for (const auto& root : plan.roots) {
+    bool lost = false;
+    for (const auto& l : result.lostDests) lost = lost || l == root;
+    if (lost) continue;
+    static const std::vector<Verified> kNone;
+    auto it = result.verified.find(root);
+    try {
+      writeMHLGeneration(root, it == result.verified.end() ? kNone : it->second, job.names, author);
+    } catch (const WriteFail& f) {
+      problems.push_back(failText("해시 목록 실패", f));
+    }
+    try {
+      writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info);
+    } catch (const WriteFail& f) {
+      problems.push_back(failText("리포트 실패", f));
+    }
+  }
+  return problems;
+}
+
+std::string jobSummary(const IngestResult& r, int copies) {
+  if (r.stopped) return "멈춤 — " + r.stopped->description();
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "복사 %d · 기존 %d", r.copied, r.skipped);
+  std::string s = buf;
+  if (!r.failed.empty()) {
+    std::snprintf(buf, sizeof buf, " · 실패 %zu", r.failed.size());
+    s += buf;
+  }
+  switch (r.color) {
+    case CardColor::yellow:
+      std::snprintf(buf, sizeof buf, " — 사본 %d곳 미달 %d개, 카드를 비우지 마세요", copies, r.underCopied);
+      break;
+    case CardColor::green:
+      std::snprintf(buf, sizeof buf, " — 검증 사본 %d곳 이상, 카메라에서 포맷하세요", copies);
+      break;
+    default:
+      std::snprintf(buf, sizeof buf, " — 카드를 포맷하지 마세요");
+  }
+  return s + buf;
+}
+
+}  // namespace tolverdine
