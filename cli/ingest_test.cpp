@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include "cli/progress_bar.h"
+#include "engine/files.h"
+#include "engine/process.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+struct Cli {
+  TempDir dir;
+  std::string card = dir.path + "/card", d1 = dir.path + "/SSD1", d2 = dir.path + "/SSD2";
+  Cli() {
+    mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
+    mkdirs(d1);
+    mkdirs(d2);
+    writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0001.MP4", 300000, 1);
+    writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0002.MP4", 70000, 2);
+    writePattern(card + "/PRIVATE/M4ROOT/STATUS.BIN", 100, 3);
+  }
+  RunResult run(std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + dir.path + "/home", TOLVERDINE_BINARY, "ingest"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions o;
+    o.timeout = std::chrono::milliseconds(60000);
+    o.captureStderr = true;
+    auto r = runProcess(argv, o);
+    return r ? *r : RunResult{};
+  }
+};
+
+TEST(IngestCommand, ExitStatusIsTheCardColour) {
+  Cli c;
+  // Usage errors touch nothing.
+  for (auto args : std::vector<std::vector<std::string>>{
+           {c.card, "--project", "p"},
+           {c.card, "--dest", c.d1},
+           {c.card, "--project", "p", "--dest", c.d1, "--copies", "0"},
+           {c.card, "--project", "p", "--dest", c.d1, "--verify", "quick"},
+           {c.card, "--project", "p", "--dest", c.d1, "--bogus"},
+           {c.card, "--project", "p", "--dest"},
+       }) {
+    EXPECT_EQ(c.run(args).status, 64) << args.back();
+  }
+  EXPECT_FALSE(exists(c.dir.path + "/home"));
+
+  auto green = c.run({c.card, "--project", "봄", "--dest", c.d1, "--dest", c.d2, "--copies", "2"});
+  EXPECT_EQ(green.status, 0) << green.out << green.err;
+  EXPECT_NE(green.out.find("🟢 복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요"), std::string::npos) << green.out;
+
+  // Once more: nothing is copied again; asking for a third copy leaves the card yellow.
+  auto yellow = c.run({c.card, "--project", "봄", "--dest", c.d1, "--dest", c.d2, "--copies", "3"});
+  EXPECT_EQ(yellow.status, 1) << yellow.out;
+  EXPECT_NE(yellow.out.find("복사 0 · 기존 3 — 사본 3곳 미달 3개, 카드를 비우지 마세요"), std::string::npos) << yellow.out;
+
+  // A destination whose drive is missing stops before anything is written: red.
+  auto red = c.run({c.card, "--project", "봄", "--dest", c.dir.path + "/nodrive/x", "--dest", c.d2});
+  EXPECT_EQ(red.status, 2) << red.out;
+  EXPECT_NE(red.out.find("시작하지 않음 — "), std::string::npos) << red.out;
+  EXPECT_FALSE(exists(c.dir.path + "/nodrive"));
+}
+
+TEST(IngestCommand, ProgressLine) {
+  EXPECT_EQ(cli::progressLine(3, 10, "C0003.MP4", 500'000'000, 2'000'000'000, 5),
+            "[#####...............] 3/10  500.0MB/2.0GB  100.0MB/s  남은 시간 0:15  C0003.MP4");
+  // The final call: all done, no time left shown, no file.
+  EXPECT_EQ(cli::progressLine(10, 10, "", 2'000'000'000, 2'000'000'000, 20),
+            "[####################] 10/10  2.0GB/2.0GB  100.0MB/s");
+  // An empty card and a zero elapsed time divide by nothing.
+  EXPECT_EQ(cli::progressLine(0, 0, "", 0, 0, 0), "[####################] 0/0  0.0MB/0.0MB  0.0MB/s");
+}
+
+}  // namespace
+}  // namespace tolverdine
