@@ -12,6 +12,9 @@ int usage() {
                "사용법: tolverdine <명령> [인수…]\n"
                "  demo                 예시 카드를 만들어 두 목적지로 복사합니다\n"
                "  ingest <카드> …      카드를 목적지마다 복사하고 검증합니다\n"
+               "  status <카드>        카드의 지문과 백업 상태, 사본이 모자란 파일\n"
+               "  stats <카드>         클립 길이 분포\n"
+               "  twin <카드>          듀얼 슬롯 백업 카드를 해시로 대조합니다\n"
                "  verify <폴더>        프로젝트 폴더를 해시 목록과 대조합니다\n");
   return 64;
 }
@@ -19,6 +22,9 @@ int usage() {
 
 int runDemo(int argc, char** argv);
 int runIngest(int argc, char** argv);
+int runStatus(int argc, char** argv);
+int runStats(int argc, char** argv);
+int runTwin(int argc, char** argv);
 int runVerify(int argc, char** argv);
 
 int run(int argc, char** argv) {
@@ -26,6 +32,9 @@ int run(int argc, char** argv) {
   std::string cmd = argv[1];
   if (cmd == "demo") return runDemo(argc - 1, argv + 1);
   if (cmd == "ingest") return runIngest(argc - 1, argv + 1);
+  if (cmd == "status") return runStatus(argc - 1, argv + 1);
+  if (cmd == "stats") return runStats(argc - 1, argv + 1);
+  if (cmd == "twin") return runTwin(argc - 1, argv + 1);
   if (cmd == "verify") return runVerify(argc - 1, argv + 1);
   return usage();
 }

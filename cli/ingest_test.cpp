@@ -1,34 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "cli/progress_bar.h"
-#include "engine/files.h"
-#include "engine/process.h"
-#include "testing/test_util.h"
+#include "cli/cli_test_util.h"
 
 namespace tolverdine {
 namespace {
-
-struct Cli {
-  TempDir dir;
-  std::string card = dir.path + "/card", d1 = dir.path + "/SSD1", d2 = dir.path + "/SSD2";
-  Cli() {
-    mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
-    mkdirs(d1);
-    mkdirs(d2);
-    writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0001.MP4", 300000, 1);
-    writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0002.MP4", 70000, 2);
-    writePattern(card + "/PRIVATE/M4ROOT/STATUS.BIN", 100, 3);
-  }
-  RunResult run(std::vector<std::string> args) {
-    std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + dir.path + "/home", TOLVERDINE_BINARY, "ingest"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    RunOptions o;
-    o.timeout = std::chrono::milliseconds(60000);
-    o.captureStderr = true;
-    auto r = runProcess(argv, o);
-    return r ? *r : RunResult{};
-  }
-};
 
 TEST(IngestCommand, ExitStatusIsTheCardColour) {
   Cli c;

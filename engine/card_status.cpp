@@ -15,6 +15,16 @@ bool CardStatus::alreadyBackedUp() const {
   return k && k->under == 0 && k->added == 0;
 }
 
+std::string statusText(const CardStatus& s) {
+  if (const auto* k = std::get_if<CardStatus::Known>(&s.value)) {
+    return "known(cam: \"" + k->cam + "\", files: " + std::to_string(k->files) + ", under: " +
+           std::to_string(k->under) + ", added: " + std::to_string(k->added) + ")";
+  }
+  if (const auto* t = std::get_if<CardStatus::Twin>(&s.value))
+    return "twin(cam: \"" + t->cam + "\", files: " + std::to_string(t->files) + ")";
+  return "new";
+}
+
 std::string cardFingerprint(const std::vector<CardFile>& files) {
   std::vector<std::string> lines;
   lines.reserve(files.size());

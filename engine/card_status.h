@@ -46,6 +46,9 @@ struct CardStatus {
   bool operator==(const CardStatus&) const = default;
 };
 
+/// The status as the log writes it: known(cam: "A캠", files: 120, under: 0, added: 3), or new.
+std::string statusText(const CardStatus& s);
+
 /// 16 lower-case hex digits of XXH3-64 over the sorted lines "rel|size|mtimeNs", rel lower-cased
 /// and composed. Depends only on the file list, never on the volume's name or mount point.
 std::string cardFingerprint(const std::vector<CardFile>& files);

@@ -1,0 +1,19 @@
+// The files of a card as the commands see them: the settled list, with listing problems printed.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/listing_error.h"
+#include "engine/scan.h"
+
+namespace tolverdine::cli {
+
+inline std::vector<CardFile> cardFiles(const std::string& root) {
+  CardList list = quickList(root);
+  for (const auto& e : list.errors) std::printf("%s\n", listingReason(e).c_str());
+  return list.files;
+}
+
+}  // namespace tolverdine::cli

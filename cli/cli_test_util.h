@@ -1,0 +1,36 @@
+// Runs the tolverdine binary on a small card of its own, with a home folder of its own.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/files.h"
+#include "engine/process.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+
+/// A card of three files and two destination folders in a temporary folder.
+struct Cli {
+  TempDir dir;
+  std::string card = dir.path + "/card", d1 = dir.path + "/SSD1", d2 = dir.path + "/SSD2";
+  Cli() {
+    mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
+    mkdirs(d1);
+    mkdirs(d2);
+    writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0001.MP4", 300000, 1);
+    writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0002.MP4", 70000, 2);
+    writePattern(card + "/PRIVATE/M4ROOT/STATUS.BIN", 100, 3);
+  }
+  RunResult run(std::vector<std::string> args, const std::string& command = "ingest") {
+    std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + dir.path + "/home", TOLVERDINE_BINARY, command};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions o;
+    o.timeout = std::chrono::milliseconds(60000);
+    o.captureStderr = true;
+    auto r = runProcess(argv, o);
+    return r ? *r : RunResult{};
+  }
+};
+
+}  // namespace tolverdine

@@ -1,0 +1,55 @@
+// tolverdine status CARD [--copies N]: the card's fingerprint, what the database knows of it and
+// which files still lack copies. Exit 0 only when the card may be formatted.
+#include <cstdio>
+#include <string>
+
+#include "cli/args.h"
+#include "cli/card_files.h"
+#include "engine/card_status.h"
+#include "engine/store.h"
+#include "platform/volume_uuid.h"
+
+namespace tolverdine::cli {
+
+int runStatus(int argc, char** argv) {
+  auto args = parseArgs(argc, argv, {"copies"}, {});
+  std::optional<int> copies = 2;
+  if (args && args->last("copies")) copies = positiveInt(*args->last("copies"));
+  if (!args || args->positional.size() != 1 || !copies) {
+    std::fprintf(stderr, "사용법: tolverdine status <카드> [--copies N]\n");
+    return 64;
+  }
+  const std::string root = args->positional[0];
+  std::vector<CardFile> files = cardFiles(root);
+  std::unique_ptr<Store> store;
+  try {
+    store = std::make_unique<Store>(Store::defaultPath());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "오류 — %s\n", e.what());
+    return 2;
+  }
+  CardStatus st = cardStatus(files, *store, *copies, volumeUUID(root));
+  std::printf("지문: %s\n상태: %s\n", cardFingerprint(files).c_str(), statusText(st).c_str());
+  if (st.alreadyBackedUp()) {
+    const auto& k = std::get<CardStatus::Known>(st.value);
+    std::printf("이미 백업됨 — %s, 파일 %d개 모두 검증 사본 %d곳 이상\n", k.cam.c_str(), k.files, *copies);
+    return 0;
+  }
+  if (const auto* t = std::get_if<CardStatus::Twin>(&st.value)) {
+    std::printf("듀얼 슬롯 백업 카드로 보입니다 (%s, %d개). '슬롯 대조'는 쓰지 않고 해시만 비교합니다.\n",
+                t->cam.c_str(), t->files);
+    return 1;
+  }
+  if (const auto* k = std::get_if<CardStatus::Known>(&st.value)) {
+    std::printf("사본 부족 %d개 · 사본 없음 %d개 (파일 %d개)\n", k->under, k->added, k->files);
+    for (const auto& f : files) {
+      int n = store->verifiedCount(ingestKey(k->cam, f));
+      if (n < *copies) std::printf("  검증 사본 %d곳: %s\n", n, f.rel.c_str());
+    }
+    return 1;
+  }
+  std::printf("처음 보는 카드: 파일 %zu개\n", files.size());
+  return 1;
+}
+
+}  // namespace tolverdine::cli

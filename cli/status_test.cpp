@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include "cli/cli_test_util.h"
+
+namespace tolverdine {
+namespace {
+
+bool has(const RunResult& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
+
+TEST(StatusCommand, NewThenShortThenBackedUp) {
+  Cli c;
+  auto fresh = c.run({c.card}, "status");
+  EXPECT_EQ(fresh.status, 1);
+  EXPECT_TRUE(has(fresh, "상태: new")) << fresh.out;
+
+  // One destination of the two required: every file is short of a copy and listed.
+  ASSERT_EQ(c.run({c.card, "--project", "p", "--dest", c.d1, "--copies", "2"}).status, 1);
+  auto shortOf = c.run({c.card, "--copies", "2"}, "status");
+  EXPECT_EQ(shortOf.status, 1);
+  EXPECT_TRUE(has(shortOf, "상태: known(cam: \"A캠\", files: 3, under: 3, added: 0)")) << shortOf.out;
+  EXPECT_TRUE(has(shortOf, "  검증 사본 1곳: PRIVATE/M4ROOT/STATUS.BIN")) << shortOf.out;
+
+  // A changed file is a new file key: the card no longer counts as backed up.
+  ASSERT_EQ(c.run({c.card, "--project", "p", "--dest", c.d2, "--copies", "2"}).status, 0);
+  EXPECT_TRUE(has(c.run({c.card}, "status"), "이미 백업됨 — A캠, 파일 3개 모두 검증 사본 2곳 이상"));
+  writePattern(c.card + "/PRIVATE/M4ROOT/STATUS.BIN", 101, 9);
+  auto changed = c.run({c.card}, "status");
+  EXPECT_EQ(changed.status, 1);
+  EXPECT_TRUE(has(changed, "  검증 사본 0곳: PRIVATE/M4ROOT/STATUS.BIN")) << changed.out;
+}
+
+TEST(TwinCommand, SecondSlotComparedByHash) {
+  Cli c;
+  LoopMount slot1(16), slot2(16);
+  SKIP_UNLESS_MOUNTED(slot1);
+  SKIP_UNLESS_MOUNTED(slot2);
+  // Each slot is a file system of its own, with its own volume UUID.
+  ASSERT_EQ(sh("cp -a '" + c.card + "/.' '" + slot1.path() + "/'"), 0);
+  c.card = slot1.path();
+  ASSERT_EQ(c.run({c.card, "--project", "p", "--dest", c.d1, "--dest", c.d2}).status, 0);
+  // The same files with the same times on another file system: the dual-slot backup card.
+  ASSERT_EQ(sh("cp -a '" + c.card + "/.' '" + slot2.path() + "/'"), 0);
+  auto status = c.run({slot2.path()}, "status");
+  EXPECT_TRUE(has(status, "듀얼 슬롯 백업 카드로 보입니다 (A캠, 3개)")) << status.out;
+  auto same = c.run({slot2.path()}, "twin");
+  EXPECT_EQ(same.status, 0) << same.out;
+  EXPECT_TRUE(has(same, "두 슬롯 내용 동일 (3개) — 이 카드도 포맷해도 됩니다")) << same.out;
+
+  // One byte differs, size and time kept: the listing cannot tell, the hash does.
+  std::string clip = slot2.path() + "/PRIVATE/M4ROOT/CLIP/C0002.MP4";
+  ASSERT_EQ(sh("cp -p '" + clip + "' '" + c.dir.path + "/keep' && printf 'Z' | dd of='" + clip +
+               "' bs=1 seek=100 conv=notrunc status=none && touch -r '" + c.dir.path + "/keep' '" + clip + "'"),
+            0);
+  auto differ = c.run({slot2.path()}, "twin");
+  EXPECT_EQ(differ.status, 2) << differ.out;
+  EXPECT_TRUE(has(differ, "두 슬롯이 다릅니다: 다름 1 · 못 읽음 0 — 포맷하지 마세요")) << differ.out;
+  EXPECT_TRUE(has(differ, "  다름: PRIVATE/M4ROOT/CLIP/C0002.MP4")) << differ.out;
+}
+
+TEST(StatsCommand, TableOfEightBuckets) {
+  Cli c;
+  auto r = c.run({c.card}, "stats");
+  EXPECT_EQ(r.status, 0);
+  // Random bytes carry no duration: eight empty buckets and zero statistics.
+  EXPECT_TRUE(has(r, "클립 0개 · 중앙값 0.0초 · 90% 0.0초")) << r.out;
+  int lines = 0;
+  for (char ch : r.out) lines += ch == '\n';
+  EXPECT_EQ(lines, 10) << r.out;
+}
+
+}  // namespace
+}  // namespace tolverdine
