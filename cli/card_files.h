@@ -10,10 +10,12 @@
 
 namespace tolverdine::cli {
 
-inline std::vector<CardFile> cardFiles(const std::string& root) {
+inline CardList cardList(const std::string& root) {
   CardList list = quickList(root);
   for (const auto& e : list.errors) std::printf("%s\n", listingReason(e).c_str());
-  return list.files;
+  return list;
 }
+
+inline std::vector<CardFile> cardFiles(const std::string& root) { return cardList(root).files; }
 
 }  // namespace tolverdine::cli

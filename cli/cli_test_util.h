@@ -13,6 +13,7 @@ namespace tolverdine {
 /// A card of three files and two destination folders in a temporary folder.
 struct Cli {
   TempDir dir;
+  bool asNobody = false;  // run as an ordinary user, for whom permissions hold
   std::string card = dir.path + "/card", d1 = dir.path + "/SSD1", d2 = dir.path + "/SSD2";
   Cli() {
     mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
@@ -23,7 +24,10 @@ struct Cli {
     writePattern(card + "/PRIVATE/M4ROOT/STATUS.BIN", 100, 3);
   }
   RunResult run(std::vector<std::string> args, const std::string& command = "ingest") {
-    std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + dir.path + "/home", TOLVERDINE_BINARY, command};
+    std::vector<std::string> argv;
+    if (asNobody) argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    for (std::string w : {std::string("/usr/bin/env"), "HOME=" + dir.path + "/home", std::string(TOLVERDINE_BINARY), command})
+      argv.push_back(w);
     argv.insert(argv.end(), args.begin(), args.end());
     RunOptions o;
     o.timeout = std::chrono::milliseconds(60000);

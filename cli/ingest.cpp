@@ -85,8 +85,11 @@ int runIngest(int argc, char** argv) {
   }
   bar.finish();
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // A card listed only in part is never green, and its partial file list is not remembered
+  // as a backed-up card.
+  addListingFailures(result, plan.errors);
 
-  if (!result.stopped) {
+  if (!result.stopped && plan.errors.empty()) {
     std::vector<CardFile> files;
     for (const auto& r : plan.rows) files.push_back({r.rel, r.size, r.mtimeNs});
     store->recordCard(cardFingerprint(files), job.cam, files, volumeUUID(job.card));

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "cli/progress_bar.h"
 #include "cli/cli_test_util.h"
@@ -35,6 +37,26 @@ TEST(IngestCommand, ExitStatusIsTheCardColour) {
   EXPECT_EQ(red.status, 2) << red.out;
   EXPECT_NE(red.out.find("시작하지 않음 — "), std::string::npos) << red.out;
   EXPECT_FALSE(exists(c.dir.path + "/nodrive"));
+}
+
+TEST(IngestCommand, CardListedOnlyInPartIsNeverGreen) {
+  Cli c;
+  mkdirs(c.card + "/DCIM/100MSDCF");
+  writePattern(c.card + "/DCIM/100MSDCF/DSC00001.JPG", 1000, 4);
+  // Root reads every folder; the command then runs as nobody, for whom the mode holds.
+  c.asNobody = ::geteuid() == 0;
+  ASSERT_EQ(sh("chmod -R a+rwX '" + c.dir.path + "'"), 0);
+  ASSERT_EQ(::chmod((c.card + "/DCIM/100MSDCF").c_str(), 0), 0);
+  auto r = c.run({c.card, "--project", "p", "--dest", c.d1, "--copies", "1"});
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+  EXPECT_NE(r.out.find("폴더를 읽지 못함: DCIM/100MSDCF (Permission denied)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("복사 3 · 기존 0 · 실패 1 — 카드를 포맷하지 마세요"), std::string::npos) << r.out;
+  // The same partial listing again is still not a backed-up card.
+  auto status = c.run({c.card, "--copies", "1"}, "status");
+  EXPECT_EQ(status.status, 1) << status.out;
+  EXPECT_NE(status.out.find("카드를 모두 읽지 못했습니다 — 포맷하지 마세요"), std::string::npos) << status.out;
+  EXPECT_EQ(status.out.find("이미 백업됨"), std::string::npos) << status.out;
+  ::chmod((c.card + "/DCIM/100MSDCF").c_str(), 0755);
 }
 
 TEST(IngestCommand, ProgressLine) {

@@ -20,7 +20,8 @@ int runStatus(int argc, char** argv) {
     return 64;
   }
   const std::string root = args->positional[0];
-  std::vector<CardFile> files = cardFiles(root);
+  CardList list = cardList(root);
+  const std::vector<CardFile>& files = list.files;
   std::unique_ptr<Store> store;
   try {
     store = std::make_unique<Store>(Store::defaultPath());
@@ -30,6 +31,11 @@ int runStatus(int argc, char** argv) {
   }
   CardStatus st = cardStatus(files, *store, *copies, volumeUUID(root));
   std::printf("지문: %s\n상태: %s\n", cardFingerprint(files).c_str(), statusText(st).c_str());
+  if (!list.errors.empty()) {
+    // What could not be listed may hold files that were never copied.
+    std::printf("카드를 모두 읽지 못했습니다 — 포맷하지 마세요\n");
+    return 1;
+  }
   if (st.alreadyBackedUp()) {
     const auto& k = std::get<CardStatus::Known>(st.value);
     std::printf("이미 백업됨 — %s, 파일 %d개 모두 검증 사본 %d곳 이상\n", k.cam.c_str(), k.files, *copies);

@@ -21,7 +21,12 @@ int runTwin(int argc, char** argv) {
     return 64;
   }
   const std::string root = args->positional[0];
-  std::vector<CardFile> files = cardFiles(root);
+  CardList list = cardList(root);
+  if (!list.errors.empty()) {
+    std::printf("카드를 모두 읽지 못했습니다 — 포맷하지 마세요\n");
+    return 2;
+  }
+  const std::vector<CardFile>& files = list.files;
   std::unique_ptr<Store> store;
   try {
     store = std::make_unique<Store>(Store::defaultPath());
