@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/args.h"
+#include "cli/open_store.h"
 #include "cli/ingest_exit.h"
 #include "cli/progress_bar.h"
 #include "engine/card_job.h"
@@ -13,7 +14,6 @@
 #include "engine/ingest.h"
 #include "engine/preflight.h"
 #include "engine/presets.h"
-#include "engine/store.h"
 #include "platform/sleep_inhibitor.h"
 #include "platform/volume_uuid.h"
 
@@ -60,13 +60,8 @@ int runIngest(int argc, char** argv) {
   for (const auto& e : plan.errors) std::printf("%s\n", listingReason(e).c_str());
   std::printf("파일 %zu개 · 촬영일 %s\n", plan.rows.size(), plan.date.c_str());
 
-  std::unique_ptr<Store> store;
-  try {
-    store = std::make_unique<Store>(Store::defaultPath());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "오류 — %s\n", e.what());
-    return exitFor(CardColor::red);
-  }
+  std::unique_ptr<Store> store = openStore();
+  if (!store) return exitFor(CardColor::red);
 
   LogindSleepInhibitor sleep;
   ProgressBar bar(stderr);

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "cli/args.h"
+#include "cli/open_store.h"
 #include "cli/card_files.h"
 #include "engine/card_status.h"
-#include "engine/store.h"
 #include "platform/volume_uuid.h"
 
 namespace tolverdine::cli {
@@ -22,13 +22,8 @@ int runStatus(int argc, char** argv) {
   const std::string root = args->positional[0];
   CardList list = cardList(root);
   const std::vector<CardFile>& files = list.files;
-  std::unique_ptr<Store> store;
-  try {
-    store = std::make_unique<Store>(Store::defaultPath());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "오류 — %s\n", e.what());
-    return 2;
-  }
+  std::unique_ptr<Store> store = openStore();
+  if (!store) return 2;
   CardStatus st = cardStatus(files, *store, *copies, volumeUUID(root));
   std::printf("지문: %s\n상태: %s\n", cardFingerprint(files).c_str(), statusText(st).c_str());
   if (!list.errors.empty()) {

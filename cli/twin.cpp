@@ -4,9 +4,9 @@
 #include <string>
 
 #include "cli/args.h"
+#include "cli/open_store.h"
 #include "cli/card_files.h"
 #include "engine/card_status.h"
-#include "engine/store.h"
 #include "engine/twin.h"
 #include "platform/volume_uuid.h"
 
@@ -27,13 +27,8 @@ int runTwin(int argc, char** argv) {
     return 2;
   }
   const std::vector<CardFile>& files = list.files;
-  std::unique_ptr<Store> store;
-  try {
-    store = std::make_unique<Store>(Store::defaultPath());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "오류 — %s\n", e.what());
-    return 2;
-  }
+  std::unique_ptr<Store> store = openStore();
+  if (!store) return 2;
   std::optional<std::string> volume = volumeUUID(root);
   CardStatus st = cardStatus(files, *store, *copies, volume);
   const auto* t = std::get_if<CardStatus::Twin>(&st.value);

@@ -12,7 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
+
 #include "engine/files.h"
+#include "engine/iso_date.h"
 
 namespace tolverdine {
 
@@ -45,24 +47,8 @@ std::string thisHost() {
 }
 
 std::time_t parseIsoUtc(const std::string& s) {
-  int y, mo, d, h, mi, sec, n = 0;
-  if (std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) != 6 || n != 19)
-    return -1;
-  size_t i = 19;
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
-  }
-  if (i + 1 != s.size() || s[i] != 'Z') return -1;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60) return -1;
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = sec;
-  return ::timegm(&tm);
+  auto t = parseInternetDateAny(s);
+  return t ? static_cast<std::time_t>(*t) : -1;
 }
 
 bool lockHeld(const std::string& path, std::time_t now) {
