@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "engine/files.h"
 #include "engine/names.h"
@@ -243,6 +244,25 @@ TEST(PdfReport, WritesReadableA4WithHangul) {
   // A second report in the same second replaces the first; no temporary file stays behind.
   writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
   EXPECT_EQ(capture("ls -A '" + fx.root + "/" + fx.names.reports + "'"), "A캠_20260305-093822_ingest.pdf\n");
+}
+
+// The job writes the reports of several destinations; two drawn at once must not share fonts.
+TEST(PdfReport, TwoDocumentsDrawnAtOnce) {
+  Fixture fx;
+  std::vector<Row> rows;
+  for (int i = 0; i < 150; ++i) rows.push_back(clip("클립_" + std::to_string(i) + ".MOV", Kind::video));
+  std::string other = fx.t.path + "/20260305_둘째";
+  auto draw = [&](const std::string& root) {
+    Store store(fx.t.path + "/db.sqlite");
+    writePDFReport(root, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+  };
+  std::thread a(draw, fx.root), b(draw, other);
+  a.join();
+  b.join();
+  std::string second = other + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf";
+  EXPECT_EQ(pages(fx.pdfPath()), pages(second));
+  EXPECT_GE(pages(second), 2);
+  EXPECT_NE(pageText(second).find("클립_149.MOV"), std::string::npos);
 }
 
 TEST(PdfReport, LongListsContinueOnNumberedPages) {
