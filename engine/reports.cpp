@@ -17,7 +17,13 @@ namespace {
 constexpr const char* kCsvHeader =
     "파일,목적지경로,분류뷰경로,종류,분류,세션,길이(초),해상도,fps,촬영시각,촬영시각출처,크기(바이트),xxh64,검증사본수";
 
-// Shortest text that reads back as the same double, with ".0" on whole numbers (29.97, 25.0).
+std::string fixed2(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", v);
+  return buf;
+}
+}  // namespace
+
 std::string shortestDecimal(double v) {
   char buf[64];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
@@ -25,13 +31,6 @@ std::string shortestDecimal(double v) {
   if (std::isfinite(v) && s.find_first_of(".e") == std::string::npos) s += ".0";
   return s;
 }
-
-std::string fixed2(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f", v);
-  return buf;
-}
-}  // namespace
 
 std::string csvField(const std::string& v) {
   // A carriage return splits a record for most readers too, so it is quoted like a line feed.

@@ -20,6 +20,9 @@ void writeReports(const std::string& root, const std::vector<Row>& rows, const I
                   const std::string& cam, const std::string& src, Store& store, const NameSet& names,
                   const std::map<std::string, std::string>& info, std::time_t now = std::time(nullptr));
 
+/// Shortest text that reads back as the same double, with ".0" on whole numbers (29.97, 25.0).
+std::string shortestDecimal(double v);
+
 /// A CSV field: quoted, with doubled quotes, when it holds a comma, a quote or a line break.
 std::string csvField(const std::string& v);
 

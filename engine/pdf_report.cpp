@@ -1,0 +1,33 @@
+#include "engine/pdf_report.h"
+
+#include <cerrno>
+
+#include "engine/files.h"
+#include "engine/names.h"
+#include "engine/pdf_render.h"
+#include "engine/pdf_text.h"
+#include "engine/text.h"
+
+namespace tolverdine {
+
+void writePDFReport(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
+                           const std::string& cam, const std::string& camera, Store& store, int copiesRequired,
+                           const NameSet& names, const std::map<std::string, std::string>& info,
+                           const std::optional<std::string>& logo, const std::optional<std::string>& operatorName,
+                           std::time_t now) {
+  std::string dir = root + "/" + names.reports;
+  std::string path = nfc(dir + "/" + cam + "_" + localTime(now, "%Y%m%d-%H%M%S") + "_ingest.pdf");
+  ReportInput in{root, cam, camera, copiesRequired, info, operatorName, now};
+  auto runs = reportText(rows, result, in, store);
+  auto pdf = renderPdf(runs, [&](int page) { return footerText(in, page); }, logo);
+  if (!pdf) throw WriteFail{path, EIO};
+  mkdirs(dir);
+  try {
+    writeFileAtomic(path, *pdf);
+  } catch (WriteFail& f) {
+    f.path = path;  // the report's own name, not the temporary one that failed
+    throw;
+  }
+}
+
+}  // namespace tolverdine
