@@ -24,13 +24,13 @@ int usage() {
   std::fprintf(stderr,
                "사용법: tolverdine ingest <카드> --project <이름> --dest <폴더> [--dest <폴더> …]\n"
                "         [--copies N] [--verify fast|standard|paranoid] [--md5] [--english]\n"
-               "         [--cam <카메라 이름>] [--preset <프리셋>] [--operator <이름>]\n");
+               "         [--cam <카메라 이름>] [--preset <프리셋>] [--operator <이름>] [--logo <그림>]\n");
   return kExitUsage;
 }
 }  // namespace
 
 int runIngest(int argc, char** argv) {
-  auto args = parseArgs(argc, argv, {"project", "dest", "copies", "verify", "cam", "preset", "operator"}, {"md5", "english"});
+  auto args = parseArgs(argc, argv, {"project", "dest", "copies", "verify", "cam", "preset", "operator", "logo"}, {"md5", "english"});
   if (!args || args->positional.size() != 1 || !args->last("project") || args->all("dest").empty()) return usage();
 
   CardJob job;
@@ -41,12 +41,14 @@ int runIngest(int argc, char** argv) {
   job.names = args->has("english") ? NameSet::en() : NameSet::ko();
   job.preset = args->last("preset").value_or("default");
   job.rules = Presets::rulesFor(Presets::loadAll(Presets::v0Path(), Presets::customPath()), job.preset);
-  int copies = 2;
+  job.operatorName = args->last("operator");
+  job.logo = args->last("logo");
   if (auto c = args->last("copies")) {
     auto n = positiveInt(*c);
     if (!n) return usage();
-    copies = *n;
+    job.copies = *n;
   }
+  const int copies = job.copies;
   IngestOptions options;
   options.md5 = args->has("md5");
   if (auto v = args->last("verify")) {
@@ -84,12 +86,13 @@ int runIngest(int argc, char** argv) {
   // as a backed-up card.
   addListingFailures(result, plan.errors);
 
+  std::optional<std::string> volume = volumeUUID(job.card);
   if (!result.stopped && plan.errors.empty()) {
     std::vector<CardFile> files;
     for (const auto& r : plan.rows) files.push_back({r.rel, r.size, r.mtimeNs});
-    store->recordCard(cardFingerprint(files), job.cam, files, volumeUUID(job.card));
+    store->recordCard(cardFingerprint(files), job.cam, files, volume);
   }
-  for (const auto& line : writeCardOutputs(job, plan, result, *store, args->last("operator"))) std::printf("%s\n", line.c_str());
+  for (const auto& line : writeCardOutputs(job, plan, result, *store, volume)) std::printf("%s\n", line.c_str());
   int64_t total = 0;
   for (const auto& r : plan.rows) total += r.size;
   for (const auto& line : resultLog(result, job.card, job.cam, seconds, total)) std::printf("%s\n", line.c_str());

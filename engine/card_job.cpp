@@ -6,10 +6,12 @@
 #include <ctime>
 
 #include "engine/mhl.h"
+#include "engine/pdf_report.h"
 #include "engine/reports.h"
 #include "engine/scan.h"
 #include "engine/sessions.h"
 #include "engine/store.h"
+#include "engine/text.h"
 
 namespace tolverdine {
 
@@ -28,12 +30,17 @@ CardPlan planCard(const CardJob& job, const ProbeFn& probe) {
 }
 
 std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan, const IngestResult& result,
-                                          Store& store, const std::optional<std::string>& author) {
+                                          Store& store, const std::optional<std::string>& volume) {
   std::vector<std::string> problems;
   auto failText = [](const std::string& what, const WriteFail& f) {
     return what + ": " + f.path + " · " + std::strerror(f.err);
   };
   std::map<std::string, std::string> info = {{"project", job.project}, {"date", plan.date}, {"preset", job.preset}};
+  std::string dests;
+  for (const auto& root : plan.roots) dests += (dests.empty() ? "" : "\n") + root;
+  std::map<std::string, std::string> printed = {{"project", job.project}, {"date", plan.date}, {"src", job.card},
+                                                {"card", lastComponent(job.card)}, {"volume", volume.value_or("")},
+                                                {"dests", dests}};
   for (const auto& root : plan.roots) {
     bool lost = false;
     for (const auto& l : result.lostDests) lost = lost || l == root;
@@ -41,7 +48,7 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     static const std::vector<Verified> kNone;
     auto it = result.verified.find(root);
     try {
-      writeMHLGeneration(root, it == result.verified.end() ? kNone : it->second, job.names, author);
+      writeMHLGeneration(root, it == result.verified.end() ? kNone : it->second, job.names, job.operatorName);
     } catch (const WriteFail& f) {
       problems.push_back(failText("해시 목록 실패", f));
     }
@@ -49,6 +56,12 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
       writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info);
     } catch (const WriteFail& f) {
       problems.push_back(failText("리포트 실패", f));
+    }
+    try {
+      writePDFReport(root, plan.rows, result, job.cam, job.cameraLabel, store, job.copies, job.names, printed,
+                     job.logo, job.operatorName);
+    } catch (const WriteFail& f) {
+      problems.push_back(failText("PDF 리포트 실패", f));
     }
   }
   return problems;

@@ -30,6 +30,10 @@ struct CardJob {
   std::optional<std::string> model;       // camera model name for the rules
   CameraRole role = CameraRole::none;
   std::string preset = "default";
+  int copies = 2;                         // verified copies a file needs
+  std::string cameraLabel;                // "Sony FX3", for the printed report; may be empty
+  std::optional<std::string> operatorName;
+  std::optional<std::string> logo;        // image file for the printed report
 };
 
 struct CardPlan {
@@ -43,10 +47,10 @@ struct CardPlan {
 /// first shooting date (today when the card tells none).
 CardPlan planCard(const CardJob& job, const ProbeFn& probe);
 
-/// Writes the hash list generation and the clip list / job summary on every root not lost.
-/// Failures do not stop the others; each is returned as a line for the log.
+/// Writes the hash list generation, the clip list / job summary and the printed report on every
+/// root not lost. Failures do not stop the others; each is returned as a line for the log.
 std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan, const IngestResult& result,
-                                          Store& store, const std::optional<std::string>& author);
+                                          Store& store, const std::optional<std::string>& volume);
 
 /// "복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요" and its kin.
 std::string jobSummary(const IngestResult& result, int copies);
