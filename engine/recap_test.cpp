@@ -130,3 +130,26 @@ TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
 
 }  // namespace
 }  // namespace tolverdine
+
+#include "engine/log_line.h"
+
+namespace tolverdine {
+namespace {
+
+TEST(Recap, LogLinesAppendFromManyThreads) {
+  TempDir t;
+  const std::string p = t.path + "/app.log";
+  writeFile(p, "first\n");
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 8; ++i)
+    ts.emplace_back([&] { for (int k = 0; k < 50; ++k) appendLogLine(p, std::string(200, 'x')); });
+  for (auto& th : ts) th.join();
+  std::string s;
+  ASSERT_TRUE(readFile(p, &s));
+  EXPECT_EQ(s.rfind("first\n", 0), 0u);
+  EXPECT_EQ(s.size(), 6u + 400u * 201u);
+  EXPECT_FALSE(appendLogLine(t.path + "/missing/app.log", "x"));
+}
+
+}  // namespace
+}  // namespace tolverdine
