@@ -153,3 +153,29 @@ TEST(Recap, LogLinesAppendFromManyThreads) {
 
 }  // namespace
 }  // namespace tolverdine
+
+namespace tolverdine {
+namespace {
+
+TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
+  TempDir t;
+  Store store(t.path + "/s.sqlite");
+  std::vector<Row> rows = {clip("A.MOV", Kind::video, "A/A.MOV")};
+  store.record(ingestKey("CAM", rows[0]), t.path + "/d", "A/A.MOV", 100, "00", "verified", 1);
+  IngestResult res;
+  res.color = CardColor::green;
+  writeFile(t.path + "/Library", "not a folder");  // jobs folder cannot be created
+  const char* oldHome = std::getenv("HOME");
+  const std::string saved = oldHome ? oldHome : "";
+  ::setenv("HOME", t.path.c_str(), 1);
+  Lines l;
+  EXPECT_FALSE(recapAfterCard(" \t ", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"}, store, l.fn()));
+  EXPECT_TRUE(l.v.empty());
+  EXPECT_FALSE(recapAfterCard("  true\t", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"}, store, l.fn()));
+  ASSERT_EQ(l.v.size(), 1u);
+  EXPECT_EQ(l.v[0].rfind("리캡 명령 실패: ", 0), 0u);
+  ::setenv("HOME", saved.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace tolverdine
