@@ -1,0 +1,58 @@
+#include "platform/preferences_store.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/files.h"
+#include "engine/records.h"
+
+namespace tolverdine {
+
+std::string applicationSupportDir() {
+  const char* x = std::getenv("XDG_CONFIG_HOME");
+  if (x && *x == '/') return std::string(x) + "/tolverdine";
+  const char* h = std::getenv("HOME");
+  return std::string(h && *h ? h : "/tmp") + "/.config/tolverdine";
+}
+
+JsonFilePreferences::JsonFilePreferences(std::string dir) : dir_(std::move(dir)), path_(dir_ + "/settings.json") {
+  if (!exists(path_)) return;
+  std::string text;
+  bool ok = readFile(path_, &text);
+  if (ok) {
+    auto j = nlohmann::json::parse(text, nullptr, false);
+    if (!j.is_discarded() && j.is_object()) {
+      data_ = std::move(j);
+      return;
+    }
+  }
+  std::rename(path_.c_str(), (path_ + ".bad").c_str());
+}
+
+std::optional<nlohmann::json> JsonFilePreferences::get(const std::string& key) const {
+  auto it = data_.find(key);
+  if (it == data_.end()) return std::nullopt;
+  return *it;
+}
+
+bool JsonFilePreferences::set(const std::string& key, const nlohmann::json& value) {
+  data_[key] = value;
+  return save();
+}
+
+bool JsonFilePreferences::remove(const std::string& key) {
+  data_.erase(key);
+  return save();
+}
+
+bool JsonFilePreferences::save() {
+  try {
+    mkdirs(dir_);
+    writeFileAtomic(path_, data_.dump(2) + "\n");
+    return true;
+  } catch (const WriteFail&) {
+    return false;
+  }
+}
+
+}  // namespace tolverdine
