@@ -14,6 +14,7 @@
 #include "engine/ingest.h"
 #include "engine/preflight.h"
 #include "engine/presets.h"
+#include "engine/recap.h"
 #include "platform/sleep_inhibitor.h"
 #include "platform/volume_uuid.h"
 
@@ -24,13 +25,14 @@ int usage() {
   std::fprintf(stderr,
                "사용법: tolverdine ingest <카드> --project <이름> --dest <폴더> [--dest <폴더> …]\n"
                "         [--copies N] [--verify fast|standard|paranoid] [--md5] [--english]\n"
-               "         [--cam <카메라 이름>] [--preset <프리셋>] [--operator <이름>] [--logo <그림>]\n");
+               "         [--cam <카메라 이름>] [--preset <프리셋>] [--operator <이름>] [--logo <그림>]\n"
+               "         [--recap <명령>]\n");
   return kExitUsage;
 }
 }  // namespace
 
 int runIngest(int argc, char** argv) {
-  auto args = parseArgs(argc, argv, {"project", "dest", "copies", "verify", "cam", "preset", "operator", "logo"}, {"md5", "english"});
+  auto args = parseArgs(argc, argv, {"project", "dest", "copies", "verify", "cam", "preset", "operator", "logo", "recap"}, {"md5", "english"});
   if (!args || args->positional.size() != 1 || !args->last("project") || args->all("dest").empty()) return usage();
 
   CardJob job;
@@ -96,6 +98,11 @@ int runIngest(int argc, char** argv) {
   int64_t total = 0;
   for (const auto& r : plan.rows) total += r.size;
   for (const auto& line : resultLog(result, job.card, job.cam, seconds, total)) std::printf("%s\n", line.c_str());
+  if (auto cmd = args->last("recap")) {
+    // The user's own command, handed the manifest of a green card; it runs on by itself.
+    recapAfterCard(*cmd, plan.rows, result, job.cam, job.role, job.project, plan.roots, *store,
+                   [](const std::string& line) { std::printf("%s\n", line.c_str()); });
+  }
   std::printf("%s %s\n", colorMark(result.color), jobSummary(result, copies).c_str());
   return exitFor(result.color);
 }

@@ -27,10 +27,17 @@ TEST(IngestCommand, ExitStatusIsTheCardColour) {
   EXPECT_EQ(green.status, 0) << green.out << green.err;
   EXPECT_NE(green.out.find("🟢 복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요"), std::string::npos) << green.out;
 
+  // A green card hands its manifest to the user's command; the command's output goes to the recap log.
+  auto recap = c.run({c.card, "--project", "봄", "--dest", c.d1, "--dest", c.d2, "--recap", "echo made"});
+  EXPECT_EQ(recap.status, 0);
+  EXPECT_NE(recap.out.find("리캡 명령 시작: echo made "), std::string::npos) << recap.out;
+
   // Once more: nothing is copied again; asking for a third copy leaves the card yellow.
   auto yellow = c.run({c.card, "--project", "봄", "--dest", c.d1, "--dest", c.d2, "--copies", "3"});
   EXPECT_EQ(yellow.status, 1) << yellow.out;
   EXPECT_NE(yellow.out.find("복사 0 · 기존 3 — 사본 3곳 미달 3개, 카드를 비우지 마세요"), std::string::npos) << yellow.out;
+  EXPECT_EQ(c.run({c.card, "--project", "봄", "--dest", c.d1, "--copies", "3", "--recap", "echo x"}).out.find("리캡"),
+            std::string::npos);
 
   // A destination whose drive is missing stops before anything is written: red.
   auto red = c.run({c.card, "--project", "봄", "--dest", c.dir.path + "/nodrive/x", "--dest", c.d2});
