@@ -11,19 +11,28 @@ int usage() {
   std::fprintf(stderr,
                "사용법: tolverdine <명령> [인수…]\n"
                "  demo                 예시 카드를 만들어 두 목적지로 복사합니다\n"
-               "  verify <폴더>        프로젝트 폴더를 해시 목록과 대조합니다\n");
+               "  verify <폴더>        프로젝트 폴더를 해시 목록과 대조합니다\n"
+               "  identify <카드>      카드를 쓴 카메라를 알아봅니다\n"
+               "  tree <카드> [파일]   카드의 폴더 구조를 이름·내용 없이 씁니다\n"
+               "  profiles sign <팩> <키>  프로필 팩에 서명합니다\n");
   return 64;
 }
 }  // namespace
 
 int runDemo(int argc, char** argv);
 int runVerify(int argc, char** argv);
+int runIdentify(int argc, char** argv);
+int runTree(int argc, char** argv);
+int runProfiles(int argc, char** argv);
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string cmd = argv[1];
   if (cmd == "demo") return runDemo(argc - 1, argv + 1);
   if (cmd == "verify") return runVerify(argc - 1, argv + 1);
+  if (cmd == "identify") return runIdentify(argc - 1, argv + 1);
+  if (cmd == "tree") return runTree(argc - 1, argv + 1);
+  if (cmd == "profiles") return runProfiles(argc - 1, argv + 1);
   return usage();
 }
 
