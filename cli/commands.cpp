@@ -15,7 +15,10 @@ int usage() {
                "  status <카드>        카드의 지문과 백업 상태, 사본이 모자란 파일\n"
                "  stats <카드>         클립 길이 분포\n"
                "  twin <카드>          듀얼 슬롯 백업 카드를 해시로 대조합니다\n"
-               "  verify <폴더>        프로젝트 폴더를 해시 목록과 대조합니다\n");
+               "  verify <폴더>        프로젝트 폴더를 해시 목록과 대조합니다\n"
+               "  identify <카드>      카드를 쓴 카메라를 알아봅니다\n"
+               "  tree <카드> [파일]   카드의 폴더 구조를 이름·내용 없이 씁니다\n"
+               "  profiles sign <팩> <키>  프로필 팩에 서명합니다\n");
   return 64;
 }
 }  // namespace
@@ -26,6 +29,9 @@ int runStatus(int argc, char** argv);
 int runStats(int argc, char** argv);
 int runTwin(int argc, char** argv);
 int runVerify(int argc, char** argv);
+int runIdentify(int argc, char** argv);
+int runTree(int argc, char** argv);
+int runProfiles(int argc, char** argv);
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
@@ -36,6 +42,9 @@ int run(int argc, char** argv) {
   if (cmd == "stats") return runStats(argc - 1, argv + 1);
   if (cmd == "twin") return runTwin(argc - 1, argv + 1);
   if (cmd == "verify") return runVerify(argc - 1, argv + 1);
+  if (cmd == "identify") return runIdentify(argc - 1, argv + 1);
+  if (cmd == "tree") return runTree(argc - 1, argv + 1);
+  if (cmd == "profiles") return runProfiles(argc - 1, argv + 1);
   return usage();
 }
 

@@ -10,6 +10,8 @@ namespace tolverdine {
 std::string nfc(const std::string& s);
 /// Full Unicode lower-casing (NFC result). Invalid UTF-8 is lower-cased in its ASCII bytes only.
 std::string lowerUnicode(const std::string& s);
+/// Well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
+bool validUtf8(const std::string& s);
 /// Last path component ("/" separated); the whole text when it has no "/".
 std::string lastComponent(const std::string& path);
 /// Everything before the last "/"; "" when there is none.

@@ -1,0 +1,47 @@
+// tolverdine identify CARD: which camera wrote a card, and the label it is shown with.
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "engine/camera_labels.h"
+#include "engine/files.h"
+#include "engine/identify.h"
+#include "engine/profiles.h"
+#include "engine/scan.h"
+#include "engine/store.h"
+
+namespace tolverdine::cli {
+
+namespace {
+void line(const char* name, const std::optional<std::string>& v) {
+  std::printf("%s: %s\n", name, v ? v->c_str() : "-");
+}
+}  // namespace
+
+int runIdentify(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "사용법: tolverdine identify <카드>\n");
+    return 64;
+  }
+  std::string root = argv[1];
+  CardList list = quickList(root);
+  CameraID id = identify(root, list.files);
+  line("프로필", id.profile);
+  line("브랜드", id.brand);
+  line("라인", id.line);
+  line("모델", id.model);
+  line("시리얼", id.serial);
+  std::string label = id.label();
+  std::printf("이름: %s\n", label.empty() ? "알 수 없음" : label.c_str());
+  // Only an existing database is read: looking a camera up must not create one.
+  if (exists(Store::defaultPath())) {
+    try {
+      Store store(Store::defaultPath());
+      if (auto l = storedLabel(store, id)) std::printf("카메라 라벨: %s\n", l->c_str());
+    } catch (const StoreError&) {
+    }
+  }
+  return 0;
+}
+
+}  // namespace tolverdine::cli

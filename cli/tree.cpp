@@ -1,0 +1,35 @@
+// tolverdine tree CARD [FILE]: a card's folder structure without names or contents, for
+// writing a profile for an unknown camera.
+#include <cstdio>
+#include <string>
+
+#include "engine/anonymous_tree.h"
+#include "engine/files.h"
+#include "engine/records.h"
+
+#ifndef TOLVERDINE_VERSION
+#define TOLVERDINE_VERSION "0.1"
+#endif
+
+namespace tolverdine::cli {
+
+int runTree(int argc, char** argv) {
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "사용법: tolverdine tree <카드> [저장할 파일]\n");
+    return 64;
+  }
+  std::string text = anonymousTreeHeader(TOLVERDINE_VERSION) + "\n" + anonymousTree(argv[1], 5);
+  if (argc == 2) {
+    std::printf("%s\n", text.c_str());
+    return 0;
+  }
+  try {
+    writeFileAtomic(argv[2], text);
+  } catch (const WriteFail&) {
+    std::fprintf(stderr, "저장할 수 없음: %s\n", argv[2]);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tolverdine::cli
