@@ -9,7 +9,10 @@
 #include "cli/open_store.h"
 #include "cli/ingest_exit.h"
 #include "cli/progress_bar.h"
+#include "engine/camera_labels.h"
 #include "engine/card_job.h"
+#include "engine/identify.h"
+#include "engine/scan.h"
 #include "engine/card_status.h"
 #include "engine/ingest.h"
 #include "engine/preflight.h"
@@ -59,14 +62,22 @@ int runIngest(int argc, char** argv) {
     options.verify = *mode;
   }
 
+  std::unique_ptr<Store> store = openStore();
+  if (!store) return exitFor(CardColor::red);
+
   std::printf("카드 살펴보는 중: %s\n", job.card.c_str());
+  // The camera decides the label (remembered from earlier cards) and the model the rules see.
+  CameraID camera = identify(job.card, quickList(job.card).files);
+  job.model = camera.modelName();
+  job.cameraLabel = camera.label();
+  if (!args->last("cam")) job.cam = storedLabel(*store, camera).value_or("A캠");
+  std::printf("카메라: %s → %s\n", job.cameraLabel.empty() ? "카메라 모름" : job.cameraLabel.c_str(), job.cam.c_str());
   CardPlan plan = planCard(job, [](const std::string& p) { return probe(p); });
   for (const auto& e : plan.errors) std::printf("%s\n", listingReason(e).c_str());
   std::printf("파일 %zu개 · 촬영일 %s\n", plan.rows.size(), plan.date.c_str());
 
-  std::unique_ptr<Store> store = openStore();
-  if (!store) return exitFor(CardColor::red);
 
+  rememberCamera(*store, camera, job.cam);
   LogindSleepInhibitor sleep;
   ProgressBar bar(stderr);
   auto progress = [&](int n, int count, const std::string& file, int64_t done, int64_t total) {
