@@ -18,7 +18,9 @@ int usage() {
                "  verify <폴더>        프로젝트 폴더를 해시 목록과 대조합니다\n"
                "  identify <카드>      카드를 쓴 카메라를 알아봅니다\n"
                "  tree <카드> [파일]   카드의 폴더 구조를 이름·내용 없이 씁니다\n"
-               "  profiles sign <팩> <키>  프로필 팩에 서명합니다\n");
+               "  profiles sign <팩> <키>  프로필 팩에 서명합니다\n"
+               "  mirror <1차> <2차>   검증된 프로젝트 폴더를 다른 드라이브로 한 번 더 복사합니다\n"
+               "  reclassify <폴더> <클립> <분류>  클립을 다른 분류 폴더로 옮깁니다\n");
   return 64;
 }
 }  // namespace
@@ -32,6 +34,8 @@ int runVerify(int argc, char** argv);
 int runIdentify(int argc, char** argv);
 int runTree(int argc, char** argv);
 int runProfiles(int argc, char** argv);
+int runMirror(int argc, char** argv);
+int runReclassify(int argc, char** argv);
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
@@ -45,6 +49,8 @@ int run(int argc, char** argv) {
   if (cmd == "identify") return runIdentify(argc - 1, argv + 1);
   if (cmd == "tree") return runTree(argc - 1, argv + 1);
   if (cmd == "profiles") return runProfiles(argc - 1, argv + 1);
+  if (cmd == "mirror") return runMirror(argc - 1, argv + 1);
+  if (cmd == "reclassify") return runReclassify(argc - 1, argv + 1);
   return usage();
 }
 
