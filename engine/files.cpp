@@ -73,7 +73,8 @@ bool mkdirs(const std::string& path) {
     size_t j = p.find('/', i);
     if (j == std::string::npos) j = p.size();
     if (j > i) {
-      cur += "/" + p.substr(i, j - i);
+      cur.push_back('/');
+      cur.append(p, i, j - i);
       if (::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
     }
     i = j + 1;
@@ -100,6 +101,17 @@ bool readFile(const std::string& path, std::string* out) {
 bool exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string nearestExisting(const std::string& path) {
+  std::string p = nfc(path);
+  while (!p.empty() && p != "/" && !exists(p)) {
+    std::string up = parentPath(p);
+    if (up.empty()) return p[0] == '/' ? std::string("/") : std::string(".");
+    p.swap(up);
+  }
+  if (p.empty()) return std::string(".");
+  return p;
 }
 
 }  // namespace tolverdine

@@ -23,5 +23,8 @@ bool readFile(const std::string& path, std::string* out);
 
 /// True when something (file, folder, anything) exists at path.
 bool exists(const std::string& path);
+/// path itself when something is there, else its nearest existing ancestor ("/" or "." at worst):
+/// a destination that does not exist yet is judged by the folder it will be made in.
+std::string nearestExisting(const std::string& path);
 
 }  // namespace tolverdine

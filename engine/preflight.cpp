@@ -35,13 +35,7 @@ bool present(const std::string& path, dev_t dev) {
 }
 
 int64_t availableBytes(const std::string& path) {
-  // A destination that does not exist yet is measured on the nearest folder above it.
-  std::string p = nfc(path);
-  while (!exists(p) && p != "/" && !p.empty()) {
-    std::string up = parentPath(p);
-    p = up.empty() ? (p[0] == '/' ? "/" : ".") : up;
-  }
-  if (p.empty()) p = ".";
+  const std::string p = nearestExisting(path);
   struct statvfs vs;
   if (::statvfs(p.c_str(), &vs) != 0) return 0;
   unsigned __int128 bytes = static_cast<unsigned __int128>(vs.f_bavail) * vs.f_frsize;

@@ -20,16 +20,6 @@ constexpr long kBtrfsMagic = 0x9123683E;
 constexpr long kBcachefsMagic = 0xca451a4e;
 constexpr long kXfsMagic = 0x58465342;
 
-std::string nearestExisting(std::string p) {
-  if (p.empty()) p = "/";
-  while (p != "/" && !exists(p)) {
-    std::string up = parentPath(p);
-    if (up.empty() || up == p) return "/";
-    p = up;
-  }
-  return p;
-}
-
 // Writes a small file and tries to clone it beside itself; both probe files are always removed.
 bool probeClone(const std::string& dir) {
   const std::string base = dir + "/.tolverdine-clone-probe-" + std::to_string(::getpid());
