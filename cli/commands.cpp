@@ -18,7 +18,9 @@ int usage() {
                "  verify <폴더>        프로젝트 폴더를 해시 목록과 대조합니다\n"
                "  identify <카드>      카드를 쓴 카메라를 알아봅니다\n"
                "  tree <카드> [파일]   카드의 폴더 구조를 이름·내용 없이 씁니다\n"
-               "  profiles sign <팩> <키>  프로필 팩에 서명합니다\n");
+               "  profiles sign <팩> <키>  프로필 팩에 서명합니다\n"
+               "  project show <파일>  프로젝트 파일의 설정을 보여 줍니다\n"
+               "  diagnostics [파일]   진단 정보를 zip 파일로 씁니다\n");
   return 64;
 }
 }  // namespace
@@ -32,6 +34,8 @@ int runVerify(int argc, char** argv);
 int runIdentify(int argc, char** argv);
 int runTree(int argc, char** argv);
 int runProfiles(int argc, char** argv);
+int runProject(int argc, char** argv);
+int runDiagnostics(int argc, char** argv);
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
@@ -45,6 +49,8 @@ int run(int argc, char** argv) {
   if (cmd == "identify") return runIdentify(argc - 1, argv + 1);
   if (cmd == "tree") return runTree(argc - 1, argv + 1);
   if (cmd == "profiles") return runProfiles(argc - 1, argv + 1);
+  if (cmd == "project") return runProject(argc - 1, argv + 1);
+  if (cmd == "diagnostics") return runDiagnostics(argc - 1, argv + 1);
   return usage();
 }
 
