@@ -11,6 +11,7 @@
 #include "cli/progress_bar.h"
 #include "engine/camera_labels.h"
 #include "engine/card_job.h"
+#include "engine/storage_plan.h"
 #include "engine/identify.h"
 #include "engine/scan.h"
 #include "engine/card_status.h"
@@ -30,7 +31,7 @@ int usage() {
                "사용법: tolverdine ingest <카드> --project <이름> --dest <폴더> [--dest <폴더> …]\n"
                "         [--copies N] [--verify fast|standard|paranoid] [--md5] [--english]\n"
                "         [--cam <카메라 이름>] [--preset <프리셋>] [--operator <이름>] [--logo <그림>]\n"
-               "         [--recap <명령>]\n");
+               "         [--recap <명령>] [--storage split|mirror|auto]\n");
   return kExitUsage;
 }
 
@@ -44,7 +45,7 @@ bool refusedName(const char* what, const std::string& name) {
 }  // namespace
 
 int runIngest(int argc, char** argv) {
-  auto args = parseArgs(argc, argv, {"project", "dest", "copies", "verify", "cam", "preset", "operator", "logo", "recap"}, {"md5", "english"});
+  auto args = parseArgs(argc, argv, {"project", "dest", "copies", "verify", "cam", "preset", "operator", "logo", "recap", "storage"}, {"md5", "english"});
   if (!args || args->positional.size() != 1 || !args->last("project") || args->all("dest").empty()) return usage();
 
   if (refusedName("프로젝트", *args->last("project"))) return kExitUsage;
@@ -64,6 +65,11 @@ int runIngest(int argc, char** argv) {
     auto n = positiveInt(*c);
     if (!n) return usage();
     job.copies = *n;
+  }
+  if (auto m = args->last("storage")) {
+    auto mode = storageFromText(*m);
+    if (!mode) return usage();
+    job.storage = *mode;
   }
   const int copies = job.copies;
   IngestOptions options;
@@ -88,6 +94,8 @@ int runIngest(int argc, char** argv) {
   CardPlan plan = planCard(job, [](const std::string& p) { return probe(p); });
   for (const auto& e : plan.errors) std::printf("%s\n", listingReason(e).c_str());
   std::printf("파일 %zu개 · 촬영일 %s\n", plan.rows.size(), plan.date.c_str());
+  plan.storage = applyStorage(job.storage, plan.rows, job.cam, plan.roots, job.names, *store);
+  std::printf("보관 방식: %s\n", storageLabel(plan.storage));
 
 
   rememberCamera(*store, camera, job.cam);

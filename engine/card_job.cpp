@@ -12,6 +12,7 @@
 #include "engine/sessions.h"
 #include "engine/store.h"
 #include "engine/text.h"
+#include "engine/view.h"
 
 namespace tolverdine {
 
@@ -45,6 +46,8 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     bool lost = false;
     for (const auto& l : result.lostDests) lost = lost || l == root;
     if (lost) continue;
+    // A view that could not be cloned is simply missing; it changes nothing else.
+    if (plan.storage == StorageMode::mirror) makeView(plan.rows, root, job.cam, store);
     static const std::vector<Verified> kNone;
     auto it = result.verified.find(root);
     try {

@@ -15,6 +15,7 @@
 #include "engine/probe.h"
 #include "engine/records.h"
 #include "engine/rules.h"
+#include "engine/storage.h"
 
 namespace tolverdine {
 
@@ -34,6 +35,7 @@ struct CardJob {
   std::string cameraLabel;                // "Sony FX3", for the printed report; may be empty
   std::optional<std::string> operatorName;
   std::optional<std::string> logo;        // image file for the printed report
+  StorageMode storage = StorageMode::split;  // as configured; the plan holds the resolved mode
 };
 
 struct CardPlan {
@@ -41,13 +43,14 @@ struct CardPlan {
   std::string date;                       // shooting date "yyyyMMdd"
   std::vector<std::string> roots;         // one project folder per destination
   std::vector<ListingError> errors;       // folders of the card that could not be read
+  StorageMode storage = StorageMode::split;  // split or mirror, decided once at start
 };
 
 /// Scans the card, groups sessions, places every row and names the project folder after the
 /// first shooting date (today when the card tells none).
 CardPlan planCard(const CardJob& job, const ProbeFn& probe);
 
-/// Writes the hash list generation, the clip list / job summary and the printed report on every
+/// In mirror storage first the classified view of every root not lost; then writes the hash list generation, the clip list / job summary and the printed report on every
 /// root not lost. Failures do not stop the others; each is returned as a line for the log.
 std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan, const IngestResult& result,
                                           Store& store, const std::optional<std::string>& volume);

@@ -1,0 +1,59 @@
+// tolverdine mirror PRIMARY SECONDARY: the second copy of a verified project folder onto another
+// drive. Exit 0 only when nothing failed and the secondary stayed connected.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/progress_bar.h"
+#include "engine/mirror.h"
+#include "engine/preflight.h"
+#include "engine/store.h"
+
+namespace tolverdine::cli {
+
+int runMirror(int argc, char** argv) {
+  auto args = parseArgs(argc, argv, {}, {});
+  if (!args || args->positional.size() != 2) {
+    std::fprintf(stderr, "사용법: tolverdine mirror <1차 프로젝트 폴더> <2차 프로젝트 폴더>\n");
+    return 64;
+  }
+  const std::string primary = args->positional[0], secondary = args->positional[1];
+  std::unique_ptr<Store> store;
+  try {
+    store = std::make_unique<Store>(Store::defaultPath());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "오류 — %s\n", e.what());
+    return 2;
+  }
+  // Sizes of the pending entries, in the run's order, so the bar can show bytes.
+  std::vector<int64_t> sizes;
+  int64_t total = 0;
+  for (const auto& e : store->verifiedEntries(primary))
+    if (!store->verifiedHash(e.key, secondary)) {
+      sizes.push_back(e.size);
+      total += e.size;
+    }
+  ProgressBar bar(stderr);
+  int64_t done = 0;
+  MirrorResult r;
+  try {
+    r = tolverdine::runMirror(primary, secondary, *store, availableBytes,
+                              [&](int n, int count, const std::string& name) {
+                                if (n >= 2 && static_cast<size_t>(n - 2) < sizes.size()) done += sizes[n - 2];
+                                bar.update(n, count, name, done, total);
+                              });
+  } catch (const IngestStop& s) {
+    bar.finish();
+    std::printf("멈춤 — %s\n", s.description().c_str());
+    return 2;
+  }
+  bar.finish();
+  for (const auto& f : r.failed) std::printf("  실패: %s — %s\n", f.rel.c_str(), f.why.c_str());
+  std::printf("복사 %d · 기존 %d · 실패 %zu%s\n", r.copied, r.skipped, r.failed.size(),
+              r.lost ? " — 목적지 분리됨" : "");
+  return r.failed.empty() && !r.lost ? 0 : 1;
+}
+
+}  // namespace tolverdine::cli

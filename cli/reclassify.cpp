@@ -1,0 +1,58 @@
+// tolverdine reclassify DEST REL CLASS [--english]: moves one clip (and its sidecars) on the
+// project folder DEST into another class folder.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "cli/args.h"
+#include "engine/reclassify.h"
+#include "engine/store.h"
+#include "engine/text.h"
+
+namespace tolverdine::cli {
+
+int runReclassify(int argc, char** argv) {
+  auto args = parseArgs(argc, argv, {}, {"english"});
+  if (!args || args->positional.size() != 3) {
+    std::fprintf(stderr, "사용법: tolverdine reclassify <프로젝트 폴더> <클립 경로> <분류> [--english]\n");
+    return 64;
+  }
+  const std::string dest = args->positional[0], rel = nfc(args->positional[1]);
+  const NameSet& names = args->has("english") ? NameSet::en() : NameSet::ko();
+  std::unique_ptr<Store> store;
+  try {
+    store = std::make_unique<Store>(Store::defaultPath());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "오류 — %s\n", e.what());
+    return 2;
+  }
+  // The clip is named by either its copy path or its view path.
+  std::optional<Hit> hit;
+  try {
+    store->query("SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? AND (rel=? OR view=?)",
+                 {dest, rel, rel}, [&](const SqlRow& r) {
+                   if (!hit)
+                     hit = Hit{r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5), r.textOr(6),
+                               r.int64(7)};
+                 });
+  } catch (const StoreError& e) {
+    std::fprintf(stderr, "오류 — %s\n", e.description().c_str());
+    return 2;
+  }
+  if (!hit) {
+    std::printf("기록에 없는 클립입니다: %s\n", rel.c_str());
+    return 2;
+  }
+  const std::string to = names.label(args->positional[2], {});
+  try {
+    std::string now = reclassify(*hit, to, names, *store);
+    std::printf("옮김: %s → %s\n", lastComponent(hit->rel).c_str(), to.c_str());
+    std::printf("재분류: %s/%s → %s\n", dest.c_str(), hit->classPath().c_str(), now.c_str());
+  } catch (const ReclassifyError& e) {
+    std::printf("%s\n", e.description().c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tolverdine::cli
