@@ -55,7 +55,7 @@ int runProject(int argc, char** argv) {
   std::printf("필요한 사본: %d개\n", f.copiesRequired);
   std::printf("검증: %s\n", verifyModeText(f.verify));
   std::printf("MD5: %s\n", f.md5 ? "계산함" : "계산 안 함");
-  std::printf("보관 방식: %s\n", f.storage.c_str());
+  std::printf("보관 방식: %s\n", storageLabel(f.storage));
   return 0;
 }
 

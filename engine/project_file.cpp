@@ -33,7 +33,6 @@ constexpr int kMaxCopies = 64;
 constexpr int kMaxDepth = 8;
 
 const char* const kVerifyTexts = "\"fast\", \"standard\", \"paranoid\"";
-const char* const kStorageTexts[] = {"split", "mirror", "auto"};
 
 struct Refusal {
   ProjectFileError error;
@@ -173,10 +172,9 @@ ProjectFile decodeObject(const json& root) {
   Reader::expect(md5.is_boolean(), quoted("md5"), "참/거짓이어야");
   f.md5 = md5.get<bool>();
 
-  f.storage = Reader::text(r.top("storage"), quoted("storage"));
-  bool known = false;
-  for (const char* s : kStorageTexts) known = known || f.storage == s;
-  if (!known) refuse("프로젝트 파일의 \"storage\" 값을 알 수 없습니다 (\"split\", \"mirror\", \"auto\")");
+  auto storage = storageFromText(Reader::text(r.top("storage"), quoted("storage")));
+  if (!storage) refuse("프로젝트 파일의 \"storage\" 값을 알 수 없습니다 (\"split\", \"mirror\", \"auto\")");
+  f.storage = *storage;
 
   f.dayBoundary = Reader::text(r.top("dayBoundary"), quoted("dayBoundary"));
   return f;
@@ -187,7 +185,8 @@ ProjectFile decodeObject(const json& root) {
 std::string ProjectFile::encoded() const {
   try {
     json o = json::object();
-    o["schema"] = schema;
+    // A file read in a later version is written back as the version this program writes.
+    o["schema"] = kProjectSchema;
     o["name"] = name;
     if (date) o["date"] = *date;
     o["preset"] = preset;
@@ -204,8 +203,8 @@ std::string ProjectFile::encoded() const {
     o["copiesRequired"] = copiesRequired;
     o["verify"] = verifyModeText(verify);
     o["md5"] = md5;
-    o["storage"] = storage;
-    o["dayBoundary"] = dayBoundary;
+    o["storage"] = storageText(storage);
+    o["dayBoundary"] = "04:00";
     return o.dump(2) + "\n";
   } catch (const json::exception&) {
     throw ProjectFileError{ProjectFileError::Kind::unencodable, "프로젝트 파일을 만들지 못했습니다: UTF-8 이 아닌 텍스트가 있습니다"};

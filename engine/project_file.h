@@ -9,6 +9,7 @@
 
 #include "engine/records.h"
 #include "engine/rules.h"
+#include "engine/storage.h"
 #include "engine/store.h"
 
 namespace tolverdine {
@@ -48,13 +49,13 @@ struct ProjectFile {
   int copiesRequired = 2;
   VerifyMode verify = VerifyMode::standard;
   bool md5 = false;
-  std::string storage = "auto";  // "split", "mirror" or "auto"
+  StorageMode storage = StorageMode::automatic;
   std::string dayBoundary = "04:00";
 
   bool operator==(const ProjectFile&) const = default;
 
-  /// Pretty-printed JSON, keys sorted, "/" as written, ending in a line feed. The same record
-  /// always gives the same bytes. Throws ProjectFileError (unencodable).
+  /// Pretty-printed JSON, keys sorted, "/" as written, ending in a line feed; "schema" is always
+  /// kProjectSchema and "dayBoundary" "04:00". The same record always gives the same bytes. Throws ProjectFileError (unencodable).
   std::string encoded() const;
 
   /// The record in data, or why it is refused; never a record that is only partly right.

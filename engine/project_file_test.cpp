@@ -28,7 +28,7 @@ ProjectFile full() {
   f.copiesRequired = 3;
   f.verify = VerifyMode::paranoid;
   f.md5 = true;
-  f.storage = "mirror";
+  f.storage = StorageMode::mirror;
   return f;
 }
 
@@ -74,6 +74,11 @@ TEST(ProjectFile, RoundTripIsExactAndByteStable) {
   auto read = ProjectFile::read(d.path + "/다큐 2편.tolverdine.json");
   ASSERT_TRUE(read) << read.error.message;
   EXPECT_EQ(*read.file, f);
+
+  ProjectFile later = full();
+  later.schema = "tolverdine-project/2";
+  later.dayBoundary = "05:00";
+  EXPECT_EQ(later.encoded(), full().encoded());
 
   ProjectFile bad = full();
   bad.name = "\xff";
