@@ -20,7 +20,9 @@ int usage() {
                "  tree <카드> [파일]   카드의 폴더 구조를 이름·내용 없이 씁니다\n"
                "  profiles sign <팩> <키>  프로필 팩에 서명합니다\n"
                "  mirror <1차> <2차>   검증된 프로젝트 폴더를 다른 드라이브로 한 번 더 복사합니다\n"
-               "  reclassify <폴더> <클립> <분류>  클립을 다른 분류 폴더로 옮깁니다\n");
+               "  reclassify <폴더> <클립> <분류>  클립을 다른 분류 폴더로 옮깁니다\n"
+               "  project show <파일>  프로젝트 파일의 설정을 보여 줍니다\n"
+               "  diagnostics [파일]   진단 정보를 zip 파일로 씁니다\n");
   return 64;
 }
 }  // namespace
@@ -36,6 +38,8 @@ int runTree(int argc, char** argv);
 int runProfiles(int argc, char** argv);
 int runMirror(int argc, char** argv);
 int runReclassify(int argc, char** argv);
+int runProject(int argc, char** argv);
+int runDiagnostics(int argc, char** argv);
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
@@ -51,6 +55,8 @@ int run(int argc, char** argv) {
   if (cmd == "profiles") return runProfiles(argc - 1, argv + 1);
   if (cmd == "mirror") return runMirror(argc - 1, argv + 1);
   if (cmd == "reclassify") return runReclassify(argc - 1, argv + 1);
+  if (cmd == "project") return runProject(argc - 1, argv + 1);
+  if (cmd == "diagnostics") return runDiagnostics(argc - 1, argv + 1);
   return usage();
 }
 

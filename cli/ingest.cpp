@@ -16,6 +16,7 @@
 #include "engine/scan.h"
 #include "engine/card_status.h"
 #include "engine/ingest.h"
+#include "engine/path_name.h"
 #include "engine/preflight.h"
 #include "engine/presets.h"
 #include "engine/recap.h"
@@ -33,11 +34,22 @@ int usage() {
                "         [--recap <명령>] [--storage split|mirror|auto]\n");
   return kExitUsage;
 }
+
+// Project and camera names become folders on every destination; one that could climb out of
+// its folder (or is blank) is refused before anything is read or written.
+bool refusedName(const char* what, const std::string& name) {
+  auto why = pathNameProblem(name);
+  if (why) std::fprintf(stderr, "%s 이름으로 쓸 수 없습니다: %s\n", what, why->c_str());
+  return why.has_value();
+}
 }  // namespace
 
 int runIngest(int argc, char** argv) {
   auto args = parseArgs(argc, argv, {"project", "dest", "copies", "verify", "cam", "preset", "operator", "logo", "recap", "storage"}, {"md5", "english"});
   if (!args || args->positional.size() != 1 || !args->last("project") || args->all("dest").empty()) return usage();
+
+  if (refusedName("프로젝트", *args->last("project"))) return kExitUsage;
+  if (auto cam = args->last("cam"); cam && refusedName("카메라", *cam)) return kExitUsage;
 
   CardJob job;
   job.card = args->positional[0];
@@ -77,6 +89,7 @@ int runIngest(int argc, char** argv) {
   job.model = camera.modelName();
   job.cameraLabel = camera.label();
   if (!args->last("cam")) job.cam = storedLabel(*store, camera).value_or("A캠");
+  if (refusedName("카메라", job.cam)) return kExitUsage;  // a label remembered from an older version
   std::printf("카메라: %s → %s\n", job.cameraLabel.empty() ? "카메라 모름" : job.cameraLabel.c_str(), job.cam.c_str());
   CardPlan plan = planCard(job, [](const std::string& p) { return probe(p); });
   for (const auto& e : plan.errors) std::printf("%s\n", listingReason(e).c_str());

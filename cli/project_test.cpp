@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "cli/cli_test_util.h"
+#include "engine/diagnostics.h"
+#include "engine/project_file.h"
+
+namespace tolverdine {
+namespace {
+
+TEST(ProjectCommand, ShowsOrRefusesAndIngestRefusesUnsafeNames) {
+  Cli c;
+  ProjectFile f;
+  f.name = "봄";
+  f.preset = "default";
+  f.rules = {Rule{"슬레이트", 2, {}, {}, {}}};
+  f.cameras = {{"ILME-FX3#1", "A캠"}};
+  f.destinations = {"/Volumes/SSD1"};
+  std::string good = c.dir.path + "/봄.tolverdine.json", bad = c.dir.path + "/bad.json";
+  writeProjectFile(good, f);
+  auto shown = c.run({"show", good}, "project");
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  for (const char* line : {"프로젝트: 봄\n", "날짜: 없음\n", "  1. 슬레이트 — 2초 이하\n", "  ILME-FX3#1 → A캠\n",
+                           "목적지:\n  /Volumes/SSD1\n", "2차 목적지: 없음\n", "필요한 사본: 2개\n"})
+    EXPECT_NE(shown.out.find(line), std::string::npos) << line << shown.out;
+  writeFile(bad, "{\"schema\": \"other/1\"}");
+  auto refused = c.run({"show", bad}, "project");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "불러오기 실패: TOLVERDINE 프로젝트 파일이 아닙니다\n");
+  EXPECT_EQ(c.run({"show"}, "project").status, 64);
+
+  auto up = c.run({c.card, "--project", "x/../../../tmp/p", "--dest", c.d1});
+  EXPECT_EQ(up.status, 64);
+  EXPECT_NE(up.err.find("프로젝트 이름으로 쓸 수 없습니다: \"/\" 를 쓸 수 없습니다"), std::string::npos) << up.err;
+  auto cam = c.run({c.card, "--project", "봄", "--dest", c.d1, "--cam", ".."});
+  EXPECT_EQ(cam.status, 64);
+  EXPECT_NE(cam.err.find("카메라 이름으로 쓸 수 없습니다"), std::string::npos) << cam.err;
+  EXPECT_FALSE(exists(c.dir.path + "/home"));
+  EXPECT_FALSE(exists(c.d1 + "/_리포트"));
+}
+
+TEST(DiagnosticsCommand, WritesTheDefaultNameOnceWithoutCreatingTheDatabase) {
+  Cli c;
+  std::string work = c.dir.path + "/work";
+  mkdirs(work);
+  auto run = [&] {
+    RunOptions o;
+    o.timeout = std::chrono::milliseconds(60000);
+    o.captureStderr = true;
+    return *runProcess({"/usr/bin/env", "-C", work, "HOME=" + c.dir.path + "/home", TOLVERDINE_BINARY, "diagnostics"}, o);
+  };
+  std::time_t before = std::time(nullptr);
+  auto first = run();
+  EXPECT_EQ(first.status, 0) << first.err;
+  std::string name = diagnosticsFileName(before);
+  EXPECT_TRUE(exists(work + "/" + name) || diagnosticsFileName(std::time(nullptr)) != name) << first.out;
+  auto again = run();
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("진단 정보 내보내기 실패: "), std::string::npos) << again.err;
+  EXPECT_FALSE(exists(c.dir.path + "/home/Library/Application Support/TOLVERDINE/ingest.sqlite"));
+}
+
+}  // namespace
+}  // namespace tolverdine
