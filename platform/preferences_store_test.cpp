@@ -35,8 +35,6 @@ TEST(PreferencesStore, RoundTripAndCorruptFileKeptAside) {
   }
 }
 
-}  // namespace tolverdine
-
 TEST(PreferencesStore, SettingsLiveBesideTheStateDatabase) {
   TempDir t;
   std::string old = getenv("HOME") ? getenv("HOME") : "";
@@ -49,3 +47,5 @@ TEST(PreferencesStore, SettingsLiveBesideTheStateDatabase) {
   unsetenv("XDG_CONFIG_HOME");
   setenv("HOME", old.c_str(), 1);
 }
+
+}  // namespace tolverdine
