@@ -42,7 +42,7 @@ struct WebhookOptions {
   GMainContext* context = nullptr;
 };
 
-/// libcurl on one worker thread; pending posts are finished (or time out) on destruction.
+/// libcurl on one worker thread; destruction cuts off the post in flight and drops queued ones.
 class CurlWebhookPoster : public WebhookPoster {
  public:
   explicit CurlWebhookPoster(WebhookOptions opt = {});
