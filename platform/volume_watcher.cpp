@@ -1,7 +1,9 @@
 #include "platform/volume_watcher.h"
 
 #include <blkid/blkid.h>
-#include <gio/gunixmounts.h>
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <set>
@@ -39,8 +41,8 @@ struct LinuxVolumeWatcher::Impl {
   VolumeEventFilter filter;
   VolumeHandler handler;
   GMainContext* ctx = nullptr;
-  GUnixMountMonitor* monitor = nullptr;
-  gulong signal = 0;
+  int fd = -1;
+  guint watch = 0;
   guint idle = 0;
   std::map<std::string, Seen> seen;  // mount point -> what it was when last read
   bool started = false;
@@ -103,7 +105,14 @@ struct LinuxVolumeWatcher::Impl {
     }
   }
 
-  static void onChanged(GUnixMountMonitor*, gpointer self) { static_cast<Impl*>(self)->rescan(); }
+  static gboolean onChanged(gint, GIOCondition, gpointer self) {
+    static_cast<Impl*>(self)->rescan();
+    return G_SOURCE_CONTINUE;
+  }
+  void drop(guint id) {
+    if (!id) return;
+    if (GSource* s = g_main_context_find_source_by_id(ctx, id)) g_source_destroy(s);
+  }
   static gboolean onIdle(gpointer self) {
     auto* i = static_cast<Impl*>(self);
     i->idle = 0;
@@ -117,13 +126,9 @@ LinuxVolumeWatcher::LinuxVolumeWatcher(VolumeWatcherOptions opt) : impl_(std::ma
 }
 
 LinuxVolumeWatcher::~LinuxVolumeWatcher() {
-  if (impl_->idle) {
-    if (GSource* s = g_main_context_find_source_by_id(impl_->ctx, impl_->idle)) g_source_destroy(s);
-  }
-  if (impl_->monitor) {
-    g_signal_handler_disconnect(impl_->monitor, impl_->signal);
-    g_object_unref(impl_->monitor);
-  }
+  impl_->drop(impl_->idle);
+  impl_->drop(impl_->watch);
+  if (impl_->fd >= 0) ::close(impl_->fd);
   g_main_context_unref(impl_->ctx);
 }
 
@@ -131,11 +136,15 @@ void LinuxVolumeWatcher::start(VolumeHandler handler) {
   if (impl_->started) return;
   impl_->started = true;
   impl_->handler = std::move(handler);
-  // The monitor signals on the thread-default context current when it is first obtained.
-  g_main_context_push_thread_default(impl_->ctx);
-  impl_->monitor = g_unix_mount_monitor_get();
-  g_main_context_pop_thread_default(impl_->ctx);
-  impl_->signal = g_signal_connect(impl_->monitor, "mounts-changed", G_CALLBACK(Impl::onChanged), impl_.get());
+  // The kernel flags the mount table with POLLPRI|POLLERR on every change. Watched directly
+  // rather than through GUnixMountMonitor, which signals only on the default main context.
+  impl_->fd = ::open(impl_->opt.mountinfoPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (impl_->fd >= 0) {
+    GSource* w = g_unix_fd_source_new(impl_->fd, GIOCondition(G_IO_PRI | G_IO_ERR));
+    g_source_set_callback(w, G_SOURCE_FUNC(Impl::onChanged), impl_.get(), nullptr);
+    impl_->watch = g_source_attach(w, impl_->ctx);
+    g_source_unref(w);
+  }
   // Volumes present before the watcher count as just mounted.
   GSource* s = g_idle_source_new();
   g_source_set_callback(s, Impl::onIdle, impl_.get(), nullptr);

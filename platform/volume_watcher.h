@@ -73,7 +73,7 @@ struct VolumeWatcherOptions {
   std::string mountinfoPath = "/proc/self/mountinfo";
 };
 
-/// GUnixMountMonitor on mountinfo for changes, sysfs for the device facts.
+/// Polls the kernel mount table for changes, reads the device facts from sysfs.
 class LinuxVolumeWatcher : public VolumeWatcher {
  public:
   explicit LinuxVolumeWatcher(VolumeWatcherOptions opt = {});

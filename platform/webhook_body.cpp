@@ -8,7 +8,7 @@ namespace tolverdine {
 
 bool webhookURLAccepted(const std::string& url) {
   // The scheme must be written exactly so; a plain-http hook would send the verdict in clear.
-  if (url.rfind("https://", 0) != 0) return false;
+  if (url.rfind("https://", 0) != 0 || url.size() == 8 || url[8] == '/') return false;
   CURLU* u = curl_url();
   if (!u) return false;
   bool ok = false;
