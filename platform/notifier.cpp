@@ -5,6 +5,10 @@
 
 namespace tolverdine {
 
+namespace {
+bool sendNotification(const std::string& title, const std::string& body, bool critical, int timeoutMs);
+}
+
 struct DbusNotifier::Impl {
   int timeoutMs;
   SerialWorker worker;
@@ -14,12 +18,18 @@ DbusNotifier::DbusNotifier(int timeoutMs) : impl_(std::make_unique<Impl>()) { im
 DbusNotifier::~DbusNotifier() = default;
 
 void DbusNotifier::notify(const std::string& title, const std::string& body, bool critical) {
-  impl_->worker.post([this, title, body, critical] { notifyNow(title, body, critical); });
+  int timeoutMs = impl_->timeoutMs;
+  impl_->worker.post([timeoutMs, title, body, critical] { sendNotification(title, body, critical, timeoutMs); });
 }
 
 void DbusNotifier::drain() { impl_->worker.drain(); }
 
 bool DbusNotifier::notifyNow(const std::string& title, const std::string& body, bool critical) {
+  return sendNotification(title, body, critical, impl_->timeoutMs);
+}
+
+namespace {
+bool sendNotification(const std::string& title, const std::string& body, bool critical, int timeoutMs) {
   GDBusConnection* c = connectBus(G_BUS_TYPE_SESSION, nullptr);
   if (!c) return false;
   GVariantBuilder hints;
@@ -33,7 +43,7 @@ bool DbusNotifier::notifyNow(const std::string& title, const std::string& body, 
   GError* e = nullptr;
   GVariant* r = g_dbus_connection_call_sync(c, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                                             "org.freedesktop.Notifications", "Notify", args, G_VARIANT_TYPE("(u)"),
-                                            G_DBUS_CALL_FLAGS_NONE, impl_->timeoutMs, nullptr, &e);
+                                            G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &e);
   bool ok = r != nullptr;
   if (r) g_variant_unref(r);
   g_clear_error(&e);
@@ -41,5 +51,6 @@ bool DbusNotifier::notifyNow(const std::string& title, const std::string& body, 
   g_object_unref(c);
   return ok;
 }
+}  // namespace
 
 }  // namespace tolverdine

@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "engine/files.h"
 #include "engine/text.h"
 #include "platform/mount_table.h"
 #include "platform/sysfs_device.h"
@@ -31,6 +32,7 @@ std::optional<ReaderLink> SysfsReaderLink::forDevice(const std::string& bsd) con
   if (bsd.empty() || bsd.find('/') != std::string::npos) return std::nullopt;
   if (!realpath((sysfs_ + "/class/block/" + bsd).c_str(), buf)) return std::nullopt;
   std::string dir = buf;
+  if (exists(dir + "/partition")) dir = parentPath(dir);  // the walk starts at the whole disk
   std::string top;
   if (realpath(sysfs_.c_str(), buf)) top = buf;
   std::optional<std::string> name;
