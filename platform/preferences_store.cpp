@@ -9,10 +9,8 @@
 namespace tolverdine {
 
 std::string applicationSupportDir() {
-  const char* x = std::getenv("XDG_CONFIG_HOME");
-  if (x && *x == '/') return std::string(x) + "/tolverdine";
   const char* h = std::getenv("HOME");
-  return std::string(h && *h ? h : "/tmp") + "/.config/tolverdine";
+  return std::string(h && *h ? h : "/tmp") + "/Library/Application Support/TOLVERDINE";
 }
 
 JsonFilePreferences::JsonFilePreferences(std::string dir) : dir_(std::move(dir)), path_(dir_ + "/settings.json") {

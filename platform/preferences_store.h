@@ -47,7 +47,7 @@ class FakePreferences : public PreferencesStore {
   bool remove(const std::string& key) override { values.erase(key); return true; }
 };
 
-/// $XDG_CONFIG_HOME/tolverdine, else ~/.config/tolverdine.
+/// "$HOME/Library/Application Support/TOLVERDINE", beside the state database.
 std::string applicationSupportDir();
 
 }  // namespace tolverdine

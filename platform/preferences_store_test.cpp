@@ -35,4 +35,17 @@ TEST(PreferencesStore, RoundTripAndCorruptFileKeptAside) {
   }
 }
 
+TEST(PreferencesStore, SettingsLiveBesideTheStateDatabase) {
+  TempDir t;
+  std::string old = getenv("HOME") ? getenv("HOME") : "";
+  setenv("HOME", t.path.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", "/nowhere", 1);  // must not steer the folder
+  EXPECT_EQ(applicationSupportDir(), t.path + "/Library/Application Support/TOLVERDINE");
+  JsonFilePreferences p(applicationSupportDir());
+  EXPECT_TRUE(p.set("copies", 2));
+  EXPECT_TRUE(exists(t.path + "/Library/Application Support/TOLVERDINE/settings.json"));
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("HOME", old.c_str(), 1);
+}
+
 }  // namespace tolverdine

@@ -1,0 +1,34 @@
+#include "platform/app_log.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/files.h"
+#include "engine/log_line.h"
+#include "engine/text.h"
+#include "platform/clock.h"
+
+namespace tolverdine {
+
+std::string appLogLine(std::chrono::system_clock::time_point t, const std::string& message) {
+  return isoTime(std::chrono::system_clock::to_time_t(t)) + " " + message;
+}
+
+std::string FileAppLog::defaultPath() {
+  const char* h = std::getenv("HOME");
+  return std::string(h && *h ? h : "/tmp") + "/Library/Logs/TOLVERDINE/app.log";
+}
+
+FileAppLog::FileAppLog(Clock* clock, bool tee, std::string path) : clock_(clock), tee_(tee), path_(std::move(path)) {}
+
+void FileAppLog::log(const std::string& message) {
+  auto now = clock_ ? clock_->now() : std::chrono::system_clock::now();
+  std::string line = appLogLine(now, message);
+  if (tee_) std::fprintf(stderr, "%s\n", line.c_str());
+  if (appendLogLine(path_, line)) return;
+  // First line ever, or the folder was removed meanwhile.
+  mkdirs(parentPath(path_));
+  appendLogLine(path_, line);
+}
+
+}  // namespace tolverdine

@@ -1,0 +1,75 @@
+#include "platform/reader_link.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/files.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+
+namespace fs = std::filesystem;
+
+TEST(ReaderLink, LabelAndSlow) {
+  EXPECT_EQ((ReaderLink{{}, 480'000'000}).label(), "480Mbps");
+  EXPECT_EQ((ReaderLink{{}, 5'000'000'000}).label(), "5Gbps");
+  EXPECT_EQ((ReaderLink{{}, 999'999'999}).label(), "999Mbps");
+  EXPECT_EQ((ReaderLink{{}, 1'000'000'000}).label(), "1Gbps");
+  EXPECT_TRUE((ReaderLink{{}, 5'000'000'000}).slow());
+  EXPECT_TRUE((ReaderLink{{}, 9'999'999'999}).slow());
+  EXPECT_FALSE((ReaderLink{{}, 10'000'000'000}).slow());
+  EXPECT_FALSE((ReaderLink{{}, 20'000'000'000}).slow());
+}
+
+TEST(ReaderLink, ClimbsSysfsToTheUsbDevice) {
+  TempDir t;
+  std::string sys = t.path + "/sys";
+  std::string usb = sys + "/devices/pci0/usb4/4-1";
+  std::string disk = usb + "/4-1:1.0/host5/target5/5:0:0:0/block/sdc";
+  fs::create_directories(disk + "/sdc1");
+  writeFile(usb + "/speed", "5000\n");
+  writeFile(usb + "/product", "SD Reader\n");
+  writeFile(sys + "/devices/pci0/usb4/speed", "10000\n");  // the hub above must not win
+  writeFile(sys + "/devices/pci0/usb4/product", "Root Hub\n");
+  writeFile(usb + "/4-1:1.0/product", "Interface\n");  // nearest product name is kept
+  fs::create_directories(sys + "/class/block");
+  fs::create_symlink(disk + "/sdc1", sys + "/class/block/sdc1");
+  std::string card = t.path + "/card";
+  fs::create_directories(card);
+  writeFile(t.path + "/mountinfo", "7 1 8:33 / " + card + " rw - exfat /dev/sdc1 rw\n");
+
+  SysfsReaderLink r(sys, t.path + "/mountinfo");
+  auto l = r.readerLink(card);
+  ASSERT_TRUE(l);
+  EXPECT_EQ(l->bps, 5'000'000'000);
+  EXPECT_EQ(l->name, "Interface");
+  EXPECT_EQ(l->label(), "5Gbps");
+  EXPECT_FALSE(r.readerLink(t.path));  // not a mount point
+
+  writeFile(usb + "/speed", "1.5\n");  // low-speed devices report a fraction
+  EXPECT_EQ(r.forDevice("sdc1")->bps, 1'500'000);
+  writeFile(usb + "/speed", "fast\n");  // unreadable: climb on to the hub
+  EXPECT_EQ(r.forDevice("sdc1")->bps, 10'000'000'000);
+
+  // An internal disk: no USB device anywhere above.
+  fs::create_directories(sys + "/devices/pci0/ata1/block/sda/sda1");
+  fs::create_symlink(sys + "/devices/pci0/ata1/block/sda/sda1", sys + "/class/block/sda1");
+  EXPECT_FALSE(r.forDevice("sda1"));
+  EXPECT_FALSE(r.forDevice("nosuch"));
+  EXPECT_FALSE(r.forDevice("../../etc"));
+
+  // A speed more than 40 steps up is out of reach.
+  std::string deep = sys + "/devices/deep";
+  std::string p = deep;
+  for (int i = 0; i < 40; ++i) p += "/d" + std::to_string(i);
+  fs::create_directories(p);
+  writeFile(deep + "/speed", "480\n");
+  fs::create_symlink(p, sys + "/class/block/sdd");
+  EXPECT_FALSE(r.forDevice("sdd"));
+  fs::remove(sys + "/class/block/sdd");
+  fs::create_symlink(deep + "/d0/d1", sys + "/class/block/sdd");
+  EXPECT_EQ(r.forDevice("sdd")->label(), "480Mbps");
+}
+
+}  // namespace tolverdine

@@ -1,0 +1,134 @@
+// Notifications, eject, the app log and the opener against the real system, with the buses absent.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "engine/files.h"
+#include "platform/app_log.h"
+#include "platform/clock.h"
+#include "platform/eject.h"
+#include "platform/mount_table.h"
+#include "platform/notifier.h"
+#include "platform/opener.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+
+using namespace std::chrono_literals;
+
+namespace {
+// Points a bus variable at a socket that does not exist, for the scope.
+struct NoBus {
+  std::string name;
+  std::string old;
+  bool had;
+  explicit NoBus(const char* var) : name(var) {
+    const char* v = std::getenv(var);
+    had = v != nullptr;
+    if (v) old = v;
+    setenv(var, "unix:path=/nonexistent/tolverdine-test-bus", 1);
+  }
+  ~NoBus() {
+    if (had) setenv(name.c_str(), old.c_str(), 1);
+    else unsetenv(name.c_str());
+  }
+};
+
+bool mounted(const std::string& mp) { return mountAt(readMountTable("/proc/self/mountinfo"), mp).has_value(); }
+}  // namespace
+
+TEST(Services, NotifierWithoutSessionBusFailsFast) {
+  NoBus nb("DBUS_SESSION_BUS_ADDRESS");
+  DbusNotifier n(2000);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(n.notifyNow("확인 필요 — A001", "오류", true));
+  n.notify("포맷 가능 — A001", "끝", false);  // returns at once, tried in the background
+  n.drain();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+}
+
+TEST(Services, EjectFallsBackToUnmountAndReportsABusyVolume) {
+  LoopMount m(8);
+  SKIP_UNLESS_MOUNTED(m);
+  NoBus nb("DBUS_SYSTEM_BUS_ADDRESS");
+  UDisksEjector e(2000);
+  auto t0 = std::chrono::steady_clock::now();
+
+  writeFile(m.path() + "/clip.mov", "x");
+  int fd = ::open((m.path() + "/clip.mov").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  auto busy = e.eject(m.path());
+  ASSERT_TRUE(busy);  // a program holds a file: not reported as ejected
+  EXPECT_FALSE(busy->description.empty());
+  EXPECT_TRUE(mounted(m.path()));
+  ::close(fd);
+
+  EXPECT_FALSE(e.eject(m.path()));
+  EXPECT_FALSE(mounted(m.path()));
+  auto again = e.eject(m.path());
+  ASSERT_TRUE(again);  // nothing mounted there any more
+  EXPECT_NE(again->description.find("not mounted"), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+
+  FakeEjector fake;
+  fake.results = {EjectFailure{"busy"}, std::nullopt};
+  EXPECT_EQ(fake.eject("/media/a")->description, "busy");
+  EXPECT_FALSE(fake.eject("/media/a"));
+  EXPECT_FALSE(fake.eject("/media/a"));
+  EXPECT_EQ(fake.calls.size(), 3u);
+}
+
+TEST(Services, AppLogLinesUnderTheHomeFolder) {
+  TempDir t;
+  std::string old = std::getenv("HOME") ? std::getenv("HOME") : "";
+  setenv("HOME", t.path.c_str(), 1);
+  FakeClock clock;
+  clock.t = std::chrono::system_clock::from_time_t(1772703502);  // 2026-03-05T09:38:22Z
+  FileAppLog log(&clock);
+  EXPECT_EQ(log.path(), t.path + "/Library/Logs/TOLVERDINE/app.log");
+  log.log("카드 감지: /media/u/A001");
+  clock.advance(61500ms);
+  log.log("끝: /media/u/A001 · green · 완료");
+  std::string text;
+  ASSERT_TRUE(readFile(log.path(), &text));
+  EXPECT_EQ(text,
+            "2026-03-05T09:38:22Z 카드 감지: /media/u/A001\n"
+            "2026-03-05T09:39:23Z 끝: /media/u/A001 · green · 완료\n");
+
+  std::filesystem::remove_all(t.path + "/Library");
+  writeFile(t.path + "/Library", "not a folder");
+  FileAppLog broken(&clock);
+  broken.log("dropped");  // must neither throw nor create anything
+  EXPECT_FALSE(exists(t.path + "/Library/Logs"));
+  setenv("HOME", old.c_str(), 1);
+}
+
+TEST(Services, OpenerStartsTheProgramWithoutAShell) {
+  TempDir t;
+  std::string prog = t.path + "/fake-open", out = t.path + "/args";
+  writeFile(prog, "#!/bin/sh\nprintf '%s|' \"$@\" >> " + out + "\necho >> " + out + "\n");
+  ::chmod(prog.c_str(), 0755);
+  XdgOpener o(prog);
+  EXPECT_TRUE(o.open("/media/u/A 001/$(touch x);report.pdf"));
+  EXPECT_TRUE(o.reveal("/media/u/A001/A001.mhl"));
+  EXPECT_FALSE(o.open("--help"));  // never an option
+  EXPECT_FALSE(o.reveal("relative/file"));
+  EXPECT_FALSE(XdgOpener(t.path + "/missing").open("/x"));
+  std::string text;
+  for (int i = 0; i < 200; ++i) {
+    readFile(out, &text);
+    if (std::count(text.begin(), text.end(), '\n') >= 2) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  std::string a = "/media/u/A 001/$(touch x);report.pdf|\n", b = "/media/u/A001|\n";
+  EXPECT_TRUE(text == a + b || text == b + a) << text;
+  EXPECT_FALSE(exists("x"));
+}
+
+}  // namespace tolverdine

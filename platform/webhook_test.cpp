@@ -1,0 +1,177 @@
+#include "platform/webhook.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "testing/test_util.h"
+
+namespace tolverdine {
+
+using namespace std::chrono_literals;
+
+TEST(Webhook, OnlyHttpsUrlsAndBothBodyKeys) {
+  EXPECT_TRUE(webhookURLAccepted("https://hooks.example.com/services/T0/B0/x"));
+  EXPECT_TRUE(webhookURLAccepted("https://127.0.0.1:8443/hook"));
+  EXPECT_FALSE(webhookURLAccepted("http://hooks.example.com/x"));
+  EXPECT_FALSE(webhookURLAccepted("HTTPS://hooks.example.com/x"));
+  EXPECT_FALSE(webhookURLAccepted("https://"));
+  EXPECT_FALSE(webhookURLAccepted("https:///path"));
+  EXPECT_FALSE(webhookURLAccepted("ftp://x/y"));
+  EXPECT_FALSE(webhookURLAccepted(""));
+  EXPECT_FALSE(webhookURLAccepted("not a url"));
+
+  auto j = nlohmann::json::parse(webhookBody("[P] A001 (A캠) — 🟢 \"끝\"\n"));
+  EXPECT_EQ(j.size(), 2u);
+  EXPECT_EQ(j["text"], "[P] A001 (A캠) — 🟢 \"끝\"\n");
+  EXPECT_EQ(j["content"], j["text"]);
+  EXPECT_NO_THROW(nlohmann::json::parse(webhookBody(std::string("bad \xff utf8"))));
+
+  FakeWebhookPoster fake;
+  EXPECT_FALSE(fake.post("http://x/y", "t"));
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+namespace {
+// A loopback HTTPS server with a certificate made for this run.
+struct HookServer {
+  TempDir dir;
+  std::unique_ptr<httplib::SSLServer> srv;
+  std::thread th;
+  int port = 0;
+  std::mutex m;
+  std::vector<std::pair<std::string, std::string>> got;  // body, content type
+  std::atomic<bool> release{false};
+
+  bool start() {
+    std::string key = dir.path + "/key.pem", cert = dir.path + "/cert.pem";
+    if (sh("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
+           "subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1") != 0)
+      return false;
+    srv = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
+    if (!srv->is_valid()) return false;
+    srv->Post("/ok", [this](const httplib::Request& rq, httplib::Response& rs) {
+      std::lock_guard<std::mutex> l(m);
+      got.emplace_back(rq.body, rq.get_header_value("Content-Type"));
+      rs.set_content("ok", "text/plain");
+    });
+    srv->Post("/fail", [](const httplib::Request&, httplib::Response& rs) { rs.status = 500; });
+    srv->Post("/hang", [this](const httplib::Request&, httplib::Response&) {
+      for (int i = 0; i < 1000 && !release; ++i) std::this_thread::sleep_for(10ms);
+    });
+    port = srv->bind_to_any_port("127.0.0.1");
+    th = std::thread([this] { srv->listen_after_bind(); });
+    return port > 0;
+  }
+  std::string url(const std::string& p) { return "https://127.0.0.1:" + std::to_string(port) + p; }
+  std::string ca() { return dir.path + "/cert.pem"; }
+  ~HookServer() {
+    release = true;
+    if (srv) srv->stop();
+    if (th.joinable()) th.join();
+  }
+};
+
+WebhookResult await(std::future<WebhookResult>& f) {
+  if (f.wait_for(10s) != std::future_status::ready) return {-1, "no answer"};
+  return f.get();
+}
+}  // namespace
+
+TEST(Webhook, PostsToLoopbackHttpsWithoutHoldingTheCaller) {
+  HookServer s;
+  ASSERT_TRUE(s.start());
+  WebhookOptions o;
+  o.caInfo = s.ca();
+  o.timeout = 500ms;
+  CurlWebhookPoster poster(o);
+
+  auto call = [&](const std::string& url) {
+    auto p = std::make_shared<std::promise<WebhookResult>>();
+    auto f = p->get_future();
+    auto t0 = std::chrono::steady_clock::now();
+    bool queued = poster.post(url, "카드 끝 🟢", [p](const WebhookResult& r) { p->set_value(r); });
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms);
+    EXPECT_TRUE(queued);
+    return f;
+  };
+
+  auto hang = call(s.url("/hang"));  // first, so the others queue behind it
+  auto ok = call(s.url("/ok"));
+  auto fail = call(s.url("/fail"));
+  auto h = await(hang);
+  EXPECT_FALSE(h.ok());
+  EXPECT_EQ(h.status, 0);
+  EXPECT_FALSE(h.error.empty());
+  auto k = await(ok);
+  EXPECT_TRUE(k.ok()) << k.status << " " << k.error;
+  auto f = await(fail);
+  EXPECT_EQ(f.status, 500);
+  EXPECT_FALSE(f.ok());
+  {
+    std::lock_guard<std::mutex> l(s.m);
+    ASSERT_EQ(s.got.size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(s.got[0].first)["content"], "카드 끝 🟢");
+    EXPECT_EQ(s.got[0].second, "application/json");
+  }
+
+  bool called = false;
+  EXPECT_FALSE(poster.post("http://127.0.0.1:" + std::to_string(s.port) + "/ok", "x",
+                           [&](const WebhookResult&) { called = true; }));
+
+  // Without the test certificate the server is not trusted.
+  CurlWebhookPoster untrusted(WebhookOptions{500ms, "", nullptr});
+  auto p = std::make_shared<std::promise<WebhookResult>>();
+  auto uf = p->get_future();
+  untrusted.post(s.url("/ok"), "x", [p](const WebhookResult& r) { p->set_value(r); });
+  EXPECT_FALSE(await(uf).ok());
+  EXPECT_FALSE(called);
+  std::lock_guard<std::mutex> l(s.m);
+  EXPECT_EQ(s.got.size(), 1u);
+}
+
+TEST(Webhook, AnswerOnTheMainContextAndQuickShutdown) {
+  HookServer s;
+  ASSERT_TRUE(s.start());
+  GMainContext* ctx = g_main_context_new();
+  std::thread::id where;
+  int answers = 0;
+  {
+    CurlWebhookPoster poster(WebhookOptions{5000ms, s.ca(), ctx});
+    poster.post(s.url("/ok"), "x", [&](const WebhookResult& r) {
+      where = std::this_thread::get_id();
+      answers += r.ok();
+    });
+    for (int i = 0; i < 500 && answers == 0; ++i) {
+      while (g_main_context_iteration(ctx, FALSE)) {
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(answers, 1);
+    EXPECT_EQ(where, std::this_thread::get_id());
+  }
+  {
+    // A hook that never answers, a long time-out: dropping the poster must not wait for it.
+    auto poster = std::make_unique<CurlWebhookPoster>(WebhookOptions{60000ms, s.ca(), ctx});
+    poster->post(s.url("/hang"), "x", [&](const WebhookResult&) { ++answers; });
+    poster->post(s.url("/ok"), "x", [&](const WebhookResult&) { ++answers; });
+    std::this_thread::sleep_for(200ms);
+    auto t0 = std::chrono::steady_clock::now();
+    poster.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  }
+  while (g_main_context_iteration(ctx, FALSE)) {
+  }
+  EXPECT_EQ(answers, 1);
+  g_main_context_unref(ctx);
+}
+
+}  // namespace tolverdine
