@@ -22,7 +22,10 @@ int usage() {
                "  mirror <1차> <2차>   검증된 프로젝트 폴더를 다른 드라이브로 한 번 더 복사합니다\n"
                "  reclassify <폴더> <클립> <분류>  클립을 다른 분류 폴더로 옮깁니다\n"
                "  project show <파일>  프로젝트 파일의 설정을 보여 줍니다\n"
-               "  diagnostics [파일]   진단 정보를 zip 파일로 씁니다\n");
+               "  diagnostics [파일]   진단 정보를 zip 파일로 씁니다\n"
+               "  search <찾을 말>     라이브러리에서 파일 이름·카메라·폴더로 사본을 찾습니다\n"
+               "  history              최근에 본 카드\n"
+               "  suggestions          손으로 옮긴 방향에서 배운 규칙 제안\n");
   return 64;
 }
 }  // namespace
@@ -40,6 +43,9 @@ int runMirror(int argc, char** argv);
 int runReclassify(int argc, char** argv);
 int runProject(int argc, char** argv);
 int runDiagnostics(int argc, char** argv);
+int runSearch(int argc, char** argv);
+int runHistory(int argc, char** argv);
+int runSuggestions(int argc, char** argv);
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
@@ -57,6 +63,9 @@ int run(int argc, char** argv) {
   if (cmd == "reclassify") return runReclassify(argc - 1, argv + 1);
   if (cmd == "project") return runProject(argc - 1, argv + 1);
   if (cmd == "diagnostics") return runDiagnostics(argc - 1, argv + 1);
+  if (cmd == "search") return runSearch(argc - 1, argv + 1);
+  if (cmd == "history") return runHistory(argc - 1, argv + 1);
+  if (cmd == "suggestions") return runSuggestions(argc - 1, argv + 1);
   return usage();
 }
 

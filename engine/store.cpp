@@ -126,6 +126,8 @@ Store::Store(const std::string& path) {
   // Older files lack these columns; on every later open the ALTER fails because they exist.
   try { exec("ALTER TABLE copy ADD COLUMN md5 TEXT"); } catch (const StoreError&) {}
   try { exec("ALTER TABLE copy ADD COLUMN view TEXT"); } catch (const StoreError&) {}
+  // The library lists newest first with a limit: walking this index stops after the limit.
+  try { exec("CREATE INDEX IF NOT EXISTS copy_at ON copy (at)"); } catch (const StoreError&) {}
 }
 
 Store::~Store() { sqlite3_close(db_); }
