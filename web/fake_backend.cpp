@@ -148,13 +148,16 @@ json FakeBackend::state() {
                                               {{"class", "인서트"}, {"max_sec", 120}}})},
                 {"roles", json::array({{{"cam", "A캠"}, {"role", "none"}}})},
                 {"note", nullptr}};
+  std::string reportName;
+  for (const auto& c : cards_)
+    if (c["id"] == reportCard_) reportName = c["name"];
   json clips = json::array();
   for (const auto& h : hits_)
     clips.push_back({{"rel", h["classPath"]}, {"path", h["dest"].get<std::string>() + "/" +
                                                            h["classPath"].get<std::string>()},
                      {"name", h["name"]}, {"cls", h["cls"]}, {"thumb", nullptr}});
   s["report"] = {{"card", reportCard_.empty() ? json(nullptr) : json(reportCard_)},
-                 {"name", reportCard_.empty() ? "" : reportCard_},
+                 {"name", reportName},
                  {"clips", reportCard_.empty() ? json::array() : clips},
                  {"classes", kClasses}};
   return s;

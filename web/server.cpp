@@ -148,6 +148,8 @@ void WebServer::routes() {
       res.set_content(std::string(a.body), std::string(a.contentType));
     });
 
+  s.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+
   s.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(backend_.state().dump(), "application/json; charset=utf-8");
   });

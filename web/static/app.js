@@ -12,6 +12,7 @@ function h(tag, attrs, ...kids) {
     if (v === null || v === undefined || v === false) continue;
     if (k.startsWith('on')) e.addEventListener(k.slice(2), v);
     else if (k === 'class') e.className = v;
+    else if (k === 'style') Object.assign(e.style, v);  // the policy forbids style attributes
     else e.setAttribute(k, v === true ? '' : v);
   }
   for (const k of kids.flat()) if (k !== null && k !== undefined && k !== false)
@@ -80,7 +81,7 @@ function phaseView(c) {
     case 'running': {
       const pct = c.total > 0 ? Math.min(100, 100 * c.done / c.total) : 0;
       return h('div', {class: 'phase'},
-        h('div', {class: 'bar'}, h('div', {class: 'fill', style: 'width:' + pct.toFixed(1) + '%'})),
+        h('div', {class: 'bar'}, h('div', {class: 'fill', style: {width: pct.toFixed(1) + '%'}})),
         h('div', {class: 'nums'}, gb(c.done) + ' / ' + gb(c.total),
           c.rate ? ' · ' + rate(c.rate) : '', c.eta !== null && c.eta !== undefined ? ' · ' + eta(c.eta) : ''),
         h('div', {class: 'file'}, c.file || ''));
