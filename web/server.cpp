@@ -1,5 +1,6 @@
 #include "web/server.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -15,6 +16,9 @@ namespace tolverdine::web {
 using nlohmann::json;
 
 namespace {
+
+// File and volume names need not be valid UTF-8; they must not take the server down.
+std::string dumpState(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 std::optional<std::string> header(const httplib::Request& req, const char* name) {
   if (!req.has_header(name)) return std::nullopt;
@@ -52,6 +56,12 @@ WebServer::WebServer(UiBackend& backend, WebServerOptions options)
   http_->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
   http_->set_payload_max_length(1 << 20);
   http_->set_keep_alive_max_count(100);
+  // The library's default shares the port with any later server of the same user (SO_REUSEPORT),
+  // which would split the page's requests between two tokens; take the port alone.
+  http_->set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
 }
 
 WebServer::~WebServer() { stop(); }
@@ -75,21 +85,20 @@ bool WebServer::start() {
     error_ = e.what();
     return false;
   }
+  // The file first: a server whose token nobody can find is of no use, and a failed bind below
+  // leaves no socket behind.
+  if (!writeTokenFile(options_.tokenPath, token_, &error_)) return false;
   if (options_.port == 0) {
     port_ = http_->bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) {
-      error_ = "bind 127.0.0.1 failed";
-      return false;
-    }
   } else {
-    if (!http_->bind_to_port("127.0.0.1", options_.port)) {
-      error_ = "bind 127.0.0.1:" + std::to_string(options_.port) + " failed";
-      return false;
-    }
-    port_ = options_.port;
+    port_ = http_->bind_to_port("127.0.0.1", options_.port) ? options_.port : -1;
   }
-  if (!writeTokenFile(options_.tokenPath, token_, &error_)) return false;
-  hub_ = std::make_unique<EventHub>([this] { return backend_.state().dump(); },
+  if (port_ <= 0) {
+    error_ = "bind 127.0.0.1:" + std::to_string(options_.port) + " failed";
+    unlink(options_.tokenPath.c_str());
+    return false;
+  }
+  hub_ = std::make_unique<EventHub>([this] { return dumpState(backend_.state()); },
                                     options_.progressGap);
   backend_.subscribe([hub = hub_.get()](Change c) { hub->post(c); });
   routes();
@@ -151,7 +160,7 @@ void WebServer::routes() {
   s.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
 
   s.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(backend_.state().dump(), "application/json; charset=utf-8");
+    res.set_content(dumpState(backend_.state()), "application/json; charset=utf-8");
   });
 
   s.Post("/api/act", [this](const httplib::Request& req, httplib::Response& res) {
@@ -164,7 +173,7 @@ void WebServer::routes() {
     json args = body.value("args", json::object());
     if (!args.is_object()) args = json::object();
     ActionResult r = backend_.act(body["op"].get<std::string>(), args);
-    res.set_content(json{{"ok", r.ok}, {"message", r.message}}.dump(),
+    res.set_content(dumpState(json{{"ok", r.ok}, {"message", r.message}}),
                     "application/json; charset=utf-8");
   });
 

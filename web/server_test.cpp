@@ -200,6 +200,27 @@ TEST(WebServer, EventStreamPushesStateAtOnceAndCoalescesProgress) {
   EXPECT_LE(pushed, 7u);
   ASSERT_EQ(s.backend.calls().size(), 0u);
   EXPECT_EQ(st.last()["cards"][0]["countdown"], 900) << "the last tick is not lost";
+
+  // A volume name that is not UTF-8 reaches the page mended instead of ending the stream.
+  size_t n = st.count();
+  s.backend.mount("BAD\xff", 1, 1, std::nullopt);
+  ASSERT_TRUE(st.waitFor(n + 1, 2s));
+  EXPECT_EQ(st.last()["cards"][1]["name"], "BAD\xEF\xBF\xBD");
+  auto c = s.client();
+  EXPECT_EQ(c.Get("/api/state", {{"Cookie", s.cookie()}})->status, 200);
+}
+
+TEST(WebServer, BusyPortFailsCleanly) {
+  Served first;
+  TempDir d;
+  FakeBackend b;
+  WebServerOptions o;
+  o.port = first.server->port();
+  o.tokenPath = d.path + "/web.token";
+  WebServer second(b, o);
+  EXPECT_FALSE(second.start());
+  EXPECT_FALSE(second.error().empty());
+  EXPECT_FALSE(exists(o.tokenPath)) << "no token file of a server that does not run";
 }
 
 TEST(EventHub, ProgressWaitsOutTheGapStateDoesNot) {

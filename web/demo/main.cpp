@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
       return out.dump();
     });
   }
+  // Something to look at when nobody drives.
+  if (!drive) backend.mount("A001", 3, 2'000'000'000LL, 10);
   if (!server.start()) {
     std::fprintf(stderr, "web_demo_server: %s\n", server.error().c_str());
     return 1;
