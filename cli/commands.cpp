@@ -25,7 +25,8 @@ int usage() {
                "  diagnostics [파일]   진단 정보를 zip 파일로 씁니다\n"
                "  search <찾을 말>     라이브러리에서 파일 이름·카메라·폴더로 사본을 찾습니다\n"
                "  history              최근에 본 카드\n"
-               "  suggestions          손으로 옮긴 방향에서 배운 규칙 제안\n");
+               "  suggestions          손으로 옮긴 방향에서 배운 규칙 제안\n"
+               "  serve [--watch <폴더>]  카드를 기다리며 웹 화면(127.0.0.1)을 엽니다\n");
   return 64;
 }
 }  // namespace
@@ -46,6 +47,7 @@ int runDiagnostics(int argc, char** argv);
 int runSearch(int argc, char** argv);
 int runHistory(int argc, char** argv);
 int runSuggestions(int argc, char** argv);
+int runServe(int argc, char** argv);
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage();
@@ -66,6 +68,7 @@ int run(int argc, char** argv) {
   if (cmd == "search") return runSearch(argc - 1, argv + 1);
   if (cmd == "history") return runHistory(argc - 1, argv + 1);
   if (cmd == "suggestions") return runSuggestions(argc - 1, argv + 1);
+  if (cmd == "serve") return runServe(argc - 1, argv + 1);
   return usage();
 }
 

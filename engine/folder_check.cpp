@@ -64,7 +64,7 @@ std::vector<PermCheck> runPermissionChecks(const std::vector<std::string>& dests
                                            const std::vector<std::string>& cascadeDests,
                                            const std::vector<std::string>& cards,
                                            const std::function<void(const std::string&)>& logLine,
-                                           const ProbeFn& write, const ProbeFn& read) {
+                                           const FolderProbeFn& write, const FolderProbeFn& read) {
   std::vector<PermCheck> checks = permissionList(dests, cascadeDests, cards);
   std::vector<int> errs(checks.size(), 0);
   {

@@ -1,5 +1,8 @@
 #include "engine/store.h"
 
+#include <chrono>
+#include <thread>
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -115,13 +118,27 @@ Store::Store(const std::string& path) {
     throw StoreError{"DB 열기 실패: " + path};
   }
   sqlite3_busy_timeout(db_, 5000);
-  try {
-    exec("PRAGMA journal_mode=WAL");
-    exec(kCreateCopy);
-  } catch (...) {
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw;
+  // Two connections creating a fresh file at once can get SQLITE_BUSY without the busy handler
+  // being asked (a lock upgrade that would deadlock); the loser simply tries again.
+  for (int attempt = 1;; ++attempt) {
+    try {
+      exec("PRAGMA journal_mode=WAL");
+      exec(kCreateCopy);
+      break;
+    } catch (const StoreError&) {
+      int code = sqlite3_errcode(db_);
+      if ((code == SQLITE_BUSY || code == SQLITE_LOCKED) && attempt < 100) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        continue;
+      }
+      sqlite3_close(db_);
+      db_ = nullptr;
+      throw;
+    } catch (...) {
+      sqlite3_close(db_);
+      db_ = nullptr;
+      throw;
+    }
   }
   // Older files lack these columns; on every later open the ALTER fails because they exist.
   try { exec("ALTER TABLE copy ADD COLUMN md5 TEXT"); } catch (const StoreError&) {}

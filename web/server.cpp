@@ -103,6 +103,9 @@ bool WebServer::start() {
   backend_.subscribe([hub = hub_.get()](Change c) { hub->post(c); });
   routes();
   thread_ = std::thread([this] { http_->listen_after_bind(); });
+  // httplib's stop() does nothing before the listening loop has begun, so a stop right after a
+  // start would leave that thread listening for ever; wait until it runs.
+  for (int i = 0; i < 5000 && !http_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   started_ = true;
   return true;
 }

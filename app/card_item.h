@@ -1,0 +1,67 @@
+// One inserted card as the application lists it, and the phase it is in.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "engine/camera_id.h"
+#include "engine/card_status.h"
+#include "engine/records.h"
+#include "platform/reader_link.h"
+
+namespace tolverdine {
+
+struct Phase {
+  struct Waiting {
+    std::optional<int> countdown;  // seconds to an automatic start; absent: waits for the user
+    bool operator==(const Waiting&) const = default;
+  };
+  struct Running {
+    int64_t done = 0, total = 0;
+    std::string file;  // current file or stage text
+    bool operator==(const Running&) const = default;
+  };
+  struct Finished {
+    CardColor color = CardColor::gray;
+    std::string text;
+    bool operator==(const Finished&) const = default;
+  };
+  struct Reading {
+    bool operator==(const Reading&) const = default;
+  };
+  struct Queued {
+    bool operator==(const Queued&) const = default;
+  };
+  using Case = std::variant<Waiting, Running, Finished, Reading, Queued>;
+  Case value = Reading{};
+
+  template <class T> bool is() const { return std::holds_alternative<T>(value); }
+  template <class T> const T* get() const { return std::get_if<T>(&value); }
+  template <class T> T* get() { return std::get_if<T>(&value); }
+  bool operator==(const Phase&) const = default;
+};
+
+struct CardItem {
+  std::string id;    // mount path; the key of every card operation
+  std::string path;  // mount point
+  std::string name;
+  std::vector<CardFile> files;
+  CardStatus status;
+  CameraID camera;
+  std::string cam;
+  Phase phase;
+  std::optional<std::string> note;
+  bool dateMismatch = false;
+  bool generic = false;
+  std::optional<ReaderLink> link;
+  // The volume the card was read from, so that a later card at the same mount path is never
+  // taken for this one.
+  std::optional<std::string> volume;
+  // The listing or scan failed somewhere: the card must never be cleared for formatting.
+  bool incomplete = false;
+};
+
+}  // namespace tolverdine

@@ -1,0 +1,87 @@
+#include "app/card_run.h"
+#include "app/store_open.h"
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+#include "engine/camera_labels.h"
+#include "engine/card_status.h"
+#include "engine/listing_error.h"
+#include "engine/preflight.h"
+#include "engine/probe.h"
+#include "engine/recap.h"
+#include "engine/storage_plan.h"
+#include "engine/store.h"
+
+namespace tolverdine {
+
+CardRunOutcome runCardJob(const CardRunInput& in, const std::function<void(int64_t, int64_t, const std::string&)>& progress,
+                          const std::function<void(const std::string&)>& recapLog, SleepGuard* sleep) {
+  CardRunOutcome out;
+  const CardJob& job = in.job;
+  auto started = std::chrono::steady_clock::now();
+  auto fail = [&](const std::string& text, const std::string& line) {
+    out.color = CardColor::red;
+    out.text = text;
+    out.log.push_back(line);
+    return out;
+  };
+  try {
+    ProbeFn probeFn = in.probe ? ProbeFn(in.probe) : ProbeFn([](const std::string& p) { return probe(p); });
+    CardPlan plan = planCard(job, probeFn);
+    out.shootDate = plan.date;
+    if (in.projectDate && *in.projectDate != plan.date && !in.force) {
+      out.mismatch = std::make_pair(plan.date, *in.projectDate);
+      return out;
+    }
+    OpenedStore store = openStoreAt(in.dbPath);
+    if (!store) return fail("오류 — " + store.error, "오류: " + job.card + " · " + store.error);
+    plan.storage = applyStorage(job.storage, plan.rows, job.cam, plan.roots, job.names, *store);
+    rememberCamera(*store, in.camera, job.cam);
+
+    // Progress reaches the main thread a few times a second at most.
+    auto last = std::chrono::steady_clock::time_point{};
+    auto onProgress = [&](int n, int count, const std::string& file, int64_t done, int64_t total) {
+      auto now = std::chrono::steady_clock::now();
+      if (n < count && now - last < std::chrono::milliseconds(200)) return;
+      last = now;
+      if (progress) progress(done, total, file);
+    };
+    IngestResult result;
+    try {
+      result = runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies, in.options,
+                         availableBytes, onProgress, sleep);
+    } catch (const IngestStop& stop) {
+      return fail("시작하지 않음 — " + stop.description(), "시작하지 않음: " + job.card + " · " + stop.description());
+    }
+    // A card listed only in part never comes out green and is not remembered as backed up.
+    addListingFailures(result, plan.errors);
+    std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
+    if (!result.stopped && plan.errors.empty()) store->recordCard(cardFingerprint(in.files), job.cam, in.files, volume);
+    for (const auto& line : writeCardOutputs(job, plan, result, *store, volume)) out.log.push_back(line);
+    int64_t total = 0;
+    for (const auto& r : plan.rows) total += r.size;
+    out.text = jobSummary(result, job.copies);
+    out.color = result.color;
+    if (!in.recapCommand.empty())
+      recapAfterCard(in.recapCommand, plan.rows, result, job.cam, job.role, job.project, plan.roots, *store, recapLog);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    for (const auto& line : resultLog(result, job.card, job.cam, seconds, total)) out.log.push_back(line);
+    out.lastJob = LastJob{plan.rows, plan.roots};
+    return out;
+  } catch (const IngestStop& stop) {
+    return fail("시작하지 않음 — " + stop.description(), "시작하지 않음: " + job.card + " · " + stop.description());
+  } catch (const std::exception& e) {
+    return fail(std::string("오류 — ") + e.what(), "오류: " + job.card + " · " + e.what());
+  } catch (const StoreError& e) {
+    return fail("오류 — " + e.description(), "오류: " + job.card + " · " + e.description());
+  } catch (const WriteFail& e) {
+    std::string why = e.path + " · " + std::strerror(e.err);
+    return fail("오류 — " + why, "오류: " + job.card + " · " + why);
+  } catch (...) {
+    return fail("오류 — 알 수 없는 오류", "오류: " + job.card + " · 알 수 없는 오류");
+  }
+}
+
+}  // namespace tolverdine

@@ -1,0 +1,45 @@
+// The job of one card, run on a background thread: plan, date check, ingest, card record, hash
+// lists and reports, recap. It sees only the values captured when the job was started.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/camera_id.h"
+#include "engine/card_job.h"
+#include "engine/ingest.h"
+#include "engine/report_clips.h"
+
+namespace tolverdine {
+
+struct CardRunInput {
+  CardJob job;  // card path, label, project, destinations, rules, names, storage, ...
+  std::string name;
+  std::vector<CardFile> files;
+  CameraID camera;
+  std::optional<std::string> projectDate;
+  bool force = false;
+  IngestOptions options;
+  std::string recapCommand;
+  std::string dbPath;
+  std::function<Meta(const std::string&)> probe;
+  std::function<std::optional<std::string>(const std::string&)> volumeId;
+};
+
+struct CardRunOutcome {
+  /// Set when the job stopped for a shoot date other than the project's: (shoot, project).
+  std::optional<std::pair<std::string, std::string>> mismatch;
+  CardColor color = CardColor::red;
+  std::string text;
+  std::string shootDate;
+  std::optional<LastJob> lastJob;  // absent when the run never started
+  std::vector<std::string> log;    // application-log lines, in order
+};
+
+/// progress gets (bytes done, bytes total, file) from the run's thread.
+CardRunOutcome runCardJob(const CardRunInput& in, const std::function<void(int64_t, int64_t, const std::string&)>& progress,
+                          const std::function<void(const std::string&)>& recapLog, SleepGuard* sleep);
+
+}  // namespace tolverdine

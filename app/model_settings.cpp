@@ -1,0 +1,352 @@
+// Settings, destinations and their suggestion, roles, rule editing, the second copy and the
+// project file, as operations of the model.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "app/model.h"
+#include "app/store_open.h"
+#include "engine/card_status.h"
+#include "engine/files.h"
+#include "engine/library.h"
+#include "engine/mhl.h"
+#include "engine/mirror.h"
+#include "engine/preflight.h"
+#include "engine/project_file.h"
+#include "engine/text.h"
+#include "platform/app_log.h"
+#include "platform/clock.h"
+#include "platform/login_item.h"
+#include "platform/notifier.h"
+#include "platform/preferences_store.h"
+
+namespace tolverdine {
+
+namespace {
+bool listed(const std::vector<std::string>& v, const std::string& s) {
+  for (const auto& x : v)
+    if (x == s) return true;
+  return false;
+}
+bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+bool isDirectory(const std::string& p) {
+  std::error_code ec;
+  return std::filesystem::is_directory(p, ec);
+}
+
+std::string parentOf(const std::string& p) {
+  auto slash = p.find_last_of('/');
+  return slash == std::string::npos || slash == 0 ? "/" : p.substr(0, slash);
+}
+}  // namespace
+
+bool Model::setSetting(const std::string& key, const nlohmann::json& value) {
+  // The consent is given through acceptEULA only.
+  if (key == "eulaAccepted" || !s_.assign(key, value)) return false;
+  save(key);
+  changed();
+  if (key == "cascadeDests") cascade();
+  return true;
+}
+
+void Model::addDest(const std::string& path, bool cascadeList) {
+  auto& list = cascadeList ? s_.cascadeDests : s_.dests;
+  if (path.empty() || listed(list, path)) return;
+  list.push_back(path);
+  save(cascadeList ? "cascadeDests" : "dests");
+  changed();
+  if (cascadeList) cascade();
+}
+
+void Model::removeDest(const std::string& path, bool cascadeList) {
+  auto& list = cascadeList ? s_.cascadeDests : s_.dests;
+  if (!std::erase(list, path)) return;
+  save(cascadeList ? "cascadeDests" : "dests");
+  changed();
+  if (cascadeList) cascade();
+}
+
+void Model::suggestDestination(const std::string& path, const std::optional<std::string>& name) {
+  if (svc_.clock.now() - startedAt_ < std::chrono::seconds(5)) return;
+  bool under = false;
+  for (const auto& p : opt_.destinationPrefixes) under = under || startsWith(path, p);
+  if (!under || ::access(path.c_str(), W_OK) != 0) return;
+  for (const auto& d : s_.dests)
+    if (startsWith(d, path)) return;
+  for (const auto& d : s_.cascadeDests)
+    if (startsWith(d, path)) return;
+  std::string volName = name && !name->empty() ? *name : lastComponent(path);
+  if (listed(s_.ignoredVolumes, volName)) return;
+  destSuggestion_ = path;
+  destSuggestionName_ = volName;
+  changed();
+}
+
+void Model::acceptSuggestion(bool asCascade) {
+  if (!destSuggestion_) return;
+  std::string folder = *destSuggestion_ + "/TOLVERDINE";
+  destSuggestion_.reset();
+  destSuggestionName_.reset();
+  if (!mkdirs(folder)) {
+    cascadeNote_ = "폴더를 만들지 못했습니다: " + folder + " · " + std::strerror(errno);
+    changed();
+    return;
+  }
+  addDest(folder, asCascade);
+  changed();
+}
+
+void Model::ignoreSuggestion() {
+  if (!destSuggestion_) return;
+  std::string name = destSuggestionName_.value_or(lastComponent(*destSuggestion_));
+  if (!listed(s_.ignoredVolumes, name)) s_.ignoredVolumes.push_back(name);
+  save("ignoredVolumes");
+  destSuggestion_.reset();
+  destSuggestionName_.reset();
+  changed();
+}
+
+void Model::setRole(const std::string& cam, const std::string& role) {
+  s_.roles[cam] = role;
+  save("roles");
+  changed();
+}
+
+void Model::editRules(const std::string& name) {
+  editingPreset_ = name;
+  auto it = presets_.find(name);
+  editingRules_ = it == presets_.end() ? std::vector<Rule>{} : it->second;
+  changed();
+}
+
+void Model::saveRules(const std::string& name) {
+  if (trimSpace(name).empty()) return;
+  try {
+    Presets::saveCustom(name, editingRules_, opt_.presetsCustom);
+  } catch (const WriteFail& f) {
+    libraryNote_ = "저장 실패: " + f.path + " · " + std::strerror(f.err);
+    changed();
+    return;
+  } catch (const std::exception& e) {
+    libraryNote_ = std::string("저장 실패: ") + e.what();
+    changed();
+    return;
+  }
+  presets_ = Presets::loadAll(opt_.presetsV0, opt_.presetsCustom);
+  editingPreset_ = name;
+  libraryNote_ = "저장: " + name;
+  changed();
+}
+
+// ---- Cascade ----
+
+void Model::cascade() {
+  if (running_ > 0 || cascading_ || s_.cascadeDests.empty()) return;
+  for (const auto& c : cards_)
+    if (c.phase.is<Phase::Queued>()) return;
+  std::vector<std::string> targets;
+  for (const auto& t : s_.cascadeDests)
+    if (isDirectory(t)) targets.push_back(t);
+  if (targets.empty()) return;
+  OpenedStore store = openStoreAt(opt_.dbPath);
+  if (!store) return;
+  std::vector<std::string> roots = store->verifiedRoots();
+  store.store.reset();
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (const auto& root : roots) {
+    if (!listed(s_.dests, parentOf(root)) || !isDirectory(root)) continue;
+    for (const auto& t : targets) pairs.push_back({root, t + "/" + lastComponent(root)});
+  }
+  if (pairs.empty()) return;
+  cascading_ = true;
+  changed();
+  NameSet names = s_.names();
+  auto db = opt_.dbPath;
+  background([=, this]() -> std::function<void()> {
+    long long copied = 0, failed = 0;
+    std::vector<std::string> lines;
+    for (const auto& [src, target] : pairs) {
+      OpenedStore store = openStoreAt(db);
+      if (!store) continue;
+      MirrorResult r;
+      try {
+        r = runMirror(src, target, *store, availableBytes, {});
+      } catch (...) {
+        continue;  // IngestStop: the target is gone or full; the next pair may still work
+      }
+      if (!r.verified.empty()) {
+        try {
+          writeMHLGeneration(target, r.verified, names, std::nullopt);
+        } catch (...) {
+        }
+      }
+      copied += r.copied;
+      failed += static_cast<long long>(r.failed.size());
+      if (r.copied > 0 || !r.failed.empty())
+        lines.push_back("2차 복사 " + lastComponent(src) + " → " + parentOf(target) + ": " + std::to_string(r.copied) +
+                        "개, 실패 " + std::to_string(r.failed.size()) +
+                        (r.failed.empty() ? std::string() : " (" + r.failed.front().why + ")"));
+    }
+    return [this, copied, failed, lines] {
+      cascading_ = false;
+      for (const auto& l : lines) log(l);
+      if (copied == 0 && failed == 0) {
+        changed();
+        pump(false);
+        return;
+      }
+      std::string note = "2차 복사 " + std::to_string(copied) + "개";
+      if (failed > 0) note += " · 실패 " + std::to_string(failed) + "개 — 로그 확인";
+      cascadeNote_ = note;
+      notify(failed > 0 ? "2차 복사 확인 필요" : "2차 복사 끝", note, failed > 0);
+      webhook("[" + s_.project + "] " + note);
+      changed();
+      recheckYellow();
+      pump(false);
+    };
+  });
+}
+
+void Model::recheckYellow() {
+  OpenedStore store = openStoreAt(opt_.dbPath);
+  if (!store) return;
+  std::vector<std::string> ids;
+  for (const auto& c : cards_) {
+    auto* f = c.phase.get<Phase::Finished>();
+    if (!f || f->color != CardColor::yellow || !isDirectory(c.path) || gone_.count(c.id)) continue;
+    // Another card may now be mounted at this path: only the volume the card was read from counts.
+    if (c.volume && opt_.volumeId && opt_.volumeId(c.path) != c.volume) continue;
+    CardStatus st = cardStatus(c.files, *store, s_.copies, std::nullopt);
+    if (st.alreadyBackedUp() && !c.incomplete) ids.push_back(c.id);
+  }
+  for (const auto& id : ids)
+    finish(id, CardColor::green,
+           "2차 복사로 검증 사본 " + std::to_string(s_.copies) + "곳 채움 — 카메라에서 포맷하세요");
+}
+
+// ---- Project file ----
+
+void Model::applyProject(const ProjectFile& f) {
+  s_.project = f.name;
+  s_.projectDate = f.date;
+  s_.dests = f.destinations;
+  s_.cascadeDests = f.cascadeDestinations;
+  s_.copies = f.copiesRequired;
+  s_.verifyMode = verifyModeText(f.verify);
+  s_.md5 = f.md5;
+  s_.storageMode = storageText(f.storage);
+  s_.english = f.nameSet == "en";
+  for (const char* k : {"project", "projectDate", "dests", "cascadeDests", "copies", "verify", "md5", "storage", "names"})
+    save(k);
+  auto it = presets_.find(f.preset);
+  if (it == presets_.end() || it->second != f.rules) {
+    try {
+      Presets::saveCustom(f.preset, f.rules, opt_.presetsCustom);
+    } catch (const WriteFail& e) {
+      cascadeNote_ = "불러오기 실패: " + e.path + " · " + std::strerror(e.err);
+    } catch (const std::exception& e) {
+      cascadeNote_ = std::string("불러오기 실패: ") + e.what();
+    }
+    presets_ = Presets::loadAll(opt_.presetsV0, opt_.presetsCustom);
+  }
+  s_.preset = f.preset;
+  save("preset");
+  if (OpenedStore store = openStoreAt(opt_.dbPath)) store->importCameras(f.cameras);
+  log("프로젝트 파일 불러옴: " + f.name);
+  changed();
+  cascade();
+}
+
+bool Model::exportProject(const std::string& path) {
+  ProjectFile f;
+  f.name = s_.project;
+  f.date = s_.projectDate;
+  f.preset = s_.preset;
+  f.rules = Presets::rulesFor(presets_, s_.preset);
+  f.nameSet = s_.english ? "en" : "ko";
+  f.destinations = s_.dests;
+  f.cascadeDestinations = s_.cascadeDests;
+  f.copiesRequired = s_.copies;
+  f.verify = s_.verify();
+  f.md5 = s_.md5;
+  f.storage = s_.storage();
+  if (OpenedStore store = openStoreAt(opt_.dbPath)) f.cameras = store->allCameras();
+  try {
+    writeProjectFile(path, f);
+  } catch (const ProjectFileError& e) {
+    cascadeNote_ = "내보내기 실패: " + e.message;
+    changed();
+    return false;
+  } catch (const WriteFail& e) {
+    cascadeNote_ = "내보내기 실패: " + e.path + " · " + std::strerror(e.err);
+    changed();
+    return false;
+  } catch (const std::exception& e) {
+    cascadeNote_ = std::string("내보내기 실패: ") + e.what();
+    changed();
+    return false;
+  }
+  log("프로젝트 파일 내보냄: " + path);
+  return true;
+}
+
+bool Model::importProject(const std::string& path) {
+  auto d = ProjectFile::read(path);
+  if (!d) {
+    cascadeNote_ = "불러오기 실패: " + d.error.message;
+    changed();
+    return false;
+  }
+  applyProject(*d.file);
+  return true;
+}
+
+// ---- Terms, folder checks, login item ----
+
+void Model::acceptEULA() {
+  s_.eulaAccepted = opt_.terms.fingerprint;
+  save("eulaAccepted");
+  showOnboarding_ = false;
+  log(acceptanceLogLine(opt_.terms));
+  changed();
+  checkPermissions();
+}
+
+void Model::checkPermissions() {
+  std::vector<std::string> cardPaths;
+  for (const auto& c : cards_) cardPaths.push_back(c.path);
+  permChecks_ = permissionList(s_.dests, s_.cascadeDests, cardPaths);
+  changed();
+  for (const auto& check : permChecks_) {
+    std::string path = check.path;
+    bool write = check.write;
+    background([=, this]() -> std::function<void()> {
+      int err = write ? probeWrite(path) : probeRead(path);
+      return [=, this] {
+        if (applyPermResult(permChecks_, path, write, err)) changed();
+        log(permLogLine(path, write, err));
+      };
+    });
+  }
+  svc_.main.after(std::chrono::milliseconds(5000), [this, alive = alive_] {
+    if (!*alive) return;
+    markUnanswered(permChecks_);
+    changed();
+  });
+}
+
+bool Model::loginItem() const { return isLoginItem(); }
+
+void Model::setLoginItem(bool on) {
+  auto err = tolverdine::setLoginItem(on, opt_.executable.empty() ? selfExecutable() : opt_.executable);
+  if (err) loginItemNote_ = loginItemFailureNote(*err);
+  else loginItemNote_.reset();
+  log(loginItemLogLine(on, loginItemStatus(), loginItemNote_));
+  changed();
+}
+
+}  // namespace tolverdine

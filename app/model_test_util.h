@@ -1,0 +1,150 @@
+// A model over fake services and a manual main thread, with a card folder and two destinations.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "app/model.h"
+#include "engine/card_status.h"
+#include "engine/files.h"
+#include "platform/app_log.h"
+#include "platform/clock.h"
+#include "platform/eject.h"
+#include "platform/notifier.h"
+#include "platform/opener.h"
+#include "platform/preferences_store.h"
+#include "platform/reader_link.h"
+#include "platform/volume_holders.h"
+#include "platform/webhook.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+
+struct CountingSleep : SleepGuard {
+  std::shared_ptr<std::atomic<int>> held;
+  explicit CountingSleep(std::shared_ptr<std::atomic<int>> h) : held(std::move(h)) {}
+  void hold(const std::string&) override { ++*held; }
+  void release() override { --*held; }
+};
+
+struct ModelRig {
+  TempDir tmp;
+  ManualScheduler main;
+  FakePreferences prefs;
+  FakeAppLog log;
+  FakeNotifier notifier;
+  FakeWebhookPoster webhook;
+  FakeEjector ejector;
+  FakeVolumeHolders holders;
+  FakeReaderLink links;
+  FakeClock clock;
+  FakeOpener opener;
+  std::shared_ptr<std::atomic<int>> sleepHeld = std::make_shared<std::atomic<int>>(0);
+  std::map<std::string, std::string> volumes;  // mount path -> volume id
+  std::unique_ptr<Model> model;
+
+  std::string dest1() const { return tmp.path + "/d1"; }
+  std::string dest2() const { return tmp.path + "/d2"; }
+  std::string db() const { return tmp.path + "/state.db"; }
+
+  /// A camera card with `files` photos at tmp/name.
+  std::string card(const std::string& name, int files = 2, unsigned seed = 1) {
+    std::string root = tmp.path + "/" + name;
+    mkdirs(root + "/DCIM/100MSDCF");
+    for (int i = 1; i <= files; ++i)
+      writePattern(root + "/DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG", 1000 + i, seed + i);
+    return root;
+  }
+
+  /// Accepted terms, a project, two destinations.
+  void readyToGo() {
+    mkdirs(dest1());
+    mkdirs(dest2());
+    prefs.values["eulaAccepted"] = "fp";
+    prefs.values["project"] = "데모";
+    prefs.values["dests"] = {dest1(), dest2()};
+  }
+
+  Model& make() {
+    ModelServices svc{main, prefs, log, notifier, webhook, ejector, holders, links, clock, opener, nullptr,
+                      [h = sleepHeld] { return std::make_unique<CountingSleep>(h); }};
+    ModelOptions opt;
+    opt.dbPath = db();
+    opt.presetsV0 = tmp.path + "/presets-v0.json";
+    opt.presetsCustom = tmp.path + "/presets.json";
+    opt.terms = Terms{"약관", "fp"};
+    opt.destinationPrefixes = {tmp.path + "/vol/"};
+    opt.settleInterval = 0;
+    opt.settleTries = 1;
+    opt.volumeId = [this](const std::string& p) -> std::optional<std::string> {
+      auto it = volumes.find(p);
+      if (it == volumes.end()) return std::nullopt;
+      return it->second;
+    };
+    opt.capacity = [](const std::string&) -> std::optional<int64_t> { return 64'000'000'000LL; };
+    opt.probe = [](const std::string&) { return Meta{}; };
+    model = std::make_unique<Model>(svc, opt);
+    return *model;
+  }
+
+  void mount(const std::string& path, bool removable = true) {
+    VolumeEvent e;
+    e.path = path;
+    e.name = lastComponentOf(path);
+    e.removable = removable;
+    model->volume(e);
+  }
+  void unmount(const std::string& path) {
+    VolumeEvent e;
+    e.kind = VolumeEvent::Kind::unmounted;
+    e.path = path;
+    model->volume(e);
+  }
+  static std::string lastComponentOf(const std::string& p) { return p.substr(p.find_last_of('/') + 1); }
+
+  /// Runs the main thread until pred holds (background threads do their part meanwhile).
+  template <class P> bool waitFor(P pred, int seconds = 30) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+      main.runPending();
+      if (pred()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+  bool settle() { return waitFor([&] { return model->idle(); }) && (main.runPending(), true); }
+
+  const CardItem& at(const std::string& id) {
+    const CardItem* c = model->card(id);
+    EXPECT_TRUE(c) << id;
+    static CardItem none;
+    return c ? *c : none;
+  }
+  template <class T> bool in(const std::string& id) {
+    const CardItem* c = model->card(id);
+    return c && c->phase.is<T>();
+  }
+  const Phase::Finished* finished(const std::string& id) {
+    const CardItem* c = model->card(id);
+    return c ? c->phase.get<Phase::Finished>() : nullptr;
+  }
+  bool logged(const std::string& prefix) const {
+    for (const auto& l : log.lines)
+      if (l.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+  std::string logLine(const std::string& prefix) const {
+    for (const auto& l : log.lines)
+      if (l.rfind(prefix, 0) == 0) return l;
+    return "";
+  }
+
+  ~ModelRig() {
+    if (model) settle();
+    model.reset();
+  }
+};
+
+}  // namespace tolverdine

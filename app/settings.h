@@ -1,0 +1,63 @@
+// The user's settings: every key of the preferences store with its default, read once at
+// start-up and written back key by key as it changes.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/camera_role.h"
+#include "engine/names.h"
+#include "engine/records.h"
+#include "engine/storage.h"
+
+namespace tolverdine {
+
+class PreferencesStore;
+
+struct Settings {
+  std::string project;
+  std::optional<std::string> projectDate;
+  std::vector<std::string> dests;
+  std::string preset = "default";
+  int copies = 2;
+  bool english = false;
+  bool autoStart = false;
+  std::vector<std::string> cascadeDests;
+  std::string storageMode = "auto";
+  std::string verifyMode = "standard";
+  bool md5 = false;
+  std::string operatorName;
+  std::optional<std::string> logoPath;
+  std::string webhookURL;
+  std::string recapCommand;
+  std::map<std::string, std::string> roles;
+  std::vector<std::string> ignoredVolumes;
+  std::optional<int> parallel;     // read by maxParallel
+  std::optional<int> autoSeconds;  // read by autoSeconds
+  std::optional<bool> ejectOnGreen;
+  std::optional<std::string> eulaAccepted;
+
+  /// Values of the wrong type count as absent (the default).
+  static Settings load(const PreferencesStore& prefs);
+  /// The value stored under key (absent: the key is removed).
+  std::optional<nlohmann::json> value(const std::string& key) const;
+  /// Takes a value as the user interface sends it; false for an unknown key or a wrong type.
+  bool assign(const std::string& key, const nlohmann::json& v);
+
+  bool ready() const;
+  int maxParallel() const { return parallel ? (*parallel < 2 ? 1 : *parallel) : 2; }
+  int countdownSeconds() const { return autoSeconds.value_or(10); }
+  const NameSet& names() const { return english ? NameSet::en() : NameSet::ko(); }
+  CameraRole roleFor(const std::string& cam) const;
+  StorageMode storage() const;  // unknown text: auto
+  VerifyMode verify() const;    // unknown text: standard
+};
+
+/// Every key in the order the settings page lists them.
+const std::vector<std::string>& settingKeys();
+
+}  // namespace tolverdine

@@ -1,0 +1,152 @@
+// tolverdine serve: the application itself. Watches mounts, runs the card workflow and serves
+// the web page on 127.0.0.1 until SIGINT or SIGTERM; jobs in flight then run to their end.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include <glib-unix.h>
+#include <glib.h>
+
+#include "app/model.h"
+#include "cli/args.h"
+#include "engine/fd.h"
+#include "engine/files.h"
+#include "platform/app_log.h"
+#include "platform/clock.h"
+#include "platform/eject.h"
+#include "platform/login_item.h"
+#include "platform/notifier.h"
+#include "platform/opener.h"
+#include "platform/preferences_store.h"
+#include "platform/profile_update.h"
+#include "platform/reader_link.h"
+#include "platform/sleep_inhibitor.h"
+#include "platform/volume_holders.h"
+#include "platform/volume_uuid.h"
+#include "platform/volume_watcher.h"
+#include "platform/webhook.h"
+#include "web/model_backend.h"
+#include "web/server.h"
+
+#ifndef TOLVERDINE_RESOURCE_DIR
+#define TOLVERDINE_RESOURCE_DIR "resources"
+#endif
+
+namespace tolverdine::cli {
+
+namespace {
+int usage() {
+  std::fprintf(stderr, "사용법: tolverdine serve [--watch <폴더>]… [--loop-removable] [--port N]\n");
+  return 64;
+}
+
+std::optional<int64_t> capacityOf(const std::string& path) {
+  struct statvfs v {};
+  if (::statvfs(path.c_str(), &v) != 0) return std::nullopt;
+  return static_cast<int64_t>(v.f_blocks) * static_cast<int64_t>(v.f_frsize);
+}
+
+std::optional<std::string> firstLocalisation() {
+  for (const char* var : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* v = std::getenv(var);
+    if (!v || !*v) continue;
+    std::string s = v;
+    s = s.substr(0, s.find_first_of(":_.@"));
+    return s;
+  }
+  return std::nullopt;
+}
+
+gboolean onSignal(gpointer data) {
+  auto* quit = static_cast<int*>(data);
+  ++*quit;
+  if (*quit >= 2) std::_Exit(130);  // a second signal: the user does not want to wait
+  return G_SOURCE_CONTINUE;
+}
+}  // namespace
+
+int runServe(int argc, char** argv) {
+  auto args = parseArgs(argc, argv, {"watch", "port"}, {"loop-removable"});
+  if (!args || !args->positional.empty()) return usage();
+  int port = 0;
+  if (auto p = args->last("port")) {
+    auto n = positiveInt(*p);
+    if (!n || *n > 65535) return usage();
+    port = *n;
+  }
+
+  // One application per user: two would run the same card twice.
+  const std::string support = applicationSupportDir();
+  mkdirs(support);
+  UniqueFd lock(::open((support + "/serve.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    std::fprintf(stderr, "이미 다른 tolverdine serve 가 실행 중입니다\n");
+    return 1;
+  }
+
+  VolumeWatcherOptions wopt;
+  for (auto dir : args->all("watch")) {
+    if (dir.empty() || dir.back() != '/') dir += "/";
+    wopt.extraPrefixes.push_back(dir);
+  }
+  wopt.loopRemovable = args->has("loop-removable");
+
+  GlibScheduler main;
+  SystemClock clock;
+  FileAppLog appLog(&clock, true);
+  JsonFilePreferences prefs(support);
+  DbusNotifier notifier;
+  WebhookOptions hopt;
+  CurlWebhookPoster webhook(hopt);
+  UDisksEjector ejector;
+  LsofVolumeHolders holders;
+  SysfsReaderLink links;
+  XdgOpener opener;
+  LinuxVolumeWatcher watcher(wopt);
+
+  ModelServices svc{main, prefs, appLog, notifier, webhook, ejector, holders, links, clock, opener, &watcher,
+                    [] { return std::make_unique<LogindSleepInhibitor>(); }};
+  ModelOptions mopt;
+  mopt.terms = loadTerms(TOLVERDINE_RESOURCE_DIR, termsLanguage(firstLocalisation()));
+  mopt.volumeId = volumeUUID;
+  mopt.capacity = capacityOf;
+  mopt.executable = selfExecutable();
+  for (const auto& p : wopt.extraPrefixes) mopt.destinationPrefixes.push_back(p);
+
+  Model model(svc, mopt);
+  web::ModelBackend backend(model, main);
+  web::WebServerOptions sopt;
+  sopt.port = port;
+  web::WebServer server(backend, sopt);
+  if (!server.start()) {
+    std::fprintf(stderr, "웹 화면을 열지 못했습니다: %s\n", server.error().c_str());
+    return 1;
+  }
+  model.start();
+  // A newer camera-profile pack, if the server has one; silent on any failure.
+  std::thread([] { updateProfiles(); }).detach();
+  std::printf("%s\n", server.url().c_str());
+  std::fflush(stdout);
+
+  int quit = 0;
+  g_unix_signal_add(SIGINT, onSignal, &quit);
+  g_unix_signal_add(SIGTERM, onSignal, &quit);
+  GMainContext* ctx = g_main_context_default();
+  while (!quit) g_main_context_iteration(ctx, TRUE);
+
+  // Finished files are already recorded; the cards being copied are let run to their end.
+  model.stopStarting();
+  server.stop();
+  if (model.running() > 0) appLog.log("끝내는 중 — 복사 중인 카드 " + std::to_string(model.running()) + "장을 마칩니다");
+  while (model.running() > 0 || model.cascading() || !model.idle()) g_main_context_iteration(ctx, TRUE);
+  appLog.log("끝");
+  return 0;
+}
+
+}  // namespace tolverdine::cli

@@ -1,0 +1,311 @@
+#include "web/model_backend.h"
+
+#include <future>
+
+#include "engine/rule_json.h"
+#include "web/setting_labels.h"
+
+namespace tolverdine::web {
+
+using nlohmann::json;
+
+namespace {
+const json kClasses = {"슬레이트", "풀샷", "인터뷰", "인서트", "기타"};
+
+const char* colorName(CardColor c) {
+  switch (c) {
+    case CardColor::gray: return "gray";
+    case CardColor::red: return "red";
+    case CardColor::yellow: return "yellow";
+    case CardColor::green: return "green";
+  }
+  return "gray";
+}
+
+json opt(const std::optional<std::string>& s) { return s ? json(*s) : json(nullptr); }
+
+std::string str(const json& args, const char* key) {
+  auto it = args.find(key);
+  return it != args.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+}  // namespace
+
+ModelBackend::ModelBackend(Model& model, Scheduler& main) : model_(model), main_(main) {
+  model_.observe([this](Model::Change c) {
+    std::function<void(Change)> f;
+    {
+      std::lock_guard<std::mutex> l(m_);
+      f = onChange_;
+    }
+    if (f) f(c == Model::Change::progress ? Change::progress : Change::state);
+  });
+}
+
+ModelBackend::~ModelBackend() {
+  *alive_ = false;
+  model_.observe({});
+}
+
+template <class T> std::optional<T> ModelBackend::onMain(std::function<T()> fn) {
+  auto done = std::make_shared<std::promise<T>>();
+  auto result = done->get_future();
+  main_.post([fn = std::move(fn), done, alive = alive_] {
+    if (*alive) done->set_value(fn());
+  });
+  // A main loop that no longer runs must not hang the page's request for ever.
+  if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return std::nullopt;
+  return result.get();
+}
+
+json ModelBackend::state() {
+  auto s = onMain<json>([this] { return snapshot(); });
+  return s ? *s : json::object();
+}
+
+ActionResult ModelBackend::act(const std::string& op, const json& args) {
+  auto r = onMain<ActionResult>([this, op, args] { return perform(op, args); });
+  return r ? *r : ActionResult{false, "응답이 없습니다"};
+}
+
+void ModelBackend::subscribe(std::function<void(Change)> onChange) {
+  std::lock_guard<std::mutex> l(m_);
+  onChange_ = std::move(onChange);
+}
+
+std::optional<Image> ModelBackend::thumbnail(const std::string& clipPath) {
+  auto listed = onMain<bool>([this, clipPath] {
+    for (const auto& c : model_.reportClips())
+      if (c.path == clipPath) return true;
+    return false;
+  });
+  if (!listed || !*listed) return std::nullopt;
+  // Decoded on the request's own thread, never on the main thread; made once per file version.
+  auto cached = thumbs_.get(clipPath);
+  ThumbnailCache::Image img;
+  if (cached) {
+    img = *cached;
+  } else {
+    auto bytes = makeThumbnail(clipPath);
+    if (bytes) img = std::make_shared<const std::vector<uint8_t>>(std::move(*bytes));
+    thumbs_.put(clipPath, img);
+  }
+  if (!img) return std::nullopt;
+  return Image{"image/jpeg", std::string(img->begin(), img->end())};
+}
+
+json ModelBackend::cardJson(const CardItem& c) {
+  json j = {{"id", c.id}, {"name", c.name}, {"cam", c.cam}, {"camera", c.camera.label()},
+            {"note", opt(c.note)}, {"link", c.link ? json(c.link->label()) : json(nullptr)},
+            {"files", c.files.size()}};
+  json actions = json::array();
+  bool twin = c.status.is<CardStatus::Twin>();
+  if (auto* w = c.phase.get<Phase::Waiting>()) {
+    j["phase"] = "waiting";
+    j["countdown"] = w->countdown ? json(*w->countdown) : json(nullptr);
+    if (w->countdown) actions.push_back("hold");
+    actions.push_back(c.dateMismatch ? "startAnyway" : "start");
+    if (twin) {
+      actions.push_back("keepSlot2");
+      actions.push_back("verifyTwin");
+    }
+    actions.push_back("exportTree");
+  } else if (auto* r = c.phase.get<Phase::Running>()) {
+    j["phase"] = "running";
+    j["done"] = r->done;
+    j["total"] = r->total;
+    j["file"] = r->file;
+    auto& meter = rates_[c.id];
+    meter.sample(r->done, RateMeter::Clock::now());
+    auto rate = meter.rate();
+    j["rate"] = rate ? json(*rate) : json(nullptr);
+    auto left = meter.secondsLeft(r->total);
+    j["eta"] = left ? json(*left) : json(nullptr);
+  } else if (auto* f = c.phase.get<Phase::Finished>()) {
+    j["phase"] = "finished";
+    j["color"] = colorName(f->color);
+    j["text"] = f->text;
+    actions.push_back("exportTree");
+    if (model_.lastJob().count(c.id)) actions.push_back("report");
+  } else if (c.phase.is<Phase::Queued>()) {
+    j["phase"] = "queued";
+  } else {
+    j["phase"] = "reading";
+  }
+  if (!c.phase.is<Phase::Running>()) rates_.erase(c.id);
+  if (!c.phase.is<Phase::Running>() && !c.phase.is<Phase::Queued>()) actions.push_back("dismiss");
+  j["actions"] = actions;
+  return j;
+}
+
+json ModelBackend::snapshot() {
+  const Model& m = model_;
+  const Settings& st = m.settings();
+  json s;
+  CardColor worst = m.worst();
+  s["menu"] = {{"color", colorName(worst)}, {"title", menuTitle(worst, m.cards().size())}};
+  s["ready"] = st.ready();
+  s["running"] = m.running();
+  s["cascading"] = m.cascading();
+  s["cards"] = json::array();
+  for (const auto& c : m.cards()) s["cards"].push_back(cardJson(c));
+  auto destList = [&](const std::vector<std::string>& paths) {
+    json out = json::array();
+    for (const auto& p : paths) {
+      json d = {{"path", p}, {"state", nullptr}, {"ok", nullptr}};
+      for (const auto& pc : m.permChecks())
+        if (pc.write && pc.path == p) d["state"] = pc.state, d["ok"] = pc.ok;
+      out.push_back(d);
+    }
+    return out;
+  };
+  s["dests"] = destList(st.dests);
+  s["cascadeDests"] = destList(st.cascadeDests);
+  if (m.destSuggestion()) {
+    std::string p = *m.destSuggestion();
+    s["suggestion"] = {{"path", p}, {"name", p.substr(p.find_last_of('/') + 1)}};
+  } else {
+    s["suggestion"] = nullptr;
+  }
+  s["cascadeNote"] = opt(m.cascadeNote());
+  json fields = settingFields();
+  for (auto& f : fields) {
+    auto v = st.value(f["key"].get<std::string>());
+    f["value"] = v ? *v : json(nullptr);
+  }
+  s["settings"] = fields;
+  s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
+  s["permChecks"] = json::array();
+  for (const auto& pc : m.permChecks())
+    s["permChecks"].push_back({{"path", pc.path}, {"write", pc.write}, {"state", pc.state}, {"ok", pc.ok}});
+  s["loginItem"] = m.loginItem();
+  s["loginItemNote"] = opt(m.loginItemNote());
+
+  json hits = json::array();
+  for (const auto& h : m.hits())
+    hits.push_back({{"id", h.id()}, {"name", h.name()}, {"cam", h.cam()}, {"classPath", h.classPath()},
+                    {"dest", h.dest}, {"online", h.online()}});
+  json history = json::array();
+  for (const auto& r : m.history())
+    history.push_back({{"fingerprint", r.fingerprint}, {"cam", r.cam}, {"files", r.files}, {"bytes", r.bytes},
+                       {"firstSeen", r.firstSeen}, {"lastSeen", r.lastSeen}});
+  json sugg = json::array();
+  for (const auto& g : m.suggestions()) sugg.push_back({{"model", g.model}, {"cls", g.cls}, {"count", g.count}});
+  s["library"] = {{"searchText", m.searchText()}, {"hits", hits}, {"history", history}, {"suggestions", sugg},
+                  {"preset", st.preset}, {"classes", kClasses}, {"note", opt(m.libraryNote())}};
+
+  json presets = json::array();
+  for (const auto& [name, rules] : m.presets()) presets.push_back(name);
+  json editing = json::array();
+  for (const auto& r : m.editingRules()) editing.push_back(encodeRule(r));
+  std::set<std::string> cams;
+  for (const auto& c : m.cards())
+    if (!c.cam.empty()) cams.insert(c.cam);
+  for (const auto& [cam, role] : st.roles) cams.insert(cam);
+  json roles = json::array();
+  for (const auto& cam : cams) {
+    auto it = st.roles.find(cam);
+    roles.push_back({{"cam", cam}, {"role", it == st.roles.end() ? "none" : it->second}});
+  }
+  s["rules"] = {{"preset", st.preset}, {"presets", presets}, {"editingPreset", m.editingPreset()},
+                {"editingRules", editing}, {"roles", roles}, {"note", opt(m.libraryNote())}};
+
+  json clips = json::array();
+  std::string reportName;
+  if (m.reportCard())
+    if (const CardItem* c = m.card(*m.reportCard())) reportName = c->name;
+  for (const auto& c : m.reportClips())
+    clips.push_back({{"rel", c.row.rel}, {"path", c.path}, {"name", c.path.substr(c.path.find_last_of('/') + 1)},
+                     {"cls", c.row.cls}, {"thumb", "/thumb?path=" + c.path}});
+  s["report"] = {{"card", opt(m.reportCard())}, {"name", reportName}, {"clips", clips}, {"classes", kClasses}};
+  return s;
+}
+
+ActionResult ModelBackend::perform(const std::string& op, const json& args) {
+  Model& m = model_;
+  const std::string id = str(args, "id");
+  auto needCard = [&]() -> bool { return m.card(id) != nullptr; };
+  bool cascadeFlag = args.is_object() && args.value("cascade", false);
+  if (op == "start" || op == "startAnyway" || op == "hold" || op == "dismiss" || op == "keepSlot2" ||
+      op == "verifyTwin" || op == "openReport") {
+    if (!needCard()) return {false, "카드가 없습니다"};
+    if (op == "start") m.start(id, false);
+    else if (op == "startAnyway") m.start(id, true);
+    else if (op == "hold") m.hold(id);
+    else if (op == "dismiss") m.dismiss(id);
+    else if (op == "keepSlot2") m.keepSlot2(id);
+    else if (op == "verifyTwin") m.verifyTwinCard(id);
+    else m.setReportCard(id);
+    return {};
+  }
+  if (op == "exportTree") {
+    std::string path = str(args, "path");
+    if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
+    auto err = m.exportTree(id, path);
+    if (err) return {false, *err};
+    return {};
+  }
+  if (op == "addDestination") {
+    std::string path = str(args, "path");
+    if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
+    m.addDest(path, cascadeFlag);
+    return {};
+  }
+  if (op == "removeDestination") return m.removeDest(str(args, "path"), cascadeFlag), ActionResult{};
+  if (op == "acceptSuggestion") return m.acceptSuggestion(cascadeFlag), ActionResult{};
+  if (op == "ignoreSuggestion") return m.ignoreSuggestion(), ActionResult{};
+  if (op == "setSetting") {
+    if (!args.is_object() || !m.setSetting(str(args, "key"), args.value("value", json(nullptr))))
+      return {false, "이 값은 쓸 수 없습니다: " + str(args, "key")};
+    return {};
+  }
+  if (op == "setRole") {
+    std::string role = str(args, "role");
+    if (role != "none" && role != "fixed" && role != "interview") return {false, "알 수 없는 역할: " + role};
+    m.setRole(str(args, "cam"), role);
+    return {};
+  }
+  if (op == "acceptTerms") return m.acceptEULA(), ActionResult{};
+  if (op == "checkPermissions") return m.checkPermissions(), ActionResult{};
+  if (op == "setLoginItem") return m.setLoginItem(args.is_object() && args.value("on", false)), ActionResult{};
+  if (op == "search") return m.runSearch(str(args, "text")), ActionResult{};
+  if (op == "acceptSuggestionRule") {
+    for (const auto& s : m.suggestions())
+      if (s.model == str(args, "model") && s.cls == str(args, "cls")) return m.acceptRule(s), ActionResult{};
+    return {false, "제안이 없습니다"};
+  }
+  if (op == "reclassifyHit") {
+    for (const auto& h : m.hits())
+      if (h.id() == id) return m.reclassifyHit(h, str(args, "cls")), ActionResult{};
+    return {false, "검색 결과에 없는 클립입니다"};
+  }
+  if (op == "reclassifyClip") {
+    for (const auto& c : m.reportClips())
+      if (c.row.rel == str(args, "rel")) return m.reclassifyClip(c.row, str(args, "cls")), ActionResult{};
+    return {false, "리포트에 없는 클립입니다"};
+  }
+  if (op == "spotCheck") return m.spotCheck(), ActionResult{};
+  if (op == "openReportFolder") return m.openReportFolder(), ActionResult{};
+  if (op == "editRules") return m.editRules(str(args, "name")), ActionResult{};
+  if (op == "setRules") {
+    std::vector<Rule> rules;
+    if (args.is_object() && args.contains("rules") && args["rules"].is_array())
+      for (const auto& r : args["rules"]) {
+        auto rule = decodeRule(r);
+        if (!rule) return {false, "규칙을 읽지 못했습니다"};
+        rules.push_back(*rule);
+      }
+    m.setEditingRules(std::move(rules));
+    return {};
+  }
+  if (op == "saveRules") return m.saveRules(str(args, "name")), ActionResult{};
+  if (op == "exportProject" || op == "importProject") {
+    std::string path = str(args, "path");
+    if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
+    bool ok = op == "exportProject" ? m.exportProject(path) : m.importProject(path);
+    if (!ok) return {false, m.cascadeNote().value_or("")};
+    return {};
+  }
+  return {false, "알 수 없는 동작: " + op};
+}
+
+}  // namespace tolverdine::web

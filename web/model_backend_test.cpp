@@ -1,0 +1,109 @@
+#include "web/model_backend.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "app/model_test_util.h"
+
+namespace tolverdine::web {
+namespace {
+
+using nlohmann::json;
+
+json cardOf(const json& s, const std::string& id) {
+  for (const auto& c : s["cards"])
+    if (c["id"] == id) return c;
+  return json();
+}
+
+TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
+  ModelRig r;
+  r.readyToGo();
+  Model& m = r.make();
+  ModelBackend b(m, r.main);
+  int changes = 0;
+  b.subscribe([&](Change) { ++changes; });
+  std::string card = r.card("A001");
+  r.mount(card);
+  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
+  EXPECT_GT(changes, 0);
+
+  json s = b.snapshot();
+  json c = cardOf(s, card);
+  EXPECT_EQ(c["phase"], "waiting");
+  EXPECT_EQ(c["cam"], "A캠");
+  EXPECT_EQ(c["countdown"], nullptr);
+  EXPECT_EQ(c["actions"], json({"start", "exportTree", "dismiss"}));
+  EXPECT_EQ(s["menu"]["title"], "TOLVERDINE 1");
+  EXPECT_EQ(s["ready"], true);
+  EXPECT_EQ(s["dests"][0]["path"], r.dest1());
+  bool sawCopies = false;
+  for (const auto& f : s["settings"])
+    if (f["key"] == "copies") sawCopies = f["value"] == 2;
+  EXPECT_TRUE(sawCopies);
+
+  EXPECT_FALSE(b.perform("noSuchThing", json::object()).ok);
+  EXPECT_FALSE(b.perform("start", {{"id", "/nowhere"}}).ok);
+  EXPECT_FALSE(b.perform("setSetting", {{"key", "copies"}, {"value", "many"}}).ok);
+  EXPECT_FALSE(b.perform("addDestination", {{"path", "relative/dir"}, {"cascade", false}}).ok);
+  EXPECT_FALSE(b.perform("setRole", {{"cam", "A캠"}, {"role", "director"}}).ok);
+  EXPECT_TRUE(b.perform("setSetting", {{"key", "operator"}, {"value", "김"}}).ok);
+  EXPECT_EQ(r.prefs.values["operator"], "김");
+
+  ASSERT_TRUE(b.perform("start", {{"id", card}}).ok);
+  EXPECT_EQ(cardOf(b.snapshot(), card)["phase"], "running");
+  EXPECT_EQ(cardOf(b.snapshot(), card)["actions"], json::array());
+  ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
+  s = b.snapshot();
+  c = cardOf(s, card);
+  EXPECT_EQ(c["color"], "green");
+  EXPECT_EQ(c["actions"], json({"exportTree", "report", "dismiss"}));
+  EXPECT_EQ(s["menu"]["title"], "포맷 가능 1");
+
+  // The tree goes where the page says; a report lists photos-only cards as no clips.
+  ASSERT_TRUE(b.perform("exportTree", {{"id", card}, {"path", r.tmp.path + "/tree.txt"}}).ok);
+  EXPECT_TRUE(std::filesystem::exists(r.tmp.path + "/tree.txt"));
+  ASSERT_TRUE(b.perform("openReport", {{"id", card}}).ok);
+  s = b.snapshot();
+  EXPECT_EQ(s["report"]["card"], card);
+  EXPECT_EQ(s["report"]["clips"], json::array());
+  // Asked from a server thread, answered by the main thread; a photo is not a listed clip.
+  auto thumb = std::async(std::launch::async, [&] { return b.thumbnail(card + "/DCIM/100MSDCF/DSC00001.JPG"); });
+  ASSERT_TRUE(r.waitFor([&] { return thumb.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 5));
+  EXPECT_EQ(thumb.get(), std::nullopt);
+  b.perform("spotCheck", json::object());
+  EXPECT_TRUE(r.opener.opened.empty());
+  b.perform("openReportFolder", json::object());
+  ASSERT_EQ(r.opener.opened.size(), 1u);
+  EXPECT_NE(r.opener.opened[0].find(r.dest1()), std::string::npos);
+
+  // The library finds both copies of a photo by its name.
+  ASSERT_TRUE(b.perform("search", {{"text", "DSC00001"}}).ok);
+  s = b.snapshot();
+  EXPECT_EQ(s["library"]["hits"].size(), 2u);
+  EXPECT_EQ(s["library"]["history"].size(), 1u);
+  b.perform("search", {{"text", "   "}});
+  EXPECT_EQ(b.snapshot()["library"]["hits"].size(), 0u);
+}
+
+TEST(ModelBackend, RuleEditingSavesACustomPreset) {
+  ModelRig r;
+  Model& m = r.make();
+  ModelBackend b(m, r.main);
+  ASSERT_TRUE(b.perform("editRules", {{"name", "default"}}).ok);
+  json rules = b.snapshot()["rules"]["editingRules"];
+  ASSERT_FALSE(rules.empty());
+  EXPECT_FALSE(b.perform("setRules", {{"rules", json::array({{{"max_sec", 2}}})}}).ok);  // no class
+  ASSERT_TRUE(b.perform("setRules", {{"rules", json::array({{{"class", "인터뷰"}, {"min_ch", 2}}})}}).ok);
+  b.perform("saveRules", {{"name", "   "}});
+  EXPECT_EQ(m.libraryNote(), std::nullopt);
+  ASSERT_TRUE(b.perform("saveRules", {{"name", "토크쇼"}}).ok);
+  EXPECT_EQ(m.libraryNote(), "저장: 토크쇼");
+  json s = b.snapshot();
+  EXPECT_NE(std::find(s["rules"]["presets"].begin(), s["rules"]["presets"].end(), "토크쇼"), s["rules"]["presets"].end());
+  EXPECT_EQ(s["rules"]["preset"], "default");  // saving does not switch the active preset
+}
+
+}  // namespace
+}  // namespace tolverdine::web
