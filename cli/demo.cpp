@@ -1,21 +1,42 @@
-// tolverdine demo: makes a small camera card in a temporary folder, ingests it onto two
-// destination folders, inserts it again (nothing is copied twice) and checks the hash lists.
-// Everything, the state database included, stays inside the temporary folder.
+// tolverdine demo: makes a small camera card (a loop-mounted image where the machine allows it),
+// starts the application with its web page and two destination folders, and lets the card go the
+// whole road: detected, identified, counted down, copied, verified, reported, green.
+// Everything, the state database included, stays inside a temporary folder.
 #include <stdlib.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#ifndef TOLVERDINE_RESOURCE_DIR
+#define TOLVERDINE_RESOURCE_DIR "resources"
+#endif
+
+#include <glib.h>
+#include <unistd.h>
+
+#include "app/model.h"
+#include "cli/args.h"
 #include "engine/files.h"
 #include "engine/process.h"
+#include "platform/app_log.h"
+#include "platform/clock.h"
+#include "platform/eject.h"
+#include "platform/notifier.h"
+#include "platform/opener.h"
+#include "platform/preferences_store.h"
+#include "platform/reader_link.h"
+#include "platform/sleep_inhibitor.h"
+#include "platform/volume_holders.h"
+#include "platform/volume_uuid.h"
+#include "platform/webhook.h"
+#include "web/model_backend.h"
+#include "web/server.h"
 #include "engine/text.h"
 #include "engine/walk.h"
 
 namespace tolverdine::cli {
 
-int runIngest(int argc, char** argv);
-int runVerify(int argc, char** argv);
 
 namespace {
 
@@ -48,33 +69,13 @@ void makeClip(const std::string& path, int seconds, const std::string& when, uin
   writeFile(path, pattern(static_cast<size_t>(seconds) << 18, seed));
 }
 
-int runWith(int (*cmd)(int, char**), std::vector<std::string> words) {
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  return cmd(static_cast<int>(words.size()), argv.data());
-}
-
 void listTree(const std::string& root) {
   WalkResult w = walk(root, realWalkFs());
   for (const auto& f : w.files) std::printf("  %s (%lld바이트)\n", f.rel.c_str(), static_cast<long long>(f.size));
 }
 
-}  // namespace
-
-int runDemo(int, char**) {
-  char tmpl[] = "/tmp/tolverdine-demo-XXXXXX";
-  if (!::mkdtemp(tmpl)) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const std::string dir = tmpl;
-  ::setenv("HOME", (dir + "/home").c_str(), 1);  // the demo's own state database and presets
-  const std::string card = dir + "/card", ssd1 = dir + "/SSD1", ssd2 = dir + "/SSD2";
-  for (const auto& d : {card + "/PRIVATE/M4ROOT/CLIP", card + "/DCIM/100MSDCF", card + "/AUDIO", ssd1, ssd2})
-    mkdirs(d);
-
-  std::printf("== 예시 카드 만들기: %s\n", card.c_str());
+void makeCard(const std::string& card) {
+  for (const auto& d : {card + "/PRIVATE/M4ROOT/CLIP", card + "/DCIM/100MSDCF", card + "/AUDIO"}) mkdirs(d);
   makeClip(card + "/PRIVATE/M4ROOT/CLIP/C0001.MP4", 2, "2025-03-14T09:30:00Z", 1);
   makeClip(card + "/PRIVATE/M4ROOT/CLIP/C0002.MP4", 6, "2025-03-14T09:41:00Z", 2);
   makeClip(card + "/PRIVATE/M4ROOT/CLIP/C0003.MP4", 4, "2025-03-14T14:05:00Z", 3);
@@ -82,30 +83,162 @@ int runDemo(int, char**) {
   writeFile(card + "/PRIVATE/M4ROOT/STATUS.BIN", pattern(512, 4));
   writeFile(card + "/DCIM/100MSDCF/DSC00001.JPG", pattern(300000, 5));
   writeFile(card + "/AUDIO/ZOOM0001.WAV", pattern(700000, 6));
-  listTree(card);
+}
 
-  std::vector<std::string> ingest = {"ingest", card, "--project", "데모", "--dest", ssd1, "--dest", ssd2,
-                                     "--copies", "2", "--operator", "데모"};
-  std::printf("\n== 두 목적지로 복사하고 검증하기\n");
-  int rc = runWith(runIngest, ingest);
+int run(const std::vector<std::string>& argv) {
+  RunOptions opt;
+  opt.timeout = std::chrono::milliseconds(60000);
+  auto r = runProcess(argv, opt);
+  return r && r->ok() ? 0 : 1;
+}
 
-  std::printf("\n== 같은 카드를 다시 넣기 (이미 검증된 파일은 건너뜀)\n");
-  int again = runWith(runIngest, ingest);
+// The card as a loop-mounted ext4 image under mnt/ when this machine allows it (root, loop
+// devices), so the real mount watcher sees it; empty when not.
+std::string mountImage(const std::string& dir, const std::string& folder) {
+  if (::geteuid() != 0 || !exists("/sbin/mkfs.ext4")) return "";
+  const std::string img = dir + "/A001.img", mnt = dir + "/mnt/A001";
+  mkdirs(mnt);
+  if (run({"/sbin/mkfs.ext4", "-q", "-F", "-L", "A001", "-d", folder, img, "64M"}) != 0) return "";
+  if (run({"/bin/mount", "-o", "loop", img, mnt}) != 0) return "";
+  return mnt;
+}
 
-  WalkResult top = walk(ssd1, realWalkFs());
-  std::string project;
-  for (const auto& f : top.files) {
-    auto slash = f.rel.find('/');
-    if (slash != std::string::npos) project = f.rel.substr(0, slash);
+// A folder card is no volume: there is nothing to unmount.
+struct FolderEjector : Ejector {
+  std::optional<EjectFailure> eject(const std::string&) override { return std::nullopt; }
+};
+
+std::string phaseText(const CardItem& c) {
+  if (c.phase.is<Phase::Reading>()) return "읽는 중";
+  if (c.phase.is<Phase::Queued>()) return "대기열";
+  if (auto* w = c.phase.get<Phase::Waiting>())
+    return w->countdown ? "자동 시작까지 " + std::to_string(*w->countdown) + "초" : "기다림" + (c.note ? " — " + *c.note : "");
+  if (auto* r = c.phase.get<Phase::Running>())
+    return "복사 중 " + std::to_string(r->total > 0 ? r->done * 100 / r->total : 0) + "% " + r->file;
+  auto* f = c.phase.get<Phase::Finished>();
+  const char* mark = f->color == CardColor::green ? "🟢" : f->color == CardColor::yellow ? "🟡" : "🔴";
+  return std::string("끝 ") + mark + " " + f->text;
+}
+
+}  // namespace
+
+int runDemo(int argc, char** argv) {
+  auto args = parseArgs(argc, argv, {"port"}, {"stay", "folder"});
+  if (!args || !args->positional.empty()) {
+    std::fprintf(stderr, "사용법: tolverdine demo [--stay] [--folder] [--port N]\n");
+    return 64;
   }
-  std::printf("\n== 목적지 1의 프로젝트 폴더: %s/%s\n", ssd1.c_str(), project.c_str());
-  listTree(ssd1 + "/" + project);
+  char tmpl[] = "/tmp/tolverdine-demo-XXXXXX";
+  if (!::mkdtemp(tmpl)) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::string dir = tmpl;
+  ::setenv("HOME", (dir + "/home").c_str(), 1);  // the demo's own database, settings and logs
+  const std::string folder = dir + "/card", ssd1 = dir + "/SSD1", ssd2 = dir + "/SSD2";
+  mkdirs(ssd1);
+  mkdirs(ssd2);
+  std::printf("== 예시 카드 만들기 (Sony 폴더 구조, ffmpeg 로 만든 클립)\n");
+  makeCard(folder);
+  listTree(folder);
+  std::string card = args->has("folder") ? "" : mountImage(dir, folder);
+  const bool mounted = !card.empty();
+  if (mounted) std::printf("카드 이미지를 %s 에 마운트했습니다 (루프 장치)\n", card.c_str());
+  else card = folder, std::printf("루프 마운트를 쓸 수 없어 폴더를 카드로 씁니다: %s\n", card.c_str());
 
-  std::printf("\n== 해시 목록으로 다시 확인하기\n");
-  int verified = runWith(runVerify, {"verify", ssd1 + "/" + project});
+  const std::string support = applicationSupportDir();
+  mkdirs(support);
+  JsonFilePreferences prefs(support);
+  Terms terms = loadTerms(TOLVERDINE_RESOURCE_DIR, "ko");
+  // The demo stands in for the user on the first screen: terms, project, two destinations.
+  prefs.set("eulaAccepted", terms.fingerprint);
+  prefs.set("project", "데모");
+  prefs.set("dests", nlohmann::json::array({ssd1, ssd2}));
+  prefs.set("autoStart", true);
+  prefs.set("autoSeconds", 3);
+  prefs.set("operator", "데모");
 
-  std::printf("\n예시 폴더는 남겨 둡니다: %s\n", dir.c_str());
-  return rc == 0 && again == 0 && verified == 0 ? 0 : 1;
+  GlibScheduler main;
+  SystemClock clock;
+  FileAppLog appLog(&clock, false);
+  DbusNotifier notifier;
+  CurlWebhookPoster webhook;
+  UDisksEjector udisks(10000);
+  FolderEjector folderEject;
+  LsofVolumeHolders holders;
+  SysfsReaderLink links;
+  XdgOpener opener;
+  VolumeWatcherOptions wopt;
+  wopt.extraPrefixes = {dir + "/mnt/"};
+  wopt.loopRemovable = true;
+  LinuxVolumeWatcher watcher(wopt);
+  ModelServices svc{main, prefs, appLog, notifier, webhook, mounted ? static_cast<Ejector&>(udisks) : folderEject,
+                    holders, links, clock, opener, mounted ? &watcher : nullptr,
+                    [] { return std::make_unique<LogindSleepInhibitor>(); }};
+  ModelOptions mopt;
+  mopt.terms = terms;
+  mopt.volumeId = volumeUUID;
+  Model model(svc, mopt);
+  web::ModelBackend backend(model, main);
+  web::WebServerOptions sopt;
+  if (auto p = args->last("port")) sopt.port = positiveInt(*p).value_or(0);
+  web::WebServer server(backend, sopt);
+  if (!server.start()) {
+    std::fprintf(stderr, "웹 화면을 열지 못했습니다: %s\n", server.error().c_str());
+    return 1;
+  }
+  std::printf("\n== 앱 시작 · 웹 화면: %s\n", server.url().c_str());
+  model.start();
+  if (!mounted) {
+    VolumeEvent e;
+    e.path = card;
+    e.name = "A001";
+    e.removable = true;
+    model.volume(e);
+  }
+
+  GMainContext* ctx = g_main_context_default();
+  std::string last;
+  bool done = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    g_main_context_iteration(ctx, FALSE);
+    const CardItem* c = model.card(card);
+    if (c) {
+      // One line per phase, and per file while copying.
+      std::string key = c->phase.is<Phase::Running>() ? c->phase.get<Phase::Running>()->file : phaseText(*c);
+      if (key != last) std::printf("  %s · %s%s\n", c->name.c_str(), c->cam.empty() ? "" : (c->cam + " · ").c_str(), phaseText(*c).c_str());
+      last = key;
+      if (c->phase.is<Phase::Finished>()) done = true;
+    }
+    // Finished, and (for an image) ejected: the unmount took it off the list.
+    if (done && model.idle() && (!mounted || !c)) break;
+    g_usleep(20000);
+  }
+
+  std::printf("\n== 결과\n");
+  int rc = 1;
+  for (const auto& d : {ssd1, ssd2}) {
+    WalkResult w = walk(d, realWalkFs());
+    std::string project, pdf;
+    for (const auto& f : w.files) {
+      if (project.empty()) project = f.rel.substr(0, f.rel.find('/'));
+      if (f.rel.size() > 4 && f.rel.compare(f.rel.size() - 4, 4, ".pdf") == 0) pdf = d + "/" + f.rel;
+    }
+    std::printf("프로젝트 폴더: %s/%s (파일 %zu개)\n", d.c_str(), project.c_str(), w.files.size());
+    if (!pdf.empty()) std::printf("PDF 리포트: %s\n", pdf.c_str());
+  }
+  for (const auto& c : model.cards())
+    if (auto* f = c.phase.get<Phase::Finished>()) rc = f->color == CardColor::green ? 0 : 1;
+  if (mounted && !model.card(card)) rc = 0;  // ejected after green
+  std::printf("앱 기록: %s\n예시 폴더는 남겨 둡니다: %s\n", appLog.path().c_str(), dir.c_str());
+  if (args->has("stay")) {
+    std::printf("웹 화면을 계속 엽니다 (Ctrl-C 로 끝): %s\n", server.url().c_str());
+    std::fflush(stdout);
+    for (;;) g_main_context_iteration(ctx, TRUE);
+  }
+  server.stop();
+  return rc;
 }
 
 }  // namespace tolverdine::cli
