@@ -331,6 +331,63 @@ TEST(Model, SecondCopyFillsTheGapOfAYellowCard) {
   EXPECT_EQ(r.notifier.calls.size(), notes);
 }
 
+TEST(Model, WithoutADatabaseJobsAndTwinChecksEndRedNeverRunning) {
+  ModelRig r;
+  r.readyToGo();
+  r.prefs.values["webhook"] = "https://hooks.example/x";
+  r.webhook.result = {500, ""};
+  // Reading goes on as a new card; the job and the slot comparison end red.
+  ModelServices svc{r.main, r.prefs, r.log, r.notifier, r.webhook, r.ejector, r.holders, r.links, r.clock, r.opener, nullptr, {}};
+  ModelOptions opt;
+  opt.dbPath = "/proc/self/no-such-dir/state.db";
+  opt.presetsV0 = r.tmp.path + "/v0.json";
+  opt.presetsCustom = r.tmp.path + "/p.json";
+  opt.terms = Terms{"약관", "fp"};
+  opt.settleInterval = 0;
+  opt.settleTries = 1;
+  opt.probe = [](const std::string&) { return Meta{}; };
+  r.model = std::make_unique<Model>(svc, opt);
+  Model& n = *r.model;
+  std::string card = r.card("A001");
+  r.mount(card);
+  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
+  n.start(card, false);
+  ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
+  EXPECT_EQ(r.finished(card)->color, CardColor::red);
+  EXPECT_EQ(r.finished(card)->text.rfind("오류 — ", 0), 0u) << r.finished(card)->text;
+  EXPECT_EQ(n.running(), 0);
+  EXPECT_TRUE(r.notifier.calls.back().critical);
+  EXPECT_TRUE(r.logged("웹훅 실패: 500 ")) << "a refused post is logged";
+  EXPECT_TRUE(r.ejector.calls.empty());
+  n.verifyTwinCard(card);
+  ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
+  EXPECT_EQ(r.finished(card)->color, CardColor::red);
+  EXPECT_EQ(r.finished(card)->text.rfind("두 슬롯을 비교하지 못했습니다 — ", 0), 0u);
+}
+
+TEST(Model, YellowRecheckLeavesAnotherVolumeAtTheSamePathAlone) {
+  ModelRig r;
+  r.readyToGo();
+  r.prefs.values["copies"] = 3;
+  r.prefs.values["ejectOnGreen"] = false;
+  std::string nas = r.tmp.path + "/nas";
+  mkdirs(nas);
+  Model& m = r.make();
+  std::string card = r.card("A001");
+  r.volumes[card] = "VOL-1";
+  r.mount(card);
+  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
+  m.start(card, false);
+  ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
+  ASSERT_EQ(r.finished(card)->color, CardColor::yellow);
+  r.volumes[card] = "VOL-2";  // the card was swapped without an unmount event reaching us
+  m.addDest(nas, true);
+  ASSERT_TRUE(r.waitFor([&] { return !m.cascading() && m.idle(); }));
+  r.main.runPending();
+  EXPECT_EQ(m.cascadeNote(), "2차 복사 2개");
+  EXPECT_EQ(r.finished(card)->color, CardColor::yellow);
+}
+
 TEST(Model, SettingsOfTheWrongTypeReadAsDefaults) {
   ModelRig r;
   r.prefs.values["copies"] = "drei";
@@ -379,7 +436,7 @@ TEST(Model, WritableVolumesAreOfferedAsDestinationsAfterTheFirstSeconds) {
   EXPECT_EQ(m.destSuggestion(), std::nullopt);
 }
 
-TEST(Model, NextCamSkipsLabelsInUseAndWrapsAfterZ) {
+TEST(Model, NextCamSkipsLabelsInUse) {
   ModelRig r;
   r.readyToGo();
   Model& m = r.make();

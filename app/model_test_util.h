@@ -43,6 +43,7 @@ struct ModelRig {
   FakeOpener opener;
   std::shared_ptr<std::atomic<int>> sleepHeld = std::make_shared<std::atomic<int>>(0);
   std::map<std::string, std::string> volumes;  // mount path -> volume id
+  std::function<Meta(const std::string&)> probe = [](const std::string&) { return Meta{}; };
   std::unique_ptr<Model> model;
 
   std::string dest1() const { return tmp.path + "/d1"; }
@@ -84,7 +85,7 @@ struct ModelRig {
       return it->second;
     };
     opt.capacity = [](const std::string&) -> std::optional<int64_t> { return 64'000'000'000LL; };
-    opt.probe = [](const std::string&) { return Meta{}; };
+    opt.probe = probe;
     model = std::make_unique<Model>(svc, opt);
     return *model;
   }
