@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include <type_traits>
+
 #include "engine/library.h"
 #include "platform/preferences_store.h"
 
@@ -41,6 +43,12 @@ template <> std::optional<std::map<std::string, std::string>> typed(const std::o
 }
 
 template <class T> bool take(T& field, const json& v) {
+  // A cleared text field arrives as null: the text is then empty.
+  if constexpr (std::is_same_v<T, std::string>)
+    if (v.is_null()) {
+      field.clear();
+      return true;
+    }
   auto t = typed<T>(std::optional<json>(v));
   if (!t) return false;
   field = *t;

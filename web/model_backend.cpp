@@ -1,6 +1,8 @@
 #include "web/model_backend.h"
 
+#include <cctype>
 #include <future>
+#include <thread>
 
 #include "engine/rule_json.h"
 #include "web/setting_labels.h"
@@ -24,13 +26,30 @@ const char* colorName(CardColor c) {
 
 json opt(const std::optional<std::string>& s) { return s ? json(*s) : json(nullptr); }
 
+// The clip's path as a query value: everything but unreserved characters percent-encoded.
+std::string queryEscape(const std::string& s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
 std::string str(const json& args, const char* key) {
   auto it = args.find(key);
   return it != args.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 }  // namespace
 
-ModelBackend::ModelBackend(Model& model, Scheduler& main) : model_(model), main_(main) {
+ModelBackend::ModelBackend(Model& model, Scheduler& main)
+    : model_(model), main_(main), mainThread_(std::this_thread::get_id()) {
   model_.observe([this](Model::Change c) {
     std::function<void(Change)> f;
     {
@@ -47,6 +66,8 @@ ModelBackend::~ModelBackend() {
 }
 
 template <class T> std::optional<T> ModelBackend::onMain(std::function<T()> fn) {
+  // The server may ask from the main thread itself (its first snapshot at start).
+  if (std::this_thread::get_id() == mainThread_) return fn();
   auto done = std::make_shared<std::promise<T>>();
   auto result = done->get_future();
   main_.post([fn = std::move(fn), done, alive = alive_] {
@@ -169,7 +190,12 @@ json ModelBackend::snapshot() {
   s["cascadeNote"] = opt(m.cascadeNote());
   json fields = settingFields();
   for (auto& f : fields) {
-    auto v = st.value(f["key"].get<std::string>());
+    const std::string key = f["key"];
+    auto v = st.value(key);
+    // Keys left unset show the value they stand for.
+    if (!v && key == "parallel") v = st.maxParallel();
+    if (!v && key == "autoSeconds") v = st.countdownSeconds();
+    if (!v && key == "ejectOnGreen") v = true;
     f["value"] = v ? *v : json(nullptr);
   }
   s["settings"] = fields;
@@ -215,7 +241,7 @@ json ModelBackend::snapshot() {
     if (const CardItem* c = m.card(*m.reportCard())) reportName = c->name;
   for (const auto& c : m.reportClips())
     clips.push_back({{"rel", c.row.rel}, {"path", c.path}, {"name", c.path.substr(c.path.find_last_of('/') + 1)},
-                     {"cls", c.row.cls}, {"thumb", "/thumb?path=" + c.path}});
+                     {"cls", c.row.cls}, {"thumb", "/thumb?path=" + queryEscape(c.path)}});
   s["report"] = {{"card", opt(m.reportCard())}, {"name", reportName}, {"clips", clips}, {"classes", kClasses}};
   return s;
 }

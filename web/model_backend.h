@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "app/model.h"
 #include "engine/thumbnail.h"
@@ -34,6 +35,7 @@ class ModelBackend : public UiBackend {
 
   Model& model_;
   Scheduler& main_;
+  std::thread::id mainThread_;
   std::mutex m_;
   std::function<void(Change)> onChange_;
   std::map<std::string, RateMeter> rates_;  // main thread only
