@@ -1,6 +1,7 @@
 // Library search over a large copy table and a still frame of a 4K clip, against their budgets.
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -17,7 +18,8 @@ static double ms(Clock::time_point a) { return std::chrono::duration<double, std
 
 int main(int argc, char** argv) {
   const bool smoke = argc > 1 && std::strcmp(argv[1], "--smoke") == 0;
-  const int rows = smoke ? 2000 : 1000000;
+  const bool thumbOnly = argc > 1 && std::strcmp(argv[1], "--thumbnail") == 0;
+  const int rows = smoke ? 2000 : thumbOnly ? 0 : 1000000;
   char tmpl[] = "/tmp/bench_search.XXXXXX";
   if (!::mkdtemp(tmpl)) return 2;
   struct Gone {
@@ -37,6 +39,7 @@ int main(int argc, char** argv) {
   std::printf("build %d rows: %.0f ms\n", rows, ms(t0));
   int fails = 0;
   for (const char* q : {"A캠", "C0000012", "S123", "zzz-nothing"}) {
+    if (thumbOnly) break;
     auto t = Clock::now();
     auto hits = librarySearch(store, q);
     double d = ms(t);
@@ -47,9 +50,18 @@ int main(int argc, char** argv) {
   std::string size = smoke ? "320x180" : "3840x2160";
   if (std::system(("/usr/bin/ffmpeg -v error -f lavfi -i testsrc2=size=" + size +
          ":rate=25:duration=2 -c:v libx264 -g 25 -pix_fmt yuv420p " + clip).c_str()) == 0) {
-    auto t = Clock::now();
-    auto img = makeThumbnail(clip);
-    double d = ms(t);
+    // Median of five: the first also pays for opening the codec libraries.
+    std::vector<double> times;
+    std::optional<std::vector<uint8_t>> img;
+    for (int i = 0; i < (smoke ? 1 : 5); ++i) {
+      auto t = Clock::now();
+      img = makeThumbnail(clip);
+      times.push_back(ms(t));
+    }
+    const double first = times.front();
+    std::sort(times.begin(), times.end());
+    double d = times[times.size() / 2];
+    std::printf("thumbnail first call %.1f ms\n", first);
     std::printf("thumbnail %s: %s %.1f ms%s\n", size.c_str(), img ? "ok" : "NONE", d,
                 d > 300 && !smoke ? "  OVER 300 ms" : "");
     if (!img || (d > 300 && !smoke)) ++fails;

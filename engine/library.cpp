@@ -13,10 +13,8 @@ const char* const kSearchPlaceholder = "파일 이름·카메라·폴더로 찾�
 const char* const kSuggestionHeading = "규칙 제안 — 같은 방향으로 5번 이상 옮겼습니다";
 
 namespace {
-const char* const kLiteralSearch =
-    "SELECT key, dest, rel, view, xxh64, state, at, size FROM copy\n"
-    "WHERE rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 ESCAPE '\\' "
-    "ORDER BY at DESC LIMIT ?2";
+// Every character of the text literally, wildcards included.
+const char* const kLiteralTest = "rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 ESCAPE '\\'";
 }  // namespace
 
 std::string trimSpace(const std::string& s) {
@@ -58,16 +56,8 @@ std::string likeEscape(const std::string& s) {
 std::vector<Hit> librarySearch(Store& store, const std::string& text, int limit) {
   std::vector<Hit> out;
   if (text.empty() || limit <= 0) return out;
-  try {
-    const std::string pattern = "%" + likeEscape(nfc(text)) + "%";
-    store.query(kLiteralSearch, {pattern, limit}, [&](const SqlRow& r) {
-      out.push_back({r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5), r.textOr(6),
-                     r.int64(7)});
-    });
-  } catch (...) {
-    out.clear();
-  }
-  return out;
+  const std::string composed = nfc(text);
+  return store.searchWhere(kLiteralTest, "%" + likeEscape(composed) + "%", composed, limit);
 }
 
 LibraryLists runSearch(Store& store, const std::string& searchText) {

@@ -45,6 +45,33 @@ const char* const kSearch =
     "SELECT key, dest, rel, view, xxh64, state, at, size FROM copy\n"
     "WHERE rel LIKE ? OR view LIKE ? OR key LIKE ? ORDER BY at DESC LIMIT ?";
 
+constexpr int kRecentRows = 20000;
+
+// A trigram index over the searched columns, kept by triggers; no stored column changes. The
+// library search of a rare text would otherwise read every row.
+const char* const kCreateText[] = {
+    "CREATE VIRTUAL TABLE copy_text USING fts5(rel, view, key, content='copy', content_rowid='rowid',"
+    " tokenize='trigram case_sensitive 0')",
+    "CREATE TRIGGER IF NOT EXISTS copy_text_ai AFTER INSERT ON copy BEGIN\n"
+    "  INSERT INTO copy_text(rowid, rel, view, key) VALUES (new.rowid, new.rel, new.view, new.key); END",
+    "CREATE TRIGGER IF NOT EXISTS copy_text_ad AFTER DELETE ON copy BEGIN\n"
+    "  INSERT INTO copy_text(copy_text, rowid, rel, view, key) VALUES ('delete', old.rowid, old.rel, old.view, old.key); END",
+    "CREATE TRIGGER IF NOT EXISTS copy_text_au AFTER UPDATE OF rel, view, key ON copy BEGIN\n"
+    "  INSERT INTO copy_text(copy_text, rowid, rel, view, key) VALUES ('delete', old.rowid, old.rel, old.view, old.key);\n"
+    "  INSERT INTO copy_text(rowid, rel, view, key) VALUES (new.rowid, new.rel, new.view, new.key); END",
+    "INSERT INTO copy_text(copy_text) VALUES ('rebuild')",
+};
+
+// Texts of three code points or more can be looked up in the trigram index.
+bool longEnough(const std::string& text) {
+  size_t points = 0;
+  for (unsigned char c : text)
+    if ((c & 0xC0) != 0x80) ++points;
+  return points >= 3;
+}
+
+const char* const kHitColumns = "SELECT key, dest, rel, view, xxh64, state, at, size";
+
 struct Section {
   const char* heading;
   const char* sql;
@@ -145,6 +172,36 @@ Store::Store(const std::string& path) {
   try { exec("ALTER TABLE copy ADD COLUMN view TEXT"); } catch (const StoreError&) {}
   // The library lists newest first with a limit: walking this index stops after the limit.
   try { exec("CREATE INDEX IF NOT EXISTS copy_at ON copy (at)"); } catch (const StoreError&) {}
+  ensureTextIndex();
+}
+
+void Store::ensureTextIndex() noexcept {
+  auto present = [&] {
+    bool found = false;
+    try {
+      query("SELECT 1 FROM sqlite_master WHERE name='copy_text_au'", {}, [&](const SqlRow&) { found = true; });
+    } catch (const StoreError&) {
+    }
+    return found;
+  };
+  if (present()) {
+    textIndex_ = true;
+    return;
+  }
+  // Made once, in one transaction with the filling of the rows already there; a library without
+  // FTS5 (or a second process doing the same at once) leaves the plain search.
+  try {
+    exec("BEGIN IMMEDIATE");
+    if (!present()) {
+      try { exec("DROP TABLE IF EXISTS copy_text"); } catch (const StoreError&) {}
+      for (const char* sql : kCreateText) exec(sql);
+    }
+    exec("COMMIT");
+    textIndex_ = true;
+  } catch (const StoreError&) {
+    try { exec("ROLLBACK"); } catch (const StoreError&) {}
+    textIndex_ = present();
+  }
 }
 
 Store::~Store() { sqlite3_close(db_); }
@@ -422,12 +479,47 @@ std::vector<Hit> Store::search(const std::string& text, int limit) noexcept {
   std::vector<Hit> out;
   try {
     // "%" and "_" in the text stay wildcards on purpose: the library search is a pattern search.
-    std::string pattern = "%" + nfc(text) + "%";
+    const std::string composed = nfc(text);
+    std::string pattern = "%" + composed + "%";
+    if (textIndex_ && longEnough(composed) && composed.find_first_of("%_") == std::string::npos)
+      return searchWhere("rel LIKE ?1 OR view LIKE ?1 OR key LIKE ?1", pattern, composed, limit);
     query(kSearch, {pattern, pattern, pattern, limit}, [&](const SqlRow& r) {
       out.push_back({r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5), r.textOr(6),
                      r.int64(7)});
     });
   } catch (...) {
+  }
+  return out;
+}
+
+std::vector<Hit> Store::searchWhere(const std::string& where, const std::string& pattern,
+                                   const std::string& literal, int limit) noexcept {
+  std::vector<Hit> out;
+  auto add = [&](const SqlRow& r) {
+    out.push_back({r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5), r.textOr(6),
+                   r.int64(7)});
+  };
+  try {
+    const std::string tail = " WHERE " + where + " ORDER BY at DESC LIMIT ?2";
+    if (!textIndex_ || !longEnough(literal)) {
+      query(std::string(kHitColumns) + " FROM copy" + tail, {pattern, limit}, add);
+      return out;
+    }
+    // The newest rows first: a common text fills its limit there without the index.
+    query(std::string(kHitColumns) + " FROM (SELECT * FROM copy ORDER BY at DESC LIMIT ?3)" + tail,
+          {pattern, limit, kRecentRows}, add);
+    if (static_cast<int>(out.size()) >= limit) return out;
+    out.clear();
+    // Then the rows that the trigram index names; the test on the row itself decides.
+    std::string phrase = "\"";
+    for (char c : literal) phrase += c == '"' ? std::string("\"\"") : std::string(1, c);
+    phrase += "\"";
+    query(std::string(kHitColumns) +
+              " FROM (SELECT rowid AS r FROM copy_text WHERE copy_text MATCH ?3) AS t CROSS JOIN copy ON copy.rowid = t.r" +
+              tail,
+          {pattern, limit, phrase}, add);
+  } catch (...) {
+    out.clear();
   }
   return out;
 }

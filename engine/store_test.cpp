@@ -1,11 +1,15 @@
 #include "engine/store.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
+
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
 #include "engine/files.h"
+#include "engine/library.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -29,7 +33,9 @@ TEST(Store, OpenCreatesFolderWalAndOnlyTheCopyTable) {
     Store s(path);
     EXPECT_TRUE(exists(path));
     EXPECT_EQ(one(s, "PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(column(s, "SELECT name FROM sqlite_master WHERE type='table'"), std::vector<std::string>{"copy"});
+    // The search's trigram index (copy_text and its shadow tables) is an index, not a table of ours.
+    EXPECT_EQ(column(s, "SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'copy_text%'"),
+              std::vector<std::string>{"copy"});
     EXPECT_EQ(column(s, "SELECT name FROM pragma_table_info('copy')"),
               (std::vector<std::string>{"key", "dest", "rel", "size", "xxh64", "state", "attempts", "at", "md5",
                                         "view"}));
@@ -351,6 +357,95 @@ TEST(Store, SearchPatternsAndHits) {
   Hit bare;
   bare.key = "nokey";
   EXPECT_EQ(bare.cam(), "nokey");
+}
+
+// The indexed search gives exactly the rows of the plain statement, for texts that use the index
+// and texts that do not, after updates, upserts and on a file made before the index existed.
+TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
+  TempDir t;
+  const std::string path = t.path + "/db.sqlite";
+  {
+    // An older file: the copy table only, rows already in it.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE copy (key TEXT NOT NULL, dest TEXT NOT NULL, rel TEXT NOT NULL, size INTEGER NOT NULL,"
+                           " xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL,"
+                           " PRIMARY KEY (key, dest));"
+                           "INSERT INTO copy VALUES ('A캠|OLD/C9999.MP4|1|1', '/d1', '01_원본/A캠/옛날/C9999.MP4', 1, 'h', 'verified', 1,"
+                           " '2020-01-01T00:00:00Z');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  Store s(path);
+  s.exec("BEGIN");
+  for (int i = 0; i < 3000; ++i) {
+    char rel[96], key[128], view[96];
+    std::snprintf(rel, sizeof rel, "01_원본/%c캠/S%03d/%s/C%05d.MP4", 'A' + i % 3, i % 40, i % 7 ? "기타" : "인터뷰", i);
+    std::snprintf(key, sizeof key, "%c캠|PRIVATE/M4ROOT/CLIP/C%05d.MP4|%d|%d", 'A' + i % 3, i, 100 + i, i);
+    std::snprintf(view, sizeof view, "01_원본/A캠/S001/풀샷/V%05d.MP4", i);
+    s.record(key, i % 2 ? "/d1" : "/d2", rel, 100 + i, "h", i % 5 ? "verified" : "failed", 1, std::nullopt,
+             i % 11 == 0 ? std::optional<std::string>(view) : std::nullopt);
+  }
+  s.exec("COMMIT");
+  s.query("UPDATE copy SET rel='01_원본/B캠/S999/풀샷/MOVED.MP4' WHERE key LIKE 'A캠|PRIVATE/M4ROOT/CLIP/C00003.MP4%'", {}, {});
+  s.record("B캠|PRIVATE/M4ROOT/CLIP/C00004.MP4|104|4", "/d2", "01_원본/B캠/S004/기타/RENAMED.MP4", 104, "h", "verified", 1);
+
+  auto plain = [&](const std::string& text, int limit) {
+    std::vector<std::string> out;
+    std::string p = "%" + text + "%";
+    s.query("SELECT key, dest FROM copy WHERE rel LIKE ? OR view LIKE ? OR key LIKE ? ORDER BY at DESC, rowid LIMIT ?",
+            {p, p, p, limit}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
+    return out;
+  };
+  auto indexed = [&](const std::string& text, int limit) {
+    std::vector<std::string> out;
+    for (const auto& h : s.search(text, limit)) out.push_back(h.key + "|" + h.dest);
+    return out;
+  };
+  auto sorted = [](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  for (const std::string text : {"C00012", "c00012", "인터뷰/C0001", "V00022", "MOVED", "moved.mp4", "RENAMED",
+                                 "C9999", "옛날", "S039/기타", "B캠|PRIVATE", "C00004", "none-such", "\"quoted\"",
+                                 "C0%12", "C_0012", "A캠", "MP4"}) {
+    for (int limit : {1, 5, 300}) {
+      auto want = plain(text, limit), got = indexed(text, limit);
+      EXPECT_EQ(got.size(), want.size()) << text << " limit " << limit;
+      // Rows recorded in the same second tie on time; a full list must hold the same rows.
+      if (want.size() < static_cast<size_t>(limit)) {
+        EXPECT_EQ(sorted(got), sorted(want)) << text;
+      }
+    }
+  }
+  // The library's literal search (wildcards meant as characters) answers like its plain statement.
+  auto literalPlain = [&](const std::string& text) {
+    std::vector<std::string> out;
+    std::string p = "%" + likeEscape(text) + "%";
+    s.query("SELECT key, dest FROM copy WHERE rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 "
+            "ESCAPE '\\' ORDER BY at DESC LIMIT 300",
+            {p}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
+    return out;
+  };
+  for (const std::string text : {"C00012", "c00012", "C0%12", "C_0012", "S039/기타", "100%", "\\x", "MOVED"}) {
+    std::vector<std::string> got;
+    for (const auto& h : librarySearch(s, text, 300)) got.push_back(h.key + "|" + h.dest);
+    EXPECT_EQ(sorted(got), sorted(literalPlain(text))) << text;
+  }
+  // A rare text is looked up in the index, not by reading every row.
+  s.exec("INSERT INTO copy_text(copy_text) VALUES ('delete-all')");
+  EXPECT_TRUE(librarySearch(s, "C00012", 300).empty());
+  s.exec("INSERT INTO copy_text(copy_text) VALUES ('rebuild')");
+  EXPECT_EQ(librarySearch(s, "C00012", 300).size(), 1u);
+
+  EXPECT_EQ(indexed("MOVED", 300).size(), 1u);
+  auto moved = s.search("C00003", 300);
+  ASSERT_EQ(moved.size(), 1u) << "still found through its key";
+  EXPECT_EQ(moved[0].rel, "01_원본/B캠/S999/풀샷/MOVED.MP4");
+  EXPECT_TRUE(s.search("S003/기타/C00003", 300).empty()) << "the old path of a moved copy is gone from the index";
+  EXPECT_EQ(indexed("C9999", 300).size(), 1u) << "rows from before the index are found";
 }
 
 TEST(Store, SummaryText) {
