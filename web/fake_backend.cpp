@@ -223,7 +223,8 @@ ActionResult FakeBackend::act(const std::string& op, const json& args) {
     } else if (op == "exportTree" || op == "spotCheck" || op == "openReportFolder" ||
                op == "verifyTwin" || op == "setRole" || op == "editRules" || op == "setRules" ||
                op == "saveRules" || op == "checkPermissions" || op == "acceptSuggestion" ||
-               op == "ignoreSuggestion" || op == "acceptSuggestionRule") {
+               op == "ignoreSuggestion" || op == "acceptSuggestionRule" || op == "setLoginItem" ||
+               op == "exportProject" || op == "importProject") {
       // Recorded only.
     } else {
       return {false, "알 수 없는 동작: " + op};

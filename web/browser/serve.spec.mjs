@@ -5,7 +5,7 @@
 // Exits 77 (skipped) without chromium, the node modules, root or loop mounts.
 import {execFileSync, spawn} from 'node:child_process';
 import {createRequire} from 'node:module';
-import {existsSync, mkdtempSync, mkdirSync, rmSync, writeFileSync} from 'node:fs';
+import {existsSync, mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
@@ -111,6 +111,16 @@ try {
     await clip.locator('select').selectOption(to);
     await clip.locator('button.move-go').click();
     await clip.locator('.cls', {hasText: to}).waitFor(T);
+  });
+
+  await check('the project set-up is exported to a file typed on the page', async () => {
+    await page.goto(`http://127.0.0.1:${port}/`);
+    const file = path.join(base, 'E2E.tolverdine.json');
+    await page.fill('#project-path', file);
+    await page.click('button.export-project');
+    for (let i = 0; i < 100 && !existsSync(file); i++) await new Promise(r => setTimeout(r, 50));
+    assert.ok(existsSync(file), 'no project file written');
+    assert.match(readFileSync(file, 'utf8'), /"name": "E2E"/);
   });
 
   await check('the library finds both copies of the clip', async () => {

@@ -158,7 +158,16 @@ function permView(s) {
       h('span', {class: 'path'}, p.path), ' · ' + (p.write ? '쓰기' : '읽기') + ' · ',
       h('span', {class: p.ok ? 'ok' : 'bad'}, p.state)))),
     h('button', {onclick: () => act('checkPermissions', {})}, '권한 다시 점검'),
+    h('label', {class: 'login-item'}, h('input', {type: 'checkbox', checked: !!s.loginItem,
+      onchange: e => act('setLoginItem', {on: e.target.checked})}), ' 로그인할 때 TOLVERDINE 시작'),
     s.loginItemNote ? h('p', {class: 'note'}, s.loginItemNote) : null);
+}
+
+function projectForm() {
+  const path = h('input', {type: 'text', id: 'project-path', placeholder: '/media/SSD/데모.tolverdine.json'});
+  return h('div', {class: 'add'}, path,
+    h('button', {class: 'export-project', onclick: () => act('exportProject', {path: path.value})}, '프로젝트 파일 내보내기'),
+    h('button', {class: 'import-project', onclick: () => act('importProject', {path: path.value})}, '프로젝트 파일 불러오기'));
 }
 
 function addForm(id, cascade, label) {
@@ -192,6 +201,7 @@ const layouts = {
     h('h2', {}, '2차 목적지'), h('div', {id: 'cascade'}), addForm('add-cascade', true, '2차 목적지로 쓰기'),
     h('div', {id: 'cascadeNote'}),
     h('h2', {}, '설정'), h('div', {id: 'settings'}),
+    h('h2', {}, '프로젝트 파일'), projectForm(),
     h('h2', {}, '권한'), h('div', {id: 'perms'}),
   ],
   library: () => {
@@ -225,7 +235,7 @@ const renders = {
     section('cascade', s.cascadeDests, () => destList(s.cascadeDests, true));
     section('cascadeNote', s.cascadeNote, () => s.cascadeNote ? h('p', {class: 'note'}, s.cascadeNote) : null);
     section('settings', s.settings, () => settingsView(s));
-    section('perms', [s.permChecks, s.loginItemNote], () => permView(s));
+    section('perms', [s.permChecks, s.loginItemNote, s.loginItem], () => permView(s));
   },
   library: s => {
     const L = s.library;
