@@ -43,16 +43,6 @@ std::string fmt(const char* f, auto... args) {
   return buf;
 }
 
-const char* colorWord(CardColor c) {
-  switch (c) {
-    case CardColor::gray: return "gray";
-    case CardColor::red: return "red";
-    case CardColor::yellow: return "yellow";
-    case CardColor::green: return "green";
-  }
-  return "gray";
-}
-
 std::string joined(const std::vector<std::string>& v, const std::string& sep) {
   std::string out;
   for (const auto& s : v) out += (out.empty() ? "" : sep) + s;
@@ -476,7 +466,7 @@ void Model::finish(const std::string& id, CardColor color, const std::string& te
   CardItem* c = find(id);
   if (!c) return;
   c->phase.value = Phase::Finished{color, text};
-  log("끝: " + id + " · " + colorWord(color) + " · " + text);
+  log("끝: " + id + " · " + colorText(color) + " · " + text);
   const char* mark = color == CardColor::green ? "🟢" : color == CardColor::yellow ? "🟡" : "🔴";
   webhook("[" + s_.project + "] " + c->name + " (" + c->cam + ") — " + mark + " " + text);
   const char* title = color == CardColor::green ? "포맷 가능 — %s" : color == CardColor::yellow ? "사본 부족 — %s" : "확인 필요 — %s";

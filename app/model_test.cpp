@@ -308,10 +308,7 @@ TEST(Model, SecondCopyFillsTheGapOfAYellowCard) {
   mkdirs(nas);
   Model& m = r.make();
   std::string card = r.card("A001");
-  r.mount(card);
-  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
-  m.start(card, false);
-  ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
+  ASSERT_TRUE(r.copyThrough(card));
   EXPECT_EQ(r.finished(card)->color, CardColor::yellow);
   EXPECT_EQ(r.finished(card)->text, "복사 2 · 기존 0 — 사본 3곳 미달 2개, 카드를 비우지 마세요");
   // An empty second-copy target that is not there is skipped; the one that is gets the copy.
@@ -375,10 +372,7 @@ TEST(Model, YellowRecheckLeavesAnotherVolumeAtTheSamePathAlone) {
   Model& m = r.make();
   std::string card = r.card("A001");
   r.volumes[card] = "VOL-1";
-  r.mount(card);
-  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
-  m.start(card, false);
-  ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
+  ASSERT_TRUE(r.copyThrough(card));
   ASSERT_EQ(r.finished(card)->color, CardColor::yellow);
   r.volumes[card] = "VOL-2";  // the card was swapped without an unmount event reaching us
   m.addDest(nas, true);

@@ -115,6 +115,14 @@ struct ModelRig {
     }
     return false;
   }
+  /// Mounts a card, waits until it is read, starts it and waits for its verdict.
+  const Phase::Finished* copyThrough(const std::string& card) {
+    mount(card);
+    if (!waitFor([&] { return in<Phase::Waiting>(card); })) return nullptr;
+    model->start(card, false);
+    if (!waitFor([&] { return finished(card) != nullptr; })) return nullptr;
+    return finished(card);
+  }
   bool settle() { return waitFor([&] { return model->idle(); }) && (main.runPending(), true); }
 
   const CardItem& at(const std::string& id) {

@@ -14,16 +14,6 @@ using nlohmann::json;
 namespace {
 const json kClasses = {"슬레이트", "풀샷", "인터뷰", "인서트", "기타"};
 
-const char* colorName(CardColor c) {
-  switch (c) {
-    case CardColor::gray: return "gray";
-    case CardColor::red: return "red";
-    case CardColor::yellow: return "yellow";
-    case CardColor::green: return "green";
-  }
-  return "gray";
-}
-
 json opt(const std::optional<std::string>& s) { return s ? json(*s) : json(nullptr); }
 
 // The clip's path as a query value: everything but unreserved characters percent-encoded.
@@ -143,7 +133,7 @@ json ModelBackend::cardJson(const CardItem& c) {
     j["eta"] = left ? json(*left) : json(nullptr);
   } else if (auto* f = c.phase.get<Phase::Finished>()) {
     j["phase"] = "finished";
-    j["color"] = colorName(f->color);
+    j["color"] = colorText(f->color);
     j["text"] = f->text;
     actions.push_back("exportTree");
     if (model_.lastJob().count(c.id)) actions.push_back("report");
@@ -163,7 +153,7 @@ json ModelBackend::snapshot() {
   const Settings& st = m.settings();
   json s;
   CardColor worst = m.worst();
-  s["menu"] = {{"color", colorName(worst)}, {"title", menuTitle(worst, m.cards().size())}};
+  s["menu"] = {{"color", colorText(worst)}, {"title", menuTitle(worst, m.cards().size())}};
   s["ready"] = st.ready();
   s["running"] = m.running();
   s["cascading"] = m.cascading();
