@@ -1,5 +1,5 @@
 // The web page in Debian's chromium against web_demo_server: cards, destinations, terms, library,
-// report, and the refusals of foreign requests. Usage: node ui.spec.mjs DEMO_SERVER [SHOT_DIR]
+// report, and the refusals of foreign requests. Usage: node ui.test.mjs DEMO_SERVER [SHOT_DIR]
 // Exits 77 (skipped) when chromium or the node modules are missing.
 import {spawn} from 'node:child_process';
 import {createRequire} from 'node:module';
@@ -21,7 +21,7 @@ try {
   console.log('SKIP: node_modules/playwright-core missing (scripts/install-deps runs npm ci)');
   process.exit(77);
 }
-assert.ok(serverBin && existsSync(serverBin), 'usage: node ui.spec.mjs DEMO_SERVER [SHOT_DIR]');
+assert.ok(serverBin && existsSync(serverBin), 'usage: node ui.test.mjs DEMO_SERVER [SHOT_DIR]');
 
 const home = mkdtempSync(path.join(os.tmpdir(), 'tolv-web-'));
 const server = spawn(serverBin, ['--drive'], {env: {...process.env, HOME: home}, stdio: ['ignore', 'pipe', 'inherit']});

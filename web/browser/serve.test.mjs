@@ -1,7 +1,7 @@
 // The page in Debian's chromium against a real `tolverdine serve`: a loop-mounted card image is
 // picked up by the mount watcher, counted down, held, started, copied to two folders and turns
 // green; its report lists the clips with still frames and moves one to another class; the
-// library finds both copies. Usage: node serve.spec.mjs TOLVERDINE
+// library finds both copies. Usage: node serve.test.mjs TOLVERDINE
 // Exits 77 (skipped) without chromium, the node modules, root or loop mounts.
 import {execFileSync, spawn} from 'node:child_process';
 import {createRequire} from 'node:module';
@@ -22,7 +22,7 @@ try { ({chromium} = createRequire(path.join(repo, 'package.json'))('playwright-c
 catch { skip('node_modules/playwright-core missing'); }
 if (process.getuid() !== 0) skip('loop mounts need root');
 if (!existsSync('/usr/bin/ffmpeg')) skip('no ffmpeg for the sample clips');
-assert.ok(tolverdine && existsSync(tolverdine), 'usage: node serve.spec.mjs TOLVERDINE');
+assert.ok(tolverdine && existsSync(tolverdine), 'usage: node serve.test.mjs TOLVERDINE');
 
 const base = mkdtempSync(path.join(os.tmpdir(), 'tolv-serve-'));
 const home = path.join(base, 'home'), src = path.join(base, 'src'), mnt = path.join(base, 'mnt');
