@@ -317,7 +317,10 @@ void Model::dismiss(const std::string& id) {
 void Model::keepSlot2(const std::string& id) {
   CardItem* c = find(id);
   if (!c) return;
-  c->cam += "_SLOT2";
+  // Once only: a start refused for want of consent leaves the button there to press again.
+  const std::string suffix = "_SLOT2";
+  if (c->cam.size() < suffix.size() || c->cam.compare(c->cam.size() - suffix.size(), suffix.size(), suffix) != 0)
+    c->cam += suffix;
   start(id, true);
 }
 

@@ -258,6 +258,11 @@ TEST(Model, TwinCardWaitsForTheUserAndIsClearedOnlyWithEnoughCopies) {
   m.dismiss(slot2);
   r.mount(slot2);
   ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(slot2); }));
+  m.setSetting("project", "");  // not ready: the start is refused, the label keeps one suffix
+  m.keepSlot2(slot2);
+  m.keepSlot2(slot2);
+  EXPECT_EQ(r.at(slot2).cam, "A캠_SLOT2");
+  m.setSetting("project", "데모");
   m.keepSlot2(slot2);
   EXPECT_EQ(r.at(slot2).cam, "A캠_SLOT2");
   ASSERT_TRUE(r.waitFor([&] { return r.finished(slot2) != nullptr; }));
