@@ -48,13 +48,9 @@ CardRunOutcome runCardJob(const CardRunInput& in, const std::function<void(int64
       last = now;
       if (progress) progress(done, total, file);
     };
-    IngestResult result;
-    try {
-      result = runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies, in.options,
-                         availableBytes, onProgress, sleep);
-    } catch (const IngestStop& stop) {
-      return fail("시작하지 않음 — " + stop.description(), "시작하지 않음: " + job.card + " · " + stop.description());
-    }
+    // A refused start (IngestStop) is answered by the handler below.
+    IngestResult result = runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies,
+                                    in.options, availableBytes, onProgress, sleep);
     // A card listed only in part never comes out green and is not remembered as backed up.
     addListingFailures(result, plan.errors);
     std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
