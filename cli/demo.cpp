@@ -15,23 +15,10 @@
 #include <glib.h>
 #include <unistd.h>
 
-#include "app/model.h"
 #include "cli/args.h"
+#include "cli/linux_app.h"
 #include "engine/files.h"
 #include "engine/process.h"
-#include "platform/app_log.h"
-#include "platform/clock.h"
-#include "platform/eject.h"
-#include "platform/notifier.h"
-#include "platform/opener.h"
-#include "platform/preferences_store.h"
-#include "platform/reader_link.h"
-#include "platform/sleep_inhibitor.h"
-#include "platform/volume_holders.h"
-#include "platform/volume_uuid.h"
-#include "platform/webhook.h"
-#include "web/model_backend.h"
-#include "web/server.h"
 #include "engine/text.h"
 #include "engine/walk.h"
 
@@ -146,49 +133,34 @@ int runDemo(int argc, char** argv) {
   if (mounted) std::printf("카드 이미지를 %s 에 마운트했습니다 (루프 장치)\n", card.c_str());
   else card = folder, std::printf("루프 마운트를 쓸 수 없어 폴더를 카드로 씁니다: %s\n", card.c_str());
 
+  Terms terms = loadTerms(TOLVERDINE_RESOURCE_DIR, "ko");
   const std::string support = applicationSupportDir();
   mkdirs(support);
-  JsonFilePreferences prefs(support);
-  Terms terms = loadTerms(TOLVERDINE_RESOURCE_DIR, "ko");
-  // The demo stands in for the user on the first screen: terms, project, two destinations.
-  prefs.set("eulaAccepted", terms.fingerprint);
-  prefs.set("project", "데모");
-  prefs.set("dests", nlohmann::json::array({ssd1, ssd2}));
-  prefs.set("autoStart", true);
-  prefs.set("autoSeconds", 3);
-  prefs.set("operator", "데모");
-
-  GlibScheduler main;
-  SystemClock clock;
-  FileAppLog appLog(&clock, false);
-  DbusNotifier notifier;
-  CurlWebhookPoster webhook;
-  UDisksEjector udisks(10000);
-  FolderEjector folderEject;
-  LsofVolumeHolders holders;
-  SysfsReaderLink links;
-  XdgOpener opener;
-  VolumeWatcherOptions wopt;
-  wopt.extraPrefixes = {dir + "/mnt/"};
-  wopt.loopRemovable = true;
-  LinuxVolumeWatcher watcher(wopt);
-  ModelServices svc{main, prefs, appLog, notifier, webhook, mounted ? static_cast<Ejector&>(udisks) : folderEject,
-                    holders, links, clock, opener, mounted ? &watcher : nullptr,
-                    [] { return std::make_unique<LogindSleepInhibitor>(); }};
-  ModelOptions mopt;
-  mopt.terms = terms;
-  mopt.volumeId = volumeUUID;
-  Model model(svc, mopt);
-  web::ModelBackend backend(model, main);
-  web::WebServerOptions sopt;
-  if (auto p = args->last("port")) sopt.port = positiveInt(*p).value_or(0);
-  web::WebServer server(backend, sopt);
-  if (!server.start()) {
-    std::fprintf(stderr, "웹 화면을 열지 못했습니다: %s\n", server.error().c_str());
-    return 1;
+  {
+    // The demo stands in for the user on the first screen: terms, project, two destinations.
+    JsonFilePreferences prefs(support);
+    prefs.set("eulaAccepted", terms.fingerprint);
+    prefs.set("project", "데모");
+    prefs.set("dests", nlohmann::json::array({ssd1, ssd2}));
+    prefs.set("autoStart", true);
+    prefs.set("autoSeconds", 3);
+    prefs.set("operator", "데모");
   }
+
+  FolderEjector folderEject;
+  LinuxAppOptions ao;
+  ao.supportDir = support;
+  ao.watch.extraPrefixes = {dir + "/mnt/"};
+  ao.watch.loopRemovable = true;
+  ao.watchVolumes = mounted;
+  ao.terms = terms;
+  if (auto p = args->last("port")) ao.port = positiveInt(*p).value_or(0);
+  if (!mounted) ao.ejector = &folderEject;
+  LinuxApp app(ao);
+  if (!app.start()) return 1;
+  Model& model = app.model();
+  web::WebServer& server = app.server();
   std::printf("\n== 앱 시작 · 웹 화면: %s\n", server.url().c_str());
-  model.start();
   if (!mounted) {
     VolumeEvent e;
     e.path = card;
@@ -231,7 +203,7 @@ int runDemo(int argc, char** argv) {
   for (const auto& c : model.cards())
     if (auto* f = c.phase.get<Phase::Finished>()) rc = f->color == CardColor::green ? 0 : 1;
   if (mounted && !model.card(card)) rc = 0;  // ejected after green
-  std::printf("앱 기록: %s\n예시 폴더는 남겨 둡니다: %s\n", appLog.path().c_str(), dir.c_str());
+  std::printf("앱 기록: %s\n예시 폴더는 남겨 둡니다: %s\n", app.fileLog().path().c_str(), dir.c_str());
   if (args->has("stay")) {
     std::printf("웹 화면을 계속 엽니다 (Ctrl-C 로 끝): %s\n", server.url().c_str());
     std::fflush(stdout);

@@ -2,8 +2,6 @@
 // the web page on 127.0.0.1 until SIGINT or SIGTERM; jobs in flight then run to their end.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,26 +11,11 @@
 #include <glib-unix.h>
 #include <glib.h>
 
-#include "app/model.h"
 #include "cli/args.h"
+#include "cli/linux_app.h"
 #include "engine/fd.h"
 #include "engine/files.h"
-#include "platform/app_log.h"
-#include "platform/clock.h"
-#include "platform/eject.h"
-#include "platform/login_item.h"
-#include "platform/notifier.h"
-#include "platform/opener.h"
-#include "platform/preferences_store.h"
 #include "platform/profile_update.h"
-#include "platform/reader_link.h"
-#include "platform/sleep_inhibitor.h"
-#include "platform/volume_holders.h"
-#include "platform/volume_uuid.h"
-#include "platform/volume_watcher.h"
-#include "platform/webhook.h"
-#include "web/model_backend.h"
-#include "web/server.h"
 
 #ifndef TOLVERDINE_RESOURCE_DIR
 #define TOLVERDINE_RESOURCE_DIR "resources"
@@ -44,12 +27,6 @@ namespace {
 int usage() {
   std::fprintf(stderr, "사용법: tolverdine serve [--watch <폴더>]… [--loop-removable] [--port N]\n");
   return 64;
-}
-
-std::optional<int64_t> capacityOf(const std::string& path) {
-  struct statvfs v {};
-  if (::statvfs(path.c_str(), &v) != 0) return std::nullopt;
-  return static_cast<int64_t>(v.f_blocks) * static_cast<int64_t>(v.f_frsize);
 }
 
 std::optional<std::string> firstLocalisation() {
@@ -97,38 +74,17 @@ int runServe(int argc, char** argv) {
   }
   wopt.loopRemovable = args->has("loop-removable");
 
-  GlibScheduler main;
-  SystemClock clock;
-  FileAppLog appLog(&clock, true);
-  JsonFilePreferences prefs(support);
-  DbusNotifier notifier;
-  WebhookOptions hopt;
-  CurlWebhookPoster webhook(hopt);
-  UDisksEjector ejector;
-  LsofVolumeHolders holders;
-  SysfsReaderLink links;
-  XdgOpener opener;
-  LinuxVolumeWatcher watcher(wopt);
-
-  ModelServices svc{main, prefs, appLog, notifier, webhook, ejector, holders, links, clock, opener, &watcher,
-                    [] { return std::make_unique<LogindSleepInhibitor>(); }};
-  ModelOptions mopt;
-  mopt.terms = loadTerms(TOLVERDINE_RESOURCE_DIR, termsLanguage(firstLocalisation()));
-  mopt.volumeId = volumeUUID;
-  mopt.capacity = capacityOf;
-  mopt.executable = selfExecutable();
-  for (const auto& p : wopt.extraPrefixes) mopt.destinationPrefixes.push_back(p);
-
-  Model model(svc, mopt);
-  web::ModelBackend backend(model, main);
-  web::WebServerOptions sopt;
-  sopt.port = port;
-  web::WebServer server(backend, sopt);
-  if (!server.start()) {
-    std::fprintf(stderr, "웹 화면을 열지 못했습니다: %s\n", server.error().c_str());
-    return 1;
-  }
-  model.start();
+  LinuxAppOptions ao;
+  ao.supportDir = support;
+  ao.watch = wopt;
+  ao.teeLog = true;
+  ao.terms = loadTerms(TOLVERDINE_RESOURCE_DIR, termsLanguage(firstLocalisation()));
+  ao.port = port;
+  LinuxApp app(ao);
+  if (!app.start()) return 1;
+  Model& model = app.model();
+  web::WebServer& server = app.server();
+  AppLog& appLog = app.log();
   // A newer camera-profile pack, if the server has one; silent on any failure.
   std::thread([] { updateProfiles(); }).detach();
   std::printf("%s\n", server.url().c_str());
