@@ -100,6 +100,8 @@ class Model {
   bool eulaAccepted() const;
   const Terms& terms() const { return opt_.terms; }
   const std::optional<std::string>& destSuggestion() const { return destSuggestion_; }
+  /// The offered volume's name (its label, else the last path component).
+  const std::optional<std::string>& destSuggestionName() const { return destSuggestionName_; }
   const std::optional<std::string>& cascadeNote() const { return cascadeNote_; }
   const std::vector<PermCheck>& permChecks() const { return permChecks_; }
   const std::optional<std::string>& loginItemNote() const { return loginItemNote_; }

@@ -38,10 +38,6 @@ bool isDirectory(const std::string& p) {
   return std::filesystem::is_directory(p, ec);
 }
 
-std::string parentOf(const std::string& p) {
-  auto slash = p.find_last_of('/');
-  return slash == std::string::npos || slash == 0 ? "/" : p.substr(0, slash);
-}
 }  // namespace
 
 bool Model::setSetting(const std::string& key, const nlohmann::json& value) {
@@ -158,7 +154,7 @@ void Model::cascade() {
   store.store.reset();
   std::vector<std::pair<std::string, std::string>> pairs;
   for (const auto& root : roots) {
-    if (!listed(s_.dests, parentOf(root)) || !isDirectory(root)) continue;
+    if (!listed(s_.dests, parentPath(root)) || !isDirectory(root)) continue;
     for (const auto& t : targets) pairs.push_back({root, t + "/" + lastComponent(root)});
   }
   if (pairs.empty()) return;
@@ -187,7 +183,7 @@ void Model::cascade() {
       copied += r.copied;
       failed += static_cast<long long>(r.failed.size());
       if (r.copied > 0 || !r.failed.empty())
-        lines.push_back("2차 복사 " + lastComponent(src) + " → " + parentOf(target) + ": " + std::to_string(r.copied) +
+        lines.push_back("2차 복사 " + lastComponent(src) + " → " + parentPath(target) + ": " + std::to_string(r.copied) +
                         "개, 실패 " + std::to_string(r.failed.size()) +
                         (r.failed.empty() ? std::string() : " (" + r.failed.front().why + ")"));
     }

@@ -9,6 +9,7 @@
 #include "app/model.h"
 #include "engine/card_status.h"
 #include "engine/files.h"
+#include "engine/text.h"
 #include "platform/app_log.h"
 #include "platform/clock.h"
 #include "platform/eject.h"
@@ -93,7 +94,7 @@ struct ModelRig {
   void mount(const std::string& path, bool removable = true) {
     VolumeEvent e;
     e.path = path;
-    e.name = lastComponentOf(path);
+    e.name = lastComponent(path);
     e.removable = removable;
     model->volume(e);
   }
@@ -103,7 +104,6 @@ struct ModelRig {
     e.path = path;
     model->volume(e);
   }
-  static std::string lastComponentOf(const std::string& p) { return p.substr(p.find_last_of('/') + 1); }
 
   /// Runs the main thread until pred holds (background threads do their part meanwhile).
   template <class P> bool waitFor(P pred, int seconds = 30) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "engine/rule_json.h"
+#include "engine/text.h"
 #include "web/setting_labels.h"
 
 namespace tolverdine::web {
@@ -172,8 +173,7 @@ json ModelBackend::snapshot() {
   s["dests"] = destList(st.dests);
   s["cascadeDests"] = destList(st.cascadeDests);
   if (m.destSuggestion()) {
-    std::string p = *m.destSuggestion();
-    s["suggestion"] = {{"path", p}, {"name", p.substr(p.find_last_of('/') + 1)}};
+    s["suggestion"] = {{"path", *m.destSuggestion()}, {"name", m.destSuggestionName().value_or("")}};
   } else {
     s["suggestion"] = nullptr;
   }
@@ -230,7 +230,7 @@ json ModelBackend::snapshot() {
   if (m.reportCard())
     if (const CardItem* c = m.card(*m.reportCard())) reportName = c->name;
   for (const auto& c : m.reportClips())
-    clips.push_back({{"rel", c.row.rel}, {"path", c.path}, {"name", c.path.substr(c.path.find_last_of('/') + 1)},
+    clips.push_back({{"rel", c.row.rel}, {"path", c.path}, {"name", lastComponent(c.path)},
                      {"cls", c.row.cls}, {"thumb", "/thumb?path=" + queryEscape(c.path)}});
   s["report"] = {{"card", opt(m.reportCard())}, {"name", reportName}, {"clips", clips}, {"classes", kClasses}};
   return s;
