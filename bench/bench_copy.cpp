@@ -110,19 +110,29 @@ std::vector<CardEntry> makeCard(const std::string& dir, uint64_t total, uint64_t
   return card;
 }
 
+struct OursTimes {
+  double copy = 0, back = 0;
+  double sum() const { return copy + back; }
+};
+
 // (a): one read of the card for both destinations, then the read-back of both in parallel.
-double ours(const std::vector<CardEntry>& card, const std::string& src, const std::string& d1, const std::string& d2) {
-  double t0 = now();
+OursTimes ours(const std::vector<CardEntry>& card, const std::string& src, const std::string& d1,
+               const std::string& d2) {
+  OursTimes t;
   for (const auto& f : card) {
+    double t0 = now();
     std::string s = src + "/" + f.name;
     struct stat st;
     ::stat(s.c_str(), &st);
     std::vector<Part> parts = {{0, d1 + "/" + f.name}, {1, d2 + "/" + f.name}};
     Hashes h = copyOnce(s, parts, {st.st_atim, st.st_mtim}, false, false);
+    double t1 = now();
     auto back = hashFiles({parts[0].path, parts[1].path});
+    t.copy += t1 - t0;
+    t.back += now() - t1;
     if (back[0] != h.xxh64 || back[1] != h.xxh64) die("read-back mismatch on " + f.name);
   }
-  return now() - t0;
+  return t;
 }
 
 // (b): cp to each destination, then xxhsum of the card and of each copy, compared.
@@ -293,7 +303,7 @@ int main(int argc, char** argv) {
               o.loop ? "ext4 loop images" : "plain folders", o.dir.c_str(), std::thread::hardware_concurrency());
   const std::vector<std::string> trees = {src, d1, d2};
 
-  std::vector<double> ta, tb2, tc, tr, tw1, tw2, trb1, trb2;
+  std::vector<double> ta, tac, tab, tb2, tc, tr, tw1, tw2, trb1, trb2;
   for (int r = 0; r < o.rounds; ++r) {
     // Rotate the order so that no method always runs on a freshly trimmed or warmed disk.
     for (int k = 0; k < 3; ++k) {
@@ -302,7 +312,10 @@ int main(int argc, char** argv) {
       clearDir(d2);
       dropCaches(trees);
       if (step == 0) {
-        ta.push_back(ours(card, src, d1, d2));
+        OursTimes t = ours(card, src, d1, d2);
+        ta.push_back(t.sum());
+        tac.push_back(t.copy);
+        tab.push_back(t.back);
       } else if (step == 1) {
         if (haveXxhsum) tb2.push_back(naive(src, d1, d2, root, trees));
       } else {
@@ -326,7 +339,8 @@ int main(int argc, char** argv) {
   double a = median(ta), c = median(tc);
   std::printf("floor phases MB/s: read card %.0f, write dest1 %.0f, write dest2 %.0f, read back dest1 %.0f, dest2 %.0f\n",
               mbs(fp.read), mbs(fp.write1), mbs(fp.write2), mbs(fp.back1), mbs(fp.back2));
-  std::printf("(a) copyOnce to 2 + read-back: %.2f s, %.0f MB/s\n", a, mbs(a));
+  std::printf("(a) copyOnce to 2 + read-back: %.2f s, %.0f MB/s (copy %.2f s, read-back %.2f s)\n", a, mbs(a),
+              median(tac), median(tab));
   if (haveXxhsum) {
     double b = median(tb2);
     std::printf("(b) cp to each + xxhsum of all: %.2f s, %.0f MB/s\n", b, mbs(b));

@@ -17,6 +17,7 @@
 #include <system_error>
 #include <thread>
 
+#include "engine/block_hasher.h"
 #include "engine/medium_read.h"
 
 namespace tolverdine {
@@ -224,17 +225,23 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   Md5State md(nullptr, &EVP_MD_CTX_free);
   if (md5) md = newMd5();
 
-  // Declared after the buffers: its writers are joined before the buffers are freed.
+  // Declared after the buffers and hash states: their threads are joined before those are freed.
   WriterPool pool(fds, parts);
+  std::optional<BlockHasher> hasher;
+  try {
+    hasher.emplace(xxh.get(), md.get());
+  } catch (const std::system_error& e) {
+    throw IOFail{e.code().value() ? e.code().value() : EAGAIN, std::nullopt};
+  }
 
+  // The writes and the hash of one block run while the next block is read.
   char* cur = bufA.data();
   char* next = bufB.data();
   size_t n = in.fill(cur, kBlockSize, std::nullopt);
   while (n > 0) {
     ErrBox box;
     pool.start(cur, n, &box);
-    XXH64_update(xxh.get(), cur, n);
-    if (md) EVP_DigestUpdate(md.get(), cur, n);
+    hasher->start(cur, n);
     std::optional<IOFail> readFail;
     size_t got = 0;
     try {
@@ -242,6 +249,7 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
     } catch (const IOFail& f) {
       readFail = f;
     }
+    hasher->wait();
     pool.wait();
     // A destination failure wins over a simultaneous source failure.
     if (box.fail) throw *box.fail;
@@ -273,19 +281,35 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
 std::optional<std::string> hashFile(const std::string& path) {
   MediumReader in;
   if (in.open(path, false) != 0) return std::nullopt;
-  AlignedBuffer buf(kBlockSize, kBufferAlign);
-  if (!buf.data()) return std::nullopt;
+  AlignedBuffer bufA(kBlockSize, kBufferAlign), bufB(kBlockSize, kBufferAlign);
+  if (!bufA.data() || !bufB.data()) return std::nullopt;
   XXH64_state_t* raw = XXH64_createState();
   if (!raw) return std::nullopt;
   XxhState st(raw, &XXH64_freeState);
   XXH64_reset(raw, 0);
   try {
-    for (;;) {
-      size_t n = in.fill(buf.data(), kBlockSize, std::nullopt);
-      if (n == 0) break;
-      XXH64_update(raw, buf.data(), n);
+    // A direct read has no read-ahead: the next block is read while this one is hashed.
+    BlockHasher hasher(raw, nullptr);
+    char* cur = bufA.data();
+    char* next = bufB.data();
+    size_t n = in.fill(cur, kBlockSize, std::nullopt);
+    while (n > 0) {
+      hasher.start(cur, n);
+      std::optional<IOFail> readFail;
+      size_t got = 0;
+      try {
+        got = in.fill(next, kBlockSize, std::nullopt);
+      } catch (const IOFail& f) {
+        readFail = f;
+      }
+      hasher.wait();
+      if (readFail) return std::nullopt;
+      std::swap(cur, next);
+      n = got;
     }
   } catch (const IOFail&) {
+    return std::nullopt;
+  } catch (const std::system_error&) {
     return std::nullopt;
   }
   return hex64(XXH64_digest(raw));
