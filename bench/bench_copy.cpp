@@ -143,7 +143,7 @@ double naive(const std::string& src, const std::string& d1, const std::string& d
   dropCaches(trees);  // sync the copies and make xxhsum read the disks, as a verification must
   const std::string sums[] = {src, d1 + "/n", d2 + "/n"};
   for (int i = 0; i < 3; ++i)
-    if (run("cd '" + sums[i] + "' && xxhsum -H1 * > '" + work + "/sum" + std::to_string(i) + "'") != 0)
+    if (run("cd '" + sums[i] + "' && xxhsum -H1 *.MP4 > '" + work + "/sum" + std::to_string(i) + "'") != 0)
       die("xxhsum failed");
   double t = now() - t0;
   std::string a, b;
@@ -227,18 +227,29 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// Three ext4 images mounted on folders of their own, undone at scope end.
+// Three ext4 images mounted on folders of their own, undone at scope end. The loop devices do
+// direct I/O on their image files, or a read-back would be answered from the image's cached pages.
 struct Loops {
-  std::vector<std::string> mounts;
+  std::vector<std::pair<std::string, std::string>> mounts;  // folder, loop device
   ~Loops() {
-    for (const auto& m : mounts) run("umount '" + m + "' 2>/dev/null || umount -l '" + m + "'");
+    for (const auto& [mnt, dev] : mounts)
+      run("(umount '" + mnt + "' 2>/dev/null || umount -l '" + mnt + "') && losetup -d '" + dev + "'");
   }
   void add(const std::string& img, const std::string& mnt, uint64_t mib) {
     fs::create_directories(mnt);
     if (run("truncate -s " + std::to_string(mib) + "M '" + img + "' && mkfs.ext4 -q -F '" + img + "' >/dev/null 2>&1") != 0)
       die("mkfs.ext4 failed for " + img);
-    if (run("mount -o loop '" + img + "' '" + mnt + "'") != 0) die("loop mount refused for " + img);
-    mounts.push_back(mnt);
+    std::string devFile = img + ".dev";
+    if (run("losetup --find --show --direct-io=on '" + img + "' > '" + devFile + "'") != 0)
+      die("losetup refused " + img);
+    std::ifstream in(devFile);
+    std::string dev;
+    std::getline(in, dev);
+    if (run("mount '" + dev + "' '" + mnt + "'") != 0) {
+      run("losetup -d '" + dev + "'");
+      die("mount refused for " + img);
+    }
+    mounts.emplace_back(mnt, dev);
   }
 };
 
