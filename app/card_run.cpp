@@ -16,7 +16,7 @@
 
 namespace tolverdine {
 
-CardRunOutcome runCardJob(const CardRunInput& in, const std::function<void(int64_t, int64_t, const std::string&)>& progress,
+CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
                           const std::function<void(const std::string&)>& recapLog, SleepGuard* sleep) {
   CardRunOutcome out;
   const CardJob& job = in.job;
@@ -38,6 +38,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const std::function<void(int64
     OpenedStore store = openStoreAt(in.dbPath);
     if (!store) return fail("오류 — " + store.error, "오류: " + job.card + " · " + store.error);
     plan.storage = applyStorage(job.storage, plan.rows, job.cam, plan.roots, job.names, *store);
+    if (in.planned) in.planned(plan);
     rememberCamera(*store, in.camera, job.cam);
 
     // Progress reaches the main thread a few times a second at most.
@@ -46,7 +47,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const std::function<void(int64
       auto now = std::chrono::steady_clock::now();
       if (n < count && now - last < std::chrono::milliseconds(200)) return;
       last = now;
-      if (progress) progress(done, total, file);
+      if (progress) progress(n, count, file, done, total);
     };
     // A refused start (IngestStop) is answered by the handler below.
     IngestResult result = runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies,

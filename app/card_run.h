@@ -16,7 +16,6 @@ namespace tolverdine {
 
 struct CardRunInput {
   CardJob job;  // card path, label, project, destinations, rules, names, storage, ...
-  std::string name;
   std::vector<CardFile> files;
   CameraID camera;
   std::optional<std::string> projectDate;
@@ -26,6 +25,8 @@ struct CardRunInput {
   std::string dbPath;
   std::function<Meta(const std::string&)> probe;
   std::function<std::optional<std::string>(const std::string&)> volumeId;
+  /// Told the plan once its storage is chosen, before anything is copied.
+  std::function<void(const CardPlan&)> planned;
 };
 
 struct CardRunOutcome {
@@ -38,8 +39,9 @@ struct CardRunOutcome {
   std::vector<std::string> log;    // application-log lines, in order
 };
 
-/// progress gets (bytes done, bytes total, file) from the run's thread.
-CardRunOutcome runCardJob(const CardRunInput& in, const std::function<void(int64_t, int64_t, const std::string&)>& progress,
+/// progress gets (file n, count, file, bytes done, bytes total) from the run's thread, a few times
+/// a second at most and always for the last file.
+CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
                           const std::function<void(const std::string&)>& recapLog, SleepGuard* sleep);
 
 }  // namespace tolverdine

@@ -363,7 +363,6 @@ void Model::pump(bool force) {
   if (!s_.operatorName.empty()) in.job.operatorName = s_.operatorName;
   in.job.logo = s_.logoPath;
   in.job.storage = s_.storage();
-  in.name = c->name;
   in.files = c->files;
   in.camera = c->camera;
   in.projectDate = s_.projectDate;
@@ -392,7 +391,7 @@ void Model::pump(bool force) {
   AppLog& appLog = svc_.log;
   std::weak_ptr<bool> alive = alive_;
   background([this, in, id, &main, &appLog, alive]() -> std::function<void()> {
-    auto onProgress = [&main, this, id, alive](int64_t done, int64_t total, const std::string& file) {
+    auto onProgress = [&main, this, id, alive](int, int, const std::string& file, int64_t done, int64_t total) {
       main.post([=, this] {
         if (auto a = alive.lock(); a && *a) progress(id, done, total, file);
       });
