@@ -179,6 +179,28 @@ std::string md5Text(EVP_MD_CTX* ctx) {
   return out;
 }
 
+// Reads the file block by block into two buffers in turn: begin(block, n) starts the work on one
+// block, the next block is read meanwhile, then end() waits for that work (and may throw). A read
+// failure is thrown once end() has returned, so no work is left running on a buffer.
+template <class Begin, class End>
+void doubleBuffered(MediumReader& in, char* cur, char* next, Begin begin, End end) {
+  size_t n = in.fill(cur, kBlockSize, std::nullopt);
+  while (n > 0) {
+    begin(cur, n);
+    std::optional<IOFail> readFail;
+    size_t got = 0;
+    try {
+      got = in.fill(next, kBlockSize, std::nullopt);
+    } catch (const IOFail& f) {
+      readFail = f;
+    }
+    end();
+    if (readFail) throw *readFail;
+    std::swap(cur, next);
+    n = got;
+  }
+}
+
 }  // namespace
 
 std::string hex64(unsigned long long v) {
@@ -224,8 +246,10 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   XxhState xxh = newXxh();
   Md5State md(nullptr, &EVP_MD_CTX_free);
   if (md5) md = newMd5();
+  ErrBox box;
 
-  // Declared after the buffers and hash states: their threads are joined before those are freed.
+  // Declared after the buffers, hash states and error box: their threads are joined before those
+  // are freed.
   WriterPool pool(fds, parts);
   std::optional<BlockHasher> hasher;
   try {
@@ -235,28 +259,19 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   }
 
   // The writes and the hash of one block run while the next block is read.
-  char* cur = bufA.data();
-  char* next = bufB.data();
-  size_t n = in.fill(cur, kBlockSize, std::nullopt);
-  while (n > 0) {
-    ErrBox box;
-    pool.start(cur, n, &box);
-    hasher->start(cur, n);
-    std::optional<IOFail> readFail;
-    size_t got = 0;
-    try {
-      got = in.fill(next, kBlockSize, std::nullopt);
-    } catch (const IOFail& f) {
-      readFail = f;
-    }
-    hasher->wait();
-    pool.wait();
-    // A destination failure wins over a simultaneous source failure.
-    if (box.fail) throw *box.fail;
-    if (readFail) throw *readFail;
-    std::swap(cur, next);
-    n = got;
-  }
+  doubleBuffered(
+      in, bufA.data(), bufB.data(),
+      [&](const char* block, size_t n) {
+        box.fail.reset();
+        pool.start(block, n, &box);
+        hasher->start(block, n);
+      },
+      [&] {
+        hasher->wait();
+        pool.wait();
+        // A destination failure wins over a simultaneous source failure.
+        if (box.fail) throw *box.fail;
+      });
 
   std::vector<int> syncErr = pool.syncAll();
   for (size_t i = 0; i < parts.size(); ++i)
@@ -290,23 +305,9 @@ std::optional<std::string> hashFile(const std::string& path) {
   try {
     // A direct read has no read-ahead: the next block is read while this one is hashed.
     BlockHasher hasher(raw, nullptr);
-    char* cur = bufA.data();
-    char* next = bufB.data();
-    size_t n = in.fill(cur, kBlockSize, std::nullopt);
-    while (n > 0) {
-      hasher.start(cur, n);
-      std::optional<IOFail> readFail;
-      size_t got = 0;
-      try {
-        got = in.fill(next, kBlockSize, std::nullopt);
-      } catch (const IOFail& f) {
-        readFail = f;
-      }
-      hasher.wait();
-      if (readFail) return std::nullopt;
-      std::swap(cur, next);
-      n = got;
-    }
+    doubleBuffered(
+        in, bufA.data(), bufB.data(), [&](const char* block, size_t n) { hasher.start(block, n); },
+        [&] { hasher.wait(); });
   } catch (const IOFail&) {
     return std::nullopt;
   } catch (const std::system_error&) {
