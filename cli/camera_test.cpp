@@ -12,14 +12,9 @@ namespace tolverdine {
 namespace {
 
 std::string run(const std::string& args, int* code) {
-  std::string out;
-  FILE* p = ::popen((std::string(TOLVERDINE_BINARY) + " " + args + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  int st = ::pclose(p);
-  *code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return out;
+  ShellOutput r = shellOutput(std::string(TOLVERDINE_BINARY) + " " + args + " 2>&1");
+  *code = r.code;
+  return r.out;
 }
 
 TEST(CameraCli, SignIdentifyAndTree) {

@@ -16,21 +16,8 @@
 namespace tolverdine {
 namespace {
 
-struct CliRun {
-  int code = -1;
-  std::string out;
-};
-
-CliRun verify(const std::string& root) {
-  CliRun r;
-  std::string cmd = std::string(TOLVERDINE_BINARY) + " verify '" + root + "' 2>&1";
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  while (size_t n = std::fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
-  int st = ::pclose(p);
-  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+ShellOutput verify(const std::string& root) {
+  return shellOutput(std::string(TOLVERDINE_BINARY) + " verify '" + root + "' 2>&1");
 }
 
 Verified item(const std::string& dest, const std::string& content) {
@@ -42,7 +29,7 @@ Verified item(const std::string& dest, const std::string& content) {
   return v;
 }
 
-bool has(const CliRun& r, const std::string& line) { return r.out.find(line + "\n") != std::string::npos; }
+bool has(const ShellOutput& r, const std::string& line) { return r.out.find(line + "\n") != std::string::npos; }
 
 TEST(VerifyCommand, ChangedMissingMovedAndBrokenLists) {
   TempDir t;
@@ -64,7 +51,7 @@ TEST(VerifyCommand, ChangedMissingMovedAndBrokenLists) {
   ASSERT_EQ(::rename((root + "/01/A/c.mov").c_str(), (root + "/01/B/c.mov").c_str()), 0);
   ASSERT_TRUE(writeMHLRenames(root, {{"01/A/c.mov", "01/B/c.mov", 7, xxh64("charlie")}}, names, 1772703700));
 
-  CliRun ok = verify(root);
+  ShellOutput ok = verify(root);
   EXPECT_EQ(ok.code, 0) << ok.out;
   for (const char* p : {"01/A/a.mov", "01/A/b&<.mov", "01/B/c.mov", "01/A/d.mov"})
     EXPECT_TRUE(has(ok, std::string("정상: ") + p)) << ok.out;
@@ -72,7 +59,7 @@ TEST(VerifyCommand, ChangedMissingMovedAndBrokenLists) {
 
   writeFile(root + "/01/A/a.mov", "alphA");
   ::unlink((root + "/01/A/d.mov").c_str());
-  CliRun bad = verify(root);
+  ShellOutput bad = verify(root);
   EXPECT_EQ(bad.code, 1);
   EXPECT_TRUE(has(bad, "변경됨: 01/A/a.mov")) << bad.out;
   EXPECT_TRUE(has(bad, "없음: 01/A/d.mov")) << bad.out;
@@ -92,19 +79,19 @@ TEST(VerifyCommand, ChangedMissingMovedAndBrokenLists) {
   std::string edited = text;
   edited[edited.find("TOLVERDINE")] = 't';
   writeFile(g1, edited);
-  CliRun ed = verify(root);
+  ShellOutput ed = verify(root);
   EXPECT_EQ(ed.code, 1);
   EXPECT_TRUE(has(ed, "체인 불일치: " + gens[0])) << ed.out;
   EXPECT_TRUE(has(ed, "체인 정상: " + gens[1])) << ed.out;
   for (size_t cut : {size_t{0}, size_t{1}, text.size() / 3, text.size() - 12}) {
     writeFile(g1, text.substr(0, cut));
-    CliRun tr = verify(root);
+    ShellOutput tr = verify(root);
     EXPECT_EQ(tr.code, 1);
     EXPECT_TRUE(has(tr, "손상된 해시 목록: " + gens[0])) << tr.out;
   }
   writeFile(g1, text);
   ::unlink((root + "/ascmhl/ascmhl_chain.xml").c_str());
-  CliRun nc = verify(root);
+  ShellOutput nc = verify(root);
   EXPECT_EQ(nc.code, 1);
   EXPECT_TRUE(has(nc, "손상된 해시 목록: ascmhl_chain.xml")) << nc.out;
   EXPECT_EQ(verify(t.path).code, 1) << "a folder without hash lists is not verified";

@@ -23,14 +23,8 @@ std::vector<std::string> pythonC4(const std::vector<std::string>& files) {
       " while n: n,r=divmod(n,58); s=a[r]+s\n"
       " print(\"c4\"+s.rjust(88,\"1\"))' 2>/dev/null";
   for (const auto& f : files) cmd += " " + f;
-  std::string out;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return {};
-  char buf[4096];
-  while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  ::pclose(p);
   std::vector<std::string> lines;
-  std::istringstream in(out);
+  std::istringstream in(shellOutput(cmd).out);
   for (std::string l; std::getline(in, l);) lines.push_back(l);
   return lines;
 }

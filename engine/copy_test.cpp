@@ -23,12 +23,6 @@
 namespace tolverdine {
 namespace {
 
-std::string slurp(const std::string& p) {
-  std::string s;
-  EXPECT_TRUE(readFile(p, &s)) << p;
-  return s;
-}
-
 std::string md5Of(const std::string& s) {
   unsigned char d[EVP_MAX_MD_SIZE];
   unsigned len = 0;

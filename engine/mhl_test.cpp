@@ -58,12 +58,6 @@ std::string quoted(const std::string& s) {
 
 bool wellFormed(const std::string& path) { return sh("xmllint --noout " + quoted(path) + " 2>/dev/null") == 0; }
 
-std::string slurp(const std::string& p) {
-  std::string s;
-  EXPECT_TRUE(readFile(p, &s)) << p;
-  return s;
-}
-
 std::vector<std::string> generations(const std::string& root) {
   std::vector<std::string> out;
   for (auto& n : listFolder(root + "/ascmhl"))

@@ -21,16 +21,7 @@ namespace {
 
 const std::time_t kNow = 1772703502;  // 2026-03-05 09:38:22 UTC
 
-std::string capture(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+std::string capture(const std::string& cmd) { return shellOutput(cmd).out; }
 
 int pages(const std::string& pdf) {
   std::string info = capture("pdfinfo '" + pdf + "' 2>&1");

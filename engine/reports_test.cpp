@@ -31,12 +31,6 @@ Row row(const std::string& rel, Kind kind, int64_t size) {
   return r;
 }
 
-std::string slurp(const std::string& p) {
-  std::string s;
-  EXPECT_TRUE(readFile(p, &s)) << p;
-  return s;
-}
-
 const std::time_t kNow = 1772703502;
 
 TEST(Reports, CsvAndJsonText) {

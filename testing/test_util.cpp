@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,22 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
+ShellOutput shellOutput(const std::string& cmd) {
+  ShellOutput r;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  while (size_t n = std::fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
+  int st = ::pclose(p);
+  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 int sh(const std::string& cmd) {

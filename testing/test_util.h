@@ -42,6 +42,16 @@ class LoopMount {
 /// Runs a shell command, returns its exit status.
 int sh(const std::string& cmd);
 
+/// What a shell command wrote on standard output, and its exit status (-1 when it did not exit).
+struct ShellOutput {
+  std::string out;
+  int code = -1;
+};
+ShellOutput shellOutput(const std::string& cmd);
+
+/// The whole file; empty when it cannot be read.
+std::string slurp(const std::string& path);
+
 /// Writes size bytes of a deterministic pattern seeded by seed.
 void writePattern(const std::string& path, size_t size, unsigned seed);
 
