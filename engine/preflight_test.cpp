@@ -96,6 +96,13 @@ bool locked(const std::string& reports, const std::string& cam) {
   }
 }
 
+// Empty for a file that is not there (yet): the lock tests poll for it.
+std::string content(const std::string& p) {
+  std::string s;
+  readFile(p, &s);
+  return s;
+}
+
 TEST(Preflight, DeviceAndPresence) {
   TempDir t;
   struct stat st;
@@ -174,7 +181,7 @@ TEST(Preflight, LockTextAndTakeOver) {
   EXPECT_TRUE(fs::exists(fs::path(p)));
   std::regex shape(R"re(\{"pid": (\d+), "at": "(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)", "by": "tolverdine-mac", "host": "([^"]*)"\})re");
   std::smatch m;
-  std::string text = slurp(p);
+  std::string text = content(p);
   ASSERT_TRUE(std::regex_match(text, m, shape)) << text;
   EXPECT_EQ(m[1].str(), std::to_string(::getpid()));
   EXPECT_LE(std::abs(parseIsoUtc(m[2].str()) - ::time(nullptr)), 5);
@@ -183,7 +190,7 @@ TEST(Preflight, LockTextAndTakeOver) {
   auto takenOver = [&](const std::string& old) {
     writeFile(p, old);
     if (locked(reports, "감")) return false;
-    return slurp(p) != old && slurp(p).find("\"pid\": " + std::to_string(::getpid()) + ",") == 1;
+    return content(p) != old && content(p).find("\"pid\": " + std::to_string(::getpid()) + ",") == 1;
   };
   std::string here = thisHost();
   EXPECT_TRUE(takenOver(lockContent(::getpid(), isoTime(::time(nullptr) - 100), here))) << "own pid";
@@ -202,7 +209,7 @@ TEST(Preflight, LockTextAndTakeOver) {
                                   "{\"pid\": " + std::to_string(child.pid) + "}"}) {  // without host
     writeFile(p, held);
     EXPECT_TRUE(locked(reports, "감")) << held;
-    EXPECT_EQ(slurp(p), held) << "a held lock is left alone";
+    EXPECT_EQ(content(p), held) << "a held lock is left alone";
   }
   EXPECT_FALSE(locked(reports, "을")) << "another camera has its own lock";
 
@@ -222,7 +229,7 @@ TEST(Preflight, ForeignHostLockExpiresByAge) {
   EXPECT_TRUE(locked(t.path, "A"));
   writeFile(p, lockContent(::getpid(), isoTime(now - 13 * 3600), other));
   EXPECT_FALSE(locked(t.path, "A")) << "13 hours old";
-  EXPECT_NE(slurp(p).find("\"host\": \"" + thisHost() + "\""), std::string::npos);
+  EXPECT_NE(content(p).find("\"host\": \"" + thisHost() + "\""), std::string::npos);
 
   // Without a readable time the file's age decides.
   std::string noTime = "{\"pid\": 5, \"at\": \"yesterday\", \"host\": \"" + other + "\"}";

@@ -11,6 +11,10 @@
 
 #include "testing/test_util.h"
 
+#include <gtest/gtest.h>
+
+#include "engine/files.h"
+
 namespace tolverdine {
 
 TempDir::TempDir() {
@@ -38,8 +42,9 @@ ShellOutput shellOutput(const std::string& cmd) {
 }
 
 std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string s;
+  EXPECT_TRUE(readFile(path, &s)) << path;
+  return s;
 }
 
 int sh(const std::string& cmd) {
