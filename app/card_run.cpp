@@ -51,7 +51,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     };
     // A refused start (IngestStop) is answered by the handler below.
     IngestResult result = runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies,
-                                    in.options, availableBytes, onProgress, sleep);
+                                    in.options, availableBytes, onProgress, sleep, {}, in.bytes);
     // A card listed only in part never comes out green and is not remembered as backed up.
     addListingFailures(result, plan.errors);
     std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;

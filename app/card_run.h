@@ -27,6 +27,8 @@ struct CardRunInput {
   std::function<std::optional<std::string>(const std::string&)> volumeId;
   /// Told the plan once its storage is chosen, before anything is copied.
   std::function<void(const CardPlan&)> planned;
+  /// Live byte counts from the run's threads, unthrottled.
+  BytesFn bytes;
 };
 
 struct CardRunOutcome {

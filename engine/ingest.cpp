@@ -281,7 +281,8 @@ class Run {
 IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, const std::string& cam,
                        const std::vector<std::string>& dests, const NameSet& names, Store& store,
                        int copiesRequired, const IngestOptions& options, const FreeBytesFn& free,
-                       const ProgressFn& progress, SleepGuard* sleep, const IngestHooks& hooks) {
+                       const ProgressFn& progress, SleepGuard* sleep, const IngestHooks& hooks,
+                       const BytesFn& bytes) {
   Run run(rows, src, cam, dests, store, options, hooks);
 
   // A: checks before anything is written.
@@ -336,6 +337,7 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
       if (progress) progress(i + 1, count, lastComponent(r.src), done, total);
       run.row(r);
       done += r.size;
+      if (bytes) bytes(ByteProgress{done, done, total});
     }
   } catch (const CardGone&) {
     run.result.stopped = IngestStop::cardRemoved();

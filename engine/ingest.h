@@ -25,6 +25,17 @@ using FreeBytesFn = std::function<int64_t(const std::string& root)>;
 /// (n from 1, count, file name, bytesDone, bytesTotal); once more at the end with n = count, "".
 using ProgressFn = std::function<void(int, int, const std::string&, int64_t, int64_t)>;
 
+/// Live byte counts of a run: bytes read from the card and bytes read back from the copies (a
+/// file read back from several destinations counts once), out of the bytes of all rows.
+/// Reported at least every 16 MiB block and after every file, from the run's threads; the
+/// receiver throttles.
+struct ByteProgress {
+  int64_t copied = 0;
+  int64_t verified = 0;
+  int64_t total = 0;
+};
+using BytesFn = std::function<void(const ByteProgress&)>;
+
 /// Test seams; empty in production.
 struct IngestHooks {
   /// Called after each copyOnce with the part paths, before they are read back.
@@ -37,7 +48,7 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
                        const std::vector<std::string>& dests, const NameSet& names, Store& store,
                        int copiesRequired, const IngestOptions& options, const FreeBytesFn& free,
                        const ProgressFn& progress, SleepGuard* sleep = nullptr,
-                       const IngestHooks& hooks = {});
+                       const IngestHooks& hooks = {}, const BytesFn& bytes = {});
 
 /// The application-log lines of a finished run.
 std::vector<std::string> resultLog(const IngestResult& r, const std::string& card, const std::string& cam,
