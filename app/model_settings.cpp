@@ -12,7 +12,7 @@
 #include "engine/card_status.h"
 #include "engine/files.h"
 #include "engine/library.h"
-#include "engine/mhl.h"
+#include "engine/mhl_complete.h"
 #include "engine/mirror.h"
 #include "engine/preflight.h"
 #include "engine/project_file.h"
@@ -170,16 +170,13 @@ void Model::cascade() {
       if (!store) continue;
       MirrorResult r;
       try {
-        r = runMirror(src, target, *store, availableBytes, {});
+        r = mirrorAndList(src, target, *store, names, availableBytes, {});
       } catch (...) {
         continue;  // IngestStop: the target is gone or full; the next pair may still work
       }
-      if (!r.verified.empty()) {
-        try {
-          writeMHLGeneration(target, r.verified, names, std::nullopt);
-        } catch (...) {
-        }
-      }
+      if (r.hashListFail)
+        lines.push_back("해시 목록 실패: " + r.hashListFail->path + " · " + std::strerror(r.hashListFail->err));
+      if (!r.unlisted.empty()) lines.push_back(unlistedLine(r.unlisted));
       copied += r.copied;
       failed += static_cast<long long>(r.failed.size());
       if (r.copied > 0 || !r.failed.empty())

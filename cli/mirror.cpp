@@ -1,15 +1,18 @@
 // tolverdine mirror PRIMARY SECONDARY: the second copy of a verified project folder onto another
 // drive. Exit 0 only when nothing failed and the secondary stayed connected.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/args.h"
 #include "cli/progress_bar.h"
+#include "engine/mhl_complete.h"
 #include "engine/mirror.h"
 #include "engine/preflight.h"
 #include "engine/store.h"
+#include "engine/term_text.h"
 
 namespace tolverdine::cli {
 
@@ -39,18 +42,23 @@ int runMirror(int argc, char** argv) {
   int64_t done = 0;
   MirrorResult r;
   try {
-    r = tolverdine::runMirror(primary, secondary, *store, availableBytes,
-                              [&](int n, int count, const std::string& name) {
-                                if (n >= 2 && static_cast<size_t>(n - 2) < sizes.size()) done += sizes[n - 2];
-                                bar.update(n, count, name, done, total);
-                              });
+    r = mirrorAndList(primary, secondary, *store, namesOfFolder(primary), availableBytes,
+                      [&](int n, int count, const std::string& name) {
+                        if (n >= 2 && static_cast<size_t>(n - 2) < sizes.size()) done += sizes[n - 2];
+                        bar.update(n, count, name, done, total);
+                      });
   } catch (const IngestStop& s) {
     bar.finish();
     std::printf("멈춤 — %s\n", s.description().c_str());
     return 2;
   }
   bar.finish();
-  for (const auto& f : r.failed) std::printf("  실패: %s — %s\n", f.rel.c_str(), f.why.c_str());
+  for (const auto& f : r.failed)
+    std::printf("  실패: %s — %s\n", printableName(f.rel).c_str(), f.why.c_str());
+  if (r.hashListFail)
+    std::printf("해시 목록 실패: %s · %s\n", printableName(r.hashListFail->path).c_str(),
+                std::strerror(r.hashListFail->err));
+  if (!r.unlisted.empty()) std::printf("%s\n", unlistedLine(r.unlisted).c_str());
   std::printf("복사 %d · 기존 %d · 실패 %zu%s\n", r.copied, r.skipped, r.failed.size(),
               r.lost ? " — 목적지 분리됨" : "");
   return r.failed.empty() && !r.lost ? 0 : 1;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/mhl_verify.h"
+#include "engine/term_text.h"
 
 namespace tolverdine::cli {
 
@@ -13,6 +14,7 @@ const char* label(FileState s) {
     case FileState::changed: return "변경됨";
     case FileState::missing: return "없음";
     case FileState::unreadable: return "읽을 수 없음";
+    case FileState::noHash: return "검증할 해시 없음";
   }
   return "";
 }
@@ -34,21 +36,26 @@ int runVerify(int argc, char** argv) {
     return 64;
   }
   MHLVerifyReport rep = verifyMHL(argv[1]);
+  // Names come from the disk and from lists other tools wrote: never printed raw.
+  auto show = [](const std::string& s) { return printableName(s); };
   int bad = rep.noHashLists ? 1 : 0;
-  if (rep.noHashLists) std::printf("해시 목록 없음: %s/ascmhl\n", argv[1]);
+  if (rep.noHashLists) std::printf("해시 목록 없음: %s/ascmhl\n", show(argv[1]).c_str());
   for (const auto& n : rep.unreadable) {
     ++bad;
-    std::printf("손상된 해시 목록: %s\n", n.c_str());
+    std::printf("손상된 해시 목록: %s\n", show(n).c_str());
   }
   for (const auto& c : rep.chain) {
     if (c.state != ChainState::ok) ++bad;
-    std::printf("%s: %s\n", label(c.state), c.name.c_str());
+    std::printf("%s: %s\n", label(c.state), show(c.name).c_str());
   }
   for (const auto& f : rep.files) {
     if (f.state != FileState::ok) ++bad;
-    std::printf("%s: %s\n", label(f.state), f.path.c_str());
+    std::printf("%s: %s\n", label(f.state), show(f.path).c_str());
   }
-  std::printf("파일 %zu개, 문제 %d개\n", rep.files.size(), bad);
+  for (const auto& u : rep.unlisted) std::printf("해시 목록에 없음: %s\n", show(u).c_str());
+  std::printf("파일 %zu개, 문제 %d개", rep.files.size(), bad);
+  if (!rep.unlisted.empty()) std::printf(", 해시 목록에 없는 파일 %zu개", rep.unlisted.size());
+  std::printf("\n");
   return rep.clean() ? 0 : 1;
 }
 

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/c4.h"
 #include "engine/copy.h"
+#include "engine/digest.h"
 #include "engine/files.h"
 #include "engine/mhl.h"
 #include "engine/mhl_folder.h"
@@ -95,6 +97,127 @@ TEST(VerifyCommand, ChangedMissingMovedAndBrokenLists) {
   EXPECT_EQ(nc.code, 1);
   EXPECT_TRUE(has(nc, "손상된 해시 목록: ascmhl_chain.xml")) << nc.out;
   EXPECT_EQ(verify(t.path).code, 1) << "a folder without hash lists is not verified";
+}
+
+// Hash lists as another tool writes them, by hand: every hash type, hashes marked "failed", a
+// renames generation, and a chain naming them with their C4 ids.
+struct History {
+  std::string root;
+  std::vector<std::pair<std::string, std::string>> gens;  // name, text
+  void add(const std::string& process, const std::string& hashes) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%04zu_P_2026-01-%02zu_100000Z.mhl", gens.size() + 1, gens.size() + 10);
+    std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                    "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
+                    "  <creatorinfo>\n    <creationdate>2026-01-10T10:00:00+00:00</creationdate>\n"
+                    "    <hostname>cart</hostname>\n    <tool version=\"1.0\">other</tool>\n  </creatorinfo>\n"
+                    "  <processinfo>\n    <process>" + process + "</process>\n    <ignore>\n"
+                    "      <pattern>.DS_Store</pattern>\n      <pattern>ascmhl</pattern>\n"
+                    "      <pattern>ascmhl/</pattern>\n      <pattern>*.tmp</pattern>\n    </ignore>\n"
+                    "  </processinfo>\n  <hashes>\n" + hashes + "  </hashes>\n</hashlist>\n";
+    gens.push_back({name, x});
+    mkdirs(root + "/ascmhl");
+    writeFile(root + "/ascmhl/" + name, x);
+    std::string chain = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                        "<ascmhldirectory xmlns=\"urn:ASC:MHL:DIRECTORY:v2.0\">\n";
+    for (size_t i = 0; i < gens.size(); ++i)
+      chain += "  <hashlist sequencenr=\"" + std::to_string(i + 1) + "\">\n    <path>" + gens[i].first +
+               "</path>\n    <c4>" + c4Id(gens[i].second) + "</c4>\n  </hashlist>\n";
+    writeFile(root + "/ascmhl/ascmhl_chain.xml", chain + "</ascmhldirectory>\n");
+  }
+};
+
+std::string entry(const std::string& path, const std::string& hashes, const std::string& prev = "") {
+  return "    <hash>\n      <path size=\"4\" lastmodificationdate=\"2026-01-10T10:00:00+00:00\">" + path +
+         "</path>\n" + (prev.empty() ? "" : "      <previousPath>" + prev + "</previousPath>\n") + hashes +
+         "    </hash>\n";
+}
+
+std::string hashOf(const std::string& type, const std::string& value, const std::string& action = "original") {
+  return "      <" + type + " action=\"" + action + "\" hashdate=\"2026-01-10T10:00:00+00:00\">" + value + "</" +
+         type + ">\n";
+}
+
+std::string digest(const std::string& path, HashType t) { return fileDigest(path, t).value_or("?"); }
+
+TEST(VerifyCommand, AnyHashTypeFailedEntriesMovesAndUnlistedFiles) {
+  TempDir t;
+  History h{t.path + "/20260110_P", {}};
+  const std::string& root = h.root;
+  const std::vector<std::string> types = {"xxh64", "xxh3", "xxh128", "md5", "sha1", "c4"};
+  ASSERT_TRUE(mkdirs(root + "/t"));
+  std::string first;
+  for (const auto& ty : types) {
+    std::string p = root + "/t/" + ty + ".bin";
+    writeFile(p, "content of " + ty);
+    std::string v = digest(p, *hashTypeFromName(ty));
+    if (ty == "md5") for (auto& c : v) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    first += entry("t/" + ty + ".bin", hashOf(ty, v));
+  }
+  writeFile(root + "/f.bin", "good");
+  writeFile(root + "/old.mov", "move");
+  writeFile(root + "/cr\rname.bin", "cr");
+  first += entry("f.bin", hashOf("md5", digest(root + "/f.bin", HashType::md5)) +
+                              hashOf("xxh64", digest(root + "/f.bin", HashType::xxh64)));
+  first += entry("old.mov", hashOf("xxh128", digest(root + "/old.mov", HashType::xxh128)));
+  first += entry("cr&#13;name.bin", hashOf("xxh64", digest(root + "/cr\rname.bin", HashType::xxh64)));
+  h.add("transfer", first);
+  // Another tool moved old.mov and found f.bin changed: it records what it found as "failed".
+  ASSERT_EQ(::rename((root + "/old.mov").c_str(), (root + "/new.mov").c_str()), 0);
+  writeFile(root + "/f.bin", "bad!");
+  h.add("in-place", entry("new.mov", hashOf("xxh64", digest(root + "/new.mov", HashType::xxh64), "verified"),
+                          "old.mov") +
+                        entry("f.bin", hashOf("sha1", digest(root + "/f.bin", HashType::sha1), "failed") +
+                                           hashOf("xxh64", digest(root + "/f.bin", HashType::xxh64), "failed")));
+  // Files no list names: reported, escaped; ignored names are not.
+  writeFile(root + "/extra.mov", "x");
+  writeFile(root + "/evil\r\x1B[2K.mov", "x");
+  writeFile(root + "/scratch.tmp", "x");
+  writeFile(root + "/t/.DS_Store", "x");
+
+  ShellOutput bad = verify(root);
+  EXPECT_EQ(bad.code, 1) << "a hash marked failed is not what the file should be\n" << bad.out;
+  EXPECT_TRUE(has(bad, "변경됨: f.bin")) << bad.out;
+  for (const auto& ty : types) EXPECT_TRUE(has(bad, "정상: t/" + ty + ".bin")) << bad.out;
+  EXPECT_TRUE(has(bad, "정상: new.mov")) << bad.out;
+  EXPECT_EQ(bad.out.find("old.mov"), std::string::npos) << bad.out;
+  EXPECT_TRUE(has(bad, "정상: cr\\rname.bin")) << bad.out;
+  EXPECT_TRUE(has(bad, "해시 목록에 없음: extra.mov")) << bad.out;
+  EXPECT_TRUE(has(bad, "해시 목록에 없음: evil\\r\\x1B[2K.mov")) << bad.out;
+  EXPECT_EQ(bad.out.find('\r'), std::string::npos) << "no raw carriage return reaches the terminal";
+  EXPECT_EQ(bad.out.find('\x1B'), std::string::npos);
+  EXPECT_EQ(bad.out.find("scratch.tmp"), std::string::npos);
+  EXPECT_EQ(bad.out.find(".DS_Store"), std::string::npos);
+  EXPECT_NE(bad.out.find("해시 목록에 없는 파일 2개"), std::string::npos) << bad.out;
+
+  // Restored, everything listed matches: files no list names do not fail the folder.
+  writeFile(root + "/f.bin", "good");
+  ShellOutput good = verify(root);
+  EXPECT_EQ(good.code, 0) << good.out;
+  EXPECT_TRUE(has(good, "정상: f.bin")) << good.out;
+
+  // Each type is really checked: one changed byte in each file is caught.
+  for (const auto& ty : types) {
+    std::string p = root + "/t/" + ty + ".bin";
+    writeFile(p, "content of " + ty + "!");
+    ShellOutput c = verify(root);
+    EXPECT_EQ(c.code, 1) << ty;
+    EXPECT_TRUE(has(c, "변경됨: t/" + ty + ".bin")) << c.out;
+    writeFile(p, "content of " + ty);
+  }
+
+  // A file whose every recorded hash is a failed one cannot be proven.
+  writeFile(root + "/lost.mov", "zz");
+  h.add("in-place", entry("lost.mov", hashOf("md5", digest(root + "/lost.mov", HashType::md5), "failed")));
+  ShellOutput nohash = verify(root);
+  EXPECT_EQ(nohash.code, 1);
+  EXPECT_TRUE(has(nohash, "검증할 해시 없음: lost.mov")) << nohash.out;
+  // A listed file gone is missing.
+  ::unlink((root + "/lost.mov").c_str());
+  h.add("in-place", entry("lost.mov", hashOf("md5", "00")));
+  ShellOutput gone = verify(root);
+  EXPECT_EQ(gone.code, 1);
+  EXPECT_NE(gone.out.find("\n없음: lost.mov\n"), std::string::npos) << gone.out;
 }
 
 }  // namespace

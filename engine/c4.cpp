@@ -25,8 +25,9 @@ std::array<unsigned char, 64> sha512(std::string_view bytes) {
 }
 }  // namespace
 
-std::string c4Id(std::string_view bytes) {
-  auto num = sha512(bytes);
+std::string c4Id(std::string_view bytes) { return c4FromSha512(sha512(bytes)); }
+
+std::string c4FromSha512(std::array<unsigned char, 64> num) {
   std::string digits;
   // Long division of the big-endian number by 58 until it is zero; remainders are the digits,
   // least significant first.

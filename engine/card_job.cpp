@@ -5,7 +5,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "engine/mhl.h"
+#include "engine/mhl_complete.h"
 #include "engine/pdf_report.h"
 #include "engine/reports.h"
 #include "engine/scan.h"
@@ -51,7 +51,9 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     static const std::vector<Verified> kNone;
     auto it = result.verified.find(root);
     try {
-      writeMHLGeneration(root, it == result.verified.end() ? kNone : it->second, job.names, job.operatorName);
+      // Also every file of this card verified here before and not listed yet (a run cut short).
+      writeListedGeneration(root, it == result.verified.end() ? kNone : it->second,
+                            verifiedOnRoot(store, job.cam, plan.rows, root), job.names, job.operatorName);
     } catch (const WriteFail& f) {
       problems.push_back(failText("해시 목록 실패", f));
     }
@@ -67,6 +69,9 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
       problems.push_back(failText("PDF 리포트 실패", f));
     }
   }
+  // Said once for the run, not once per destination.
+  std::vector<std::string> unlisted = unlistableNames(plan.rows);
+  if (!unlisted.empty()) problems.push_back(unlistedLine(unlisted));
   return problems;
 }
 

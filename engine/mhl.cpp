@@ -20,9 +20,10 @@ void replaceAll(std::string& s, std::string_view from, std::string_view to) {
     s.replace(pos, from.size(), to);
 }
 
-// XML 1.0 has no way to write most control characters or bytes that are not UTF-8; one such
-// name must not make the whole hash list unreadable, so they become U+FFFD. A carriage return is
-// kept as a reference, since a parser would turn a literal one into a line feed.
+// XML 1.0 has no way to write most control characters or bytes that are not UTF-8. File names
+// that hold them are left out of the lists (xmlCarriable); in other text (host, operator) such a
+// character must not make the whole hash list unreadable, so it becomes U+FFFD. A carriage
+// return is kept as a reference, since a parser would turn a literal one into a line feed.
 std::string xmlSafe(const std::string& s) {
   std::string out;
   out.reserve(s.size());
@@ -74,6 +75,21 @@ std::string xmlEscape(const std::string& s) {
   return xmlSafe(out);
 }
 
+bool xmlCarriable(const std::string& s) {
+  auto* p = reinterpret_cast<const utf8proc_uint8_t*>(s.data());
+  utf8proc_ssize_t len = static_cast<utf8proc_ssize_t>(s.size()), i = 0;
+  while (i < len) {
+    utf8proc_int32_t cp;
+    utf8proc_ssize_t n = utf8proc_iterate(p + i, len - i, &cp);
+    if (n <= 0) return false;
+    bool ok = cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+              (cp >= 0xE000 && cp <= 0xFFFD) || cp >= 0x10000;
+    if (!ok) return false;
+    i += n;
+  }
+  return true;
+}
+
 std::string mhlDate(std::time_t t) {
   std::tm tm{};
   gmtime_r(&t, &tm);
@@ -96,14 +112,16 @@ std::optional<int> mhlSequence(const std::string& fileName) {
 std::optional<std::string> writeMHLGeneration(const std::string& root, const std::vector<Verified>& items,
                                               const NameSet& names, const std::optional<std::string>& author,
                                               std::time_t now) {
-  if (items.empty()) return std::nullopt;
-  std::string date = mhlDate(now);
   std::string mirrorPrefix = names.mirror + "/";
   bool mirror = std::any_of(items.begin(), items.end(), [&](const Verified& v) {
     return v.row.dest && v.row.dest->compare(0, mirrorPrefix.size(), mirrorPrefix) == 0;
   });
+  // Another name in the list would name a file that is not there: such files are left out.
   std::vector<const Verified*> sorted;
-  for (const auto& v : items) sorted.push_back(&v);
+  for (const auto& v : items)
+    if (xmlCarriable(v.row.dest.value_or(""))) sorted.push_back(&v);
+  if (sorted.empty()) return std::nullopt;
+  std::string date = mhlDate(now);
   std::stable_sort(sorted.begin(), sorted.end(), [](const Verified* a, const Verified* b) {
     return a->row.dest.value_or("") < b->row.dest.value_or("");
   });
@@ -137,7 +155,10 @@ std::optional<std::string> writeMHLGeneration(const std::string& root, const std
 
 std::optional<std::string> writeMHLRenames(const std::string& root, const std::vector<MHLRename>& renames,
                                            const NameSet& /*names*/, std::time_t now) {
-  if (renames.empty()) return std::nullopt;
+  std::vector<const MHLRename*> listed;
+  for (const auto& r : renames)
+    if (xmlCarriable(r.oldPath) && xmlCarriable(r.newPath)) listed.push_back(&r);
+  if (listed.empty()) return std::nullopt;
   std::string date = mhlDate(now);
   std::string x = header(date);
   x += "    <comment>분류 이동 (파일 내용은 그대로)</comment>\n"
@@ -146,7 +167,8 @@ std::optional<std::string> writeMHLRenames(const std::string& root, const std::v
        "    <process>in-place</process>\n"
        "  </processinfo>\n"
        "  <hashes>\n";
-  for (const auto& r : renames) {
+  for (const MHLRename* m : listed) {
+    const MHLRename& r = *m;
     std::string path = nfc(root + "/" + r.newPath);
     struct stat st;
     std::time_t mtime = ::stat(path.c_str(), &st) == 0 ? st.st_mtim.tv_sec : now;

@@ -48,16 +48,29 @@ std::optional<MHLGeneration> parseMHLGeneration(std::string_view xml) {
   const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
   if (!root || !is(root, "hashlist")) return std::nullopt;
   MHLGeneration g;
-  if (const xmlNode* pi = child(root, "processinfo")) g.process = text(child(pi, "process"));
+  if (const xmlNode* pi = child(root, "processinfo")) {
+    g.process = text(child(pi, "process"));
+    if (const xmlNode* ig = child(pi, "ignore"))
+      for (const xmlNode* p = ig->children; p; p = p->next)
+        if (is(p, "pattern")) g.ignore.push_back(text(p));
+  }
   const xmlNode* hashes = child(root, "hashes");
   if (!hashes) return std::nullopt;
+  // Directory hashes (directoryhash) say nothing about single files and are passed over.
   for (const xmlNode* h = hashes->children; h; h = h->next) {
     if (!is(h, "hash")) continue;
     const xmlNode* p = child(h, "path");
-    const xmlNode* x = child(h, "xxh64");
-    if (!p || !x) return std::nullopt;
-    MHLEntry e{text(p), text(x), attr(x, "action"), std::nullopt};
-    if (const xmlNode* prev = child(h, "previousPath")) e.previousPath = text(prev);
+    if (!p) return std::nullopt;
+    MHLEntry e{text(p), {}, std::nullopt};
+    for (const xmlNode* c = h->children; c; c = c->next) {
+      if (c->type != XML_ELEMENT_NODE || c == p) continue;
+      std::string name = reinterpret_cast<const char*>(c->name);
+      // Both spellings of the previous path are met in the wild.
+      if (name == "previouspath" || name == "previousPath")
+        e.previousPath = text(c);
+      else
+        e.hashes.push_back({name, text(c), attr(c, "action")});
+    }
     g.entries.push_back(std::move(e));
   }
   return g;

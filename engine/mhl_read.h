@@ -1,4 +1,5 @@
-// Reading our own ASC MHL files back: generations and the chain, for verification.
+// Reading ASC MHL files back: generations (ours or another tool's) and the chain, for
+// verification and for knowing which files a folder's hash lists already name.
 #pragma once
 
 #include <optional>
@@ -8,15 +9,23 @@
 
 namespace tolverdine {
 
+/// One hash value of a file as a generation records it: the element name ("xxh64", "md5", ...),
+/// its text, and its action ("original", "verified", "failed"; empty when not given).
+struct MHLHash {
+  std::string type;
+  std::string value;
+  std::string action;
+};
+
 struct MHLEntry {
-  std::string path;  // relative to the project folder
-  std::string xxh64;
-  std::string action;  // "original", "verified" or "failed"
+  std::string path;  // relative to the folder holding the ascmhl folder
+  std::vector<MHLHash> hashes;  // in document order; may name types we do not know
   std::optional<std::string> previousPath;
 };
 
 struct MHLGeneration {
-  std::string process;  // "transfer" or "in-place"
+  std::string process;  // "transfer", "in-place", ...
+  std::vector<std::string> ignore;  // the ignore patterns of processinfo
   std::vector<MHLEntry> entries;
 };
 
@@ -26,7 +35,8 @@ struct MHLChainEntry {
   std::string c4;
 };
 
-/// Absent when the text is not a well-formed hash list (a truncated file, say).
+/// Absent when the text is not a well-formed hash list (a truncated file, say) or a hash entry
+/// has no path.
 std::optional<MHLGeneration> parseMHLGeneration(std::string_view xml);
 /// Absent when the text is not a well-formed chain file.
 std::optional<std::vector<MHLChainEntry>> parseMHLChain(std::string_view xml);

@@ -193,16 +193,23 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
   EXPECT_NE(slurp(*p).find(std::string(4000, 'a') + "&amp;&quot;&lt;&gt;</path>"), std::string::npos);
   expectChainMatchesFolder(nfc(root));
 
-  // Names XML cannot carry (a control character, bytes that are not UTF-8) keep the list
-  // readable; a decomposed name is written composed.
-  auto r = writeMHLGeneration(root, {item("a\x01" "b\xFF\xC3.mov", 1, "ab"), item("c\rd", 1, "ab"),
+  // Names XML cannot carry (a control character, bytes that are not UTF-8, U+FFFF) are left
+  // out rather than written as another name; a carriage return is carried; a decomposed name is
+  // written composed.
+  auto r = writeMHLGeneration(root, {item("a\x01" "b.mov", 1, "ab"), item("x\xFF\xC3.mov", 1, "ab"),
+                                     item("y\xEF\xBF\xBF.mov", 1, "ab"), item("c\rd", 1, "ab"),
                                      item(nfd + "/x", 1, "ab")}, koNames(), std::nullopt, kNow);
   ASSERT_TRUE(r);
   std::string rx = slurp(*r);
-  EXPECT_NE(rx.find(">a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD.mov</path>"), std::string::npos);
+  EXPECT_EQ(rx.find("\xEF\xBF\xBD"), std::string::npos) << "no replacement character stands for a name";
+  EXPECT_EQ(rx.find(".mov</path>"), std::string::npos) << rx;
   EXPECT_NE(rx.find(">c&#13;d</path>"), std::string::npos);
   EXPECT_NE(rx.find(">20260305_한/x</path>"), std::string::npos);
   expectChainMatchesFolder(nfc(root));
+  size_t before = generations(nfc(root)).size();
+  EXPECT_FALSE(writeMHLGeneration(root, {item("a\x01" "b.mov", 1, "ab")}, koNames(), std::nullopt, kNow));
+  EXPECT_FALSE(writeMHLRenames(root, {{"a\x01", "b", 1, "ab"}, {"b", "c\x02", 1, "ab"}}, koNames(), kNow));
+  EXPECT_EQ(generations(nfc(root)).size(), before) << "a list of nothing but such names is not written";
 
   // A project name long enough that the full generation name would not fit a directory entry.
   std::string longRoot = t.path + "/20260305_";

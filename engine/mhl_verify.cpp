@@ -1,18 +1,94 @@
 #include "engine/mhl_verify.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <map>
+#include <atomic>
 #include <set>
+#include <thread>
 
 #include "engine/c4.h"
-#include "engine/copy.h"
+#include "engine/digest.h"
 #include "engine/files.h"
 #include "engine/mhl.h"
 #include "engine/mhl_folder.h"
+#include "engine/mhl_history.h"
 #include "engine/mhl_read.h"
 #include "engine/text.h"
 
 namespace tolverdine {
+
+namespace {
+void checkChain(const std::string& dir, const std::vector<std::string>& gens, MHLVerifyReport& rep) {
+  // Every chain entry must name an existing generation with the same bytes.
+  std::string chainText;
+  std::optional<std::vector<MHLChainEntry>> chain;
+  if (readFile(dir + "/" + kMHLChain, &chainText)) chain = parseMHLChain(chainText);
+  if (!chain) {
+    rep.unreadable.push_back(kMHLChain);
+    return;
+  }
+  std::set<std::string> chained;
+  for (const auto& e : *chain) {
+    chained.insert(nfc(e.path));
+    std::string bytes;
+    ChainState st = ChainState::ok;
+    if (e.path.find('/') != std::string::npos || !readFile(dir + "/" + e.path, &bytes))
+      st = ChainState::missing;
+    else if (c4Id(bytes) != e.c4)
+      st = ChainState::mismatch;
+    rep.chain.push_back({e.path, st});
+  }
+  for (const auto& g : gens)
+    if (!chained.count(nfc(g))) rep.chain.push_back({g, ChainState::unlisted});
+}
+
+// Regular files under root (relative paths, byte order) that neither the ignore patterns nor
+// the listed paths cover. Links are not followed.
+void findUnlisted(const std::string& root, const std::string& rel, const MHLHistory& h,
+                  std::vector<std::string>& out) {
+  std::vector<std::string> names = listFolder(rel.empty() ? root : root + "/" + rel);
+  std::sort(names.begin(), names.end());
+  for (const auto& n : names) {
+    std::string r = rel.empty() ? n : rel + "/" + n;
+    if (rel.empty() && n == kMHLFolder) continue;
+    struct stat st;
+    if (::lstat((root + "/" + r).c_str(), &st) != 0) continue;
+    bool dir = S_ISDIR(st.st_mode);
+    if (!dir && !S_ISREG(st.st_mode)) continue;
+    if (mhlIgnored(r, dir, h.ignore)) continue;
+    if (dir)
+      findUnlisted(root, r, h, out);
+    else if (!h.files.count(nfc(r)))
+      out.push_back(r);
+  }
+}
+
+struct Task {
+  std::string path, full;
+  std::optional<ExpectedHash> want;
+  std::optional<std::string> got;
+};
+
+void hashAll(std::vector<Task>& tasks) {
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < tasks.size();)
+      if (tasks[i].want) tasks[i].got = fileDigest(tasks[i].full, tasks[i].want->type);
+  };
+  size_t n = std::min<size_t>(tasks.size(), std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
+  std::vector<std::thread> pool;
+  for (size_t t = 1; t < n; ++t) {
+    try {
+      pool.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer threads; this one takes the rest
+    }
+  }
+  work();
+  for (auto& t : pool) t.join();
+}
+}  // namespace
 
 bool MHLVerifyReport::clean() const {
   if (noHashLists || !unreadable.empty()) return false;
@@ -27,73 +103,30 @@ MHLVerifyReport verifyMHL(const std::string& given) {
   MHLVerifyReport rep;
   std::string root = nfc(given);  // where the writers put everything
   std::string dir = root + "/" + kMHLFolder;
-  std::vector<std::string> gens;
-  for (auto& n : listFolder(dir))
-    if (n.size() >= 4 && n.compare(n.size() - 4, 4, ".mhl") == 0) gens.push_back(std::move(n));
-  std::sort(gens.begin(), gens.end(), [](const std::string& a, const std::string& b) {
-    int sa = mhlSequence(a).value_or(0), sb = mhlSequence(b).value_or(0);
-    return sa != sb ? sa < sb : a < b;
-  });
-  rep.noHashLists = gens.empty();
+  MHLHistory h = readMHLHistory(root);
+  rep.noHashLists = h.generations.empty();
+  if (rep.noHashLists) return rep;
+  checkChain(dir, h.generations, rep);
+  rep.unreadable.insert(rep.unreadable.end(), h.unreadable.begin(), h.unreadable.end());
 
-  // Chain: every entry must name an existing generation with the same bytes.
-  std::set<std::string> chained;
-  std::string chainText;
-  std::optional<std::vector<MHLChainEntry>> chain;
-  if (readFile(dir + "/" + kMHLChain, &chainText)) chain = parseMHLChain(chainText);
-  if (!chain) {
-    rep.unreadable.push_back(kMHLChain);
-  } else {
-    for (const auto& e : *chain) {
-      chained.insert(nfc(e.path));
-      std::string bytes;
-      ChainState st = ChainState::ok;
-      if (e.path.find('/') != std::string::npos || !readFile(dir + "/" + e.path, &bytes))
-        st = ChainState::missing;
-      else if (c4Id(bytes) != e.c4)
-        st = ChainState::mismatch;
-      rep.chain.push_back({e.path, st});
-    }
-    for (const auto& g : gens)
-      if (!chained.count(nfc(g))) rep.chain.push_back({g, ChainState::unlisted});
-  }
-
-  // Latest expected hash per path across all generations.
-  std::map<std::string, std::string> expected;
-  for (const auto& name : gens) {
-    std::string bytes;
-    std::optional<MHLGeneration> g;
-    if (readFile(dir + "/" + name, &bytes)) g = parseMHLGeneration(bytes);
-    if (!g) {
-      rep.unreadable.push_back(name);
-      continue;
-    }
-    for (const auto& e : g->entries) {
-      std::string hash = e.xxh64;
-      if (e.previousPath) {
-        auto it = expected.find(nfc(*e.previousPath));
-        // A move that already failed its check: the content to expect is the original one.
-        if (it != expected.end() && e.action == "failed") hash = it->second;
-        if (it != expected.end()) expected.erase(it);
-      }
-      expected[nfc(e.path)] = hash;
-    }
-  }
-
-  std::vector<std::string> paths, full;
-  for (const auto& [p, h] : expected) {
-    paths.push_back(p);
-    full.push_back(root + "/" + p);
-  }
-  auto got = hashFiles(full);
-  for (size_t i = 0; i < paths.size(); ++i) {
+  std::vector<Task> tasks;
+  for (const auto& [path, entries] : h.files) tasks.push_back({path, root + "/" + path, expectedHash(entries), {}});
+  hashAll(tasks);
+  for (const auto& t : tasks) {
     FileState st = FileState::ok;
-    if (!got[i])
-      st = exists(full[i]) ? FileState::unreadable : FileState::missing;
-    else if (*got[i] != expected[paths[i]])
+    struct stat sb;
+    bool there = ::lstat(t.full.c_str(), &sb) == 0;
+    if (!there)
+      st = FileState::missing;
+    else if (!t.want)
+      st = FileState::noHash;
+    else if (!t.got)
+      st = FileState::unreadable;
+    else if (!sameDigest(t.want->type, *t.got, t.want->value))
       st = FileState::changed;
-    rep.files.push_back({paths[i], st});
+    rep.files.push_back({t.path, st, t.want ? hashTypeName(t.want->type) : ""});
   }
+  findUnlisted(root, "", h, rep.unlisted);
   return rep;
 }
 

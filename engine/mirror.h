@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 namespace tolverdine {
 
 class Store;
+struct NameSet;
 
 struct MirrorFailure {
   std::string rel;
@@ -25,6 +27,11 @@ struct MirrorResult {
   std::vector<MirrorFailure> failed;
   bool lost = false;
   std::vector<Verified> verified;
+  // Set by mirrorAndList: the secondary's new generation, or why it could not be written, and
+  // the names no hash list can carry.
+  std::optional<std::string> hashList;
+  std::optional<WriteFail> hashListFail;
+  std::vector<std::string> unlisted;
 };
 
 using FreeBytes = std::function<int64_t(const std::string& root)>;
@@ -35,5 +42,14 @@ using MirrorProgress = std::function<void(int n, int count, const std::string& n
 /// Throws IngestStop (destMissing, noSpace).
 MirrorResult runMirror(const std::string& primary, const std::string& secondary, Store& store,
                        const FreeBytes& free, const MirrorProgress& progress);
+
+/// runMirror, then the secondary's hash-list generation: every entry copied or adopted now and
+/// every file verified there that no generation lists yet. Nothing is written on a secondary
+/// that was lost. The cascade and the mirror command both go through here.
+MirrorResult mirrorAndList(const std::string& primary, const std::string& secondary, Store& store,
+                           const NameSet& names, const FreeBytes& free, const MirrorProgress& progress);
+
+/// The name set of a project folder: English when only the English reports folder is there.
+const NameSet& namesOfFolder(const std::string& root);
 
 }  // namespace tolverdine

@@ -7,8 +7,10 @@
 #include <set>
 
 #include "engine/host.h"
+#include "engine/mhl_complete.h"
 #include "engine/reports.h"
 #include "engine/store.h"
+#include "engine/term_text.h"
 #include "engine/text.h"
 
 namespace tolverdine {
@@ -192,6 +194,12 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
     t.push_back({"\n실패\n", 12, true, verdict, {}});
     for (const auto& f : result.failed)
       t.push_back({printable(f.rel) + "\n    " + printable(f.why) + "\n", 8.5, false, verdict, {}});
+  }
+
+  std::vector<std::string> unlisted = unlistableNames(rows);
+  if (!unlisted.empty()) {
+    t.push_back({"\n" + std::string(kUnlistedHeading) + "\n", 12, true, verdict, {}});
+    for (const auto& n : unlisted) t.push_back({printableName(n) + "\n", 8.5, false, verdict, {}});
   }
 
   t.push_back({"\n클립\n", 12, true, kInk, {}});

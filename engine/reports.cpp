@@ -7,8 +7,10 @@
 
 #include "engine/files.h"
 #include "engine/host.h"
+#include "engine/mhl_complete.h"
 #include "engine/names.h"
 #include "engine/store.h"
+#include "engine/term_text.h"
 #include "engine/text.h"
 
 namespace tolverdine {
@@ -111,6 +113,12 @@ std::string jobJson(const std::string& root, const std::vector<Row>& rows, const
   for (const auto& r : rows)
     if (r.tFromMtime) noTime.push_back(r.rel);
   j["noCaptureTime"] = noTime;
+  std::vector<std::string> unlisted = unlistableNames(rows);
+  if (!unlisted.empty()) {
+    nlohmann::json names = nlohmann::json::array();
+    for (const auto& n : unlisted) names.push_back(printableName(n));
+    j["notInHashList"] = names;
+  }
   // A card name that is not valid UTF-8 must not cost the whole report: such bytes become U+FFFD.
   return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
