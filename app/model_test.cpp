@@ -1,6 +1,8 @@
 #include "app/model.h"
 
 #include "app/model_test_util.h"
+#include "engine/mhl_folder.h"
+#include "engine/mhl_verify.h"
 #include "engine/scan.h"
 #include "engine/store.h"
 
@@ -325,6 +327,13 @@ TEST(Model, SecondCopyFillsTheGapOfAYellowCard) {
   bool told = false;
   for (const auto& n : r.notifier.calls) told = told || (n.title == "2차 복사 끝" && n.body == "2차 복사 2개");
   EXPECT_TRUE(told);
+  // The second copy carries a hash list naming both files, as the mirror command's does.
+  std::vector<std::string> folders = listFolder(nas);
+  ASSERT_EQ(folders.size(), 1u);
+  MHLVerifyReport listed = verifyMHL(nas + "/" + folders[0]);
+  EXPECT_TRUE(listed.clean());
+  EXPECT_EQ(listed.files.size(), 2u);
+  EXPECT_TRUE(listed.unlisted.empty());
   // Nothing new: no note, notification or webhook the second time.
   size_t notes = r.notifier.calls.size();
   m.cascade();
