@@ -212,6 +212,12 @@ TEST(VerifyCommand, AnyHashTypeFailedEntriesMovesAndUnlistedFiles) {
   ShellOutput nohash = verify(root);
   EXPECT_EQ(nohash.code, 1);
   EXPECT_TRUE(has(nohash, "검증할 해시 없음: lost.mov")) << nohash.out;
+  // A list naming a place outside the folder is not followed there.
+  writeFile(t.path + "/outside.bin", "o");
+  h.add("in-place", entry("../outside.bin", hashOf("md5", digest(t.path + "/outside.bin", HashType::md5))));
+  ShellOutput out = verify(root);
+  EXPECT_EQ(out.code, 1);
+  EXPECT_TRUE(has(out, "읽을 수 없음: ../outside.bin")) << out.out;
   // A listed file gone is missing.
   ::unlink((root + "/lost.mov").c_str());
   h.add("in-place", entry("lost.mov", hashOf("md5", "00")));

@@ -64,6 +64,18 @@ void findUnlisted(const std::string& root, const std::string& rel, const MHLHist
   }
 }
 
+// A list from elsewhere may name "../x" or "/x": never read outside the folder for it.
+bool insideFolder(const std::string& rel) {
+  if (rel.empty() || rel.front() == '/') return false;
+  size_t start = 0;
+  for (size_t i = 0; i <= rel.size(); ++i)
+    if (i == rel.size() || rel[i] == '/') {
+      if (rel.compare(start, i - start, "..") == 0 && i - start == 2) return false;
+      start = i + 1;
+    }
+  return true;
+}
+
 struct Task {
   std::string path, full;
   std::optional<ExpectedHash> want;
@@ -110,13 +122,19 @@ MHLVerifyReport verifyMHL(const std::string& given) {
   rep.unreadable.insert(rep.unreadable.end(), h.unreadable.begin(), h.unreadable.end());
 
   std::vector<Task> tasks;
-  for (const auto& [path, entries] : h.files) tasks.push_back({path, root + "/" + path, expectedHash(entries), {}});
+  for (const auto& [path, entries] : h.files) {
+    std::optional<ExpectedHash> want;
+    if (insideFolder(path)) want = expectedHash(entries);
+    tasks.push_back({path, root + "/" + path, want, {}});
+  }
   hashAll(tasks);
   for (const auto& t : tasks) {
     FileState st = FileState::ok;
     struct stat sb;
     bool there = ::lstat(t.full.c_str(), &sb) == 0;
-    if (!there)
+    if (!insideFolder(t.path))
+      st = FileState::unreadable;
+    else if (!there)
       st = FileState::missing;
     else if (!t.want)
       st = FileState::noHash;
