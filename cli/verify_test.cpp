@@ -190,11 +190,25 @@ TEST(VerifyCommand, AnyHashTypeFailedEntriesMovesAndUnlistedFiles) {
   EXPECT_EQ(bad.out.find(".DS_Store"), std::string::npos);
   EXPECT_NE(bad.out.find("해시 목록에 없는 파일 2개"), std::string::npos) << bad.out;
 
+  // A folder with a history of its own (nested) is checked by its lists, not called unlisted.
+  History inner{root + "/B", {}};
+  ASSERT_TRUE(mkdirs(inner.root));
+  writeFile(inner.root + "/x.bin", "inner");
+  inner.add("transfer", entry("x.bin", hashOf("sha1", digest(inner.root + "/x.bin", HashType::sha1))));
+
   // Restored, everything listed matches: files no list names do not fail the folder.
   writeFile(root + "/f.bin", "good");
   ShellOutput good = verify(root);
   EXPECT_EQ(good.code, 0) << good.out;
   EXPECT_TRUE(has(good, "정상: f.bin")) << good.out;
+  EXPECT_TRUE(has(good, "정상: B/x.bin")) << good.out;
+  EXPECT_TRUE(has(good, "체인 정상: B/ascmhl/0001_P_2026-01-10_100000Z.mhl")) << good.out;
+  EXPECT_EQ(good.out.find("해시 목록에 없음: B/"), std::string::npos) << good.out;
+  writeFile(inner.root + "/x.bin", "inneR");
+  ShellOutput innerBad = verify(root);
+  EXPECT_EQ(innerBad.code, 1);
+  EXPECT_TRUE(has(innerBad, "변경됨: B/x.bin")) << innerBad.out;
+  writeFile(inner.root + "/x.bin", "inner");
 
   // Each type is really checked: one changed byte in each file is caught.
   for (const auto& ty : types) {

@@ -44,9 +44,10 @@ void checkChain(const std::string& dir, const std::vector<std::string>& gens, MH
 }
 
 // Regular files under root (relative paths, byte order) that neither the ignore patterns nor
-// the listed paths cover. Links are not followed.
+// the listed paths cover. Links are not followed. A folder with an ascmhl folder of its own
+// holds a nested history: it is verified by its own lists (nested) and not walked here.
 void findUnlisted(const std::string& root, const std::string& rel, const MHLHistory& h,
-                  std::vector<std::string>& out) {
+                  std::vector<std::string>& out, std::vector<std::string>& nested) {
   std::vector<std::string> names = listFolder(rel.empty() ? root : root + "/" + rel);
   std::sort(names.begin(), names.end());
   for (const auto& n : names) {
@@ -57,8 +58,10 @@ void findUnlisted(const std::string& root, const std::string& rel, const MHLHist
     bool dir = S_ISDIR(st.st_mode);
     if (!dir && !S_ISREG(st.st_mode)) continue;
     if (mhlIgnored(r, dir, h.ignore)) continue;
-    if (dir)
-      findUnlisted(root, r, h, out);
+    if (dir && !listFolder(root + "/" + r + "/" + kMHLFolder).empty())
+      nested.push_back(r);
+    else if (dir)
+      findUnlisted(root, r, h, out, nested);
     else if (!h.files.count(nfc(r)))
       out.push_back(r);
   }
@@ -144,7 +147,19 @@ MHLVerifyReport verifyMHL(const std::string& given) {
       st = FileState::changed;
     rep.files.push_back({t.path, st, t.want ? hashTypeName(t.want->type) : ""});
   }
-  findUnlisted(root, "", h, rep.unlisted);
+  std::vector<std::string> nested;
+  findUnlisted(root, "", h, rep.unlisted, nested);
+  for (const auto& n : nested) {
+    MHLVerifyReport sub = verifyMHL(root + "/" + n);
+    if (sub.noHashLists) continue;
+    std::string lists = n + "/" + kMHLFolder + "/";
+    for (auto& c : sub.chain) rep.chain.push_back({lists + c.name, c.state});
+    for (auto& u : sub.unreadable) rep.unreadable.push_back(lists + u);
+    for (auto& f : sub.files) rep.files.push_back({n + "/" + f.path, f.state, f.type});
+    for (auto& u : sub.unlisted) rep.unlisted.push_back(n + "/" + u);
+  }
+  std::stable_sort(rep.files.begin(), rep.files.end(),
+                   [](const FileCheck& a, const FileCheck& b) { return a.path < b.path; });
   return rep;
 }
 

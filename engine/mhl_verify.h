@@ -34,7 +34,8 @@ struct MHLVerifyReport {
 
 /// Reads every generation of root/ascmhl in sequence order (a move carries a file's history to
 /// its new path) and the chain, re-hashes every listed file against the newest hash not marked
-/// "failed", in the strongest type recorded there, and lists the files no generation names.
+/// "failed", in the strongest type recorded there, and lists the files no generation names. A
+/// subfolder with an ascmhl folder of its own (a nested history) is verified by its own lists.
 MHLVerifyReport verifyMHL(const std::string& root);
 
 }  // namespace tolverdine
