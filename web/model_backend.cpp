@@ -107,7 +107,7 @@ std::optional<Image> ModelBackend::thumbnail(const std::string& clipPath) {
 
 json ModelBackend::cardJson(const CardItem& c) {
   json j = {{"id", c.id}, {"name", c.name}, {"cam", c.cam}, {"camera", c.camera.label()},
-            {"note", opt(c.note)}, {"link", c.link ? json(c.link->label()) : json(nullptr)},
+            {"note", opt(c.note)}, {"link", opt(readerLinkNotice(c.link))},
             {"files", c.files.size()}};
   json actions = json::array();
   bool twin = c.status.is<CardStatus::Twin>();
@@ -270,8 +270,8 @@ ActionResult ModelBackend::perform(const std::string& op, const json& args) {
   if (op == "acceptSuggestion") return m.acceptSuggestion(cascadeFlag), ActionResult{};
   if (op == "ignoreSuggestion") return m.ignoreSuggestion(), ActionResult{};
   if (op == "setSetting") {
-    if (!args.is_object() || !m.setSetting(str(args, "key"), args.value("value", json(nullptr))))
-      return {false, "이 값은 쓸 수 없습니다: " + str(args, "key")};
+    if (!args.is_object()) return {false, "이 값은 쓸 수 없습니다"};
+    if (auto refused = m.changeSetting(str(args, "key"), args.value("value", json(nullptr)))) return {false, *refused};
     return {};
   }
   if (op == "setRole") {
