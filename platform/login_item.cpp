@@ -174,6 +174,9 @@ bool LoginItem::enabled() const {
 }
 
 std::optional<LoginItemError> LoginItem::set(bool on) const {
+  // Earlier versions wrote this entry with the program path alone, which exits with a usage
+  // error at every login.
+  ::unlink((parentPath(autostartPath()) + "/org.tolverdine.desktop").c_str());
   if (userService()) {
     RunOptions ro;
     ro.timeout = std::chrono::milliseconds(15000);

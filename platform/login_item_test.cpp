@@ -119,6 +119,9 @@ TEST(LoginItem, FallsBackToTheAutostartEntryWithoutAUserManager) {
   LoginItemOptions o;
   o.autostartPath = d.path + "/cfg/autostart/tolverdine.desktop";
   o.command = {"/opt/t/tolverdine", "serve", "--watch", "/srv/cards/", "--port", "8123"};
+  // The entry of earlier versions (the program path alone, a usage error at login) goes away.
+  mkdirs(d.path + "/cfg/autostart");
+  writeFile(d.path + "/cfg/autostart/org.tolverdine.desktop", "[Desktop Entry]\nExec=\"/opt/t/tolverdine\"\n");
   for (bool onPath : {true, false}) {
     SCOPED_TRACE(onPath ? "systemctl without a bus" : "no systemctl at all");
     Env env(onPath ? d.path + "/bin:/usr/bin:/bin" : d.path + "/empty");
@@ -131,6 +134,7 @@ TEST(LoginItem, FallsBackToTheAutostartEntryWithoutAUserManager) {
     EXPECT_FALSE(item.enabled());
     EXPECT_FALSE(item.set(true));
     EXPECT_TRUE(item.enabled());
+    EXPECT_FALSE(exists(d.path + "/cfg/autostart/org.tolverdine.desktop"));
     std::string text = slurp(o.autostartPath);
     auto at = text.find("\nExec=");
     ASSERT_NE(at, std::string::npos);
