@@ -14,6 +14,10 @@ TEST(Help, VersionAndHelpOfEveryCommandMatchWhatTheParsersTake) {
   EXPECT_EQ(v.status, 0);
   EXPECT_EQ(v.out, std::string("tolverdine ") + toolVersion() + "\n");
   EXPECT_EQ(cli::versionText(), std::string("tolverdine ") + toolVersion());
+  // The anonymous tree for a bug report names the same version.
+  auto tree = cli.run({cli.card}, "tree");
+  EXPECT_EQ(tree.status, 0);
+  EXPECT_EQ(tree.out.rfind(std::string("TOLVERDINE ") + toolVersion() + " · ", 0), 0u) << tree.out;
 
   auto list = cli.run({}, "help");
   EXPECT_EQ(list.status, 0);
