@@ -187,6 +187,12 @@ json ModelBackend::snapshot() {
     if (!v && key == "autoSeconds") v = st.countdownSeconds();
     if (!v && key == "ejectOnGreen") v = true;
     f["value"] = v ? *v : json(nullptr);
+    // The active preset is picked from the presets that exist, never typed.
+    if (key == "preset") {
+      f["type"] = "choice";
+      f["choices"] = json::array();
+      for (const auto& [name, rules] : m.presets()) f["choices"].push_back({{"value", name}, {"label", name}});
+    }
   }
   s["settings"] = fields;
   s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};

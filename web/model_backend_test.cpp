@@ -114,6 +114,11 @@ TEST(ModelBackend, RefusedSettingsAndSlowReadersReachThePageAsText) {
   ActionResult bad = b.perform("setSetting", {{"key", "projectDate"}, {"value", "2025-03-14"}});
   EXPECT_FALSE(bad.ok);
   EXPECT_EQ(bad.message.rfind("프로젝트 날짜: ", 0), 0u) << bad.message;
+  for (const auto& f : b.snapshot()["settings"])
+    if (f["key"] == "preset") {
+      EXPECT_EQ(f["type"], "choice");
+      EXPECT_EQ(f["choices"], json::array({{{"value", "default"}, {"label", "default"}}}));
+    }
   // The page's labels and the refusals name a setting alike.
   for (const auto& f : settingFields()) {
     const std::string key = f["key"], label = f["label"], name = settingLabel(key);
