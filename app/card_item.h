@@ -64,4 +64,11 @@ struct CardItem {
   bool incomplete = false;
 };
 
+/// "리더가 5Gbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다" for a link below 10 Gbit/s; nothing
+/// for a faster link or a card without one.
+inline std::optional<std::string> readerLinkNotice(const std::optional<ReaderLink>& link) {
+  if (!link || !link->slow()) return std::nullopt;
+  return "리더가 " + link->label() + "로 연결됨 — 빠른 카드는 제 속도가 안 납니다";
+}
+
 }  // namespace tolverdine

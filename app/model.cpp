@@ -17,6 +17,7 @@
 #include "engine/library.h"
 #include "engine/scan.h"
 #include "engine/twin.h"
+#include "engine/version.h"
 #include "platform/app_log.h"
 #include "platform/clock.h"
 #include "platform/eject.h"
@@ -26,9 +27,6 @@
 #include "platform/volume_holders.h"
 #include "platform/webhook.h"
 
-#ifndef TOLVERDINE_VERSION
-#define TOLVERDINE_VERSION "0.1"
-#endif
 
 namespace tolverdine {
 
@@ -575,7 +573,7 @@ std::optional<std::string> Model::exportTree(const std::string& id, const std::s
   CardItem* c = find(id);
   if (!c) return std::string("카드가 없습니다");
   try {
-    writeFileAtomic(path, anonymousTreeHeader(TOLVERDINE_VERSION) + "\n" + anonymousTree(c->path, 5));
+    writeFileAtomic(path, anonymousTreeHeader(toolVersion()) + "\n" + anonymousTree(c->path, 5));
   } catch (const WriteFail& f) {
     return "저장 실패: " + f.path + " · " + std::strerror(f.err);
   }

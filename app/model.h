@@ -23,6 +23,7 @@
 #include "engine/report_clips.h"
 #include "engine/store.h"
 #include "engine/terms.h"
+#include "platform/login_item.h"
 #include "platform/volume_watcher.h"
 
 namespace tolverdine {
@@ -70,8 +71,9 @@ struct ModelOptions {
   std::function<std::optional<int64_t>(const std::string&)> capacity;
   /// Media probe of the job's scan; empty: the real one.
   std::function<Meta(const std::string&)> probe;
-  /// The program started at login.
-  std::string executable;
+  /// How the program is started at login (the user service, or an autostart entry with this
+  /// command).
+  LoginItemOptions loginItem;
 };
 
 class Model {
@@ -135,7 +137,9 @@ class Model {
   void stopStarting();
 
   // Settings, destinations, cascade.
-  bool setSetting(const std::string& key, const nlohmann::json& value);
+  /// Changes one setting; the Korean reason when the value is refused (nothing changes then).
+  std::optional<std::string> changeSetting(const std::string& key, const nlohmann::json& value);
+  bool setSetting(const std::string& key, const nlohmann::json& value) { return !changeSetting(key, value); }
   void addDest(const std::string& path, bool cascade);
   void removeDest(const std::string& path, bool cascade);
   void suggestDestination(const std::string& path, const std::optional<std::string>& name);
@@ -205,6 +209,7 @@ class Model {
   std::chrono::system_clock::time_point startedAt_;
   std::optional<std::string> destSuggestion_, destSuggestionName_, cascadeNote_, loginItemNote_, libraryNote_;
   std::vector<PermCheck> permChecks_;
+  mutable std::optional<bool> loginItemOn_;  // read back from the system, first when asked
   LastJobs lastJob_;
   std::string editingPreset_;
   std::vector<Rule> editingRules_;

@@ -40,13 +40,20 @@ bool isDirectory(const std::string& p) {
 
 }  // namespace
 
-bool Model::setSetting(const std::string& key, const nlohmann::json& value) {
+std::optional<std::string> Model::changeSetting(const std::string& key, const nlohmann::json& value) {
   // The consent is given through acceptEULA only.
-  if (key == "eulaAccepted" || !s_.assign(key, value)) return false;
+  if (key == "eulaAccepted") return settingLabel(key) + ": 약관 화면의 동의로만 바뀝니다";
+  // A preset that does not exist would classify every clip with no rules at all.
+  if (key == "preset" && value.is_string() && !presets_.count(value.get<std::string>())) {
+    std::string names;
+    for (const auto& [name, rules] : presets_) names += (names.empty() ? "" : ", ") + name;
+    return settingLabel(key) + ": 없는 프리셋입니다 (" + value.get<std::string>() + ") — 목록에서 고르세요: " + names;
+  }
+  if (auto refused = s_.set(key, value)) return refused;
   save(key);
   changed();
   if (key == "cascadeDests") cascade();
-  return true;
+  return std::nullopt;
 }
 
 void Model::addDest(const std::string& path, bool cascadeList) {
@@ -332,13 +339,18 @@ void Model::checkPermissions() {
   });
 }
 
-bool Model::loginItem() const { return isLoginItem(); }
+bool Model::loginItem() const {
+  if (!loginItemOn_) loginItemOn_ = LoginItem(opt_.loginItem).enabled();
+  return *loginItemOn_;
+}
 
 void Model::setLoginItem(bool on) {
-  auto err = tolverdine::setLoginItem(on, opt_.executable.empty() ? selfExecutable() : opt_.executable);
+  LoginItem item(opt_.loginItem);
+  auto err = item.set(on);
   if (err) loginItemNote_ = loginItemFailureNote(*err);
   else loginItemNote_.reset();
-  log(loginItemLogLine(on, loginItemStatus(), loginItemNote_));
+  loginItemOn_ = item.enabled();
+  log(loginItemLogLine(on, *loginItemOn_ ? 1 : 0, loginItemNote_));
   changed();
 }
 

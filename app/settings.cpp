@@ -83,39 +83,115 @@ Settings Settings::load(const PreferencesStore& prefs) {
   return s;
 }
 
-bool Settings::assign(const std::string& key, const json& v) {
-  if (key == "project") return take(project, v);
-  if (key == "projectDate") return takeOptional(projectDate, v);
-  if (key == "dests") return take(dests, v);
-  if (key == "preset") return take(preset, v);
+std::string settingLabel(const std::string& key) {
+  static const std::map<std::string, std::string> labels = {
+      {"project", "프로젝트 이름"},
+      {"projectDate", "프로젝트 날짜"},
+      {"dests", "목적지"},
+      {"preset", "분류 프리셋"},
+      {"copies", "필요한 검증 사본 수"},
+      {"names", "폴더 이름"},
+      {"autoStart", "카드를 꽂으면 카운트다운 뒤 자동 시작"},
+      {"cascadeDests", "2차 목적지"},
+      {"storage", "보관 방식"},
+      {"verify", "검증"},
+      {"md5", "MD5 도 계산"},
+      {"operator", "작업자 이름"},
+      {"logo", "리포트 로고"},
+      {"webhook", "웹훅 주소"},
+      {"recapCommand", "리캡 명령"},
+      {"roles", "카메라 역할"},
+      {"ignoredVolumes", "목적지로 제안하지 않을 볼륨"},
+      {"parallel", "동시에 복사할 카드 수"},
+      {"autoSeconds", "자동 시작까지 기다릴 초"},
+      {"ejectOnGreen", "초록이면 카드 꺼내기"},
+      {"eulaAccepted", "사용 약관 동의"}};
+  auto it = labels.find(key);
+  return it == labels.end() ? std::string() : it->second;
+}
+
+bool validShootDate(const std::string& s) {
+  if (s.size() != 8) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  int y = std::stoi(s.substr(0, 4)), m = std::stoi(s.substr(4, 2)), d = std::stoi(s.substr(6, 2));
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (y < 1900 || m < 1 || m > 12 || d < 1) return false;
+  bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return d <= days[m - 1] + (m == 2 && leap ? 1 : 0);
+}
+
+std::optional<std::string> Settings::set(const std::string& key, const json& v) {
+  const std::string label = settingLabel(key);
+  if (label.empty()) return std::string("알 수 없는 설정입니다");
+  auto refuse = [&](const std::string& why) { return std::optional<std::string>(label + ": " + why); };
+  auto oneOf = [&](std::string& field, std::initializer_list<const char*> allowed,
+                   const std::string& list) -> std::optional<std::string> {
+    if (!v.is_string()) return refuse(list + " 중 하나를 고르세요");
+    for (const char* a : allowed)
+      if (v.get<std::string>() == a) return field = a, std::nullopt;
+    return refuse("알 수 없는 값입니다 (" + v.get<std::string>() + ") — " + list + " 중 하나를 고르세요");
+  };
+  auto count = [&](std::optional<int>& field, int min) -> std::optional<std::string> {
+    if (v.is_null()) return field.reset(), std::nullopt;
+    auto n = typed<int>(std::optional<json>(v));
+    if (!n || *n < min) return refuse(std::to_string(min) + " 이상의 정수를 적으세요");
+    field = *n;
+    return std::nullopt;
+  };
+  auto typeOk = [&](bool ok) { return ok ? std::nullopt : refuse("이 값은 쓸 수 없습니다"); };
+
+  if (key == "projectDate") {
+    // An empty field clears the date: the first finished card then sets it.
+    if (v.is_null() || (v.is_string() && v.get<std::string>().empty())) return projectDate.reset(), std::nullopt;
+    // Every card of another shoot date stops on a mismatch, so only a real day is taken.
+    if (!v.is_string() || !validShootDate(v.get<std::string>()))
+      return refuse("yyyyMMdd 형식의 날짜를 적으세요 (예: 20250314)");
+    projectDate = v.get<std::string>();
+    return std::nullopt;
+  }
   if (key == "copies") {
     // A requirement below one copy would clear a card that has none.
     auto n = typed<int>(std::optional<json>(v));
-    if (!n || *n < 1) return false;
+    if (!n || *n < 1) return refuse("1 이상의 정수를 적으세요");
     copies = *n;
-    return true;
+    return std::nullopt;
   }
   if (key == "names") {
-    if (!v.is_string()) return false;
-    english = v.get<std::string>() == "en";
-    return true;
+    std::string text = english ? "en" : "ko";
+    auto err = oneOf(text, {"ko", "en"}, "ko(한국어)·en(영어)");
+    if (!err) english = text == "en";
+    return err;
   }
-  if (key == "autoStart") return take(autoStart, v);
-  if (key == "cascadeDests") return take(cascadeDests, v);
-  if (key == "storage") return take(storageMode, v);
-  if (key == "verify") return take(verifyMode, v);
-  if (key == "md5") return take(md5, v);
-  if (key == "operator") return take(operatorName, v);
-  if (key == "logo") return takeOptional(logoPath, v);
-  if (key == "webhook") return take(webhookURL, v);
-  if (key == "recapCommand") return take(recapCommand, v);
-  if (key == "roles") return take(roles, v);
-  if (key == "ignoredVolumes") return take(ignoredVolumes, v);
-  if (key == "parallel") return takeOptional(parallel, v);
-  if (key == "autoSeconds") return takeOptional(autoSeconds, v);
-  if (key == "ejectOnGreen") return takeOptional(ejectOnGreen, v);
-  if (key == "eulaAccepted") return takeOptional(eulaAccepted, v);
-  return false;
+  if (key == "storage") return oneOf(storageMode, {"auto", "split", "mirror"}, "auto·split·mirror");
+  if (key == "verify") return oneOf(verifyMode, {"fast", "standard", "paranoid"}, "fast·standard·paranoid");
+  if (key == "webhook") {
+    if (v.is_null() || (v.is_string() && v.get<std::string>().empty())) return webhookURL.clear(), std::nullopt;
+    // Verdicts are posted over https only; any other address would never be posted.
+    if (!v.is_string() || v.get<std::string>().rfind("https://", 0) != 0 || v.get<std::string>().size() <= 8 ||
+        v.get<std::string>().find_first_of(" \t\r\n") != std::string::npos)
+      return refuse("https:// 로 시작하는 주소만 씁니다");
+    webhookURL = v.get<std::string>();
+    return std::nullopt;
+  }
+  // 0 and 1 both mean one card at a time; below that is no number of cards.
+  if (key == "parallel") return count(parallel, 0);
+  if (key == "autoSeconds") return count(autoSeconds, 0);
+  if (key == "project") return typeOk(take(project, v));
+  if (key == "dests") return typeOk(take(dests, v));
+  if (key == "preset") return typeOk(take(preset, v));
+  if (key == "autoStart") return typeOk(take(autoStart, v));
+  if (key == "cascadeDests") return typeOk(take(cascadeDests, v));
+  if (key == "md5") return typeOk(take(md5, v));
+  if (key == "operator") return typeOk(take(operatorName, v));
+  if (key == "logo") return typeOk(takeOptional(logoPath, v));
+  if (key == "recapCommand") return typeOk(take(recapCommand, v));
+  // An unknown role reads as none (roleFor), and the page sets roles one by one (setRole).
+  if (key == "roles") return typeOk(take(roles, v));
+  if (key == "ignoredVolumes") return typeOk(take(ignoredVolumes, v));
+  if (key == "ejectOnGreen") return typeOk(takeOptional(ejectOnGreen, v));
+  if (key == "eulaAccepted") return typeOk(takeOptional(eulaAccepted, v));
+  return refuse("이 값은 쓸 수 없습니다");
 }
 
 std::optional<json> Settings::value(const std::string& key) const {

@@ -45,8 +45,12 @@ struct Settings {
   static Settings load(const PreferencesStore& prefs);
   /// The value stored under key (absent: the key is removed).
   std::optional<nlohmann::json> value(const std::string& key) const;
-  /// Takes a value as the user interface sends it; false for an unknown key or a wrong type.
-  bool assign(const std::string& key, const nlohmann::json& v);
+  /// Takes a value as the user interface sends it; false for an unknown key, a wrong type or a
+  /// value the setting cannot hold.
+  bool assign(const std::string& key, const nlohmann::json& v) { return !set(key, v); }
+  /// The same, with the Korean reason of a refusal, naming the setting by its label; nothing is
+  /// changed then.
+  std::optional<std::string> set(const std::string& key, const nlohmann::json& v);
 
   bool ready() const;
   int maxParallel() const { return parallel ? (*parallel < 2 ? 1 : *parallel) : 2; }
@@ -59,5 +63,9 @@ struct Settings {
 
 /// Every key in the order the settings page lists them.
 const std::vector<std::string>& settingKeys();
+/// The Korean name of a setting as the settings page shows it ("프로젝트 날짜"); empty when unknown.
+std::string settingLabel(const std::string& key);
+/// True for "yyyyMMdd" naming a real calendar day.
+bool validShootDate(const std::string& s);
 
 }  // namespace tolverdine

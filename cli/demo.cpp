@@ -8,14 +8,11 @@
 #include <string>
 #include <vector>
 
-#ifndef TOLVERDINE_RESOURCE_DIR
-#define TOLVERDINE_RESOURCE_DIR "resources"
-#endif
-
 #include <glib.h>
 #include <unistd.h>
 
 #include "cli/args.h"
+#include "cli/resource_dir.h"
 #include "cli/linux_app.h"
 #include "engine/files.h"
 #include "engine/process.h"
@@ -133,7 +130,7 @@ int runDemo(int argc, char** argv) {
   if (mounted) std::printf("카드 이미지를 %s 에 마운트했습니다 (루프 장치)\n", card.c_str());
   else card = folder, std::printf("루프 마운트를 쓸 수 없어 폴더를 카드로 씁니다: %s\n", card.c_str());
 
-  Terms terms = loadTerms(TOLVERDINE_RESOURCE_DIR, "ko");
+  Terms terms = loadTerms(resourceDir(), "ko");
   const std::string support = applicationSupportDir();
   mkdirs(support);
   {

@@ -28,7 +28,7 @@ LinuxApp::LinuxApp(const LinuxAppOptions& o)
   mopt.terms = o.terms;
   mopt.volumeId = volumeUUID;
   mopt.capacity = capacityOf;
-  mopt.executable = selfExecutable();
+  mopt.loginItem.command = o.loginCommand;
   for (const auto& p : o.watch.extraPrefixes) mopt.destinationPrefixes.push_back(p);
   model_ = std::make_unique<Model>(svc, mopt);
   backend_ = std::make_unique<web::ModelBackend>(*model_, main_);

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/model.h"
 #include "platform/app_log.h"
@@ -29,6 +30,8 @@ struct LinuxAppOptions {
   Terms terms;
   int port = 0;                 // web page; 0: any free port
   Ejector* ejector = nullptr;   // null: UDisks2 (umount2 as root)
+  /// What an autostart entry starts at login: this program with the same `serve` options.
+  std::vector<std::string> loginCommand;
 };
 
 class LinuxApp {

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -12,14 +15,14 @@
 #include <glib.h>
 
 #include "cli/args.h"
+#include "cli/resource_dir.h"
 #include "cli/linux_app.h"
+#include "cli/open.h"
 #include "engine/fd.h"
 #include "engine/files.h"
+#include "platform/login_item.h"
 #include "platform/profile_update.h"
-
-#ifndef TOLVERDINE_RESOURCE_DIR
-#define TOLVERDINE_RESOURCE_DIR "resources"
-#endif
+#include "web/token.h"
 
 namespace tolverdine::cli {
 
@@ -68,18 +71,25 @@ int runServe(int argc, char** argv) {
   }
 
   VolumeWatcherOptions wopt;
+  // The same options for a start at login, with folders made absolute (it starts in $HOME).
+  std::vector<std::string> again = {selfExecutable(), "serve"};
   for (auto dir : args->all("watch")) {
+    if (!dir.empty() && dir[0] != '/') dir = std::filesystem::absolute(dir).lexically_normal().string();
     if (dir.empty() || dir.back() != '/') dir += "/";
     wopt.extraPrefixes.push_back(dir);
+    again.insert(again.end(), {"--watch", dir});
   }
   wopt.loopRemovable = args->has("loop-removable");
+  if (wopt.loopRemovable) again.push_back("--loop-removable");
+  if (port) again.insert(again.end(), {"--port", std::to_string(port)});
 
   LinuxAppOptions ao;
   ao.supportDir = support;
   ao.watch = wopt;
   ao.teeLog = true;
-  ao.terms = loadTerms(TOLVERDINE_RESOURCE_DIR, termsLanguage(firstLocalisation()));
+  ao.terms = loadTerms(resourceDir(), termsLanguage(firstLocalisation()));
   ao.port = port;
+  ao.loginCommand = again;
   LinuxApp app(ao);
   if (!app.start()) return 1;
   Model& model = app.model();
@@ -89,6 +99,10 @@ int runServe(int argc, char** argv) {
   std::thread([] { updateProfiles(); }).detach();
   std::printf("%s\n", server.url().c_str());
   std::fflush(stdout);
+  // `tolverdine open` (the menu entry) finds the page of this instance here; owner-only.
+  const std::string urlFile = pageAddressPath();
+  std::string err;
+  if (!web::writeTokenFile(urlFile, server.url(), &err)) appLog.log("웹 주소 파일을 쓰지 못함: " + err);
 
   int quit = 0;
   g_unix_signal_add(SIGINT, onSignal, &quit);
@@ -98,6 +112,7 @@ int runServe(int argc, char** argv) {
 
   // Finished files are already recorded; the cards being copied are let run to their end.
   model.stopStarting();
+  ::unlink(urlFile.c_str());
   server.stop();
   if (model.running() > 0) appLog.log("끝내는 중 — 복사 중인 카드 " + std::to_string(model.running()) + "장을 마칩니다");
   while (model.running() > 0 || model.cascading() || !model.idle()) g_main_context_iteration(ctx, TRUE);

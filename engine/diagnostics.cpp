@@ -16,12 +16,13 @@
 #include "engine/text.h"
 #include "engine/utf8_repair.h"
 #include "engine/zip_writer.h"
+#include "engine/version.h"
 
 namespace tolverdine {
 
 namespace {
 
-constexpr const char* kProduct = "TOLVERDINE 0.3.0";
+const std::string kProduct = std::string("TOLVERDINE ") + toolVersion();
 constexpr const char* kCrashPrefix = "Tolverdine";
 constexpr size_t kMaxReports = 100;
 // A crash report is a few hundred kilobytes; anything far larger is not one.

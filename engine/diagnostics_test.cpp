@@ -14,6 +14,7 @@
 #include "engine/records.h"
 #include "engine/store.h"
 #include "engine/text.h"
+#include "engine/version.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -89,7 +90,7 @@ TEST(Diagnostics, BundleWithoutDatabaseOrLog) {
             "copies = 3\ndests = [\"/Volumes/A\",\"/Volumes/B\"]\nmd5 = false\nproject = 봄\n"
             "webhook = https://hooks.example.com/…(가림)\n");
   const std::string& sys = e[top + "system.txt"];
-  EXPECT_EQ(sys, "TOLVERDINE 0.3.0\n(" + d.path + "/no-uname 실행 실패)\n\n(" + d.path +
+  EXPECT_EQ(sys, "TOLVERDINE " + std::string(toolVersion()) + "\n(" + d.path + "/no-uname 실행 실패)\n\n(" + d.path +
                      "/no-os-release 읽기 실패)\n\nhw.model: (" + d.path + "/no-model 읽기 실패)\n\nhw.machine: (" +
                      d.path + "/no-uname 실행 실패)\n\n## mount (볼륨 · 파일시스템)\n(" + d.path +
                      "/no-findmnt 실행 실패)\n\n## df -h\n(" + d.path + "/no-df 실행 실패)\n");
@@ -147,7 +148,7 @@ TEST(Diagnostics, BundleWithDatabaseReportsCrashesAndSystem) {
                 e.count(top + "crashes/Tolverdine-dir"),
             0u);
   const std::string& sys = e[top + "system.txt"];
-  EXPECT_EQ(sys.rfind("TOLVERDINE 0.3.0\nLinux ", 0), 0u) << sys;
+  EXPECT_EQ(sys.rfind("TOLVERDINE " + std::string(toolVersion()) + "\nLinux ", 0), 0u) << sys;
   EXPECT_NE(sys.find("\nhw.machine: " + shell("/usr/bin/uname", {"-m"})), std::string::npos) << sys;
   EXPECT_NE(sys.find("\n## mount (볼륨 · 파일시스템)\npartial\n(" + d.path + "/hang 시간 초과)\n"), std::string::npos) << sys;
   EXPECT_NE(sys.find("\n## df -h\nFilesystem"), std::string::npos) << sys;

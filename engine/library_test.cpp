@@ -13,7 +13,6 @@
 #include "engine/rules.h"
 #include "engine/terms.h"
 #include "engine/thumbnail.h"
-#include "platform/login_item.h"
 
 namespace tolverdine {
 using namespace testing;
@@ -193,31 +192,6 @@ TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
   EXPECT_TRUE(applyPermResult(pending, gone, false, 0));
   EXPECT_EQ(pending[1].state, "읽기 됨");
   EXPECT_FALSE(applyPermResult(pending, "/old/round", false, 0));
-}
-
-TEST(LoginItem, WritesRemovesAndReportsUnwritableFolder) {
-  TempDir d;
-  std::string path = d.path + "/cfg/autostart/org.tolverdine.desktop";
-  EXPECT_FALSE(isLoginItem(path));
-  EXPECT_FALSE(setLoginItem(true, "/opt/my app/$tolverdine", path));
-  EXPECT_TRUE(isLoginItem(path));
-  std::string text;
-  ASSERT_TRUE(readFile(path, &text));
-  EXPECT_NE(text.find("Exec=\"/opt/my app/\\$tolverdine\"\n"), std::string::npos);
-  EXPECT_TRUE(setLoginItem(true, "/a\nExec=/bin/evil", path));
-  EXPECT_FALSE(setLoginItem(false, "", path));
-  EXPECT_FALSE(isLoginItem(path));
-  EXPECT_FALSE(setLoginItem(false, "", path));  // already off
-  writeFile(d.path + "/file", "x");
-  auto e = setLoginItem(true, "/bin/true", d.path + "/file/autostart/org.tolverdine.desktop");
-  ASSERT_TRUE(e);
-  EXPECT_NE(loginItemFailureNote(*e).find("이 빌드에서는 켤 수 없습니다 ("), std::string::npos);
-  EXPECT_EQ(loginItemLogLine(true, 1, std::nullopt), "로그인 항목 켬: 1 ");
-  ::setenv("XDG_CONFIG_HOME", "/x/cfg", 1);
-  EXPECT_EQ(loginItemPath(), "/x/cfg/autostart/org.tolverdine.desktop");
-  ::setenv("XDG_CONFIG_HOME", "relative", 1);
-  EXPECT_EQ(loginItemPath(), std::string(std::getenv("HOME")) + "/.config/autostart/org.tolverdine.desktop");
-  ::unsetenv("XDG_CONFIG_HOME");
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include "engine/mhl_folder.h"
 #include "engine/names.h"
 #include "engine/text.h"
+#include "engine/version.h"
 
 namespace tolverdine {
 
@@ -52,7 +53,7 @@ std::string header(const std::string& date) {
          "  <creatorinfo>\n"
          "    <creationdate>" + date + "</creationdate>\n"
          "    <hostname>" + xmlEscape(hostName()) + "</hostname>\n"
-         "    <tool version=\"0.3.0\">TOLVERDINE</tool>\n";
+         "    <tool version=\"" + std::string(toolVersion()) + "\">TOLVERDINE</tool>\n";
 }
 
 std::string ignorePair(const std::string& name) {

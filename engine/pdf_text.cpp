@@ -12,6 +12,7 @@
 #include "engine/store.h"
 #include "engine/term_text.h"
 #include "engine/text.h"
+#include "engine/version.h"
 
 namespace tolverdine {
 
@@ -170,7 +171,7 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
                    std::to_string(audio) + " · 부속 " + std::to_string(etc)},
       {"검증", "XXH64, 목적지를 다시 읽어 카드 해시와 대조 (ASC MHL: ascmhl/)"},
       {"소스", info("src")},
-      {"도구", "TOLVERDINE 0.3.0 · " + printable(hostName())},
+      {"도구", std::string("TOLVERDINE ") + toolVersion() + " · " + printable(hostName())},
   };
   if (in.operatorName && !in.operatorName->empty()) facts.push_back({"운영자", printable(*in.operatorName)});
   for (const auto& [label, value] : facts) t.push_back({label + "\t" + value + "\n", 9.5, false, kInk, kFactTabs});

@@ -11,6 +11,7 @@
 
 #include "engine/camera_role.h"
 #include "engine/records.h"
+#include "engine/version.h"
 
 namespace tolverdine {
 
@@ -29,7 +30,7 @@ struct RecapClip {
 struct RecapManifest {
   int version = 1;
   std::string app = "TOLVERDINE";
-  std::string appVersion = "0.3.0";
+  std::string appVersion = toolVersion();
   std::string sessionId;
   std::string project;
   std::string finishedAt;

@@ -12,6 +12,7 @@
 #include "engine/store.h"
 #include "engine/term_text.h"
 #include "engine/text.h"
+#include "engine/version.h"
 
 namespace tolverdine {
 
@@ -93,7 +94,7 @@ std::string jobJson(const std::string& root, const std::vector<Row>& rows, const
                     const std::map<std::string, std::string>& info, std::time_t now) {
   nlohmann::json j = nlohmann::json::object();
   for (const auto& [k, v] : info) j[k] = v;
-  j["tool"] = "TOLVERDINE 0.3.0";
+  j["tool"] = std::string("TOLVERDINE ") + toolVersion();
   j["host"] = hostName();
   j["at"] = isoTime(now);
   j["cam"] = cam;

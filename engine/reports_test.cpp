@@ -10,6 +10,7 @@
 #include "engine/names.h"
 #include "engine/store.h"
 #include "engine/text.h"
+#include "engine/version.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -82,7 +83,7 @@ TEST(Reports, CsvAndJsonText) {
 
   std::string js = jobJson(root, rows, res, "A", "/media/card", {{"project", "P"}, {"color", "x"}}, kNow);
   auto j = nlohmann::json::parse(js);
-  EXPECT_EQ(j["tool"], "TOLVERDINE 0.3.0");
+  EXPECT_EQ(j["tool"], std::string("TOLVERDINE ") + toolVersion());
   EXPECT_EQ(j["host"], hostName());
   EXPECT_EQ(j["at"], "2026-03-05T09:38:22Z");
   EXPECT_EQ(j["color"], "yellow");  // the run's fields win over info

@@ -7,12 +7,15 @@
 #include <cstring>
 
 #include "engine/files.h"
+#include "engine/library.h"
+#include "engine/process.h"
 #include "engine/records.h"
 #include "engine/text.h"
 
 namespace tolverdine {
 
 std::string LoginItemError::description() const {
+  if (!detail.empty()) return path + ": " + detail;
   char buf[256];
   const char* s = strerror_r(err, buf, sizeof buf);
   return path + ": " + s;
@@ -27,52 +30,175 @@ std::string loginItemPath() {
     const char* h = std::getenv("HOME");
     base = std::string(h ? h : "") + "/.config";
   }
-  return base + "/autostart/org.tolverdine.desktop";
+  return base + "/autostart/tolverdine.desktop";
 }
 
-namespace {
-// Exec= quoting of desktop entries: the whole path in double quotes with ", `, $ and \ escaped.
-std::string quoteExec(const std::string& exec) {
-  std::string q = "\"";
-  for (char c : exec) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') q += '\\';
-    q += c;
+std::string desktopExec(const std::vector<std::string>& argv) {
+  std::string out;
+  for (const auto& a : argv) {
+    if (!out.empty()) out += ' ';
+    // Quoting level: inside double quotes ", `, $ and \ take a backslash.
+    std::string q = "\"";
+    for (char c : a) {
+      if (c == '"' || c == '`' || c == '$' || c == '\\') q += '\\';
+      q += c == '%' ? std::string("%%") : std::string(1, c);
+    }
+    q += '"';
+    // String level, applied by the reader first: every backslash is written twice.
+    for (char c : q) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
   }
-  return q + "\"";
-}
-}  // namespace
-
-std::string loginItemEntry(const std::string& exec) {
-  return "[Desktop Entry]\nType=Application\nName=TOLVERDINE\nExec=" + quoteExec(exec) +
-         "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+  return out;
 }
 
-std::optional<LoginItemError> setLoginItem(bool on, const std::string& exec, const std::string& path) {
+std::optional<std::vector<std::string>> parseDesktopExec(const std::string& value) {
+  // String escapes first.
+  std::string s;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\') {
+      s += value[i];
+      continue;
+    }
+    if (++i >= value.size()) return std::nullopt;
+    switch (value[i]) {
+      case '\\': s += '\\'; break;
+      case 's': s += ' '; break;
+      case 'n': s += '\n'; break;
+      case 't': s += '\t'; break;
+      case 'r': s += '\r'; break;
+      default: return std::nullopt;
+    }
+  }
+  std::vector<std::string> args;
+  std::string cur;
+  bool inArg = false, quoted = false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (quoted) {
+      if (c == '"') {
+        quoted = false;
+      } else if (c == '\\') {
+        if (++i >= s.size() || std::strchr("\"`$\\", s[i]) == nullptr) return std::nullopt;
+        cur += s[i];
+      } else if (c == '%') {
+        if (++i >= s.size() || s[i] != '%') return std::nullopt;  // field codes are not ours
+        cur += '%';
+      } else {
+        cur += c;
+      }
+      continue;
+    }
+    if (c == ' ') {
+      if (inArg) args.push_back(cur), cur.clear(), inArg = false;
+    } else if (c == '"') {
+      quoted = inArg = true;
+    } else if (c == '%') {
+      if (++i >= s.size() || s[i] != '%') return std::nullopt;
+      cur += '%', inArg = true;
+    } else {
+      cur += c, inArg = true;
+    }
+  }
+  if (quoted) return std::nullopt;
+  if (inArg) args.push_back(cur);
+  return args;
+}
+
+std::string loginItemEntry(const std::vector<std::string>& command) {
+  return "[Desktop Entry]\nType=Application\nName=TOLVERDINE\nComment=카드 복사·검증 (로그인할 때 시작)\nExec=" +
+         desktopExec(command) + "\nTerminal=false\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n";
+}
+
+std::optional<LoginItemError> setAutostart(bool on, const std::vector<std::string>& command, const std::string& path) {
   if (!on) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return LoginItemError{path, errno};
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return LoginItemError{path, errno, {}};
     return std::nullopt;
   }
-  // A line break would end the Exec line and let the rest of the path become entry keys.
-  if (exec.empty() || exec.find_first_of("\n\r") != std::string::npos || !validUtf8(exec))
-    return LoginItemError{exec, EINVAL};
+  // A line break would end the Exec line and let the rest become entry keys.
+  if (command.empty() || command[0].empty()) return LoginItemError{path, EINVAL, {}};
+  for (const auto& a : command)
+    if (a.find_first_of("\n\r") != std::string::npos || !validUtf8(a)) return LoginItemError{a, EINVAL, {}};
   const std::string dir = parentPath(path);
-  if (!mkdirs(dir)) return LoginItemError{dir, errno ? errno : EIO};
+  if (!mkdirs(dir)) return LoginItemError{dir, errno ? errno : EIO, {}};
   try {
-    writeFileAtomic(path, loginItemEntry(exec));
+    writeFileAtomic(path, loginItemEntry(command));
   } catch (const WriteFail& f) {
-    return LoginItemError{f.path, f.err};
+    return LoginItemError{f.path, f.err, {}};
   } catch (...) {
-    return LoginItemError{path, EIO};
+    return LoginItemError{path, EIO, {}};
   }
   return std::nullopt;
 }
 
-bool isLoginItem(const std::string& path) { return exists(path); }
+std::string findOnPath(const std::string& name) {
+  const char* p = std::getenv("PATH");
+  std::string path = p ? p : "/usr/bin:/bin";
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t end = path.find(':', pos);
+    if (end == std::string::npos) end = path.size();
+    std::string dir = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (dir.empty() || dir[0] != '/') continue;
+    std::string full = dir + "/" + name;
+    if (::access(full.c_str(), X_OK) == 0) return full;
+  }
+  return {};
+}
 
-int loginItemStatus(const std::string& path) { return isLoginItem(path) ? 1 : 0; }
+std::string LoginItem::systemctl() const { return o_.systemctl.empty() ? findOnPath("systemctl") : o_.systemctl; }
+
+std::string LoginItem::autostartPath() const { return o_.autostartPath.empty() ? loginItemPath() : o_.autostartPath; }
+
+std::optional<std::string> LoginItem::isEnabledAnswer() const {
+  std::string sc = systemctl();
+  if (sc.empty()) return std::nullopt;
+  RunOptions ro;
+  ro.timeout = std::chrono::milliseconds(5000);
+  auto r = runProcess({sc, "--user", "is-enabled", o_.unit}, ro);
+  if (!r || r->timedOut) return std::nullopt;
+  std::string word = r->out.substr(0, r->out.find('\n'));
+  // Without a user manager (no session bus) or without the installed unit there is no state word.
+  static const char* const kStates[] = {"enabled", "enabled-runtime", "linked", "linked-runtime", "alias",
+                                        "masked", "masked-runtime", "static", "indirect", "disabled",
+                                        "generated", "transient"};
+  for (const char* s : kStates)
+    if (word == s) return word;
+  return std::nullopt;
+}
+
+bool LoginItem::userService() const { return isEnabledAnswer().has_value(); }
+
+bool LoginItem::enabled() const {
+  if (auto state = isEnabledAnswer()) return *state == "enabled" || *state == "enabled-runtime";
+  return exists(autostartPath());
+}
+
+std::optional<LoginItemError> LoginItem::set(bool on) const {
+  // Earlier versions wrote this entry with the program path alone, which exits with a usage
+  // error at every login.
+  ::unlink((parentPath(autostartPath()) + "/org.tolverdine.desktop").c_str());
+  if (userService()) {
+    RunOptions ro;
+    ro.timeout = std::chrono::milliseconds(15000);
+    ro.captureStderr = true;
+    auto r = runProcess({systemctl(), "--user", on ? "enable" : "disable", o_.unit}, ro);
+    if (!r || !r->ok()) {
+      std::string why = r ? trimSpace(r->err) : std::string();
+      return LoginItemError{"systemctl --user " + std::string(on ? "enable " : "disable ") + o_.unit, r ? 0 : ENOENT,
+                            why.empty() ? (r ? "종료 코드 " + std::to_string(r->status) : std::string()) : why};
+    }
+    // An entry left from before the package was installed would start a second copy at login.
+    setAutostart(false, {}, autostartPath());
+    return std::nullopt;
+  }
+  std::vector<std::string> command = o_.command;
+  if (command.empty()) command = {selfExecutable(), "serve"};
+  return setAutostart(on, command, autostartPath());
+}
 
 std::string loginItemFailureNote(const LoginItemError& e) {
-  return "이 빌드에서는 켤 수 없습니다 (" + e.description() + "). 시스템 설정 › 일반 › 로그인 항목에 직접 추가하세요.";
+  return "이 빌드에서는 켤 수 없습니다 (" + e.description() +
+         "). 데스크톱의 시작 프로그램 설정에 'tolverdine serve' 를 직접 추가하세요.";
 }
 
 std::string loginItemLogLine(bool on, int status, const std::optional<std::string>& note) {

@@ -244,7 +244,7 @@ void FakeBackend::mount(const std::string& name, int files, long long bytes,
     cards_.push_back({{"id", id}, {"name", name}, {"cam", "A캠"}, {"camera", "Sony FX3"},
                       {"phase", "waiting"},
                       {"countdown", countdown ? json(*countdown) : json(nullptr)},
-                      {"note", nullptr}, {"link", "USB 리더 · 5 Gbit/s"}, {"files", files},
+                      {"note", nullptr}, {"link", "리더가 5Gbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다"}, {"files", files},
                       {"total", bytes}, {"done", 0}});
   }
   changed(Change::state);

@@ -107,7 +107,7 @@ std::optional<Image> ModelBackend::thumbnail(const std::string& clipPath) {
 
 json ModelBackend::cardJson(const CardItem& c) {
   json j = {{"id", c.id}, {"name", c.name}, {"cam", c.cam}, {"camera", c.camera.label()},
-            {"note", opt(c.note)}, {"link", c.link ? json(c.link->label()) : json(nullptr)},
+            {"note", opt(c.note)}, {"link", opt(readerLinkNotice(c.link))},
             {"files", c.files.size()}};
   json actions = json::array();
   bool twin = c.status.is<CardStatus::Twin>();
@@ -187,6 +187,12 @@ json ModelBackend::snapshot() {
     if (!v && key == "autoSeconds") v = st.countdownSeconds();
     if (!v && key == "ejectOnGreen") v = true;
     f["value"] = v ? *v : json(nullptr);
+    // The active preset is picked from the presets that exist, never typed.
+    if (key == "preset") {
+      f["type"] = "choice";
+      f["choices"] = json::array();
+      for (const auto& [name, rules] : m.presets()) f["choices"].push_back({{"value", name}, {"label", name}});
+    }
   }
   s["settings"] = fields;
   s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
@@ -270,8 +276,8 @@ ActionResult ModelBackend::perform(const std::string& op, const json& args) {
   if (op == "acceptSuggestion") return m.acceptSuggestion(cascadeFlag), ActionResult{};
   if (op == "ignoreSuggestion") return m.ignoreSuggestion(), ActionResult{};
   if (op == "setSetting") {
-    if (!args.is_object() || !m.setSetting(str(args, "key"), args.value("value", json(nullptr))))
-      return {false, "이 값은 쓸 수 없습니다: " + str(args, "key")};
+    if (!args.is_object()) return {false, "이 값은 쓸 수 없습니다"};
+    if (auto refused = m.changeSetting(str(args, "key"), args.value("value", json(nullptr)))) return {false, *refused};
     return {};
   }
   if (op == "setRole") {

@@ -5,6 +5,7 @@
 #include <future>
 
 #include "app/model_test_util.h"
+#include "web/setting_labels.h"
 
 namespace tolverdine::web {
 namespace {
@@ -103,6 +104,37 @@ TEST(ModelBackend, RuleEditingSavesACustomPreset) {
   json s = b.snapshot();
   EXPECT_NE(std::find(s["rules"]["presets"].begin(), s["rules"]["presets"].end(), "토크쇼"), s["rules"]["presets"].end());
   EXPECT_EQ(s["rules"]["preset"], "default");  // saving does not switch the active preset
+}
+
+TEST(ModelBackend, RefusedSettingsAndSlowReadersReachThePageAsText) {
+  ModelRig r;
+  r.readyToGo();
+  Model& m = r.make();
+  ModelBackend b(m, r.main);
+  ActionResult bad = b.perform("setSetting", {{"key", "projectDate"}, {"value", "2025-03-14"}});
+  EXPECT_FALSE(bad.ok);
+  EXPECT_EQ(bad.message.rfind("프로젝트 날짜: ", 0), 0u) << bad.message;
+  for (const auto& f : b.snapshot()["settings"])
+    if (f["key"] == "preset") {
+      EXPECT_EQ(f["type"], "choice");
+      EXPECT_EQ(f["choices"], json::array({{{"value", "default"}, {"label", "default"}}}));
+    }
+  // The page's labels and the refusals name a setting alike.
+  for (const auto& f : settingFields()) {
+    const std::string key = f["key"], label = f["label"], name = settingLabel(key);
+    EXPECT_TRUE(label == name || label.rfind(name + " (", 0) == 0) << key << ": " << label << " / " << name;
+  }
+
+  std::string slow = r.card("SLOW"), fast = r.card("FAST");
+  r.links.answer = ReaderLink{"USB3 Reader", 5'000'000'000LL};
+  r.mount(slow);
+  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(slow); }));
+  r.links.answer = ReaderLink{"USB4 Reader", 20'000'000'000LL};
+  r.mount(fast);
+  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(fast); }));
+  json s = b.snapshot();
+  EXPECT_EQ(cardOf(s, slow)["link"], "리더가 5Gbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다");
+  EXPECT_EQ(cardOf(s, fast)["link"], nullptr);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ struct Image {
 ///     "done": int64, "total": int64, "file": "...",   // running
 ///     "rate": bytes per second | null, "eta": seconds | null,  // running, when known
 ///     "color": "green|yellow|red|gray", "text": "...",  // finished
-///     "note": "..." | null, "link": "reader text" | null,
+///     "note": "..." | null, "link": "slow-reader notice" | null,
 ///     "actions": ["start","hold","startAnyway","dismiss","keepSlot2","verifyTwin",
 ///                 "exportTree","report"]               // what this phase allows, in order
 ///   }],

@@ -1,0 +1,149 @@
+#include "platform/login_item.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "engine/files.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+
+namespace {
+// PATH (and XDG_CONFIG_HOME) for one test, restored at scope end.
+struct Env {
+  std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+  explicit Env(const std::string& path) { ::setenv("PATH", path.c_str(), 1); }
+  ~Env() {
+    ::setenv("PATH", oldPath.c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
+  }
+};
+
+// A systemctl that keeps the unit's state in a file; "refuse" makes enable fail, "stuck" makes
+// it succeed without changing anything, "nobus" answers as without a user manager.
+void fakeSystemctl(const std::string& bin, const std::string& dir) {
+  mkdirs(bin);
+  writeFile(bin + "/systemctl",
+            "#!/bin/sh\n"
+            "echo \"$*\" >> '" + dir + "/calls'\n"
+            "if [ -f '" + dir + "/nobus' ]; then echo 'Failed to connect to bus: No medium found' >&2; exit 1; fi\n"
+            "case \"$2\" in\n"
+            "  is-enabled) s=$(cat '" + dir + "/state' 2>/dev/null || echo disabled); echo \"$s\"; [ \"$s\" = enabled ];;\n"
+            "  enable) if [ -f '" + dir + "/refuse' ]; then echo 'Access denied' >&2; exit 1; fi\n"
+            "          [ -f '" + dir + "/stuck' ] || echo enabled > '" + dir + "/state';;\n"
+            "  disable) echo disabled > '" + dir + "/state';;\n"
+            "esac\n");
+  ::chmod((bin + "/systemctl").c_str(), 0755);
+}
+}  // namespace
+
+TEST(LoginItem, ExecLineQuotesEveryArgumentAndReadsBack) {
+  std::vector<std::string> argv = {"/opt/my app/$tolverdine", "serve", "--watch", "/mnt/a \"b\"\\c`d`/", "--port",
+                                   "8080", "100%"};
+  std::string exec = desktopExec(argv);
+  EXPECT_EQ(exec.find('\n'), std::string::npos);
+  EXPECT_NE(exec.find("\"/opt/my app/\\\\$tolverdine\""), std::string::npos) << exec;
+  EXPECT_NE(exec.find("\"100%%\""), std::string::npos) << exec;
+  EXPECT_EQ(parseDesktopExec(exec), argv);
+  EXPECT_EQ(parseDesktopExec("/usr/bin/tolverdine serve"), (std::vector<std::string>{"/usr/bin/tolverdine", "serve"}));
+  EXPECT_FALSE(parseDesktopExec("\"open"));
+  EXPECT_FALSE(parseDesktopExec("tolverdine %u"));  // a field code is never ours
+
+  TempDir d;
+  std::string path = d.path + "/autostart/tolverdine.desktop";
+  ASSERT_FALSE(setAutostart(true, argv, path));
+  std::string text = slurp(path);
+  EXPECT_NE(text.find("\nExec=" + exec + "\n"), std::string::npos);
+  if (::access("/usr/bin/desktop-file-validate", X_OK) == 0) {
+    auto v = shellOutput("/usr/bin/desktop-file-validate '" + path + "' 2>&1");
+    EXPECT_EQ(v.code, 0) << v.out;
+    EXPECT_EQ(v.out, "");
+  }
+  EXPECT_TRUE(setAutostart(true, {"/a\nExec=/bin/evil"}, path));  // would add a line to the entry
+  EXPECT_TRUE(setAutostart(true, {}, path));
+  EXPECT_FALSE(setAutostart(false, {}, path));
+  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(setAutostart(false, {}, path));  // already off
+  writeFile(d.path + "/file", "x");
+  auto e = setAutostart(true, argv, d.path + "/file/autostart/tolverdine.desktop");
+  ASSERT_TRUE(e);
+  EXPECT_NE(loginItemFailureNote(*e).find("이 빌드에서는 켤 수 없습니다 ("), std::string::npos);
+  EXPECT_EQ(loginItemLogLine(true, 1, std::nullopt), "로그인 항목 켬: 1 ");
+  ::setenv("XDG_CONFIG_HOME", "/x/cfg", 1);
+  EXPECT_EQ(loginItemPath(), "/x/cfg/autostart/tolverdine.desktop");
+  ::setenv("XDG_CONFIG_HOME", "relative", 1);
+  EXPECT_EQ(loginItemPath(), std::string(std::getenv("HOME")) + "/.config/autostart/tolverdine.desktop");
+  ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(LoginItem, UserServiceIsEnabledThroughSystemctlAndReadBack) {
+  TempDir d;
+  Env env(d.path + "/bin:/usr/bin:/bin");
+  fakeSystemctl(d.path + "/bin", d.path);
+  LoginItemOptions o;
+  o.autostartPath = d.path + "/autostart/tolverdine.desktop";
+  o.command = {"/usr/bin/tolverdine", "serve"};
+  LoginItem item(o);
+  // An entry written before the package was installed would start a second instance.
+  ASSERT_FALSE(setAutostart(true, o.command, o.autostartPath));
+  EXPECT_TRUE(item.userService());
+  EXPECT_FALSE(item.enabled());  // the unit says disabled; the entry does not count beside it
+  EXPECT_FALSE(item.set(true));
+  EXPECT_TRUE(item.enabled());
+  EXPECT_EQ(item.status(), 1);
+  EXPECT_FALSE(exists(o.autostartPath));
+  EXPECT_NE(slurp(d.path + "/calls").find("--user enable tolverdine.service\n"), std::string::npos);
+  EXPECT_FALSE(item.set(false));
+  EXPECT_FALSE(item.enabled());
+  EXPECT_NE(slurp(d.path + "/calls").find("--user disable tolverdine.service\n"), std::string::npos);
+
+  // The manager refuses: the reason is shown and the state stays what the system says.
+  writeFile(d.path + "/refuse", "");
+  auto err = item.set(true);
+  ASSERT_TRUE(err);
+  EXPECT_NE(loginItemFailureNote(*err).find("Access denied"), std::string::npos);
+  EXPECT_FALSE(item.enabled());
+  // It claims success but nothing changed: the switch shows off.
+  ::unlink((d.path + "/refuse").c_str());
+  writeFile(d.path + "/stuck", "");
+  EXPECT_FALSE(item.set(true));
+  EXPECT_FALSE(item.enabled());
+}
+
+TEST(LoginItem, FallsBackToTheAutostartEntryWithoutAUserManager) {
+  TempDir d;
+  LoginItemOptions o;
+  o.autostartPath = d.path + "/cfg/autostart/tolverdine.desktop";
+  o.command = {"/opt/t/tolverdine", "serve", "--watch", "/srv/cards/", "--port", "8123"};
+  // The entry of earlier versions (the program path alone, a usage error at login) goes away.
+  mkdirs(d.path + "/cfg/autostart");
+  writeFile(d.path + "/cfg/autostart/org.tolverdine.desktop", "[Desktop Entry]\nExec=\"/opt/t/tolverdine\"\n");
+  for (bool onPath : {true, false}) {
+    SCOPED_TRACE(onPath ? "systemctl without a bus" : "no systemctl at all");
+    Env env(onPath ? d.path + "/bin:/usr/bin:/bin" : d.path + "/empty");
+    if (onPath) {
+      fakeSystemctl(d.path + "/bin", d.path);
+      writeFile(d.path + "/nobus", "");
+    }
+    LoginItem item(o);
+    EXPECT_FALSE(item.userService());
+    EXPECT_FALSE(item.enabled());
+    EXPECT_FALSE(item.set(true));
+    EXPECT_TRUE(item.enabled());
+    EXPECT_FALSE(exists(d.path + "/cfg/autostart/org.tolverdine.desktop"));
+    std::string text = slurp(o.autostartPath);
+    auto at = text.find("\nExec=");
+    ASSERT_NE(at, std::string::npos);
+    std::string line = text.substr(at + 6, text.find('\n', at + 1) - at - 6);
+    EXPECT_EQ(parseDesktopExec(line), o.command);
+    EXPECT_FALSE(item.set(false));
+    EXPECT_FALSE(item.enabled());
+    EXPECT_FALSE(exists(o.autostartPath));
+  }
+}
+
+}  // namespace tolverdine
