@@ -15,6 +15,8 @@ namespace tolverdine::web {
 struct ActionResult {
   bool ok = true;
   std::string message;
+  /// The operation refused to replace an existing file; sent again with "replace": true it does.
+  bool askReplace = false;
 };
 
 /// Why the snapshot changed. `progress` (bytes copied, countdown ticks) is coalesced by the
