@@ -121,10 +121,10 @@ try {
     for (let i = 0; i < 3; i++) {
       await drive('tick');
       await page.waitForFunction(w => {
-        const f = document.querySelector('.card .fill');
+        const f = document.querySelector('.card .fill.copied');
         return f && f.style.width !== w;
       }, widths.at(-1) ?? '', T);
-      widths.push(await card.locator('.fill').evaluate(e => e.style.width));
+      widths.push(await card.locator('.fill.copied').evaluate(e => e.style.width));
     }
     const n = widths.map(parseFloat);
     assert.ok(n[0] < n[1] && n[1] < n[2], widths.join(' '));

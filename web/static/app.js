@@ -348,17 +348,33 @@ const layouts = {
 };
 
 // A class menu that starts on the clip's own class; with none known it starts empty, so pressing
-// 옮기기 without a choice moves nothing.
-function moveControl(classes, current, send) {
+// 옮기기 without a choice moves nothing. The outcome stays beside the clip it was made on, also
+// once the list is drawn again with the clip in its new class.
+const moveResults = new Map();
+function moveControl(classes, current, key, send) {
   const sel = h('select', {},
     classes.includes(current) ? null : h('option', {value: '', selected: true}, '분류 선택'),
     classes.map(c => h('option', {value: c, selected: c === current}, c)));
   const result = h('span', {class: 'move-result', role: 'status'});
-  return h('span', {class: 'move'}, sel, h('button', {class: 'move-go', onclick: async () => {
-    if (!sel.value || sel.value === current) { result.textContent = '다른 분류를 고르세요'; result.className = 'move-result bad'; return; }
-    const r = await send(sel.value);
-    result.textContent = r.message || (r.ok ? '옮김' : '옮기지 못했습니다');
+  const show = r => {
+    result.textContent = r.text;
     result.className = 'move-result ' + (r.ok ? 'ok' : 'bad');
+  };
+  if (moveResults.has(key)) show(moveResults.get(key));
+  return h('span', {class: 'move'}, sel, h('button', {class: 'move-go', onclick: async () => {
+    let r;
+    if (!sel.value || sel.value === current) r = {ok: false, text: '다른 분류를 고르세요'};
+    else {
+      const j = await send(sel.value);
+      r = {ok: j.ok, text: j.message || (j.ok ? '옮김' : '옮기지 못했습니다')};
+    }
+    moveResults.set(key, r);
+    show(r);
+    // The list may already have been drawn again with the new class.
+    for (const el of document.querySelectorAll('[data-move="' + CSS.escape(key) + '"] .move-result')) {
+      el.textContent = r.text;
+      el.className = result.className;
+    }
   }}, '옮기기'), result);
 }
 
@@ -388,7 +404,7 @@ const renders = {
       h('tr', {}, ['파일', '카메라', '분류 경로', '목적지', '연결', ''].map(t => h('th', {}, t))),
       L.hits.map(x => h('tr', {class: 'hit'}, h('td', {}, x.name), h('td', {}, x.cam), h('td', {class: 'rel'}, x.classPath),
         h('td', {class: 'rel'}, x.dest), h('td', {class: x.online ? 'ok' : 'bad'}, x.online ? '연결됨' : '연결 안 됨'),
-        h('td', {}, moveControl(L.classes, x.cls, cls => act('reclassifyHit', {id: x.id, cls}, true))))))
+        h('td', {'data-move': x.id}, moveControl(L.classes, x.cls, x.id, cls => act('reclassifyHit', {id: x.id, cls}, true))))))
       : h('p', {class: 'empty'}, L.searchText ? '찾은 사본이 없습니다' : ''));
     section('ruleSuggestions', [L.suggestions, L.preset], () => L.suggestions.length ? h('ul', {}, L.suggestions.map(g =>
       h('li', {}, g.model + ' 은(는) 항상 ' + g.cls + ' (' + g.count + '번 옮김) ',
@@ -447,8 +463,8 @@ const renders = {
       : h('p', {class: 'empty'}, '카드 목록이나 끝난 카드에서 \'리포트\'를 누르세요'));
     section('clips', [P.clips, P.classes], () => P.card ? (P.clips.length ? h('ul', {class: 'clips'}, P.clips.map(c =>
       h('li', {class: 'clip'}, c.thumb ? h('img', {'data-src': c.thumb, alt: ''}) : h('div', {class: 'nothumb'}),
-        h('div', {}, h('b', {}, c.name), h('div', {class: 'cls'}, c.cls), h('div', {class: 'rel'}, c.rel),
-          moveControl(P.classes, c.cls, cls => act('reclassifyClip', {rel: c.rel, cls}, true))))))
+        h('div', {'data-move': c.rel}, h('b', {}, c.name), h('div', {class: 'cls'}, c.cls), h('div', {class: 'rel'}, c.rel),
+          moveControl(P.classes, c.cls, c.rel, cls => act('reclassifyClip', {rel: c.rel, cls}, true))))))
       : h('p', {class: 'empty'}, '영상 클립이 없습니다')) : null);
   },
 };
