@@ -164,7 +164,7 @@ try {
     assert.match(await doneA.locator('.outcomes').innerText(), /SSD1\/\S+ 검증 3개[\s\S]*SSD2\/\S+ 검증 3개/);
     assert.match(await doneA.locator('.at').textContent(), /^\d{4}-\d\d-\d\d \d\d:\d\d$/);
     await page.locator('#earlier td', {hasText: 'A캠'}).first().waitFor(T);
-    await shot('main.png');
+    await shot('main-finished.png');
   });
 
   await check('the report of the ejected card lists its clips and a move says what it did', async () => {
@@ -283,7 +283,7 @@ try {
       if (s.file.includes('C0099.MP4') && parseFloat(s.w) > 0 && parseFloat(s.w) < 100) widths.add(s.w);
       stages.add(s.nums.split(' · ')[0]);
       if (/MB\/s/.test(s.nums) && /남은 시간/.test(s.nums)) nums = s.nums;
-      if (i === 8) await shot('main-running.png');
+      if (i === 8) await shot('main.png');
       await new Promise(r => setTimeout(r, 250));
     }
     assert.ok(widths.size >= 3, 'the bar moved within the clip: ' + [...widths].join(' '));
