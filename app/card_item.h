@@ -1,6 +1,7 @@
 // One inserted card as the application lists it, and the phase it is in.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "engine/camera_id.h"
 #include "engine/card_status.h"
 #include "engine/records.h"
+#include "engine/report_clips.h"
 #include "platform/reader_link.h"
 
 namespace tolverdine {
@@ -44,6 +46,28 @@ struct Phase {
   bool operator==(const Phase&) const = default;
 };
 
+/// Bytes of a running job as they move, for a bar that does not stand still within a file.
+struct LiveBytes {
+  int64_t copied = 0;    // read from the card
+  int64_t verified = 0;  // read back from the copies
+  int64_t total = 0;
+  bool readBack = true;  // the verify mode reads copies back
+  std::string stage;     // "복사" or "검증": whichever moved last
+  std::optional<double> rate;          // bytes per second over the last seconds
+  std::optional<int64_t> secondsLeft;  // at that rate
+  bool operator==(const LiveBytes&) const = default;
+};
+
+/// What one destination holds after a card's job, so a red card says where and why.
+struct DestOutcome {
+  std::string root;  // the destination's project folder
+  int verified = 0;
+  int failed = 0;
+  std::string why;  // the first failure's reason, else empty
+  bool lost = false;  // the destination went away during the run
+  bool operator==(const DestOutcome&) const = default;
+};
+
 struct CardItem {
   std::string id;    // mount path; the key of every card operation
   std::string path;  // mount point
@@ -62,6 +86,20 @@ struct CardItem {
   std::optional<std::string> volume;
   // The listing or scan failed somewhere: the card must never be cleared for formatting.
   bool incomplete = false;
+  std::optional<LiveBytes> live;     // while its job copies
+  std::vector<DestOutcome> outcomes;  // of its last job
+  std::optional<std::string> finishedKey;  // its entry in the finished list
+};
+
+/// A card finished since the application started; it stays after the card is ejected.
+struct FinishedCard {
+  std::string key;  // unique in this run; the report's key
+  std::string id, name, cam, camera;
+  CardColor color = CardColor::gray;
+  std::string text;
+  std::chrono::system_clock::time_point at;
+  std::vector<DestOutcome> outcomes;
+  std::optional<LastJob> job;  // the job behind its report, when one ran
 };
 
 /// "리더가 5Gbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다" for a link below 10 Gbit/s; nothing

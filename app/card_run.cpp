@@ -16,6 +16,22 @@
 
 namespace tolverdine {
 
+std::vector<DestOutcome> destOutcomes(const IngestResult& result, const std::vector<std::string>& roots) {
+  std::vector<DestOutcome> out;
+  for (const auto& root : roots) {
+    DestOutcome d;
+    d.root = root;
+    if (auto it = result.verified.find(root); it != result.verified.end()) d.verified = static_cast<int>(it->second.size());
+    for (const auto& f : result.failed)
+      if (f.dest == root) {
+        if (d.failed++ == 0) d.why = f.why;
+      }
+    for (const auto& l : result.lostDests) d.lost = d.lost || l == root;
+    out.push_back(d);
+  }
+  return out;
+}
+
 CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
                           const std::function<void(const std::string&)>& recapLog, SleepGuard* sleep) {
   CardRunOutcome out;
@@ -60,6 +76,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     int64_t total = 0;
     for (const auto& r : plan.rows) total += r.size;
     out.text = jobSummary(result, job.copies);
+    out.outcomes = destOutcomes(result, plan.roots);
     out.color = result.color;
     if (!in.recapCommand.empty())
       recapAfterCard(in.recapCommand, plan.rows, result, job.cam, job.role, job.project, plan.roots, *store, recapLog);

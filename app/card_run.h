@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/card_item.h"
 #include "engine/camera_id.h"
 #include "engine/card_job.h"
 #include "engine/ingest.h"
@@ -38,11 +39,15 @@ struct CardRunOutcome {
   std::string text;
   std::string shootDate;
   std::optional<LastJob> lastJob;  // absent when the run never started
+  std::vector<DestOutcome> outcomes;  // per destination, in destination order, when the run ran
   std::vector<std::string> log;    // application-log lines, in order
 };
 
 /// progress gets (file n, count, file, bytes done, bytes total) from the run's thread, a few times
 /// a second at most and always for the last file.
+/// What each destination holds after a run: verified files, failures and the first reason, loss.
+std::vector<DestOutcome> destOutcomes(const IngestResult& result, const std::vector<std::string>& roots);
+
 CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
                           const std::function<void(const std::string&)>& recapLog, SleepGuard* sleep);
 

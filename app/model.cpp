@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "app/card_run.h"
@@ -32,8 +33,9 @@ namespace tolverdine {
 
 namespace {
 constexpr auto kSecond = std::chrono::milliseconds(1000);
+// Linux has no permission window: a copy that never begins waits on a device that does not answer.
 const char* const kPermissionHint =
-    "진행이 없습니다. 화면에 macOS 권한 창('이동식 볼륨 접근')이 떠 있으면 허용하세요.";
+    "진행이 없습니다. 카드 리더가 응답하지 않으면 다시 연결하고, 카드 폴더의 읽기 권한을 확인하세요.";
 
 std::string fmt(const char* f, auto... args) {
   char buf[1024];
@@ -58,6 +60,9 @@ Model::Model(ModelServices services, ModelOptions options) : svc_(std::move(serv
   presets_ = Presets::loadAll(opt_.presetsV0, opt_.presetsCustom);
   showOnboarding_ = !eulaAccepted();
   startedAt_ = svc_.clock.now();
+  // The rule editor opens on the preset the jobs use.
+  editingPreset_ = s_.preset;
+  editingRules_ = Presets::rulesFor(presets_, s_.preset);
 }
 
 Model::~Model() {
@@ -76,6 +81,8 @@ void Model::start() {
     });
   }
   cascade();
+  // The cards of earlier sessions, for the list beside this session's finished cards.
+  runSearch(searchText_);
 }
 
 bool Model::eulaAccepted() const { return tolverdine::eulaAccepted(s_.eulaAccepted, opt_.terms); }
@@ -286,7 +293,8 @@ void Model::hold(const std::string& id) {
 
 void Model::start(const std::string& id, bool force) {
   CardItem* c = find(id);
-  if (!c) return;
+  // A card is started again from any phase but while its job is queued or running.
+  if (!c || c->phase.is<Phase::Running>() || c->phase.is<Phase::Queued>()) return;
   if (!eulaAccepted()) {
     c->note = "먼저 사용 약관에 동의하세요";
     c->phase.value = Phase::Waiting{std::nullopt};
@@ -302,6 +310,8 @@ void Model::start(const std::string& id, bool force) {
   }
   c->note.reset();
   c->phase.value = Phase::Queued{};
+  c->finishedKey.reset();
+  c->outcomes.clear();
   changed();
   pump(force);
 }
@@ -345,6 +355,8 @@ void Model::pump(bool force) {
   int64_t total = 0;
   for (const auto& f : c->files) total += f.size;
   c->phase.value = Phase::Running{0, total, "준비 중"};
+  c->live = LiveBytes{0, 0, total, s_.verify() != VerifyMode::fast, "복사", std::nullopt, std::nullopt};
+  rates_.erase(c->id);
 
   CardRunInput in;
   in.job.card = c->path;
@@ -371,6 +383,28 @@ void Model::pump(bool force) {
   in.dbPath = opt_.dbPath;
   in.probe = opt_.probe;
   in.volumeId = opt_.volumeId;
+  {
+    // The run reports bytes from its threads at every block; the page needs a few a second.
+    struct Throttle {
+      std::mutex m;
+      std::chrono::steady_clock::time_point last{};
+    };
+    auto gate = std::make_shared<Throttle>();
+    Scheduler& mainLoop = svc_.main;
+    std::weak_ptr<bool> weak = alive_;
+    const std::string cardId = c->id;
+    in.bytes = [this, gate, &mainLoop, weak, cardId](const ByteProgress& b) {
+      {
+        std::lock_guard<std::mutex> l(gate->m);
+        auto now = std::chrono::steady_clock::now();
+        if (now - gate->last < std::chrono::milliseconds(200)) return;
+        gate->last = now;
+      }
+      mainLoop.post([this, weak, cardId, b] {
+        if (auto a = weak.lock(); a && *a) bytes(cardId, b);
+      });
+    };
+  }
 
   log("시작: " + c->path + " → " + joined(s_.dests, ", ") + " · " + label + " · " + s_.preset + " · 파일 " +
       std::to_string(c->files.size()) + "개 " + sizeText(total) + " · 사본 기준 " + std::to_string(s_.copies) +
@@ -402,11 +436,16 @@ void Model::pump(bool force) {
       }
       for (const auto& l : out.log) log(l);
       if (out.lastJob) lastJob_[id] = *out.lastJob;
+      if (CardItem* c = find(id)) c->outcomes = out.outcomes;
       if (!s_.projectDate && !out.shootDate.empty() && out.lastJob) {
         s_.projectDate = out.shootDate;
         save("projectDate");
       }
       finish(id, out.color, out.text);
+      if (out.lastJob)
+        if (FinishedCard* f = finishedEntry(id)) f->job = *out.lastJob;
+      // The earlier-cards list now holds this one too.
+      runSearch(searchText_);
       --running_;
       releaseSleep(id);
       pump(false);
@@ -448,10 +487,39 @@ void Model::progress(const std::string& id, int64_t done, int64_t total, const s
   changed(Change::progress);
 }
 
+void Model::bytes(const std::string& id, const ByteProgress& b) {
+  CardItem* c = find(id);
+  if (!c || !c->live) return;
+  auto* r = c->phase.get<Phase::Running>();
+  if (!r) return;
+  LiveBytes& l = *c->live;
+  if (b.copied > l.copied) l.stage = "복사";
+  else if (b.verified > l.verified) l.stage = "검증";
+  l.copied = b.copied;
+  l.verified = b.verified;
+  l.total = b.total;
+  // Time left counts every byte still to be read: the copy, then its read-back.
+  const int64_t work = l.readBack ? 2 * b.total : b.total;
+  RateMeter& meter = rates_[id];
+  meter.sample(b.copied + (l.readBack ? b.verified : 0), RateMeter::Clock::now());
+  l.rate = meter.rate();
+  l.secondsLeft = meter.secondsLeft(work);
+  if (b.copied > r->done) r->done = b.copied;
+  if (r->done >= 1 && c->note && *c->note == kPermissionHint) {
+    c->note.reset();
+    log("권한 대기 해제(진행 시작): " + id);
+    changed();
+    return;
+  }
+  changed(Change::progress);
+}
+
 void Model::mismatch(const std::string& id, const std::string& shootDate, const std::string& projectDate) {
   --running_;
   releaseSleep(id);
+  rates_.erase(id);
   if (CardItem* c = find(id)) {
+    c->live.reset();
     c->phase.value = Phase::Waiting{std::nullopt};
     c->dateMismatch = true;
     c->note = fmt("촬영일 %s 이 프로젝트 날짜 %s 와 다릅니다. 맞으면 '그래도 시작'", shootDate.c_str(),
@@ -466,6 +534,24 @@ void Model::finish(const std::string& id, CardColor color, const std::string& te
   CardItem* c = find(id);
   if (!c) return;
   c->phase.value = Phase::Finished{color, text};
+  c->live.reset();
+  rates_.erase(id);
+  // The verdict outlives the card in the list: a green card is ejected and leaves it.
+  FinishedCard* entry = finishedEntry(id);
+  if (!entry) {
+    finished_.insert(finished_.begin(), FinishedCard{});
+    entry = &finished_.front();
+    entry->key = "job-" + std::to_string(++finishedSeq_);
+    c->finishedKey = entry->key;
+  }
+  entry->id = id;
+  entry->name = c->name;
+  entry->cam = c->cam;
+  entry->camera = c->camera.label();
+  entry->color = color;
+  entry->text = text;
+  entry->at = svc_.clock.now();
+  entry->outcomes = c->outcomes;
   log("끝: " + id + " · " + colorText(color) + " · " + text);
   const char* mark = color == CardColor::green ? "🟢" : color == CardColor::yellow ? "🟡" : "🔴";
   webhook("[" + s_.project + "] " + c->name + " (" + c->cam + ") — " + mark + " " + text);
@@ -569,15 +655,24 @@ void Model::verifyTwinCard(const std::string& id) {
   });
 }
 
-std::optional<std::string> Model::exportTree(const std::string& id, const std::string& path) {
+std::optional<Model::ExportError> Model::exportTree(const std::string& id, const std::string& path, bool replace) {
   CardItem* c = find(id);
-  if (!c) return std::string("카드가 없습니다");
+  if (!c) return ExportError{"카드가 없습니다"};
+  if (!replace && exists(path)) return ExportError{"이미 있는 파일입니다: " + path, true};
   try {
     writeFileAtomic(path, anonymousTreeHeader(toolVersion()) + "\n" + anonymousTree(c->path, 5));
   } catch (const WriteFail& f) {
-    return "저장 실패: " + f.path + " · " + std::strerror(f.err);
+    return ExportError{"저장 실패: " + f.path + " · " + std::strerror(f.err)};
   }
   return std::nullopt;
+}
+
+FinishedCard* Model::finishedEntry(const std::string& id) {
+  CardItem* c = find(id);
+  if (!c || !c->finishedKey) return nullptr;
+  for (auto& f : finished_)
+    if (f.key == *c->finishedKey) return &f;
+  return nullptr;
 }
 
 CardColor Model::worst() const {

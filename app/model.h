@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/card_item.h"
+#include "app/rate_meter.h"
 #include "app/scheduler.h"
 #include "app/settings.h"
 #include "engine/folder_check.h"
@@ -119,6 +120,19 @@ class Model {
   const std::optional<std::string>& reportCard() const { return reportCard_; }
   /// Clips of the open report, with their verified-copy verdicts.
   std::vector<ReportClip> reportClips() const;
+  /// The job behind the open report: a finished card's (by its key) or a listed card's; null when none.
+  const LastJob* reportJob() const;
+  /// Name and camera label of the open report's card, also once it is no longer listed.
+  std::string reportName() const;
+  std::string reportCam() const;
+  /// Cards finished since start-up, newest first; they stay after the card is ejected.
+  const std::vector<FinishedCard>& finishedCards() const { return finished_; }
+  /// The running second copy: (files done, files, current name); absent when none runs.
+  struct CascadeLive {
+    int done = 0, count = 0;
+    std::string name, target;
+  };
+  const std::optional<CascadeLive>& cascadeLive() const { return cascadeLive_; }
   CardColor worst() const;
   /// True while no background work is in flight (tests).
   bool idle() const { return *inFlight_ == 0; }
@@ -130,8 +144,13 @@ class Model {
   void dismiss(const std::string& id);
   void keepSlot2(const std::string& id);
   void verifyTwinCard(const std::string& id);
-  /// Writes the anonymous folder tree of the card to path; the Korean error, if any.
-  std::optional<std::string> exportTree(const std::string& id, const std::string& path);
+  /// Writes the anonymous folder tree of the card to path; the Korean error, if any. An existing
+  /// file is replaced only when `replace` is set; `exists` tells the caller to ask.
+  struct ExportError {
+    std::string text;
+    bool exists = false;
+  };
+  std::optional<ExportError> exportTree(const std::string& id, const std::string& path, bool replace = false);
   std::string nextCam() const;
   /// No new job starts after this (shutdown); jobs in flight run to their end.
   void stopStarting();
@@ -164,9 +183,15 @@ class Model {
   // Library and report.
   void runSearch(const std::string& text);
   void acceptRule(const Suggestion& s);
-  void reclassifyHit(const Hit& hit, const std::string& cls);
-  void setReportCard(const std::optional<std::string>& id) { reportCard_ = id; changed(); }
-  void reclassifyClip(const Row& row, const std::string& cls);
+  /// True when the clip moved; libraryNote says what happened either way.
+  bool reclassifyHit(const Hit& hit, const std::string& cls);
+  /// A listed card's id or a finished card's key; the last move's message is cleared with it.
+  void setReportCard(const std::optional<std::string>& id) {
+    reportCard_ = id;
+    libraryNote_.reset();
+    changed();
+  }
+  bool reclassifyClip(const Row& row, const std::string& cls);
   void spotCheck();
   void openReportFolder();
 
@@ -175,6 +200,8 @@ class Model {
   struct JobOutcome;
 
   CardItem* find(const std::string& id);
+  FinishedCard* finishedEntry(const std::string& id);
+  LastJob* reportJobMutable();
   void changed(Change c = Change::state);
   void log(const std::string& line);
   void save(const std::string& key);
@@ -187,6 +214,7 @@ class Model {
   void countdownTick(const std::string& id);
   void pump(bool force);
   void progress(const std::string& id, int64_t done, int64_t total, const std::string& file);
+  void bytes(const std::string& id, const ByteProgress& b);
   void mismatch(const std::string& id, const std::string& shootDate, const std::string& projectDate);
   void completed(const std::string& id, const JobOutcome& out);
   void finish(const std::string& id, CardColor color, const std::string& text);
@@ -218,6 +246,10 @@ class Model {
   std::vector<CardRecord> history_;
   std::vector<Suggestion> suggestions_;
   std::optional<std::string> reportCard_;
+  std::vector<FinishedCard> finished_;
+  int finishedSeq_ = 0;
+  std::optional<CascadeLive> cascadeLive_;
+  std::map<std::string, RateMeter> rates_;  // running cards' byte rates
   std::map<std::string, std::unique_ptr<SleepGuard>> sleep_;
   std::set<std::string> gone_;  // cards unmounted while their job ran
   std::function<void(Change)> observer_;

@@ -2,6 +2,9 @@
 // spot check and the reports folder.
 #include "app/model.h"
 #include "app/store_open.h"
+
+#include <utility>
+
 #include "engine/library.h"
 #include "engine/reclassify.h"
 #include "engine/text.h"
@@ -26,38 +29,84 @@ void Model::acceptRule(const Suggestion& s) {
   changed();
 }
 
-void Model::reclassifyHit(const Hit& hit, const std::string& cls) {
+bool Model::reclassifyHit(const Hit& hit, const std::string& cls) {
   OpenedStore store = openStoreAt(opt_.dbPath);
-  if (!store) return;
+  if (!store) {
+    libraryNote_ = "옮기지 못했습니다 — " + store.error;
+    changed();
+    return false;
+  }
+  bool moved = false;
   try {
     const std::string to = s_.names().label(cls, {});
     std::string now = reclassify(hit, to, s_.names(), *store);
     libraryNote_ = "옮김: " + lastComponent(hit.rel) + " → " + to;
     log("재분류: " + hit.dest + "/" + hit.classPath() + " → " + now);
+    moved = true;
   } catch (const ReclassifyError& e) {
     libraryNote_ = e.description();
   } catch (const std::exception& e) {
     libraryNote_ = std::string("오류 — ") + e.what();
   }
   runSearch(searchText_);
+  return moved;
 }
 
-std::vector<ReportClip> Model::reportClips() const { return tolverdine::reportClips(reportCard_, lastJob_); }
-
-void Model::reclassifyClip(const Row& row, const std::string& cls) {
-  if (!reportCard_) return;
+// A report is opened by a finished card's key, so it stays after the card left the list; a listed
+// card's own id still opens its last job.
+const LastJob* Model::reportJob() const {
+  if (!reportCard_) return nullptr;
+  for (const auto& f : finished_)
+    if (f.key == *reportCard_) return f.job ? &*f.job : nullptr;
   auto it = lastJob_.find(*reportCard_);
-  if (it == lastJob_.end() || it->second.roots.empty()) return;
-  const std::string root = it->second.roots.front();
+  return it == lastJob_.end() ? nullptr : &it->second;
+}
+
+LastJob* Model::reportJobMutable() { return const_cast<LastJob*>(std::as_const(*this).reportJob()); }
+
+std::string Model::reportName() const {
+  if (!reportCard_) return {};
+  for (const auto& f : finished_)
+    if (f.key == *reportCard_) return f.name;
   const CardItem* c = card(*reportCard_);
-  const std::string cam = c ? c->cam : std::string();
+  return c ? c->name : std::string();
+}
+
+std::string Model::reportCam() const {
+  if (!reportCard_) return {};
+  for (const auto& f : finished_)
+    if (f.key == *reportCard_) return f.cam;
+  const CardItem* c = card(*reportCard_);
+  return c ? c->cam : std::string();
+}
+
+std::vector<ReportClip> Model::reportClips() const {
+  const LastJob* job = reportJob();
+  if (!job) return {};
+  return tolverdine::reportClips(std::string("report"), LastJobs{{"report", *job}});
+}
+
+bool Model::reclassifyClip(const Row& row, const std::string& cls) {
+  const LastJob* job = reportJob();
+  if (!job || job->roots.empty()) return false;
+  const std::string root = job->roots.front();
+  const std::string cam = reportCam();
   OpenedStore store = openStoreAt(opt_.dbPath);
-  if (!store) return;
+  if (!store) {
+    libraryNote_ = "옮기지 못했습니다 — " + store.error;
+    changed();
+    return false;
+  }
   std::optional<Hit> hit = reportHit(cam, row, root, *store);
-  if (!hit) return;
-  reclassifyHit(*hit, cls);
-  auto again = lastJob_.find(*reportCard_);
-  if (again != lastJob_.end() && refreshReportRow(again->second, cam, row, cls, *store)) changed();
+  if (!hit) {
+    libraryNote_ = "옮기지 못했습니다 — 데이터베이스에 이 클립의 사본이 없습니다: " + lastComponent(row.src);
+    changed();
+    return false;
+  }
+  bool moved = reclassifyHit(*hit, cls);
+  LastJob* again = reportJobMutable();
+  if (again && refreshReportRow(*again, cam, row, cls, *store)) changed();
+  return moved;
 }
 
 void Model::spotCheck() {
@@ -66,10 +115,9 @@ void Model::spotCheck() {
 }
 
 void Model::openReportFolder() {
-  if (!reportCard_) return;
-  auto it = lastJob_.find(*reportCard_);
-  if (it == lastJob_.end() || it->second.roots.empty()) return;
-  svc_.opener.open(it->second.roots.front() + "/" + s_.names().reports);
+  const LastJob* job = reportJob();
+  if (!job || job->roots.empty()) return;
+  svc_.opener.open(job->roots.front() + "/" + s_.names().reports);
 }
 
 }  // namespace tolverdine

@@ -136,7 +136,7 @@ TEST(ModelPages, JobWithoutProgressGetsThePermissionHintUntilBytesMove) {
   r.main.advance(14s);
   EXPECT_FALSE(r.at(card).note);
   r.main.advance(1s);
-  EXPECT_EQ(r.at(card).note, "진행이 없습니다. 화면에 macOS 권한 창('이동식 볼륨 접근')이 떠 있으면 허용하세요.");
+  EXPECT_EQ(r.at(card).note, "진행이 없습니다. 카드 리더가 응답하지 않으면 다시 연결하고, 카드 폴더의 읽기 권한을 확인하세요.");
   EXPECT_TRUE(r.logged("권한 대기 시작(15초 진행 없음 — TCC 창 의심): " + card));
   release.set_value();
   ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));

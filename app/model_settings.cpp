@@ -128,6 +128,12 @@ void Model::editRules(const std::string& name) {
 
 void Model::saveRules(const std::string& name) {
   if (trimSpace(name).empty()) return;
+  // A preset without rules would sort every clip into the fallback class without a word.
+  if (editingRules_.empty()) {
+    libraryNote_ = "규칙이 하나도 없는 프리셋은 저장하지 않습니다";
+    changed();
+    return;
+  }
   try {
     Presets::saveCustom(name, editingRules_, opt_.presetsCustom);
   } catch (const WriteFail& f) {
@@ -166,18 +172,34 @@ void Model::cascade() {
   }
   if (pairs.empty()) return;
   cascading_ = true;
+  cascadeLive_ = CascadeLive{0, 0, "", parentPath(pairs.front().second)};
   changed();
   NameSet names = s_.names();
   auto db = opt_.dbPath;
-  background([=, this]() -> std::function<void()> {
+  Scheduler& mainLoop = svc_.main;
+  std::weak_ptr<bool> weak = alive_;
+  background([=, this, &mainLoop]() -> std::function<void()> {
     long long copied = 0, failed = 0;
     std::vector<std::string> lines;
     for (const auto& [src, target] : pairs) {
       OpenedStore store = openStoreAt(db);
       if (!store) continue;
       MirrorResult r;
+      // The page shows the second copy while it runs, a few times a second at most.
+      auto last = std::chrono::steady_clock::time_point{};
+      const std::string to = parentPath(target);
+      auto onFile = [&, to](int n, int count, const std::string& name) {
+        auto now = std::chrono::steady_clock::now();
+        if (n < count && now - last < std::chrono::milliseconds(200)) return;
+        last = now;
+        mainLoop.post([this, weak, n, count, name, to] {
+          if (auto a = weak.lock(); !a || !*a || !cascading_) return;
+          cascadeLive_ = CascadeLive{n, count, name, to};
+          changed(Change::progress);
+        });
+      };
       try {
-        r = mirrorAndList(src, target, *store, names, availableBytes, {});
+        r = mirrorAndList(src, target, *store, names, availableBytes, onFile);
       } catch (...) {
         continue;  // IngestStop: the target is gone or full; the next pair may still work
       }
@@ -193,6 +215,7 @@ void Model::cascade() {
     }
     return [this, copied, failed, lines] {
       cascading_ = false;
+      cascadeLive_.reset();
       for (const auto& l : lines) log(l);
       if (copied == 0 && failed == 0) {
         changed();

@@ -237,4 +237,13 @@ StorageMode Settings::storage() const { return storageFromText(storageMode).valu
 
 VerifyMode Settings::verify() const { return verifyModeFromText(verifyMode).value_or(VerifyMode::standard); }
 
+std::optional<json> Settings::shown(const std::string& key) const {
+  auto v = value(key);
+  if (v) return v;
+  if (key == "parallel") return maxParallel();
+  if (key == "autoSeconds") return countdownSeconds();
+  if (key == "ejectOnGreen") return true;
+  return std::nullopt;
+}
+
 }  // namespace tolverdine

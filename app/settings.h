@@ -45,6 +45,9 @@ struct Settings {
   static Settings load(const PreferencesStore& prefs);
   /// The value stored under key (absent: the key is removed).
   std::optional<nlohmann::json> value(const std::string& key) const;
+  /// The value a key stands for: the stored one, else what an unset key means (the job queue's
+  /// parallel jobs and countdown, ejecting green cards).
+  std::optional<nlohmann::json> shown(const std::string& key) const;
   /// Takes a value as the user interface sends it; false for an unknown key, a wrong type or a
   /// value the setting cannot hold.
   bool assign(const std::string& key, const nlohmann::json& v) { return !set(key, v); }

@@ -1,4 +1,7 @@
-// tolverdine diagnostics [FILE]: the support bundle, by default in the current folder.
+// tolverdine diagnostics [--replace] [FILE]: the support bundle, by default in the current folder
+// under a name no earlier bundle holds.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,15 +25,38 @@ std::string home() {
   const char* h = std::getenv("HOME");
   return h ? h : "";
 }
+
+// A second bundle on the same day gets "-2", "-3", … before ".zip" instead of failing.
+std::string freeName(const std::string& name) {
+  if (!exists(name)) return name;
+  const std::string stem = name.size() > 4 ? name.substr(0, name.size() - 4) : name;
+  for (int n = 2;; ++n) {
+    std::string candidate = stem + "-" + std::to_string(n) + ".zip";
+    if (!exists(candidate)) return candidate;
+  }
+}
 }  // namespace
 
 int runDiagnostics(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
-    std::fprintf(stderr, "사용법: tolverdine diagnostics [zip 파일]\n");
+  bool replace = argc >= 2 && std::strcmp(argv[1], "--replace") == 0;
+  int first = replace ? 2 : 1;
+  if (argc > first + 1 || (argc == first + 1 && argv[first][0] == '-')) {
+    std::fprintf(stderr, "사용법: tolverdine diagnostics [--replace] [zip 파일]\n");
     return 64;
   }
   std::time_t now = std::time(nullptr);
-  std::string to = argc == 2 ? argv[1] : diagnosticsFileName(now);
+  std::string to = argc == first + 1 ? argv[first] : freeName(diagnosticsFileName(now));
+  if (exists(to)) {
+    if (!replace) {
+      std::fprintf(stderr, "이미 있는 파일입니다: %s — 바꾸려면 --replace 를 붙이세요\n", to.c_str());
+      return 1;
+    }
+    // The bundle never overwrites; the user's confirmed replacement removes the old one first.
+    if (::unlink(to.c_str()) != 0) {
+      std::fprintf(stderr, "진단 정보 내보내기 실패: %s · %s\n", to.c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
 
   // Looking must not create: a missing database stays missing, and is reported as such.
   std::unique_ptr<Store> store;

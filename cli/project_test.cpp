@@ -40,24 +40,41 @@ TEST(ProjectCommand, ShowsOrRefusesAndIngestRefusesUnsafeNames) {
   EXPECT_FALSE(exists(c.d1 + "/_리포트"));
 }
 
-TEST(DiagnosticsCommand, WritesTheDefaultNameOnceWithoutCreatingTheDatabase) {
+TEST(DiagnosticsCommand, DefaultNamesNeverCollideAndAnExistingFileIsReplacedOnlyWhenAsked) {
   Cli c;
   std::string work = c.dir.path + "/work";
   mkdirs(work);
-  auto run = [&] {
+  auto run = [&](std::vector<std::string> extra = {}) {
     RunOptions o;
     o.timeout = std::chrono::milliseconds(60000);
     o.captureStderr = true;
-    return *runProcess({"/usr/bin/env", "-C", work, "HOME=" + c.dir.path + "/home", TOLVERDINE_BINARY, "diagnostics"}, o);
+    std::vector<std::string> argv = {"/usr/bin/env", "-C", work, "HOME=" + c.dir.path + "/home", TOLVERDINE_BINARY,
+                                     "diagnostics"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return *runProcess(argv, o);
   };
   std::time_t before = std::time(nullptr);
   auto first = run();
   EXPECT_EQ(first.status, 0) << first.err;
   std::string name = diagnosticsFileName(before);
   EXPECT_TRUE(exists(work + "/" + name) || diagnosticsFileName(std::time(nullptr)) != name) << first.out;
+  // A second export the same day takes the next free name.
   auto again = run();
-  EXPECT_EQ(again.status, 1);
-  EXPECT_NE(again.err.find("진단 정보 내보내기 실패: "), std::string::npos) << again.err;
+  EXPECT_EQ(again.status, 0) << again.err;
+  std::string second = name.substr(0, name.size() - 4) + "-2.zip";
+  EXPECT_TRUE(exists(work + "/" + second) || diagnosticsFileName(std::time(nullptr)) != name) << again.out;
+  // A named file that exists is kept unless the user says to replace it.
+  writeFile(work + "/mine.zip", "keep");
+  auto refused = run({"mine.zip"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("이미 있는 파일입니다: mine.zip"), std::string::npos) << refused.err;
+  std::string kept;
+  ASSERT_TRUE(readFile(work + "/mine.zip", &kept));
+  EXPECT_EQ(kept, "keep");
+  auto replaced = run({"--replace", "mine.zip"});
+  EXPECT_EQ(replaced.status, 0) << replaced.err;
+  ASSERT_TRUE(readFile(work + "/mine.zip", &kept));
+  EXPECT_EQ(kept.substr(0, 2), "PK");
   EXPECT_FALSE(exists(c.dir.path + "/home/Library/Application Support/TOLVERDINE/ingest.sqlite"));
 }
 

@@ -10,7 +10,9 @@
 namespace tolverdine {
 
 const char* const kPermPending = "확인 중…";
-const char* const kPermNoAnswer = "응답 없음 — 화면의 macOS 권한 창에서 허용하세요";
+// Linux has no privacy pane or permission window: a refusal is the folder's own permissions or
+// mount, and a test that hangs waits on a device that does not answer.
+const char* const kPermNoAnswer = "응답 없음 — 장치가 답하지 않습니다. 연결을 확인하고 다시 꽂으세요";
 
 std::vector<PermCheck> permissionList(const std::vector<std::string>& dests,
                                       const std::vector<std::string>& cascadeDests,
@@ -26,7 +28,7 @@ std::string permState(bool write, int err) {
   switch (err) {
     case 0: return write ? "쓰기 됨" : "읽기 됨";
     case EPERM:
-    case EACCES: return "macOS 가 막음 — 개인정보 보호 설정에서 허용하세요";
+    case EACCES: return "권한이 막음 — 폴더의 소유자와 쓰기·읽기 권한을 확인하세요";
     case ENOENT: return "연결 안 됨";
     case EROFS: return "읽기 전용 — 목적지로 쓸 수 없습니다";
     default: {

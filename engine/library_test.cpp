@@ -178,7 +178,7 @@ TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
   EXPECT_EQ(r[0].state, "쓰기 됨");
   EXPECT_TRUE(r[0].ok);
   EXPECT_EQ(r[1].state, "연결 안 됨");
-  EXPECT_EQ(r[2].state, "macOS 가 막음 — 개인정보 보호 설정에서 허용하세요");
+  EXPECT_EQ(r[2].state, "권한이 막음 — 폴더의 소유자와 쓰기·읽기 권한을 확인하세요");
   EXPECT_FALSE(r[2].ok);
   EXPECT_EQ(r[3].state, "읽기 됨");
   EXPECT_FALSE(r[3].write);
@@ -188,7 +188,7 @@ TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
   EXPECT_EQ(permState(true, EIO).rfind("실패 — ", 0), 0u);
   auto pending = permissionList({ok}, {}, {gone});
   markUnanswered(pending);
-  EXPECT_EQ(pending[1].state, "응답 없음 — 화면의 macOS 권한 창에서 허용하세요");
+  EXPECT_EQ(pending[1].state, "응답 없음 — 장치가 답하지 않습니다. 연결을 확인하고 다시 꽂으세요");
   EXPECT_TRUE(applyPermResult(pending, gone, false, 0));
   EXPECT_EQ(pending[1].state, "읽기 됨");
   EXPECT_FALSE(applyPermResult(pending, "/old/round", false, 0));

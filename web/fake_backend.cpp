@@ -62,21 +62,26 @@ json FakeBackend::cardJson(const json& card) const {
   json c = card;
   const std::string phase = c["phase"];
   json actions = json::array();
+  auto add = [&](const char* op, const char* label) { actions.push_back({{"op", op}, {"label", label}}); };
   if (phase == "waiting") {
-    if (!c["countdown"].is_null()) actions.push_back("hold");
-    actions.push_back(c.value("dateMismatch", false) ? "startAnyway" : "start");
+    if (!c["countdown"].is_null()) add("hold", "자동 시작 멈춤");
+    if (c.value("dateMismatch", false)) add("startAnyway", "그래도 시작");
+    else add("start", "시작");
     if (c.value("twin", false)) {
-      actions.push_back("keepSlot2");
-      actions.push_back("verifyTwin");
+      add("keepSlot2", "슬롯 2 따로 받기");
+      add("verifyTwin", "슬롯 대조");
     }
-    actions.push_back("exportTree");
+    add("exportTree", "폴더 구조 저장");
   }
   if (phase == "finished") {
-    actions.push_back("exportTree");
-    actions.push_back("report");
+    if (c["color"] != "green") add("start", "다시 시작");
+    add("report", "리포트");
+    add("exportTree", "폴더 구조 저장");
   }
-  if (phase != "running" && phase != "queued") actions.push_back("dismiss");
+  if (phase != "running" && phase != "queued") add("dismiss", "목록에서 빼기");
   c["actions"] = actions;
+  c["report"] = phase == "finished" ? json("job-" + c["name"].get<std::string>()) : json(nullptr);
+  if (!c.contains("outcomes")) c["outcomes"] = json::array();
   return c;
 }
 
@@ -113,12 +118,16 @@ json FakeBackend::state() {
   s["cascadeDests"] = destList(cascadeDests_);
   s["suggestion"] = nullptr;
   s["cascadeNote"] = nullptr;
-  json fields = settingFields();
-  for (auto& f : fields) {
+  s["cascadeLive"] = nullptr;
+  s["finished"] = finished_;
+  json fields = json::array();
+  for (auto f : settingFields()) {
     std::string key = f["key"];
+    if (key == "eulaAccepted") continue;
     if (key == "dests") f["value"] = dests_;
     else if (key == "cascadeDests") f["value"] = cascadeDests_;
     else f["value"] = settings_.contains(key) ? settings_[key] : json(nullptr);
+    fields.push_back(f);
   }
   s["settings"] = fields;
   s["onboarding"] = {{"show", showOnboarding_}, {"accepted", accepted_},
@@ -135,8 +144,8 @@ json FakeBackend::state() {
   s["library"] = {{"searchText", searchText_}, {"hits", hits},
                   {"history", json::array({{{"fingerprint", "9f2c4e1a7b3d5c60"}, {"cam", "A캠"},
                                             {"files", 3}, {"bytes", 3000000000LL},
-                                            {"firstSeen", "2026-12-07T09:30:00Z"},
-                                            {"lastSeen", "2026-12-07T09:30:00Z"}}})},
+                                            {"firstSeen", "2026-12-07 18:30"},
+                                            {"lastSeen", "2026-12-07 18:30"}}})},
                   {"suggestions", json::array({{{"model", "FX3"}, {"cls", "풀샷"}, {"count", 5}}})},
                   {"preset", settings_["preset"]}, {"classes", kClasses}, {"note", nullptr}};
   s["rules"] = {{"preset", settings_["preset"]},
@@ -147,19 +156,27 @@ json FakeBackend::state() {
                                               {{"class", "인터뷰"}, {"min_sec", 300}, {"min_ch", 2}},
                                               {{"class", "인서트"}, {"max_sec", 120}}})},
                 {"roles", json::array({{{"cam", "A캠"}, {"role", "none"}}})},
+                {"roleChoices", json::array({{{"value", "none"}, {"label", "역할 없음 (길이로 분류)"}},
+                                             {{"value", "fixed"}, {"label", "고정캠 — 전부 풀샷"}},
+                                             {{"value", "interview"}, {"label", "인터뷰캠 — 전부 인터뷰"}}})},
+                {"classes", kClasses},
                 {"note", nullptr}};
   std::string reportName;
-  for (const auto& c : cards_)
-    if (c["id"] == reportCard_) reportName = c["name"];
+  json verdict = nullptr;
+  for (const auto& f : finished_)
+    if (f["key"] == reportCard_) {
+      reportName = f["name"];
+      verdict = {{"color", f["color"]}, {"text", f["text"]}, {"at", f["at"]}, {"outcomes", f["outcomes"]}};
+    }
   json clips = json::array();
   for (const auto& h : hits_)
     clips.push_back({{"rel", h["classPath"]}, {"path", h["dest"].get<std::string>() + "/" +
                                                            h["classPath"].get<std::string>()},
                      {"name", h["name"]}, {"cls", h["cls"]}, {"thumb", nullptr}});
   s["report"] = {{"card", reportCard_.empty() ? json(nullptr) : json(reportCard_)},
-                 {"name", reportName},
+                 {"name", reportName}, {"cam", "A캠"}, {"verdict", verdict},
                  {"clips", reportCard_.empty() ? json::array() : clips},
-                 {"classes", kClasses}};
+                 {"classes", kClasses}, {"note", reportNote_.empty() ? json(nullptr) : json(reportNote_)}};
   return s;
 }
 
@@ -208,7 +225,8 @@ ActionResult FakeBackend::act(const std::string& op, const json& args) {
     } else if (op == "search") {
       searchText_ = args.value("text", "");
     } else if (op == "openReport") {
-      reportCard_ = id;
+      reportCard_ = args.value("key", "");
+      reportNote_.clear();
     } else if (op == "reclassifyHit" || op == "reclassifyClip") {
       std::string key = op == "reclassifyHit" ? "id" : "classPath";
       std::string want = args.value(op == "reclassifyHit" ? "id" : "rel", "");
@@ -219,6 +237,8 @@ ActionResult FakeBackend::act(const std::string& op, const json& args) {
           auto slash = cp.rfind('/', cp.rfind('/') - 1);
           h["classPath"] = cp.substr(0, slash + 1) + cls + "/" + h["name"].get<std::string>();
           h["cls"] = cls;
+          reportNote_ = "옮김: " + h["name"].get<std::string>() + " → " + cls;
+          r.message = reportNote_;
         }
     } else if (op == "exportTree" || op == "spotCheck" || op == "openReportFolder" ||
                op == "verifyTwin" || op == "setRole" || op == "editRules" || op == "setRules" ||
@@ -280,6 +300,9 @@ void FakeBackend::tick(long long step) {
         long long total = c["total"], done = std::min(total, c["done"].get<long long>() + step);
         c["done"] = done;
         c["file"] = "PRIVATE/M4ROOT/CLIP/C0012.MP4";
+        c["copied"] = done;
+        c["verified"] = std::max(0LL, done - step);
+        c["stage"] = "복사";
         c["rate"] = step;
         c["eta"] = step > 0 ? (total - done + step - 1) / step : 0;
         if (done >= total) {
@@ -288,6 +311,15 @@ void FakeBackend::tick(long long step) {
           c["color"] = "green";
           c["text"] = "복사 " + std::to_string(n) + " · 기존 0 — 검증 사본 " +
                       std::to_string(settings_.value("copies", 2)) + "곳 이상, 카메라에서 포맷하세요";
+          json outcomes = json::array();
+          for (const auto& d : dests_)
+            outcomes.push_back({{"root", d.get<std::string>() + "/20261207_데모"}, {"verified", n}, {"failed", 0},
+                                {"why", nullptr}, {"lost", false}});
+          c["outcomes"] = outcomes;
+          finished_.insert(finished_.begin(), json{{"key", "job-" + c["name"].get<std::string>()}, {"id", c["id"]},
+                                                   {"name", c["name"]}, {"cam", c["cam"]}, {"camera", c["camera"]},
+                                                   {"color", "green"}, {"text", c["text"]}, {"at", "2026-12-07 18:30"},
+                                                   {"outcomes", outcomes}, {"report", true}, {"listed", true}});
           phaseChanged = true;
         }
       }

@@ -50,6 +50,8 @@ class FakeBackend : public UiBackend {
   nlohmann::json clips_;
   std::string searchText_;
   std::string reportCard_;
+  std::string reportNote_;
+  nlohmann::json finished_ = nlohmann::json::array();
   bool accepted_ = false;
   bool showOnboarding_ = true;
   std::vector<Call> calls_;

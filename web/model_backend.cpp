@@ -1,9 +1,12 @@
 #include "web/model_backend.h"
 
 #include <cctype>
+#include <ctime>
 #include <future>
 #include <thread>
 
+#include "app/card_actions.h"
+#include "app/choices.h"
 #include "engine/rule_json.h"
 #include "engine/text.h"
 #include "web/setting_labels.h"
@@ -13,8 +16,6 @@ namespace tolverdine::web {
 using nlohmann::json;
 
 namespace {
-const json kClasses = {"슬레이트", "풀샷", "인터뷰", "인서트", "기타"};
-
 json opt(const std::optional<std::string>& s) { return s ? json(*s) : json(nullptr); }
 
 // The clip's path as a query value: everything but unreserved characters percent-encoded.
@@ -105,46 +106,69 @@ std::optional<Image> ModelBackend::thumbnail(const std::string& clipPath) {
   return Image{"image/jpeg", std::string(img->begin(), img->end())};
 }
 
+namespace {
+json outcomesJson(const std::vector<DestOutcome>& outcomes) {
+  json out = json::array();
+  for (const auto& d : outcomes)
+    out.push_back({{"root", d.root}, {"verified", d.verified}, {"failed", d.failed},
+                   {"why", d.why.empty() ? json(nullptr) : json(d.why)}, {"lost", d.lost}});
+  return out;
+}
+
+// Local wall-clock time "yyyy-MM-dd HH:mm" of a moment.
+std::string localTime(std::chrono::system_clock::time_point t) {
+  std::time_t tt = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  localtime_r(&tt, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+  return buf;
+}
+
+// The database's UTC text "2026-03-05T09:38:22Z" in local time; unparsable text as it is.
+std::string localFromUtc(const std::string& iso) {
+  std::tm tm{};
+  if (!strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) return iso;
+  return localTime(std::chrono::system_clock::from_time_t(timegm(&tm)));
+}
+}  // namespace
+
 json ModelBackend::cardJson(const CardItem& c) {
   json j = {{"id", c.id}, {"name", c.name}, {"cam", c.cam}, {"camera", c.camera.label()},
             {"note", opt(c.note)}, {"link", opt(readerLinkNotice(c.link))},
-            {"files", c.files.size()}};
-  json actions = json::array();
-  bool twin = c.status.is<CardStatus::Twin>();
+            {"files", c.files.size()}, {"outcomes", outcomesJson(c.outcomes)}};
   if (auto* w = c.phase.get<Phase::Waiting>()) {
     j["phase"] = "waiting";
     j["countdown"] = w->countdown ? json(*w->countdown) : json(nullptr);
-    if (w->countdown) actions.push_back("hold");
-    actions.push_back(c.dateMismatch ? "startAnyway" : "start");
-    if (twin) {
-      actions.push_back("keepSlot2");
-      actions.push_back("verifyTwin");
-    }
-    actions.push_back("exportTree");
   } else if (auto* r = c.phase.get<Phase::Running>()) {
     j["phase"] = "running";
     j["done"] = r->done;
     j["total"] = r->total;
     j["file"] = r->file;
-    auto& meter = rates_[c.id];
-    meter.sample(r->done, RateMeter::Clock::now());
-    auto rate = meter.rate();
-    j["rate"] = rate ? json(*rate) : json(nullptr);
-    auto left = meter.secondsLeft(r->total);
-    j["eta"] = left ? json(*left) : json(nullptr);
+    if (c.live) {
+      const LiveBytes& l = *c.live;
+      j["copied"] = l.copied;
+      j["verified"] = l.readBack ? json(l.verified) : json(nullptr);
+      j["stage"] = l.stage;
+      j["rate"] = l.rate ? json(*l.rate) : json(nullptr);
+      j["eta"] = l.secondsLeft ? json(*l.secondsLeft) : json(nullptr);
+    }
   } else if (auto* f = c.phase.get<Phase::Finished>()) {
     j["phase"] = "finished";
     j["color"] = colorText(f->color);
     j["text"] = f->text;
-    actions.push_back("exportTree");
-    if (model_.lastJob().count(c.id)) actions.push_back("report");
   } else if (c.phase.is<Phase::Queued>()) {
     j["phase"] = "queued";
   } else {
     j["phase"] = "reading";
   }
-  if (!c.phase.is<Phase::Running>()) rates_.erase(c.id);
-  if (!c.phase.is<Phase::Running>() && !c.phase.is<Phase::Queued>()) actions.push_back("dismiss");
+  bool hasReport = false;
+  if (c.finishedKey)
+    for (const auto& f : model_.finishedCards())
+      if (f.key == *c.finishedKey) hasReport = f.job.has_value();
+  j["report"] = hasReport ? json(*c.finishedKey) : json(nullptr);
+  json actions = json::array();
+  for (const auto& a : cardActions(c, hasReport)) actions.push_back({{"op", a.op}, {"label", a.label}});
   j["actions"] = actions;
   return j;
 }
@@ -178,14 +202,12 @@ json ModelBackend::snapshot() {
     s["suggestion"] = nullptr;
   }
   s["cascadeNote"] = opt(m.cascadeNote());
-  json fields = settingFields();
-  for (auto& f : fields) {
+  json fields = json::array();
+  for (auto& f : settingFields()) {
     const std::string key = f["key"];
-    auto v = st.value(key);
-    // Keys left unset show the value they stand for.
-    if (!v && key == "parallel") v = st.maxParallel();
-    if (!v && key == "autoSeconds") v = st.countdownSeconds();
-    if (!v && key == "ejectOnGreen") v = true;
+    // The consent is the onboarding's, not a value to edit or read.
+    if (key == "eulaAccepted") continue;
+    auto v = st.shown(key);
     f["value"] = v ? *v : json(nullptr);
     // The active preset is picked from the presets that exist, never typed.
     if (key == "preset") {
@@ -193,8 +215,21 @@ json ModelBackend::snapshot() {
       f["choices"] = json::array();
       for (const auto& [name, rules] : m.presets()) f["choices"].push_back({{"value", name}, {"label", name}});
     }
+    fields.push_back(f);
   }
   s["settings"] = fields;
+  if (auto& live = m.cascadeLive()) {
+    s["cascadeLive"] = {{"done", live->done}, {"count", live->count}, {"name", live->name}, {"target", live->target}};
+  } else {
+    s["cascadeLive"] = nullptr;
+  }
+  json finished = json::array();
+  for (const auto& f : m.finishedCards())
+    finished.push_back({{"key", f.key}, {"id", f.id}, {"name", f.name}, {"cam", f.cam}, {"camera", f.camera},
+                        {"color", colorText(f.color)}, {"text", f.text}, {"at", localTime(f.at)},
+                        {"outcomes", outcomesJson(f.outcomes)}, {"report", f.job.has_value()},
+                        {"listed", m.card(f.id) != nullptr}});
+  s["finished"] = finished;
   s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
   s["permChecks"] = json::array();
   for (const auto& pc : m.permChecks())
@@ -203,17 +238,19 @@ json ModelBackend::snapshot() {
   s["loginItemNote"] = opt(m.loginItemNote());
 
   json hits = json::array();
-  for (const auto& h : m.hits())
+  for (const auto& h : m.hits()) {
+    auto cls = classOfPath(h.classPath());
     hits.push_back({{"id", h.id()}, {"name", h.name()}, {"cam", h.cam()}, {"classPath", h.classPath()},
-                    {"dest", h.dest}, {"online", h.online()}});
+                    {"dest", h.dest}, {"online", h.online()}, {"cls", cls ? json(*cls) : json(nullptr)}});
+  }
   json history = json::array();
   for (const auto& r : m.history())
     history.push_back({{"fingerprint", r.fingerprint}, {"cam", r.cam}, {"files", r.files}, {"bytes", r.bytes},
-                       {"firstSeen", r.firstSeen}, {"lastSeen", r.lastSeen}});
+                       {"firstSeen", localFromUtc(r.firstSeen)}, {"lastSeen", localFromUtc(r.lastSeen)}});
   json sugg = json::array();
   for (const auto& g : m.suggestions()) sugg.push_back({{"model", g.model}, {"cls", g.cls}, {"count", g.count}});
   s["library"] = {{"searchText", m.searchText()}, {"hits", hits}, {"history", history}, {"suggestions", sugg},
-                  {"preset", st.preset}, {"classes", kClasses}, {"note", opt(m.libraryNote())}};
+                  {"preset", st.preset}, {"classes", classNames()}, {"note", opt(m.libraryNote())}};
 
   json presets = json::array();
   for (const auto& [name, rules] : m.presets()) presets.push_back(name);
@@ -228,17 +265,23 @@ json ModelBackend::snapshot() {
     auto it = st.roles.find(cam);
     roles.push_back({{"cam", cam}, {"role", it == st.roles.end() ? "none" : it->second}});
   }
+  json roleNames = json::array();
+  for (const auto& [value, label] : roleChoices()) roleNames.push_back({{"value", value}, {"label", label}});
   s["rules"] = {{"preset", st.preset}, {"presets", presets}, {"editingPreset", m.editingPreset()},
-                {"editingRules", editing}, {"roles", roles}, {"note", opt(m.libraryNote())}};
+                {"editingRules", editing}, {"roles", roles}, {"roleChoices", roleNames},
+                {"classes", classNames()}, {"note", opt(m.libraryNote())}};
 
   json clips = json::array();
-  std::string reportName;
-  if (m.reportCard())
-    if (const CardItem* c = m.card(*m.reportCard())) reportName = c->name;
   for (const auto& c : m.reportClips())
     clips.push_back({{"rel", c.row.rel}, {"path", c.path}, {"name", lastComponent(c.path)},
                      {"cls", c.row.cls}, {"thumb", "/thumb?path=" + queryEscape(c.path)}});
-  s["report"] = {{"card", opt(m.reportCard())}, {"name", reportName}, {"clips", clips}, {"classes", kClasses}};
+  json report = {{"card", opt(m.reportCard())}, {"name", m.reportName()}, {"cam", m.reportCam()}, {"clips", clips},
+                 {"classes", classNames()}, {"note", opt(m.libraryNote())}, {"verdict", nullptr}};
+  for (const auto& f : m.finishedCards())
+    if (m.reportCard() && f.key == *m.reportCard())
+      report["verdict"] = {{"color", colorText(f.color)}, {"text", f.text}, {"at", localTime(f.at)},
+                           {"outcomes", outcomesJson(f.outcomes)}};
+  s["report"] = report;
   return s;
 }
 
@@ -247,23 +290,28 @@ ActionResult ModelBackend::perform(const std::string& op, const json& args) {
   const std::string id = str(args, "id");
   auto needCard = [&]() -> bool { return m.card(id) != nullptr; };
   bool cascadeFlag = args.is_object() && args.value("cascade", false);
+  if (op == "openReport") {
+    // A finished card's key, so the report opens after the card was ejected.
+    for (const auto& f : m.finishedCards())
+      if (f.key == str(args, "key") && f.job) return m.setReportCard(f.key), ActionResult{};
+    return {false, "이 카드의 리포트가 없습니다"};
+  }
   if (op == "start" || op == "startAnyway" || op == "hold" || op == "dismiss" || op == "keepSlot2" ||
-      op == "verifyTwin" || op == "openReport") {
+      op == "verifyTwin") {
     if (!needCard()) return {false, "카드가 없습니다"};
     if (op == "start") m.start(id, false);
     else if (op == "startAnyway") m.start(id, true);
     else if (op == "hold") m.hold(id);
     else if (op == "dismiss") m.dismiss(id);
     else if (op == "keepSlot2") m.keepSlot2(id);
-    else if (op == "verifyTwin") m.verifyTwinCard(id);
-    else m.setReportCard(id);
+    else m.verifyTwinCard(id);
     return {};
   }
   if (op == "exportTree") {
     std::string path = str(args, "path");
     if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
-    auto err = m.exportTree(id, path);
-    if (err) return {false, *err};
+    auto err = m.exportTree(id, path, args.value("replace", false));
+    if (err) return {false, err->text, err->exists};
     return {};
   }
   if (op == "addDestination") {
@@ -297,12 +345,20 @@ ActionResult ModelBackend::perform(const std::string& op, const json& args) {
   }
   if (op == "reclassifyHit") {
     for (const auto& h : m.hits())
-      if (h.id() == id) return m.reclassifyHit(h, str(args, "cls")), ActionResult{};
+      if (h.id() == id) {
+        Hit hit = h;  // the move refreshes the hits
+        bool moved = m.reclassifyHit(hit, str(args, "cls"));
+        return {moved, m.libraryNote().value_or("")};
+      }
     return {false, "검색 결과에 없는 클립입니다"};
   }
   if (op == "reclassifyClip") {
     for (const auto& c : m.reportClips())
-      if (c.row.rel == str(args, "rel")) return m.reclassifyClip(c.row, str(args, "cls")), ActionResult{};
+      if (c.row.rel == str(args, "rel")) {
+        // The move's own message (success or why not) is shown where it was made.
+        bool moved = m.reclassifyClip(c.row, str(args, "cls"));
+        return {moved, m.libraryNote().value_or("")};
+      }
     return {false, "리포트에 없는 클립입니다"};
   }
   if (op == "spotCheck") return m.spotCheck(), ActionResult{};

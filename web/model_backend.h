@@ -9,7 +9,6 @@
 
 #include "app/model.h"
 #include "engine/thumbnail.h"
-#include "web/rate_meter.h"
 #include "web/ui_backend.h"
 
 namespace tolverdine::web {
@@ -38,7 +37,6 @@ class ModelBackend : public UiBackend {
   std::thread::id mainThread_;
   std::mutex m_;
   std::function<void(Change)> onChange_;
-  std::map<std::string, RateMeter> rates_;  // main thread only
   ThumbnailCache thumbs_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -12,6 +12,12 @@ namespace {
 
 using nlohmann::json;
 
+json ops(const json& card) {
+  json out = json::array();
+  for (const auto& a : card["actions"]) out.push_back(a["op"]);
+  return out;
+}
+
 json cardOf(const json& s, const std::string& id) {
   for (const auto& c : s["cards"])
     if (c["id"] == id) return c;
@@ -35,7 +41,8 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
   EXPECT_EQ(c["phase"], "waiting");
   EXPECT_EQ(c["cam"], "A캠");
   EXPECT_EQ(c["countdown"], nullptr);
-  EXPECT_EQ(c["actions"], json({"start", "exportTree", "dismiss"}));
+  EXPECT_EQ(ops(c), json({"start", "exportTree", "dismiss"}));
+  EXPECT_EQ(c["actions"][0]["label"], "시작");
   EXPECT_EQ(s["menu"]["title"], "TOLVERDINE 1");
   EXPECT_EQ(s["ready"], true);
   EXPECT_EQ(s["dests"][0]["path"], r.dest1());
@@ -54,20 +61,36 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
 
   ASSERT_TRUE(b.perform("start", {{"id", card}}).ok);
   EXPECT_EQ(cardOf(b.snapshot(), card)["phase"], "running");
-  EXPECT_EQ(cardOf(b.snapshot(), card)["actions"], json::array());
+  EXPECT_EQ(ops(cardOf(b.snapshot(), card)), json::array());
   ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
   s = b.snapshot();
   c = cardOf(s, card);
   EXPECT_EQ(c["color"], "green");
-  EXPECT_EQ(c["actions"], json({"exportTree", "report", "dismiss"}));
+  EXPECT_EQ(ops(c), json({"report", "exportTree", "dismiss"}));
   EXPECT_EQ(s["menu"]["title"], "포맷 가능 1");
 
   // The tree goes where the page says; a report lists photos-only cards as no clips.
   ASSERT_TRUE(b.perform("exportTree", {{"id", card}, {"path", r.tmp.path + "/tree.txt"}}).ok);
   EXPECT_TRUE(std::filesystem::exists(r.tmp.path + "/tree.txt"));
-  ASSERT_TRUE(b.perform("openReport", {{"id", card}}).ok);
+  // A second export to the same file asks first and replaces only when told to.
+  writeFile(r.tmp.path + "/tree.txt", "mine");
+  ActionResult again = b.perform("exportTree", {{"id", card}, {"path", r.tmp.path + "/tree.txt"}});
+  EXPECT_FALSE(again.ok);
+  EXPECT_TRUE(again.askReplace);
+  std::string kept;
+  ASSERT_TRUE(readFile(r.tmp.path + "/tree.txt", &kept));
+  EXPECT_EQ(kept, "mine");
+  ASSERT_TRUE(b.perform("exportTree", {{"id", card}, {"path", r.tmp.path + "/tree.txt"}, {"replace", true}}).ok);
+  ASSERT_TRUE(readFile(r.tmp.path + "/tree.txt", &kept));
+  EXPECT_NE(kept, "mine");
+
+  EXPECT_FALSE(b.perform("openReport", {{"key", "job-99"}}).ok);
+  ASSERT_TRUE(c["report"].is_string());
+  ASSERT_TRUE(b.perform("openReport", {{"key", c["report"]}}).ok);
   s = b.snapshot();
-  EXPECT_EQ(s["report"]["card"], card);
+  EXPECT_EQ(s["report"]["card"], c["report"]);
+  EXPECT_EQ(s["report"]["name"], "A001");
+  EXPECT_EQ(s["report"]["verdict"]["color"], "green");
   EXPECT_EQ(s["report"]["clips"], json::array());
   // Asked from a server thread, answered by the main thread; a photo is not a listed clip.
   auto thumb = std::async(std::launch::async, [&] { return b.thumbnail(card + "/DCIM/100MSDCF/DSC00001.JPG"); });
@@ -83,27 +106,44 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
   ASSERT_TRUE(b.perform("search", {{"text", "DSC00001"}}).ok);
   s = b.snapshot();
   EXPECT_EQ(s["library"]["hits"].size(), 2u);
-  EXPECT_EQ(s["library"]["history"].size(), 1u);
+  // A photo is in no class folder: the class menu has nothing to preselect.
+  EXPECT_EQ(s["library"]["hits"][0]["cls"], nullptr);
+  ASSERT_EQ(s["library"]["history"].size(), 1u);
+  // Times the page shows are local, never the database's UTC text.
+  EXPECT_EQ(s["library"]["history"][0]["lastSeen"].get<std::string>().find('Z'), std::string::npos);
+  for (const auto& f : s["settings"]) EXPECT_NE(f["key"], "eulaAccepted") << "the consent is no setting";
   b.perform("search", {{"text", "   "}});
   EXPECT_EQ(b.snapshot()["library"]["hits"].size(), 0u);
 }
 
 TEST(ModelBackend, RuleEditingSavesACustomPreset) {
   ModelRig r;
+  r.prefs.values["preset"] = "행사";
   Model& m = r.make();
   ModelBackend b(m, r.main);
+  // The editor opens on the preset the jobs use, with its rules.
+  json s0 = b.snapshot()["rules"];
+  EXPECT_EQ(s0["editingPreset"], "행사");
+  EXPECT_EQ(s0["editingRules"].size(), Presets::rulesFor(m.presets(), "행사").size());
+  EXPECT_FALSE(s0["editingRules"].empty());
+  EXPECT_EQ(s0["roleChoices"].size(), 3u);
+  // An empty rule list is not saved as a preset.
+  ASSERT_TRUE(b.perform("setRules", {{"rules", json::array()}}).ok);
+  b.perform("saveRules", {{"name", "빈것"}});
+  EXPECT_EQ(m.presets().count("빈것"), 0u);
+  ASSERT_TRUE(m.libraryNote());
   ASSERT_TRUE(b.perform("editRules", {{"name", "default"}}).ok);
   json rules = b.snapshot()["rules"]["editingRules"];
   ASSERT_FALSE(rules.empty());
   EXPECT_FALSE(b.perform("setRules", {{"rules", json::array({{{"max_sec", 2}}})}}).ok);  // no class
   ASSERT_TRUE(b.perform("setRules", {{"rules", json::array({{{"class", "인터뷰"}, {"min_ch", 2}}})}}).ok);
   b.perform("saveRules", {{"name", "   "}});
-  EXPECT_EQ(m.libraryNote(), std::nullopt);
+  EXPECT_NE(m.libraryNote(), "저장:    ");
   ASSERT_TRUE(b.perform("saveRules", {{"name", "토크쇼"}}).ok);
   EXPECT_EQ(m.libraryNote(), "저장: 토크쇼");
   json s = b.snapshot();
   EXPECT_NE(std::find(s["rules"]["presets"].begin(), s["rules"]["presets"].end(), "토크쇼"), s["rules"]["presets"].end());
-  EXPECT_EQ(s["rules"]["preset"], "default");  // saving does not switch the active preset
+  EXPECT_EQ(s["rules"]["preset"], "행사");  // saving does not switch the active preset
 }
 
 TEST(ModelBackend, RefusedSettingsAndSlowReadersReachThePageAsText) {

@@ -9,28 +9,28 @@ namespace tolverdine::web {
 
 struct RequestFacts {
   std::string method;                  // "GET", "POST", ...
+  std::string path;                    // without the query
   std::string host;                    // Host header, empty when missing
   std::optional<std::string> origin;   // Origin header
-  std::string cookie;                  // Cookie header, empty when missing
   std::optional<std::string> headerToken;  // X-Tolverdine-Token
-  std::optional<std::string> queryToken;   // ?token=
   std::optional<std::string> fetchSite;    // Sec-Fetch-Site
 };
 
-enum class Verdict { allow, setCookie, refuse };
+enum class Verdict { allow, refuse };
 
 struct GuardResult {
   Verdict verdict;
   std::string reason;  // for refusals, shown in the 403 body
 };
 
-/// The cookie's name; it carries the port because cookies are shared between ports of one host.
-std::string cookieName(int port);
+/// The page's own files (markup, script, style): they hold no state and no token, so any request
+/// of this machine under this server's address may load them.
+bool isPageFile(const std::string& path);
 
-/// `setCookie`: a GET whose ?token= is right; the caller stores the cookie and redirects to the
-/// clean address. Requests with a foreign Host (DNS rebinding) or Origin (cross-site) are refused
-/// whatever they carry; a POST needs the token in the header as well, since a cookie alone is
-/// sent by any page that manages to post here.
+/// Requests with a foreign Host (DNS rebinding), Origin or fetch site (cross-site) are refused
+/// whatever they carry. Everything but the page's files needs the token in the header: the page
+/// keeps it in its tab's session storage. No cookie carries it, since cookies are sent to every
+/// port of the host and so to any other local server.
 GuardResult guardRequest(const RequestFacts& r, int port, const std::string& token);
 
 }  // namespace tolverdine::web

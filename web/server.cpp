@@ -31,19 +31,8 @@ void securityHeaders(httplib::Response& res) {
   res.set_header("X-Frame-Options", "DENY");
   res.set_header("Referrer-Policy", "no-referrer");
   res.set_header("Content-Security-Policy",
-                 "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+                 "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
                  "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
-}
-
-// The page learns the token for its POST headers from the document it was served; the cookie
-// itself stays out of reach of scripts.
-std::string pageWithToken(const std::string& token) {
-  std::string page(asset("/index.html").body);
-  const std::string mark = "<meta name=\"tolverdine-token\" content=\"\">";
-  auto at = page.find(mark);
-  if (at != std::string::npos)
-    page.replace(at, mark.size(), "<meta name=\"tolverdine-token\" content=\"" + token + "\">");
-  return page;
 }
 
 }  // namespace
@@ -128,11 +117,10 @@ void WebServer::routes() {
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     RequestFacts f;
     f.method = req.method;
+    f.path = req.path;
     f.host = req.get_header_value("Host");
     f.origin = header(req, "Origin");
-    f.cookie = req.get_header_value("Cookie");
     f.headerToken = header(req, "X-Tolverdine-Token");
-    if (req.has_param("token")) f.queryToken = req.get_param_value("token");
     f.fetchSite = header(req, "Sec-Fetch-Site");
     GuardResult g = guardRequest(f, port_, token_);
     securityHeaders(res);
@@ -141,18 +129,15 @@ void WebServer::routes() {
       res.set_content("403 거부됨 (" + g.reason + ")\n", "text/plain; charset=utf-8");
       return httplib::Server::HandlerResponse::Handled;
     }
-    if (g.verdict == Verdict::setCookie) {
-      res.set_header("Set-Cookie", cookieName(port_) + "=" + token_ +
-                                       "; Path=/; HttpOnly; SameSite=Strict");
-      res.set_redirect(req.path, 303);
-      return httplib::Server::HandlerResponse::Handled;
-    }
     return httplib::Server::HandlerResponse::Unhandled;
   });
 
-  for (const char* page : {"/", "/library", "/rules", "/report"})
-    s.Get(page, [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(pageWithToken(token_), "text/html; charset=utf-8");
+  // One document for every page; the script draws the page its address names. It carries no
+  // token: the script takes it from the printed address once and keeps it in the tab.
+  for (const char* page : {"/", "/settings", "/library", "/rules", "/report"})
+    s.Get(page, [](const httplib::Request&, httplib::Response& res) {
+      Asset a = asset("/index.html");
+      res.set_content(std::string(a.body), "text/html; charset=utf-8");
     });
   for (const char* file : {"/app.js", "/app.css"})
     s.Get(file, [file](const httplib::Request&, httplib::Response& res) {
@@ -176,7 +161,7 @@ void WebServer::routes() {
     json args = body.value("args", json::object());
     if (!args.is_object()) args = json::object();
     ActionResult r = backend_.act(body["op"].get<std::string>(), args);
-    res.set_content(dumpState(json{{"ok", r.ok}, {"message", r.message}}),
+    res.set_content(dumpState(json{{"ok", r.ok}, {"message", r.message}, {"askReplace", r.askReplace}}),
                     "application/json; charset=utf-8");
   });
 

@@ -15,6 +15,8 @@ namespace tolverdine::web {
 struct ActionResult {
   bool ok = true;
   std::string message;
+  /// The operation refused to replace an existing file; sent again with "replace": true it does.
+  bool askReplace = false;
 };
 
 /// Why the snapshot changed. `progress` (bytes copied, countdown ticks) is coalesced by the
@@ -43,41 +45,51 @@ struct Image {
 ///     "phase": "reading|waiting|queued|running|finished",
 ///     "countdown": int | null,                        // waiting
 ///     "done": int64, "total": int64, "file": "...",   // running
+///     "copied": int64, "verified": int64 | null (no read-back), "stage": "복사|검증",
 ///     "rate": bytes per second | null, "eta": seconds | null,  // running, when known
 ///     "color": "green|yellow|red|gray", "text": "...",  // finished
+///     "outcomes": [{"root", "verified", "failed", "why": "..." | null, "lost"}],
 ///     "note": "..." | null, "link": "slow-reader notice" | null,
-///     "actions": ["start","hold","startAnyway","dismiss","keepSlot2","verifyTwin",
-///                 "exportTree","report"]               // what this phase allows, in order
+///     "report": finished-card key | null,              // its report can be opened
+///     "actions": [{"op": "start|hold|startAnyway|dismiss|keepSlot2|verifyTwin|exportTree|report",
+///                  "label": "시작"}]                    // what this phase allows, most fitting first
 ///   }],
+///   "finished": [{"key", "id", "name", "cam", "camera", "color", "text", "at": "local time",
+///                 "outcomes": [...], "report": bool, "listed": bool}],   // newest first
+///   "cascadeLive": {"done", "count", "name", "target"} | null,
 ///   "dests": [{"path": "...", "state": "쓰기 됨" | null, "ok": bool | null}],
 ///   "cascadeDests": [same],
 ///   "suggestion": {"path": "/media/u/NAS", "name": "NAS"} | null,
 ///   "cascadeNote": "..." | null,
-///   "settings": [{"key": "project", "label": "프로젝트 이름",
+///   "settings": [{"key": "project", "label": "프로젝트 이름",   // unset keys show their default
 ///                 "type": "text|number|bool|choice|roles", "value": ...,
 ///                 "choices": [{"value": "split", "label": "..."}], "example": "..."}],
 ///   "onboarding": {"show": bool, "accepted": bool, "terms": "markdown text"},
 ///   "permChecks": [{"path": "...", "write": bool, "state": "...", "ok": bool}],
 ///   "loginItemNote": "..." | null,
 ///   "library": {"searchText": "...", "hits": [{"id","name","cam","classPath","dest","online"}],
-///               "history": [{"fingerprint","cam","files","bytes","firstSeen","lastSeen"}],
+///               "history": [{"fingerprint","cam","files","bytes","firstSeen","lastSeen"}],  // local times
+///               (hits also carry "cls": the class their path names, or null)
 ///               "suggestions": [{"model","cls","count"}], "preset": "default",
 ///               "classes": ["슬레이트", ...], "note": "..." | null},
 ///   "rules": {"preset": "default", "presets": ["default", ...], "editingPreset": "...",
 ///             "editingRules": [{"class","max_sec","min_sec","min_ch","model"}],
-///             "roles": [{"cam": "A캠", "role": "none|fixed|interview"}], "note": "..." | null},
-///   "report": {"card": id | null, "name": "...", "clips": [{"rel","path","name","cls",
-///              "thumb": "/thumb?path=..."}], "classes": [...]}
+///             "roles": [{"cam": "A캠", "role": "none|fixed|interview"}],
+///             "roleChoices": [{"value", "label"}], "classes": [...], "note": "..." | null},
+///   "report": {"card": key | null, "name": "...", "cam": "...", "clips": [{"rel","path","name","cls",
+///              "thumb": "/thumb?path=..."}], "classes": [...], "note": "..." | null,
+///              "verdict": {"color", "text", "at", "outcomes"} | null}
 /// }
 ///
 /// act() operations and their args:
 ///   start {id} · hold {id} · startAnyway {id} · dismiss {id} · keepSlot2 {id} · verifyTwin {id}
-///   exportTree {id, path} · openReport {id}
+///   exportTree {id, path, replace?} (askReplace when the file exists) · openReport {key}
 ///   addDestination {path, cascade: bool} · removeDestination {path, cascade: bool}
 ///   acceptSuggestion {cascade: bool} · ignoreSuggestion {}
 ///   setSetting {key, value} · setRole {cam, role} · acceptTerms {} · checkPermissions {}
 ///   search {text} · acceptSuggestionRule {model, cls}
-///   reclassifyHit {id, cls} · reclassifyClip {rel, cls} · spotCheck {} · openReportFolder {}
+///   reclassifyHit {id, cls} · reclassifyClip {rel, cls} (ok = moved; message says what happened)
+///   spotCheck {} · openReportFolder {}
 ///   editRules {name} · setRules {rules} · saveRules {name}
 /// An unknown op answers ok false.
 class UiBackend {

@@ -64,7 +64,8 @@ const act = op => `button.act-${op}`;
 
 try {
   await check('foreign requests are refused and act on nothing', async () => {
-    assert.equal((await raw('GET', '/', {})).status, 403);
+    assert.equal((await raw('GET', '/api/state', {})).status, 403);
+    assert.equal((await raw('GET', '/events', {})).status, 403);
     assert.equal((await raw('GET', '/api/state', {Cookie: `tolverdine_${port}=${'0'.repeat(64)}`})).status, 403);
     const body = JSON.stringify({op: 'addDestination', args: {path: '/evil'}});
     const hdr = {'X-Tolverdine-Token': token, 'Content-Type': 'application/json'};
@@ -74,16 +75,18 @@ try {
     assert.deepEqual(await calls(), []);
   });
 
-  await check('the token address sets the cookie and leaves the clean address', async () => {
+  await check('the token address is kept by the tab, not by a cookie, and leaves the address bar', async () => {
     await page.goto(url);
     assert.equal(page.url(), `http://127.0.0.1:${port}/`);
-    const cookies = await ctx.cookies();
-    const c = cookies.find(k => k.name === `tolverdine_${port}`);
-    assert.ok(c && c.httpOnly && c.sameSite === 'Strict', JSON.stringify(cookies));
+    assert.deepEqual(await ctx.cookies(), []);
     await page.locator('#live.on').waitFor(T);
     await page.locator('text=카드를 꽂으면 여기에 나타납니다').waitFor(T);
+    await page.goto(`http://127.0.0.1:${port}/settings`);
+    await page.locator('#live.on').waitFor(T);
     await page.locator('.setting[data-key="copies"] >> text=필요한 검증 사본 수').waitFor(T);
     await page.locator('.setting[data-key="recapCommand"] >> text=리캡 명령 (초록 뒤 실행, 비우면 꺼짐)').waitFor(T);
+    await page.goto(`http://127.0.0.1:${port}/`);
+    await page.locator('#live.on').waitFor(T);
   });
 
   const card = page.locator('.card', {hasText: 'A001'});
@@ -118,10 +121,10 @@ try {
     for (let i = 0; i < 3; i++) {
       await drive('tick');
       await page.waitForFunction(w => {
-        const f = document.querySelector('.card .fill');
+        const f = document.querySelector('.card .fill.copied');
         return f && f.style.width !== w;
       }, widths.at(-1) ?? '', T);
-      widths.push(await card.locator('.fill').evaluate(e => e.style.width));
+      widths.push(await card.locator('.fill.copied').evaluate(e => e.style.width));
     }
     const n = widths.map(parseFloat);
     assert.ok(n[0] < n[1] && n[1] < n[2], widths.join(' '));
@@ -131,9 +134,12 @@ try {
     await verdict.waitFor(T);
     assert.match(await verdict.textContent(), /복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요/);
     await page.locator('#menu.green >> text=포맷 가능 1').waitFor(T);
+    await page.locator('.done.green', {hasText: 'A001'}).waitFor(T);
   });
 
   await check('a destination is added by path and removed', async () => {
+    await page.goto(`http://127.0.0.1:${port}/settings`);
+    await page.locator('#live.on').waitFor(T);
     await page.fill('#add-dest', 'relative/path');
     await page.click('button.add-dest');
     await page.locator('#message.bad').waitFor(T);
@@ -153,6 +159,7 @@ try {
 
   if (shotDir) {
     mkdirSync(shotDir, {recursive: true});
+    await page.goto(`http://127.0.0.1:${port}/`);
     await drive('mount', {name: 'B002', files: 12, bytes: 64000000000, countdown: 8});
     await page.locator('.card', {hasText: 'B002'}).waitFor(T);
     await page.screenshot({path: path.join(shotDir, 'main.png'), fullPage: false});
@@ -165,6 +172,7 @@ try {
     const hit = page.locator('tr.hit', {hasText: 'C0012.MP4'});
     await hit.waitFor(T);
     assert.equal(await page.locator('tr.hit').count(), 1);
+    assert.equal(await hit.locator('select').inputValue(), '인터뷰', 'the menu starts on the clip\'s class');
     await hit.locator('select').selectOption('풀샷');
     await hit.locator('button.move-go').click();
     await hit.locator('text=A캠/1_0930-1015/풀샷/C0012.MP4').waitFor(T);

@@ -1,10 +1,24 @@
 // Renders the application's state and sends the user's operations; decides nothing itself.
 'use strict';
 
-const token = document.querySelector('meta[name="tolverdine-token"]').content;
 const page = location.pathname.replace(/^\//, '') || 'main';
 let state = null;
 const drawn = {};
+
+// The access token comes once in the printed address; the tab keeps it in its session storage and
+// sends it in a header, and the address bar loses it. No cookie: cookies reach every local port.
+const tokenKey = 'tolverdine-token';
+function takeToken() {
+  const u = new URL(location.href);
+  const t = u.searchParams.get('token');
+  if (t) {
+    sessionStorage.setItem(tokenKey, t);
+    u.searchParams.delete('token');
+    history.replaceState(null, '', u.pathname + u.search + u.hash);
+  }
+  return sessionStorage.getItem(tokenKey) || '';
+}
+let token = takeToken();
 
 function h(tag, attrs, ...kids) {
   const e = document.createElement(tag);
@@ -27,18 +41,19 @@ function say(text, bad) {
   m.className = bad ? 'message bad' : 'message';
 }
 
-async function act(op, args) {
+async function act(op, args, quiet) {
   try {
     const r = await fetch('/api/act', {
       method: 'POST',
       headers: {'Content-Type': 'application/json', 'X-Tolverdine-Token': token},
       body: JSON.stringify({op, args: args || {}}),
     });
+    if (r.status === 403) { needToken(); return {ok: false}; }
     const j = await r.json();
-    say(j.ok ? '' : j.message, !j.ok);
+    if (!quiet) say(j.ok ? (j.message || '') : j.message, !j.ok);
     return j;
   } catch (e) {
-    say('요청 실패: ' + e, true);
+    say('요청 실패 — 서버에 닿지 않습니다: ' + e.message, true);
     return {ok: false};
   }
 }
@@ -49,26 +64,43 @@ function gb(n) {
 function rate(n) { return (n / 1e6).toFixed(0) + ' MB/s'; }
 function eta(s) {
   s = Math.max(0, Math.round(s));
-  const m = Math.floor(s / 60);
-  return '남은 시간 ' + (m > 0 ? m + '분 ' : '') + (s % 60) + '초';
+  const hr = Math.floor(s / 3600), m = Math.floor(s / 60) % 60;
+  return '남은 시간 ' + (hr > 0 ? hr + '시간 ' : '') + (m > 0 || hr > 0 ? m + '분 ' : '') + (s % 60) + '초';
+}
+const set = v => v !== null && v !== undefined;
+
+// ---- Cards ----
+
+const marks = {green: '✓', yellow: '!', red: '✕', gray: '?', running: '↻', waiting: '…', reading: '…', queued: '…'};
+
+function tone(c) { return c.phase === 'finished' ? c.color : c.phase; }
+
+function cardAction(card, a, i) {
+  return h('button', {class: 'act-' + a.op + (i === 0 ? ' primary' : ''), onclick: async () => {
+    if (a.op === 'exportTree') {
+      const path = prompt('폴더 구조를 저장할 파일 경로', '');
+      if (!path) return;
+      const r = await act('exportTree', {id: card.id, path});
+      if (r.askReplace && confirm(r.message + '\n바꿔 쓸까요?')) act('exportTree', {id: card.id, path, replace: true});
+    } else if (a.op === 'report') {
+      const r = await act('openReport', {key: card.report});
+      if (r.ok) location.href = '/report';
+    } else act(a.op, {id: card.id});
+  }}, a.label);
 }
 
-const actionLabels = {
-  start: '시작', hold: '자동 시작 멈춤', startAnyway: '그래도 시작', dismiss: '목록에서 빼기',
-  keepSlot2: '슬롯 2 따로 받기', verifyTwin: '슬롯 대조', exportTree: '폴더 구조 저장',
-  report: '리포트',
-};
-
-function cardAction(card, a) {
-  return h('button', {class: 'act-' + a, onclick: async () => {
-    if (a === 'exportTree') {
-      const path = prompt('폴더 구조를 저장할 파일 경로', '');
-      if (path) act('exportTree', {id: card.id, path});
-    } else if (a === 'report') {
-      const r = await act('openReport', {id: card.id});
-      if (r.ok) location.href = '/report';
-    } else act(a, {id: card.id});
-  }}, actionLabels[a] || a);
+function progressView(c) {
+  const total = c.total > 0 ? c.total : 0;
+  const copied = set(c.copied) ? c.copied : c.done;
+  const pct = n => (total > 0 ? Math.min(100, 100 * n / total) : 0).toFixed(2) + '%';
+  const bar = h('div', {class: 'bar', title: '복사 · 검증'},
+    h('div', {class: 'fill copied', style: {width: pct(copied)}}),
+    set(c.verified) ? h('div', {class: 'fill verified', style: {width: pct(c.verified)}}) : null);
+  const nums = [c.stage ? c.stage : null, gb(copied) + ' / ' + gb(total)];
+  if (set(c.verified)) nums.push('검증 ' + gb(c.verified));
+  if (set(c.rate)) nums.push(rate(c.rate));
+  if (set(c.eta)) nums.push(eta(c.eta));
+  return [bar, h('div', {class: 'nums'}, nums.filter(set).join(' · ')), h('div', {class: 'file'}, c.file || '')];
 }
 
 function phaseView(c) {
@@ -76,34 +108,81 @@ function phaseView(c) {
     case 'reading': return h('div', {class: 'phase'}, '카드 읽는 중…');
     case 'queued': return h('div', {class: 'phase'}, '차례를 기다리는 중');
     case 'waiting':
-      return h('div', {class: 'phase'}, c.countdown === null || c.countdown === undefined
-        ? '시작을 기다림' : c.countdown + '초 뒤 자동 시작');
-    case 'running': {
-      const pct = c.total > 0 ? Math.min(100, 100 * c.done / c.total) : 0;
-      return h('div', {class: 'phase'},
-        h('div', {class: 'bar'}, h('div', {class: 'fill', style: {width: pct.toFixed(1) + '%'}})),
-        h('div', {class: 'nums'}, gb(c.done) + ' / ' + gb(c.total),
-          c.rate ? ' · ' + rate(c.rate) : '', c.eta !== null && c.eta !== undefined ? ' · ' + eta(c.eta) : ''),
-        h('div', {class: 'file'}, c.file || ''));
-    }
+      return h('div', {class: 'phase'}, set(c.countdown) ? c.countdown + '초 뒤 자동 시작' : '시작을 기다림');
+    case 'running': return h('div', {class: 'phase running'}, progressView(c));
     case 'finished': return h('div', {class: 'phase verdict ' + c.color}, c.text);
   }
   return h('div', {class: 'phase'}, c.phase);
 }
 
+function rootName(root) {
+  const parts = root.split('/').filter(Boolean);
+  return parts.slice(-2).join('/');
+}
+
+function outcomesView(list) {
+  if (!list || !list.length) return null;
+  return h('ul', {class: 'outcomes'}, list.map(d => h('li', {class: d.lost || d.failed ? 'bad' : 'ok', title: d.root},
+    h('span', {class: 'path'}, rootName(d.root)), ' ',
+    d.lost ? '연결 끊김' : '검증 ' + d.verified + '개',
+    d.failed ? ' · 실패 ' + d.failed + '개' + (d.why ? ' — ' + d.why : '') : '')));
+}
+
 function cardsView(s) {
   if (!s.cards.length) return h('p', {class: 'empty'}, '카드를 꽂으면 여기에 나타납니다');
   return h('ul', {class: 'cards'}, s.cards.map(c =>
-    h('li', {class: 'card ' + (c.phase === 'finished' ? c.color : c.phase), 'data-id': c.id},
-      h('div', {class: 'title'}, h('b', {}, c.name), ' ', h('span', {class: 'cam'}, c.cam || ''),
-        c.camera ? h('span', {class: 'camera'}, ' · ' + c.camera) : null),
-      phaseView(c),
-      c.note ? h('div', {class: 'note'}, c.note) : null,
-      c.link ? h('div', {class: 'link'}, c.link) : null,
-      h('div', {class: 'buttons'}, (c.actions || []).map(a => cardAction(c, a))))));
+    h('li', {class: 'card ' + tone(c), 'data-id': c.id},
+      h('div', {class: 'mark ' + tone(c), 'aria-hidden': 'true'}, marks[tone(c)] || '?'),
+      h('div', {class: 'body'},
+        h('div', {class: 'title'}, h('b', {}, c.name), ' ', h('span', {class: 'cam'}, c.cam || ''),
+          c.camera ? h('span', {class: 'camera'}, ' · ' + c.camera) : null),
+        phaseView(c),
+        c.phase === 'finished' ? outcomesView(c.outcomes) : null,
+        c.note ? h('div', {class: 'note'}, c.note) : null,
+        c.link ? h('div', {class: 'link'}, c.link) : null,
+        h('div', {class: 'buttons'}, (c.actions || []).map((a, i) => cardAction(c, a, i)))))));
 }
 
+function finishedView(s) {
+  if (!s.finished.length) return h('p', {class: 'empty'}, '아직 끝난 카드가 없습니다');
+  return h('ul', {class: 'finished'}, s.finished.map(f => h('li', {class: 'done ' + f.color, 'data-key': f.key},
+    h('div', {class: 'mark small ' + f.color, 'aria-hidden': 'true'}, marks[f.color]),
+    h('div', {class: 'body'},
+      h('div', {class: 'title'}, h('b', {}, f.name), ' ', h('span', {class: 'cam'}, f.cam),
+        f.camera ? h('span', {class: 'camera'}, ' · ' + f.camera) : null, ' ', h('span', {class: 'at'}, f.at)),
+      h('div', {class: 'verdict ' + f.color}, f.text),
+      outcomesView(f.outcomes),
+      f.report ? h('button', {class: 'open-report', onclick: async () => {
+        const r = await act('openReport', {key: f.key});
+        if (r.ok) location.href = '/report';
+      }}, '리포트') : null))));
+}
+
+function earlierView(s) {
+  const rows = (s.library.history || []).slice(0, 20);
+  if (!rows.length) return h('p', {class: 'empty'}, '기록된 카드가 없습니다');
+  return h('table', {class: 'history'},
+    h('tr', {}, ['카메라', '파일', '크기', '마지막'].map(t => h('th', {}, t))),
+    rows.map(c => h('tr', {}, h('td', {}, c.cam), h('td', {}, c.files + '개'), h('td', {}, gb(c.bytes)),
+      h('td', {}, c.lastSeen))));
+}
+
+function cascadeLiveView(s) {
+  const L = s.cascadeLive;
+  if (!L) return null;
+  return h('p', {class: 'cascade-live'}, '2차 복사 중 → ' + L.target + ' · 파일 ' + L.done + '/' + L.count +
+    (L.name ? ' · ' + L.name : ''));
+}
+
+function readyHint(s) {
+  if (s.ready) return null;
+  return h('p', {class: 'hint ready-hint'}, '프로젝트와 목적지를 먼저 정하세요 — ', h('a', {href: '/settings'}, '설정'));
+}
+
+// ---- Settings ----
+
 function destList(items, cascade) {
+  if (!items.length) return h('p', {class: 'empty'}, '없음');
   return h('ul', {class: 'dests'}, items.map(d => h('li', {},
     h('span', {class: 'path'}, d.path), ' ',
     d.state ? h('span', {class: d.ok ? 'ok' : 'bad'}, d.state) : null, ' ',
@@ -120,7 +199,7 @@ function suggestionView(s) {
 }
 
 function settingInput(f) {
-  const set = v => act('setSetting', {key: f.key, value: v});
+  const send = v => act('setSetting', {key: f.key, value: v});
   if (f.readonly) {
     const v = Array.isArray(f.value) ? f.value.join(', ')
       : f.value && typeof f.value === 'object' ? Object.entries(f.value).map(e => e.join(': ')).join(', ')
@@ -128,14 +207,14 @@ function settingInput(f) {
     return h('span', {class: 'readonly'}, v === null || v === undefined || v === '' ? '—' : String(v));
   }
   switch (f.type) {
-    case 'bool': return h('input', {type: 'checkbox', checked: !!f.value, onchange: e => set(e.target.checked)});
+    case 'bool': return h('input', {type: 'checkbox', checked: !!f.value, onchange: e => send(e.target.checked)});
     case 'number': return h('input', {type: 'number', value: f.value ?? '',
-      onchange: e => set(e.target.value === '' ? null : Number(e.target.value))});
-    case 'choice': return h('select', {onchange: e => set(e.target.value)},
+      onchange: e => send(e.target.value === '' ? null : Number(e.target.value))});
+    case 'choice': return h('select', {onchange: e => send(e.target.value)},
       f.choices.map(c => h('option', {value: c.value, selected: c.value === f.value}, c.label)));
   }
   return h('input', {type: 'text', value: f.value ?? '', placeholder: f.example || '',
-    onchange: e => set(e.target.value === '' ? null : e.target.value)});
+    onchange: e => send(e.target.value === '' ? null : e.target.value)});
 }
 
 function settingsView(s) {
@@ -143,13 +222,42 @@ function settingsView(s) {
     h('label', {class: 'setting', 'data-key': f.key}, h('span', {class: 'label'}, f.label), settingInput(f))));
 }
 
+// The terms are Markdown; drawn as text nodes, never as markup from the file.
+function markdown(text) {
+  const out = [];
+  let list = null, para = [];
+  const inline = s => s.split(/(\*\*[^*]+\*\*|`[^`]+`)/).filter(Boolean).map(p =>
+    p.startsWith('**') ? h('strong', {}, p.slice(2, -2)) : p.startsWith('`') ? h('code', {}, p.slice(1, -1)) : p);
+  const flush = () => {
+    if (para.length) out.push(h('p', {}, inline(para.join(' '))));
+    para = [];
+    list = null;
+  };
+  for (const raw of text.split('\n')) {
+    const line = raw.trim();
+    let m;
+    if (!line) { flush(); continue; }
+    if ((m = line.match(/^(#{1,4})\s+(.*)$/))) { flush(); out.push(h('h' + Math.min(6, m[1].length + 2), {}, inline(m[2]))); continue; }
+    if ((m = line.match(/^(?:[-*]|\d+[.)])\s+(.*)$/))) {
+      if (para.length) { out.push(h('p', {}, inline(para.join(' ')))); para = []; }
+      if (!list) { list = h(/^\d/.test(line) ? 'ol' : 'ul', {class: 'md-list'}); out.push(list); }
+      list.append(h('li', {}, inline(m[1])));
+      continue;
+    }
+    list = null;
+    para.push(line);
+  }
+  flush();
+  return out;
+}
+
 function onboardingView(s) {
   const o = s.onboarding;
-  if (!o || (!o.show && o.accepted)) return null;
-  return h('section', {class: 'onboarding'}, h('h2', {}, '사용 약관'),
-    h('pre', {class: 'terms'}, o.terms),
-    o.accepted ? h('p', {}, '동의했습니다') :
-      h('button', {class: 'accept', onclick: () => act('acceptTerms', {})}, '약관에 동의'));
+  if (!o || (!o.show && page !== 'settings')) return null;
+  return h('section', {class: 'onboarding' + (o.accepted ? ' accepted' : '')}, h('h2', {}, '사용 약관'),
+    o.accepted ? h('details', {}, h('summary', {}, '동의했습니다 — 약관 보기'), h('div', {class: 'terms'}, markdown(o.terms)))
+      : [h('div', {class: 'terms'}, markdown(o.terms)),
+         h('button', {class: 'accept primary', onclick: () => act('acceptTerms', {})}, '약관에 동의')]);
 }
 
 function permView(s) {
@@ -166,8 +274,8 @@ function permView(s) {
 function projectForm() {
   const path = h('input', {type: 'text', id: 'project-path', placeholder: '/media/SSD/데모.tolverdine.json'});
   return h('div', {class: 'add'}, path,
-    h('button', {class: 'export-project', onclick: () => act('exportProject', {path: path.value})}, '프로젝트 파일 내보내기'),
-    h('button', {class: 'import-project', onclick: () => act('importProject', {path: path.value})}, '프로젝트 파일 불러오기'));
+    h('button', {class: 'export-project', onclick: () => act('exportProject', {path: path.value})}, '내보내기'),
+    h('button', {class: 'import-project', onclick: () => act('importProject', {path: path.value})}, '불러오기'));
 }
 
 function addForm(id, cascade, label) {
@@ -190,16 +298,34 @@ function section(id, data, build) {
   if (el.contains(document.activeElement) && document.activeElement.matches('input,select,textarea')) return;
   drawn[id] = key;
   el.replaceChildren(...[build()].flat().filter(Boolean));
+  loadThumbs(el);
+}
+
+// Still frames need the token too; they are fetched with it and shown from memory.
+const thumbs = new Map();
+function loadThumbs(root) {
+  for (const img of root.querySelectorAll('img[data-src]')) {
+    const src = img.dataset.src;
+    if (!thumbs.has(src)) {
+      thumbs.set(src, fetch(src, {headers: {'X-Tolverdine-Token': token}})
+        .then(r => (r.ok ? r.blob() : null)).then(b => (b ? URL.createObjectURL(b) : null)).catch(() => null));
+    }
+    thumbs.get(src).then(u => { if (u) img.src = u; });
+  }
 }
 
 const layouts = {
   main: () => [
-    h('div', {id: 'onboarding'}),
-    h('h2', {}, '카드'), h('div', {id: 'cards'}),
-    h('div', {id: 'suggestion'}),
+    h('div', {id: 'onboarding'}), h('div', {id: 'ready'}),
+    h('h2', {}, '카드'), h('div', {id: 'cards'}), h('div', {id: 'cascadeLive'}),
+    h('h2', {}, '끝난 카드 — 이번 실행'), h('div', {id: 'finished'}),
+    h('h2', {}, '이전 카드 — 데이터베이스'), h('div', {id: 'earlier'}),
+  ],
+  settings: () => [
+    h('div', {id: 'onboarding'}), h('div', {id: 'suggestion'}),
     h('h2', {}, '목적지'), h('div', {id: 'dests'}), addForm('add-dest', false, '목적지로 쓰기'),
     h('h2', {}, '2차 목적지'), h('div', {id: 'cascade'}), addForm('add-cascade', true, '2차 목적지로 쓰기'),
-    h('div', {id: 'cascadeNote'}),
+    h('div', {id: 'cascadeLive'}), h('div', {id: 'cascadeNote'}),
     h('h2', {}, '설정'), h('div', {id: 'settings'}),
     h('h2', {}, '프로젝트 파일'), projectForm(),
     h('h2', {}, '권한'), h('div', {id: 'perms'}),
@@ -221,18 +347,52 @@ const layouts = {
   report: () => [h('div', {id: 'reportHead'}), h('div', {id: 'clips'})],
 };
 
-function moveControl(classes, current, send) {
-  const sel = h('select', {}, classes.map(c => h('option', {value: c, selected: c === current}, c)));
-  return h('span', {class: 'move'}, sel, h('button', {class: 'move-go', onclick: () => send(sel.value)}, '옮기기'));
+// A class menu that starts on the clip's own class; with none known it starts empty, so pressing
+// 옮기기 without a choice moves nothing. The outcome stays beside the clip it was made on, also
+// once the list is drawn again with the clip in its new class.
+const moveResults = new Map();
+function moveControl(classes, current, key, send) {
+  const sel = h('select', {},
+    classes.includes(current) ? null : h('option', {value: '', selected: true}, '분류 선택'),
+    classes.map(c => h('option', {value: c, selected: c === current}, c)));
+  const result = h('span', {class: 'move-result', role: 'status'});
+  const show = r => {
+    result.textContent = r.text;
+    result.className = 'move-result ' + (r.ok ? 'ok' : 'bad');
+  };
+  if (moveResults.has(key)) show(moveResults.get(key));
+  return h('span', {class: 'move'}, sel, h('button', {class: 'move-go', onclick: async () => {
+    let r;
+    if (!sel.value || sel.value === current) r = {ok: false, text: '다른 분류를 고르세요'};
+    else {
+      const j = await send(sel.value);
+      r = {ok: j.ok, text: j.message || (j.ok ? '옮김' : '옮기지 못했습니다')};
+    }
+    moveResults.set(key, r);
+    show(r);
+    // The list may already have been drawn again with the new class.
+    for (const el of document.querySelectorAll('[data-move="' + CSS.escape(key) + '"] .move-result')) {
+      el.textContent = r.text;
+      el.className = result.className;
+    }
+  }}, '옮기기'), result);
 }
 
 const renders = {
   main: s => {
     section('onboarding', s.onboarding, () => onboardingView(s));
+    section('ready', s.ready, () => readyHint(s));
     section('cards', s.cards, () => cardsView(s));
+    section('cascadeLive', s.cascadeLive, () => cascadeLiveView(s));
+    section('finished', s.finished, () => finishedView(s));
+    section('earlier', s.library.history, () => earlierView(s));
+  },
+  settings: s => {
+    section('onboarding', s.onboarding, () => onboardingView(s));
     section('suggestion', s.suggestion, () => suggestionView(s));
     section('dests', s.dests, () => destList(s.dests, false));
     section('cascade', s.cascadeDests, () => destList(s.cascadeDests, true));
+    section('cascadeLive', s.cascadeLive, () => cascadeLiveView(s));
     section('cascadeNote', s.cascadeNote, () => s.cascadeNote ? h('p', {class: 'note'}, s.cascadeNote) : null);
     section('settings', s.settings, () => settingsView(s));
     section('perms', [s.permChecks, s.loginItemNote, s.loginItem], () => permView(s));
@@ -242,14 +402,14 @@ const renders = {
     section('libnote', L.note, () => L.note ? h('p', {class: 'note'}, L.note) : null);
     section('hits', [L.hits, L.classes], () => L.hits.length ? h('table', {class: 'hits'},
       h('tr', {}, ['파일', '카메라', '분류 경로', '목적지', '연결', ''].map(t => h('th', {}, t))),
-      L.hits.map(x => h('tr', {class: 'hit'}, h('td', {}, x.name), h('td', {}, x.cam), h('td', {}, x.classPath),
-        h('td', {}, x.dest), h('td', {class: x.online ? 'ok' : 'bad'}, x.online ? '연결됨' : '연결 안 됨'),
-        h('td', {}, moveControl(L.classes, x.cls, cls => act('reclassifyHit', {id: x.id, cls}))))))
+      L.hits.map(x => h('tr', {class: 'hit'}, h('td', {}, x.name), h('td', {}, x.cam), h('td', {class: 'rel'}, x.classPath),
+        h('td', {class: 'rel'}, x.dest), h('td', {class: x.online ? 'ok' : 'bad'}, x.online ? '연결됨' : '연결 안 됨'),
+        h('td', {'data-move': x.id}, moveControl(L.classes, x.cls, x.id, cls => act('reclassifyHit', {id: x.id, cls}, true))))))
       : h('p', {class: 'empty'}, L.searchText ? '찾은 사본이 없습니다' : ''));
-    section('ruleSuggestions', [L.suggestions, L.preset], () => h('ul', {}, L.suggestions.map(g =>
+    section('ruleSuggestions', [L.suggestions, L.preset], () => L.suggestions.length ? h('ul', {}, L.suggestions.map(g =>
       h('li', {}, g.model + ' 은(는) 항상 ' + g.cls + ' (' + g.count + '번 옮김) ',
         h('button', {onclick: () => act('acceptSuggestionRule', {model: g.model, cls: g.cls})},
-          "'" + L.preset + "' 프리셋에 추가")))));
+          "'" + L.preset + "' 프리셋에 추가")))) : h('p', {class: 'empty'}, '아직 없습니다'));
     section('history', L.history, () => h('table', {class: 'history'},
       h('tr', {}, ['카메라', '파일', '크기', '처음', '마지막'].map(t => h('th', {}, t))),
       L.history.map(c => h('tr', {}, h('td', {}, c.cam), h('td', {}, c.files + '개'), h('td', {}, gb(c.bytes)),
@@ -257,42 +417,54 @@ const renders = {
   },
   rules: s => {
     const R = s.rules;
-    section('presetPick', [R.presets, R.editingPreset], () => h('label', {}, '프리셋 ',
+    section('presetPick', [R.presets, R.editingPreset, R.preset], () => h('label', {class: 'preset-pick'}, '프리셋 ',
       h('select', {onchange: e => act('editRules', {name: e.target.value})},
-        R.presets.map(p => h('option', {value: p, selected: p === R.editingPreset}, p)))));
-    const cols = [['class', '분류', 'text'], ['min_sec', '최소 길이', 'number'], ['max_sec', '최대 길이', 'number'],
+        R.presets.map(p => h('option', {value: p, selected: p === R.editingPreset}, p + (p === R.preset ? ' (사용 중)' : ''))))));
+    const cols = [['min_sec', '최소 길이', 'number'], ['max_sec', '최대 길이', 'number'],
       ['min_ch', '최소 채널', 'number'], ['model', '카메라 모델', 'text']];
     const send = rules => act('setRules', {rules});
-    section('ruleRows', R.editingRules, () => h('table', {class: 'rules'},
-      h('tr', {}, cols.map(c => h('th', {}, c[1])), h('th', {}, '')),
-      R.editingRules.map((rule, i) => h('tr', {}, cols.map(([k, , t]) => h('td', {},
-        h('input', {type: t, value: rule[k] ?? '', onchange: e => {
-          const rules = structuredClone(R.editingRules);
-          if (e.target.value === '') delete rules[i][k];
-          else rules[i][k] = t === 'number' ? Number(e.target.value) : e.target.value;
-          send(rules);
-        }}))), h('td', {}, h('button', {onclick: () => send(R.editingRules.filter((_, j) => j !== i))}, '빼기')))),
+    const edit = (i, k, v) => {
+      const rules = structuredClone(R.editingRules);
+      if (v === '' || v === null) delete rules[i][k];
+      else rules[i][k] = v;
+      send(rules);
+    };
+    section('ruleRows', [R.editingRules, R.classes], () => h('table', {class: 'rules'},
+      h('tr', {}, h('th', {}, '분류'), cols.map(c => h('th', {}, c[1])), h('th', {}, '')),
+      R.editingRules.map((rule, i) => h('tr', {},
+        h('td', {}, h('select', {onchange: e => edit(i, 'class', e.target.value)},
+          R.classes.map(c => h('option', {value: c, selected: c === rule.class}, c)))),
+        cols.map(([k, , t]) => h('td', {},
+          h('input', {type: t, value: rule[k] ?? '', onchange: e =>
+            edit(i, k, e.target.value === '' ? '' : t === 'number' ? Number(e.target.value) : e.target.value)}))),
+        h('td', {}, h('button', {onclick: () => send(R.editingRules.filter((_, j) => j !== i))}, '빼기')))),
       h('tr', {}, h('td', {colspan: 6}, h('button', {onclick: () => send([...R.editingRules, {class: '기타'}])}, '규칙 추가')))));
     section('ruleSave', R.editingPreset, () => {
       const name = h('input', {type: 'text', value: R.editingPreset});
       return h('div', {class: 'add'}, name, h('button', {onclick: () => act('saveRules', {name: name.value})}, '프리셋으로 저장'));
     });
     section('rulenote', R.note, () => R.note ? h('p', {class: 'note'}, R.note) : null);
-    const roleNames = [['none', '역할 없음 (길이로 분류)'], ['fixed', '고정캠 — 전부 풀샷'], ['interview', '인터뷰캠 — 전부 인터뷰']];
-    section('roles', R.roles, () => h('ul', {}, R.roles.map(r => h('li', {}, r.cam + ' ',
+    section('roles', [R.roles, R.roleChoices], () => R.roles.length ? h('ul', {class: 'roles'}, R.roles.map(r => h('li', {}, r.cam + ' ',
       h('select', {onchange: e => act('setRole', {cam: r.cam, role: e.target.value})},
-        roleNames.map(([v, t]) => h('option', {value: v, selected: v === r.role}, t)))))));
+        R.roleChoices.map(c => h('option', {value: c.value, selected: c.value === r.role}, c.label))))))
+      : h('p', {class: 'empty'}, '카드를 꽂으면 카메라가 여기에 나옵니다'));
   },
   report: s => {
     const P = s.report;
-    section('reportHead', [P.card, P.name, P.clips.length], () => P.card ? [h('h2', {}, P.name),
-      h('button', {id: 'spot', onclick: () => act('spotCheck', {})}, '스팟 체크 (처음·가운데·끝 재생)'),
-      h('button', {onclick: () => act('openReportFolder', {})}, '리포트 폴더 열기')]
-      : h('p', {class: 'empty'}, '카드 목록에서 끝난 카드의 \'리포트\'를 누르세요'));
+    section('reportHead', [P.card, P.name, P.cam, P.verdict, P.clips.length], () => P.card ? [
+      h('h2', {}, P.name + ' ', h('span', {class: 'cam'}, P.cam)),
+      P.verdict ? h('div', {class: 'report-verdict'},
+        h('div', {class: 'mark small ' + P.verdict.color, 'aria-hidden': 'true'}, marks[P.verdict.color]),
+        h('div', {}, h('div', {class: 'verdict ' + P.verdict.color}, P.verdict.text), h('div', {class: 'at'}, P.verdict.at),
+          outcomesView(P.verdict.outcomes))) : null,
+      h('div', {class: 'buttons'},
+        h('button', {id: 'spot', onclick: () => act('spotCheck', {})}, '스팟 체크 (처음·가운데·끝 재생)'),
+        h('button', {onclick: () => act('openReportFolder', {})}, '리포트 폴더 열기'))]
+      : h('p', {class: 'empty'}, '카드 목록이나 끝난 카드에서 \'리포트\'를 누르세요'));
     section('clips', [P.clips, P.classes], () => P.card ? (P.clips.length ? h('ul', {class: 'clips'}, P.clips.map(c =>
-      h('li', {class: 'clip'}, c.thumb ? h('img', {src: c.thumb, alt: ''}) : h('div', {class: 'nothumb'}),
-        h('div', {}, h('b', {}, c.name), h('div', {class: 'cls'}, c.cls), h('div', {class: 'rel'}, c.rel),
-          moveControl(P.classes, c.cls, cls => act('reclassifyClip', {rel: c.rel, cls}))))))
+      h('li', {class: 'clip'}, c.thumb ? h('img', {'data-src': c.thumb, alt: ''}) : h('div', {class: 'nothumb'}),
+        h('div', {'data-move': c.rel}, h('b', {}, c.name), h('div', {class: 'cls'}, c.cls), h('div', {class: 'rel'}, c.rel),
+          moveControl(P.classes, c.cls, c.rel, cls => act('reclassifyClip', {rel: c.rel, cls}, true))))))
       : h('p', {class: 'empty'}, '영상 클립이 없습니다')) : null);
   },
 };
@@ -305,16 +477,92 @@ function render() {
   (renders[page] || renders.main)(state);
 }
 
-function connect() {
+// ---- Live updates: one pushed stream; a lost server is said and retried ----
+
+function setLive(text, cls) {
   const live = document.getElementById('live');
-  const es = new EventSource('/events');
-  es.addEventListener('state', e => {
-    state = JSON.parse(e.data);
-    live.textContent = '실시간';
-    live.className = 'live on';
-    render();
-  });
-  es.onerror = () => { live.textContent = '연결 끊김 — 다시 잇는 중'; live.className = 'live off'; };
+  live.textContent = text;
+  live.className = 'live ' + cls;
+}
+
+let waitingForToken = null;
+// The server answered 403: this tab's token is not the running server's (it was restarted, or the
+// page was opened without the printed address). Ask for the new address instead of failing quietly.
+function needToken() {
+  setLive('접속 열쇠 필요', 'off');
+  if (document.getElementById('auth')) return waitingForToken;
+  const input = h('input', {type: 'text', id: 'auth-url', placeholder: 'http://127.0.0.1:…/?token=…'});
+  let done;
+  waitingForToken = new Promise(r => { done = r; });
+  const go = () => {
+    const v = input.value.trim();
+    let t = v;
+    try { t = new URL(v).searchParams.get('token') || v; } catch { /* a bare token */ }
+    if (!/^[0-9a-f]{64}$/.test(t)) { input.setCustomValidity('주소에 토큰이 없습니다'); input.reportValidity(); return; }
+    token = t;
+    sessionStorage.setItem(tokenKey, t);
+    box.remove();
+    say('');
+    done();
+  };
+  input.addEventListener('keydown', e => { if (e.key === 'Enter') go(); });
+  const box = h('div', {id: 'auth', class: 'auth'},
+    h('p', {}, h('b', {}, token ? '서버가 다시 시작되어 이 탭의 접속 열쇠가 맞지 않습니다.' : '접속 열쇠가 없습니다.'),
+      ' tolverdine serve 가 터미널에 찍은 주소(…/?token=…)를 그대로 여세요. 또는 여기에 붙여 넣으세요:'),
+    h('div', {class: 'add'}, input, h('button', {class: 'auth-go primary', onclick: go}, '다시 연결')));
+  document.querySelector('header').after(box);
+  return waitingForToken;
+}
+
+const sleep = ms => new Promise(r => setTimeout(r, ms));
+
+async function stream() {
+  const ctl = new AbortController();
+  // The server sends a comment at least every 15 s; silence longer than that is a dead link.
+  let quiet = setTimeout(() => ctl.abort(), 40000);
+  try {
+    const r = await fetch('/events', {headers: {'X-Tolverdine-Token': token}, cache: 'no-store', signal: ctl.signal});
+    if (r.status === 403) return 'token';
+    if (!r.ok || !r.body) return 'lost';
+    setLive('실시간', 'on');
+    const reader = r.body.pipeThrough(new TextDecoderStream()).getReader();
+    let buf = '';
+    for (;;) {
+      const {value, done} = await reader.read();
+      if (done) return 'lost';
+      clearTimeout(quiet);
+      quiet = setTimeout(() => ctl.abort(), 40000);
+      buf += value;
+      let end;
+      while ((end = buf.indexOf('\n\n')) >= 0) {
+        const ev = buf.slice(0, end);
+        buf = buf.slice(end + 2);
+        const data = ev.split('\n').filter(l => l.startsWith('data: ')).map(l => l.slice(6)).join('\n');
+        if (data) {
+          state = JSON.parse(data);
+          render();
+        }
+      }
+    }
+  } catch {
+    return 'lost';
+  } finally {
+    clearTimeout(quiet);
+  }
+}
+
+async function connect() {
+  let wait = 500;
+  for (;;) {
+    if (!token) await needToken();
+    const began = Date.now();
+    const why = await stream();
+    if (Date.now() - began > 5000) wait = 500;
+    if (why === 'token') { await needToken(); wait = 500; continue; }
+    setLive('서버 연결 끊김 — 다시 잇는 중', 'off');
+    await sleep(wait);
+    wait = Math.min(wait * 2, 5000);
+  }
 }
 
 document.getElementById('view').replaceChildren(...(layouts[page] || layouts.main)());

@@ -8,7 +8,7 @@
 #include <optional>
 #include <utility>
 
-namespace tolverdine::web {
+namespace tolverdine {
 
 class RateMeter {
  public:
@@ -27,4 +27,4 @@ class RateMeter {
   std::deque<std::pair<Clock::time_point, int64_t>> samples_;
 };
 
-}  // namespace tolverdine::web
+}  // namespace tolverdine

@@ -1,8 +1,8 @@
-#include "web/rate_meter.h"
+#include "app/rate_meter.h"
 
 #include <cmath>
 
-namespace tolverdine::web {
+namespace tolverdine {
 
 void RateMeter::sample(int64_t done, Clock::time_point at) {
   if (!samples_.empty() && done < samples_.back().second) samples_.clear();
@@ -26,4 +26,4 @@ std::optional<int64_t> RateMeter::secondsLeft(int64_t total) const {
   return static_cast<int64_t>(std::ceil(static_cast<double>(left) / *r));
 }
 
-}  // namespace tolverdine::web
+}  // namespace tolverdine

@@ -1,8 +1,8 @@
-#include "web/rate_meter.h"
+#include "app/rate_meter.h"
 
 #include <gtest/gtest.h>
 
-namespace tolverdine::web {
+namespace tolverdine {
 namespace {
 
 using namespace std::chrono_literals;
@@ -31,4 +31,4 @@ TEST(RateMeter, FollowsTheRecentSpeedAndStartsOverOnANewRun) {
 }
 
 }  // namespace
-}  // namespace tolverdine::web
+}  // namespace tolverdine
