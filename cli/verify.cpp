@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "engine/canonical_path.h"
 #include "engine/mhl_verify.h"
 
 namespace tolverdine::cli {
@@ -33,9 +34,10 @@ int runVerify(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine verify <프로젝트 폴더>\n");
     return 64;
   }
-  MHLVerifyReport rep = verifyMHL(argv[1]);
+  const std::string root = canonicalPath(argv[1]);
+  MHLVerifyReport rep = verifyMHL(root);
   int bad = rep.noHashLists ? 1 : 0;
-  if (rep.noHashLists) std::printf("해시 목록 없음: %s/ascmhl\n", argv[1]);
+  if (rep.noHashLists) std::printf("해시 목록 없음: %s/ascmhl\n", root.c_str());
   for (const auto& n : rep.unreadable) {
     ++bad;
     std::printf("손상된 해시 목록: %s\n", n.c_str());
