@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "engine/canonical_path.h"
 #include "engine/library.h"
 #include "platform/preferences_store.h"
 
@@ -54,6 +55,13 @@ template <class T> bool take(T& field, const json& v) {
   field = *t;
   return true;
 }
+// Folder lists are kept in one spelling per folder, whatever the page or an older file sent.
+bool takeFolders(std::vector<std::string>& field, const json& v) {
+  auto t = typed<std::vector<std::string>>(std::optional<json>(v));
+  if (!t) return false;
+  field = canonicalPaths(*t);
+  return true;
+}
 template <class T> bool takeOptional(std::optional<T>& field, const json& v) {
   if (v.is_null()) {
     field.reset();
@@ -86,7 +94,7 @@ Settings Settings::load(const PreferencesStore& prefs) {
 bool Settings::assign(const std::string& key, const json& v) {
   if (key == "project") return take(project, v);
   if (key == "projectDate") return takeOptional(projectDate, v);
-  if (key == "dests") return take(dests, v);
+  if (key == "dests") return takeFolders(dests, v);
   if (key == "preset") return take(preset, v);
   if (key == "copies") {
     // A requirement below one copy would clear a card that has none.
@@ -101,7 +109,7 @@ bool Settings::assign(const std::string& key, const json& v) {
     return true;
   }
   if (key == "autoStart") return take(autoStart, v);
-  if (key == "cascadeDests") return take(cascadeDests, v);
+  if (key == "cascadeDests") return takeFolders(cascadeDests, v);
   if (key == "storage") return take(storageMode, v);
   if (key == "verify") return take(verifyMode, v);
   if (key == "md5") return take(md5, v);
