@@ -70,6 +70,14 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
     EXPECT_EQ(s.verifiedRoots(), (std::vector<std::string>{project, top + "/SSD2/" + name}));
   }
 
+  // A clip is found by the folder however it is typed.
+  std::string clip;
+  Store(dbPath(c)).query("SELECT rel FROM copy WHERE dest=? AND rel LIKE '%C0001.MP4'", {project},
+                         [&](const SqlRow& row) { clip = row.textOr(0); });
+  auto moved = runIn(c, top, "reclassify", {"link/" + name + "/", clip, "인서트"});
+  EXPECT_EQ(moved.status, 0) << moved.out << moved.err;
+  EXPECT_TRUE(has(moved.out, "옮김: C0001.MP4 → 인서트")) << moved.out;
+
   // Two spellings, a link or a folder inside another, in one run: refused before anything is written.
   mkdirs(top + "/SSD3");
   for (auto pair : std::vector<std::pair<std::string, std::string>>{
