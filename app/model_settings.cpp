@@ -190,7 +190,8 @@ void Model::cascade() {
   std::vector<std::pair<std::string, std::string>> pairs;
   for (const auto& root : roots) {
     if (!listed(s_.dests, parentPath(root)) || !isDirectory(root)) continue;
-    for (const auto& t : targets) pairs.push_back({root, t + "/" + lastComponent(root)});
+    for (const auto& t : targets)
+      if (!sameOrNested(root, t)) pairs.push_back({root, t + "/" + lastComponent(root)});  // never into itself
   }
   if (pairs.empty()) return;
   cascading_ = true;
