@@ -13,6 +13,7 @@
 
 #include "cli/args.h"
 #include "cli/linux_app.h"
+#include "engine/canonical_path.h"
 #include "engine/fd.h"
 #include "engine/files.h"
 #include "platform/profile_update.h"
@@ -69,6 +70,7 @@ int runServe(int argc, char** argv) {
 
   VolumeWatcherOptions wopt;
   for (auto dir : args->all("watch")) {
+    dir = canonicalPath(dir);  // cards found there are named by absolute, canonical paths
     if (dir.empty() || dir.back() != '/') dir += "/";
     wopt.extraPrefixes.push_back(dir);
   }
