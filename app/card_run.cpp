@@ -44,6 +44,9 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     return out;
   };
   try {
+    // Refused before the card is even read: the project folders alone would not show two nested
+    // destinations (D/project and D/sub/project), yet they are one drive folder's copies.
+    requireSeparateFolders(job.destinations);
     ProbeFn probeFn = in.probe ? ProbeFn(in.probe) : ProbeFn([](const std::string& p) { return probe(p); });
     CardPlan plan = planCard(job, probeFn);
     out.shootDate = plan.date;

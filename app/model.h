@@ -159,7 +159,9 @@ class Model {
   /// Changes one setting; the Korean reason when the value is refused (nothing changes then).
   std::optional<std::string> changeSetting(const std::string& key, const nlohmann::json& value);
   bool setSetting(const std::string& key, const nlohmann::json& value) { return !changeSetting(key, value); }
-  void addDest(const std::string& path, bool cascade);
+  /// The Korean refusal (also shown in cascadeNote) when path is one folder with, or nested in,
+  /// a listed destination or second-copy destination; absent when added or already listed.
+  std::optional<std::string> addDest(const std::string& path, bool cascade);
   void removeDest(const std::string& path, bool cascade);
   void suggestDestination(const std::string& path, const std::optional<std::string>& name);
   void acceptSuggestion(bool asCascade);

@@ -9,6 +9,7 @@
 
 #include "app/model.h"
 #include "app/store_open.h"
+#include "engine/canonical_path.h"
 #include "engine/card_status.h"
 #include "engine/files.h"
 #include "engine/library.h"
@@ -31,7 +32,21 @@ bool listed(const std::vector<std::string>& v, const std::string& s) {
     if (x == s) return true;
   return false;
 }
-bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+// path is folder or lies below it, on "/" boundaries: "/media/x/SSD2" is not below "/media/x/SSD".
+bool inside(const std::string& path, std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (path == folder) return true;
+  if (folder == "/") return !path.empty() && path[0] == '/';
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+// The first listed folder that is one folder with path or nested with it, of either list.
+std::optional<std::string> overlapping(const Settings& s, const std::string& path) {
+  for (const auto* list : {&s.dests, &s.cascadeDests})
+    for (const auto& d : *list)
+      if (sameOrNested(d, path)) return d;
+  return std::nullopt;
+}
 
 bool isDirectory(const std::string& p) {
   std::error_code ec;
@@ -49,6 +64,18 @@ std::optional<std::string> Model::changeSetting(const std::string& key, const nl
     for (const auto& [name, rules] : presets_) names += (names.empty() ? "" : ", ") + name;
     return settingLabel(key) + ": 없는 프리셋입니다 (" + value.get<std::string>() + ") — 목록에서 고르세요: " + names;
   }
+  if (key == "dests" || key == "cascadeDests") {
+    // Two entries that are one folder would count one copy twice; the lists are taken whole or not at all.
+    Settings next = s_;
+    if (auto refused = next.set(key, value)) return refused;
+    std::vector<std::string> all = next.dests;
+    all.insert(all.end(), next.cascadeDests.begin(), next.cascadeDests.end());
+    if (auto pair = overlappingPair(all)) {
+      cascadeNote_ = overlapText(all[pair->first], all[pair->second]);
+      changed();
+      return settingLabel(key) + ": " + *cascadeNote_;
+    }
+  }
   if (auto refused = s_.set(key, value)) return refused;
   save(key);
   changed();
@@ -56,18 +83,25 @@ std::optional<std::string> Model::changeSetting(const std::string& key, const nl
   return std::nullopt;
 }
 
-void Model::addDest(const std::string& path, bool cascadeList) {
+std::optional<std::string> Model::addDest(const std::string& raw, bool cascadeList) {
   auto& list = cascadeList ? s_.cascadeDests : s_.dests;
-  if (path.empty() || listed(list, path)) return;
+  const std::string path = canonicalPath(raw);
+  if (path.empty() || listed(list, path)) return std::nullopt;
+  if (auto other = overlapping(s_, path)) {
+    cascadeNote_ = overlapText(*other, path);
+    changed();
+    return cascadeNote_;
+  }
   list.push_back(path);
   save(cascadeList ? "cascadeDests" : "dests");
   changed();
   if (cascadeList) cascade();
+  return std::nullopt;
 }
 
 void Model::removeDest(const std::string& path, bool cascadeList) {
   auto& list = cascadeList ? s_.cascadeDests : s_.dests;
-  if (!std::erase(list, path)) return;
+  if (!std::erase(list, path) && !std::erase(list, canonicalPath(path))) return;
   save(cascadeList ? "cascadeDests" : "dests");
   changed();
   if (cascadeList) cascade();
@@ -76,12 +110,12 @@ void Model::removeDest(const std::string& path, bool cascadeList) {
 void Model::suggestDestination(const std::string& path, const std::optional<std::string>& name) {
   if (svc_.clock.now() - startedAt_ < std::chrono::seconds(5)) return;
   bool under = false;
-  for (const auto& p : opt_.destinationPrefixes) under = under || startsWith(path, p);
+  for (const auto& p : opt_.destinationPrefixes) under = under || inside(path, p);
   if (!under || ::access(path.c_str(), W_OK) != 0) return;
   for (const auto& d : s_.dests)
-    if (startsWith(d, path)) return;
+    if (inside(d, path)) return;
   for (const auto& d : s_.cascadeDests)
-    if (startsWith(d, path)) return;
+    if (inside(d, path)) return;
   std::string volName = name && !name->empty() ? *name : lastComponent(path);
   if (listed(s_.ignoredVolumes, volName)) return;
   destSuggestion_ = path;
@@ -168,7 +202,8 @@ void Model::cascade() {
   std::vector<std::pair<std::string, std::string>> pairs;
   for (const auto& root : roots) {
     if (!listed(s_.dests, parentPath(root)) || !isDirectory(root)) continue;
-    for (const auto& t : targets) pairs.push_back({root, t + "/" + lastComponent(root)});
+    for (const auto& t : targets)
+      if (!sameOrNested(root, t)) pairs.push_back({root, t + "/" + lastComponent(root)});  // never into itself
   }
   if (pairs.empty()) return;
   cascading_ = true;

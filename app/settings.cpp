@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "engine/canonical_path.h"
 #include "engine/library.h"
 #include "platform/preferences_store.h"
 
@@ -52,6 +53,13 @@ template <class T> bool take(T& field, const json& v) {
   auto t = typed<T>(std::optional<json>(v));
   if (!t) return false;
   field = *t;
+  return true;
+}
+// Folder lists are kept in one spelling per folder, whatever the page or an older file sent.
+bool takeFolders(std::vector<std::string>& field, const json& v) {
+  auto t = typed<std::vector<std::string>>(std::optional<json>(v));
+  if (!t) return false;
+  field = canonicalPaths(*t);
   return true;
 }
 template <class T> bool takeOptional(std::optional<T>& field, const json& v) {
@@ -178,10 +186,10 @@ std::optional<std::string> Settings::set(const std::string& key, const json& v) 
   if (key == "parallel") return count(parallel, 0);
   if (key == "autoSeconds") return count(autoSeconds, 0);
   if (key == "project") return typeOk(take(project, v));
-  if (key == "dests") return typeOk(take(dests, v));
+  if (key == "dests") return typeOk(takeFolders(dests, v));
   if (key == "preset") return typeOk(take(preset, v));
   if (key == "autoStart") return typeOk(take(autoStart, v));
-  if (key == "cascadeDests") return typeOk(take(cascadeDests, v));
+  if (key == "cascadeDests") return typeOk(takeFolders(cascadeDests, v));
   if (key == "md5") return typeOk(take(md5, v));
   if (key == "operator") return typeOk(take(operatorName, v));
   if (key == "logo") return typeOk(takeOptional(logoPath, v));

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/camera_labels.h"
+#include "engine/canonical_path.h"
 #include "engine/files.h"
 #include "engine/identify.h"
 #include "engine/profiles.h"
@@ -23,7 +24,7 @@ int runIdentify(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine identify <카드>\n");
     return 64;
   }
-  std::string root = argv[1];
+  std::string root = canonicalPath(argv[1]);
   CardList list = quickList(root);
   CameraID id = identify(root, list.files);
   line("프로필", id.profile);
@@ -38,7 +39,7 @@ int runIdentify(int argc, char** argv) {
     try {
       Store store(Store::defaultPath());
       if (auto l = storedLabel(store, id)) std::printf("카메라 라벨: %s\n", l->c_str());
-    } catch (const StoreError&) {
+    } catch (...) {  // a database that cannot be opened holds no label to show
     }
   }
   return 0;

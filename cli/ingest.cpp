@@ -10,6 +10,7 @@
 #include "cli/open_store.h"
 #include "cli/progress_bar.h"
 #include "engine/camera_labels.h"
+#include "engine/canonical_path.h"
 #include "engine/card_job.h"
 #include "engine/card_status.h"
 #include "engine/identify.h"
@@ -50,9 +51,10 @@ int runIngest(int argc, char** argv) {
   if (auto cam = args->last("cam"); cam && refusedName("카메라", *cam)) return kExitUsage;
 
   CardJob job;
-  job.card = args->positional[0];
+  job.card = canonicalPath(args->positional[0]);
   job.project = *args->last("project");
-  job.destinations = args->all("dest");
+  // Two spellings of one folder stay two entries, so the run refuses them instead of merging.
+  for (const auto& d : args->all("dest")) job.destinations.push_back(canonicalPath(d));
   job.cam = args->last("cam").value_or("A캠");
   job.names = args->has("english") ? NameSet::en() : NameSet::ko();
   job.preset = args->last("preset").value_or("default");
@@ -78,7 +80,7 @@ int runIngest(int argc, char** argv) {
   }
 
   std::unique_ptr<Store> store = openStore();
-  if (!store) return exitFor(CardColor::red);
+  if (!store) return 2;
 
   std::printf("카드 살펴보는 중: %s\n", job.card.c_str());
   CardRunInput in;

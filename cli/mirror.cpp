@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/open_store.h"
 #include "cli/progress_bar.h"
 #include "engine/mhl_complete.h"
+#include "engine/canonical_path.h"
 #include "engine/mirror.h"
 #include "engine/preflight.h"
 #include "engine/store.h"
@@ -22,14 +24,13 @@ int runMirror(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine mirror <1차 프로젝트 폴더> <2차 프로젝트 폴더>\n");
     return 64;
   }
-  const std::string primary = args->positional[0], secondary = args->positional[1];
-  std::unique_ptr<Store> store;
-  try {
-    store = std::make_unique<Store>(Store::defaultPath());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "오류 — %s\n", e.what());
+  const std::string primary = canonicalPath(args->positional[0]), secondary = canonicalPath(args->positional[1]);
+  if (sameOrNested(primary, secondary)) {
+    std::printf("멈춤 — %s\n", overlapText(primary, secondary).c_str());
     return 2;
   }
+  std::unique_ptr<Store> store = openStore();
+  if (!store) return 2;
   // Sizes of the pending entries, in the run's order, so the bar can show bytes.
   std::vector<int64_t> sizes;
   int64_t total = 0;

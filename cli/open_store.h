@@ -2,20 +2,19 @@
 #pragma once
 
 #include <cstdio>
-#include <exception>
 #include <memory>
 
+#include "app/store_open.h"
 #include "engine/store.h"
 
 namespace tolverdine::cli {
 
+/// Every failure (a file that is not a database, a folder in its place, an unwritable folder)
+/// is printed once; no exception of the store reaches the command.
 inline std::unique_ptr<Store> openStore() {
-  try {
-    return std::make_unique<Store>(Store::defaultPath());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "오류 — %s\n", e.what());
-    return nullptr;
-  }
+  OpenedStore o = openStoreAt(Store::defaultPath());
+  if (!o) std::fprintf(stderr, "오류 — 상태 데이터베이스를 열지 못했습니다: %s\n", o.error.c_str());
+  return std::move(o.store);
 }
 
 }  // namespace tolverdine::cli

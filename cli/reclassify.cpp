@@ -5,6 +5,8 @@
 #include <string>
 
 #include "cli/args.h"
+#include "cli/open_store.h"
+#include "engine/canonical_path.h"
 #include "engine/reclassify.h"
 #include "engine/store.h"
 #include "engine/text.h"
@@ -17,15 +19,10 @@ int runReclassify(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine reclassify <프로젝트 폴더> <클립 경로> <분류> [--english]\n");
     return 64;
   }
-  const std::string dest = args->positional[0], rel = nfc(args->positional[1]);
+  const std::string dest = canonicalPath(args->positional[0]), rel = nfc(args->positional[1]);
   const NameSet& names = args->has("english") ? NameSet::en() : NameSet::ko();
-  std::unique_ptr<Store> store;
-  try {
-    store = std::make_unique<Store>(Store::defaultPath());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "오류 — %s\n", e.what());
-    return 2;
-  }
+  std::unique_ptr<Store> store = openStore();
+  if (!store) return 2;
   // The clip is named by either its copy path or its view path.
   std::optional<Hit> hit;
   try {

@@ -18,6 +18,7 @@
 #include "cli/resource_dir.h"
 #include "cli/linux_app.h"
 #include "cli/open.h"
+#include "engine/canonical_path.h"
 #include "engine/fd.h"
 #include "engine/files.h"
 #include "platform/login_item.h"
@@ -74,7 +75,7 @@ int runServe(int argc, char** argv) {
   // The same options for a start at login, with folders made absolute (it starts in $HOME).
   std::vector<std::string> again = {selfExecutable(), "serve"};
   for (auto dir : args->all("watch")) {
-    if (!dir.empty() && dir[0] != '/') dir = std::filesystem::absolute(dir).lexically_normal().string();
+    dir = canonicalPath(dir);  // cards found there are named by absolute, canonical paths
     if (dir.empty() || dir.back() != '/') dir += "/";
     wopt.extraPrefixes.push_back(dir);
     again.insert(again.end(), {"--watch", dir});

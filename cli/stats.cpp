@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/card_files.h"
+#include "engine/canonical_path.h"
 #include "engine/length_stats.h"
 #include "engine/probe.h"
 
@@ -13,7 +14,7 @@ int runStats(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine stats <카드>\n");
     return 64;
   }
-  const std::string root = argv[1];
+  const std::string root = canonicalPath(argv[1]);
   std::vector<std::string> paths;
   for (const auto& f : cardFiles(root)) paths.push_back(root + "/" + f.rel);
   LengthStats s = lengthStats(paths, [](const std::string& p) { return probe(p); });

@@ -6,6 +6,7 @@
 #include "cli/args.h"
 #include "cli/open_store.h"
 #include "cli/card_files.h"
+#include "engine/canonical_path.h"
 #include "engine/card_status.h"
 #include "platform/volume_uuid.h"
 
@@ -19,7 +20,7 @@ int runStatus(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine status <카드> [--copies N]\n");
     return 64;
   }
-  const std::string root = args->positional[0];
+  const std::string root = canonicalPath(args->positional[0]);
   CardList list = cardList(root);
   const std::vector<CardFile>& files = list.files;
   std::unique_ptr<Store> store = openStore();

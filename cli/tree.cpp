@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/anonymous_tree.h"
+#include "engine/canonical_path.h"
 #include "engine/files.h"
 #include "engine/records.h"
 #include "engine/version.h"
@@ -16,7 +17,7 @@ int runTree(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine tree <카드> [저장할 파일]\n");
     return 64;
   }
-  std::string text = anonymousTreeHeader(toolVersion()) + "\n" + anonymousTree(argv[1], 5);
+  std::string text = anonymousTreeHeader(toolVersion()) + "\n" + anonymousTree(canonicalPath(argv[1]), 5);
   if (argc == 2) {
     std::printf("%s\n", text.c_str());
     return 0;

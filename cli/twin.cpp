@@ -6,6 +6,7 @@
 #include "cli/args.h"
 #include "cli/open_store.h"
 #include "cli/card_files.h"
+#include "engine/canonical_path.h"
 #include "engine/card_status.h"
 #include "engine/twin.h"
 #include "platform/volume_uuid.h"
@@ -20,7 +21,7 @@ int runTwin(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine twin <카드> [--copies N]\n");
     return 64;
   }
-  const std::string root = args->positional[0];
+  const std::string root = canonicalPath(args->positional[0]);
   CardList list = cardList(root);
   if (!list.errors.empty()) {
     std::printf("카드를 모두 읽지 못했습니다 — 포맷하지 마세요\n");

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "engine/canonical_path.h"
 #include "engine/mhl_verify.h"
 #include "engine/term_text.h"
 
@@ -35,11 +36,12 @@ int runVerify(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine verify <프로젝트 폴더>\n");
     return 64;
   }
-  MHLVerifyReport rep = verifyMHL(argv[1]);
+  const std::string root = canonicalPath(argv[1]);
+  MHLVerifyReport rep = verifyMHL(root);
   // Names come from the disk and from lists other tools wrote: never printed raw.
   auto show = [](const std::string& s) { return printableName(s); };
   int bad = rep.noHashLists ? 1 : 0;
-  if (rep.noHashLists) std::printf("해시 목록 없음: %s/ascmhl\n", show(argv[1]).c_str());
+  if (rep.noHashLists) std::printf("해시 목록 없음: %s/ascmhl\n", show(root).c_str());
   for (const auto& n : rep.unreadable) {
     ++bad;
     std::printf("손상된 해시 목록: %s\n", show(n).c_str());

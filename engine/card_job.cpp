@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "engine/canonical_path.h"
+#include "engine/mhl.h"
 #include "engine/mhl_complete.h"
 #include "engine/pdf_report.h"
 #include "engine/reports.h"
@@ -26,7 +28,8 @@ CardPlan planCard(const CardJob& job, const ProbeFn& probe) {
   destPaths(plan.rows, job.cam, job.names);
   std::vector<std::string> dates = shootDates(plan.rows, dayBoundaryHours);
   plan.date = dates.empty() ? localFormat(static_cast<double>(std::time(nullptr)), "yyyyMMdd") : dates.front();
-  for (const auto& d : job.destinations) plan.roots.push_back(join(d, projectFolder(plan.date, job.project)));
+  for (const auto& d : job.destinations)
+    plan.roots.push_back(join(canonicalPath(d), projectFolder(plan.date, job.project)));
   return plan;
 }
 

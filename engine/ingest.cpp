@@ -286,6 +286,7 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   Run run(rows, src, cam, dests, store, options, hooks);
 
   // A: checks before anything is written.
+  requireSeparateFolders(dests);
   auto card = devOf(src);
   if (!card) throw IngestStop::cardRemoved();
   run.cardDev = *card;

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 
+#include "engine/canonical_path.h"
 #include "engine/files.h"
 #include "engine/lock_file.h"
 #include "engine/text.h"
@@ -80,6 +81,10 @@ std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::s
     }
   }
   return lines;
+}
+
+void requireSeparateFolders(const std::vector<std::string>& folders) {
+  if (auto pair = overlappingPair(folders)) throw IngestStop::sameFolder(folders[pair->first], folders[pair->second]);
 }
 
 std::string takeLock(const std::string& reports, const std::string& cam) {

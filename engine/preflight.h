@@ -34,6 +34,10 @@ std::optional<SpaceNeed> spaceShort(const std::vector<Row>& rows, const std::str
 /// Name problems of the plan against one root (empty: none).
 std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root);
 
+/// Throws IngestStop::sameFolder for the first two folders that are one folder on disk or lie one
+/// inside the other: a copy there would be counted twice.
+void requireSeparateFolders(const std::vector<std::string>& folders);
+
 /// Takes reports/lock_<cam>.json and returns its path. Throws IngestStop::locked when a live
 /// ingest elsewhere holds it.
 std::string takeLock(const std::string& reports, const std::string& cam);

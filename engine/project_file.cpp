@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/canonical_path.h"
 #include "engine/fd.h"
 #include "engine/files.h"
 #include "engine/path_name.h"
@@ -82,19 +83,23 @@ class Reader {
   const json& root_;
 };
 
-std::vector<std::string> paths(const json& v, const std::string& where) {
+// Each path in its canonical spelling; one that is the same folder as an earlier one (of this
+// list or of before), or lies inside it or around it, would count one copy twice and is refused.
+std::vector<std::string> paths(const json& v, const std::string& where, std::vector<std::pair<std::string, std::string>>& earlier) {
   std::vector<std::string> out;
-  std::set<std::string> seen;
   const json& arr = Reader::list(v, where, kMaxDests);
   for (size_t i = 0; i < arr.size(); ++i) {
     std::string w = nth(where, i);
     std::string p = Reader::text(arr[i], w, kMaxPathBytes);
     if (p.find('\0') != std::string::npos) refuse("프로젝트 파일의 " + w + " 항목에 NUL 문자가 있습니다");
     if (p.empty() || p[0] != '/') refuse("프로젝트 파일의 " + w + " 항목은 \"/\" 로 시작하는 경로여야 합니다");
-    // The same drive listed twice would count one copy as two.
-    std::string key = nfc(p);
-    while (key.size() > 1 && key.back() == '/') key.pop_back();
-    if (!seen.insert(key).second) refuse("프로젝트 파일의 " + w + " 항목이 앞의 경로와 같습니다");
+    p = canonicalPath(p);
+    for (const auto& [q, qWhere] : earlier) {
+      if (q == p) refuse("프로젝트 파일의 " + w + " 항목이 앞의 경로와 같습니다 (" + qWhere + ")");
+      if (sameOrNested(q, p))
+        refuse("프로젝트 파일의 " + w + " 항목이 " + qWhere + " 경로와 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다");
+    }
+    earlier.emplace_back(p, w);
     out.push_back(std::move(p));
   }
   return out;
@@ -152,8 +157,9 @@ ProjectFile decodeObject(const json& root) {
     f.cameras.push_back(std::move(c));
   }
 
-  f.destinations = paths(r.top("destinations"), quoted("destinations"));
-  f.cascadeDestinations = paths(r.top("cascadeDestinations"), quoted("cascadeDestinations"));
+  std::vector<std::pair<std::string, std::string>> folders;
+  f.destinations = paths(r.top("destinations"), quoted("destinations"), folders);
+  f.cascadeDestinations = paths(r.top("cascadeDestinations"), quoted("cascadeDestinations"), folders);
 
   const json& copies = r.top("copiesRequired");
   Reader::expect(copies.is_number_integer(), quoted("copiesRequired"), "정수여야");

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "engine/canonical_path.h"
+
 namespace tolverdine {
 
 namespace {
@@ -43,6 +45,7 @@ std::string IngestStop::description() const {
     std::string operator()(const CardRemoved&) const {
       return "카드가 분리됐습니다. 같은 카드를 다시 꽂고 다시 실행하면 이어서 받습니다.";
     }
+    std::string operator()(const SameFolder& s) const { return overlapText(s.first, s.second); }
   };
   return std::visit(Visitor{}, value);
 }

@@ -85,7 +85,12 @@ struct IngestStop {
   struct Conflicts { std::vector<std::string> lines; bool operator==(const Conflicts&) const = default; };
   struct Locked { std::string cam; bool operator==(const Locked&) const = default; };
   struct CardRemoved { bool operator==(const CardRemoved&) const = default; };
-  using Case = std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved>;
+  /// Two destinations are one folder, or one lies inside the other: one copy would count twice.
+  struct SameFolder {
+    std::string first, second;
+    bool operator==(const SameFolder&) const = default;
+  };
+  using Case = std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved, SameFolder>;
 
   Case value;
 
@@ -94,6 +99,9 @@ struct IngestStop {
   static IngestStop conflicts(std::vector<std::string> lines) { return {Conflicts{std::move(lines)}}; }
   static IngestStop locked(std::string cam) { return {Locked{std::move(cam)}}; }
   static IngestStop cardRemoved() { return {CardRemoved{}}; }
+  static IngestStop sameFolder(std::string first, std::string second) {
+    return {SameFolder{std::move(first), std::move(second)}};
+  }
 
   template <class T> bool is() const { return std::holds_alternative<T>(value); }
   std::string description() const;

@@ -9,8 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <set>
 #include <system_error>
 
+#include "engine/canonical_path.h"
 #include "engine/files.h"
 #include "engine/text.h"
 
@@ -172,6 +175,18 @@ Store::Store(const std::string& path) {
   try { exec("ALTER TABLE copy ADD COLUMN view TEXT"); } catch (const StoreError&) {}
   // The library lists newest first with a limit: walking this index stops after the limit.
   try { exec("CREATE INDEX IF NOT EXISTS copy_at ON copy (at)"); } catch (const StoreError&) {}
+  // Once per file and process: the fold reads every row, and only older builds leave work for it.
+  static std::mutex foldedLock;
+  static std::set<std::string> folded;
+  bool fold;
+  {
+    std::lock_guard<std::mutex> g(foldedLock);
+    fold = folded.insert(path).second;
+  }
+  if (fold && !canonicaliseDests()) {
+    std::lock_guard<std::mutex> g(foldedLock);
+    folded.erase(path);  // busy or failed: the next open tries again
+  }
   ensureTextIndex();
 }
 
@@ -201,6 +216,42 @@ void Store::ensureTextIndex() noexcept {
   } catch (const StoreError&) {
     try { exec("ROLLBACK"); } catch (const StoreError&) {}
     textIndex_ = present();
+  }
+}
+
+// Older builds stored destinations as typed ("/mnt/d1//20260301_R" beside "/mnt/d1/20260301_R",
+// relative ones, links): one folder under two texts counted its copies twice. Each such text is
+// folded into its canonical form once, keeping the newest row of a file where both have one.
+bool Store::canonicaliseDests() noexcept {
+  auto pending = [&] {
+    std::vector<std::pair<std::string, std::string>> moves;  // (stored, canonical)
+    query("SELECT DISTINCT dest FROM copy", {}, [&](const SqlRow& r) {
+      std::string d = r.textOr(0), c = canonicalPath(d);
+      if (!c.empty() && c != d) moves.emplace_back(d, c);
+    });
+    return moves;
+  };
+  try {
+    if (pending().empty()) return true;
+    exec("BEGIN IMMEDIATE");
+    exec("CREATE TEMP TABLE IF NOT EXISTS fold (old TEXT PRIMARY KEY, new TEXT NOT NULL)");
+    exec("DELETE FROM temp.fold");
+    for (const auto& [from, to] : pending()) query("INSERT INTO temp.fold (old, new) VALUES (?,?)", {from, to}, {});
+    // Of the rows of one file in one folder, the newest stays (the canonical text wins a tie).
+    exec("WITH m AS (SELECT c.rowid AS id, c.key AS key, coalesce(f.new, c.dest) AS folder, c.at AS at,"
+         " f.new IS NULL AS canonical FROM copy c LEFT JOIN temp.fold f ON f.old = c.dest"
+         " WHERE c.dest IN (SELECT old FROM temp.fold) OR c.dest IN (SELECT new FROM temp.fold)),"
+         " r AS (SELECT id, row_number() OVER (PARTITION BY key, folder ORDER BY at DESC, canonical DESC) AS n FROM m)"
+         " DELETE FROM copy WHERE rowid IN (SELECT id FROM r WHERE n > 1)");
+    exec("UPDATE copy SET dest = (SELECT new FROM temp.fold WHERE old = copy.dest)"
+         " WHERE dest IN (SELECT old FROM temp.fold)");
+    exec("DROP TABLE temp.fold");
+    exec("COMMIT");
+    return true;
+  } catch (const StoreError&) {
+    // The rows stay as they were.
+    try { exec("ROLLBACK"); } catch (const StoreError&) {}
+    return false;
   }
 }
 

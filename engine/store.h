@@ -156,6 +156,7 @@ class Store {
   void ensureCamera() noexcept;
   void ensureMove() noexcept;
   void ensureTextIndex() noexcept;
+  bool canonicaliseDests() noexcept;  // false when it could not run (busy); nothing changed then
   sqlite3* db_ = nullptr;
   bool textIndex_ = false;  // copy_text (trigram index of rel, view, key) is there
 };

@@ -317,7 +317,7 @@ ActionResult ModelBackend::perform(const std::string& op, const json& args) {
   if (op == "addDestination") {
     std::string path = str(args, "path");
     if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
-    m.addDest(path, cascadeFlag);
+    if (auto refused = m.addDest(path, cascadeFlag)) return {false, *refused};
     return {};
   }
   if (op == "removeDestination") return m.removeDest(str(args, "path"), cascadeFlag), ActionResult{};
