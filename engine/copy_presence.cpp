@@ -100,13 +100,11 @@ bool driveConnected(const std::string& root, int64_t recordedAt, const StatFn& s
     if (folder.empty()) folder = "/";
     facts = stat(folder);
   } while (!facts && folder != "/");
-  // Nothing of the path is here but the root folder: the drive (or the machine it was
-  // recorded on) is elsewhere.
-  if (folder == "/" || mountPlace(folder)) return false;
+  if (!facts || mountPlace(folder)) return false;
   std::string parent = parentPath(folder);
   if (parent.empty()) parent = "/";
   auto up = stat(parent);
-  if (up && up->dev != facts->dev) return true;  // a mounted drive whose project folder is gone
+  if (folder != "/" && up && up->dev != facts->dev) return true;  // a mounted drive whose project folder is gone
   // Removing the project folder changed this folder; a drive pulled from over it did not.
   return facts->ctimeNs / kNs >= recordedAt;
 }

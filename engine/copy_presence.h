@@ -41,8 +41,10 @@ CopyPlace copyPlace(const std::string& root, const std::string& rel, const KeyFa
 
 /// Whether the drive that held root is mounted now. root there: yes. Otherwise the nearest folder
 /// that is there decides: a mount point, or a folder changed at or after the copy was recorded
-/// (recordedAt, seconds) lost the project folder on a drive that is here; "/" alone, a place where
-/// removable drives are mounted, or a folder untouched since the copy means a drive on the shelf.
+/// (recordedAt, seconds), lost the project folder on a drive that is here; a place where
+/// removable drives are mounted (/media/x, /run/media/x, /mnt, /Volumes), or a folder untouched
+/// since the copy (the empty mount point of a pulled drive), means a drive on the shelf.
+/// Within the second of the copy a change counts as a deletion: in doubt a copy counts less.
 bool driveConnected(const std::string& root, int64_t recordedAt, const StatFn& stat);
 
 /// One verified row of the copy table, judged.

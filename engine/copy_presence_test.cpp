@@ -97,7 +97,10 @@ TEST(CopyPresence, ConnectedIsDecidedByTheDriveNotTheProjectFolder) {
   EXPECT_TRUE(driveConnected("/srv/home/20260101_p", copied, st));
   EXPECT_TRUE(driveConnected("/srv/same/20260101_p", copied, st));
   EXPECT_FALSE(driveConnected("/media/u/SSD/20260101_p", copied, st));
-  EXPECT_FALSE(driveConnected("/Volumes/SSD/20260101_p", copied, st)) << "nothing of the path is here";
+  EXPECT_FALSE(driveConnected("/Volumes/SSD/20260101_p", copied, st));
+  EXPECT_FALSE(driveConnected("/gone/20260101_p", copied, st)) << "nothing of the path here since the copy";
+  d.dir("/", 1, copied + 1);
+  EXPECT_TRUE(driveConnected("/gone/20260101_p", copied, st)) << "a top folder removed after the copy";
 
   // A row on a drive on the shelf counts whatever its file; on a connected drive the file decides.
   EXPECT_EQ(judgeCopy({"A|x|5|7", "/srv/shelf/20260101_p", "x", "2027-01-15T08:00:00Z"}, st), CopyPlace::good);
