@@ -83,6 +83,9 @@ std::optional<KeyFacts> keyFacts(const std::string& key) {
   return KeyFacts{*size, *mtime};
 }
 
+// Reads no content: a change that keeps both size and time is found only by reading the copy
+// back against its hash list (verify); counting every copy by reading it would take as long
+// as the copies themselves.
 CopyPlace copyPlace(const std::string& root, const std::string& rel, const KeyFacts& want, const StatFn& stat) {
   auto f = stat(under(root, rel));
   if (!f) return CopyPlace::missing;
