@@ -234,6 +234,8 @@ void Model::read(const std::string& id, std::vector<CardFile> files, bool incomp
   c->incomplete = incomplete;
   if (auto* k = std::get_if<CardStatus::Known>(&status.value)) {
     c->cam = k->cam;
+    // Copies recorded but gone or changed on a connected drive: say why they do not count.
+    if (std::string note = discountNote(status); !note.empty()) c->note = note;
     // A card that could not be listed in full is never cleared on its record alone.
     if (k->under == 0 && k->added == 0 && !incomplete) {
       finish(id, CardColor::green,

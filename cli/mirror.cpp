@@ -35,7 +35,7 @@ int runMirror(int argc, char** argv) {
   std::vector<int64_t> sizes;
   int64_t total = 0;
   for (const auto& e : store->verifiedEntries(primary))
-    if (!store->verifiedHash(e.key, secondary)) {
+    if (!goodCopyOn(*store, e.key, secondary, e.rel)) {
       sizes.push_back(e.size);
       total += e.size;
     }

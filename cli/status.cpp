@@ -27,6 +27,7 @@ int runStatus(int argc, char** argv) {
   if (!store) return 2;
   CardStatus st = cardStatus(files, *store, *copies, volumeUUID(root));
   std::printf("지문: %s\n상태: %s\n", cardFingerprint(files).c_str(), statusText(st).c_str());
+  if (std::string note = discountNote(st); !note.empty()) std::printf("%s\n", note.c_str());
   if (!list.errors.empty()) {
     // What could not be listed may hold files that were never copied.
     std::printf("카드를 모두 읽지 못했습니다 — 포맷하지 마세요\n");

@@ -25,6 +25,16 @@ std::string statusText(const CardStatus& s) {
   return "new";
 }
 
+std::string discountNote(const CardStatus& s) {
+  const auto* k = std::get_if<CardStatus::Known>(&s.value);
+  if (!k || k->missing + k->changed == 0) return "";
+  std::string note = "사본 " + std::to_string(k->missing + k->changed) + "개 제외 — ";
+  if (k->missing) note += "파일 없음 " + std::to_string(k->missing);
+  if (k->missing && k->changed) note += " · ";
+  if (k->changed) note += "바뀜 " + std::to_string(k->changed);
+  return note;
+}
+
 std::string cardFingerprint(const std::vector<CardFile>& files) {
   std::vector<std::string> lines;
   lines.reserve(files.size());
@@ -57,15 +67,21 @@ CardStatus cardStatus(const std::vector<CardFile>& files, Store& store, int copi
     if (!found) return CardStatus::newCard();
     cam = *found;
   }
-  int under = 0, added = 0;
+  int under = 0, added = 0, missing = 0, changed = 0;
   for (const auto& f : files) {
-    int n = store.verifiedCount(ingestKey(cam, f));
-    if (n == 0)
+    CopyTally t = store.verifiedTally(ingestKey(cam, f));
+    missing += t.missing;
+    changed += t.changed;
+    if (t.counted == 0)
       ++added;
-    else if (n < copiesRequired)
+    else if (t.counted < copiesRequired)
       ++under;
   }
-  return CardStatus::known(cam, static_cast<int>(files.size()), under, added);
+  CardStatus s = CardStatus::known(cam, static_cast<int>(files.size()), under, added);
+  auto& k = std::get<CardStatus::Known>(s.value);
+  k.missing = missing;
+  k.changed = changed;
+  return s;
 }
 
 }  // namespace tolverdine

@@ -19,6 +19,8 @@ struct CardStatus {
   struct Known {
     std::string cam;
     int files = 0, under = 0, added = 0;
+    /// Verified copies left out of the counts: file gone from a connected drive, or changed.
+    int missing = 0, changed = 0;
     bool operator==(const Known&) const = default;
   };
   /// Same file list as a recorded card, but another volume UUID: the second slot of one camera.
@@ -48,6 +50,9 @@ struct CardStatus {
 
 /// The status as the log writes it: known(cam: "A캠", files: 120, under: 0, added: 3), or new.
 std::string statusText(const CardStatus& s);
+
+/// "사본 2개 제외 — 파일 없음 1 · 바뀜 1" for a known card with discounted copies, else "".
+std::string discountNote(const CardStatus& s);
 
 /// 16 lower-case hex digits of XXH3-64 over the sorted lines "rel|size|mtimeNs", rel lower-cased
 /// and composed. Depends only on the file list, never on the volume's name or mount point.

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "engine/copy.h"
+#include "engine/copy_presence.h"
 #include "engine/files.h"
 #include "engine/preflight.h"
 #include "engine/rename.h"
@@ -75,11 +76,9 @@ class Run {
     std::vector<int> toCopy, unrecorded;
     for (int d : live) {
       const std::string& root = dests_[d];
-      std::string target = under(root, *r.dest);
-      bool there = exists(target);
-      auto hash = store_.verifiedHash(key, root);
-      if (hash && there) continue;
-      if (hash && reclassifiedCopyExists(key, root, *r.dest)) continue;
+      if (goodCopyOn(store_, key, root, *r.dest)) continue;
+      // A recorded copy gone or changed is one more file to copy, or to compare in place.
+      bool there = exists(under(root, *r.dest));
       if (!there) toCopy.push_back(d);
       else unrecorded.push_back(d);
     }
@@ -110,12 +109,6 @@ class Run {
     bool copied = false;
     bool failed = false;
   };
-
-  // A verified copy moved by reclassification lives at the recorded rel, not the computed one.
-  bool reclassifiedCopyExists(const std::string& key, const std::string& root, const std::string& rel) {
-    auto recorded = store_.destRel(key, root);
-    return recorded && *recorded != rel && !recorded->empty() && exists(under(root, *recorded));
-  }
 
   std::string target(int d, const Row& r) const { return under(dests_[d], *r.dest); }
   std::string part(int d, const Row& r) const { return target(d, r) + ".part"; }
@@ -262,6 +255,8 @@ class Run {
         fail(st, d, kOther, 0, /*writeRow=*/false);
         continue;
       }
+      // Same content: give it the card file's time, so later counts find the copy unchanged.
+      giveCopyTime(target(d, r), r.mtimeNs);
       store_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, "verified", 0, std::nullopt, r.view);
       result.verified[dests_[d]].push_back({r, *srcHash, std::nullopt});
     }

@@ -9,6 +9,7 @@
 
 #include "engine/clone.h"
 #include "engine/copy.h"
+#include "engine/copy_presence.h"
 #include "engine/files.h"
 #include "engine/names.h"
 #include "engine/preflight.h"
@@ -82,7 +83,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
 
   std::vector<Entry> pending;
   for (auto& e : store.verifiedEntries(primary))
-    if (!store.verifiedHash(e.key, secondary)) pending.push_back(std::move(e));
+    if (!goodCopyOn(store, e.key, secondary, e.rel)) pending.push_back(std::move(e));
   int64_t need = 0;
   for (const auto& e : pending) need += e.size;
   const int64_t avail = free(secondary);
@@ -135,6 +136,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     if (exists(target)) {
       auto h = hashFile(target);
       if (h && *h == recorded) {
+        giveCopyTime(target, keyFacts(e.key) ? keyFacts(e.key)->mtimeNs : 0);
         store.record(e.key, secondary, e.rel, e.size, recorded, "verified", 0, std::nullopt, e.view);
         res.verified.push_back(Verified{row, recorded, std::nullopt});
         ++res.skipped;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "engine/camera_labels.h"
 #include "engine/files.h"
 #include "engine/mhl.h"
 #include "engine/rename.h"
@@ -99,7 +100,9 @@ std::string reclassify(const Hit& hit, const std::string& clsIn, const NameSet& 
     } catch (...) {
     }
   }
-  store.appendMove(store.modelFor(hit.cam()), p[3], cls, hit.rel, isoTime(now));
+  // Under the model's display name, the name clips are classified by, so that an accepted
+  // suggestion fits the next clip of this camera.
+  store.appendMove(modelFor(store, hit.cam()), p[3], cls, hit.rel, isoTime(now));
   return join(newFolder, clipName);
 }
 

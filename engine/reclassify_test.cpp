@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/camera_id.h"
 #include "engine/files.h"
+#include "engine/library.h"
+#include "engine/rules.h"
 #include "engine/mhl.h"
 #include "engine/text.h"
 #include "testing/test_util.h"
@@ -163,7 +166,14 @@ TEST(Reclassify, FiveMovesOneWayMakeASuggestion) {
       ASSERT_EQ(s.size(), 1u);
       EXPECT_EQ(s[0].cls, "인터뷰");
       EXPECT_EQ(s[0].count, 5);
-      EXPECT_FALSE(s[0].model.empty());
+      // Accepted, the rule must fit the next clip of that camera, classified by its model name.
+      PresetMap presets;
+      accept(s[0], presets, "p", p.t.path + "/presets.json");
+      CameraID fx3;
+      fx3.model = "ILME-FX3";
+      Meta clip;
+      clip.dur = 30;
+      EXPECT_EQ(classify(clip, presets["p"], fx3.modelName()), "인터뷰") << s[0].model;
     }
   }
 }

@@ -40,6 +40,8 @@ TEST(Reports, CsvAndJsonText) {
   tzset();
   std::string root = t.path + "/20260305_P";
   Store store(t.path + "/db.sqlite");
+  // The rows below name no files on disk: count them as the database holds them.
+  store.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
   std::vector<Row> rows;
   Row a = row("A001,\"x\".MOV", Kind::video, 100);
   a.dest = "01_원본/A/인터뷰/A001,\"x\".MOV";

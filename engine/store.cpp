@@ -310,15 +310,27 @@ void Store::record(const std::string& key, const std::string& dest, const std::s
   std::fflush(stderr);
 }
 
-int Store::verifiedCount(const std::string& key) noexcept {
-  int n = 0;
+int Store::verifiedCount(const std::string& key) noexcept { return verifiedTally(key).counted; }
+
+CopyTally Store::verifiedTally(const std::string& key) noexcept {
+  CopyTally t;
   try {
-    query("SELECT count(*) FROM copy WHERE key=? AND state='verified'", {key},
-          [&](const SqlRow& r) { n = static_cast<int>(r.int64(0)); });
+    std::vector<RecordedCopy> rows;
+    query("SELECT dest, rel, at FROM copy WHERE key=? AND state='verified'", {key}, [&](const SqlRow& r) {
+      rows.push_back({key, r.textOr(0), r.textOr(1), r.textOr(2)});
+    });
+    // A copy counts only while its file is still there, or while its drive is away on the shelf.
+    for (const auto& c : rows) {
+      switch (judge_ ? judge_(c) : judgeCopy(c, realStat())) {
+        case CopyPlace::good: ++t.counted; break;
+        case CopyPlace::missing: ++t.missing; break;
+        case CopyPlace::changed: ++t.changed; break;
+      }
+    }
   } catch (...) {
-    return 0;
+    return {};
   }
-  return n;
+  return t;
 }
 
 std::optional<std::string> Store::verifiedHash(const std::string& key, const std::string& dest) noexcept {

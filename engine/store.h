@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "engine/copy_presence.h"
 #include "engine/records.h"
 
 namespace tolverdine {
@@ -87,6 +88,13 @@ struct Entry {
   std::optional<std::string> hash, view;
 };
 
+/// Verified copies of one file key: those that count, and those left out because their file is
+/// gone from a connected drive or no longer has the size and time it was given.
+struct CopyTally {
+  int counted = 0, missing = 0, changed = 0;
+  int discounted() const { return missing + changed; }
+};
+
 struct CameraPair {
   std::string identity, label;
   bool operator==(const CameraPair&) const = default;
@@ -111,7 +119,12 @@ class Store {
               const std::optional<std::string>& hash, const std::string& state, int attempts,
               const std::optional<std::string>& md5 = std::nullopt,
               const std::optional<std::string>& view = std::nullopt) noexcept;
+  /// Verified copies of key that still count (see copy_presence.h); 0 on any error.
   int verifiedCount(const std::string& key) noexcept;
+  CopyTally verifiedTally(const std::string& key) noexcept;
+  /// How a verified row is judged against the disk; the default looks at the real files.
+  using CopyJudge = std::function<CopyPlace(const RecordedCopy&)>;
+  void setCopyJudge(CopyJudge judge) { judge_ = std::move(judge); }
   std::optional<std::string> verifiedHash(const std::string& key, const std::string& dest) noexcept;
   std::optional<std::string> destRel(const std::string& key, const std::string& dest) noexcept;
   std::vector<std::string> verifiedRoots() noexcept;
@@ -159,6 +172,7 @@ class Store {
   bool canonicaliseDests() noexcept;  // false when it could not run (busy); nothing changed then
   sqlite3* db_ = nullptr;
   bool textIndex_ = false;  // copy_text (trigram index of rel, view, key) is there
+  CopyJudge judge_;
 };
 
 }  // namespace tolverdine
