@@ -156,7 +156,8 @@ void readBackParts(const std::vector<PendingPart*>& parts,
     fds[i].reset(fd);
     dropCached(fd);
     // A page the drop could not take would answer from memory: such a file is read direct.
-    direct[i] = anyCached(fd, p->size);
+    struct stat st {};
+    direct[i] = ::fstat(fd, &st) != 0 || anyCached(fd, static_cast<int64_t>(st.st_size));
     if (!direct[i]) (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
   }
   std::vector<char> buf(1u << 20);
