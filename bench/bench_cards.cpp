@@ -223,8 +223,13 @@ int main(int argc, char** argv) {
       tail(cards.size()), outs(cards.size());
   for (int r = 0; r < rounds; ++r) {  // interleaved, so drift hits both alike
     for (size_t i = 0; i < cards.size(); ++i) {
-      if (i < 3) man[i].push_back(manual(cards[i], dests, work));
+      if (i < 3) {
+        man[i].push_back(manual(cards[i], dests, work));
+        std::fprintf(stderr, "round %d %s manual %.2f s\n", r + 1, cards[i].spec.name.c_str(), man[i].back());
+      }
       ToolTimes t = tool(cards[i], dests, work);
+      std::fprintf(stderr, "round %d %s tool %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f)\n", r + 1,
+                   cards[i].spec.name.c_str(), t.total, t.scan, t.copy, t.tail, t.outputs);
       tot[i].push_back(t.total);
       scan[i].push_back(t.scan);
       copy[i].push_back(t.copy);
