@@ -39,8 +39,9 @@ struct SmallCopy {
 SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
                     bool md5, char* buf, size_t cap, bool cacheSource);
 
-/// Flushes the given parts of one destination together: write-back started for all, then each
-/// given its times, fsynced, its cached pages dropped and closed. Sets err per part.
+/// Flushes the given parts of one destination together: each given its times, then the file
+/// system synced once, then each part's cached pages dropped and the part closed. Sets err per
+/// part.
 void flushParts(const std::vector<PendingPart*>& parts);
 
 /// Reads back every flushed part (err 0) from the medium and sets back: the pages dropped after
