@@ -122,31 +122,34 @@ SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, cons
   writers.wait();
   for (size_t i = 0; i < parts.size(); ++i)
     if (err[i]) throw IOFail{err[i], parts[i].index};
+  // Given their times and closed now: a group holds no descriptors while it waits for its sync.
+  const bool setTimes = times.mtime.tv_sec != 0 || times.mtime.tv_nsec != 0;
+  for (PendingPart& p : c.parts) {
+    if (setTimes) {
+      timespec ts[2] = {times.atime, times.mtime};
+      (void)::futimens(p.fd.get(), ts);  // a copy with the wrong time is still a good copy
+    }
+    if (p.fd.reset() != 0) throw IOFail{errno, p.index};
+  }
   return c;
 }
 
 void flushParts(const std::vector<PendingPart*>& parts) {
-  // Times first, then one sync of the destination's file system for the whole group: one journal
-  // commit and one cache flush of the drive instead of one for each file. The sync reports any
-  // write-back error on that file system since the group's first part was opened, and fails every
-  // part of the group then; the read-back catches what went wrong anyway.
-  int fsFd = -1;
-  for (PendingPart* p : parts) {
-    if (!p->fd) continue;
-    if (fsFd < 0) fsFd = p->fd.get();
-    if (p->times.mtime.tv_sec != 0 || p->times.mtime.tv_nsec != 0) {
-      timespec ts[2] = {p->times.atime, p->times.mtime};
-      (void)::futimens(p->fd.get(), ts);  // a copy with the wrong time is still a good copy
-    }
-  }
+  // One sync of the destination's file system for the whole group: one journal commit and one
+  // cache flush of the drive instead of one for each file. The sync reports any write-back error
+  // on that file system since it was opened here, and fails every part of the group then; the
+  // read-back catches whatever went wrong anyway.
+  if (parts.empty()) return;
   int err = 0;
-  if (fsFd >= 0 && ::syncfs(fsFd) != 0) err = errno;
-  for (PendingPart* p : parts) {
-    if (!p->fd) continue;
-    if (err) p->err = err;
-    dropCached(p->fd.get());  // clean after the sync, so the pages really go
-    if (p->fd.reset() != 0 && p->err == 0) p->err = errno;
+  UniqueFd fs;
+  for (PendingPart* p : parts) {  // any part opens the file system (one may be gone)
+    fs.reset(::open(p->path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fs) break;
+    err = errno;
   }
+  if (fs) err = ::syncfs(fs.get()) == 0 ? 0 : errno;
+  for (PendingPart* p : parts)
+    if (err) p->err = err;
 }
 
 void readBackParts(const std::vector<PendingPart*>& parts,

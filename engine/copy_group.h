@@ -21,15 +21,16 @@ namespace tolverdine {
 struct PendingPart {
   int index = 0;  // the caller's destination number
   std::string path;
-  UniqueFd fd;    // open for writing until the flush
+  UniqueFd fd;    // open only while it is written
   int64_t size = 0;
   SourceTimes times;
   int err = 0;                       // errno of the flush or close; 0 once it is on the medium
   std::optional<std::string> back;   // XXH64 read back from the medium
 };
 
-/// A source of at most buf.size() bytes read once into buf and written to every part (created or
-/// truncated, 0644), the writes of several parts side by side. The parts stay open and unflushed.
+/// A source of at most cap bytes read once into buf and written to every part (created or
+/// truncated, 0644), the writes of several parts side by side, each given the source times and
+/// closed, not flushed.
 /// Throws IOFail (dest absent: the source) and leaves the parts as they are.
 struct SmallCopy {
   Hashes hashes;
@@ -39,13 +40,13 @@ struct SmallCopy {
 SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
                     bool md5, char* buf, size_t cap, bool cacheSource);
 
-/// Flushes the given parts of one destination together: each given its times, then the file
-/// system synced once, then each part's cached pages dropped and the part closed. Sets err per
-/// part.
+/// Flushes the given parts of one destination (all on one file system) together: the file
+/// system is synced once. Sets err on every part when that fails.
 void flushParts(const std::vector<PendingPart*>& parts);
 
-/// Reads back every flushed part (err 0) from the medium and sets back: the pages dropped after
-/// the flush are read in again from the drive, all of the group's reads queued at once. A part
+/// Reads back every flushed part (err 0) from the medium and sets back: the pages, clean after
+/// the flush, are dropped and read in again from the drive, all of the group's reads queued at
+/// once. A part
 /// whose pages are still cached (the drop did not take) is read with the cache bypassed instead.
 /// onRead hears (position in parts, bytes) after each part.
 void readBackParts(const std::vector<PendingPart*>& parts,

@@ -66,8 +66,8 @@ class ScopeExit {
 struct CardGone {};
 
 // Small files go through the pipeline in groups of this many files or bytes.
-constexpr size_t kGroupFiles = 64;
-constexpr int64_t kGroupBytes = int64_t{64} << 20;
+constexpr size_t kGroupFiles = 256;
+constexpr int64_t kGroupBytes = int64_t{128} << 20;
 // Card files asked for ahead of the one being copied.
 constexpr size_t kPrefetchFiles = 16;
 
