@@ -122,10 +122,10 @@ double manual(const Card& c, const std::vector<std::string>& dests, const std::s
   ::sync();
   dropCaches();
   const std::string list = work + "/list.xxh64";
-  if (sh("cd '" + c.root + "/" + c.spec.folder + "' && find . -type f -print0 | xargs -0 xxh64sum > '" + list + "'") != 0)
+  if (sh("cd '" + c.root + "/" + c.spec.folder + "' && find . -type f -print0 | xargs -0 xxh64sum > '" + list + "' 2>/dev/null") != 0)
     std::exit(1);
   for (const auto& d : dests)
-    if (sh("cd '" + d + "/manual' && xxh64sum --quiet -c '" + list + "' >/dev/null") != 0) std::exit(1);
+    if (sh("cd '" + d + "/manual' && xxh64sum --quiet -c '" + list + "' >/dev/null 2>&1") != 0) std::exit(1);
   return now() - t0;
 }
 
