@@ -10,15 +10,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "engine/block_hasher.h"
 #include "engine/medium_read.h"
+#include "engine/worker_pool.h"
 
 namespace tolverdine {
 namespace {
@@ -42,114 +41,6 @@ int writeAll(int fd, const char* p, size_t n) {
   }
   return 0;
 }
-
-// One writer thread per part for the whole copy. Each block is handed to all writers at once and
-// awaited before its buffer is reused, so a block costs two condition-variable rounds, no thread
-// start and no allocation.
-class WriterPool {
- public:
-  WriterPool(const std::vector<int>& fds, const std::vector<Part>& parts) : fds_(fds), parts_(parts) {
-    syncErr_.assign(fds.size(), 0);
-    threads_.reserve(fds.size());
-    for (size_t i = 0; i < fds.size(); ++i) {
-      try {
-        threads_.emplace_back([this, i] { run(i); });
-      } catch (const std::system_error& e) {
-        shutdown();
-        throw IOFail{e.code().value() ? e.code().value() : EAGAIN, parts[i].index};
-      }
-    }
-  }
-  ~WriterPool() { shutdown(); }
-  WriterPool(const WriterPool&) = delete;
-  WriterPool& operator=(const WriterPool&) = delete;
-
-  /// Every writer writes buf[0, n) to its descriptor; failures land in box.
-  void start(const char* buf, size_t n, ErrBox* box) { post(Job::write, buf, n, box); }
-
-  void wait() {
-    std::unique_lock lk(m_);
-    done_.wait(lk, [&] { return pending_ == 0; });
-  }
-
-  /// fsyncs every descriptor in parallel (destinations are usually separate drives); errno per
-  /// part, 0 where the flush succeeded.
-  std::vector<int> syncAll() {
-    post(Job::sync, nullptr, 0, nullptr);
-    wait();
-    return syncErr_;
-  }
-
- private:
-  enum class Job { write, sync };
-
-  void post(Job job, const char* buf, size_t n, ErrBox* box) {
-    std::lock_guard lk(m_);
-    job_ = job;
-    buf_ = buf;
-    n_ = n;
-    box_ = box;
-    pending_ = threads_.size();
-    ++gen_;
-    go_.notify_all();
-  }
-
-  void run(size_t i) {
-    uint64_t seen = 0;
-    for (;;) {
-      Job job;
-      const char* buf;
-      size_t n;
-      ErrBox* box;
-      {
-        std::unique_lock lk(m_);
-        go_.wait(lk, [&] { return stop_ || gen_ != seen; });
-        if (gen_ == seen) return;  // stopping, nothing left to do
-        seen = gen_;
-        job = job_;
-        buf = buf_;
-        n = n_;
-        box = box_;
-      }
-      if (job == Job::write) {
-        if (int err = writeAll(fds_[i], buf, n)) {
-          std::lock_guard bl(box->lock);
-          if (!box->fail) box->fail = IOFail{err, parts_[i].index};
-        }
-      } else {
-        syncErr_[i] = ::fsync(fds_[i]) == 0 ? 0 : errno;
-      }
-      std::lock_guard lk(m_);
-      if (--pending_ == 0) done_.notify_one();
-    }
-  }
-
-  void shutdown() {
-    {
-      std::lock_guard lk(m_);
-      stop_ = true;
-      go_.notify_all();
-    }
-    for (auto& t : threads_)
-      if (t.joinable()) t.join();
-  }
-
-  const std::vector<int>& fds_;
-  const std::vector<Part>& parts_;
-  std::vector<int> syncErr_;  // each slot written by its own writer, read after wait()
-
-  std::mutex m_;
-  std::condition_variable go_, done_;
-  uint64_t gen_ = 0;
-  size_t pending_ = 0;
-  bool stop_ = false;
-  Job job_ = Job::write;
-  const char* buf_ = nullptr;
-  size_t n_ = 0;
-  ErrBox* box_ = nullptr;
-
-  std::vector<std::thread> threads_;
-};
 
 using XxhState = std::unique_ptr<XXH64_state_t, decltype(&XXH64_freeState)>;
 using Md5State = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
@@ -227,7 +118,7 @@ size_t readFull(int fd, void* buf, size_t n, std::optional<int> dest) {
 }
 
 Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                bool md5, bool cacheSource) {
+                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead) {
   MediumReader in;
   if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
 
@@ -248,32 +139,38 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   if (md5) md = newMd5();
   ErrBox box;
 
-  // Declared after the buffers, hash states and error box: their threads are joined before those
-  // are freed.
-  WriterPool pool(fds, parts);
-  std::optional<BlockHasher> hasher;
-  try {
-    hasher.emplace(xxh.get(), md.get());
-  } catch (const std::system_error& e) {
-    throw IOFail{e.code().value() ? e.code().value() : EAGAIN, std::nullopt};
-  }
-
-  // The writes and the hash of one block run while the next block is read.
+  // The writes and the hash of one block run on the shared workers while the next block is read.
+  // Declared after the buffers, hash states and error box: its jobs end before those are freed.
+  BlockHasher hasher(xxh.get(), md.get());
+  TaskGroup writers;
+  const bool inlineWrites = WorkerPool::onWorker();
   doubleBuffered(
       in, bufA.data(), bufB.data(),
       [&](const char* block, size_t n) {
+        if (onRead) onRead(n);
         box.fail.reset();
-        pool.start(block, n, &box);
-        hasher->start(block, n);
+        for (size_t i = 0; i < fds.size(); ++i) {
+          auto write = [&, i, block, n] {
+            if (int err = writeAll(fds[i], block, n)) {
+              std::lock_guard bl(box.lock);
+              if (!box.fail) box.fail = IOFail{err, parts[i].index};
+            }
+          };
+          if (inlineWrites) write();
+          else writers.run(write);
+        }
+        hasher.start(block, n);
       },
       [&] {
-        hasher->wait();
-        pool.wait();
+        hasher.wait();
+        writers.wait();
         // A destination failure wins over a simultaneous source failure.
         if (box.fail) throw *box.fail;
       });
 
-  std::vector<int> syncErr = pool.syncAll();
+  // Destinations are usually separate drives: their flushes run side by side.
+  std::vector<int> syncErr(fds.size(), 0);
+  parallelFor(fds.size(), [&](size_t i) { syncErr[i] = ::fsync(fds[i]) == 0 ? 0 : errno; });
   for (size_t i = 0; i < parts.size(); ++i)
     if (syncErr[i]) throw IOFail{syncErr[i], parts[i].index};
 
@@ -293,7 +190,7 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   return h;
 }
 
-std::optional<std::string> hashFile(const std::string& path) {
+std::optional<std::string> hashFile(const std::string& path, const std::function<void(size_t)>& onRead) {
   MediumReader in;
   if (in.open(path, false) != 0) return std::nullopt;
   AlignedBuffer bufA(kBlockSize, kBufferAlign), bufB(kBlockSize, kBufferAlign);
@@ -306,44 +203,33 @@ std::optional<std::string> hashFile(const std::string& path) {
     // A direct read has no read-ahead: the next block is read while this one is hashed.
     BlockHasher hasher(raw, nullptr);
     doubleBuffered(
-        in, bufA.data(), bufB.data(), [&](const char* block, size_t n) { hasher.start(block, n); },
+        in, bufA.data(), bufB.data(),
+        [&](const char* block, size_t n) {
+          if (onRead) onRead(n);
+          hasher.start(block, n);
+        },
         [&] { hasher.wait(); });
   } catch (const IOFail&) {
-    return std::nullopt;
-  } catch (const std::system_error&) {
     return std::nullopt;
   }
   return hex64(XXH64_digest(raw));
 }
 
-std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>& paths) {
+std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>& paths,
+                                                   const std::function<void(size_t, size_t)>& onRead) {
   std::vector<std::optional<std::string>> out(paths.size());
-  if (paths.empty()) return out;
-  if (paths.size() == 1) {
-    out[0] = hashFile(paths[0]);
-    return out;
-  }
-  size_t nthreads = std::min<size_t>(paths.size(), std::max(1u, std::thread::hardware_concurrency()));
-  std::atomic<size_t> nextIndex{0};
-  std::mutex outLock;  // guards out; every slot is written by exactly one iteration
-  auto work = [&] {
-    for (size_t i; (i = nextIndex.fetch_add(1)) < paths.size();) {
-      std::optional<std::string> h = hashFile(paths[i]);
+  std::mutex outLock;  // guards out; every slot is written by exactly one job
+  // A few readers at a time: each holds two 16 MiB buffers.
+  std::atomic<size_t> next{0};
+  parallelFor(std::min<size_t>(paths.size(), 4), [&](size_t) {
+    for (size_t i; (i = next.fetch_add(1)) < paths.size();) {
+      std::function<void(size_t)> each;
+      if (onRead) each = [&, i](size_t n) { onRead(i, n); };
+      std::optional<std::string> h = hashFile(paths[i], each);
       std::lock_guard lk(outLock);
       out[i] = std::move(h);
     }
-  };
-  std::vector<std::thread> pool;
-  pool.reserve(nthreads - 1);
-  for (size_t t = 1; t < nthreads; ++t) {
-    try {
-      pool.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // fewer threads; the calling thread takes the rest
-    }
-  }
-  work();
-  for (auto& t : pool) t.join();
+  });
   return out;
 }
 

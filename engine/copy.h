@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,14 +39,18 @@ struct SourceTimes {
 /// fsyncs them and carries the source times over. The hash covers exactly the bytes read.
 /// Creates no folders and renames nothing; parts are left as they are on failure.
 /// cacheSource false makes the source read bypass the page cache. Throws IOFail.
+/// onRead, when given, hears the size of every block read from src (on the calling thread).
 Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                bool md5, bool cacheSource);
+                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead = {});
 
 /// XXH64 of a file read from the medium (cache bypassed); absent when it cannot be opened or read.
-std::optional<std::string> hashFile(const std::string& path);
+/// onRead hears the size of every block read.
+std::optional<std::string> hashFile(const std::string& path, const std::function<void(size_t)>& onRead = {});
 
 /// hashFile of every path, in parallel; results in input order.
-std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>& paths);
+/// onRead hears (path index, block size) for every block read, from the workers' threads.
+std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>& paths,
+                                                   const std::function<void(size_t, size_t)>& onRead = {});
 
 /// XXH64 (seed 0) of bytes in memory as 16 hex digits.
 std::string xxh64(const void* data, size_t n);

@@ -10,6 +10,7 @@
 #include "engine/clone.h"
 #include "engine/copy.h"
 #include "engine/copy_presence.h"
+#include "engine/copy_group.h"
 #include "engine/files.h"
 #include "engine/names.h"
 #include "engine/preflight.h"
@@ -148,7 +149,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     }
 
     mkdirs(parentPath(target));
-    const std::string part = target + ".part";
+    const std::string part = partPathFor(target);
     Hashes got;
     try {
       got = copyOnce(src, {Part{0, part}}, SourceTimes{st.st_atim, st.st_mtim}, false, true);

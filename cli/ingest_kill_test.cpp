@@ -1,0 +1,130 @@
+// The ingest command killed at random moments always resumes to green with every file intact.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "cli/cli_test_util.h"
+
+namespace tolverdine {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every file named IMG_*.JPG under root, by name; part files counted aside.
+std::map<std::string, std::string> copiesUnder(const std::string& root, int* parts) {
+  std::map<std::string, std::string> out;
+  if (!fs::exists(root)) return out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (!e.is_regular_file()) continue;
+    std::string name = e.path().filename().string();
+    if (name.ends_with(".part")) ++*parts;
+    else if (name.starts_with("IMG_")) out[name] = e.path().string();
+  }
+  return out;
+}
+
+TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
+  Cli c;
+  const std::string card = c.dir.path + "/card500";
+  mkdirs(card + "/DCIM/100CANON");
+  std::random_device rd;
+  const unsigned seed = rd();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (int i = 1; i <= 500; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "IMG_%04d.JPG", i);
+    writePattern(card + "/DCIM/100CANON/" + name, 100000 + rng() % 300000, static_cast<unsigned>(i));
+  }
+  const std::vector<std::string> args = {card, "--project", "kill", "--dest", c.d1, "--dest", c.d2, "--copies", "2"};
+
+  auto spawn = [&](const std::string& home, const std::vector<std::string>& runArgs) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + home, TOLVERDINE_BINARY, "ingest"};
+      argv.insert(argv.end(), runArgs.begin(), runArgs.end());
+      std::vector<char*> raw;
+      for (auto& a : argv) raw.push_back(a.data());
+      raw.push_back(nullptr);
+      ::execv(raw[0], raw.data());
+      ::_exit(127);
+    }
+    return pid;
+  };
+  // How long a whole run takes here, on destinations and a database of its own: the kills fall
+  // anywhere within that.
+  mkdirs(c.dir.path + "/t1");
+  mkdirs(c.dir.path + "/t2");
+  auto t0 = std::chrono::steady_clock::now();
+  pid_t timing = spawn(c.dir.path + "/timing", {card, "--project", "kill", "--dest", c.dir.path + "/t1", "--dest",
+                                                c.dir.path + "/t2", "--copies", "2"});
+  ASSERT_GT(timing, 0);
+  int timingStatus = 0;
+  ::waitpid(timing, &timingStatus, 0);
+  ASSERT_TRUE(WIFEXITED(timingStatus) && WEXITSTATUS(timingStatus) == 0);
+  const auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+
+  int killedMidway = 0;
+  std::string story;  // what each attempt found, for a failure message
+  for (int attempt = 0; attempt < 12; ++attempt) {
+    int before = 0;
+    const size_t placed = copiesUnder(c.d1, &before).size();
+    pid_t pid = spawn(c.dir.path + "/home", args);
+    ASSERT_GT(pid, 0);
+    // Every other kill (the first among them) waits for the copying to show (a new part file or copy) first, so that some
+    // kills surely fall while files are in flight; then it falls at a random moment.
+    if (attempt % 2 == 0) {
+      for (auto start = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - start < whole;) {
+        int parts = 0;
+        if (copiesUnder(c.d1, &parts).size() != placed || parts > before) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+    const auto delay = std::chrono::milliseconds(rng() % (whole.count() / (attempt % 2 == 0 ? 4 : 1) + 1));
+    std::this_thread::sleep_for(delay);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    int parts = 0;
+    size_t there = copiesUnder(c.d1, &parts).size();
+    // Killed with part files written or some copies in place, but not all of them.
+    if (WIFSIGNALED(status) && (there > 0 || parts > 0) && there < 500) ++killedMidway;
+    story += std::to_string(delay.count()) + "ms: " + std::to_string(there) + " copies, " + std::to_string(parts) +
+             " parts" + (WIFEXITED(status) ? " (ended)" : "") + "; ";
+    if (WIFEXITED(status)) break;
+  }
+  EXPECT_GT(killedMidway, 0) << "no kill fell in the middle of a copy; a whole run takes " << whole.count()
+                             << " ms; " << story;
+
+  auto done = c.run(args);
+  EXPECT_EQ(done.status, 0) << done.out << done.err;
+  EXPECT_NE(done.out.find("🟢"), std::string::npos) << done.out;
+  int parts = 0;
+  auto one = copiesUnder(c.d1, &parts), two = copiesUnder(c.d2, &parts);
+  EXPECT_EQ(parts, 0);
+  ASSERT_EQ(one.size(), 500u);
+  ASSERT_EQ(two.size(), 500u);
+  for (const auto& [name, path] : one) {
+    std::string want = slurp(card + "/DCIM/100CANON/" + name);
+    EXPECT_EQ(slurp(path), want) << path;
+    EXPECT_EQ(slurp(two[name]), want) << two[name];
+  }
+  // And once more: nothing left to copy.
+  auto again = c.run(args);
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.out.find("복사 0 · 기존 500"), std::string::npos) << again.out;
+}
+
+}  // namespace
+}  // namespace tolverdine
