@@ -83,6 +83,7 @@ TEST(DestPaths, OlderDatabaseCountsOneFolderOnce) {
                {"A캠|c|5|1", d2 + "/20260301_R", "cccc000000000002", "verified", "2026-03-01T09:00:00Z"}});
   {
     Store s(base + "/old.sqlite");
+    s.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
     EXPECT_EQ(s.verifiedCount("A캠|a|5|1"), 1);
     EXPECT_EQ(s.verifiedHash("A캠|a|5|1", p1), "aaaa000000000002") << "the newest row of the pair is kept";
     EXPECT_EQ(s.verifiedCount("A캠|b|5|1"), 0);
@@ -93,6 +94,7 @@ TEST(DestPaths, OlderDatabaseCountsOneFolderOnce) {
   }
   // Opened again: nothing left to fold, nothing lost.
   Store again(base + "/old.sqlite");
+  again.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
   EXPECT_EQ(dbRows(again), 4);
   EXPECT_EQ(again.verifiedCount("A캠|c|5|1"), 2);
 }
@@ -106,6 +108,7 @@ TEST(DestPaths, DatabaseOfTheEarlierBuildCountsOneFolderOnce) {
   const std::string fixture = parentPath(parentPath(source)) + "/testing/data/landed_two_spellings.sqlite";
   ASSERT_EQ(sh("cp '" + fixture + "' '" + t.path + "/ingest.sqlite'"), 0);
   Store s(t.path + "/ingest.sqlite");
+  s.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });  // its rows name no files here
   const std::string root = canonicalPath("/tmp/tlf/d1/20260301_R");
   EXPECT_EQ(s.verifiedRoots(), std::vector<std::string>{root});
   for (int i = 1; i <= 3; ++i) {
