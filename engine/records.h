@@ -85,7 +85,13 @@ struct IngestStop {
   struct Conflicts { std::vector<std::string> lines; bool operator==(const Conflicts&) const = default; };
   struct Locked { std::string cam; bool operator==(const Locked&) const = default; };
   struct CardRemoved { bool operator==(const CardRemoved&) const = default; };
-  using Case = std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved>;
+  /// The write probe failed on a destination (read-only mount, no permission): err is its errno.
+  struct Unwritable {
+    std::string path;
+    int err = 0;
+    bool operator==(const Unwritable&) const = default;
+  };
+  using Case = std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved, Unwritable>;
 
   Case value;
 
@@ -94,6 +100,7 @@ struct IngestStop {
   static IngestStop conflicts(std::vector<std::string> lines) { return {Conflicts{std::move(lines)}}; }
   static IngestStop locked(std::string cam) { return {Locked{std::move(cam)}}; }
   static IngestStop cardRemoved() { return {CardRemoved{}}; }
+  static IngestStop unwritable(std::string path, int err) { return {Unwritable{std::move(path), err}}; }
 
   template <class T> bool is() const { return std::holds_alternative<T>(value); }
   std::string description() const;
