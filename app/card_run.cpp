@@ -8,6 +8,7 @@
 #include "engine/camera_labels.h"
 #include "engine/card_status.h"
 #include "engine/listing_error.h"
+#include "engine/photo_place.h"
 #include "engine/preflight.h"
 #include "engine/probe.h"
 #include "engine/recap.h"
@@ -37,6 +38,8 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     }
     OpenedStore store = openStoreAt(in.dbPath);
     if (!store) return fail("오류 — " + store.error, "오류: " + job.card + " · " + store.error);
+    plan.notes = placeSameNamePhotos(plan.rows, job.cam, plan.roots, *store);
+    for (const auto& note : plan.notes) out.log.push_back("배치: " + job.card + " · " + note);
     plan.storage = applyStorage(job.storage, plan.rows, job.cam, plan.roots, job.names, *store);
     if (in.planned) in.planned(plan);
     rememberCamera(*store, in.camera, job.cam);
