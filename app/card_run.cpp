@@ -60,6 +60,9 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
     if (!result.stopped && plan.errors.empty()) store->recordCard(cardFingerprint(in.files), job.cam, in.files, volume);
     for (const auto& line : writeCardOutputs(job, plan, result, *store, volume)) out.log.push_back(line);
+    // The library's search file takes in this card's rows now, so a search later finds them
+    // indexed; it locks only its own file, never the state database.
+    store->updateSearchIndex();
     int64_t total = 0;
     for (const auto& r : plan.rows) total += r.size;
     out.text = jobSummary(result, job.copies);
