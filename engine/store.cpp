@@ -69,15 +69,16 @@ const char* const kOldTextIndex[] = {
     "DROP TABLE IF EXISTS copy_text",
 };
 const char* const kIndexRows = "INSERT INTO search.copy_text (rowid, rel, view, key) SELECT rowid, rel, view, key FROM copy";
-// Indexed rows recorded since the time ?2 whose texts are no longer the indexed ones (a row
+// The "+" keeps the planner on the index of `at` (a few recent rows) rather than the rowid range
+// (nearly all of them). Indexed rows recorded since the time ?2 whose texts are no longer the indexed ones (a row
 // recorded again at the same place is left as it is).
 const char* const kChangedRows =
-    "SELECT c.rowid FROM copy AS c JOIN search.copy_text AS t ON t.rowid = c.rowid"
-    " WHERE c.rowid <= ?1 AND c.at >= ?2 AND (t.rel IS NOT c.rel OR t.view IS NOT c.view OR t.key IS NOT c.key)";
+    "SELECT c.rowid FROM copy AS c CROSS JOIN search.copy_text AS t ON t.rowid = c.rowid"
+    " WHERE +c.rowid <= ?1 AND c.at >= ?2 AND (t.rel IS NOT c.rel OR t.view IS NOT c.view OR t.key IS NOT c.key)";
 // A record takes its time before it waits for the write lock (up to the busy time-out) and a
-// grouped commit may hold it longer: rows committed after a catch-up have an `at` no older
-// than this before it.
-constexpr std::time_t kAtSlack = 120;
+// grouped commit may hold it a little longer: rows committed after a catch-up have an `at` no
+// older than this before it. Larger costs searches: rows this recent are read as they are.
+constexpr std::time_t kAtSlack = 10;
 constexpr int64_t kBuildBatch = 50000;
 constexpr int64_t kSearchBatch = 5000;  // rows a search indexes on its way
 constexpr size_t kTouchedMax = 100000;
@@ -281,7 +282,7 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
       }
       if (!stale) query("SELECT 1 FROM copy WHERE rowid > ? LIMIT 1", {indexed}, [&](const SqlRow&) { stale = true; });
       if (!stale && indexed > 0)
-        query("SELECT 1 FROM copy AS c WHERE c.rowid <= ?1 AND c.at >= ?2 AND NOT EXISTS (SELECT 1 FROM"
+        query("SELECT 1 FROM copy AS c WHERE +c.rowid <= ?1 AND c.at >= ?2 AND NOT EXISTS (SELECT 1 FROM"
               " search.copy_text AS t WHERE t.rowid = c.rowid AND t.rel IS c.rel AND t.view IS c.view AND t.key IS c.key)"
               " LIMIT 1",
               {indexed, meta["at"]}, [&](const SqlRow&) { stale = true; });
@@ -326,7 +327,7 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
       }
       query("DELETE FROM search.copy_text WHERE rowid IN (" + std::string(kChangedRows) + ")", {indexed, since}, {});
       query(std::string(kIndexRows) +
-                " AS c WHERE c.rowid <= ?1 AND c.at >= ?2"
+                " AS c WHERE +c.rowid <= ?1 AND c.at >= ?2"
                 " AND NOT EXISTS (SELECT 1 FROM search.copy_text AS t WHERE t.rowid = c.rowid)",
             {indexed, since}, {});
     }
@@ -369,18 +370,18 @@ bool Store::updateSearchIndex() noexcept {
 
 // Rows changed by a statement of a caller (a reclassified clip) keep their `at`; the search file
 // learns of them at once, when it exists. A busy search file is tried again later.
-void Store::flushTouched() noexcept {
+void Store::flushTouched(bool wait) noexcept {
   if (flushing_ || (touched_.empty() && !touchedOverflow_) || !sqlite3_get_autocommit(db_)) return;
   if (!attachSearch(false)) {
     touched_.clear();  // no search file yet: its first build reads the rows as they are
     touchedOverflow_ = false;
     return;
   }
-  catchUpSearch(0, /*wait=*/false);
+  catchUpSearch(0, wait);
 }
 
 Store::~Store() {
-  flushTouched();
+  flushTouched(/*wait=*/true);  // the last chance to tell the search file
   sqlite3_close(db_);
 }
 

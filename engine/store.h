@@ -166,7 +166,7 @@ class Store {
   bool attachSearch(bool create) noexcept;
   enum class CatchUp { done, more, failed };
   CatchUp catchUpSearch(int64_t newRows, bool wait) noexcept;
-  void flushTouched() noexcept;
+  void flushTouched(bool wait = false) noexcept;
   static void onChange(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid);
   sqlite3* db_ = nullptr;
   std::string path_;
