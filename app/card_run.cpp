@@ -8,6 +8,7 @@
 #include "engine/camera_labels.h"
 #include "engine/card_status.h"
 #include "engine/listing_error.h"
+#include "engine/photo_place.h"
 #include "engine/preflight.h"
 #include "engine/probe.h"
 #include "engine/recap.h"
@@ -56,6 +57,8 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     }
     OpenedStore store = openStoreAt(in.dbPath);
     if (!store) return fail("오류 — " + store.error, "오류: " + job.card + " · " + store.error);
+    plan.notes = placeSameNamePhotos(plan.rows, job.cam, plan.roots, *store);
+    for (const auto& note : plan.notes) out.log.push_back("배치: " + job.card + " · " + note);
     plan.storage = applyStorage(job.storage, plan.rows, job.cam, plan.roots, job.names, *store);
     if (in.planned) in.planned(plan);
     rememberCamera(*store, in.camera, job.cam);
@@ -76,6 +79,9 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
     if (!result.stopped && plan.errors.empty()) store->recordCard(cardFingerprint(in.files), job.cam, in.files, volume);
     for (const auto& line : writeCardOutputs(job, plan, result, *store, volume)) out.log.push_back(line);
+    // The library's search file takes in this card's rows now, so a search later finds them
+    // indexed; it locks only its own file, never the state database.
+    store->updateSearchIndex();
     int64_t total = 0;
     for (const auto& r : plan.rows) total += r.size;
     out.text = jobSummary(result, job.copies);

@@ -2,8 +2,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "cli/progress_bar.h"
 #include "cli/cli_test_util.h"
+#include "engine/copy.h"
+#include "engine/text.h"
 
 namespace tolverdine {
 namespace {
@@ -64,6 +69,59 @@ TEST(IngestCommand, CardListedOnlyInPartIsNeverGreen) {
   EXPECT_NE(status.out.find("카드를 모두 읽지 못했습니다 — 포맷하지 마세요"), std::string::npos) << status.out;
   EXPECT_EQ(status.out.find("이미 백업됨"), std::string::npos) << status.out;
   ::chmod((c.card + "/DCIM/100MSDCF").c_str(), 0755);
+}
+
+TEST(IngestCommand, SameNamedStillsOfTwoCamerasBothKept) {
+  Cli c;
+  // Two bodies both counted to IMG_0001.JPG at the same minute: one session folder for both.
+  const std::string cardB = c.dir.path + "/cardB";
+  for (const auto& [card, seed] : {std::pair{c.card, 7u}, std::pair{cardB, 8u}}) {
+    mkdirs(card + "/DCIM/100CANON");
+    writePattern(card + "/DCIM/100CANON/IMG_0001.JPG", 5000, seed);
+    ASSERT_EQ(sh("touch -d '2026-03-01 10:00:00' '" + card + "/DCIM/100CANON/IMG_0001.JPG'"), 0);
+  }
+  auto stills = [&] {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(c.d1))
+      if (e.path().filename() == "IMG_0001.JPG") out.push_back(e.path().string().substr(c.d1.size() + 1));
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  auto a = c.run({c.card, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", "A캠"});
+  ASSERT_EQ(a.status, 0) << a.out << a.err;
+  ASSERT_EQ(stills().size(), 1u);
+  const std::string placeA = stills()[0];
+  const std::string folder = parentPath(placeA);
+  auto b = c.run({cardB, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", "B캠"});
+  EXPECT_EQ(b.status, 0) << b.out << b.err;
+  EXPECT_NE(b.out.find("다른 카메라의 같은 이름 사진이 있어 B캠 폴더에 넣음: 1개"), std::string::npos) << b.out;
+  EXPECT_EQ(stills(), (std::vector<std::string>{folder + "/B캠/IMG_0001.JPG", placeA}));
+  EXPECT_EQ(hashFile(c.d1 + "/" + placeA), hashFile(c.card + "/DCIM/100CANON/IMG_0001.JPG")) << "never overwritten";
+  EXPECT_EQ(hashFile(c.d1 + "/" + folder + "/B캠/IMG_0001.JPG"), hashFile(cardB + "/DCIM/100CANON/IMG_0001.JPG"));
+  // The job summary file of that run says so.
+  std::string project = folder.substr(0, folder.find('/'));
+  bool noted = false;
+  for (const auto& e : std::filesystem::directory_iterator(c.d1 + "/" + project + "/_리포트"))
+    if (e.path().string().ends_with("_job.json") && e.path().filename().string().starts_with("B캠"))
+      noted = noted || slurp(e.path()).find("B캠 폴더에 넣음") != std::string::npos;
+  EXPECT_TRUE(noted);
+  // Both cards again: each finds its copy where it put it; no third place, nothing copied.
+  for (const auto& [card, cam] : {std::pair{c.card, "A캠"}, std::pair{cardB, "B캠"}}) {
+    auto again = c.run({card, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", cam});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_NE(again.out.find("🟢 복사 0 · 기존 "), std::string::npos) << again.out;
+  }
+  EXPECT_EQ(stills().size(), 2u);
+  // A stranger's file at the place (recorded nowhere) is still never replaced: the card stops.
+  const std::string cardC = c.dir.path + "/cardC";
+  mkdirs(cardC + "/DCIM/100CANON");
+  writePattern(cardC + "/DCIM/100CANON/IMG_0001.JPG", 5000, 9);
+  ASSERT_EQ(sh("touch -d '2026-03-01 10:00:00' '" + cardC + "/DCIM/100CANON/IMG_0001.JPG'"), 0);
+  ASSERT_EQ(sh("rm -rf '" + c.dir.path + "/home'"), 0);  // a database that knows nobody
+  auto stranger = c.run({cardC, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", "C캠"});
+  EXPECT_EQ(stranger.status, 2) << stranger.out;
+  EXPECT_EQ(stills().size(), 2u);
+  EXPECT_EQ(hashFile(c.d1 + "/" + placeA), hashFile(c.card + "/DCIM/100CANON/IMG_0001.JPG"));
 }
 
 TEST(IngestCommand, ProgressLine) {

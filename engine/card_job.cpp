@@ -40,6 +40,11 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     return what + ": " + f.path + " · " + std::strerror(f.err);
   };
   std::map<std::string, std::string> info = {{"project", job.project}, {"date", plan.date}, {"preset", job.preset}};
+  if (!plan.notes.empty()) {
+    std::string notes;
+    for (const auto& n : plan.notes) notes += (notes.empty() ? "" : "\n") + n;
+    info["notes"] = notes;
+  }
   std::string dests;
   for (const auto& root : plan.roots) dests += (dests.empty() ? "" : "\n") + root;
   std::map<std::string, std::string> printed = {{"project", job.project}, {"date", plan.date}, {"src", job.card},

@@ -44,6 +44,7 @@ struct CardPlan {
   std::vector<std::string> roots;         // one project folder per destination
   std::vector<ListingError> errors;       // folders of the card that could not be read
   StorageMode storage = StorageMode::split;  // split or mirror, decided once at start
+  std::vector<std::string> notes;         // placement notes for the log and the job summary file
 };
 
 /// Scans the card, groups sessions, places every row and names the project folder after the

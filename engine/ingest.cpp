@@ -565,6 +565,11 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
     if (!dev) throw IngestStop::destMissing(drive);
     run.destDevs.push_back(*dev);
   }
+  // A read-only or locked drive would otherwise fail every file, after the whole card went to
+  // the others; the probe lands in the project folder, or the nearest folder above it that exists.
+  for (const auto& root : dests) {
+    if (int err = probeWrite(nearestExisting(root))) throw IngestStop::unwritable(driveOf(root), err);
+  }
   std::vector<std::string> problems;
   for (const auto& root : dests) {
     for (const auto& line : planProblems(rows, root)) problems.push_back(lastComponent(root) + ": " + line);

@@ -143,5 +143,46 @@ TEST(IngestFault, DestinationFullMidRun) {
   EXPECT_EQ(dbRow(store, failedRow, root)->state, "failed");
 }
 
+
+TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
+  LoopMount d1(8), d2(8), d3(8, "ext4", "ro");
+  SKIP_UNLESS_MOUNTED(d1);
+  SKIP_UNLESS_MOUNTED(d2);
+  SKIP_UNLESS_MOUNTED(d3);
+  TempDir t;
+  Store store(t.path + "/db.sqlite");
+  std::string card = t.path + "/card";
+  auto rows = clips(card, 3, 64u << 10);
+  std::string root1 = d1.path() + "/20250101_p", root2 = d2.path() + "/20250101_p", root3 = d3.path() + "/20250101_p";
+  // d2 holds the project folder from an earlier card and comes back read-only; d3 is read-only
+  // from the start, so its project folder does not exist yet.
+  mkdirs(root2 + "/01_원본");
+  d2.pull();
+  ASSERT_TRUE(d2.remount("ro"));
+  for (const auto& [dests, drive] : {std::pair{std::vector<std::string>{root1, root2}, d2.path()},
+                                     std::pair{std::vector<std::string>{root1, root3}, d3.path()}}) {
+    std::optional<IngestStop> stop;
+    try {
+      runIngest(rows, card, kCam, dests, NameSet::ko(), store, 2, {}, plenty, {});
+    } catch (const IngestStop& s) {
+      stop = s;
+    }
+    ASSERT_TRUE(stop) << drive;
+    EXPECT_EQ(*stop, IngestStop::unwritable(drive, EROFS));
+    EXPECT_EQ(stop->description(), "목적지에 쓸 수 없습니다: " + drive + " — 읽기 전용으로 연결되어 있습니다");
+    // Not a byte, not a folder, not a lock on the good destination; no row in the database.
+    EXPECT_FALSE(exists(root1));
+    EXPECT_EQ(dbRows(store), 0);
+  }
+  EXPECT_EQ(IngestStop::unwritable("/mnt/x", EACCES).description(), "목적지에 쓸 수 없습니다: /mnt/x — 쓰기 권한이 없습니다");
+  // Writable again, the same card goes through.
+  d2.pull();
+  ASSERT_TRUE(d2.remount());
+  IngestResult r = runIngest(rows, card, kCam, {root1, root2}, NameSet::ko(), store, 2, {}, plenty, {});
+  EXPECT_EQ(r.color, CardColor::green);
+  EXPECT_EQ(r.copied, 3);
+  for (const auto& row : rows) EXPECT_EQ(hashFile(root2 + "/" + *row.dest), hashFile(row.src));
+}
+
 }  // namespace
 }  // namespace tolverdine

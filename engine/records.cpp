@@ -1,6 +1,8 @@
 #include "engine/records.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "engine/canonical_path.h"
 
@@ -46,6 +48,21 @@ std::string IngestStop::description() const {
       return "카드가 분리됐습니다. 같은 카드를 다시 꽂고 다시 실행하면 이어서 받습니다.";
     }
     std::string operator()(const SameFolder& s) const { return overlapText(s.first, s.second); }
+    std::string operator()(const Unwritable& u) const {
+      std::string why;
+      switch (u.err) {
+        case EROFS: why = "읽기 전용으로 연결되어 있습니다"; break;
+        case EACCES:
+        case EPERM: why = "쓰기 권한이 없습니다"; break;
+        case ENOSPC: why = "공간이 없습니다"; break;
+        default: {
+          char buf[256];
+          // GNU strerror_r may return a static text instead of filling buf.
+          why = std::string("쓰기 시험 실패 (") + strerror_r(u.err, buf, sizeof buf) + ")";
+        }
+      }
+      return "목적지에 쓸 수 없습니다: " + u.path + " — " + why;
+    }
   };
   return std::visit(Visitor{}, value);
 }

@@ -90,7 +90,13 @@ struct IngestStop {
     std::string first, second;
     bool operator==(const SameFolder&) const = default;
   };
-  using Case = std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved, SameFolder>;
+  /// The write probe failed on a destination (read-only mount, no permission): err is its errno.
+  struct Unwritable {
+    std::string path;
+    int err = 0;
+    bool operator==(const Unwritable&) const = default;
+  };
+  using Case = std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved, SameFolder, Unwritable>;
 
   Case value;
 
@@ -102,6 +108,7 @@ struct IngestStop {
   static IngestStop sameFolder(std::string first, std::string second) {
     return {SameFolder{std::move(first), std::move(second)}};
   }
+  static IngestStop unwritable(std::string path, int err) { return {Unwritable{std::move(path), err}}; }
 
   template <class T> bool is() const { return std::holds_alternative<T>(value); }
   std::string description() const;

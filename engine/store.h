@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -157,9 +158,15 @@ class Store {
   std::vector<Hit> search(const std::string& text, int limit) noexcept;
   /// Rows passing `where` (which reads the pattern as ?1), newest first, at most limit. When
   /// literal (the text the pattern stands for, wildcards meant literally) is long enough, the
-  /// trigram index narrows the rows first; the answer is the same.
+  /// trigram index of the search file narrows the rows first; the answer is the same.
   std::vector<Hit> searchWhere(const std::string& where, const std::string& pattern, const std::string& literal,
                                int limit) noexcept;
+  /// The search file beside the database: "ingest.sqlite" -> "ingest-search.sqlite".
+  static std::string searchIndexPath(const std::string& dbPath);
+  /// Brings the search file up to date with the copy table, in batches that each lock only the
+  /// search file (never the state database), so records of other connections go on meanwhile.
+  /// False when the search file cannot be opened or written (searches then read every row).
+  bool updateSearchIndex() noexcept;
   std::string summary() noexcept;
 
   sqlite3* handle() const { return db_; }
@@ -168,10 +175,20 @@ class Store {
   void ensureCard() noexcept;
   void ensureCamera() noexcept;
   void ensureMove() noexcept;
-  void ensureTextIndex() noexcept;
   bool canonicaliseDests() noexcept;  // false when it could not run (busy); nothing changed then
+  void dropOldTextIndex() noexcept;
+  bool attachSearch(bool create) noexcept;
+  enum class CatchUp { done, more, failed };
+  CatchUp catchUpSearch(int64_t newRows, bool wait) noexcept;
+  void flushTouched(bool wait = false) noexcept;
+  static void onChange(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid);
   sqlite3* db_ = nullptr;
-  bool textIndex_ = false;  // copy_text (trigram index of rel, view, key) is there
+  std::string path_;
+  bool attached_ = false;      // the search file is attached as "search"
+  bool tracking_ = false;      // rows changed through query/exec are noted in touched_
+  bool flushing_ = false;
+  std::set<int64_t> touched_;  // copy rows changed here whose `at` may not show it
+  bool touchedOverflow_ = false;
   CopyJudge judge_;
 };
 

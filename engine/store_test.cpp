@@ -1,6 +1,8 @@
 #include "engine/store.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -33,8 +35,8 @@ TEST(Store, OpenCreatesFolderWalAndOnlyTheCopyTable) {
     Store s(path);
     EXPECT_TRUE(exists(path));
     EXPECT_EQ(one(s, "PRAGMA journal_mode"), "wal");
-    // The search's trigram index (copy_text and its shadow tables) is an index, not a table of ours.
-    EXPECT_EQ(column(s, "SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'copy_text%'"),
+    // The search index lives in a file of its own; the database holds the copy table alone.
+    EXPECT_EQ(column(s, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
               std::vector<std::string>{"copy"});
     EXPECT_EQ(column(s, "SELECT name FROM pragma_table_info('copy')"),
               (std::vector<std::string>{"key", "dest", "rel", "size", "xxh64", "state", "attempts", "at", "md5",
@@ -360,7 +362,8 @@ TEST(Store, SearchPatternsAndHits) {
 }
 
 // The indexed search gives exactly the rows of the plain statement, for texts that use the index
-// and texts that do not, after updates, upserts and on a file made before the index existed.
+// and texts that do not, after updates, upserts and on a file made before the index existed or
+// with the index inside it.
 TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
   TempDir t;
   const std::string path = t.path + "/db.sqlite";
@@ -373,12 +376,20 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
                            " xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL,"
                            " PRIMARY KEY (key, dest));"
                            "INSERT INTO copy VALUES ('A캠|OLD/C9999.MP4|1|1', '/d1', '01_원본/A캠/옛날/C9999.MP4', 1, 'h', 'verified', 1,"
-                           " '2020-01-01T00:00:00Z');",
+                           " '2020-01-01T00:00:00Z');"
+                           // Earlier builds kept the index and its triggers in this file.
+                           "CREATE VIRTUAL TABLE copy_text USING fts5(rel, key, content='copy', content_rowid='rowid',"
+                           " tokenize='trigram');"
+                           "CREATE TRIGGER copy_text_ai AFTER INSERT ON copy BEGIN"
+                           " INSERT INTO copy_text(rowid, rel, key) VALUES (new.rowid, new.rel, new.key); END;"
+                           "INSERT INTO copy_text(copy_text) VALUES ('rebuild');",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
   }
   Store s(path);
+  EXPECT_EQ(column(s, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
+            std::vector<std::string>{"copy"});
   s.exec("BEGIN");
   for (int i = 0; i < 3000; ++i) {
     char rel[96], key[128], view[96];
@@ -389,8 +400,19 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
              i % 11 == 0 ? std::optional<std::string>(view) : std::nullopt);
   }
   s.exec("COMMIT");
+  // Distinct times, long past: the index cannot lean on rows being recent.
+  s.exec("UPDATE copy SET at=printf('2021-01-01T%02d:%02d:%02dZ', rowid / 3600, rowid / 60 % 60, rowid % 60)");
+  ASSERT_EQ(s.search("C00012", 300).size(), 1u);  // builds the search file
+  ASSERT_TRUE(exists(Store::searchIndexPath(path)));
+  // Changes after the build: a clip moved by hand (its `at` stays), a record of a new place.
   s.query("UPDATE copy SET rel='01_원본/B캠/S999/풀샷/MOVED.MP4' WHERE key LIKE 'A캠|PRIVATE/M4ROOT/CLIP/C00003.MP4%'", {}, {});
   s.record("B캠|PRIVATE/M4ROOT/CLIP/C00004.MP4|104|4", "/d2", "01_원본/B캠/S004/기타/RENAMED.MP4", 104, "h", "verified", 1);
+  {
+    // A second connection moves a clip too; the first learns of it without being told.
+    Store other(path);
+    other.query("UPDATE copy SET view='01_원본/C캠/S888/인서트/OTHERMOVE.MP4' WHERE key LIKE 'C캠|PRIVATE/M4ROOT/CLIP/C00005.MP4%'",
+                {}, {});
+  }
 
   auto plain = [&](const std::string& text, int limit) {
     std::vector<std::string> out;
@@ -408,7 +430,7 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
     std::sort(v.begin(), v.end());
     return v;
   };
-  for (const std::string text : {"C00012", "c00012", "인터뷰/C0001", "V00022", "MOVED", "moved.mp4", "RENAMED",
+  for (const std::string text : {"C00012", "c00012", "인터뷰/C0001", "V00022", "MOVED", "moved.mp4", "RENAMED", "OTHERMOVE",
                                  "C9999", "옛날", "S039/기타", "B캠|PRIVATE", "C00004", "none-such", "\"quoted\"",
                                  "C0%12", "C_0012", "A캠", "MP4"}) {
     for (int limit : {1, 5, 300}) {
@@ -435,10 +457,11 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
     EXPECT_EQ(sorted(got), sorted(literalPlain(text))) << text;
   }
   // A rare text is looked up in the index, not by reading every row.
-  s.exec("INSERT INTO copy_text(copy_text) VALUES ('delete-all')");
+  s.exec("DELETE FROM search.copy_text");
   EXPECT_TRUE(librarySearch(s, "C00012", 300).empty());
-  s.exec("INSERT INTO copy_text(copy_text) VALUES ('rebuild')");
+  s.exec("DELETE FROM search.meta");  // an index that does not know its database is built again
   EXPECT_EQ(librarySearch(s, "C00012", 300).size(), 1u);
+  EXPECT_EQ(librarySearch(s, "OTHERMOVE", 300).size(), 1u);
 
   EXPECT_EQ(indexed("MOVED", 300).size(), 1u);
   auto moved = s.search("C00003", 300);
@@ -446,6 +469,71 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
   EXPECT_EQ(moved[0].rel, "01_원본/B캠/S999/풀샷/MOVED.MP4");
   EXPECT_TRUE(s.search("S003/기타/C00003", 300).empty()) << "the old path of a moved copy is gone from the index";
   EXPECT_EQ(indexed("C9999", 300).size(), 1u) << "rows from before the index are found";
+}
+
+// The search file is built beside the database while another connection goes on recording:
+// each of its records is written at once, and the search finds them as well as the old rows.
+TEST(Store, SearchIndexBuildsBesideTheDatabaseWithoutStoppingRecords) {
+  TempDir t;
+  const std::string path = t.path + "/ingest.sqlite";
+  EXPECT_EQ(Store::searchIndexPath(path), t.path + "/ingest-search.sqlite");
+  constexpr int kRows = 30000;
+  {
+    Store s(path);
+    s.exec("BEGIN");
+    for (int i = 0; i < kRows; ++i) {
+      char rel[96], key[128];
+      std::snprintf(rel, sizeof rel, "01_원본/A캠/S%03d/기타/C%06d.MP4", i % 300, i);
+      std::snprintf(key, sizeof key, "A캠|CLIP/C%06d.MP4|%d|%d", i, i, i);
+      s.record(key, "/d1", rel, i, "h", "verified", 1);
+    }
+    s.exec("COMMIT");
+  }
+  Store builder(path);
+  std::atomic<bool> building{true};
+  std::thread build([&] {
+    EXPECT_TRUE(builder.updateSearchIndex());
+    building = false;
+  });
+  Store writer(path);
+  testing::internal::CaptureStderr();
+  int during = 0, records = 0;
+  double slowest = 0;
+  for (int i = 0; building; ++i, ++records) {
+    auto t0 = std::chrono::steady_clock::now();
+    writer.record("B캠|LATE/L" + std::to_string(i) + ".MP4|1|1", "/d1", "01_원본/B캠/LATE" + std::to_string(i) + ".MP4", 1,
+                  "h", "verified", 1);
+    slowest = std::max(slowest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    if (building) ++during;
+    // Meanwhile the search answers exactly, whatever part of the rows the index holds yet.
+    if (i % 10 == 0) {
+      EXPECT_EQ(librarySearch(writer, "/LATE", 1000000).size(), static_cast<size_t>(i + 1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  build.join();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "no record failed";
+  EXPECT_GE(during, 3) << "the build was too quick to show anything";
+  EXPECT_LT(slowest, 1000.0) << "a record waited for the build";
+  EXPECT_EQ(one(writer, "SELECT count(*) FROM copy WHERE key LIKE 'B캠|LATE/%'"), std::to_string(records));
+  EXPECT_EQ(librarySearch(writer, "LATE0.MP4").size(), 1u);
+  EXPECT_EQ(librarySearch(writer, "/LATE", 1000000).size(), static_cast<size_t>(records));
+  EXPECT_EQ(librarySearch(writer, "C000123.MP4").size(), 1u);
+  EXPECT_EQ(column(writer, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
+            std::vector<std::string>{"copy"});
+
+  // A database replaced by a new file (the inode may well be reused) does not inherit the index.
+  {
+    Store replaced(t.path + "/other.sqlite");
+    replaced.record("C캠|NEW/N1.MP4|1|1", "/d9", "01_원본/C캠/N1.MP4", 1, "h", "verified", 1);
+  }
+  std::filesystem::remove(path);
+  std::filesystem::remove(path + "-wal");
+  std::filesystem::remove(path + "-shm");
+  std::filesystem::rename(t.path + "/other.sqlite", path);
+  Store fresh(path);
+  EXPECT_TRUE(librarySearch(fresh, "C000123").empty());
+  EXPECT_EQ(librarySearch(fresh, "N1.MP4").size(), 1u);
 }
 
 TEST(Store, SummaryText) {

@@ -94,6 +94,8 @@ class Walker {
       }
       if (S_ISDIR(st.st_mode)) {
         if (skipDirs().count(lowerUnicode(name))) continue;
+        // The file system's own recovery folder (ext4 and kin), unreadable to a normal user.
+        if (rel.empty() && name == "lost+found") continue;
         // Another file system mounted inside the card is not the card; a folder seen before
         // (a bind mount of a parent) would loop.
         if (st.st_dev != dev_ || !visited_.insert({st.st_dev, st.st_ino}).second) continue;

@@ -192,5 +192,47 @@ TEST(Walk, StaysOnItsDeviceAndEntersEachFolderOnce) {
   EXPECT_TRUE(w.errors.empty());
 }
 
+
+TEST(Walk, LostAndFoundAtTheVolumeRootIsNotCardContent) {
+  // ext4 makes lost+found (root only, mode 0700) at the root of every volume; a normal user cannot
+  // list it, and it is never the camera's. One deeper down is an ordinary folder of the card.
+  LoopMount m(16);
+  SKIP_UNLESS_MOUNTED(m);
+  ASSERT_TRUE(fs::is_directory(m.path() + "/lost+found"));
+  touch(m.path(), "DCIM/100CANON/IMG_0001.JPG");
+  touch(m.path(), "DCIM/lost+found/IMG_0002.JPG");
+  writeFile(m.path() + "/lost+found/#12", "recovered");
+  ::chmod(parentPath(m.path()).c_str(), 0755);
+  ::chmod(m.path().c_str(), 0755);
+  ::chmod((m.path() + "/lost+found").c_str(), 0700);
+  int pipefd[2];
+  ASSERT_EQ(::pipe(pipefd), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(pipefd[0]);
+    if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(2);
+    if (::geteuid() == 0) ::_exit(4);
+    WalkResult w = walk(m.path());
+    std::string msg;
+    for (const auto& f : w.files) msg += f.rel + ";";
+    for (const auto& e : w.errors) msg += "error " + e.rel + " " + std::to_string(e.err) + ";";
+    if (::write(pipefd[1], msg.data(), msg.size()) < 0) ::_exit(3);
+    ::_exit(0);
+  }
+  ::close(pipefd[1]);
+  std::string got;
+  char buf[256];
+  for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;) got.append(buf, n);
+  ::close(pipefd[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(got, "DCIM/100CANON/IMG_0001.JPG;DCIM/lost+found/IMG_0002.JPG;");
+  // Root can read it, and still gets no file of it.
+  EXPECT_EQ(rels(walk(m.path())),
+            (std::vector<std::string>{"DCIM/100CANON/IMG_0001.JPG", "DCIM/lost+found/IMG_0002.JPG"}));
+}
+
 }  // namespace
 }  // namespace tolverdine
