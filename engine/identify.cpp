@@ -24,38 +24,8 @@ std::vector<std::string> split(const std::string& s, char sep, bool keepEmpty) {
   }
 }
 
-bool isWordChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
 std::string join(const std::string& dir, const std::string& name) {
   return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
-// The quoted value of name="..." at its first occurrence in tag, as the expression
-// name="([^"]*)" finds it.
-std::optional<std::string> attribute(std::string_view tag, std::string_view name) {
-  std::string open = std::string(name) + "=\"";
-  size_t at = tag.find(open);
-  if (at == std::string_view::npos) return std::nullopt;
-  size_t start = at + open.size();
-  size_t close = tag.find('"', start);
-  // With no closing quote after the first occurrence there is none after a later one either.
-  if (close == std::string_view::npos) return std::nullopt;
-  return std::string(tag.substr(start, close - start));
-}
-
-// The first opening tag "<Device\b[^>]*>" of xml.
-std::optional<std::string_view> deviceTag(std::string_view xml) {
-  static constexpr std::string_view open = "<Device";
-  for (size_t at = xml.find(open); at != std::string_view::npos; at = xml.find(open, at + 1)) {
-    size_t after = at + open.size();
-    if (after < xml.size() && isWordChar(xml[after])) continue;  // <DeviceInfo is another element
-    size_t close = xml.find('>', after);
-    if (close == std::string_view::npos) return std::nullopt;
-    return xml.substr(at, close + 1 - at);
-  }
-  return std::nullopt;
 }
 
 bool endsWithUpper(const std::string& s, std::string_view suffix) {
@@ -132,14 +102,8 @@ SonyDevice sonyDevice(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxSidecarBytes)
     return {};
   std::string xml;
-  if (!readFile(path, &xml) || xml.size() > maxSidecarBytes || !validUtf8(xml)) return {};
-  auto tag = deviceTag(xml);
-  if (!tag) return {};
-  auto model = attribute(*tag, "modelName");
-  if (!model || model->empty()) return {};
-  auto serial = attribute(*tag, "serialNo");
-  if (serial && (serial->empty() || *serial == "4294967295" || *serial == "0")) serial.reset();
-  return SonyDevice{model, serial};
+  if (!readFile(path, &xml) || xml.size() > maxSidecarBytes) return {};
+  return sonyDeviceInXml(xml);
 }
 
 CameraID identify(const std::string& root, const std::vector<CardFile>& files,

@@ -11,6 +11,7 @@
 #include "engine/camera_profile.h"
 #include "engine/media_tags.h"
 #include "engine/records.h"
+#include "engine/sidecar_xml.h"
 #include "engine/walk.h"
 
 namespace tolverdine {
@@ -27,12 +28,7 @@ bool hasDir(const std::string& root, const std::string& pattern, const WalkFs& f
 std::optional<CameraProfile> matchProfile(const std::vector<CameraProfile>& profiles, const std::string& root,
                                           const WalkFs& fs = realWalkFs());
 
-struct SonyDevice {
-  std::optional<std::string> model, serial;
-  bool operator==(const SonyDevice&) const = default;
-};
-/// modelName and serialNo of the first <Device> tag of a clip metadata file; placeholder
-/// serials ("0", "4294967295") count as none. Files past maxSidecarBytes are not read.
+/// sonyDeviceInXml of a clip metadata file. Files past maxSidecarBytes are not read.
 SonyDevice sonyDevice(const std::string& path);
 constexpr size_t maxSidecarBytes = 64u << 20;
 

@@ -23,6 +23,32 @@ std::string hashlist(const std::string& process, const std::string& ignore, cons
          "  <hashes>\n" + hashes + "  </hashes>\n</hashlist>\n";
 }
 
+TEST(MHLHistory, DocumentTypesAreRefusedUnexpanded) {
+  const std::string entry = "<hash><path>a.mov</path><xxh64>0123456789abcdef</xxh64></hash>\n";
+  ASSERT_TRUE(parseMHLGeneration(hashlist("transfer", "", entry)));
+  auto withDoctype = [&](const std::string& dtd, const std::string& path) {
+    std::string x = hashlist("transfer", "", "<hash><path>" + path + "</path><xxh64>0123456789abcdef</xxh64></hash>\n");
+    return x.insert(x.find("<hashlist"), dtd);
+  };
+  // Nine levels of ten references each: a billion "lol"s if anything expanded them.
+  std::string bomb = "<!DOCTYPE hashlist [<!ENTITY l0 \"lol\">";
+  for (int i = 1; i <= 9; ++i) {
+    bomb += "<!ENTITY l" + std::to_string(i) + " \"";
+    for (int k = 0; k < 10; ++k) bomb += "&l" + std::to_string(i - 1) + ";";
+    bomb += "\">";
+  }
+  bomb += "]>\n";
+  EXPECT_FALSE(parseMHLGeneration(withDoctype(bomb, "&l9;")));
+  TempDir t;
+  writeFile(t.path + "/secret", "SECRET");
+  EXPECT_FALSE(parseMHLGeneration(
+      withDoctype("<!DOCTYPE hashlist [<!ENTITY s SYSTEM \"file://" + t.path + "/secret\">]>\n", "&s;")));
+  EXPECT_FALSE(parseMHLGeneration(withDoctype("<!DOCTYPE hashlist [<!ENTITY s \"b.mov\">]>\n", "&s;")));
+  EXPECT_FALSE(parseMHLGeneration(withDoctype("<!DOCTYPE hashlist SYSTEM \"file://" + t.path + "/secret\">\n", "a")));
+  EXPECT_FALSE(parseMHLChain("<!DOCTYPE ascmhldirectory [<!ENTITY s \"x\">]><ascmhldirectory/>"));
+  EXPECT_TRUE(parseMHLChain("<ascmhldirectory/>"));
+}
+
 TEST(MHLHistory, DigestsOfEveryTypeAgainstKnownValues) {
   TempDir t;
   std::string f = t.path + "/abc";

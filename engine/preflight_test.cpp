@@ -230,6 +230,12 @@ TEST(Preflight, ForeignHostLockExpiresByAge) {
   writeFile(p, lockContent(::getpid(), isoTime(now - 13 * 3600), other));
   EXPECT_FALSE(locked(t.path, "A")) << "13 hours old";
   EXPECT_NE(content(p).find("\"host\": \"" + thisHost() + "\""), std::string::npos);
+  writeFile(p, lockContent(::getpid(), isoTime(now + 13 * 3600), other));
+  EXPECT_FALSE(locked(t.path, "A")) << "dated 13 hours ahead";
+  writeFile(p, lockContent(::getpid(), "9999-12-31T23:59:59Z", other));
+  EXPECT_FALSE(locked(t.path, "A")) << "a year far ahead";
+  writeFile(p, lockContent(::getpid(), isoTime(now + 3600), other));
+  EXPECT_TRUE(locked(t.path, "A")) << "a clock an hour fast";
 
   // Without a readable time the file's age decides.
   std::string noTime = "{\"pid\": 5, \"at\": \"yesterday\", \"host\": \"" + other + "\"}";
@@ -238,6 +244,22 @@ TEST(Preflight, ForeignHostLockExpiresByAge) {
   struct timeval old[2] = {{now - 13 * 3600, 0}, {now - 13 * 3600, 0}};
   ASSERT_EQ(::utimes(p.c_str(), old), 0);
   EXPECT_FALSE(locked(t.path, "A"));
+}
+
+TEST(Preflight, LockTextReadsBackAsWritten) {
+  // Any text in "at" or "host" stays one JSON object that reads back the same.
+  for (const LockRecord& r : {LockRecord{7, "2026-03-01T09:30:00Z", "cart"}, LockRecord{1, "a\"b\\", "h\n\"x\"}"},
+                              LockRecord{2147483647, "", ""}}) {
+    auto back = parseLock(lockContent(r.pid, r.at, r.host));
+    ASSERT_TRUE(back) << lockContent(r.pid, r.at, r.host);
+    EXPECT_EQ(*back, r);
+  }
+  EXPECT_EQ(lockContent(12, "2026-03-01T09:30:00Z", "cart"),
+            "{\"pid\": 12, \"at\": \"2026-03-01T09:30:00Z\", \"by\": \"tolverdine-mac\", \"host\": \"cart\"}");
+  for (const char* bad : {"", "[1]", "{\"pid\": 0}", "{\"pid\": -3}", "{\"pid\": 2147483648}", "{\"pid\": 1.5}",
+                          "{\"pid\": \"12\"}", "{\"pid\": 18446744073709551615}"})
+    EXPECT_FALSE(parseLock(bad)) << bad;
+  EXPECT_EQ(parseLock("{\"pid\": 3, \"at\": 5, \"host\": null}"), (LockRecord{3, "", ""}));
 }
 
 TEST(Preflight, OtherUsersProcessHoldsAndProbesReportDenial) {

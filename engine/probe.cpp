@@ -11,6 +11,7 @@
 #include "engine/files.h"
 #include "engine/iso_date.h"
 #include "engine/process.h"
+#include "engine/sidecar_xml.h"
 #include "engine/text.h"
 
 namespace tolverdine {
@@ -82,16 +83,8 @@ std::optional<double> sonyCreationDate(const std::string& path) {
   if (hit == names.end()) return std::nullopt;
 
   std::string xml;
-  if (!readFile(folder + "/" + *hit, &xml) || !validUtf8(xml)) return std::nullopt;
-  static const std::string open = "<CreationDate value=\"";
-  for (size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at + 1)) {
-    size_t start = at + open.size();
-    size_t close = xml.find('"', start);
-    if (close == std::string::npos) return std::nullopt;
-    if (close == start) continue;  // an empty value is no match; a later element may still be one
-    return parseInternetDate(std::string_view(xml).substr(start, close - start), Fraction::forbidden);
-  }
-  return std::nullopt;
+  if (!readFile(folder + "/" + *hit, &xml)) return std::nullopt;
+  return sonyCreationDateInXml(xml);
 }
 
 Meta probe(const std::string& path) { return probe(path, defaultTools()); }

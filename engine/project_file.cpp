@@ -230,6 +230,9 @@ ProjectDecoded ProjectFile::decode(std::string_view data) {
   } catch (const json::parse_error& e) {
     return {std::nullopt,
             {Kind::unreadable, "프로젝트 파일이 올바른 JSON 이 아닙니다 (" + std::to_string(e.byte) + "번째 바이트)"}};
+  } catch (const json::exception&) {
+    // A number past the range of a double (1e400) is well-formed JSON the parser cannot hold.
+    return {std::nullopt, {Kind::unreadable, "프로젝트 파일이 올바른 JSON 이 아닙니다 (너무 큰 수)"}};
   }
   try {
     return {decodeObject(root), {}};

@@ -90,6 +90,20 @@ TEST(ProjectFile, RoundTripIsExactAndByteStable) {
   }
 }
 
+TEST(ProjectFile, NumbersPastADoubleAreRefusedNotThrown) {
+  // Found by fuzzing: the parser throws out_of_range, not parse_error, for these.
+  json j = fullJson();
+  j["copiesRequired"] = 123456789;
+  std::string whole = j.dump();
+  whole.replace(whole.find("123456789"), 9, "1e400");
+  for (const std::string& text : {std::string("{\n  \"schema\":33e333u`lt\"\n"), std::string("[-1E999]"), whole}) {
+    auto d = ProjectFile::decode(text);
+    ASSERT_FALSE(d) << text;
+    EXPECT_EQ(d.error.kind, Kind::unreadable);
+    EXPECT_EQ(d.error.message, "프로젝트 파일이 올바른 JSON 이 아닙니다 (너무 큰 수)") << text;
+  }
+}
+
 TEST(ProjectFile, SchemaPrefixDecides) {
   json j = fullJson();
   for (const char* ok : {"tolverdine-project/2", "tolverdine-project/9"}) {

@@ -34,6 +34,13 @@ std::optional<nlohmann::json> JsonFilePreferences::get(const std::string& key) c
 }
 
 bool JsonFilePreferences::set(const std::string& key, const nlohmann::json& value) {
+  // Text that is not UTF-8 (a mount path of raw bytes, say) cannot be written as JSON; kept,
+  // it would make every later save throw.
+  try {
+    (void)value.dump();
+  } catch (const nlohmann::json::type_error&) {
+    return false;
+  }
   data_[key] = value;
   return save();
 }

@@ -14,6 +14,7 @@ class PreferencesStore {
   virtual ~PreferencesStore() = default;
   virtual std::optional<nlohmann::json> get(const std::string& key) const = 0;
   /// Writes through; false when the file could not be written (the value is kept in memory).
+  /// A value holding text that is not UTF-8 is refused (false) and not kept.
   virtual bool set(const std::string& key, const nlohmann::json& value) = 0;
   virtual bool remove(const std::string& key) = 0;
 };

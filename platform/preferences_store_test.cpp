@@ -22,6 +22,13 @@ TEST(PreferencesStore, RoundTripAndCorruptFileKeptAside) {
     EXPECT_EQ(p.get("autoSeconds"), nlohmann::json(5));
     EXPECT_FALSE(p.get("webhookURL"));
   }
+  {
+    JsonFilePreferences p(dir);
+    EXPECT_FALSE(p.set("dests", nlohmann::json::array({"/media/\xff\xfe"})));
+    EXPECT_FALSE(p.get("dests"));
+    EXPECT_TRUE(p.set("copies", 3)) << "a refused value must not stop later writes";
+  }
+  EXPECT_EQ(JsonFilePreferences(dir).get("copies"), nlohmann::json(3));
   for (const char* bad : {"{not json", "[1,2]"}) {
     writeFile(dir + "/settings.json", bad);
     JsonFilePreferences p(dir);
