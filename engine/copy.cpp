@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "engine/block_hasher.h"
+#include "engine/files.h"
 #include "engine/medium_read.h"
 #include "engine/worker_pool.h"
 
@@ -27,20 +28,6 @@ struct ErrBox {
   std::mutex lock;
   std::optional<IOFail> fail;
 };
-
-int writeAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (w == 0) return EIO;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return 0;
-}
 
 using XxhState = std::unique_ptr<XXH64_state_t, decltype(&XXH64_freeState)>;
 using Md5State = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
@@ -151,7 +138,7 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
         box.fail.reset();
         for (size_t i = 0; i < fds.size(); ++i) {
           auto write = [&, i, block, n] {
-            if (int err = writeAll(fds[i], block, n)) {
+            if (int err = writeAll(fds[i], std::string_view(block, n))) {
               std::lock_guard bl(box.lock);
               if (!box.fail) box.fail = IOFail{err, parts[i].index};
             }

@@ -21,20 +21,6 @@
 namespace tolverdine {
 namespace {
 
-int writeAllAt(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (w == 0) return EIO;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return 0;
-}
-
 int openPart(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0 && errno == ENOENT) {
@@ -115,8 +101,8 @@ SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, cons
   std::vector<int> err(parts.size(), 0);
   TaskGroup writers;
   for (size_t i = 1; i < parts.size(); ++i)
-    writers.run([&, i] { err[i] = writeAllAt(c.parts[i].fd.get(), buf, n); });
-  if (!parts.empty()) err[0] = writeAllAt(c.parts[0].fd.get(), buf, n);
+    writers.run([&, i] { err[i] = writeAll(c.parts[i].fd.get(), std::string_view(buf, n)); });
+  if (!parts.empty()) err[0] = writeAll(c.parts[0].fd.get(), std::string_view(buf, n));
   c.hashes.xxh64 = hex64(XXH64(buf, n, 0));
   if (md5) c.hashes.md5 = md5Of(buf, n);
   writers.wait();

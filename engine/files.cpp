@@ -14,8 +14,6 @@
 
 namespace tolverdine {
 
-namespace {
-// Writes all of data to fd, repeating partial and interrupted writes; returns 0 or errno.
 int writeAll(int fd, std::string_view data) {
   size_t done = 0;
   while (done < data.size()) {
@@ -24,11 +22,13 @@ int writeAll(int fd, std::string_view data) {
       if (errno == EINTR) continue;
       return errno;
     }
+    if (n == 0) return EIO;
     done += static_cast<size_t>(n);
   }
   return 0;
 }
 
+namespace {
 std::atomic<unsigned long> tmpCounter{0};
 }  // namespace
 

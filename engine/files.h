@@ -8,6 +8,10 @@ namespace tolverdine {
 
 /// Writes data to the NFC form of path, mode 0644; truncates, or with exclusive refuses an
 /// existing file (EEXIST). No fsync. Throws WriteFail.
+/// Writes all of data to fd, repeating partial and interrupted writes; 0 or the errno (EIO when
+/// the file system takes nothing).
+int writeAll(int fd, std::string_view data);
+
 void writeFile(const std::string& path, std::string_view data, bool exclusive = false);
 
 /// Writes a private temporary file beside path and renames it onto path. Each call has its own

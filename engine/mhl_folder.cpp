@@ -82,17 +82,7 @@ int nextSequence(const std::string& dir) {
 int writeExclusive(const std::string& path, std::string_view data) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!fd) return errno;
-  size_t done = 0;
-  int err = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
+  int err = writeAll(fd.get(), data);
   if (fd.reset() != 0 && err == 0) err = errno;
   if (err != 0) {
     ::unlink(path.c_str());
