@@ -167,7 +167,7 @@ function earlierView(s) {
       h('div', {class: 'title'}, h('b', {}, e.name), ' ', h('span', {class: 'cam'}, e.cam), ' ',
         h('span', {class: 'at'}, e.at)),
       h('div', {class: 'verdict ' + e.color}, e.text + ' · 파일 ' + e.files + '개'),
-      h('div', {class: 'dests'}, '사본: ' + e.dests.join(', ')),
+      h('div', {class: 'earlier-dests', title: e.dests.join('\n')}, '사본: ' + e.dests.map(d => d.split('/').pop()).join(' · ')),
       e.failed.length ? h('div', {class: 'note'}, e.failed.join(' · ')) : null,
       h('button', {class: 'open-report', onclick: async () => {
         const r = await act('openReport', {key: e.key});
