@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/library.h"
+#include "engine/names.h"
 #include "engine/reclassify.h"
 #include "engine/text.h"
 #include "platform/app_log.h"
@@ -85,7 +86,8 @@ const EarlierJob* Model::earlierEntry(const std::string& key) const {
 
 void Model::refreshEarlier() {
   std::vector<std::string> dests = s_.dests;
-  std::string project = s_.project, reports = s_.names().reports;
+  std::string project = s_.project;
+  std::vector<std::string> reports = {NameSet::ko().reports, NameSet::en().reports};
   std::time_t before = startedAtWall_;
   background([dests, project, reports, before, this]() -> std::function<void()> {
     std::vector<EarlierJob> found = earlierJobs(dests, project, reports, kEarlierLimit + 20);

@@ -80,7 +80,7 @@ std::optional<std::string> Model::changeSetting(const std::string& key, const nl
   save(key);
   changed();
   if (key == "cascadeDests") cascade();
-  if (key == "project" || key == "dests" || key == "names") refreshEarlier();
+  if (key == "project" || key == "dests") refreshEarlier();
   return std::nullopt;
 }
 

@@ -113,39 +113,54 @@ std::vector<std::vector<std::string>> parseCsv(const std::string& in) {
 }
 
 std::vector<EarlierJob> earlierJobs(const std::vector<std::string>& dests, const std::string& project,
-                                    const std::string& reportsName, size_t limit) {
-  std::vector<EarlierJob> runs;
-  if (project.empty()) return runs;
-  for (const auto& d : dests) {
+                                    const std::vector<std::string>& reportsNames, size_t limit) {
+  std::vector<std::pair<EarlierJob, size_t>> runs;  // with the index of its destination
+  if (project.empty()) return {};
+  for (size_t di = 0; di < dests.size(); ++di) {
     std::error_code ec;
-    const std::string base = canonicalPath(d);
+    const std::string base = canonicalPath(dests[di]);
     for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string name = it->path().filename().string();
       if (!isProjectFolder(name, project) || !it->is_directory(ec)) continue;
       const std::string root = base + "/" + name;
-      std::error_code ec2;
-      for (fs::directory_iterator r(root + "/" + reportsName, ec2), rend; !ec2 && r != rend; r.increment(ec2)) {
-        const std::string file = r->path().filename().string();
-        if (file.size() > 9 && file.compare(file.size() - 9, 9, "_job.json") == 0)
-          if (auto job = readJob(root, r->path().string(), project)) runs.push_back(std::move(*job));
+      for (const auto& reportsName : reportsNames) {
+        std::error_code ec2;
+        for (fs::directory_iterator r(root + "/" + reportsName, ec2), rend; !ec2 && r != rend; r.increment(ec2)) {
+          const std::string file = r->path().filename().string();
+          if (file.size() > 9 && file.compare(file.size() - 9, 9, "_job.json") == 0)
+            if (auto job = readJob(root, r->path().string(), project)) runs.push_back({std::move(*job), di});
+        }
       }
     }
   }
-  // Destinations in the order given; then newest first, a run's other destinations merged in.
-  std::stable_sort(runs.begin(), runs.end(), [](const EarlierJob& a, const EarlierJob& b) { return a.at > b.at; });
+  std::stable_sort(runs.begin(), runs.end(), [](const auto& a, const auto& b) { return a.first.at > b.first.at; });
+  // Newest first; a run's other destinations merged in, in the order of dests, so that its report
+  // reads the first destination's clip list as the finished card's does.
   std::vector<EarlierJob> out;
-  for (auto& r : runs) {
-    auto same = std::find_if(out.begin(), out.end(), [&](const EarlierJob& o) {
-      return o.cam == r.cam && o.src == r.src && std::abs(static_cast<double>(o.at - r.at)) <= 60 &&
-             std::find(o.roots.begin(), o.roots.end(), r.roots.front()) == o.roots.end();
-    });
-    if (same != out.end()) {
-      same->roots.push_back(r.roots.front());
-      same->failed.insert(same->failed.end(), r.failed.begin(), r.failed.end());
+  std::vector<std::vector<size_t>> order;  // destination indexes of each listed run's roots
+  for (auto& [r, di] : runs) {
+    size_t g = 0;
+    for (; g < out.size(); ++g) {
+      const EarlierJob& o = out[g];
+      if (o.cam == r.cam && o.src == r.src && std::abs(static_cast<double>(o.at - r.at)) <= 60 &&
+          std::find(order[g].begin(), order[g].end(), di) == order[g].end())
+        break;
+    }
+    if (g < out.size()) {
+      EarlierJob& o = out[g];
+      size_t pos = std::upper_bound(order[g].begin(), order[g].end(), di) - order[g].begin();
+      order[g].insert(order[g].begin() + pos, di);
+      o.roots.insert(o.roots.begin() + pos, r.roots.front());
+      o.failed.insert(o.failed.end(), r.failed.begin(), r.failed.end());
+      if (pos == 0) {
+        o.csv = r.csv;
+        o.key = r.key;
+      }
       continue;
     }
     if (out.size() == limit) continue;
     out.push_back(std::move(r));
+    order.push_back({di});
   }
   return out;
 }

@@ -25,11 +25,12 @@ struct EarlierJob {
   std::string name() const;         // the card's folder name
 };
 
-/// Runs of project found in dests/<date>_<project>/<reports>, newest first, at most limit; a run
-/// written to several destinations (same camera, card and project, within a minute) is listed
-/// once. Unreadable or foreign files are passed over.
+/// Runs of project found in dests/<date>_<project>/<reports> (each of reportsNames: a project may
+/// have changed its folder names), newest first, at most limit; a run written to several
+/// destinations (same camera, card and project, within a minute) is listed once. Unreadable or
+/// foreign files are passed over.
 std::vector<EarlierJob> earlierJobs(const std::vector<std::string>& dests, const std::string& project,
-                                    const std::string& reportsName, size_t limit);
+                                    const std::vector<std::string>& reportsNames, size_t limit);
 
 /// The report behind an earlier run: the clip list's rows, each with the key, place and class the
 /// database holds now on the first root (a clip moved since is found where it is). Absent when
