@@ -83,6 +83,7 @@ void Model::start() {
   cascade();
   // The cards of earlier sessions, for the list beside this session's finished cards.
   runSearch(searchText_);
+  refreshEarlier();
 }
 
 bool Model::eulaAccepted() const { return tolverdine::eulaAccepted(s_.eulaAccepted, opt_.terms); }

@@ -18,6 +18,7 @@
 #include "app/rate_meter.h"
 #include "app/scheduler.h"
 #include "app/settings.h"
+#include "engine/earlier_jobs.h"
 #include "engine/folder_check.h"
 #include "engine/ingest.h"
 #include "engine/presets.h"
@@ -127,10 +128,16 @@ class Model {
   std::string reportCam() const;
   /// Cards finished since start-up, newest first; they stay after the card is ejected.
   const std::vector<FinishedCard>& finishedCards() const { return finished_; }
-  /// The running second copy: (files done, files, current name); absent when none runs.
+  /// Cards of the current project copied before start-up, newest first (at most kEarlierLimit),
+  /// from the reports folders of the destinations; their key opens their report.
+  const std::vector<EarlierJob>& earlierCards() const { return earlier_; }
+  static constexpr size_t kEarlierLimit = 50;
+  /// The running second copy: (files done, files, current name, bytes dealt with of all to copy);
+  /// absent when none runs.
   struct CascadeLive {
     int done = 0, count = 0;
     std::string name, target;
+    int64_t bytesDone = 0, bytesTotal = 0;
   };
   const std::optional<CascadeLive>& cascadeLive() const { return cascadeLive_; }
   CardColor worst() const;
@@ -187,12 +194,11 @@ class Model {
   void acceptRule(const Suggestion& s);
   /// True when the clip moved; libraryNote says what happened either way.
   bool reclassifyHit(const Hit& hit, const std::string& cls);
-  /// A listed card's id or a finished card's key; the last move's message is cleared with it.
-  void setReportCard(const std::optional<std::string>& id) {
-    reportCard_ = id;
-    libraryNote_.reset();
-    changed();
-  }
+  /// A listed card's id, a finished card's or an earlier card's key; the last move's message is
+  /// cleared with it.
+  /// An earlier card's key reads its report from its clip list and the database; false (and no
+  /// report open) when that cannot be read.
+  bool setReportCard(const std::optional<std::string>& id);
   bool reclassifyClip(const Row& row, const std::string& cls);
   void spotCheck();
   void openReportFolder();
@@ -204,6 +210,9 @@ class Model {
   CardItem* find(const std::string& id);
   FinishedCard* finishedEntry(const std::string& id);
   LastJob* reportJobMutable();
+  const EarlierJob* earlierEntry(const std::string& key) const;
+  /// Reads the earlier cards again, in the background.
+  void refreshEarlier();
   void changed(Change c = Change::state);
   void log(const std::string& line);
   void save(const std::string& key);
@@ -250,6 +259,9 @@ class Model {
   std::optional<std::string> reportCard_;
   std::vector<FinishedCard> finished_;
   int finishedSeq_ = 0;
+  std::vector<EarlierJob> earlier_;
+  std::optional<std::pair<std::string, LastJob>> earlierReport_;  // the open earlier card's report
+  std::time_t startedAtWall_ = std::time(nullptr);  // reports written since are this run's
   std::optional<CascadeLive> cascadeLive_;
   std::map<std::string, RateMeter> rates_;  // running cards' byte rates
   std::map<std::string, std::unique_ptr<SleepGuard>> sleep_;

@@ -2,10 +2,12 @@
 // spot check and the reports folder.
 #include "app/model.h"
 #include "app/store_open.h"
+#include "app/choices.h"
 
 #include <utility>
 
 #include "engine/library.h"
+#include "engine/names.h"
 #include "engine/reclassify.h"
 #include "engine/text.h"
 #include "platform/app_log.h"
@@ -52,10 +54,58 @@ bool Model::reclassifyHit(const Hit& hit, const std::string& cls) {
   return moved;
 }
 
+bool Model::setReportCard(const std::optional<std::string>& id) {
+  reportCard_ = id;
+  libraryNote_.reset();
+  earlierReport_.reset();
+  bool ok = true;
+  if (id) {
+    if (const EarlierJob* e = earlierEntry(*id)) {
+      OpenedStore store = openStoreAt(opt_.dbPath);
+      std::optional<LastJob> job = store ? earlierReport(*e, *store) : std::nullopt;
+      if (job) {
+        // The clip list names the class the clip had then; its place now names the class it has.
+        for (auto& r : job->rows)
+          if (auto cls = classOfPath(r.view.value_or(r.dest.value_or("")))) r.cls = *cls;
+        earlierReport_ = {*id, std::move(*job)};
+      } else {
+        reportCard_.reset();
+        ok = false;
+      }
+    }
+  }
+  changed();
+  return ok;
+}
+
+const EarlierJob* Model::earlierEntry(const std::string& key) const {
+  for (const auto& e : earlier_)
+    if (e.key == key) return &e;
+  return nullptr;
+}
+
+void Model::refreshEarlier() {
+  std::vector<std::string> dests = s_.dests;
+  std::string project = s_.project;
+  std::vector<std::string> reports = {NameSet::ko().reports, NameSet::en().reports};
+  std::time_t before = startedAtWall_;
+  background([dests, project, reports, before, this]() -> std::function<void()> {
+    std::vector<EarlierJob> found = earlierJobs(dests, project, reports, kEarlierLimit + 20);
+    // This run's cards are in the finished list.
+    std::erase_if(found, [&](const EarlierJob& e) { return e.at >= before; });
+    if (found.size() > kEarlierLimit) found.resize(kEarlierLimit);
+    return [this, found = std::move(found)]() mutable {
+      earlier_ = std::move(found);
+      changed();
+    };
+  });
+}
+
 // A report is opened by a finished card's key, so it stays after the card left the list; a listed
 // card's own id still opens its last job.
 const LastJob* Model::reportJob() const {
   if (!reportCard_) return nullptr;
+  if (earlierReport_ && earlierReport_->first == *reportCard_) return &earlierReport_->second;
   for (const auto& f : finished_)
     if (f.key == *reportCard_) return f.job ? &*f.job : nullptr;
   auto it = lastJob_.find(*reportCard_);
@@ -68,6 +118,7 @@ std::string Model::reportName() const {
   if (!reportCard_) return {};
   for (const auto& f : finished_)
     if (f.key == *reportCard_) return f.name;
+  if (const EarlierJob* e = earlierEntry(*reportCard_)) return e->name();
   const CardItem* c = card(*reportCard_);
   return c ? c->name : std::string();
 }
@@ -76,6 +127,7 @@ std::string Model::reportCam() const {
   if (!reportCard_) return {};
   for (const auto& f : finished_)
     if (f.key == *reportCard_) return f.cam;
+  if (const EarlierJob* e = earlierEntry(*reportCard_)) return e->cam;
   const CardItem* c = card(*reportCard_);
   return c ? c->cam : std::string();
 }

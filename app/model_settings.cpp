@@ -80,6 +80,7 @@ std::optional<std::string> Model::changeSetting(const std::string& key, const nl
   save(key);
   changed();
   if (key == "cascadeDests") cascade();
+  if (key == "project" || key == "dests") refreshEarlier();
   return std::nullopt;
 }
 
@@ -96,6 +97,7 @@ std::optional<std::string> Model::addDest(const std::string& raw, bool cascadeLi
   save(cascadeList ? "cascadeDests" : "dests");
   changed();
   if (cascadeList) cascade();
+  else refreshEarlier();
   return std::nullopt;
 }
 
@@ -105,6 +107,7 @@ void Model::removeDest(const std::string& path, bool cascadeList) {
   save(cascadeList ? "cascadeDests" : "dests");
   changed();
   if (cascadeList) cascade();
+  else refreshEarlier();
 }
 
 void Model::suggestDestination(const std::string& path, const std::optional<std::string>& name) {
@@ -223,18 +226,23 @@ void Model::cascade() {
       // The page shows the second copy while it runs, a few times a second at most.
       auto last = std::chrono::steady_clock::time_point{};
       const std::string to = parentPath(target);
+      int64_t bytesDone = 0, bytesTotal = 0;  // the run reports them just before each file
+      auto onBytes = [&](int64_t done, int64_t total) {
+        bytesDone = done;
+        bytesTotal = total;
+      };
       auto onFile = [&, to](int n, int count, const std::string& name) {
         auto now = std::chrono::steady_clock::now();
         if (n < count && now - last < std::chrono::milliseconds(200)) return;
         last = now;
-        mainLoop.post([this, weak, n, count, name, to] {
+        mainLoop.post([this, weak, n, count, name, to, done = bytesDone, total = bytesTotal] {
           if (auto a = weak.lock(); !a || !*a || !cascading_) return;
-          cascadeLive_ = CascadeLive{n, count, name, to};
+          cascadeLive_ = CascadeLive{n, count, name, to, done, total};
           changed(Change::progress);
         });
       };
       try {
-        r = mirrorAndList(src, target, *store, names, availableBytes, onFile);
+        r = mirrorAndList(src, target, *store, names, availableBytes, onFile, onBytes);
       } catch (...) {
         continue;  // IngestStop: the target is gone or full; the next pair may still work
       }
@@ -300,6 +308,7 @@ void Model::applyProject(const ProjectFile& f) {
   s_.english = f.nameSet == "en";
   for (const char* k : {"project", "projectDate", "dests", "cascadeDests", "copies", "verify", "md5", "storage", "names"})
     save(k);
+  refreshEarlier();
   auto it = presets_.find(f.preset);
   if (it == presets_.end() || it->second != f.rules) {
     try {

@@ -75,7 +75,7 @@ void copyReports(const std::string& primary, const std::string& secondary) {
 }  // namespace
 
 MirrorResult runMirror(const std::string& primary, const std::string& secondary, Store& store,
-                       const FreeBytes& free, const MirrorProgress& progress) {
+                       const FreeBytes& free, const MirrorProgress& progress, const MirrorBytes& bytes) {
   const std::string drive = parentPath(secondary);
   auto driveDev = deviceOf(drive);
   if (!driveDev) throw IngestStop::destMissing(drive);
@@ -106,8 +106,11 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
   };
 
   const int count = static_cast<int>(pending.size());
+  int64_t dealt = 0;
   for (int i = 0; i < count; ++i) {
     const Entry& e = pending[i];
+    if (i > 0) dealt += pending[i - 1].size;
+    if (bytes) bytes(dealt, need);
     if (progress) progress(i + 1, count, lastComponent(e.rel));
     if (!secondaryThere()) {
       res.lost = true;
@@ -179,6 +182,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     ++res.copied;
     makeViewClone(e);
   }
+  if (bytes && count > 0 && !res.lost) bytes(need, need);
   copyReports(primary, secondary);
   return res;
 }

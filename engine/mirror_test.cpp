@@ -54,12 +54,26 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   writeFile(in.primary + "/_리포트/keep.csv", "ours", false);
 
   int calls = 0;
-  MirrorResult r = runMirror(in.primary, secondary, *in.store, plenty, [&](int n, int count, const std::string&) {
-    ++calls;
-    EXPECT_EQ(n, calls);
-    EXPECT_EQ(count, 3);
-  });
+  std::vector<std::pair<int64_t, int64_t>> bytes;
+  MirrorResult r = runMirror(
+      in.primary, secondary, *in.store, plenty,
+      [&](int n, int count, const std::string&) {
+        ++calls;
+        EXPECT_EQ(n, calls);
+        EXPECT_EQ(count, 3);
+        EXPECT_EQ(bytes.size(), static_cast<size_t>(calls)) << "bytes come before each file";
+      },
+      [&](int64_t done, int64_t total) { bytes.push_back({done, total}); });
   EXPECT_EQ(calls, 3);
+  // Bytes of the files dealt with, adopted and refused ones too, up to all the run had to copy.
+  const int64_t all = in.rows[0].size + in.rows[1].size + in.rows[2].size;
+  ASSERT_EQ(bytes.size(), 4u);
+  EXPECT_EQ(bytes.front().first, 0);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    EXPECT_EQ(bytes[i].second, all);
+    if (i) EXPECT_GT(bytes[i].first, bytes[i - 1].first);
+  }
+  EXPECT_EQ(bytes.back().first, all);
   EXPECT_EQ(r.copied, 1);
   EXPECT_EQ(r.skipped, 1);
   EXPECT_FALSE(r.lost);

@@ -120,6 +120,7 @@ json FakeBackend::state() {
   s["cascadeNote"] = nullptr;
   s["cascadeLive"] = nullptr;
   s["finished"] = finished_;
+  s["earlier"] = nlohmann::json::array();
   json fields = json::array();
   for (auto f : settingFields()) {
     std::string key = f["key"];

@@ -131,6 +131,12 @@ std::string localFromUtc(const std::string& iso) {
   if (!strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) return iso;
   return localTime(std::chrono::system_clock::from_time_t(timegm(&tm)));
 }
+// An earlier run's colour in the menu bar's words; its job summary keeps no verdict text.
+std::string earlierText(const EarlierJob& e) {
+  auto color = colorFromText(e.color);
+  if (!color || *color == CardColor::gray) return "판정 없음";
+  return menuTitle(*color, 0);
+}
 }  // namespace
 
 json ModelBackend::cardJson(const CardItem& c) {
@@ -219,7 +225,8 @@ json ModelBackend::snapshot() {
   }
   s["settings"] = fields;
   if (auto& live = m.cascadeLive()) {
-    s["cascadeLive"] = {{"done", live->done}, {"count", live->count}, {"name", live->name}, {"target", live->target}};
+    s["cascadeLive"] = {{"done", live->done}, {"count", live->count}, {"name", live->name}, {"target", live->target},
+                       {"bytesDone", live->bytesDone}, {"bytesTotal", live->bytesTotal}};
   } else {
     s["cascadeLive"] = nullptr;
   }
@@ -230,6 +237,16 @@ json ModelBackend::snapshot() {
                         {"outcomes", outcomesJson(f.outcomes)}, {"report", f.job.has_value()},
                         {"listed", m.card(f.id) != nullptr}});
   s["finished"] = finished;
+  json earlier = json::array();
+  for (const auto& e : m.earlierCards()) {
+    json dests = json::array();
+    for (const auto& r : e.roots) dests.push_back(parentPath(r));
+    earlier.push_back({{"key", e.key}, {"name", e.name()}, {"cam", e.cam}, {"color", e.color},
+                       {"text", earlierText(e)}, {"files", e.files},
+                       {"at", localTime(std::chrono::system_clock::from_time_t(e.at))}, {"dests", dests},
+                       {"failed", e.failed}});
+  }
+  s["earlier"] = earlier;
   s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
   s["permChecks"] = json::array();
   for (const auto& pc : m.permChecks())
@@ -277,6 +294,10 @@ json ModelBackend::snapshot() {
                      {"cls", c.row.cls}, {"thumb", "/thumb?path=" + queryEscape(c.path)}});
   json report = {{"card", opt(m.reportCard())}, {"name", m.reportName()}, {"cam", m.reportCam()}, {"clips", clips},
                  {"classes", classNames()}, {"note", opt(m.libraryNote())}, {"verdict", nullptr}};
+  for (const auto& e : m.earlierCards())
+    if (m.reportCard() && e.key == *m.reportCard())
+      report["verdict"] = {{"color", e.color}, {"text", earlierText(e)},
+                           {"at", localTime(std::chrono::system_clock::from_time_t(e.at))}, {"outcomes", json::array()}};
   for (const auto& f : m.finishedCards())
     if (m.reportCard() && f.key == *m.reportCard())
       report["verdict"] = {{"color", colorText(f.color)}, {"text", f.text}, {"at", localTime(f.at)},
@@ -294,6 +315,12 @@ ActionResult ModelBackend::perform(const std::string& op, const json& args) {
     // A finished card's key, so the report opens after the card was ejected.
     for (const auto& f : m.finishedCards())
       if (f.key == str(args, "key") && f.job) return m.setReportCard(f.key), ActionResult{};
+    // An earlier card's report is read from its destination's clip list and the database.
+    for (const auto& e : m.earlierCards())
+      if (e.key == str(args, "key")) {
+        if (m.setReportCard(e.key)) return {};
+        return {false, "이 카드의 리포트를 읽지 못했습니다: " + e.csv};
+      }
     return {false, "이 카드의 리포트가 없습니다"};
   }
   if (op == "start" || op == "startAnyway" || op == "hold" || op == "dismiss" || op == "keepSlot2" ||

@@ -3,8 +3,9 @@
 // report and library move clips from the class they are in and say what happened; the rules page
 // opens on the active preset; a red card names its destination and is started again; the folder
 // tree refuses to replace a file unasked; a large clip's progress moves within the file; the
-// second copy shows while it runs; the token never lives in a cookie and a restarted server asks
-// for its new address. Usage: node serve.test.mjs TOLVERDINE [SHOT_DIR]
+// second copy shows while it runs, with its bytes; the token never lives in a cookie and a
+// restarted server asks for its new address, then lists the project's earlier cards and opens the
+// report of one that is no longer mounted. Usage: node serve.test.mjs TOLVERDINE [SHOT_DIR]
 // Exits 77 (skipped) without chromium, the node modules, root or loop mounts.
 import {execFileSync, spawn} from 'node:child_process';
 import {createRequire} from 'node:module';
@@ -163,10 +164,11 @@ try {
     assert.match(await doneA.locator('.verdict.green').textContent(), /복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요/);
     assert.match(await doneA.locator('.outcomes').innerText(), /SSD1\/\S+ 검증 3개[\s\S]*SSD2\/\S+ 검증 3개/);
     assert.match(await doneA.locator('.at').textContent(), /^\d{4}-\d\d-\d\d \d\d:\d\d$/);
-    await page.locator('#earlier td', {hasText: 'A캠'}).first().waitFor(T);
+    assert.match(await page.locator('#earlier').innerText(), /이 프로젝트의 이전 카드가 없습니다/, 'this run\'s cards are listed as finished');
     await shot('main-finished.png');
   });
 
+  let movedTo;
   await check('the report of the ejected card lists its clips and a move says what it did', async () => {
     await doneA.locator('button.open-report').click();
     await page.waitForURL(origin() + '/report', T);
@@ -179,7 +181,7 @@ try {
     assert.equal(await clip.locator('select').inputValue(), before, 'the menu starts on the clip\'s class');
     await clip.locator('button.move-go').click();
     await clip.locator('.move-result.bad').waitFor(T);
-    const to = before === '풀샷' ? '인터뷰' : '풀샷';
+    const to = movedTo = before === '풀샷' ? '인터뷰' : '풀샷';
     await clip.locator('select').selectOption(to);
     await clip.locator('button.move-go').click();
     await clip.locator('.cls', {hasText: to}).waitFor(T);
@@ -293,7 +295,7 @@ try {
 
   await check('the second copy shows while it runs', async () => {
     await page.locator('.cascade-live').waitFor({timeout: 60000});
-    assert.match(await page.locator('.cascade-live').textContent(), /2차 복사 중 → .*NAS · 파일 \d+\/\d+/);
+    assert.match(await page.locator('.cascade-live').textContent(), /2차 복사 중 → .*NAS · 파일 \d+\/\d+ · \d+\.\dGB \/ 0\.7GB/);
   });
 
   await check('the card list fits a 420 px popover', async () => {
@@ -325,6 +327,28 @@ try {
     await page.click('button.auth-go');
     await page.locator('#live.on').waitFor(T);
     await page.locator('#auth').waitFor({state: 'detached', timeout: 5000});
+  });
+
+  await check('after the restart the project\'s earlier cards are listed and an ejected card\'s report opens', async () => {
+    const earlierA = page.locator('#earlier .done', {hasText: 'A001'});
+    await earlierA.waitFor(T);
+    assert.equal(await page.locator('#finished .done').count(), 0, 'nothing finished in this run yet');
+    // The red run stopped before copying and left no reports; the green one is listed.
+    assert.equal(await page.locator('#earlier .done.green', {hasText: 'B002'}).count(), 1);
+    assert.match(await earlierA.locator('.verdict.green').textContent(), /포맷 가능 · 파일 3개/);
+    assert.match(await earlierA.locator('.earlier-dests').textContent(), /SSD1.*SSD2/);
+    assert.match(await earlierA.locator('.at').textContent(), /^\d{4}-\d\d-\d\d \d\d:\d\d$/);
+    await page.locator('#earlier').scrollIntoViewIfNeeded();
+    await shot('main-earlier.png');
+    await earlierA.locator('button.open-report').click();
+    await page.waitForURL(origin() + '/report', T);
+    await page.locator('.report-verdict .verdict.green').waitFor(T);
+    await page.locator('.clip').first().waitFor(T);
+    assert.equal(await page.locator('.clip').count(), 2);
+    const clip = page.locator('.clip', {hasText: 'C0001.MP4'});
+    assert.equal(await clip.locator('.cls').textContent(), movedTo, 'the clip is where it was moved to');
+    await page.waitForFunction(() => { const i = document.querySelector('.clip img'); return i && i.complete && i.naturalWidth > 0; }, null, T);
+    await shot('report-earlier.png');
   });
 } finally {
   await browser.close();

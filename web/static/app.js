@@ -159,19 +159,27 @@ function finishedView(s) {
 }
 
 function earlierView(s) {
-  const rows = (s.library.history || []).slice(0, 20);
-  if (!rows.length) return h('p', {class: 'empty'}, '기록된 카드가 없습니다');
-  return h('table', {class: 'history'},
-    h('tr', {}, ['카메라', '파일', '크기', '마지막'].map(t => h('th', {}, t))),
-    rows.map(c => h('tr', {}, h('td', {}, c.cam), h('td', {}, c.files + '개'), h('td', {}, gb(c.bytes)),
-      h('td', {}, c.lastSeen))));
+  const rows = s.earlier || [];
+  if (!rows.length) return h('p', {class: 'empty'}, '이 프로젝트의 이전 카드가 없습니다');
+  return h('ul', {class: 'finished earlier'}, rows.map(e => h('li', {class: 'done ' + e.color, 'data-key': e.key},
+    h('div', {class: 'mark small ' + e.color, 'aria-hidden': 'true'}, marks[e.color]),
+    h('div', {class: 'body'},
+      h('div', {class: 'title'}, h('b', {}, e.name), ' ', h('span', {class: 'cam'}, e.cam), ' ',
+        h('span', {class: 'at'}, e.at)),
+      h('div', {class: 'verdict ' + e.color}, e.text + ' · 파일 ' + e.files + '개'),
+      h('div', {class: 'earlier-dests', title: e.dests.join('\n')}, '사본: ' + e.dests.map(d => d.split('/').pop()).join(' · ')),
+      e.failed.length ? h('div', {class: 'note'}, e.failed.join(' · ')) : null,
+      h('button', {class: 'open-report', onclick: async () => {
+        const r = await act('openReport', {key: e.key});
+        if (r.ok) location.href = '/report';
+      }}, '리포트')))));
 }
 
 function cascadeLiveView(s) {
   const L = s.cascadeLive;
   if (!L) return null;
   return h('p', {class: 'cascade-live'}, '2차 복사 중 → ' + L.target + ' · 파일 ' + L.done + '/' + L.count +
-    (L.name ? ' · ' + L.name : ''));
+    (L.bytesTotal ? ' · ' + gb(L.bytesDone) + ' / ' + gb(L.bytesTotal) : '') + (L.name ? ' · ' + L.name : ''));
 }
 
 function readyHint(s) {
@@ -319,7 +327,7 @@ const layouts = {
     h('div', {id: 'onboarding'}), h('div', {id: 'ready'}),
     h('h2', {}, '카드'), h('div', {id: 'cards'}), h('div', {id: 'cascadeLive'}),
     h('h2', {}, '끝난 카드 — 이번 실행'), h('div', {id: 'finished'}),
-    h('h2', {}, '이전 카드 — 데이터베이스'), h('div', {id: 'earlier'}),
+    h('h2', {}, '이전 카드 — 이 프로젝트'), h('div', {id: 'earlier'}),
   ],
   settings: () => [
     h('div', {id: 'onboarding'}), h('div', {id: 'suggestion'}),
@@ -385,7 +393,7 @@ const renders = {
     section('cards', s.cards, () => cardsView(s));
     section('cascadeLive', s.cascadeLive, () => cascadeLiveView(s));
     section('finished', s.finished, () => finishedView(s));
-    section('earlier', s.library.history, () => earlierView(s));
+    section('earlier', s.earlier, () => earlierView(s));
   },
   settings: s => {
     section('onboarding', s.onboarding, () => onboardingView(s));

@@ -1,0 +1,135 @@
+// Cards of the project copied before start-up: listed from the destinations' reports, their
+// report opened from the clip list and the database; and the second copy's live byte counts.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app/model_test_util.h"
+#include "app/store_open.h"
+#include "engine/earlier_jobs.h"
+
+namespace tolverdine {
+namespace {
+
+std::string clipCard(ModelRig& r, const std::string& name, int clips, unsigned seed) {
+  std::string card = r.tmp.path + "/" + name;
+  mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
+  for (int i = 1; i <= clips; ++i)
+    writePattern(card + "/PRIVATE/M4ROOT/CLIP/C000" + std::to_string(i) + ".MP4", 4000 + i, seed + i);
+  return card;
+}
+
+TEST(ModelEarlier, CardsOfTheProjectFromEarlierRunsOpenTheirReportAfterARestart) {
+  ModelRig r;
+  r.readyToGo();
+  r.prefs.values["ejectOnGreen"] = false;
+  Model& first = r.make();
+  first.start();
+  std::string a = clipCard(r, "A001", 2, 1);
+  ASSERT_TRUE(r.copyThrough(a));
+  ASSERT_EQ(r.finished(a)->color, CardColor::green) << r.finished(a)->text;
+  // A card of another project on the same destinations is never listed with this one.
+  ASSERT_TRUE(first.setSetting("project", "다른"));
+  std::string b = clipCard(r, "B001", 1, 9);
+  ASSERT_TRUE(r.copyThrough(b));
+  ASSERT_TRUE(first.setSetting("project", "데모"));
+  ASSERT_TRUE(r.settle());
+  EXPECT_TRUE(first.earlierCards().empty()) << "this run's cards are in the finished list";
+
+  // The application starts again: the card is listed once, with both destinations.
+  r.settle();
+  r.model.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  Model& m = r.make();
+  ASSERT_TRUE(m.finishedCards().empty());
+  m.start();
+  ASSERT_TRUE(r.waitFor([&] { return !m.earlierCards().empty(); }));
+  ASSERT_EQ(m.earlierCards().size(), 1u);
+  const EarlierJob e = m.earlierCards()[0];
+  EXPECT_EQ(e.name(), "A001");
+  EXPECT_EQ(e.cam, "A캠");
+  EXPECT_EQ(e.color, "green");
+  EXPECT_EQ(e.files, 2);
+  ASSERT_EQ(e.roots.size(), 2u);
+  EXPECT_EQ(std::filesystem::path(e.roots[0]).parent_path(), std::filesystem::path(r.dest1()));
+  EXPECT_EQ(std::filesystem::path(e.roots[1]).parent_path(), std::filesystem::path(r.dest2()));
+
+  // Its report: the clips as they lie on the first destination, verified twice in the database.
+  ASSERT_TRUE(m.setReportCard(e.key));
+  EXPECT_EQ(m.reportName(), "A001");
+  EXPECT_EQ(m.reportCam(), "A캠");
+  auto clips = m.reportClips();
+  ASSERT_EQ(clips.size(), 2u);
+  OpenedStore store = openStoreAt(r.db());
+  ASSERT_TRUE(store);
+  auto verdicts = clipVerdicts(clips, m.reportCam(), *store, 2);
+  for (const auto& v : verdicts) {
+    EXPECT_TRUE(std::filesystem::exists(v.path)) << v.path;
+    EXPECT_EQ(v.verified, 2) << v.path << ": the key was rebuilt from the database";
+  }
+  store.store.reset();
+
+  // A move from this report lands, and reopening finds the clip where it lies now, not where the
+  // clip list of that run says.
+  const std::string to = clips[0].row.cls == "인터뷰" ? "풀샷" : "인터뷰";
+  ASSERT_TRUE(m.reclassifyClip(clips[0].row, to)) << m.libraryNote().value_or("");
+  EXPECT_EQ(m.reportClips()[0].row.cls, to);
+  ASSERT_TRUE(m.setReportCard(std::nullopt));
+  ASSERT_TRUE(m.setReportCard(e.key));
+  auto again = m.reportClips();
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_EQ(again[0].row.cls, to);
+  EXPECT_TRUE(std::filesystem::exists(again[0].path)) << again[0].path;
+  EXPECT_NE(again[0].path, clips[0].path);
+
+  // Another project shows its own card only; a clip list gone leaves no report open.
+  ASSERT_TRUE(m.setSetting("project", "다른"));
+  ASSERT_TRUE(r.waitFor([&] { return m.earlierCards().size() == 1 && m.earlierCards()[0].name() == "B001"; }));
+  const std::string otherKey = m.earlierCards()[0].key;
+  ASSERT_EQ(::unlink(m.earlierCards()[0].csv.c_str()), 0);
+  EXPECT_FALSE(m.setReportCard(otherKey));
+  EXPECT_FALSE(m.reportCard());
+  EXPECT_TRUE(m.reportClips().empty());
+}
+
+TEST(ModelEarlier, ClipListFieldsWithCommasQuotesAndLineBreaks) {
+  auto recs = parseCsv("\xEF\xBB\xBF" "a,b\r\n\"x,1\",\"say \"\"hi\"\"\"\n\"two\nlines\",\n");
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(recs[0], (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(recs[1], (std::vector<std::string>{"x,1", "say \"hi\""}));
+  EXPECT_EQ(recs[2], (std::vector<std::string>{"two\nlines", ""}));
+}
+
+TEST(ModelEarlier, SecondCopyShowsBytesWhileItRuns) {
+  ModelRig r;
+  r.readyToGo();
+  r.prefs.values["copies"] = 3;
+  r.prefs.values["ejectOnGreen"] = false;
+  std::string nas = r.tmp.path + "/nas";
+  mkdirs(nas);
+  Model& m = r.make();
+  std::string card = r.card("A001", 3);
+  ASSERT_TRUE(r.copyThrough(card));
+  std::vector<Model::CascadeLive> seen;
+  m.observe([&](Model::Change) {
+    if (m.cascadeLive()) seen.push_back(*m.cascadeLive());
+  });
+  m.addDest(nas, true);
+  ASSERT_TRUE(r.waitFor([&] { return !m.cascading() && m.idle(); }));
+  r.main.runPending();
+  // Three photos of 1001..1003 bytes: the first file starts at 0 of all, the last after two others.
+  const int64_t all = 1001 + 1002 + 1003;
+  bool first = false, last = false;
+  for (const auto& s : seen) {
+    if (s.count == 0) continue;  // announced before the run counts
+    EXPECT_EQ(s.bytesTotal, all);
+    first = first || (s.done == 1 && s.bytesDone == 0);
+    last = last || (s.done == 3 && s.bytesDone >= 1001 + 1002 && s.bytesDone <= 1002 + 1003);
+  }
+  EXPECT_TRUE(first);
+  EXPECT_TRUE(last);
+  EXPECT_FALSE(m.cascadeLive());
+}
+
+}  // namespace
+}  // namespace tolverdine
