@@ -50,6 +50,29 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   std::map<std::string, std::string> printed = {{"project", job.project}, {"date", plan.date}, {"src", job.card},
                                                 {"card", lastComponent(job.card)}, {"volume", volume.value_or("")},
                                                 {"dests", dests}};
+  // Tens of thousands of lookups below read one snapshot instead of opening one each; nothing
+  // here writes. Skipped when the caller holds a transaction already.
+  struct ReadTogether {
+    Store& store;
+    bool open = false;
+    explicit ReadTogether(Store& s) : store(s) {
+      try {
+        store.exec("BEGIN");
+        open = true;
+      } catch (const StoreError&) {
+      }
+    }
+    ~ReadTogether() {
+      if (!open) return;
+      try {
+        store.exec("COMMIT");
+      } catch (const StoreError&) {
+        try { store.exec("ROLLBACK"); } catch (const StoreError&) {}
+      }
+    }
+  } together(store);
+  PdfMemo pdfMemo;
+  const std::time_t now = std::time(nullptr);
   for (const auto& root : plan.roots) {
     bool lost = false;
     for (const auto& l : result.lostDests) lost = lost || l == root;
@@ -72,7 +95,7 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     }
     try {
       writePDFReport(root, plan.rows, result, job.cam, job.cameraLabel, store, job.copies, job.names, printed,
-                     job.logo, job.operatorName);
+                     job.logo, job.operatorName, now, &pdfMemo);
     } catch (const WriteFail& f) {
       problems.push_back(failText("PDF 리포트 실패", f));
     }
