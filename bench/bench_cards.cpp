@@ -137,9 +137,9 @@ struct ToolTimes {
 
 ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::string& work) {
   wipe(dests);
-  fs::remove(work + "/db.sqlite");
-  fs::remove(work + "/db.sqlite-wal");
-  fs::remove(work + "/db.sqlite-shm");
+  // Every round a first card: the database and its search file both start empty.
+  for (const auto& db : {work + "/db.sqlite", Store::searchIndexPath(work + "/db.sqlite")})
+    for (const char* end : {"", "-wal", "-shm", "-journal"}) fs::remove(db + end);
   dropCaches();
   ToolTimes t;
   double t0 = now();
