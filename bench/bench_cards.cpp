@@ -6,7 +6,7 @@
 // / tool time (above 1: the tool is faster). Per-file cost: (tool time for the time-lapse card −
 // tool time for one file of the same bytes) / its file count.
 //
-//   bench_cards [--rounds R] [--dir D] [--smoke]
+//   bench_cards [--rounds R] [--dir D] [--smoke] [--only stills|timelapse|video]
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/card_job.h"
+#include "engine/card_status.h"
 #include "engine/fd.h"
 #include "engine/files.h"
 #include "engine/ingest.h"
@@ -131,13 +132,14 @@ double manual(const Card& c, const std::vector<std::string>& dests, const std::s
 
 struct ToolTimes {
   double total = 0, scan = 0, copy = 0, tail = 0, outputs = 0;
+  double count = 0, card = 0, lists = 0, index = 0;  // parts of tail and outputs, for the breakdown
 };
 
 ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::string& work) {
   wipe(dests);
-  fs::remove(work + "/db.sqlite");
-  fs::remove(work + "/db.sqlite-wal");
-  fs::remove(work + "/db.sqlite-shm");
+  // Every round a first card: the database and its search file both start empty.
+  for (const auto& db : {work + "/db.sqlite", Store::searchIndexPath(work + "/db.sqlite")})
+    for (const char* end : {"", "-wal", "-shm", "-journal"}) fs::remove(db + end);
   dropCaches();
   ToolTimes t;
   double t0 = now();
@@ -163,13 +165,29 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
     std::fprintf(stderr, "bench_cards: %s was not green\n", c.spec.name.c_str());
     std::exit(1);
   }
+  // The run's final count, done once more on its own to show its share of the tail.
+  double c0 = now();
+  int under = 0;
+  for (const auto& row : plan.rows) under += store.verifiedCount(ingestKey(job.cam, row)) < job.copies;
+  double c1 = now();
+  if (under != 0) std::exit(1);
+  std::vector<CardFile> files;
+  for (const auto& row : plan.rows) files.push_back({row.rel, row.size, row.mtimeNs});
+  store.recordCard(cardFingerprint(files), job.cam, files, std::nullopt);
+  double c2 = now();
   (void)writeCardOutputs(job, plan, r, store, std::nullopt);
+  double c3 = now();
+  store.updateSearchIndex();
   double t3 = now();
   t.scan = t1 - t0;
   t.copy = (readAll > 0 ? readAll : t2) - t1;
   t.tail = t2 - t1 - t.copy;
-  t.outputs = t3 - t2;
-  t.total = t3 - t0;
+  t.count = c1 - c0;
+  t.card = c2 - c1;
+  t.lists = c3 - c2;
+  t.index = t3 - c3;
+  t.outputs = t3 - t2 - t.count;
+  t.total = t3 - t0 - t.count;
   return t;
 }
 
@@ -178,14 +196,16 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
 int main(int argc, char** argv) {
   int rounds = 3;
   bool smoke = false;
+  std::string only;  // one card by name, with nothing else made
   std::string dir = fs::temp_directory_path().string();
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
     else if (a == "--dir" && i + 1 < argc) dir = argv[++i];
     else if (a == "--smoke") smoke = true;
+    else if (a == "--only" && i + 1 < argc) only = argv[++i];
     else {
-      std::fprintf(stderr, "usage: bench_cards [--rounds R] [--dir D] [--smoke]\n");
+      std::fprintf(stderr, "usage: bench_cards [--rounds R] [--dir D] [--smoke] [--only stills|timelapse|video]\n");
       return 64;
     }
   }
@@ -200,6 +220,10 @@ int main(int argc, char** argv) {
              {"timelapse", 100, 50000, 150000, "DCIM/101CANON", "TL_", "JPG"},
              {"video", 1, 8000000, 8000000, "DCIM/100CANON", "MVI_", "MOV"}};
   }
+  if (!only.empty()) {
+    std::erase_if(specs, [&](const CardSpec& c) { return c.name != only; });
+    if (specs.empty()) return 64;
+  }
   const bool loop = !smoke && ::geteuid() == 0;
   std::string base = dir + "/bench_cards." + std::to_string(::getpid());
   std::string work = base + "/work";
@@ -208,8 +232,10 @@ int main(int argc, char** argv) {
   std::vector<Card> cards;
   for (size_t i = 0; i < specs.size(); ++i) cards.push_back(makeCard(specs[i], base, loop, static_cast<unsigned>(i) + 1));
   // The time-lapse card's bytes in one file, for the per-file cost.
-  const Card& tl = cards[1];
-  cards.push_back(makeCard({"onefile", 1, static_cast<size_t>(tl.bytes), static_cast<size_t>(tl.bytes), "DCIM/100CANON",
+  const bool all = only.empty();
+  const size_t named = cards.size();
+  const Card& tl = cards[all ? 1 : 0];
+  if (all) cards.push_back(makeCard({"onefile", 1, static_cast<size_t>(tl.bytes), static_cast<size_t>(tl.bytes), "DCIM/100CANON",
                             "ONE_", "MOV"},
                            base, loop, 9));
   uint64_t destMib = 0;
@@ -220,21 +246,29 @@ int main(int argc, char** argv) {
   }
 
   std::vector<std::vector<double>> man(cards.size()), tot(cards.size()), scan(cards.size()), copy(cards.size()),
-      tail(cards.size()), outs(cards.size());
+      tail(cards.size()), outs(cards.size()), cnt(cards.size()), crd(cards.size()), lst(cards.size()),
+      idx(cards.size());
   for (int r = 0; r < rounds; ++r) {  // interleaved, so drift hits both alike
     for (size_t i = 0; i < cards.size(); ++i) {
-      if (i < 3) {
+      if (i < named) {
         man[i].push_back(manual(cards[i], dests, work));
         std::fprintf(stderr, "round %d %s manual %.2f s\n", r + 1, cards[i].spec.name.c_str(), man[i].back());
       }
       ToolTimes t = tool(cards[i], dests, work);
-      std::fprintf(stderr, "round %d %s tool %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f)\n", r + 1,
-                   cards[i].spec.name.c_str(), t.total, t.scan, t.copy, t.tail, t.outputs);
+      std::fprintf(stderr,
+                   "round %d %s tool %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f; final count %.2f, "
+                   "card record %.2f, lists+reports %.2f, search index %.2f)\n",
+                   r + 1, cards[i].spec.name.c_str(), t.total, t.scan, t.copy, t.tail, t.outputs, t.count, t.card,
+                   t.lists, t.index);
       tot[i].push_back(t.total);
       scan[i].push_back(t.scan);
       copy[i].push_back(t.copy);
       tail[i].push_back(t.tail);
       outs[i].push_back(t.outputs);
+      cnt[i].push_back(t.count);
+      crd[i].push_back(t.card);
+      lst[i].push_back(t.lists);
+      idx[i].push_back(t.index);
     }
   }
   std::printf("%s, %d rounds, medians; ratio = manual / tool\n", loop ? "loop images" : "plain folders", rounds);
@@ -242,14 +276,19 @@ int main(int argc, char** argv) {
     const Card& c = cards[i];
     std::printf("%-10s %6d files %7.0f MB: tool %7.2f s", c.spec.name.c_str(), c.spec.files,
                 static_cast<double>(c.bytes) / 1e6, median(tot[i]));
-    if (i < 3) std::printf(", manual %7.2f s, ratio %.2f", median(man[i]), median(man[i]) / median(tot[i]));
+    if (i < named) std::printf(", manual %7.2f s, ratio %.2f", median(man[i]), median(man[i]) / median(tot[i]));
     std::printf("\n           phases: scan+plan %.2f s, copy (card read) %.2f s, read-back+records tail %.2f s, "
                 "card record+hash lists+reports %.2f s\n",
                 median(scan[i]), median(copy[i]), median(tail[i]), median(outs[i]));
+    std::printf("           of which: final count %.2f s (in the tail), card record %.2f s, hash lists+reports+PDF "
+                "%.2f s, search index %.2f s\n",
+                median(cnt[i]), median(crd[i]), median(lst[i]), median(idx[i]));
   }
-  double perFile = (median(tot[1]) - median(tot[3])) / tl.spec.files * 1000;
-  std::printf("per-file cost: (%.2f s - %.2f s) / %d = %.3f ms a file (target < 2)\n", median(tot[1]), median(tot[3]),
-              tl.spec.files, perFile);
+  if (all) {
+    double perFile = (median(tot[1]) - median(tot[3])) / tl.spec.files * 1000;
+    std::printf("per-file cost: (%.2f s - %.2f s) / %d = %.3f ms a file (target < 2)\n", median(tot[1]), median(tot[3]),
+                tl.spec.files, perFile);
+  }
 
   for (const auto& c : cards) sh("umount '" + c.root + "' 2>/dev/null");
   for (const auto& d : dests) sh("umount '" + d + "' 2>/dev/null");

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <future>
 
 #include "engine/canonical_path.h"
 #include "engine/mhl.h"
@@ -50,7 +51,35 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   std::map<std::string, std::string> printed = {{"project", job.project}, {"date", plan.date}, {"src", job.card},
                                                 {"card", lastComponent(job.card)}, {"volume", volume.value_or("")},
                                                 {"dests", dests}};
-  for (const auto& root : plan.roots) {
+  // Tens of thousands of lookups below read one snapshot instead of opening one each; nothing
+  // here writes. Skipped when the caller holds a transaction already.
+  struct ReadTogether {
+    Store& store;
+    bool open = false;
+    explicit ReadTogether(Store& s) : store(s) {
+      try {
+        store.exec("BEGIN");
+        open = true;
+      } catch (const StoreError&) {
+      }
+    }
+    ~ReadTogether() {
+      if (!open) return;
+      try {
+        store.exec("COMMIT");
+      } catch (const StoreError&) {
+        try { store.exec("ROLLBACK"); } catch (const StoreError&) {}
+      }
+    }
+  } together(store);
+  PdfMemo pdfMemo;
+  const std::time_t now = std::time(nullptr);
+  std::vector<std::vector<std::string>> said(plan.roots.size());  // each destination's problems, in order
+  // A destination's PDF is drawn while the next one's hash list and reports are written; the next
+  // PDF waits for it, to take its bytes when it reads the same. Declared last: joined first.
+  std::future<void> drawing;
+  for (size_t i = 0; i < plan.roots.size(); ++i) {
+    const std::string& root = plan.roots[i];
     bool lost = false;
     for (const auto& l : result.lostDests) lost = lost || l == root;
     if (lost) continue;
@@ -63,20 +92,26 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
       writeListedGeneration(root, it == result.verified.end() ? kNone : it->second,
                             verifiedOnRoot(store, job.cam, plan.rows, root), job.names, job.operatorName);
     } catch (const WriteFail& f) {
-      problems.push_back(failText("해시 목록 실패", f));
+      said[i].push_back(failText("해시 목록 실패", f));
     }
     try {
       writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info);
     } catch (const WriteFail& f) {
-      problems.push_back(failText("리포트 실패", f));
+      said[i].push_back(failText("리포트 실패", f));
     }
-    try {
-      writePDFReport(root, plan.rows, result, job.cam, job.cameraLabel, store, job.copies, job.names, printed,
-                     job.logo, job.operatorName);
-    } catch (const WriteFail& f) {
-      problems.push_back(failText("PDF 리포트 실패", f));
-    }
+    if (drawing.valid()) drawing.get();
+    drawing = std::async(std::launch::async, [&, i] {
+      try {
+        writePDFReport(plan.roots[i], plan.rows, result, job.cam, job.cameraLabel, store, job.copies, job.names,
+                       printed, job.logo, job.operatorName, now, &pdfMemo);
+      } catch (const WriteFail& f) {
+        said[i].push_back(failText("PDF 리포트 실패", f));
+      }
+    });
   }
+  if (drawing.valid()) drawing.get();
+  for (auto& lines : said)
+    for (auto& line : lines) problems.push_back(std::move(line));
   // Said once for the run, not once per destination.
   std::vector<std::string> unlisted = unlistableNames(plan.rows);
   if (!unlisted.empty()) problems.push_back(unlistedLine(unlisted));

@@ -71,7 +71,9 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   EXPECT_EQ(bytes.front().first, 0);
   for (size_t i = 0; i < bytes.size(); ++i) {
     EXPECT_EQ(bytes[i].second, all);
-    if (i) EXPECT_GT(bytes[i].first, bytes[i - 1].first);
+    if (i) {
+      EXPECT_GT(bytes[i].first, bytes[i - 1].first);
+    }
   }
   EXPECT_EQ(bytes.back().first, all);
   EXPECT_EQ(r.copied, 1);

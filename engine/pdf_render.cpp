@@ -6,8 +6,10 @@
 #include <pango/pangocairo.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <new>
+#include <tuple>
 
 namespace tolverdine {
 
@@ -216,8 +218,13 @@ std::optional<std::string> renderPdf(const std::vector<TextRun>& runs,
   Surface logoImage = logo ? loadImage(*logo) : nullptr;
   Pages pages(cr.get(), ctx.get(), footer, logoImage.get());
   bool more = true;
+  // One layout per style, given each paragraph's text in turn: a clip list of thousands of lines
+  // would otherwise build thousands of layouts with the same font and tabs.
+  std::map<std::tuple<double, bool, std::vector<double>>, GPtr<PangoLayout>> styles;
   for (const auto& [text, run] : paragraphs(runs)) {
-    GPtr<PangoLayout> layout = makeLayout(ctx.get(), text, run->size, run->bold, run->tabs, true);
+    GPtr<PangoLayout>& layout = styles[{run->size, run->bold, run->tabs}];
+    if (!layout) layout = makeLayout(ctx.get(), text, run->size, run->bold, run->tabs, true);
+    else pango_layout_set_text(layout.get(), text.data(), static_cast<int>(text.size()));
     std::unique_ptr<PangoLayoutIter, IterDeleter> it(pango_layout_get_iter(layout.get()));
     do {
       PangoRectangle logical;

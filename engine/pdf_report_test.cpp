@@ -256,6 +256,35 @@ TEST(PdfReport, TwoDocumentsDrawnAtOnce) {
   EXPECT_NE(pageText(second).find("클립_149.MOV"), std::string::npos);
 }
 
+// Destinations of one job share drawn bytes only while their reports read the same.
+TEST(PdfReport, MemoReusedOnlyForTheSameText) {
+  Fixture fx;
+  std::vector<Row> rows = {clip("C0001.MOV", Kind::video), clip("C0002.MOV", Kind::video)};
+  std::string other = fx.t.path + "/20260305_둘째", third = fx.t.path + "/20260305_셋째";
+  for (const auto& root : {fx.root, other})
+    for (const auto& r : rows) fx.store.record(ingestKey("A캠", r), root, r.rel, 1000, "00000000000000aa", "verified", 1);
+  PdfMemo memo;
+  auto draw = [&](const std::string& root) {
+    writePDFReport(root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow,
+                   &memo);
+    std::string bytes;
+    EXPECT_TRUE(readFile(root + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf", &bytes));
+    return bytes;
+  };
+  std::string first = draw(fx.root);
+  EXPECT_FALSE(memo.bytes.empty());
+  EXPECT_EQ(draw(other), first);
+  // Nothing verified on the third: its clip lines show no hash, so it is drawn anew.
+  std::string last = draw(third);
+  EXPECT_NE(last, first);
+  std::string text = pageText(third + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf");
+  EXPECT_EQ(text.find("00000000000000aa"), std::string::npos) << text;
+  EXPECT_NE(pageText(fx.pdfPath()).find("00000000000000aa"), std::string::npos);
+  // Drawn once more without the memo, the first reads the same (the layout reuse changes nothing).
+  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+  EXPECT_EQ(pageText(fx.pdfPath()), pageText(other + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf"));
+}
+
 TEST(PdfReport, LongListsContinueOnNumberedPages) {
   Fixture fx;
   std::vector<Row> rows;

@@ -28,6 +28,7 @@ struct TextRun {
   bool bold = false;
   Rgb colour;
   std::vector<double> tabs;
+  bool operator==(const TextRun&) const = default;
 };
 
 /// Everything the report shows besides rows and result.

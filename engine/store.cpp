@@ -118,6 +118,48 @@ struct ScopeTrack {
   ~ScopeTrack() { on = true; }
 };
 
+// Per-file questions are asked tens of thousands of times for a large card: compiling the same
+// text each time cost more than the lookups. A statement in use (a nested or parallel call of the
+// same text) is out of the cache, so that call compiles its own.
+struct StatementCache {
+  std::mutex lock;
+  std::map<std::pair<sqlite3*, std::string>, sqlite3_stmt*> kept;  // reset, not in use
+};
+
+StatementCache& statementCache() {
+  static StatementCache* c = new StatementCache;  // outlives every Store, even static ones
+  return *c;
+}
+
+sqlite3_stmt* takeStatement(sqlite3* db, const std::string& sql) {
+  StatementCache& c = statementCache();
+  std::lock_guard<std::mutex> g(c.lock);
+  auto it = c.kept.find({db, sql});
+  if (it == c.kept.end()) return nullptr;
+  sqlite3_stmt* st = it->second;
+  c.kept.erase(it);
+  return st;
+}
+
+void keepStatement(sqlite3* db, const std::string& sql, sqlite3_stmt* st) {
+  if (!st) return;
+  sqlite3_reset(st);
+  sqlite3_clear_bindings(st);
+  StatementCache& c = statementCache();
+  std::lock_guard<std::mutex> g(c.lock);
+  if (c.kept.emplace(std::make_pair(db, sql), st).second) return;
+  sqlite3_finalize(st);
+}
+
+void dropStatements(sqlite3* db) {
+  StatementCache& c = statementCache();
+  std::lock_guard<std::mutex> g(c.lock);
+  for (auto it = c.kept.lower_bound({db, std::string()}); it != c.kept.end() && it->first.first == db;) {
+    sqlite3_finalize(it->second);
+    it = c.kept.erase(it);
+  }
+}
+
 struct StmtCloser {
   void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
 };
@@ -433,9 +475,9 @@ void Store::flushTouched(bool wait) noexcept {
 
 Store::~Store() {
   flushTouched(/*wait=*/true);  // the last chance to tell the search file
+  dropStatements(db_);
   sqlite3_close(db_);
 }
-
 
 void Store::exec(const std::string& sql) {
   if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
@@ -445,12 +487,14 @@ void Store::exec(const std::string& sql) {
 
 void Store::query(const std::string& sql, const std::vector<SqlValue>& args,
                   const std::function<void(const SqlRow&)>& row) {
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK || !raw) {
+  sqlite3_stmt* raw = takeStatement(db_, sql);
+  if (!raw && (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK || !raw)) {
     sqlite3_finalize(raw);
     throw StoreError{sqlite3_errmsg(db_)};
   }
-  std::unique_ptr<sqlite3_stmt, StmtCloser> st(raw);
+  // Back to the cache on every way out, reset, for the next call of the same text.
+  auto keep = [this, &sql](sqlite3_stmt* st) { keepStatement(db_, sql, st); };
+  std::unique_ptr<sqlite3_stmt, decltype(keep)> st(raw, keep);
   for (size_t i = 0; i < args.size(); ++i) {
     int idx = static_cast<int>(i + 1);
     const auto& v = args[i].get();

@@ -179,6 +179,34 @@ TEST(Store, OnlyVerifiedRowsCount) {
   EXPECT_EQ(s.verifiedCount("B|only.mov|1|1"), 0);
 }
 
+// Compiled statements are kept between calls: a nested call of the same text, a changed table
+// and a connection closed and opened again all still answer from the rows as they are.
+TEST(Store, KeptStatementsAnswerNestedAndAfterChanges) {
+  TempDir t;
+  const std::string db = t.path + "/db.sqlite";
+  {
+    Store s(db);
+    s.record("A|x|1|1", "/d1", "x", 1, "h1", "verified", 1);
+    s.record("A|y|1|1", "/d1", "y", 1, "h2", "verified", 1);
+    const std::string sql = "SELECT rel FROM copy WHERE dest=? ORDER BY rel";
+    std::vector<std::string> pairs;
+    s.query(sql, {std::string("/d1")}, [&](const SqlRow& outer) {
+      for (const auto& inner : column(s, sql, {std::string("/d1")})) pairs.push_back(outer.textOr(0) + inner);
+    });
+    EXPECT_EQ(pairs, (std::vector<std::string>{"xx", "xy", "yx", "yy"}));
+    EXPECT_EQ(column(s, sql, {std::string("/d1")}), (std::vector<std::string>{"x", "y"}));
+    s.exec("ALTER TABLE copy ADD COLUMN extra TEXT");
+    s.record("A|z|1|1", "/d1", "z", 1, "h3", "verified", 1);
+    EXPECT_EQ(column(s, sql, {std::string("/d1")}), (std::vector<std::string>{"x", "y", "z"}));
+    EXPECT_EQ(s.verifiedHash("A|y|1|1", "/d1"), "h2");
+    EXPECT_FALSE(s.verifiedHash("A|y|1|1", "/d2"));  // bindings of the call before do not linger
+  }
+  Store again(db);
+  EXPECT_EQ(again.verifiedHash("A|z|1|1", "/d1"), "h3");
+  again.exec("DELETE FROM copy WHERE key='A|z|1|1'");
+  EXPECT_FALSE(again.verifiedHash("A|z|1|1", "/d1"));
+}
+
 TEST(Store, FailingDatabaseReportsOneLineAndReadsNothing) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
