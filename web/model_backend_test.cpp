@@ -154,7 +154,8 @@ TEST(ModelBackend, RefusedSettingsAndSlowReadersReachThePageAsText) {
   ActionResult bad = b.perform("setSetting", {{"key", "projectDate"}, {"value", "2025-03-14"}});
   EXPECT_FALSE(bad.ok);
   EXPECT_EQ(bad.message.rfind("프로젝트 날짜: ", 0), 0u) << bad.message;
-  for (const auto& f : b.snapshot()["settings"])
+  const json snap = b.snapshot();  // the loop must not walk a member of a temporary
+  for (const auto& f : snap["settings"])
     if (f["key"] == "preset") {
       EXPECT_EQ(f["type"], "choice");
       EXPECT_EQ(f["choices"], json::array({{{"value", "default"}, {"label", "default"}}}));
