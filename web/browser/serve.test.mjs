@@ -295,7 +295,14 @@ try {
 
   await check('the second copy shows while it runs', async () => {
     await page.locator('.cascade-live').waitFor({timeout: 60000});
-    assert.match(await page.locator('.cascade-live').textContent(), /2차 복사 중 → .*NAS · 파일 \d+\/\d+ · \d+\.\dGB \/ 0\.7GB/);
+    // The first line may come before the second copy has counted its files and bytes.
+    const want = /2차 복사 중 → .*NAS · 파일 \d+\/\d+ · \d+\.\dGB \/ 0\.7GB/;
+    let text = '';
+    for (let i = 0; i < 120 && !want.test(text); ++i) {
+      text = (await page.locator('.cascade-live').textContent({timeout: 1000}).catch(() => '')) || text;
+      if (!want.test(text)) await new Promise(r => setTimeout(r, 100));
+    }
+    assert.match(text, want);
   });
 
   await check('the card list fits a 420 px popover', async () => {
