@@ -18,6 +18,7 @@
 #include "engine/block_hasher.h"
 #include "engine/files.h"
 #include "engine/medium_read.h"
+#include "engine/text.h"
 #include "engine/worker_pool.h"
 
 namespace tolverdine {
@@ -48,13 +49,7 @@ std::string md5Text(EVP_MD_CTX* ctx) {
   unsigned char d[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   if (EVP_DigestFinal_ex(ctx, d, &len) != 1) throw IOFail{EIO, std::nullopt};
-  std::string out;
-  char two[3];
-  for (unsigned i = 0; i < len; ++i) {
-    std::snprintf(two, sizeof two, "%02x", d[i]);
-    out += two;
-  }
-  return out;
+  return lowerHex(d, len);
 }
 
 // Reads the file block by block into two buffers in turn: begin(block, n) starts the work on one

@@ -34,13 +34,7 @@ std::string md5Of(const char* p, size_t n) {
   unsigned char d[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   if (EVP_Digest(p, n, d, &len, EVP_md5(), nullptr) != 1) throw IOFail{ENOMEM, std::nullopt};
-  std::string out;
-  char two[3];
-  for (unsigned i = 0; i < len; ++i) {
-    std::snprintf(two, sizeof two, "%02x", d[i]);
-    out += two;
-  }
-  return out;
+  return lowerHex(d, len);
 }
 
 // True when any page of the file is in the page cache.

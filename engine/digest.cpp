@@ -15,22 +15,13 @@
 #include "engine/c4.h"
 #include "engine/copy.h"
 #include "engine/fd.h"
+#include "engine/text.h"
 
 namespace tolverdine {
 
 namespace {
 constexpr HashType kAll[] = {HashType::xxh64, HashType::xxh3, HashType::xxh128,
                              HashType::md5,   HashType::sha1, HashType::c4};
-
-std::string hex(const unsigned char* p, size_t n) {
-  static const char d[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += d[p[i] >> 4];
-    s += d[p[i] & 15];
-  }
-  return s;
-}
 
 // Reads the whole file in blocks; false when it cannot be opened or read.
 template <class F>
@@ -61,11 +52,11 @@ std::optional<std::string> xxh3(const std::string& path, bool wide) {
   if (wide) {
     XXH128_canonical_t c;
     XXH128_canonicalFromHash(&c, XXH3_128bits_digest(st.get()));
-    return hex(c.digest, sizeof c.digest);
+    return lowerHex(c.digest, sizeof c.digest);
   }
   XXH64_canonical_t c;
   XXH64_canonicalFromHash(&c, XXH3_64bits_digest(st.get()));
-  return hex(c.digest, sizeof c.digest);
+  return lowerHex(c.digest, sizeof c.digest);
 }
 
 std::optional<std::array<unsigned char, EVP_MAX_MD_SIZE>> evp(const std::string& path, const EVP_MD* md,
@@ -110,7 +101,7 @@ std::optional<std::string> fileDigest(const std::string& path, HashType t) {
       unsigned len = 0;
       auto d = evp(path, t == HashType::md5 ? EVP_md5() : EVP_sha1(), &len);
       if (!d) return std::nullopt;
-      return hex(d->data(), len);
+      return lowerHex(d->data(), len);
     }
     case HashType::c4: {
       unsigned len = 0;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "engine/files.h"
+#include "engine/text.h"
 
 namespace tolverdine {
 
@@ -21,13 +22,7 @@ std::string sha256Hex(const std::string& text) {
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1 ||
       EVP_DigestUpdate(ctx.get(), text.data(), text.size()) != 1 || EVP_DigestFinal_ex(ctx.get(), md, &len) != 1)
     return {};
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
-  }
-  return out;
+  return lowerHex(md, len);
 }
 
 Terms loadTerms(const std::string& resourceDir, const std::string& language) {

@@ -101,4 +101,15 @@ bool validUtf8(const std::string& s) {
   return true;
 }
 
+std::string lowerHex(const unsigned char* p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    s += digits[p[i] >> 4];
+    s += digits[p[i] & 15];
+  }
+  return s;
+}
+
 }  // namespace tolverdine

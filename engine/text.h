@@ -1,6 +1,7 @@
 // Unicode and time texts shared by every layer.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 
@@ -13,6 +14,8 @@ std::string lowerUnicode(const std::string& s);
 /// Well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
 bool validUtf8(const std::string& s);
 /// Last path component ("/" separated); the whole text when it has no "/".
+/// Bytes as lower-case hexadecimal, two digits each (hash texts).
+std::string lowerHex(const unsigned char* p, size_t n);
 std::string lastComponent(const std::string& path);
 /// Everything before the last "/"; "" when there is none.
 std::string parentPath(const std::string& path);
