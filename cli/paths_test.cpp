@@ -13,17 +13,6 @@ namespace {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The binary run from the folder cwd, so relative paths are the user's.
-RunResult runIn(const Cli& c, const std::string& cwd, const std::string& command, std::vector<std::string> args) {
-  std::vector<std::string> argv = {"/usr/bin/env", "-C", cwd, "HOME=" + c.dir.path + "/home", TOLVERDINE_BINARY, command};
-  argv.insert(argv.end(), args.begin(), args.end());
-  RunOptions o;
-  o.timeout = std::chrono::milliseconds(60000);
-  o.captureStderr = true;
-  auto r = runProcess(argv, o);
-  return r ? *r : RunResult{};
-}
-
 std::string dbPath(const Cli& c) { return c.dir.path + "/home/Library/Application Support/TOLVERDINE/ingest.sqlite"; }
 
 TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
@@ -39,12 +28,12 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   bool bound = sh("mount --bind '" + d1 + "' '" + top + "/bind' 2>/dev/null") == 0;
   if (bound) spellings.push_back("bind");
   for (const auto& d : spellings) {
-    auto r = runIn(c, top, "ingest", {"card", "--project", "R", "--dest", d, "--copies", "2"});
+    auto r = c.runIn(top, "ingest", {"card", "--project", "R", "--dest", d, "--copies", "2"});
     EXPECT_EQ(r.status, 1) << d << "\n" << r.out << r.err;
     EXPECT_TRUE(has(r.out, "복사 0 · 기존 3")) << d << "\n" << r.out;
     EXPECT_FALSE(has(r.out, "🟢")) << d;
   }
-  auto status = runIn(c, top, "status", {"./card/", "--copies", "2"});
+  auto status = c.runIn(top, "status", {"./card/", "--copies", "2"});
   EXPECT_EQ(status.status, 1) << status.out;
   EXPECT_TRUE(has(status.out, "  검증 사본 1곳: PRIVATE/M4ROOT/STATUS.BIN")) << status.out;
 
@@ -58,12 +47,12 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   // The second copy of a folder onto itself (or into itself) is refused before any copy.
   const std::string project = Store(dbPath(c)).verifiedRoots().at(0);
   const std::string name = lastComponent(project);
-  auto self = runIn(c, top, "mirror", {"SSD1/" + name, "link/" + name + "/"});
+  auto self = c.runIn(top, "mirror", {"SSD1/" + name, "link/" + name + "/"});
   EXPECT_EQ(self.status, 2) << self.out;
   EXPECT_TRUE(has(self.out, "두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다")) << self.out;
-  auto mirror = runIn(c, top, "mirror", {"link/" + name, "SSD2/./" + name});
+  auto mirror = c.runIn(top, "mirror", {"link/" + name, "SSD2/./" + name});
   EXPECT_EQ(mirror.status, 0) << mirror.out << mirror.err;
-  auto green = runIn(c, top, "status", {"card", "--copies", "2"});
+  auto green = c.runIn(top, "status", {"card", "--copies", "2"});
   EXPECT_EQ(green.status, 0) << green.out;
   {
     Store s(dbPath(c));
@@ -74,7 +63,7 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   std::string clip;
   Store(dbPath(c)).query("SELECT rel FROM copy WHERE dest=? AND rel LIKE '%C0001.MP4'", {project},
                          [&](const SqlRow& row) { clip = row.textOr(0); });
-  auto moved = runIn(c, top, "reclassify", {"link/" + name + "/", clip, "인서트"});
+  auto moved = c.runIn(top, "reclassify", {"link/" + name + "/", clip, "인서트"});
   EXPECT_EQ(moved.status, 0) << moved.out << moved.err;
   EXPECT_TRUE(has(moved.out, "옮김: C0001.MP4 → 인서트")) << moved.out;
 
@@ -82,7 +71,7 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   mkdirs(top + "/SSD3");
   for (auto pair : std::vector<std::pair<std::string, std::string>>{
            {"SSD3/", "SSD3"}, {"SSD3", top + "/SSD3/sub"}, {"SSD1", "link"}}) {
-    auto r = runIn(c, top, "ingest", {"card", "--project", "S", "--dest", pair.first, "--dest", pair.second});
+    auto r = c.runIn(top, "ingest", {"card", "--project", "S", "--dest", pair.first, "--dest", pair.second});
     EXPECT_EQ(r.status, 2) << pair.second << "\n" << r.out;
     EXPECT_TRUE(has(r.out, "시작하지 않음 — 두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다")) << r.out;
   }
