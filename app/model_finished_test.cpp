@@ -23,12 +23,8 @@ TEST(ModelFinished, GreenCardEjectedKeepsItsVerdictOutcomesAndReport) {
   ModelRig r;
   r.readyToGo();  // ejectOnGreen unset: a green card is ejected
   Model& m = r.make();
-  std::string card = r.tmp.path + "/A001";
-  mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
-  for (const char* name : {"C0001", "C0002"})
-    ASSERT_EQ(sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=1 -pix_fmt yuv420p '" +
-                 card + "/PRIVATE/M4ROOT/CLIP/" + name + ".MP4'"),
-              0);
+  std::string card = r.clipCard("A001");
+  ASSERT_FALSE(card.empty());
   const Phase::Finished* f = r.copyThrough(card);
   ASSERT_TRUE(f);
   ASSERT_EQ(f->color, CardColor::green) << f->text;

@@ -59,6 +59,19 @@ struct ModelRig {
       writePattern(root + "/DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG", 1000 + i, seed + i);
     return root;
   }
+  /// A Sony-style card of one-second clips C0001.MP4, C0002.MP4 … made by ffmpeg; "" when one
+  /// could not be made.
+  std::string clipCard(const std::string& name, int clips = 2) {
+    std::string root = tmp.path + "/" + name;
+    mkdirs(root + "/PRIVATE/M4ROOT/CLIP");
+    for (int i = 1; i <= clips; ++i) {
+      std::string clip = root + "/PRIVATE/M4ROOT/CLIP/C000" + std::to_string(i) + ".MP4";
+      if (sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=1 -pix_fmt yuv420p '" +
+             clip + "'") != 0)
+        return "";
+    }
+    return root;
+  }
 
   /// Accepted terms, a project, two destinations.
   void readyToGo() {
