@@ -28,17 +28,16 @@
 #include "engine/probe.h"
 #include "engine/store.h"
 
+#include "bench/bench_util.h"
+
 namespace fs = std::filesystem;
 using namespace tolverdine;
 
 namespace {
 
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+using bench::now;
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
+using bench::median;
 
 int sh(const std::string& cmd) {
   int rc = std::system(cmd.c_str());

@@ -23,17 +23,16 @@
 #include "engine/names.h"
 #include "engine/store.h"
 
+#include "bench/bench_util.h"
+
 namespace fs = std::filesystem;
 using namespace tolverdine;
 
 namespace {
 
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+using bench::now;
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using bench::median;
 
 void fill(const std::string& path, size_t size, std::mt19937_64& rng) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
