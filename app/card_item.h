@@ -8,10 +8,10 @@
 #include <variant>
 #include <vector>
 
-#include "engine/camera_id.h"
-#include "engine/card_status.h"
-#include "engine/records.h"
-#include "engine/report_clips.h"
+#include "engine/card/camera_id.h"
+#include "engine/store/card_status.h"
+#include "engine/base/records.h"
+#include "engine/library/report_clips.h"
 #include "platform/reader_link.h"
 
 namespace tolverdine {

@@ -5,15 +5,15 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/camera_labels.h"
-#include "engine/card_status.h"
-#include "engine/listing_error.h"
-#include "engine/photo_place.h"
-#include "engine/preflight.h"
-#include "engine/probe.h"
-#include "engine/recap.h"
-#include "engine/storage_plan.h"
-#include "engine/store.h"
+#include "engine/card/camera_labels.h"
+#include "engine/store/card_status.h"
+#include "engine/card/listing_error.h"
+#include "engine/layout/photo_place.h"
+#include "engine/copy/preflight.h"
+#include "engine/media/probe.h"
+#include "engine/reports/recap.h"
+#include "engine/copy/storage_plan.h"
+#include "engine/store/store.h"
 
 namespace tolverdine {
 

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "app/card_item.h"
-#include "engine/camera_id.h"
-#include "engine/card_job.h"
-#include "engine/ingest.h"
-#include "engine/report_clips.h"
+#include "engine/card/camera_id.h"
+#include "engine/job/card_job.h"
+#include "engine/copy/ingest.h"
+#include "engine/library/report_clips.h"
 
 namespace tolverdine {
 

@@ -1,6 +1,6 @@
 #include "app/choices.h"
 
-#include "engine/names.h"
+#include "engine/base/names.h"
 
 namespace tolverdine {
 

@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "app/model.h"
-#include "engine/files.h"
+#include "engine/base/files.h"
 #include "platform/app_log.h"
 #include "platform/clock.h"
 #include "platform/eject.h"

@@ -6,7 +6,7 @@
 
 #include "app/model_test_util.h"
 #include "app/store_open.h"
-#include "engine/earlier_jobs.h"
+#include "engine/reports/earlier_jobs.h"
 
 namespace tolverdine {
 namespace {

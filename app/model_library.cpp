@@ -6,10 +6,10 @@
 
 #include <utility>
 
-#include "engine/library.h"
-#include "engine/names.h"
-#include "engine/reclassify.h"
-#include "engine/text.h"
+#include "engine/library/library.h"
+#include "engine/base/names.h"
+#include "engine/library/reclassify.h"
+#include "engine/base/text.h"
 #include "platform/app_log.h"
 #include "platform/opener.h"
 

@@ -5,8 +5,8 @@
 #include <future>
 
 #include "app/model_test_util.h"
-#include "engine/project_file.h"
-#include "engine/store.h"
+#include "engine/project/project_file.h"
+#include "engine/store/store.h"
 
 namespace tolverdine {
 namespace {

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/model_test_util.h"
-#include "engine/canonical_path.h"
+#include "engine/base/canonical_path.h"
 
 namespace tolverdine {
 namespace {

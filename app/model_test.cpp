@@ -1,10 +1,10 @@
 #include "app/model.h"
 
 #include "app/model_test_util.h"
-#include "engine/mhl_folder.h"
-#include "engine/mhl_verify.h"
-#include "engine/scan.h"
-#include "engine/store.h"
+#include "engine/hashlist/mhl_folder.h"
+#include "engine/hashlist/mhl_verify.h"
+#include "engine/card/scan.h"
+#include "engine/store/store.h"
 
 namespace tolverdine {
 namespace {

@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "app/model.h"
-#include "engine/card_status.h"
-#include "engine/files.h"
-#include "engine/text.h"
+#include "engine/store/card_status.h"
+#include "engine/base/files.h"
+#include "engine/base/text.h"
 #include "platform/app_log.h"
 #include "platform/clock.h"
 #include "platform/eject.h"

@@ -2,8 +2,8 @@
 
 #include <type_traits>
 
-#include "engine/canonical_path.h"
-#include "engine/library.h"
+#include "engine/base/canonical_path.h"
+#include "engine/library/library.h"
 #include "platform/preferences_store.h"
 
 namespace tolverdine {

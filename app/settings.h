@@ -9,10 +9,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/camera_role.h"
-#include "engine/names.h"
-#include "engine/records.h"
-#include "engine/storage.h"
+#include "engine/card/camera_role.h"
+#include "engine/base/names.h"
+#include "engine/base/records.h"
+#include "engine/copy/storage.h"
 
 namespace tolverdine {
 

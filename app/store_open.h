@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/store.h"
+#include "engine/store/store.h"
 
 namespace tolverdine {
 

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/card_job.h"
-#include "engine/card_status.h"
-#include "engine/fd.h"
-#include "engine/files.h"
-#include "engine/ingest.h"
-#include "engine/probe.h"
-#include "engine/store.h"
+#include "engine/job/card_job.h"
+#include "engine/store/card_status.h"
+#include "platform/posix/fd.h"
+#include "engine/base/files.h"
+#include "engine/copy/ingest.h"
+#include "engine/media/probe.h"
+#include "engine/store/store.h"
 
 #include "bench/bench_util.h"
 

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/copy.h"
-#include "engine/medium_read.h"
-#include "engine/records.h"
+#include "engine/copy/copy.h"
+#include "engine/copy/medium_read.h"
+#include "engine/base/records.h"
 
 namespace fs = std::filesystem;
 using namespace tolverdine;

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/copy.h"
-#include "engine/fd.h"
-#include "engine/files.h"
-#include "engine/ingest.h"
-#include "engine/names.h"
-#include "engine/store.h"
+#include "engine/copy/copy.h"
+#include "platform/posix/fd.h"
+#include "engine/base/files.h"
+#include "engine/copy/ingest.h"
+#include "engine/base/names.h"
+#include "engine/store/store.h"
 
 #include "bench/bench_util.h"
 

@@ -18,14 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/copy.h"
-#include "engine/fd.h"
-#include "engine/files.h"
-#include "engine/mirror.h"
-#include "engine/names.h"
-#include "engine/preflight.h"
-#include "engine/store.h"
-#include "engine/view.h"
+#include "engine/copy/copy.h"
+#include "platform/posix/fd.h"
+#include "engine/base/files.h"
+#include "engine/copy/mirror.h"
+#include "engine/base/names.h"
+#include "engine/copy/preflight.h"
+#include "engine/store/store.h"
+#include "engine/store/view.h"
 
 #include "bench/bench_util.h"
 

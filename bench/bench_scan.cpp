@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/scan.h"
+#include "engine/card/scan.h"
 
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "engine/library.h"
-#include "engine/store.h"
-#include "engine/thumbnail.h"
+#include "engine/library/library.h"
+#include "engine/store/store.h"
+#include "engine/media/thumbnail.h"
 #include <cstdlib>
 #include <filesystem>
 

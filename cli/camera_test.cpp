@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/files.h"
-#include "engine/signature.h"
+#include "engine/base/files.h"
+#include "engine/card/signature.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

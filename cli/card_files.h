@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/listing_error.h"
-#include "engine/scan.h"
+#include "engine/card/listing_error.h"
+#include "engine/card/scan.h"
 
 namespace tolverdine::cli {
 

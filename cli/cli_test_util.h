@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/files.h"
-#include "engine/process.h"
+#include "engine/base/files.h"
+#include "platform/posix/process.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

@@ -14,10 +14,10 @@
 #include "cli/args.h"
 #include "cli/resource_dir.h"
 #include "cli/linux_app.h"
-#include "engine/files.h"
-#include "engine/process.h"
-#include "engine/text.h"
-#include "engine/walk.h"
+#include "engine/base/files.h"
+#include "platform/posix/process.h"
+#include "engine/base/text.h"
+#include "engine/card/walk.h"
 
 namespace tolverdine::cli {
 

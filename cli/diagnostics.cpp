@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/diagnostics.h"
-#include "engine/files.h"
-#include "engine/records.h"
-#include "engine/store.h"
+#include "engine/reports/diagnostics.h"
+#include "engine/base/files.h"
+#include "engine/base/records.h"
+#include "engine/store/store.h"
 #include "platform/preferences_store.h"
 
 namespace tolverdine::cli {

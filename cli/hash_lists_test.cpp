@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_test_util.h"
-#include "engine/mhl_history.h"
-#include "engine/text.h"
+#include "engine/hashlist/mhl_history.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/version.h"
+#include "engine/base/version.h"
 
 namespace tolverdine::cli {
 

@@ -4,7 +4,7 @@
 
 #include "cli/cli_test_util.h"
 #include "cli/resource_dir.h"
-#include "engine/version.h"
+#include "engine/base/version.h"
 
 namespace tolverdine {
 

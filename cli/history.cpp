@@ -4,7 +4,7 @@
 #include "cli/args.h"
 #include "cli/library_json.h"
 #include "cli/open_store.h"
-#include "engine/library.h"
+#include "engine/library/library.h"
 
 namespace tolverdine::cli {
 

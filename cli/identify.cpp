@@ -3,13 +3,13 @@
 #include <optional>
 #include <string>
 
-#include "engine/camera_labels.h"
-#include "engine/canonical_path.h"
-#include "engine/files.h"
-#include "engine/identify.h"
-#include "engine/profiles.h"
-#include "engine/scan.h"
-#include "engine/store.h"
+#include "engine/card/camera_labels.h"
+#include "engine/base/canonical_path.h"
+#include "engine/base/files.h"
+#include "engine/card/identify.h"
+#include "engine/card/profiles.h"
+#include "engine/card/scan.h"
+#include "engine/store/store.h"
 
 namespace tolverdine::cli {
 

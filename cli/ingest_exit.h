@@ -1,7 +1,7 @@
 // How a card's colour reaches the shell: 0 green, 1 yellow, 2 red, 3 gray, 64 a usage error.
 #pragma once
 
-#include "engine/records.h"
+#include "engine/base/records.h"
 
 namespace tolverdine::cli {
 

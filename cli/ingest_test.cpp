@@ -7,8 +7,8 @@
 
 #include "cli/progress_bar.h"
 #include "cli/cli_test_util.h"
-#include "engine/copy.h"
-#include "engine/text.h"
+#include "engine/copy/copy.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/store.h"
+#include "engine/store/store.h"
 
 namespace tolverdine::cli {
 

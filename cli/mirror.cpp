@@ -9,12 +9,12 @@
 #include "cli/args.h"
 #include "cli/open_store.h"
 #include "cli/progress_bar.h"
-#include "engine/mhl_complete.h"
-#include "engine/canonical_path.h"
-#include "engine/mirror.h"
-#include "engine/preflight.h"
-#include "engine/store.h"
-#include "engine/term_text.h"
+#include "engine/hashlist/mhl_complete.h"
+#include "engine/base/canonical_path.h"
+#include "engine/copy/mirror.h"
+#include "engine/copy/preflight.h"
+#include "engine/store/store.h"
+#include "engine/base/term_text.h"
 
 namespace tolverdine::cli {
 

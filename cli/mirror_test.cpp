@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_test_util.h"
-#include "engine/text.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 namespace {

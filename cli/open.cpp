@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "engine/fd.h"
-#include "engine/files.h"
-#include "engine/process.h"
+#include "platform/posix/fd.h"
+#include "engine/base/files.h"
+#include "platform/posix/process.h"
 #include "platform/login_item.h"
 #include "platform/preferences_store.h"
 

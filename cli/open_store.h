@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/store_open.h"
-#include "engine/store.h"
+#include "engine/store/store.h"
 
 namespace tolverdine::cli {
 

@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include "cli/cli_test_util.h"
-#include "engine/canonical_path.h"
-#include "engine/store.h"
-#include "engine/text.h"
+#include "engine/base/canonical_path.h"
+#include "engine/store/store.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 namespace {

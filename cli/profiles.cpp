@@ -4,11 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "engine/camera_profile.h"
-#include "engine/files.h"
-#include "engine/profiles.h"
-#include "engine/records.h"
-#include "engine/signature.h"
+#include "engine/card/camera_profile.h"
+#include "engine/base/files.h"
+#include "engine/card/profiles.h"
+#include "engine/base/records.h"
+#include "engine/card/signature.h"
 
 namespace tolverdine::cli {
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/project_file.h"
+#include "engine/project/project_file.h"
 
 namespace tolverdine::cli {
 

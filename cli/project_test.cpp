@@ -3,8 +3,8 @@
 #include <ctime>
 
 #include "cli/cli_test_util.h"
-#include "engine/diagnostics.h"
-#include "engine/project_file.h"
+#include "engine/reports/diagnostics.h"
+#include "engine/project/project_file.h"
 
 namespace tolverdine {
 namespace {

@@ -6,10 +6,10 @@
 
 #include "cli/args.h"
 #include "cli/open_store.h"
-#include "engine/canonical_path.h"
-#include "engine/reclassify.h"
-#include "engine/store.h"
-#include "engine/text.h"
+#include "engine/base/canonical_path.h"
+#include "engine/library/reclassify.h"
+#include "engine/store/store.h"
+#include "engine/base/text.h"
 
 namespace tolverdine::cli {
 

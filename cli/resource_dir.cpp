@@ -1,7 +1,7 @@
 #include "cli/resource_dir.h"
 
-#include "engine/files.h"
-#include "engine/text.h"
+#include "engine/base/files.h"
+#include "engine/base/text.h"
 #include "platform/login_item.h"
 
 #ifndef TOLVERDINE_RESOURCE_DIR

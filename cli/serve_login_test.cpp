@@ -15,7 +15,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "engine/files.h"
+#include "engine/base/files.h"
 #include "platform/login_item.h"
 #include "testing/test_util.h"
 

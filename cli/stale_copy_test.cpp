@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "cli/cli_test_util.h"
-#include "engine/copy.h"
+#include "engine/copy/copy.h"
 
 namespace tolverdine {
 namespace {

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "cli/card_files.h"
-#include "engine/canonical_path.h"
-#include "engine/length_stats.h"
-#include "engine/probe.h"
+#include "engine/base/canonical_path.h"
+#include "engine/media/length_stats.h"
+#include "engine/media/probe.h"
 
 namespace tolverdine::cli {
 

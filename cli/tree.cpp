@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/anonymous_tree.h"
-#include "engine/canonical_path.h"
-#include "engine/files.h"
-#include "engine/records.h"
-#include "engine/version.h"
+#include "engine/reports/anonymous_tree.h"
+#include "engine/base/canonical_path.h"
+#include "engine/base/files.h"
+#include "engine/base/records.h"
+#include "engine/base/version.h"
 
 
 namespace tolverdine::cli {

@@ -6,9 +6,9 @@
 #include "cli/args.h"
 #include "cli/open_store.h"
 #include "cli/card_files.h"
-#include "engine/canonical_path.h"
-#include "engine/card_status.h"
-#include "engine/twin.h"
+#include "engine/base/canonical_path.h"
+#include "engine/store/card_status.h"
+#include "engine/card/twin.h"
 #include "platform/volume_uuid.h"
 
 namespace tolverdine::cli {

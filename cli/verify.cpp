@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/canonical_path.h"
-#include "engine/mhl_verify.h"
-#include "engine/term_text.h"
+#include "engine/base/canonical_path.h"
+#include "engine/hashlist/mhl_verify.h"
+#include "engine/base/term_text.h"
 
 namespace tolverdine::cli {
 

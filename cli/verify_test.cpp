@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/c4.h"
-#include "engine/copy.h"
-#include "engine/digest.h"
-#include "engine/files.h"
-#include "engine/mhl.h"
-#include "engine/mhl_folder.h"
-#include "engine/names.h"
+#include "engine/hashlist/c4.h"
+#include "engine/copy/copy.h"
+#include "engine/hashlist/digest.h"
+#include "engine/base/files.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/hashlist/mhl_folder.h"
+#include "engine/base/names.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "engine/ffprobe_json.h"
+#include "engine/media/ffprobe_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto m = tolverdine::parseFfprobeJson(std::string_view(reinterpret_cast<const char*>(data), size));

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "engine/mhl.h"
-#include "engine/mhl_history.h"
-#include "engine/mhl_read.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/hashlist/mhl_history.h"
+#include "engine/hashlist/mhl_read.h"
 
 using namespace tolverdine;
 

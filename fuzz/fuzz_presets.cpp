@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "engine/presets.h"
+#include "engine/layout/presets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using tolverdine::Presets;

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "engine/camera_profile.h"
-#include "engine/profiles.h"
-#include "engine/signature.h"
+#include "engine/card/camera_profile.h"
+#include "engine/card/profiles.h"
+#include "engine/card/signature.h"
 
 using namespace tolverdine;
 

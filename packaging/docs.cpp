@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli/help.h"
-#include "engine/version.h"
+#include "engine/base/version.h"
 
 namespace {
 using tolverdine::cli::commandHelp;

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/files.h"
+#include "engine/base/files.h"
 
 namespace tolverdine {
 

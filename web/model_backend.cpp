@@ -7,8 +7,8 @@
 
 #include "app/card_actions.h"
 #include "app/choices.h"
-#include "engine/rule_json.h"
-#include "engine/text.h"
+#include "engine/layout/rule_json.h"
+#include "engine/base/text.h"
 #include "web/setting_labels.h"
 
 namespace tolverdine::web {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "app/model.h"
-#include "engine/thumbnail.h"
+#include "engine/media/thumbnail.h"
 #include "web/ui_backend.h"
 
 namespace tolverdine::web {

@@ -5,7 +5,7 @@
 
 #include <httplib.h>
 
-#include "engine/files.h"
+#include "engine/base/files.h"
 #include "web/assets.h"
 #include "web/event_hub.h"
 #include "web/request_guard.h"

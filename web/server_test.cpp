@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "engine/files.h"
+#include "engine/base/files.h"
 #include "testing/test_util.h"
 #include "web/event_hub.h"
 #include "web/fake_backend.h"

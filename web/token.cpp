@@ -12,9 +12,9 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
-#include "engine/fd.h"
-#include "engine/files.h"
-#include "engine/text.h"
+#include "platform/posix/fd.h"
+#include "engine/base/files.h"
+#include "engine/base/text.h"
 
 namespace tolverdine::web {
 

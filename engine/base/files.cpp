@@ -1,0 +1,117 @@
+#include "engine/base/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+#include "platform/posix/fd.h"
+#include "engine/base/records.h"
+#include "engine/base/text.h"
+
+namespace tolverdine {
+
+int writeAll(int fd, std::string_view data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+namespace {
+std::atomic<unsigned long> tmpCounter{0};
+}  // namespace
+
+void writeFile(const std::string& path, std::string_view data, bool exclusive) {
+  std::string p = nfc(path);
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+  UniqueFd fd(::open(p.c_str(), flags, 0644));
+  if (!fd) throw WriteFail{p, errno};
+  if (int err = writeAll(fd.get(), data)) throw WriteFail{p, err};
+  if (fd.reset() != 0) throw WriteFail{p, errno};
+}
+
+void writeFileAtomic(const std::string& path, std::string_view data) {
+  std::string p = nfc(path);
+  std::string tmp;
+  // pid alone is not unique: two jobs of one process may write the same file at once.
+  for (;;) {
+    tmp = p + ".tmp-" + std::to_string(::getpid()) + "-" +
+          std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()) % 1000000) + "-" +
+          std::to_string(tmpCounter.fetch_add(1));
+    try {
+      writeFile(tmp, data, /*exclusive=*/true);
+      break;
+    } catch (const WriteFail& f) {
+      if (f.err == EEXIST) continue;
+      ::unlink(tmp.c_str());
+      throw;
+    }
+  }
+  if (::rename(tmp.c_str(), p.c_str()) != 0) {
+    int err = errno;
+    ::unlink(tmp.c_str());
+    throw WriteFail{path, err};
+  }
+}
+
+bool mkdirs(const std::string& path) {
+  std::string p = nfc(path);
+  std::string cur = (!p.empty() && p[0] == '/') ? "" : ".";
+  size_t i = 0;
+  while (i <= p.size()) {
+    size_t j = p.find('/', i);
+    if (j == std::string::npos) j = p.size();
+    if (j > i) {
+      cur.push_back('/');
+      cur.append(p, i, j - i);
+      if (::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    i = j + 1;
+  }
+  return true;
+}
+
+bool readFile(const std::string& path, std::string* out) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  out->clear();
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    out->append(buf, static_cast<size_t>(n));
+  }
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string nearestExisting(const std::string& path) {
+  std::string p = nfc(path);
+  while (!p.empty() && p != "/" && !exists(p)) {
+    std::string up = parentPath(p);
+    if (up.empty()) return p[0] == '/' ? std::string("/") : std::string(".");
+    p.swap(up);
+  }
+  if (p.empty()) return std::string(".");
+  return p;
+}
+
+}  // namespace tolverdine

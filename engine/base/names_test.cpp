@@ -1,0 +1,156 @@
+#include "engine/base/names.h"
+
+#include <utf8proc.h>
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "engine/base/text.h"
+
+namespace tolverdine {
+namespace {
+
+std::string nfd(const std::string& s) {
+  auto* p = utf8proc_NFD(reinterpret_cast<const utf8proc_uint8_t*>(s.c_str()));
+  std::string out(reinterpret_cast<char*>(p));
+  std::free(p);
+  return out;
+}
+
+Row row(const std::string& rel, Kind kind, std::optional<std::string> session = {}, std::string cls = "") {
+  Row r;
+  r.src = "/media/CARD/" + rel;
+  r.rel = rel;
+  r.kind = kind;
+  r.session = std::move(session);
+  r.cls = std::move(cls);
+  return r;
+}
+
+std::vector<Row> sonyCard() {
+  return {row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video, "2_1830-2110", "인터뷰"),
+          row("PRIVATE/M4ROOT/CLIP/C0031M01.XML", Kind::etc),
+          row("PRIVATE/M4ROOT/STATUS.BIN", Kind::etc),
+          row("AUDIO/ZOOM0001.WAV", Kind::audio),
+          row("DCIM/100MSDCF/DSC00001.JPG", Kind::photo, "1_1712-1712")};
+}
+
+TEST(Names, WorkedExampleSplitAndMirror) {
+  EXPECT_EQ(projectFolder("20250314", "봄캠페인"), "20250314_봄캠페인");
+  auto rows = sonyCard();
+  destPaths(rows, "A캠", NameSet::ko());
+  std::vector<std::string> split = {"01_원본/A캠/2_1830-2110/인터뷰/C0031.MP4",
+                                    "01_원본/A캠/2_1830-2110/인터뷰/C0031M01.XML",
+                                    "01_원본/A캠/_카드기타/PRIVATE/M4ROOT/STATUS.BIN",
+                                    "02_오디오/ZOOM0001.WAV", "03_사진/1_1712-1712/DSC00001.JPG"};
+  for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].dest, split[i]) << rows[i].rel;
+  EXPECT_EQ(rows[1].owner, "C0031.MP4");
+  EXPECT_EQ(rows[2].owner, std::nullopt);
+  for (const auto& r : rows) EXPECT_EQ(r.view, std::nullopt);
+
+  mirrorPaths(rows, "A캠_001", NameSet::ko());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].dest, "_카드원본/A캠_001/" + rows[i].rel);
+    if (i == 2)
+      EXPECT_EQ(rows[i].view, std::nullopt) << "a card extra has no place in the view";
+    else
+      EXPECT_EQ(rows[i].view, split[i]);
+  }
+  EXPECT_EQ(ingestKey("A캠", [] { Row r = row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video);
+                                   r.size = 1; r.mtimeNs = 1; return r; }()),
+            "A캠|PRIVATE/M4ROOT/CLIP/C0031.MP4|1|1");
+
+  auto en = sonyCard();
+  destPaths(en, "A캠", NameSet::en());
+  EXPECT_EQ(en[0].dest, "01_FOOTAGE/A캠/2_1830-2110/INTERVIEW/C0031.MP4");
+  EXPECT_EQ(en[2].dest, "01_FOOTAGE/A캠/_CARD_EXTRA/PRIVATE/M4ROOT/STATUS.BIN");
+  mirrorPaths(en, "A캠_001", NameSet::en());
+  EXPECT_EQ(en[0].dest, "_CARD_MIRROR/A캠_001/PRIVATE/M4ROOT/CLIP/C0031.MP4");
+  EXPECT_EQ(en[2].view, std::nullopt);
+}
+
+TEST(Names, SetsLabelsAndJoin) {
+  EXPECT_EQ(NameSet::ko().topFolders(),
+            (std::vector<std::string>{"01_원본", "02_오디오", "03_사진", "04_편집", "05_출고", "_리포트"}));
+  EXPECT_EQ(NameSet::en().topFolders(),
+            (std::vector<std::string>{"01_FOOTAGE", "02_AUDIO", "03_STILLS", "04_EDIT", "05_DELIVERY", "_REPORTS"}));
+  const auto& en = NameSet::en();
+  EXPECT_EQ(en.label("슬레이트"), "SLATE");
+  EXPECT_EQ(en.label("풀샷"), "WIDE");
+  EXPECT_EQ(en.label("기타"), "CHECK");
+  EXPECT_EQ(en.label("인서트", {{"인서트", "B-ROLL"}}), "B-ROLL");
+  EXPECT_EQ(en.label("오디오"), "오디오");
+  EXPECT_EQ(NameSet::ko().label("인터뷰"), "인터뷰");
+  EXPECT_EQ(en.label(nfd("인터뷰")), "INTERVIEW");
+
+  EXPECT_EQ(join("", "a", "", "b/c", ""), "a/b/c");
+  EXPECT_EQ(join(std::vector<std::string>{}), "");
+  EXPECT_EQ(join(nfd("A캠"), "x"), "A캠/x");
+  EXPECT_NE(nfd("A캠"), "A캠");
+}
+
+TEST(Names, SidecarMatching) {
+  std::vector<Row> rows = {row("C/A001.MOV", Kind::video, {}, "풀샷"),
+                           row("C/A001B.MOV", Kind::video, {}, "인서트"),
+                           row("C/A001B.XML", Kind::etc),
+                           row("C/C0031.MP4", Kind::video, {}, "인터뷰"),
+                           row("C/C0031.XML", Kind::etc),
+                           row("C/C00310.XML", Kind::etc),
+                           row("C/C0031\u0663.XML", Kind::etc),  // Arabic-Indic three
+                           row("C/C0031\u2163.XML", Kind::etc),  // Roman numeral four (Nl)
+                           row("C/C0031\u00B2.XML", Kind::etc),  // superscript two (No)
+                           row("D/C0031M01.XML", Kind::etc),
+                           row("C/.DS_Store", Kind::etc)};
+  destPaths(rows, "A캠", NameSet::ko());
+  EXPECT_EQ(rows[0].dest, "01_원본/A캠/풀샷/A001.MOV") << "no session drops that level";
+  EXPECT_EQ(rows[2].dest, "01_원본/A캠/풀샷/A001B.XML") << "first clip in card order wins";
+  EXPECT_EQ(rows[2].owner, "A001.MOV");
+  EXPECT_EQ(rows[4].owner, "C0031.MP4");
+  for (int i : {5, 6, 7, 8}) {
+    EXPECT_EQ(rows[i].dest, "01_원본/A캠/_카드기타/" + rows[i].rel) << i;
+    EXPECT_EQ(rows[i].owner, std::nullopt) << i;
+  }
+  EXPECT_EQ(rows[9].dest, "01_원본/A캠/_카드기타/D/C0031M01.XML") << "other folder, not a sidecar";
+  EXPECT_EQ(rows[10].dest, "01_원본/A캠/_카드기타/C/.DS_Store");
+
+  mirrorPaths(rows, "A캠_002", NameSet::ko());
+  EXPECT_EQ(rows[2].view, "01_원본/A캠/풀샷/A001B.XML");
+  EXPECT_EQ(rows[5].view, std::nullopt);
+
+  // Photos carry no camera: two cards with the same session share a folder.
+  std::vector<Row> a = {row("DCIM/P1.JPG", Kind::photo, "1_0900-0930")};
+  std::vector<Row> b = {row("DCIM/P2.JPG", Kind::photo, "1_0900-0930")};
+  destPaths(a, "A캠", NameSet::ko());
+  destPaths(b, "B캠", NameSet::ko());
+  EXPECT_EQ(parentPath(*a[0].dest), parentPath(*b[0].dest));
+  std::vector<Row> noCam = {row("X/C1.MP4", Kind::video, {}, "")};
+  destPaths(noCam, "", NameSet::ko());
+  EXPECT_EQ(noCam[0].dest, "01_원본/C1.MP4");
+}
+
+TEST(Names, DecomposedInputGivesComposedPaths) {
+  auto composed = sonyCard();
+  destPaths(composed, "A캠", NameSet::ko());
+  mirrorPaths(composed, "A캠_001", NameSet::ko());
+
+  auto decomposed = sonyCard();
+  for (auto& r : decomposed) {
+    r.src = nfd(r.src);
+    r.rel = nfd(r.rel);
+    r.cls = nfd(r.cls);
+    if (r.session) r.session = nfd(*r.session);
+  }
+  decomposed[0].src = nfd("/media/카드/PRIVATE/M4ROOT/CLIP/C0031.MP4");
+  decomposed[1].src = "/media/카드/PRIVATE/M4ROOT/CLIP/C0031M01.XML";  // same folder, composed
+  destPaths(decomposed, nfd("A캠"), NameSet::ko(), {{nfd("인터뷰"), nfd("인터뷰")}});
+  mirrorPaths(decomposed, nfd("A캠_001"), NameSet::ko());
+  for (size_t i = 0; i < composed.size(); ++i) {
+    EXPECT_EQ(decomposed[i].dest, composed[i].dest) << i;
+    EXPECT_EQ(decomposed[i].view, composed[i].view) << i;
+  }
+  EXPECT_EQ(decomposed[1].owner, "C0031.MP4");
+}
+
+}  // namespace
+}  // namespace tolverdine

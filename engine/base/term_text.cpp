@@ -1,0 +1,65 @@
+#include "engine/base/term_text.h"
+
+#include <cstdio>
+
+namespace tolverdine {
+
+namespace {
+// Length of the well-formed UTF-8 sequence at s[i] and its code point; 0 when malformed.
+size_t sequence(std::string_view s, size_t i, unsigned& cp) {
+  unsigned char c = s[i];
+  size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  cp = n == 1 ? c : c & (0x7f >> n);
+  for (size_t k = 1; k < n; ++k) {
+    unsigned char cc = s[i + k];
+    if ((cc & 0xc0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3f);
+  }
+  static const unsigned minCp[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < minCp[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+  return n;
+}
+
+bool directionControl(unsigned cp) {
+  return cp == 0x061c || cp == 0x200e || cp == 0x200f || (cp >= 0x202a && cp <= 0x202e) ||
+         (cp >= 0x2066 && cp <= 0x2069);
+}
+}  // namespace
+
+std::string printableName(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  char buf[16];
+  for (size_t i = 0; i < s.size();) {
+    unsigned cp = 0;
+    size_t n = sequence(s, i, cp);
+    if (n == 0) {
+      std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(s[i]));
+      out += buf;
+      ++i;
+      continue;
+    }
+    if (cp == '\\')
+      out += "\\\\";
+    else if (cp == '\t')
+      out += "\\t";
+    else if (cp == '\n')
+      out += "\\n";
+    else if (cp == '\r')
+      out += "\\r";
+    else if (cp < 0x20 || cp == 0x7f) {
+      std::snprintf(buf, sizeof buf, "\\x%02X", cp);
+      out += buf;
+    } else if ((cp >= 0x80 && cp <= 0x9f) || directionControl(cp)) {
+      std::snprintf(buf, sizeof buf, "\\u{%04X}", cp);
+      out += buf;
+    } else {
+      out.append(s.substr(i, n));
+    }
+    i += n;
+  }
+  return out;
+}
+
+}  // namespace tolverdine

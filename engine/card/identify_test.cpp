@@ -1,0 +1,129 @@
+#include "engine/card/identify.h"
+
+#include <chrono>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "engine/base/files.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+// Reference glob by dynamic programming, to check the linear matcher against.
+bool globRef(const std::string& n, const std::string& p) {
+  std::vector<std::vector<char>> m(n.size() + 1, std::vector<char>(p.size() + 1, 0));
+  m[0][0] = 1;
+  for (size_t j = 1; j <= p.size(); ++j) m[0][j] = p[j - 1] == '*' && m[0][j - 1];
+  for (size_t i = 1; i <= n.size(); ++i)
+    for (size_t j = 1; j <= p.size(); ++j)
+      m[i][j] = p[j - 1] == '*' ? (m[i - 1][j] || m[i][j - 1]) : (p[j - 1] == n[i - 1] && m[i - 1][j - 1]);
+  return m[n.size()][p.size()];
+}
+
+TEST(Identify, MatchComponentCasesAndFuzz) {
+  EXPECT_TRUE(matchComponent("100GOPRO", "*GOPRO"));
+  EXPECT_TRUE(matchComponent("CLIPS001", "CLIPS*"));
+  EXPECT_TRUE(matchComponent("100NCZ_9", "*NCZ*"));
+  EXPECT_TRUE(matchComponent("Xdroot", "XDROOT"));
+  EXPECT_FALSE(matchComponent("XDROOT2", "XDROOT"));
+  EXPECT_FALSE(matchComponent("a", "a*a"));  // the ends may not overlap
+  EXPECT_TRUE(matchComponent("aa", "a*a"));
+  std::mt19937 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    std::string n, p;
+    for (size_t k = rng() % 8; k; --k) n += "abA"[rng() % 3];
+    for (size_t k = rng() % 6; k; --k) p += "ab*"[rng() % 3];
+    std::string lower = n;
+    for (char& c : lower) c = c == 'A' ? 'a' : c;
+    ASSERT_EQ(matchComponent(n, p), globRef(lower, p)) << n << " " << p;
+  }
+  auto start = std::chrono::steady_clock::now();
+  std::string stars(20000, '*');
+  EXPECT_TRUE(matchComponent(std::string(20000, 'a'), stars + "a" + stars));
+  EXPECT_FALSE(matchComponent(std::string(20000, 'a'), stars + "b" + stars));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(Identify, FolderPatternsAndProfiles) {
+  TempDir d;
+  mkdirs(d.path + "/DCIM/100GOPRO");
+  mkdirs(d.path + "/PRIVATE/M4ROOT");
+  mkdirs(d.path + "/DCIM/100MSDCF");
+  writeFile(d.path + "/CONTENTS", "a file, not a folder");
+  EXPECT_TRUE(hasDir(d.path, "dcim/*gopro"));
+  EXPECT_TRUE(hasDir(d.path, "//"));
+  EXPECT_FALSE(hasDir(d.path, "CONTENTS"));
+  EXPECT_FALSE(hasDir(d.path + "/missing", "DCIM"));
+  // Both a video tree and a still folder: the earlier profile wins.
+  auto p = matchProfile(defaultProfiles(), d.path);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->id, "sony-xavcs");
+
+  TempDir red;
+  mkdirs(red.path + "/A001_C001.RDM");
+  EXPECT_EQ(matchProfile(defaultProfiles(), red.path)->id, "red");
+  TempDir empty;
+  EXPECT_FALSE(matchProfile(defaultProfiles(), empty.path));
+  EXPECT_EQ(matchProfile({CameraProfile{"any", "A", "L", std::nullopt, std::nullopt}}, empty.path)->id, "any");
+}
+
+TEST(Identify, SonyXmlAndContainerTags) {
+  TempDir d;
+  mkdirs(d.path + "/PRIVATE/M4ROOT/CLIP");
+  std::string xml = d.path + "/PRIVATE/M4ROOT/CLIP/C0001M01.XML";
+  writeFile(xml, "<DeviceInfo modelName=\"X\"/><Device manufacturer=\"Sony\" modelName=\"ILME-FX3\" serialNo=\"0\"/>");
+  EXPECT_EQ(sonyDevice(xml), (SonyDevice{"ILME-FX3", std::nullopt}));
+  writeFile(xml, "<Device modelName=\"ILME-FX6\" serialNo=\"4294967295\">");
+  EXPECT_EQ(sonyDevice(xml), (SonyDevice{"ILME-FX6", std::nullopt}));
+  writeFile(xml, "<Device serialNo=\"77\" modelName=\"\">");
+  EXPECT_EQ(sonyDevice(xml), SonyDevice{});
+  writeFile(xml, "<NoDevice/>" + std::string(50u << 20, ' '));  // 50 MB, no Device tag
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sonyDevice(xml), SonyDevice{});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  writeFile(xml, "<Device modelName=\"ILME-FX3\" serialNo=\"123\"/>");
+
+  std::vector<CardFile> files = {{"PRIVATE/M4ROOT/CLIP/C0001.MP4", 1, 1}, {"PRIVATE/M4ROOT/CLIP/C0001M01.XML", 1, 1}};
+  CameraID id = identify(d.path, files, defaultProfiles(), {});
+  EXPECT_EQ(id, (CameraID{"sony-xavcs", "Sony", "XAVC S·HS", "ILME-FX3", "123"}));
+  EXPECT_EQ(id.identity(), "ILME-FX3#123");
+  EXPECT_EQ(id.label(baseModelNames()), "Sony FX3 #123");
+  EXPECT_EQ(identify(d.path, files, {}, {}).brand, "Sony");  // no profile, readable XML
+
+  // Drone clip: software names the model unless a model item is present; the first make wins.
+  auto tags = [](std::vector<MediaTag> t) { return [t](const std::string&) { return t; }; };
+  std::vector<CardFile> clip = {{"DCIM/100MEDIA/DJI_0001.MP4", 1, 1}};
+  CameraID dji = identify(d.path, clip, {}, tags({{TagKey::software, "DJI Mini 4 Pro"}}));
+  EXPECT_EQ(dji.brand, "DJI");
+  EXPECT_EQ(dji.model, "Mini 4 Pro");
+  EXPECT_FALSE(dji.serial);
+  CameraID both = identify(d.path, clip, {},
+                           tags({{TagKey::make, ""}, {TagKey::make, "Apple"}, {TagKey::make, "Other"},
+                                 {TagKey::model, "iPhone"}, {TagKey::software, "DJI X"}}));
+  EXPECT_EQ(both.brand, "Apple");
+  EXPECT_EQ(both.model, "iPhone");
+  EXPECT_EQ(identify(d.path, clip, {}, tags({{TagKey::software, "DJI "}})).model, std::nullopt);
+
+  // A recorder: neither XML nor video, only the profile.
+  TempDir zoom;
+  mkdirs(zoom.path + "/FOLDER01");
+  CameraID rec = identify(zoom.path, {{"FOLDER01/ZOOM0001.WAV", 1, 1}}, defaultProfiles(), {});
+  EXPECT_EQ(rec, (CameraID{"zoom", "Zoom", "레코더", std::nullopt, std::nullopt}));
+  EXPECT_EQ(rec.label(), "Zoom 레코더");
+  EXPECT_FALSE(rec.identity());
+
+  // The real container reader on a clip made by ffmpeg.
+  if (sh("command -v ffmpeg >/dev/null") != 0) GTEST_SKIP() << "ffmpeg not installed";
+  std::string mov = d.path + "/t.mov";
+  ASSERT_EQ(sh("ffmpeg -v quiet -f lavfi -i color=c=black:s=16x16:d=0.1 -movflags use_metadata_tags "
+               "-metadata com.apple.quicktime.make=Canon -metadata com.apple.quicktime.model=EOS-R5 '" + mov + "'"), 0);
+  auto t = containerTags(mov);
+  EXPECT_NE(std::find(t.begin(), t.end(), MediaTag{TagKey::make, "Canon"}), t.end());
+  EXPECT_NE(std::find(t.begin(), t.end(), MediaTag{TagKey::model, "EOS-R5"}), t.end());
+  EXPECT_TRUE(containerTags(xml).empty());
+}
+
+}  // namespace
+}  // namespace tolverdine

@@ -1,0 +1,27 @@
+#include "engine/card/listing_error.h"
+
+#include <cstring>
+
+namespace tolverdine {
+
+std::string listingReason(const ListingError& e) {
+  return "폴더를 읽지 못함: " + (e.rel.empty() ? std::string("/") : e.rel) + " (" +
+         std::strerror(e.err) + ")";
+}
+
+std::string listingNote(const std::vector<ListingError>& errors) {
+  std::string out;
+  for (const auto& e : errors) {
+    if (!out.empty()) out += "\n";
+    out += listingReason(e);
+  }
+  return out;
+}
+
+void addListingFailures(IngestResult& result, const std::vector<ListingError>& errors) {
+  if (errors.empty()) return;
+  for (const auto& e : errors) result.failed.push_back({e.rel, "", listingReason(e)});
+  result.color = CardColor::red;
+}
+
+}  // namespace tolverdine

@@ -1,0 +1,202 @@
+#include "engine/card/profiles.h"
+
+#include <chrono>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "engine/base/files.h"
+#include "engine/card/signature.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+struct PackDir {
+  TempDir dir;
+  Ed25519Key key = Ed25519Key::generate();
+  std::string pub = key.publicKeyBase64();
+  std::string path = dir.path + "/support/profiles.json";
+
+  static std::string packJson(long long version, const std::string& extra = "") {
+    return "{\"version\":" + std::to_string(version) +
+           ",\"profiles\":[{\"id\":\"any\",\"brand\":\"Acme\",\"line\":\"X\"}]" + extra + "}";
+  }
+  void put(const std::string& bytes, const std::string& sig) {
+    mkdirs(dir.path + "/support");
+    writeFile(path, bytes);
+    writeFile(path + ".sig", sig);
+  }
+  void putSigned(const std::string& bytes) { put(bytes, signDetached(bytes, key) + "\n"); }
+};
+
+TEST(Profiles, BuiltInTablesAndDefaultPack) {
+  const auto& p = defaultProfiles();
+  ASSERT_EQ(p.size(), 22u);
+  EXPECT_EQ(p.front().id, "sony-xavcs");
+  EXPECT_EQ(p[9].id, "red");
+  EXPECT_EQ(p[9].rootExt, "rdm");
+  EXPECT_FALSE(p[9].dirs);
+  EXPECT_EQ(p.back().id, "tascam");
+  for (const auto& q : p) EXPECT_TRUE(q.rootExt || (q.dirs && q.dirs->size() == 1)) << q.id;
+  // Video trees of a maker come before its still folders.
+  auto at = [&](const std::string& id) {
+    return std::find_if(p.begin(), p.end(), [&](const CameraProfile& c) { return c.id == id; }) - p.begin();
+  };
+  EXPECT_LT(at("sony-xavcs"), at("sony-still"));
+  EXPECT_LT(at("canon-cinema"), at("canon-still"));
+  EXPECT_EQ(baseModelNames().size(), 16u);
+  EXPECT_EQ(baseModelNames().at("ILME-FX3"), "FX3");
+  EXPECT_EQ(baseModelNames().at("MPC-2610"), "BURANO");
+
+  ProfilePack d = Profiles::defaultPack();
+  EXPECT_EQ(d.version, Profiles::defaultVersion);
+  EXPECT_EQ(d.profiles, defaultProfiles());
+  EXPECT_EQ(decodePack(encodePack(d)), d);
+  // Keys in field order, optional fields only when present.
+  std::string red = encodePack(ProfilePack{3, {p[9]}, std::nullopt});
+  EXPECT_NE(red.find("\"version\": 3"), std::string::npos);
+  EXPECT_LT(red.find("\"id\""), red.find("\"brand\""));
+  EXPECT_LT(red.find("\"line\""), red.find("\"rootExt\""));
+  EXPECT_EQ(red.find("\"dirs\""), std::string::npos);
+  EXPECT_EQ(red.find("\"models\""), std::string::npos);
+}
+
+TEST(Profiles, DecodeShapes) {
+  auto ok = decodePack(R"({"version":2,"x":1,"profiles":[{"id":"a","brand":"B","line":"L","dirs":null,"more":[]}],
+                           "models":{"ILME-FX3":"Fx"}})");
+  ASSERT_TRUE(ok);
+  EXPECT_FALSE(ok->profiles[0].dirs);
+  EXPECT_EQ(ok->models->at("ILME-FX3"), "Fx");
+  for (const char* bad : {
+           "", "[]", "null", "{}", "{\"version\":2}", "{\"profiles\":[]}", "{\"version\":\"2\",\"profiles\":[]}",
+           "{\"version\":2.5,\"profiles\":[]}", "{\"version\":99999999999999999999,\"profiles\":[]}",
+           "{\"version\":2,\"profiles\":{}}", "{\"version\":2,\"profiles\":[1]}",
+           "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\"}]}",
+           "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":3}]}",
+           "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":\"l\",\"dirs\":\"DCIM\"}]}",
+           "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":\"l\",\"dirs\":[1]}]}",
+           "{\"version\":2,\"profiles\":[],\"models\":[]}", "{\"version\":2,\"profiles\":[],\"models\":{\"a\":1}}",
+           "{\"version\":2,\"profiles\":[]", "{\"version\":2,\"profiles\":[]}}"})
+    EXPECT_FALSE(decodePack(bad)) << bad;
+}
+
+TEST(Profiles, ReadingAnInstalledPack) {
+  PackDir d;
+  EXPECT_FALSE(Profiles::pack(d.path, d.pub));  // nothing there
+  EXPECT_EQ(Profiles::load(d.path, d.pub), defaultProfiles());
+
+  std::string v2 = PackDir::packJson(2);
+  d.putSigned(v2);  // the signature file ends in a line break
+  auto p = Profiles::pack(d.path, d.pub);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->version, 2);
+  // A newer pack replaces the built-in list entirely.
+  ASSERT_EQ(Profiles::load(d.path, d.pub).size(), 1u);
+  EXPECT_EQ(Profiles::load(d.path, d.pub)[0].id, "any");
+  EXPECT_FALSE(Profiles::pack(d.path, Ed25519Key::generate().publicKeyBase64()));
+  EXPECT_FALSE(Profiles::pack(d.path, "garbage"));
+
+  std::string sig = signDetached(v2, d.key);
+  d.put(v2 + " ", sig);  // one extra byte
+  EXPECT_FALSE(Profiles::pack(d.path, d.pub));
+  d.put(v2, sig.substr(0, sig.size() / 2));  // truncated signature file
+  EXPECT_FALSE(Profiles::pack(d.path, d.pub));
+  d.put(v2, "");
+  EXPECT_FALSE(Profiles::pack(d.path, d.pub));
+  d.put(v2, "  \r\n" + sig + "\r\n\t ");
+  EXPECT_TRUE(Profiles::pack(d.path, d.pub));
+  ::unlink((d.path + ".sig").c_str());
+  EXPECT_FALSE(Profiles::pack(d.path, d.pub));
+
+  d.putSigned(PackDir::packJson(1));  // validly signed, but not newer than the built-in set
+  EXPECT_FALSE(Profiles::pack(d.path, d.pub));
+  EXPECT_EQ(Profiles::load(d.path, d.pub), defaultProfiles());
+  d.putSigned("{\"version\":5,\"profiles\":\"none\"}");  // signed, wrong shape
+  EXPECT_FALSE(Profiles::pack(d.path, d.pub));
+  EXPECT_EQ(Profiles::load(d.path, d.pub), defaultProfiles());
+}
+
+TEST(Profiles, InstallVersionRulesAndAtomicFiles) {
+  PackDir d;
+  auto sign = [&](const std::string& b) { return signDetached(b, d.key) + "\n"; };
+  std::string v1 = PackDir::packJson(1), v2 = PackDir::packJson(2), v3 = PackDir::packJson(3);
+
+  EXPECT_FALSE(Profiles::install(v1, sign(v1), d.path, d.pub));  // no newer than built in
+  EXPECT_FALSE(exists(d.path));
+  EXPECT_FALSE(Profiles::install(v2, sign(v3), d.path, d.pub));  // signature of other bytes
+  EXPECT_FALSE(Profiles::install(v2, sign(v2), d.path, Ed25519Key::generate().publicKeyBase64()));
+  EXPECT_FALSE(exists(d.path));
+
+  ASSERT_TRUE(Profiles::install(v2, sign(v2), d.path, d.pub));  // creates the folder
+  std::string got;
+  ASSERT_TRUE(readFile(d.path + ".sig", &got));
+  EXPECT_EQ(got, sign(v2));  // kept exactly as received
+  EXPECT_FALSE(Profiles::install(v2, sign(v2), d.path, d.pub));  // same version
+  EXPECT_FALSE(Profiles::install(v1, sign(v1), d.path, d.pub));  // older
+  ASSERT_TRUE(Profiles::install(v3, sign(v3), d.path, d.pub));
+  EXPECT_EQ(Profiles::pack(d.path, d.pub)->version, 3);
+  ASSERT_TRUE(readFile(d.path, &got));
+  EXPECT_EQ(got, v3);
+
+  // A broken installed pack counts as none: version 2 may go in again.
+  writeFile(d.path, v3 + "x");
+  EXPECT_TRUE(Profiles::install(v2, sign(v2), d.path, d.pub));
+  // An unwritable destination refuses and leaves nothing half-made.
+  std::string blocked = d.dir.path + "/file";
+  writeFile(blocked, "x");
+  EXPECT_FALSE(Profiles::install(v3, sign(v3), blocked + "/profiles.json", d.pub));
+}
+
+TEST(Profiles, ModelNamesMergeThePack) {
+  PackDir d;
+  EXPECT_EQ(modelNames(d.path, d.pub), baseModelNames());
+  d.putSigned(PackDir::packJson(2, ",\"models\":{\"ILME-FX3\":\"FX3 Cinema\",\"NEW-1\":\"N1\"}"));
+  ModelNames n = modelNames(d.path, d.pub);
+  EXPECT_EQ(n.at("ILME-FX3"), "FX3 Cinema");
+  EXPECT_EQ(n.at("NEW-1"), "N1");
+  EXPECT_EQ(n.at("ILME-FX6"), "FX6");
+  EXPECT_EQ(n.size(), baseModelNames().size() + 1);
+  d.putSigned(PackDir::packJson(1, ",\"models\":{\"ILME-FX3\":\"Old\"}"));  // version 1: ignored
+  EXPECT_EQ(modelNames(d.path, d.pub), baseModelNames());
+}
+
+// Random and mutated input must never crash the decoder, and what it accepts must survive a
+// round trip. Fixed seeds keep failures repeatable.
+TEST(Profiles, DecoderFuzz) {
+  std::mt19937 rng(20261207);
+  const std::string seedText = encodePack(Profiles::defaultPack());
+  const std::string alphabet = "{}[]\":,0123456789.-eE truefalsn\\u\xc3\xa9\x80version profiles models id";
+  auto start = std::chrono::steady_clock::now();
+  int accepted = 0;
+  for (int i = 0; i < 3000; ++i) {
+    std::string s;
+    if (i % 3 == 0) {
+      s = seedText;
+      int edits = 1 + static_cast<int>(rng() % 8);
+      for (int e = 0; e < edits && !s.empty(); ++e) {
+        size_t at = rng() % s.size();
+        switch (rng() % 3) {
+          case 0: s[at] = alphabet[rng() % alphabet.size()]; break;
+          case 1: s.erase(at, 1 + rng() % 16); break;
+          default: s.insert(at, 1, alphabet[rng() % alphabet.size()]);
+        }
+      }
+    } else if (i % 3 == 1) {
+      s = seedText.substr(0, rng() % seedText.size());  // truncated at any length
+    } else {
+      size_t n = rng() % 200;
+      for (size_t k = 0; k < n; ++k) s += alphabet[rng() % alphabet.size()];
+    }
+    if (auto p = decodePack(s)) {
+      ++accepted;
+      EXPECT_EQ(decodePack(encodePack(*p)), p);
+    }
+  }
+  EXPECT_GT(accepted, 0);
+  EXPECT_FALSE(decodePack(std::string(100000, '[') + std::string(100000, ']')));  // deep nesting
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+}  // namespace
+}  // namespace tolverdine

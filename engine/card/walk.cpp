@@ -1,0 +1,133 @@
+#include "engine/card/walk.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "engine/card/card_names.h"
+#include "engine/base/text.h"
+
+namespace tolverdine {
+
+int WalkFs::list(const std::string& path, std::vector<std::string>& names) const {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), &::closedir);
+  if (!dir) return errno;
+  for (;;) {
+    errno = 0;
+    dirent* e = ::readdir(dir.get());
+    if (!e) {
+      // A read error in the middle of a folder must not pass for its end.
+      if (errno != 0) return errno;
+      break;
+    }
+    std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    names.push_back(std::move(n));
+  }
+  return 0;
+}
+
+int WalkFs::lstat(const std::string& path, struct ::stat& st) const {
+  return ::lstat(path.c_str(), &st) == 0 ? 0 : errno;
+}
+
+int WalkFs::stat(const std::string& path, struct ::stat& st) const {
+  return ::stat(path.c_str(), &st) == 0 ? 0 : errno;
+}
+
+const WalkFs& realWalkFs() {
+  static const WalkFs fs;
+  return fs;
+}
+
+std::string standardPath(const std::string& root) {
+  std::string s = std::filesystem::path(root).lexically_normal().string();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+namespace {
+
+int64_t mtimeNs(const struct ::stat& st) {
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
+class Walker {
+ public:
+  Walker(const WalkFs& fs, WalkResult& out) : fs_(fs), out_(out) {}
+
+  void run(const std::string& root) {
+    struct ::stat st {};
+    if (int err = fs_.stat(root, st)) return fail("", err);
+    if (!S_ISDIR(st.st_mode)) return fail("", ENOTDIR);
+    dev_ = st.st_dev;
+    visited_.insert({st.st_dev, st.st_ino});
+    folder(root, "");
+  }
+
+ private:
+  void fail(const std::string& rel, int err) { out_.errors.push_back({rel, err}); }
+
+  void folder(const std::string& path, const std::string& rel) {
+    std::vector<std::string> names;
+    if (int err = fs_.list(path, names)) return fail(rel, err);
+    std::sort(names.begin(), names.end());
+
+    std::vector<std::pair<std::string, std::string>> subs;  // path, rel
+    for (const auto& name : names) {
+      std::string p = path == "/" ? "/" + name : path + "/" + name;
+      std::string r = rel.empty() ? nfc(name) : rel + "/" + nfc(name);
+      bool hidden = name[0] == '.';
+      struct ::stat st {};
+      if (int err = fs_.lstat(p, st)) {
+        if (err == ENOENT) continue;  // vanished since the listing
+        // Unknown type: a hidden one may be a folder to enter, so the listing is incomplete;
+        // any other is kept as a file whose copy will then fail on its own.
+        if (hidden) fail(r, err);
+        else out_.files.push_back({p, r, 0, 0});
+        continue;
+      }
+      if (S_ISDIR(st.st_mode)) {
+        if (skipDirs().count(lowerUnicode(name))) continue;
+        // The file system's own recovery folder (ext4 and kin), unreadable to a normal user.
+        if (rel.empty() && name == "lost+found") continue;
+        // Another file system mounted inside the card is not the card; a folder seen before
+        // (a bind mount of a parent) would loop.
+        if (st.st_dev != dev_ || !visited_.insert({st.st_dev, st.st_ino}).second) continue;
+        subs.emplace_back(std::move(p), std::move(r));
+        continue;
+      }
+      if (hidden) continue;
+      if (S_ISLNK(st.st_mode)) {
+        // Folders behind links are never entered (a -> .. would recurse, x -> / would list the
+        // machine); a linked file counts only when it lives on the card itself.
+        struct ::stat target {};
+        if (fs_.stat(p, target) != 0 || !S_ISREG(target.st_mode) || target.st_dev != dev_) continue;
+        st = target;
+      }
+      if (!S_ISREG(st.st_mode)) continue;  // FIFOs, sockets and device nodes
+      out_.files.push_back({std::move(p), std::move(r), static_cast<int64_t>(st.st_size), mtimeNs(st)});
+    }
+    for (const auto& [p, r] : subs) folder(p, r);
+  }
+
+  const WalkFs& fs_;
+  WalkResult& out_;
+  dev_t dev_ = 0;
+  std::set<std::pair<dev_t, ino_t>> visited_;
+};
+
+}  // namespace
+
+WalkResult walk(const std::string& root, const WalkFs& fs) {
+  WalkResult out;
+  Walker(fs, out).run(standardPath(root));
+  return out;
+}
+
+}  // namespace tolverdine

@@ -1,0 +1,238 @@
+#include "engine/card/walk.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+
+#include "engine/base/files.h"
+#include "engine/card/listing_error.h"
+#include "engine/base/text.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> rels(const WalkResult& w) {
+  std::vector<std::string> out;
+  for (const auto& f : w.files) out.push_back(f.rel);
+  return out;
+}
+
+void touch(const std::string& root, const std::string& rel, const std::string& data = "x") {
+  mkdirs(parentPath(root + "/" + rel));
+  writeFile(root + "/" + rel, data);
+}
+
+TEST(Walk, OrderHiddenAndSkippedFolders) {
+  TempDir d;
+  for (const char* rel : {"b/y.mp4", "a/x.mp4", "B.MP4", "a.mp4", "A.MP4", ".DS_Store",
+                          "._C0001.MP4", ".Trashes/501/t.mp4", ".thumbs/g.jpg",
+                          "System Volume Information/h.dat", ".Spotlight-V100/s", "a/sub/z.mp4"})
+    touch(d.path, rel);
+  WalkResult w = walk(d.path + "/./");
+  EXPECT_TRUE(w.errors.empty());
+  EXPECT_EQ(rels(w), (std::vector<std::string>{"A.MP4", "B.MP4", "a.mp4", ".thumbs/g.jpg",
+                                               "a/x.mp4", "a/sub/z.mp4", "b/y.mp4"}));
+  EXPECT_EQ(w.files[0].path, d.path + "/A.MP4");
+  EXPECT_EQ(w.files[0].size, 1);
+}
+
+TEST(Walk, SymbolicLinksNeverLeadOffTheCard) {
+  TempDir d;
+  touch(d.path, "DCIM/100CANON/IMG_0001.JPG", "12345");
+  ASSERT_EQ(::symlink("..", (d.path + "/DCIM/a").c_str()), 0);
+  ASSERT_EQ(::symlink("/", (d.path + "/x").c_str()), 0);
+  ASSERT_EQ(::symlink("DCIM/100CANON/IMG_0001.JPG", (d.path + "/same.jpg").c_str()), 0);
+  ASSERT_EQ(::symlink("/proc/version", (d.path + "/elsewhere.txt").c_str()), 0);  // other device
+  ASSERT_EQ(::symlink("gone", (d.path + "/dangling.mp4").c_str()), 0);
+
+  auto start = std::chrono::steady_clock::now();
+  WalkResult w = walk(d.path);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(1));
+  EXPECT_TRUE(w.errors.empty());
+  // The link to a file on the card is kept, with the size of its target.
+  EXPECT_EQ(rels(w), (std::vector<std::string>{"same.jpg", "DCIM/100CANON/IMG_0001.JPG"}));
+  EXPECT_EQ(w.files[0].size, 5);
+}
+
+TEST(Walk, SpecialFilesAreNeverListed) {
+  TempDir d;
+  touch(d.path, "CLIP/C0001.MP4");
+  ASSERT_EQ(::mkfifo((d.path + "/CLIP/pipe.mp4").c_str(), 0644), 0);
+  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string sp = d.path + "/CLIP/sock.mp4";
+  ASSERT_LT(sp.size(), sizeof addr.sun_path);
+  sp.copy(addr.sun_path, sp.size());
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::symlink("pipe.mp4", (d.path + "/CLIP/topipe.mp4").c_str()), 0);
+  ASSERT_EQ(::symlink("/dev/zero", (d.path + "/CLIP/zero.mp4").c_str()), 0);
+
+  WalkResult w = walk(d.path);
+  ::close(s);
+  EXPECT_EQ(rels(w), (std::vector<std::string>{"CLIP/C0001.MP4"}));
+}
+
+// Fails chosen calls, as a card with a damaged folder or a failing reader would.
+struct FailingFs : WalkFs {
+  std::string failList, failStat;
+  int err = EIO;
+  int list(const std::string& p, std::vector<std::string>& names) const override {
+    return p == failList ? err : WalkFs::list(p, names);
+  }
+  int lstat(const std::string& p, struct ::stat& st) const override {
+    return p == failStat ? err : WalkFs::lstat(p, st);
+  }
+};
+
+TEST(Walk, FolderThatCannotBeListedIsReported) {
+  TempDir d;
+  touch(d.path, "DCIM/100CANON/IMG_0001.JPG");
+  touch(d.path, "DCIM/101CANON/IMG_0101.JPG");
+  touch(d.path, "DCIM/101CANON/IMG_0102.JPG");
+  touch(d.path, "DCIM/.hidden/x");
+  FailingFs f;
+  f.failList = d.path + "/DCIM/100CANON";
+  WalkResult w = walk(d.path, f);
+  EXPECT_EQ(rels(w), (std::vector<std::string>{"DCIM/.hidden/x", "DCIM/101CANON/IMG_0101.JPG",
+                                               "DCIM/101CANON/IMG_0102.JPG"}));
+  ASSERT_EQ(w.errors, (std::vector<ListingError>{{"DCIM/100CANON", EIO}}));
+  EXPECT_EQ(listingReason(w.errors[0]), "폴더를 읽지 못함: DCIM/100CANON (Input/output error)");
+
+  IngestResult r;
+  r.color = CardColor::green;
+  addListingFailures(r, w.errors);
+  EXPECT_EQ(r.color, CardColor::red);
+  ASSERT_EQ(r.failed.size(), 1u);
+  EXPECT_EQ(r.failed[0].why, listingReason(w.errors[0]));
+
+  // The root itself.
+  f.failList = d.path;
+  w = walk(d.path, f);
+  EXPECT_TRUE(w.files.empty());
+  EXPECT_EQ(w.errors, (std::vector<ListingError>{{"", EIO}}));
+  EXPECT_EQ(listingReason(w.errors[0]), "폴더를 읽지 못함: / (Input/output error)");
+  EXPECT_EQ(walk(d.path + "/missing").errors, (std::vector<ListingError>{{"", ENOENT}}));
+
+  // A status that cannot be read: a plain name is listed with 0 and 0 (its copy fails later),
+  // a hidden one might be a folder and makes the listing incomplete.
+  f.failList.clear();
+  f.failStat = d.path + "/DCIM/101CANON/IMG_0101.JPG";
+  w = walk(d.path, f);
+  ASSERT_EQ(w.files.size(), 4u);
+  EXPECT_EQ(w.files[2].rel, "DCIM/101CANON/IMG_0101.JPG");
+  EXPECT_EQ(w.files[2].size, 0);
+  EXPECT_EQ(w.files[2].mtimeNs, 0);
+  EXPECT_EQ(w.files[3].size, 1);
+  EXPECT_TRUE(w.errors.empty());
+  f.failStat = d.path + "/DCIM/.hidden";
+  w = walk(d.path, f);
+  EXPECT_EQ(w.errors, (std::vector<ListingError>{{"DCIM/.hidden", EIO}}));
+}
+
+TEST(Walk, UnreadableFolderOnDiskIsReported) {
+  // Root reads every folder, so the walk runs in a child that has given up root.
+  TempDir d;
+  touch(d.path, "DCIM/100CANON/IMG_0001.JPG");
+  touch(d.path, "DCIM/101CANON/IMG_0101.JPG");
+  ::chmod(d.path.c_str(), 0755);
+  ::chmod((d.path + "/DCIM/100CANON").c_str(), 0);
+  int pipefd[2];
+  ASSERT_EQ(::pipe(pipefd), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(pipefd[0]);
+    if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(2);
+    WalkResult w = walk(d.path);
+    std::string msg = std::to_string(w.files.size());
+    for (const auto& e : w.errors) msg += "|" + e.rel + "|" + std::to_string(e.err);
+    if (::write(pipefd[1], msg.data(), msg.size()) < 0) ::_exit(3);
+    ::_exit(0);
+  }
+  ::close(pipefd[1]);
+  std::string got;
+  char buf[256];
+  for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;) got.append(buf, n);
+  ::close(pipefd[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::chmod((d.path + "/DCIM/100CANON").c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(got, "1|DCIM/100CANON|" + std::to_string(EACCES));
+}
+
+TEST(Walk, StaysOnItsDeviceAndEntersEachFolderOnce) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounts need root";
+  TempDir d;
+  touch(d.path, "DCIM/100CANON/IMG_0001.JPG");
+  mkdirs(d.path + "/DCIM/loop");
+  mkdirs(d.path + "/other");
+  // A bind mount of the card inside itself would recurse without end; a foreign file system
+  // mounted inside the card is not the card.
+  if (sh("mount --bind " + d.path + " " + d.path + "/DCIM/loop 2>/dev/null") != 0)
+    GTEST_SKIP() << "bind mount refused";
+  bool tmpfs = sh("mount -t tmpfs none " + d.path + "/other 2>/dev/null") == 0;
+  if (tmpfs) writeFile(d.path + "/other/foreign.mp4", "x");
+  WalkResult w = walk(d.path);
+  sh("umount -l " + d.path + "/DCIM/loop");
+  if (tmpfs) sh("umount -l " + d.path + "/other");
+  EXPECT_EQ(rels(w), (std::vector<std::string>{"DCIM/100CANON/IMG_0001.JPG"}));
+  EXPECT_TRUE(w.errors.empty());
+}
+
+
+TEST(Walk, LostAndFoundAtTheVolumeRootIsNotCardContent) {
+  // ext4 makes lost+found (root only, mode 0700) at the root of every volume; a normal user cannot
+  // list it, and it is never the camera's. One deeper down is an ordinary folder of the card.
+  LoopMount m(16);
+  SKIP_UNLESS_MOUNTED(m);
+  ASSERT_TRUE(fs::is_directory(m.path() + "/lost+found"));
+  touch(m.path(), "DCIM/100CANON/IMG_0001.JPG");
+  touch(m.path(), "DCIM/lost+found/IMG_0002.JPG");
+  writeFile(m.path() + "/lost+found/#12", "recovered");
+  ::chmod(parentPath(m.path()).c_str(), 0755);
+  ::chmod(m.path().c_str(), 0755);
+  ::chmod((m.path() + "/lost+found").c_str(), 0700);
+  int pipefd[2];
+  ASSERT_EQ(::pipe(pipefd), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(pipefd[0]);
+    if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(2);
+    if (::geteuid() == 0) ::_exit(4);
+    WalkResult w = walk(m.path());
+    std::string msg;
+    for (const auto& f : w.files) msg += f.rel + ";";
+    for (const auto& e : w.errors) msg += "error " + e.rel + " " + std::to_string(e.err) + ";";
+    if (::write(pipefd[1], msg.data(), msg.size()) < 0) ::_exit(3);
+    ::_exit(0);
+  }
+  ::close(pipefd[1]);
+  std::string got;
+  char buf[256];
+  for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;) got.append(buf, n);
+  ::close(pipefd[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(got, "DCIM/100CANON/IMG_0001.JPG;DCIM/lost+found/IMG_0002.JPG;");
+  // Root can read it, and still gets no file of it.
+  EXPECT_EQ(rels(walk(m.path())),
+            (std::vector<std::string>{"DCIM/100CANON/IMG_0001.JPG", "DCIM/lost+found/IMG_0002.JPG"}));
+}
+
+}  // namespace
+}  // namespace tolverdine

@@ -1,0 +1,185 @@
+#include "engine/copy/copy_group.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "engine/base/files.h"
+#include "engine/copy/medium_read.h"
+#include "engine/base/text.h"
+#include "engine/base/worker_pool.h"
+
+namespace tolverdine {
+namespace {
+
+int openPart(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) {
+    mkdirs(parentPath(path));
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  }
+  return fd;
+}
+
+std::string md5Of(const char* p, size_t n) {
+  unsigned char d[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_Digest(p, n, d, &len, EVP_md5(), nullptr) != 1) throw IOFail{ENOMEM, std::nullopt};
+  return lowerHex(d, len);
+}
+
+// True when any page of the file is in the page cache.
+bool anyCached(int fd, int64_t size) {
+  if (size <= 0) return false;
+  void* m = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+  if (m == MAP_FAILED) return true;  // cannot tell: treat as cached, the caller reads direct
+  const long page = ::sysconf(_SC_PAGESIZE);
+  std::vector<unsigned char> vec((static_cast<size_t>(size) + page - 1) / page);
+  bool cached = ::mincore(m, static_cast<size_t>(size), vec.data()) != 0;
+  for (size_t i = 0; !cached && i < vec.size(); ++i) cached = vec[i] & 1;
+  ::munmap(m, static_cast<size_t>(size));
+  return cached;
+}
+
+// Hash of a file whose pages were just dropped: the reads go to the drive.
+std::optional<std::string> hashUncached(int fd, std::vector<char>& buf) {
+  XXH64_state_t* st = XXH64_createState();
+  if (!st) return std::nullopt;
+  XXH64_reset(st, 0);
+  std::optional<std::string> out;
+  for (;;) {
+    ssize_t r = ::read(fd, buf.data(), buf.size());
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) break;
+    if (r == 0) {
+      out = hex64(XXH64_digest(st));
+      break;
+    }
+    XXH64_update(st, buf.data(), static_cast<size_t>(r));
+  }
+  XXH64_freeState(st);
+  dropCached(fd);  // the read-back leaves nothing behind in memory
+  return out;
+}
+
+}  // namespace
+
+SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
+                    bool md5, char* buf, size_t cap, bool cacheSource) {
+  MediumReader in;
+  if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
+  SmallCopy c;
+  const size_t n = in.fill(buf, cap, std::nullopt);
+  c.bytes = static_cast<int64_t>(n);
+  c.parts.resize(parts.size());
+  for (size_t i = 0; i < parts.size(); ++i) {
+    PendingPart& p = c.parts[i];
+    p.index = parts[i].index;
+    p.path = parts[i].path;
+    p.size = c.bytes;
+    p.times = times;
+    int fd = openPart(p.path);
+    if (fd < 0) throw IOFail{errno, p.index};
+    p.fd.reset(fd);
+  }
+  // The destinations are written side by side while the bytes are hashed here.
+  std::vector<int> err(parts.size(), 0);
+  TaskGroup writers;
+  for (size_t i = 1; i < parts.size(); ++i)
+    writers.run([&, i] { err[i] = writeAll(c.parts[i].fd.get(), std::string_view(buf, n)); });
+  if (!parts.empty()) err[0] = writeAll(c.parts[0].fd.get(), std::string_view(buf, n));
+  c.hashes.xxh64 = hex64(XXH64(buf, n, 0));
+  if (md5) c.hashes.md5 = md5Of(buf, n);
+  writers.wait();
+  for (size_t i = 0; i < parts.size(); ++i)
+    if (err[i]) throw IOFail{err[i], parts[i].index};
+  // Given their times and closed now: a group holds no descriptors while it waits for its sync.
+  const bool setTimes = times.mtime.tv_sec != 0 || times.mtime.tv_nsec != 0;
+  for (PendingPart& p : c.parts) {
+    if (setTimes) {
+      timespec ts[2] = {times.atime, times.mtime};
+      (void)::futimens(p.fd.get(), ts);  // a copy with the wrong time is still a good copy
+    }
+    if (p.fd.reset() != 0) throw IOFail{errno, p.index};
+  }
+  return c;
+}
+
+void flushParts(const std::vector<PendingPart*>& parts) {
+  // One sync of the destination's file system for the whole group: one journal commit and one
+  // cache flush of the drive instead of one for each file. The sync reports any write-back error
+  // on that file system since it was opened here, and fails every part of the group then; the
+  // read-back catches whatever went wrong anyway.
+  if (parts.empty()) return;
+  int err = 0;
+  UniqueFd fs;
+  for (PendingPart* p : parts) {  // any part opens the file system (one may be gone)
+    fs.reset(::open(p->path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fs) break;
+    err = errno;
+  }
+  if (fs) err = ::syncfs(fs.get()) == 0 ? 0 : errno;
+  for (PendingPart* p : parts)
+    if (err) p->err = err;
+}
+
+void readBackParts(const std::vector<PendingPart*>& parts,
+                   const std::function<void(size_t, int64_t)>& onRead) {
+  std::vector<UniqueFd> fds(parts.size());
+  std::vector<bool> direct(parts.size(), false);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    PendingPart* p = parts[i];
+    if (p->err) continue;
+    int fd = ::open(p->path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    fds[i].reset(fd);
+    dropCached(fd);
+    // A page the drop could not take would answer from memory: such a file is read direct.
+    struct stat st {};
+    direct[i] = ::fstat(fd, &st) != 0 || anyCached(fd, static_cast<int64_t>(st.st_size));
+    if (!direct[i]) (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+  }
+  std::vector<char> buf(1u << 20);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    PendingPart* p = parts[i];
+    if (!fds[i]) continue;
+    if (direct[i]) {
+      fds[i].reset();
+      p->back = hashFile(p->path);
+    } else {
+      p->back = hashUncached(fds[i].get(), buf);
+    }
+    if (onRead) onRead(i, p->size);
+  }
+}
+
+void prefetch(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd) (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_WILLNEED);
+}
+
+std::string partPathFor(const std::string& target) {
+  const std::string name = lastComponent(target);
+  std::string folder = parentPath(target);
+  // The folder may not exist yet: its nearest existing ancestor is on the same file system.
+  long max = -1;
+  for (std::string f = folder.empty() ? "/" : folder;; f = parentPath(f)) {
+    max = ::pathconf(f.c_str(), _PC_NAME_MAX);
+    if (max > 0 || f.empty() || f == "/") break;
+  }
+  if (max <= 0) max = 255;
+  if (name.size() + 5 <= static_cast<size_t>(max)) return target + ".part";
+  return (folder.empty() ? std::string() : folder + "/") + ".tolverdine-" + hex64(XXH64(name.data(), name.size(), 0)) +
+         ".part";
+}
+
+}  // namespace tolverdine

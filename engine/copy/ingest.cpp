@@ -1,0 +1,656 @@
+#include "engine/copy/ingest.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <new>
+#include <set>
+#include <utility>
+
+#include "engine/copy/byte_meter.h"
+#include "engine/copy/copy.h"
+#include "engine/store/copy_presence.h"
+#include "engine/copy/copy_group.h"
+#include "engine/copy/medium_read.h"
+#include "engine/store/record_group.h"
+#include "engine/base/worker_pool.h"
+#include "engine/base/files.h"
+#include "engine/copy/preflight.h"
+#include "engine/base/rename.h"
+#include "engine/store/store.h"
+#include "engine/base/text.h"
+
+namespace tolverdine {
+
+namespace {
+
+const char* const kMismatch = "검증 해시 불일치";
+const char* const kCardReread = "카드를 다시 읽으니 해시가 다름 — 카드·리더 불량 의심";
+const char* const kCardRead = "카드 읽기 오류: ";
+const char* const kWrite = "쓰기 오류: ";
+const char* const kLost = "목적지 분리됨";
+const char* const kOther = "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음";
+const char* const kChanged = "복사하는 동안 카드 파일이 바뀜(크기·시간) — 카드를 다시 읽어야 함";
+const char* const kNoCompare = "카드를 읽지 못해 이미 있는 파일과 대조하지 못함 — 덮어쓰지 않음";
+
+std::string under(const std::string& root, const std::string& rel) {
+  if (!root.empty() && root.back() == '/') return root + rel;
+  return root + "/" + rel;
+}
+
+// The folder holding a destination root: the mounted drive whose presence is watched.
+std::string driveOf(const std::string& root) {
+  std::string p = parentPath(root);
+  return p.empty() ? "/" : p;
+}
+
+// Runs a callable when the scope ends, whichever way it ends.
+template <class F>
+class ScopeExit {
+ public:
+  explicit ScopeExit(F f) : f_(std::move(f)) {}
+  ~ScopeExit() { f_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  F f_;
+};
+
+// Thrown inside the row walk when the card is gone; caught by the walk, never escapes.
+struct CardGone {};
+
+// Small files go through the pipeline in groups of this many files or bytes.
+constexpr size_t kGroupFiles = 256;
+constexpr int64_t kGroupBytes = int64_t{128} << 20;
+// Card files asked for ahead of the one being copied.
+constexpr size_t kPrefetchFiles = 16;
+
+// A card file's state before its copy, to tell whether it changed while it was copied.
+struct SourceStat {
+  SourceTimes times;
+  int64_t size = 0;
+  bool known = false;  // status read; zero times otherwise
+};
+
+class Run {
+ public:
+  Run(const std::vector<Row>& rows, const std::string& src, const std::string& cam,
+      const std::vector<std::string>& dests, Store& store, const IngestOptions& options,
+      const IngestHooks& hooks, ByteMeter& meter)
+      : rows_(rows), src_(src), cam_(cam), dests_(dests), store_(store), records_(store), options_(options),
+        hooks_(hooks), meter_(meter) {}
+  ~Run() {
+    // Jobs still running on a group's parts finish before the parts go.
+    for (auto& g : launched_) g->work.wait();
+  }
+
+  dev_t cardDev = 0;
+  std::vector<dev_t> destDevs;
+  std::set<int> live;
+  IngestResult result;
+
+  // One row, steps C2 to C8. Small files are only started here and finished by a later call
+  // (or finish()); larger ones are done at once. Throws CardGone.
+  void row(const Row& r) {
+    if (!r.dest) {
+      meter_.done(&r, r.size);
+      return;
+    }
+    // A drive gone since the last row is first learnt from the rows in flight, in card order.
+    for (int d : live) {
+      if (!driveThere(d)) {
+        finish();
+        break;
+      }
+    }
+    const std::string key = ingestKey(cam_, r);
+    std::vector<int> toCopy, unrecorded;
+    for (int d : live) {
+      const std::string& root = dests_[d];
+      if (goodCopyOn(store_, key, root, *r.dest)) continue;
+      // A recorded copy gone or changed is one more file to copy, or to compare in place.
+      bool there = exists(under(root, *r.dest));
+      if (!there) toCopy.push_back(d);
+      else unrecorded.push_back(d);
+    }
+    if (toCopy.empty() && unrecorded.empty()) {
+      ++result.skipped;
+      meter_.done(&r, r.size);
+      return;
+    }
+    auto f = std::make_unique<Flight>(r, key);
+    f->list = std::move(toCopy);
+    f->unrecorded = std::move(unrecorded);
+    if (!f->list.empty()) {
+      f->before = sourceStat(r);
+      const bool small = options_.verify != VerifyMode::paranoid && f->before.size <= int64_t{kBlockSize} &&
+                         r.size <= int64_t{kBlockSize};
+      if (!small) {
+        // A large file goes through the double-buffered direct path on its own, after the rows in
+        // flight; its copy may take long, so the records so far are committed first.
+        finish();
+        records_.commit();
+        settleFlight(*f, /*copiedInGroup=*/false);
+        return;
+      }
+      startSmall(*f);
+    }
+    current_.push_back(std::move(f));
+    if (current_.size() >= kGroupFiles || currentBytes_ >= kGroupBytes) launch();
+    records_.commitIfDue();
+  }
+
+  // Completes every row in flight. Throws CardGone.
+  void finish() {
+    launch();
+    while (!launched_.empty()) settleOldest();
+  }
+
+  // After a stop: the rows in flight that need the card no more are still completed; the first
+  // that does ends it.
+  void finishAfterStop() {
+    try {
+      finish();
+    } catch (const CardGone&) {
+    }
+    records_.commit();
+  }
+
+  void commitRecords() { records_.commit(); }
+
+  bool cardMounted() const { return present(src_, cardDev); }
+  bool driveThere(int d) const { return present(driveOf(dests_[d]), destDevs[d]); }
+
+ private:
+  struct RowState {
+    const Row& r;
+    std::string key;
+    std::optional<Hashes> copyHash;
+    bool copied = false;
+    bool failed = false;
+  };
+
+  // A row in the pipeline: its first copy round written by startSmall, flushed and read back by
+  // its group's jobs, settled by settleFlight.
+  struct Flight {
+    Flight(const Row& r, std::string key) : st{r, std::move(key), std::nullopt} {}
+    RowState st;
+    std::vector<int> list, unrecorded;
+    SourceStat before;
+    std::optional<IOFail> failure;  // of the first round
+    bool changed = false;           // the card file changed while it was copied
+    Hashes hashes;
+    std::vector<PendingPart> parts;  // one per entry of list once written
+  };
+
+  struct Group {
+    std::vector<std::unique_ptr<Flight>> flights;
+    TaskGroup work;
+  };
+
+  std::string target(int d, const Row& r) const { return under(dests_[d], *r.dest); }
+  std::string part(int d, const Row& r) const { return partPathFor(target(d, r)); }
+
+  void fail(RowState& st, int d, const std::string& why, int round, bool writeRow = true) {
+    if (writeRow) records_.record(st.key, dests_[d], *st.r.dest, st.r.size, std::nullopt, "failed", round);
+    result.failed.push_back({*st.r.dest, dests_[d], why});
+    st.failed = true;
+  }
+
+  // A destination is lost once; rows already in flight to it then just leave it.
+  void lose(RowState& st, int d, int round) {
+    if (!live.count(d)) return;
+    live.erase(d);
+    result.lostDests.push_back(dests_[d]);
+    fail(st, d, kLost, round, /*writeRow=*/false);
+  }
+
+  SourceStat sourceStat(const Row& r) {
+    struct stat s {};
+    if (::stat(r.src.c_str(), &s) != 0) {
+      if (!cardMounted()) throw CardGone{};
+      return {};
+    }
+    return {{s.st_atim, s.st_mtim}, static_cast<int64_t>(s.st_size), true};
+  }
+
+  // The card file after its copy: a failure when it is gone, a change when its size or time moved.
+  std::optional<IOFail> checkSource(const Row& r, const SourceStat& before, std::optional<int64_t> bytesRead,
+                                    bool& changed) {
+    if (!before.known) return std::nullopt;
+    struct stat s {};
+    if (::stat(r.src.c_str(), &s) != 0) return IOFail{errno, std::nullopt};
+    changed = static_cast<int64_t>(s.st_size) != before.size || s.st_mtim.tv_sec != before.times.mtime.tv_sec ||
+              s.st_mtim.tv_nsec != before.times.mtime.tv_nsec || (bytesRead && *bytesRead != before.size);
+    return std::nullopt;
+  }
+
+  // First round of a small file: read once, written to every part, left for its group to flush.
+  void startSmall(Flight& f) {
+    const Row& r = f.st.r;
+    meter_.begin(&r, f.list.size());
+    prefetchAfter(r);
+    for (int d : f.list) {
+      if (!driveThere(d)) {
+        f.failure = IOFail{ENOENT, d};
+        return;
+      }
+    }
+    if (!smallBuf_) {
+      smallBuf_ = std::make_unique<AlignedBuffer>(kBlockSize, kBufferAlign);
+      if (!smallBuf_->data()) throw std::bad_alloc();
+    }
+    std::vector<Part> parts;
+    for (int d : f.list) parts.push_back({d, part(d, r)});
+    try {
+      SmallCopy c = copySmall(r.src, parts, f.before.times, options_.md5, smallBuf_->data(), kBlockSize,
+                              /*cacheSource=*/true);
+      meter_.read(&r, c.bytes);
+      f.hashes = c.hashes;
+      f.parts = std::move(c.parts);
+      currentBytes_ += c.bytes;
+      f.failure = checkSource(r, f.before, c.bytes, f.changed);
+    } catch (const IOFail& e) {
+      f.failure = e;
+    }
+    if (f.failure && !f.failure->dest && !cardMounted()) throw CardGone{};
+    if (!f.failure && !f.changed && hooks_.beforeVerify) {
+      // The seam sees the rows one at a time, as the row-by-row path shows them: what it does to
+      // the drives happens after the rows before it were verified.
+      finish();
+      std::vector<std::string> paths;
+      for (const auto& p : f.parts) paths.push_back(p.path);
+      hooks_.beforeVerify(r, paths);
+    }
+  }
+
+  // Hands the current group to the workers: per destination its parts are flushed together and
+  // then read back. The oldest group in flight is settled once two are.
+  void launch() {
+    if (current_.empty()) return;
+    auto g = std::make_unique<Group>();
+    g->flights = std::move(current_);
+    current_.clear();
+    currentBytes_ = 0;
+    const bool readBack = options_.verify != VerifyMode::fast;
+    // Per destination: each part with its row and its place in the row's list.
+    struct Item {
+      PendingPart* part;
+      const void* row;
+      size_t slot;
+    };
+    std::map<int, std::vector<Item>> byDest;
+    for (auto& f : g->flights) {
+      if (f->failure || f->changed) continue;
+      for (size_t i = 0; i < f->parts.size(); ++i) byDest[f->parts[i].index].push_back({&f->parts[i], &f->st.r, i});
+    }
+    for (auto& [d, items] : byDest) {
+      g->work.run([this, items = std::move(items), readBack] {
+        std::vector<PendingPart*> parts;
+        for (const Item& it : items) parts.push_back(it.part);
+        flushParts(parts);
+        if (readBack) readBackParts(parts, [&](size_t i, int64_t n) { meter_.back(items[i].row, items[i].slot, n); });
+      });
+    }
+    launched_.push_back(std::move(g));
+    while (launched_.size() > 1) settleOldest();
+  }
+
+  void settleOldest() {
+    std::unique_ptr<Group> g = std::move(launched_.front());
+    launched_.pop_front();
+    g->work.wait();
+    for (size_t i = 0; i < g->flights.size(); ++i) {
+      try {
+        settleFlight(*g->flights[i], /*copiedInGroup=*/true);
+      } catch (const CardGone&) {
+        // The rows after this one stay where they are, like the row in flight of a stop.
+        launched_.clear();
+        current_.clear();
+        throw;
+      }
+    }
+    records_.commitIfDue();
+  }
+
+  // Steps C5 to C8 for one row; a small file arrives here with its first round done.
+  void settleFlight(Flight& f, bool copiedInGroup) {
+    RowState& st = f.st;
+    const Row& r = st.r;
+    try {
+      if (!f.list.empty()) {
+        std::vector<int> list = f.list;
+        int round = 1;
+        if (copiedInGroup) {
+          if (f.failure || f.changed) {
+            list = afterFailure(st, std::move(list), f.failure, f.changed, round);
+          } else {
+            st.copyHash = f.hashes;
+            std::vector<std::string> partPaths;
+            std::vector<std::optional<std::string>> back;
+            std::vector<int> ok;
+            for (size_t i = 0; i < list.size(); ++i) {
+              const PendingPart& p = f.parts[i];
+              if (p.err) {
+                destFailure(st, list[i], p.path, p.err, round);
+                continue;
+              }
+              ok.push_back(list[i]);
+              partPaths.push_back(p.path);
+              back.push_back(options_.verify == VerifyMode::fast ? std::optional<std::string>(f.hashes.xxh64)
+                                                                  : p.back);
+            }
+            list = settle(st, ok, partPaths, f.hashes, back, round);
+          }
+          if (!list.empty()) ++round;
+        }
+        copyRounds(st, std::move(list), round, f.before);
+      }
+      adoptInPlace(st, f.unrecorded);
+    } catch (const CardGone&) {
+      if (st.copied) ++result.copied;  // its recorded copies stay counted
+      throw;
+    }
+    if (st.copied) ++result.copied;
+    else if (f.list.empty() && !st.failed) ++result.skipped;
+    meter_.done(&r, r.size);
+  }
+
+  // A destination that failed to take its part: never retried there.
+  void destFailure(RowState& st, int d, const std::string& partPath, int err, int round) {
+    ::unlink(partPath.c_str());
+    if (!live.count(d)) return;
+    if (!driveThere(d)) lose(st, d, round);
+    else fail(st, d, kWrite + std::string(std::strerror(err)), round);
+  }
+
+  // Step C6: a failed copy round. Returns the destinations for the next round.
+  std::vector<int> afterFailure(RowState& st, std::vector<int> list, const std::optional<IOFail>& failure,
+                                bool changed, int round) {
+    const Row& r = st.r;
+    if (failure && failure->dest) {
+      int d = *failure->dest;
+      std::erase(list, d);
+      destFailure(st, d, part(d, r), failure->err, round);
+      return list;
+    }
+    if (!cardMounted()) throw CardGone{};
+    if (round >= 3) {
+      std::string why = changed ? std::string(kChanged) : kCardRead + std::string(std::strerror(failure->err));
+      for (int d : list) {
+        ::unlink(part(d, r).c_str());
+        if (live.count(d)) fail(st, d, why, round);
+      }
+      list.clear();
+    }
+    return list;
+  }
+
+  // Step C5.5: each read-back hash against the copy hash, the rename into place and the record.
+  // Returns the destinations kept for another round.
+  std::vector<int> settle(RowState& st, const std::vector<int>& list, const std::vector<std::string>& partPaths,
+                          const Hashes& h, const std::vector<std::optional<std::string>>& back, int round) {
+    const Row& r = st.r;
+    const char* state = options_.verify == VerifyMode::fast ? "copied" : "verified";
+    std::vector<int> retry;
+    for (size_t i = 0; i < list.size(); ++i) {
+      int d = list[i];
+      const std::string& root = dests_[d];
+      if (!live.count(d)) {
+        ::unlink(partPaths[i].c_str());
+        continue;
+      }
+      // Pulled after the drive test, the part may have gone to the bare mount point instead.
+      if (!driveThere(d)) {
+        ::unlink(partPaths[i].c_str());
+        lose(st, d, round);
+        continue;
+      }
+      if (back[i] && *back[i] == h.xxh64 && renameNoReplace(partPaths[i], target(d, r)) == 0) {
+        records_.record(st.key, root, *r.dest, r.size, h.xxh64, state, round, h.md5, r.view);
+        st.copied = true;
+        if (options_.verify != VerifyMode::fast) result.verified[root].push_back({r, h.xxh64, h.md5});
+      } else if (round == 1) {
+        retry.push_back(d);
+      } else {
+        ::unlink(partPaths[i].c_str());
+        fail(st, d, kMismatch, round);
+      }
+    }
+    return retry;
+  }
+
+  // Steps C5 and C6, one row at a time, from the given round on.
+  void copyRounds(RowState& st, std::vector<int> list, int round, const SourceStat& before) {
+    const Row& r = st.r;
+    while (!list.empty()) {
+      meter_.begin(&r, list.size());
+      std::optional<IOFail> failure;
+      bool changed = false;
+      for (int d : list) {
+        if (!driveThere(d)) {
+          failure = IOFail{ENOENT, d};
+          break;
+        }
+      }
+      std::vector<Part> parts;
+      std::vector<std::string> partPaths;
+      for (int d : list) {
+        parts.push_back({d, part(d, r)});
+        partPaths.push_back(parts.back().path);
+      }
+      Hashes h;
+      if (!failure) {
+        for (const auto& p : partPaths) mkdirs(parentPath(p));
+        try {
+          h = copyOnce(r.src, parts, before.times, options_.md5, options_.verify != VerifyMode::paranoid,
+                       [&](size_t n) { meter_.read(&r, static_cast<int64_t>(n)); });
+          failure = checkSource(r, before, std::nullopt, changed);
+        } catch (const IOFail& f) {
+          failure = f;
+        }
+      }
+      if (failure || changed) {
+        list = afterFailure(st, std::move(list), failure, changed, round);
+        if (!list.empty()) ++round;
+        continue;
+      }
+      st.copyHash = h;
+      if (hooks_.beforeVerify) hooks_.beforeVerify(r, partPaths);
+
+      std::vector<std::optional<std::string>> back;
+      if (options_.verify == VerifyMode::fast) {
+        back.assign(list.size(), h.xxh64);
+      } else {
+        if (options_.verify == VerifyMode::paranoid) {
+          auto again = hashFile(r.src);
+          if (!again || *again != h.xxh64) {
+            if (!cardMounted()) throw CardGone{};
+            for (const auto& p : partPaths) ::unlink(p.c_str());
+            if (round == 1) {
+              ++round;
+              continue;
+            }
+            for (int d : list) fail(st, d, kCardReread, round);
+            break;
+          }
+        }
+        back = hashFiles(partPaths, [&](size_t i, size_t n) { meter_.back(&r, i, static_cast<int64_t>(n)); });
+      }
+      list = settle(st, list, partPaths, h, back, round);
+      if (!list.empty()) ++round;
+    }
+  }
+
+  // Step C7: files at the target without a verified record are compared, never replaced.
+  void adoptInPlace(RowState& st, const std::vector<int>& unrecorded) {
+    const Row& r = st.r;
+    std::optional<std::string> srcHash;
+    if (st.copyHash) srcHash = st.copyHash->xxh64;
+    for (int d : unrecorded) {
+      // A drive lost during this row's copies is not compared: its file cannot be read.
+      if (!live.count(d)) continue;
+      if (!srcHash) srcHash = hashFile(r.src);
+      if (!srcHash) {
+        if (!cardMounted()) throw CardGone{};
+        fail(st, d, kNoCompare, 0, /*writeRow=*/false);
+        continue;
+      }
+      auto there = hashFile(target(d, r));
+      if (!there || *there != *srcHash) {
+        fail(st, d, kOther, 0, /*writeRow=*/false);
+        continue;
+      }
+      // Same content: give it the card file's time, so later counts find the copy unchanged.
+      giveCopyTime(target(d, r), r.mtimeNs);
+      records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, "verified", 0, std::nullopt, r.view);
+      result.verified[dests_[d]].push_back({r, *srcHash, std::nullopt});
+    }
+  }
+
+  // The card files after this one are asked for, so their reads overlap this one's writes.
+  void prefetchAfter(const Row& r) {
+    size_t i = static_cast<size_t>(&r - rows_.data());
+    if (i >= rows_.size()) return;  // not one of the run's rows
+    prefetched_ = std::max(prefetched_, i + 1);
+    while (prefetched_ < rows_.size() && prefetched_ <= i + kPrefetchFiles) {
+      const Row& next = rows_[prefetched_++];
+      if (next.dest && next.size <= int64_t{kBlockSize}) prefetch(next.src);
+    }
+  }
+
+  const std::vector<Row>& rows_;
+  const std::string& src_;
+  const std::string& cam_;
+  const std::vector<std::string>& dests_;
+  Store& store_;
+  RecordGroup records_;
+  const IngestOptions& options_;
+  const IngestHooks& hooks_;
+  ByteMeter& meter_;
+  std::unique_ptr<AlignedBuffer> smallBuf_;
+  std::vector<std::unique_ptr<Flight>> current_;  // started, not yet handed to the workers
+  int64_t currentBytes_ = 0;
+  std::deque<std::unique_ptr<Group>> launched_;  // handed to the workers, oldest first
+  size_t prefetched_ = 0;                        // rows before this one were asked for
+};
+
+}  // namespace
+
+IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, const std::string& cam,
+                       const std::vector<std::string>& dests, const NameSet& names, Store& store,
+                       int copiesRequired, const IngestOptions& options, const FreeBytesFn& free,
+                       const ProgressFn& progress, SleepGuard* sleep, const IngestHooks& hooks,
+                       const BytesFn& bytes) {
+  int64_t total = 0;
+  for (const auto& r : rows) total += r.size;
+  ByteMeter meter(bytes, total);
+  Run run(rows, src, cam, dests, store, options, hooks, meter);
+
+  // A: checks before anything is written.
+  requireSeparateFolders(dests);
+  auto card = devOf(src);
+  if (!card) throw IngestStop::cardRemoved();
+  run.cardDev = *card;
+  for (const auto& root : dests) {
+    std::string drive = driveOf(root);
+    auto dev = devOf(drive);
+    if (!dev) throw IngestStop::destMissing(drive);
+    run.destDevs.push_back(*dev);
+  }
+  // A read-only or locked drive would otherwise fail every file, after the whole card went to
+  // the others; the probe lands in the project folder, or the nearest folder above it that exists.
+  for (const auto& root : dests) {
+    if (int err = probeWrite(nearestExisting(root))) throw IngestStop::unwritable(driveOf(root), err);
+  }
+  std::vector<std::string> problems;
+  for (const auto& root : dests) {
+    for (const auto& line : planProblems(rows, root)) problems.push_back(lastComponent(root) + ": " + line);
+  }
+  if (!problems.empty()) throw IngestStop::conflicts(std::move(problems));
+  for (const auto& root : dests) {
+    int64_t need = 0;
+    for (const auto& r : rows) {
+      if (!store.verifiedHash(ingestKey(cam, r), root)) need += r.size;
+    }
+    int64_t have = free ? free(root) : 0;
+    if (marginShort(need, have)) throw IngestStop::noSpace(root, need, have);
+  }
+
+  // B: folders, locks, sleep guard. Everything taken here is let go on every way out.
+  std::vector<std::string> locks;
+  bool holding = false;
+  ScopeExit release([&] {
+    if (holding && sleep) sleep->release();
+    for (const auto& l : locks) ::unlink(l.c_str());
+  });
+  for (const auto& root : dests) {
+    for (const auto& top : names.topFolders()) mkdirs(under(root, top));
+    locks.push_back(takeLock(under(root, names.reports), cam));  // throws locked; guard unlinks
+  }
+  if (sleep) {
+    sleep->hold("TOLVERDINE 복사 중");
+    holding = true;
+  }
+  for (int d = 0; d < static_cast<int>(dests.size()); ++d) run.live.insert(d);
+
+  // C: the rows in card order.
+  const int count = static_cast<int>(rows.size());
+  int64_t done = 0;
+  try {
+    for (int i = 0; i < count; ++i) {
+      const Row& r = rows[i];
+      if (progress) progress(i + 1, count, lastComponent(r.src), done, total);
+      run.row(r);
+      done += r.size;
+    }
+    run.finish();
+  } catch (const CardGone&) {
+    run.finishAfterStop();
+    run.result.stopped = IngestStop::cardRemoved();
+  }
+  run.commitRecords();
+
+  // D: completion.
+  if (progress) progress(count, count, "", total, total);
+  IngestResult& res = run.result;
+  for (const auto& r : rows) {
+    if (store.verifiedCount(ingestKey(cam, r)) < copiesRequired) ++res.underCopied;
+  }
+  if (res.stopped || !res.failed.empty()) res.color = CardColor::red;
+  else if (res.underCopied > 0) res.color = CardColor::yellow;
+  else res.color = CardColor::green;
+  return std::move(res);
+}
+
+std::vector<std::string> resultLog(const IngestResult& r, const std::string& card, const std::string& cam,
+                                   double seconds, int64_t bytes) {
+  std::vector<std::string> lines;
+  std::string first = "결과: " + card + " · " + cam + " · " + colorText(r.color) + " · 복사 " +
+                      std::to_string(r.copied) + " 기존 " + std::to_string(r.skipped) + " 실패 " +
+                      std::to_string(r.failed.size()) + " 사본부족 " + std::to_string(r.underCopied) +
+                      " · " + std::to_string(static_cast<long long>(seconds)) + "초";
+  if (seconds > 0) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, " · %.0f MB/s", static_cast<double>(bytes) / seconds / 1e6);
+    first += buf;
+  }
+  lines.push_back(std::move(first));
+  if (r.stopped) lines.push_back("멈춤 원인: " + card + " · " + r.stopped->description());
+  for (const auto& d : r.lostDests) lines.push_back("목적지 분리: " + d);
+  for (size_t i = 0; i < r.failed.size() && i < 20; ++i) {
+    const auto& f = r.failed[i];
+    lines.push_back("실패: " + f.rel + " → " + f.dest + " · " + f.why);
+  }
+  if (r.failed.size() > 20) lines.push_back("실패 " + std::to_string(r.failed.size() - 20) + "개 더 — 리포트 CSV 참고");
+  return lines;
+}
+
+}  // namespace tolverdine

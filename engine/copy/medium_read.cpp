@@ -1,0 +1,85 @@
+#include "engine/copy/medium_read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "engine/base/records.h"
+
+namespace tolverdine {
+
+AlignedBuffer::AlignedBuffer(size_t size, size_t align) {
+  void* p = nullptr;
+  if (::posix_memalign(&p, align, size) == 0) {
+    p_ = static_cast<char*>(p);
+    size_ = size;
+  }
+}
+
+AlignedBuffer::~AlignedBuffer() { std::free(p_); }
+
+void dropCached(int fd, off_t off, off_t len) { (void)::posix_fadvise(fd, off, len, POSIX_FADV_DONTNEED); }
+
+int MediumReader::open(const std::string& path, bool cached) {
+  if (!cached) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    if (fd >= 0) {
+      fd_.reset(fd);
+      direct_ = true;
+      return 0;
+    }
+    if (errno != EINVAL) return errno;  // EINVAL: this file system takes no direct I/O
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  fd_.reset(fd);
+  if (cached) {
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  } else {
+    advise_ = true;
+    dropCached(fd);  // pages cached earlier would otherwise answer instead of the medium
+  }
+  return 0;
+}
+
+void MediumReader::leaveDirect(std::optional<int> dest) {
+  int fl = ::fcntl(fd_.get(), F_GETFL);
+  if (fl < 0 || ::fcntl(fd_.get(), F_SETFL, fl & ~O_DIRECT) < 0) throw IOFail{errno, dest};
+  direct_ = false;
+  advise_ = true;
+  dropCached(fd_.get(), pos_);
+}
+
+size_t MediumReader::fill(char* buf, size_t n, std::optional<int> dest) {
+  size_t got = 0;
+  const off_t start = pos_;
+  while (got < n) {
+    ssize_t r = ::read(fd_.get(), buf + got, n - got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      // Direct I/O refused for this offset or length: go on buffered, from the medium.
+      if (errno == EINVAL && direct_) {
+        leaveDirect(dest);
+        continue;
+      }
+      throw IOFail{errno, dest};
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+    pos_ += r;
+    if (direct_ && got < n) {
+      // A short direct read is the tail of the file (the kernel read its last block from the
+      // device). Should the file be longer after all, the rest is unaligned: read it buffered.
+      struct stat st;
+      if (::fstat(fd_.get(), &st) == 0 && pos_ >= st.st_size) break;
+      leaveDirect(dest);
+    }
+  }
+  if (advise_ && got > 0) dropCached(fd_.get(), start, static_cast<off_t>(got));
+  return got;
+}
+
+}  // namespace tolverdine

@@ -1,0 +1,190 @@
+#include "engine/copy/mirror.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "platform/posix/clone.h"
+#include "engine/copy/copy.h"
+#include "engine/store/copy_presence.h"
+#include "engine/copy/copy_group.h"
+#include "engine/base/files.h"
+#include "engine/base/names.h"
+#include "engine/copy/preflight.h"
+#include "engine/base/rename.h"
+#include "engine/copy/storage.h"
+#include "engine/store/store.h"
+#include "engine/base/text.h"
+
+namespace tolverdine {
+namespace {
+
+constexpr const char* kNoPrimary = "1차 사본이 없음";
+constexpr const char* kReadBack = "2차 검증 해시 불일치";
+constexpr const char* kOccupied = "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음";
+constexpr const char* kLost = "목적지 분리됨";
+constexpr const char* kViewFailed = "분류 뷰 클론 실패";
+
+std::optional<dev_t> deviceOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return st.st_dev;
+}
+
+// A stored relative path that cannot lead out of the root it is joined to.
+bool safeRel(const std::string& rel) {
+  if (rel.empty() || rel[0] == '/') return false;
+  size_t i = 0;
+  while (i <= rel.size()) {
+    size_t j = rel.find('/', i);
+    if (j == std::string::npos) j = rel.size();
+    if (j - i == 2 && rel.compare(i, 2, "..") == 0) return false;
+    i = j + 1;
+  }
+  return true;
+}
+
+std::string damaged(const std::string& now, const std::string& recorded) {
+  return "1차 사본 해시가 카드 기록과 다름 (" + now + " ≠ " + recorded + ") — 1차 사본 손상 의심";
+}
+
+void copyReports(const std::string& primary, const std::string& secondary) {
+  for (const NameSet* set : {&NameSet::ko(), &NameSet::en()}) {
+    const std::string from = join(primary, set->reports), to = join(secondary, set->reports);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(from.c_str()), ::closedir);
+    if (!dir) continue;
+    while (dirent* e = ::readdir(dir.get())) {
+      std::string name = e->d_name;
+      if (name == "." || name == ".." || name.rfind("lock_", 0) == 0) continue;
+      const std::string target = join(to, name);
+      if (exists(target)) continue;
+      std::string data;
+      if (!readFile(join(from, name), &data)) continue;
+      mkdirs(to);
+      try {
+        writeFile(target, data, true);
+      } catch (const WriteFail&) {
+      }
+    }
+  }
+}
+
+}  // namespace
+
+MirrorResult runMirror(const std::string& primary, const std::string& secondary, Store& store,
+                       const FreeBytes& free, const MirrorProgress& progress, const MirrorBytes& bytes) {
+  const std::string drive = parentPath(secondary);
+  auto driveDev = deviceOf(drive);
+  if (!driveDev) throw IngestStop::destMissing(drive);
+  auto primaryDev = deviceOf(primary);
+  if (!primaryDev) throw IngestStop::destMissing(primary);
+
+  std::vector<Entry> pending;
+  for (auto& e : store.verifiedEntries(primary))
+    if (!goodCopyOn(store, e.key, secondary, e.rel)) pending.push_back(std::move(e));
+  int64_t need = 0;
+  for (const auto& e : pending) need += e.size;
+  const int64_t avail = free(secondary);
+  if (marginShort(need, avail)) throw IngestStop::noSpace(secondary, need, avail);
+
+  const bool clones = canClone(secondary);
+  MirrorResult res;
+  auto secondaryThere = [&] { return deviceOf(drive) == driveDev; };
+  auto makeViewClone = [&](const Entry& e) {
+    if (!clones || !e.view) return;
+    if (!safeRel(*e.view)) {
+      res.failed.push_back({*e.view, kViewFailed});
+      return;
+    }
+    const std::string view = nfc(join(secondary, *e.view));
+    if (exists(view)) return;
+    mkdirs(parentPath(view));
+    if (cloneFile(join(secondary, e.rel), view) != 0) res.failed.push_back({*e.view, kViewFailed});
+  };
+
+  const int count = static_cast<int>(pending.size());
+  int64_t dealt = 0;
+  for (int i = 0; i < count; ++i) {
+    const Entry& e = pending[i];
+    if (i > 0) dealt += pending[i - 1].size;
+    if (bytes) bytes(dealt, need);
+    if (progress) progress(i + 1, count, lastComponent(e.rel));
+    if (!secondaryThere()) {
+      res.lost = true;
+      res.failed.push_back({e.rel, kLost});
+      break;
+    }
+    if (deviceOf(primary) != primaryDev) throw IngestStop::destMissing(primary);
+    if (!safeRel(e.rel)) {
+      res.failed.push_back({e.rel, kNoPrimary});
+      continue;
+    }
+    const std::string recorded = e.hash.value_or("");
+    const std::string src = join(primary, e.rel), target = join(secondary, e.rel);
+    struct stat st {};
+    if (::stat(src.c_str(), &st) != 0) {
+      res.failed.push_back({e.rel, kNoPrimary});
+      continue;
+    }
+    Row row;
+    row.src = src;
+    row.rel = e.rel;
+    row.kind = Kind::etc;
+    row.size = e.size;
+    row.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    row.dest = e.rel;
+
+    if (exists(target)) {
+      auto h = hashFile(target);
+      if (h && *h == recorded) {
+        giveCopyTime(target, keyFacts(e.key) ? keyFacts(e.key)->mtimeNs : 0);
+        store.record(e.key, secondary, e.rel, e.size, recorded, "verified", 0, std::nullopt, e.view);
+        res.verified.push_back(Verified{row, recorded, std::nullopt});
+        ++res.skipped;
+        makeViewClone(e);
+      } else {
+        res.failed.push_back({e.rel, kOccupied});
+      }
+      continue;
+    }
+
+    mkdirs(parentPath(target));
+    const std::string part = partPathFor(target);
+    Hashes got;
+    try {
+      got = copyOnce(src, {Part{0, part}}, SourceTimes{st.st_atim, st.st_mtim}, false, true);
+    } catch (const IOFail& f) {
+      ::unlink(part.c_str());
+      if (secondaryThere()) {
+        res.failed.push_back({e.rel, std::string("복사 오류: ") + std::strerror(f.err)});
+        continue;
+      }
+      res.lost = true;
+      res.failed.push_back({e.rel, kLost});
+      break;
+    }
+    if (got.xxh64 != recorded) {
+      ::unlink(part.c_str());
+      res.failed.push_back({e.rel, damaged(got.xxh64, recorded)});
+      continue;
+    }
+    auto back = hashFile(part);
+    if (!back || *back != recorded || renameNoReplace(part, target) != 0) {
+      ::unlink(part.c_str());
+      res.failed.push_back({e.rel, kReadBack});
+      continue;
+    }
+    store.record(e.key, secondary, e.rel, e.size, recorded, "verified", 1, std::nullopt, e.view);
+    res.verified.push_back(Verified{row, recorded, std::nullopt});
+    ++res.copied;
+    makeViewClone(e);
+  }
+  if (bytes && count > 0 && !res.lost) bytes(need, need);
+  copyReports(primary, secondary);
+  return res;
+}
+
+}  // namespace tolverdine

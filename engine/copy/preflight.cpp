@@ -1,0 +1,125 @@
+#include "engine/copy/preflight.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <limits>
+#include <map>
+#include <memory>
+
+#include "engine/base/canonical_path.h"
+#include "engine/base/files.h"
+#include "engine/base/lock_file.h"
+#include "engine/base/text.h"
+
+namespace tolverdine {
+
+namespace {
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+}  // namespace
+
+std::optional<dev_t> devOf(const std::string& path) {
+  struct stat st;
+  if (::stat(nfc(path).c_str(), &st) != 0) return std::nullopt;
+  return st.st_dev;
+}
+
+bool present(const std::string& path, dev_t dev) {
+  auto d = devOf(path);
+  return d && *d == dev;
+}
+
+int64_t availableBytes(const std::string& path) {
+  const std::string p = nearestExisting(path);
+  struct statvfs vs;
+  if (::statvfs(p.c_str(), &vs) != 0) return 0;
+  unsigned __int128 bytes = static_cast<unsigned __int128>(vs.f_bavail) * vs.f_frsize;
+  constexpr auto kMax = static_cast<unsigned __int128>(std::numeric_limits<int64_t>::max());
+  return static_cast<int64_t>(bytes > kMax ? kMax : bytes);
+}
+
+bool marginShort(int64_t need, int64_t free) {
+  return static_cast<__int128>(need) * 105 > static_cast<__int128>(free) * 100;
+}
+
+std::optional<SpaceNeed> spaceShort(const std::vector<Row>& rows, const std::string& root) {
+  __int128 sum = 0;
+  for (const auto& r : rows) sum += r.size;
+  constexpr __int128 kMax = std::numeric_limits<int64_t>::max();
+  int64_t need = static_cast<int64_t>(sum > kMax ? kMax : sum);
+  int64_t free = availableBytes(root);
+  if (!marginShort(need, free)) return std::nullopt;
+  return SpaceNeed{need, free};
+}
+
+std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root) {
+  std::map<std::string, std::string> claimed;  // relative path -> source of its first claimant
+  std::vector<std::string> lines;
+  for (const auto& r : rows) {
+    for (const auto* slot : {&r.dest, &r.view}) {
+      if (!*slot) continue;
+      std::string p = nfc(**slot);
+      auto it = claimed.find(p);
+      if (it != claimed.end() && it->second != r.src)
+        lines.push_back("같은 자리로 가는 두 파일: " + p + " ← " + lastComponent(it->second) + " / " +
+                        lastComponent(r.src));
+      claimed[p] = r.src;
+      std::string full = nfc(root) + "/" + p;
+      if (!exists(full)) continue;
+      struct stat st;
+      bool statOk = ::stat(full.c_str(), &st) == 0;
+      int64_t size = statOk ? st.st_size : 0;
+      // A folder is never a place a file can be copied to, whatever size it reports.
+      bool folder = statOk && S_ISDIR(st.st_mode);
+      if (folder || size != r.size) lines.push_back("이미 다른 파일이 있음: " + p);
+    }
+  }
+  return lines;
+}
+
+void requireSeparateFolders(const std::vector<std::string>& folders) {
+  if (auto pair = overlappingPair(folders)) throw IngestStop::sameFolder(folders[pair->first], folders[pair->second]);
+}
+
+std::string takeLock(const std::string& reports, const std::string& cam) {
+  std::string path = nfc(reports) + "/" + nfc("lock_" + cam + ".json");
+  if (lockHeld(path, ::time(nullptr))) throw IngestStop::locked(cam);
+  try {
+    writeFile(path, lockContent(::getpid(), isoNow(), thisHost()));
+  } catch (const WriteFail&) {
+    // The run itself will meet the same write failure and report it per file.
+  }
+  return path;
+}
+
+int probeWrite(const std::string& dir) {
+  std::string p = nfc(dir) + "/.tolverdine-probe-" + std::to_string(::getpid());
+  try {
+    writeFile(p, "ok");
+  } catch (const WriteFail& f) {
+    ::unlink(p.c_str());  // a file created before the write failed (a full disk) is not left
+    return f.err;
+  } catch (...) {
+    ::unlink(p.c_str());
+    return EIO;
+  }
+  ::unlink(p.c_str());
+  return 0;
+}
+
+int probeRead(const std::string& dir) {
+  std::unique_ptr<DIR, DirCloser> d(::opendir(nfc(dir).c_str()));
+  if (!d) return errno;
+  errno = 0;
+  int err = 0;
+  if (!::readdir(d.get()) && errno != 0) err = errno;
+  return err;
+}
+
+}  // namespace tolverdine

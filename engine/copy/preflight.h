@@ -1,0 +1,50 @@
+// Checks before a card is copied: the volumes are there, the plan fits and harms nothing,
+// and no other ingest of the same camera writes to the same destination.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/base/records.h"
+
+namespace tolverdine {
+
+/// st_dev of the file system holding path; absent when it cannot be examined.
+std::optional<dev_t> devOf(const std::string& path);
+/// The path can be examined and lies on device dev.
+bool present(const std::string& path, dev_t dev);
+/// Bytes available on the volume of the nearest existing ancestor of path; 0 when unknown.
+int64_t availableBytes(const std::string& path);
+
+struct SpaceNeed {
+  int64_t need = 0;
+  int64_t free = 0;
+};
+/// True when need * 1.05 > free, computed in integers: in floating point a need of exactly
+/// free / 1.05 would be refused (2000 * 1.05 is 2100.0000000000002).
+bool marginShort(int64_t need, int64_t free);
+
+/// Present when need * 1.05 > free.
+std::optional<SpaceNeed> spaceShort(const std::vector<Row>& rows, const std::string& root);
+
+/// Name problems of the plan against one root (empty: none).
+std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root);
+
+/// Throws IngestStop::sameFolder for the first two folders that are one folder on disk or lie one
+/// inside the other: a copy there would be counted twice.
+void requireSeparateFolders(const std::vector<std::string>& folders);
+
+/// Takes reports/lock_<cam>.json and returns its path. Throws IngestStop::locked when a live
+/// ingest elsewhere holds it.
+std::string takeLock(const std::string& reports, const std::string& cam);
+
+/// Error number of writing (and removing) a probe file in dir; 0 on success.
+int probeWrite(const std::string& dir);
+/// Error number of listing dir; 0 on success.
+int probeRead(const std::string& dir);
+
+}  // namespace tolverdine

@@ -1,0 +1,213 @@
+#include "engine/copy/storage.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/posix/clone.h"
+#include "engine/copy/copy.h"
+#include "platform/posix/fd.h"
+#include "engine/copy/ingest_test_util.h"
+#include "engine/copy/storage_plan.h"
+#include "engine/store/view.h"
+
+namespace tolverdine {
+namespace {
+
+using testing::cardRow;
+using testing::kCam;
+using testing::plenty;
+
+// Physical start of every extent of the file, as the file system maps it.
+std::vector<uint64_t> extents(const std::string& path) {
+  std::vector<uint64_t> out;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY));
+  if (!fd) return out;
+  ::fsync(fd.get());
+  constexpr int kMax = 64;
+  std::vector<char> buf(sizeof(fiemap) + kMax * sizeof(fiemap_extent));
+  auto* fm = reinterpret_cast<fiemap*>(buf.data());
+  fm->fm_length = ~0ULL;
+  fm->fm_flags = FIEMAP_FLAG_SYNC;
+  fm->fm_extent_count = kMax;
+  if (::ioctl(fd.get(), FS_IOC_FIEMAP, fm) != 0) return out;
+  for (unsigned i = 0; i < fm->fm_mapped_extents; ++i) out.push_back(fm->fm_extents[i].fe_physical);
+  return out;
+}
+
+int64_t freeBytes(const std::string& path) {
+  ::sync();
+  struct statvfs v {};
+  ::statvfs(path.c_str(), &v);
+  return static_cast<int64_t>(v.f_bavail) * static_cast<int64_t>(v.f_frsize);
+}
+
+bool hasProbeLeft(const std::string& dir) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
+  if (!d) return false;
+  while (dirent* e = ::readdir(d.get()))
+    if (std::string(e->d_name).find("clone-probe") != std::string::npos) return true;
+  return false;
+}
+
+TEST(Storage, TextsAndAutoOverVolumes) {
+  for (auto m : {StorageMode::split, StorageMode::mirror, StorageMode::automatic})
+    EXPECT_EQ(storageFromText(storageText(m)), m);
+  EXPECT_FALSE(storageFromText("Mirror"));
+  EXPECT_FALSE(storageFromText(""));
+  EXPECT_STREQ(storageLabel(StorageMode::automatic), "자동 (APFS 면 원본 + 분류 뷰)");
+
+  LoopMount xfs(320, "xfs");
+  LoopMount ext4(16);
+  SKIP_UNLESS_MOUNTED(xfs);
+  SKIP_UNLESS_MOUNTED(ext4);
+  EXPECT_TRUE(canClone(xfs.path()));
+  EXPECT_FALSE(hasProbeLeft(xfs.path()));
+  // A project folder that only the run will create is judged by its drive.
+  EXPECT_TRUE(canClone(xfs.path() + "/not/yet/20250101_p"));
+  EXPECT_FALSE(canClone(ext4.path()));
+  EXPECT_FALSE(canClone("/dev/shm"));
+  EXPECT_EQ(resolveStorage(StorageMode::automatic, {xfs.path() + "/p", ext4.path() + "/p"}), StorageMode::split);
+  EXPECT_EQ(resolveStorage(StorageMode::automatic, {xfs.path() + "/p"}), StorageMode::mirror);
+  EXPECT_EQ(resolveStorage(StorageMode::automatic, {}), StorageMode::mirror);
+  EXPECT_EQ(resolveStorage(StorageMode::mirror, {ext4.path()}), StorageMode::mirror);
+  EXPECT_EQ(resolveStorage(StorageMode::split, {xfs.path()}), StorageMode::split);
+
+  if (sh("command -v mkfs.btrfs >/dev/null") == 0) {
+    LoopMount btrfs(128, "btrfs");
+    if (btrfs.ok()) {
+      EXPECT_TRUE(canClone(btrfs.path()));
+    }
+  }
+}
+
+TEST(Storage, CloneSharesStorageAndNeverReplaces) {
+  LoopMount xfs(320, "xfs");
+  LoopMount ext4(32);
+  SKIP_UNLESS_MOUNTED(xfs);
+  SKIP_UNLESS_MOUNTED(ext4);
+  const std::string a = xfs.path() + "/a.mov", b = xfs.path() + "/b.mov";
+  writePattern(a, 24u << 20, 7);
+  ASSERT_EQ(::chmod(a.c_str(), 0640), 0);
+  const timespec times[2] = {{1000, 5}, {2000, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, a.c_str(), times, 0), 0);
+
+  const int64_t before = freeBytes(xfs.path());
+  ASSERT_EQ(cloneFile(a, b), 0);
+  const int64_t after = freeBytes(xfs.path());
+  EXPECT_LT(before - after, 4 << 20) << "a clone must not copy the data";
+  auto ea = extents(a), eb = extents(b);
+  ASSERT_FALSE(ea.empty());
+  EXPECT_EQ(ea, eb);
+  EXPECT_EQ(hashFile(a), hashFile(b));
+  struct stat sb {};
+  ASSERT_EQ(::stat(b.c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mode & 07777, 0640u);
+  EXPECT_EQ(sb.st_mtim.tv_sec, 2000);
+  EXPECT_EQ(sb.st_mtim.tv_nsec, 123456789);
+
+  // An occupied target is refused and keeps its bytes.
+  const std::string c = xfs.path() + "/c.mov";
+  writeFile(c, "keep", false);
+  EXPECT_EQ(cloneFile(a, c), EEXIST);
+  std::string kept;
+  ASSERT_TRUE(readFile(c, &kept));
+  EXPECT_EQ(kept, "keep");
+
+  // Where the file system cannot clone nothing is left behind, not even an empty file.
+  const std::string e = ext4.path() + "/a.mov";
+  writePattern(e, 1 << 20, 3);
+  EXPECT_NE(cloneFile(e, ext4.path() + "/b.mov"), 0);
+  EXPECT_FALSE(exists(ext4.path() + "/b.mov"));
+  EXPECT_NE(cloneFile(a, ext4.path() + "/x.mov"), 0);
+  EXPECT_FALSE(exists(ext4.path() + "/x.mov"));
+  EXPECT_NE(cloneFile(xfs.path() + "/missing", xfs.path() + "/y"), 0);
+  EXPECT_FALSE(exists(xfs.path() + "/y"));
+}
+
+// Three clips and a sidecar, planned the way a real card is: mirror paths with the split place
+// as the view.
+std::vector<Row> mirroredCard(const std::string& card, Store& store, const std::vector<std::string>& roots) {
+  std::vector<Row> rows;
+  rows.push_back(cardRow(card, "PRIVATE/M4ROOT/CLIP/C0001.MP4", 3u << 20, 1));
+  rows.push_back(cardRow(card, "PRIVATE/M4ROOT/CLIP/C0001M01.XML", 2000, 2));
+  rows.push_back(cardRow(card, "PRIVATE/M4ROOT/CLIP/C0002.MP4", 5u << 20, 3));
+  rows.push_back(cardRow(card, "PRIVATE/M4ROOT/CLIP/C0003.MP4", 1u << 20, 4));
+  rows[1].kind = Kind::etc;
+  rows[1].owner = "C0001.MP4";
+  for (auto& r : rows) r.session = "1_0900-0930";
+  destPaths(rows, kCam, NameSet::ko());
+  EXPECT_EQ(applyStorage(StorageMode::mirror, rows, kCam, roots, NameSet::ko(), store), StorageMode::mirror);
+  return rows;
+}
+
+TEST(View, MirrorStorageClonesOnlyVerifiedCopiesAndKeepsUserMoves) {
+  LoopMount xfs(320, "xfs");
+  LoopMount ext4(64);
+  SKIP_UNLESS_MOUNTED(xfs);
+  SKIP_UNLESS_MOUNTED(ext4);
+  TempDir t;
+  Store store(t.path + "/db.sqlite");
+  const std::string rx = xfs.path() + "/20250101_p", re = ext4.path() + "/20250101_p";
+  auto rows = mirroredCard(t.path + "/card", store, {rx, re});
+  for (const auto& r : rows) {
+    ASSERT_TRUE(r.view) << r.rel;
+    ASSERT_NE(*r.dest, *r.view);
+  }
+  const int64_t freeBefore = freeBytes(xfs.path());
+  auto res = runIngest(rows, t.path + "/card", kCam, {rx, re}, NameSet::ko(), store, 2, {}, plenty, {});
+  ASSERT_EQ(res.color, CardColor::green);
+  EXPECT_TRUE(makeView(rows, rx, kCam, store).empty());
+  const int64_t used = freeBefore - freeBytes(xfs.path());
+  EXPECT_LT(used, (9 << 20) + (4 << 20)) << "views must cost no second copy";
+  for (const auto& r : rows) {
+    EXPECT_EQ(extents(rx + "/" + *r.view), extents(rx + "/" + *r.dest)) << *r.view;
+    EXPECT_EQ(hashFile(rx + "/" + *r.view), hashFile(r.src));
+  }
+  // No clones on ext4: every view is reported, none is made, and no ordinary copy stands in.
+  EXPECT_EQ(makeView(rows, re, kCam, store).size(), rows.size());
+  for (const auto& r : rows) EXPECT_FALSE(exists(re + "/" + *r.view));
+
+  // A view the user deleted comes back; one the user moved (recorded elsewhere) does not.
+  ASSERT_EQ(::unlink((rx + "/" + *rows[2].view).c_str()), 0);
+  const std::string moved = parentPath(parentPath(*rows[3].view)) + "/인터뷰/C0003.MP4";
+  mkdirs(parentPath(rx + "/" + moved));
+  ASSERT_EQ(::rename((rx + "/" + *rows[3].view).c_str(), (rx + "/" + moved).c_str()), 0);
+  store.query("UPDATE copy SET view=? WHERE key=? AND dest=?", {moved, ingestKey(kCam, rows[3]), rx}, {});
+  EXPECT_TRUE(makeView(rows, rx, kCam, store).empty());
+  EXPECT_TRUE(exists(rx + "/" + *rows[2].view));
+  EXPECT_FALSE(exists(rx + "/" + *rows[3].view));
+
+  // A view path that would leave the project folder is refused, nothing is made.
+  auto evil = rows;
+  evil[0].view = "../../escaped.MP4";
+  EXPECT_EQ(makeView(evil, rx, kCam, store), std::vector<std::string>{"../../escaped.MP4"});
+  EXPECT_FALSE(exists(xfs.path() + "/escaped.MP4"));
+}
+
+TEST(View, FastModeCopiesGetNoViews) {
+  LoopMount xfs(320, "xfs");
+  SKIP_UNLESS_MOUNTED(xfs);
+  TempDir t;
+  Store store(t.path + "/db.sqlite");
+  const std::string root = xfs.path() + "/20250101_p";
+  auto rows = mirroredCard(t.path + "/card", store, {root});
+  IngestOptions fast;
+  fast.verify = VerifyMode::fast;
+  runIngest(rows, t.path + "/card", kCam, {root}, NameSet::ko(), store, 1, fast, plenty, {});
+  EXPECT_TRUE(makeView(rows, root, kCam, store).empty());
+  for (const auto& r : rows) {
+    EXPECT_TRUE(exists(root + "/" + *r.dest));
+    EXPECT_FALSE(exists(root + "/" + *r.view));
+  }
+}
+
+}  // namespace
+}  // namespace tolverdine

@@ -1,0 +1,157 @@
+#include "engine/hashlist/mhl_folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include "engine/hashlist/c4.h"
+#include "engine/base/files.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/base/records.h"
+#include "engine/base/text.h"
+
+namespace tolverdine {
+
+namespace {
+constexpr size_t kMaxName = 255;  // bytes of one file name on every file system we write to
+
+std::mutex& folderMutex(const std::string& dir) {
+  static std::mutex mapMutex;
+  static std::map<std::string, std::unique_ptr<std::mutex>> byPath;
+  char* real = ::realpath(dir.c_str(), nullptr);
+  std::string key = real ? real : dir;
+  std::free(real);
+  std::lock_guard<std::mutex> g(mapMutex);
+  auto& m = byPath[key];
+  if (!m) m = std::make_unique<std::mutex>();
+  return *m;
+}
+
+bool endsWith(const std::string& s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Cuts s to at most n bytes without splitting a UTF-8 sequence.
+std::string cutUtf8(const std::string& s, size_t n) {
+  if (s.size() <= n) return s;
+  size_t end = n;
+  while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
+  return s.substr(0, end);
+}
+
+std::string folderName(const std::string& root) {
+  std::string r = root;
+  while (r.size() > 1 && r.back() == '/') r.pop_back();
+  return lastComponent(r);
+}
+
+// NNNN_FOLDER_yyyy-MM-dd_HHmmssZ.mhl in NFC. A folder name too long for the whole name to fit
+// in one directory entry is shortened, or no hash list could ever be written for it.
+std::string generationName(int seq, const std::string& folder, std::time_t now) {
+  char num[16];
+  std::snprintf(num, sizeof num, "%04d", seq);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char stamp[40];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H%M%S", &tm);
+  std::string tail = std::string("_") + stamp + "Z.mhl";
+  std::string head = std::string(num) + "_";
+  std::string f = nfc(folder);
+  size_t room = kMaxName > head.size() + tail.size() ? kMaxName - head.size() - tail.size() : 0;
+  return nfc(head + cutUtf8(f, room) + tail);
+}
+
+int nextSequence(const std::string& dir) {
+  int top = 0;
+  for (const auto& n : listFolder(dir)) {
+    if (!endsWith(n, ".mhl")) continue;
+    if (auto s = mhlSequence(n)) top = std::max(top, *s);
+  }
+  return top + 1;
+}
+
+// Exclusive create and full write; a partial file is removed so that no later chain lists it.
+// Returns 0, or the errno of the failure.
+int writeExclusive(const std::string& path, std::string_view data) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd) return errno;
+  int err = writeAll(fd.get(), data);
+  if (fd.reset() != 0 && err == 0) err = errno;
+  if (err != 0) {
+    ::unlink(path.c_str());
+    return err == EEXIST ? EIO : err;  // EEXIST means "number taken" to the caller
+  }
+  return 0;
+}
+}  // namespace
+
+std::vector<std::string> listFolder(const std::string& dir) {
+  std::vector<std::string> out;
+  struct CloseDir {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, CloseDir> d(::opendir(dir.c_str()));
+  if (!d) return out;
+  while (dirent* e = ::readdir(d.get())) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") out.push_back(std::move(n));
+  }
+  return out;
+}
+
+MHLFolderLock::MHLFolderLock(const std::string& dir) : mutex_(folderMutex(dir)) {
+  std::string path = dir + "/" + kMHLLockFile;
+  file_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!file_) return;
+  while (::flock(file_.get(), LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now) {
+  std::string dir = nfc(root + "/" + kMHLFolder);
+  mkdirs(dir);
+  MHLFolderLock lock(dir);
+  std::string folder = folderName(root);
+  int seq = nextSequence(dir);
+  std::string path;
+  for (int tries = 0;; ++tries, ++seq) {
+    path = dir + "/" + generationName(seq, folder, now);
+    int err = writeExclusive(path, text);
+    if (err == 0) break;
+    // Taken by a writer that does not hold our lock: the next number is ours to try.
+    if (err != EEXIST || tries >= 1000) throw WriteFail{path, err};
+  }
+  rewriteChain(dir);
+  return path;
+}
+
+void rewriteChain(const std::string& dir) {
+  std::vector<std::string> files;
+  for (auto& n : listFolder(dir))
+    if (endsWith(n, ".mhl")) files.push_back(std::move(n));
+  std::sort(files.begin(), files.end());
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<ascmhldirectory xmlns=\"urn:ASC:MHL:DIRECTORY:v2.0\">\n";
+  for (const auto& n : files) {
+    std::string bytes;
+    std::string path = dir + "/" + n;
+    errno = 0;
+    if (!readFile(path, &bytes)) throw WriteFail{path, errno ? errno : EIO};
+    xml += "  <hashlist sequencenr=\"" + std::to_string(mhlSequence(n).value_or(0)) + "\">\n";
+    xml += "    <path>" + xmlEscape(nfc(n)) + "</path>\n";
+    xml += "    <c4>" + c4Id(bytes) + "</c4>\n";
+    xml += "  </hashlist>\n";
+  }
+  xml += "</ascmhldirectory>\n";
+  writeFileAtomic(dir + "/" + kMHLChain, xml);
+}
+
+}  // namespace tolverdine

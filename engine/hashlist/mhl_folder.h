@@ -1,0 +1,43 @@
+// The "ascmhl" folder shared by every writer of generations: its listing, the lock that
+// serialises writers of one folder, numbered generation files and the chain rebuild.
+#pragma once
+
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/posix/fd.h"
+
+namespace tolverdine {
+
+/// Names in dir ("." and ".." left out); empty when it cannot be listed.
+std::vector<std::string> listFolder(const std::string& dir);
+
+/// Holds the writers' lock of one ascmhl folder: a mutex by path inside this process and an
+/// flock on a lock file in the folder across processes. Without a lock file (read-only folder)
+/// only the mutex is held; the write that follows fails anyway.
+class MHLFolderLock {
+ public:
+  explicit MHLFolderLock(const std::string& dir);
+  ~MHLFolderLock() = default;
+  MHLFolderLock(const MHLFolderLock&) = delete;
+  MHLFolderLock& operator=(const MHLFolderLock&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> mutex_;
+  UniqueFd file_;  // declared after mutex_: unlocked first
+};
+
+inline constexpr const char* kMHLLockFile = ".tolverdine.lock";
+
+/// Writes text as the next numbered generation of root's ascmhl folder and rebuilds the chain
+/// from the folder's listing, all under the folder's lock. The exclusive create of the file is
+/// the reservation of its number: a taken name moves on to the next number. Throws WriteFail.
+std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now);
+
+/// Rewrites ascmhl_chain.xml from every ".mhl" file in dir. Throws WriteFail.
+void rewriteChain(const std::string& dir);
+
+}  // namespace tolverdine

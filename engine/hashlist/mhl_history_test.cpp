@@ -1,0 +1,179 @@
+#include "engine/hashlist/mhl_history.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/hashlist/c4.h"
+#include "engine/hashlist/digest.h"
+#include "engine/base/files.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/hashlist/mhl_complete.h"
+#include "engine/base/names.h"
+#include "engine/base/term_text.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+std::string hashlist(const std::string& process, const std::string& ignore, const std::string& hashes) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
+         "  <creatorinfo><creationdate>2026-01-10T10:00:00+00:00</creationdate>"
+         "<hostname>cart</hostname><tool version=\"1.0\">other</tool></creatorinfo>\n"
+         "  <processinfo><process>" + process + "</process><ignore>" + ignore + "</ignore></processinfo>\n"
+         "  <hashes>\n" + hashes + "  </hashes>\n</hashlist>\n";
+}
+
+TEST(MHLHistory, DocumentTypesAreRefusedUnexpanded) {
+  const std::string entry = "<hash><path>a.mov</path><xxh64>0123456789abcdef</xxh64></hash>\n";
+  ASSERT_TRUE(parseMHLGeneration(hashlist("transfer", "", entry)));
+  auto withDoctype = [&](const std::string& dtd, const std::string& path) {
+    std::string x = hashlist("transfer", "", "<hash><path>" + path + "</path><xxh64>0123456789abcdef</xxh64></hash>\n");
+    return x.insert(x.find("<hashlist"), dtd);
+  };
+  // Nine levels of ten references each: a billion "lol"s if anything expanded them.
+  std::string bomb = "<!DOCTYPE hashlist [<!ENTITY l0 \"lol\">";
+  for (int i = 1; i <= 9; ++i) {
+    bomb += "<!ENTITY l" + std::to_string(i) + " \"";
+    for (int k = 0; k < 10; ++k) bomb += "&l" + std::to_string(i - 1) + ";";
+    bomb += "\">";
+  }
+  bomb += "]>\n";
+  EXPECT_FALSE(parseMHLGeneration(withDoctype(bomb, "&l9;")));
+  TempDir t;
+  writeFile(t.path + "/secret", "SECRET");
+  EXPECT_FALSE(parseMHLGeneration(
+      withDoctype("<!DOCTYPE hashlist [<!ENTITY s SYSTEM \"file://" + t.path + "/secret\">]>\n", "&s;")));
+  EXPECT_FALSE(parseMHLGeneration(withDoctype("<!DOCTYPE hashlist [<!ENTITY s \"b.mov\">]>\n", "&s;")));
+  EXPECT_FALSE(parseMHLGeneration(withDoctype("<!DOCTYPE hashlist SYSTEM \"file://" + t.path + "/secret\">\n", "a")));
+  EXPECT_FALSE(parseMHLChain("<!DOCTYPE ascmhldirectory [<!ENTITY s \"x\">]><ascmhldirectory/>"));
+  EXPECT_TRUE(parseMHLChain("<ascmhldirectory/>"));
+}
+
+TEST(MHLHistory, DigestsOfEveryTypeAgainstKnownValues) {
+  TempDir t;
+  std::string f = t.path + "/abc";
+  writeFile(f, "abc");
+  EXPECT_EQ(fileDigest(f, HashType::xxh64), "44bc2cf5ad770999");
+  EXPECT_EQ(fileDigest(f, HashType::xxh3), "78af5f94892f3950");
+  EXPECT_EQ(fileDigest(f, HashType::xxh128), "06b05ab6733a618578af5f94892f3950");
+  EXPECT_EQ(fileDigest(f, HashType::md5), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(fileDigest(f, HashType::sha1), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(fileDigest(f, HashType::c4), c4Id("abc"));
+  // Past one read block, so the streaming C4 sees more than one update.
+  std::string big(3 << 20, 'z');
+  big[12345] = 'q';
+  writeFile(f, big);
+  EXPECT_EQ(fileDigest(f, HashType::c4), c4Id(big));
+  EXPECT_FALSE(fileDigest(t.path + "/none", HashType::md5));
+  EXPECT_TRUE(sameDigest(HashType::md5, "900150983CD24FB0D6963F7D28E17F72", "900150983cd24fb0d6963f7d28e17f72"));
+  EXPECT_FALSE(sameDigest(HashType::c4, "c4Ab", "c4ab"));
+  for (const char* n : {"xxh64", "xxh3", "xxh128", "md5", "sha1", "c4"})
+    EXPECT_EQ(hashTypeName(*hashTypeFromName(n)), std::string(n));
+  EXPECT_FALSE(hashTypeFromName("sha256"));
+}
+
+TEST(MHLHistory, FailedHashesMovesAndStrongestType) {
+  TempDir t;
+  std::string root = t.path + "/P";
+  ASSERT_TRUE(mkdirs(root + "/ascmhl"));
+  writeFile(root + "/ascmhl/0001_P_2026-01-10_100000Z.mhl",
+            hashlist("transfer", "<pattern>.DS_Store</pattern><pattern>*.tmp</pattern>",
+                     "<hash><path size=\"3\">a.mov</path><xxh64 action=\"original\">11</xxh64>"
+                     "<md5 action=\"original\">22</md5><sha256 action=\"original\">99</sha256></hash>\n"
+                     "<hash><path size=\"3\">old.mov</path><xxh128 action=\"original\">33</xxh128></hash>\n"
+                     "<hash><path size=\"3\">b.mov</path><c4 action=\"original\">c4x</c4></hash>\n"
+                     "<directoryhash><path>sub</path><content><xxh64>44</xxh64></content></directoryhash>\n"));
+  writeFile(root + "/ascmhl/0002_P_2026-01-11_100000Z.mhl",
+            hashlist("in-place", "<pattern>sub/cache/</pattern>",
+                     "<hash><path size=\"3\">a.mov</path><sha1 action=\"failed\">55</sha1>"
+                     "<xxh3 action=\"failed\">66</xxh3></hash>\n"
+                     "<hash><path size=\"3\">new.mov</path><previousPath>old.mov</previousPath>"
+                     "<xxh64 action=\"failed\">77</xxh64></hash>\n"
+                     "<hash><path size=\"3\">b.mov</path><xxh3 action=\"verified\">88</xxh3>"
+                     "<c4 action=\"failed\">c4y</c4></hash>\n"
+                     "<hash><path size=\"3\">only-failed.mov</path><md5 action=\"failed\">aa</md5></hash>\n"));
+  writeFile(root + "/ascmhl/notes.mhl", "not xml");
+  MHLHistory h = readMHLHistory(root);
+  EXPECT_EQ(h.generations.size(), 3u);
+  EXPECT_EQ(h.unreadable, std::vector<std::string>{"notes.mhl"});
+  EXPECT_EQ(h.files.count("old.mov"), 0u) << "a moved file is expected at its new place only";
+  ASSERT_EQ(h.files.count("new.mov"), 1u);
+  EXPECT_EQ(h.files.count("sub"), 0u) << "a directory hash names no file";
+
+  // Failed values never become the expectation; the older entry's strongest type does.
+  auto a = expectedHash(h.files["a.mov"]);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->type, HashType::md5);
+  EXPECT_EQ(a->value, "22");
+  auto moved = expectedHash(h.files["new.mov"]);
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->type, HashType::xxh128);
+  EXPECT_EQ(moved->value, "33");
+  // The newest entry with a usable value wins over an older, stronger one.
+  auto b = expectedHash(h.files["b.mov"]);
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->type, HashType::xxh3);
+  EXPECT_EQ(b->value, "88");
+  EXPECT_FALSE(expectedHash(h.files["only-failed.mov"]));
+
+  EXPECT_EQ(h.ignore, (std::vector<std::string>{".DS_Store", "*.tmp", "sub/cache/"}));
+  EXPECT_TRUE(mhlIgnored("x/y/.DS_Store", false, h.ignore));
+  EXPECT_TRUE(mhlIgnored("x/a.tmp", false, h.ignore));
+  EXPECT_TRUE(mhlIgnored("sub/cache", true, h.ignore));
+  EXPECT_TRUE(mhlIgnored("sub/cache/f.bin", false, h.ignore));
+  EXPECT_FALSE(mhlIgnored("sub/cache", false, h.ignore)) << "a trailing slash names folders only";
+  EXPECT_FALSE(mhlIgnored("other/sub/cache/f.bin", false, h.ignore)) << "an inner slash anchors at the root";
+  EXPECT_FALSE(mhlIgnored("x/a.tmpx", false, h.ignore));
+  EXPECT_TRUE(mhlIgnored("_리포트/a.csv", false, {"_리포트/"}));
+  EXPECT_FALSE(mhlIgnored("_리포트", false, {"_리포트/"}));
+}
+
+Verified item(const std::string& dest, const std::string& hash) {
+  Verified v;
+  v.row.rel = dest;
+  v.row.dest = dest;
+  v.row.size = 1;
+  v.hash = hash;
+  return v;
+}
+
+TEST(MHLHistory, GenerationListsWhatNoEarlierOneLists) {
+  TempDir t;
+  std::string root = t.path + "/20260305_P";
+  ASSERT_TRUE(mkdirs(root));
+  ASSERT_TRUE(writeMHLGeneration(root, {item("A/a.mov", "0000000000000001")}, NameSet::ko(), std::nullopt, 1000));
+  // A run cut short: b and c were verified but never listed; d is this run's; the bad name
+  // cannot be listed at all.
+  std::vector<Verified> known = {item("A/a.mov", "0000000000000001"), item("A/b.mov", "0000000000000002"),
+                                 item("A/c\x01.mov", "0000000000000003"), item("A/e\xFF.mov", "0000000000000005")};
+  known[1].md5 = "0123456789abcdef0123456789abcdef";
+  MHLListing l = writeListedGeneration(root, {item("A/d.mov", "0000000000000004")}, known, NameSet::ko(),
+                                       std::nullopt, 2000);
+  ASSERT_TRUE(l.file);
+  std::string x = slurp(*l.file);
+  EXPECT_EQ(x.find("A/a.mov"), std::string::npos) << "already listed";
+  EXPECT_NE(x.find(">A/b.mov</path>"), std::string::npos) << x;
+  EXPECT_NE(x.find(">0123456789abcdef0123456789abcdef</md5>"), std::string::npos) << "the recorded MD5 too";
+  EXPECT_NE(x.find(">A/d.mov</path>"), std::string::npos) << x;
+  EXPECT_EQ(l.leftOut, (std::vector<std::string>{"A/c\x01.mov", "A/e\xFF.mov"}));
+  // Nothing new: no generation, but the left-out names are still named.
+  MHLListing again = writeListedGeneration(root, {}, known, NameSet::ko(), std::nullopt, 3000);
+  EXPECT_FALSE(again.file);
+  EXPECT_EQ(again.leftOut.size(), 2u);
+  MHLHistory h = readMHLHistory(root);
+  EXPECT_EQ(h.files.size(), 3u);
+  std::string line = unlistedLine(l.leftOut);
+  EXPECT_NE(line.find("2개"), std::string::npos) << line;
+  EXPECT_NE(line.find("A/c\\x01.mov"), std::string::npos) << line;
+}
+
+TEST(MHLHistory, PrintableNames) {
+  EXPECT_EQ(printableName("클립 01.mov"), "클립 01.mov");
+  EXPECT_EQ(printableName("a\rb\x1B[2Kc\td\ne\\f"), "a\\rb\\x1B[2Kc\\td\\ne\\\\f");
+  EXPECT_EQ(printableName("x\xFF\xC3y\x7F"), "x\\xFF\\xC3y\\x7F");
+  EXPECT_EQ(printableName("\xC2\x9B" "1m\xE2\x80\xAEvom.exe"), "\\u{009B}1m\\u{202E}vom.exe");
+  EXPECT_EQ(printableName("\xED\xA0\x80"), "\\xED\\xA0\\x80") << "a surrogate is not UTF-8";
+}
+
+}  // namespace
+}  // namespace tolverdine

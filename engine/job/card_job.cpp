@@ -1,0 +1,143 @@
+#include "engine/job/card_job.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <future>
+
+#include "engine/base/canonical_path.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/hashlist/mhl_complete.h"
+#include "engine/reports/pdf_report.h"
+#include "engine/reports/reports.h"
+#include "engine/card/scan.h"
+#include "engine/store/sessions.h"
+#include "engine/store/store.h"
+#include "engine/base/text.h"
+#include "engine/store/view.h"
+
+namespace tolverdine {
+
+CardPlan planCard(const CardJob& job, const ProbeFn& probe) {
+  CardPlan plan;
+  auto classifyClip = [&](const Meta& m) { return classify(m, job.rules, job.model); };
+  ScanResult s = scan(job.card, job.role, probe, classifyClip);
+  plan.rows = std::move(s.rows);
+  plan.errors = std::move(s.errors);
+  sessions(plan.rows, sessionGap);
+  destPaths(plan.rows, job.cam, job.names);
+  std::vector<std::string> dates = shootDates(plan.rows, dayBoundaryHours);
+  plan.date = dates.empty() ? localFormat(static_cast<double>(std::time(nullptr)), "yyyyMMdd") : dates.front();
+  for (const auto& d : job.destinations)
+    plan.roots.push_back(join(canonicalPath(d), projectFolder(plan.date, job.project)));
+  return plan;
+}
+
+std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan, const IngestResult& result,
+                                          Store& store, const std::optional<std::string>& volume) {
+  std::vector<std::string> problems;
+  auto failText = [](const std::string& what, const WriteFail& f) {
+    return what + ": " + f.path + " · " + std::strerror(f.err);
+  };
+  std::map<std::string, std::string> info = {{"project", job.project}, {"date", plan.date}, {"preset", job.preset}};
+  if (!plan.notes.empty()) {
+    std::string notes;
+    for (const auto& n : plan.notes) notes += (notes.empty() ? "" : "\n") + n;
+    info["notes"] = notes;
+  }
+  std::string dests;
+  for (const auto& root : plan.roots) dests += (dests.empty() ? "" : "\n") + root;
+  std::map<std::string, std::string> printed = {{"project", job.project}, {"date", plan.date}, {"src", job.card},
+                                                {"card", lastComponent(job.card)}, {"volume", volume.value_or("")},
+                                                {"dests", dests}};
+  // Tens of thousands of lookups below read one snapshot instead of opening one each; nothing
+  // here writes. Skipped when the caller holds a transaction already.
+  struct ReadTogether {
+    Store& store;
+    bool open = false;
+    explicit ReadTogether(Store& s) : store(s) {
+      try {
+        store.exec("BEGIN");
+        open = true;
+      } catch (const StoreError&) {
+      }
+    }
+    ~ReadTogether() {
+      if (!open) return;
+      try {
+        store.exec("COMMIT");
+      } catch (const StoreError&) {
+        try { store.exec("ROLLBACK"); } catch (const StoreError&) {}
+      }
+    }
+  } together(store);
+  PdfMemo pdfMemo;
+  const std::time_t now = std::time(nullptr);
+  std::vector<std::vector<std::string>> said(plan.roots.size());  // each destination's problems, in order
+  // A destination's PDF is drawn while the next one's hash list and reports are written; the next
+  // PDF waits for it, to take its bytes when it reads the same. Declared last: joined first.
+  std::future<void> drawing;
+  for (size_t i = 0; i < plan.roots.size(); ++i) {
+    const std::string& root = plan.roots[i];
+    bool lost = false;
+    for (const auto& l : result.lostDests) lost = lost || l == root;
+    if (lost) continue;
+    // A view that could not be cloned is simply missing; it changes nothing else.
+    if (plan.storage == StorageMode::mirror) makeView(plan.rows, root, job.cam, store);
+    static const std::vector<Verified> kNone;
+    auto it = result.verified.find(root);
+    try {
+      // Also every file of this card verified here before and not listed yet (a run cut short).
+      writeListedGeneration(root, it == result.verified.end() ? kNone : it->second,
+                            verifiedOnRoot(store, job.cam, plan.rows, root), job.names, job.operatorName);
+    } catch (const WriteFail& f) {
+      said[i].push_back(failText("해시 목록 실패", f));
+    }
+    try {
+      writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info);
+    } catch (const WriteFail& f) {
+      said[i].push_back(failText("리포트 실패", f));
+    }
+    if (drawing.valid()) drawing.get();
+    drawing = std::async(std::launch::async, [&, i] {
+      try {
+        writePDFReport(plan.roots[i], plan.rows, result, job.cam, job.cameraLabel, store, job.copies, job.names,
+                       printed, job.logo, job.operatorName, now, &pdfMemo);
+      } catch (const WriteFail& f) {
+        said[i].push_back(failText("PDF 리포트 실패", f));
+      }
+    });
+  }
+  if (drawing.valid()) drawing.get();
+  for (auto& lines : said)
+    for (auto& line : lines) problems.push_back(std::move(line));
+  // Said once for the run, not once per destination.
+  std::vector<std::string> unlisted = unlistableNames(plan.rows);
+  if (!unlisted.empty()) problems.push_back(unlistedLine(unlisted));
+  return problems;
+}
+
+std::string jobSummary(const IngestResult& r, int copies) {
+  if (r.stopped) return "멈춤 — " + r.stopped->description();
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "복사 %d · 기존 %d", r.copied, r.skipped);
+  std::string s = buf;
+  if (!r.failed.empty()) {
+    std::snprintf(buf, sizeof buf, " · 실패 %zu", r.failed.size());
+    s += buf;
+  }
+  switch (r.color) {
+    case CardColor::yellow:
+      std::snprintf(buf, sizeof buf, " — 사본 %d곳 미달 %d개, 카드를 비우지 마세요", copies, r.underCopied);
+      break;
+    case CardColor::green:
+      std::snprintf(buf, sizeof buf, " — 검증 사본 %d곳 이상, 카메라에서 포맷하세요", copies);
+      break;
+    default:
+      std::snprintf(buf, sizeof buf, " — 카드를 포맷하지 마세요");
+  }
+  return s + buf;
+}
+
+}  // namespace tolverdine

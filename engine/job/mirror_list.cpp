@@ -1,0 +1,34 @@
+#include <sys/stat.h>
+
+#include "engine/hashlist/mhl_complete.h"
+#include "engine/copy/mirror.h"
+#include "engine/base/names.h"
+
+namespace tolverdine {
+
+MirrorResult mirrorAndList(const std::string& primary, const std::string& secondary, Store& store,
+                           const NameSet& names, const FreeBytes& free, const MirrorProgress& progress,
+                           const MirrorBytes& bytes) {
+  MirrorResult r = runMirror(primary, secondary, store, free, progress, bytes);
+  if (r.lost) return r;
+  try {
+    MHLListing l = writeListedGeneration(secondary, r.verified, verifiedEntriesOf(store, secondary), names,
+                                         std::nullopt);
+    r.hashList = l.file;
+    r.unlisted = std::move(l.leftOut);
+  } catch (const WriteFail& f) {
+    r.hashListFail = f;
+  }
+  return r;
+}
+
+const NameSet& namesOfFolder(const std::string& root) {
+  auto isDir = [&](const std::string& name) {
+    struct stat st;
+    return ::stat((root + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  };
+  if (isDir(NameSet::en().reports) && !isDir(NameSet::ko().reports)) return NameSet::en();
+  return NameSet::ko();
+}
+
+}  // namespace tolverdine

@@ -1,0 +1,275 @@
+#include "engine/library/library.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/copy/folder_check.h"
+#include "engine/copy/preflight.h"
+#include "platform/posix/process.h"
+#include <sys/wait.h>
+#include "engine/copy/ingest_test_util.h"
+#include "engine/library/report_clips.h"
+#include "engine/layout/rules.h"
+#include "engine/reports/terms.h"
+#include "engine/media/thumbnail.h"
+
+namespace tolverdine {
+using namespace testing;
+
+namespace {
+struct Library {
+  TempDir dir;
+  std::string card = dir.path + "/card", d1 = dir.path + "/SSD1", d2 = dir.path + "/SSD2";
+  Store store{dir.path + "/db.sqlite"};
+  std::vector<Row> rows;
+  Library() {
+    mkdirs(d1);
+    mkdirs(d2);
+    for (const char* rel : {"CLIP/C0012.MP4", "CLIP/C0012_01.MP4", "CLIP/CX012.MP4", "CLIP/100%.MP4"})
+      rows.push_back(cardRow(card, rel, 4000 + rows.size(), static_cast<unsigned>(rows.size()) + 3));
+    runIngest(rows, card, kCam, {d1, d2}, NameSet::ko(), store, 2, {}, plenty, {});
+  }
+};
+std::set<std::string> names(const std::vector<Hit>& hits) {
+  std::set<std::string> n;
+  for (const auto& h : hits) n.insert(h.name());
+  return n;
+}
+}  // namespace
+
+TEST(Library, SearchIsLiteralAndSurvivesHostileText) {
+  Library l;
+  auto all = librarySearch(l.store, "A캠");
+  EXPECT_EQ(all.size(), 8u);  // four clips on two drives, one row per destination
+  std::set<std::string> ids;
+  for (const auto& h : all) ids.insert(h.id());
+  EXPECT_EQ(ids.size(), 8u);
+  EXPECT_EQ(names(librarySearch(l.store, "C0012_")), (std::set<std::string>{"C0012_01.MP4"}));
+  EXPECT_EQ(names(librarySearch(l.store, "100%")), (std::set<std::string>{"100%.MP4"}));
+  EXPECT_TRUE(librarySearch(l.store, "%").size() == 2u);  // only the file with a literal "%"
+  EXPECT_EQ(librarySearch(l.store, "012_").size(), 2u);  // "_" is no wildcard: CX012.MP4 is not found
+  EXPECT_TRUE(librarySearch(l.store, "' OR 1=1 --").empty());
+  EXPECT_TRUE(librarySearch(l.store, "\"; DROP TABLE copy; --").empty());
+  EXPECT_TRUE(librarySearch(l.store, std::string(10000, 'x')).empty());
+  EXPECT_TRUE(librarySearch(l.store, std::string(10000, '%')).empty());
+  EXPECT_TRUE(librarySearch(l.store, "\xff\xfe C0012").empty());
+  EXPECT_EQ(librarySearch(l.store, "c0012.mp4").size(), 2u);  // ASCII case ignored
+  EXPECT_EQ(dbRows(l.store), 8);                              // nothing was dropped
+  auto lists = runSearch(l.store, " \t\u3000 ");
+  EXPECT_TRUE(lists.hits.empty());
+  EXPECT_EQ(trimSpace("\u3000 C0012 \n"), "C0012");
+  EXPECT_EQ(runSearch(l.store, "  CX012 ").hits.size(), 2u);
+  EXPECT_FALSE(runSearch("/proc/no/such/db.sqlite", "x"));
+}
+
+TEST(Library, FiveMovesSuggestAndAcceptedRuleClassifiesNextClip) {
+  Library l;
+  Meta m;
+  m.dur = 30;
+  for (int i = 0; i < 4; ++i) l.store.appendMove("FX3", "인터뷰", "풀샷", "r" + std::to_string(i), isoNow());
+  l.store.appendMove(std::nullopt, "인터뷰", "풀샷", "x", isoNow());
+  for (int i = 0; i < 6; ++i) l.store.appendMove(std::nullopt, "인터뷰", "인서트", "y", isoNow());
+  EXPECT_TRUE(runSearch(l.store, "").suggestions.empty());
+  l.store.appendMove("FX3", "인터뷰", "풀샷", "r4", isoNow());
+  auto s = runSearch(l.store, "").suggestions;
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_EQ(suggestionText(s[0]), "FX3 은(는) 항상 풀샷 (5번 옮김)");
+  PresetMap presets = Presets::defaults();
+  const std::string name = presets.begin()->first;
+  auto before = Presets::rulesFor(presets, name);
+  const std::string custom = l.dir.path + "/presets.json";
+  EXPECT_EQ(accept(s[0], presets, name, custom), "규칙 추가: FX3 → 풀샷 (" + name + ")");
+  auto after = Presets::rulesFor(Presets::loadAll("/nonexistent", custom), name);
+  ASSERT_EQ(after.size(), before.size() + 1);
+  EXPECT_EQ(after[0], (Rule{"풀샷", {}, {}, {}, "FX3"}));
+  EXPECT_EQ(classify(m, after, std::string("fx3")), "풀샷");
+  accept(s[0], presets, name, custom);  // again: still one copy of the rule
+  EXPECT_EQ(Presets::rulesFor(presets, name).size(), before.size() + 1);
+  mkdirs(l.dir.path + "/ro");
+  std::string note = accept(s[0], presets, name, "/proc/ro/presets.json");
+  EXPECT_EQ(note.rfind("규칙 저장 실패: ", 0), 0u) << note;
+}
+
+TEST(Library, ReportClipsVerdictsAndSpotCheck) {
+  Library l;
+  LastJobs jobs;
+  EXPECT_TRUE(reportClips(std::string("c"), jobs).empty());
+  jobs["c"] = {l.rows, {}};
+  EXPECT_TRUE(reportClips(std::string("c"), jobs).empty());  // no roots
+  jobs["c"].roots = {l.d1, l.d2};
+  jobs["c"].rows[1].kind = Kind::audio;
+  jobs["c"].rows[2].view = "02_분류/풀샷/CX012.MP4";
+  jobs["c"].rows[3].dest.reset();
+  auto clips = reportClips(std::string("c"), jobs);
+  ASSERT_EQ(clips.size(), 2u);
+  EXPECT_EQ(clips[0].path, l.d1 + "/" + *l.rows[0].dest);
+  EXPECT_EQ(clips[1].path, l.d1 + "/02_분류/풀샷/CX012.MP4");
+  auto v = clipVerdicts(clips, kCam, l.store, 2);
+  EXPECT_TRUE(v[0].enough);
+  EXPECT_EQ(v[0].verified, 2);
+  l.store.record(ingestKey(kCam, l.rows[0]), l.d2, *l.rows[0].dest, 1, std::nullopt, "failed", 1);
+  EXPECT_FALSE(clipVerdicts(clips, kCam, l.store, 2)[0].enough);
+  EXPECT_EQ(spotCheckIndexes(0), std::set<size_t>{});
+  EXPECT_EQ(spotCheckIndexes(1), std::set<size_t>{0});
+  EXPECT_EQ(spotCheckIndexes(2), (std::set<size_t>{0, 1}));
+  EXPECT_EQ(spotCheckIndexes(5), (std::set<size_t>{0, 2, 4}));
+  EXPECT_EQ(worstColor({}), CardColor::gray);
+  EXPECT_EQ(worstColor({{CardStanding::finished, CardColor::green}}), CardColor::green);
+  EXPECT_EQ(worstColor({{CardStanding::finished, CardColor::green}, {CardStanding::running, CardColor::gray}}),
+            CardColor::red);
+  EXPECT_EQ(worstColor({{CardStanding::finished, CardColor::yellow}, {CardStanding::other, CardColor::green}}),
+            CardColor::yellow);
+  EXPECT_EQ(menuTitle(CardColor::green, 2), "포맷 가능 2");
+  EXPECT_EQ(menuTitle(CardColor::gray, 0), "TOLVERDINE");
+  // The hit of a file whose name holds "_" is found among look-alikes.
+  auto hit = reportHit(kCam, l.rows[1], l.d1, l.store);
+  ASSERT_TRUE(hit);
+  EXPECT_EQ(hit->key, ingestKey(kCam, l.rows[1]));
+  EXPECT_FALSE(reportHit(kCam, l.rows[1], "/elsewhere", l.store));
+}
+
+TEST(Terms, FingerprintFollowsTheTextAndTheStoredValue) {
+  TempDir d;
+  EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(termsLanguage(std::string("en")), "en");
+  EXPECT_EQ(termsLanguage(std::string("en-GB")), "ko");
+  EXPECT_EQ(termsLanguage(std::nullopt), "ko");
+  writeFile(d.path + "/EULA.ko.md", "약관 1");
+  Terms t1 = loadTerms(d.path, "ko");
+  EXPECT_EQ(t1.fingerprint, sha256Hex("약관 1"));
+  EXPECT_TRUE(eulaAccepted(t1.fingerprint, t1));
+  EXPECT_FALSE(eulaAccepted(std::nullopt, t1));
+  EXPECT_FALSE(eulaAccepted(t1.fingerprint + " ", t1));
+  writeFile(d.path + "/EULA.ko.md", "약관 2");
+  EXPECT_FALSE(eulaAccepted(t1.fingerprint, loadTerms(d.path, "ko")));
+  Terms missing = loadTerms(d.path, "en");
+  EXPECT_NE(missing.text.find("EULA.en.md"), std::string::npos);
+  EXPECT_EQ(acceptanceLogLine(t1), "약관 동의 (" + t1.fingerprint + ")");
+}
+
+TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
+  TempDir d;
+  std::string ok = d.path + "/ok", locked = d.path + "/locked", gone = d.path + "/gone";
+  mkdirs(ok);
+  mkdirs(locked);
+  ::chmod(d.path.c_str(), 0755);
+  ::chmod(ok.c_str(), 0777);
+  ::chmod(locked.c_str(), 0555);
+  std::vector<std::string> log;
+  std::vector<PermCheck> r;
+  if (::geteuid() == 0) {
+    // Root ignores modes: run the write probe as nobody in a child.
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
+      ::_exit(probeWrite(locked));
+    }
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), EACCES);
+    r = runPermissionChecks({ok, gone}, {locked}, {ok, gone}, [&](const std::string& s) { log.push_back(s); },
+                            [&](const std::string& p) { return p == locked ? EACCES : probeWrite(p); });
+  } else {
+    r = runPermissionChecks({ok, gone}, {locked}, {ok, gone}, [&](const std::string& s) { log.push_back(s); });
+  }
+  ASSERT_EQ(r.size(), 5u);
+  EXPECT_EQ(r[0].state, "쓰기 됨");
+  EXPECT_TRUE(r[0].ok);
+  EXPECT_EQ(r[1].state, "연결 안 됨");
+  EXPECT_EQ(r[2].state, "권한이 막음 — 폴더의 소유자와 쓰기·읽기 권한을 확인하세요");
+  EXPECT_FALSE(r[2].ok);
+  EXPECT_EQ(r[3].state, "읽기 됨");
+  EXPECT_FALSE(r[3].write);
+  EXPECT_EQ(log[0], "권한 점검: " + ok + " · 쓰기 · 됨");
+  EXPECT_EQ(log[1], "권한 점검: " + gone + " · 쓰기 · errno 2");
+  EXPECT_EQ(permState(true, EROFS), "읽기 전용 — 목적지로 쓸 수 없습니다");
+  EXPECT_EQ(permState(true, EIO).rfind("실패 — ", 0), 0u);
+  auto pending = permissionList({ok}, {}, {gone});
+  markUnanswered(pending);
+  EXPECT_EQ(pending[1].state, "응답 없음 — 장치가 답하지 않습니다. 연결을 확인하고 다시 꽂으세요");
+  EXPECT_TRUE(applyPermResult(pending, gone, false, 0));
+  EXPECT_EQ(pending[1].state, "읽기 됨");
+  EXPECT_FALSE(applyPermResult(pending, "/old/round", false, 0));
+}
+
+namespace {
+std::string probeSize(const std::string& file) {
+  auto r = runProcess({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                       "stream=width,height", "-of", "csv=p=0", file},
+                      {});
+  if (!r) return "";
+  std::string s = r->out;
+  while (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+}  // namespace
+
+TEST(Thumbnail, FramesOfClipsAndPhotosAndNothingForJunk) {
+  if (::access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "ffmpeg not installed";
+  TempDir d;
+  const std::string clip = d.path + "/c.mp4", tall = d.path + "/t.mp4", photo = d.path + "/p.png";
+  ASSERT_EQ(sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=10:duration=2 -pix_fmt yuv420p " +
+               clip),
+            0);
+  ASSERT_EQ(sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=160x320:rate=10:duration=1 -pix_fmt yuv420p " +
+               tall),
+            0);
+  ASSERT_EQ(sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=1000x500 -frames:v 1 " + photo), 0);
+  struct Case { std::string file; ImageFormat f; std::string size; };
+  for (const Case& c : {Case{clip, ImageFormat::jpeg, "240,180"}, Case{clip, ImageFormat::png, "240,180"},
+                        Case{tall, ImageFormat::jpeg, "90,180"}, Case{photo, ImageFormat::png, "320,160"}}) {
+    ThumbnailOptions o;
+    o.format = c.f;
+    auto img = makeThumbnail(c.file, o);
+    ASSERT_TRUE(img) << c.file;
+    writeFile(d.path + "/out", std::string(img->begin(), img->end()));
+    EXPECT_EQ(probeSize(d.path + "/out"), c.size) << c.file;
+  }
+  EXPECT_EQ(middleFrameTime(10.0), 5.0);
+  EXPECT_EQ(middleFrameTime(std::nullopt), 0.0);
+  EXPECT_EQ(fitSize(100, 50, 320, 180), (std::pair<int, int>{100, 50}));  // never enlarged
+  writeFile(d.path + "/empty.mp4", "");
+  std::string bytes;
+  ASSERT_TRUE(readFile(clip, &bytes));
+  writeFile(d.path + "/cut.mp4", bytes.substr(0, bytes.size() / 3));
+  std::string junk = bytes;
+  for (size_t i = 64; i < junk.size(); i += 7) junk[i] = static_cast<char>(junk[i] ^ 0x5a);
+  writeFile(d.path + "/junk.mp4", junk);
+  writePattern(d.path + "/noise.mp4", 100000, 9);
+  for (const char* f : {"/empty.mp4", "/noise.mp4", "", "/missing.mp4"})
+    EXPECT_FALSE(makeThumbnail(d.path + f)) << f;
+  makeThumbnail(d.path + "/cut.mp4");  // may or may not give a frame; must not crash
+  makeThumbnail(d.path + "/junk.mp4");
+
+  ThumbnailCache cache;
+  std::mutex m;
+  std::condition_variable cv;
+  int calls = 0;
+  ThumbnailCache::Image got;
+  {
+    ThumbnailWorker w(cache);
+    auto cb = [&](const std::string&, ThumbnailCache::Image i) {
+      std::lock_guard<std::mutex> l(m);
+      got = i;
+      ++calls;
+      cv.notify_all();
+    };
+    bool first = w.request(clip, cb);
+    bool second = w.request(clip, cb);
+    EXPECT_TRUE(first);
+    std::unique_lock<std::mutex> l(m);
+    cv.wait_for(l, std::chrono::seconds(20), [&] { return calls == (second ? 1 : 2); });
+    if (second) cv.wait_for(l, std::chrono::seconds(20), [&] { return calls == 2; });
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(w.started(), 1);
+  }
+  ASSERT_TRUE(got);
+  auto cached = cache.get(clip);
+  ASSERT_TRUE(cached && *cached);
+  writePattern(clip, 1000, 1);  // the file changed: the cached picture is stale
+  EXPECT_FALSE(cache.get(clip));
+}
+
+}  // namespace tolverdine

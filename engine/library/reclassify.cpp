@@ -1,0 +1,109 @@
+#include "engine/library/reclassify.h"
+
+#include <vector>
+
+#include "engine/card/camera_labels.h"
+#include "engine/base/files.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/base/rename.h"
+#include "engine/card/scan.h"
+#include "engine/base/text.h"
+
+namespace tolverdine {
+namespace {
+
+std::vector<std::string> pieces(const std::string& path) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    if (j > i) out.push_back(path.substr(i, j - i));
+    i = j + 1;
+  }
+  return out;
+}
+
+bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
+
+// Every row of this destination, unlimited: the clip must be found however old it is.
+std::vector<Hit> rowsOf(Store& store, const std::string& dest) {
+  std::vector<Hit> out;
+  try {
+    store.query("SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? ORDER BY rel", {dest},
+                [&](const SqlRow& r) {
+                  out.push_back({r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5),
+                                 r.textOr(6), r.int64(7)});
+                });
+  } catch (...) {
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string ReclassifyError::description() const {
+  switch (kind) {
+    case Case::offline: return "드라이브가 연결되어 있지 않습니다: " + path;
+    case Case::notClassified: return "분류 폴더에 있는 클립이 아닙니다: " + path;
+    case Case::exists: return "옮길 자리에 이미 파일이 있습니다 — 덮어쓰지 않습니다: " + path;
+    case Case::failed: return "옮기지 못했습니다: " + path;
+  }
+  return path;
+}
+
+std::string reclassify(const Hit& hit, const std::string& clsIn, const NameSet& names, Store& store,
+                       std::time_t now) {
+  const std::string& root = hit.dest;
+  if (root.empty() || !exists(root)) throw ReclassifyError::offline(hit.dest);
+  const std::string classPath = hit.classPath();
+  auto p = pieces(classPath);
+  bool sound = p.size() == 5 && p[0] == names.footage;
+  for (const auto& s : p) sound = sound && s != "." && s != "..";
+  if (!sound || classPath[0] == '/') throw ReclassifyError::notClassified(classPath);
+  const std::string cls = nfc(clsIn);
+  // The target must be one plain folder name inside the session folder.
+  if (blank(cls) || cls.find('/') != std::string::npos || cls == "." || cls == "..")
+    throw ReclassifyError::failed(cls);
+  if (nfc(p[3]) == cls) return classPath;
+
+  const std::string oldFolder = join(p[0], p[1], p[2], p[3]);
+  const std::string newFolder = join(p[0], p[1], p[2], cls);
+  const std::string clipName = lastComponent(hit.rel);
+
+  std::vector<Hit> moving;
+  for (auto& h : rowsOf(store, root)) {
+    if (nfc(parentPath(h.classPath())) != oldFolder) continue;
+    if (h.key == hit.key || isSidecar("x/" + lastComponent(h.rel), "x/" + clipName)) moving.push_back(std::move(h));
+  }
+  bool clipThere = false;
+  for (const auto& h : moving) clipThere = clipThere || h.key == hit.key;
+  if (!clipThere) throw ReclassifyError::failed(classPath);
+
+  mkdirs(join(root, newFolder));
+  std::vector<MHLRename> renames;
+  for (const auto& h : moving) {
+    const std::string newPath = join(newFolder, lastComponent(h.rel));
+    if (exists(join(root, newPath))) throw ReclassifyError::exists(newPath);
+    if (renameNoReplace(join(root, h.classPath()), nfc(join(root, newPath))) != 0)
+      throw ReclassifyError::failed(h.classPath());
+    try {
+      store.query(h.view ? "UPDATE copy SET view=? WHERE key=? AND dest=?" : "UPDATE copy SET rel=? WHERE key=? AND dest=?",
+                  {newPath, h.key, h.dest}, {});
+    } catch (...) {
+    }
+    if (!h.view) renames.push_back(MHLRename{h.classPath(), newPath, h.size, h.hash.value_or("")});
+  }
+  if (!renames.empty()) {
+    try {
+      writeMHLRenames(root, renames, names, now);
+    } catch (...) {
+    }
+  }
+  // Under the model's display name, the name clips are classified by, so that an accepted
+  // suggestion fits the next clip of this camera.
+  store.appendMove(modelFor(store, hit.cam()), p[3], cls, hit.rel, isoTime(now));
+  return join(newFolder, clipName);
+}
+
+}  // namespace tolverdine

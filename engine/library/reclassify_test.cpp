@@ -1,0 +1,182 @@
+#include "engine/library/reclassify.h"
+
+#include <dirent.h>
+
+#include <gtest/gtest.h>
+
+#include "engine/card/camera_id.h"
+#include "engine/base/files.h"
+#include "engine/library/library.h"
+#include "engine/layout/rules.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/base/text.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+constexpr const char* kFolder = "01_원본/A캠/2_1830-2110/인터뷰";
+
+int generations(const std::string& root) {
+  int n = 0;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir((root + "/ascmhl").c_str()), ::closedir);
+  if (!d) return 0;
+  while (dirent* e = ::readdir(d.get())) n += std::string(e->d_name).ends_with(".mhl");
+  return n;
+}
+
+int moves(Store& s) {
+  int n = 0;
+  try {
+    s.query("SELECT count(*) FROM move", {}, [&](const SqlRow& r) { n = static_cast<int>(r.int64(0)); });
+  } catch (const StoreError&) {  // the table is made with the first move
+  }
+  return n;
+}
+
+// A project folder with C0031.MP4, its sidecar and the unrelated C00310.MP4 in one class folder;
+// in mirror storage the class folder holds clones (views) of the reel files.
+struct Project {
+  TempDir t;
+  Store store{t.path + "/db.sqlite"};
+  std::string root = t.path + "/20250101_p";
+  bool mirror = false;
+  std::map<std::string, Hit> hits;
+
+  explicit Project(bool mirrored) : mirror(mirrored) {
+    for (const char* name : {"C0031.MP4", "C0031M01.XML", "C00310.MP4"}) {
+      const std::string cls = std::string(kFolder) + "/" + name;
+      const std::string rel = mirror ? std::string("_카드원본/A캠_001/CLIP/") + name : cls;
+      mkdirs(parentPath(root + "/" + rel));
+      writeFile(root + "/" + rel, name, false);
+      if (mirror) {
+        mkdirs(parentPath(root + "/" + cls));
+        writeFile(root + "/" + cls, name, false);
+      }
+      Hit h{std::string("A캠|CLIP/") + name + "|9|1", root, rel,
+            mirror ? std::optional<std::string>(cls) : std::nullopt, "0123456789abcdef", "verified", "", 9};
+      store.record(h.key, root, rel, 9, h.hash, "verified", 1, std::nullopt, h.view);
+      hits[name] = h;
+    }
+    store.rememberCamera("ILME-FX3", "A캠");
+  }
+};
+
+TEST(Reclassify, SplitStorageMovesClipAndSidecarAndRecordsRenames) {
+  Project p(false);
+  std::string to = reclassify(p.hits["C0031.MP4"], "풀샷", NameSet::ko(), p.store);
+  const std::string moved = "01_원본/A캠/2_1830-2110/풀샷/";
+  EXPECT_EQ(to, moved + "C0031.MP4");
+  EXPECT_TRUE(exists(p.root + "/" + moved + "C0031.MP4"));
+  EXPECT_TRUE(exists(p.root + "/" + moved + "C0031M01.XML"));
+  EXPECT_FALSE(exists(p.root + "/" + kFolder + "/C0031.MP4"));
+  EXPECT_TRUE(exists(p.root + "/" + kFolder + "/C00310.MP4")) << "a longer number is another clip";
+  EXPECT_EQ(p.store.destRel(p.hits["C0031M01.XML"].key, p.root), moved + "C0031M01.XML");
+  EXPECT_EQ(p.store.destRel(p.hits["C00310.MP4"].key, p.root), std::string(kFolder) + "/C00310.MP4");
+  EXPECT_EQ(generations(p.root), 1);
+  EXPECT_EQ(moves(p.store), 1);
+
+  // Already in the class: nothing moves, nothing is written.
+  EXPECT_EQ(reclassify(Hit{p.hits["C0031.MP4"].key, p.root, to, {}, {}, "verified", "", 9}, "풀샷", NameSet::ko(), p.store),
+            to);
+  EXPECT_EQ(generations(p.root), 1);
+  EXPECT_EQ(moves(p.store), 1);
+}
+
+TEST(Reclassify, MirrorStorageMovesOnlyTheViews) {
+  Project p(true);
+  std::string to = reclassify(p.hits["C0031.MP4"], "풀샷", NameSet::ko(), p.store);
+  EXPECT_EQ(to, "01_원본/A캠/2_1830-2110/풀샷/C0031.MP4");
+  EXPECT_TRUE(exists(p.root + "/_카드원본/A캠_001/CLIP/C0031.MP4"));
+  EXPECT_TRUE(exists(p.root + "/01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML"));
+  EXPECT_EQ(p.store.destRel(p.hits["C0031.MP4"].key, p.root), "_카드원본/A캠_001/CLIP/C0031.MP4");
+  std::optional<std::string> view;
+  p.store.query("SELECT view FROM copy WHERE key=? AND dest=?", {p.hits["C0031M01.XML"].key, p.root},
+                [&](const SqlRow& r) { view = r.text(0); });
+  EXPECT_EQ(view, "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML");
+  EXPECT_EQ(generations(p.root), 0);
+  EXPECT_EQ(moves(p.store), 1);
+}
+
+TEST(Reclassify, RefusalsTouchNothing) {
+  Project p(false);
+  auto expectError = [&](const Hit& h, const std::string& cls, const ReclassifyError& want) {
+    try {
+      reclassify(h, cls, NameSet::ko(), p.store);
+      ADD_FAILURE() << "no error for " << h.classPath() << " → " << cls;
+    } catch (const ReclassifyError& e) {
+      EXPECT_EQ(e, want);
+    }
+  };
+  Hit clip = p.hits["C0031.MP4"];
+  Hit gone = clip;
+  gone.dest = p.t.path + "/unplugged/20250101_p";
+  expectError(gone, "풀샷", ReclassifyError::offline(gone.dest));
+  Hit flat = clip;
+  flat.rel = "01_원본/A캠/인터뷰/C0001.MP4";
+  expectError(flat, "풀샷", ReclassifyError::notClassified(flat.rel));
+  Hit up = clip;
+  up.rel = "01_원본/A캠/../../C0031.MP4";
+  expectError(up, "풀샷", ReclassifyError::notClassified(up.rel));
+  expectError(clip, " ", ReclassifyError::failed(" "));
+  expectError(clip, "a/b", ReclassifyError::failed("a/b"));
+  expectError(clip, "..", ReclassifyError::failed(".."));
+
+  // The sidecar's place is taken: stop with the relative path, the stranger stays.
+  const std::string target = "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML";
+  mkdirs(parentPath(p.root + "/" + target));
+  writeFile(p.root + "/" + target, "stranger", false);
+  try {
+    reclassify(clip, "풀샷", NameSet::ko(), p.store);
+    ADD_FAILURE() << "an occupied target must stop the move";
+  } catch (const ReclassifyError& e) {
+    EXPECT_EQ(e.kind, ReclassifyError::Case::exists);
+    EXPECT_EQ(e.description(), "옮길 자리에 이미 파일이 있습니다 — 덮어쓰지 않습니다: " + target);
+  }
+  std::string kept;
+  ASSERT_TRUE(readFile(p.root + "/" + target, &kept));
+  EXPECT_EQ(kept, "stranger");
+  EXPECT_EQ(generations(p.root), 0);
+  EXPECT_EQ(moves(p.store), 0);
+
+  // A clip the database does not list on this destination is not reported as moved.
+  Hit unknown = clip;
+  unknown.key = "A캠|CLIP/C0099.MP4|9|1";
+  unknown.rel = std::string(kFolder) + "/C0099.MP4";
+  writeFile(p.root + "/" + unknown.rel, "x", false);
+  expectError(unknown, "인서트", ReclassifyError::failed(unknown.rel));
+  EXPECT_TRUE(exists(p.root + "/" + unknown.rel));
+  EXPECT_EQ(moves(p.store), 0);
+}
+
+TEST(Reclassify, FiveMovesOneWayMakeASuggestion) {
+  Project p(false);
+  for (int i = 0; i < 5; ++i) {
+    const std::string name = "C010" + std::to_string(i) + ".MP4";
+    const std::string rel = "01_원본/A캠/1_0900-0930/풀샷/" + name;
+    mkdirs(parentPath(p.root + "/" + rel));
+    writeFile(p.root + "/" + rel, name, false);
+    Hit h{"A캠|CLIP/" + name + "|9|1", p.root, rel, std::nullopt, "0123456789abcdef", "verified", "", 9};
+    p.store.record(h.key, p.root, rel, 9, h.hash, "verified", 1);
+    reclassify(h, "인터뷰", NameSet::ko(), p.store);
+    auto s = p.store.suggestions(5);
+    if (i < 4) {
+      EXPECT_TRUE(s.empty()) << i;
+    } else {
+      ASSERT_EQ(s.size(), 1u);
+      EXPECT_EQ(s[0].cls, "인터뷰");
+      EXPECT_EQ(s[0].count, 5);
+      // Accepted, the rule must fit the next clip of that camera, classified by its model name.
+      PresetMap presets;
+      accept(s[0], presets, "p", p.t.path + "/presets.json");
+      CameraID fx3;
+      fx3.model = "ILME-FX3";
+      Meta clip;
+      clip.dur = 30;
+      EXPECT_EQ(classify(clip, presets["p"], fx3.modelName()), "인터뷰") << s[0].model;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tolverdine

@@ -1,0 +1,236 @@
+#include "engine/media/probe.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "engine/base/files.h"
+#include "engine/base/iso_date.h"
+#include "platform/posix/process.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+const char* ffmpegBin = "/usr/bin/ffmpeg";
+const char* ffprobeBin = "/usr/bin/ffprobe";
+const double when = 1741944612;  // 2025-03-14T09:30:12Z
+
+// Tiny clips made once for the whole suite by the ffmpeg program.
+class Probe : public ::testing::Test {
+ protected:
+  static inline TempDir* dir = nullptr;
+  static inline std::string skipWhy;
+
+  static std::string at(const std::string& rel) { return dir->path + "/" + rel; }
+
+  static void make(std::vector<std::string> args, const std::string& out) {
+    std::vector<std::string> argv = {ffmpegBin, "-nostdin", "-loglevel", "error", "-y"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back(at(out));
+    RunOptions opt;
+    opt.timeout = std::chrono::seconds(60);
+    opt.captureStderr = true;
+    auto r = runProcess(argv, opt);
+    if (!r || !r->ok()) skipWhy += out + ": " + (r ? r->err : "ffmpeg did not start") + "\n";
+  }
+
+  static void SetUpTestSuite() {
+    dir = new TempDir;
+    if (::access(ffmpegBin, X_OK) != 0 || ::access(ffprobeBin, X_OK) != 0) {
+      skipWhy = "ffmpeg/ffprobe not installed";
+      return;
+    }
+    const std::vector<std::string> video = {"-f", "lavfi", "-i", "testsrc=size=160x90:rate=30000/1001"};
+    const std::vector<std::string> stamp = {"-metadata", "creation_time=2025-03-14T09:30:12Z"};
+    auto cat = [](std::initializer_list<std::vector<std::string>> parts) {
+      std::vector<std::string> all;
+      for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+      return all;
+    };
+    make(cat({video, {"-t", "1", "-c:v", "mpeg4"}, stamp}), "v0.mp4");
+    make(cat({video, {"-f", "lavfi", "-i", "sine", "-ac", "2", "-t", "1.5", "-c:v", "mpeg4", "-c:a", "aac"}, stamp}),
+         "v1.mov");
+    make(cat({video, {"-f", "lavfi", "-i", "sine", "-f", "lavfi", "-i", "sine=frequency=880", "-map", "0:v", "-map",
+                      "1:a", "-map", "2:a", "-ac:a:0", "2", "-ac:a:1", "1", "-t", "1", "-c:v", "mpeg4", "-c:a", "aac"},
+              stamp}),
+         "v2.mp4");
+    make(cat({{"-f", "lavfi", "-i", "testsrc=size=320x180:rate=25"},
+              {"-f", "lavfi", "-i", "sine", "-f", "lavfi", "-i", "sine=frequency=880", "-map", "0:v", "-map", "1:a",
+               "-map", "2:a", "-t", "1", "-c:v", "mpeg2video", "-c:a", "pcm_s16le", "-ar", "48000", "-ac", "1"},
+              stamp}),
+         "v2.mxf");
+    mkdirs(at("PRIVATE/M4ROOT/CLIP"));
+    make(cat({video, {"-t", "1", "-c:v", "mpeg4", "-map_metadata", "-1"}}), "PRIVATE/M4ROOT/CLIP/C0001.MP4");
+    writeFile(at("PRIVATE/M4ROOT/CLIP/C0001M01.XML"),
+              "<?xml version=\"1.0\"?><NonRealTimeMeta><CreationDate value=\"2025-03-14T18:30:12+09:00\"/>"
+              "</NonRealTimeMeta>");
+  }
+  static void TearDownTestSuite() {
+    delete dir;
+    dir = nullptr;
+  }
+  void SetUp() override {
+    if (!skipWhy.empty()) GTEST_SKIP() << skipWhy;
+  }
+
+  // What ffprobe itself says, read independently of the code under test.
+  static Meta reference(const std::string& path) {
+    auto r = runProcess({ffprobeBin, "-v", "quiet", "-print_format", "json", "-show_format", "-show_streams", path});
+    EXPECT_TRUE(r && r->ok()) << path;
+    Meta m;
+    if (!r) return m;
+    auto j = nlohmann::json::parse(r->out);
+    m.dur = std::stod(j["format"]["duration"].get<std::string>());
+    if (j["format"].contains("tags") && j["format"]["tags"].contains("creation_time"))
+      m.t = parseInternetDateAny(j["format"]["tags"]["creation_time"].get<std::string>());
+    for (auto& s : j["streams"]) {
+      if (s["codec_type"] == "video" && !m.res) {
+        m.res = std::to_string(s["width"].get<int>()) + "x" + std::to_string(s["height"].get<int>());
+        std::string rate = s["r_frame_rate"];
+        double fps = std::stod(rate.substr(0, rate.find('/'))) / std::stod(rate.substr(rate.find('/') + 1));
+        m.fps = std::round(fps * 1000) / 1000;
+      }
+      if (s["codec_type"] == "audio") m.ch = std::max(m.ch, s["channels"].get<int>());
+    }
+    return m;
+  }
+
+  static void expectSame(const Meta& got, const Meta& want, const std::string& what) {
+    SCOPED_TRACE(what);
+    ASSERT_TRUE(got.dur && want.dur);
+    EXPECT_NEAR(*got.dur, *want.dur, 0.05);
+    ASSERT_EQ(got.t.has_value(), want.t.has_value());
+    if (want.t) {
+      EXPECT_DOUBLE_EQ(*got.t, *want.t);
+    }
+    EXPECT_EQ(got.ch, want.ch);
+    EXPECT_EQ(got.res, want.res);
+    ASSERT_TRUE(got.fps && want.fps);
+    EXPECT_DOUBLE_EQ(*got.fps, *want.fps);
+  }
+};
+
+TEST_F(Probe, EveryFieldAgreesWithFfprobeInMp4MovAndMxf) {
+  struct Want {
+    const char* file;
+    int ch;
+    const char* res;
+    double fps;
+  };
+  ProbeTools tools{std::string(ffprobeBin)};
+  for (const Want& w : {Want{"v0.mp4", 0, "160x90", 29.97}, Want{"v1.mov", 2, "160x90", 29.97},
+                        Want{"v2.mp4", 2, "160x90", 29.97}, Want{"v2.mxf", 1, "320x180", 25}}) {
+    Meta ref = reference(at(w.file));
+    EXPECT_EQ(ref.ch, w.ch) << w.file;
+    EXPECT_EQ(ref.res, w.res) << w.file;
+    EXPECT_EQ(ref.fps, w.fps) << w.file;
+    // ffmpeg's MXF writer keeps its own creation date, not the one asked for; the probe must
+    // still agree with ffprobe on it below.
+    if (std::string(w.file) != "v2.mxf") {
+      EXPECT_EQ(ref.t, when) << w.file;
+    }
+    expectSame(avfProbe(at(w.file)), ref, std::string("library ") + w.file);
+    auto f = ffprobe(at(w.file), tools);
+    ASSERT_TRUE(f) << w.file;
+    expectSame(*f, ref, std::string("ffprobe ") + w.file);
+    expectSame(probe(at(w.file), tools), ref, std::string("probe ") + w.file);
+  }
+}
+
+TEST_F(Probe, SonySidecarGivesTheTimeTheClipLacks) {
+  std::string clip = at("PRIVATE/M4ROOT/CLIP/C0001.MP4");
+  Meta ref = reference(clip);
+  EXPECT_FALSE(ref.t);
+  EXPECT_FALSE(avfProbe(clip).t);
+  EXPECT_EQ(sonyCreationDate(clip), when);
+  Meta m = probe(clip, ProbeTools{std::string(ffprobeBin), std::chrono::seconds(10)});
+  ref.t = when;
+  expectSame(m, ref, "sony");
+  // The sidecar is found in any letter case, and a clip without one keeps no time.
+  std::string lower = at("PRIVATE/M4ROOT/CLIP/c0002.mp4");
+  ASSERT_EQ(::link(clip.c_str(), lower.c_str()), 0);
+  writeFile(at("PRIVATE/M4ROOT/CLIP/C0002m01.xml"), "<CreationDate value=\"\"/><CreationDate value=\"2025-03-14T09:30:12Z\"/>");
+  EXPECT_EQ(probe(lower, {}).t, when);
+  writeFile(at("PRIVATE/M4ROOT/CLIP/C0002m01.xml"), "<CreationDate value=\"gestern\"/>");
+  EXPECT_FALSE(probe(lower, {}).t);
+  ::unlink(lower.c_str());
+}
+
+TEST_F(Probe, BrokenFilesGiveAbsentFieldsWithoutCrashing) {
+  std::string good;
+  ASSERT_TRUE(readFile(at("v1.mov"), &good));
+  writeFile(at("empty.MP4"), "");
+  writeFile(at("text.MOV"), "this is a shopping list, not a clip\n");
+  writeFile(at("cut.mov"), good.substr(0, good.size() / 3));
+  std::string flipped = good;
+  for (size_t i = 0; i < flipped.size(); i += 7) flipped[i] = static_cast<char>(flipped[i] ^ 0x5a);
+  writeFile(at("noise.mp4"), flipped);
+  ProbeTools tools{std::string(ffprobeBin)};
+  for (const char* f : {"empty.MP4", "text.MOV", "missing.mp4"}) {
+    Meta m = probe(at(f), tools);
+    EXPECT_EQ(m, Meta{}) << f;
+  }
+  for (const char* f : {"cut.mov", "noise.mp4"}) {
+    Meta m = probe(at(f), tools);  // whatever survives must be plausible
+    if (m.dur) {
+      EXPECT_TRUE(std::isfinite(*m.dur) && *m.dur > 0) << f;
+    }
+    EXPECT_GE(m.ch, 0) << f;
+  }
+}
+
+TEST_F(Probe, AFfprobeThatMisbehavesIsIgnoredAndAHungOneIsKilled) {
+  std::string clip = at("PRIVATE/M4ROOT/CLIP/C0001.MP4");  // no container time: ffprobe is asked
+  auto fake = [&](const std::string& name, const std::string& body) {
+    std::string p = at(name);
+    writeFile(p, "#!/bin/sh\n" + body + "\n");
+    ::chmod(p.c_str(), 0755);
+    return ProbeTools{p, std::chrono::milliseconds(500)};
+  };
+  Meta lib = avfProbe(clip);
+  for (auto& [name, body] :
+       std::vector<std::pair<std::string, std::string>>{{"garbage", "echo '{{{ not json'"},
+                                                        {"fails", "echo '{\"format\":{\"duration\":\"9\"}}'; exit 1"},
+                                                        {"array", "echo '[1,2]'"},
+                                                        {"negative", "echo '{\"format\":{\"duration\":\"-3\"}}'"}}) {
+    ProbeTools t = fake(name, body);
+    if (name != "negative") {
+      EXPECT_FALSE(ffprobe(clip, t)) << name;
+    }
+    Meta m = probe(clip, t);
+    EXPECT_EQ(m.dur, lib.dur) << name;
+    EXPECT_EQ(m.t, when) << name;  // still from the sidecar
+  }
+  // A duration ffprobe gives must be finite and above zero, as the library's.
+  auto neg = ffprobe(clip, fake("neg2", "echo '{\"format\":{\"duration\":\"-3\"}}'"));
+  ASSERT_TRUE(neg);
+  EXPECT_FALSE(neg->dur);
+  auto nan = ffprobe(clip, fake("nan", "echo '{\"format\":{\"duration\":\"nan\"}}'"));
+  ASSERT_TRUE(nan);
+  EXPECT_FALSE(nan->dur);
+
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ffprobe(clip, fake("hangs", "sleep 30 & sleep 30")));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_FALSE(ffprobe(clip, ProbeTools{at("does-not-exist"), std::chrono::milliseconds(500)}));
+  EXPECT_FALSE(ffprobe(clip, ProbeTools{}));
+}
+
+TEST(ProbeTools, FindExecutableTakesTheFirstExecutableRegularFile) {
+  TempDir d;
+  writeFile(d.path + "/plain", "x");
+  mkdirs(d.path + "/dir");
+  writeFile(d.path + "/tool", "#!/bin/sh\n");
+  ::chmod((d.path + "/tool").c_str(), 0755);
+  EXPECT_EQ(findExecutable({d.path + "/none", d.path + "/plain", d.path + "/dir", d.path + "/tool"}), d.path + "/tool");
+  EXPECT_EQ(findExecutable({d.path + "/dir"}), std::nullopt);
+  EXPECT_EQ(ffprobeSearchList().back(), "/usr/bin/ffprobe");
+  EXPECT_EQ(&ffprobePath(), &ffprobePath());
+}
+
+}  // namespace
+}  // namespace tolverdine

@@ -1,0 +1,229 @@
+#include "engine/project/project_file.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/base/files.h"
+#include "engine/base/path_name.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+using nlohmann::json;
+using Kind = ProjectFileError::Kind;
+
+ProjectFile full() {
+  ProjectFile f;
+  f.name = "다큐 2편";
+  f.date = "20261207";
+  f.preset = "행사";
+  f.rules = {Rule{"슬레이트", 2.5, {}, {}, {}}, Rule{"인터뷰", {}, 120, 2, std::string("ILME-FX3")}, Rule{"인서트", {}, {}, {}, {}}};
+  f.nameSet = "en";
+  f.classLabels = {{"인터뷰", "INTERVIEW"}};
+  f.cameras = {{"ILME-FX3#5011234", "A캠"}, {"C70", "B캠"}};
+  f.destinations = {"/Volumes/SSD1", "/Volumes/SSD2/작업"};
+  f.cascadeDestinations = {"/Volumes/NAS"};
+  f.copiesRequired = 3;
+  f.verify = VerifyMode::paranoid;
+  f.md5 = true;
+  f.storage = StorageMode::mirror;
+  return f;
+}
+
+json fullJson() { return json::parse(full().encoded()); }
+
+ProjectDecoded decodeJson(const json& j) { return ProjectFile::decode(j.dump()); }
+
+// The refusal for j, which must not decode.
+ProjectFileError refusal(const json& j) {
+  auto d = decodeJson(j);
+  EXPECT_FALSE(d) << j.dump();
+  return d.error;
+}
+
+TEST(ProjectFile, RoundTripIsExactAndByteStable) {
+  ProjectFile f = full();
+  std::string text = f.encoded();
+  auto back = ProjectFile::decode(text);
+  ASSERT_TRUE(back) << back.error.message;
+  EXPECT_EQ(*back.file, f);
+  EXPECT_EQ(back.file->encoded(), text);  // the same settings give the same bytes
+  EXPECT_NE(text.find("\"/Volumes/SSD2/작업\""), std::string::npos) << text;
+  EXPECT_EQ(text.find('\\'), std::string::npos);
+  EXPECT_NE(text.find("{\n      \"class\": \"인서트\"\n    }"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"schema\": \"tolverdine-project/1\""), std::string::npos);
+  EXPECT_NE(text.find("\"dayBoundary\": \"04:00\""), std::string::npos);
+  EXPECT_LT(text.find("\"cameras\""), text.find("\"cascadeDestinations\""));
+  EXPECT_LT(text.find("\"storage\""), text.find("\"verify\""));
+
+  f.date.reset();
+  EXPECT_EQ(f.encoded().find("\"date\""), std::string::npos);
+  json j = json::parse(f.encoded());
+  EXPECT_FALSE(j.contains("date"));
+  auto noDate = decodeJson(j);
+  ASSERT_TRUE(noDate);
+  EXPECT_EQ(noDate.file->date, std::nullopt);
+  j["date"] = nullptr;
+  ASSERT_TRUE(decodeJson(j));
+  EXPECT_EQ(decodeJson(j).file->date, std::nullopt);
+
+  TempDir d;
+  writeProjectFile(d.path + "/" + projectFileName(f.name), f);
+  auto read = ProjectFile::read(d.path + "/다큐 2편.tolverdine.json");
+  ASSERT_TRUE(read) << read.error.message;
+  EXPECT_EQ(*read.file, f);
+
+  ProjectFile later = full();
+  later.schema = "tolverdine-project/2";
+  later.dayBoundary = "05:00";
+  EXPECT_EQ(later.encoded(), full().encoded());
+
+  ProjectFile bad = full();
+  bad.name = "\xff";
+  try {
+    (void)bad.encoded();
+    ADD_FAILURE() << "invalid UTF-8 encoded";
+  } catch (const ProjectFileError& e) {
+    EXPECT_EQ(e.kind, Kind::unencodable);
+  }
+}
+
+TEST(ProjectFile, NumbersPastADoubleAreRefusedNotThrown) {
+  // Found by fuzzing: the parser throws out_of_range, not parse_error, for these.
+  json j = fullJson();
+  j["copiesRequired"] = 123456789;
+  std::string whole = j.dump();
+  whole.replace(whole.find("123456789"), 9, "1e400");
+  for (const std::string& text : {std::string("{\n  \"schema\":33e333u`lt\"\n"), std::string("[-1E999]"), whole}) {
+    auto d = ProjectFile::decode(text);
+    ASSERT_FALSE(d) << text;
+    EXPECT_EQ(d.error.kind, Kind::unreadable);
+    EXPECT_EQ(d.error.message, "프로젝트 파일이 올바른 JSON 이 아닙니다 (너무 큰 수)") << text;
+  }
+}
+
+TEST(ProjectFile, SchemaPrefixDecides) {
+  json j = fullJson();
+  for (const char* ok : {"tolverdine-project/2", "tolverdine-project/9"}) {
+    j["schema"] = ok;
+    EXPECT_TRUE(decodeJson(j)) << ok;
+  }
+  for (const char* other : {"tolverdine-projects/1", "tolverdine-project", "acme-backup/1", ""}) {
+    j["schema"] = other;
+    auto e = refusal(j);
+    EXPECT_EQ(e.kind, Kind::notOurs);
+    EXPECT_EQ(e.message, "TOLVERDINE 프로젝트 파일이 아닙니다");
+  }
+  // Another program's file names itself as such before any of our members is missed.
+  EXPECT_EQ(refusal(json{{"schema", "acme/1"}}).message, "TOLVERDINE 프로젝트 파일이 아닙니다");
+  EXPECT_EQ(refusal(json{{"schema", 1}}).kind, Kind::invalid);
+}
+
+TEST(ProjectFile, MissingMembersWrongTypesUnknownTexts) {
+  for (const char* key : {"schema", "name", "preset", "rules", "nameSet", "classLabels", "cameras", "destinations",
+                          "cascadeDestinations", "copiesRequired", "verify", "md5", "storage", "dayBoundary"}) {
+    json j = fullJson();
+    j.erase(key);
+    auto e = refusal(j);
+    EXPECT_EQ(e.kind, Kind::invalid) << key;
+    EXPECT_NE(e.message.find(std::string("\"") + key + "\" 항목이 없습니다"), std::string::npos) << e.message;
+    j = fullJson();
+    j[key] = j[key].is_string() ? json(7) : json("7");  // numbers where texts belong, and the reverse
+    EXPECT_NE(refusal(j).message.find(std::string("\"") + key + "\" 항목은"), std::string::npos) << key;
+  }
+  struct Case { const char* ptr; json value; const char* says; };
+  for (const auto& c : std::vector<Case>{
+           {"/verify", "Standard", "\"verify\" 값을 알 수 없습니다"},
+           {"/storage", "clone", "\"storage\" 값을 알 수 없습니다"},
+           {"/nameSet", "kr", "\"nameSet\" 값을 알 수 없습니다"},
+           {"/copiesRequired", 2.0, "정수여야"},
+           {"/md5", 1, "참/거짓이어야"},
+           {"/cameras/1", json::array(), "\"cameras\" 2번째 항목은 객체여야"},
+           {"/cameras/0/label", 5, "\"label\" 항목은 텍스트여야"},
+           {"/rules/1/min_ch", 2.5, "\"rules\" 2번째 규칙 형식이 틀렸습니다"},
+           {"/destinations/1", false, "\"destinations\" 2번째 항목은 텍스트여야"},
+           {"/classLabels/인터뷰", json::array(), "항목은 텍스트여야"},
+       }) {
+    json j = fullJson();
+    j[json::json_pointer(c.ptr)] = c.value;
+    EXPECT_NE(refusal(j).message.find(c.says), std::string::npos) << c.ptr << ": " << refusal(j).message;
+  }
+  json j = fullJson();
+  j["cameras"][0].erase("identity");
+  EXPECT_NE(refusal(j).message.find("\"cameras\" 1번째 \"identity\" 항목이 없습니다"), std::string::npos);
+  for (const char* text : {"", "[]", "\"x\"", "{\"schema\": ", "null"})
+    EXPECT_FALSE(ProjectFile::decode(text)) << text;
+  // Unknown members are ignored, even deeply nested ones.
+  j = fullJson();
+  j["future"] = {{"a", 1}};
+  std::string deep = j.dump();
+  deep.insert(1, "\"deep\": " + std::string(200000, '[') + std::string(200000, ']') + ", ");
+  auto ok = ProjectFile::decode(deep);
+  ASSERT_TRUE(ok) << ok.error.message;
+  EXPECT_EQ(*ok.file, full());
+}
+
+TEST(ProjectFile, RefusesUnsafeNamesCountsAndSizes) {
+  struct Case { const char* ptr; json value; const char* says; };
+  std::vector<Case> cases = {
+      {"/name", "x/../../../tmp/p", "\"name\" 항목을 폴더 이름으로 쓸 수 없습니다: \"/\""},
+      {"/name", "..", "\"name\" 항목을 폴더 이름으로"},
+      {"/name", " \u3000 ", "비어 있습니다"},
+      {"/name", std::string("a\0b", 3), "NUL"},
+      {"/name", "a\nb", "제어 문자"},
+      {"/cameras/1/label", "../B캠", "\"cameras\" 2번째 \"label\" 항목을 폴더 이름으로"},
+      {"/rules/0/class", "a/b", "\"rules\" 1번째 규칙의 분류를"},
+      {"/classLabels/인터뷰", ".", "\"classLabels\" \"인터뷰\" 항목을 폴더 이름으로"},
+      {"/copiesRequired", 0, "1 에서 64 사이"},
+      {"/copiesRequired", -2, "1 에서 64 사이"},
+      {"/copiesRequired", 65, "1 에서 64 사이"},
+      {"/copiesRequired", 18446744073709551615ull, "1 에서 64 사이"},
+      {"/destinations/1", "/Volumes/SSD1/", "앞의 경로와 같습니다"},
+      {"/cascadeDestinations/0", "NAS", "\"/\" 로 시작하는 경로"},
+      {"/destinations/0", std::string("/Volumes/a\0/etc", 15), "NUL"},
+      {"/preset", " ", "\"preset\" 항목이 비어 있습니다"},
+      {"/destinations", json(std::vector<std::string>(10000, "/Volumes/X")), "너무 많습니다 (최대 32개)"},
+      {"/name", std::string(300, 'a'), "너무 깁니다"},
+  };
+  for (const auto& c : cases) {
+    json j = fullJson();
+    j[json::json_pointer(c.ptr)] = c.value;
+    auto e = refusal(j);
+    EXPECT_EQ(e.kind, Kind::invalid) << c.ptr;
+    EXPECT_NE(e.message.find(c.says), std::string::npos) << c.ptr << ": " << e.message;
+  }
+  // Raw bytes that are not UTF-8, in a name or anywhere else.
+  std::string text = full().encoded();
+  std::string broken = text;
+  broken.replace(broken.find("다큐"), 3, "\xed\xa0\x80");  // a surrogate
+  EXPECT_EQ(ProjectFile::decode(broken).error.message, "프로젝트 파일이 UTF-8 텍스트가 아닙니다");
+  broken = text;
+  broken.replace(broken.find("A캠"), 1, "\xff");
+  EXPECT_EQ(ProjectFile::decode(broken).error.kind, Kind::unreadable);
+
+  // 20 MB: refused by size, in memory and on disk.
+  std::string huge = text;
+  huge.insert(1, "\"pad\": \"" + std::string(20u << 20, 'x') + "\", ");
+  EXPECT_EQ(ProjectFile::decode(huge).error.message, "프로젝트 파일이 너무 큽니다 (4 MiB 초과)");
+  TempDir d;
+  writeFile(d.path + "/big.json", huge);
+  EXPECT_EQ(ProjectFile::read(d.path + "/big.json").error.message, "프로젝트 파일이 너무 큽니다 (4 MiB 초과)");
+  EXPECT_EQ(ProjectFile::read(d.path + "/missing.json").error.kind, Kind::unreadable);
+  EXPECT_NE(ProjectFile::read(d.path).error.message.find("일반 파일이 아닙니다"), std::string::npos);
+}
+
+TEST(PathName, RefusesWhatCouldLeaveItsFolder) {
+  for (const char* ok : {"A캠", "인터뷰", "다큐 2편", "a.b", "...", ".hidden", "x..y"})
+    EXPECT_EQ(pathNameProblem(ok), std::nullopt) << ok;
+  for (std::string bad : {std::string(""), std::string(" "), std::string("\u3000\u00a0"), std::string("."),
+                          std::string(".."), std::string(" .. "), std::string("a/b"), std::string("/"),
+                          std::string("a\0b", 3), std::string("a\tb"), std::string("a\x7f"), std::string("\xff"),
+                          std::string("\xc0\xaf"), std::string(201, 'a')})
+    EXPECT_TRUE(pathNameProblem(bad).has_value()) << bad;
+  EXPECT_TRUE(isSafePathName(std::string(200, 'a')));
+}
+
+}  // namespace
+}  // namespace tolverdine

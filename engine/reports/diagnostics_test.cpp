@@ -1,0 +1,206 @@
+#include "engine/reports/diagnostics.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <map>
+
+#include "engine/base/files.h"
+#include "engine/base/records.h"
+#include "engine/store/store.h"
+#include "engine/base/text.h"
+#include "engine/base/version.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+namespace fs = std::filesystem;
+using Entries = std::map<std::string, std::string>;
+
+// Every entry of the archive by name, read back with libzip; folders hold "".
+Entries unzip(const std::string& path) {
+  Entries out;
+  int err = 0;
+  zip_t* z = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
+  EXPECT_NE(z, nullptr) << "zip error " << err;
+  if (!z) return out;
+  for (zip_int64_t i = 0; i < zip_get_num_entries(z, 0); ++i) {
+    zip_stat_t st;
+    zip_stat_index(z, i, 0, &st);
+    std::string data(st.size, '\0');
+    zip_file_t* f = zip_fopen_index(z, i, 0);
+    EXPECT_EQ(zip_fread(f, data.data(), st.size), static_cast<zip_int64_t>(st.size)) << st.name;
+    zip_fclose(f);
+    out[st.name] = data;
+  }
+  zip_discard(z);
+  return out;
+}
+
+std::vector<std::string> names(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void touch(const std::string& path, std::time_t t) {
+  timespec ts[2] = {{t, 0}, {t, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+const std::time_t kNow = 1796630400;  // 2026-12-07
+
+SystemSources missingTools(const std::string& dir) {
+  SystemSources s;
+  s.uname = dir + "/no-uname";
+  s.osRelease = dir + "/no-os-release";
+  s.model = dir + "/no-model";
+  s.mounts = {dir + "/no-findmnt"};
+  s.df = dir + "/no-df";
+  return s;
+}
+
+TEST(Diagnostics, BundleWithoutDatabaseOrLog) {
+  TempDir d;
+  mkdirs(d.path + "/crash");
+  writeFile(d.path + "/crash/Finder_2026.ips", "not ours");
+  std::string to = d.path + "/out.zip";
+  nlohmann::json settings = {{"webhook", "https://hooks.example.com/services/T0/SECRET?k=v"}, {"copies", 3},
+                             {"dests", {"/Volumes/A", "/Volumes/B"}}, {"md5", false}, {"project", "봄"}};
+  EXPECT_EQ(writeDiagnostics(to, d.path + "/none/app.log", nullptr, settings, d.path + "/crash", kNow,
+                             missingTools(d.path)),
+            to);
+  Entries e = unzip(to);
+  std::string top = "TOLVERDINE-diagnostics-" + localTime(kNow, "%Y%m%d-%H%M%S") + "/";
+  std::vector<std::string> listed;
+  for (const auto& [n, _] : e) listed.push_back(n);
+  EXPECT_EQ(listed, (std::vector<std::string>{top, top + "app.log", top + "db-summary.txt", top + "reports.txt",
+                                              top + "settings.txt", top + "system.txt"}));
+  EXPECT_EQ(e[top + "app.log"], "(app.log 없음: " + d.path + "/none/app.log)\n");
+  EXPECT_EQ(e[top + "db-summary.txt"], "(상태 DB 를 열지 못함)\n");
+  EXPECT_EQ(e[top + "reports.txt"], "\n");
+  EXPECT_EQ(e[top + "settings.txt"],
+            "copies = 3\ndests = [\"/Volumes/A\",\"/Volumes/B\"]\nmd5 = false\nproject = 봄\n"
+            "webhook = https://hooks.example.com/…(가림)\n");
+  const std::string& sys = e[top + "system.txt"];
+  EXPECT_EQ(sys, "TOLVERDINE " + std::string(toolVersion()) + "\n(" + d.path + "/no-uname 실행 실패)\n\n(" + d.path +
+                     "/no-os-release 읽기 실패)\n\nhw.model: (" + d.path + "/no-model 읽기 실패)\n\nhw.machine: (" +
+                     d.path + "/no-uname 실행 실패)\n\n## mount (볼륨 · 파일시스템)\n(" + d.path +
+                     "/no-findmnt 실행 실패)\n\n## df -h\n(" + d.path + "/no-df 실행 실패)\n");
+  EXPECT_EQ(names(d.path), (std::vector<std::string>{"crash", "out.zip"}));  // nothing else left beside it
+}
+
+TEST(Diagnostics, BundleWithDatabaseReportsCrashesAndSystem) {
+  TempDir d;
+  Store store(d.path + "/db.sqlite");
+  std::string r1 = d.path + "/SSD1/20261207_봄", r2 = d.path + "/SSD2/20261207_봄", r3 = d.path + "/failed";
+  store.record("A캠|a|1|1", r1, "a", 1, "h", "verified", 1);
+  store.record("A캠|a|1|1", r2, "a", 1, "h", "verified", 1);
+  store.record("A캠|a|1|1", r3, "a", 1, std::nullopt, "failed", 1);
+  // 150 entries over two drives and both folder languages, one of them a folder; only 100 are kept.
+  std::vector<std::string> made;
+  for (int i = 0; i < 150; ++i) {
+    std::string dir = (i % 2 ? r2 : r1) + ((i / 2) % 2 ? "/_REPORTS" : "/_리포트");
+    mkdirs(dir);
+    std::string p = dir + "/r" + std::to_string(i) + (i == 149 ? "" : ".csv");
+    if (i == 149)
+      mkdirs(p);
+    else
+      writeFile(p, "x");
+    touch(p, kNow - 100000 + i * 60);
+    made.push_back(isoTime(kNow - 100000 + i * 60) + "  " + p);
+  }
+  mkdirs(r3 + "/_리포트");
+  writeFile(r3 + "/_리포트/never.csv", "x");
+  std::string log = d.path + "/app.log";
+  writeFile(log, "2026-12-07T01:00:00Z 시작\n\xff torn\n");
+  mkdirs(d.path + "/crash/Tolverdine-dir");
+  writeFile(d.path + "/crash/Tolverdine_2026-12-07.ips", "crash one");
+  writeFile(d.path + "/crash/Other.ips", "other");
+  ASSERT_EQ(::symlink("/etc/passwd", (d.path + "/crash/Tolverdine-link.ips").c_str()), 0);
+  // A mount lister that never ends is cut off; the rest of the text still comes.
+  writeFile(d.path + "/hang", "#!/bin/sh\necho partial\nexec sleep 30\n");
+  ::chmod((d.path + "/hang").c_str(), 0755);
+  SystemSources src;
+  src.mounts = {d.path + "/no-findmnt", d.path + "/hang"};
+  src.timeout = std::chrono::milliseconds(300);
+
+  std::string to = d.path + "/diag.zip";
+  writeDiagnostics(to, log, &store, nlohmann::json::object(), d.path + "/crash", kNow, src);
+  Entries e = unzip(to);
+  std::string top = "TOLVERDINE-diagnostics-" + localTime(kNow, "%Y%m%d-%H%M%S") + "/";
+  EXPECT_EQ(e[top + "app.log"], "2026-12-07T01:00:00Z 시작\n\xEF\xBF\xBD torn\n");
+  EXPECT_EQ(e[top + "db-summary.txt"], store.summary());
+  EXPECT_EQ(e[top + "settings.txt"], "\n");
+  std::string want;
+  for (int i = 149; i >= 50; --i) want += made[i] + (i == 50 ? "\n" : "\n");
+  EXPECT_EQ(e[top + "reports.txt"], want);
+  EXPECT_EQ(e.count(top + "crashes/"), 1u);
+  EXPECT_EQ(e[top + "crashes/Tolverdine_2026-12-07.ips"], "crash one");
+  EXPECT_EQ(e.count(top + "crashes/Other.ips") + e.count(top + "crashes/Tolverdine-link.ips") +
+                e.count(top + "crashes/Tolverdine-dir"),
+            0u);
+  const std::string& sys = e[top + "system.txt"];
+  EXPECT_EQ(sys.rfind("TOLVERDINE " + std::string(toolVersion()) + "\nLinux ", 0), 0u) << sys;
+  EXPECT_NE(sys.find("\nhw.machine: " + shell("/usr/bin/uname", {"-m"})), std::string::npos) << sys;
+  EXPECT_NE(sys.find("\n## mount (볼륨 · 파일시스템)\npartial\n(" + d.path + "/hang 시간 초과)\n"), std::string::npos) << sys;
+  EXPECT_NE(sys.find("\n## df -h\nFilesystem"), std::string::npos) << sys;
+}
+
+TEST(Diagnostics, WebhookMaskAndPlainValues) {
+  for (auto [in, out] : std::vector<std::pair<std::string, std::string>>{
+           {"https://hooks.slack.com/services/T/B/X", "https://hooks.slack.com/…(가림)"},
+           {"http://user:pw@example.org:8080/x?y", "https://example.org/…(가림)"},
+           {"ftp://[::1]:21/p", "https://::1/…(가림)"},
+           {"hooks.slack.com/services/x", "(가림)"},
+           {"https:///nohost", "(가림)"},
+           {"https://ho st/x", "(가림)"},
+           {"not a url", "(가림)"},
+       })
+    EXPECT_EQ(maskWebhook(in), out) << in;
+  EXPECT_EQ(settingsText({{"webhook", ""}}), "webhook = \n");
+  EXPECT_EQ(settingsText({{"webhook", {{"url", "https://secret"}}}}), "webhook = (가림)\n");
+  EXPECT_EQ(settingsText({{"roles", {{"A캠", "fixed"}}}, {"autoStart", true}, {"logo", nullptr}}),
+            "autoStart = true\nlogo = null\nroles = {\"A캠\":\"fixed\"}\n");
+}
+
+TEST(Diagnostics, FailedWritesLeaveNothingBehind) {
+  TempDir d;
+  auto write = [&](const std::string& to, const std::string& log = "") {
+    try {
+      writeDiagnostics(to, log, nullptr, nlohmann::json::object(), d.path + "/nocrash", kNow, missingTools(d.path));
+      ADD_FAILURE() << "written: " << to;
+      return 0;
+    } catch (const WriteFail& f) {
+      EXPECT_EQ(f.path, to);
+      return static_cast<int>(f.err);
+    }
+  };
+  EXPECT_EQ(write(d.path + "/missing/out.zip"), ENOENT);
+  writeFile(d.path + "/taken.zip", "mine");
+  EXPECT_EQ(write(d.path + "/taken.zip"), EEXIST);
+  std::string kept;
+  ASSERT_TRUE(readFile(d.path + "/taken.zip", &kept));
+  EXPECT_EQ(kept, "mine");
+  EXPECT_EQ(names(d.path), std::vector<std::string>{"taken.zip"});
+
+  // A drive that fills while the archive is written: no half archive, no temporary file.
+  LoopMount m(8);
+  SKIP_UNLESS_MOUNTED(m);
+  writePattern(d.path + "/big.log", 12u << 20, 7);  // does not compress
+  EXPECT_EQ(write(m.path() + "/out.zip", d.path + "/big.log"), ENOSPC);
+  EXPECT_EQ(names(m.path()), std::vector<std::string>{"lost+found"});
+  ASSERT_EQ(sh("mount -o remount,ro " + m.path()), 0);
+  EXPECT_EQ(write(m.path() + "/out.zip"), EROFS);
+  EXPECT_EQ(names(m.path()), std::vector<std::string>{"lost+found"});
+}
+
+}  // namespace
+}  // namespace tolverdine

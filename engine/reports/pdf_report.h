@@ -1,0 +1,38 @@
+// The printable A4 report of one ingest run on one destination: verdict, facts, destinations,
+// failures, clip list, signature and checklist lines.
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/reports/pdf_text.h"
+#include "engine/base/records.h"
+
+namespace tolverdine {
+
+class Store;
+struct NameSet;
+
+/// The last document drawn and what it was drawn from: the report of a further destination that
+/// reads the same (the usual case) takes these bytes instead of being drawn again.
+struct PdfMemo {
+  std::vector<TextRun> runs;
+  std::string footer;
+  std::optional<std::string> logo;
+  std::string bytes;
+};
+
+/// Writes root/reports/cam_STAMP_ingest.pdf (STAMP local yyyyMMdd-HHmmss) through a temporary
+/// file and a rename, so a reader never sees half a document. info: project, date, src, card,
+/// volume, dests (destination roots, one per line). Throws WriteFail:
+/// EIO with the path when the document cannot be drawn, else the failure of the write.
+void writePDFReport(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
+                           const std::string& cam, const std::string& camera, Store& store, int copiesRequired,
+                           const NameSet& names, const std::map<std::string, std::string>& info,
+                           const std::optional<std::string>& logo, const std::optional<std::string>& operatorName,
+                           std::time_t now = std::time(nullptr), PdfMemo* memo = nullptr);
+
+}  // namespace tolverdine

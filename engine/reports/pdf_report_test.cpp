@@ -1,0 +1,392 @@
+#include "engine/reports/pdf_report.h"
+
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "engine/base/files.h"
+#include "engine/base/names.h"
+#include "engine/reports/pdf_render.h"
+#include "engine/reports/pdf_text.h"
+#include "engine/store/store.h"
+#include "engine/base/text.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+const std::time_t kNow = 1772703502;  // 2026-03-05 09:38:22 UTC
+
+std::string capture(const std::string& cmd) { return shellOutput(cmd).out; }
+
+int pages(const std::string& pdf) {
+  std::string info = capture("pdfinfo '" + pdf + "' 2>&1");
+  auto at = info.find("Pages:");
+  return at == std::string::npos ? -1 : std::stoi(info.substr(at + 6));
+}
+
+std::string pageText(const std::string& pdf, int first = 1, int last = 0) {
+  std::string range = " -f " + std::to_string(first) + (last ? " -l " + std::to_string(last) : "");
+  return capture("pdftotext -enc UTF-8" + range + " '" + pdf + "' - 2>/dev/null");
+}
+
+Row clip(const std::string& name, Kind kind, int64_t size = 1000) {
+  Row r;
+  r.src = "/media/card/DCIM/" + name;
+  r.rel = "DCIM/" + name;
+  r.kind = kind;
+  r.size = size;
+  r.mtimeNs = 7;
+  r.cls = kind == Kind::etc ? "부속" : "인터뷰";
+  return r;
+}
+
+std::string allText(const std::vector<TextRun>& runs) {
+  std::string s;
+  for (const auto& r : runs) s += r.text;
+  return s;
+}
+
+const TextRun* runWith(const std::vector<TextRun>& runs, const std::string& part) {
+  for (const auto& r : runs)
+    if (r.text.find(part) != std::string::npos) return &r;
+  return nullptr;
+}
+
+void writePng(const std::string& path, int w, int h) {
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+  cairo_t* cr = cairo_create(s);
+  cairo_set_source_rgb(cr, 1, 0, 0);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  cairo_surface_write_to_png(s, path.c_str());
+  cairo_surface_destroy(s);
+}
+
+// Columns of red pixels in the top band of page 1 at 72 dpi (a pixel per point): {first, last}.
+std::pair<int, int> redColumns(const std::string& pdf, const std::string& prefix) {
+  sh("pdftoppm -r 72 -f 1 -l 1 -singlefile '" + pdf + "' '" + prefix + "'");
+  std::ifstream f(prefix + ".ppm", std::ios::binary);
+  std::string magic;
+  int w = 0, h = 0, max = 0;
+  f >> magic >> w >> h >> max;
+  f.get();
+  std::vector<unsigned char> px(static_cast<size_t>(w) * h * 3);
+  f.read(reinterpret_cast<char*>(px.data()), static_cast<std::streamsize>(px.size()));
+  int first = -1, last = -1;
+  for (int y = 30; y < std::min(h, 76); ++y)  // the logo's band, above the verdict line
+    for (int x = 0; x < w; ++x) {
+      const unsigned char* p = &px[(static_cast<size_t>(y) * w + x) * 3];
+      if (p[0] > 200 && p[1] < 80 && p[2] < 80) {
+        if (first < 0 || x < first) first = x;
+        last = std::max(last, x);
+      }
+    }
+  return {first, last};
+}
+
+struct Fixture {
+  TempDir t;
+  std::string root = t.path + "/20260305_프로젝트";
+  Store store{t.path + "/db.sqlite"};
+  NameSet names = NameSet::ko();
+  std::map<std::string, std::string> info;
+  IngestResult result;
+  Fixture() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    info = {{"project", "프로젝트"}, {"date", "20260305"}, {"src", "/media/card"}, {"card", "CARD_A"},
+            {"volume", ""}, {"dests", root + "\n\n/mnt/b/20260305_프로젝트"}};
+  }
+  std::string pdfPath() const { return root + "/" + names.reports + "/A캠_20260305-093822_ingest.pdf"; }
+  ReportInput input() const { return {root, "A캠", "", 2, info, std::nullopt, kNow}; }
+};
+
+TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
+  Fixture fx;
+  Row a = clip("A001_C002_0305XY_001_with_a_long_tail.MOV", Kind::video, 2'500'000'000);
+  a.meta.dur = 125.9;
+  a.meta.res = "3840x2160";
+  a.meta.fps = 25;
+  a.session = "S1";
+  Row b = clip("B001.WAV", Kind::audio);
+  Row c = clip("A001.XML", Kind::etc);
+  std::vector<Row> rows = {a, b, c};
+  for (const auto& r : rows) fx.store.record(ingestKey("A캠", r), fx.root, r.rel, r.size, "00112233445566ff", "verified", 1);
+  fx.store.record(ingestKey("A캠", a), "/mnt/b/20260305_프로젝트", a.rel, a.size, "00112233445566ff", "verified", 1);
+  fx.result.color = CardColor::yellow;
+  fx.result.underCopied = 2;
+  fx.result.copied = 3;
+  fx.result.failed = {{"DCIM/B001.WAV", "/mnt/b/20260305_프로젝트", "쓰기 실패"}};
+
+  auto runs = reportText(rows, fx.result, fx.input(), fx.store);
+  std::string all = allText(runs);
+  const Rgb yellow{0.7, 0.5, 0.0};
+  const TextRun* verdict = runWith(runs, "노랑 — 검증 사본이 2곳에 못 미치는 파일 2개. 카드를 비우지 마세요.\n\n");
+  ASSERT_NE(verdict, nullptr);
+  EXPECT_EQ(verdict->colour, yellow);
+  EXPECT_TRUE(verdict->bold);
+  EXPECT_NE(all.find("파일\t3개 · 2.50GB · 새로 복사 3 · 기존 0 · 실패 1\n"), std::string::npos);
+  EXPECT_NE(all.find("카드\tCARD_A\n"), std::string::npos);  // an empty volume adds nothing
+  EXPECT_NE(all.find("클립\t영상 1 · 사진 0 · 오디오 1 · 부속 1\n"), std::string::npos);
+  EXPECT_NE(all.find("받은 시각\t2026-03-05 09:38:22\n"), std::string::npos);
+  EXPECT_EQ(all.find("운영자\t"), std::string::npos);
+
+  // Both destinations listed (the empty line dropped); the short one in the verdict colour.
+  const TextRun* full = runWith(runs, "3/3 검증\t" + fx.root + "\n");
+  const TextRun* shortDest = runWith(runs, "1/3 검증\t/mnt/b/20260305_프로젝트\n");
+  ASSERT_TRUE(full && shortDest);
+  EXPECT_EQ(full->colour, Rgb::grey(0.1));
+  EXPECT_EQ(shortDest->colour, yellow);
+  EXPECT_EQ(shortDest->tabs, std::vector<double>{70});
+  EXPECT_NE(all.find("\n실패\nDCIM/B001.WAV\n    쓰기 실패\n"), std::string::npos);
+
+  // Clip lines skip the sidecar; the long name is cut to 12 + … + 12 characters.
+  const TextRun* line = runWith(runs, "A001_C002_03…");
+  ASSERT_NE(line, nullptr);
+  EXPECT_EQ(line->text, "A001_C002_03…ong_tail.MOV\t인터뷰\tS1\t2:05\t3840x2160 @25.0\t00112233445566ff\n");
+  EXPECT_EQ(line->tabs, (std::vector<double>{150, 200, 265, 315, 420}));
+  EXPECT_NE(all.find("B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n"), std::string::npos);
+  EXPECT_EQ(all.find("A001.XML\t"), std::string::npos);
+  EXPECT_NE(all.find("부속 파일(사이드카·썸네일·카드 DB) 1개도 함께 복사·검증했습니다.\n"), std::string::npos);
+
+  // A lost destination, an operator, a camera, a green and a red verdict.
+  fx.result.lostDests = {"/mnt/b/20260305_프로젝트"};
+  fx.result.color = CardColor::red;
+  ReportInput in = fx.input();
+  in.operatorName = "김 운영";
+  in.camera = "Sony FX3";
+  in.info["volume"] = "UUID-1";
+  runs = reportText(rows, fx.result, in, fx.store);
+  const TextRun* lost = runWith(runs, "분리됨\t/mnt/b/20260305_프로젝트\n");
+  ASSERT_NE(lost, nullptr);
+  EXPECT_EQ(lost->colour, (Rgb{0.75, 0.1, 0.1}));
+  all = allText(runs);
+  EXPECT_NE(all.find("프로젝트 · A캠 (Sony FX3)\n\n"), std::string::npos);
+  EXPECT_NE(all.find("카드\tCARD_A · 볼륨 UUID-1\n"), std::string::npos);
+  // The facts table sits between the verdict and the destination heading.
+  size_t verdictAt = 0, destsAt = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    if (runs[i].text.rfind("빨강", 0) == 0) verdictAt = i;
+    if (runs[i].text == "\n목적지별 검증\n") destsAt = i;
+  }
+  size_t facts = destsAt - verdictAt - 1;
+  EXPECT_EQ(runs[destsAt - 1].text, "운영자\t김 운영\n");
+  EXPECT_EQ(facts, 9u);
+  EXPECT_EQ(verdictText(fx.result, 2), "빨강 — 실패 또는 멈춤이 있습니다. 카드를 포맷하지 마세요.");
+  fx.result.color = CardColor::green;
+  EXPECT_EQ(verdictText(fx.result, 3), "초록 — 검증 사본 3곳 이상. 카메라에서 포맷해도 됩니다.");
+  fx.result.color = CardColor::gray;
+  EXPECT_EQ(verdictText(fx.result, 3), "대기");
+  EXPECT_EQ(verdictColour(CardColor::gray), (Rgb{0.75, 0.1, 0.1}));
+}
+
+TEST(PdfText, NamesOfAnyBytes) {
+  EXPECT_EQ(shortClipName("12345678901234567890123456"), "12345678901234567890123456");  // 26 stay
+  EXPECT_EQ(shortClipName("123456789012345678901234567"), "123456789012…678901234567");
+  // Thirty Hangul syllables count as thirty characters, not ninety bytes.
+  std::string hangul;
+  for (int i = 0; i < 30; ++i) hangul += "가";
+  std::string cut = shortClipName(hangul);
+  EXPECT_EQ(cut, hangul.substr(0, 36) + "…" + hangul.substr(0, 36));
+  // An accent stays with its letter at the cut.
+  std::string accents;
+  for (int i = 0; i < 30; ++i) accents += "e\xCC\x81";
+  EXPECT_EQ(shortClipName(accents), accents.substr(0, 36) + "…" + accents.substr(0, 36));
+  EXPECT_EQ(printable("a\tb\nc\xff\xfe"), "a b c\xEF\xBF\xBD\xEF\xBF\xBD");
+
+  // Decomposed Hangul on the card is shown composed; a tab in a name does not shift columns.
+  Fixture fx;
+  std::vector<Row> rows = {clip("\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB.MOV", Kind::video),
+                           clip("tab\tname.MOV", Kind::video)};
+  std::string all = allText(reportText(rows, fx.result, fx.input(), fx.store));
+  EXPECT_NE(all.find("\n한.MOV\t"), std::string::npos);
+  EXPECT_NE(all.find("\ntab name.MOV\t인터뷰\t\t\t\t—\n"), std::string::npos);
+}
+
+TEST(PdfReport, WritesReadableA4WithHangul) {
+  Fixture fx;
+  std::vector<Row> rows = {clip("A&B <1> \"q\".MOV", Kind::video), clip("C0002.MP4", Kind::video)};
+  fx.store.record(ingestKey("A캠", rows[0]), fx.root, rows[0].rel, 1000, "0123456789abcdef", "verified", 1);
+  fx.result.color = CardColor::green;
+  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, "운영자 이름",
+                 kNow);
+  std::string pdf = fx.pdfPath();
+  ASSERT_TRUE(exists(pdf));
+  std::string head;
+  ASSERT_TRUE(readFile(pdf, &head));
+  EXPECT_EQ(head.substr(0, 5), "%PDF-");
+  EXPECT_NE(head.find("%%EOF"), std::string::npos);
+  EXPECT_EQ(pages(pdf), 1);
+  EXPECT_NE(capture("pdfinfo '" + pdf + "'").find("595 x 842 pts"), std::string::npos);
+  EXPECT_NE(capture("pdffonts '" + pdf + "'").find("NanumGothic"), std::string::npos);
+
+  std::string text = pageText(pdf);
+  for (const char* want : {"TOLVERDINE 인제스트 리포트", "초록 — 검증 사본 2곳 이상. 카메라에서 포맷해도 됩니다.",
+                           "목적지별 검증", "A&B <1> \"q\".MOV", "0123456789abcdef", "—", "운영자 이름",
+                           "촬영자 ______________", "첫·중간·마지막 클립을 재생해 보았는가 □", "프로젝트 · A캠 · 1쪽"})
+    EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
+  EXPECT_EQ(text.find("부속 파일"), std::string::npos);  // no sidecars, no sentence
+
+  // A second report in the same second replaces the first; no temporary file stays behind.
+  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+  EXPECT_EQ(capture("ls -A '" + fx.root + "/" + fx.names.reports + "'"), "A캠_20260305-093822_ingest.pdf\n");
+}
+
+// The job writes the reports of several destinations; two drawn at once must not share fonts.
+TEST(PdfReport, TwoDocumentsDrawnAtOnce) {
+  Fixture fx;
+  std::vector<Row> rows;
+  for (int i = 0; i < 150; ++i) rows.push_back(clip("클립_" + std::to_string(i) + ".MOV", Kind::video));
+  std::string other = fx.t.path + "/20260305_둘째";
+  auto draw = [&](const std::string& root) {
+    Store store(fx.t.path + "/db.sqlite");
+    writePDFReport(root, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+  };
+  std::thread a(draw, fx.root), b(draw, other);
+  a.join();
+  b.join();
+  std::string second = other + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf";
+  EXPECT_EQ(pages(fx.pdfPath()), pages(second));
+  EXPECT_GE(pages(second), 2);
+  EXPECT_NE(pageText(second).find("클립_149.MOV"), std::string::npos);
+}
+
+// Destinations of one job share drawn bytes only while their reports read the same.
+TEST(PdfReport, MemoReusedOnlyForTheSameText) {
+  Fixture fx;
+  std::vector<Row> rows = {clip("C0001.MOV", Kind::video), clip("C0002.MOV", Kind::video)};
+  std::string other = fx.t.path + "/20260305_둘째", third = fx.t.path + "/20260305_셋째";
+  for (const auto& root : {fx.root, other})
+    for (const auto& r : rows) fx.store.record(ingestKey("A캠", r), root, r.rel, 1000, "00000000000000aa", "verified", 1);
+  PdfMemo memo;
+  auto draw = [&](const std::string& root) {
+    writePDFReport(root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow,
+                   &memo);
+    std::string bytes;
+    EXPECT_TRUE(readFile(root + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf", &bytes));
+    return bytes;
+  };
+  std::string first = draw(fx.root);
+  EXPECT_FALSE(memo.bytes.empty());
+  EXPECT_EQ(draw(other), first);
+  // Nothing verified on the third: its clip lines show no hash, so it is drawn anew.
+  std::string last = draw(third);
+  EXPECT_NE(last, first);
+  std::string text = pageText(third + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf");
+  EXPECT_EQ(text.find("00000000000000aa"), std::string::npos) << text;
+  EXPECT_NE(pageText(fx.pdfPath()).find("00000000000000aa"), std::string::npos);
+  // Drawn once more without the memo, the first reads the same (the layout reuse changes nothing).
+  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+  EXPECT_EQ(pageText(fx.pdfPath()), pageText(other + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf"));
+}
+
+TEST(PdfReport, LongListsContinueOnNumberedPages) {
+  Fixture fx;
+  std::vector<Row> rows;
+  for (int i = 0; i < 400; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "C%04d.MP4", i);
+    rows.push_back(clip(name, Kind::video));
+  }
+  // A 4,000-character destination and project name wrap instead of running off the page.
+  std::string longDest = "/mnt/" + std::string(4000, 'x');
+  fx.info["dests"] += "\n" + longDest;
+  fx.info["project"] = std::string(300, 'P');
+  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+  std::string pdf = fx.pdfPath();
+  int n = pages(pdf);
+  EXPECT_GE(n, 5);
+  std::string all = pageText(pdf);
+  for (int i = 0; i < 400; i += 37) {
+    char name[32];
+    std::snprintf(name, sizeof name, "C%04d.MP4", i);
+    EXPECT_NE(all.find(name), std::string::npos) << name;
+  }
+  EXPECT_NE(all.find("C0399.MP4"), std::string::npos);
+  // The whole long path is shown, and its line breaks add no hyphen.
+  // Besides the path: the two of "xxh64", and any in the random name of the test folder.
+  long inTemp = 0;
+  for (size_t at = all.find(fx.t.path); at != std::string::npos; at = all.find(fx.t.path, at + 1))
+    inTemp += std::count(fx.t.path.begin(), fx.t.path.end(), 'x');
+  EXPECT_EQ(std::count(all.begin(), all.end(), 'x') - inTemp, 4000 + 2);
+  EXPECT_EQ(all.find("x-"), std::string::npos);
+  for (int p = 1; p <= n; ++p)
+    EXPECT_NE(pageText(pdf, p, p).find(" · A캠 · " + std::to_string(p) + "쪽"), std::string::npos) << p;
+  EXPECT_NE(pageText(pdf, n, n).find("두 사본을 서로 다른 가방"), std::string::npos);
+}
+
+TEST(PdfReport, EmptyCardAndSidecarsOnly) {
+  Fixture fx;
+  fx.info.clear();
+  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+  std::string pdf = fx.pdfPath();
+  EXPECT_EQ(pages(pdf), 1);
+  std::string text = pageText(pdf);
+  EXPECT_NE(text.find("대기"), std::string::npos);
+  EXPECT_NE(text.find("· A캠 · 1쪽"), std::string::npos);
+
+  std::vector<Row> rows = {clip("A.XML", Kind::etc), clip("A.THM", Kind::etc)};
+  auto runs = reportText(rows, fx.result, fx.input(), fx.store);
+  std::string all = allText(runs);
+  auto table = all.find("파일\t분류\t세션\t길이\t해상도·fps\txxh64\n");
+  ASSERT_NE(table, std::string::npos);
+  EXPECT_EQ(all.substr(table + std::string("파일\t분류\t세션\t길이\t해상도·fps\txxh64\n").size(), 24),
+            std::string("부속 파일(사이드카·썸네일·카드 DB) 2개도").substr(0, 24));
+}
+
+TEST(PdfReport, LogoScaledAndBadLogoLeftOut) {
+  EXPECT_DOUBLE_EQ(logoBox(100, 10).width, 160);
+  EXPECT_DOUBLE_EQ(logoBox(10, 100).width, 3.6);
+  EXPECT_DOUBLE_EQ(logoBox(72, 36).width, 72);
+  EXPECT_DOUBLE_EQ(logoBox(5, 0).width, 160);
+
+  Fixture fx;
+  std::string wide = fx.t.path + "/wide.png";
+  writePng(wide, 100, 10);
+  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, wide, std::nullopt, kNow);
+  auto [first, last] = redColumns(fx.pdfPath(), fx.t.path + "/page");
+  EXPECT_NEAR(first, 555 - 160, 1);
+  EXPECT_NEAR(last, 554, 1);
+
+  // Text posing as an image: the report is written without a logo.
+  std::string bad = fx.t.path + "/logo.png";
+  writeFile(bad, "not an image");
+  std::remove(fx.pdfPath().c_str());
+  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, bad, std::nullopt, kNow);
+  EXPECT_EQ(pages(fx.pdfPath()), 1);
+  EXPECT_EQ(redColumns(fx.pdfPath(), fx.t.path + "/page2").first, -1);
+}
+
+TEST(PdfReport, UnwritableReportsFolderIsWriteFail) {
+  Fixture fx;
+  ASSERT_TRUE(mkdirs(fx.root));
+  writeFile(fx.root + "/" + fx.names.reports, "a file where the folder belongs");
+  try {
+    writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+    FAIL() << "no WriteFail";
+  } catch (const WriteFail& f) {
+    EXPECT_EQ(f.path, fx.pdfPath());
+    EXPECT_EQ(f.err, ENOTDIR);
+  }
+
+  LoopMount ro(16, "ext4");
+  SKIP_UNLESS_MOUNTED(ro);
+  ASSERT_TRUE(mkdirs(ro.path() + "/P/" + fx.names.reports));
+  ro.pull();
+  ASSERT_TRUE(ro.remount("ro"));
+  try {
+    writePDFReport(ro.path() + "/P", {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
+                   std::nullopt, kNow);
+    FAIL() << "no WriteFail";
+  } catch (const WriteFail& f) {
+    EXPECT_EQ(f.err, EROFS);
+  }
+}
+
+}  // namespace
+}  // namespace tolverdine

@@ -1,0 +1,181 @@
+#include "engine/reports/recap.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "engine/base/files.h"
+#include "engine/store/store.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+Row clip(const std::string& rel, Kind k, std::optional<std::string> dest) {
+  Row r;
+  r.src = "/card/" + rel;
+  r.rel = rel;
+  r.kind = k;
+  r.size = 100;
+  r.dest = std::move(dest);
+  return r;
+}
+
+struct Lines {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::string> v;
+  std::function<void(const std::string&)> fn() {
+    return [this](const std::string& s) {
+      std::lock_guard<std::mutex> g(mu);
+      v.push_back(s);
+      cv.notify_all();
+    };
+  }
+  bool waitFor(size_t n) {
+    std::unique_lock<std::mutex> g(mu);
+    return cv.wait_for(g, std::chrono::seconds(10), [&] { return v.size() >= n; });
+  }
+};
+
+TEST(Recap, ManifestTakesVerifiedClipsFromFirstSurvivingDestination) {
+  TempDir t;
+  Store store(t.path + "/s.sqlite");
+  std::vector<Row> rows = {clip("A.MOV", Kind::video, "A/A.MOV"), clip("X.XML", Kind::etc, "A/X.XML"),
+                           clip("B.WAV", Kind::audio, "A/B.WAV"), clip("C.JPG", Kind::photo, "A/C.JPG")};
+  rows[0].meta.t = 1773475509;  // 2026-03-14T08:05:09Z
+  rows[0].meta.dur = 12.5;
+  const std::string d1 = t.path + "/d1", d2 = t.path + "/d2";
+  for (const Row& r : rows) store.record(ingestKey("CAM", r), d2, *r.dest, r.size, "00", "verified", 1);
+  store.record(ingestKey("CAM", rows[0]), d1, *rows[0].dest, 100, "00", "verified", 1);
+  store.record(ingestKey("CAM", rows[2]), d1, *rows[2].dest, 100, std::nullopt, "failed", 1);
+
+  IngestResult res;
+  res.color = CardColor::yellow;
+  EXPECT_FALSE(recapManifest(rows, res, "CAM", CameraRole::none, "P", {d1}, store, "ID", 0));
+  res.color = CardColor::green;
+  EXPECT_FALSE(recapManifest(rows, res, "CAM", CameraRole::none, "P", {}, store, "ID", 0));
+
+  // First destination d1: only A is verified there; the etc row never appears.
+  auto m = recapManifest(rows, res, "CAM", CameraRole::fixed, "P", {d1, d2}, store, "ID", 1773475509);
+  ASSERT_TRUE(m);
+  ASSERT_EQ(m->clips.size(), 1u);
+  auto j = nlohmann::json::parse(recapJson(*m));
+  EXPECT_EQ(j["finishedAt"], "2026-03-14T08:05:09Z");
+  EXPECT_EQ(j["clips"][0]["path"], d1 + "/A/A.MOV");
+  EXPECT_EQ(j["clips"][0]["createdAt"], "2026-03-14T08:05:09Z");
+  EXPECT_EQ(j["clips"][0]["cameraRole"], "fixed");
+  EXPECT_EQ(j["clips"][0]["durationSec"], 12.5);
+  EXPECT_NE(recapJson(*m).find("\"" + d1 + "/A/A.MOV\""), std::string::npos);  // "/" unescaped
+
+  // d1 lost: d2 is first, photo and audio listed, nulls written.
+  res.lostDests = {d1};
+  auto m2 = recapManifest(rows, res, "CAM", CameraRole::none, "P", {d2}, store, "ID", 0);
+  ASSERT_TRUE(m2);
+  ASSERT_EQ(m2->clips.size(), 3u);
+  auto j2 = nlohmann::json::parse(recapJson(*m2));
+  EXPECT_EQ(j2["destinations"], nlohmann::json::array({d2}));
+  EXPECT_TRUE(j2["clips"][1]["cameraRole"].is_null());
+  EXPECT_TRUE(j2["clips"][1]["createdAt"].is_null());
+  EXPECT_TRUE(j2["clips"][1]["durationSec"].is_null());
+  EXPECT_EQ(j2["clips"][2]["kind"], "photo");
+  EXPECT_NE(newUuid(), newUuid());
+  EXPECT_EQ(newUuid().size(), 36u);
+}
+
+TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
+  TempDir t;
+  RecapManifest m;
+  m.sessionId = "S1";
+  const std::string jobs = t.path + "/job folder", logp = t.path + "/logs/recap.log";
+  const std::string script = t.path + "/tool.sh";
+  writeFile(script, "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > \"$ARGS_OUT\"\necho err >&2\nexit 3\n");
+  ::chmod(script.c_str(), 0755);
+  ::setenv("ARGS_OUT", (t.path + "/args").c_str(), 1);
+  mkdirs(t.path + "/logs");
+  writeFile(logp, "old\n");
+  Lines l;
+  recapRun(m, script + " --fast", jobs, logp, l.fn());
+  ASSERT_TRUE(l.waitFor(2));
+  EXPECT_EQ(l.v[0].rfind("리캡 명령 시작: " + script + " --fast " + jobs + "/S1.json (pid ", 0), 0u);
+  EXPECT_EQ(l.v[1], "리캡 명령 끝: S1 · 종료 코드 3");
+  std::string args, log;
+  ASSERT_TRUE(readFile(t.path + "/args", &args));
+  EXPECT_EQ(args, "[--fast]\n[" + jobs + "/S1.json]\n");
+  ASSERT_TRUE(readFile(logp, &log));
+  EXPECT_EQ(log, "old\nerr\n");  // appended, never truncated
+  EXPECT_TRUE(exists(jobs + "/S1.json"));
+  // The watcher reaped it: no child left to wait for.
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+
+  // A missing command still starts the shell, which reports 127.
+  Lines l2;
+  m.sessionId = "S2";
+  recapRun(m, t.path + "/nope", jobs, logp, l2.fn());
+  ASSERT_TRUE(l2.waitFor(2));
+  EXPECT_EQ(l2.v[1], "리캡 명령 끝: S2 · 종료 코드 127");
+
+  // A jobs folder that cannot be created throws and starts nothing.
+  writeFile(t.path + "/file", "x");
+  Lines l3;
+  EXPECT_THROW(recapRun(m, "true", t.path + "/file/jobs", logp, l3.fn()), std::runtime_error);
+  EXPECT_TRUE(l3.v.empty());
+}
+
+}  // namespace
+}  // namespace tolverdine
+
+#include "platform/posix/log_line.h"
+
+namespace tolverdine {
+namespace {
+
+TEST(Recap, LogLinesAppendFromManyThreads) {
+  TempDir t;
+  const std::string p = t.path + "/app.log";
+  writeFile(p, "first\n");
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 8; ++i)
+    ts.emplace_back([&] { for (int k = 0; k < 50; ++k) appendLogLine(p, std::string(200, 'x')); });
+  for (auto& th : ts) th.join();
+  std::string s;
+  ASSERT_TRUE(readFile(p, &s));
+  EXPECT_EQ(s.rfind("first\n", 0), 0u);
+  EXPECT_EQ(s.size(), 6u + 400u * 201u);
+  EXPECT_FALSE(appendLogLine(t.path + "/missing/app.log", "x"));
+}
+
+}  // namespace
+}  // namespace tolverdine
+
+namespace tolverdine {
+namespace {
+
+TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
+  TempDir t;
+  Store store(t.path + "/s.sqlite");
+  std::vector<Row> rows = {clip("A.MOV", Kind::video, "A/A.MOV")};
+  store.record(ingestKey("CAM", rows[0]), t.path + "/d", "A/A.MOV", 100, "00", "verified", 1);
+  IngestResult res;
+  res.color = CardColor::green;
+  writeFile(t.path + "/Library", "not a folder");  // jobs folder cannot be created
+  const char* oldHome = std::getenv("HOME");
+  const std::string saved = oldHome ? oldHome : "";
+  ::setenv("HOME", t.path.c_str(), 1);
+  Lines l;
+  EXPECT_FALSE(recapAfterCard(" \t ", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"}, store, l.fn()));
+  EXPECT_TRUE(l.v.empty());
+  EXPECT_FALSE(recapAfterCard("  true\t", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"}, store, l.fn()));
+  ASSERT_EQ(l.v.size(), 1u);
+  EXPECT_EQ(l.v[0].rfind("리캡 명령 실패: ", 0), 0u);
+  ::setenv("HOME", saved.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace tolverdine

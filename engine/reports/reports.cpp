@@ -1,0 +1,137 @@
+#include "engine/reports/reports.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "engine/base/files.h"
+#include "platform/posix/host.h"
+#include "engine/hashlist/mhl_complete.h"
+#include "engine/base/names.h"
+#include "engine/store/store.h"
+#include "engine/base/term_text.h"
+#include "engine/base/text.h"
+#include "engine/base/version.h"
+
+namespace tolverdine {
+
+namespace {
+constexpr const char* kCsvHeader =
+    "파일,목적지경로,분류뷰경로,종류,분류,세션,길이(초),해상도,fps,촬영시각,촬영시각출처,크기(바이트),xxh64,검증사본수";
+
+std::string fixed2(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", v);
+  return buf;
+}
+}  // namespace
+
+std::string shortestDecimal(double v) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  std::string s(buf, r.ptr);
+  if (std::isfinite(v) && s.find_first_of(".e") == std::string::npos) s += ".0";
+  return s;
+}
+
+std::string csvField(const std::string& v) {
+  // A carriage return splits a record for most readers too, so it is quoted like a line feed.
+  if (v.find_first_of(",\"\n\r") == std::string::npos) return v;
+  std::string out = "\"";
+  for (char c : v) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string clipsCsv(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
+                     const std::string& cam, Store& store) {
+  std::map<std::string, std::string> hashByRel;
+  if (auto it = result.verified.find(root); it != result.verified.end())
+    for (const auto& v : it->second) hashByRel[v.row.rel] = v.hash;
+
+  std::string out = "\xEF\xBB\xBF";
+  out += kCsvHeader;
+  out += "\n";
+  for (const auto& r : rows) {
+    std::string key = ingestKey(cam, r);
+    std::string hash;
+    if (auto it = hashByRel.find(r.rel); it != hashByRel.end())
+      hash = it->second;
+    else
+      hash = store.verifiedHash(key, root).value_or("");
+    std::string tSource;
+    if (r.kind != Kind::etc) tSource = r.tFromMtime ? "수정시각" : "촬영시각";
+    std::vector<std::string> f = {
+        r.rel,
+        r.dest.value_or(""),
+        r.view.value_or(""),
+        kindText(r.kind),
+        r.cls,
+        r.session.value_or(""),
+        r.meta.dur ? fixed2(*r.meta.dur) : "",
+        r.meta.res.value_or(""),
+        r.meta.fps ? shortestDecimal(*r.meta.fps) : "",
+        r.meta.t ? localTime(static_cast<std::time_t>(std::floor(*r.meta.t)), "%Y-%m-%d %H:%M:%S") : "",
+        tSource,
+        std::to_string(r.size),
+        hash,
+        std::to_string(store.verifiedCount(key)),
+    };
+    for (size_t i = 0; i < f.size(); ++i) {
+      if (i) out += ",";
+      out += csvField(f[i]);
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+std::string jobJson(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
+                    const std::string& cam, const std::string& src,
+                    const std::map<std::string, std::string>& info, std::time_t now) {
+  nlohmann::json j = nlohmann::json::object();
+  for (const auto& [k, v] : info) j[k] = v;
+  j["tool"] = std::string("TOLVERDINE ") + toolVersion();
+  j["host"] = hostName();
+  j["at"] = isoTime(now);
+  j["cam"] = cam;
+  j["src"] = src;
+  j["dest"] = root;
+  j["files"] = rows.size();
+  j["copied"] = result.copied;
+  j["skipped"] = result.skipped;
+  j["color"] = colorText(result.color);
+  j["underCopied"] = result.underCopied;
+  if (result.stopped) j["stopped"] = result.stopped->description();
+  j["lostDests"] = result.lostDests;
+  nlohmann::json failed = nlohmann::json::array();
+  for (const auto& f : result.failed) failed.push_back({{"file", f.rel}, {"dest", f.dest}, {"why", f.why}});
+  j["failed"] = failed;
+  nlohmann::json noTime = nlohmann::json::array();
+  for (const auto& r : rows)
+    if (r.tFromMtime) noTime.push_back(r.rel);
+  j["noCaptureTime"] = noTime;
+  std::vector<std::string> unlisted = unlistableNames(rows);
+  if (!unlisted.empty()) {
+    nlohmann::json names = nlohmann::json::array();
+    for (const auto& n : unlisted) names.push_back(printableName(n));
+    j["notInHashList"] = names;
+  }
+  // A card name that is not valid UTF-8 must not cost the whole report: such bytes become U+FFFD.
+  return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
+                  const std::string& cam, const std::string& src, Store& store, const NameSet& names,
+                  const std::map<std::string, std::string>& info, std::time_t now) {
+  std::string dir = root + "/" + names.reports;
+  mkdirs(dir);
+  std::string base = nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S"));
+  writeFile(dir + "/" + base + "_clips.csv", clipsCsv(root, rows, result, cam, store));
+  writeFile(dir + "/" + base + "_job.json", jobJson(root, rows, result, cam, src, info, now));
+}
+
+}  // namespace tolverdine

@@ -1,0 +1,38 @@
+// The two machine-readable reports of one ingest run on one destination: the clip list (CSV)
+// and the job summary (JSON), both in the project's reports folder.
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/base/records.h"
+
+namespace tolverdine {
+
+class Store;
+struct NameSet;
+
+/// Writes cam_STAMP_clips.csv, then cam_STAMP_job.json (STAMP local yyyyMMdd-HHmmss) into
+/// root/reports, replacing files of the same name. Throws WriteFail; a failed CSV leaves no JSON.
+void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
+                  const std::string& cam, const std::string& src, Store& store, const NameSet& names,
+                  const std::map<std::string, std::string>& info, std::time_t now = std::time(nullptr));
+
+/// Shortest text that reads back as the same double, with ".0" on whole numbers (29.97, 25.0).
+std::string shortestDecimal(double v);
+
+/// A CSV field: quoted, with doubled quotes, when it holds a comma, a quote or a line break.
+std::string csvField(const std::string& v);
+
+/// The clip list's text (with byte order mark); hashes by rel, then from the store.
+std::string clipsCsv(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
+                     const std::string& cam, Store& store);
+
+/// The job summary's text: info, then the run's fields; keys sorted, "/" not escaped.
+std::string jobJson(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
+                    const std::string& cam, const std::string& src,
+                    const std::map<std::string, std::string>& info, std::time_t now);
+
+}  // namespace tolverdine

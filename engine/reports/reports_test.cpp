@@ -1,0 +1,150 @@
+#include "engine/reports/reports.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/base/files.h"
+#include "platform/posix/host.h"
+#include "engine/hashlist/mhl_folder.h"
+#include "engine/base/names.h"
+#include "engine/store/store.h"
+#include "engine/base/text.h"
+#include "engine/base/version.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+NameSet names() {
+  NameSet n;
+  n.reports = "_리포트";
+  return n;
+}
+
+Row row(const std::string& rel, Kind kind, int64_t size) {
+  Row r;
+  r.rel = rel;
+  r.kind = kind;
+  r.size = size;
+  r.mtimeNs = 1000;
+  r.cls = "인터뷰";
+  return r;
+}
+
+const std::time_t kNow = 1772703502;
+
+TEST(Reports, CsvAndJsonText) {
+  TempDir t;
+  setenv("TZ", "UTC", 1);
+  tzset();
+  std::string root = t.path + "/20260305_P";
+  Store store(t.path + "/db.sqlite");
+  // The rows below name no files on disk: count them as the database holds them.
+  store.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
+  std::vector<Row> rows;
+  Row a = row("A001,\"x\".MOV", Kind::video, 100);
+  a.dest = "01_원본/A/인터뷰/A001,\"x\".MOV";
+  a.view = "v/a";
+  a.session = "S1";
+  a.meta.dur = 12.345;
+  a.meta.res = "3840x2160";
+  a.meta.fps = 25;
+  a.meta.t = 1772703502.9;
+  rows.push_back(a);
+  Row b = row("B002.MOV", Kind::audio, 7);
+  b.tFromMtime = true;
+  b.meta.fps = 29.97;
+  rows.push_back(b);
+  Row c = row("line\nfeed.txt", Kind::etc, 3);  // neither hash of this run nor of the database
+  c.tFromMtime = true;
+  rows.push_back(c);
+
+  IngestResult res;
+  res.copied = 1;
+  res.color = CardColor::yellow;
+  res.underCopied = 2;
+  res.failed.push_back({"01/x.MOV", root, "쓰기 실패"});
+  res.lostDests = {"/media/b/20260305_P"};
+  Verified v{a, "00000000000000aa", std::nullopt};
+  res.verified[root] = {v};
+  res.verified["/other"] = {Verified{b, "ffffffffffffffff", std::nullopt}};
+  store.record(ingestKey("A", a), root, "x", 100, "1111111111111111", "verified", 1);
+  store.record(ingestKey("A", a), "/other", "x", 100, "2222222222222222", "verified", 1);
+  store.record(ingestKey("A", b), root, "y", 7, "bbbbbbbbbbbbbbbb", "verified", 1);
+  store.record(ingestKey("A", c), root, "z", 3, "cccccccccccccccc", "copied", 1);
+
+  std::string csv = clipsCsv(root, rows, res, "A", store);
+  EXPECT_EQ(csv,
+            "\xEF\xBB\xBF"
+            "파일,목적지경로,분류뷰경로,종류,분류,세션,길이(초),해상도,fps,촬영시각,촬영시각출처,크기(바이트),xxh64,검증사본수\n"
+            "\"A001,\"\"x\"\".MOV\",\"01_원본/A/인터뷰/A001,\"\"x\"\".MOV\",v/a,video,인터뷰,S1,12.35,3840x2160,25.0,"
+            "2026-03-05 09:38:22,촬영시각,100,00000000000000aa,2\n"
+            "B002.MOV,,,audio,인터뷰,,,,29.97,,수정시각,7,bbbbbbbbbbbbbbbb,1\n"
+            "\"line\nfeed.txt\",,,etc,인터뷰,,,,,,,3,,0\n");
+
+  std::string js = jobJson(root, rows, res, "A", "/media/card", {{"project", "P"}, {"color", "x"}}, kNow);
+  auto j = nlohmann::json::parse(js);
+  EXPECT_EQ(j["tool"], std::string("TOLVERDINE ") + toolVersion());
+  EXPECT_EQ(j["host"], hostName());
+  EXPECT_EQ(j["at"], "2026-03-05T09:38:22Z");
+  EXPECT_EQ(j["color"], "yellow");  // the run's fields win over info
+  EXPECT_EQ(j["project"], "P");
+  EXPECT_EQ(j["files"], 3);
+  EXPECT_EQ(j["noCaptureTime"], nlohmann::json::array({"B002.MOV", "line\nfeed.txt"}));
+  EXPECT_EQ(j["failed"][0], nlohmann::json({{"file", "01/x.MOV"}, {"dest", root}, {"why", "쓰기 실패"}}));
+  EXPECT_FALSE(j.contains("stopped"));
+  EXPECT_NE(js.find("\"src\": \"/media/card\""), std::string::npos);  // slashes as they are
+  EXPECT_LT(js.find("\"at\""), js.find("\"cam\""));                  // keys sorted
+  EXPECT_LT(js.find("\"tool\""), js.find("\"underCopied\""));
+  EXPECT_EQ(js.substr(0, 4), "{\n  ");
+  res.stopped = IngestStop::cardRemoved();
+  auto s = nlohmann::json::parse(jobJson(root, rows, res, "A", "/m", {}, kNow));
+  EXPECT_EQ(s["stopped"], res.stopped->description());
+
+  // Files: a second report within the same second replaces the first.
+  writeReports(root, rows, res, "A", "/m", store, names(), {}, kNow);
+  writeReports(root, {a}, res, "A", "/m", store, names(), {}, kNow);
+  EXPECT_EQ(listFolder(root + "/_리포트").size(), 2u);
+  EXPECT_EQ(nlohmann::json::parse(slurp(root + "/_리포트/A_20260305-093822_job.json"))["files"], 1);
+  EXPECT_EQ(slurp(root + "/_리포트/A_20260305-093822_clips.csv"), clipsCsv(root, {a}, res, "A", store));
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(Reports, BadNamesAndReadOnlyFolder) {
+  TempDir t;
+  Store store(t.path + "/db.sqlite");
+  std::string root = t.path + "/P";
+  IngestResult res;
+  std::string nfd = "\xE1\x84\x8F\xE1\x85\xA1";  // 카 as jamo
+  std::vector<Row> rows = {row(std::string(4000, 'r') + "&<>\"\xFF.MOV", Kind::video, 1)};
+  writeReports(root, rows, res, nfd, "/m", store, names(), {}, kNow);
+  auto files = listFolder(root + "/_리포트");
+  ASSERT_EQ(files.size(), 2u);
+  for (auto& f : files) EXPECT_EQ(f.substr(0, 4), "카_") << "composed camera label in the name";
+  std::string base = root + "/_리포트/" + files[0].substr(0, files[0].rfind('_'));
+  EXPECT_NE(slurp(base + "_clips.csv").find("\"" + std::string(4000, 'r') + "&<>\"\"\xFF.MOV\""), std::string::npos);
+  // Bytes that are not UTF-8 do not cost the summary.
+  auto j = nlohmann::json::parse(slurp(base + "_job.json"));
+  EXPECT_EQ(j["files"], 1);
+
+  // A camera label too long for a file name, and a read-only reports folder: WriteFail, no JSON.
+  EXPECT_THROW(writeReports(root, rows, res, std::string(300, 'c'), "/m", store, names(), {}, kNow), WriteFail);
+  LoopMount m(8);
+  SKIP_UNLESS_MOUNTED(m);
+  ASSERT_TRUE(mkdirs(m.path() + "/P/_리포트"));
+  m.pull();
+  ASSERT_TRUE(m.remount("ro"));
+  try {
+    writeReports(m.path() + "/P", rows, res, "A", "/m", store, names(), {}, kNow);
+    FAIL() << "read-only folder must fail";
+  } catch (const WriteFail& f) {
+    EXPECT_EQ(f.err, EROFS);
+    EXPECT_NE(f.path.find("_clips.csv"), std::string::npos);
+  }
+  EXPECT_TRUE(listFolder(m.path() + "/P/_리포트").empty());
+}
+
+}  // namespace
+}  // namespace tolverdine

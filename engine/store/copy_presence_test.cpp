@@ -1,0 +1,229 @@
+#include "engine/store/copy_presence.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+
+#include "engine/store/card_status.h"
+#include "engine/copy/copy.h"
+#include "engine/copy/ingest.h"
+#include "engine/copy/ingest_test_util.h"
+#include "engine/base/names.h"
+#include "engine/card/scan.h"
+#include "engine/store/store.h"
+#include "engine/base/text.h"
+#include "engine/card/twin.h"
+
+namespace tolverdine {
+namespace {
+
+using namespace tolverdine::testing;
+
+constexpr int64_t kSec = 1000000000;
+
+// A file system of stat answers only.
+struct FakeDisk {
+  std::map<std::string, PathFacts> at;
+  void dir(const std::string& p, uint64_t dev, int64_t changedSec) {
+    PathFacts f;
+    f.dir = true;
+    f.dev = dev;
+    f.mtimeNs = f.ctimeNs = changedSec * kSec;
+    at[p] = f;
+  }
+  void file(const std::string& p, int64_t size, int64_t mtimeNs) {
+    PathFacts f;
+    f.regular = true;
+    f.size = size;
+    f.mtimeNs = f.ctimeNs = mtimeNs;
+    at[p] = f;
+  }
+  StatFn stat() const {
+    return [this](const std::string& p) -> std::optional<PathFacts> {
+      auto it = at.find(p);
+      if (it == at.end()) return std::nullopt;
+      return it->second;
+    };
+  }
+};
+
+TEST(CopyPresence, SizeAndTimeOfTheKeyDecide) {
+  EXPECT_EQ(keyFacts("A캠|DCIM/a|b.MP4|1234|1700000000123456789")->size, 1234);
+  EXPECT_EQ(keyFacts("A캠|DCIM/a|b.MP4|1234|1700000000123456789")->mtimeNs, 1700000000123456789);
+  EXPECT_FALSE(keyFacts("A캠|x|12a|5"));
+  EXPECT_FALSE(keyFacts("nothing"));
+
+  FakeDisk d;
+  const KeyFacts want{100, 1700000000123456789};
+  d.file("/r/same", 100, want.mtimeNs);
+  d.file("/r/short", 99, want.mtimeNs);
+  d.file("/r/touched", 100, want.mtimeNs + 1);
+  d.file("/r/fat", 100, 1700000000 * kSec);          // 2 s clock, time rounded down
+  d.file("/r/exfat", 100, 1700000000120000000);      // 10 ms clock
+  d.file("/r/fatfar", 100, 1699999998 * kSec);       // a whole step away
+  d.dir("/r/folder", 1, 0);
+  auto st = d.stat();
+  EXPECT_EQ(copyPlace("/r", "same", want, st), CopyPlace::good);
+  EXPECT_EQ(copyPlace("/r", "gone", want, st), CopyPlace::missing);
+  EXPECT_EQ(copyPlace("/r", "short", want, st), CopyPlace::changed);
+  EXPECT_EQ(copyPlace("/r", "touched", want, st), CopyPlace::changed);
+  EXPECT_EQ(copyPlace("/r", "fat", want, st), CopyPlace::good);
+  EXPECT_EQ(copyPlace("/r", "exfat", want, st), CopyPlace::good);
+  EXPECT_EQ(copyPlace("/r", "fatfar", want, st), CopyPlace::changed);
+  EXPECT_EQ(copyPlace("/r", "folder", {0, 0}, st), CopyPlace::changed);
+  // A card file without a time: its copy kept the time it was written at.
+  EXPECT_EQ(copyPlace("/r", "touched", {100, 0}, st), CopyPlace::good);
+}
+
+TEST(CopyPresence, ConnectedIsDecidedByTheDriveNotTheProjectFolder) {
+  FakeDisk d;
+  const int64_t copied = 1800000000;
+  d.dir("/", 1, 0);
+  d.dir("/srv", 1, 0);
+  d.dir("/srv/d2", 2, copied - 100);      // a drive mounted here, project folder deleted
+  d.dir("/srv/shelf", 1, copied - 100);   // an empty mount point, untouched since the copy
+  d.dir("/srv/home", 1, copied + 50);     // a system-disk folder whose project folder was deleted
+  d.dir("/srv/same", 1, copied);          // ... in the very second of the copy
+  d.dir("/media", 1, copied + 999);
+  d.dir("/media/u", 1, copied + 999);     // the desktop removed the drive's folder on unmount
+  d.dir("/here/20260101_p", 3, 0);
+  d.dir("/here", 3, 0);
+  auto st = d.stat();
+  EXPECT_TRUE(driveConnected("/here/20260101_p", copied, st));
+  EXPECT_TRUE(driveConnected("/srv/d2/20260101_p", copied, st));
+  EXPECT_TRUE(driveConnected("/srv/d2/TOLVERDINE/20260101_p", copied, st));
+  EXPECT_FALSE(driveConnected("/srv/shelf/20260101_p", copied, st));
+  EXPECT_TRUE(driveConnected("/srv/home/20260101_p", copied, st));
+  EXPECT_TRUE(driveConnected("/srv/same/20260101_p", copied, st));
+  EXPECT_FALSE(driveConnected("/media/u/SSD/20260101_p", copied, st));
+  EXPECT_FALSE(driveConnected("/Volumes/SSD/20260101_p", copied, st));
+  EXPECT_FALSE(driveConnected("/gone/20260101_p", copied, st)) << "nothing of the path here since the copy";
+  d.dir("/", 1, copied + 1);
+  EXPECT_TRUE(driveConnected("/gone/20260101_p", copied, st)) << "a top folder removed after the copy";
+
+  // A row on a drive on the shelf counts whatever its file; on a connected drive the file decides.
+  EXPECT_EQ(judgeCopy({"A|x|5|7", "/srv/shelf/20260101_p", "x", "2027-01-15T08:00:00Z"}, st), CopyPlace::good);
+  EXPECT_EQ(judgeCopy({"A|x|5|7", "/srv/d2/20260101_p", "x", "2027-01-15T08:00:00Z"}, st), CopyPlace::missing);
+}
+
+// Real files: a copy in place counts, a deleted or changed one does not, and the card says why.
+TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  std::vector<CardFile> files{{"C1.MP4", 4, 1700000000 * kSec + 5}, {"C2.MP4", 4, 1700000000 * kSec + 6}};
+  const std::string r1 = t.path + "/d1/p", r2 = t.path + "/d2/p";
+  for (const auto& root : {r1, r2}) {
+    for (const auto& f : files) {
+      mkdirs(root);
+      writeFile(root + "/" + f.rel, "abcd");
+      ASSERT_TRUE(giveCopyTime(root + "/" + f.rel, f.mtimeNs));
+      s.record(ingestKey("A캠", f), root, f.rel, 4, "h", "verified", 1);
+    }
+  }
+  s.recordCard(cardFingerprint(files), "A캠", files, std::nullopt);
+  EXPECT_TRUE(cardStatus(files, s, 2, std::nullopt).alreadyBackedUp());
+
+  ASSERT_EQ(::unlink((r2 + "/C1.MP4").c_str()), 0);
+  ASSERT_EQ(sh("printf Z | dd of='" + r2 + "/C2.MP4' bs=1 seek=1 conv=notrunc status=none"), 0);
+  CopyTally one = s.verifiedTally(ingestKey("A캠", files[0]));
+  EXPECT_EQ(one.counted, 1);
+  EXPECT_EQ(one.missing, 1);
+  EXPECT_EQ(s.verifiedCount(ingestKey("A캠", files[1])), 1) << "a byte written changed the time";
+  CardStatus st = cardStatus(files, s, 2, std::nullopt);
+  EXPECT_FALSE(st.alreadyBackedUp());
+  EXPECT_EQ(std::get<CardStatus::Known>(st.value).under, 2);
+  EXPECT_EQ(discountNote(st), "사본 2개 제외 — 파일 없음 1 · 바뀜 1");
+  EXPECT_EQ(statusText(st), "known(cam: \"A캠\", files: 2, under: 2, added: 0)");
+
+  // The seam: a judge that trusts every row gives the bare database count.
+  s.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
+  EXPECT_EQ(s.verifiedCount(ingestKey("A캠", files[0])), 2);
+}
+
+struct RunOnDisk {
+  TempDir dir;
+  std::string card = dir.path + "/card", root1 = dir.path + "/d1/20250101_p", root2 = dir.path + "/d2/20250101_p";
+  Store store{dir.path + "/db.sqlite"};
+  std::vector<Row> rows;
+  RunOnDisk() {
+    mkdirs(dir.path + "/d1");
+    mkdirs(dir.path + "/d2");
+    for (int i = 0; i < 3; ++i)
+      rows.push_back(cardRow(card, "CLIP/C000" + std::to_string(i) + ".MP4", 5000 + i, 40 + i));
+  }
+  IngestResult run(std::vector<std::string> dests) {
+    return runIngest(rows, card, kCam, dests, NameSet::ko(), store, 2, {}, plenty, {});
+  }
+  std::string copy(const std::string& root, int i) { return root + "/" + *rows[i].dest; }
+};
+
+int64_t mtimeOf(const std::string& p) {
+  struct stat st {};
+  ::stat(p.c_str(), &st);
+  return int64_t{st.st_mtim.tv_sec} * kSec + st.st_mtim.tv_nsec;
+}
+
+TEST(CopyPresence, RerunRecopiesGoneCopiesAdoptsTouchedOnesAndNeverOverwritesChangedOnes) {
+  RunOnDisk r;
+  ASSERT_EQ(r.run({r.root1, r.root2}).color, CardColor::green);
+
+  // Deleted on a live destination: copied again.
+  ASSERT_EQ(::unlink(r.copy(r.root2, 0).c_str()), 0);
+  IngestResult again = r.run({r.root1, r.root2});
+  EXPECT_EQ(again.color, CardColor::green);
+  EXPECT_EQ(again.copied, 1);
+  EXPECT_EQ(hashFile(r.copy(r.root2, 0)), hashFile(r.rows[0].src));
+
+  // Only the time changed: the content is compared in place, kept, and given its time back.
+  ASSERT_EQ(sh("touch -d '2001-01-01' '" + r.copy(r.root1, 1) + "'"), 0);
+  EXPECT_EQ(r.store.verifiedCount(ingestKey(kCam, r.rows[1])), 1);
+  IngestResult touched = r.run({r.root1, r.root2});
+  EXPECT_EQ(touched.color, CardColor::green);
+  EXPECT_EQ(touched.copied, 0);
+  EXPECT_EQ(mtimeOf(r.copy(r.root1, 1)), r.rows[1].mtimeNs);
+  EXPECT_EQ(r.store.verifiedCount(ingestKey(kCam, r.rows[1])), 2);
+
+  // A byte changed: red with the conflict reason, and the changed file stays as it is.
+  ASSERT_EQ(sh("printf Z | dd of='" + r.copy(r.root1, 2) + "' bs=1 seek=10 conv=notrunc status=none"), 0);
+  auto changed = hashFile(r.copy(r.root1, 2));
+  IngestResult red = r.run({r.root1});
+  EXPECT_EQ(red.color, CardColor::red);
+  ASSERT_EQ(red.failed.size(), 1u);
+  EXPECT_EQ(red.failed[0].why, "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음");
+  EXPECT_EQ(red.underCopied, 1);
+  EXPECT_EQ(hashFile(r.copy(r.root1, 2)), changed);
+  EXPECT_EQ(r.run({r.root1, r.root2}).color, CardColor::red);
+
+  // Size and time put back over a changed byte: no run that reads nothing can see it (only
+  // reading the copy back, as verify does); the run still never writes over it.
+  ASSERT_EQ(sh("cp -p '" + r.copy(r.root2, 1) + "' '" + r.dir.path + "/keep' && printf Z | dd of='" +
+               r.copy(r.root2, 1) + "' bs=1 seek=10 conv=notrunc status=none && touch -r '" + r.dir.path +
+               "/keep' '" + r.copy(r.root2, 1) + "'"),
+            0);
+  auto hidden = hashFile(r.copy(r.root2, 1));
+  ASSERT_NE(hidden, hashFile(r.rows[1].src));
+  r.run({r.root1, r.root2});
+  EXPECT_EQ(hashFile(r.copy(r.root2, 1)), hidden);
+}
+
+TEST(Twin, DecomposedNameOnTheCardIsRead) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  const std::string nfd = "CLIP/\xE1\x84\x8B\xE1\x85\xB5\xE1\x86\xAB\xE1\x84\x90\xE1\x85\xA5.MP4";  // 인터, decomposed
+  mkdirs(t.path + "/card/CLIP");
+  writePattern(t.path + "/card/" + nfd, 3000, 5);
+  CardList list = quickList(t.path + "/card");
+  ASSERT_EQ(list.files.size(), 1u);
+  ASSERT_EQ(list.files[0].rel, nfc(nfd));
+  ASSERT_NE(list.files[0].rel, nfd);
+  const std::string key = ingestKey("A캠", list.files[0]);
+  s.record(key, t.path + "/d", list.files[0].rel, 3000, *hashFile(t.path + "/card/" + nfd), "verified", 1);
+  TwinCheck c = verifyTwin(t.path + "/card", list.files, "A캠", s, 1);
+  EXPECT_EQ(c.same, 1);
+  EXPECT_TRUE(c.unread.empty());
+  EXPECT_TRUE(c.differ.empty());
+}
+
+}  // namespace
+}  // namespace tolverdine

@@ -1,0 +1,71 @@
+#include "engine/store/record_group.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+
+#include "engine/store/store.h"
+
+namespace tolverdine {
+
+RecordGroup::RecordGroup(Store& store, size_t rows, std::chrono::milliseconds age)
+    : store_(store), rows_(rows), age_(age) {}
+
+RecordGroup::~RecordGroup() { commit(); }
+
+void RecordGroup::record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
+                         const std::optional<std::string>& hash, const std::string& state, int attempts,
+                         const std::optional<std::string>& md5, const std::optional<std::string>& view) noexcept {
+  if (!open_) {
+    try {
+      // Immediate: the write lock is taken now, waiting out other writers, so no row of the group
+      // can later fail on a stale snapshot.
+      store_.exec("BEGIN IMMEDIATE");
+      open_ = true;
+      openedAt_ = std::chrono::steady_clock::now();
+    } catch (...) {
+    }
+  }
+  store_.record(key, dest, rel, size, hash, state, attempts, md5, view);
+  if (!open_) return;
+  try {
+    pending_.push_back({key, dest, rel, size, hash, state, attempts, md5, view});
+  } catch (...) {
+  }
+  // An error that rolled the transaction back took the earlier rows of the group with it.
+  if (sqlite3_get_autocommit(store_.handle())) {
+    open_ = false;
+    replay();
+    return;
+  }
+  if (pending_.size() >= rows_) commit();
+  else commitIfDue();
+}
+
+void RecordGroup::commitIfDue() noexcept {
+  if (open_ && std::chrono::steady_clock::now() - openedAt_ >= age_) commit();
+}
+
+void RecordGroup::commit() noexcept {
+  if (!open_) return;
+  open_ = false;
+  try {
+    store_.exec("COMMIT");
+    pending_.clear();
+    return;
+  } catch (...) {
+  }
+  try {
+    store_.exec("ROLLBACK");
+  } catch (...) {
+  }
+  replay();
+}
+
+void RecordGroup::replay() noexcept {
+  std::vector<Args> rows;
+  rows.swap(pending_);
+  for (const Args& a : rows) store_.record(a.key, a.dest, a.rel, a.size, a.hash, a.state, a.attempts, a.md5, a.view);
+}
+
+}  // namespace tolverdine

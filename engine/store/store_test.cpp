@@ -1,0 +1,610 @@
+#include "engine/store/store.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <sqlite3.h>
+
+#include <gtest/gtest.h>
+
+#include "engine/base/files.h"
+#include "engine/library/library.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+std::vector<std::string> column(Store& s, const std::string& sql, const std::vector<SqlValue>& args = {}) {
+  std::vector<std::string> out;
+  s.query(sql, args, [&](const SqlRow& r) { out.push_back(r.textOr(0, "NULL")); });
+  return out;
+}
+
+std::string one(Store& s, const std::string& sql, const std::vector<SqlValue>& args = {}) {
+  auto c = column(s, sql, args);
+  return c.empty() ? "<none>" : c[0];
+}
+
+TEST(Store, OpenCreatesFolderWalAndOnlyTheCopyTable) {
+  TempDir t;
+  std::string path = t.path + "/a/b/ingest.sqlite";
+  {
+    Store s(path);
+    EXPECT_TRUE(exists(path));
+    EXPECT_EQ(one(s, "PRAGMA journal_mode"), "wal");
+    // The search index lives in a file of its own; the database holds the copy table alone.
+    EXPECT_EQ(column(s, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
+              std::vector<std::string>{"copy"});
+    EXPECT_EQ(column(s, "SELECT name FROM pragma_table_info('copy')"),
+              (std::vector<std::string>{"key", "dest", "rel", "size", "xxh64", "state", "attempts", "at", "md5",
+                                        "view"}));
+    EXPECT_EQ(one(s, "SELECT sql FROM sqlite_master WHERE name='copy'"),
+              "CREATE TABLE copy (\n"
+              "  key TEXT NOT NULL, dest TEXT NOT NULL, rel TEXT NOT NULL, size INTEGER NOT NULL,\n"
+              "  xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL, md5 TEXT, view TEXT,\n"
+              "  PRIMARY KEY (key, dest))");
+    s.record("A|x|1|2", "/d", "x", 1, "h", "verified", 1);
+  }
+  Store again(path);  // the ALTERs fail now and must be ignored
+  EXPECT_EQ(again.verifiedCount("A|x|1|2"), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(again.verifiedCount("A|x|1|2"), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(Store, OpenFailures) {
+  TempDir t;
+  writeFile(t.path + "/file", "x");
+  EXPECT_THROW(Store(t.path + "/file/sub/ingest.sqlite"), std::system_error);
+
+  std::string garbage(4096, '\0');
+  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 131 + 7) & 0xff);
+  writeFile(t.path + "/garbage.sqlite", garbage);
+  try {
+    Store s(t.path + "/garbage.sqlite");
+    FAIL() << "a file that is not a database must not open";
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.description(), "file is not a database");
+  }
+  std::string got;
+  ASSERT_TRUE(readFile(t.path + "/garbage.sqlite", &got));
+  EXPECT_EQ(got, garbage) << "a failed open must leave the file alone";
+
+  std::filesystem::create_directory(t.path + "/dir.sqlite");
+  try {
+    Store s(t.path + "/dir.sqlite");
+    FAIL() << "a folder must not open as a database";
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.message, "DB 열기 실패: " + t.path + "/dir.sqlite");
+  }
+}
+
+TEST(Store, DefaultPathFollowsHome) {
+  const char* old = std::getenv("HOME");
+  std::string keep = old ? old : "";
+  TempDir t;
+  setenv("HOME", t.path.c_str(), 1);
+  EXPECT_EQ(Store::defaultPath(), t.path + "/Library/Application Support/TOLVERDINE/ingest.sqlite");
+  { Store s(Store::defaultPath()); }
+  EXPECT_TRUE(exists(t.path + "/Library/Application Support/TOLVERDINE/ingest.sqlite"));
+  if (old) setenv("HOME", keep.c_str(), 1); else unsetenv("HOME");
+}
+
+TEST(Store, UnsignedAndBoolArgumentsBindAsIntegers) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  size_t big = 5'000'000'123;
+  uint64_t u = 7'000'000'001;
+  std::vector<std::string> types;
+  s.query("SELECT typeof(?1), typeof(?2), typeof(?3), ?1, ?2, ?3", {big, u, true},
+          [&](const SqlRow& r) {
+            for (int c = 0; c < 6; ++c) types.push_back(r.textOr(c, "NULL"));
+          });
+  EXPECT_EQ(types, (std::vector<std::string>{"integer", "integer", "integer", "5000000123", "7000000001", "1"}));
+
+  s.record("A|big|1|1", "/d", "big", static_cast<int64_t>(big), "h", "verified", 1);
+  s.record("A|u|1|1", "/d", "u", static_cast<int64_t>(u), "h", "verified", 1);
+  auto e = s.verifiedEntries("/d");
+  ASSERT_EQ(e.size(), 2u);
+  EXPECT_EQ(e[0].size, 5'000'000'123);
+  EXPECT_EQ(e[1].size, 7'000'000'001);
+}
+
+TEST(Store, RecordUpsertSumsAttemptsAndKeepsMd5AndView) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  s.record("A|c.mov|10|5", "/d", "old/c.mov", 10, "aaaa", "failed", 2, "md5one", "view/c.mov");
+  s.exec("UPDATE copy SET at='2000-01-01T00:00:00Z'");
+  s.record("A|c.mov|10|5", "/d", "new/c.mov", 11, "bbbb", "verified", 3);
+  std::vector<std::string> row;
+  s.query("SELECT count(*), rel, size, xxh64, state, attempts, md5, view, at FROM copy", {},
+          [&](const SqlRow& r) {
+            for (int c = 0; c < 9; ++c) row.push_back(r.textOr(c, "NULL"));
+          });
+  ASSERT_EQ(row.size(), 9u);
+  EXPECT_EQ(row[0], "1");
+  EXPECT_EQ(row[1], "new/c.mov");
+  EXPECT_EQ(row[2], "11");
+  EXPECT_EQ(row[3], "bbbb");
+  EXPECT_EQ(row[4], "verified");
+  EXPECT_EQ(row[5], "5");
+  EXPECT_EQ(row[6], "md5one");
+  EXPECT_EQ(row[7], "view/c.mov");
+  EXPECT_NE(row[8], "2000-01-01T00:00:00Z");
+  EXPECT_EQ(row[8].size(), 20u);
+  EXPECT_EQ(row[8].back(), 'Z');
+
+  s.record("A|c.mov|10|5", "/d", "new/c.mov", 11, std::nullopt, "verified", 0, "md5two", "view2");
+  EXPECT_EQ(one(s, "SELECT md5 || ' ' || view || ' ' || attempts FROM copy"), "md5two view2 5");
+  EXPECT_EQ(s.verifiedHash("A|c.mov|10|5", "/d"), std::nullopt) << "a NULL hash is no hash";
+}
+
+TEST(Store, OnlyVerifiedRowsCount) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  const std::string k = "A|c.mov|10|5";
+  s.record(k, "/d1", "c.mov", 10, "h1", "verified", 1);
+  s.record(k, "/d2", "c.mov", 10, "h2", "verified", 1, std::nullopt, "v/c.mov");
+  s.record(k, "/d3", "c3.mov", 10, "h3", "copied", 1);
+  EXPECT_EQ(s.verifiedCount(k), 2);
+  EXPECT_EQ(s.verifiedRoots(), (std::vector<std::string>{"/d1", "/d2"}));
+
+  s.record(k, "/d1", "c.mov", 10, "h1", "failed", 1);  // a later failure un-verifies the copy
+  EXPECT_EQ(s.verifiedCount(k), 1);
+  EXPECT_EQ(s.verifiedHash(k, "/d1"), std::nullopt);
+  EXPECT_EQ(s.verifiedHash(k, "/d2"), "h2");
+  EXPECT_EQ(s.verifiedHash(k, "/d3"), std::nullopt);
+  EXPECT_EQ(s.verifiedRoots(), std::vector<std::string>{"/d2"});
+  EXPECT_TRUE(s.verifiedEntries("/d1").empty());
+  EXPECT_TRUE(s.verifiedEntries("/d3").empty());
+  EXPECT_EQ(s.destRel(k, "/d3"), "c3.mov");
+  EXPECT_EQ(s.destRel(k, "/d1"), "c.mov");
+  EXPECT_EQ(s.destRel(k, "/nowhere"), std::nullopt);
+  EXPECT_EQ(s.search("c3", 10).size(), 1u);
+
+  s.record("A|b.mov|1|1", "/d2", "b.mov", 1, "hb", "verified", 1);
+  auto e = s.verifiedEntries("/d2");
+  ASSERT_EQ(e.size(), 2u);
+  EXPECT_EQ(e[0].rel, "b.mov");
+  EXPECT_EQ(e[0].view, std::nullopt);
+  EXPECT_EQ(e[1].key, k);
+  EXPECT_EQ(e[1].hash, "h2");
+  EXPECT_EQ(e[1].view, "v/c.mov");
+
+  s.record("B|only.mov|1|1", "/d1", "only.mov", 1, "h", "copied", 1);
+  s.record("B|only.mov|1|1", "/d2", "only.mov", 1, "h", "failed", 1);
+  EXPECT_EQ(s.verifiedCount("B|only.mov|1|1"), 0);
+}
+
+// Compiled statements are kept between calls: a nested call of the same text, a changed table
+// and a connection closed and opened again all still answer from the rows as they are.
+TEST(Store, KeptStatementsAnswerNestedAndAfterChanges) {
+  TempDir t;
+  const std::string db = t.path + "/db.sqlite";
+  {
+    Store s(db);
+    s.record("A|x|1|1", "/d1", "x", 1, "h1", "verified", 1);
+    s.record("A|y|1|1", "/d1", "y", 1, "h2", "verified", 1);
+    const std::string sql = "SELECT rel FROM copy WHERE dest=? ORDER BY rel";
+    std::vector<std::string> pairs;
+    s.query(sql, {std::string("/d1")}, [&](const SqlRow& outer) {
+      for (const auto& inner : column(s, sql, {std::string("/d1")})) pairs.push_back(outer.textOr(0) + inner);
+    });
+    EXPECT_EQ(pairs, (std::vector<std::string>{"xx", "xy", "yx", "yy"}));
+    EXPECT_EQ(column(s, sql, {std::string("/d1")}), (std::vector<std::string>{"x", "y"}));
+    s.exec("ALTER TABLE copy ADD COLUMN extra TEXT");
+    s.record("A|z|1|1", "/d1", "z", 1, "h3", "verified", 1);
+    EXPECT_EQ(column(s, sql, {std::string("/d1")}), (std::vector<std::string>{"x", "y", "z"}));
+    EXPECT_EQ(s.verifiedHash("A|y|1|1", "/d1"), "h2");
+    EXPECT_FALSE(s.verifiedHash("A|y|1|1", "/d2"));  // bindings of the call before do not linger
+  }
+  Store again(db);
+  EXPECT_EQ(again.verifiedHash("A|z|1|1", "/d1"), "h3");
+  again.exec("DELETE FROM copy WHERE key='A|z|1|1'");
+  EXPECT_FALSE(again.verifiedHash("A|z|1|1", "/d1"));
+}
+
+TEST(Store, FailingDatabaseReportsOneLineAndReadsNothing) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  s.record("A|x|1|1", "/d", "x", 1, "h", "verified", 1);
+  s.exec("DROP TABLE copy");
+  testing::internal::CaptureStderr();
+  s.record("A|x|1|1", "/d", "x", 1, "h", "verified", 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "TOLVERDINE 상태 기록 실패: no such table: copy\n");
+  EXPECT_EQ(s.verifiedCount("A|x|1|1"), 0);
+  EXPECT_EQ(s.verifiedHash("A|x|1|1", "/d"), std::nullopt);
+  EXPECT_EQ(s.destRel("A|x|1|1", "/d"), std::nullopt);
+  EXPECT_TRUE(s.verifiedRoots().empty());
+  EXPECT_TRUE(s.verifiedEntries("/d").empty());
+  EXPECT_EQ(s.camForFile({"x", 1, 1}), std::nullopt);
+  EXPECT_TRUE(s.search("x", 10).empty());
+  EXPECT_THROW(s.exec("SELECT * FROM copy"), StoreError);
+  EXPECT_THROW(s.query("SELEC nonsense", {}, {}), StoreError);
+}
+
+TEST(Store, TwoConnectionsWritingAtOnceBothSucceed) {
+  TempDir t;
+  std::string path = t.path + "/db.sqlite";
+  { Store init(path); }
+  testing::internal::CaptureStderr();
+  auto writer = [&](const std::string& cam) {
+    Store s(path);
+    for (int i = 0; i < 500; ++i)
+      s.record(cam + "|f" + std::to_string(i) + "|1|1", "/d", "f" + std::to_string(i), 1, "h", "verified", 1);
+  };
+  std::thread a(writer, "A"), b(writer, "B");
+  a.join();
+  b.join();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(err.empty()) << err.substr(0, 200);
+  Store s(path);
+  EXPECT_EQ(one(s, "SELECT count(*) FROM copy WHERE state='verified'"), "1000");
+}
+
+TEST(Store, RecordCardKeepsFirstFacts) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  std::vector<CardFile> files{{"a.mov", 100, 1}, {"b.mov", 23, 2}};
+  s.recordCard("fp1", "A캠", files, std::nullopt);
+  s.exec("UPDATE card SET first_seen='2000-01-01T00:00:00Z', last_seen='2000-01-01T00:00:00Z'");
+  EXPECT_EQ(s.camForCard("fp1")->volume, std::nullopt);
+
+  s.recordCard("fp1", "B캠", {{"z", 1, 1}}, "UUID-1");
+  s.recordCard("fp1", "C캠", {}, "UUID-2");
+  auto c = s.camForCard("fp1");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->cam, "C캠");
+  EXPECT_EQ(c->volume, "UUID-1");
+  auto h = s.cardHistory(10);
+  ASSERT_EQ(h.size(), 1u);
+  EXPECT_EQ(h[0].files, 2);
+  EXPECT_EQ(h[0].bytes, 123);
+  EXPECT_EQ(h[0].firstSeen, "2000-01-01T00:00:00Z");
+  EXPECT_NE(h[0].lastSeen, "2000-01-01T00:00:00Z");
+  EXPECT_EQ(s.camForCard("other"), std::nullopt);
+
+  s.recordCard("fp0", "A캠", {}, std::nullopt);
+  s.exec("UPDATE card SET last_seen='1999-01-01T00:00:00Z' WHERE fingerprint='fp0'");
+  s.recordCard("fp2", "A캠", {}, std::nullopt);
+  s.exec("UPDATE card SET last_seen='2001-01-01T00:00:00Z' WHERE fingerprint='fp2'");
+  h = s.cardHistory(2);
+  ASSERT_EQ(h.size(), 2u);
+  EXPECT_EQ(h[0].fingerprint, "fp1");
+  EXPECT_EQ(h[1].fingerprint, "fp2");
+}
+
+TEST(Store, CamForFileMatchesWholeSuffixWithCase) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  s.record("A캠|DCIM/클립.MOV|10|5", "/d", "x", 10, "h", "failed", 1);
+  s.record("B|sub/C.MOV|10|5", "/d", "y", 10, "h", "verified", 1);
+  EXPECT_EQ(s.camForFile({"DCIM/클립.MOV", 10, 5}), "A캠");
+  EXPECT_EQ(s.camForFile({"dcim/클립.mov", 10, 5}), std::nullopt);
+  EXPECT_EQ(s.camForFile({"DCIM/클립.MOV", 10, 6}), std::nullopt);
+  EXPECT_EQ(s.camForFile({"DCIM/클립.MOV", 110, 5}), std::nullopt);
+  EXPECT_EQ(s.camForFile({"C.MOV", 10, 5}), std::nullopt) << "a shorter path is not the same file";
+  EXPECT_EQ(s.camForFile({"sub/C.MOV", 10, 5}), "B");
+}
+
+TEST(Store, CameraLabelsAndModels) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  s.rememberCamera("", "A캠");
+  EXPECT_TRUE(s.allCameras().empty());
+  EXPECT_EQ(s.cameraLabel(""), std::nullopt);
+
+  s.rememberCamera("ILCE-7SM3#1234", "A캠");
+  s.rememberCamera("FX6", "A캠");
+  s.exec("UPDATE camera SET at='2000-01-01T00:00:00Z' WHERE identity='FX6'");
+  auto names = [](const std::string& code) -> std::optional<std::string> {
+    if (code == "ILCE-7SM3") return "Sony A7S III";
+    return std::nullopt;
+  };
+  EXPECT_EQ(s.modelFor("A캠", names), "Sony A7S III");
+  EXPECT_EQ(s.modelFor("A캠"), "ILCE-7SM3");
+  s.exec("UPDATE camera SET at='2001-01-01T00:00:00Z' WHERE identity='ILCE-7SM3#1234'");
+  s.exec("UPDATE camera SET at='2002-01-01T00:00:00Z' WHERE identity='FX6'");
+  EXPECT_EQ(s.modelFor("A캠", names), "FX6");
+  EXPECT_EQ(s.modelFor("Z캠", names), std::nullopt);
+  EXPECT_EQ(s.cameraLabel("FX6"), "A캠");
+  EXPECT_EQ(s.cameraLabel("nope"), std::nullopt);
+
+  // Importing relabels but keeps the time; remembering moves it.
+  s.importCameras({{"FX6", "C캠"}, {"R5#9", "B캠"}});
+  EXPECT_EQ(one(s, "SELECT label || ' ' || at FROM camera WHERE identity='FX6'"), "C캠 2002-01-01T00:00:00Z");
+  EXPECT_EQ(s.allCameras(), (std::vector<CameraPair>{{"ILCE-7SM3#1234", "A캠"}, {"R5#9", "B캠"}, {"FX6", "C캠"}}));
+  s.rememberCamera("FX6", "D캠");
+  EXPECT_NE(one(s, "SELECT at FROM camera WHERE identity='FX6'"), "2002-01-01T00:00:00Z");
+  EXPECT_EQ(s.cameraLabel("FX6"), "D캠");
+}
+
+TEST(Store, MovesBecomeSuggestions) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  for (int i = 0; i < 5; ++i) s.appendMove("FX6", "기타", "인터뷰", "a.mov", "2026-01-01T00:00:00Z");
+  for (int i = 0; i < 6; ++i) s.appendMove("R5", std::nullopt, "풀샷", "b.mov", "2026-01-01T00:00:00Z");
+  for (int i = 0; i < 4; ++i) s.appendMove("R5", "풀샷", "인서트", "c.mov", "2026-01-01T00:00:00Z");
+  for (int i = 0; i < 9; ++i) s.appendMove(std::nullopt, "풀샷", "인서트", "d.mov", "2026-01-01T00:00:00Z");
+  auto g = s.suggestions(5);
+  ASSERT_EQ(g.size(), 2u);
+  EXPECT_EQ(g[0].model, "R5");
+  EXPECT_EQ(g[0].cls, "풀샷");
+  EXPECT_EQ(g[0].count, 6);
+  EXPECT_EQ(g[1].model, "FX6");
+  EXPECT_EQ(g[1].count, 5);
+}
+
+TEST(Store, SearchPatternsAndHits) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  s.record("A캠|DCIM/Élan_1.MOV|10|5", t.path, "A캠/Élan_1.MOV", 10, "h1", "verified", 1);
+  s.record("A캠|DCIM/élan21.MOV|10|5", "/gone", "A캠/élan21.MOV", 10, std::nullopt, "failed", 1);
+  s.record("B캠|X.MOV|3|3", "/gone", "raw/X.MOV", 3, "h3", "copied", 1, std::nullopt, "인터뷰/X.MOV");
+  s.exec("UPDATE copy SET at='2000-01-01T00:00:00Z' WHERE rel='raw/X.MOV'");
+
+  auto rels = [&](const std::string& q) {
+    std::vector<std::string> out;
+    for (const auto& h : s.search(q, 10)) out.push_back(h.rel);
+    return out;
+  };
+  EXPECT_EQ(rels("lan21").size(), 1u);
+  EXPECT_EQ(rels("lan_1").size(), 2u) << "\"_\" is a wildcard";
+  EXPECT_EQ(rels("É%MOV").size(), 1u) << "\"%\" is a wildcard; non-ASCII case matters";
+  EXPECT_EQ(rels("é").size(), 1u);
+  EXPECT_EQ(rels("E\xcc\x81lan").size(), 1u) << "decomposed search text finds composed rows";
+  EXPECT_EQ(rels("x.mov"), std::vector<std::string>{"raw/X.MOV"}) << "ASCII case is ignored";
+  EXPECT_EQ(rels("인터뷰"), std::vector<std::string>{"raw/X.MOV"});
+  EXPECT_EQ(rels("B캠|"), std::vector<std::string>{"raw/X.MOV"});
+  EXPECT_TRUE(rels("nothing").empty());
+  auto all = s.search("MOV", 10);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all.back().rel, "raw/X.MOV") << "newest first";
+  EXPECT_EQ(s.search("MOV", 2).size(), 2u);
+
+  const Hit& x = all.back();
+  EXPECT_EQ(x.cam(), "B캠");
+  EXPECT_EQ(x.name(), "X.MOV");
+  EXPECT_EQ(x.classPath(), "인터뷰/X.MOV");
+  EXPECT_EQ(x.id(), "B캠|X.MOV|3|3|/gone");
+  EXPECT_EQ(x.state, "copied");
+  EXPECT_EQ(x.size, 3);
+  EXPECT_FALSE(x.online());
+  for (const auto& h : all) {
+    if (h.rel == "A캠/Élan_1.MOV") {
+      EXPECT_TRUE(h.online());
+      EXPECT_EQ(h.hash, "h1");
+      EXPECT_EQ(h.view, std::nullopt);
+      EXPECT_EQ(h.classPath(), h.rel);
+    }
+    if (h.state == "failed") {
+      EXPECT_EQ(h.hash, std::nullopt);
+    }
+  }
+  Hit bare;
+  bare.key = "nokey";
+  EXPECT_EQ(bare.cam(), "nokey");
+}
+
+// The indexed search gives exactly the rows of the plain statement, for texts that use the index
+// and texts that do not, after updates, upserts and on a file made before the index existed or
+// with the index inside it.
+TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
+  TempDir t;
+  const std::string path = t.path + "/db.sqlite";
+  {
+    // An older file: the copy table only, rows already in it.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE copy (key TEXT NOT NULL, dest TEXT NOT NULL, rel TEXT NOT NULL, size INTEGER NOT NULL,"
+                           " xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL,"
+                           " PRIMARY KEY (key, dest));"
+                           "INSERT INTO copy VALUES ('A캠|OLD/C9999.MP4|1|1', '/d1', '01_원본/A캠/옛날/C9999.MP4', 1, 'h', 'verified', 1,"
+                           " '2020-01-01T00:00:00Z');"
+                           // Earlier builds kept the index and its triggers in this file.
+                           "CREATE VIRTUAL TABLE copy_text USING fts5(rel, key, content='copy', content_rowid='rowid',"
+                           " tokenize='trigram');"
+                           "CREATE TRIGGER copy_text_ai AFTER INSERT ON copy BEGIN"
+                           " INSERT INTO copy_text(rowid, rel, key) VALUES (new.rowid, new.rel, new.key); END;"
+                           "INSERT INTO copy_text(copy_text) VALUES ('rebuild');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  Store s(path);
+  EXPECT_EQ(column(s, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
+            std::vector<std::string>{"copy"});
+  s.exec("BEGIN");
+  for (int i = 0; i < 3000; ++i) {
+    char rel[96], key[128], view[96];
+    std::snprintf(rel, sizeof rel, "01_원본/%c캠/S%03d/%s/C%05d.MP4", 'A' + i % 3, i % 40, i % 7 ? "기타" : "인터뷰", i);
+    std::snprintf(key, sizeof key, "%c캠|PRIVATE/M4ROOT/CLIP/C%05d.MP4|%d|%d", 'A' + i % 3, i, 100 + i, i);
+    std::snprintf(view, sizeof view, "01_원본/A캠/S001/풀샷/V%05d.MP4", i);
+    s.record(key, i % 2 ? "/d1" : "/d2", rel, 100 + i, "h", i % 5 ? "verified" : "failed", 1, std::nullopt,
+             i % 11 == 0 ? std::optional<std::string>(view) : std::nullopt);
+  }
+  s.exec("COMMIT");
+  // Distinct times, long past: the index cannot lean on rows being recent.
+  s.exec("UPDATE copy SET at=printf('2021-01-01T%02d:%02d:%02dZ', rowid / 3600, rowid / 60 % 60, rowid % 60)");
+  ASSERT_EQ(s.search("C00012", 300).size(), 1u);  // builds the search file
+  ASSERT_TRUE(exists(Store::searchIndexPath(path)));
+  // Changes after the build: a clip moved by hand (its `at` stays), a record of a new place.
+  s.query("UPDATE copy SET rel='01_원본/B캠/S999/풀샷/MOVED.MP4' WHERE key LIKE 'A캠|PRIVATE/M4ROOT/CLIP/C00003.MP4%'", {}, {});
+  s.record("B캠|PRIVATE/M4ROOT/CLIP/C00004.MP4|104|4", "/d2", "01_원본/B캠/S004/기타/RENAMED.MP4", 104, "h", "verified", 1);
+  {
+    // A second connection moves a clip too; the first learns of it without being told.
+    Store other(path);
+    other.query("UPDATE copy SET view='01_원본/C캠/S888/인서트/OTHERMOVE.MP4' WHERE key LIKE 'C캠|PRIVATE/M4ROOT/CLIP/C00005.MP4%'",
+                {}, {});
+  }
+
+  auto plain = [&](const std::string& text, int limit) {
+    std::vector<std::string> out;
+    std::string p = "%" + text + "%";
+    s.query("SELECT key, dest FROM copy WHERE rel LIKE ? OR view LIKE ? OR key LIKE ? ORDER BY at DESC, rowid LIMIT ?",
+            {p, p, p, limit}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
+    return out;
+  };
+  auto indexed = [&](const std::string& text, int limit) {
+    std::vector<std::string> out;
+    for (const auto& h : s.search(text, limit)) out.push_back(h.key + "|" + h.dest);
+    return out;
+  };
+  auto sorted = [](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  for (const std::string text : {"C00012", "c00012", "인터뷰/C0001", "V00022", "MOVED", "moved.mp4", "RENAMED", "OTHERMOVE",
+                                 "C9999", "옛날", "S039/기타", "B캠|PRIVATE", "C00004", "none-such", "\"quoted\"",
+                                 "C0%12", "C_0012", "A캠", "MP4"}) {
+    for (int limit : {1, 5, 300}) {
+      auto want = plain(text, limit), got = indexed(text, limit);
+      EXPECT_EQ(got.size(), want.size()) << text << " limit " << limit;
+      // Rows recorded in the same second tie on time; a full list must hold the same rows.
+      if (want.size() < static_cast<size_t>(limit)) {
+        EXPECT_EQ(sorted(got), sorted(want)) << text;
+      }
+    }
+  }
+  // The library's literal search (wildcards meant as characters) answers like its plain statement.
+  auto literalPlain = [&](const std::string& text) {
+    std::vector<std::string> out;
+    std::string p = "%" + likeEscape(text) + "%";
+    s.query("SELECT key, dest FROM copy WHERE rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 "
+            "ESCAPE '\\' ORDER BY at DESC LIMIT 300",
+            {p}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
+    return out;
+  };
+  for (const std::string text : {"C00012", "c00012", "C0%12", "C_0012", "S039/기타", "100%", "\\x", "MOVED"}) {
+    std::vector<std::string> got;
+    for (const auto& h : librarySearch(s, text, 300)) got.push_back(h.key + "|" + h.dest);
+    EXPECT_EQ(sorted(got), sorted(literalPlain(text))) << text;
+  }
+  // A rare text is looked up in the index, not by reading every row.
+  s.exec("DELETE FROM search.copy_text");
+  EXPECT_TRUE(librarySearch(s, "C00012", 300).empty());
+  s.exec("DELETE FROM search.meta");  // an index that does not know its database is built again
+  EXPECT_EQ(librarySearch(s, "C00012", 300).size(), 1u);
+  EXPECT_EQ(librarySearch(s, "OTHERMOVE", 300).size(), 1u);
+
+  EXPECT_EQ(indexed("MOVED", 300).size(), 1u);
+  auto moved = s.search("C00003", 300);
+  ASSERT_EQ(moved.size(), 1u) << "still found through its key";
+  EXPECT_EQ(moved[0].rel, "01_원본/B캠/S999/풀샷/MOVED.MP4");
+  EXPECT_TRUE(s.search("S003/기타/C00003", 300).empty()) << "the old path of a moved copy is gone from the index";
+  EXPECT_EQ(indexed("C9999", 300).size(), 1u) << "rows from before the index are found";
+}
+
+// The search file is built beside the database while another connection goes on recording:
+// each of its records is written at once, and the search finds them as well as the old rows.
+TEST(Store, SearchIndexBuildsBesideTheDatabaseWithoutStoppingRecords) {
+  TempDir t;
+  const std::string path = t.path + "/ingest.sqlite";
+  EXPECT_EQ(Store::searchIndexPath(path), t.path + "/ingest-search.sqlite");
+  constexpr int kRows = 30000;
+  {
+    Store s(path);
+    s.exec("BEGIN");
+    for (int i = 0; i < kRows; ++i) {
+      char rel[96], key[128];
+      std::snprintf(rel, sizeof rel, "01_원본/A캠/S%03d/기타/C%06d.MP4", i % 300, i);
+      std::snprintf(key, sizeof key, "A캠|CLIP/C%06d.MP4|%d|%d", i, i, i);
+      s.record(key, "/d1", rel, i, "h", "verified", 1);
+    }
+    s.exec("COMMIT");
+  }
+  Store builder(path);
+  std::atomic<bool> building{true};
+  std::thread build([&] {
+    EXPECT_TRUE(builder.updateSearchIndex());
+    building = false;
+  });
+  Store writer(path);
+  testing::internal::CaptureStderr();
+  int during = 0, records = 0;
+  double slowest = 0;
+  for (int i = 0; building; ++i, ++records) {
+    auto t0 = std::chrono::steady_clock::now();
+    writer.record("B캠|LATE/L" + std::to_string(i) + ".MP4|1|1", "/d1", "01_원본/B캠/LATE" + std::to_string(i) + ".MP4", 1,
+                  "h", "verified", 1);
+    slowest = std::max(slowest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    if (building) ++during;
+    // Meanwhile the search answers exactly, whatever part of the rows the index holds yet.
+    if (i % 10 == 0) {
+      EXPECT_EQ(librarySearch(writer, "/LATE", 1000000).size(), static_cast<size_t>(i + 1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  build.join();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "no record failed";
+  EXPECT_GE(during, 3) << "the build was too quick to show anything";
+  EXPECT_LT(slowest, 1000.0) << "a record waited for the build";
+  EXPECT_EQ(one(writer, "SELECT count(*) FROM copy WHERE key LIKE 'B캠|LATE/%'"), std::to_string(records));
+  EXPECT_EQ(librarySearch(writer, "LATE0.MP4").size(), 1u);
+  EXPECT_EQ(librarySearch(writer, "/LATE", 1000000).size(), static_cast<size_t>(records));
+  EXPECT_EQ(librarySearch(writer, "C000123.MP4").size(), 1u);
+  EXPECT_EQ(column(writer, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
+            std::vector<std::string>{"copy"});
+
+  // A database replaced by a new file (the inode may well be reused) does not inherit the index.
+  {
+    Store replaced(t.path + "/other.sqlite");
+    replaced.record("C캠|NEW/N1.MP4|1|1", "/d9", "01_원본/C캠/N1.MP4", 1, "h", "verified", 1);
+  }
+  std::filesystem::remove(path);
+  std::filesystem::remove(path + "-wal");
+  std::filesystem::remove(path + "-shm");
+  std::filesystem::rename(t.path + "/other.sqlite", path);
+  Store fresh(path);
+  EXPECT_TRUE(librarySearch(fresh, "C000123").empty());
+  EXPECT_EQ(librarySearch(fresh, "N1.MP4").size(), 1u);
+}
+
+TEST(Store, SummaryText) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  EXPECT_EQ(s.summary(),
+            "## copy 상태별 (state | 파일 | 바이트)\n"
+            "\n"
+            "## 목적지별 (dest | 파일 | 검증 | 바이트)\n"
+            "\n"
+            "## 카드 (cam | 파일 | 바이트 | 처음 | 마지막)\n"
+            "\n"
+            "## 카메라 (identity | label)\n"
+            "\n"
+            "## 최근 미검증 50건 (at | state | attempts | dest | rel)\n");
+  EXPECT_EQ(one(s, "SELECT count(*) FROM sqlite_master WHERE name='camera'"), "0")
+      << "the summary must not create the camera table";
+
+  s.record("A|a|10|1", "/d1", "a", 10, "h", "verified", 1);
+  s.record("A|b|5|1", "/d1", "b", 5, "h", "failed", 3);
+  s.exec("UPDATE copy SET at='2026-01-02T03:04:05Z'");
+  s.recordCard("fp", "A", {{"a", 10, 1}}, std::nullopt);
+  s.exec("UPDATE card SET first_seen='2026-01-01T00:00:00Z', last_seen='2026-01-02T00:00:00Z'");
+  // A camera table written by hand without NOT NULL shows how absent values print.
+  s.exec("CREATE TABLE camera (identity TEXT PRIMARY KEY, label TEXT, at TEXT)");
+  s.exec("INSERT INTO camera VALUES ('FX6', NULL, '2026-01-01T00:00:00Z')");
+  EXPECT_EQ(s.summary(),
+            "## copy 상태별 (state | 파일 | 바이트)\n"
+            "failed | 1 | 5\n"
+            "verified | 1 | 10\n"
+            "\n"
+            "## 목적지별 (dest | 파일 | 검증 | 바이트)\n"
+            "/d1 | 2 | 1 | 15\n"
+            "\n"
+            "## 카드 (cam | 파일 | 바이트 | 처음 | 마지막)\n"
+            "A | 1 | 10 | 2026-01-01T00:00:00Z | 2026-01-02T00:00:00Z\n"
+            "\n"
+            "## 카메라 (identity | label)\n"
+            "FX6 | -\n"
+            "\n"
+            "## 최근 미검증 50건 (at | state | attempts | dest | rel)\n"
+            "2026-01-02T03:04:05Z | failed | 3 | /d1 | b\n");
+}
+
+}  // namespace
+}  // namespace tolverdine

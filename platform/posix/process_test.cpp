@@ -1,0 +1,90 @@
+#include "platform/posix/process.h"
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "engine/base/files.h"
+#include "testing/test_util.h"
+
+namespace tolverdine {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+TEST(Process, StatusOutputAndStartFailure) {
+  auto r = runProcess({"/bin/sh", "-c", "printf 'a b'; echo oops >&2; exit 3"});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 3);
+  EXPECT_FALSE(r->ok());
+  EXPECT_EQ(r->out, "a b");
+  EXPECT_EQ(r->err, "");  // discarded unless asked for
+
+  RunOptions keep;
+  keep.captureStderr = true;
+  r = runProcess({"/bin/sh", "-c", "echo oops >&2"}, keep);
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->ok());
+  EXPECT_EQ(r->err, "oops\n");
+
+  EXPECT_FALSE(runProcess({"/nonexistent/tool"}));
+  EXPECT_FALSE(runProcess({}));
+  // Arguments reach the child as they are, never through a shell.
+  r = runProcess({"/bin/echo", "$HOME;", "`id`"});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->out, "$HOME; `id`\n");
+}
+
+TEST(Process, LargeOutputOnBothPipesDoesNotDeadlock) {
+  RunOptions opt;
+  opt.captureStderr = true;
+  opt.timeout = milliseconds(20000);
+  // 4 MiB on each pipe: far beyond a pipe's buffer, so a reader that waits first would hang.
+  auto r = runProcess({"/bin/sh", "-c", "head -c 4194304 /dev/zero; head -c 4194304 /dev/zero >&2"}, opt);
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->ok());
+  EXPECT_EQ(r->out.size(), 4194304u);
+  EXPECT_EQ(r->err.size(), 4194304u);
+
+  opt.maxOutput = 1000;
+  r = runProcess({"/bin/sh", "-c", "head -c 100000 /dev/zero"}, opt);
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->truncated);
+  EXPECT_EQ(r->out.size(), 1000u);
+}
+
+TEST(Process, TimeOutKillsHangingChildAndItsHelpers) {
+  TempDir t;
+  std::string marker = t.path + "/survived";
+  RunOptions opt;
+  opt.timeout = milliseconds(500);
+  for (const std::string& script : {
+           // Blocks while holding the pipe open.
+           "echo partial; sleep 30; touch " + marker,
+           // Closes its output and goes on running.
+           "exec >/dev/null; sleep 30; touch " + marker,
+           // A helper in the background keeps the pipe after the shell has exited.
+           "(sleep 2; touch " + marker + ") & echo started",
+       }) {
+    auto start = steady_clock::now();
+    auto r = runProcess({"/bin/sh", "-c", script}, opt);
+    auto took = steady_clock::now() - start;
+    ASSERT_TRUE(r) << script;
+    EXPECT_TRUE(r->timedOut) << script;
+    EXPECT_FALSE(r->ok());
+    EXPECT_LT(took, milliseconds(3000)) << script;
+  }
+  sh("sleep 2.5");
+  EXPECT_FALSE(exists(marker)) << "a killed child's helper lived on";
+}
+
+TEST(Process, KilledBySignal) {
+  auto r = runProcess({"/bin/sh", "-c", "kill -TERM $$"});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->signal, 15);
+  EXPECT_FALSE(r->ok());
+}
+
+}  // namespace
+}  // namespace tolverdine
