@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "engine/files.h"
-#include "engine/log_line.h"
-#include "engine/text.h"
+#include "engine/base/files.h"
+#include "platform/posix/log_line.h"
+#include "engine/base/text.h"
 #include "platform/clock.h"
 
 namespace tolverdine {

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstddef>
 
-#include "engine/http_client.h"
+#include "engine/card/http_client.h"
 
 namespace tolverdine {
 

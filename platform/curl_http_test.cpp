@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/files.h"
-#include "engine/profile_fetch.h"
-#include "engine/profiles.h"
-#include "engine/signature.h"
+#include "engine/base/files.h"
+#include "engine/card/profile_fetch.h"
+#include "engine/card/profiles.h"
+#include "engine/card/signature.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/files.h"
-#include "engine/library.h"
-#include "engine/process.h"
-#include "engine/records.h"
-#include "engine/text.h"
+#include "engine/base/files.h"
+#include "engine/library/library.h"
+#include "platform/posix/process.h"
+#include "engine/base/records.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 

@@ -5,8 +5,8 @@
 
 #include <sstream>
 
-#include "engine/files.h"
-#include "engine/text.h"
+#include "engine/base/files.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 

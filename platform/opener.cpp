@@ -2,7 +2,7 @@
 
 #include <glib.h>
 
-#include "engine/text.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "engine/files.h"
-#include "engine/records.h"
+#include "engine/base/files.h"
+#include "engine/base/records.h"
 
 namespace tolverdine {
 

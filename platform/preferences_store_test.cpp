@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/files.h"
+#include "engine/base/files.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

@@ -1,7 +1,7 @@
 #include "platform/profile_update.h"
 
-#include "engine/profile_fetch.h"
-#include "engine/profiles.h"
+#include "engine/card/profile_fetch.h"
+#include "engine/card/profiles.h"
 #include "platform/curl_http.h"
 
 #ifndef TOLVERDINE_PROFILE_SERVER

@@ -5,8 +5,8 @@
 
 #include <cmath>
 
-#include "engine/files.h"
-#include "engine/text.h"
+#include "engine/base/files.h"
+#include "engine/base/text.h"
 #include "platform/mount_table.h"
 #include "platform/sysfs_device.h"
 

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "engine/files.h"
+#include "engine/base/files.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "engine/files.h"
+#include "engine/base/files.h"
 #include "platform/app_log.h"
 #include "platform/clock.h"
 #include "platform/eject.h"

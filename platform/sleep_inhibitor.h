@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "engine/fd.h"
-#include "engine/ingest.h"
+#include "platform/posix/fd.h"
+#include "engine/copy/ingest.h"
 
 namespace tolverdine {
 

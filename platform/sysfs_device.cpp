@@ -3,8 +3,8 @@
 #include <limits.h>
 #include <stdlib.h>
 
-#include "engine/files.h"
-#include "engine/text.h"
+#include "engine/base/files.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 

@@ -1,4 +1,4 @@
-#include "engine/card_detect.h"
+#include "engine/card/card_detect.h"
 #include "platform/volume_watcher.h"
 
 namespace tolverdine {

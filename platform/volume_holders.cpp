@@ -9,7 +9,7 @@
 #include <fstream>
 #include <set>
 
-#include "engine/process.h"
+#include "platform/posix/process.h"
 
 namespace tolverdine {
 

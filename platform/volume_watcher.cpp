@@ -8,7 +8,7 @@
 
 #include <set>
 
-#include "engine/text.h"
+#include "engine/base/text.h"
 #include "platform/mount_table.h"
 #include "platform/sysfs_device.h"
 

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "engine/files.h"
-#include "engine/text.h"
+#include "engine/base/files.h"
+#include "engine/base/text.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
