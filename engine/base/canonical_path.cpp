@@ -4,12 +4,11 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <sstream>
 
+#include "engine/base/files.h"
 #include "engine/base/text.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -31,12 +30,6 @@ std::string joined(const std::vector<std::string>& parts, size_t count) {
   std::string s;
   for (size_t i = 0; i < count; ++i) s += "/" + parts[i];
   return s.empty() ? "/" : s;
-}
-
-std::optional<std::string> resolved(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> r(::realpath(path.c_str(), nullptr), &std::free);
-  if (!r) return std::nullopt;
-  return std::string(r.get());
 }
 
 std::string currentFolder() {
@@ -75,7 +68,9 @@ std::string unescaped(const std::string& s) {  // mountinfo writes space, tab, L
 
 std::vector<Mount> mounts() {
   std::vector<Mount> out;
-  std::ifstream in("/proc/self/mountinfo");
+  std::string text;
+  if (!readFile("/proc/self/mountinfo", &text)) return out;
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream f(line);
@@ -124,7 +119,7 @@ std::string throughMainMount(const std::string& path) {
   std::string other = best->at == "/" ? (tail.empty() ? std::string("/") : tail) : best->at + tail;
   // Only when the other text really reaches the same folder (its mount may be covered).
   struct stat a, b;
-  if (::stat(path.c_str(), &a) != 0 || ::stat(other.c_str(), &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino)
+  if (realFs().stat(path, &a) != 0 || realFs().stat(other, &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino)
     return path;
   return other;
 }
@@ -137,7 +132,7 @@ struct Identity {
 
 std::optional<Identity> identityOf(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  if (realFs().stat(path, &st) != 0) return std::nullopt;
   return Identity{st.st_dev, st.st_ino};
 }
 
@@ -173,7 +168,7 @@ std::string canonicalPath(const std::string& path) {
   std::vector<std::string> out;
   size_t k = parts.size();
   for (;; --k) {
-    if (auto r = resolved(joined(parts, k))) {
+    if (auto r = realFs().realPath(joined(parts, k))) {
       out = components(throughMainMount(*r));
       break;
     }

@@ -15,6 +15,7 @@
 
 #include "engine/base/files.h"
 #include "engine/base/iso_date.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -80,7 +81,7 @@ bool lockHeld(const std::string& path, std::time_t now) {
     std::time_t at = parseIsoUtc(lock->at);
     if (at < 0) {
       struct stat st;
-      if (::stat(path.c_str(), &st) != 0) return false;
+      if (realFs().stat(path, &st) != 0) return false;
       at = st.st_mtime;
     }
     // A time far ahead (a wrong clock, a damaged file) would otherwise hold the camera for good.

@@ -11,6 +11,7 @@
 #include "engine/base/records.h"
 #include "engine/base/rename.h"
 #include "engine/base/text.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -32,7 +33,7 @@ ZipWriter::ZipWriter(std::string target) : target_(nfc(target)) {
     tmp_ = (dir.empty() ? "" : dir == "/" ? "/" : dir + "/") + "." + base + ".tmp-" + std::to_string(::getpid()) +
            "-" + std::to_string(counter.fetch_add(1)) + "-" + std::to_string(rd() % 100000);
     // The empty file holds the name; the archive replaces it when written.
-    int fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = realFs().open(tmp_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0) {
       ::close(fd);
       break;
@@ -42,7 +43,7 @@ ZipWriter::ZipWriter(std::string target) : target_(nfc(target)) {
   int err = 0;
   zip_ = zip_open(tmp_.c_str(), ZIP_TRUNCATE, &err);
   if (!zip_) {
-    ::unlink(tmp_.c_str());
+    realFs().unlink(tmp_);
     zip_error_t e;
     zip_error_init_with_code(&e, err);
     int code = errnoOf(&e);
@@ -53,7 +54,7 @@ ZipWriter::ZipWriter(std::string target) : target_(nfc(target)) {
 
 ZipWriter::~ZipWriter() {
   if (zip_) zip_discard(zip_);
-  if (!done_) ::unlink(tmp_.c_str());
+  if (!done_) realFs().unlink(tmp_);
 }
 
 void ZipWriter::addFolder(const std::string& name, std::time_t mtime) {

@@ -8,6 +8,7 @@
 #include "engine/base/files.h"
 #include "engine/card/profiles.h"
 #include "engine/base/text.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -99,7 +100,7 @@ std::optional<CameraProfile> matchProfile(const std::vector<CameraProfile>& prof
 
 SonyDevice sonyDevice(const std::string& path) {
   struct ::stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxSidecarBytes)
+  if (realFs().stat(path, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxSidecarBytes)
     return {};
   std::string xml;
   if (!readFile(path, &xml) || xml.size() > maxSidecarBytes) return {};

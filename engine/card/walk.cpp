@@ -1,10 +1,7 @@
 #include "engine/card/walk.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <memory>
 #include <set>
 #include <utility>
@@ -15,29 +12,19 @@
 namespace tolverdine {
 
 int WalkFs::list(const std::string& path, std::vector<std::string>& names) const {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), &::closedir);
-  if (!dir) return errno;
-  for (;;) {
-    errno = 0;
-    dirent* e = ::readdir(dir.get());
-    if (!e) {
-      // A read error in the middle of a folder must not pass for its end.
-      if (errno != 0) return errno;
-      break;
-    }
-    std::string n = e->d_name;
-    if (n == "." || n == "..") continue;
-    names.push_back(std::move(n));
-  }
+  std::vector<DirEntry> entries;
+  // A read error in the middle of a folder fails the whole listing, never passes for its end.
+  if (fs_->list(path, &entries) != 0) return errno;
+  for (auto& e : entries) names.push_back(std::move(e.name));
   return 0;
 }
 
 int WalkFs::lstat(const std::string& path, struct ::stat& st) const {
-  return ::lstat(path.c_str(), &st) == 0 ? 0 : errno;
+  return fs_->lstat(path, &st) == 0 ? 0 : errno;
 }
 
 int WalkFs::stat(const std::string& path, struct ::stat& st) const {
-  return ::stat(path.c_str(), &st) == 0 ? 0 : errno;
+  return fs_->stat(path, &st) == 0 ? 0 : errno;
 }
 
 const WalkFs& realWalkFs() {
@@ -46,9 +33,26 @@ const WalkFs& realWalkFs() {
 }
 
 std::string standardPath(const std::string& root) {
-  std::string s = std::filesystem::path(root).lexically_normal().string();
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
-  return s;
+  if (root.empty()) return root;
+  // In text only: "." and empty components dropped, "x/.." folded; ".." above "/" stays at "/".
+  const bool absolute = root[0] == '/';
+  std::vector<std::string> parts;
+  for (size_t i = 0; i <= root.size();) {
+    size_t j = root.find('/', i);
+    if (j == std::string::npos) j = root.size();
+    std::string c = root.substr(i, j - i);
+    i = j + 1;
+    if (c.empty() || c == ".") continue;
+    if (c == ".." && !parts.empty() && parts.back() != "..") {
+      parts.pop_back();
+      continue;
+    }
+    if (c == ".." && absolute) continue;
+    parts.push_back(std::move(c));
+  }
+  std::string s = absolute ? "/" : "";
+  for (size_t k = 0; k < parts.size(); ++k) s += (k ? "/" : "") + parts[k];
+  return s.empty() ? "." : s;
 }
 
 namespace {

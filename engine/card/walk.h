@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/fs.h"
+
 namespace tolverdine {
 
 /// A folder of the card that could not be listed: rel is card-relative ("" for the root).
@@ -16,15 +18,20 @@ struct ListingError {
   bool operator==(const ListingError&) const = default;
 };
 
-/// The file-system calls of a walk. Tests override one of them to fail a listing or a status.
+/// The file-system calls of a walk, made through fs. Tests override one of them to fail a
+/// listing or a status, or hand an Fs that fails calls of its own.
 class WalkFs {
  public:
+  explicit WalkFs(Fs& fs = realFs()) : fs_(&fs) {}
   virtual ~WalkFs() = default;
   /// Entry names of a folder, without "." and ".."; 0 or the errno of the failure.
   virtual int list(const std::string& path, std::vector<std::string>& names) const;
   /// 0 or errno; lstat does not follow a final symbolic link, stat does.
   virtual int lstat(const std::string& path, struct ::stat& st) const;
   virtual int stat(const std::string& path, struct ::stat& st) const;
+
+ private:
+  Fs* fs_;
 };
 const WalkFs& realWalkFs();
 

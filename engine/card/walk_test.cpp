@@ -234,5 +234,15 @@ TEST(Walk, LostAndFoundAtTheVolumeRootIsNotCardContent) {
             (std::vector<std::string>{"DCIM/100CANON/IMG_0001.JPG", "DCIM/lost+found/IMG_0002.JPG"}));
 }
 
+TEST(Walk, StandardPathIsWorkedOutInText) {
+  // Only the text decides: no folder here exists, and ".." never climbs above "/".
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},           {".", "."},           {"./", "."},          {"//", "/"},
+      {"/..", "/"},       {"/../a", "/a"},       {"a/..", "."},        {"../a", "../a"},
+      {"x/../../y", "../y"}, {"a/b/../../..", ".."}, {"a/./b//c/", "a/b/c"}, {"/m/./card/../c2/", "/m/c2"},
+  };
+  for (const auto& [in, want] : cases) EXPECT_EQ(standardPath(in), want) << in;
+}
+
 }  // namespace
 }  // namespace tolverdine

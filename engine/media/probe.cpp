@@ -1,6 +1,5 @@
 #include "engine/media/probe.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include "engine/media/ffprobe_json.h"
 #include "engine/base/files.h"
 #include "engine/base/iso_date.h"
+#include "platform/posix/fs.h"
 #include "platform/posix/process.h"
 #include "engine/media/sidecar_xml.h"
 #include "engine/base/text.h"
@@ -26,7 +26,7 @@ const std::vector<std::string>& ffprobeSearchList() {
 std::optional<std::string> findExecutable(const std::vector<std::string>& list) {
   for (const auto& p : list) {
     struct stat st;
-    if (::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(p.c_str(), X_OK) == 0) return p;
+    if (realFs().stat(p, &st) == 0 && S_ISREG(st.st_mode) && realFs().access(p, X_OK) == 0) return p;
   }
   return std::nullopt;
 }
@@ -58,10 +58,6 @@ std::string stemOf(const std::string& name) {
   return name.substr(0, dot);
 }
 
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-
 }  // namespace
 
 std::optional<double> sonyCreationDate(const std::string& path) {
@@ -71,13 +67,10 @@ std::optional<double> sonyCreationDate(const std::string& path) {
                                                                  : parentPath(path);
   std::string want = lowerUnicode(stemOf(lastComponent(path))) + "m01.xml";
 
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-  if (!dir) return std::nullopt;
+  std::vector<DirEntry> entries;
+  if (realFs().list(folder, &entries) != 0) return std::nullopt;
   std::vector<std::string> names;
-  while (dirent* e = ::readdir(dir.get())) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") names.push_back(std::move(n));
-  }
+  for (auto& e : entries) names.push_back(std::move(e.name));
   std::sort(names.begin(), names.end());  // listing order is arbitrary; pick the same one every time
   auto hit = std::find_if(names.begin(), names.end(), [&](const std::string& n) { return lowerUnicode(n) == want; });
   if (hit == names.end()) return std::nullopt;

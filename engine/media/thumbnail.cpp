@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/posix/fs.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -189,7 +191,7 @@ std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path, const
   quietOnce();
   struct stat sb {};
   // A folder opens for reading on Linux; only regular files with content are pictures.
-  if (::stat(path.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size <= 0) return std::nullopt;
+  if (realFs().stat(path, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size <= 0) return std::nullopt;
   AVFormatContext* raw = nullptr;
   if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return std::nullopt;
   std::unique_ptr<AVFormatContext, InputCloser> fmt(raw);
@@ -242,7 +244,7 @@ std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path, const
 
 std::optional<ThumbnailCache::Stamp> ThumbnailCache::stamp(const std::string& path) {
   struct stat sb {};
-  if (::stat(path.c_str(), &sb) != 0) return std::nullopt;
+  if (realFs().stat(path, &sb) != 0) return std::nullopt;
   return Stamp{int64_t{sb.st_mtim.tv_sec} * 1000000000 + sb.st_mtim.tv_nsec, static_cast<int64_t>(sb.st_size)};
 }
 

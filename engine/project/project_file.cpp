@@ -16,6 +16,7 @@
 #include "engine/layout/presets.h"
 #include "engine/layout/rule_json.h"
 #include "engine/base/text.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -245,15 +246,16 @@ ProjectDecoded ProjectFile::read(const std::string& path) {
   using Kind = ProjectFileError::Kind;
   auto fail = [&](const std::string& why) { return ProjectDecoded{std::nullopt, {Kind::unreadable, why}}; };
   // O_NONBLOCK: a FIFO named as the file must not hang the reader.
-  UniqueFd fd(::open(nfc(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  Fs& fs = realFs();
+  UniqueFd fd(fs.open(nfc(path), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return fail("프로젝트 파일을 열지 못했습니다: " + path);
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return fail("프로젝트 파일이 일반 파일이 아닙니다: " + path);
+  if (fs.fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return fail("프로젝트 파일이 일반 파일이 아닙니다: " + path);
   if (static_cast<uint64_t>(st.st_size) > kMaxProjectFileBytes) return fail("프로젝트 파일이 너무 큽니다 (4 MiB 초과)");
   std::string data;
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    ssize_t n = fs.read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail("프로젝트 파일을 읽지 못했습니다: " + path);
     if (n == 0) break;

@@ -1,6 +1,5 @@
 #include "engine/reports/diagnostics.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include "engine/base/utf8_repair.h"
 #include "engine/base/zip_writer.h"
 #include "engine/base/version.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -30,13 +30,10 @@ constexpr off_t kMaxCrashBytes = 16 << 20;
 
 std::vector<std::string> listNames(const std::string& dir) {
   std::vector<std::string> out;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return out;
-  while (dirent* e = ::readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") out.push_back(std::move(n));
-  }
-  ::closedir(d);
+  std::vector<DirEntry> entries;
+  // A folder that breaks off while read still gives the names it gave.
+  realFs().list(dir, &entries);
+  for (auto& e : entries) out.push_back(std::move(e.name));
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -145,7 +142,7 @@ std::string reportsText(const std::vector<std::string>& roots) {
       for (const auto& name : listNames(dir)) {
         Found f{std::nullopt, dir + "/" + name};
         struct stat st;
-        if (::lstat(f.path.c_str(), &st) == 0) f.ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+        if (realFs().lstat(f.path, &st) == 0) f.ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
         found.push_back(std::move(f));
       }
     }
@@ -172,7 +169,7 @@ std::string reportsText(const std::vector<std::string>& roots) {
 std::string systemText(const SystemSources& src) {
   std::string mount = src.mounts.empty() ? "/bin/mount" : src.mounts.front();
   for (const auto& m : src.mounts)
-    if (::access(m.c_str(), X_OK) == 0) {
+    if (realFs().access(m, X_OK) == 0) {
       mount = m;
       break;
     }
@@ -216,7 +213,7 @@ std::string writeDiagnostics(const std::string& to, const std::string& appLog, S
     std::string path = crashDir + "/" + name, data;
     struct stat st;
     // Only plain files: a link or a device in the folder is not a crash report.
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCrashBytes) continue;
+    if (realFs().lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCrashBytes) continue;
     if (!readFile(path, &data)) continue;
     if (!crashes) zip.addFolder(folder + "crashes/", now);
     crashes = true;

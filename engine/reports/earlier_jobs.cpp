@@ -1,8 +1,9 @@
 #include "engine/reports/earlier_jobs.h"
 
 #include <algorithm>
+#include <sys/stat.h>
+
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -11,9 +12,9 @@
 #include "engine/base/names.h"
 #include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -117,19 +118,21 @@ std::vector<EarlierJob> earlierJobs(const std::vector<std::string>& dests, const
   std::vector<std::pair<EarlierJob, size_t>> runs;  // with the index of its destination
   if (project.empty()) return {};
   for (size_t di = 0; di < dests.size(); ++di) {
-    std::error_code ec;
+    Fs& fs = realFs();
     const std::string base = canonicalPath(dests[di]);
-    for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
-      const std::string name = it->path().filename().string();
-      if (!isProjectFolder(name, project) || !it->is_directory(ec)) continue;
-      const std::string root = base + "/" + name;
+    std::vector<DirEntry> folders;
+    if (fs.list(base, &folders) != 0) continue;
+    for (const auto& folder : folders) {
+      const std::string root = base + "/" + folder.name;
+      struct stat st;
+      if (!isProjectFolder(folder.name, project) || fs.stat(root, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
       for (const auto& reportsName : reportsNames) {
-        std::error_code ec2;
-        for (fs::directory_iterator r(root + "/" + reportsName, ec2), rend; !ec2 && r != rend; r.increment(ec2)) {
-          const std::string file = r->path().filename().string();
-          if (file.size() > 9 && file.compare(file.size() - 9, 9, "_job.json") == 0)
-            if (auto job = readJob(root, r->path().string(), project)) runs.push_back({std::move(*job), di});
-        }
+        const std::string dir = root + "/" + reportsName;
+        std::vector<DirEntry> files;
+        if (fs.list(dir, &files) != 0) continue;
+        for (const auto& f : files)
+          if (f.name.size() > 9 && f.name.compare(f.name.size() - 9, 9, "_job.json") == 0)
+            if (auto job = readJob(root, dir + "/" + f.name, project)) runs.push_back({std::move(*job), di});
       }
     }
   }

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <stdexcept>
@@ -19,6 +18,7 @@
 #include "engine/base/files.h"
 #include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "platform/posix/fs.h"
 
 extern char** environ;
 
@@ -99,7 +99,7 @@ void recapRun(const RecapManifest& m, const std::string& command, const std::str
   }
   mkdirs(parentPath(logPath));
   // O_APPEND: the child and later runs only ever add to the log; a failed open drops the capture.
-  int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int out = realFs().open(logPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);

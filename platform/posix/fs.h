@@ -39,6 +39,8 @@ class Fs {
 
   virtual int stat(const std::string& path, struct stat* st) = 0;
   virtual int lstat(const std::string& path, struct stat* st) = 0;
+  /// access(2): may this process read / write / run path (R_OK, W_OK, X_OK, F_OK)?
+  virtual int access(const std::string& path, int mode) = 0;
   virtual int statvfs(const std::string& path, struct statvfs* st) = 0;
   virtual int utimens(const std::string& path, const struct timespec times[2]) = 0;
   /// renameat2(RENAME_NOREPLACE): EEXIST when `to` exists; EINVAL/ENOSYS where unsupported.

@@ -40,6 +40,7 @@ class PosixFs final : public Fs {
 
   int stat(const std::string& path, struct stat* st) override { return ::stat(path.c_str(), st); }
   int lstat(const std::string& path, struct stat* st) override { return ::lstat(path.c_str(), st); }
+  int access(const std::string& path, int mode) override { return ::access(path.c_str(), mode); }
   int statvfs(const std::string& path, struct statvfs* st) override {
     return ::statvfs(path.c_str(), st);
   }
