@@ -2,6 +2,8 @@
 // finished file reaches its name by link + unlink, and nothing that was there is replaced.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <filesystem>
 
@@ -45,10 +47,21 @@ TEST(ShareDestination, RenameWithoutReplaceFallsBackToLink) {
   ASSERT_EQ(errno, EINVAL);
   EXPECT_EQ(renameNoReplace(a, b), EEXIST);
   EXPECT_EQ(slurp(b), "old");
-  EXPECT_EQ(slurp(a), "new");
   EXPECT_EQ(renameNoReplace(a, c), 0);
   EXPECT_FALSE(exists(a));
   EXPECT_EQ(slurp(c), "new");
+
+  // A name another client has just taken, unseen here: the kernel cannot refuse it, the
+  // fallback must.
+  ShareMount stale(ShareMount::Kind::staleView);
+  SKIP_UNLESS_SHARE(stale);
+  writeFile(stale.path() + "/mine", "new");
+  writeFile(stale.backing() + "/theirs", "theirs");
+  ASSERT_EQ(::chmod((stale.backing() + "/theirs").c_str(), 0), 0);
+  ASSERT_FALSE(exists(stale.path() + "/theirs"));
+  EXPECT_EQ(renameNoReplace(stale.path() + "/mine", stale.path() + "/theirs"), EEXIST);
+  EXPECT_EQ(slurp(stale.backing() + "/theirs"), "theirs");
+  EXPECT_EQ(slurp(stale.path() + "/mine"), "new");
 }
 
 TEST(ShareDestination, IngestAndSecondCopyGreenWithoutReplacing) {
@@ -107,6 +120,39 @@ TEST(ShareDestination, IngestAndSecondCopyGreenWithoutReplacing) {
   EXPECT_EQ(slurp(stranger), "not the clip");
   EXPECT_EQ(slurp(stranger2), "not the clip");
 
+  EXPECT_EQ(leftovers(m.backing()), std::vector<std::string>{});
+}
+
+// The final rename is the only guard against a file that another computer put on the share after
+// the destination was checked: the copy fails and the other file keeps its bytes.
+TEST(ShareDestination, FileAnotherClientJustMadeIsNeverReplaced) {
+  ShareMount m(ShareMount::Kind::staleView);
+  SKIP_UNLESS_SHARE(m);
+  Cli c;
+  auto first = c.run({c.card, "--project", "봄", "--dest", c.d1, "--copies", "1"});
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  const std::string project = onlyFolder(c.d1), name = lastComponent(project);
+  std::string clipRel;
+  for (const auto& f : std::filesystem::recursive_directory_iterator(project))
+    if (f.path().filename() == "C0002.MP4") clipRel = f.path().string().substr(project.size() + 1);
+  ASSERT_FALSE(clipRel.empty());
+  const std::string theirs = m.backing() + "/fresh/" + name + "/" + clipRel;
+  const std::string theirs2 = m.backing() + "/second/" + name + "/" + clipRel;
+  for (const auto& t : {theirs, theirs2}) {
+    mkdirs(parentPath(t));
+    writeFile(t, "their clip");
+    ASSERT_EQ(::chmod(t.c_str(), 0), 0);
+  }
+  ASSERT_FALSE(exists(m.path() + "/fresh/" + name + "/" + clipRel));
+
+  auto ingest = c.run({c.card, "--project", "봄", "--dest", m.path() + "/fresh", "--copies", "1"});
+  EXPECT_NE(ingest.status, 0) << ingest.out << ingest.err;
+  EXPECT_EQ(ingest.out.find("🟢"), std::string::npos) << ingest.out;
+  EXPECT_TRUE(slurp(theirs) == "their clip") << "replaced: " << theirs;
+
+  auto mir = c.run({project, m.path() + "/second/" + name}, "mirror");
+  EXPECT_NE(mir.status, 0) << mir.out << mir.err;
+  EXPECT_TRUE(slurp(theirs2) == "their clip") << "replaced: " << theirs2;
   EXPECT_EQ(leftovers(m.backing()), std::vector<std::string>{});
 }
 

@@ -4,18 +4,29 @@
 
 namespace tolverdine {
 
-ShareMount::ShareMount() : src_(dir_.path + "/backing"), mnt_(dir_.path + "/share") {
+ShareMount::ShareMount(Kind kind) : src_(dir_.path + "/backing"), mnt_(dir_.path + "/share") {
   if (::access("/dev/fuse", R_OK | W_OK) != 0) {
     why_ = "/dev/fuse missing or closed";
     return;
   }
-  if (sh("command -v bindfs >/dev/null 2>&1") != 0) {
-    why_ = "bindfs not installed (scripts/install-deps)";
+  std::string program;
+  if (kind == Kind::bindfs) {
+    if (sh("command -v bindfs >/dev/null 2>&1") != 0) {
+      why_ = "bindfs not installed (scripts/install-deps)";
+      return;
+    }
+    program = "bindfs";
+  } else {
+#ifdef TOLVERDINE_STALE_SHARE
+    program = TOLVERDINE_STALE_SHARE;
+#else
+    why_ = "stale_share not built (libfuse3-dev missing)";
     return;
+#endif
   }
   if (sh("mkdir -p '" + src_ + "' '" + mnt_ + "'") != 0 ||
-      sh("bindfs '" + src_ + "' '" + mnt_ + "' >/dev/null 2>&1") != 0) {
-    why_ = "bindfs mount refused";
+      sh("'" + program + "' '" + src_ + "' '" + mnt_ + "' >/dev/null 2>&1") != 0) {
+    why_ = program + ": mount refused";
     return;
   }
   ok_ = true;
@@ -23,7 +34,7 @@ ShareMount::ShareMount() : src_(dir_.path + "/backing"), mnt_(dir_.path + "/shar
 
 ShareMount::~ShareMount() {
   if (ok_)
-    sh("fusermount -u '" + mnt_ + "' >/dev/null 2>&1 || fusermount3 -u '" + mnt_ + "' >/dev/null 2>&1 || umount -l '" + mnt_ +
+    sh("umount '" + mnt_ + "' >/dev/null 2>&1 || fusermount -u '" + mnt_ + "' >/dev/null 2>&1 || umount -l '" + mnt_ +
        "' >/dev/null 2>&1");
 }
 

@@ -8,11 +8,18 @@
 
 namespace tolverdine {
 
-/// A bindfs view of a fresh folder (bindfs passes no rename flags through, so the exclusive
-/// rename is refused). ok() is false (with why()) without /dev/fuse, bindfs or the right to mount.
 class ShareMount {
  public:
-  ShareMount();
+  enum class Kind {
+    // bindfs: passes no rename flags through, so the exclusive rename is refused.
+    bindfs,
+    // testing/share_fs/stale_share: the same, and a backing file of mode 0000 is another
+    // client's file this client does not see yet: missing from lookups and listings, while
+    // link() and exclusive creation over it still fail with EEXIST on the server.
+    staleView,
+  };
+  /// ok() is false (with why()) without /dev/fuse, the program, or the right to mount.
+  explicit ShareMount(Kind kind = Kind::bindfs);
   ~ShareMount();
   ShareMount(const ShareMount&) = delete;
   ShareMount& operator=(const ShareMount&) = delete;
