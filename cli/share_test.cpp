@@ -35,16 +35,25 @@ std::vector<std::string> leftovers(const std::string& root) {
   return out;
 }
 
+// The system's exclusive rename fails here with EINVAL, so whatever reaches a name on this mount
+// went through the link + unlink fallback.
+bool refusesExclusiveRename(const std::string& dir) {
+  const std::string from = dir + "/.probe", to = dir + "/.probe-to";
+  writeFile(from, "");
+  errno = 0;
+  const bool refused = realFs().renameNoReplace(from, to) == -1 && errno == EINVAL;
+  realFs().unlink(from);
+  realFs().unlink(to);
+  return refused;
+}
+
 TEST(ShareDestination, RenameWithoutReplaceFallsBackToLink) {
   ShareMount m;
   SKIP_UNLESS_SHARE(m);
+  ASSERT_TRUE(refusesExclusiveRename(m.path()));
   const std::string a = m.path() + "/a", b = m.path() + "/b", c = m.path() + "/c";
   writeFile(a, "new");
   writeFile(b, "old");
-  // The mount must refuse the exclusive rename, or nothing below reaches the fallback.
-  errno = 0;
-  ASSERT_EQ(realFs().renameNoReplace(a, c), -1);
-  ASSERT_EQ(errno, EINVAL);
   EXPECT_EQ(renameNoReplace(a, b), EEXIST);
   EXPECT_EQ(slurp(b), "old");
   EXPECT_EQ(renameNoReplace(a, c), 0);
@@ -55,6 +64,7 @@ TEST(ShareDestination, RenameWithoutReplaceFallsBackToLink) {
   // fallback must.
   ShareMount stale(ShareMount::Kind::staleView);
   SKIP_UNLESS_SHARE(stale);
+  ASSERT_TRUE(refusesExclusiveRename(stale.path()));
   writeFile(stale.path() + "/mine", "new");
   writeFile(stale.backing() + "/theirs", "theirs");
   ASSERT_EQ(::chmod((stale.backing() + "/theirs").c_str(), 0), 0);
@@ -67,6 +77,7 @@ TEST(ShareDestination, RenameWithoutReplaceFallsBackToLink) {
 TEST(ShareDestination, IngestAndSecondCopyGreenWithoutReplacing) {
   ShareMount m;
   SKIP_UNLESS_SHARE(m);
+  ASSERT_TRUE(refusesExclusiveRename(m.path()));
   Cli c;
   const std::string share = m.path() + "/ingest";
   mkdirs(share);
@@ -128,6 +139,7 @@ TEST(ShareDestination, IngestAndSecondCopyGreenWithoutReplacing) {
 TEST(ShareDestination, FileAnotherClientJustMadeIsNeverReplaced) {
   ShareMount m(ShareMount::Kind::staleView);
   SKIP_UNLESS_SHARE(m);
+  ASSERT_TRUE(refusesExclusiveRename(m.path()));
   Cli c;
   auto first = c.run({c.card, "--project", "봄", "--dest", c.d1, "--copies", "1"});
   ASSERT_EQ(first.status, 0) << first.out << first.err;
