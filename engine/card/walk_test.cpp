@@ -237,9 +237,15 @@ TEST(Walk, LostAndFoundAtTheVolumeRootIsNotCardContent) {
 TEST(Walk, StandardPathIsWorkedOutInText) {
   // Only the text decides: no folder here exists, and ".." never climbs above "/".
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""},           {".", "."},           {"./", "."},          {"//", "/"},
-      {"/..", "/"},       {"/../a", "/a"},       {"a/..", "."},        {"../a", "../a"},
-      {"x/../../y", "../y"}, {"a/b/../../..", ".."}, {"a/./b//c/", "a/b/c"}, {"/m/./card/../c2/", "/m/c2"},
+      {"", ""},
+      {"./", "."},
+      {"//", "/"},
+      {"/../a", "/a"},
+      {"a/..", "."},
+      {"x/../../y", "../y"},
+      {"a/b/../../..", ".."},
+      {"a/./b//c/", "a/b/c"},
+      {"/m/./card/../c2/", "/m/c2"},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(standardPath(in), want) << in;
 }
