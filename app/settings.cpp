@@ -250,7 +250,7 @@ std::optional<json> Settings::shown(const std::string& key) const {
   if (v) return v;
   if (key == "parallel") return maxParallel();
   if (key == "autoSeconds") return countdownSeconds();
-  if (key == "ejectOnGreen") return true;
+  if (key == "ejectOnGreen") return ejectsGreenCards();
   return std::nullopt;
 }
 

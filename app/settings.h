@@ -58,6 +58,8 @@ struct Settings {
   bool ready() const;
   int maxParallel() const { return parallel ? (*parallel < 2 ? 1 : *parallel) : 2; }
   int countdownSeconds() const { return autoSeconds.value_or(10); }
+  /// A green card is ejected unless the user turned it off.
+  bool ejectsGreenCards() const { return ejectOnGreen.value_or(true); }
   const NameSet& names() const { return english ? NameSet::en() : NameSet::ko(); }
   CameraRole roleFor(const std::string& cam) const;
   StorageMode storage() const;  // unknown text: auto
