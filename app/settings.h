@@ -70,6 +70,9 @@ struct Settings {
 const std::vector<std::string>& settingKeys();
 /// The Korean name of a setting as the settings page shows it ("프로젝트 날짜"); empty when unknown.
 std::string settingLabel(const std::string& key);
+/// (value as stored, Korean label) of every value a choice setting (names, storage, verify) can
+/// hold, in menu order; empty for any other key.
+const std::vector<std::pair<std::string, std::string>>& settingChoices(const std::string& key);
 /// True for "yyyyMMdd" naming a real calendar day.
 bool validShootDate(const std::string& s);
 

@@ -1,5 +1,7 @@
 #include "web/setting_labels.h"
 
+#include "app/settings.h"
+
 namespace tolverdine::web {
 
 namespace {
@@ -8,8 +10,11 @@ nlohmann::json field(const char* key, const char* label, const char* type) {
   return {{"key", key}, {"label", label}, {"type", type}};
 }
 
-nlohmann::json choice(const char* value, const char* label) {
-  return {{"value", value}, {"label", label}};
+// The values the application accepts for key, with their Korean texts.
+nlohmann::json choices(const char* key) {
+  nlohmann::json out = nlohmann::json::array();
+  for (const auto& [value, label] : settingChoices(key)) out.push_back({{"value", value}, {"label", label}});
+  return out;
 }
 
 }  // namespace
@@ -23,16 +28,14 @@ nlohmann::json settingFields() {
   f.push_back(field("preset", "분류 프리셋", "text"));
   f.push_back(field("copies", "필요한 검증 사본 수", "number"));
   auto names = field("names", "폴더 이름", "choice");
-  names["choices"] = {choice("ko", "한국어"), choice("en", "영어")};
+  names["choices"] = choices("names");
   f.push_back(names);
   f.push_back(field("autoStart", "카드를 꽂으면 카운트다운 뒤 자동 시작", "bool"));
   auto storage = field("storage", "보관 방식", "choice");
-  storage["choices"] = {choice("auto", "자동"), choice("split", "분류 폴더로 복사"),
-                        choice("mirror", "카드 그대로 복사 + 분류 보기")};
+  storage["choices"] = choices("storage");
   f.push_back(storage);
   auto verify = field("verify", "검증", "choice");
-  verify["choices"] = {choice("fast", "빠름 (되읽기 없음)"), choice("standard", "표준 (되읽기)"),
-                       choice("paranoid", "철저 (두 번 되읽기)")};
+  verify["choices"] = choices("verify");
   f.push_back(verify);
   f.push_back(field("md5", "MD5 도 계산", "bool"));
   f.push_back(field("operator", "작업자 이름", "text"));
