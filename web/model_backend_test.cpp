@@ -182,11 +182,13 @@ TEST(ModelBackend, RefusedSettingsAndSlowReadersReachThePageAsText) {
   EXPECT_EQ(cardOf(s, fast)["link"], nullptr);
 }
 
-TEST(ModelBackend, EveryChoiceTheSettingsPageOffersIsTakenAndNothingElse) {
+TEST(ModelBackend, TheSettingsPageOffersWhatTheApplicationTakesUnderItsNames) {
   int offered = 0;
   for (const auto& f : settingFields()) {
-    if (!f.contains("choices")) continue;
     const std::string key = f["key"];
+    EXPECT_EQ(f["label"].get<std::string>().rfind(settingLabel(key), 0), 0u) << key << " is named as refusals name it";
+    EXPECT_FALSE(settingLabel(key).empty()) << key;
+    if (!f.contains("choices")) continue;
     for (const auto& c : f["choices"]) {
       Settings s;
       EXPECT_EQ(s.set(key, c["value"]), std::nullopt) << key << " = " << c["value"];
