@@ -102,8 +102,9 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
   } catch (const WriteFail& e) {
     std::string why = e.path + " · " + std::strerror(e.err);
     return fail("오류 — " + why, "오류: " + job.card + " · " + why);
-  } catch (...) {
-    return fail("오류 — 알 수 없는 오류", "오류: " + job.card + " · 알 수 없는 오류");
+  } catch (const IOFail& e) {
+    std::string why = std::strerror(e.err);
+    return fail("오류 — " + why, "오류: " + job.card + " · " + why);
   }
 }
 

@@ -15,6 +15,12 @@ const std::vector<std::pair<std::string, std::string>>& roleChoices() {
   return v;
 }
 
+bool isRoleChoice(const std::string& role) {
+  for (const auto& [value, label] : roleChoices())
+    if (value == role) return true;
+  return false;
+}
+
 std::optional<std::string> classOfPath(const std::string& classPath) {
   auto slash = classPath.rfind('/');
   if (slash == std::string::npos || slash == 0) return std::nullopt;

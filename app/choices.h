@@ -14,6 +14,9 @@ const std::vector<std::string>& classNames();
 /// (role text as stored, Korean label) for every camera role.
 const std::vector<std::pair<std::string, std::string>>& roleChoices();
 
+/// role is the stored text of one of roleChoices().
+bool isRoleChoice(const std::string& role);
+
 /// The class a copy's classified path names: its folder under the session, in either folder-name
 /// set; absent when the path is not in a class folder (card mirror, audio, stills).
 std::optional<std::string> classOfPath(const std::string& classPath);

@@ -126,8 +126,14 @@ void Model::background(std::function<std::function<void()>()> work) {
       then = work();
     } catch (const std::exception& e) {
       appLog.log(std::string("오류: 백그라운드 작업 · ") + e.what());
-    } catch (...) {
-      appLog.log("오류: 백그라운드 작업 · 알 수 없는 오류");
+    } catch (const StoreError& e) {
+      appLog.log("오류: 백그라운드 작업 · " + e.description());
+    } catch (const WriteFail& e) {
+      appLog.log("오류: 백그라운드 작업 · " + e.path + " · " + std::strerror(e.err));
+    } catch (const IngestStop& e) {
+      appLog.log("오류: 백그라운드 작업 · " + e.description());
+    } catch (const IOFail& e) {
+      appLog.log(std::string("오류: 백그라운드 작업 · ") + std::strerror(e.err));
     }
     if (then) main.post([then = std::move(then), alive] {
       if (*alive) then();
@@ -172,20 +178,13 @@ void Model::volume(const VolumeEvent& e) {
     std::erase_if(cards_, [&](const CardItem& x) { return x.id == path; });
     gone_.erase(path);
   }
-  bool generic = false;
-  if (e.removable && looksLikeCard(path)) {
-    generic = false;
-  } else {
-    int64_t cap = 0;  // unknown counts as no capacity
-    if (opt_.capacity)
-      if (auto c = opt_.capacity(path)) cap = *c;
-    if (isGenericMedia(path, e.removable, e.diskImage) && cap >= 1 && cap <= 2'200'000'000'000LL) {
-      generic = true;
-    } else {
-      if (!e.diskImage) suggestDestination(path, e.name);
-      return;
-    }
+  const std::optional<int64_t> capacity = opt_.capacity ? opt_.capacity(path) : std::nullopt;
+  const CardDecision decision = decideCard(path, e.removable, e.diskImage, capacity);
+  if (decision == CardDecision::none) {
+    if (!e.diskImage) suggestDestination(path, e.name);
+    return;
   }
+  const bool generic = decision == CardDecision::generic;
   CardItem c;
   c.id = path;
   c.path = path;
@@ -562,7 +561,7 @@ void Model::finish(const std::string& id, CardColor color, const std::string& te
   notify(fmt(title, c->name.c_str()), text, color == CardColor::red);
   changed();
   // A card pulled during its job is not there to eject.
-  if (color == CardColor::green && s_.ejectOnGreen.value_or(true) && !gone_.count(id)) eject(id, 1);
+  if (color == CardColor::green && s_.ejectsGreenCards() && !gone_.count(id)) eject(id, 1);
 }
 
 void Model::notify(const std::string& title, const std::string& body, bool critical) {

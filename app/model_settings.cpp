@@ -217,11 +217,15 @@ void Model::cascade() {
   Scheduler& mainLoop = svc_.main;
   std::weak_ptr<bool> weak = alive_;
   background([=, this, &mainLoop]() -> std::function<void()> {
-    long long copied = 0, failed = 0;
+    long long copied = 0, failed = 0, halted = 0, unlisted = 0;
     std::vector<std::string> lines;
     for (const auto& [src, target] : pairs) {
       OpenedStore store = openStoreAt(db);
-      if (!store) continue;
+      if (!store) {
+        lines.push_back("2차 복사 멈춤: " + lastComponent(src) + " → " + parentPath(target) + " · " + store.error);
+        ++halted;
+        continue;
+      }
       MirrorResult r;
       // The page shows the second copy while it runs, a few times a second at most.
       auto last = std::chrono::steady_clock::time_point{};
@@ -241,13 +245,28 @@ void Model::cascade() {
           changed(Change::progress);
         });
       };
+      std::optional<std::string> stopped;
       try {
         r = mirrorAndList(src, target, *store, names, availableBytes, onFile, onBytes);
-      } catch (...) {
-        continue;  // IngestStop: the target is gone or full; the next pair may still work
+      } catch (const IngestStop& e) {  // the target is gone or full
+        stopped = e.description();
+      } catch (const StoreError& e) {
+        stopped = e.description();
+      } catch (const WriteFail& e) {
+        stopped = e.path + " · " + std::strerror(e.err);
+      } catch (const std::exception& e) {  // would otherwise leave the cascade marked as running
+        stopped = e.what();
       }
-      if (r.hashListFail)
+      if (stopped) {
+        lines.push_back("2차 복사 멈춤: " + lastComponent(src) + " → " + to + " · " + *stopped);
+        ++halted;
+        continue;  // the next pair may still work
+      }
+      // The copies are verified but the target holds no list of them: the user must know.
+      if (r.hashListFail) {
         lines.push_back("해시 목록 실패: " + r.hashListFail->path + " · " + std::strerror(r.hashListFail->err));
+        ++unlisted;
+      }
       if (!r.unlisted.empty()) lines.push_back(unlistedLine(r.unlisted));
       copied += r.copied;
       failed += static_cast<long long>(r.failed.size());
@@ -256,19 +275,23 @@ void Model::cascade() {
                         "개, 실패 " + std::to_string(r.failed.size()) +
                         (r.failed.empty() ? std::string() : " (" + r.failed.front().why + ")"));
     }
-    return [this, copied, failed, lines] {
+    return [this, copied, failed, halted, unlisted, lines] {
       cascading_ = false;
       cascadeLive_.reset();
       for (const auto& l : lines) log(l);
-      if (copied == 0 && failed == 0) {
+      const bool trouble = failed > 0 || halted > 0 || unlisted > 0;
+      if (copied == 0 && !trouble) {
         changed();
         pump(false);
         return;
       }
       std::string note = "2차 복사 " + std::to_string(copied) + "개";
-      if (failed > 0) note += " · 실패 " + std::to_string(failed) + "개 — 로그 확인";
+      if (failed > 0) note += " · 실패 " + std::to_string(failed) + "개";
+      if (halted > 0) note += " · 멈춤 " + std::to_string(halted) + "곳";
+      if (unlisted > 0) note += " · 해시 목록 실패 " + std::to_string(unlisted) + "곳";
+      if (trouble) note += " — 로그 확인";
       cascadeNote_ = note;
-      notify(failed > 0 ? "2차 복사 확인 필요" : "2차 복사 끝", note, failed > 0);
+      notify(trouble ? "2차 복사 확인 필요" : "2차 복사 끝", note, trouble);
       webhook("[" + s_.project + "] " + note);
       changed();
       recheckYellow();

@@ -342,6 +342,58 @@ TEST(Model, SecondCopyFillsTheGapOfAYellowCard) {
   EXPECT_EQ(r.notifier.calls.size(), notes);
 }
 
+TEST(Model, ASecondCopyWithoutItsHashListIsShownAsTrouble) {
+  ModelRig r;
+  r.readyToGo();
+  r.prefs.values["copies"] = 3;
+  r.prefs.values["ejectOnGreen"] = false;
+  std::string nas = r.tmp.path + "/nas";
+  Model& m = r.make();
+  std::string card = r.card("A001");
+  ASSERT_TRUE(r.copyThrough(card));
+  std::vector<std::string> projects = listFolder(r.dest1());
+  ASSERT_EQ(projects.size(), 1u);
+  // A file where the hash-list folder belongs: the copies land, their list cannot be written.
+  mkdirs(nas + "/" + projects[0]);
+  writeFile(nas + "/" + projects[0] + "/ascmhl", "not a folder");
+  m.addDest(nas, true);
+  ASSERT_TRUE(r.waitFor([&] { return !m.cascading() && m.idle(); }));
+  r.main.runPending();
+  // Both primaries are offered to the one target, and neither run could list its copies.
+  EXPECT_EQ(m.cascadeNote(), "2차 복사 2개 · 해시 목록 실패 2곳 — 로그 확인");
+  bool told = false;
+  for (const auto& n : r.notifier.calls)
+    told = told || (n.title == "2차 복사 확인 필요" && n.body == *m.cascadeNote() && n.critical);
+  EXPECT_TRUE(told);
+  EXPECT_TRUE(r.logged("해시 목록 실패: " + nas + "/" + projects[0] + "/ascmhl"));
+}
+
+TEST(Model, MountedVolumesAreCardsGenericMediaOrLeftAlone) {
+  ModelRig r;
+  r.readyToGo();
+  Model& m = r.make();
+  auto media = [&](const std::string& name) {
+    writePattern(r.tmp.path + "/" + name + "/backup/file.bin", 100, 1);
+    return r.tmp.path + "/" + name;
+  };
+  const std::string bigCard = r.card("BIGCARD"), fixedCard = r.card("FIXED");
+  const std::string small = media("SMALL"), edge = media("EDGE"), big = media("BIG"), unknown = media("UNKNOWN");
+  r.capacities[bigCard] = 4'000'000'000'000;  // a card is a card at any size
+  r.capacities[edge] = 2'200'000'000'000;
+  r.capacities[big] = 2'200'000'000'001;
+  r.capacities[unknown] = std::nullopt;
+  for (const auto& p : {bigCard, small, edge, big, unknown}) r.mount(p);
+  r.mount(fixedCard, false);
+  EXPECT_NE(m.card(bigCard), nullptr);
+  EXPECT_FALSE(m.card(bigCard) && m.card(bigCard)->generic);
+  for (const auto& p : {small, edge}) {
+    ASSERT_NE(m.card(p), nullptr) << p;
+    EXPECT_TRUE(m.card(p)->generic) << p;
+  }
+  for (const auto& p : {big, unknown, fixedCard}) EXPECT_EQ(m.card(p), nullptr) << p;
+  ASSERT_TRUE(r.waitFor([&] { return m.idle(); }));
+}
+
 TEST(Model, WithoutADatabaseJobsAndTwinChecksEndRedNeverRunning) {
   ModelRig r;
   r.readyToGo();

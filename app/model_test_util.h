@@ -44,6 +44,7 @@ struct ModelRig {
   FakeOpener opener;
   std::shared_ptr<std::atomic<int>> sleepHeld = std::make_shared<std::atomic<int>>(0);
   std::map<std::string, std::string> volumes;  // mount path -> volume id
+  std::map<std::string, std::optional<int64_t>> capacities;  // mount path -> size; unlisted: 64 GB
   std::function<Meta(const std::string&)> probe = [](const std::string&) { return Meta{}; };
   std::unique_ptr<Model> model;
 
@@ -98,7 +99,10 @@ struct ModelRig {
       if (it == volumes.end()) return std::nullopt;
       return it->second;
     };
-    opt.capacity = [](const std::string&) -> std::optional<int64_t> { return 64'000'000'000LL; };
+    opt.capacity = [this](const std::string& p) -> std::optional<int64_t> {
+      auto it = capacities.find(p);
+      return it == capacities.end() ? std::optional<int64_t>(64'000'000'000LL) : it->second;
+    };
     opt.probe = probe;
     model = std::make_unique<Model>(svc, opt);
     return *model;

@@ -118,6 +118,17 @@ std::string settingLabel(const std::string& key) {
   return it == labels.end() ? std::string() : it->second;
 }
 
+const std::vector<std::pair<std::string, std::string>>& settingChoices(const std::string& key) {
+  using Choices = std::vector<std::pair<std::string, std::string>>;
+  static const std::map<std::string, Choices> choices = {
+      {"names", {{"ko", "한국어"}, {"en", "영어"}}},
+      {"storage", {{"auto", "자동"}, {"split", "분류 폴더로 복사"}, {"mirror", "카드 그대로 복사 + 분류 보기"}}},
+      {"verify", {{"fast", "빠름 (되읽기 없음)"}, {"standard", "표준 (되읽기)"}, {"paranoid", "철저 (두 번 되읽기)"}}}};
+  static const Choices none;
+  auto it = choices.find(key);
+  return it == choices.end() ? none : it->second;
+}
+
 bool validShootDate(const std::string& s) {
   if (s.size() != 8) return false;
   for (char c : s)
@@ -133,11 +144,12 @@ std::optional<std::string> Settings::set(const std::string& key, const json& v) 
   const std::string label = settingLabel(key);
   if (label.empty()) return std::string("알 수 없는 설정입니다");
   auto refuse = [&](const std::string& why) { return std::optional<std::string>(label + ": " + why); };
-  auto oneOf = [&](std::string& field, std::initializer_list<const char*> allowed,
-                   const std::string& list) -> std::optional<std::string> {
+  auto oneOf = [&](std::string& field) -> std::optional<std::string> {
+    std::string list;
+    for (const auto& [value, text] : settingChoices(key)) list += (list.empty() ? "" : "·") + value + "(" + text + ")";
     if (!v.is_string()) return refuse(list + " 중 하나를 고르세요");
-    for (const char* a : allowed)
-      if (v.get<std::string>() == a) return field = a, std::nullopt;
+    for (const auto& [value, text] : settingChoices(key))
+      if (v.get<std::string>() == value) return field = value, std::nullopt;
     return refuse("알 수 없는 값입니다 (" + v.get<std::string>() + ") — " + list + " 중 하나를 고르세요");
   };
   auto count = [&](std::optional<int>& field, int min) -> std::optional<std::string> {
@@ -167,12 +179,12 @@ std::optional<std::string> Settings::set(const std::string& key, const json& v) 
   }
   if (key == "names") {
     std::string text = english ? "en" : "ko";
-    auto err = oneOf(text, {"ko", "en"}, "ko(한국어)·en(영어)");
+    auto err = oneOf(text);
     if (!err) english = text == "en";
     return err;
   }
-  if (key == "storage") return oneOf(storageMode, {"auto", "split", "mirror"}, "auto·split·mirror");
-  if (key == "verify") return oneOf(verifyMode, {"fast", "standard", "paranoid"}, "fast·standard·paranoid");
+  if (key == "storage") return oneOf(storageMode);
+  if (key == "verify") return oneOf(verifyMode);
   if (key == "webhook") {
     if (v.is_null() || (v.is_string() && v.get<std::string>().empty())) return webhookURL.clear(), std::nullopt;
     // Verdicts are posted over https only; any other address would never be posted.
@@ -250,7 +262,7 @@ std::optional<json> Settings::shown(const std::string& key) const {
   if (v) return v;
   if (key == "parallel") return maxParallel();
   if (key == "autoSeconds") return countdownSeconds();
-  if (key == "ejectOnGreen") return true;
+  if (key == "ejectOnGreen") return ejectsGreenCards();
   return std::nullopt;
 }
 

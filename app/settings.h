@@ -58,6 +58,8 @@ struct Settings {
   bool ready() const;
   int maxParallel() const { return parallel ? (*parallel < 2 ? 1 : *parallel) : 2; }
   int countdownSeconds() const { return autoSeconds.value_or(10); }
+  /// A green card is ejected unless the user turned it off.
+  bool ejectsGreenCards() const { return ejectOnGreen.value_or(true); }
   const NameSet& names() const { return english ? NameSet::en() : NameSet::ko(); }
   CameraRole roleFor(const std::string& cam) const;
   StorageMode storage() const;  // unknown text: auto
@@ -68,6 +70,9 @@ struct Settings {
 const std::vector<std::string>& settingKeys();
 /// The Korean name of a setting as the settings page shows it ("프로젝트 날짜"); empty when unknown.
 std::string settingLabel(const std::string& key);
+/// (value as stored, Korean label) of every value a choice setting (names, storage, verify) can
+/// hold, in menu order; empty for any other key.
+const std::vector<std::pair<std::string, std::string>>& settingChoices(const std::string& key);
 /// True for "yyyyMMdd" naming a real calendar day.
 bool validShootDate(const std::string& s);
 

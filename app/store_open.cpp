@@ -10,10 +10,8 @@ OpenedStore openStoreAt(const std::string& path) {
     o.store = std::make_unique<Store>(path);
   } catch (const StoreError& e) {
     o.error = e.description();
-  } catch (const std::exception& e) {
-    o.error = e.what();
-  } catch (...) {
-    o.error = "DB 열기 실패: " + path;
+  } catch (const std::exception& e) {  // its folder could not be made
+    o.error = "DB 열기 실패: " + path + " · " + e.what();
   }
   return o;
 }

@@ -18,6 +18,7 @@
 #include "platform/posix/process.h"
 #include "engine/base/text.h"
 #include "engine/card/walk.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine::cli {
 

@@ -17,15 +17,11 @@
 #include "engine/base/records.h"
 #include "engine/store/store.h"
 #include "platform/preferences_store.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine::cli {
 
 namespace {
-std::string home() {
-  const char* h = std::getenv("HOME");
-  return h ? h : "";
-}
-
 // A second bundle on the same day gets "-2", "-3", … before ".zip" instead of failing.
 std::string freeName(const std::string& name) {
   if (!exists(name)) return name;
@@ -63,7 +59,8 @@ int runDiagnostics(int argc, char** argv) {
   if (exists(Store::defaultPath())) {
     try {
       store = std::make_unique<Store>(Store::defaultPath());
-    } catch (...) {
+    } catch (const StoreError& e) {  // the bundle then goes without the database's summary
+      std::fprintf(stderr, "DB를 읽지 못해 진단 정보에서 뺍니다: %s\n", e.description().c_str());
     }
   }
   // Read directly: the preferences store would move an unreadable file aside.
@@ -76,8 +73,8 @@ int runDiagnostics(int argc, char** argv) {
 
   std::printf("진단 정보 내보내기: %s\n", to.c_str());
   try {
-    writeDiagnostics(to, home() + "/Library/Logs/TOLVERDINE/app.log", store.get(), settings,
-                     home() + "/Library/Logs/DiagnosticReports", now);
+    writeDiagnostics(to, applicationLogsDir() + "/app.log", store.get(), settings,
+                     homeDir() + "/Library/Logs/DiagnosticReports", now);
   } catch (const WriteFail& f) {
     std::fprintf(stderr, "진단 정보 내보내기 실패: %s · %s\n", f.path.c_str(), std::strerror(f.err));
     return 1;

@@ -39,7 +39,8 @@ int runIdentify(int argc, char** argv) {
     try {
       Store store(Store::defaultPath());
       if (auto l = storedLabel(store, id)) std::printf("카메라 라벨: %s\n", l->c_str());
-    } catch (...) {  // a database that cannot be opened holds no label to show
+    } catch (const StoreError& e) {  // a database that cannot be opened holds no label to show
+      std::fprintf(stderr, "카메라 라벨을 읽지 못했습니다: %s\n", e.description().c_str());
     }
   }
   return 0;

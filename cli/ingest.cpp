@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/card_run.h"
+#include "app/settings.h"
 #include "cli/args.h"
 #include "cli/ingest_exit.h"
 #include "cli/open_store.h"
@@ -57,7 +58,9 @@ int runIngest(int argc, char** argv) {
   for (const auto& d : args->all("dest")) job.destinations.push_back(canonicalPath(d));
   job.cam = args->last("cam").value_or("A캠");
   job.names = args->has("english") ? NameSet::en() : NameSet::ko();
-  job.preset = args->last("preset").value_or("default");
+  const Settings defaults;  // the application's values for what the command line leaves out
+  job.preset = args->last("preset").value_or(defaults.preset);
+  job.copies = defaults.copies;
   job.rules = Presets::rulesFor(Presets::loadAll(Presets::v0Path(), Presets::customPath()), job.preset);
   job.operatorName = args->last("operator");
   job.logo = args->last("logo");

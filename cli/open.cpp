@@ -16,6 +16,7 @@
 #include "platform/posix/process.h"
 #include "platform/login_item.h"
 #include "platform/preferences_store.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine::cli {
 

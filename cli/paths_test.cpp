@@ -1,12 +1,22 @@
 // Paths as a user types them: every spelling of one folder is one copy, and an unopenable state
 // database is an error message, never an abort.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
 
 #include "cli/cli_test_util.h"
 #include "engine/base/canonical_path.h"
 #include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "engine/card/profiles.h"
+#include "engine/layout/presets.h"
+#include "engine/reports/recap.h"
+#include "platform/app_log.h"
+#include "platform/posix/home.h"
+#include "web/token.h"
 
 namespace tolverdine {
 namespace {
@@ -108,6 +118,67 @@ TEST(PathsCommand, UnopenableDatabaseIsOneKoreanErrorAndExitTwo) {
     // Nothing was written in place of the broken database, nor on the destination.
     EXPECT_EQ(shellOutput("ls -A '" + c.d1 + "'").out, "");
   }
+}
+
+
+// HOME set to value (nullptr: removed) while it lives; the old value is put back after.
+class HomeVariable {
+ public:
+  explicit HomeVariable(const char* value) {
+    if (const char* h = std::getenv("HOME")) old_ = h;
+    if (value) ::setenv("HOME", value, 1);
+    else ::unsetenv("HOME");
+  }
+  ~HomeVariable() {
+    if (old_) ::setenv("HOME", old_->c_str(), 1);
+    else ::unsetenv("HOME");
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+TEST(HomeFolder, EveryFileOfTheProgramLiesUnderTheOneHome) {
+  const passwd* pw = ::getpwuid(::getuid());
+  ASSERT_TRUE(pw && pw->pw_dir && pw->pw_dir[0] == '/');
+  const std::string own = pw->pw_dir;
+  auto files = [] {
+    return std::vector<std::string>{Store::defaultPath(), FileAppLog::defaultPath(), recapJobsDir(), recapLogPath(),
+                                    Presets::v0Path(), Presets::customPath(), Profiles::overrideURL(),
+                                    web::defaultTokenPath(), applicationSupportDir()};
+  };
+  {
+    HomeVariable h("/srv/set-home");
+    for (const auto& f : files()) EXPECT_EQ(f.rfind("/srv/set-home/", 0), 0u) << f;
+    EXPECT_EQ(Store::defaultPath(), "/srv/set-home/Library/Application Support/TOLVERDINE/ingest.sqlite");
+  }
+  // Unset, empty or relative: the account's home, never "/Library/..." nor a folder in /tmp.
+  for (const char* value : {static_cast<const char*>(nullptr), "", "relative/home"}) {
+    HomeVariable h(value);
+    EXPECT_EQ(homeDir(), own) << (value ? value : "(unset)");
+    for (const auto& f : files()) EXPECT_EQ(f.rfind(own + "/", 0), 0u) << f;
+  }
+}
+
+TEST(HomeFolder, NoHomeAnywhereStopsWithAKoreanErrorBeforeAnyFileIsWritten) {
+  const uid_t stranger = 54321;  // an account the user database does not know
+  if (::getuid() != 0 || ::getpwuid(stranger)) GTEST_SKIP() << "needs root and an unknown uid";
+  Cli c;
+  sh("chmod -R a+rwX '" + c.dir.path + "'");  // the card and destinations are the stranger's to use
+  for (const char* command : {"status", "ingest"}) {
+    RunOptions o;
+    o.timeout = std::chrono::milliseconds(60000);
+    o.captureStderr = true;
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
+                                     "/usr/bin/env", "-u", "HOME", "-C", "/", TOLVERDINE_BINARY, command, c.card};
+    if (std::string(command) == "ingest") argv.insert(argv.end(), {"--project", "p", "--dest", c.d1});
+    auto r = runProcess(argv, o);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->signal, 0) << command << "\n" << r->err;
+    EXPECT_EQ(r->status, 2) << command << "\n" << r->out << r->err;
+    EXPECT_TRUE(has(r->err, "홈 폴더를 알 수 없습니다")) << command << "\n" << r->err;
+  }
+  EXPECT_EQ(shellOutput("ls -A '" + c.d1 + "'").out, "");
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "platform/login_item.h"
 #include "platform/profile_update.h"
 #include "web/token.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine::cli {
 

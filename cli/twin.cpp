@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/settings.h"
 #include "cli/args.h"
 #include "cli/open_store.h"
 #include "cli/card_files.h"
@@ -15,7 +16,7 @@ namespace tolverdine::cli {
 
 int runTwin(int argc, char** argv) {
   auto args = parseArgs(argc, argv, {"copies"}, {});
-  std::optional<int> copies = 2;
+  std::optional<int> copies = Settings().copies;  // the application's default
   if (args && args->last("copies")) copies = positiveInt(*args->last("copies"));
   if (!args || args->positional.size() != 1 || !copies) {
     std::fprintf(stderr, "사용법: tolverdine twin <카드> [--copies N]\n");

@@ -7,6 +7,7 @@
 #include "platform/posix/log_line.h"
 #include "engine/base/text.h"
 #include "platform/clock.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine {
 
@@ -15,8 +16,7 @@ std::string appLogLine(std::chrono::system_clock::time_point t, const std::strin
 }
 
 std::string FileAppLog::defaultPath() {
-  const char* h = std::getenv("HOME");
-  return std::string(h && *h ? h : "/tmp") + "/Library/Logs/TOLVERDINE/app.log";
+  return applicationLogsDir() + "/app.log";
 }
 
 FileAppLog::FileAppLog(Clock* clock, bool tee, std::string path) : clock_(clock), tee_(tee), path_(std::move(path)) {}

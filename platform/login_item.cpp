@@ -11,6 +11,7 @@
 #include "platform/posix/process.h"
 #include "engine/base/records.h"
 #include "engine/base/text.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine {
 
@@ -27,8 +28,7 @@ std::string loginItemPath() {
   if (x && x[0] == '/') {
     base = x;
   } else {
-    const char* h = std::getenv("HOME");
-    base = std::string(h ? h : "") + "/.config";
+    base = homeDir() + "/.config";
   }
   return base + "/autostart/tolverdine.desktop";
 }
@@ -123,8 +123,6 @@ std::optional<LoginItemError> setAutostart(bool on, const std::vector<std::strin
     writeFileAtomic(path, loginItemEntry(command));
   } catch (const WriteFail& f) {
     return LoginItemError{f.path, f.err, {}};
-  } catch (...) {
-    return LoginItemError{path, EIO, {}};
   }
   return std::nullopt;
 }

@@ -8,11 +8,6 @@
 
 namespace tolverdine {
 
-std::string applicationSupportDir() {
-  const char* h = std::getenv("HOME");
-  return std::string(h && *h ? h : "/tmp") + "/Library/Application Support/TOLVERDINE";
-}
-
 JsonFilePreferences::JsonFilePreferences(std::string dir) : dir_(std::move(dir)), path_(dir_ + "/settings.json") {
   if (!exists(path_)) return;
   std::string text;

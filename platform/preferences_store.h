@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/posix/home.h"
+
 namespace tolverdine {
 
 class PreferencesStore {
@@ -47,8 +49,5 @@ class FakePreferences : public PreferencesStore {
   bool set(const std::string& key, const nlohmann::json& value) override { values[key] = value; return true; }
   bool remove(const std::string& key) override { values.erase(key); return true; }
 };
-
-/// "$HOME/Library/Application Support/TOLVERDINE", beside the state database.
-std::string applicationSupportDir();
 
 }  // namespace tolverdine

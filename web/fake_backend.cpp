@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "app/card_actions.h"
+#include "app/choices.h"
+#include "app/settings.h"
 #include "web/setting_labels.h"
 
 namespace tolverdine::web {
@@ -9,8 +12,6 @@ namespace tolverdine::web {
 using nlohmann::json;
 
 namespace {
-
-const json kClasses = {"슬레이트", "풀샷", "인터뷰", "인서트", "기타"};
 
 bool contains(const std::string& hay, const std::string& needle) {
   return hay.find(needle) != std::string::npos;
@@ -25,9 +26,11 @@ std::string trim(const std::string& s) {
 }  // namespace
 
 FakeBackend::FakeBackend() {
-  settings_ = {{"project", ""}, {"copies", 2}, {"names", "ko"}, {"autoStart", true},
-               {"storage", "auto"}, {"verify", "standard"}, {"md5", false}, {"parallel", 2},
-               {"autoSeconds", 10}, {"ejectOnGreen", true}, {"preset", "default"}};
+  // What the application shows for unset settings; the demo starts cards on its own.
+  const Settings defaults;
+  for (const auto& key : settingKeys())
+    if (auto v = defaults.shown(key); v && key != "dests" && key != "cascadeDests") settings_[key] = *v;
+  settings_["autoStart"] = true;
   // The library that the demo's search runs over.
   for (const auto& [name, cls] : std::vector<std::pair<std::string, std::string>>{
            {"C0012.MP4", "인터뷰"}, {"C0013.MP4", "풀샷"}, {"C0014.MP4", "인서트"}}) {
@@ -61,24 +64,22 @@ json* FakeBackend::findCard(const std::string& id) {
 json FakeBackend::cardJson(const json& card) const {
   json c = card;
   const std::string phase = c["phase"];
+  // The buttons are the application's, as the real page gets them.
+  CardItem item;
+  if (phase == "waiting")
+    item.phase.value = Phase::Waiting{c["countdown"].is_number() ? std::optional<int>(c["countdown"].get<int>())
+                                                                 : std::nullopt};
+  else if (phase == "finished")
+    item.phase.value = Phase::Finished{c["color"] == "green" ? CardColor::green : CardColor::red, ""};
+  else if (phase == "running")
+    item.phase.value = Phase::Running{};
+  else if (phase == "queued")
+    item.phase.value = Phase::Queued{};
+  item.dateMismatch = c.value("dateMismatch", false);
+  if (c.value("twin", false)) item.status = CardStatus::twin(c.value("cam", ""), 0);
   json actions = json::array();
-  auto add = [&](const char* op, const char* label) { actions.push_back({{"op", op}, {"label", label}}); };
-  if (phase == "waiting") {
-    if (!c["countdown"].is_null()) add("hold", "자동 시작 멈춤");
-    if (c.value("dateMismatch", false)) add("startAnyway", "그래도 시작");
-    else add("start", "시작");
-    if (c.value("twin", false)) {
-      add("keepSlot2", "슬롯 2 따로 받기");
-      add("verifyTwin", "슬롯 대조");
-    }
-    add("exportTree", "폴더 구조 저장");
-  }
-  if (phase == "finished") {
-    if (c["color"] != "green") add("start", "다시 시작");
-    add("report", "리포트");
-    add("exportTree", "폴더 구조 저장");
-  }
-  if (phase != "running" && phase != "queued") add("dismiss", "목록에서 빼기");
+  for (const auto& a : cardActions(item, phase == "finished"))
+    actions.push_back({{"op", a.op}, {"label", a.label}});
   c["actions"] = actions;
   c["report"] = phase == "finished" ? json("job-" + c["name"].get<std::string>()) : json(nullptr);
   if (!c.contains("outcomes")) c["outcomes"] = json::array();
@@ -148,7 +149,9 @@ json FakeBackend::state() {
                                             {"firstSeen", "2026-12-07 18:30"},
                                             {"lastSeen", "2026-12-07 18:30"}}})},
                   {"suggestions", json::array({{{"model", "FX3"}, {"cls", "풀샷"}, {"count", 5}}})},
-                  {"preset", settings_["preset"]}, {"classes", kClasses}, {"note", nullptr}};
+                  {"preset", settings_["preset"]}, {"classes", classNames()}, {"note", nullptr}};
+  json roleChoicesJson = json::array();
+  for (const auto& [value, label] : roleChoices()) roleChoicesJson.push_back({{"value", value}, {"label", label}});
   s["rules"] = {{"preset", settings_["preset"]},
                 {"presets", {"default", "행사", "실황", "인터뷰"}},
                 {"editingPreset", "default"},
@@ -157,10 +160,8 @@ json FakeBackend::state() {
                                               {{"class", "인터뷰"}, {"min_sec", 300}, {"min_ch", 2}},
                                               {{"class", "인서트"}, {"max_sec", 120}}})},
                 {"roles", json::array({{{"cam", "A캠"}, {"role", "none"}}})},
-                {"roleChoices", json::array({{{"value", "none"}, {"label", "역할 없음 (길이로 분류)"}},
-                                             {{"value", "fixed"}, {"label", "고정캠 — 전부 풀샷"}},
-                                             {{"value", "interview"}, {"label", "인터뷰캠 — 전부 인터뷰"}}})},
-                {"classes", kClasses},
+                {"roleChoices", roleChoicesJson},
+                {"classes", classNames()},
                 {"note", nullptr}};
   std::string reportName;
   json verdict = nullptr;
@@ -177,7 +178,7 @@ json FakeBackend::state() {
   s["report"] = {{"card", reportCard_.empty() ? json(nullptr) : json(reportCard_)},
                  {"name", reportName}, {"cam", "A캠"}, {"verdict", verdict},
                  {"clips", reportCard_.empty() ? json::array() : clips},
-                 {"classes", kClasses}, {"note", reportNote_.empty() ? json(nullptr) : json(reportNote_)}};
+                 {"classes", classNames()}, {"note", reportNote_.empty() ? json(nullptr) : json(reportNote_)}};
   return s;
 }
 
@@ -330,7 +331,6 @@ void FakeBackend::tick(long long step) {
   else if (any) changed(Change::progress);
 }
 
-void FakeBackend::pokeProgress() { changed(Change::progress); }
 
 std::vector<FakeBackend::Call> FakeBackend::calls() {
   std::lock_guard lk(mu_);

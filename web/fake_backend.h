@@ -29,8 +29,6 @@ class FakeBackend : public UiBackend {
   /// One simulated second: countdowns tick, queued cards start, running cards copy `step` bytes
   /// and finish green when all bytes are done.
   void tick(long long step);
-  /// Sends a progress change without changing anything (rate tests).
-  void pokeProgress();
 
   std::vector<Call> calls();
   /// Number of state() calls so far.

@@ -357,7 +357,7 @@ ActionResult ModelBackend::perform(const std::string& op, const json& args) {
   }
   if (op == "setRole") {
     std::string role = str(args, "role");
-    if (role != "none" && role != "fixed" && role != "interview") return {false, "알 수 없는 역할: " + role};
+    if (!isRoleChoice(role)) return {false, "알 수 없는 역할: " + role};
     m.setRole(str(args, "cam"), role);
     return {};
   }

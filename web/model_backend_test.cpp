@@ -5,6 +5,7 @@
 #include <future>
 
 #include "app/model_test_util.h"
+#include "app/settings.h"
 #include "web/setting_labels.h"
 
 namespace tolverdine::web {
@@ -179,6 +180,25 @@ TEST(ModelBackend, RefusedSettingsAndSlowReadersReachThePageAsText) {
   json s = b.snapshot();
   EXPECT_EQ(cardOf(s, slow)["link"], "리더가 5Gbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다");
   EXPECT_EQ(cardOf(s, fast)["link"], nullptr);
+}
+
+TEST(ModelBackend, TheSettingsPageOffersWhatTheApplicationTakesUnderItsNames) {
+  int offered = 0;
+  for (const auto& f : settingFields()) {
+    const std::string key = f["key"];
+    EXPECT_EQ(f["label"].get<std::string>().rfind(settingLabel(key), 0), 0u) << key << " is named as refusals name it";
+    EXPECT_FALSE(settingLabel(key).empty()) << key;
+    if (!f.contains("choices")) continue;
+    for (const auto& c : f["choices"]) {
+      Settings s;
+      EXPECT_EQ(s.set(key, c["value"]), std::nullopt) << key << " = " << c["value"];
+      EXPECT_EQ(s.value(key), c["value"]) << key;
+      ++offered;
+    }
+    Settings s;
+    EXPECT_TRUE(s.set(key, "no-such-value")) << key;
+  }
+  EXPECT_EQ(offered, 8);  // names 2, storage 3, verify 3
 }
 
 }  // namespace

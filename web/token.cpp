@@ -15,6 +15,7 @@
 #include "platform/posix/fd.h"
 #include "engine/base/files.h"
 #include "engine/base/text.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine::web {
 
@@ -48,8 +49,8 @@ bool writeTokenFile(const std::string& path, const std::string& token, std::stri
   // The umask cannot widen 0600, but an inherited ACL default could; pin it.
   if (fchmod(fd.get(), 0600) != 0) return fail("chmod");
   std::string data = token + "\n";
-  if (write(fd.get(), data.data(), data.size()) != static_cast<ssize_t>(data.size()) ||
-      fsync(fd.get()) != 0) {
+  if (int e = writeAll(fd.get(), data); e != 0 || fsync(fd.get()) != 0) {
+    if (e != 0) errno = e;
     unlink(tmp.c_str());
     return fail("write");
   }
@@ -61,8 +62,7 @@ bool writeTokenFile(const std::string& path, const std::string& token, std::stri
 }
 
 std::string defaultTokenPath() {
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/Library/Application Support/TOLVERDINE/web.token";
+  return applicationSupportDir() + "/web.token";
 }
 
 }  // namespace tolverdine::web

@@ -14,6 +14,17 @@ bool isBlank(utf8proc_int32_t cp) {
 }
 }  // namespace
 
+bool staysInside(std::string_view rel) {
+  if (rel.empty() || rel.front() == '/') return false;
+  size_t start = 0;
+  for (size_t i = 0; i <= rel.size(); ++i)
+    if (i == rel.size() || rel[i] == '/') {
+      if (rel.substr(start, i - start) == "..") return false;
+      start = i + 1;
+    }
+  return true;
+}
+
 std::optional<std::string> pathNameProblem(std::string_view name) {
   if (!validUtf8(std::string(name))) return "UTF-8 텍스트가 아닙니다";
   std::vector<utf8proc_int32_t> cps;

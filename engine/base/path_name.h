@@ -18,4 +18,8 @@ std::optional<std::string> pathNameProblem(std::string_view name);
 
 inline bool isSafePathName(std::string_view name) { return !pathNameProblem(name); }
 
+/// A relative path ("/" separators) read from a record or another tool's list that cannot lead
+/// out of the folder it is joined to: not empty, not absolute, no ".." component.
+bool staysInside(std::string_view rel);
+
 }  // namespace tolverdine

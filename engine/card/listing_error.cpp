@@ -9,15 +9,6 @@ std::string listingReason(const ListingError& e) {
          std::strerror(e.err) + ")";
 }
 
-std::string listingNote(const std::vector<ListingError>& errors) {
-  std::string out;
-  for (const auto& e : errors) {
-    if (!out.empty()) out += "\n";
-    out += listingReason(e);
-  }
-  return out;
-}
-
 void addListingFailures(IngestResult& result, const std::vector<ListingError>& errors) {
   if (errors.empty()) return;
   for (const auto& e : errors) result.failed.push_back({e.rel, "", listingReason(e)});

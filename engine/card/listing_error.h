@@ -13,9 +13,6 @@ namespace tolverdine {
 /// "폴더를 읽지 못함: DCIM/100CANON (Input/output error)"; the root is shown as "/".
 std::string listingReason(const ListingError& e);
 
-/// One line per error, joined with "\n"; "" when there is none.
-std::string listingNote(const std::vector<ListingError>& errors);
-
 /// Adds one failure per error (rel = the folder, dest "") and turns the colour red.
 /// Does nothing for an empty list.
 void addListingFailures(IngestResult& result, const std::vector<ListingError>& errors);

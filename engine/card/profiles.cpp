@@ -7,6 +7,7 @@
 #include "engine/base/records.h"
 #include "engine/card/signature.h"
 #include "engine/base/text.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine {
 
@@ -31,8 +32,7 @@ std::string_view trimSignature(std::string_view text) {
 }
 
 std::string Profiles::overrideURL() {
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/Library/Application Support/TOLVERDINE/profiles.json";
+  return applicationSupportDir() + "/profiles.json";
 }
 
 std::optional<ProfilePack> Profiles::pack(const std::string& path, std::string_view publicKey) {

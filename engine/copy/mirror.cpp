@@ -18,6 +18,7 @@
 #include "engine/copy/storage.h"
 #include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "engine/base/path_name.h"
 
 namespace tolverdine {
 namespace {
@@ -27,25 +28,6 @@ constexpr const char* kReadBack = "2차 검증 해시 불일치";
 constexpr const char* kOccupied = "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음";
 constexpr const char* kLost = "목적지 분리됨";
 constexpr const char* kViewFailed = "분류 뷰 클론 실패";
-
-std::optional<dev_t> deviceOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return st.st_dev;
-}
-
-// A stored relative path that cannot lead out of the root it is joined to.
-bool safeRel(const std::string& rel) {
-  if (rel.empty() || rel[0] == '/') return false;
-  size_t i = 0;
-  while (i <= rel.size()) {
-    size_t j = rel.find('/', i);
-    if (j == std::string::npos) j = rel.size();
-    if (j - i == 2 && rel.compare(i, 2, "..") == 0) return false;
-    i = j + 1;
-  }
-  return true;
-}
 
 std::string damaged(const std::string& now, const std::string& recorded) {
   return "1차 사본 해시가 카드 기록과 다름 (" + now + " ≠ " + recorded + ") — 1차 사본 손상 의심";
@@ -77,9 +59,9 @@ void copyReports(const std::string& primary, const std::string& secondary) {
 MirrorResult runMirror(const std::string& primary, const std::string& secondary, Store& store,
                        const FreeBytes& free, const MirrorProgress& progress, const MirrorBytes& bytes) {
   const std::string drive = parentPath(secondary);
-  auto driveDev = deviceOf(drive);
+  auto driveDev = devOf(drive);
   if (!driveDev) throw IngestStop::destMissing(drive);
-  auto primaryDev = deviceOf(primary);
+  auto primaryDev = devOf(primary);
   if (!primaryDev) throw IngestStop::destMissing(primary);
 
   std::vector<Entry> pending;
@@ -92,10 +74,10 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
 
   const bool clones = canClone(secondary);
   MirrorResult res;
-  auto secondaryThere = [&] { return deviceOf(drive) == driveDev; };
+  auto secondaryThere = [&] { return devOf(drive) == driveDev; };
   auto makeViewClone = [&](const Entry& e) {
     if (!clones || !e.view) return;
-    if (!safeRel(*e.view)) {
+    if (!staysInside(*e.view)) {
       res.failed.push_back({*e.view, kViewFailed});
       return;
     }
@@ -117,8 +99,8 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       res.failed.push_back({e.rel, kLost});
       break;
     }
-    if (deviceOf(primary) != primaryDev) throw IngestStop::destMissing(primary);
-    if (!safeRel(e.rel)) {
+    if (devOf(primary) != primaryDev) throw IngestStop::destMissing(primary);
+    if (!staysInside(e.rel)) {
       res.failed.push_back({e.rel, kNoPrimary});
       continue;
     }

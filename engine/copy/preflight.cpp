@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <stdexcept>
 
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
@@ -105,7 +106,7 @@ int probeWrite(const std::string& dir) {
   } catch (const WriteFail& f) {
     ::unlink(p.c_str());  // a file created before the write failed (a full disk) is not left
     return f.err;
-  } catch (...) {
+  } catch (const std::exception&) {  // out of memory for the path or the write
     ::unlink(p.c_str());
     return EIO;
   }

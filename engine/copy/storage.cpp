@@ -29,7 +29,7 @@ bool probeClone(const std::string& dir) {
     UniqueFd fd(::open(a.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) return false;
     char block[4096] = {'t'};
-    bool written = ::write(fd.get(), block, sizeof block) == static_cast<ssize_t>(sizeof block);
+    bool written = writeAll(fd.get(), std::string_view(block, sizeof block)) == 0;
     if (written && fd.reset() == 0) ok = cloneFile(a, b) == 0;
   }
   ::unlink(b.c_str());

@@ -49,7 +49,7 @@ std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam, const
                     v.row.dest = q.textOr(0);  // where it is now, after any move
                     out.push_back(std::move(v));
                   });
-    } catch (...) {
+    } catch (const StoreError&) {
       // A database that cannot be read lists nothing more; this run's items are still listed.
     }
   }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 namespace tolverdine {
 
@@ -97,7 +98,7 @@ std::optional<std::vector<MHLChainEntry>> parseMHLChain(std::string_view xml) {
     e.c4 = text(c);
     try {
       e.sequence = std::stoi(attr(h, "sequencenr"));
-    } catch (...) {
+    } catch (const std::logic_error&) {  // not a number, or out of range
       e.sequence = 0;
     }
     out.push_back(std::move(e));

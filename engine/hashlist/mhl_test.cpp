@@ -20,6 +20,7 @@
 #include "engine/hashlist/mhl_read.h"
 #include "engine/base/names.h"
 #include "engine/base/text.h"
+#include "engine/base/version.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -103,7 +104,7 @@ TEST(MHL, GenerationTextNumberingAndEscaping) {
       "  <creatorinfo>\n"
       "    <creationdate>" + d + "</creationdate>\n"
       "    <hostname>" + xmlEscape(hostName()) + "</hostname>\n"
-      "    <tool version=\"0.3.0\">TOLVERDINE</tool>\n"
+      "    <tool version=\"" + std::string(toolVersion()) + "\">TOLVERDINE</tool>\n"
       "    <author>Kim &amp; &lt;Lee&gt;</author>\n"
       "  </creatorinfo>\n"
       "  <processinfo>\n"

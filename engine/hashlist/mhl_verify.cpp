@@ -15,6 +15,7 @@
 #include "engine/hashlist/mhl_history.h"
 #include "engine/hashlist/mhl_read.h"
 #include "engine/base/text.h"
+#include "engine/base/path_name.h"
 
 namespace tolverdine {
 
@@ -67,18 +68,6 @@ void findUnlisted(const std::string& root, const std::string& rel, const MHLHist
   }
 }
 
-// A list from elsewhere may name "../x" or "/x": never read outside the folder for it.
-bool insideFolder(const std::string& rel) {
-  if (rel.empty() || rel.front() == '/') return false;
-  size_t start = 0;
-  for (size_t i = 0; i <= rel.size(); ++i)
-    if (i == rel.size() || rel[i] == '/') {
-      if (rel.compare(start, i - start, "..") == 0 && i - start == 2) return false;
-      start = i + 1;
-    }
-  return true;
-}
-
 struct Task {
   std::string path, full;
   std::optional<ExpectedHash> want;
@@ -127,7 +116,7 @@ MHLVerifyReport verifyMHL(const std::string& given) {
   std::vector<Task> tasks;
   for (const auto& [path, entries] : h.files) {
     std::optional<ExpectedHash> want;
-    if (insideFolder(path)) want = expectedHash(entries);
+    if (staysInside(path)) want = expectedHash(entries);
     tasks.push_back({path, root + "/" + path, want, {}});
   }
   hashAll(tasks);
@@ -135,7 +124,7 @@ MHLVerifyReport verifyMHL(const std::string& given) {
     FileState st = FileState::ok;
     struct stat sb;
     bool there = ::lstat(t.full.c_str(), &sb) == 0;
-    if (!insideFolder(t.path))
+    if (!staysInside(t.path))
       st = FileState::unreadable;
     else if (!there)
       st = FileState::missing;

@@ -8,6 +8,7 @@
 #include "engine/base/files.h"
 #include "engine/layout/rule_json.h"
 #include "engine/base/text.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine {
 
@@ -17,11 +18,6 @@ namespace {
 
 Rule rule(const char* cls, std::optional<double> maxSec, std::optional<double> minSec, std::optional<int> minCh) {
   return Rule{cls, maxSec, minSec, minCh, std::nullopt};
-}
-
-std::string home() {
-  const char* h = std::getenv("HOME");
-  return h ? h : "";
 }
 
 }  // namespace
@@ -38,8 +34,8 @@ const PresetMap& Presets::defaults() {
   return map;
 }
 
-std::string Presets::v0Path() { return home() + "/.tolverdine/presets.json"; }
-std::string Presets::customPath() { return home() + "/Library/Application Support/TOLVERDINE/presets.json"; }
+std::string Presets::v0Path() { return homeDir() + "/.tolverdine/presets.json"; }
+std::string Presets::customPath() { return applicationSupportDir() + "/presets.json"; }
 
 std::optional<PresetMap> Presets::decode(std::string_view text) {
   json root = json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);

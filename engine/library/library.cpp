@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "engine/base/records.h"
 #include "engine/base/text.h"
@@ -73,7 +74,9 @@ std::optional<LibraryLists> runSearch(const std::string& dbPath, const std::stri
   try {
     Store store(dbPath);
     return runSearch(store, searchText);
-  } catch (...) {
+  } catch (const StoreError&) {
+    return std::nullopt;
+  } catch (const std::system_error&) {  // its folder could not be made
     return std::nullopt;
   }
 }
@@ -81,8 +84,6 @@ std::optional<LibraryLists> runSearch(const std::string& dbPath, const std::stri
 std::string suggestionText(const Suggestion& s) {
   return s.model + " 은(는) 항상 " + s.cls + " (" + std::to_string(s.count) + "번 옮김)";
 }
-
-std::string acceptButtonText(const std::string& presetName) { return "'" + presetName + "' 프리셋에 추가"; }
 
 std::string accept(const Suggestion& s, PresetMap& presets, const std::string& presetName,
                    const std::string& customPath) {

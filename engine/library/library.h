@@ -37,8 +37,6 @@ std::optional<LibraryLists> runSearch(const std::string& dbPath, const std::stri
 
 /// model + " 은(는) 항상 " + class + " (" + count + "번 옮김)"
 std::string suggestionText(const Suggestion& s);
-/// "'" + preset + "' 프리셋에 추가"
-std::string acceptButtonText(const std::string& presetName);
 
 /// Puts the suggestion's rule (class and model only) at the top of the preset in presets and
 /// saves that preset into the custom file. Returns the library note: "규칙 추가: …" or

@@ -8,6 +8,7 @@
 #include "engine/base/rename.h"
 #include "engine/card/scan.h"
 #include "engine/base/text.h"
+#include "engine/base/path_name.h"
 
 namespace tolverdine {
 namespace {
@@ -35,7 +36,7 @@ std::vector<Hit> rowsOf(Store& store, const std::string& dest) {
                   out.push_back({r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5),
                                  r.textOr(6), r.int64(7)});
                 });
-  } catch (...) {
+  } catch (const StoreError&) {  // an unreadable database: no rows to move
   }
   return out;
 }
@@ -58,9 +59,9 @@ std::string reclassify(const Hit& hit, const std::string& clsIn, const NameSet& 
   if (root.empty() || !exists(root)) throw ReclassifyError::offline(hit.dest);
   const std::string classPath = hit.classPath();
   auto p = pieces(classPath);
-  bool sound = p.size() == 5 && p[0] == names.footage;
-  for (const auto& s : p) sound = sound && s != "." && s != "..";
-  if (!sound || classPath[0] == '/') throw ReclassifyError::notClassified(classPath);
+  bool sound = p.size() == 5 && p[0] == names.footage && staysInside(classPath);
+  for (const auto& s : p) sound = sound && s != ".";
+  if (!sound) throw ReclassifyError::notClassified(classPath);
   const std::string cls = nfc(clsIn);
   // The target must be one plain folder name inside the session folder.
   if (blank(cls) || cls.find('/') != std::string::npos || cls == "." || cls == "..")
@@ -90,14 +91,14 @@ std::string reclassify(const Hit& hit, const std::string& clsIn, const NameSet& 
     try {
       store.query(h.view ? "UPDATE copy SET view=? WHERE key=? AND dest=?" : "UPDATE copy SET rel=? WHERE key=? AND dest=?",
                   {newPath, h.key, h.dest}, {});
-    } catch (...) {
+    } catch (const StoreError&) {
     }
     if (!h.view) renames.push_back(MHLRename{h.classPath(), newPath, h.size, h.hash.value_or("")});
   }
   if (!renames.empty()) {
     try {
       writeMHLRenames(root, renames, names, now);
-    } catch (...) {
+    } catch (const WriteFail&) {
     }
   }
   // Under the model's display name, the name clips are classified by, so that an accepted

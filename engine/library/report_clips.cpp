@@ -61,15 +61,6 @@ std::string menuTitle(CardColor worst, size_t cards) {
   return t;
 }
 
-const char* menuSymbol(CardColor worst) {
-  switch (worst) {
-    case CardColor::red: return "exclamationmark.triangle.fill";
-    case CardColor::yellow: return "sdcard.fill";
-    case CardColor::green: return "checkmark.circle.fill";
-    default: return "sdcard";
-  }
-}
-
 std::optional<Hit> reportHit(const std::string& cam, const Row& row, const std::string& root, Store& store) {
   const std::string key = ingestKey(cam, row);
   // A literal search: a file name such as C0012_01 must not turn "_" into a wildcard and crowd

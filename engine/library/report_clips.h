@@ -50,7 +50,6 @@ enum class CardStanding { finished, running, other };
 CardColor worstColor(const std::vector<std::pair<CardStanding, CardColor>>& cards);
 /// "확인 필요", "사본 부족", "포맷 가능" or "TOLVERDINE", with " " + count when cards are listed.
 std::string menuTitle(CardColor worst, size_t cards);
-const char* menuSymbol(CardColor worst);
 
 /// The library hit of a report row on root: the first of a search by the clip's file name (300)
 /// whose key is the row's and whose dest is root.

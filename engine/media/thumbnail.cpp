@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -274,72 +275,6 @@ void ThumbnailCache::put(const std::string& path, Image image) {
     for (auto it = slots_.begin(); it != slots_.end(); ++it)
       if (it->second.used < oldest->second.used) oldest = it;
     slots_.erase(oldest);
-  }
-}
-
-// ---- worker ----
-
-ThumbnailWorker::ThumbnailWorker(ThumbnailCache& cache, ThumbnailOptions options, int threads)
-    : cache_(cache), options_(std::move(options)) {
-  for (int i = 0; i < std::max(1, threads); ++i) threads_.emplace_back([this] { loop(); });
-}
-
-ThumbnailWorker::~ThumbnailWorker() {
-  {
-    std::lock_guard<std::mutex> l(m_);
-    stop_ = true;
-    queue_.clear();
-  }
-  cv_.notify_all();
-  for (auto& t : threads_) t.join();
-}
-
-bool ThumbnailWorker::request(const std::string& path, Callback done) {
-  if (auto hit = cache_.get(path)) {
-    if (done) done(path, *hit);
-    return false;
-  }
-  {
-    std::lock_guard<std::mutex> l(m_);
-    auto [it, fresh] = waiting_.try_emplace(path);
-    if (done) it->second.push_back(std::move(done));
-    if (!fresh) return false;
-    queue_.push_back(path);
-  }
-  cv_.notify_one();
-  return true;
-}
-
-int ThumbnailWorker::started() const {
-  std::lock_guard<std::mutex> l(m_);
-  return started_;
-}
-
-void ThumbnailWorker::loop() {
-  for (;;) {
-    std::string path;
-    {
-      std::unique_lock<std::mutex> l(m_);
-      cv_.wait(l, [&] { return stop_ || !queue_.empty(); });
-      if (stop_) return;
-      path = std::move(queue_.front());
-      queue_.pop_front();
-      ++started_;
-    }
-    ThumbnailCache::Image image;
-    if (auto bytes = makeThumbnail(path, options_))
-      image = std::make_shared<const std::vector<uint8_t>>(std::move(*bytes));
-    cache_.put(path, image);
-    std::vector<Callback> callbacks;
-    {
-      std::lock_guard<std::mutex> l(m_);
-      auto it = waiting_.find(path);
-      if (it != waiting_.end()) {
-        callbacks = std::move(it->second);
-        waiting_.erase(it);
-      }
-    }
-    for (auto& cb : callbacks) cb(path, image);
   }
 }
 

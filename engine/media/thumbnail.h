@@ -1,21 +1,17 @@
 // Still frames for the report window: one picture from the middle of a clip (or a photo itself),
-// upright, at most 320 x 180 with the aspect kept, encoded in memory. Plus a cache and a worker
-// so that callers on the main thread never wait for a decode.
+// upright, at most 320 x 180 with the aspect kept, encoded in memory. Plus a cache, so that a
+// picture is decoded once while its file stays the same.
 #pragma once
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tolverdine {
@@ -61,35 +57,6 @@ class ThumbnailCache {
   mutable std::map<std::string, Slot> slots_;
   mutable uint64_t clock_ = 0;
   size_t capacity_;
-};
-
-/// Decodes on its own threads; each request's callback runs once on a worker thread with the
-/// picture (null when none). A path already waiting or decoding is not started twice: the later
-/// callback joins the first. Destruction drops waiting requests and joins the workers.
-class ThumbnailWorker {
- public:
-  using Callback = std::function<void(const std::string& path, ThumbnailCache::Image image)>;
-  explicit ThumbnailWorker(ThumbnailCache& cache, ThumbnailOptions options = {}, int threads = 2);
-  ~ThumbnailWorker();
-  ThumbnailWorker(const ThumbnailWorker&) = delete;
-  ThumbnailWorker& operator=(const ThumbnailWorker&) = delete;
-
-  /// Returns at once; true when a new decode was queued (false: cached or already in flight).
-  bool request(const std::string& path, Callback done);
-  /// Decodes started so far (for tests and statistics).
-  int started() const;
-
- private:
-  void loop();
-  ThumbnailCache& cache_;
-  ThumbnailOptions options_;
-  mutable std::mutex m_;
-  std::condition_variable cv_;
-  std::deque<std::string> queue_;
-  std::map<std::string, std::vector<Callback>> waiting_;
-  bool stop_ = false;
-  int started_ = 0;
-  std::vector<std::thread> threads_;
 };
 
 }  // namespace tolverdine

@@ -19,6 +19,7 @@
 #include "engine/store/store.h"
 #include "engine/base/text.h"
 #include "platform/posix/fs.h"
+#include "platform/posix/home.h"
 
 extern char** environ;
 
@@ -127,13 +128,8 @@ void recapRun(const RecapManifest& m, const std::string& command, const std::str
   }).detach();
 }
 
-static std::string home() {
-  const char* h = std::getenv("HOME");
-  return h ? h : "";
-}
-
-std::string recapJobsDir() { return home() + "/Library/Application Support/TOLVERDINE/jobs"; }
-std::string recapLogPath() { return home() + "/Library/Logs/TOLVERDINE/recap.log"; }
+std::string recapJobsDir() { return applicationSupportDir() + "/jobs"; }
+std::string recapLogPath() { return applicationLogsDir() + "/recap.log"; }
 
 static std::string trimBlanks(const std::string& s) {
   size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");

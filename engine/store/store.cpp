@@ -3,7 +3,6 @@
 #include <chrono>
 #include <thread>
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
 #include "engine/base/text.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine {
 
@@ -164,12 +164,6 @@ struct StmtCloser {
   void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
 };
 
-std::string homeDir() {
-  if (const char* h = std::getenv("HOME"); h && *h) return h;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "";
-}
-
 }  // namespace
 
 // ---- rows and hits ----
@@ -194,11 +188,7 @@ bool Hit::online() const { return !dest.empty() && exists(dest); }
 
 // ---- opening and primitives ----
 
-// Read at every call rather than cached, so a process (or a test) that points HOME elsewhere
-// gets the database under the new home.
-std::string Store::defaultPath() {
-  return homeDir() + "/Library/Application Support/TOLVERDINE/ingest.sqlite";
-}
+std::string Store::defaultPath() { return applicationSupportDir() + "/ingest.sqlite"; }
 
 Store::Store(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();

@@ -5,6 +5,7 @@
 #include "engine/base/names.h"
 #include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "engine/base/path_name.h"
 
 namespace tolverdine {
 namespace {
@@ -19,19 +20,6 @@ std::optional<std::string> recordedView(Store& store, const std::string& key, co
   return v;
 }
 
-// A relative path that stays inside the project folder.
-bool inside(const std::string& rel) {
-  if (rel.empty() || rel[0] == '/') return false;
-  size_t i = 0;
-  while (i <= rel.size()) {
-    size_t j = rel.find('/', i);
-    if (j == std::string::npos) j = rel.size();
-    if (rel.compare(i, j - i, "..") == 0 && j - i == 2) return false;
-    i = j + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::vector<std::string> makeView(const std::vector<Row>& rows, const std::string& root, const std::string& cam,
@@ -41,7 +29,7 @@ std::vector<std::string> makeView(const std::vector<Row>& rows, const std::strin
     if (!row.dest || !row.view) continue;
     const std::string key = ingestKey(cam, row);
     if (!store.verifiedHash(key, root)) continue;
-    if (!inside(*row.view) || !inside(*row.dest)) {
+    if (!staysInside(*row.view) || !staysInside(*row.dest)) {
       failed.push_back(*row.view);
       continue;
     }
@@ -49,7 +37,7 @@ std::vector<std::string> makeView(const std::vector<Row>& rows, const std::strin
     if (exists(target)) continue;
     // The user moved this clip's view elsewhere: do not bring the old one back beside it.
     auto was = recordedView(store, key, root);
-    if (was && nfc(*was) != nfc(*row.view) && inside(*was) && exists(join(root, *was))) continue;
+    if (was && nfc(*was) != nfc(*row.view) && staysInside(*was) && exists(join(root, *was))) continue;
     mkdirs(parentPath(target));
     if (cloneFile(join(root, *row.dest), target) != 0) failed.push_back(*row.view);
   }
