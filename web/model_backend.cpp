@@ -9,6 +9,7 @@
 #include "app/choices.h"
 #include "engine/layout/rule_json.h"
 #include "engine/base/text.h"
+#include "web/page_ops.h"
 #include "web/setting_labels.h"
 
 namespace tolverdine::web {
@@ -32,11 +33,6 @@ std::string queryEscape(const std::string& s) {
     }
   }
   return out;
-}
-
-std::string str(const json& args, const char* key) {
-  auto it = args.find(key);
-  return it != args.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 }  // namespace
 
@@ -307,110 +303,9 @@ json ModelBackend::snapshot() {
 }
 
 ActionResult ModelBackend::perform(const std::string& op, const json& args) {
-  Model& m = model_;
-  const std::string id = str(args, "id");
-  auto needCard = [&]() -> bool { return m.card(id) != nullptr; };
-  bool cascadeFlag = args.is_object() && args.value("cascade", false);
-  if (op == "openReport") {
-    // A finished card's key, so the report opens after the card was ejected.
-    for (const auto& f : m.finishedCards())
-      if (f.key == str(args, "key") && f.job) return m.setReportCard(f.key), ActionResult{};
-    // An earlier card's report is read from its destination's clip list and the database.
-    for (const auto& e : m.earlierCards())
-      if (e.key == str(args, "key")) {
-        if (m.setReportCard(e.key)) return {};
-        return {false, "이 카드의 리포트를 읽지 못했습니다: " + e.csv};
-      }
-    return {false, "이 카드의 리포트가 없습니다"};
-  }
-  if (op == "start" || op == "startAnyway" || op == "hold" || op == "dismiss" || op == "keepSlot2" ||
-      op == "verifyTwin") {
-    if (!needCard()) return {false, "카드가 없습니다"};
-    if (op == "start") m.start(id, false);
-    else if (op == "startAnyway") m.start(id, true);
-    else if (op == "hold") m.hold(id);
-    else if (op == "dismiss") m.dismiss(id);
-    else if (op == "keepSlot2") m.keepSlot2(id);
-    else m.verifyTwinCard(id);
-    return {};
-  }
-  if (op == "exportTree") {
-    std::string path = str(args, "path");
-    if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
-    auto err = m.exportTree(id, path, args.value("replace", false));
-    if (err) return {false, err->text, err->exists};
-    return {};
-  }
-  if (op == "addDestination") {
-    std::string path = str(args, "path");
-    if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
-    if (auto refused = m.addDest(path, cascadeFlag)) return {false, *refused};
-    return {};
-  }
-  if (op == "removeDestination") return m.removeDest(str(args, "path"), cascadeFlag), ActionResult{};
-  if (op == "acceptSuggestion") return m.acceptSuggestion(cascadeFlag), ActionResult{};
-  if (op == "ignoreSuggestion") return m.ignoreSuggestion(), ActionResult{};
-  if (op == "setSetting") {
-    if (!args.is_object()) return {false, "이 값은 쓸 수 없습니다"};
-    if (auto refused = m.changeSetting(str(args, "key"), args.value("value", json(nullptr)))) return {false, *refused};
-    return {};
-  }
-  if (op == "setRole") {
-    std::string role = str(args, "role");
-    if (role != "none" && role != "fixed" && role != "interview") return {false, "알 수 없는 역할: " + role};
-    m.setRole(str(args, "cam"), role);
-    return {};
-  }
-  if (op == "acceptTerms") return m.acceptEULA(), ActionResult{};
-  if (op == "checkPermissions") return m.checkPermissions(), ActionResult{};
-  if (op == "setLoginItem") return m.setLoginItem(args.is_object() && args.value("on", false)), ActionResult{};
-  if (op == "search") return m.runSearch(str(args, "text")), ActionResult{};
-  if (op == "acceptSuggestionRule") {
-    for (const auto& s : m.suggestions())
-      if (s.model == str(args, "model") && s.cls == str(args, "cls")) return m.acceptRule(s), ActionResult{};
-    return {false, "제안이 없습니다"};
-  }
-  if (op == "reclassifyHit") {
-    for (const auto& h : m.hits())
-      if (h.id() == id) {
-        Hit hit = h;  // the move refreshes the hits
-        bool moved = m.reclassifyHit(hit, str(args, "cls"));
-        return {moved, m.libraryNote().value_or("")};
-      }
-    return {false, "검색 결과에 없는 클립입니다"};
-  }
-  if (op == "reclassifyClip") {
-    for (const auto& c : m.reportClips())
-      if (c.row.rel == str(args, "rel")) {
-        // The move's own message (success or why not) is shown where it was made.
-        bool moved = m.reclassifyClip(c.row, str(args, "cls"));
-        return {moved, m.libraryNote().value_or("")};
-      }
-    return {false, "리포트에 없는 클립입니다"};
-  }
-  if (op == "spotCheck") return m.spotCheck(), ActionResult{};
-  if (op == "openReportFolder") return m.openReportFolder(), ActionResult{};
-  if (op == "editRules") return m.editRules(str(args, "name")), ActionResult{};
-  if (op == "setRules") {
-    std::vector<Rule> rules;
-    if (args.is_object() && args.contains("rules") && args["rules"].is_array())
-      for (const auto& r : args["rules"]) {
-        auto rule = decodeRule(r);
-        if (!rule) return {false, "규칙을 읽지 못했습니다"};
-        rules.push_back(*rule);
-      }
-    m.setEditingRules(std::move(rules));
-    return {};
-  }
-  if (op == "saveRules") return m.saveRules(str(args, "name")), ActionResult{};
-  if (op == "exportProject" || op == "importProject") {
-    std::string path = str(args, "path");
-    if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
-    bool ok = op == "exportProject" ? m.exportProject(path) : m.importProject(path);
-    if (!ok) return {false, m.cascadeNote().value_or("")};
-    return {};
-  }
-  return {false, "알 수 없는 동작: " + op};
+  PageOp step = pageOp(op);
+  if (!step) return {false, "알 수 없는 동작: " + op};
+  return step(model_, args);
 }
 
 }  // namespace tolverdine::web
