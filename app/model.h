@@ -41,6 +41,7 @@ class VolumeHolders;
 class WebhookPoster;
 struct CardRunInput;
 struct CardRunOutcome;
+struct CascadeTally;
 
 /// The platform around the model; every reference outlives the model.
 struct ModelServices {
@@ -247,7 +248,7 @@ class Model {
   /// (verified folder on a destination, its folder on a second-copy drive) for every pair to copy.
   std::vector<std::pair<std::string, std::string>> cascadePairs();
   /// The second copy ended: its log lines, note, notice, webhook; yellow cards are looked at again.
-  void cascadeDone(long long copied, long long failed, const std::vector<std::string>& lines);
+  void cascadeDone(const CascadeTally& t);
 
   ModelServices svc_;
   ModelOptions opt_;

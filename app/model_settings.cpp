@@ -190,13 +190,13 @@ void Model::saveRules(const std::string& name) {
 
 // ---- Cascade ----
 
-namespace {
 // What a second-copy pass did over all its pairs.
 struct CascadeTally {
   long long copied = 0, failed = 0;
   std::vector<std::string> lines;  // for the application log
 };
 
+namespace {
 // Each verified folder onto its target in turn, with its hash list; shown gets the live counts,
 // a few times a second at most, from this thread.
 CascadeTally mirrorPairs(const std::vector<std::pair<std::string, std::string>>& pairs, const NameSet& names,
@@ -279,23 +279,23 @@ void Model::cascade() {
       });
     };
     CascadeTally t = mirrorPairs(pairs, names, db, shown);
-    return [this, copied = t.copied, failed = t.failed, lines = t.lines] { cascadeDone(copied, failed, lines); };
+    return [this, t] { cascadeDone(t); };
   });
 }
 
-void Model::cascadeDone(long long copied, long long failed, const std::vector<std::string>& lines) {
+void Model::cascadeDone(const CascadeTally& t) {
   cascading_ = false;
   cascadeLive_.reset();
-  for (const auto& l : lines) log(l);
-  if (copied == 0 && failed == 0) {
+  for (const auto& l : t.lines) log(l);
+  if (t.copied == 0 && t.failed == 0) {
     changed();
     pump(false);
     return;
   }
-  std::string note = "2차 복사 " + std::to_string(copied) + "개";
-  if (failed > 0) note += " · 실패 " + std::to_string(failed) + "개 — 로그 확인";
+  std::string note = "2차 복사 " + std::to_string(t.copied) + "개";
+  if (t.failed > 0) note += " · 실패 " + std::to_string(t.failed) + "개 — 로그 확인";
   cascadeNote_ = note;
-  notify(failed > 0 ? "2차 복사 확인 필요" : "2차 복사 끝", note, failed > 0);
+  notify(t.failed > 0 ? "2차 복사 확인 필요" : "2차 복사 끝", note, t.failed > 0);
   webhook("[" + s_.project + "] " + note);
   changed();
   recheckYellow();
