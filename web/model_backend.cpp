@@ -175,41 +175,27 @@ json ModelBackend::cardJson(const CardItem& c) {
   return j;
 }
 
-json ModelBackend::snapshot() {
-  const Model& m = model_;
-  const Settings& st = m.settings();
-  json s;
-  CardColor worst = m.worst();
-  s["menu"] = {{"color", colorText(worst)}, {"title", menuTitle(worst, m.cards().size())}};
-  s["ready"] = st.ready();
-  s["running"] = m.running();
-  s["cascading"] = m.cascading();
-  s["cards"] = json::array();
-  for (const auto& c : m.cards()) s["cards"].push_back(cardJson(c));
-  auto destList = [&](const std::vector<std::string>& paths) {
-    json out = json::array();
-    for (const auto& p : paths) {
-      json d = {{"path", p}, {"state", nullptr}, {"ok", nullptr}};
-      for (const auto& pc : m.permChecks())
-        if (pc.write && pc.path == p) d["state"] = pc.state, d["ok"] = pc.ok;
-      out.push_back(d);
-    }
-    return out;
-  };
-  s["dests"] = destList(st.dests);
-  s["cascadeDests"] = destList(st.cascadeDests);
-  if (m.destSuggestion()) {
-    s["suggestion"] = {{"path", *m.destSuggestion()}, {"name", m.destSuggestionName().value_or("")}};
-  } else {
-    s["suggestion"] = nullptr;
+namespace {
+// A destination list with each folder's last check, so the page can mark the unwritable ones.
+json destsJson(const Model& m, const std::vector<std::string>& paths) {
+  json out = json::array();
+  for (const auto& p : paths) {
+    json d = {{"path", p}, {"state", nullptr}, {"ok", nullptr}};
+    for (const auto& pc : m.permChecks())
+      if (pc.write && pc.path == p) d["state"] = pc.state, d["ok"] = pc.ok;
+    out.push_back(d);
   }
-  s["cascadeNote"] = opt(m.cascadeNote());
+  return out;
+}
+
+// The settings the page can edit, with their present values.
+json settingsJson(const Model& m) {
   json fields = json::array();
   for (auto& f : settingFields()) {
     const std::string key = f["key"];
     // The consent is the onboarding's, not a value to edit or read.
     if (key == "eulaAccepted") continue;
-    auto v = st.shown(key);
+    auto v = m.settings().shown(key);
     f["value"] = v ? *v : json(nullptr);
     // The active preset is picked from the presets that exist, never typed.
     if (key == "preset") {
@@ -219,20 +205,20 @@ json ModelBackend::snapshot() {
     }
     fields.push_back(f);
   }
-  s["settings"] = fields;
-  if (auto& live = m.cascadeLive()) {
-    s["cascadeLive"] = {{"done", live->done}, {"count", live->count}, {"name", live->name}, {"target", live->target},
-                       {"bytesDone", live->bytesDone}, {"bytesTotal", live->bytesTotal}};
-  } else {
-    s["cascadeLive"] = nullptr;
-  }
+  return fields;
+}
+
+json finishedJson(const Model& m) {
   json finished = json::array();
   for (const auto& f : m.finishedCards())
     finished.push_back({{"key", f.key}, {"id", f.id}, {"name", f.name}, {"cam", f.cam}, {"camera", f.camera},
                         {"color", colorText(f.color)}, {"text", f.text}, {"at", localTime(f.at)},
                         {"outcomes", outcomesJson(f.outcomes)}, {"report", f.job.has_value()},
                         {"listed", m.card(f.id) != nullptr}});
-  s["finished"] = finished;
+  return finished;
+}
+
+json earlierJson(const Model& m) {
   json earlier = json::array();
   for (const auto& e : m.earlierCards()) {
     json dests = json::array();
@@ -242,14 +228,11 @@ json ModelBackend::snapshot() {
                        {"at", localTime(std::chrono::system_clock::from_time_t(e.at))}, {"dests", dests},
                        {"failed", e.failed}});
   }
-  s["earlier"] = earlier;
-  s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
-  s["permChecks"] = json::array();
-  for (const auto& pc : m.permChecks())
-    s["permChecks"].push_back({{"path", pc.path}, {"write", pc.write}, {"state", pc.state}, {"ok", pc.ok}});
-  s["loginItem"] = m.loginItem();
-  s["loginItemNote"] = opt(m.loginItemNote());
+  return earlier;
+}
 
+// The library page: search hits, the card history and the rule suggestions.
+json libraryJson(const Model& m) {
   json hits = json::array();
   for (const auto& h : m.hits()) {
     auto cls = classOfPath(h.classPath());
@@ -262,9 +245,13 @@ json ModelBackend::snapshot() {
                        {"firstSeen", localFromUtc(r.firstSeen)}, {"lastSeen", localFromUtc(r.lastSeen)}});
   json sugg = json::array();
   for (const auto& g : m.suggestions()) sugg.push_back({{"model", g.model}, {"cls", g.cls}, {"count", g.count}});
-  s["library"] = {{"searchText", m.searchText()}, {"hits", hits}, {"history", history}, {"suggestions", sugg},
-                  {"preset", st.preset}, {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+  return {{"searchText", m.searchText()}, {"hits", hits}, {"history", history}, {"suggestions", sugg},
+          {"preset", m.settings().preset}, {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+}
 
+// The rules page: presets, the rules being edited, and the role of every camera label known.
+json rulesJson(const Model& m) {
+  const Settings& st = m.settings();
   json presets = json::array();
   for (const auto& [name, rules] : m.presets()) presets.push_back(name);
   json editing = json::array();
@@ -280,10 +267,13 @@ json ModelBackend::snapshot() {
   }
   json roleNames = json::array();
   for (const auto& [value, label] : roleChoices()) roleNames.push_back({{"value", value}, {"label", label}});
-  s["rules"] = {{"preset", st.preset}, {"presets", presets}, {"editingPreset", m.editingPreset()},
-                {"editingRules", editing}, {"roles", roles}, {"roleChoices", roleNames},
-                {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+  return {{"preset", st.preset}, {"presets", presets}, {"editingPreset", m.editingPreset()},
+          {"editingRules", editing}, {"roles", roles}, {"roleChoices", roleNames},
+          {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+}
 
+// The open report: its clips with their classes and the card's verdict, finished or earlier.
+json reportJson(const Model& m) {
   json clips = json::array();
   for (const auto& c : m.reportClips())
     clips.push_back({{"rel", c.row.rel}, {"path", c.path}, {"name", lastComponent(c.path)},
@@ -298,7 +288,47 @@ json ModelBackend::snapshot() {
     if (m.reportCard() && f.key == *m.reportCard())
       report["verdict"] = {{"color", colorText(f.color)}, {"text", f.text}, {"at", localTime(f.at)},
                            {"outcomes", outcomesJson(f.outcomes)}};
-  s["report"] = report;
+  return report;
+}
+}  // namespace
+
+json ModelBackend::snapshot() {
+  const Model& m = model_;
+  const Settings& st = m.settings();
+  json s;
+  CardColor worst = m.worst();
+  s["menu"] = {{"color", colorText(worst)}, {"title", menuTitle(worst, m.cards().size())}};
+  s["ready"] = st.ready();
+  s["running"] = m.running();
+  s["cascading"] = m.cascading();
+  s["cards"] = json::array();
+  for (const auto& c : m.cards()) s["cards"].push_back(cardJson(c));
+  s["dests"] = destsJson(m, st.dests);
+  s["cascadeDests"] = destsJson(m, st.cascadeDests);
+  if (m.destSuggestion()) {
+    s["suggestion"] = {{"path", *m.destSuggestion()}, {"name", m.destSuggestionName().value_or("")}};
+  } else {
+    s["suggestion"] = nullptr;
+  }
+  s["cascadeNote"] = opt(m.cascadeNote());
+  s["settings"] = settingsJson(m);
+  if (auto& live = m.cascadeLive()) {
+    s["cascadeLive"] = {{"done", live->done}, {"count", live->count}, {"name", live->name}, {"target", live->target},
+                       {"bytesDone", live->bytesDone}, {"bytesTotal", live->bytesTotal}};
+  } else {
+    s["cascadeLive"] = nullptr;
+  }
+  s["finished"] = finishedJson(m);
+  s["earlier"] = earlierJson(m);
+  s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
+  s["permChecks"] = json::array();
+  for (const auto& pc : m.permChecks())
+    s["permChecks"].push_back({{"path", pc.path}, {"write", pc.write}, {"state", pc.state}, {"ok", pc.ok}});
+  s["loginItem"] = m.loginItem();
+  s["loginItemNote"] = opt(m.loginItemNote());
+  s["library"] = libraryJson(m);
+  s["rules"] = rulesJson(m);
+  s["report"] = reportJson(m);
   return s;
 }
 
