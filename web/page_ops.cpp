@@ -36,13 +36,21 @@ template <class F> ActionResult onCard(Model& m, const json& args, F&& f) {
   return {};
 }
 
-ActionResult start(Model& m, const json& a) { return onCard(m, a, [&](const std::string& id) { m.start(id, false); }); }
+ActionResult start(Model& m, const json& a) {
+  return onCard(m, a, [&](const std::string& id) { m.start(id, false); });
+}
 ActionResult startAnyway(Model& m, const json& a) {
   return onCard(m, a, [&](const std::string& id) { m.start(id, true); });
 }
-ActionResult hold(Model& m, const json& a) { return onCard(m, a, [&](const std::string& id) { m.hold(id); }); }
-ActionResult dismiss(Model& m, const json& a) { return onCard(m, a, [&](const std::string& id) { m.dismiss(id); }); }
-ActionResult keepSlot2(Model& m, const json& a) { return onCard(m, a, [&](const std::string& id) { m.keepSlot2(id); }); }
+ActionResult hold(Model& m, const json& a) {
+  return onCard(m, a, [&](const std::string& id) { m.hold(id); });
+}
+ActionResult dismiss(Model& m, const json& a) {
+  return onCard(m, a, [&](const std::string& id) { m.dismiss(id); });
+}
+ActionResult keepSlot2(Model& m, const json& a) {
+  return onCard(m, a, [&](const std::string& id) { m.keepSlot2(id); });
+}
 ActionResult verifyTwin(Model& m, const json& a) {
   return onCard(m, a, [&](const std::string& id) { m.verifyTwinCard(id); });
 }
@@ -80,25 +88,35 @@ ActionResult addDestination(Model& m, const json& a) {
 ActionResult removeDestination(Model& m, const json& a) {
   return m.removeDest(str(a, "path"), flag(a, "cascade")), ActionResult{};
 }
-ActionResult acceptSuggestion(Model& m, const json& a) { return m.acceptSuggestion(flag(a, "cascade")), ActionResult{}; }
-ActionResult ignoreSuggestion(Model& m, const json&) { return m.ignoreSuggestion(), ActionResult{}; }
+ActionResult acceptSuggestion(Model& m, const json& a) {
+  return m.acceptSuggestion(flag(a, "cascade")), ActionResult{};
+}
+ActionResult ignoreSuggestion(Model& m, const json&) {
+  return m.ignoreSuggestion(), ActionResult{};
+}
 
 ActionResult setSetting(Model& m, const json& a) {
   if (!a.is_object()) return {false, "이 값은 쓸 수 없습니다"};
-  if (auto refused = m.changeSetting(str(a, "key"), a.value("value", json(nullptr)))) return {false, *refused};
+  if (auto refused = m.changeSetting(str(a, "key"), a.value("value", json(nullptr))))
+    return {false, *refused};
   return {};
 }
 
 ActionResult setRole(Model& m, const json& a) {
   std::string role = str(a, "role");
-  if (role != "none" && role != "fixed" && role != "interview") return {false, "알 수 없는 역할: " + role};
+  if (role != "none" && role != "fixed" && role != "interview")
+    return {false, "알 수 없는 역할: " + role};
   m.setRole(str(a, "cam"), role);
   return {};
 }
 
 ActionResult acceptTerms(Model& m, const json&) { return m.acceptEULA(), ActionResult{}; }
-ActionResult checkPermissions(Model& m, const json&) { return m.checkPermissions(), ActionResult{}; }
-ActionResult setLoginItem(Model& m, const json& a) { return m.setLoginItem(flag(a, "on")), ActionResult{}; }
+ActionResult checkPermissions(Model& m, const json&) {
+  return m.checkPermissions(), ActionResult{};
+}
+ActionResult setLoginItem(Model& m, const json& a) {
+  return m.setLoginItem(flag(a, "on")), ActionResult{};
+}
 
 // ---- Library and report ----
 
@@ -106,7 +124,8 @@ ActionResult search(Model& m, const json& a) { return m.runSearch(str(a, "text")
 
 ActionResult acceptSuggestionRule(Model& m, const json& a) {
   for (const auto& s : m.suggestions())
-    if (s.model == str(a, "model") && s.cls == str(a, "cls")) return m.acceptRule(s), ActionResult{};
+    if (s.model == str(a, "model") && s.cls == str(a, "cls"))
+      return m.acceptRule(s), ActionResult{};
   return {false, "제안이 없습니다"};
 }
 
@@ -132,11 +151,15 @@ ActionResult reclassifyClip(Model& m, const json& a) {
 }
 
 ActionResult spotCheck(Model& m, const json&) { return m.spotCheck(), ActionResult{}; }
-ActionResult openReportFolder(Model& m, const json&) { return m.openReportFolder(), ActionResult{}; }
+ActionResult openReportFolder(Model& m, const json&) {
+  return m.openReportFolder(), ActionResult{};
+}
 
 // ---- Rules and project ----
 
-ActionResult editRules(Model& m, const json& a) { return m.editRules(str(a, "name")), ActionResult{}; }
+ActionResult editRules(Model& m, const json& a) {
+  return m.editRules(str(a, "name")), ActionResult{};
+}
 
 ActionResult setRules(Model& m, const json& a) {
   std::vector<Rule> rules;
@@ -150,10 +173,13 @@ ActionResult setRules(Model& m, const json& a) {
   return {};
 }
 
-ActionResult saveRules(Model& m, const json& a) { return m.saveRules(str(a, "name")), ActionResult{}; }
+ActionResult saveRules(Model& m, const json& a) {
+  return m.saveRules(str(a, "name")), ActionResult{};
+}
 
 // The project file's errors are the model's note.
-template <bool (Model::*Step)(const std::string&)> ActionResult projectFile(Model& m, const json& a) {
+template <bool (Model::*Step)(const std::string&)>
+ActionResult projectFile(Model& m, const json& a) {
   std::string path = str(a, "path");
   if (auto refused = notAbsolute(path)) return *refused;
   if (!(m.*Step)(path)) return {false, m.cascadeNote().value_or("")};

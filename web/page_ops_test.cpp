@@ -16,7 +16,8 @@ TEST(PageOps, EveryOperationThePageOrACardCanSendIsKnown) {
   const std::string js(asset("/app.js").body);
   const std::regex call(R"(act\('([A-Za-z0-9]+)')");
   std::set<std::string> sent;
-  for (auto it = std::sregex_iterator(js.begin(), js.end(), call); it != std::sregex_iterator(); ++it)
+  for (auto it = std::sregex_iterator(js.begin(), js.end(), call); it != std::sregex_iterator();
+       ++it)
     sent.insert((*it)[1]);
   ASSERT_GE(sent.size(), 20u) << "the page's calls are no longer written act('name', ...)";
 
