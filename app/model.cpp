@@ -338,17 +338,70 @@ void Model::stopStarting() { stopped_ = true; }
 
 // ---- Queue and job ----
 
-void Model::pump(bool force) {
+CardItem* Model::nextQueued() {
+  if (stopped_ || cascading_ || running_ >= s_.maxParallel()) return nullptr;
+  // One job per camera label at a time: its clips would otherwise interleave in one folder.
   std::set<std::string> busy;
   for (const auto& c : cards_)
     if (c.phase.is<Phase::Running>()) busy.insert(c.cam);
-  if (stopped_ || cascading_ || running_ >= s_.maxParallel()) return;
-  CardItem* c = nullptr;
   for (auto& x : cards_)
-    if (x.phase.is<Phase::Queued>() && !busy.count(x.cam)) {
-      c = &x;
-      break;
+    if (x.phase.is<Phase::Queued>() && !busy.count(x.cam)) return &x;
+  return nullptr;
+}
+
+CardRunInput Model::jobInput(const CardItem& c, bool force) const {
+  CardRunInput in;
+  in.job.card = c.path;
+  in.job.cam = c.cam;
+  in.job.project = s_.project;
+  in.job.destinations = s_.dests;
+  in.job.names = s_.names();
+  in.job.preset = s_.preset;
+  in.job.rules = Presets::rulesFor(presets_, s_.preset);
+  in.job.model = c.camera.modelName();
+  in.job.role = s_.roleFor(c.cam);
+  in.job.copies = s_.copies;
+  in.job.cameraLabel = c.camera.label();
+  if (!s_.operatorName.empty()) in.job.operatorName = s_.operatorName;
+  in.job.logo = s_.logoPath;
+  in.job.storage = s_.storage();
+  in.files = c.files;
+  in.camera = c.camera;
+  in.projectDate = s_.projectDate;
+  in.force = force;
+  in.options.verify = s_.verify();
+  in.options.md5 = s_.md5;
+  in.recapCommand = trimSpace(s_.recapCommand);
+  in.dbPath = opt_.dbPath;
+  in.probe = opt_.probe;
+  in.volumeId = opt_.volumeId;
+  return in;
+}
+
+BytesFn Model::throttledBytes(const std::string& id) {
+  // The run reports bytes from its threads at every block; the page needs a few a second.
+  struct Throttle {
+    std::mutex m;
+    std::chrono::steady_clock::time_point last{};
+  };
+  auto gate = std::make_shared<Throttle>();
+  Scheduler& mainLoop = svc_.main;
+  std::weak_ptr<bool> weak = alive_;
+  return [this, gate, &mainLoop, weak, id](const ByteProgress& b) {
+    {
+      std::lock_guard<std::mutex> l(gate->m);
+      auto now = std::chrono::steady_clock::now();
+      if (now - gate->last < std::chrono::milliseconds(200)) return;
+      gate->last = now;
     }
+    mainLoop.post([this, weak, id, b] {
+      if (auto a = weak.lock(); a && *a) bytes(id, b);
+    });
+  };
+}
+
+void Model::pump(bool force) {
+  CardItem* c = nextQueued();
   if (!c) return;
   ++running_;
   std::string label = trimSpace(c->cam);
@@ -360,54 +413,8 @@ void Model::pump(bool force) {
   c->live = LiveBytes{0, 0, total, s_.verify() != VerifyMode::fast, "복사", std::nullopt, std::nullopt};
   rates_.erase(c->id);
 
-  CardRunInput in;
-  in.job.card = c->path;
-  in.job.cam = label;
-  in.job.project = s_.project;
-  in.job.destinations = s_.dests;
-  in.job.names = s_.names();
-  in.job.preset = s_.preset;
-  in.job.rules = Presets::rulesFor(presets_, s_.preset);
-  in.job.model = c->camera.modelName();
-  in.job.role = s_.roleFor(label);
-  in.job.copies = s_.copies;
-  in.job.cameraLabel = c->camera.label();
-  if (!s_.operatorName.empty()) in.job.operatorName = s_.operatorName;
-  in.job.logo = s_.logoPath;
-  in.job.storage = s_.storage();
-  in.files = c->files;
-  in.camera = c->camera;
-  in.projectDate = s_.projectDate;
-  in.force = force;
-  in.options.verify = s_.verify();
-  in.options.md5 = s_.md5;
-  in.recapCommand = trimSpace(s_.recapCommand);
-  in.dbPath = opt_.dbPath;
-  in.probe = opt_.probe;
-  in.volumeId = opt_.volumeId;
-  {
-    // The run reports bytes from its threads at every block; the page needs a few a second.
-    struct Throttle {
-      std::mutex m;
-      std::chrono::steady_clock::time_point last{};
-    };
-    auto gate = std::make_shared<Throttle>();
-    Scheduler& mainLoop = svc_.main;
-    std::weak_ptr<bool> weak = alive_;
-    const std::string cardId = c->id;
-    in.bytes = [this, gate, &mainLoop, weak, cardId](const ByteProgress& b) {
-      {
-        std::lock_guard<std::mutex> l(gate->m);
-        auto now = std::chrono::steady_clock::now();
-        if (now - gate->last < std::chrono::milliseconds(200)) return;
-        gate->last = now;
-      }
-      mainLoop.post([this, weak, cardId, b] {
-        if (auto a = weak.lock(); a && *a) bytes(cardId, b);
-      });
-    };
-  }
-
+  CardRunInput in = jobInput(*c, force);
+  in.bytes = throttledBytes(c->id);
   log("시작: " + c->path + " → " + joined(s_.dests, ", ") + " · " + label + " · " + s_.preset + " · 파일 " +
       std::to_string(c->files.size()) + "개 " + sizeText(total) + " · 사본 기준 " + std::to_string(s_.copies) +
       " · 검증 " + verifyModeText(in.options.verify) + " · 리더 " + (c->link ? c->link->label() : "모름"));
@@ -420,42 +427,47 @@ void Model::pump(bool force) {
   std::unique_ptr<SleepGuard> guard = svc_.sleepGuard ? svc_.sleepGuard() : nullptr;
   if (guard) guard->hold("TOLVERDINE 카드 복사");
   sleep_[id] = std::move(guard);
+  runJob(id, std::move(in));
+  pump(false);
+}
 
+void Model::runJob(const std::string& id, CardRunInput in) {
   Scheduler& main = svc_.main;
   AppLog& appLog = svc_.log;
   std::weak_ptr<bool> alive = alive_;
-  background([this, in, id, &main, &appLog, alive]() -> std::function<void()> {
+  background([this, in = std::move(in), id, &main, &appLog, alive]() -> std::function<void()> {
     auto onProgress = [&main, this, id, alive](int, int, const std::string& file, int64_t done, int64_t total) {
       main.post([=, this] {
         if (auto a = alive.lock(); a && *a) progress(id, done, total, file);
       });
     };
     CardRunOutcome out = runCardJob(in, onProgress, [&appLog](const std::string& l) { appLog.log(l); }, nullptr);
-    return [this, id, out] {
-      if (out.mismatch) {
-        mismatch(id, out.mismatch->first, out.mismatch->second);
-        return;
-      }
-      for (const auto& l : out.log) log(l);
-      if (out.lastJob) lastJob_[id] = *out.lastJob;
-      if (CardItem* c = find(id)) c->outcomes = out.outcomes;
-      if (!s_.projectDate && !out.shootDate.empty() && out.lastJob) {
-        s_.projectDate = out.shootDate;
-        save("projectDate");
-      }
-      finish(id, out.color, out.text);
-      if (out.lastJob)
-        if (FinishedCard* f = finishedEntry(id)) f->job = *out.lastJob;
-      // The earlier-cards list now holds this one too.
-      runSearch(searchText_);
-      --running_;
-      releaseSleep(id);
-      pump(false);
-      cascade();
-      changed();
-    };
+    return [this, id, out] { completed(id, out); };
   });
+}
+
+void Model::completed(const std::string& id, const CardRunOutcome& out) {
+  if (out.mismatch) {
+    mismatch(id, out.mismatch->first, out.mismatch->second);
+    return;
+  }
+  for (const auto& l : out.log) log(l);
+  if (out.lastJob) lastJob_[id] = *out.lastJob;
+  if (CardItem* c = find(id)) c->outcomes = out.outcomes;
+  if (!s_.projectDate && !out.shootDate.empty() && out.lastJob) {
+    s_.projectDate = out.shootDate;
+    save("projectDate");
+  }
+  finish(id, out.color, out.text);
+  if (out.lastJob)
+    if (FinishedCard* f = finishedEntry(id)) f->job = *out.lastJob;
+  // The earlier-cards list now holds this one too.
+  runSearch(searchText_);
+  --running_;
+  releaseSleep(id);
   pump(false);
+  cascade();
+  changed();
 }
 
 void Model::releaseSleep(const std::string& id) {

@@ -39,6 +39,9 @@ class PreferencesStore;
 class ReaderLinkProbe;
 class VolumeHolders;
 class WebhookPoster;
+struct CardRunInput;
+struct CardRunOutcome;
+struct CascadeTally;
 
 /// The platform around the model; every reference outlives the model.
 struct ModelServices {
@@ -177,6 +180,7 @@ class Model {
   void editRules(const std::string& name);
   void setEditingRules(std::vector<Rule> rules) { editingRules_ = std::move(rules); changed(); }
   void saveRules(const std::string& name);
+  /// The second copy of every verified folder onto the second-copy drives, when no job runs or waits.
   void cascade();
   void recheckYellow();
   void applyProject(const struct ProjectFile& file);
@@ -204,9 +208,6 @@ class Model {
   void openReportFolder();
 
  private:
-  struct Job;
-  struct JobOutcome;
-
   CardItem* find(const std::string& id);
   FinishedCard* finishedEntry(const std::string& id);
   LastJob* reportJobMutable();
@@ -223,18 +224,31 @@ class Model {
   void read(const std::string& id, std::vector<CardFile> files, bool incomplete, CardStatus status,
             CameraID camera, std::optional<std::string> knownLabel);
   void countdownTick(const std::string& id);
+  /// Starts the next queued card's job when the queue allows one, then looks again.
   void pump(bool force);
+  /// The first queued card whose camera label has no job running; null while none may start.
+  CardItem* nextQueued();
+  /// What the job of card c needs, taken from the settings as they are now.
+  CardRunInput jobInput(const CardItem& c, bool force) const;
+  /// The run's byte counts for card id, handed to the main thread a few times a second at most.
+  BytesFn throttledBytes(const std::string& id);
+  /// Runs card id's job on its own thread, progress to the main thread, then completed() there.
+  void runJob(const std::string& id, CardRunInput in);
   void progress(const std::string& id, int64_t done, int64_t total, const std::string& file);
   void bytes(const std::string& id, const ByteProgress& b);
   void mismatch(const std::string& id, const std::string& shootDate, const std::string& projectDate);
-  void completed(const std::string& id, const JobOutcome& out);
+  /// A job ended: its verdict, log lines and report; the queue and the second copy go on.
+  void completed(const std::string& id, const CardRunOutcome& out);
   void finish(const std::string& id, CardColor color, const std::string& text);
   void eject(const std::string& id, int attempt);
   void notify(const std::string& title, const std::string& body, bool critical);
   void webhook(const std::string& text);
   void watchdog(const std::string& id);
   void releaseSleep(const std::string& id);
-  void afterWork();
+  /// (verified folder on a destination, its folder on a second-copy drive) for every pair to copy.
+  std::vector<std::pair<std::string, std::string>> cascadePairs();
+  /// The second copy ended: its log lines, note, notice, webhook; yellow cards are looked at again.
+  void cascadeDone(const CascadeTally& t);
 
   ModelServices svc_;
   ModelOptions opt_;

@@ -102,11 +102,7 @@ TEST(ModelEarlier, ClipListFieldsWithCommasQuotesAndLineBreaks) {
 
 TEST(ModelEarlier, SecondCopyShowsBytesWhileItRuns) {
   ModelRig r;
-  r.readyToGo();
-  r.prefs.values["copies"] = 3;
-  r.prefs.values["ejectOnGreen"] = false;
-  std::string nas = r.tmp.path + "/nas";
-  mkdirs(nas);
+  std::string nas = r.secondCopyNeeded();
   Model& m = r.make();
   std::string card = r.card("A001", 3);
   ASSERT_TRUE(r.copyThrough(card));

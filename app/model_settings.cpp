@@ -190,16 +190,82 @@ void Model::saveRules(const std::string& name) {
 
 // ---- Cascade ----
 
-void Model::cascade() {
-  if (running_ > 0 || cascading_ || s_.cascadeDests.empty()) return;
-  for (const auto& c : cards_)
-    if (c.phase.is<Phase::Queued>()) return;
+// What a second-copy pass did over all its pairs.
+struct CascadeTally {
+  long long copied = 0, failed = 0;
+  long long halted = 0;    // pairs whose target or database stopped the run
+  long long unlisted = 0;  // targets whose hash list could not be written
+  std::vector<std::string> lines;  // for the application log
+};
+
+namespace {
+// Each verified folder onto its target in turn, with its hash list; shown gets the live counts,
+// a few times a second at most, from this thread.
+CascadeTally mirrorPairs(const std::vector<std::pair<std::string, std::string>>& pairs, const NameSet& names,
+                         const std::string& db, const std::function<void(const Model::CascadeLive&)>& shown) {
+  CascadeTally t;
+  for (const auto& [src, target] : pairs) {
+    OpenedStore store = openStoreAt(db);
+    if (!store) {
+      t.lines.push_back("2차 복사 멈춤: " + lastComponent(src) + " → " + parentPath(target) + " · " + store.error);
+      ++t.halted;
+      continue;
+    }
+    MirrorResult r;
+    auto last = std::chrono::steady_clock::time_point{};
+    const std::string to = parentPath(target);
+    int64_t bytesDone = 0, bytesTotal = 0;  // the run reports them just before each file
+    auto onBytes = [&](int64_t done, int64_t total) {
+      bytesDone = done;
+      bytesTotal = total;
+    };
+    auto onFile = [&, to](int n, int count, const std::string& name) {
+      auto now = std::chrono::steady_clock::now();
+      if (n < count && now - last < std::chrono::milliseconds(200)) return;
+      last = now;
+      shown(Model::CascadeLive{n, count, name, to, bytesDone, bytesTotal});
+    };
+    std::optional<std::string> stopped;
+    try {
+      r = mirrorAndList(src, target, *store, names, availableBytes, onFile, onBytes);
+    } catch (const IngestStop& e) {  // the target is gone or full
+      stopped = e.description();
+    } catch (const StoreError& e) {
+      stopped = e.description();
+    } catch (const WriteFail& e) {
+      stopped = e.path + " · " + std::strerror(e.err);
+    } catch (const std::exception& e) {  // would otherwise leave the cascade marked as running
+      stopped = e.what();
+    }
+    if (stopped) {
+      t.lines.push_back("2차 복사 멈춤: " + lastComponent(src) + " → " + to + " · " + *stopped);
+      ++t.halted;
+      continue;  // the next pair may still work
+    }
+    // The copies are verified but the target holds no list of them: the user must know.
+    if (r.hashListFail) {
+      t.lines.push_back("해시 목록 실패: " + r.hashListFail->path + " · " + std::strerror(r.hashListFail->err));
+      ++t.unlisted;
+    }
+    if (!r.unlisted.empty()) t.lines.push_back(unlistedLine(r.unlisted));
+    t.copied += r.copied;
+    t.failed += static_cast<long long>(r.failed.size());
+    if (r.copied > 0 || !r.failed.empty())
+      t.lines.push_back("2차 복사 " + lastComponent(src) + " → " + parentPath(target) + ": " +
+                        std::to_string(r.copied) + "개, 실패 " + std::to_string(r.failed.size()) +
+                        (r.failed.empty() ? std::string() : " (" + r.failed.front().why + ")"));
+  }
+  return t;
+}
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> Model::cascadePairs() {
   std::vector<std::string> targets;
   for (const auto& t : s_.cascadeDests)
     if (isDirectory(t)) targets.push_back(t);
-  if (targets.empty()) return;
+  if (targets.empty()) return {};
   OpenedStore store = openStoreAt(opt_.dbPath);
-  if (!store) return;
+  if (!store) return {};
   std::vector<std::string> roots = store->verifiedRoots();
   store.store.reset();
   std::vector<std::pair<std::string, std::string>> pairs;
@@ -208,6 +274,14 @@ void Model::cascade() {
     for (const auto& t : targets)
       if (!sameOrNested(root, t)) pairs.push_back({root, t + "/" + lastComponent(root)});  // never into itself
   }
+  return pairs;
+}
+
+void Model::cascade() {
+  if (running_ > 0 || cascading_ || s_.cascadeDests.empty()) return;
+  for (const auto& c : cards_)
+    if (c.phase.is<Phase::Queued>()) return;
+  auto pairs = cascadePairs();
   if (pairs.empty()) return;
   cascading_ = true;
   cascadeLive_ = CascadeLive{0, 0, "", parentPath(pairs.front().second)};
@@ -217,87 +291,40 @@ void Model::cascade() {
   Scheduler& mainLoop = svc_.main;
   std::weak_ptr<bool> weak = alive_;
   background([=, this, &mainLoop]() -> std::function<void()> {
-    long long copied = 0, failed = 0, halted = 0, unlisted = 0;
-    std::vector<std::string> lines;
-    for (const auto& [src, target] : pairs) {
-      OpenedStore store = openStoreAt(db);
-      if (!store) {
-        lines.push_back("2차 복사 멈춤: " + lastComponent(src) + " → " + parentPath(target) + " · " + store.error);
-        ++halted;
-        continue;
-      }
-      MirrorResult r;
-      // The page shows the second copy while it runs, a few times a second at most.
-      auto last = std::chrono::steady_clock::time_point{};
-      const std::string to = parentPath(target);
-      int64_t bytesDone = 0, bytesTotal = 0;  // the run reports them just before each file
-      auto onBytes = [&](int64_t done, int64_t total) {
-        bytesDone = done;
-        bytesTotal = total;
-      };
-      auto onFile = [&, to](int n, int count, const std::string& name) {
-        auto now = std::chrono::steady_clock::now();
-        if (n < count && now - last < std::chrono::milliseconds(200)) return;
-        last = now;
-        mainLoop.post([this, weak, n, count, name, to, done = bytesDone, total = bytesTotal] {
-          if (auto a = weak.lock(); !a || !*a || !cascading_) return;
-          cascadeLive_ = CascadeLive{n, count, name, to, done, total};
-          changed(Change::progress);
-        });
-      };
-      std::optional<std::string> stopped;
-      try {
-        r = mirrorAndList(src, target, *store, names, availableBytes, onFile, onBytes);
-      } catch (const IngestStop& e) {  // the target is gone or full
-        stopped = e.description();
-      } catch (const StoreError& e) {
-        stopped = e.description();
-      } catch (const WriteFail& e) {
-        stopped = e.path + " · " + std::strerror(e.err);
-      } catch (const std::exception& e) {  // would otherwise leave the cascade marked as running
-        stopped = e.what();
-      }
-      if (stopped) {
-        lines.push_back("2차 복사 멈춤: " + lastComponent(src) + " → " + to + " · " + *stopped);
-        ++halted;
-        continue;  // the next pair may still work
-      }
-      // The copies are verified but the target holds no list of them: the user must know.
-      if (r.hashListFail) {
-        lines.push_back("해시 목록 실패: " + r.hashListFail->path + " · " + std::strerror(r.hashListFail->err));
-        ++unlisted;
-      }
-      if (!r.unlisted.empty()) lines.push_back(unlistedLine(r.unlisted));
-      copied += r.copied;
-      failed += static_cast<long long>(r.failed.size());
-      if (r.copied > 0 || !r.failed.empty())
-        lines.push_back("2차 복사 " + lastComponent(src) + " → " + parentPath(target) + ": " + std::to_string(r.copied) +
-                        "개, 실패 " + std::to_string(r.failed.size()) +
-                        (r.failed.empty() ? std::string() : " (" + r.failed.front().why + ")"));
-    }
-    return [this, copied, failed, halted, unlisted, lines] {
-      cascading_ = false;
-      cascadeLive_.reset();
-      for (const auto& l : lines) log(l);
-      const bool trouble = failed > 0 || halted > 0 || unlisted > 0;
-      if (copied == 0 && !trouble) {
-        changed();
-        pump(false);
-        return;
-      }
-      std::string note = "2차 복사 " + std::to_string(copied) + "개";
-      if (failed > 0) note += " · 실패 " + std::to_string(failed) + "개";
-      if (halted > 0) note += " · 멈춤 " + std::to_string(halted) + "곳";
-      if (unlisted > 0) note += " · 해시 목록 실패 " + std::to_string(unlisted) + "곳";
-      if (trouble) note += " — 로그 확인";
-      cascadeNote_ = note;
-      notify(trouble ? "2차 복사 확인 필요" : "2차 복사 끝", note, trouble);
-      webhook("[" + s_.project + "] " + note);
-      changed();
-      recheckYellow();
-      pump(false);
+    // The page shows the second copy while it runs.
+    auto shown = [this, weak, &mainLoop](const CascadeLive& live) {
+      mainLoop.post([this, weak, live] {
+        if (auto a = weak.lock(); !a || !*a || !cascading_) return;
+        cascadeLive_ = live;
+        changed(Change::progress);
+      });
     };
+    CascadeTally t = mirrorPairs(pairs, names, db, shown);
+    return [this, t] { cascadeDone(t); };
   });
+}
+
+void Model::cascadeDone(const CascadeTally& t) {
+  cascading_ = false;
+  cascadeLive_.reset();
+  for (const auto& l : t.lines) log(l);
+  const bool trouble = t.failed > 0 || t.halted > 0 || t.unlisted > 0;
+  if (t.copied == 0 && !trouble) {
+    changed();
+    pump(false);
+    return;
+  }
+  std::string note = "2차 복사 " + std::to_string(t.copied) + "개";
+  if (t.failed > 0) note += " · 실패 " + std::to_string(t.failed) + "개";
+  if (t.halted > 0) note += " · 멈춤 " + std::to_string(t.halted) + "곳";
+  if (t.unlisted > 0) note += " · 해시 목록 실패 " + std::to_string(t.unlisted) + "곳";
+  if (trouble) note += " — 로그 확인";
+  cascadeNote_ = note;
+  notify(trouble ? "2차 복사 확인 필요" : "2차 복사 끝", note, trouble);
+  webhook("[" + s_.project + "] " + note);
+  changed();
+  recheckYellow();
+  pump(false);
 }
 
 void Model::recheckYellow() {

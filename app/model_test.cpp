@@ -308,11 +308,7 @@ TEST(Model, CardPulledDuringItsJobStaysListedAndANewCardTakesItsPlace) {
 
 TEST(Model, SecondCopyFillsTheGapOfAYellowCard) {
   ModelRig r;
-  r.readyToGo();
-  r.prefs.values["copies"] = 3;
-  r.prefs.values["ejectOnGreen"] = false;
-  std::string nas = r.tmp.path + "/nas";
-  mkdirs(nas);
+  std::string nas = r.secondCopyNeeded();
   Model& m = r.make();
   std::string card = r.card("A001");
   ASSERT_TRUE(r.copyThrough(card));
@@ -394,6 +390,27 @@ TEST(Model, MountedVolumesAreCardsGenericMediaOrLeftAlone) {
   ASSERT_TRUE(r.waitFor([&] { return m.idle(); }));
 }
 
+TEST(Model, SecondCopyPassesOverAFullTargetAndFillsTheNext) {
+  LoopMount full(16);
+  SKIP_UNLESS_MOUNTED(full);
+  // Filled to its last block: not even two photos fit.
+  sh("dd if=/dev/zero of='" + full.path() + "/fill' bs=1M 2>/dev/null");
+  ModelRig r;
+  std::string nas = r.secondCopyNeeded();
+  r.prefs.values["cascadeDests"] = {full.path(), nas};  // the full one is tried first
+  Model& m = r.make();
+  std::string card = r.card("A001");
+  ASSERT_TRUE(r.copyThrough(card));
+  ASSERT_TRUE(r.waitFor([&] { return !m.cascading() && m.idle(); }));
+  r.main.runPending();
+  EXPECT_EQ(r.finished(card)->color, CardColor::green) << r.finished(card)->text;
+  ASSERT_TRUE(m.cascadeNote());
+  EXPECT_EQ(m.cascadeNote()->rfind("2차 복사 2개", 0), 0u) << *m.cascadeNote();
+  EXPECT_EQ(listFolder(nas).size(), 1u);
+  for (const auto& name : listFolder(full.path()))
+    EXPECT_TRUE(name == "fill" || name == "lost+found") << name << " left on the full drive";
+}
+
 TEST(Model, WithoutADatabaseJobsAndTwinChecksEndRedNeverRunning) {
   ModelRig r;
   r.readyToGo();
@@ -430,11 +447,7 @@ TEST(Model, WithoutADatabaseJobsAndTwinChecksEndRedNeverRunning) {
 
 TEST(Model, YellowRecheckLeavesAnotherVolumeAtTheSamePathAlone) {
   ModelRig r;
-  r.readyToGo();
-  r.prefs.values["copies"] = 3;
-  r.prefs.values["ejectOnGreen"] = false;
-  std::string nas = r.tmp.path + "/nas";
-  mkdirs(nas);
+  std::string nas = r.secondCopyNeeded();
   Model& m = r.make();
   std::string card = r.card("A001");
   r.volumes[card] = "VOL-1";

@@ -83,6 +83,16 @@ struct ModelRig {
     prefs.values["dests"] = {dest1(), dest2()};
   }
 
+  /// readyToGo, with three copies asked of the two destinations: a card copied through ends
+  /// yellow and stays mounted. Returns tmp/nas, an empty folder for the second copy.
+  std::string secondCopyNeeded() {
+    readyToGo();
+    prefs.values["copies"] = 3;
+    prefs.values["ejectOnGreen"] = false;
+    mkdirs(tmp.path + "/nas");
+    return tmp.path + "/nas";
+  }
+
   Model& make() {
     ModelServices svc{main, prefs, log, notifier, webhook, ejector, holders, links, clock, opener, nullptr,
                       [h = sleepHeld] { return std::make_unique<CountingSleep>(h); }};

@@ -9,6 +9,7 @@
 #include "app/choices.h"
 #include "engine/layout/rule_json.h"
 #include "engine/base/text.h"
+#include "web/page_ops.h"
 #include "web/setting_labels.h"
 
 namespace tolverdine::web {
@@ -32,11 +33,6 @@ std::string queryEscape(const std::string& s) {
     }
   }
   return out;
-}
-
-std::string str(const json& args, const char* key) {
-  auto it = args.find(key);
-  return it != args.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 }  // namespace
 
@@ -179,41 +175,27 @@ json ModelBackend::cardJson(const CardItem& c) {
   return j;
 }
 
-json ModelBackend::snapshot() {
-  const Model& m = model_;
-  const Settings& st = m.settings();
-  json s;
-  CardColor worst = m.worst();
-  s["menu"] = {{"color", colorText(worst)}, {"title", menuTitle(worst, m.cards().size())}};
-  s["ready"] = st.ready();
-  s["running"] = m.running();
-  s["cascading"] = m.cascading();
-  s["cards"] = json::array();
-  for (const auto& c : m.cards()) s["cards"].push_back(cardJson(c));
-  auto destList = [&](const std::vector<std::string>& paths) {
-    json out = json::array();
-    for (const auto& p : paths) {
-      json d = {{"path", p}, {"state", nullptr}, {"ok", nullptr}};
-      for (const auto& pc : m.permChecks())
-        if (pc.write && pc.path == p) d["state"] = pc.state, d["ok"] = pc.ok;
-      out.push_back(d);
-    }
-    return out;
-  };
-  s["dests"] = destList(st.dests);
-  s["cascadeDests"] = destList(st.cascadeDests);
-  if (m.destSuggestion()) {
-    s["suggestion"] = {{"path", *m.destSuggestion()}, {"name", m.destSuggestionName().value_or("")}};
-  } else {
-    s["suggestion"] = nullptr;
+namespace {
+// A destination list with each folder's last check, so the page can mark the unwritable ones.
+json destsJson(const Model& m, const std::vector<std::string>& paths) {
+  json out = json::array();
+  for (const auto& p : paths) {
+    json d = {{"path", p}, {"state", nullptr}, {"ok", nullptr}};
+    for (const auto& pc : m.permChecks())
+      if (pc.write && pc.path == p) d["state"] = pc.state, d["ok"] = pc.ok;
+    out.push_back(d);
   }
-  s["cascadeNote"] = opt(m.cascadeNote());
+  return out;
+}
+
+// The settings the page can edit, with their present values.
+json settingsJson(const Model& m) {
   json fields = json::array();
   for (auto& f : settingFields()) {
     const std::string key = f["key"];
     // The consent is the onboarding's, not a value to edit or read.
     if (key == "eulaAccepted") continue;
-    auto v = st.shown(key);
+    auto v = m.settings().shown(key);
     f["value"] = v ? *v : json(nullptr);
     // The active preset is picked from the presets that exist, never typed.
     if (key == "preset") {
@@ -223,20 +205,20 @@ json ModelBackend::snapshot() {
     }
     fields.push_back(f);
   }
-  s["settings"] = fields;
-  if (auto& live = m.cascadeLive()) {
-    s["cascadeLive"] = {{"done", live->done}, {"count", live->count}, {"name", live->name}, {"target", live->target},
-                       {"bytesDone", live->bytesDone}, {"bytesTotal", live->bytesTotal}};
-  } else {
-    s["cascadeLive"] = nullptr;
-  }
+  return fields;
+}
+
+json finishedJson(const Model& m) {
   json finished = json::array();
   for (const auto& f : m.finishedCards())
     finished.push_back({{"key", f.key}, {"id", f.id}, {"name", f.name}, {"cam", f.cam}, {"camera", f.camera},
                         {"color", colorText(f.color)}, {"text", f.text}, {"at", localTime(f.at)},
                         {"outcomes", outcomesJson(f.outcomes)}, {"report", f.job.has_value()},
                         {"listed", m.card(f.id) != nullptr}});
-  s["finished"] = finished;
+  return finished;
+}
+
+json earlierJson(const Model& m) {
   json earlier = json::array();
   for (const auto& e : m.earlierCards()) {
     json dests = json::array();
@@ -246,14 +228,11 @@ json ModelBackend::snapshot() {
                        {"at", localTime(std::chrono::system_clock::from_time_t(e.at))}, {"dests", dests},
                        {"failed", e.failed}});
   }
-  s["earlier"] = earlier;
-  s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
-  s["permChecks"] = json::array();
-  for (const auto& pc : m.permChecks())
-    s["permChecks"].push_back({{"path", pc.path}, {"write", pc.write}, {"state", pc.state}, {"ok", pc.ok}});
-  s["loginItem"] = m.loginItem();
-  s["loginItemNote"] = opt(m.loginItemNote());
+  return earlier;
+}
 
+// The library page: search hits, the card history and the rule suggestions.
+json libraryJson(const Model& m) {
   json hits = json::array();
   for (const auto& h : m.hits()) {
     auto cls = classOfPath(h.classPath());
@@ -266,9 +245,13 @@ json ModelBackend::snapshot() {
                        {"firstSeen", localFromUtc(r.firstSeen)}, {"lastSeen", localFromUtc(r.lastSeen)}});
   json sugg = json::array();
   for (const auto& g : m.suggestions()) sugg.push_back({{"model", g.model}, {"cls", g.cls}, {"count", g.count}});
-  s["library"] = {{"searchText", m.searchText()}, {"hits", hits}, {"history", history}, {"suggestions", sugg},
-                  {"preset", st.preset}, {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+  return {{"searchText", m.searchText()}, {"hits", hits}, {"history", history}, {"suggestions", sugg},
+          {"preset", m.settings().preset}, {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+}
 
+// The rules page: presets, the rules being edited, and the role of every camera label known.
+json rulesJson(const Model& m) {
+  const Settings& st = m.settings();
   json presets = json::array();
   for (const auto& [name, rules] : m.presets()) presets.push_back(name);
   json editing = json::array();
@@ -284,10 +267,13 @@ json ModelBackend::snapshot() {
   }
   json roleNames = json::array();
   for (const auto& [value, label] : roleChoices()) roleNames.push_back({{"value", value}, {"label", label}});
-  s["rules"] = {{"preset", st.preset}, {"presets", presets}, {"editingPreset", m.editingPreset()},
-                {"editingRules", editing}, {"roles", roles}, {"roleChoices", roleNames},
-                {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+  return {{"preset", st.preset}, {"presets", presets}, {"editingPreset", m.editingPreset()},
+          {"editingRules", editing}, {"roles", roles}, {"roleChoices", roleNames},
+          {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+}
 
+// The open report: its clips with their classes and the card's verdict, finished or earlier.
+json reportJson(const Model& m) {
   json clips = json::array();
   for (const auto& c : m.reportClips())
     clips.push_back({{"rel", c.row.rel}, {"path", c.path}, {"name", lastComponent(c.path)},
@@ -302,115 +288,54 @@ json ModelBackend::snapshot() {
     if (m.reportCard() && f.key == *m.reportCard())
       report["verdict"] = {{"color", colorText(f.color)}, {"text", f.text}, {"at", localTime(f.at)},
                            {"outcomes", outcomesJson(f.outcomes)}};
-  s["report"] = report;
+  return report;
+}
+}  // namespace
+
+json ModelBackend::snapshot() {
+  const Model& m = model_;
+  const Settings& st = m.settings();
+  json s;
+  CardColor worst = m.worst();
+  s["menu"] = {{"color", colorText(worst)}, {"title", menuTitle(worst, m.cards().size())}};
+  s["ready"] = st.ready();
+  s["running"] = m.running();
+  s["cascading"] = m.cascading();
+  s["cards"] = json::array();
+  for (const auto& c : m.cards()) s["cards"].push_back(cardJson(c));
+  s["dests"] = destsJson(m, st.dests);
+  s["cascadeDests"] = destsJson(m, st.cascadeDests);
+  if (m.destSuggestion()) {
+    s["suggestion"] = {{"path", *m.destSuggestion()}, {"name", m.destSuggestionName().value_or("")}};
+  } else {
+    s["suggestion"] = nullptr;
+  }
+  s["cascadeNote"] = opt(m.cascadeNote());
+  s["settings"] = settingsJson(m);
+  if (auto& live = m.cascadeLive()) {
+    s["cascadeLive"] = {{"done", live->done}, {"count", live->count}, {"name", live->name}, {"target", live->target},
+                       {"bytesDone", live->bytesDone}, {"bytesTotal", live->bytesTotal}};
+  } else {
+    s["cascadeLive"] = nullptr;
+  }
+  s["finished"] = finishedJson(m);
+  s["earlier"] = earlierJson(m);
+  s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
+  s["permChecks"] = json::array();
+  for (const auto& pc : m.permChecks())
+    s["permChecks"].push_back({{"path", pc.path}, {"write", pc.write}, {"state", pc.state}, {"ok", pc.ok}});
+  s["loginItem"] = m.loginItem();
+  s["loginItemNote"] = opt(m.loginItemNote());
+  s["library"] = libraryJson(m);
+  s["rules"] = rulesJson(m);
+  s["report"] = reportJson(m);
   return s;
 }
 
 ActionResult ModelBackend::perform(const std::string& op, const json& args) {
-  Model& m = model_;
-  const std::string id = str(args, "id");
-  auto needCard = [&]() -> bool { return m.card(id) != nullptr; };
-  bool cascadeFlag = args.is_object() && args.value("cascade", false);
-  if (op == "openReport") {
-    // A finished card's key, so the report opens after the card was ejected.
-    for (const auto& f : m.finishedCards())
-      if (f.key == str(args, "key") && f.job) return m.setReportCard(f.key), ActionResult{};
-    // An earlier card's report is read from its destination's clip list and the database.
-    for (const auto& e : m.earlierCards())
-      if (e.key == str(args, "key")) {
-        if (m.setReportCard(e.key)) return {};
-        return {false, "이 카드의 리포트를 읽지 못했습니다: " + e.csv};
-      }
-    return {false, "이 카드의 리포트가 없습니다"};
-  }
-  if (op == "start" || op == "startAnyway" || op == "hold" || op == "dismiss" || op == "keepSlot2" ||
-      op == "verifyTwin") {
-    if (!needCard()) return {false, "카드가 없습니다"};
-    if (op == "start") m.start(id, false);
-    else if (op == "startAnyway") m.start(id, true);
-    else if (op == "hold") m.hold(id);
-    else if (op == "dismiss") m.dismiss(id);
-    else if (op == "keepSlot2") m.keepSlot2(id);
-    else m.verifyTwinCard(id);
-    return {};
-  }
-  if (op == "exportTree") {
-    std::string path = str(args, "path");
-    if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
-    auto err = m.exportTree(id, path, args.value("replace", false));
-    if (err) return {false, err->text, err->exists};
-    return {};
-  }
-  if (op == "addDestination") {
-    std::string path = str(args, "path");
-    if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
-    if (auto refused = m.addDest(path, cascadeFlag)) return {false, *refused};
-    return {};
-  }
-  if (op == "removeDestination") return m.removeDest(str(args, "path"), cascadeFlag), ActionResult{};
-  if (op == "acceptSuggestion") return m.acceptSuggestion(cascadeFlag), ActionResult{};
-  if (op == "ignoreSuggestion") return m.ignoreSuggestion(), ActionResult{};
-  if (op == "setSetting") {
-    if (!args.is_object()) return {false, "이 값은 쓸 수 없습니다"};
-    if (auto refused = m.changeSetting(str(args, "key"), args.value("value", json(nullptr)))) return {false, *refused};
-    return {};
-  }
-  if (op == "setRole") {
-    std::string role = str(args, "role");
-    if (!isRoleChoice(role)) return {false, "알 수 없는 역할: " + role};
-    m.setRole(str(args, "cam"), role);
-    return {};
-  }
-  if (op == "acceptTerms") return m.acceptEULA(), ActionResult{};
-  if (op == "checkPermissions") return m.checkPermissions(), ActionResult{};
-  if (op == "setLoginItem") return m.setLoginItem(args.is_object() && args.value("on", false)), ActionResult{};
-  if (op == "search") return m.runSearch(str(args, "text")), ActionResult{};
-  if (op == "acceptSuggestionRule") {
-    for (const auto& s : m.suggestions())
-      if (s.model == str(args, "model") && s.cls == str(args, "cls")) return m.acceptRule(s), ActionResult{};
-    return {false, "제안이 없습니다"};
-  }
-  if (op == "reclassifyHit") {
-    for (const auto& h : m.hits())
-      if (h.id() == id) {
-        Hit hit = h;  // the move refreshes the hits
-        bool moved = m.reclassifyHit(hit, str(args, "cls"));
-        return {moved, m.libraryNote().value_or("")};
-      }
-    return {false, "검색 결과에 없는 클립입니다"};
-  }
-  if (op == "reclassifyClip") {
-    for (const auto& c : m.reportClips())
-      if (c.row.rel == str(args, "rel")) {
-        // The move's own message (success or why not) is shown where it was made.
-        bool moved = m.reclassifyClip(c.row, str(args, "cls"));
-        return {moved, m.libraryNote().value_or("")};
-      }
-    return {false, "리포트에 없는 클립입니다"};
-  }
-  if (op == "spotCheck") return m.spotCheck(), ActionResult{};
-  if (op == "openReportFolder") return m.openReportFolder(), ActionResult{};
-  if (op == "editRules") return m.editRules(str(args, "name")), ActionResult{};
-  if (op == "setRules") {
-    std::vector<Rule> rules;
-    if (args.is_object() && args.contains("rules") && args["rules"].is_array())
-      for (const auto& r : args["rules"]) {
-        auto rule = decodeRule(r);
-        if (!rule) return {false, "규칙을 읽지 못했습니다"};
-        rules.push_back(*rule);
-      }
-    m.setEditingRules(std::move(rules));
-    return {};
-  }
-  if (op == "saveRules") return m.saveRules(str(args, "name")), ActionResult{};
-  if (op == "exportProject" || op == "importProject") {
-    std::string path = str(args, "path");
-    if (path.empty() || path[0] != '/') return {false, "절대 경로를 적으세요: " + path};
-    bool ok = op == "exportProject" ? m.exportProject(path) : m.importProject(path);
-    if (!ok) return {false, m.cascadeNote().value_or("")};
-    return {};
-  }
-  return {false, "알 수 없는 동작: " + op};
+  PageOp step = pageOp(op);
+  if (!step) return {false, "알 수 없는 동작: " + op};
+  return step(model_, args);
 }
 
 }  // namespace tolverdine::web

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 
 #include "engine/base/files.h"
 #include "engine/card/listing_error.h"
@@ -141,23 +142,18 @@ TEST(Walk, FolderThatCannotBeListedIsReported) {
   EXPECT_EQ(w.errors, (std::vector<ListingError>{{"DCIM/.hidden", EIO}}));
 }
 
-TEST(Walk, UnreadableFolderOnDiskIsReported) {
-  // Root reads every folder, so the walk runs in a child that has given up root.
-  TempDir d;
-  touch(d.path, "DCIM/100CANON/IMG_0001.JPG");
-  touch(d.path, "DCIM/101CANON/IMG_0101.JPG");
-  ::chmod(d.path.c_str(), 0755);
-  ::chmod((d.path + "/DCIM/100CANON").c_str(), 0);
+// Root reads every folder, so the walk runs in a child that has given up root; back comes what
+// `say` makes of its result, or the child's exit status when it could not walk.
+std::string walkWithoutRoot(const std::string& root, const std::function<std::string(const WalkResult&)>& say) {
   int pipefd[2];
-  ASSERT_EQ(::pipe(pipefd), 0);
+  if (::pipe(pipefd) != 0) return "no pipe";
   pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
+  if (pid < 0) return "no fork";
   if (pid == 0) {
     ::close(pipefd[0]);
     if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(2);
-    WalkResult w = walk(d.path);
-    std::string msg = std::to_string(w.files.size());
-    for (const auto& e : w.errors) msg += "|" + e.rel + "|" + std::to_string(e.err);
+    if (::geteuid() == 0) ::_exit(4);
+    std::string msg = say(walk(root));
     if (::write(pipefd[1], msg.data(), msg.size()) < 0) ::_exit(3);
     ::_exit(0);
   }
@@ -168,8 +164,22 @@ TEST(Walk, UnreadableFolderOnDiskIsReported) {
   ::close(pipefd[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child status " + std::to_string(status);
+  return got;
+}
+
+TEST(Walk, UnreadableFolderOnDiskIsReported) {
+  TempDir d;
+  touch(d.path, "DCIM/100CANON/IMG_0001.JPG");
+  touch(d.path, "DCIM/101CANON/IMG_0101.JPG");
+  ::chmod(d.path.c_str(), 0755);
+  ::chmod((d.path + "/DCIM/100CANON").c_str(), 0);
+  std::string got = walkWithoutRoot(d.path, [](const WalkResult& w) {
+    std::string msg = std::to_string(w.files.size());
+    for (const auto& e : w.errors) msg += "|" + e.rel + "|" + std::to_string(e.err);
+    return msg;
+  });
   ::chmod((d.path + "/DCIM/100CANON").c_str(), 0755);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(got, "1|DCIM/100CANON|" + std::to_string(EACCES));
 }
 
@@ -205,29 +215,12 @@ TEST(Walk, LostAndFoundAtTheVolumeRootIsNotCardContent) {
   ::chmod(parentPath(m.path()).c_str(), 0755);
   ::chmod(m.path().c_str(), 0755);
   ::chmod((m.path() + "/lost+found").c_str(), 0700);
-  int pipefd[2];
-  ASSERT_EQ(::pipe(pipefd), 0);
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::close(pipefd[0]);
-    if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(2);
-    if (::geteuid() == 0) ::_exit(4);
-    WalkResult w = walk(m.path());
+  std::string got = walkWithoutRoot(m.path(), [](const WalkResult& w) {
     std::string msg;
     for (const auto& f : w.files) msg += f.rel + ";";
     for (const auto& e : w.errors) msg += "error " + e.rel + " " + std::to_string(e.err) + ";";
-    if (::write(pipefd[1], msg.data(), msg.size()) < 0) ::_exit(3);
-    ::_exit(0);
-  }
-  ::close(pipefd[1]);
-  std::string got;
-  char buf[256];
-  for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;) got.append(buf, n);
-  ::close(pipefd[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return msg;
+  });
   EXPECT_EQ(got, "DCIM/100CANON/IMG_0001.JPG;DCIM/lost+found/IMG_0002.JPG;");
   // Root can read it, and still gets no file of it.
   EXPECT_EQ(rels(walk(m.path())),

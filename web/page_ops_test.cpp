@@ -1,0 +1,46 @@
+#include "web/page_ops.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include "app/card_actions.h"
+#include "web/assets.h"
+
+namespace tolverdine::web {
+namespace {
+
+// A button whose operation the table lacks answers "unknown" only when a user presses it on set.
+TEST(PageOps, EveryOperationThePageOrACardCanSendIsKnown) {
+  const std::string js(asset("/app.js").body);
+  const std::regex call(R"(act\('([A-Za-z0-9]+)')");
+  std::set<std::string> sent;
+  for (auto it = std::sregex_iterator(js.begin(), js.end(), call); it != std::sregex_iterator();
+       ++it)
+    sent.insert((*it)[1]);
+  ASSERT_GE(sent.size(), 20u) << "the page's calls are no longer written act('name', ...)";
+
+  // The page sends a card's own actions by their names, all but the report, which it opens itself.
+  std::vector<CardItem> cards(6);
+  cards[0].phase.value = Phase::Waiting{5};
+  cards[0].status.value = CardStatus::Twin{"A캠", 3};
+  cards[1].phase.value = Phase::Waiting{};
+  cards[1].dateMismatch = true;
+  cards[2].phase.value = Phase::Finished{CardColor::red, ""};
+  cards[3].phase.value = Phase::Finished{CardColor::green, ""};
+  cards[4].phase.value = Phase::Running{};
+  cards[5].phase.value = Phase::Reading{};
+  for (const auto& c : cards)
+    for (const auto& a : cardActions(c, true))
+      if (a.op != "report") sent.insert(a.op);
+  for (const char* op : {"startAnyway", "keepSlot2", "verifyTwin", "hold", "dismiss"})
+    EXPECT_TRUE(sent.count(op)) << op << " is no longer offered: the cards above miss a case";
+
+  for (const auto& op : sent) EXPECT_NE(pageOp(op), nullptr) << op;
+  EXPECT_EQ(pageOp("noSuchThing"), nullptr);
+  EXPECT_EQ(pageOp(""), nullptr);
+}
+
+}  // namespace
+}  // namespace tolverdine::web
