@@ -15,7 +15,7 @@
 #include "engine/reports/diagnostics.h"
 #include "engine/base/files.h"
 #include "engine/base/records.h"
-#include "engine/store/store.h"
+#include "engine/store/store_open.h"
 #include "platform/preferences_store.h"
 
 namespace tolverdine::cli {
@@ -59,13 +59,8 @@ int runDiagnostics(int argc, char** argv) {
   }
 
   // Looking must not create: a missing database stays missing, and is reported as such.
-  std::unique_ptr<Store> store;
-  if (exists(Store::defaultPath())) {
-    try {
-      store = std::make_unique<Store>(Store::defaultPath());
-    } catch (...) {
-    }
-  }
+  // One that cannot be opened is named so in the bundle's summary.
+  std::unique_ptr<Store> store = openStoreAt(Store::defaultPath(), IfMissing::leave).store;
   // Read directly: the preferences store would move an unreadable file aside.
   nlohmann::json settings = nlohmann::json::object();
   std::string text;

@@ -1,6 +1,5 @@
 #include "engine/store/copy_presence.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -57,10 +56,10 @@ bool mountPlace(const std::string& path) {
 
 }  // namespace
 
-StatFn realStat() {
-  return [](const std::string& path) -> std::optional<PathFacts> {
+StatFn realStat(Fs& fs) {
+  return [&fs](const std::string& path) -> std::optional<PathFacts> {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    if (fs.stat(path, &st) != 0) return std::nullopt;
     PathFacts f;
     f.dir = S_ISDIR(st.st_mode);
     f.regular = S_ISREG(st.st_mode);
@@ -132,14 +131,14 @@ bool goodCopyOn(Store& store, const std::string& key, const std::string& root, c
   return copyPlace(root, rel, *want, stat) == CopyPlace::good;
 }
 
-bool giveCopyTime(const std::string& path, int64_t mtimeNs) {
+bool giveCopyTime(const std::string& path, int64_t mtimeNs, Fs& fs) {
   if (mtimeNs == 0) return true;
   timespec ts[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(mtimeNs / kNs), static_cast<long>(mtimeNs % kNs)}};
   if (mtimeNs < 0 && ts[1].tv_nsec < 0) {
     ts[1].tv_sec -= 1;
     ts[1].tv_nsec += kNs;
   }
-  return ::utimensat(AT_FDCWD, path.c_str(), ts, 0) == 0;
+  return fs.utimens(path, ts) == 0;
 }
 
 }  // namespace tolverdine

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/fs.h"
+
 namespace tolverdine {
 
 class Store;
@@ -22,7 +24,8 @@ struct PathFacts {
 };
 /// stat of a path (following links); absent when nothing can be examined there.
 using StatFn = std::function<std::optional<PathFacts>(const std::string&)>;
-StatFn realStat();
+/// stat through fs, which must outlive the function.
+StatFn realStat(Fs& fs = realFs());
 
 /// The state of a recorded copy's file.
 enum class CopyPlace { good, missing, changed };
@@ -61,6 +64,6 @@ bool goodCopyOn(Store& store, const std::string& key, const std::string& root, c
 
 /// Gives a copy the modification time of its source (ns since the epoch; 0: left alone). False
 /// when the file system refuses.
-bool giveCopyTime(const std::string& path, int64_t mtimeNs);
+bool giveCopyTime(const std::string& path, int64_t mtimeNs, Fs& fs = realFs());
 
 }  // namespace tolverdine

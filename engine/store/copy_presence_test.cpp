@@ -118,7 +118,7 @@ TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
       mkdirs(root);
       writeFile(root + "/" + f.rel, "abcd");
       ASSERT_TRUE(giveCopyTime(root + "/" + f.rel, f.mtimeNs));
-      s.record(ingestKey("A캠", f), root, f.rel, 4, "h", "verified", 1);
+      s.record(ingestKey("A캠", f), root, f.rel, 4, "h", CopyState::verified, 1);
     }
   }
   s.recordCard(cardFingerprint(files), "A캠", files, std::nullopt);
@@ -218,7 +218,7 @@ TEST(Twin, DecomposedNameOnTheCardIsRead) {
   ASSERT_EQ(list.files[0].rel, nfc(nfd));
   ASSERT_NE(list.files[0].rel, nfd);
   const std::string key = ingestKey("A캠", list.files[0]);
-  s.record(key, t.path + "/d", list.files[0].rel, 3000, *hashFile(t.path + "/card/" + nfd), "verified", 1);
+  s.record(key, t.path + "/d", list.files[0].rel, 3000, *hashFile(t.path + "/card/" + nfd), CopyState::verified, 1);
   TwinCheck c = verifyTwin(t.path + "/card", list.files, "A캠", s, 1);
   EXPECT_EQ(c.same, 1);
   EXPECT_TRUE(c.unread.empty());
