@@ -21,8 +21,11 @@ struct PathFacts {
   int64_t mtimeNs = 0;
   int64_t ctimeNs = 0;  // the later of status and content change
   uint64_t dev = 0;
+  /// Something is there that stat could not examine (EIO, EACCES, ENOTCONN ...): a drive that
+  /// answers with errors is connected, and a copy on it is not vouched for.
+  bool unreadable = false;
 };
-/// stat of a path (following links); absent when nothing can be examined there.
+/// stat of a path (following links); absent when nothing is there (ENOENT, ENOTDIR).
 using StatFn = std::function<std::optional<PathFacts>(const std::string&)>;
 /// stat through fs, which must outlive the function.
 StatFn realStat(Fs& fs = realFs());
