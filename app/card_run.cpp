@@ -1,5 +1,5 @@
 #include "app/card_run.h"
-#include "app/store_open.h"
+#include "engine/store/store_open.h"
 
 #include <chrono>
 #include <cstring>

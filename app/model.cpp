@@ -1,5 +1,5 @@
 #include "app/model.h"
-#include "app/store_open.h"
+#include "engine/store/store_open.h"
 
 #include <unistd.h>
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "app/model_test_util.h"
-#include "app/store_open.h"
+#include "engine/store/store_open.h"
 #include "engine/reports/earlier_jobs.h"
 
 namespace tolverdine {

@@ -1,7 +1,7 @@
 // The library and report pages: search lists, rule suggestions, moving clips between classes,
 // spot check and the reports folder.
 #include "app/model.h"
-#include "app/store_open.h"
+#include "engine/store/store_open.h"
 #include "app/choices.h"
 
 #include <utility>

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "app/model.h"
-#include "app/store_open.h"
+#include "engine/store/store_open.h"
 #include "engine/base/canonical_path.h"
 #include "engine/store/card_status.h"
 #include "engine/base/files.h"

@@ -80,9 +80,9 @@ std::vector<Row> placeClips(const std::string& root, Store& store, int clips, si
     fill(root + "/" + *r.dest, size, rng);
     rows.push_back(r);
   }
-  store.exec("BEGIN");
-  for (const auto& r : rows) store.record(ingestKey("A캠", r), root, *r.dest, r.size, "0123456789abcdef", "verified", 1, std::nullopt, r.view);
-  store.exec("COMMIT");
+  store.begin();
+  for (const auto& r : rows) store.record(ingestKey("A캠", r), root, *r.dest, r.size, "0123456789abcdef", CopyState::verified, 1, std::nullopt, r.view);
+  store.commit();
   return rows;
 }
 
@@ -127,7 +127,7 @@ Project makeProject(const std::string& root, Store& store, uint64_t total) {
     mkdirs(fs::path(root + "/" + r.rel).parent_path().string());
     fill(root + "/" + r.rel, size, rng);
     auto h = hashFile(root + "/" + r.rel);
-    store.record(ingestKey("A캠", r), root, r.rel, r.size, h, "verified", 1);
+    store.record(ingestKey("A캠", r), root, r.rel, r.size, h, CopyState::verified, 1);
     p.rows.push_back(r);
     done += size;
   }

@@ -28,14 +28,14 @@ int main(int argc, char** argv) {
   } dir{tmpl};
   Store store(dir.p + "/db.sqlite");
   auto t0 = Clock::now();
-  store.exec("BEGIN");
+  store.begin();
   for (int i = 0; i < rows; ++i) {
     char rel[96], key[128];
     std::snprintf(rel, sizeof rel, "01_원본/%c캠/S%03d/기타/C%07d.MP4", 'A' + i % 4, i % 500, i);
     std::snprintf(key, sizeof key, "%c캠|PRIVATE/M4ROOT/CLIP/C%07d.MP4|%d|%d", 'A' + i % 4, i, 1000 + i, i);
-    store.record(key, "/mnt/SSD" + std::to_string(i % 2), rel, 1000 + i, "0123456789abcdef", "verified", 1);
+    store.record(key, "/mnt/SSD" + std::to_string(i % 2), rel, 1000 + i, "0123456789abcdef", CopyState::verified, 1);
   }
-  store.exec("COMMIT");
+  store.commit();
   std::printf("build %d rows: %.0f ms\n", rows, ms(t0));
   // The search file is made beside the database (as after an upgrade), then a card's worth of
   // rows arrives that it has not seen yet: the searches take them in on their way.
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
       char rel[96], key[128];
       std::snprintf(rel, sizeof rel, "01_원본/E캠/S%03d/기타/C%07d.MP4", i % 500, i);
       std::snprintf(key, sizeof key, "E캠|PRIVATE/M4ROOT/CLIP/C%07d.MP4|%d|%d", i, 1000 + i, i);
-      store.record(key, "/mnt/SSD0", rel, 1000 + i, "0123456789abcdef", "verified", 1);
+      store.record(key, "/mnt/SSD0", rel, 1000 + i, "0123456789abcdef", CopyState::verified, 1);
     }
     std::printf("after 500 new rows:\n");
     for (const char* q : {"C0000012", "E캠|PRIVATE", "zzz-nothing"}) timed(q);

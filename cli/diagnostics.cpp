@@ -15,7 +15,7 @@
 #include "engine/reports/diagnostics.h"
 #include "engine/base/files.h"
 #include "engine/base/records.h"
-#include "engine/store/store.h"
+#include "engine/store/store_open.h"
 #include "platform/preferences_store.h"
 #include "platform/posix/home.h"
 
@@ -55,14 +55,10 @@ int runDiagnostics(int argc, char** argv) {
   }
 
   // Looking must not create: a missing database stays missing, and is reported as such.
-  std::unique_ptr<Store> store;
-  if (exists(Store::defaultPath())) {
-    try {
-      store = std::make_unique<Store>(Store::defaultPath());
-    } catch (const StoreError& e) {  // the bundle then goes without the database's summary
-      std::fprintf(stderr, "DB를 읽지 못해 진단 정보에서 뺍니다: %s\n", e.description().c_str());
-    }
-  }
+  // One that cannot be opened is named so in the bundle's summary.
+  OpenedStore opened = openStoreAt(Store::defaultPath(), IfMissing::leave);
+  if (!opened.error.empty()) std::fprintf(stderr, "DB를 읽지 못해 진단 정보에서 뺍니다: %s\n", opened.error.c_str());
+  std::unique_ptr<Store> store = std::move(opened.store);
   // Read directly: the preferences store would move an unreadable file aside.
   nlohmann::json settings = nlohmann::json::object();
   std::string text;

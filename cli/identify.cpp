@@ -9,7 +9,7 @@
 #include "engine/card/identify.h"
 #include "engine/card/profiles.h"
 #include "engine/card/scan.h"
-#include "engine/store/store.h"
+#include "engine/store/store_open.h"
 
 namespace tolverdine::cli {
 
@@ -35,13 +35,11 @@ int runIdentify(int argc, char** argv) {
   std::string label = id.label();
   std::printf("이름: %s\n", label.empty() ? "알 수 없음" : label.c_str());
   // Only an existing database is read: looking a camera up must not create one.
-  if (exists(Store::defaultPath())) {
-    try {
-      Store store(Store::defaultPath());
-      if (auto l = storedLabel(store, id)) std::printf("카메라 라벨: %s\n", l->c_str());
-    } catch (const StoreError& e) {  // a database that cannot be opened holds no label to show
-      std::fprintf(stderr, "카메라 라벨을 읽지 못했습니다: %s\n", e.description().c_str());
-    }
+  // A database that cannot be opened holds no label to show.
+  if (OpenedStore store = openStoreAt(Store::defaultPath(), IfMissing::leave)) {
+    if (auto l = storedLabel(*store, id)) std::printf("카메라 라벨: %s\n", l->c_str());
+  } else if (!store.error.empty()) {
+    std::fprintf(stderr, "카메라 라벨을 읽지 못했습니다: %s\n", store.error.c_str());
   }
   return 0;
 }

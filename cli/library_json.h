@@ -21,7 +21,7 @@ inline nlohmann::ordered_json hitJson(const Hit& h) {
   j["view"] = h.view ? nlohmann::ordered_json(*h.view) : nlohmann::ordered_json();
   j["classPath"] = h.classPath();
   j["hash"] = h.hash ? nlohmann::ordered_json(*h.hash) : nlohmann::ordered_json();
-  j["state"] = h.state;
+  j["state"] = copyStateText(h.state);
   j["at"] = h.at;
   j["size"] = h.size;
   j["online"] = h.online();

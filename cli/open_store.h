@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/store_open.h"
+#include "engine/store/store_open.h"
 #include "engine/store/store.h"
 
 namespace tolverdine::cli {

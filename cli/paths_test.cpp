@@ -71,8 +71,8 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
 
   // A clip is found by the folder however it is typed.
   std::string clip;
-  Store(dbPath(c)).query("SELECT rel FROM copy WHERE dest=? AND rel LIKE '%C0001.MP4'", {project},
-                         [&](const SqlRow& row) { clip = row.textOr(0); });
+  for (const Hit& h : Store(dbPath(c)).copiesOn(project))
+    if (h.name() == "C0001.MP4") clip = h.rel;
   auto moved = c.runIn(top, "reclassify", {"link/" + name + "/", clip, "인서트"});
   EXPECT_EQ(moved.status, 0) << moved.out << moved.err;
   EXPECT_TRUE(has(moved.out, "옮김: C0001.MP4 → 인서트")) << moved.out;

@@ -26,12 +26,7 @@ int runReclassify(int argc, char** argv) {
   // The clip is named by either its copy path or its view path.
   std::optional<Hit> hit;
   try {
-    store->query("SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? AND (rel=? OR view=?)",
-                 {dest, rel, rel}, [&](const SqlRow& r) {
-                   if (!hit)
-                     hit = Hit{r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5), r.textOr(6),
-                               r.int64(7)};
-                 });
+    hit = store->copyNamed(dest, rel);
   } catch (const StoreError& e) {
     std::fprintf(stderr, "오류 — %s\n", e.description().c_str());
     return 2;

@@ -45,13 +45,7 @@ TwinCheck verifyTwin(const std::string& root, const std::vector<CardFile>& files
   TwinCheck out;
   for (const CardFile& f : files) {
     std::string key = ingestKey(cam, f);
-    std::optional<std::string> recorded;
-    try {
-      store.query("SELECT xxh64 FROM copy WHERE key=? AND state='verified' LIMIT 1", {key},
-                  [&](const SqlRow& r) { recorded = r.text(0); });
-    } catch (const StoreError&) {
-      recorded.reset();
-    }
+    std::optional<std::string> recorded = store.anyVerifiedHash(key);
     if (!recorded) {
       out.differ.push_back(f.rel);
       continue;

@@ -6,6 +6,7 @@
 
 #include "engine/base/canonical_path.h"
 #include "engine/copy/ingest_test_util.h"
+#include "testing/store_access.h"
 
 namespace tolverdine {
 namespace {
@@ -113,7 +114,7 @@ TEST(DestPaths, DatabaseOfTheEarlierBuildCountsOneFolderOnce) {
     std::string key = "A캠|DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG|" + std::to_string(1000 * i) + "|1772359200000000000";
     EXPECT_EQ(s.verifiedCount(key), 1) << key;
     std::string at;
-    s.query("SELECT at FROM copy WHERE key=?", {key}, [&](const SqlRow& r) { at = r.textOr(0); });
+    rawQuery(s, "SELECT at FROM copy WHERE key=?", {key}, [&](const SqlRow& r) { at = r.textOr(0); });
     EXPECT_EQ(at, "2026-12-08T06:15:05Z") << "the newest of the three rows is kept";
   }
   EXPECT_EQ(dbRows(s), 3);

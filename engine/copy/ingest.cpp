@@ -199,7 +199,7 @@ class Run {
   std::string part(int d, const Row& r) const { return partPathFor(target(d, r)); }
 
   void fail(RowState& st, int d, const std::string& why, int round, bool writeRow = true) {
-    if (writeRow) records_.record(st.key, dests_[d], *st.r.dest, st.r.size, std::nullopt, "failed", round);
+    if (writeRow) records_.record(st.key, dests_[d], *st.r.dest, st.r.size, std::nullopt, CopyState::failed, round);
     result.failed.push_back({*st.r.dest, dests_[d], why});
     st.failed = true;
   }
@@ -398,7 +398,7 @@ class Run {
   std::vector<int> settle(RowState& st, const std::vector<int>& list, const std::vector<std::string>& partPaths,
                           const Hashes& h, const std::vector<std::optional<std::string>>& back, int round) {
     const Row& r = st.r;
-    const char* state = options_.verify == VerifyMode::fast ? "copied" : "verified";
+    const CopyState state = options_.verify == VerifyMode::fast ? CopyState::copied : CopyState::verified;
     std::vector<int> retry;
     for (size_t i = 0; i < list.size(); ++i) {
       int d = list[i];
@@ -510,7 +510,7 @@ class Run {
       }
       // Same content: give it the card file's time, so later counts find the copy unchanged.
       giveCopyTime(target(d, r), r.mtimeNs);
-      records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, "verified", 0, std::nullopt, r.view);
+      records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, CopyState::verified, 0, std::nullopt, r.view);
       result.verified[dests_[d]].push_back({r, *srcHash, std::nullopt});
     }
   }

@@ -111,8 +111,7 @@ TEST(Ingest, FreshCardRerunAndReclassifiedClip) {
   std::string moved = "01_원본/A캠/인터뷰/C0001.MP4";
   mkdirs(c.root1 + "/01_원본/A캠/인터뷰");
   ASSERT_EQ(::rename((c.root1 + "/" + *c.rows[0].dest).c_str(), (c.root1 + "/" + moved).c_str()), 0);
-  c.store.query("UPDATE copy SET rel=? WHERE key=? AND dest=?", {moved, ingestKey(kCam, c.rows[0]), c.root1},
-                [](const SqlRow&) {});
+  ASSERT_TRUE(c.store.moveCopy(ingestKey(kCam, c.rows[0]), c.root1, moved, /*hasView=*/false));
   IngestResult third = c.run({c.root1, c.root2}, {}, 2);
   EXPECT_EQ(third.copied, 0);
   EXPECT_EQ(third.skipped, 3);

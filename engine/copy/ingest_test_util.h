@@ -13,6 +13,7 @@
 #include "engine/store/store.h"
 #include "engine/base/text.h"
 #include "testing/test_util.h"
+#include "testing/store_access.h"
 
 namespace tolverdine::testing {
 
@@ -44,14 +45,14 @@ struct DbRow {
 
 inline std::optional<DbRow> dbRow(Store& s, const Row& r, const std::string& root) {
   std::optional<DbRow> out;
-  s.query("SELECT state, at, attempts, xxh64 FROM copy WHERE key=? AND dest=?", {ingestKey(kCam, r), root},
+  rawQuery(s, "SELECT state, at, attempts, xxh64 FROM copy WHERE key=? AND dest=?", {ingestKey(kCam, r), root},
           [&](const SqlRow& row) { out = DbRow{row.textOr(0), row.textOr(1), row.int64(2), row.text(3)}; });
   return out;
 }
 
 inline int64_t dbRows(Store& s) {
   int64_t n = 0;
-  s.query("SELECT count(*) FROM copy", {}, [&](const SqlRow& row) { n = row.int64(0); });
+  rawQuery(s, "SELECT count(*) FROM copy", {}, [&](const SqlRow& row) { n = row.int64(0); });
   return n;
 }
 

@@ -123,7 +123,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       auto h = hashFile(target);
       if (h && *h == recorded) {
         giveCopyTime(target, keyFacts(e.key) ? keyFacts(e.key)->mtimeNs : 0);
-        store.record(e.key, secondary, e.rel, e.size, recorded, "verified", 0, std::nullopt, e.view);
+        store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 0, std::nullopt, e.view);
         res.verified.push_back(Verified{row, recorded, std::nullopt});
         ++res.skipped;
         makeViewClone(e);
@@ -159,7 +159,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       res.failed.push_back({e.rel, kReadBack});
       continue;
     }
-    store.record(e.key, secondary, e.rel, e.size, recorded, "verified", 1, std::nullopt, e.view);
+    store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 1, std::nullopt, e.view);
     res.verified.push_back(Verified{row, recorded, std::nullopt});
     ++res.copied;
     makeViewClone(e);

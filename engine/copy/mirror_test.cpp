@@ -122,7 +122,7 @@ TEST(Mirror, DamagedOrMissingPrimaryAndUnsafeRecordsAreNotPropagated) {
   ::unlink((in.primary + "/" + *in.rows[1].dest).c_str());
   // A record pointing outside the roots is never followed.
   writeFile(in.t.path + "/outside.MP4", "x", false);
-  in.store->record("A캠|evil|1|1", in.primary, "../../outside.MP4", 1, "0000000000000000", "verified", 1);
+  in.store->record("A캠|evil|1|1", in.primary, "../../outside.MP4", 1, "0000000000000000", CopyState::verified, 1);
 
   MirrorResult r = runMirror(in.primary, secondary, *in.store, plenty, {});
   EXPECT_EQ(r.copied, 1);
@@ -218,10 +218,7 @@ TEST(Mirror, ViewsAreClonedOnlyWhereTheSecondaryCanClone) {
     auto row = testing::dbRow(store, r, onExt4);
     ASSERT_TRUE(row);
   }
-  std::optional<std::string> view;
-  store.query("SELECT view FROM copy WHERE key=? AND dest=?", {ingestKey(kCam, rows[0]), onExt4},
-              [&](const SqlRow& q) { view = q.text(0); });
-  EXPECT_EQ(view, rows[0].view);
+  EXPECT_EQ(store.recordedView(ingestKey(kCam, rows[0]), onExt4), rows[0].view);
 }
 
 }  // namespace

@@ -180,7 +180,7 @@ TEST(View, MirrorStorageClonesOnlyVerifiedCopiesAndKeepsUserMoves) {
   const std::string moved = parentPath(parentPath(*rows[3].view)) + "/인터뷰/C0003.MP4";
   mkdirs(parentPath(rx + "/" + moved));
   ASSERT_EQ(::rename((rx + "/" + *rows[3].view).c_str(), (rx + "/" + moved).c_str()), 0);
-  store.query("UPDATE copy SET view=? WHERE key=? AND dest=?", {moved, ingestKey(kCam, rows[3]), rx}, {});
+  ASSERT_TRUE(store.moveCopy(ingestKey(kCam, rows[3]), rx, moved, /*hasView=*/true));
   EXPECT_TRUE(makeView(rows, rx, kCam, store).empty());
   EXPECT_TRUE(exists(rx + "/" + *rows[2].view));
   EXPECT_FALSE(exists(rx + "/" + *rows[3].view));

@@ -40,18 +40,12 @@ std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam, const
   std::vector<Verified> out;
   for (const auto& r : rows) {
     if (!r.dest) continue;
-    try {
-      store.query("SELECT rel, xxh64, md5 FROM copy WHERE key=? AND dest=? AND state='verified'",
-                  {ingestKey(cam, r), root}, [&](const SqlRow& q) {
-                    std::optional<std::string> hash = q.text(1);
-                    if (!hash) return;
-                    Verified v{r, *hash, q.text(2)};
-                    v.row.dest = q.textOr(0);  // where it is now, after any move
-                    out.push_back(std::move(v));
-                  });
-    } catch (const StoreError&) {
-      // A database that cannot be read lists nothing more; this run's items are still listed.
-    }
+    // A database that cannot be read lists nothing more; this run's items are still listed.
+    auto q = store.verifiedCopy(ingestKey(cam, r), root);
+    if (!q || !q->hash) continue;
+    Verified v{r, *q->hash, q->md5};
+    v.row.dest = q->rel;  // where it is now, after any move
+    out.push_back(std::move(v));
   }
   return out;
 }

@@ -56,20 +56,9 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   struct ReadTogether {
     Store& store;
     bool open = false;
-    explicit ReadTogether(Store& s) : store(s) {
-      try {
-        store.exec("BEGIN");
-        open = true;
-      } catch (const StoreError&) {
-      }
-    }
+    explicit ReadTogether(Store& s) : store(s), open(s.begin()) {}
     ~ReadTogether() {
-      if (!open) return;
-      try {
-        store.exec("COMMIT");
-      } catch (const StoreError&) {
-        try { store.exec("ROLLBACK"); } catch (const StoreError&) {}
-      }
+      if (open) store.commit();
     }
   } together(store);
   PdfMemo pdfMemo;

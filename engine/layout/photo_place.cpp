@@ -43,15 +43,10 @@ std::vector<std::string> placeSameNamePhotos(std::vector<Row>& rows, const std::
     const std::string key = ingestKey(cam, r);
     bool oursInSub = false, oursInPlace = false;
     for (const auto& root : roots) {
-      try {
-        store.query("SELECT rel, view FROM copy WHERE key=? AND dest=?", {key, root}, [&](const SqlRow& q) {
-          for (int c = 0; c < 2; ++c) {
-            auto v = q.text(c);
-            oursInSub = oursInSub || v == sub;
-            oursInPlace = oursInPlace || v == place;
-          }
-        });
-      } catch (const StoreError&) {
+      const CopyPlaces at = store.copyPlaces(key, root);
+      for (const auto& v : {at.rel, at.view}) {
+        oursInSub = oursInSub || v == sub;
+        oursInPlace = oursInPlace || v == place;
       }
     }
     if (oursInSub && !oursInPlace) {
@@ -71,13 +66,10 @@ std::vector<std::string> placeSameNamePhotos(std::vector<Row>& rows, const std::
   auto occupants = [&](size_t i) -> const std::map<std::string, std::vector<Occupant>>& {
     if (!held[i]) {
       held[i].emplace();
-      try {
-        store.query("SELECT key, rel, view, size, xxh64 FROM copy WHERE dest=?", {roots[i]}, [&](const SqlRow& q) {
-          Occupant o{camOf(q.textOr(0)), q.int64(3), q.text(4)};
-          (*held[i])[q.textOr(1)].push_back(o);
-          if (auto v = q.text(2)) (*held[i])[*v].push_back(o);
-        });
-      } catch (const StoreError&) {
+      for (const Entry& e : store.entriesOn(roots[i])) {
+        Occupant o{camOf(e.key), e.size, e.hash};
+        (*held[i])[e.rel].push_back(o);
+        if (e.view) (*held[i])[*e.view].push_back(o);
       }
     }
     return *held[i];

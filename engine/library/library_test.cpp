@@ -108,7 +108,7 @@ TEST(Library, ReportClipsVerdictsAndSpotCheck) {
   auto v = clipVerdicts(clips, kCam, l.store, 2);
   EXPECT_TRUE(v[0].enough);
   EXPECT_EQ(v[0].verified, 2);
-  l.store.record(ingestKey(kCam, l.rows[0]), l.d2, *l.rows[0].dest, 1, std::nullopt, "failed", 1);
+  l.store.record(ingestKey(kCam, l.rows[0]), l.d2, *l.rows[0].dest, 1, std::nullopt, CopyState::failed, 1);
   EXPECT_FALSE(clipVerdicts(clips, kCam, l.store, 2)[0].enough);
   EXPECT_EQ(spotCheckIndexes(0), std::set<size_t>{});
   EXPECT_EQ(spotCheckIndexes(1), std::set<size_t>{0});

@@ -27,20 +27,6 @@ std::vector<std::string> pieces(const std::string& path) {
 
 bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
 
-// Every row of this destination, unlimited: the clip must be found however old it is.
-std::vector<Hit> rowsOf(Store& store, const std::string& dest) {
-  std::vector<Hit> out;
-  try {
-    store.query("SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? ORDER BY rel", {dest},
-                [&](const SqlRow& r) {
-                  out.push_back({r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5),
-                                 r.textOr(6), r.int64(7)});
-                });
-  } catch (const StoreError&) {  // an unreadable database: no rows to move
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string ReclassifyError::description() const {
@@ -73,7 +59,7 @@ std::string reclassify(const Hit& hit, const std::string& clsIn, const NameSet& 
   const std::string clipName = lastComponent(hit.rel);
 
   std::vector<Hit> moving;
-  for (auto& h : rowsOf(store, root)) {
+  for (auto& h : store.copiesOn(root)) {
     if (nfc(parentPath(h.classPath())) != oldFolder) continue;
     if (h.key == hit.key || isSidecar("x/" + lastComponent(h.rel), "x/" + clipName)) moving.push_back(std::move(h));
   }
@@ -88,11 +74,7 @@ std::string reclassify(const Hit& hit, const std::string& clsIn, const NameSet& 
     if (exists(join(root, newPath))) throw ReclassifyError::exists(newPath);
     if (renameNoReplace(join(root, h.classPath()), nfc(join(root, newPath))) != 0)
       throw ReclassifyError::failed(h.classPath());
-    try {
-      store.query(h.view ? "UPDATE copy SET view=? WHERE key=? AND dest=?" : "UPDATE copy SET rel=? WHERE key=? AND dest=?",
-                  {newPath, h.key, h.dest}, {});
-    } catch (const StoreError&) {
-    }
+    store.moveCopy(h.key, h.dest, newPath, h.view.has_value());
     if (!h.view) renames.push_back(MHLRename{h.classPath(), newPath, h.size, h.hash.value_or("")});
   }
   if (!renames.empty()) {

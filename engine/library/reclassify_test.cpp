@@ -11,6 +11,7 @@
 #include "engine/hashlist/mhl.h"
 #include "engine/base/text.h"
 #include "testing/test_util.h"
+#include "testing/store_access.h"
 
 namespace tolverdine {
 namespace {
@@ -28,7 +29,7 @@ int generations(const std::string& root) {
 int moves(Store& s) {
   int n = 0;
   try {
-    s.query("SELECT count(*) FROM move", {}, [&](const SqlRow& r) { n = static_cast<int>(r.int64(0)); });
+    rawQuery(s, "SELECT count(*) FROM move", {}, [&](const SqlRow& r) { n = static_cast<int>(r.int64(0)); });
   } catch (const StoreError&) {  // the table is made with the first move
   }
   return n;
@@ -54,8 +55,8 @@ struct Project {
         writeFile(root + "/" + cls, name, false);
       }
       Hit h{std::string("A캠|CLIP/") + name + "|9|1", root, rel,
-            mirror ? std::optional<std::string>(cls) : std::nullopt, "0123456789abcdef", "verified", "", 9};
-      store.record(h.key, root, rel, 9, h.hash, "verified", 1, std::nullopt, h.view);
+            mirror ? std::optional<std::string>(cls) : std::nullopt, "0123456789abcdef", CopyState::verified, "", 9};
+      store.record(h.key, root, rel, 9, h.hash, CopyState::verified, 1, std::nullopt, h.view);
       hits[name] = h;
     }
     store.rememberCamera("ILME-FX3", "A캠");
@@ -77,7 +78,7 @@ TEST(Reclassify, SplitStorageMovesClipAndSidecarAndRecordsRenames) {
   EXPECT_EQ(moves(p.store), 1);
 
   // Already in the class: nothing moves, nothing is written.
-  EXPECT_EQ(reclassify(Hit{p.hits["C0031.MP4"].key, p.root, to, {}, {}, "verified", "", 9}, "풀샷", NameSet::ko(), p.store),
+  EXPECT_EQ(reclassify(Hit{p.hits["C0031.MP4"].key, p.root, to, {}, {}, CopyState::verified, "", 9}, "풀샷", NameSet::ko(), p.store),
             to);
   EXPECT_EQ(generations(p.root), 1);
   EXPECT_EQ(moves(p.store), 1);
@@ -90,10 +91,7 @@ TEST(Reclassify, MirrorStorageMovesOnlyTheViews) {
   EXPECT_TRUE(exists(p.root + "/_카드원본/A캠_001/CLIP/C0031.MP4"));
   EXPECT_TRUE(exists(p.root + "/01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML"));
   EXPECT_EQ(p.store.destRel(p.hits["C0031.MP4"].key, p.root), "_카드원본/A캠_001/CLIP/C0031.MP4");
-  std::optional<std::string> view;
-  p.store.query("SELECT view FROM copy WHERE key=? AND dest=?", {p.hits["C0031M01.XML"].key, p.root},
-                [&](const SqlRow& r) { view = r.text(0); });
-  EXPECT_EQ(view, "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML");
+  EXPECT_EQ(p.store.recordedView(p.hits["C0031M01.XML"].key, p.root), "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML");
   EXPECT_EQ(generations(p.root), 0);
   EXPECT_EQ(moves(p.store), 1);
 }
@@ -156,8 +154,8 @@ TEST(Reclassify, FiveMovesOneWayMakeASuggestion) {
     const std::string rel = "01_원본/A캠/1_0900-0930/풀샷/" + name;
     mkdirs(parentPath(p.root + "/" + rel));
     writeFile(p.root + "/" + rel, name, false);
-    Hit h{"A캠|CLIP/" + name + "|9|1", p.root, rel, std::nullopt, "0123456789abcdef", "verified", "", 9};
-    p.store.record(h.key, p.root, rel, 9, h.hash, "verified", 1);
+    Hit h{"A캠|CLIP/" + name + "|9|1", p.root, rel, std::nullopt, "0123456789abcdef", CopyState::verified, "", 9};
+    p.store.record(h.key, p.root, rel, 9, h.hash, CopyState::verified, 1);
     reclassify(h, "인터뷰", NameSet::ko(), p.store);
     auto s = p.store.suggestions(5);
     if (i < 4) {

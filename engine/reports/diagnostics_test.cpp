@@ -101,9 +101,9 @@ TEST(Diagnostics, BundleWithDatabaseReportsCrashesAndSystem) {
   TempDir d;
   Store store(d.path + "/db.sqlite");
   std::string r1 = d.path + "/SSD1/20261207_봄", r2 = d.path + "/SSD2/20261207_봄", r3 = d.path + "/failed";
-  store.record("A캠|a|1|1", r1, "a", 1, "h", "verified", 1);
-  store.record("A캠|a|1|1", r2, "a", 1, "h", "verified", 1);
-  store.record("A캠|a|1|1", r3, "a", 1, std::nullopt, "failed", 1);
+  store.record("A캠|a|1|1", r1, "a", 1, "h", CopyState::verified, 1);
+  store.record("A캠|a|1|1", r2, "a", 1, "h", CopyState::verified, 1);
+  store.record("A캠|a|1|1", r3, "a", 1, std::nullopt, CopyState::failed, 1);
   // 150 entries over two drives and both folder languages, one of them a folder; only 100 are kept.
   std::vector<std::string> made;
   for (int i = 0; i < 150; ++i) {

@@ -181,17 +181,12 @@ std::optional<LastJob> earlierReport(const EarlierJob& job, Store& store) {
     // The list does not carry the file time that completes the key; the database row of this
     // clip on the first root does, with the place and class it has now.
     const std::string prefix = job.cam + "|" + r.rel + "|" + std::to_string(r.size) + "|";
-    try {
-      store.query("SELECT key, rel, view FROM copy WHERE dest = ?1 AND key >= ?2 AND key < ?3 LIMIT 1",
-                  {root, prefix, prefix + "\x7f"}, [&](const SqlRow& row) {
-                    const std::string key = row.textOr(0);
-                    r.mtimeNs = std::strtoll(key.c_str() + prefix.size(), nullptr, 10);
-                    if (r.view)
-                      r.view = row.text(2);
-                    else
-                      r.dest = row.textOr(1);
-                  });
-    } catch (const StoreError&) {
+    if (auto row = store.copyByKeyPrefix(root, prefix)) {
+      r.mtimeNs = std::strtoll(row->key.c_str() + prefix.size(), nullptr, 10);
+      if (r.view)
+        r.view = row->view;
+      else
+        r.dest = row->rel;
     }
     out.rows.push_back(std::move(r));
   }

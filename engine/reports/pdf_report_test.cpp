@@ -116,8 +116,8 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   Row b = clip("B001.WAV", Kind::audio);
   Row c = clip("A001.XML", Kind::etc);
   std::vector<Row> rows = {a, b, c};
-  for (const auto& r : rows) fx.store.record(ingestKey("A캠", r), fx.root, r.rel, r.size, "00112233445566ff", "verified", 1);
-  fx.store.record(ingestKey("A캠", a), "/mnt/b/20260305_프로젝트", a.rel, a.size, "00112233445566ff", "verified", 1);
+  for (const auto& r : rows) fx.store.record(ingestKey("A캠", r), fx.root, r.rel, r.size, "00112233445566ff", CopyState::verified, 1);
+  fx.store.record(ingestKey("A캠", a), "/mnt/b/20260305_프로젝트", a.rel, a.size, "00112233445566ff", CopyState::verified, 1);
   fx.result.color = CardColor::yellow;
   fx.result.underCopied = 2;
   fx.result.copied = 3;
@@ -211,7 +211,7 @@ TEST(PdfText, NamesOfAnyBytes) {
 TEST(PdfReport, WritesReadableA4WithHangul) {
   Fixture fx;
   std::vector<Row> rows = {clip("A&B <1> \"q\".MOV", Kind::video), clip("C0002.MP4", Kind::video)};
-  fx.store.record(ingestKey("A캠", rows[0]), fx.root, rows[0].rel, 1000, "0123456789abcdef", "verified", 1);
+  fx.store.record(ingestKey("A캠", rows[0]), fx.root, rows[0].rel, 1000, "0123456789abcdef", CopyState::verified, 1);
   fx.result.color = CardColor::green;
   writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, "운영자 이름",
                  kNow);
@@ -262,7 +262,7 @@ TEST(PdfReport, MemoReusedOnlyForTheSameText) {
   std::vector<Row> rows = {clip("C0001.MOV", Kind::video), clip("C0002.MOV", Kind::video)};
   std::string other = fx.t.path + "/20260305_둘째", third = fx.t.path + "/20260305_셋째";
   for (const auto& root : {fx.root, other})
-    for (const auto& r : rows) fx.store.record(ingestKey("A캠", r), root, r.rel, 1000, "00000000000000aa", "verified", 1);
+    for (const auto& r : rows) fx.store.record(ingestKey("A캠", r), root, r.rel, 1000, "00000000000000aa", CopyState::verified, 1);
   PdfMemo memo;
   auto draw = [&](const std::string& root) {
     writePDFReport(root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow,

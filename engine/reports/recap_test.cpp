@@ -52,9 +52,9 @@ TEST(Recap, ManifestTakesVerifiedClipsFromFirstSurvivingDestination) {
   rows[0].meta.t = 1773475509;  // 2026-03-14T08:05:09Z
   rows[0].meta.dur = 12.5;
   const std::string d1 = t.path + "/d1", d2 = t.path + "/d2";
-  for (const Row& r : rows) store.record(ingestKey("CAM", r), d2, *r.dest, r.size, "00", "verified", 1);
-  store.record(ingestKey("CAM", rows[0]), d1, *rows[0].dest, 100, "00", "verified", 1);
-  store.record(ingestKey("CAM", rows[2]), d1, *rows[2].dest, 100, std::nullopt, "failed", 1);
+  for (const Row& r : rows) store.record(ingestKey("CAM", r), d2, *r.dest, r.size, "00", CopyState::verified, 1);
+  store.record(ingestKey("CAM", rows[0]), d1, *rows[0].dest, 100, "00", CopyState::verified, 1);
+  store.record(ingestKey("CAM", rows[2]), d1, *rows[2].dest, 100, std::nullopt, CopyState::failed, 1);
 
   IngestResult res;
   res.color = CardColor::yellow;
@@ -161,7 +161,7 @@ TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
   TempDir t;
   Store store(t.path + "/s.sqlite");
   std::vector<Row> rows = {clip("A.MOV", Kind::video, "A/A.MOV")};
-  store.record(ingestKey("CAM", rows[0]), t.path + "/d", "A/A.MOV", 100, "00", "verified", 1);
+  store.record(ingestKey("CAM", rows[0]), t.path + "/d", "A/A.MOV", 100, "00", CopyState::verified, 1);
   IngestResult res;
   res.color = CardColor::green;
   writeFile(t.path + "/Library", "not a folder");  // jobs folder cannot be created

@@ -69,10 +69,10 @@ TEST(Reports, CsvAndJsonText) {
   Verified v{a, "00000000000000aa", std::nullopt};
   res.verified[root] = {v};
   res.verified["/other"] = {Verified{b, "ffffffffffffffff", std::nullopt}};
-  store.record(ingestKey("A", a), root, "x", 100, "1111111111111111", "verified", 1);
-  store.record(ingestKey("A", a), "/other", "x", 100, "2222222222222222", "verified", 1);
-  store.record(ingestKey("A", b), root, "y", 7, "bbbbbbbbbbbbbbbb", "verified", 1);
-  store.record(ingestKey("A", c), root, "z", 3, "cccccccccccccccc", "copied", 1);
+  store.record(ingestKey("A", a), root, "x", 100, "1111111111111111", CopyState::verified, 1);
+  store.record(ingestKey("A", a), "/other", "x", 100, "2222222222222222", CopyState::verified, 1);
+  store.record(ingestKey("A", b), root, "y", 7, "bbbbbbbbbbbbbbbb", CopyState::verified, 1);
+  store.record(ingestKey("A", c), root, "z", 3, "cccccccccccccccc", CopyState::copied, 1);
 
   std::string csv = clipsCsv(root, rows, res, "A", store);
   EXPECT_EQ(csv,

@@ -4,6 +4,7 @@
 
 #include "engine/store/store.h"
 #include "testing/test_util.h"
+#include "testing/store_access.h"
 
 namespace tolverdine {
 namespace {
@@ -45,7 +46,7 @@ TEST(CardFingerprint, DependsOnFilesOnly) {
 struct CardStatusTest : ::testing::Test {
   TempDir t;
   Store s{t.path + "/db.sqlite"};
-  void verify(const std::string& cam, const CardFile& f, const std::string& dest, const char* state = "verified") {
+  void verify(const std::string& cam, const CardFile& f, const std::string& dest, CopyState state = CopyState::verified) {
     s.record(ingestKey(cam, f), dest, f.rel, f.size, "h", state, 1);
   }
 };
@@ -57,8 +58,8 @@ TEST_F(CardStatusTest, CountsCopiesPerFile) {
   verify("A캠", card[0], "/d1");
   verify("A캠", card[1], "/d1");
   verify("A캠", card[1], "/d2");
-  verify("A캠", card[2], "/d1", "copied");
-  verify("A캠", card[3], "/d1", "failed");
+  verify("A캠", card[2], "/d1", CopyState::copied);
+  verify("A캠", card[3], "/d1", CopyState::failed);
   s.recordCard(cardFingerprint(card), "A캠", card, "U1");
   auto st = cardStatus(card, s, 2, "U1");
   EXPECT_EQ(st, CardStatus::known("A캠", 4, 1, 2));
@@ -78,7 +79,7 @@ TEST_F(CardStatusTest, CountsCopiesPerFile) {
   EXPECT_FALSE(twin.alreadyBackedUp());
 
   // A database that fails under the count makes every file look unsaved, never saved.
-  s.exec("DROP TABLE copy");
+  rawExec(s, "DROP TABLE copy");
   EXPECT_EQ(cardStatus(card, s, 2, "U1"), CardStatus::known("A캠", 4, 0, 4));
 }
 
@@ -101,7 +102,7 @@ TEST_F(CardStatusTest, UnknownFingerprintFallsBackToFirstFiveFiles) {
   verify("A캠", card[5], "/d1");  // only the sixth was seen: too far to look
   EXPECT_EQ(cardStatus(card, s, 1, std::nullopt), CardStatus::newCard());
 
-  verify("A캠", card[4], "/d1", "failed");  // the fifth names the camera, whatever its state
+  verify("A캠", card[4], "/d1", CopyState::failed);  // the fifth names the camera, whatever its state
   EXPECT_EQ(cardStatus(card, s, 1, std::nullopt), CardStatus::known("A캠", 7, 0, 6));
 
   // Re-listed with other letter case: no file of the card is found under that case.

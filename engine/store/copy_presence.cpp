@@ -1,9 +1,9 @@
 #include "engine/store/copy_presence.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "engine/base/files.h"
@@ -42,6 +42,8 @@ bool sameTime(int64_t file, int64_t key) {
   return false;
 }
 
+bool readable(const std::optional<PathFacts>& f) { return f && !f->unreadable; }
+
 // Folders where the system mounts removable drives: a drive's folder missing there is a drive
 // that was taken away, whatever else changed in them since.
 bool mountPlace(const std::string& path) {
@@ -57,11 +59,15 @@ bool mountPlace(const std::string& path) {
 
 }  // namespace
 
-StatFn realStat() {
-  return [](const std::string& path) -> std::optional<PathFacts> {
+StatFn realStat(Fs& fs) {
+  return [&fs](const std::string& path) -> std::optional<PathFacts> {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
     PathFacts f;
+    if (fs.stat(path, &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+      f.unreadable = true;
+      return f;
+    }
     f.dir = S_ISDIR(st.st_mode);
     f.regular = S_ISREG(st.st_mode);
     f.size = st.st_size;
@@ -88,7 +94,7 @@ std::optional<KeyFacts> keyFacts(const std::string& key) {
 // as the copies themselves.
 CopyPlace copyPlace(const std::string& root, const std::string& rel, const KeyFacts& want, const StatFn& stat) {
   auto f = stat(under(root, rel));
-  if (!f) return CopyPlace::missing;
+  if (!f || f->unreadable) return CopyPlace::missing;
   if (!f->regular || f->size != want.size) return CopyPlace::changed;
   if (want.mtimeNs != 0 && !sameTime(f->mtimeNs, want.mtimeNs)) return CopyPlace::changed;
   return CopyPlace::good;
@@ -103,11 +109,12 @@ bool driveConnected(const std::string& root, int64_t recordedAt, const StatFn& s
     if (folder.empty()) folder = "/";
     facts = stat(folder);
   } while (!facts && folder != "/");
+  if (facts && facts->unreadable) return true;
   if (!facts || mountPlace(folder)) return false;
   std::string parent = parentPath(folder);
   if (parent.empty()) parent = "/";
   auto up = stat(parent);
-  if (folder != "/" && up && up->dev != facts->dev) return true;  // a mounted drive whose project folder is gone
+  if (folder != "/" && up && !up->unreadable && up->dev != facts->dev) return true;  // a mounted drive whose project folder is gone
   // Removing the project folder changed this folder; a drive pulled from over it did not.
   return facts->ctimeNs / kNs >= recordedAt;
 }
@@ -118,7 +125,7 @@ CopyPlace judgeCopy(const RecordedCopy& c, const StatFn& stat) {
   // An unreadable time stamp cannot show that the drive is away: the file decides.
   const int64_t recorded = at ? static_cast<int64_t>(*at) : 0;
   if (!driveConnected(c.dest, recorded, stat)) return CopyPlace::good;
-  if (!want) return stat(under(c.dest, c.rel)) ? CopyPlace::good : CopyPlace::missing;
+  if (!want) return readable(stat(under(c.dest, c.rel))) ? CopyPlace::good : CopyPlace::missing;
   return copyPlace(c.dest, c.rel, *want, stat);
 }
 
@@ -128,18 +135,18 @@ bool goodCopyOn(Store& store, const std::string& key, const std::string& root, c
   auto recorded = store.destRel(key, root);
   const std::string rel = recorded && !recorded->empty() ? *recorded : plannedRel;
   auto want = keyFacts(key);
-  if (!want) return stat(under(root, rel)).has_value();
+  if (!want) return readable(stat(under(root, rel)));
   return copyPlace(root, rel, *want, stat) == CopyPlace::good;
 }
 
-bool giveCopyTime(const std::string& path, int64_t mtimeNs) {
+bool giveCopyTime(const std::string& path, int64_t mtimeNs, Fs& fs) {
   if (mtimeNs == 0) return true;
   timespec ts[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(mtimeNs / kNs), static_cast<long>(mtimeNs % kNs)}};
   if (mtimeNs < 0 && ts[1].tv_nsec < 0) {
     ts[1].tv_sec -= 1;
     ts[1].tv_nsec += kNs;
   }
-  return ::utimensat(AT_FDCWD, path.c_str(), ts, 0) == 0;
+  return fs.utimens(path, ts) == 0;
 }
 
 }  // namespace tolverdine

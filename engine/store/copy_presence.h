@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/fs.h"
+
 namespace tolverdine {
 
 class Store;
@@ -19,10 +21,14 @@ struct PathFacts {
   int64_t mtimeNs = 0;
   int64_t ctimeNs = 0;  // the later of status and content change
   uint64_t dev = 0;
+  /// Something is there that stat could not examine (EIO, EACCES, ENOTCONN ...): a drive that
+  /// answers with errors is connected, and a copy on it is not vouched for.
+  bool unreadable = false;
 };
-/// stat of a path (following links); absent when nothing can be examined there.
+/// stat of a path (following links); absent when nothing is there (ENOENT, ENOTDIR).
 using StatFn = std::function<std::optional<PathFacts>(const std::string&)>;
-StatFn realStat();
+/// stat through fs, which must outlive the function.
+StatFn realStat(Fs& fs = realFs());
 
 /// The state of a recorded copy's file.
 enum class CopyPlace { good, missing, changed };
@@ -61,6 +67,6 @@ bool goodCopyOn(Store& store, const std::string& key, const std::string& root, c
 
 /// Gives a copy the modification time of its source (ns since the epoch; 0: left alone). False
 /// when the file system refuses.
-bool giveCopyTime(const std::string& path, int64_t mtimeNs);
+bool giveCopyTime(const std::string& path, int64_t mtimeNs, Fs& fs = realFs());
 
 }  // namespace tolverdine

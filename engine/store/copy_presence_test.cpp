@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <ctime>
 #include <map>
 
 #include "engine/store/card_status.h"
@@ -108,6 +110,76 @@ TEST(CopyPresence, ConnectedIsDecidedByTheDriveNotTheProjectFolder) {
 }
 
 // Real files: a copy in place counts, a deleted or changed one does not, and the card says why.
+// The real file system, except that stat of anything under `under` fails with `err`.
+struct FailingStat : Fs {
+  std::string under;
+  int err = EIO;
+  Fs& r = realFs();
+  int open(const std::string& p, int f, mode_t m) override { return r.open(p, f, m); }
+  ssize_t read(int fd, void* b, size_t n) override { return r.read(fd, b, n); }
+  ssize_t pread(int fd, void* b, size_t n, off_t at) override { return r.pread(fd, b, n, at); }
+  ssize_t write(int fd, const void* b, size_t n) override { return r.write(fd, b, n); }
+  int fsync(int fd) override { return r.fsync(fd); }
+  int syncfs(int fd) override { return r.syncfs(fd); }
+  int fadvise(int fd, off_t at, off_t len, int advice) override { return r.fadvise(fd, at, len, advice); }
+  int fstat(int fd, struct stat* st) override { return r.fstat(fd, st); }
+  int futimens(int fd, const struct timespec t[2]) override { return r.futimens(fd, t); }
+  int stat(const std::string& p, struct stat* st) override {
+    if (p.compare(0, under.size(), under) == 0) {
+      errno = err;
+      return -1;
+    }
+    return r.stat(p, st);
+  }
+  int lstat(const std::string& p, struct stat* st) override { return r.lstat(p, st); }
+  int statvfs(const std::string& p, struct statvfs* st) override { return r.statvfs(p, st); }
+  int utimens(const std::string& p, const struct timespec t[2]) override { return r.utimens(p, t); }
+  int renameNoReplace(const std::string& a, const std::string& b) override { return r.renameNoReplace(a, b); }
+  int rename(const std::string& a, const std::string& b) override { return r.rename(a, b); }
+  int link(const std::string& a, const std::string& b) override { return r.link(a, b); }
+  int unlink(const std::string& p) override { return r.unlink(p); }
+  int mkdir(const std::string& p, mode_t m) override { return r.mkdir(p, m); }
+  int rmdir(const std::string& p) override { return r.rmdir(p); }
+  int list(const std::string& d, std::vector<DirEntry>* out) override { return r.list(d, out); }
+  int clone(const std::string& a, const std::string& b) override { return r.clone(a, b); }
+  std::optional<std::string> realPath(const std::string& p) override { return r.realPath(p); }
+};
+
+// A drive that answers stat with an error is here, and a copy it cannot show is no copy; a drive
+// that is simply gone (nothing there) is on the shelf and its copies keep counting.
+TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
+  TempDir t;
+  const std::string drive = t.path + "/drive", root = drive + "/proj";
+  mkdirs(root);
+  writeFile(root + "/C1.MP4", "abcd");
+  // Recorded after the folders above last changed: a missing drive reads as taken away.
+  const std::string at = isoTime(std::time(nullptr) + 60);
+  const RecordedCopy copy{"A캠|C1.MP4|4|0", root, "C1.MP4", at};
+  EXPECT_EQ(judgeCopy(copy, realStat()), CopyPlace::good);
+
+  FailingStat fs;
+  fs.under = drive;
+  for (int err : {EIO, EACCES, ENOTCONN}) {
+    fs.err = err;
+    EXPECT_TRUE(driveConnected(root, std::time(nullptr) + 60, realStat(fs))) << err;
+    EXPECT_EQ(judgeCopy(copy, realStat(fs)), CopyPlace::missing) << err;
+    EXPECT_EQ(copyPlace(root, "C1.MP4", {4, 0}, realStat(fs)), CopyPlace::missing) << err;
+  }
+  fs.err = ENOENT;
+  EXPECT_FALSE(driveConnected(root, std::time(nullptr) + 60, realStat(fs)));
+  EXPECT_EQ(judgeCopy(copy, realStat(fs)), CopyPlace::good);
+
+  // Through the store, as the card's colour counts copies.
+  Store s(t.path + "/db.sqlite");
+  s.record(copy.key, root, copy.rel, 4, "h", CopyState::verified, 1);
+  fs.err = EIO;
+  s.setCopyJudge([&](const RecordedCopy& c) { return judgeCopy(c, realStat(fs)); });
+  EXPECT_EQ(s.verifiedTally(copy.key).counted, 0);
+  EXPECT_EQ(s.verifiedTally(copy.key).missing, 1);
+  s.setCopyJudge({});
+  EXPECT_EQ(s.verifiedCount(copy.key), 1);
+}
+
 TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
@@ -118,7 +190,7 @@ TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
       mkdirs(root);
       writeFile(root + "/" + f.rel, "abcd");
       ASSERT_TRUE(giveCopyTime(root + "/" + f.rel, f.mtimeNs));
-      s.record(ingestKey("A캠", f), root, f.rel, 4, "h", "verified", 1);
+      s.record(ingestKey("A캠", f), root, f.rel, 4, "h", CopyState::verified, 1);
     }
   }
   s.recordCard(cardFingerprint(files), "A캠", files, std::nullopt);
@@ -218,7 +290,7 @@ TEST(Twin, DecomposedNameOnTheCardIsRead) {
   ASSERT_EQ(list.files[0].rel, nfc(nfd));
   ASSERT_NE(list.files[0].rel, nfd);
   const std::string key = ingestKey("A캠", list.files[0]);
-  s.record(key, t.path + "/d", list.files[0].rel, 3000, *hashFile(t.path + "/card/" + nfd), "verified", 1);
+  s.record(key, t.path + "/d", list.files[0].rel, 3000, *hashFile(t.path + "/card/" + nfd), CopyState::verified, 1);
   TwinCheck c = verifyTwin(t.path + "/card", list.files, "A캠", s, 1);
   EXPECT_EQ(c.same, 1);
   EXPECT_TRUE(c.unread.empty());

@@ -1,8 +1,6 @@
 #include "engine/store/record_group.h"
 
-#include <sqlite3.h>
-
-#include <cstdio>
+#include <new>
 
 #include "engine/store/store.h"
 
@@ -14,26 +12,25 @@ RecordGroup::RecordGroup(Store& store, size_t rows, std::chrono::milliseconds ag
 RecordGroup::~RecordGroup() { commit(); }
 
 void RecordGroup::record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
-                         const std::optional<std::string>& hash, const std::string& state, int attempts,
+                         const std::optional<std::string>& hash, CopyState state, int attempts,
                          const std::optional<std::string>& md5, const std::optional<std::string>& view) noexcept {
-  if (!open_) {
-    try {
-      // Immediate: the write lock is taken now, waiting out other writers, so no row of the group
-      // can later fail on a stale snapshot.
-      store_.exec("BEGIN IMMEDIATE");
-      open_ = true;
-      openedAt_ = std::chrono::steady_clock::now();
-    } catch (...) {
-    }
+  // Immediate: the write lock is taken now, waiting out other writers, so no row of the group
+  // can later fail on a stale snapshot. When it cannot be had, rows are written one by one.
+  if (!open_ && store_.beginImmediate()) {
+    open_ = true;
+    openedAt_ = std::chrono::steady_clock::now();
   }
   store_.record(key, dest, rel, size, hash, state, attempts, md5, view);
   if (!open_) return;
   try {
     pending_.push_back({key, dest, rel, size, hash, state, attempts, md5, view});
-  } catch (...) {
+  } catch (const std::bad_alloc&) {
+    // No memory to keep the row for a replay: end the group now, while the row is still in it.
+    commit();
+    return;
   }
   // An error that rolled the transaction back took the earlier rows of the group with it.
-  if (sqlite3_get_autocommit(store_.handle())) {
+  if (!store_.inTransaction()) {
     open_ = false;
     replay();
     return;
@@ -49,17 +46,11 @@ void RecordGroup::commitIfDue() noexcept {
 void RecordGroup::commit() noexcept {
   if (!open_) return;
   open_ = false;
-  try {
-    store_.exec("COMMIT");
+  if (store_.commit()) {
     pending_.clear();
     return;
-  } catch (...) {
   }
-  try {
-    store_.exec("ROLLBACK");
-  } catch (...) {
-  }
-  replay();
+  replay();  // commit rolled the group back
 }
 
 void RecordGroup::replay() noexcept {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/store/copy_state.h"
+
 namespace tolverdine {
 
 class Store;
@@ -26,7 +28,7 @@ class RecordGroup {
   RecordGroup& operator=(const RecordGroup&) = delete;
 
   void record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
-              const std::optional<std::string>& hash, const std::string& state, int attempts,
+              const std::optional<std::string>& hash, CopyState state, int attempts,
               const std::optional<std::string>& md5 = std::nullopt,
               const std::optional<std::string>& view = std::nullopt) noexcept;
   void commitIfDue() noexcept;
@@ -37,7 +39,7 @@ class RecordGroup {
     std::string key, dest, rel;
     int64_t size;
     std::optional<std::string> hash;
-    std::string state;
+    CopyState state;
     int attempts;
     std::optional<std::string> md5, view;
   };

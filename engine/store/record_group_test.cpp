@@ -6,13 +6,14 @@
 
 #include "engine/store/store.h"
 #include "testing/test_util.h"
+#include "testing/store_access.h"
 
 namespace tolverdine {
 namespace {
 
 int64_t rowsSeenBy(Store& s) {
   int64_t n = -1;
-  s.query("SELECT count(*) FROM copy", {}, [&](const SqlRow& r) { n = r.int64(0); });
+  rawQuery(s, "SELECT count(*) FROM copy", {}, [&](const SqlRow& r) { n = r.int64(0); });
   return n;
 }
 
@@ -21,7 +22,7 @@ TEST(RecordGroup, RowsBecomeDurableByCountByAgeAndAtTheEnd) {
   const std::string db = t.path + "/db.sqlite";
   Store writer(db), reader(db);
   auto rec = [](RecordGroup& g, int i) {
-    g.record("A|f" + std::to_string(i) + "|1|1", "/d", "f", 1, "00000000000000aa", "verified", 1);
+    g.record("A|f" + std::to_string(i) + "|1|1", "/d", "f", 1, "00000000000000aa", CopyState::verified, 1);
   };
   {
     RecordGroup g(writer, 4, std::chrono::hours(1));
@@ -45,7 +46,7 @@ TEST(RecordGroup, RowsBecomeDurableByCountByAgeAndAtTheEnd) {
   // A second writer is not shut out for longer than a group lasts.
   rec(aged, 6);
   aged.commit();
-  reader.record("B|x|1|1", "/d", "x", 1, std::nullopt, "failed", 1);
+  reader.record("B|x|1|1", "/d", "x", 1, std::nullopt, CopyState::failed, 1);
   EXPECT_EQ(rowsSeenBy(writer), 8);
 }
 

@@ -2,27 +2,19 @@
 // it reads the state database and the destinations.
 #include "engine/store/reel.h"
 
-#include <dirent.h>
-
 #include <charconv>
 #include <cstdint>
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <vector>
 
 #include "engine/base/names.h"
 #include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
-
-namespace {
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-}  // namespace
 
 namespace {
 // Enough rows to recognise a card copied before, whatever its size.
@@ -44,11 +36,11 @@ std::optional<std::string> reelOf(const std::string& rel, const std::string& mir
 
 // Largest N of the entries cam_N in folder; 0 when there are none or the folder cannot be read.
 int64_t highestReel(const std::string& folder, const std::string& prefix) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-  if (!dir) return 0;
+  std::vector<DirEntry> entries;
+  if (realFs().list(folder, &entries) != 0) return 0;
   int64_t n = 0;
-  while (dirent* e = ::readdir(dir.get())) {
-    std::string name = nfc(e->d_name);
+  for (const DirEntry& e : entries) {
+    std::string name = nfc(e.name);
     if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
     const char* first = name.data() + prefix.size();
     const char* last = name.data() + name.size();

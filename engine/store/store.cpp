@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "engine/base/files.h"
 #include "engine/base/text.h"
 #include "platform/posix/home.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -164,6 +166,46 @@ struct StmtCloser {
   void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
 };
 
+Hit hitOf(const SqlRow& r) {
+  return {r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4),
+          copyStateFrom(r.textOr(5)).value_or(CopyState::failed), r.textOr(6), r.int64(7)};
+}
+
+// Device and inode of the database file, which the search file is tied to.
+std::optional<std::string> fileIdentity(const std::string& path, bool regularOnly) {
+  struct ::stat st {};
+  if (realFs().stat(path, &st) != 0 || (regularOnly && !S_ISREG(st.st_mode))) return std::nullopt;
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+// Prints one whole line, so lines of parallel jobs do not interleave.
+void errorLine(const std::string& text) {
+  std::string line = text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+// The folder and its parents, as given (no composing of names); 0 or the error number.
+int makeFolders(const std::string& folder) {
+  Fs& fs = realFs();
+  std::string cur;
+  size_t i = 0;
+  while (i <= folder.size()) {
+    size_t j = folder.find('/', i);
+    if (j == std::string::npos) j = folder.size();
+    cur = folder.substr(0, j);
+    i = j + 1;
+    if (cur.empty() || cur.back() == '/') continue;
+    if (fs.mkdir(cur, 0755) == 0) continue;
+    const int err = errno;
+    struct ::stat st {};
+    if (err != EEXIST) return err;
+    if (fs.stat(cur, &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // ---- rows and hits ----
@@ -193,9 +235,7 @@ std::string Store::defaultPath() { return applicationSupportDir() + "/ingest.sql
 Store::Store(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(parent, ec);
-    if (ec) throw std::system_error(ec, parent.string());
+    if (int err = makeFolders(parent.string())) throw std::system_error(err, std::generic_category(), parent.string());
   }
   // Connections are handed between threads (created on one, used on another), so ask for the
   // serialized mode whatever the library's default is.
@@ -223,17 +263,18 @@ Store::Store(const std::string& path) {
       sqlite3_close(db_);
       db_ = nullptr;
       throw;
-    } catch (...) {
+    } catch (const std::exception&) {  // out of memory
       sqlite3_close(db_);
       db_ = nullptr;
       throw;
     }
   }
   // Older files lack these columns; on every later open the ALTER fails because they exist.
-  try { exec("ALTER TABLE copy ADD COLUMN md5 TEXT"); } catch (const StoreError&) {}
-  try { exec("ALTER TABLE copy ADD COLUMN view TEXT"); } catch (const StoreError&) {}
+  tryExec("ALTER TABLE copy ADD COLUMN md5 TEXT");
+  tryExec("ALTER TABLE copy ADD COLUMN view TEXT");
   // The library lists newest first with a limit: walking this index stops after the limit.
-  try { exec("CREATE INDEX IF NOT EXISTS copy_at ON copy (at)"); } catch (const StoreError&) {}
+  if (!tryExec("CREATE INDEX IF NOT EXISTS copy_at ON copy (at)"))
+    noteDropped("copy_at", sqlite3_errmsg(db_));
   // Once per file and process: the fold reads every row, and only older builds leave work for it.
   static std::mutex foldedLock;
   static std::set<std::string> folded;
@@ -257,7 +298,8 @@ void Store::dropOldTextIndex() noexcept {
   try {
     query("SELECT 1 FROM sqlite_master WHERE name IN ('copy_text', 'copy_text_ai', 'copy_text_ad', 'copy_text_au')",
           {}, [&](const SqlRow&) { old = true; });
-  } catch (const StoreError&) {
+  } catch (const StoreError& e) {
+    noteDropped("dropOldTextIndex", e.message);
   }
   if (!old) return;
   // One short transaction; a failure (another process at it) leaves it for the next open.
@@ -266,7 +308,7 @@ void Store::dropOldTextIndex() noexcept {
     for (const char* sql : kOldTextIndex) exec(sql);
     exec("COMMIT");
   } catch (const StoreError&) {
-    try { exec("ROLLBACK"); } catch (const StoreError&) {}
+    rollback();
   }
 }
 
@@ -301,7 +343,7 @@ bool Store::canonicaliseDests() noexcept {
     return true;
   } catch (const StoreError&) {
     // The rows stay as they were.
-    try { exec("ROLLBACK"); } catch (const StoreError&) {}
+    rollback();
     return false;
   }
 }
@@ -330,10 +372,10 @@ bool Store::attachSearch(bool create) noexcept {
     attached_ = true;
     exec("PRAGMA search.journal_mode=WAL");
     for (const char* sql : kSearchSchema) exec(sql);
-  } catch (const StoreError&) {
-    if (attached_) {
-      try { exec("DETACH DATABASE search"); } catch (const StoreError&) {}
-    }
+  } catch (const StoreError& e) {
+    // Searches then read every row.
+    noteDropped("attachSearch", e.message);
+    if (attached_ && !tryExec("DETACH DATABASE search")) noteDropped("DETACH", sqlite3_errmsg(db_));
     attached_ = false;
   }
   flushing_ = was;
@@ -342,10 +384,10 @@ bool Store::attachSearch(bool create) noexcept {
 
 Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
   if (!sqlite3_get_autocommit(db_)) return CatchUp::failed;  // inside a caller's transaction
-  struct ::stat st {};
-  if (::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return CatchUp::failed;
+  const std::optional<std::string> file = fileIdentity(path_, /*regularOnly=*/true);
+  if (!file) return CatchUp::failed;
   if (!attachSearch(true)) return CatchUp::failed;
-  const std::string identity = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  const std::string& identity = *file;
   flushing_ = true;
   if (!wait) sqlite3_busy_timeout(db_, 0);
   CatchUp out = CatchUp::failed;
@@ -372,7 +414,7 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
       exec("COMMIT");
       if (!stale) out = CatchUp::done;
     } catch (const StoreError&) {
-      try { exec("ROLLBACK"); } catch (const StoreError&) {}
+      rollback();  // the writing pass below finds out again
     }
   }
   if (out == CatchUp::done) {
@@ -433,8 +475,11 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
     touched_.clear();
     touchedOverflow_ = false;
     out = more ? CatchUp::more : CatchUp::done;
-  } catch (const StoreError&) {
-    try { exec("ROLLBACK"); } catch (const StoreError&) {}
+  } catch (const StoreError& e) {
+    // A busy search file is tried again later; searches meanwhile read the rows themselves.
+    if (sqlite3_errcode(db_) != SQLITE_BUSY && sqlite3_errcode(db_) != SQLITE_LOCKED)
+      noteDropped("catchUpSearch", e.message);
+    rollback();
   }
   if (!wait) sqlite3_busy_timeout(db_, 5000);
   flushing_ = false;
@@ -475,6 +520,46 @@ void Store::exec(const std::string& sql) {
   flushTouched();
 }
 
+bool Store::tryExec(const std::string& sql) noexcept {
+  try {
+    exec(sql);
+    return true;
+  } catch (const StoreError&) {
+    return false;
+  }
+}
+
+void Store::noteDropped(const char* what, const std::string& why) noexcept {
+  try {
+    std::string line = std::string("TOLVERDINE 상태 DB 오류 (") + what + "): " + why;
+    {
+      std::lock_guard<std::mutex> g(toldLock_);
+      if (!told_.insert(line).second) return;  // a broken database would repeat it per file
+    }
+    errorLine(line);
+  } catch (const std::exception&) {
+    // Out of memory for a message: the caller's fallback stands without it.
+  }
+}
+
+bool Store::begin() noexcept { return tryExec("BEGIN"); }
+
+bool Store::beginImmediate() noexcept { return tryExec("BEGIN IMMEDIATE"); }
+
+bool Store::commit() noexcept {
+  if (tryExec("COMMIT")) return true;
+  noteDropped("COMMIT", sqlite3_errmsg(db_));
+  rollback();
+  return false;
+}
+
+void Store::rollback() noexcept {
+  // Nothing open (an error ended it already) is the common case, and no fault.
+  if (!sqlite3_get_autocommit(db_) && !tryExec("ROLLBACK")) noteDropped("ROLLBACK", sqlite3_errmsg(db_));
+}
+
+bool Store::inTransaction() const noexcept { return !sqlite3_get_autocommit(db_); }
+
 void Store::query(const std::string& sql, const std::vector<SqlValue>& args,
                   const std::function<void(const SqlRow&)>& row) {
   sqlite3_stmt* raw = takeStatement(db_, sql);
@@ -508,26 +593,22 @@ void Store::query(const std::string& sql, const std::vector<SqlValue>& args,
 // ---- copy table ----
 
 void Store::record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
-                   const std::optional<std::string>& hash, const std::string& state, int attempts,
+                   const std::optional<std::string>& hash, CopyState state, int attempts,
                    const std::optional<std::string>& md5, const std::optional<std::string>& view) noexcept {
   std::string why;
   // A recorded row carries a new `at`, which is how the search file finds it.
   tracking_ = false;
   ScopeTrack track{tracking_};
   try {
-    query(kRecord, {key, dest, rel, size, hash, state, attempts, isoNow(), md5, view}, {});
+    query(kRecord, {key, dest, rel, size, hash, copyStateText(state), attempts, isoNow(), md5, view}, {});
     return;
   } catch (const StoreError& e) {
     why = e.message;
   } catch (const std::exception& e) {
     why = e.what();
-  } catch (...) {
-    why = "?";
   }
-  // One write of the whole line, so lines of parallel jobs do not interleave.
-  std::string line = "TOLVERDINE 상태 기록 실패: " + why + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  // Every failed record is told: each is a copy the database does not know of.
+  errorLine("TOLVERDINE 상태 기록 실패: " + why);
 }
 
 int Store::verifiedCount(const std::string& key) noexcept { return verifiedTally(key).counted; }
@@ -547,7 +628,11 @@ CopyTally Store::verifiedTally(const std::string& key) noexcept {
         case CopyPlace::changed: ++t.changed; break;
       }
     }
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("verifiedTally", e.message);
+    return {};
+  } catch (const std::exception& e) {  // a judge that could not look
+    noteDropped("verifiedTally", e.what());
     return {};
   }
   return t;
@@ -558,7 +643,8 @@ std::optional<std::string> Store::verifiedHash(const std::string& key, const std
   try {
     query("SELECT xxh64 FROM copy WHERE key=? AND dest=? AND state='verified'", {key, dest},
           [&](const SqlRow& r) { h = r.text(0); });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("verifiedHash", e.message);
     return std::nullopt;
   }
   return h;
@@ -568,7 +654,8 @@ std::optional<std::string> Store::destRel(const std::string& key, const std::str
   std::optional<std::string> rel;
   try {
     query("SELECT rel FROM copy WHERE key=? AND dest=?", {key, dest}, [&](const SqlRow& r) { rel = r.text(0); });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("destRel", e.message);
     return std::nullopt;
   }
   return rel;
@@ -579,7 +666,8 @@ std::vector<std::string> Store::verifiedRoots() noexcept {
   try {
     query("SELECT DISTINCT dest FROM copy WHERE state='verified' ORDER BY dest", {},
           [&](const SqlRow& r) { out.push_back(r.textOr(0)); });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("verifiedRoots", e.message);
   }
   return out;
 }
@@ -589,16 +677,120 @@ std::vector<Entry> Store::verifiedEntries(const std::string& dest) noexcept {
   try {
     query("SELECT key, rel, size, xxh64, view FROM copy WHERE dest=? AND state='verified' ORDER BY rel", {dest},
           [&](const SqlRow& r) { out.push_back({r.textOr(0), r.textOr(1), r.int64(2), r.text(3), r.text(4)}); });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("verifiedEntries", e.message);
   }
   return out;
+}
+
+std::vector<Entry> Store::entriesOn(const std::string& dest) noexcept {
+  std::vector<Entry> out;
+  try {
+    query("SELECT key, rel, view, size, xxh64 FROM copy WHERE dest=?", {dest},
+          [&](const SqlRow& q) { out.push_back({q.textOr(0), q.textOr(1), q.int64(3), q.text(4), q.text(2)}); });
+  } catch (const StoreError& e) {
+    noteDropped("entriesOn", e.message);
+  }
+  return out;
+}
+
+std::vector<Hit> Store::copiesOn(const std::string& dest) noexcept {
+  std::vector<Hit> out;
+  try {
+    query("SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? ORDER BY rel", {dest},
+          [&](const SqlRow& r) { out.push_back(hitOf(r)); });
+  } catch (const StoreError& e) {
+    noteDropped("copiesOn", e.message);
+  }
+  return out;
+}
+
+std::optional<Hit> Store::copyNamed(const std::string& dest, const std::string& relOrView) {
+  std::optional<Hit> hit;
+  query("SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? AND (rel=? OR view=?)",
+        {dest, relOrView, relOrView}, [&](const SqlRow& r) {
+          if (!hit) hit = hitOf(r);
+        });
+  return hit;
+}
+
+std::optional<Entry> Store::copyByKeyPrefix(const std::string& dest, const std::string& keyPrefix) noexcept {
+  std::optional<Entry> out;
+  try {
+    query("SELECT key, rel, view FROM copy WHERE dest = ?1 AND key >= ?2 AND key < ?3 LIMIT 1",
+          {dest, keyPrefix, keyPrefix + "\x7f"},
+          [&](const SqlRow& row) { out = Entry{row.textOr(0), row.textOr(1), 0, std::nullopt, row.text(2)}; });
+  } catch (const StoreError& e) {
+    noteDropped("copyByKeyPrefix", e.message);
+    return std::nullopt;
+  }
+  return out;
+}
+
+std::optional<ListedCopy> Store::verifiedCopy(const std::string& key, const std::string& dest) noexcept {
+  std::optional<ListedCopy> out;
+  try {
+    query("SELECT rel, xxh64, md5 FROM copy WHERE key=? AND dest=? AND state='verified'", {key, dest},
+          [&](const SqlRow& q) { out = ListedCopy{q.textOr(0), q.text(1), q.text(2)}; });
+  } catch (const StoreError& e) {
+    noteDropped("verifiedCopy", e.message);
+    return std::nullopt;
+  }
+  return out;
+}
+
+std::optional<std::string> Store::anyVerifiedHash(const std::string& key) noexcept {
+  std::optional<std::string> out;
+  try {
+    query("SELECT xxh64 FROM copy WHERE key=? AND state='verified' LIMIT 1", {key},
+          [&](const SqlRow& r) { out = r.text(0); });
+  } catch (const StoreError& e) {
+    noteDropped("anyVerifiedHash", e.message);
+    return std::nullopt;
+  }
+  return out;
+}
+
+CopyPlaces Store::copyPlaces(const std::string& key, const std::string& dest) noexcept {
+  CopyPlaces out;
+  try {
+    query("SELECT rel, view FROM copy WHERE key=? AND dest=?", {key, dest},
+          [&](const SqlRow& q) { out = CopyPlaces{q.text(0), q.text(1)}; });
+  } catch (const StoreError& e) {
+    noteDropped("copyPlaces", e.message);
+    return {};
+  }
+  return out;
+}
+
+std::optional<std::string> Store::recordedView(const std::string& key, const std::string& dest) noexcept {
+  std::optional<std::string> v;
+  try {
+    query("SELECT view FROM copy WHERE key=? AND dest=?", {key, dest}, [&](const SqlRow& r) { v = r.text(0); });
+  } catch (const StoreError& e) {
+    noteDropped("recordedView", e.message);
+    return std::nullopt;
+  }
+  return v;
+}
+
+bool Store::moveCopy(const std::string& key, const std::string& dest, const std::string& newPath,
+                     bool hasView) noexcept {
+  try {
+    query(hasView ? "UPDATE copy SET view=? WHERE key=? AND dest=?" : "UPDATE copy SET rel=? WHERE key=? AND dest=?",
+          {newPath, key, dest}, {});
+    return true;
+  } catch (const StoreError& e) {
+    noteDropped("moveCopy", e.message);
+    return false;
+  }
 }
 
 // ---- card table ----
 
 void Store::ensureCard() noexcept {
-  try { exec(kCreateCard); } catch (...) {}
-  try { exec("ALTER TABLE card ADD COLUMN volume TEXT"); } catch (...) {}
+  if (!tryExec(kCreateCard)) noteDropped("ensureCard", sqlite3_errmsg(db_));
+  tryExec("ALTER TABLE card ADD COLUMN volume TEXT");  // fails once the column exists
 }
 
 void Store::recordCard(const std::string& fingerprint, const std::string& cam, const std::vector<CardFile>& files,
@@ -609,7 +801,8 @@ void Store::recordCard(const std::string& fingerprint, const std::string& cam, c
   try {
     std::string now = isoNow();
     query(kRecordCard, {fingerprint, cam, files.size(), bytes, now, now, volume}, {});
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("recordCard", e.message);
   }
 }
 
@@ -619,7 +812,8 @@ std::optional<Store::CardCam> Store::camForCard(const std::string& fingerprint) 
   try {
     query("SELECT cam, volume FROM card WHERE fingerprint=?", {fingerprint},
           [&](const SqlRow& r) { out = CardCam{r.textOr(0), r.text(1)}; });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("camForCard", e.message);
     return std::nullopt;
   }
   return out;
@@ -634,7 +828,8 @@ std::optional<std::string> Store::camForFile(const CardFile& f) noexcept {
     if (!key || key->size() < suffix.size() || key->compare(key->size() - suffix.size(), suffix.size(), suffix) != 0)
       return std::nullopt;
     return key->substr(0, key->size() - suffix.size());
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("camForFile", e.message);
     return std::nullopt;
   }
 }
@@ -648,7 +843,8 @@ std::vector<CardRecord> Store::cardHistory(int limit) noexcept {
             out.push_back({r.textOr(0), r.textOr(1), static_cast<int>(r.int64(2)), r.int64(3), r.textOr(4),
                            r.textOr(5)});
           });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("cardHistory", e.message);
   }
   return out;
 }
@@ -656,7 +852,7 @@ std::vector<CardRecord> Store::cardHistory(int limit) noexcept {
 // ---- camera table ----
 
 void Store::ensureCamera() noexcept {
-  try { exec(kCreateCamera); } catch (...) {}
+  if (!tryExec(kCreateCamera)) noteDropped("ensureCamera", sqlite3_errmsg(db_));
 }
 
 void Store::rememberCamera(const std::string& identity, const std::string& label) noexcept {
@@ -666,7 +862,8 @@ void Store::rememberCamera(const std::string& identity, const std::string& label
     query("INSERT INTO camera (identity, label, at) VALUES (?,?,?) "
           "ON CONFLICT(identity) DO UPDATE SET label=excluded.label, at=excluded.at",
           {identity, label, isoNow()}, {});
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("rememberCamera", e.message);
   }
 }
 
@@ -676,7 +873,8 @@ std::optional<std::string> Store::cameraLabel(const std::string& identity) noexc
   std::optional<std::string> label;
   try {
     query("SELECT label FROM camera WHERE identity=?", {identity}, [&](const SqlRow& r) { label = r.text(0); });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("cameraLabel", e.message);
     return std::nullopt;
   }
   return label;
@@ -689,7 +887,8 @@ std::optional<std::string> Store::modelFor(
   try {
     query("SELECT identity FROM camera WHERE label=? ORDER BY at DESC LIMIT 1", {cam},
           [&](const SqlRow& r) { identity = r.text(0); });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("modelFor", e.message);
     return std::nullopt;
   }
   if (!identity) return std::nullopt;
@@ -697,7 +896,8 @@ std::optional<std::string> Store::modelFor(
   if (displayName) {
     try {
       if (auto name = displayName(code)) return name;
-    } catch (...) {
+    } catch (const std::exception& e) {  // the model-name table could not be read: the code stands
+      noteDropped("modelFor", e.what());
     }
   }
   return code;
@@ -709,7 +909,8 @@ std::vector<CameraPair> Store::allCameras() noexcept {
   try {
     query("SELECT identity, label FROM camera ORDER BY label", {},
           [&](const SqlRow& r) { out.push_back({r.textOr(0), r.textOr(1)}); });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("allCameras", e.message);
   }
   return out;
 }
@@ -721,7 +922,8 @@ void Store::importCameras(const std::vector<CameraPair>& pairs) noexcept {
       query("INSERT INTO camera (identity, label, at) VALUES (?,?,?) "
             "ON CONFLICT(identity) DO UPDATE SET label=excluded.label",
             {p.identity, p.label, isoNow()}, {});
-    } catch (...) {
+    } catch (const StoreError& e) {
+      noteDropped("importCameras", e.message);
     }
   }
 }
@@ -729,7 +931,7 @@ void Store::importCameras(const std::vector<CameraPair>& pairs) noexcept {
 // ---- move table ----
 
 void Store::ensureMove() noexcept {
-  try { exec(kCreateMove); } catch (...) {}
+  if (!tryExec(kCreateMove)) noteDropped("ensureMove", sqlite3_errmsg(db_));
 }
 
 void Store::appendMove(const std::optional<std::string>& model, const std::optional<std::string>& fromClass,
@@ -738,7 +940,8 @@ void Store::appendMove(const std::optional<std::string>& model, const std::optio
   try {
     query("INSERT INTO move (model, from_class, to_class, rel, at) VALUES (?,?,?,?,?)",
           {model, fromClass, toClass, rel, at}, {});
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("appendMove", e.message);
   }
 }
 
@@ -751,7 +954,8 @@ std::vector<Suggestion> Store::suggestions(int threshold) noexcept {
           {threshold}, [&](const SqlRow& r) {
             out.push_back({r.textOr(0), r.textOr(1), static_cast<int>(r.int64(2))});
           });
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("suggestions", e.message);
   }
   return out;
 }
@@ -766,11 +970,9 @@ std::vector<Hit> Store::search(const std::string& text, int limit) noexcept {
     std::string pattern = "%" + composed + "%";
     if (longEnough(composed) && composed.find_first_of("%_") == std::string::npos)
       return searchWhere("rel LIKE ?1 OR view LIKE ?1 OR key LIKE ?1", pattern, composed, limit);
-    query(kSearch, {pattern, pattern, pattern, limit}, [&](const SqlRow& r) {
-      out.push_back({r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5), r.textOr(6),
-                     r.int64(7)});
-    });
-  } catch (...) {
+    query(kSearch, {pattern, pattern, pattern, limit}, [&](const SqlRow& r) { out.push_back(hitOf(r)); });
+  } catch (const StoreError& e) {
+    noteDropped("search", e.message);
   }
   return out;
 }
@@ -778,16 +980,14 @@ std::vector<Hit> Store::search(const std::string& text, int limit) noexcept {
 std::vector<Hit> Store::searchWhere(const std::string& where, const std::string& pattern,
                                    const std::string& literal, int limit) noexcept {
   std::vector<Hit> out;
-  auto add = [&](const SqlRow& r) {
-    out.push_back({r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4), r.textOr(5), r.textOr(6),
-                   r.int64(7)});
-  };
+  auto add = [&](const SqlRow& r) { out.push_back(hitOf(r)); };
   const std::string tail = " WHERE " + where + " ORDER BY at DESC LIMIT ?2";
   auto plain = [&] {
     out.clear();
     try {
       query(std::string(kHitColumns) + " FROM copy" + tail, {pattern, limit}, add);
-    } catch (...) {
+    } catch (const StoreError& e) {
+      noteDropped("searchWhere", e.message);
       out.clear();
     }
     return out;
@@ -799,16 +999,17 @@ std::vector<Hit> Store::searchWhere(const std::string& where, const std::string&
           {pattern, limit, kRecentRows}, add);
     if (static_cast<int>(out.size()) >= limit) return out;
     out.clear();
-  } catch (...) {
+  } catch (const StoreError& e) {
+    noteDropped("searchWhere", e.message);
     return plain();
   }
   // A search never waits for a build running elsewhere: the rows not indexed yet are read as they
   // are, so the answer is the same either way.
   catchUpSearch(kSearchBatch, /*wait=*/false);
   if (!attached_ || !touched_.empty() || touchedOverflow_) return plain();
-  struct ::stat st {};
-  if (::stat(path_.c_str(), &st) != 0) return plain();
-  const std::string identity = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  const std::optional<std::string> file = fileIdentity(path_, /*regularOnly=*/false);
+  if (!file) return plain();
+  const std::string& identity = *file;
   flushing_ = true;
   bool ok = false;
   try {
@@ -837,8 +1038,9 @@ std::vector<Hit> Store::searchWhere(const std::string& where, const std::string&
       ok = true;
     }
     exec("COMMIT");
-  } catch (...) {
-    try { exec("ROLLBACK"); } catch (...) {}
+  } catch (const StoreError& e) {
+    noteDropped("searchWhere", e.message);
+    rollback();
     ok = false;
   }
   flushing_ = false;
@@ -863,7 +1065,9 @@ std::string Store::summary() noexcept {
         }
         lines.push_back(std::move(line));
       });
-    } catch (...) {
+    } catch (const StoreError& e) {
+      // A table not made yet (no camera labelled) is an empty section; the summary makes none.
+      if (e.message.rfind("no such table", 0) != 0) noteDropped("summary", e.message);
     }
   }
   lines.emplace_back();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "engine/store/copy_presence.h"
+#include "engine/store/copy_state.h"
 #include "engine/base/records.h"
 
 namespace tolverdine {
@@ -23,7 +25,7 @@ struct StoreError {
   const std::string& description() const { return message; }
 };
 
-/// A bound argument. Every integer binds as a 64-bit integer; only an absent value binds NULL.
+/// A bound argument (for the store's own statements). Every integer binds as a 64-bit integer; only an absent value binds NULL.
 class SqlValue {
  public:
   SqlValue() = default;
@@ -44,7 +46,7 @@ class SqlValue {
   std::variant<std::monostate, int64_t, std::string> v_;
 };
 
-/// Column reader handed to query callbacks.
+/// Column reader of the store's own statements.
 class SqlRow {
  public:
   explicit SqlRow(sqlite3_stmt* st) : st_(st) {}
@@ -61,7 +63,8 @@ class SqlRow {
 struct Hit {
   std::string key, dest, rel;
   std::optional<std::string> view, hash;
-  std::string state, at;
+  CopyState state = CopyState::failed;  // a text no build wrote reads as failed
+  std::string at;
   int64_t size = 0;
   std::string id() const { return key + "|" + dest; }
   std::string cam() const;
@@ -96,6 +99,17 @@ struct CopyTally {
   int discounted() const { return missing + changed; }
 };
 
+/// Where a verified copy is listed from: its place now and its hashes.
+struct ListedCopy {
+  std::string rel;
+  std::optional<std::string> hash, md5;
+};
+
+/// Where a copy lives on its destination: its copy path and, for a mirrored card, its view.
+struct CopyPlaces {
+  std::optional<std::string> rel, view;
+};
+
 struct CameraPair {
   std::string identity, label;
   bool operator==(const CameraPair&) const = default;
@@ -111,13 +125,20 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  void exec(const std::string& sql);  // throws StoreError
-  void query(const std::string& sql, const std::vector<SqlValue>& args,
-             const std::function<void(const SqlRow&)>& row);  // throws StoreError
+  // transactions
+  /// BEGIN: the reads until commit() see one snapshot. False when one is open or it failed.
+  bool begin() noexcept;
+  /// BEGIN IMMEDIATE: takes the write lock now, waiting out other writers.
+  bool beginImmediate() noexcept;
+  /// COMMIT; when that fails the transaction is rolled back and false returned.
+  bool commit() noexcept;
+  void rollback() noexcept;
+  /// A transaction is open (an error inside one may have ended it).
+  bool inTransaction() const noexcept;
 
   // copy table
   void record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
-              const std::optional<std::string>& hash, const std::string& state, int attempts,
+              const std::optional<std::string>& hash, CopyState state, int attempts,
               const std::optional<std::string>& md5 = std::nullopt,
               const std::optional<std::string>& view = std::nullopt) noexcept;
   /// Verified copies of key that still count (see copy_presence.h); 0 on any error.
@@ -130,6 +151,24 @@ class Store {
   std::optional<std::string> destRel(const std::string& key, const std::string& dest) noexcept;
   std::vector<std::string> verifiedRoots() noexcept;
   std::vector<Entry> verifiedEntries(const std::string& dest) noexcept;
+  /// Every row on dest, whatever its state, as the layout reads who holds a place (hash absent
+  /// unless recorded; view absent unless mirrored).
+  std::vector<Entry> entriesOn(const std::string& dest) noexcept;
+  /// Every row on dest by rel, unlimited: a clip is found however old it is.
+  std::vector<Hit> copiesOn(const std::string& dest) noexcept;
+  /// The first row on dest whose rel or view is relOrView. Throws StoreError.
+  std::optional<Hit> copyNamed(const std::string& dest, const std::string& relOrView);
+  /// The first row on dest whose key starts with keyPrefix (key, rel and view filled).
+  std::optional<Entry> copyByKeyPrefix(const std::string& dest, const std::string& keyPrefix) noexcept;
+  /// The verified row of key on dest, with the hashes a hash list names.
+  std::optional<ListedCopy> verifiedCopy(const std::string& key, const std::string& dest) noexcept;
+  /// The hash of some verified copy of key on any destination.
+  std::optional<std::string> anyVerifiedHash(const std::string& key) noexcept;
+  CopyPlaces copyPlaces(const std::string& key, const std::string& dest) noexcept;
+  std::optional<std::string> recordedView(const std::string& key, const std::string& dest) noexcept;
+  /// A moved copy: its view (when it has one, the copy file stays) or else its rel becomes
+  /// newPath. False when the database refused.
+  bool moveCopy(const std::string& key, const std::string& dest, const std::string& newPath, bool hasView) noexcept;
 
   // card table
   void recordCard(const std::string& fingerprint, const std::string& cam,
@@ -169,9 +208,15 @@ class Store {
   bool updateSearchIndex() noexcept;
   std::string summary() noexcept;
 
-  sqlite3* handle() const { return db_; }
-
  private:
+  friend struct StoreTestAccess;  // tests that break the database on purpose
+  void exec(const std::string& sql);  // throws StoreError
+  void query(const std::string& sql, const std::vector<SqlValue>& args,
+             const std::function<void(const SqlRow&)>& row);  // throws StoreError
+  /// exec that reports failure instead of throwing, for statements that fail on purpose.
+  bool tryExec(const std::string& sql) noexcept;
+  /// One line on stderr for an error dropped by `what`; each text once per Store.
+  void noteDropped(const char* what, const std::string& why) noexcept;
   void ensureCard() noexcept;
   void ensureCamera() noexcept;
   void ensureMove() noexcept;
@@ -190,6 +235,8 @@ class Store {
   std::set<int64_t> touched_;  // copy rows changed here whose `at` may not show it
   bool touchedOverflow_ = false;
   CopyJudge judge_;
+  std::mutex toldLock_;
+  std::set<std::string> told_;
 };
 
 }  // namespace tolverdine

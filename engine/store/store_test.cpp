@@ -13,13 +13,14 @@
 #include "engine/base/files.h"
 #include "engine/library/library.h"
 #include "testing/test_util.h"
+#include "testing/store_access.h"
 
 namespace tolverdine {
 namespace {
 
 std::vector<std::string> column(Store& s, const std::string& sql, const std::vector<SqlValue>& args = {}) {
   std::vector<std::string> out;
-  s.query(sql, args, [&](const SqlRow& r) { out.push_back(r.textOr(0, "NULL")); });
+  rawQuery(s, sql, args, [&](const SqlRow& r) { out.push_back(r.textOr(0, "NULL")); });
   return out;
 }
 
@@ -46,7 +47,7 @@ TEST(Store, OpenCreatesFolderWalAndOnlyTheCopyTable) {
               "  key TEXT NOT NULL, dest TEXT NOT NULL, rel TEXT NOT NULL, size INTEGER NOT NULL,\n"
               "  xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL, md5 TEXT, view TEXT,\n"
               "  PRIMARY KEY (key, dest))");
-    s.record("A|x|1|2", "/d", "x", 1, "h", "verified", 1);
+    s.record("A|x|1|2", "/d", "x", 1, "h", CopyState::verified, 1);
   }
   Store again(path);  // the ALTERs fail now and must be ignored
   EXPECT_EQ(again.verifiedCount("A|x|1|2"), 1);
@@ -99,14 +100,14 @@ TEST(Store, UnsignedAndBoolArgumentsBindAsIntegers) {
   size_t big = 5'000'000'123;
   uint64_t u = 7'000'000'001;
   std::vector<std::string> types;
-  s.query("SELECT typeof(?1), typeof(?2), typeof(?3), ?1, ?2, ?3", {big, u, true},
+  rawQuery(s, "SELECT typeof(?1), typeof(?2), typeof(?3), ?1, ?2, ?3", {big, u, true},
           [&](const SqlRow& r) {
             for (int c = 0; c < 6; ++c) types.push_back(r.textOr(c, "NULL"));
           });
   EXPECT_EQ(types, (std::vector<std::string>{"integer", "integer", "integer", "5000000123", "7000000001", "1"}));
 
-  s.record("A|big|1|1", "/d", "big", static_cast<int64_t>(big), "h", "verified", 1);
-  s.record("A|u|1|1", "/d", "u", static_cast<int64_t>(u), "h", "verified", 1);
+  s.record("A|big|1|1", "/d", "big", static_cast<int64_t>(big), "h", CopyState::verified, 1);
+  s.record("A|u|1|1", "/d", "u", static_cast<int64_t>(u), "h", CopyState::verified, 1);
   auto e = s.verifiedEntries("/d");
   ASSERT_EQ(e.size(), 2u);
   EXPECT_EQ(e[0].size, 5'000'000'123);
@@ -116,11 +117,11 @@ TEST(Store, UnsignedAndBoolArgumentsBindAsIntegers) {
 TEST(Store, RecordUpsertSumsAttemptsAndKeepsMd5AndView) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
-  s.record("A|c.mov|10|5", "/d", "old/c.mov", 10, "aaaa", "failed", 2, "md5one", "view/c.mov");
-  s.exec("UPDATE copy SET at='2000-01-01T00:00:00Z'");
-  s.record("A|c.mov|10|5", "/d", "new/c.mov", 11, "bbbb", "verified", 3);
+  s.record("A|c.mov|10|5", "/d", "old/c.mov", 10, "aaaa", CopyState::failed, 2, "md5one", "view/c.mov");
+  rawExec(s, "UPDATE copy SET at='2000-01-01T00:00:00Z'");
+  s.record("A|c.mov|10|5", "/d", "new/c.mov", 11, "bbbb", CopyState::verified, 3);
   std::vector<std::string> row;
-  s.query("SELECT count(*), rel, size, xxh64, state, attempts, md5, view, at FROM copy", {},
+  rawQuery(s, "SELECT count(*), rel, size, xxh64, state, attempts, md5, view, at FROM copy", {},
           [&](const SqlRow& r) {
             for (int c = 0; c < 9; ++c) row.push_back(r.textOr(c, "NULL"));
           });
@@ -137,7 +138,7 @@ TEST(Store, RecordUpsertSumsAttemptsAndKeepsMd5AndView) {
   EXPECT_EQ(row[8].size(), 20u);
   EXPECT_EQ(row[8].back(), 'Z');
 
-  s.record("A|c.mov|10|5", "/d", "new/c.mov", 11, std::nullopt, "verified", 0, "md5two", "view2");
+  s.record("A|c.mov|10|5", "/d", "new/c.mov", 11, std::nullopt, CopyState::verified, 0, "md5two", "view2");
   EXPECT_EQ(one(s, "SELECT md5 || ' ' || view || ' ' || attempts FROM copy"), "md5two view2 5");
   EXPECT_EQ(s.verifiedHash("A|c.mov|10|5", "/d"), std::nullopt) << "a NULL hash is no hash";
 }
@@ -146,13 +147,13 @@ TEST(Store, OnlyVerifiedRowsCount) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
   const std::string k = "A|c.mov|10|5";
-  s.record(k, "/d1", "c.mov", 10, "h1", "verified", 1);
-  s.record(k, "/d2", "c.mov", 10, "h2", "verified", 1, std::nullopt, "v/c.mov");
-  s.record(k, "/d3", "c3.mov", 10, "h3", "copied", 1);
+  s.record(k, "/d1", "c.mov", 10, "h1", CopyState::verified, 1);
+  s.record(k, "/d2", "c.mov", 10, "h2", CopyState::verified, 1, std::nullopt, "v/c.mov");
+  s.record(k, "/d3", "c3.mov", 10, "h3", CopyState::copied, 1);
   EXPECT_EQ(s.verifiedCount(k), 2);
   EXPECT_EQ(s.verifiedRoots(), (std::vector<std::string>{"/d1", "/d2"}));
 
-  s.record(k, "/d1", "c.mov", 10, "h1", "failed", 1);  // a later failure un-verifies the copy
+  s.record(k, "/d1", "c.mov", 10, "h1", CopyState::failed, 1);  // a later failure un-verifies the copy
   EXPECT_EQ(s.verifiedCount(k), 1);
   EXPECT_EQ(s.verifiedHash(k, "/d1"), std::nullopt);
   EXPECT_EQ(s.verifiedHash(k, "/d2"), "h2");
@@ -165,7 +166,7 @@ TEST(Store, OnlyVerifiedRowsCount) {
   EXPECT_EQ(s.destRel(k, "/nowhere"), std::nullopt);
   EXPECT_EQ(s.search("c3", 10).size(), 1u);
 
-  s.record("A|b.mov|1|1", "/d2", "b.mov", 1, "hb", "verified", 1);
+  s.record("A|b.mov|1|1", "/d2", "b.mov", 1, "hb", CopyState::verified, 1);
   auto e = s.verifiedEntries("/d2");
   ASSERT_EQ(e.size(), 2u);
   EXPECT_EQ(e[0].rel, "b.mov");
@@ -174,9 +175,99 @@ TEST(Store, OnlyVerifiedRowsCount) {
   EXPECT_EQ(e[1].hash, "h2");
   EXPECT_EQ(e[1].view, "v/c.mov");
 
-  s.record("B|only.mov|1|1", "/d1", "only.mov", 1, "h", "copied", 1);
-  s.record("B|only.mov|1|1", "/d2", "only.mov", 1, "h", "failed", 1);
+  s.record("B|only.mov|1|1", "/d1", "only.mov", 1, "h", CopyState::copied, 1);
+  s.record("B|only.mov|1|1", "/d2", "only.mov", 1, "h", CopyState::failed, 1);
   EXPECT_EQ(s.verifiedCount("B|only.mov|1|1"), 0);
+}
+
+// The states are written as the texts earlier builds wrote and read back as themselves; a text
+// no build wrote never counts as a copy.
+TEST(Store, CopyStatesKeepTheirTextsInTheFile) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  for (CopyState st : {CopyState::copied, CopyState::verified, CopyState::failed}) {
+    const std::string key = std::string("A|") + copyStateText(st) + "|1|1";
+    s.record(key, "/d", copyStateText(st), 1, "h", st, 1);
+    EXPECT_EQ(one(s, "SELECT state FROM copy WHERE key=?", {key}), copyStateText(st));
+    auto hit = s.copyNamed("/d", copyStateText(st));
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(hit->state, st);
+  }
+  EXPECT_EQ(column(s, "SELECT state FROM copy ORDER BY state"),
+            (std::vector<std::string>{"copied", "failed", "verified"}));
+  rawExec(s, "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at) "
+             "VALUES ('A|odd|1|1', '/d', 'odd', 1, 'h', 'Verified', 1, '2020-01-01T00:00:00Z')");
+  EXPECT_EQ(s.copyNamed("/d", "odd")->state, CopyState::failed);
+  EXPECT_EQ(s.verifiedCount("A|odd|1|1"), 0);
+  EXPECT_EQ(s.anyVerifiedHash("A|odd|1|1"), std::nullopt);
+}
+
+// The operations the library, the layout, the hash lists and the twin check read and move rows by.
+TEST(Store, NamedReadsAndMovesOfCopies) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  const std::string clip = "A|CLIP/C1.MP4|10|5", other = "A|CLIP/C1.MP4|100|5";
+  s.record(clip, "/d1", "raw/C1.MP4", 10, "h1", CopyState::verified, 1, "m1", "cls/풀샷/C1.MP4");
+  s.record(clip, "/d2", "raw/C1.MP4", 10, "h2", CopyState::failed, 1);
+  s.record(other, "/d1", "raw/C1b.MP4", 100, "h9", CopyState::copied, 1);
+
+  // The library finds a clip by either path; the rows of one folder come by rel, any state.
+  EXPECT_EQ(s.copyNamed("/d1", "raw/C1.MP4")->key, clip);
+  EXPECT_EQ(s.copyNamed("/d1", "cls/풀샷/C1.MP4")->key, clip);
+  EXPECT_EQ(s.copyNamed("/d2", "cls/풀샷/C1.MP4"), std::nullopt);
+  auto on1 = s.copiesOn("/d1");
+  ASSERT_EQ(on1.size(), 2u);
+  EXPECT_EQ(on1[0].rel, "raw/C1.MP4");
+  EXPECT_EQ(on1[1].state, CopyState::copied);
+  EXPECT_EQ(s.entriesOn("/d2").size(), 1u) << "a failed row still holds its place";
+
+  // A key prefix ends at its "|": size 10 is not size 100.
+  auto byPrefix = s.copyByKeyPrefix("/d1", "A|CLIP/C1.MP4|10|");
+  ASSERT_TRUE(byPrefix);
+  EXPECT_EQ(byPrefix->key, clip);
+  EXPECT_EQ(byPrefix->view, "cls/풀샷/C1.MP4");
+  EXPECT_EQ(s.copyByKeyPrefix("/d2", "A|CLIP/C1.MP4|100|"), std::nullopt);
+
+  // Only verified rows are listed or vouch for a hash.
+  EXPECT_EQ(s.verifiedCopy(clip, "/d2"), std::nullopt);
+  EXPECT_EQ(s.verifiedCopy(other, "/d1"), std::nullopt);
+  auto listed = s.verifiedCopy(clip, "/d1");
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(listed->hash, "h1");
+  EXPECT_EQ(listed->md5, "m1");
+  EXPECT_EQ(s.anyVerifiedHash(clip), "h1");
+  EXPECT_EQ(s.anyVerifiedHash(other), std::nullopt);
+
+  // A move changes the view of a mirrored clip (its copy stays) and the rel of a plain one.
+  ASSERT_TRUE(s.moveCopy(clip, "/d1", "cls/인서트/C1.MP4", /*hasView=*/true));
+  EXPECT_EQ(s.recordedView(clip, "/d1"), "cls/인서트/C1.MP4");
+  EXPECT_EQ(s.copyPlaces(clip, "/d1").rel, "raw/C1.MP4");
+  ASSERT_TRUE(s.moveCopy(clip, "/d2", "moved/C1.MP4", /*hasView=*/false));
+  EXPECT_EQ(s.copyPlaces(clip, "/d2").rel, "moved/C1.MP4");
+  EXPECT_EQ(s.copyPlaces(clip, "/d2").view, std::nullopt);
+  EXPECT_EQ(s.copyPlaces(clip, "/d9").rel, std::nullopt);
+  EXPECT_EQ(s.search("인서트", 10).size(), 1u) << "the search file learns of the move";
+}
+
+// A snapshot read and a group of writes are transactions of the store's own.
+TEST(Store, TransactionsBeginCommitAndRollBack) {
+  TempDir t;
+  Store s(t.path + "/db.sqlite");
+  EXPECT_FALSE(s.inTransaction());
+  ASSERT_TRUE(s.beginImmediate());
+  EXPECT_FALSE(s.begin()) << "no transaction inside another";
+  s.record("A|x|1|1", "/d", "x", 1, "h", CopyState::verified, 1);
+  s.rollback();
+  EXPECT_FALSE(s.inTransaction());
+  EXPECT_EQ(s.destRel("A|x|1|1", "/d"), std::nullopt);
+  ASSERT_TRUE(s.begin());
+  s.record("A|x|1|1", "/d", "x", 1, "h", CopyState::verified, 1);
+  EXPECT_TRUE(s.commit());
+  EXPECT_EQ(s.destRel("A|x|1|1", "/d"), "x");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(s.commit()) << "nothing to commit";
+  s.rollback();  // nothing open: no fault, no line
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("COMMIT"), std::string::npos);
 }
 
 // Compiled statements are kept between calls: a nested call of the same text, a changed table
@@ -186,44 +277,55 @@ TEST(Store, KeptStatementsAnswerNestedAndAfterChanges) {
   const std::string db = t.path + "/db.sqlite";
   {
     Store s(db);
-    s.record("A|x|1|1", "/d1", "x", 1, "h1", "verified", 1);
-    s.record("A|y|1|1", "/d1", "y", 1, "h2", "verified", 1);
+    s.record("A|x|1|1", "/d1", "x", 1, "h1", CopyState::verified, 1);
+    s.record("A|y|1|1", "/d1", "y", 1, "h2", CopyState::verified, 1);
     const std::string sql = "SELECT rel FROM copy WHERE dest=? ORDER BY rel";
     std::vector<std::string> pairs;
-    s.query(sql, {std::string("/d1")}, [&](const SqlRow& outer) {
+    rawQuery(s, sql, {std::string("/d1")}, [&](const SqlRow& outer) {
       for (const auto& inner : column(s, sql, {std::string("/d1")})) pairs.push_back(outer.textOr(0) + inner);
     });
     EXPECT_EQ(pairs, (std::vector<std::string>{"xx", "xy", "yx", "yy"}));
     EXPECT_EQ(column(s, sql, {std::string("/d1")}), (std::vector<std::string>{"x", "y"}));
-    s.exec("ALTER TABLE copy ADD COLUMN extra TEXT");
-    s.record("A|z|1|1", "/d1", "z", 1, "h3", "verified", 1);
+    rawExec(s, "ALTER TABLE copy ADD COLUMN extra TEXT");
+    s.record("A|z|1|1", "/d1", "z", 1, "h3", CopyState::verified, 1);
     EXPECT_EQ(column(s, sql, {std::string("/d1")}), (std::vector<std::string>{"x", "y", "z"}));
     EXPECT_EQ(s.verifiedHash("A|y|1|1", "/d1"), "h2");
     EXPECT_FALSE(s.verifiedHash("A|y|1|1", "/d2"));  // bindings of the call before do not linger
   }
   Store again(db);
   EXPECT_EQ(again.verifiedHash("A|z|1|1", "/d1"), "h3");
-  again.exec("DELETE FROM copy WHERE key='A|z|1|1'");
+  rawExec(again, "DELETE FROM copy WHERE key='A|z|1|1'");
   EXPECT_FALSE(again.verifiedHash("A|z|1|1", "/d1"));
 }
 
 TEST(Store, FailingDatabaseReportsOneLineAndReadsNothing) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
-  s.record("A|x|1|1", "/d", "x", 1, "h", "verified", 1);
-  s.exec("DROP TABLE copy");
+  s.record("A|x|1|1", "/d", "x", 1, "h", CopyState::verified, 1);
+  rawExec(s, "DROP TABLE copy");
   testing::internal::CaptureStderr();
-  s.record("A|x|1|1", "/d", "x", 1, "h", "verified", 1);
+  s.record("A|x|1|1", "/d", "x", 1, "h", CopyState::verified, 1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "TOLVERDINE 상태 기록 실패: no such table: copy\n");
+  testing::internal::CaptureStderr();
   EXPECT_EQ(s.verifiedCount("A|x|1|1"), 0);
+  EXPECT_EQ(s.verifiedCount("A|y|1|1"), 0);
+  // Each dropped error is told, once: not once per file of a card.
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "TOLVERDINE 상태 DB 오류 (verifiedTally): no such table: copy\n");
   EXPECT_EQ(s.verifiedHash("A|x|1|1", "/d"), std::nullopt);
   EXPECT_EQ(s.destRel("A|x|1|1", "/d"), std::nullopt);
   EXPECT_TRUE(s.verifiedRoots().empty());
   EXPECT_TRUE(s.verifiedEntries("/d").empty());
   EXPECT_EQ(s.camForFile({"x", 1, 1}), std::nullopt);
   EXPECT_TRUE(s.search("x", 10).empty());
-  EXPECT_THROW(s.exec("SELECT * FROM copy"), StoreError);
-  EXPECT_THROW(s.query("SELEC nonsense", {}, {}), StoreError);
+  EXPECT_TRUE(s.copiesOn("/d").empty());
+  EXPECT_TRUE(s.entriesOn("/d").empty());
+  EXPECT_EQ(s.verifiedCopy("A|x|1|1", "/d"), std::nullopt);
+  EXPECT_EQ(s.anyVerifiedHash("A|x|1|1"), std::nullopt);
+  EXPECT_FALSE(s.moveCopy("A|x|1|1", "/d", "y", false));
+  EXPECT_THROW(s.copyNamed("/d", "x"), StoreError) << "the command tells a broken database from a missing clip";
+  EXPECT_THROW(rawExec(s, "SELECT * FROM copy"), StoreError);
+  EXPECT_THROW(rawQuery(s, "SELEC nonsense", {}, {}), StoreError);
 }
 
 TEST(Store, TwoConnectionsWritingAtOnceBothSucceed) {
@@ -234,7 +336,7 @@ TEST(Store, TwoConnectionsWritingAtOnceBothSucceed) {
   auto writer = [&](const std::string& cam) {
     Store s(path);
     for (int i = 0; i < 500; ++i)
-      s.record(cam + "|f" + std::to_string(i) + "|1|1", "/d", "f" + std::to_string(i), 1, "h", "verified", 1);
+      s.record(cam + "|f" + std::to_string(i) + "|1|1", "/d", "f" + std::to_string(i), 1, "h", CopyState::verified, 1);
   };
   std::thread a(writer, "A"), b(writer, "B");
   a.join();
@@ -250,7 +352,7 @@ TEST(Store, RecordCardKeepsFirstFacts) {
   Store s(t.path + "/db.sqlite");
   std::vector<CardFile> files{{"a.mov", 100, 1}, {"b.mov", 23, 2}};
   s.recordCard("fp1", "A캠", files, std::nullopt);
-  s.exec("UPDATE card SET first_seen='2000-01-01T00:00:00Z', last_seen='2000-01-01T00:00:00Z'");
+  rawExec(s, "UPDATE card SET first_seen='2000-01-01T00:00:00Z', last_seen='2000-01-01T00:00:00Z'");
   EXPECT_EQ(s.camForCard("fp1")->volume, std::nullopt);
 
   s.recordCard("fp1", "B캠", {{"z", 1, 1}}, "UUID-1");
@@ -268,9 +370,9 @@ TEST(Store, RecordCardKeepsFirstFacts) {
   EXPECT_EQ(s.camForCard("other"), std::nullopt);
 
   s.recordCard("fp0", "A캠", {}, std::nullopt);
-  s.exec("UPDATE card SET last_seen='1999-01-01T00:00:00Z' WHERE fingerprint='fp0'");
+  rawExec(s, "UPDATE card SET last_seen='1999-01-01T00:00:00Z' WHERE fingerprint='fp0'");
   s.recordCard("fp2", "A캠", {}, std::nullopt);
-  s.exec("UPDATE card SET last_seen='2001-01-01T00:00:00Z' WHERE fingerprint='fp2'");
+  rawExec(s, "UPDATE card SET last_seen='2001-01-01T00:00:00Z' WHERE fingerprint='fp2'");
   h = s.cardHistory(2);
   ASSERT_EQ(h.size(), 2u);
   EXPECT_EQ(h[0].fingerprint, "fp1");
@@ -280,8 +382,8 @@ TEST(Store, RecordCardKeepsFirstFacts) {
 TEST(Store, CamForFileMatchesWholeSuffixWithCase) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
-  s.record("A캠|DCIM/클립.MOV|10|5", "/d", "x", 10, "h", "failed", 1);
-  s.record("B|sub/C.MOV|10|5", "/d", "y", 10, "h", "verified", 1);
+  s.record("A캠|DCIM/클립.MOV|10|5", "/d", "x", 10, "h", CopyState::failed, 1);
+  s.record("B|sub/C.MOV|10|5", "/d", "y", 10, "h", CopyState::verified, 1);
   EXPECT_EQ(s.camForFile({"DCIM/클립.MOV", 10, 5}), "A캠");
   EXPECT_EQ(s.camForFile({"dcim/클립.mov", 10, 5}), std::nullopt);
   EXPECT_EQ(s.camForFile({"DCIM/클립.MOV", 10, 6}), std::nullopt);
@@ -299,15 +401,15 @@ TEST(Store, CameraLabelsAndModels) {
 
   s.rememberCamera("ILCE-7SM3#1234", "A캠");
   s.rememberCamera("FX6", "A캠");
-  s.exec("UPDATE camera SET at='2000-01-01T00:00:00Z' WHERE identity='FX6'");
+  rawExec(s, "UPDATE camera SET at='2000-01-01T00:00:00Z' WHERE identity='FX6'");
   auto names = [](const std::string& code) -> std::optional<std::string> {
     if (code == "ILCE-7SM3") return "Sony A7S III";
     return std::nullopt;
   };
   EXPECT_EQ(s.modelFor("A캠", names), "Sony A7S III");
   EXPECT_EQ(s.modelFor("A캠"), "ILCE-7SM3");
-  s.exec("UPDATE camera SET at='2001-01-01T00:00:00Z' WHERE identity='ILCE-7SM3#1234'");
-  s.exec("UPDATE camera SET at='2002-01-01T00:00:00Z' WHERE identity='FX6'");
+  rawExec(s, "UPDATE camera SET at='2001-01-01T00:00:00Z' WHERE identity='ILCE-7SM3#1234'");
+  rawExec(s, "UPDATE camera SET at='2002-01-01T00:00:00Z' WHERE identity='FX6'");
   EXPECT_EQ(s.modelFor("A캠", names), "FX6");
   EXPECT_EQ(s.modelFor("Z캠", names), std::nullopt);
   EXPECT_EQ(s.cameraLabel("FX6"), "A캠");
@@ -341,10 +443,10 @@ TEST(Store, MovesBecomeSuggestions) {
 TEST(Store, SearchPatternsAndHits) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
-  s.record("A캠|DCIM/Élan_1.MOV|10|5", t.path, "A캠/Élan_1.MOV", 10, "h1", "verified", 1);
-  s.record("A캠|DCIM/élan21.MOV|10|5", "/gone", "A캠/élan21.MOV", 10, std::nullopt, "failed", 1);
-  s.record("B캠|X.MOV|3|3", "/gone", "raw/X.MOV", 3, "h3", "copied", 1, std::nullopt, "인터뷰/X.MOV");
-  s.exec("UPDATE copy SET at='2000-01-01T00:00:00Z' WHERE rel='raw/X.MOV'");
+  s.record("A캠|DCIM/Élan_1.MOV|10|5", t.path, "A캠/Élan_1.MOV", 10, "h1", CopyState::verified, 1);
+  s.record("A캠|DCIM/élan21.MOV|10|5", "/gone", "A캠/élan21.MOV", 10, std::nullopt, CopyState::failed, 1);
+  s.record("B캠|X.MOV|3|3", "/gone", "raw/X.MOV", 3, "h3", CopyState::copied, 1, std::nullopt, "인터뷰/X.MOV");
+  rawExec(s, "UPDATE copy SET at='2000-01-01T00:00:00Z' WHERE rel='raw/X.MOV'");
 
   auto rels = [&](const std::string& q) {
     std::vector<std::string> out;
@@ -370,7 +472,7 @@ TEST(Store, SearchPatternsAndHits) {
   EXPECT_EQ(x.name(), "X.MOV");
   EXPECT_EQ(x.classPath(), "인터뷰/X.MOV");
   EXPECT_EQ(x.id(), "B캠|X.MOV|3|3|/gone");
-  EXPECT_EQ(x.state, "copied");
+  EXPECT_EQ(x.state, CopyState::copied);
   EXPECT_EQ(x.size, 3);
   EXPECT_FALSE(x.online());
   for (const auto& h : all) {
@@ -380,7 +482,7 @@ TEST(Store, SearchPatternsAndHits) {
       EXPECT_EQ(h.view, std::nullopt);
       EXPECT_EQ(h.classPath(), h.rel);
     }
-    if (h.state == "failed") {
+    if (h.state == CopyState::failed) {
       EXPECT_EQ(h.hash, std::nullopt);
     }
   }
@@ -418,34 +520,34 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
   Store s(path);
   EXPECT_EQ(column(s, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
             std::vector<std::string>{"copy"});
-  s.exec("BEGIN");
+  rawExec(s, "BEGIN");
   for (int i = 0; i < 3000; ++i) {
     char rel[96], key[128], view[96];
     std::snprintf(rel, sizeof rel, "01_원본/%c캠/S%03d/%s/C%05d.MP4", 'A' + i % 3, i % 40, i % 7 ? "기타" : "인터뷰", i);
     std::snprintf(key, sizeof key, "%c캠|PRIVATE/M4ROOT/CLIP/C%05d.MP4|%d|%d", 'A' + i % 3, i, 100 + i, i);
     std::snprintf(view, sizeof view, "01_원본/A캠/S001/풀샷/V%05d.MP4", i);
-    s.record(key, i % 2 ? "/d1" : "/d2", rel, 100 + i, "h", i % 5 ? "verified" : "failed", 1, std::nullopt,
+    s.record(key, i % 2 ? "/d1" : "/d2", rel, 100 + i, "h", i % 5 ? CopyState::verified : CopyState::failed, 1, std::nullopt,
              i % 11 == 0 ? std::optional<std::string>(view) : std::nullopt);
   }
-  s.exec("COMMIT");
+  rawExec(s, "COMMIT");
   // Distinct times, long past: the index cannot lean on rows being recent.
-  s.exec("UPDATE copy SET at=printf('2021-01-01T%02d:%02d:%02dZ', rowid / 3600, rowid / 60 % 60, rowid % 60)");
+  rawExec(s, "UPDATE copy SET at=printf('2021-01-01T%02d:%02d:%02dZ', rowid / 3600, rowid / 60 % 60, rowid % 60)");
   ASSERT_EQ(s.search("C00012", 300).size(), 1u);  // builds the search file
   ASSERT_TRUE(exists(Store::searchIndexPath(path)));
   // Changes after the build: a clip moved by hand (its `at` stays), a record of a new place.
-  s.query("UPDATE copy SET rel='01_원본/B캠/S999/풀샷/MOVED.MP4' WHERE key LIKE 'A캠|PRIVATE/M4ROOT/CLIP/C00003.MP4%'", {}, {});
-  s.record("B캠|PRIVATE/M4ROOT/CLIP/C00004.MP4|104|4", "/d2", "01_원본/B캠/S004/기타/RENAMED.MP4", 104, "h", "verified", 1);
+  rawQuery(s, "UPDATE copy SET rel='01_원본/B캠/S999/풀샷/MOVED.MP4' WHERE key LIKE 'A캠|PRIVATE/M4ROOT/CLIP/C00003.MP4%'", {}, {});
+  s.record("B캠|PRIVATE/M4ROOT/CLIP/C00004.MP4|104|4", "/d2", "01_원본/B캠/S004/기타/RENAMED.MP4", 104, "h", CopyState::verified, 1);
   {
     // A second connection moves a clip too; the first learns of it without being told.
     Store other(path);
-    other.query("UPDATE copy SET view='01_원본/C캠/S888/인서트/OTHERMOVE.MP4' WHERE key LIKE 'C캠|PRIVATE/M4ROOT/CLIP/C00005.MP4%'",
+    rawQuery(other, "UPDATE copy SET view='01_원본/C캠/S888/인서트/OTHERMOVE.MP4' WHERE key LIKE 'C캠|PRIVATE/M4ROOT/CLIP/C00005.MP4%'",
                 {}, {});
   }
 
   auto plain = [&](const std::string& text, int limit) {
     std::vector<std::string> out;
     std::string p = "%" + text + "%";
-    s.query("SELECT key, dest FROM copy WHERE rel LIKE ? OR view LIKE ? OR key LIKE ? ORDER BY at DESC, rowid LIMIT ?",
+    rawQuery(s, "SELECT key, dest FROM copy WHERE rel LIKE ? OR view LIKE ? OR key LIKE ? ORDER BY at DESC, rowid LIMIT ?",
             {p, p, p, limit}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
     return out;
   };
@@ -474,7 +576,7 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
   auto literalPlain = [&](const std::string& text) {
     std::vector<std::string> out;
     std::string p = "%" + likeEscape(text) + "%";
-    s.query("SELECT key, dest FROM copy WHERE rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 "
+    rawQuery(s, "SELECT key, dest FROM copy WHERE rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 "
             "ESCAPE '\\' ORDER BY at DESC LIMIT 300",
             {p}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
     return out;
@@ -485,9 +587,9 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
     EXPECT_EQ(sorted(got), sorted(literalPlain(text))) << text;
   }
   // A rare text is looked up in the index, not by reading every row.
-  s.exec("DELETE FROM search.copy_text");
+  rawExec(s, "DELETE FROM search.copy_text");
   EXPECT_TRUE(librarySearch(s, "C00012", 300).empty());
-  s.exec("DELETE FROM search.meta");  // an index that does not know its database is built again
+  rawExec(s, "DELETE FROM search.meta");  // an index that does not know its database is built again
   EXPECT_EQ(librarySearch(s, "C00012", 300).size(), 1u);
   EXPECT_EQ(librarySearch(s, "OTHERMOVE", 300).size(), 1u);
 
@@ -508,14 +610,14 @@ TEST(Store, SearchIndexBuildsBesideTheDatabaseWithoutStoppingRecords) {
   constexpr int kRows = 30000;
   {
     Store s(path);
-    s.exec("BEGIN");
+    rawExec(s, "BEGIN");
     for (int i = 0; i < kRows; ++i) {
       char rel[96], key[128];
       std::snprintf(rel, sizeof rel, "01_원본/A캠/S%03d/기타/C%06d.MP4", i % 300, i);
       std::snprintf(key, sizeof key, "A캠|CLIP/C%06d.MP4|%d|%d", i, i, i);
-      s.record(key, "/d1", rel, i, "h", "verified", 1);
+      s.record(key, "/d1", rel, i, "h", CopyState::verified, 1);
     }
-    s.exec("COMMIT");
+    rawExec(s, "COMMIT");
   }
   Store builder(path);
   std::atomic<bool> building{true};
@@ -530,7 +632,7 @@ TEST(Store, SearchIndexBuildsBesideTheDatabaseWithoutStoppingRecords) {
   for (int i = 0; building; ++i, ++records) {
     auto t0 = std::chrono::steady_clock::now();
     writer.record("B캠|LATE/L" + std::to_string(i) + ".MP4|1|1", "/d1", "01_원본/B캠/LATE" + std::to_string(i) + ".MP4", 1,
-                  "h", "verified", 1);
+                  "h", CopyState::verified, 1);
     slowest = std::max(slowest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     if (building) ++during;
     // Meanwhile the search answers exactly, whatever part of the rows the index holds yet.
@@ -553,7 +655,7 @@ TEST(Store, SearchIndexBuildsBesideTheDatabaseWithoutStoppingRecords) {
   // A database replaced by a new file (the inode may well be reused) does not inherit the index.
   {
     Store replaced(t.path + "/other.sqlite");
-    replaced.record("C캠|NEW/N1.MP4|1|1", "/d9", "01_원본/C캠/N1.MP4", 1, "h", "verified", 1);
+    replaced.record("C캠|NEW/N1.MP4|1|1", "/d9", "01_원본/C캠/N1.MP4", 1, "h", CopyState::verified, 1);
   }
   std::filesystem::remove(path);
   std::filesystem::remove(path + "-wal");
@@ -580,14 +682,14 @@ TEST(Store, SummaryText) {
   EXPECT_EQ(one(s, "SELECT count(*) FROM sqlite_master WHERE name='camera'"), "0")
       << "the summary must not create the camera table";
 
-  s.record("A|a|10|1", "/d1", "a", 10, "h", "verified", 1);
-  s.record("A|b|5|1", "/d1", "b", 5, "h", "failed", 3);
-  s.exec("UPDATE copy SET at='2026-01-02T03:04:05Z'");
+  s.record("A|a|10|1", "/d1", "a", 10, "h", CopyState::verified, 1);
+  s.record("A|b|5|1", "/d1", "b", 5, "h", CopyState::failed, 3);
+  rawExec(s, "UPDATE copy SET at='2026-01-02T03:04:05Z'");
   s.recordCard("fp", "A", {{"a", 10, 1}}, std::nullopt);
-  s.exec("UPDATE card SET first_seen='2026-01-01T00:00:00Z', last_seen='2026-01-02T00:00:00Z'");
+  rawExec(s, "UPDATE card SET first_seen='2026-01-01T00:00:00Z', last_seen='2026-01-02T00:00:00Z'");
   // A camera table written by hand without NOT NULL shows how absent values print.
-  s.exec("CREATE TABLE camera (identity TEXT PRIMARY KEY, label TEXT, at TEXT)");
-  s.exec("INSERT INTO camera VALUES ('FX6', NULL, '2026-01-01T00:00:00Z')");
+  rawExec(s, "CREATE TABLE camera (identity TEXT PRIMARY KEY, label TEXT, at TEXT)");
+  rawExec(s, "INSERT INTO camera VALUES ('FX6', NULL, '2026-01-01T00:00:00Z')");
   EXPECT_EQ(s.summary(),
             "## copy 상태별 (state | 파일 | 바이트)\n"
             "failed | 1 | 5\n"
