@@ -143,6 +143,7 @@ struct FailingStat : Fs {
   int list(const std::string& d, std::vector<DirEntry>* out) override { return r.list(d, out); }
   int clone(const std::string& a, const std::string& b) override { return r.clone(a, b); }
   std::optional<std::string> realPath(const std::string& p) override { return r.realPath(p); }
+  int access(const std::string& p, int mode) override { return r.access(p, mode); }
 };
 
 // A drive that answers stat with an error is here, and a copy it cannot show is no copy; a drive
