@@ -28,7 +28,7 @@ TEST(ModelFinished, GreenCardEjectedKeepsItsVerdictOutcomesAndReport) {
   const Phase::Finished* f = r.copyThrough(card);
   ASSERT_TRUE(f);
   ASSERT_EQ(f->color, CardColor::green) << f->text;
-  ASSERT_TRUE(r.waitFor([&] { return r.ejector.calls.size() == 1; }));
+  ASSERT_TRUE(r.waitFor([&] { return r.ejector.calls().size() == 1; }));
   r.unmount(card);
   ASSERT_EQ(m.card(card), nullptr) << "the list keeps only mounted cards";
 

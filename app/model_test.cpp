@@ -49,7 +49,7 @@ TEST(Model, NewCardCountsDownCopiesFinishesGreenEjectsAndIsKnownNextTime) {
   // The first job fixes the project date.
   ASSERT_TRUE(r.prefs.values.count("projectDate"));
   ASSERT_TRUE(r.waitFor([&] { return r.logged("추출: " + card); }));
-  EXPECT_EQ(r.ejector.calls, std::vector<std::string>{card});
+  EXPECT_EQ(r.ejector.calls(), std::vector<std::string>{card});
   EXPECT_EQ(m.lastJob().count(card), 1u);
 
   // The eject's unmount removes it; the same card again is known and cleared at once.
@@ -186,17 +186,17 @@ TEST(Model, EjectRetriesTwiceThenNamesTheHolders) {
   m.start(card, false);
   ASSERT_TRUE(r.waitFor([&] { return r.finished(card) && r.model->idle(); }));
   r.main.runPending();
-  EXPECT_EQ(r.ejector.calls.size(), 1u);
+  EXPECT_EQ(r.ejector.calls().size(), 1u);
   r.main.advance(5s);
-  ASSERT_TRUE(r.waitFor([&] { return r.ejector.calls.size() == 2 && r.model->idle(); }));
+  ASSERT_TRUE(r.waitFor([&] { return r.ejector.calls().size() == 2 && r.model->idle(); }));
   r.main.runPending();
   r.main.advance(5s);
   ASSERT_TRUE(r.waitFor([&] { return r.logged("추출 실패: "); }));
-  EXPECT_EQ(r.ejector.calls.size(), 3u);
+  EXPECT_EQ(r.ejector.calls().size(), 3u);
   EXPECT_EQ(r.at(card).note, "추출 실패 — 이 앱이 카드 파일을 쥐고 있습니다: mpv, vlc");
   EXPECT_EQ(r.logLine("추출 실패: "), "추출 실패: " + card + " · 쥔 앱: mpv, vlc · 장치 사용 중");
   r.main.advance(60s);
-  EXPECT_EQ(r.ejector.calls.size(), 3u);  // no fourth attempt
+  EXPECT_EQ(r.ejector.calls().size(), 3u);  // no fourth attempt
 }
 
 TEST(Model, EjectSucceedingOnTheSecondAttemptSaysSo) {
@@ -228,7 +228,7 @@ TEST(Model, TwinCardWaitsForTheUserAndIsClearedOnlyWithEnoughCopies) {
   m.start(slot1, false);
   ASSERT_TRUE(r.waitFor([&] { return r.finished(slot1) != nullptr; }));
   ASSERT_EQ(r.finished(slot1)->color, CardColor::green);
-  EXPECT_TRUE(r.ejector.calls.empty());  // ejectOnGreen false
+  EXPECT_TRUE(r.ejector.calls().empty());  // ejectOnGreen false
 
   // The second slot: same files, another volume, mounted elsewhere.
   std::string slot2 = r.tmp.path + "/S2";
@@ -298,7 +298,7 @@ TEST(Model, CardPulledDuringItsJobStaysListedAndANewCardTakesItsPlace) {
   EXPECT_TRUE(r.logged("⚠ 복사 중 카드 분리: " + card));
   ASSERT_NE(m.card(card), nullptr);
   ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
-  EXPECT_TRUE(r.ejector.calls.empty());  // nothing there to eject
+  EXPECT_TRUE(r.ejector.calls().empty());  // nothing there to eject
   // Another card mounted at the same place is read, not ignored.
   r.mount(card);
   EXPECT_TRUE(r.in<Phase::Reading>(card));
@@ -438,7 +438,7 @@ TEST(Model, WithoutADatabaseJobsAndTwinChecksEndRedNeverRunning) {
   EXPECT_EQ(n.running(), 0);
   EXPECT_TRUE(r.notifier.calls.back().critical);
   EXPECT_TRUE(r.logged("웹훅 실패: 500 ")) << "a refused post is logged";
-  EXPECT_TRUE(r.ejector.calls.empty());
+  EXPECT_TRUE(r.ejector.calls().empty());
   n.verifyTwinCard(card);
   ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
   EXPECT_EQ(r.finished(card)->color, CardColor::red);

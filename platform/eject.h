@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,18 +33,27 @@ class UDisksEjector : public Ejector {
   std::string mountinfo_;
 };
 
-/// Answers from `results` in order (success once they run out) and records every call.
+/// Answers from `results` in order (success once they run out) and records every call. eject runs
+/// on the application's background threads while a test reads calls() on its own.
 class FakeEjector : public Ejector {
  public:
-  std::deque<std::optional<EjectFailure>> results;
-  std::vector<std::string> calls;
+  std::deque<std::optional<EjectFailure>> results;  // set before the first eject
   std::optional<EjectFailure> eject(const std::string& mountPoint) override {
-    calls.push_back(mountPoint);
+    std::lock_guard lock(m_);
+    calls_.push_back(mountPoint);
     if (results.empty()) return std::nullopt;
     auto r = results.front();
     results.pop_front();
     return r;
   }
+  std::vector<std::string> calls() const {
+    std::lock_guard lock(m_);
+    return calls_;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::vector<std::string> calls_;
 };
 
 }  // namespace tolverdine

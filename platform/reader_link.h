@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,14 +38,22 @@ class SysfsReaderLink : public ReaderLinkProbe {
   std::string sysfs_, mountinfo_;
 };
 
+/// Gives every call the same answer. The application asks from its background threads, several
+/// cards at once, so the answer is guarded.
 class FakeReaderLink : public ReaderLinkProbe {
  public:
-  std::optional<ReaderLink> answer;
-  std::vector<std::string> calls;
-  std::optional<ReaderLink> readerLink(const std::string& mountPoint) override {
-    calls.push_back(mountPoint);
-    return answer;
+  void setAnswer(std::optional<ReaderLink> a) {
+    std::lock_guard lock(m_);
+    answer_ = std::move(a);
   }
+  std::optional<ReaderLink> readerLink(const std::string&) override {
+    std::lock_guard lock(m_);
+    return answer_;
+  }
+
+ private:
+  std::mutex m_;
+  std::optional<ReaderLink> answer_;
 };
 
 }  // namespace tolverdine

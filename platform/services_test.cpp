@@ -81,7 +81,7 @@ TEST(Services, EjectFallsBackToUnmountAndReportsABusyVolume) {
   EXPECT_EQ(fake.eject("/media/a")->description, "busy");
   EXPECT_FALSE(fake.eject("/media/a"));
   EXPECT_FALSE(fake.eject("/media/a"));
-  EXPECT_EQ(fake.calls.size(), 3u);
+  EXPECT_EQ(fake.calls().size(), 3u);
 }
 
 TEST(Services, AppLogLinesUnderTheHomeFolder) {

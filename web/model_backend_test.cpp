@@ -171,10 +171,10 @@ TEST(ModelBackend, RefusedSettingsAndSlowReadersReachThePageAsText) {
   }
 
   std::string slow = r.card("SLOW"), fast = r.card("FAST");
-  r.links.answer = ReaderLink{"USB3 Reader", 5'000'000'000LL};
+  r.links.setAnswer(ReaderLink{"USB3 Reader", 5'000'000'000LL});
   r.mount(slow);
   ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(slow); }));
-  r.links.answer = ReaderLink{"USB4 Reader", 20'000'000'000LL};
+  r.links.setAnswer(ReaderLink{"USB4 Reader", 20'000'000'000LL});
   r.mount(fast);
   ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(fast); }));
   json s = b.snapshot();
