@@ -112,7 +112,7 @@ std::optional<int> mhlSequence(const std::string& fileName) {
 
 std::optional<std::string> writeMHLGeneration(const std::string& root, const std::vector<Verified>& items,
                                               const NameSet& names, const std::optional<std::string>& author,
-                                              std::time_t now) {
+                                              std::time_t now, Fs& fs) {
   std::string mirrorPrefix = names.mirror + "/";
   bool mirror = std::any_of(items.begin(), items.end(), [&](const Verified& v) {
     return v.row.dest && v.row.dest->compare(0, mirrorPrefix.size(), mirrorPrefix) == 0;
@@ -151,7 +151,7 @@ std::optional<std::string> writeMHLGeneration(const std::string& root, const std
   }
   x += "  </hashes>\n"
        "</hashlist>\n";
-  return writeGenerationFile(root, x, now);
+  return writeGenerationFile(root, x, now, fs);
 }
 
 std::optional<std::string> writeMHLRenames(const std::string& root, const std::vector<MHLRename>& renames,

@@ -14,7 +14,7 @@ namespace tolverdine {
 
 MHLListing writeListedGeneration(const std::string& root, const std::vector<Verified>& items,
                                  const std::vector<Verified>& known, const NameSet& names,
-                                 const std::optional<std::string>& author, std::time_t now) {
+                                 const std::optional<std::string>& author, std::time_t now, Fs& fs) {
   MHLListing out;
   std::set<std::string> listed, left;
   for (const auto& [path, entries] : readMHLHistory(root).files) listed.insert(path);
@@ -31,7 +31,7 @@ MHLListing writeListedGeneration(const std::string& root, const std::vector<Veri
   };
   for (const auto& v : items) take(v, true);
   for (const auto& v : known) take(v, false);
-  out.file = writeMHLGeneration(root, all, names, author, now);
+  out.file = writeMHLGeneration(root, all, names, author, now, fs);
   return out;
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/fs.h"
+
 #include "engine/base/records.h"
 
 namespace tolverdine {
@@ -25,7 +27,8 @@ struct MHLListing {
 /// root lists yet (nor an item). Throws WriteFail.
 MHLListing writeListedGeneration(const std::string& root, const std::vector<Verified>& items,
                                  const std::vector<Verified>& known, const NameSet& names,
-                                 const std::optional<std::string>& author, std::time_t now = std::time(nullptr));
+                                 const std::optional<std::string>& author, std::time_t now = std::time(nullptr),
+                                 Fs& fs = realFs());
 
 /// The rows of a card verified on root as the database records them (its path there, XXH64 and
 /// MD5), for writeListedGeneration.

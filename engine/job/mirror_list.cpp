@@ -13,7 +13,7 @@ MirrorResult mirrorAndList(const std::string& primary, const std::string& second
   if (r.lost) return r;
   try {
     MHLListing l = writeListedGeneration(secondary, r.verified, verifiedEntriesOf(store, secondary), names,
-                                         std::nullopt);
+                                         std::nullopt, std::time(nullptr), fs);
     r.hashList = l.file;
     r.unlisted = std::move(l.leftOut);
   } catch (const WriteFail& f) {
