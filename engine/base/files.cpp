@@ -30,15 +30,19 @@ int writeAll(int fd, std::string_view data, Fs& fs) {
 
 namespace {
 std::atomic<unsigned long> tmpCounter{0};
-}  // namespace
 
-void writeFile(const std::string& path, std::string_view data, bool exclusive, Fs& fs) {
-  std::string p = nfc(path);
+void writeOut(const std::string& p, std::string_view data, bool exclusive, bool sync, Fs& fs) {
   int flags = O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
   UniqueFd fd(fs.open(p, flags, 0644));
   if (!fd) throw WriteFail{p, errno};
   if (int err = writeAll(fd.get(), data, fs)) throw WriteFail{p, err};
+  if (sync && fs.fsync(fd.get()) != 0) throw WriteFail{p, errno};
   if (fd.reset() != 0) throw WriteFail{p, errno};
+}
+}  // namespace
+
+void writeFile(const std::string& path, std::string_view data, bool exclusive, Fs& fs) {
+  writeOut(nfc(path), data, exclusive, /*sync=*/false, fs);
 }
 
 void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs) {
@@ -50,7 +54,9 @@ void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs) {
           std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()) % 1000000) + "-" +
           std::to_string(tmpCounter.fetch_add(1));
     try {
-      writeFile(tmp, data, /*exclusive=*/true, fs);
+      // On the medium before it takes the name: a crash after an unsynced rename can leave the
+      // file empty, losing the old content and the new.
+      writeOut(tmp, data, /*exclusive=*/true, /*sync=*/true, fs);
       break;
     } catch (const WriteFail& f) {
       if (f.err == EEXIST) continue;

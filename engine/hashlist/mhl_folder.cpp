@@ -80,6 +80,8 @@ int writeExclusive(const std::string& path, std::string_view data, Fs& fs) {
   UniqueFd fd(fs.open(path, O_WRONLY | O_CREAT | O_EXCL, 0644));
   if (!fd) return errno;
   int err = writeAll(fd.get(), data, fs);
+  // Flushed before the chain names it: a crash must not leave a chain listing a lost file.
+  if (err == 0 && fs.fsync(fd.get()) != 0) err = errno;
   if (fd.reset() != 0 && err == 0) err = errno;
   if (err != 0) {
     fs.unlink(path);

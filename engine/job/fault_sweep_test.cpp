@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,9 @@
 #include "engine/copy/ingest.h"
 #include "engine/copy/ingest_test_util.h"
 #include "engine/copy/mirror.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/hashlist/mhl_folder.h"
+#include "engine/job/card_job.h"
 #include "engine/store/store.h"
 #include "testing/fault_fs.h"
 
@@ -120,6 +124,35 @@ void audit(const std::vector<Row>& rows, const std::vector<std::string>& hashes,
       }
     }
     if (green && good < copies) out.push_back("green with " + std::to_string(good) + " good copies of " + r.rel);
+  }
+}
+
+// Whatever a reader of the folder finds must be whole: every hash list and the chain that names
+// them, and the clip lists and job summaries.
+void auditOutputs(const std::string& root, std::vector<std::string>& out) {
+  const std::string mhl = root + "/" + kMHLFolder;
+  int lists = 0;
+  for (const auto& n : listFolder(mhl)) {
+    std::string text;
+    if (n.size() > 4 && n.compare(n.size() - 4, 4, ".mhl") == 0) {
+      ++lists;
+      if (!readFile(mhl + "/" + n, &text) || !text.ends_with("</hashlist>\n")) out.push_back("partial hash list: " + n);
+    }
+  }
+  std::string chain;
+  if (lists > 0 && (!readFile(mhl + "/" + kMHLChain, &chain) || !chain.ends_with("</ascmhldirectory>\n")))
+    out.push_back("hash lists without a whole chain");
+  for (size_t at = 0; (at = chain.find("<path>", at)) != std::string::npos; at += 6) {
+    const size_t end = chain.find("</path>", at);
+    const std::string name = chain.substr(at + 6, end - at - 6);
+    if (!exists(mhl + "/" + name)) out.push_back("the chain names a lost hash list: " + name);
+  }
+  const std::string reports = root + "/" + NameSet::ko().reports;
+  for (const auto& n : listFolder(reports)) {
+    std::string text;
+    if (!readFile(reports + "/" + n, &text)) continue;
+    if (n.ends_with("_job.json") && !text.ends_with("}")) out.push_back("partial job summary: " + n);
+    if (n.ends_with("_clips.csv") && std::count(text.begin(), text.end(), '\n') < 6) out.push_back("partial clip list: " + n);
   }
 }
 
@@ -245,6 +278,50 @@ class Sweep {
     return fs.counted();
   }
 
+  // A card's hash list and reports written under the plan onto a freshly verified root, then
+  // again healthily.
+  long outputsOnce(const Mode& m, long failAt, Tally* t) {
+    const std::string dir = ws_.path + "/run" + std::to_string(serial_++);
+    mkdirs(dir + "/drive");
+    const std::string root = dir + "/drive/20250101_p";
+    Store store(dir + "/db.sqlite");
+    IngestResult result = runIngest(card_.rows, card_.dir, kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
+    CardJob job;
+    job.card = card_.dir;
+    job.cam = kCam;
+    job.project = "p";
+    job.copies = 1;
+    CardPlan plan;
+    plan.rows = card_.rows;
+    plan.date = "20250101";
+    plan.roots = {root};
+    // An earlier generation, as an earlier card leaves it: a failed write must not lose it.
+    writeCardOutputs(job, plan, result, store, std::nullopt);
+
+    FaultPlan fp = m.plan;
+    fp.failAt = failAt;
+    fp.under = root;
+    FaultFs fs(fp);
+    job.fs = &fs;
+    std::vector<std::string> problems;
+    try {
+      writeCardOutputs(job, plan, result, store, std::nullopt);
+    } catch (const std::exception& e) {
+      problems.push_back(std::string("escaped: ") + e.what());
+    }
+    fs.dropUnsynced();
+    if (!t) return fs.counted();
+    auditOutputs(root, problems);
+    const size_t beforeRerun = problems.size();
+    job.fs = nullptr;
+    for (const auto& p : writeCardOutputs(job, plan, result, store, std::nullopt))
+      problems.push_back("healthy outputs: " + p);
+    auditOutputs(root, problems);
+    tallyRun(m.name, failAt, fs.fired(), beforeRerun, problems, *t);
+    std::filesystem::remove_all(dir);
+    return fs.counted();
+  }
+
   template <class Once>
   Tally sweep(const Mode& m, Once once) {
     Tally t;
@@ -329,6 +406,19 @@ TEST(FaultSweep, SecondCopySurvivesEveryFailedCall) {
   ASSERT_FALSE(ws.path.empty());
   Sweep s(ws);
   for (const Mode& m : kMirrorModes) expectClean(s.sweep(m, &Sweep::mirrorOnce), m.name);
+}
+
+const Mode kOutputModes[] = {
+    {"outputs EIO", {0, EIO, false, kFsRead | kFsWrite, ""}},
+    {"outputs ENOSPC", {0, ENOSPC, false, kFsWrite, ""}},
+    {"outputs crash", {0, EIO, true, kFsRead | kFsWrite, ""}},
+};
+
+TEST(FaultSweep, HashListsAndReportsStayWhole) {
+  Workspace ws;
+  ASSERT_FALSE(ws.path.empty());
+  Sweep s(ws);
+  for (const Mode& m : kOutputModes) expectClean(s.sweep(m, &Sweep::outputsOnce), m.name);
 }
 
 }  // namespace

@@ -130,8 +130,8 @@ void writeReports(const std::string& root, const std::vector<Row>& rows, const I
   std::string dir = root + "/" + names.reports;
   mkdirs(dir, fs);
   std::string base = nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S"));
-  writeFile(dir + "/" + base + "_clips.csv", clipsCsv(root, rows, result, cam, store), false, fs);
-  writeFile(dir + "/" + base + "_job.json", jobJson(root, rows, result, cam, src, info, now), false, fs);
+  writeFileAtomic(dir + "/" + base + "_clips.csv", clipsCsv(root, rows, result, cam, store), fs);
+  writeFileAtomic(dir + "/" + base + "_job.json", jobJson(root, rows, result, cam, src, info, now), fs);
 }
 
 }  // namespace tolverdine
