@@ -31,7 +31,12 @@ bool FaultFs::trip(unsigned kind, const std::string& path) {
     return true;
   }
   if (!(plan_.kinds & kind) || !below(path, plan_.under)) return false;
-  if (++counted_ != plan_.failAt) return false;
+  ++counted_;
+  if (fired_ && plan_.sticky) {
+    errno = plan_.err;
+    return true;
+  }
+  if (counted_ != plan_.failAt) return false;
   fired_ = true;
   crashed_ = plan_.crash;
   errno = plan_.crash ? EIO : plan_.err;

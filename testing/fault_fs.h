@@ -26,6 +26,7 @@ struct FaultPlan {
   long failAt = 0;        // 1-based number of the counted call that fails; 0: none fails
   int err = EIO;          // what that call fails with
   bool crash = false;     // from failAt on every call fails, and dropUnsynced() means something
+  bool sticky = false;    // from failAt on every counted call fails with err (a pulled card or drive)
   unsigned kinds = kFsRead | kFsWrite;  // the calls that are counted (FsKind bits)
   std::string under;      // when set, only calls on paths below this folder are counted
 };

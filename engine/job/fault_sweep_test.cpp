@@ -186,6 +186,7 @@ class Sweep {
     FaultPlan plan = m.plan;
     plan.failAt = failAt;
     if (plan.under == "card") plan.under = card_.dir;
+    if (plan.under == "drive2") plan.under = parentPath(dests[1]);
     FaultFs fs(plan);
     IngestOptions o;
     o.verify = m.verify;
@@ -245,6 +246,7 @@ class Sweep {
 
     FaultPlan plan = m.plan;
     plan.failAt = failAt;
+    if (plan.under == "slow") plan.under = dir + "/slow";
     FaultFs fs(plan);
     std::vector<std::string> problems;
     bool complete = false;  // the second copy claims every file
@@ -377,14 +379,16 @@ void expectClean(const Tally& t, const char* name) {
 }
 
 const Mode kIngestModes[] = {
-    {"EIO", {0, EIO, false, kFsRead | kFsWrite, ""}},
-    {"ENOSPC on writes", {0, ENOSPC, false, kFsWrite, ""}},
-    {"EROFS on writes", {0, EROFS, false, kFsWrite, ""}},
-    {"EINVAL on writes", {0, EINVAL, false, kFsWrite, ""}},
-    {"ENOENT card reads", {0, ENOENT, false, kFsRead, "card"}},
-    {"crash", {0, EIO, true, kFsRead | kFsWrite, ""}},
-    {"EIO paranoid", {0, EIO, false, kFsRead | kFsWrite, ""}, VerifyMode::paranoid},
-    {"crash paranoid", {0, EIO, true, kFsRead | kFsWrite, ""}, VerifyMode::paranoid},
+    {"EIO", {0, EIO, false, false, kFsRead | kFsWrite, ""}},
+    {"ENOSPC on writes", {0, ENOSPC, false, false, kFsWrite, ""}},
+    {"EINVAL on writes", {0, EINVAL, false, false, kFsWrite, ""}},
+    {"ENOENT card reads", {0, ENOENT, false, false, kFsRead, "card"}},
+    {"card pulled", {0, ENOENT, false, true, kFsRead | kFsWrite, "card"}},
+    {"destination pulled", {0, ENOENT, false, true, kFsRead | kFsWrite, "drive2"}},
+    {"destination full", {0, ENOSPC, false, true, kFsWrite, "drive2"}},
+    {"crash", {0, EIO, true, false, kFsRead | kFsWrite, ""}},
+    {"EIO paranoid", {0, EIO, false, false, kFsRead | kFsWrite, ""}, VerifyMode::paranoid},
+    {"crash paranoid", {0, EIO, true, false, kFsRead | kFsWrite, ""}, VerifyMode::paranoid},
 };
 
 TEST(FaultSweep, IngestSurvivesEveryFailedCall) {
@@ -395,10 +399,11 @@ TEST(FaultSweep, IngestSurvivesEveryFailedCall) {
 }
 
 const Mode kMirrorModes[] = {
-    {"mirror EIO", {0, EIO, false, kFsRead | kFsWrite, ""}},
-    {"mirror ENOSPC", {0, ENOSPC, false, kFsWrite, ""}},
-    {"mirror EINVAL", {0, EINVAL, false, kFsWrite, ""}},
-    {"mirror crash", {0, EIO, true, kFsRead | kFsWrite, ""}},
+    {"mirror EIO", {0, EIO, false, false, kFsRead | kFsWrite, ""}},
+    {"mirror ENOSPC", {0, ENOSPC, false, false, kFsWrite, ""}},
+    {"mirror EINVAL", {0, EINVAL, false, false, kFsWrite, ""}},
+    {"mirror crash", {0, EIO, true, false, kFsRead | kFsWrite, ""}},
+    {"mirror target pulled", {0, ENOENT, false, true, kFsRead | kFsWrite, "slow"}},
 };
 
 TEST(FaultSweep, SecondCopySurvivesEveryFailedCall) {
@@ -409,9 +414,9 @@ TEST(FaultSweep, SecondCopySurvivesEveryFailedCall) {
 }
 
 const Mode kOutputModes[] = {
-    {"outputs EIO", {0, EIO, false, kFsRead | kFsWrite, ""}},
-    {"outputs ENOSPC", {0, ENOSPC, false, kFsWrite, ""}},
-    {"outputs crash", {0, EIO, true, kFsRead | kFsWrite, ""}},
+    {"outputs EIO", {0, EIO, false, false, kFsRead | kFsWrite, ""}},
+    {"outputs ENOSPC", {0, ENOSPC, false, false, kFsWrite, ""}},
+    {"outputs crash", {0, EIO, true, false, kFsRead | kFsWrite, ""}},
 };
 
 TEST(FaultSweep, HashListsAndReportsStayWhole) {
