@@ -451,14 +451,6 @@ class Run {
     const Row& r = st.r;
     while (!list.empty()) {
       meter_.begin(&r, list.size());
-      std::optional<IOFail> failure;
-      bool changed = false;
-      for (int d : list) {
-        if (!driveThere(d)) {
-          failure = IOFail{ENOENT, d};
-          break;
-        }
-      }
       std::vector<Part> parts;
       std::vector<std::string> partPaths;
       for (int d : list) {
@@ -466,16 +458,8 @@ class Run {
         partPaths.push_back(parts.back().path);
       }
       Hashes h;
-      if (!failure) {
-        for (const auto& p : partPaths) mkdirs(parentPath(p), fs_);
-        try {
-          h = copyOnce(r.src, parts, before.times, options_.md5, options_.verify != VerifyMode::paranoid,
-                       [&](size_t n) { meter_.read(&r, static_cast<int64_t>(n)); }, fs_);
-          failure = checkSource(r, before, std::nullopt, changed);
-        } catch (const IOFail& f) {
-          failure = f;
-        }
-      }
+      bool changed = false;
+      std::optional<IOFail> failure = writeParts(r, list, parts, before, h, changed);
       if (failure || changed) {
         list = afterFailure(st, std::move(list), failure, changed, round);
         if (!list.empty()) ++round;
@@ -483,30 +467,54 @@ class Run {
       }
       st.copyHash = h;
       if (hooks_.beforeVerify) hooks_.beforeVerify(r, partPaths);
-
-      std::vector<std::optional<std::string>> back;
-      if (options_.verify == VerifyMode::fast) {
-        back.assign(list.size(), h.xxh64);
-      } else {
-        if (options_.verify == VerifyMode::paranoid) {
-          auto again = hashFile(r.src, {}, fs_);
-          if (!again || *again != h.xxh64) {
-            if (!cardMounted()) throw CardGone{};
-            for (const auto& p : partPaths) fs_.unlink(p);
-            if (round == 1) {
-              ++round;
-              continue;
-            }
-            for (int d : list) fail(st, d, kCardReread, round);
-            break;
-          }
+      auto back = readBack(r, partPaths, h);
+      if (!back) {
+        // The card gave other bytes the second time: read once more, then given up.
+        if (round == 1) {
+          ++round;
+          continue;
         }
-        back = hashFiles(
-            partPaths, [&](size_t i, size_t n) { meter_.back(&r, i, static_cast<int64_t>(n)); }, fs_);
+        for (int d : list) fail(st, d, kCardReread, round);
+        break;
       }
-      list = settle(st, list, partPaths, h, back, round);
+      list = settle(st, list, partPaths, h, *back, round);
       if (!list.empty()) ++round;
     }
+  }
+
+  // Step C5, one round: the card file read once and written to the part of every destination in
+  // list. Returns the round's failure; changed tells that the card file moved meanwhile.
+  std::optional<IOFail> writeParts(const Row& r, const std::vector<int>& list, const std::vector<Part>& parts,
+                                   const SourceStat& before, Hashes& h, bool& changed) {
+    for (int d : list)
+      if (!driveThere(d)) return IOFail{ENOENT, d};
+    for (const auto& p : parts) mkdirs(parentPath(p.path), fs_);
+    try {
+      h = copyOnce(r.src, parts, before.times, options_.md5, options_.verify != VerifyMode::paranoid,
+                   [&](size_t n) { meter_.read(&r, static_cast<int64_t>(n)); }, fs_);
+      return checkSource(r, before, std::nullopt, changed);
+    } catch (const IOFail& f) {
+      return f;
+    }
+  }
+
+  // The parts' hashes as read back (the copy hash itself when the mode reads nothing back). In
+  // paranoid mode the card is read a second time first; absent, with the parts removed, when it
+  // gave other bytes. Throws CardGone.
+  std::optional<std::vector<std::optional<std::string>>> readBack(const Row& r,
+                                                                  const std::vector<std::string>& partPaths,
+                                                                  const Hashes& h) {
+    if (options_.verify == VerifyMode::fast) return std::vector<std::optional<std::string>>(partPaths.size(), h.xxh64);
+    if (options_.verify == VerifyMode::paranoid) {
+      auto again = hashFile(r.src, {}, fs_);
+      if (!again || *again != h.xxh64) {
+        if (!cardMounted()) throw CardGone{};
+        for (const auto& p : partPaths) fs_.unlink(p);
+        return std::nullopt;
+      }
+    }
+    return hashFiles(
+        partPaths, [&](size_t i, size_t n) { meter_.back(&r, i, static_cast<int64_t>(n)); }, fs_);
   }
 
   // Step C7: files at the target without a verified record are compared, never replaced.

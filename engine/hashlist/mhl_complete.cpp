@@ -56,7 +56,7 @@ std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam, const
   return out;
 }
 
-std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root) {
+std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root, Fs& fs) {
   std::vector<Verified> out;
   for (const auto& e : store.verifiedEntries(root)) {
     if (!e.hash) continue;
@@ -67,7 +67,7 @@ std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root) {
     v.row.view = e.view;
     v.hash = *e.hash;
     struct stat st;
-    if (::stat(nfc(root + "/" + e.rel).c_str(), &st) == 0)
+    if (fs.stat(nfc(root + "/" + e.rel), &st) == 0)
       v.row.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     out.push_back(std::move(v));
   }

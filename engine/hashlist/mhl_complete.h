@@ -37,7 +37,7 @@ std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam, const
 
 /// Every entry verified on root, with the modification time of its file there (the copy was
 /// given the card's time), for writeListedGeneration.
-std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root);
+std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root, Fs& fs = realFs());
 
 /// Heading of the names left out of the hash lists, in the printed report.
 inline constexpr const char* kUnlistedHeading = "해시 목록에 넣지 못한 파일 (XML에 쓸 수 없는 이름)";

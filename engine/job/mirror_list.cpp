@@ -12,7 +12,7 @@ MirrorResult mirrorAndList(const std::string& primary, const std::string& second
   MirrorResult r = runMirror(primary, secondary, store, free, progress, bytes, fs);
   if (r.lost) return r;
   try {
-    MHLListing l = writeListedGeneration(secondary, r.verified, verifiedEntriesOf(store, secondary), names,
+    MHLListing l = writeListedGeneration(secondary, r.verified, verifiedEntriesOf(store, secondary, fs), names,
                                          std::nullopt, std::time(nullptr), fs);
     r.hashList = l.file;
     r.unlisted = std::move(l.leftOut);
