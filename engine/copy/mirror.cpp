@@ -57,7 +57,9 @@ void copyReports(const std::string& primary, const std::string& secondary, Fs& f
     if (fs.list(from, &entries) != 0) continue;
     for (const DirEntry& e : entries) {
       const std::string& name = e.name;
-      if (name.rfind("lock_", 0) == 0) continue;
+      // Locks belong to the primary's runs; a temporary is a report still being written or one
+      // a crash cut short, and would stay on the secondary for good.
+      if (name.rfind("lock_", 0) == 0 || name.find(".tmp-") != std::string::npos) continue;
       const std::string target = join(to, name);
       if (exists(target, fs)) continue;
       std::string data;

@@ -156,6 +156,19 @@ void auditOutputs(const std::string& root, std::vector<std::string>& out) {
   }
 }
 
+// Temporaries and locks a healthy run leaves behind in a folder: none. After a crash the
+// temporaries of whole-file writes cut short may stay (nothing is alive to remove them).
+void expectNoLeftovers(const std::string& root, std::vector<std::string>& out, bool crashed = false) {
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.ends_with(".part") || (!crashed && name.find(".tmp-") != std::string::npos) || name.starts_with("lock_") ||
+        name.starts_with(".tolverdine-probe"))
+      out.push_back("left behind: " + it->path().string());
+  }
+}
+
 struct Mode {
   const char* name;
   FaultPlan plan;  // failAt filled in per run
@@ -223,6 +236,7 @@ class Sweep {
         if (hashFile(root + "/" + *card_.rows[i].dest) != card_.hashes[i])
           problems.push_back("after the healthy run: " + root + "/" + *card_.rows[i].dest);
     if (auto b = s.broken()) problems.push_back(*b);
+    for (const auto& root : dests) expectNoLeftovers(root, problems);
 
     tallyRun(m.name, failAt, fs.fired(), beforeRerun, problems, *t);
     std::filesystem::remove_all(dir);
@@ -274,6 +288,7 @@ class Sweep {
         problems.push_back("after the healthy mirror: " + *card_.rows[i].dest);
     }
     if (auto b = s.broken()) problems.push_back(*b);
+    expectNoLeftovers(secondary, problems);
 
     tallyRun(m.name, failAt, fs.fired(), beforeRerun, problems, *t);
     std::filesystem::remove_all(dir);
@@ -319,6 +334,7 @@ class Sweep {
     for (const auto& p : writeCardOutputs(job, plan, result, store, std::nullopt))
       problems.push_back("healthy outputs: " + p);
     auditOutputs(root, problems);
+    expectNoLeftovers(root, problems, m.plan.crash);
     tallyRun(m.name, failAt, fs.fired(), beforeRerun, problems, *t);
     std::filesystem::remove_all(dir);
     return fs.counted();
@@ -362,6 +378,8 @@ class Sweep {
     Store store(primaryDb_);
     auto r = runIngest(card_.rows, card_.dir, kCam, {primary_}, NameSet::ko(), store, 1, {}, plenty, {});
     ASSERT_EQ(r.color, CardColor::green);
+    // A report temporary a crash left on the primary is no report for the second copy.
+    writeFile(primary_ + "/" + NameSet::ko().reports + "/A_clips.csv.tmp-1-2-3", "half");
   }
 
   const Workspace& ws_;
