@@ -1,6 +1,7 @@
-// Every file-system call of an ingest and of a second copy, failed in turn: whatever breaks, the
-// card is never green without its verified copies, no file under its final name has wrong bytes,
-// nothing that was there is replaced, and a healthy run afterwards ends green.
+// Every file-system call of an ingest, of a second copy and of a card's hash list and reports,
+// failed in turn (or a crash acted out there): whatever breaks, the card is never green without
+// its verified copies, no file under its final name has wrong bytes, nothing that was there is
+// replaced, hash lists and reports are whole or absent, and a healthy run afterwards ends green.
 //
 // TOLVERDINE_SWEEP_STEP=k fails only every k-th call (5 by default in sanitizer builds);
 // TOLVERDINE_SWEEP_ONLY=text runs only the modes whose name holds text.
@@ -14,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <set>
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
@@ -40,7 +40,8 @@ constexpr int kCopies = 2;
 struct Workspace {
   std::string path;
   Workspace() {
-    std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp && *tmp ? tmp : "/tmp";
     std::string tmpl = base + "/tolverdine-sweep-XXXXXX";
     if (::mkdtemp(tmpl.data())) path = tmpl;
   }
