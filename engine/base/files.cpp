@@ -14,10 +14,10 @@
 
 namespace tolverdine {
 
-int writeAll(int fd, std::string_view data) {
+int writeAll(int fd, std::string_view data, Fs& fs) {
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    ssize_t n = fs.write(fd, data.data() + done, data.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -30,18 +30,22 @@ int writeAll(int fd, std::string_view data) {
 
 namespace {
 std::atomic<unsigned long> tmpCounter{0};
-}  // namespace
 
-void writeFile(const std::string& path, std::string_view data, bool exclusive) {
-  std::string p = nfc(path);
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
-  UniqueFd fd(::open(p.c_str(), flags, 0644));
+void writeOut(const std::string& p, std::string_view data, bool exclusive, bool sync, Fs& fs) {
+  int flags = O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
+  UniqueFd fd(fs.open(p, flags, 0644));
   if (!fd) throw WriteFail{p, errno};
-  if (int err = writeAll(fd.get(), data)) throw WriteFail{p, err};
+  if (int err = writeAll(fd.get(), data, fs)) throw WriteFail{p, err};
+  if (sync && fs.fsync(fd.get()) != 0) throw WriteFail{p, errno};
   if (fd.reset() != 0) throw WriteFail{p, errno};
 }
+}  // namespace
 
-void writeFileAtomic(const std::string& path, std::string_view data) {
+void writeFile(const std::string& path, std::string_view data, bool exclusive, Fs& fs) {
+  writeOut(nfc(path), data, exclusive, /*sync=*/false, fs);
+}
+
+void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs) {
   std::string p = nfc(path);
   std::string tmp;
   // pid alone is not unique: two jobs of one process may write the same file at once.
@@ -50,22 +54,24 @@ void writeFileAtomic(const std::string& path, std::string_view data) {
           std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()) % 1000000) + "-" +
           std::to_string(tmpCounter.fetch_add(1));
     try {
-      writeFile(tmp, data, /*exclusive=*/true);
+      // On the medium before it takes the name: a crash after an unsynced rename can leave the
+      // file empty, losing the old content and the new.
+      writeOut(tmp, data, /*exclusive=*/true, /*sync=*/true, fs);
       break;
     } catch (const WriteFail& f) {
       if (f.err == EEXIST) continue;
-      ::unlink(tmp.c_str());
+      fs.unlink(tmp);
       throw;
     }
   }
-  if (::rename(tmp.c_str(), p.c_str()) != 0) {
+  if (fs.rename(tmp, p) != 0) {
     int err = errno;
-    ::unlink(tmp.c_str());
+    fs.unlink(tmp);
     throw WriteFail{path, err};
   }
 }
 
-bool mkdirs(const std::string& path) {
+bool mkdirs(const std::string& path, Fs& fs) {
   std::string p = nfc(path);
   std::string cur = (!p.empty() && p[0] == '/') ? "" : ".";
   size_t i = 0;
@@ -75,20 +81,20 @@ bool mkdirs(const std::string& path) {
     if (j > i) {
       cur.push_back('/');
       cur.append(p, i, j - i);
-      if (::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
+      if (fs.mkdir(cur, 0755) != 0 && errno != EEXIST) return false;
     }
     i = j + 1;
   }
   return true;
 }
 
-bool readFile(const std::string& path, std::string* out) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+bool readFile(const std::string& path, std::string* out, Fs& fs) {
+  UniqueFd fd(fs.open(path, O_RDONLY));
   if (!fd) return false;
   out->clear();
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    ssize_t n = fs.read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -98,14 +104,14 @@ bool readFile(const std::string& path, std::string* out) {
   }
 }
 
-bool exists(const std::string& path) {
+bool exists(const std::string& path, Fs& fs) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  return fs.lstat(path, &st) == 0;
 }
 
-std::string nearestExisting(const std::string& path) {
+std::string nearestExisting(const std::string& path, Fs& fs) {
   std::string p = nfc(path);
-  while (!p.empty() && p != "/" && !exists(p)) {
+  while (!p.empty() && p != "/" && !exists(p, fs)) {
     std::string up = parentPath(p);
     if (up.empty()) return p[0] == '/' ? std::string("/") : std::string(".");
     p.swap(up);

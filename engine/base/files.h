@@ -4,31 +4,33 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/fs.h"
+
 namespace tolverdine {
 
 /// Writes data to the NFC form of path, mode 0644; truncates, or with exclusive refuses an
 /// existing file (EEXIST). No fsync. Throws WriteFail.
 /// Writes all of data to fd, repeating partial and interrupted writes; 0 or the errno (EIO when
 /// the file system takes nothing).
-int writeAll(int fd, std::string_view data);
+int writeAll(int fd, std::string_view data, Fs& fs = realFs());
 
-void writeFile(const std::string& path, std::string_view data, bool exclusive = false);
+void writeFile(const std::string& path, std::string_view data, bool exclusive = false, Fs& fs = realFs());
 
-/// Writes a private temporary file beside path and renames it onto path. Each call has its own
+/// Writes a private temporary file beside path, flushes it and renames it onto path. Each call has its own
 /// exclusively created temporary name, removed again when the write or the rename fails, so two
 /// writers of one file never truncate each other's data. Throws WriteFail.
-void writeFileAtomic(const std::string& path, std::string_view data);
+void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs = realFs());
 
 /// Creates a folder and its missing parents (0755). False when a level fails other than EEXIST.
-bool mkdirs(const std::string& path);
+bool mkdirs(const std::string& path, Fs& fs = realFs());
 
 /// Reads a whole file; false when it cannot be opened or read.
-bool readFile(const std::string& path, std::string* out);
+bool readFile(const std::string& path, std::string* out, Fs& fs = realFs());
 
 /// True when something (file, folder, anything) exists at path.
-bool exists(const std::string& path);
+bool exists(const std::string& path, Fs& fs = realFs());
 /// path itself when something is there, else its nearest existing ancestor ("/" or "." at worst):
 /// a destination that does not exist yet is judged by the folder it will be made in.
-std::string nearestExisting(const std::string& path);
+std::string nearestExisting(const std::string& path, Fs& fs = realFs());
 
 }  // namespace tolverdine

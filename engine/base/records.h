@@ -11,6 +11,8 @@
 
 namespace tolverdine {
 
+class Fs;
+
 /// One file as found on a card.
 struct CardFile {
   std::string rel;  // relative to the card root, "/" separators
@@ -59,6 +61,7 @@ std::optional<VerifyMode> verifyModeFromText(const std::string& s);
 struct IngestOptions {
   VerifyMode verify = VerifyMode::standard;
   bool md5 = false;
+  Fs* fs = nullptr;  // the file system every call of the run goes to; null: the real one
 };
 
 enum class CardColor { gray, red, yellow, green };

@@ -84,11 +84,11 @@ std::string hex64(unsigned long long v) {
 
 std::string xxh64(const void* data, size_t n) { return hex64(XXH64(data, n, 0)); }
 
-size_t readFull(int fd, void* buf, size_t n, std::optional<int> dest) {
+size_t readFull(int fd, void* buf, size_t n, std::optional<int> dest, Fs& fs) {
   char* p = static_cast<char*>(buf);
   size_t got = 0;
   while (got < n) {
-    ssize_t r = ::read(fd, p + got, n - got);
+    ssize_t r = fs.read(fd, p + got, n - got);
     if (r < 0) {
       if (errno == EINTR) continue;
       throw IOFail{errno, dest};
@@ -100,15 +100,15 @@ size_t readFull(int fd, void* buf, size_t n, std::optional<int> dest) {
 }
 
 Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead) {
-  MediumReader in;
+                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead, Fs& fs) {
+  MediumReader in(fs);
   if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
 
   std::vector<UniqueFd> outs;
   std::vector<int> fds;
   outs.reserve(parts.size());
   for (const Part& p : parts) {
-    int fd = ::open(p.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = fs.open(p.path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) throw IOFail{errno, p.index};
     outs.emplace_back(fd);
     fds.push_back(fd);
@@ -133,7 +133,7 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
         box.fail.reset();
         for (size_t i = 0; i < fds.size(); ++i) {
           auto write = [&, i, block, n] {
-            if (int err = writeAll(fds[i], std::string_view(block, n))) {
+            if (int err = writeAll(fds[i], std::string_view(block, n), fs)) {
               std::lock_guard bl(box.lock);
               if (!box.fail) box.fail = IOFail{err, parts[i].index};
             }
@@ -152,7 +152,7 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
 
   // Destinations are usually separate drives: their flushes run side by side.
   std::vector<int> syncErr(fds.size(), 0);
-  parallelFor(fds.size(), [&](size_t i) { syncErr[i] = ::fsync(fds[i]) == 0 ? 0 : errno; });
+  parallelFor(fds.size(), [&](size_t i) { syncErr[i] = fs.fsync(fds[i]) == 0 ? 0 : errno; });
   for (size_t i = 0; i < parts.size(); ++i)
     if (syncErr[i]) throw IOFail{syncErr[i], parts[i].index};
 
@@ -160,9 +160,9 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   for (size_t i = 0; i < parts.size(); ++i) {
     if (!keepTimes) {
       timespec ts[2] = {times.atime, times.mtime};
-      (void)::futimens(fds[i], ts);  // a copy with the wrong time is still a good copy
+      (void)fs.futimens(fds[i], ts);  // a copy with the wrong time is still a good copy
     }
-    dropCached(fds[i]);  // flushed above, so the pages are clean and really go
+    dropCached(fds[i], 0, 0, fs);  // flushed above, so the pages are clean and really go
     if (outs[i].reset() != 0) throw IOFail{errno, parts[i].index};
   }
 
@@ -172,8 +172,8 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   return h;
 }
 
-std::optional<std::string> hashFile(const std::string& path, const std::function<void(size_t)>& onRead) {
-  MediumReader in;
+std::optional<std::string> hashFile(const std::string& path, const std::function<void(size_t)>& onRead, Fs& fs) {
+  MediumReader in(fs);
   if (in.open(path, false) != 0) return std::nullopt;
   AlignedBuffer bufA(kBlockSize, kBufferAlign), bufB(kBlockSize, kBufferAlign);
   if (!bufA.data() || !bufB.data()) return std::nullopt;
@@ -198,7 +198,7 @@ std::optional<std::string> hashFile(const std::string& path, const std::function
 }
 
 std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>& paths,
-                                                   const std::function<void(size_t, size_t)>& onRead) {
+                                                   const std::function<void(size_t, size_t)>& onRead, Fs& fs) {
   std::vector<std::optional<std::string>> out(paths.size());
   std::mutex outLock;  // guards out; every slot is written by exactly one job
   // A few readers at a time: each holds two 16 MiB buffers.
@@ -207,7 +207,7 @@ std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>
     for (size_t i; (i = next.fetch_add(1)) < paths.size();) {
       std::function<void(size_t)> each;
       if (onRead) each = [&, i](size_t n) { onRead(i, n); };
-      std::optional<std::string> h = hashFile(paths[i], each);
+      std::optional<std::string> h = hashFile(paths[i], each, fs);
       std::lock_guard lk(outLock);
       out[i] = std::move(h);
     }

@@ -21,11 +21,11 @@
 namespace tolverdine {
 namespace {
 
-int openPart(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+int openPart(const std::string& path, Fs& fs) {
+  int fd = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0 && errno == ENOENT) {
-    mkdirs(parentPath(path));
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    mkdirs(parentPath(path), fs);
+    fd = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
   return fd;
 }
@@ -51,13 +51,13 @@ bool anyCached(int fd, int64_t size) {
 }
 
 // Hash of a file whose pages were just dropped: the reads go to the drive.
-std::optional<std::string> hashUncached(int fd, std::vector<char>& buf) {
+std::optional<std::string> hashUncached(int fd, std::vector<char>& buf, Fs& fs) {
   XXH64_state_t* st = XXH64_createState();
   if (!st) return std::nullopt;
   XXH64_reset(st, 0);
   std::optional<std::string> out;
   for (;;) {
-    ssize_t r = ::read(fd, buf.data(), buf.size());
+    ssize_t r = fs.read(fd, buf.data(), buf.size());
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) break;
     if (r == 0) {
@@ -67,15 +67,15 @@ std::optional<std::string> hashUncached(int fd, std::vector<char>& buf) {
     XXH64_update(st, buf.data(), static_cast<size_t>(r));
   }
   XXH64_freeState(st);
-  dropCached(fd);  // the read-back leaves nothing behind in memory
+  dropCached(fd, 0, 0, fs);  // the read-back leaves nothing behind in memory
   return out;
 }
 
 }  // namespace
 
 SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                    bool md5, char* buf, size_t cap, bool cacheSource) {
-  MediumReader in;
+                    bool md5, char* buf, size_t cap, bool cacheSource, Fs& fs) {
+  MediumReader in(fs);
   if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
   SmallCopy c;
   const size_t n = in.fill(buf, cap, std::nullopt);
@@ -87,7 +87,7 @@ SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, cons
     p.path = parts[i].path;
     p.size = c.bytes;
     p.times = times;
-    int fd = openPart(p.path);
+    int fd = openPart(p.path, fs);
     if (fd < 0) throw IOFail{errno, p.index};
     p.fd.reset(fd);
   }
@@ -95,8 +95,8 @@ SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, cons
   std::vector<int> err(parts.size(), 0);
   TaskGroup writers;
   for (size_t i = 1; i < parts.size(); ++i)
-    writers.run([&, i] { err[i] = writeAll(c.parts[i].fd.get(), std::string_view(buf, n)); });
-  if (!parts.empty()) err[0] = writeAll(c.parts[0].fd.get(), std::string_view(buf, n));
+    writers.run([&, i] { err[i] = writeAll(c.parts[i].fd.get(), std::string_view(buf, n), fs); });
+  if (!parts.empty()) err[0] = writeAll(c.parts[0].fd.get(), std::string_view(buf, n), fs);
   c.hashes.xxh64 = hex64(XXH64(buf, n, 0));
   if (md5) c.hashes.md5 = md5Of(buf, n);
   writers.wait();
@@ -107,46 +107,46 @@ SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, cons
   for (PendingPart& p : c.parts) {
     if (setTimes) {
       timespec ts[2] = {times.atime, times.mtime};
-      (void)::futimens(p.fd.get(), ts);  // a copy with the wrong time is still a good copy
+      (void)fs.futimens(p.fd.get(), ts);  // a copy with the wrong time is still a good copy
     }
     if (p.fd.reset() != 0) throw IOFail{errno, p.index};
   }
   return c;
 }
 
-void flushParts(const std::vector<PendingPart*>& parts) {
+void flushParts(const std::vector<PendingPart*>& parts, Fs& fs) {
   // One sync of the destination's file system for the whole group: one journal commit and one
   // cache flush of the drive instead of one for each file. The sync reports any write-back error
   // on that file system since it was opened here, and fails every part of the group then; the
   // read-back catches whatever went wrong anyway.
   if (parts.empty()) return;
   int err = 0;
-  UniqueFd fs;
+  UniqueFd any;
   for (PendingPart* p : parts) {  // any part opens the file system (one may be gone)
-    fs.reset(::open(p->path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fs) break;
+    any.reset(fs.open(p->path, O_RDONLY));
+    if (any) break;
     err = errno;
   }
-  if (fs) err = ::syncfs(fs.get()) == 0 ? 0 : errno;
+  if (any) err = fs.syncfs(any.get()) == 0 ? 0 : errno;
   for (PendingPart* p : parts)
     if (err) p->err = err;
 }
 
 void readBackParts(const std::vector<PendingPart*>& parts,
-                   const std::function<void(size_t, int64_t)>& onRead) {
+                   const std::function<void(size_t, int64_t)>& onRead, Fs& fs) {
   std::vector<UniqueFd> fds(parts.size());
   std::vector<bool> direct(parts.size(), false);
   for (size_t i = 0; i < parts.size(); ++i) {
     PendingPart* p = parts[i];
     if (p->err) continue;
-    int fd = ::open(p->path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = fs.open(p->path, O_RDONLY);
     if (fd < 0) continue;
     fds[i].reset(fd);
-    dropCached(fd);
+    dropCached(fd, 0, 0, fs);
     // A page the drop could not take would answer from memory: such a file is read direct.
     struct stat st {};
-    direct[i] = ::fstat(fd, &st) != 0 || anyCached(fd, static_cast<int64_t>(st.st_size));
-    if (!direct[i]) (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+    direct[i] = fs.fstat(fd, &st) != 0 || anyCached(fd, static_cast<int64_t>(st.st_size));
+    if (!direct[i]) (void)fs.fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
   }
   std::vector<char> buf(1u << 20);
   for (size_t i = 0; i < parts.size(); ++i) {
@@ -154,17 +154,17 @@ void readBackParts(const std::vector<PendingPart*>& parts,
     if (!fds[i]) continue;
     if (direct[i]) {
       fds[i].reset();
-      p->back = hashFile(p->path);
+      p->back = hashFile(p->path, {}, fs);
     } else {
-      p->back = hashUncached(fds[i].get(), buf);
+      p->back = hashUncached(fds[i].get(), buf, fs);
     }
     if (onRead) onRead(i, p->size);
   }
 }
 
-void prefetch(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd) (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_WILLNEED);
+void prefetch(const std::string& path, Fs& fs) {
+  UniqueFd fd(fs.open(path, O_RDONLY));
+  if (fd) (void)fs.fadvise(fd.get(), 0, 0, POSIX_FADV_WILLNEED);
 }
 
 std::string partPathFor(const std::string& target) {

@@ -14,6 +14,7 @@
 
 #include "engine/copy/copy.h"
 #include "platform/posix/fd.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -38,11 +39,11 @@ struct SmallCopy {
   std::vector<PendingPart> parts;
 };
 SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                    bool md5, char* buf, size_t cap, bool cacheSource);
+                    bool md5, char* buf, size_t cap, bool cacheSource, Fs& fs = realFs());
 
 /// Flushes the given parts of one destination (all on one file system) together: the file
 /// system is synced once. Sets err on every part when that fails.
-void flushParts(const std::vector<PendingPart*>& parts);
+void flushParts(const std::vector<PendingPart*>& parts, Fs& fs = realFs());
 
 /// Reads back every flushed part (err 0) from the medium and sets back: the pages, clean after
 /// the flush, are dropped and read in again from the drive, all of the group's reads queued at
@@ -50,10 +51,10 @@ void flushParts(const std::vector<PendingPart*>& parts);
 /// whose pages are still cached (the drop did not take) is read with the cache bypassed instead.
 /// onRead hears (position in parts, bytes) after each part.
 void readBackParts(const std::vector<PendingPart*>& parts,
-                   const std::function<void(size_t, int64_t)>& onRead = {});
+                   const std::function<void(size_t, int64_t)>& onRead = {}, Fs& fs = realFs());
 
 /// Asks the kernel to start reading a file that will be copied soon.
-void prefetch(const std::string& path);
+void prefetch(const std::string& path, Fs& fs = realFs());
 
 /// The temporary name a copy is written under before it is renamed onto target: target +
 /// ".part", or, where that name would be longer than the folder's file system allows, a short

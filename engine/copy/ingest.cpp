@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -50,6 +51,23 @@ std::string driveOf(const std::string& root) {
   return p.empty() ? "/" : p;
 }
 
+// The presence test of recorded copies (as realStat), asked of the run's file system.
+StatFn statOn(Fs& fs) {
+  return [&fs](const std::string& path) -> std::optional<PathFacts> {
+    struct stat st {};
+    if (fs.stat(path, &st) != 0) return std::nullopt;
+    auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+    PathFacts f;
+    f.dir = S_ISDIR(st.st_mode);
+    f.regular = S_ISREG(st.st_mode);
+    f.size = st.st_size;
+    f.mtimeNs = ns(st.st_mtim);
+    f.ctimeNs = std::max(ns(st.st_ctim), f.mtimeNs);
+    f.dev = st.st_dev;
+    return f;
+  };
+}
+
 // Runs a callable when the scope ends, whichever way it ends.
 template <class F>
 class ScopeExit {
@@ -83,9 +101,9 @@ class Run {
  public:
   Run(const std::vector<Row>& rows, const std::string& src, const std::string& cam,
       const std::vector<std::string>& dests, Store& store, const IngestOptions& options,
-      const IngestHooks& hooks, ByteMeter& meter)
+      const IngestHooks& hooks, ByteMeter& meter, Fs& fs)
       : rows_(rows), src_(src), cam_(cam), dests_(dests), store_(store), records_(store), options_(options),
-        hooks_(hooks), meter_(meter) {}
+        hooks_(hooks), meter_(meter), fs_(fs) {}
   ~Run() {
     // Jobs still running on a group's parts finish before the parts go.
     for (auto& g : launched_) g->work.wait();
@@ -114,9 +132,9 @@ class Run {
     std::vector<int> toCopy, unrecorded;
     for (int d : live) {
       const std::string& root = dests_[d];
-      if (goodCopyOn(store_, key, root, *r.dest)) continue;
+      if (goodCopyOn(store_, key, root, *r.dest, statOn(fs_))) continue;
       // A recorded copy gone or changed is one more file to copy, or to compare in place.
-      bool there = exists(under(root, *r.dest));
+      bool there = exists(under(root, *r.dest), fs_);
       if (!there) toCopy.push_back(d);
       else unrecorded.push_back(d);
     }
@@ -165,8 +183,8 @@ class Run {
 
   void commitRecords() { records_.commit(); }
 
-  bool cardMounted() const { return present(src_, cardDev); }
-  bool driveThere(int d) const { return present(driveOf(dests_[d]), destDevs[d]); }
+  bool cardMounted() const { return present(src_, cardDev, fs_); }
+  bool driveThere(int d) const { return present(driveOf(dests_[d]), destDevs[d], fs_); }
 
  private:
   struct RowState {
@@ -214,7 +232,7 @@ class Run {
 
   SourceStat sourceStat(const Row& r) {
     struct stat s {};
-    if (::stat(r.src.c_str(), &s) != 0) {
+    if (fs_.stat(r.src, &s) != 0) {
       if (!cardMounted()) throw CardGone{};
       return {};
     }
@@ -226,7 +244,7 @@ class Run {
                                     bool& changed) {
     if (!before.known) return std::nullopt;
     struct stat s {};
-    if (::stat(r.src.c_str(), &s) != 0) return IOFail{errno, std::nullopt};
+    if (fs_.stat(r.src, &s) != 0) return IOFail{errno, std::nullopt};
     changed = static_cast<int64_t>(s.st_size) != before.size || s.st_mtim.tv_sec != before.times.mtime.tv_sec ||
               s.st_mtim.tv_nsec != before.times.mtime.tv_nsec || (bytesRead && *bytesRead != before.size);
     return std::nullopt;
@@ -251,7 +269,7 @@ class Run {
     for (int d : f.list) parts.push_back({d, part(d, r)});
     try {
       SmallCopy c = copySmall(r.src, parts, f.before.times, options_.md5, smallBuf_->data(), kBlockSize,
-                              /*cacheSource=*/true);
+                              /*cacheSource=*/true, fs_);
       meter_.read(&r, c.bytes);
       f.hashes = c.hashes;
       f.parts = std::move(c.parts);
@@ -295,8 +313,9 @@ class Run {
       g->work.run([this, items = std::move(items), readBack] {
         std::vector<PendingPart*> parts;
         for (const Item& it : items) parts.push_back(it.part);
-        flushParts(parts);
-        if (readBack) readBackParts(parts, [&](size_t i, int64_t n) { meter_.back(items[i].row, items[i].slot, n); });
+        flushParts(parts, fs_);
+        if (readBack)
+          readBackParts(parts, [&](size_t i, int64_t n) { meter_.back(items[i].row, items[i].slot, n); }, fs_);
       });
     }
     launched_.push_back(std::move(g));
@@ -365,7 +384,7 @@ class Run {
 
   // A destination that failed to take its part: never retried there.
   void destFailure(RowState& st, int d, const std::string& partPath, int err, int round) {
-    ::unlink(partPath.c_str());
+    fs_.unlink(partPath);
     if (!live.count(d)) return;
     if (!driveThere(d)) lose(st, d, round);
     else fail(st, d, kWrite + std::string(std::strerror(err)), round);
@@ -385,7 +404,7 @@ class Run {
     if (round >= 3) {
       std::string why = changed ? std::string(kChanged) : kCardRead + std::string(std::strerror(failure->err));
       for (int d : list) {
-        ::unlink(part(d, r).c_str());
+        fs_.unlink(part(d, r));
         if (live.count(d)) fail(st, d, why, round);
       }
       list.clear();
@@ -404,23 +423,23 @@ class Run {
       int d = list[i];
       const std::string& root = dests_[d];
       if (!live.count(d)) {
-        ::unlink(partPaths[i].c_str());
+        fs_.unlink(partPaths[i]);
         continue;
       }
       // Pulled after the drive test, the part may have gone to the bare mount point instead.
       if (!driveThere(d)) {
-        ::unlink(partPaths[i].c_str());
+        fs_.unlink(partPaths[i]);
         lose(st, d, round);
         continue;
       }
-      if (back[i] && *back[i] == h.xxh64 && renameNoReplace(partPaths[i], target(d, r)) == 0) {
+      if (back[i] && *back[i] == h.xxh64 && renameNoReplace(partPaths[i], target(d, r), fs_) == 0) {
         records_.record(st.key, root, *r.dest, r.size, h.xxh64, state, round, h.md5, r.view);
         st.copied = true;
         if (options_.verify != VerifyMode::fast) result.verified[root].push_back({r, h.xxh64, h.md5});
       } else if (round == 1) {
         retry.push_back(d);
       } else {
-        ::unlink(partPaths[i].c_str());
+        fs_.unlink(partPaths[i]);
         fail(st, d, kMismatch, round);
       }
     }
@@ -432,14 +451,6 @@ class Run {
     const Row& r = st.r;
     while (!list.empty()) {
       meter_.begin(&r, list.size());
-      std::optional<IOFail> failure;
-      bool changed = false;
-      for (int d : list) {
-        if (!driveThere(d)) {
-          failure = IOFail{ENOENT, d};
-          break;
-        }
-      }
       std::vector<Part> parts;
       std::vector<std::string> partPaths;
       for (int d : list) {
@@ -447,16 +458,8 @@ class Run {
         partPaths.push_back(parts.back().path);
       }
       Hashes h;
-      if (!failure) {
-        for (const auto& p : partPaths) mkdirs(parentPath(p));
-        try {
-          h = copyOnce(r.src, parts, before.times, options_.md5, options_.verify != VerifyMode::paranoid,
-                       [&](size_t n) { meter_.read(&r, static_cast<int64_t>(n)); });
-          failure = checkSource(r, before, std::nullopt, changed);
-        } catch (const IOFail& f) {
-          failure = f;
-        }
-      }
+      bool changed = false;
+      std::optional<IOFail> failure = writeParts(r, list, parts, before, h, changed);
       if (failure || changed) {
         list = afterFailure(st, std::move(list), failure, changed, round);
         if (!list.empty()) ++round;
@@ -464,29 +467,54 @@ class Run {
       }
       st.copyHash = h;
       if (hooks_.beforeVerify) hooks_.beforeVerify(r, partPaths);
-
-      std::vector<std::optional<std::string>> back;
-      if (options_.verify == VerifyMode::fast) {
-        back.assign(list.size(), h.xxh64);
-      } else {
-        if (options_.verify == VerifyMode::paranoid) {
-          auto again = hashFile(r.src);
-          if (!again || *again != h.xxh64) {
-            if (!cardMounted()) throw CardGone{};
-            for (const auto& p : partPaths) ::unlink(p.c_str());
-            if (round == 1) {
-              ++round;
-              continue;
-            }
-            for (int d : list) fail(st, d, kCardReread, round);
-            break;
-          }
+      auto back = readBack(r, partPaths, h);
+      if (!back) {
+        // The card gave other bytes the second time: read once more, then given up.
+        if (round == 1) {
+          ++round;
+          continue;
         }
-        back = hashFiles(partPaths, [&](size_t i, size_t n) { meter_.back(&r, i, static_cast<int64_t>(n)); });
+        for (int d : list) fail(st, d, kCardReread, round);
+        break;
       }
-      list = settle(st, list, partPaths, h, back, round);
+      list = settle(st, list, partPaths, h, *back, round);
       if (!list.empty()) ++round;
     }
+  }
+
+  // Step C5, one round: the card file read once and written to the part of every destination in
+  // list. Returns the round's failure; changed tells that the card file moved meanwhile.
+  std::optional<IOFail> writeParts(const Row& r, const std::vector<int>& list, const std::vector<Part>& parts,
+                                   const SourceStat& before, Hashes& h, bool& changed) {
+    for (int d : list)
+      if (!driveThere(d)) return IOFail{ENOENT, d};
+    for (const auto& p : parts) mkdirs(parentPath(p.path), fs_);
+    try {
+      h = copyOnce(r.src, parts, before.times, options_.md5, options_.verify != VerifyMode::paranoid,
+                   [&](size_t n) { meter_.read(&r, static_cast<int64_t>(n)); }, fs_);
+      return checkSource(r, before, std::nullopt, changed);
+    } catch (const IOFail& f) {
+      return f;
+    }
+  }
+
+  // The parts' hashes as read back (the copy hash itself when the mode reads nothing back). In
+  // paranoid mode the card is read a second time first; absent, with the parts removed, when it
+  // gave other bytes. Throws CardGone.
+  std::optional<std::vector<std::optional<std::string>>> readBack(const Row& r,
+                                                                  const std::vector<std::string>& partPaths,
+                                                                  const Hashes& h) {
+    if (options_.verify == VerifyMode::fast) return std::vector<std::optional<std::string>>(partPaths.size(), h.xxh64);
+    if (options_.verify == VerifyMode::paranoid) {
+      auto again = hashFile(r.src, {}, fs_);
+      if (!again || *again != h.xxh64) {
+        if (!cardMounted()) throw CardGone{};
+        for (const auto& p : partPaths) fs_.unlink(p);
+        return std::nullopt;
+      }
+    }
+    return hashFiles(
+        partPaths, [&](size_t i, size_t n) { meter_.back(&r, i, static_cast<int64_t>(n)); }, fs_);
   }
 
   // Step C7: files at the target without a verified record are compared, never replaced.
@@ -497,13 +525,13 @@ class Run {
     for (int d : unrecorded) {
       // A drive lost during this row's copies is not compared: its file cannot be read.
       if (!live.count(d)) continue;
-      if (!srcHash) srcHash = hashFile(r.src);
+      if (!srcHash) srcHash = hashFile(r.src, {}, fs_);
       if (!srcHash) {
         if (!cardMounted()) throw CardGone{};
         fail(st, d, kNoCompare, 0, /*writeRow=*/false);
         continue;
       }
-      auto there = hashFile(target(d, r));
+      auto there = hashFile(target(d, r), {}, fs_);
       if (!there || *there != *srcHash) {
         fail(st, d, kOther, 0, /*writeRow=*/false);
         continue;
@@ -522,7 +550,7 @@ class Run {
     prefetched_ = std::max(prefetched_, i + 1);
     while (prefetched_ < rows_.size() && prefetched_ <= i + kPrefetchFiles) {
       const Row& next = rows_[prefetched_++];
-      if (next.dest && next.size <= int64_t{kBlockSize}) prefetch(next.src);
+      if (next.dest && next.size <= int64_t{kBlockSize}) prefetch(next.src, fs_);
     }
   }
 
@@ -535,6 +563,7 @@ class Run {
   const IngestOptions& options_;
   const IngestHooks& hooks_;
   ByteMeter& meter_;
+  Fs& fs_;
   std::unique_ptr<AlignedBuffer> smallBuf_;
   std::vector<std::unique_ptr<Flight>> current_;  // started, not yet handed to the workers
   int64_t currentBytes_ = 0;
@@ -552,27 +581,28 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   int64_t total = 0;
   for (const auto& r : rows) total += r.size;
   ByteMeter meter(bytes, total);
-  Run run(rows, src, cam, dests, store, options, hooks, meter);
+  Fs& fs = options.fs ? *options.fs : realFs();
+  Run run(rows, src, cam, dests, store, options, hooks, meter, fs);
 
   // A: checks before anything is written.
   requireSeparateFolders(dests);
-  auto card = devOf(src);
+  auto card = devOf(src, fs);
   if (!card) throw IngestStop::cardRemoved();
   run.cardDev = *card;
   for (const auto& root : dests) {
     std::string drive = driveOf(root);
-    auto dev = devOf(drive);
+    auto dev = devOf(drive, fs);
     if (!dev) throw IngestStop::destMissing(drive);
     run.destDevs.push_back(*dev);
   }
   // A read-only or locked drive would otherwise fail every file, after the whole card went to
   // the others; the probe lands in the project folder, or the nearest folder above it that exists.
   for (const auto& root : dests) {
-    if (int err = probeWrite(nearestExisting(root))) throw IngestStop::unwritable(driveOf(root), err);
+    if (int err = probeWrite(nearestExisting(root, fs), fs)) throw IngestStop::unwritable(driveOf(root), err);
   }
   std::vector<std::string> problems;
   for (const auto& root : dests) {
-    for (const auto& line : planProblems(rows, root)) problems.push_back(lastComponent(root) + ": " + line);
+    for (const auto& line : planProblems(rows, root, fs)) problems.push_back(lastComponent(root) + ": " + line);
   }
   if (!problems.empty()) throw IngestStop::conflicts(std::move(problems));
   for (const auto& root : dests) {
@@ -589,11 +619,11 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   bool holding = false;
   ScopeExit release([&] {
     if (holding && sleep) sleep->release();
-    for (const auto& l : locks) ::unlink(l.c_str());
+    for (const auto& l : locks) fs.unlink(l);
   });
   for (const auto& root : dests) {
-    for (const auto& top : names.topFolders()) mkdirs(under(root, top));
-    locks.push_back(takeLock(under(root, names.reports), cam));  // throws locked; guard unlinks
+    for (const auto& top : names.topFolders()) mkdirs(under(root, top), fs);
+    locks.push_back(takeLock(under(root, names.reports), cam, fs));  // throws locked; guard unlinks
   }
   if (sleep) {
     sleep->hold("TOLVERDINE 복사 중");

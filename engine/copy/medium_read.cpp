@@ -21,11 +21,11 @@ AlignedBuffer::AlignedBuffer(size_t size, size_t align) {
 
 AlignedBuffer::~AlignedBuffer() { std::free(p_); }
 
-void dropCached(int fd, off_t off, off_t len) { (void)::posix_fadvise(fd, off, len, POSIX_FADV_DONTNEED); }
+void dropCached(int fd, off_t off, off_t len, Fs& fs) { (void)fs.fadvise(fd, off, len, POSIX_FADV_DONTNEED); }
 
 int MediumReader::open(const std::string& path, bool cached) {
   if (!cached) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    int fd = fs_.open(path, O_RDONLY | O_DIRECT);
     if (fd >= 0) {
       fd_.reset(fd);
       direct_ = true;
@@ -33,14 +33,14 @@ int MediumReader::open(const std::string& path, bool cached) {
     }
     if (errno != EINVAL) return errno;  // EINVAL: this file system takes no direct I/O
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = fs_.open(path, O_RDONLY);
   if (fd < 0) return errno;
   fd_.reset(fd);
   if (cached) {
-    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    (void)fs_.fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   } else {
     advise_ = true;
-    dropCached(fd);  // pages cached earlier would otherwise answer instead of the medium
+    dropCached(fd, 0, 0, fs_);  // pages cached earlier would otherwise answer instead of the medium
   }
   return 0;
 }
@@ -50,14 +50,14 @@ void MediumReader::leaveDirect(std::optional<int> dest) {
   if (fl < 0 || ::fcntl(fd_.get(), F_SETFL, fl & ~O_DIRECT) < 0) throw IOFail{errno, dest};
   direct_ = false;
   advise_ = true;
-  dropCached(fd_.get(), pos_);
+  dropCached(fd_.get(), pos_, 0, fs_);
 }
 
 size_t MediumReader::fill(char* buf, size_t n, std::optional<int> dest) {
   size_t got = 0;
   const off_t start = pos_;
   while (got < n) {
-    ssize_t r = ::read(fd_.get(), buf + got, n - got);
+    ssize_t r = fs_.read(fd_.get(), buf + got, n - got);
     if (r < 0) {
       if (errno == EINTR) continue;
       // Direct I/O refused for this offset or length: go on buffered, from the medium.
@@ -74,11 +74,11 @@ size_t MediumReader::fill(char* buf, size_t n, std::optional<int> dest) {
       // A short direct read is the tail of the file (the kernel read its last block from the
       // device). Should the file be longer after all, the rest is unaligned: read it buffered.
       struct stat st;
-      if (::fstat(fd_.get(), &st) == 0 && pos_ >= st.st_size) break;
+      if (fs_.fstat(fd_.get(), &st) == 0 && pos_ >= st.st_size) break;
       leaveDirect(dest);
     }
   }
-  if (advise_ && got > 0) dropCached(fd_.get(), start, static_cast<off_t>(got));
+  if (advise_ && got > 0) dropCached(fd_.get(), start, static_cast<off_t>(got), fs_);
   return got;
 }
 

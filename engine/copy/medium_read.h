@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/posix/fd.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -31,6 +32,7 @@ class AlignedBuffer {
 /// a plain buffered descriptor.
 class MediumReader {
  public:
+  explicit MediumReader(Fs& fs = realFs()) : fs_(fs) {}
   /// Returns the open errno on failure.
   int open(const std::string& path, bool cached);
   int fd() const { return fd_.get(); }
@@ -42,6 +44,7 @@ class MediumReader {
  private:
   void leaveDirect(std::optional<int> dest);
 
+  Fs& fs_;
   UniqueFd fd_;
   bool direct_ = false;  // O_DIRECT is on
   bool advise_ = false;  // buffered, but drop what we read
@@ -50,6 +53,6 @@ class MediumReader {
 
 /// Drops the clean cached pages of [off, off+len) (len 0: to the end). Dirty pages stay, so
 /// written data must be flushed first.
-void dropCached(int fd, off_t off = 0, off_t len = 0);
+void dropCached(int fd, off_t off = 0, off_t len = 0, Fs& fs = realFs());
 
 }  // namespace tolverdine

@@ -1,6 +1,5 @@
 #include "engine/copy/mirror.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,21 +32,23 @@ std::string damaged(const std::string& now, const std::string& recorded) {
   return "1차 사본 해시가 카드 기록과 다름 (" + now + " ≠ " + recorded + ") — 1차 사본 손상 의심";
 }
 
-void copyReports(const std::string& primary, const std::string& secondary) {
+void copyReports(const std::string& primary, const std::string& secondary, Fs& fs) {
   for (const NameSet* set : {&NameSet::ko(), &NameSet::en()}) {
     const std::string from = join(primary, set->reports), to = join(secondary, set->reports);
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(from.c_str()), ::closedir);
-    if (!dir) continue;
-    while (dirent* e = ::readdir(dir.get())) {
-      std::string name = e->d_name;
-      if (name == "." || name == ".." || name.rfind("lock_", 0) == 0) continue;
+    std::vector<DirEntry> entries;
+    if (fs.list(from, &entries) != 0) continue;
+    for (const DirEntry& e : entries) {
+      const std::string& name = e.name;
+      // Locks belong to the primary's runs; a temporary is a report still being written or one
+      // a crash cut short, and would stay on the secondary for good.
+      if (name.rfind("lock_", 0) == 0 || name.find(".tmp-") != std::string::npos) continue;
       const std::string target = join(to, name);
-      if (exists(target)) continue;
+      if (exists(target, fs)) continue;
       std::string data;
-      if (!readFile(join(from, name), &data)) continue;
-      mkdirs(to);
+      if (!readFile(join(from, name), &data, fs)) continue;
+      mkdirs(to, fs);
       try {
-        writeFile(target, data, true);
+        writeFile(target, data, true, fs);
       } catch (const WriteFail&) {
       }
     }
@@ -57,11 +58,11 @@ void copyReports(const std::string& primary, const std::string& secondary) {
 }  // namespace
 
 MirrorResult runMirror(const std::string& primary, const std::string& secondary, Store& store,
-                       const FreeBytes& free, const MirrorProgress& progress, const MirrorBytes& bytes) {
+                       const FreeBytes& free, const MirrorProgress& progress, const MirrorBytes& bytes, Fs& fs) {
   const std::string drive = parentPath(secondary);
-  auto driveDev = devOf(drive);
+  auto driveDev = devOf(drive, fs);
   if (!driveDev) throw IngestStop::destMissing(drive);
-  auto primaryDev = devOf(primary);
+  auto primaryDev = devOf(primary, fs);
   if (!primaryDev) throw IngestStop::destMissing(primary);
 
   std::vector<Entry> pending;
@@ -74,7 +75,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
 
   const bool clones = canClone(secondary);
   MirrorResult res;
-  auto secondaryThere = [&] { return devOf(drive) == driveDev; };
+  auto secondaryThere = [&] { return devOf(drive, fs) == driveDev; };
   auto makeViewClone = [&](const Entry& e) {
     if (!clones || !e.view) return;
     if (!staysInside(*e.view)) {
@@ -82,9 +83,9 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       return;
     }
     const std::string view = nfc(join(secondary, *e.view));
-    if (exists(view)) return;
-    mkdirs(parentPath(view));
-    if (cloneFile(join(secondary, e.rel), view) != 0) res.failed.push_back({*e.view, kViewFailed});
+    if (exists(view, fs)) return;
+    mkdirs(parentPath(view), fs);
+    if (fs.clone(join(secondary, e.rel), view) != 0) res.failed.push_back({*e.view, kViewFailed});
   };
 
   const int count = static_cast<int>(pending.size());
@@ -99,7 +100,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       res.failed.push_back({e.rel, kLost});
       break;
     }
-    if (devOf(primary) != primaryDev) throw IngestStop::destMissing(primary);
+    if (devOf(primary, fs) != primaryDev) throw IngestStop::destMissing(primary);
     if (!staysInside(e.rel)) {
       res.failed.push_back({e.rel, kNoPrimary});
       continue;
@@ -107,7 +108,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     const std::string recorded = e.hash.value_or("");
     const std::string src = join(primary, e.rel), target = join(secondary, e.rel);
     struct stat st {};
-    if (::stat(src.c_str(), &st) != 0) {
+    if (fs.stat(src, &st) != 0) {
       res.failed.push_back({e.rel, kNoPrimary});
       continue;
     }
@@ -119,8 +120,8 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     row.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     row.dest = e.rel;
 
-    if (exists(target)) {
-      auto h = hashFile(target);
+    if (exists(target, fs)) {
+      auto h = hashFile(target, {}, fs);
       if (h && *h == recorded) {
         giveCopyTime(target, keyFacts(e.key) ? keyFacts(e.key)->mtimeNs : 0);
         store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 0, std::nullopt, e.view);
@@ -133,13 +134,13 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       continue;
     }
 
-    mkdirs(parentPath(target));
+    mkdirs(parentPath(target), fs);
     const std::string part = partPathFor(target);
     Hashes got;
     try {
-      got = copyOnce(src, {Part{0, part}}, SourceTimes{st.st_atim, st.st_mtim}, false, true);
+      got = copyOnce(src, {Part{0, part}}, SourceTimes{st.st_atim, st.st_mtim}, false, true, {}, fs);
     } catch (const IOFail& f) {
-      ::unlink(part.c_str());
+      fs.unlink(part);
       if (secondaryThere()) {
         res.failed.push_back({e.rel, std::string("복사 오류: ") + std::strerror(f.err)});
         continue;
@@ -149,13 +150,13 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       break;
     }
     if (got.xxh64 != recorded) {
-      ::unlink(part.c_str());
+      fs.unlink(part);
       res.failed.push_back({e.rel, damaged(got.xxh64, recorded)});
       continue;
     }
-    auto back = hashFile(part);
-    if (!back || *back != recorded || renameNoReplace(part, target) != 0) {
-      ::unlink(part.c_str());
+    auto back = hashFile(part, {}, fs);
+    if (!back || *back != recorded || renameNoReplace(part, target, fs) != 0) {
+      fs.unlink(part);
       res.failed.push_back({e.rel, kReadBack});
       continue;
     }
@@ -165,7 +166,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     makeViewClone(e);
   }
   if (bytes && count > 0 && !res.lost) bytes(need, need);
-  copyReports(primary, secondary);
+  copyReports(primary, secondary, fs);
   return res;
 }
 

@@ -1,6 +1,5 @@
 #include "engine/copy/preflight.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -19,27 +18,22 @@
 
 namespace tolverdine {
 
-namespace {
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-}  // namespace
-
-std::optional<dev_t> devOf(const std::string& path) {
+std::optional<dev_t> devOf(const std::string& path, Fs& fs) {
   struct stat st;
-  if (::stat(nfc(path).c_str(), &st) != 0) return std::nullopt;
+  if (fs.stat(nfc(path), &st) != 0) return std::nullopt;
   return st.st_dev;
 }
 
-bool present(const std::string& path, dev_t dev) {
-  auto d = devOf(path);
+bool present(const std::string& path, dev_t dev, Fs& fs) {
+  auto d = devOf(path, fs);
   return d && *d == dev;
 }
 
 int64_t availableBytes(const std::string& path) {
-  const std::string p = nearestExisting(path);
+  Fs& fs = realFs();  // handed around as a FreeBytesFn, so it takes no file system of its own
+  const std::string p = nearestExisting(path, fs);
   struct statvfs vs;
-  if (::statvfs(p.c_str(), &vs) != 0) return 0;
+  if (fs.statvfs(p, &vs) != 0) return 0;
   unsigned __int128 bytes = static_cast<unsigned __int128>(vs.f_bavail) * vs.f_frsize;
   constexpr auto kMax = static_cast<unsigned __int128>(std::numeric_limits<int64_t>::max());
   return static_cast<int64_t>(bytes > kMax ? kMax : bytes);
@@ -59,7 +53,7 @@ std::optional<SpaceNeed> spaceShort(const std::vector<Row>& rows, const std::str
   return SpaceNeed{need, free};
 }
 
-std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root) {
+std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root, Fs& fs) {
   std::map<std::string, std::string> claimed;  // relative path -> source of its first claimant
   std::vector<std::string> lines;
   for (const auto& r : rows) {
@@ -72,9 +66,9 @@ std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::s
                         lastComponent(r.src));
       claimed[p] = r.src;
       std::string full = nfc(root) + "/" + p;
-      if (!exists(full)) continue;
+      if (!exists(full, fs)) continue;
       struct stat st;
-      bool statOk = ::stat(full.c_str(), &st) == 0;
+      bool statOk = fs.stat(full, &st) == 0;
       int64_t size = statOk ? st.st_size : 0;
       // A folder is never a place a file can be copied to, whatever size it reports.
       bool folder = statOk && S_ISDIR(st.st_mode);
@@ -88,39 +82,35 @@ void requireSeparateFolders(const std::vector<std::string>& folders) {
   if (auto pair = overlappingPair(folders)) throw IngestStop::sameFolder(folders[pair->first], folders[pair->second]);
 }
 
-std::string takeLock(const std::string& reports, const std::string& cam) {
+std::string takeLock(const std::string& reports, const std::string& cam, Fs& fs) {
   std::string path = nfc(reports) + "/" + nfc("lock_" + cam + ".json");
   if (lockHeld(path, ::time(nullptr))) throw IngestStop::locked(cam);
   try {
-    writeFile(path, lockContent(::getpid(), isoNow(), thisHost()));
+    writeFile(path, lockContent(::getpid(), isoNow(), thisHost()), false, fs);
   } catch (const WriteFail&) {
     // The run itself will meet the same write failure and report it per file.
   }
   return path;
 }
 
-int probeWrite(const std::string& dir) {
+int probeWrite(const std::string& dir, Fs& fs) {
   std::string p = nfc(dir) + "/.tolverdine-probe-" + std::to_string(::getpid());
   try {
-    writeFile(p, "ok");
+    writeFile(p, "ok", false, fs);
   } catch (const WriteFail& f) {
-    ::unlink(p.c_str());  // a file created before the write failed (a full disk) is not left
+    fs.unlink(p);  // a file created before the write failed (a full disk) is not left
     return f.err;
   } catch (const std::exception&) {  // out of memory for the path or the write
-    ::unlink(p.c_str());
+    fs.unlink(p);
     return EIO;
   }
-  ::unlink(p.c_str());
+  fs.unlink(p);
   return 0;
 }
 
-int probeRead(const std::string& dir) {
-  std::unique_ptr<DIR, DirCloser> d(::opendir(nfc(dir).c_str()));
-  if (!d) return errno;
-  errno = 0;
-  int err = 0;
-  if (!::readdir(d.get()) && errno != 0) err = errno;
-  return err;
+int probeRead(const std::string& dir, Fs& fs) {
+  std::vector<DirEntry> names;
+  return fs.list(nfc(dir), &names) == 0 ? 0 : errno;
 }
 
 }  // namespace tolverdine

@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "engine/base/records.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
 /// st_dev of the file system holding path; absent when it cannot be examined.
-std::optional<dev_t> devOf(const std::string& path);
+std::optional<dev_t> devOf(const std::string& path, Fs& fs = realFs());
 /// The path can be examined and lies on device dev.
-bool present(const std::string& path, dev_t dev);
+bool present(const std::string& path, dev_t dev, Fs& fs = realFs());
 /// Bytes available on the volume of the nearest existing ancestor of path; 0 when unknown.
 int64_t availableBytes(const std::string& path);
 
@@ -32,7 +33,8 @@ bool marginShort(int64_t need, int64_t free);
 std::optional<SpaceNeed> spaceShort(const std::vector<Row>& rows, const std::string& root);
 
 /// Name problems of the plan against one root (empty: none).
-std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root);
+std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root,
+                                      Fs& fs = realFs());
 
 /// Throws IngestStop::sameFolder for the first two folders that are one folder on disk or lie one
 /// inside the other: a copy there would be counted twice.
@@ -40,11 +42,11 @@ void requireSeparateFolders(const std::vector<std::string>& folders);
 
 /// Takes reports/lock_<cam>.json and returns its path. Throws IngestStop::locked when a live
 /// ingest elsewhere holds it.
-std::string takeLock(const std::string& reports, const std::string& cam);
+std::string takeLock(const std::string& reports, const std::string& cam, Fs& fs = realFs());
 
 /// Error number of writing (and removing) a probe file in dir; 0 on success.
-int probeWrite(const std::string& dir);
+int probeWrite(const std::string& dir, Fs& fs = realFs());
 /// Error number of listing dir; 0 on success.
-int probeRead(const std::string& dir);
+int probeRead(const std::string& dir, Fs& fs = realFs());
 
 }  // namespace tolverdine

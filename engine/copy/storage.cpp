@@ -8,7 +8,6 @@
 #include <map>
 #include <mutex>
 
-#include "platform/posix/clone.h"
 #include "platform/posix/fd.h"
 #include "engine/base/files.h"
 #include "engine/base/text.h"
@@ -21,19 +20,19 @@ constexpr long kBcachefsMagic = 0xca451a4e;
 constexpr long kXfsMagic = 0x58465342;
 
 // Writes a small file and tries to clone it beside itself; both probe files are always removed.
-bool probeClone(const std::string& dir) {
+bool probeClone(const std::string& dir, Fs& fs) {
   const std::string base = dir + "/.tolverdine-clone-probe-" + std::to_string(::getpid());
   const std::string a = base + ".a", b = base + ".b";
   bool ok = false;
   {
-    UniqueFd fd(::open(a.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    UniqueFd fd(fs.open(a, O_WRONLY | O_CREAT | O_EXCL, 0600));
     if (!fd) return false;
     char block[4096] = {'t'};
-    bool written = writeAll(fd.get(), std::string_view(block, sizeof block)) == 0;
-    if (written && fd.reset() == 0) ok = cloneFile(a, b) == 0;
+    bool written = writeAll(fd.get(), std::string_view(block, sizeof block), fs) == 0;
+    if (written && fd.reset() == 0) ok = fs.clone(a, b) == 0;
   }
-  ::unlink(b.c_str());
-  ::unlink(a.c_str());
+  fs.unlink(b);
+  fs.unlink(a);
   return ok;
 }
 
@@ -86,7 +85,7 @@ bool canClone(const std::string& path) {
   auto it = cache.find(st.st_dev);
   if (it != cache.end()) return it->second;
   std::string dir = S_ISDIR(st.st_mode) ? at : parentPath(at);
-  bool ok = probeClone(dir);
+  bool ok = probeClone(dir, realFs());
   cache[st.st_dev] = ok;
   return ok;
 }

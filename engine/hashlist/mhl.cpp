@@ -112,7 +112,7 @@ std::optional<int> mhlSequence(const std::string& fileName) {
 
 std::optional<std::string> writeMHLGeneration(const std::string& root, const std::vector<Verified>& items,
                                               const NameSet& names, const std::optional<std::string>& author,
-                                              std::time_t now) {
+                                              std::time_t now, Fs& fs) {
   std::string mirrorPrefix = names.mirror + "/";
   bool mirror = std::any_of(items.begin(), items.end(), [&](const Verified& v) {
     return v.row.dest && v.row.dest->compare(0, mirrorPrefix.size(), mirrorPrefix) == 0;
@@ -151,11 +151,11 @@ std::optional<std::string> writeMHLGeneration(const std::string& root, const std
   }
   x += "  </hashes>\n"
        "</hashlist>\n";
-  return writeGenerationFile(root, x, now);
+  return writeGenerationFile(root, x, now, fs);
 }
 
 std::optional<std::string> writeMHLRenames(const std::string& root, const std::vector<MHLRename>& renames,
-                                           const NameSet& /*names*/, std::time_t now) {
+                                           const NameSet& /*names*/, std::time_t now, Fs& fs) {
   std::vector<const MHLRename*> listed;
   for (const auto& r : renames)
     if (xmlCarriable(r.oldPath) && xmlCarriable(r.newPath)) listed.push_back(&r);
@@ -172,8 +172,8 @@ std::optional<std::string> writeMHLRenames(const std::string& root, const std::v
     const MHLRename& r = *m;
     std::string path = nfc(root + "/" + r.newPath);
     struct stat st;
-    std::time_t mtime = ::stat(path.c_str(), &st) == 0 ? st.st_mtim.tv_sec : now;
-    std::optional<std::string> h = hashFile(path);
+    std::time_t mtime = fs.stat(path, &st) == 0 ? st.st_mtim.tv_sec : now;
+    std::optional<std::string> h = hashFile(path, {}, fs);
     const char* action = h && *h == r.hash ? "verified" : "failed";
     x += "    <hash>\n";
     x += pathLine(r.size, mhlDate(mtime), r.newPath);
@@ -184,7 +184,7 @@ std::optional<std::string> writeMHLRenames(const std::string& root, const std::v
   }
   x += "  </hashes>\n"
        "</hashlist>\n";
-  return writeGenerationFile(root, x, now);
+  return writeGenerationFile(root, x, now, fs);
 }
 
 }  // namespace tolverdine

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/base/records.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -28,12 +29,13 @@ inline constexpr const char* kMHLChain = "ascmhl_chain.xml";
 /// whose dest XML cannot carry are left out. Absent when no item is left. Throws WriteFail.
 std::optional<std::string> writeMHLGeneration(const std::string& root, const std::vector<Verified>& items,
                                               const NameSet& names, const std::optional<std::string>& author,
-                                              std::time_t now = std::time(nullptr));
+                                              std::time_t now = std::time(nullptr), Fs& fs = realFs());
 
 /// Writes an in-place generation recording moves, re-hashing each file at its new path.
 /// Moves whose paths XML cannot carry are left out. Absent when none is left. Throws WriteFail.
 std::optional<std::string> writeMHLRenames(const std::string& root, const std::vector<MHLRename>& renames,
-                                           const NameSet& names, std::time_t now = std::time(nullptr));
+                                           const NameSet& names, std::time_t now = std::time(nullptr),
+                                           Fs& fs = realFs());
 
 /// Whether XML 1.0 can carry s as it is: well-formed UTF-8 without C0 controls other than tab,
 /// line feed and carriage return, and without U+FFFE or U+FFFF.

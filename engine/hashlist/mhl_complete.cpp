@@ -14,7 +14,7 @@ namespace tolverdine {
 
 MHLListing writeListedGeneration(const std::string& root, const std::vector<Verified>& items,
                                  const std::vector<Verified>& known, const NameSet& names,
-                                 const std::optional<std::string>& author, std::time_t now) {
+                                 const std::optional<std::string>& author, std::time_t now, Fs& fs) {
   MHLListing out;
   std::set<std::string> listed, left;
   for (const auto& [path, entries] : readMHLHistory(root).files) listed.insert(path);
@@ -31,7 +31,7 @@ MHLListing writeListedGeneration(const std::string& root, const std::vector<Veri
   };
   for (const auto& v : items) take(v, true);
   for (const auto& v : known) take(v, false);
-  out.file = writeMHLGeneration(root, all, names, author, now);
+  out.file = writeMHLGeneration(root, all, names, author, now, fs);
   return out;
 }
 
@@ -50,7 +50,7 @@ std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam, const
   return out;
 }
 
-std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root) {
+std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root, Fs& fs) {
   std::vector<Verified> out;
   for (const auto& e : store.verifiedEntries(root)) {
     if (!e.hash) continue;
@@ -61,7 +61,7 @@ std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root) {
     v.row.view = e.view;
     v.hash = *e.hash;
     struct stat st;
-    if (::stat(nfc(root + "/" + e.rel).c_str(), &st) == 0)
+    if (fs.stat(nfc(root + "/" + e.rel), &st) == 0)
       v.row.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     out.push_back(std::move(v));
   }

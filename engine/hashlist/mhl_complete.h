@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/fs.h"
+
 #include "engine/base/records.h"
 
 namespace tolverdine {
@@ -25,7 +27,8 @@ struct MHLListing {
 /// root lists yet (nor an item). Throws WriteFail.
 MHLListing writeListedGeneration(const std::string& root, const std::vector<Verified>& items,
                                  const std::vector<Verified>& known, const NameSet& names,
-                                 const std::optional<std::string>& author, std::time_t now = std::time(nullptr));
+                                 const std::optional<std::string>& author, std::time_t now = std::time(nullptr),
+                                 Fs& fs = realFs());
 
 /// The rows of a card verified on root as the database records them (its path there, XXH64 and
 /// MD5), for writeListedGeneration.
@@ -34,7 +37,7 @@ std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam, const
 
 /// Every entry verified on root, with the modification time of its file there (the copy was
 /// given the card's time), for writeListedGeneration.
-std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root);
+std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root, Fs& fs = realFs());
 
 /// Heading of the names left out of the hash lists, in the printed report.
 inline constexpr const char* kUnlistedHeading = "해시 목록에 넣지 못한 파일 (XML에 쓸 수 없는 이름)";

@@ -1,6 +1,5 @@
 #include "engine/hashlist/mhl_folder.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -22,12 +21,10 @@ namespace tolverdine {
 namespace {
 constexpr size_t kMaxName = 255;  // bytes of one file name on every file system we write to
 
-std::mutex& folderMutex(const std::string& dir) {
+std::mutex& folderMutex(const std::string& dir, Fs& fs) {
   static std::mutex mapMutex;
   static std::map<std::string, std::unique_ptr<std::mutex>> byPath;
-  char* real = ::realpath(dir.c_str(), nullptr);
-  std::string key = real ? real : dir;
-  std::free(real);
+  std::string key = fs.realPath(dir).value_or(dir);
   std::lock_guard<std::mutex> g(mapMutex);
   auto& m = byPath[key];
   if (!m) m = std::make_unique<std::mutex>();
@@ -68,9 +65,9 @@ std::string generationName(int seq, const std::string& folder, std::time_t now) 
   return nfc(head + cutUtf8(f, room) + tail);
 }
 
-int nextSequence(const std::string& dir) {
+int nextSequence(const std::string& dir, Fs& fs) {
   int top = 0;
-  for (const auto& n : listFolder(dir)) {
+  for (const auto& n : listFolder(dir, fs)) {
     if (!endsWith(n, ".mhl")) continue;
     if (auto s = mhlSequence(n)) top = std::max(top, *s);
   }
@@ -79,62 +76,58 @@ int nextSequence(const std::string& dir) {
 
 // Exclusive create and full write; a partial file is removed so that no later chain lists it.
 // Returns 0, or the errno of the failure.
-int writeExclusive(const std::string& path, std::string_view data) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+int writeExclusive(const std::string& path, std::string_view data, Fs& fs) {
+  UniqueFd fd(fs.open(path, O_WRONLY | O_CREAT | O_EXCL, 0644));
   if (!fd) return errno;
-  int err = writeAll(fd.get(), data);
+  int err = writeAll(fd.get(), data, fs);
+  // Flushed before the chain names it: a crash must not leave a chain listing a lost file.
+  if (err == 0 && fs.fsync(fd.get()) != 0) err = errno;
   if (fd.reset() != 0 && err == 0) err = errno;
   if (err != 0) {
-    ::unlink(path.c_str());
+    fs.unlink(path);
     return err == EEXIST ? EIO : err;  // EEXIST means "number taken" to the caller
   }
   return 0;
 }
 }  // namespace
 
-std::vector<std::string> listFolder(const std::string& dir) {
+std::vector<std::string> listFolder(const std::string& dir, Fs& fs) {
   std::vector<std::string> out;
-  struct CloseDir {
-    void operator()(DIR* d) const { ::closedir(d); }
-  };
-  std::unique_ptr<DIR, CloseDir> d(::opendir(dir.c_str()));
-  if (!d) return out;
-  while (dirent* e = ::readdir(d.get())) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") out.push_back(std::move(n));
-  }
+  std::vector<DirEntry> entries;
+  if (fs.list(dir, &entries) != 0) return out;
+  for (auto& e : entries) out.push_back(std::move(e.name));
   return out;
 }
 
-MHLFolderLock::MHLFolderLock(const std::string& dir) : mutex_(folderMutex(dir)) {
+MHLFolderLock::MHLFolderLock(const std::string& dir, Fs& fs) : mutex_(folderMutex(dir, fs)) {
   std::string path = dir + "/" + kMHLLockFile;
-  file_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  file_ = UniqueFd(fs.open(path, O_RDWR | O_CREAT, 0644));
   if (!file_) return;
   while (::flock(file_.get(), LOCK_EX) != 0 && errno == EINTR) {
   }
 }
 
-std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now) {
+std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now, Fs& fs) {
   std::string dir = nfc(root + "/" + kMHLFolder);
-  mkdirs(dir);
-  MHLFolderLock lock(dir);
+  mkdirs(dir, fs);
+  MHLFolderLock lock(dir, fs);
   std::string folder = folderName(root);
-  int seq = nextSequence(dir);
+  int seq = nextSequence(dir, fs);
   std::string path;
   for (int tries = 0;; ++tries, ++seq) {
     path = dir + "/" + generationName(seq, folder, now);
-    int err = writeExclusive(path, text);
+    int err = writeExclusive(path, text, fs);
     if (err == 0) break;
     // Taken by a writer that does not hold our lock: the next number is ours to try.
     if (err != EEXIST || tries >= 1000) throw WriteFail{path, err};
   }
-  rewriteChain(dir);
+  rewriteChain(dir, fs);
   return path;
 }
 
-void rewriteChain(const std::string& dir) {
+void rewriteChain(const std::string& dir, Fs& fs) {
   std::vector<std::string> files;
-  for (auto& n : listFolder(dir))
+  for (auto& n : listFolder(dir, fs))
     if (endsWith(n, ".mhl")) files.push_back(std::move(n));
   std::sort(files.begin(), files.end());
   std::string xml =
@@ -144,14 +137,14 @@ void rewriteChain(const std::string& dir) {
     std::string bytes;
     std::string path = dir + "/" + n;
     errno = 0;
-    if (!readFile(path, &bytes)) throw WriteFail{path, errno ? errno : EIO};
+    if (!readFile(path, &bytes, fs)) throw WriteFail{path, errno ? errno : EIO};
     xml += "  <hashlist sequencenr=\"" + std::to_string(mhlSequence(n).value_or(0)) + "\">\n";
     xml += "    <path>" + xmlEscape(nfc(n)) + "</path>\n";
     xml += "    <c4>" + c4Id(bytes) + "</c4>\n";
     xml += "  </hashlist>\n";
   }
   xml += "</ascmhldirectory>\n";
-  writeFileAtomic(dir + "/" + kMHLChain, xml);
+  writeFileAtomic(dir + "/" + kMHLChain, xml, fs);
 }
 
 }  // namespace tolverdine

@@ -9,18 +9,19 @@
 #include <vector>
 
 #include "platform/posix/fd.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
 /// Names in dir ("." and ".." left out); empty when it cannot be listed.
-std::vector<std::string> listFolder(const std::string& dir);
+std::vector<std::string> listFolder(const std::string& dir, Fs& fs = realFs());
 
 /// Holds the writers' lock of one ascmhl folder: a mutex by path inside this process and an
 /// flock on a lock file in the folder across processes. Without a lock file (read-only folder)
 /// only the mutex is held; the write that follows fails anyway.
 class MHLFolderLock {
  public:
-  explicit MHLFolderLock(const std::string& dir);
+  explicit MHLFolderLock(const std::string& dir, Fs& fs = realFs());
   ~MHLFolderLock() = default;
   MHLFolderLock(const MHLFolderLock&) = delete;
   MHLFolderLock& operator=(const MHLFolderLock&) = delete;
@@ -35,9 +36,9 @@ inline constexpr const char* kMHLLockFile = ".tolverdine.lock";
 /// Writes text as the next numbered generation of root's ascmhl folder and rebuilds the chain
 /// from the folder's listing, all under the folder's lock. The exclusive create of the file is
 /// the reservation of its number: a taken name moves on to the next number. Throws WriteFail.
-std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now);
+std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now, Fs& fs = realFs());
 
 /// Rewrites ascmhl_chain.xml from every ".mhl" file in dir. Throws WriteFail.
-void rewriteChain(const std::string& dir);
+void rewriteChain(const std::string& dir, Fs& fs = realFs());
 
 }  // namespace tolverdine

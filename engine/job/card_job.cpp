@@ -16,6 +16,7 @@
 #include "engine/store/store.h"
 #include "engine/base/text.h"
 #include "engine/store/view.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -63,6 +64,7 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   } together(store);
   PdfMemo pdfMemo;
   const std::time_t now = std::time(nullptr);
+  Fs& fs = job.fs ? *job.fs : realFs();
   std::vector<std::vector<std::string>> said(plan.roots.size());  // each destination's problems, in order
   // A destination's PDF is drawn while the next one's hash list and reports are written; the next
   // PDF waits for it, to take its bytes when it reads the same. Declared last: joined first.
@@ -79,12 +81,13 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     try {
       // Also every file of this card verified here before and not listed yet (a run cut short).
       writeListedGeneration(root, it == result.verified.end() ? kNone : it->second,
-                            verifiedOnRoot(store, job.cam, plan.rows, root), job.names, job.operatorName);
+                            verifiedOnRoot(store, job.cam, plan.rows, root), job.names, job.operatorName,
+                            std::time(nullptr), fs);
     } catch (const WriteFail& f) {
       said[i].push_back(failText("해시 목록 실패", f));
     }
     try {
-      writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info);
+      writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info, std::time(nullptr), fs);
     } catch (const WriteFail& f) {
       said[i].push_back(failText("리포트 실패", f));
     }
@@ -92,7 +95,7 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     drawing = std::async(std::launch::async, [&, i] {
       try {
         writePDFReport(plan.roots[i], plan.rows, result, job.cam, job.cameraLabel, store, job.copies, job.names,
-                       printed, job.logo, job.operatorName, now, &pdfMemo);
+                       printed, job.logo, job.operatorName, now, &pdfMemo, fs);
       } catch (const WriteFail& f) {
         said[i].push_back(failText("PDF 리포트 실패", f));
       }

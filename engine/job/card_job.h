@@ -19,6 +19,7 @@
 
 namespace tolverdine {
 
+class Fs;
 class Store;
 
 struct CardJob {
@@ -36,6 +37,7 @@ struct CardJob {
   std::optional<std::string> operatorName;
   std::optional<std::string> logo;        // image file for the printed report
   StorageMode storage = StorageMode::split;  // as configured; the plan holds the resolved mode
+  Fs* fs = nullptr;  // where the hash lists and reports are written; null: the real file system
 };
 
 struct CardPlan {

@@ -8,12 +8,12 @@ namespace tolverdine {
 
 MirrorResult mirrorAndList(const std::string& primary, const std::string& secondary, Store& store,
                            const NameSet& names, const FreeBytes& free, const MirrorProgress& progress,
-                           const MirrorBytes& bytes) {
-  MirrorResult r = runMirror(primary, secondary, store, free, progress, bytes);
+                           const MirrorBytes& bytes, Fs& fs) {
+  MirrorResult r = runMirror(primary, secondary, store, free, progress, bytes, fs);
   if (r.lost) return r;
   try {
-    MHLListing l = writeListedGeneration(secondary, r.verified, verifiedEntriesOf(store, secondary), names,
-                                         std::nullopt);
+    MHLListing l = writeListedGeneration(secondary, r.verified, verifiedEntriesOf(store, secondary, fs), names,
+                                         std::nullopt, std::time(nullptr), fs);
     r.hashList = l.file;
     r.unlisted = std::move(l.leftOut);
   } catch (const WriteFail& f) {

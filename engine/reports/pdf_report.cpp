@@ -14,7 +14,7 @@ void writePDFReport(const std::string& root, const std::vector<Row>& rows, const
                            const std::string& cam, const std::string& camera, Store& store, int copiesRequired,
                            const NameSet& names, const std::map<std::string, std::string>& info,
                            const std::optional<std::string>& logo, const std::optional<std::string>& operatorName,
-                           std::time_t now, PdfMemo* memo) {
+                           std::time_t now, PdfMemo* memo, Fs& fs) {
   std::string dir = root + "/" + names.reports;
   std::string path = nfc(dir + "/" + cam + "_" + localTime(now, "%Y%m%d-%H%M%S") + "_ingest.pdf");
   ReportInput in{root, cam, camera, copiesRequired, info, operatorName, now};
@@ -28,9 +28,9 @@ void writePDFReport(const std::string& root, const std::vector<Row>& rows, const
     if (pdf && memo) *memo = PdfMemo{std::move(runs), std::move(footer), logo, *pdf};
   }
   if (!pdf) throw WriteFail{path, EIO};
-  mkdirs(dir);
+  mkdirs(dir, fs);
   try {
-    writeFileAtomic(path, *pdf);
+    writeFileAtomic(path, *pdf, fs);
   } catch (WriteFail& f) {
     f.path = path;  // the report's own name, not the temporary one that failed
     throw;

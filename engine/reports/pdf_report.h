@@ -10,6 +10,7 @@
 
 #include "engine/reports/pdf_text.h"
 #include "engine/base/records.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -33,6 +34,6 @@ void writePDFReport(const std::string& root, const std::vector<Row>& rows, const
                            const std::string& cam, const std::string& camera, Store& store, int copiesRequired,
                            const NameSet& names, const std::map<std::string, std::string>& info,
                            const std::optional<std::string>& logo, const std::optional<std::string>& operatorName,
-                           std::time_t now = std::time(nullptr), PdfMemo* memo = nullptr);
+                           std::time_t now = std::time(nullptr), PdfMemo* memo = nullptr, Fs& fs = realFs());
 
 }  // namespace tolverdine

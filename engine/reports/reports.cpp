@@ -126,12 +126,12 @@ std::string jobJson(const std::string& root, const std::vector<Row>& rows, const
 
 void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
                   const std::string& cam, const std::string& src, Store& store, const NameSet& names,
-                  const std::map<std::string, std::string>& info, std::time_t now) {
+                  const std::map<std::string, std::string>& info, std::time_t now, Fs& fs) {
   std::string dir = root + "/" + names.reports;
-  mkdirs(dir);
+  mkdirs(dir, fs);
   std::string base = nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S"));
-  writeFile(dir + "/" + base + "_clips.csv", clipsCsv(root, rows, result, cam, store));
-  writeFile(dir + "/" + base + "_job.json", jobJson(root, rows, result, cam, src, info, now));
+  writeFileAtomic(dir + "/" + base + "_clips.csv", clipsCsv(root, rows, result, cam, store), fs);
+  writeFileAtomic(dir + "/" + base + "_job.json", jobJson(root, rows, result, cam, src, info, now), fs);
 }
 
 }  // namespace tolverdine

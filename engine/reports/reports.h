@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/base/records.h"
+#include "platform/posix/fs.h"
 
 namespace tolverdine {
 
@@ -15,10 +16,12 @@ class Store;
 struct NameSet;
 
 /// Writes cam_STAMP_clips.csv, then cam_STAMP_job.json (STAMP local yyyyMMdd-HHmmss) into
-/// root/reports, replacing files of the same name. Throws WriteFail; a failed CSV leaves no JSON.
+/// root/reports, replacing files of the same name; a failed write leaves no part of its file.
+/// Throws WriteFail; a failed CSV leaves no JSON.
 void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
                   const std::string& cam, const std::string& src, Store& store, const NameSet& names,
-                  const std::map<std::string, std::string>& info, std::time_t now = std::time(nullptr));
+                  const std::map<std::string, std::string>& info, std::time_t now = std::time(nullptr),
+                  Fs& fs = realFs());
 
 /// Shortest text that reads back as the same double, with ".0" on whole numbers (29.97, 25.0).
 std::string shortestDecimal(double v);

@@ -1,0 +1,226 @@
+#include "testing/fault_fs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tolverdine::testing {
+
+namespace {
+bool below(const std::string& path, const std::string& folder) {
+  if (folder.empty()) return true;
+  return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+}  // namespace
+
+long FaultFs::counted() const {
+  std::lock_guard l(lock_);
+  return counted_;
+}
+
+bool FaultFs::fired() const {
+  std::lock_guard l(lock_);
+  return fired_;
+}
+
+bool FaultFs::trip(unsigned kind, const std::string& path) {
+  std::lock_guard l(lock_);
+  if (crashed_) {
+    errno = EIO;
+    return true;
+  }
+  if (!(plan_.kinds & kind) || !below(path, plan_.under)) return false;
+  ++counted_;
+  if (fired_ && plan_.sticky) {
+    errno = plan_.err;
+    return true;
+  }
+  if (counted_ != plan_.failAt) return false;
+  fired_ = true;
+  crashed_ = plan_.crash;
+  errno = plan_.crash ? EIO : plan_.err;
+  return true;
+}
+
+std::string FaultFs::pathOf(int fd) {
+  std::lock_guard l(lock_);
+  auto it = fdPath_.find(fd);
+  return it == fdPath_.end() ? std::string() : it->second;
+}
+
+void FaultFs::renamed(const std::string& from, const std::string& to, bool keepFrom) {
+  std::lock_guard l(lock_);
+  auto it = synced_.find(from);
+  if (it == synced_.end()) {
+    synced_.erase(to);  // whatever it was, it is now a file written before we looked
+    return;
+  }
+  synced_[to] = it->second;
+  if (!keepFrom) synced_.erase(from);
+}
+
+void FaultFs::dropUnsynced() {
+  std::lock_guard l(lock_);
+  if (!crashed_) return;
+  for (const auto& [path, len] : synced_) {
+    if (len < 0) (void)::unlink(path.c_str());
+    else (void)::truncate(path.c_str(), len);
+  }
+  synced_.clear();
+}
+
+int FaultFs::open(const std::string& path, int flags, mode_t mode) {
+  const bool writes = (flags & O_ACCMODE) != O_RDONLY;
+  if (trip(writes || (flags & O_CREAT) ? kFsWrite : kFsRead, path)) return -1;
+  struct stat before {};
+  const bool existed = base_.stat(path, &before) == 0;
+  int fd = base_.open(path, flags, mode);
+  if (fd < 0) return fd;
+  std::lock_guard l(lock_);
+  fdPath_[fd] = path;
+  if (writes && !synced_.count(path)) synced_[path] = existed && !(flags & O_TRUNC) ? before.st_size : -1;
+  else if (writes && (flags & O_TRUNC)) synced_[path] = -1;
+  return fd;
+}
+
+ssize_t FaultFs::read(int fd, void* buf, size_t n) {
+  if (trip(kFsRead, pathOf(fd))) return -1;
+  return base_.read(fd, buf, n);
+}
+
+ssize_t FaultFs::pread(int fd, void* buf, size_t n, off_t at) {
+  if (trip(kFsRead, pathOf(fd))) return -1;
+  return base_.pread(fd, buf, n, at);
+}
+
+ssize_t FaultFs::write(int fd, const void* buf, size_t n) {
+  if (trip(kFsWrite, pathOf(fd))) return -1;
+  return base_.write(fd, buf, n);
+}
+
+int FaultFs::fsync(int fd) {
+  const std::string path = pathOf(fd);
+  if (trip(kFsWrite, path)) return -1;
+  if (int rc = base_.fsync(fd)) return rc;
+  struct stat st {};
+  if (base_.fstat(fd, &st) != 0) return 0;
+  std::lock_guard l(lock_);
+  if (synced_.count(path)) synced_[path] = st.st_size;
+  return 0;
+}
+
+int FaultFs::syncfs(int fd) {
+  if (trip(kFsWrite, pathOf(fd))) return -1;
+  if (int rc = base_.syncfs(fd)) return rc;
+  // Every file of the test lies on one file system: all of them are on the medium now.
+  std::lock_guard l(lock_);
+  for (auto& [path, len] : synced_) {
+    struct stat st {};
+    if (base_.stat(path, &st) == 0) len = st.st_size;
+  }
+  return 0;
+}
+
+int FaultFs::fadvise(int fd, off_t at, off_t len, int advice) {
+  if (trip(kFsAdvice, pathOf(fd))) return errno;
+  return base_.fadvise(fd, at, len, advice);
+}
+
+int FaultFs::fstat(int fd, struct stat* st) {
+  if (trip(kFsRead, pathOf(fd))) return -1;
+  return base_.fstat(fd, st);
+}
+
+int FaultFs::futimens(int fd, const struct timespec times[2]) {
+  if (trip(kFsWrite, pathOf(fd))) return -1;
+  return base_.futimens(fd, times);
+}
+
+int FaultFs::stat(const std::string& path, struct stat* st) {
+  if (trip(kFsRead, path)) return -1;
+  return base_.stat(path, st);
+}
+
+int FaultFs::lstat(const std::string& path, struct stat* st) {
+  if (trip(kFsRead, path)) return -1;
+  return base_.lstat(path, st);
+}
+
+int FaultFs::statvfs(const std::string& path, struct statvfs* st) {
+  if (trip(kFsRead, path)) return -1;
+  return base_.statvfs(path, st);
+}
+
+int FaultFs::utimens(const std::string& path, const struct timespec times[2]) {
+  if (trip(kFsWrite, path)) return -1;
+  return base_.utimens(path, times);
+}
+
+int FaultFs::renameNoReplace(const std::string& from, const std::string& to) {
+  if (trip(kFsWrite, to)) return -1;
+  int rc = base_.renameNoReplace(from, to);
+  if (rc == 0) renamed(from, to, false);
+  return rc;
+}
+
+int FaultFs::rename(const std::string& from, const std::string& to) {
+  if (trip(kFsWrite, to)) return -1;
+  int rc = base_.rename(from, to);
+  if (rc == 0) renamed(from, to, false);
+  return rc;
+}
+
+int FaultFs::link(const std::string& from, const std::string& to) {
+  if (trip(kFsWrite, to)) return -1;
+  int rc = base_.link(from, to);
+  if (rc == 0) renamed(from, to, true);
+  return rc;
+}
+
+int FaultFs::unlink(const std::string& path) {
+  if (trip(kFsWrite, path)) return -1;
+  int rc = base_.unlink(path);
+  if (rc == 0) {
+    std::lock_guard l(lock_);
+    synced_.erase(path);
+  }
+  return rc;
+}
+
+int FaultFs::mkdir(const std::string& path, mode_t mode) {
+  if (trip(kFsWrite, path)) return -1;
+  return base_.mkdir(path, mode);
+}
+
+int FaultFs::rmdir(const std::string& path) {
+  if (trip(kFsWrite, path)) return -1;
+  return base_.rmdir(path);
+}
+
+int FaultFs::list(const std::string& dir, std::vector<DirEntry>* out) {
+  if (trip(kFsRead, dir)) return -1;
+  return base_.list(dir, out);
+}
+
+int FaultFs::clone(const std::string& src, const std::string& dst) {
+  if (trip(kFsWrite, dst)) return errno;
+  int rc = base_.clone(src, dst);
+  if (rc == 0) {
+    std::lock_guard l(lock_);
+    synced_[dst] = -1;  // a clone's blocks are shared, its new inode is not yet on the medium
+  }
+  return rc;
+}
+
+std::optional<std::string> FaultFs::realPath(const std::string& path) {
+  if (trip(kFsRead, path)) return std::nullopt;
+  return base_.realPath(path);
+}
+
+int FaultFs::access(const std::string& path, int mode) {
+  if (trip(kFsRead, path)) return -1;
+  return base_.access(path, mode);
+}
+
+}  // namespace tolverdine::testing

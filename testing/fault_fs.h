@@ -1,0 +1,85 @@
+// A file system for tests that breaks on cue: it passes every call to a real one, counts them,
+// and either fails one chosen call with a chosen errno or acts out a crash from a chosen call on.
+//
+// A crash works as LevelDB's fault-injection environment does: from the chosen call on, every
+// call fails (EIO), and dropUnsynced() afterwards throws away what a power cut would: each file
+// written since it was opened here is cut back to the length it had at its last fsync/syncfs,
+// and a file that was never synced is removed. Renames, links and new folders count as done.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/posix/fs.h"
+
+namespace tolverdine::testing {
+
+/// Which calls a plan counts: reads look, writes change something, advice is a hint that the
+/// caller ignores when it fails.
+enum FsKind : unsigned { kFsRead = 1, kFsWrite = 2, kFsAdvice = 4, kFsAll = 7 };
+
+struct FaultPlan {
+  long failAt = 0;        // 1-based number of the counted call that fails; 0: none fails
+  int err = EIO;          // what that call fails with
+  bool crash = false;     // from failAt on every call fails, and dropUnsynced() means something
+  bool sticky = false;    // from failAt on every counted call fails with err (a pulled card or drive)
+  unsigned kinds = kFsRead | kFsWrite;  // the calls that are counted (FsKind bits)
+  std::string under;      // when set, only calls on paths below this folder are counted
+};
+
+class FaultFs final : public Fs {
+ public:
+  explicit FaultFs(FaultPlan plan = {}, Fs& base = realFs()) : plan_(std::move(plan)), base_(base) {}
+
+  /// Calls counted so far (those the plan's kinds and folder select).
+  long counted() const;
+  /// True once the planned failure (or crash) happened.
+  bool fired() const;
+  /// The crash's loss of unsynced data; nothing without a crash.
+  void dropUnsynced();
+
+  int open(const std::string& path, int flags, mode_t mode = 0) override;
+  ssize_t read(int fd, void* buf, size_t n) override;
+  ssize_t pread(int fd, void* buf, size_t n, off_t at) override;
+  ssize_t write(int fd, const void* buf, size_t n) override;
+  int fsync(int fd) override;
+  int syncfs(int fd) override;
+  int fadvise(int fd, off_t at, off_t len, int advice) override;
+  int fstat(int fd, struct stat* st) override;
+  int futimens(int fd, const struct timespec times[2]) override;
+  int stat(const std::string& path, struct stat* st) override;
+  int lstat(const std::string& path, struct stat* st) override;
+  int statvfs(const std::string& path, struct statvfs* st) override;
+  int utimens(const std::string& path, const struct timespec times[2]) override;
+  int renameNoReplace(const std::string& from, const std::string& to) override;
+  int rename(const std::string& from, const std::string& to) override;
+  int link(const std::string& from, const std::string& to) override;
+  int unlink(const std::string& path) override;
+  int mkdir(const std::string& path, mode_t mode) override;
+  int rmdir(const std::string& path) override;
+  int list(const std::string& dir, std::vector<DirEntry>* out) override;
+  int clone(const std::string& src, const std::string& dst) override;
+  std::optional<std::string> realPath(const std::string& path) override;
+  int access(const std::string& path, int mode) override;
+
+ private:
+  // True when this call must fail (errno set). Counts it when the plan selects it.
+  bool trip(unsigned kind, const std::string& path);
+  std::string pathOf(int fd);
+  void renamed(const std::string& from, const std::string& to, bool keepFrom);
+
+  const FaultPlan plan_;
+  Fs& base_;
+  mutable std::mutex lock_;
+  long counted_ = 0;
+  bool fired_ = false;
+  bool crashed_ = false;
+  std::map<int, std::string> fdPath_;     // descriptors handed out, with their paths
+  std::map<std::string, off_t> synced_;   // files written here: length at the last sync, -1 never
+};
+
+}  // namespace tolverdine::testing
