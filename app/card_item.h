@@ -8,10 +8,10 @@
 #include <variant>
 #include <vector>
 
-#include "engine/card/camera_id.h"
-#include "engine/store/card_status.h"
 #include "engine/base/records.h"
+#include "engine/card/camera_id.h"
 #include "engine/library/report_clips.h"
+#include "engine/store/card_status.h"
 #include "platform/reader_link.h"
 
 namespace tolverdine {
@@ -51,8 +51,8 @@ struct LiveBytes {
   int64_t copied = 0;    // read from the card
   int64_t verified = 0;  // read back from the copies
   int64_t total = 0;
-  bool readBack = true;  // the verify mode reads copies back
-  std::string stage;     // "복사" or "검증": whichever moved last
+  bool readBack = true;                // the verify mode reads copies back
+  std::string stage;                   // "복사" or "검증": whichever moved last
   std::optional<double> rate;          // bytes per second over the last seconds
   std::optional<int64_t> secondsLeft;  // at that rate
   bool operator==(const LiveBytes&) const = default;
@@ -63,7 +63,7 @@ struct DestOutcome {
   std::string root;  // the destination's project folder
   int verified = 0;
   int failed = 0;
-  std::string why;  // the first failure's reason, else empty
+  std::string why;    // the first failure's reason, else empty
   bool lost = false;  // the destination went away during the run
   bool operator==(const DestOutcome&) const = default;
 };
@@ -86,8 +86,8 @@ struct CardItem {
   std::optional<std::string> volume;
   // The listing or scan failed somewhere: the card must never be cleared for formatting.
   bool incomplete = false;
-  std::optional<LiveBytes> live;     // while its job copies
-  std::vector<DestOutcome> outcomes;  // of its last job
+  std::optional<LiveBytes> live;           // while its job copies
+  std::vector<DestOutcome> outcomes;       // of its last job
   std::optional<std::string> finishedKey;  // its entry in the finished list
 };
 

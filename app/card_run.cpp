@@ -6,23 +6,25 @@
 #include <memory>
 
 #include "engine/card/camera_labels.h"
-#include "engine/store/card_status.h"
 #include "engine/card/listing_error.h"
-#include "engine/layout/photo_place.h"
 #include "engine/copy/preflight.h"
+#include "engine/copy/storage_plan.h"
+#include "engine/layout/photo_place.h"
 #include "engine/media/probe.h"
 #include "engine/reports/recap.h"
-#include "engine/copy/storage_plan.h"
+#include "engine/store/card_status.h"
 #include "engine/store/store.h"
 
 namespace tolverdine {
 
-std::vector<DestOutcome> destOutcomes(const IngestResult& result, const std::vector<std::string>& roots) {
+std::vector<DestOutcome> destOutcomes(const IngestResult& result,
+                                      const std::vector<std::string>& roots) {
   std::vector<DestOutcome> out;
   for (const auto& root : roots) {
     DestOutcome d;
     d.root = root;
-    if (auto it = result.verified.find(root); it != result.verified.end()) d.verified = static_cast<int>(it->second.size());
+    if (auto it = result.verified.find(root); it != result.verified.end())
+      d.verified = static_cast<int>(it->second.size());
     for (const auto& f : result.failed)
       if (f.dest == root) {
         if (d.failed++ == 0) d.why = f.why;
@@ -34,7 +36,8 @@ std::vector<DestOutcome> destOutcomes(const IngestResult& result, const std::vec
 }
 
 CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
-                          const std::function<void(const std::string&)>& recapLog, SleepGuard* sleep) {
+                          const std::function<void(const std::string&)>& recapLog,
+                          SleepGuard* sleep) {
   CardRunOutcome out;
   const CardJob& job = in.job;
   auto started = std::chrono::steady_clock::now();
@@ -48,7 +51,8 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     // Refused before the card is even read: the project folders alone would not show two nested
     // destinations (D/project and D/sub/project), yet they are one drive folder's copies.
     requireSeparateFolders(job.destinations);
-    ProbeFn probeFn = in.probe ? ProbeFn(in.probe) : ProbeFn([](const std::string& p) { return probe(p); });
+    ProbeFn probeFn =
+        in.probe ? ProbeFn(in.probe) : ProbeFn([](const std::string& p) { return probe(p); });
     CardPlan plan = planCard(job, probeFn);
     out.shootDate = plan.date;
     if (in.projectDate && *in.projectDate != plan.date && !in.force) {
@@ -72,13 +76,16 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       if (progress) progress(n, count, file, done, total);
     };
     // A refused start (IngestStop) is answered by the handler below.
-    IngestResult result = runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies,
-                                    in.options, availableBytes, onProgress, sleep, {}, in.bytes);
+    IngestResult result =
+        runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies,
+                  in.options, availableBytes, onProgress, sleep, {}, in.bytes);
     // A card listed only in part never comes out green and is not remembered as backed up.
     addListingFailures(result, plan.errors);
     std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
-    if (!result.stopped && plan.errors.empty()) store->recordCard(cardFingerprint(in.files), job.cam, in.files, volume);
-    for (const auto& line : writeCardOutputs(job, plan, result, *store, volume)) out.log.push_back(line);
+    if (!result.stopped && plan.errors.empty())
+      store->recordCard(cardFingerprint(in.files), job.cam, in.files, volume);
+    for (const auto& line : writeCardOutputs(job, plan, result, *store, volume))
+      out.log.push_back(line);
     // The library's search file takes in this card's rows now, so a search later finds them
     // indexed; it locks only its own file, never the state database.
     store->updateSearchIndex();
@@ -88,13 +95,17 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     out.outcomes = destOutcomes(result, plan.roots);
     out.color = result.color;
     if (!in.recapCommand.empty())
-      recapAfterCard(in.recapCommand, plan.rows, result, job.cam, job.role, job.project, plan.roots, *store, recapLog);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    for (const auto& line : resultLog(result, job.card, job.cam, seconds, total)) out.log.push_back(line);
+      recapAfterCard(in.recapCommand, plan.rows, result, job.cam, job.role, job.project, plan.roots,
+                     *store, recapLog);
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    for (const auto& line : resultLog(result, job.card, job.cam, seconds, total))
+      out.log.push_back(line);
     out.lastJob = LastJob{plan.rows, plan.roots};
     return out;
   } catch (const IngestStop& stop) {
-    return fail("시작하지 않음 — " + stop.description(), "시작하지 않음: " + job.card + " · " + stop.description());
+    return fail("시작하지 않음 — " + stop.description(),
+                "시작하지 않음: " + job.card + " · " + stop.description());
   } catch (const std::exception& e) {
     return fail(std::string("오류 — ") + e.what(), "오류: " + job.card + " · " + e.what());
   } catch (const StoreError& e) {

@@ -9,8 +9,8 @@
 
 #include "app/card_item.h"
 #include "engine/card/camera_id.h"
-#include "engine/job/card_job.h"
 #include "engine/copy/ingest.h"
+#include "engine/job/card_job.h"
 #include "engine/library/report_clips.h"
 
 namespace tolverdine {
@@ -38,17 +38,19 @@ struct CardRunOutcome {
   CardColor color = CardColor::red;
   std::string text;
   std::string shootDate;
-  std::optional<LastJob> lastJob;  // absent when the run never started
+  std::optional<LastJob> lastJob;     // absent when the run never started
   std::vector<DestOutcome> outcomes;  // per destination, in destination order, when the run ran
-  std::vector<std::string> log;    // application-log lines, in order
+  std::vector<std::string> log;       // application-log lines, in order
 };
 
 /// progress gets (file n, count, file, bytes done, bytes total) from the run's thread, a few times
 /// a second at most and always for the last file.
 /// What each destination holds after a run: verified files, failures and the first reason, loss.
-std::vector<DestOutcome> destOutcomes(const IngestResult& result, const std::vector<std::string>& roots);
+std::vector<DestOutcome> destOutcomes(const IngestResult& result,
+                                      const std::vector<std::string>& roots);
 
 CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
-                          const std::function<void(const std::string&)>& recapLog, SleepGuard* sleep);
+                          const std::function<void(const std::string&)>& recapLog,
+                          SleepGuard* sleep);
 
 }  // namespace tolverdine

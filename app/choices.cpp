@@ -11,7 +11,9 @@ const std::vector<std::string>& classNames() {
 
 const std::vector<std::pair<std::string, std::string>>& roleChoices() {
   static const std::vector<std::pair<std::string, std::string>> v = {
-      {"none", "역할 없음 (길이로 분류)"}, {"fixed", "고정캠 — 전부 풀샷"}, {"interview", "인터뷰캠 — 전부 인터뷰"}};
+      {"none", "역할 없음 (길이로 분류)"},
+      {"fixed", "고정캠 — 전부 풀샷"},
+      {"interview", "인터뷰캠 — 전부 인터뷰"}};
   return v;
 }
 

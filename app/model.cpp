@@ -9,16 +9,16 @@
 #include <thread>
 
 #include "app/card_run.h"
-#include "engine/reports/anonymous_tree.h"
+#include "engine/base/files.h"
+#include "engine/base/text.h"
+#include "engine/base/version.h"
 #include "engine/card/camera_labels.h"
 #include "engine/card/card_detect.h"
-#include "engine/base/files.h"
 #include "engine/card/identify.h"
-#include "engine/base/text.h"
-#include "engine/library/library.h"
 #include "engine/card/scan.h"
 #include "engine/card/twin.h"
-#include "engine/base/version.h"
+#include "engine/library/library.h"
+#include "engine/reports/anonymous_tree.h"
 #include "platform/app_log.h"
 #include "platform/clock.h"
 #include "platform/eject.h"
@@ -27,7 +27,6 @@
 #include "platform/reader_link.h"
 #include "platform/volume_holders.h"
 #include "platform/webhook.h"
-
 
 namespace tolverdine {
 
@@ -55,7 +54,8 @@ std::string sizeText(int64_t bytes) {
   return fmt("%.1fTB", static_cast<double>(bytes) / 1e12);
 }
 
-Model::Model(ModelServices services, ModelOptions options) : svc_(std::move(services)), opt_(std::move(options)) {
+Model::Model(ModelServices services, ModelOptions options)
+    : svc_(std::move(services)), opt_(std::move(options)) {
   s_ = Settings::load(svc_.prefs);
   presets_ = Presets::loadAll(opt_.presetsV0, opt_.presetsCustom);
   showOnboarding_ = !eulaAccepted();
@@ -135,9 +135,10 @@ void Model::background(std::function<std::function<void()>()> work) {
     } catch (const IOFail& e) {
       appLog.log(std::string("오류: 백그라운드 작업 · ") + std::strerror(e.err));
     }
-    if (then) main.post([then = std::move(then), alive] {
-      if (*alive) then();
-    });
+    if (then)
+      main.post([then = std::move(then), alive] {
+        if (*alive) then();
+      });
     --*inFlight;
   }).detach();
 }
@@ -192,7 +193,8 @@ void Model::volume(const VolumeEvent& e) {
   c.phase.value = Phase::Reading{};
   c.generic = generic;
   if (generic)
-    c.note = "카메라 폴더가 없는 이동식 미디어입니다. 확장자·날짜로만 나눠 '일반 미디어'로 받을 수 있습니다.";
+    c.note =
+        "카메라 폴더가 없는 이동식 미디어입니다. 확장자·날짜로만 나눠 '일반 미디어'로 받을 수 있습니다.";
   cards_.push_back(c);
   log("카드 감지: " + path);
   changed();
@@ -224,8 +226,8 @@ void Model::volume(const VolumeEvent& e) {
   });
 }
 
-void Model::read(const std::string& id, std::vector<CardFile> files, bool incomplete, CardStatus status,
-                 CameraID camera, std::optional<std::string> knownLabel) {
+void Model::read(const std::string& id, std::vector<CardFile> files, bool incomplete,
+                 CardStatus status, CameraID camera, std::optional<std::string> knownLabel) {
   CardItem* c = find(id);
   if (!c) return;
   c->files = std::move(files);
@@ -246,8 +248,9 @@ void Model::read(const std::string& id, std::vector<CardFile> files, bool incomp
   } else if (auto* t = std::get_if<CardStatus::Twin>(&status.value)) {
     c->cam = t->cam;
     c->phase.value = Phase::Waiting{std::nullopt};
-    c->note = fmt("듀얼 슬롯 백업 카드로 보입니다 (%s, %lld개). '슬롯 대조'는 쓰지 않고 해시만 비교합니다.",
-                  t->cam.c_str(), static_cast<long long>(t->files));
+    c->note = fmt(
+        "듀얼 슬롯 백업 카드로 보입니다 (%s, %lld개). '슬롯 대조'는 쓰지 않고 해시만 비교합니다.",
+        t->cam.c_str(), static_cast<long long>(t->files));
     log("백업 슬롯 카드: " + c->path + " · " + t->cam);
     changed();
     return;
@@ -258,8 +261,9 @@ void Model::read(const std::string& id, std::vector<CardFile> files, bool incomp
   if (s_.autoStart && s_.ready() && !c->generic) countdown = s_.countdownSeconds();
   c->phase.value = Phase::Waiting{countdown};
   std::string label = camera.label();
-  log("카드 읽음: " + c->path + " · 파일 " + std::to_string(c->files.size()) + "개 · " + statusText(status) + " · " +
-      (label.empty() ? std::string("카메라 모름") : label) + " → " + c->cam);
+  log("카드 읽음: " + c->path + " · 파일 " + std::to_string(c->files.size()) + "개 · " +
+      statusText(status) + " · " + (label.empty() ? std::string("카메라 모름") : label) + " → " +
+      c->cam);
   changed();
   if (countdown) countdownTick(id);
 }
@@ -329,7 +333,8 @@ void Model::keepSlot2(const std::string& id) {
   if (!c) return;
   // Once only: a start refused for want of consent leaves the button there to press again.
   const std::string suffix = "_SLOT2";
-  if (c->cam.size() < suffix.size() || c->cam.compare(c->cam.size() - suffix.size(), suffix.size(), suffix) != 0)
+  if (c->cam.size() < suffix.size() ||
+      c->cam.compare(c->cam.size() - suffix.size(), suffix.size(), suffix) != 0)
     c->cam += suffix;
   start(id, true);
 }
@@ -410,14 +415,16 @@ void Model::pump(bool force) {
   int64_t total = 0;
   for (const auto& f : c->files) total += f.size;
   c->phase.value = Phase::Running{0, total, "준비 중"};
-  c->live = LiveBytes{0, 0, total, s_.verify() != VerifyMode::fast, "복사", std::nullopt, std::nullopt};
+  c->live =
+      LiveBytes{0, 0, total, s_.verify() != VerifyMode::fast, "복사", std::nullopt, std::nullopt};
   rates_.erase(c->id);
 
   CardRunInput in = jobInput(*c, force);
   in.bytes = throttledBytes(c->id);
-  log("시작: " + c->path + " → " + joined(s_.dests, ", ") + " · " + label + " · " + s_.preset + " · 파일 " +
-      std::to_string(c->files.size()) + "개 " + sizeText(total) + " · 사본 기준 " + std::to_string(s_.copies) +
-      " · 검증 " + verifyModeText(in.options.verify) + " · 리더 " + (c->link ? c->link->label() : "모름"));
+  log("시작: " + c->path + " → " + joined(s_.dests, ", ") + " · " + label + " · " + s_.preset +
+      " · 파일 " + std::to_string(c->files.size()) + "개 " + sizeText(total) + " · 사본 기준 " +
+      std::to_string(s_.copies) + " · 검증 " + verifyModeText(in.options.verify) + " · 리더 " +
+      (c->link ? c->link->label() : "모름"));
   changed();
 
   const std::string id = c->id;
@@ -436,12 +443,14 @@ void Model::runJob(const std::string& id, CardRunInput in) {
   AppLog& appLog = svc_.log;
   std::weak_ptr<bool> alive = alive_;
   background([this, in = std::move(in), id, &main, &appLog, alive]() -> std::function<void()> {
-    auto onProgress = [&main, this, id, alive](int, int, const std::string& file, int64_t done, int64_t total) {
+    auto onProgress = [&main, this, id, alive](int, int, const std::string& file, int64_t done,
+                                               int64_t total) {
       main.post([=, this] {
         if (auto a = alive.lock(); a && *a) progress(id, done, total, file);
       });
     };
-    CardRunOutcome out = runCardJob(in, onProgress, [&appLog](const std::string& l) { appLog.log(l); }, nullptr);
+    CardRunOutcome out = runCardJob(
+        in, onProgress, [&appLog](const std::string& l) { appLog.log(l); }, nullptr);
     return [this, id, out] { completed(id, out); };
   });
 }
@@ -528,7 +537,8 @@ void Model::bytes(const std::string& id, const ByteProgress& b) {
   changed(Change::progress);
 }
 
-void Model::mismatch(const std::string& id, const std::string& shootDate, const std::string& projectDate) {
+void Model::mismatch(const std::string& id, const std::string& shootDate,
+                     const std::string& projectDate) {
   --running_;
   releaseSleep(id);
   rates_.erase(id);
@@ -536,8 +546,8 @@ void Model::mismatch(const std::string& id, const std::string& shootDate, const 
     c->live.reset();
     c->phase.value = Phase::Waiting{std::nullopt};
     c->dateMismatch = true;
-    c->note = fmt("촬영일 %s 이 프로젝트 날짜 %s 와 다릅니다. 맞으면 '그래도 시작'", shootDate.c_str(),
-                  projectDate.c_str());
+    c->note = fmt("촬영일 %s 이 프로젝트 날짜 %s 와 다릅니다. 맞으면 '그래도 시작'",
+                  shootDate.c_str(), projectDate.c_str());
   }
   log("멈춤(촬영일 다름): " + id + " 카드 " + shootDate + " / 프로젝트 " + projectDate);
   changed();
@@ -569,7 +579,9 @@ void Model::finish(const std::string& id, CardColor color, const std::string& te
   log("끝: " + id + " · " + colorText(color) + " · " + text);
   const char* mark = color == CardColor::green ? "🟢" : color == CardColor::yellow ? "🟡" : "🔴";
   webhook("[" + s_.project + "] " + c->name + " (" + c->cam + ") — " + mark + " " + text);
-  const char* title = color == CardColor::green ? "포맷 가능 — %s" : color == CardColor::yellow ? "사본 부족 — %s" : "확인 필요 — %s";
+  const char* title = color == CardColor::green    ? "포맷 가능 — %s"
+                      : color == CardColor::yellow ? "사본 부족 — %s"
+                                                   : "확인 필요 — %s";
   notify(fmt(title, c->name.c_str()), text, color == CardColor::red);
   changed();
   // A card pulled during its job is not there to eject.
@@ -600,7 +612,8 @@ void Model::eject(const std::string& id, int attempt) {
     if (failure && attempt >= 3) who = holders.holders(path);
     return [=, this] {
       if (!failure) {
-        log("추출: " + id + (attempt >= 2 ? " (" + std::to_string(attempt) + "번째)" : std::string()));
+        log("추출: " + id +
+            (attempt >= 2 ? " (" + std::to_string(attempt) + "번째)" : std::string()));
         return;
       }
       if (attempt < 3) {
@@ -610,12 +623,13 @@ void Model::eject(const std::string& id, int attempt) {
         return;
       }
       if (CardItem* c = find(id)) {
-        c->note = who.empty() ? "추출 실패 — " + failure->description
-                              : "추출 실패 — 이 앱이 카드 파일을 쥐고 있습니다: " + joined(who, ", ");
+        c->note = who.empty()
+                      ? "추출 실패 — " + failure->description
+                      : "추출 실패 — 이 앱이 카드 파일을 쥐고 있습니다: " + joined(who, ", ");
         changed();
       }
-      log("추출 실패: " + id + " · 쥔 앱: " + (who.empty() ? std::string("모름") : joined(who, ", ")) + " · " +
-          failure->description);
+      log("추출 실패: " + id + " · 쥔 앱: " +
+          (who.empty() ? std::string("모름") : joined(who, ", ")) + " · " + failure->description);
     };
   });
 }
@@ -639,26 +653,30 @@ void Model::verifyTwinCard(const std::string& id) {
     if (!store) {
       // Without the database nothing can be compared; the card must not stay running for ever.
       std::string why = store.error;
-      return [this, id, why] { finish(id, CardColor::red, "두 슬롯을 비교하지 못했습니다 — " + why); };
+      return
+          [this, id, why] { finish(id, CardColor::red, "두 슬롯을 비교하지 못했습니다 — " + why); };
     }
     TwinCheck t = verifyTwin(path, files, cam, *store, copies);
-    if (t.ok()) store->recordCard(cardFingerprint(files), cam, files, volumeId ? volumeId(path) : std::nullopt);
+    if (t.ok())
+      store->recordCard(cardFingerprint(files), cam, files,
+                        volumeId ? volumeId(path) : std::nullopt);
     return [this, id, t, copies] {
       if (t.ok()) {
         finish(id, CardColor::green,
-               fmt("두 슬롯 내용 동일 (%lld개) — 이 카드도 포맷해도 됩니다", static_cast<long long>(t.same)));
+               fmt("두 슬롯 내용 동일 (%lld개) — 이 카드도 포맷해도 됩니다",
+                   static_cast<long long>(t.same)));
         return;
       }
       if (t.contentOk()) {
         // Same content, but the first slot's copies are short: the twin is not a safe copy yet.
         finish(id, CardColor::yellow,
-               fmt("두 슬롯 내용 동일 — 사본 %lld곳 미달 %lld개, 카드를 비우지 마세요", static_cast<long long>(copies),
-                   static_cast<long long>(t.underCopied.size())));
+               fmt("두 슬롯 내용 동일 — 사본 %lld곳 미달 %lld개, 카드를 비우지 마세요",
+                   static_cast<long long>(copies), static_cast<long long>(t.underCopied.size())));
         return;
       }
       finish(id, CardColor::red,
-             fmt("두 슬롯이 다릅니다: 다름 %lld · 못 읽음 %lld — 포맷하지 마세요", static_cast<long long>(t.differ.size()),
-                 static_cast<long long>(t.unread.size())));
+             fmt("두 슬롯이 다릅니다: 다름 %lld · 못 읽음 %lld — 포맷하지 마세요",
+                 static_cast<long long>(t.differ.size()), static_cast<long long>(t.unread.size())));
       std::vector<std::string> first;
       for (const auto& p : t.differ) first.push_back(p);
       for (const auto& p : t.unread) first.push_back(p);
@@ -669,7 +687,8 @@ void Model::verifyTwinCard(const std::string& id) {
   });
 }
 
-std::optional<Model::ExportError> Model::exportTree(const std::string& id, const std::string& path, bool replace) {
+std::optional<Model::ExportError> Model::exportTree(const std::string& id, const std::string& path,
+                                                    bool replace) {
   CardItem* c = find(id);
   if (!c) return ExportError{"카드가 없습니다"};
   if (!replace && exists(path)) return ExportError{"이미 있는 파일입니다: " + path, true};

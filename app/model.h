@@ -18,13 +18,13 @@
 #include "app/rate_meter.h"
 #include "app/scheduler.h"
 #include "app/settings.h"
-#include "engine/reports/earlier_jobs.h"
 #include "engine/copy/folder_check.h"
 #include "engine/copy/ingest.h"
 #include "engine/layout/presets.h"
 #include "engine/library/report_clips.h"
-#include "engine/store/store.h"
+#include "engine/reports/earlier_jobs.h"
 #include "engine/reports/terms.h"
+#include "engine/store/store.h"
 #include "platform/login_item.h"
 #include "platform/volume_watcher.h"
 
@@ -124,7 +124,8 @@ class Model {
   const std::optional<std::string>& reportCard() const { return reportCard_; }
   /// Clips of the open report, with their verified-copy verdicts.
   std::vector<ReportClip> reportClips() const;
-  /// The job behind the open report: a finished card's (by its key) or a listed card's; null when none.
+  /// The job behind the open report: a finished card's (by its key) or a listed card's; null when
+  /// none.
   const LastJob* reportJob() const;
   /// Name and camera label of the open report's card, also once it is no longer listed.
   std::string reportName() const;
@@ -160,7 +161,8 @@ class Model {
     std::string text;
     bool exists = false;
   };
-  std::optional<ExportError> exportTree(const std::string& id, const std::string& path, bool replace = false);
+  std::optional<ExportError> exportTree(const std::string& id, const std::string& path,
+                                        bool replace = false);
   std::string nextCam() const;
   /// No new job starts after this (shutdown); jobs in flight run to their end.
   void stopStarting();
@@ -168,7 +170,9 @@ class Model {
   // Settings, destinations, cascade.
   /// Changes one setting; the Korean reason when the value is refused (nothing changes then).
   std::optional<std::string> changeSetting(const std::string& key, const nlohmann::json& value);
-  bool setSetting(const std::string& key, const nlohmann::json& value) { return !changeSetting(key, value); }
+  bool setSetting(const std::string& key, const nlohmann::json& value) {
+    return !changeSetting(key, value);
+  }
   /// The Korean refusal (also shown in cascadeNote) when path is one folder with, or nested in,
   /// a listed destination or second-copy destination; absent when added or already listed.
   std::optional<std::string> addDest(const std::string& path, bool cascade);
@@ -178,9 +182,13 @@ class Model {
   void ignoreSuggestion();
   void setRole(const std::string& cam, const std::string& role);
   void editRules(const std::string& name);
-  void setEditingRules(std::vector<Rule> rules) { editingRules_ = std::move(rules); changed(); }
+  void setEditingRules(std::vector<Rule> rules) {
+    editingRules_ = std::move(rules);
+    changed();
+  }
   void saveRules(const std::string& name);
-  /// The second copy of every verified folder onto the second-copy drives, when no job runs or waits.
+  /// The second copy of every verified folder onto the second-copy drives, when no job runs or
+  /// waits.
   void cascade();
   void recheckYellow();
   void applyProject(const struct ProjectFile& file);
@@ -236,7 +244,8 @@ class Model {
   void runJob(const std::string& id, CardRunInput in);
   void progress(const std::string& id, int64_t done, int64_t total, const std::string& file);
   void bytes(const std::string& id, const ByteProgress& b);
-  void mismatch(const std::string& id, const std::string& shootDate, const std::string& projectDate);
+  void mismatch(const std::string& id, const std::string& shootDate,
+                const std::string& projectDate);
   /// A job ended: its verdict, log lines and report; the queue and the second copy go on.
   void completed(const std::string& id, const CardRunOutcome& out);
   void finish(const std::string& id, CardColor color, const std::string& text);
@@ -260,7 +269,8 @@ class Model {
   bool stopped_ = false;
   bool showOnboarding_ = false;
   std::chrono::system_clock::time_point startedAt_;
-  std::optional<std::string> destSuggestion_, destSuggestionName_, cascadeNote_, loginItemNote_, libraryNote_;
+  std::optional<std::string> destSuggestion_, destSuggestionName_, cascadeNote_, loginItemNote_,
+      libraryNote_;
   std::vector<PermCheck> permChecks_;
   mutable std::optional<bool> loginItemOn_;  // read back from the system, first when asked
   LastJobs lastJob_;

@@ -35,7 +35,8 @@ TEST(ModelEndToEnd, LoopCardIsSeenCopiedReportedPostedAndUnmounted) {
   HookServer hook;
   if (!hook.start()) GTEST_SKIP() << "no loopback HTTPS server (openssl missing)";
   mkdirs(card.path() + "/DCIM/100MSDCF");
-  for (int i = 1; i <= 3; ++i) writePattern(card.path() + "/DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG", 40000 + i, i);
+  for (int i = 1; i <= 3; ++i)
+    writePattern(card.path() + "/DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG", 40000 + i, i);
   ASSERT_EQ(sh("sync"), 0);
 
   TempDir home;
@@ -67,7 +68,8 @@ TEST(ModelEndToEnd, LoopCardIsSeenCopiedReportedPostedAndUnmounted) {
     vo.loopRemovable = true;
     vo.context = ctx;
     LinuxVolumeWatcher watcher(vo);
-    ModelServices svc{main, prefs, log, notifier, webhook, ejector, holders, links, clock, opener, &watcher, {}};
+    ModelServices svc{main,    prefs, log,   notifier, webhook,  ejector,
+                      holders, links, clock, opener,   &watcher, {}};
     ModelOptions mo;
     mo.dbPath = home.path + "/state.db";
     mo.presetsV0 = home.path + "/v0.json";
@@ -103,9 +105,12 @@ TEST(ModelEndToEnd, LoopCardIsSeenCopiedReportedPostedAndUnmounted) {
     EXPECT_NE(body["text"].get<std::string>().find("[E2E] "), std::string::npos);
     EXPECT_NE(body["text"].get<std::string>().find("🟢"), std::string::npos);
     for (const auto* d : {&d1, &d2}) {
-      EXPECT_EQ(sh("find '" + d->path() + "' -name 'DSC0000*.JPG' | wc -l | grep -qx 3"), 0) << d->path();
-      EXPECT_EQ(sh("find '" + d->path() + "' -name '*.mhl' | grep -q ."), 0) << "hash list on " << d->path();
-      EXPECT_EQ(sh("find '" + d->path() + "' -name '*.pdf' | grep -q ."), 0) << "printed report on " << d->path();
+      EXPECT_EQ(sh("find '" + d->path() + "' -name 'DSC0000*.JPG' | wc -l | grep -qx 3"), 0)
+          << d->path();
+      EXPECT_EQ(sh("find '" + d->path() + "' -name '*.mhl' | grep -q ."), 0)
+          << "hash list on " << d->path();
+      EXPECT_EQ(sh("find '" + d->path() + "' -name '*.pdf' | grep -q ."), 0)
+          << "printed report on " << d->path();
     }
     EXPECT_NE(sh("grep -q ' " + card.path() + " ' /proc/self/mounts"), 0) << "card still mounted";
     EXPECT_EQ(sh("grep -q '추출: " + card.path() + "' '" + home.path + "/app.log'"), 0);

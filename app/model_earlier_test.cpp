@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "app/model_test_util.h"
-#include "engine/store/store_open.h"
 #include "engine/reports/earlier_jobs.h"
+#include "engine/store/store_open.h"
 
 namespace tolverdine {
 namespace {
@@ -15,7 +15,8 @@ std::string clipCard(ModelRig& r, const std::string& name, int clips, unsigned s
   std::string card = r.tmp.path + "/" + name;
   mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
   for (int i = 1; i <= clips; ++i)
-    writePattern(card + "/PRIVATE/M4ROOT/CLIP/C000" + std::to_string(i) + ".MP4", 4000 + i, seed + i);
+    writePattern(card + "/PRIVATE/M4ROOT/CLIP/C000" + std::to_string(i) + ".MP4", 4000 + i,
+                 seed + i);
   return card;
 }
 
@@ -84,7 +85,8 @@ TEST(ModelEarlier, CardsOfTheProjectFromEarlierRunsOpenTheirReportAfterARestart)
 
   // Another project shows its own card only; a clip list gone leaves no report open.
   ASSERT_TRUE(m.setSetting("project", "다른"));
-  ASSERT_TRUE(r.waitFor([&] { return m.earlierCards().size() == 1 && m.earlierCards()[0].name() == "B001"; }));
+  ASSERT_TRUE(r.waitFor(
+      [&] { return m.earlierCards().size() == 1 && m.earlierCards()[0].name() == "B001"; }));
   const std::string otherKey = m.earlierCards()[0].key;
   ASSERT_EQ(::unlink(m.earlierCards()[0].csv.c_str()), 0);
   EXPECT_FALSE(m.setReportCard(otherKey));
@@ -93,7 +95,9 @@ TEST(ModelEarlier, CardsOfTheProjectFromEarlierRunsOpenTheirReportAfterARestart)
 }
 
 TEST(ModelEarlier, ClipListFieldsWithCommasQuotesAndLineBreaks) {
-  auto recs = parseCsv("\xEF\xBB\xBF" "a,b\r\n\"x,1\",\"say \"\"hi\"\"\"\n\"two\nlines\",\n");
+  auto recs = parseCsv(
+      "\xEF\xBB\xBF"
+      "a,b\r\n\"x,1\",\"say \"\"hi\"\"\"\n\"two\nlines\",\n");
   ASSERT_EQ(recs.size(), 3u);
   EXPECT_EQ(recs[0], (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(recs[1], (std::vector<std::string>{"x,1", "say \"hi\""}));

@@ -84,8 +84,9 @@ TEST(ModelFinished, RedCardNamesItsDestinationsAndIsStartedAgainOnceFixed) {
 
   mkdirs(missing);
   m.start(card, false);
-  ASSERT_TRUE(r.waitFor([&] { return r.finished(card) && r.finished(card)->color == CardColor::green; }))
-      << (r.finished(card) ? r.finished(card)->text : "");
+  ASSERT_TRUE(r.waitFor([&] {
+    return r.finished(card) && r.finished(card)->color == CardColor::green;
+  })) << (r.finished(card) ? r.finished(card)->text : "");
   ASSERT_EQ(m.finishedCards().size(), 2u) << "each run keeps its own verdict";
   EXPECT_EQ(m.finishedCards()[0].color, CardColor::green);
   EXPECT_EQ(m.finishedCards()[1].color, CardColor::red);
@@ -137,20 +138,22 @@ TEST(ModelFinished, LargeFileProgressMovesWithinTheFileThroughCopyAndReadBack) {
   std::set<int64_t> copiedMid, verifiedMid;
   std::set<std::string> stages;
   bool rate = false, left = false, whole = false;
-  ASSERT_TRUE(r.waitFor([&] {
-    const CardItem* c = m.card(card);
-    if (c && c->live) {
-      const LiveBytes& l = *c->live;
-      EXPECT_EQ(l.total, size);
-      if (l.copied > 0 && l.copied < size) copiedMid.insert(l.copied);
-      if (l.verified > 0 && l.verified < size) verifiedMid.insert(l.verified);
-      stages.insert(l.stage);
-      rate = rate || (l.rate && *l.rate > 0);
-      left = left || l.secondsLeft.has_value();
-      whole = whole || l.copied == size;
-    }
-    return r.finished(card) != nullptr;
-  }, 120));
+  ASSERT_TRUE(r.waitFor(
+      [&] {
+        const CardItem* c = m.card(card);
+        if (c && c->live) {
+          const LiveBytes& l = *c->live;
+          EXPECT_EQ(l.total, size);
+          if (l.copied > 0 && l.copied < size) copiedMid.insert(l.copied);
+          if (l.verified > 0 && l.verified < size) verifiedMid.insert(l.verified);
+          stages.insert(l.stage);
+          rate = rate || (l.rate && *l.rate > 0);
+          left = left || l.secondsLeft.has_value();
+          whole = whole || l.copied == size;
+        }
+        return r.finished(card) != nullptr;
+      },
+      120));
   EXPECT_EQ(r.finished(card)->color, CardColor::green) << r.finished(card)->text;
   EXPECT_TRUE(whole) << "the run's byte counts reach the card";
   EXPECT_GE(copiedMid.size(), 2u) << "the copy's count moved within the file";

@@ -1,15 +1,15 @@
 // The library and report pages: search lists, rule suggestions, moving clips between classes,
 // spot check and the reports folder.
+#include "app/choices.h"
 #include "app/model.h"
 #include "engine/store/store_open.h"
-#include "app/choices.h"
 
 #include <utility>
 
-#include "engine/library/library.h"
 #include "engine/base/names.h"
-#include "engine/library/reclassify.h"
 #include "engine/base/text.h"
+#include "engine/library/library.h"
+#include "engine/library/reclassify.h"
 #include "platform/app_log.h"
 #include "platform/opener.h"
 
@@ -112,7 +112,9 @@ const LastJob* Model::reportJob() const {
   return it == lastJob_.end() ? nullptr : &it->second;
 }
 
-LastJob* Model::reportJobMutable() { return const_cast<LastJob*>(std::as_const(*this).reportJob()); }
+LastJob* Model::reportJobMutable() {
+  return const_cast<LastJob*>(std::as_const(*this).reportJob());
+}
 
 std::string Model::reportName() const {
   if (!reportCard_) return {};
@@ -151,7 +153,8 @@ bool Model::reclassifyClip(const Row& row, const std::string& cls) {
   }
   std::optional<Hit> hit = reportHit(cam, row, root, *store);
   if (!hit) {
-    libraryNote_ = "옮기지 못했습니다 — 데이터베이스에 이 클립의 사본이 없습니다: " + lastComponent(row.src);
+    libraryNote_ =
+        "옮기지 못했습니다 — 데이터베이스에 이 클립의 사본이 없습니다: " + lastComponent(row.src);
     changed();
     return false;
   }

@@ -31,7 +31,8 @@ TEST(ModelPages, ReportListsClipsAndMovingOneUpdatesLibraryAndReport) {
   m.setReportCard(card);
   auto clips = m.reportClips();
   ASSERT_EQ(clips.size(), 2u);
-  EXPECT_EQ(clips[0].path.rfind(m.lastJob().at(card).roots.front() + "/", 0), 0u) << "clips lie on the first destination";
+  EXPECT_EQ(clips[0].path.rfind(m.lastJob().at(card).roots.front() + "/", 0), 0u)
+      << "clips lie on the first destination";
   m.spotCheck();
   EXPECT_EQ(r.opener.opened.size(), 2u) << "two clips: each opened once";
 
@@ -58,7 +59,8 @@ TEST(ModelPages, ReportListsClipsAndMovingOneUpdatesLibraryAndReport) {
   ASSERT_NE(other, nullptr);
   m.reclassifyHit(*other, to);
   EXPECT_EQ(*m.libraryNote(), "옮김: C0001.MP4 → " + to);
-  for (const auto& h : m.hits()) EXPECT_NE(h.classPath().find("/" + to + "/"), std::string::npos) << h.classPath();
+  for (const auto& h : m.hits())
+    EXPECT_NE(h.classPath().find("/" + to + "/"), std::string::npos) << h.classPath();
 }
 
 TEST(ModelPages, FolderChecksNameEachFolderAndKeepTheirAnswers) {
@@ -132,7 +134,9 @@ TEST(ModelPages, JobWithoutProgressGetsThePermissionHintUntilBytesMove) {
   r.main.advance(14s);
   EXPECT_FALSE(r.at(card).note);
   r.main.advance(1s);
-  EXPECT_EQ(r.at(card).note, "진행이 없습니다. 카드 리더가 응답하지 않으면 다시 연결하고, 카드 폴더의 읽기 권한을 확인하세요.");
+  EXPECT_EQ(
+      r.at(card).note,
+      "진행이 없습니다. 카드 리더가 응답하지 않으면 다시 연결하고, 카드 폴더의 읽기 권한을 확인하세요.");
   EXPECT_TRUE(r.logged("권한 대기 시작(15초 진행 없음 — TCC 창 의심): " + card));
   release.set_value();
   ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));

@@ -19,7 +19,8 @@ TEST(ModelPaths, DestinationsAreCanonicalAndOverlapsRefused) {
   const std::string d1 = canonicalPath(r.dest1()), d2 = canonicalPath(r.dest2());
   r.prefs.values["dests"] = {r.dest1() + "/", r.dest1(), r.dest2() + "//."};
   Model& m = r.make();
-  EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d1, d2})) << "stored spellings folded on load";
+  EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d1, d2}))
+      << "stored spellings folded on load";
 
   ASSERT_EQ(::symlink(d1.c_str(), (r.tmp.path + "/link").c_str()), 0);
   EXPECT_EQ(m.addDest(r.tmp.path + "/link/", false), std::nullopt);  // already listed
@@ -37,7 +38,8 @@ TEST(ModelPaths, DestinationsAreCanonicalAndOverlapsRefused) {
 
   mkdirs(r.tmp.path + "/nas");
   EXPECT_EQ(m.addDest(r.tmp.path + "/nas/./", true), std::nullopt);
-  EXPECT_EQ(m.settings().cascadeDests, std::vector<std::string>{canonicalPath(r.tmp.path + "/nas")});
+  EXPECT_EQ(m.settings().cascadeDests,
+            std::vector<std::string>{canonicalPath(r.tmp.path + "/nas")});
 
   // The whole list as the settings page sends it.
   EXPECT_FALSE(m.setSetting("dests", nlohmann::json({d1, d1 + "/sub"})));
@@ -65,7 +67,8 @@ TEST(ModelPaths, ProjectFileWithOneFolderTwiceIsRefused) {
   };
   ASSERT_EQ(::symlink(d1.c_str(), (r.tmp.path + "/link").c_str()), 0);
   mkdirs(d2 + "/x");
-  for (auto [dests, cascade, says] : std::vector<std::tuple<nlohmann::json, nlohmann::json, std::string>>{
+  for (auto [dests, cascade, says] :
+       std::vector<std::tuple<nlohmann::json, nlohmann::json, std::string>>{
            {{d1 + "/", d1}, nlohmann::json::array(), "앞의 경로와 같습니다"},
            {{d1, r.tmp.path + "/link"}, nlohmann::json::array(), "앞의 경로와 같습니다"},
            {{d1, d2 + "/x/y"}, {d2}, "같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"},
@@ -79,7 +82,8 @@ TEST(ModelPaths, ProjectFileWithOneFolderTwiceIsRefused) {
   mkdirs(r.tmp.path + "/nas");
   ASSERT_TRUE(withDests({r.tmp.path + "/link/", d2 + "//"}, {r.tmp.path + "/nas/../nas"}));
   EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d1, d2}));
-  EXPECT_EQ(m.settings().cascadeDests, std::vector<std::string>{canonicalPath(r.tmp.path + "/nas")});
+  EXPECT_EQ(m.settings().cascadeDests,
+            std::vector<std::string>{canonicalPath(r.tmp.path + "/nas")});
 }
 
 TEST(ModelPaths, DriveWhoseNameBeginsAnotherIsStillOffered) {

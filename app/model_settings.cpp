@@ -8,16 +8,16 @@
 #include <filesystem>
 
 #include "app/model.h"
-#include "engine/store/store_open.h"
 #include "engine/base/canonical_path.h"
-#include "engine/store/card_status.h"
 #include "engine/base/files.h"
-#include "engine/library/library.h"
-#include "engine/hashlist/mhl_complete.h"
+#include "engine/base/text.h"
 #include "engine/copy/mirror.h"
 #include "engine/copy/preflight.h"
+#include "engine/hashlist/mhl_complete.h"
+#include "engine/library/library.h"
 #include "engine/project/project_file.h"
-#include "engine/base/text.h"
+#include "engine/store/card_status.h"
+#include "engine/store/store_open.h"
 #include "platform/app_log.h"
 #include "platform/clock.h"
 #include "platform/login_item.h"
@@ -37,7 +37,8 @@ bool inside(const std::string& path, std::string folder) {
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   if (path == folder) return true;
   if (folder == "/") return !path.empty() && path[0] == '/';
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == '/';
 }
 
 // The first listed folder that is one folder with path or nested with it, of either list.
@@ -55,17 +56,20 @@ bool isDirectory(const std::string& p) {
 
 }  // namespace
 
-std::optional<std::string> Model::changeSetting(const std::string& key, const nlohmann::json& value) {
+std::optional<std::string> Model::changeSetting(const std::string& key,
+                                                const nlohmann::json& value) {
   // The consent is given through acceptEULA only.
   if (key == "eulaAccepted") return settingLabel(key) + ": 약관 화면의 동의로만 바뀝니다";
   // A preset that does not exist would classify every clip with no rules at all.
   if (key == "preset" && value.is_string() && !presets_.count(value.get<std::string>())) {
     std::string names;
     for (const auto& [name, rules] : presets_) names += (names.empty() ? "" : ", ") + name;
-    return settingLabel(key) + ": 없는 프리셋입니다 (" + value.get<std::string>() + ") — 목록에서 고르세요: " + names;
+    return settingLabel(key) + ": 없는 프리셋입니다 (" + value.get<std::string>() +
+           ") — 목록에서 고르세요: " + names;
   }
   if (key == "dests" || key == "cascadeDests") {
-    // Two entries that are one folder would count one copy twice; the lists are taken whole or not at all.
+    // Two entries that are one folder would count one copy twice; the lists are taken whole or not
+    // at all.
     Settings next = s_;
     if (auto refused = next.set(key, value)) return refused;
     std::vector<std::string> all = next.dests;
@@ -193,21 +197,23 @@ void Model::saveRules(const std::string& name) {
 // What a second-copy pass did over all its pairs.
 struct CascadeTally {
   long long copied = 0, failed = 0;
-  long long halted = 0;    // pairs whose target or database stopped the run
-  long long unlisted = 0;  // targets whose hash list could not be written
+  long long halted = 0;            // pairs whose target or database stopped the run
+  long long unlisted = 0;          // targets whose hash list could not be written
   std::vector<std::string> lines;  // for the application log
 };
 
 namespace {
 // Each verified folder onto its target in turn, with its hash list; shown gets the live counts,
 // a few times a second at most, from this thread.
-CascadeTally mirrorPairs(const std::vector<std::pair<std::string, std::string>>& pairs, const NameSet& names,
-                         const std::string& db, const std::function<void(const Model::CascadeLive&)>& shown) {
+CascadeTally mirrorPairs(const std::vector<std::pair<std::string, std::string>>& pairs,
+                         const NameSet& names, const std::string& db,
+                         const std::function<void(const Model::CascadeLive&)>& shown) {
   CascadeTally t;
   for (const auto& [src, target] : pairs) {
     OpenedStore store = openStoreAt(db);
     if (!store) {
-      t.lines.push_back("2차 복사 멈춤: " + lastComponent(src) + " → " + parentPath(target) + " · " + store.error);
+      t.lines.push_back("2차 복사 멈춤: " + lastComponent(src) + " → " + parentPath(target) +
+                        " · " + store.error);
       ++t.halted;
       continue;
     }
@@ -244,7 +250,8 @@ CascadeTally mirrorPairs(const std::vector<std::pair<std::string, std::string>>&
     }
     // The copies are verified but the target holds no list of them: the user must know.
     if (r.hashListFail) {
-      t.lines.push_back("해시 목록 실패: " + r.hashListFail->path + " · " + std::strerror(r.hashListFail->err));
+      t.lines.push_back("해시 목록 실패: " + r.hashListFail->path + " · " +
+                        std::strerror(r.hashListFail->err));
       ++t.unlisted;
     }
     if (!r.unlisted.empty()) t.lines.push_back(unlistedLine(r.unlisted));
@@ -272,7 +279,8 @@ std::vector<std::pair<std::string, std::string>> Model::cascadePairs() {
   for (const auto& root : roots) {
     if (!listed(s_.dests, parentPath(root)) || !isDirectory(root)) continue;
     for (const auto& t : targets)
-      if (!sameOrNested(root, t)) pairs.push_back({root, t + "/" + lastComponent(root)});  // never into itself
+      if (!sameOrNested(root, t))
+        pairs.push_back({root, t + "/" + lastComponent(root)});  // never into itself
   }
   return pairs;
 }
@@ -356,7 +364,8 @@ void Model::applyProject(const ProjectFile& f) {
   s_.md5 = f.md5;
   s_.storageMode = storageText(f.storage);
   s_.english = f.nameSet == "en";
-  for (const char* k : {"project", "projectDate", "dests", "cascadeDests", "copies", "verify", "md5", "storage", "names"})
+  for (const char* k : {"project", "projectDate", "dests", "cascadeDests", "copies", "verify",
+                        "md5", "storage", "names"})
     save(k);
   refreshEarlier();
   auto it = presets_.find(f.preset);

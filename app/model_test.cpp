@@ -1,9 +1,9 @@
 #include "app/model.h"
 
 #include "app/model_test_util.h"
+#include "engine/card/scan.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/hashlist/mhl_verify.h"
-#include "engine/card/scan.h"
 #include "engine/store/store.h"
 
 namespace tolverdine {
@@ -32,8 +32,9 @@ TEST(Model, NewCardCountsDownCopiesFinishesGreenEjectsAndIsKnownNextTime) {
   EXPECT_FALSE(r.in<Phase::Waiting>(card));
   EXPECT_EQ(m.running(), 1);
   EXPECT_EQ(*r.sleepHeld, 1);
-  EXPECT_EQ(r.logLine("시작: "), "시작: " + card + " → " + r.dest1() + ", " + r.dest2() +
-                                     " · A캠 · default · 파일 2개 0.0GB · 사본 기준 2 · 검증 standard · 리더 모름");
+  EXPECT_EQ(r.logLine("시작: "),
+            "시작: " + card + " → " + r.dest1() + ", " + r.dest2() +
+                " · A캠 · default · 파일 2개 0.0GB · 사본 기준 2 · 검증 standard · 리더 모름");
   ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
   auto* f = r.finished(card);
   EXPECT_EQ(f->color, CardColor::green);
@@ -143,7 +144,8 @@ TEST(Model, ParallelBelowTwoRunsOneAtATime) {
   r.mount(a);
   r.mount(b);
   ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(a) && r.in<Phase::Waiting>(b); }, 3))
-      << r.at(a).phase.value.index() << r.at(b).phase.value.index() << m.cards().size() << " idle " << m.idle();
+      << r.at(a).phase.value.index() << r.at(b).phase.value.index() << m.cards().size() << " idle "
+      << m.idle();
   m.start(a, false);
   m.start(b, false);
   EXPECT_TRUE(r.in<Phase::Running>(a));
@@ -164,7 +166,9 @@ TEST(Model, DateMismatchStopsReleasesTheSleepHoldAndStartAnywayCopies) {
   const CardItem& c = r.at(card);
   EXPECT_EQ(c.phase.get<Phase::Waiting>()->countdown, std::nullopt);
   ASSERT_TRUE(c.note);
-  EXPECT_NE(c.note->find("이 프로젝트 날짜 19990101 와 다릅니다. 맞으면 '그래도 시작'"), std::string::npos) << *c.note;
+  EXPECT_NE(c.note->find("이 프로젝트 날짜 19990101 와 다릅니다. 맞으면 '그래도 시작'"),
+            std::string::npos)
+      << *c.note;
   EXPECT_EQ(m.running(), 0);
   EXPECT_EQ(*r.sleepHeld, 0);
   EXPECT_TRUE(r.logged("멈춤(촬영일 다름): " + card + " 카드 "));
@@ -239,11 +243,14 @@ TEST(Model, TwinCardWaitsForTheUserAndIsClearedOnlyWithEnoughCopies) {
   const CardItem& t = r.at(slot2);
   EXPECT_TRUE(t.status.is<CardStatus::Twin>());
   EXPECT_EQ(t.phase.get<Phase::Waiting>()->countdown, std::nullopt);  // never starts by itself
-  EXPECT_EQ(t.note, "듀얼 슬롯 백업 카드로 보입니다 (A캠, 2개). '슬롯 대조'는 쓰지 않고 해시만 비교합니다.");
+  EXPECT_EQ(
+      t.note,
+      "듀얼 슬롯 백업 카드로 보입니다 (A캠, 2개). '슬롯 대조'는 쓰지 않고 해시만 비교합니다.");
   m.verifyTwinCard(slot2);
   EXPECT_EQ(r.at(slot2).phase.get<Phase::Running>()->file, "슬롯 대조");
   ASSERT_TRUE(r.waitFor([&] { return r.finished(slot2) != nullptr; }));
-  EXPECT_EQ(r.finished(slot2)->color, CardColor::green) << r.finished(slot2)->text << " " << r.at(slot2).note.value_or("");
+  EXPECT_EQ(r.finished(slot2)->color, CardColor::green)
+      << r.finished(slot2)->text << " " << r.at(slot2).note.value_or("");
   EXPECT_EQ(r.finished(slot2)->text, "두 슬롯 내용 동일 (2개) — 이 카드도 포맷해도 됩니다");
 
   // With a higher requirement the same content is not yet a safe second copy.
@@ -273,7 +280,9 @@ TEST(Model, TwinCardWaitsForTheUserAndIsClearedOnlyWithEnoughCopies) {
   // A file that differs makes the slots red, and the note names it.
   m.setSetting("copies", 2);
   writePattern(slot2 + "/DCIM/100MSDCF/DSC00001.JPG", 1001, 99);
-  ASSERT_EQ(sh("touch -r '" + slot1 + "/DCIM/100MSDCF/DSC00001.JPG' '" + slot2 + "/DCIM/100MSDCF/DSC00001.JPG'"), 0);
+  ASSERT_EQ(sh("touch -r '" + slot1 + "/DCIM/100MSDCF/DSC00001.JPG' '" + slot2 +
+               "/DCIM/100MSDCF/DSC00001.JPG'"),
+            0);
   m.dismiss(slot2);
   r.mount(slot2);
   ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(slot2); }));
@@ -282,7 +291,6 @@ TEST(Model, TwinCardWaitsForTheUserAndIsClearedOnlyWithEnoughCopies) {
   EXPECT_EQ(r.finished(slot2)->color, CardColor::red);
   EXPECT_EQ(r.finished(slot2)->text, "두 슬롯이 다릅니다: 다름 1 · 못 읽음 0 — 포맷하지 마세요");
   EXPECT_EQ(r.at(slot2).note, "DCIM/100MSDCF/DSC00001.JPG");
-
 }
 
 TEST(Model, CardPulledDuringItsJobStaysListedAndANewCardTakesItsPlace) {
@@ -317,11 +325,13 @@ TEST(Model, SecondCopyFillsTheGapOfAYellowCard) {
   // An empty second-copy target that is not there is skipped; the one that is gets the copy.
   m.addDest(r.tmp.path + "/unplugged", true);
   m.addDest(nas, true);
-  ASSERT_TRUE(r.waitFor([&] { return !m.cascading() && r.finished(card)->color == CardColor::green; }));
+  ASSERT_TRUE(
+      r.waitFor([&] { return !m.cascading() && r.finished(card)->color == CardColor::green; }));
   EXPECT_EQ(r.finished(card)->text, "2차 복사로 검증 사본 3곳 채움 — 카메라에서 포맷하세요");
   EXPECT_EQ(m.cascadeNote(), "2차 복사 2개");
   bool told = false;
-  for (const auto& n : r.notifier.calls) told = told || (n.title == "2차 복사 끝" && n.body == "2차 복사 2개");
+  for (const auto& n : r.notifier.calls)
+    told = told || (n.title == "2차 복사 끝" && n.body == "2차 복사 2개");
   EXPECT_TRUE(told);
   // The second copy carries a hash list naming both files, as the mirror command's does.
   std::vector<std::string> folders = listFolder(nas);
@@ -373,7 +383,8 @@ TEST(Model, MountedVolumesAreCardsGenericMediaOrLeftAlone) {
     return r.tmp.path + "/" + name;
   };
   const std::string bigCard = r.card("BIGCARD"), fixedCard = r.card("FIXED");
-  const std::string small = media("SMALL"), edge = media("EDGE"), big = media("BIG"), unknown = media("UNKNOWN");
+  const std::string small = media("SMALL"), edge = media("EDGE"), big = media("BIG"),
+                    unknown = media("UNKNOWN");
   r.capacities[bigCard] = 4'000'000'000'000;  // a card is a card at any size
   r.capacities[edge] = 2'200'000'000'000;
   r.capacities[big] = 2'200'000'000'001;
@@ -417,7 +428,8 @@ TEST(Model, WithoutADatabaseJobsAndTwinChecksEndRedNeverRunning) {
   r.prefs.values["webhook"] = "https://hooks.example/x";
   r.webhook.result = {500, ""};
   // Reading goes on as a new card; the job and the slot comparison end red.
-  ModelServices svc{r.main, r.prefs, r.log, r.notifier, r.webhook, r.ejector, r.holders, r.links, r.clock, r.opener, nullptr, {}};
+  ModelServices svc{r.main,    r.prefs, r.log,   r.notifier, r.webhook, r.ejector,
+                    r.holders, r.links, r.clock, r.opener,   nullptr,   {}};
   ModelOptions opt;
   opt.dbPath = "/proc/self/no-such-dir/state.db";
   opt.presetsV0 = r.tmp.path + "/v0.json";

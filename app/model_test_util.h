@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "app/model.h"
-#include "engine/store/card_status.h"
 #include "engine/base/files.h"
 #include "engine/base/text.h"
+#include "engine/store/card_status.h"
 #include "platform/app_log.h"
 #include "platform/clock.h"
 #include "platform/eject.h"
@@ -43,7 +43,7 @@ struct ModelRig {
   FakeClock clock;
   FakeOpener opener;
   std::shared_ptr<std::atomic<int>> sleepHeld = std::make_shared<std::atomic<int>>(0);
-  std::map<std::string, std::string> volumes;  // mount path -> volume id
+  std::map<std::string, std::string> volumes;                // mount path -> volume id
   std::map<std::string, std::optional<int64_t>> capacities;  // mount path -> size; unlisted: 64 GB
   std::function<Meta(const std::string&)> probe = [](const std::string&) { return Meta{}; };
   std::unique_ptr<Model> model;
@@ -57,7 +57,8 @@ struct ModelRig {
     std::string root = tmp.path + "/" + name;
     mkdirs(root + "/DCIM/100MSDCF");
     for (int i = 1; i <= files; ++i)
-      writePattern(root + "/DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG", 1000 + i, seed + i);
+      writePattern(root + "/DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG", 1000 + i,
+                   seed + i);
     return root;
   }
   /// A Sony-style card of one-second clips C0001.MP4, C0002.MP4 … made by ffmpeg; "" when one
@@ -94,8 +95,10 @@ struct ModelRig {
   }
 
   Model& make() {
-    ModelServices svc{main, prefs, log, notifier, webhook, ejector, holders, links, clock, opener, nullptr,
-                      [h = sleepHeld] { return std::make_unique<CountingSleep>(h); }};
+    ModelServices svc{
+        main,    prefs,   log,     notifier,
+        webhook, ejector, holders, links,
+        clock,   opener,  nullptr, [h = sleepHeld] { return std::make_unique<CountingSleep>(h); }};
     ModelOptions opt;
     opt.dbPath = db();
     opt.presetsV0 = tmp.path + "/presets-v0.json";
@@ -150,7 +153,9 @@ struct ModelRig {
     if (!waitFor([&] { return finished(card) != nullptr; })) return nullptr;
     return finished(card);
   }
-  bool settle() { return waitFor([&] { return model->idle(); }) && (main.runPending(), true); }
+  bool settle() {
+    return waitFor([&] { return model->idle(); }) && (main.runPending(), true);
+  }
 
   const CardItem& at(const std::string& id) {
     const CardItem* c = model->card(id);

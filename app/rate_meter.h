@@ -13,7 +13,8 @@ namespace tolverdine {
 class RateMeter {
  public:
   using Clock = std::chrono::steady_clock;
-  explicit RateMeter(std::chrono::milliseconds window = std::chrono::seconds(5)) : window_(window) {}
+  explicit RateMeter(std::chrono::milliseconds window = std::chrono::seconds(5))
+      : window_(window) {}
 
   /// A progress report; `done` going backwards (a new run) starts over.
   void sample(int64_t done, Clock::time_point at);

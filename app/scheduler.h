@@ -64,8 +64,9 @@ class ManualScheduler : public Scheduler {
       runPending();
       size_t best = timers_.size();
       for (size_t i = 0; i < timers_.size(); ++i)
-        if (timers_[i].at <= end && (best == timers_.size() || timers_[i].at < timers_[best].at ||
-                                     (timers_[i].at == timers_[best].at && timers_[i].seq < timers_[best].seq)))
+        if (timers_[i].at <= end &&
+            (best == timers_.size() || timers_[i].at < timers_[best].at ||
+             (timers_[i].at == timers_[best].at && timers_[i].seq < timers_[best].seq)))
           best = i;
       if (best == timers_.size()) break;
       auto t = std::move(timers_[best]);

@@ -76,9 +76,11 @@ template <class T> bool takeOptional(std::optional<T>& field, const json& v) {
 
 const std::vector<std::string>& settingKeys() {
   static const std::vector<std::string> keys = {
-      "project", "projectDate", "dests", "preset", "copies", "names", "autoStart", "cascadeDests",
-      "storage", "verify", "md5", "operator", "logo", "webhook", "recapCommand", "roles",
-      "ignoredVolumes", "parallel", "autoSeconds", "ejectOnGreen", "eulaAccepted"};
+      "project",     "projectDate",    "dests",        "preset",      "copies",
+      "names",       "autoStart",      "cascadeDests", "storage",     "verify",
+      "md5",         "operator",       "logo",         "webhook",     "recapCommand",
+      "roles",       "ignoredVolumes", "parallel",     "autoSeconds", "ejectOnGreen",
+      "eulaAccepted"};
   return keys;
 }
 
@@ -122,8 +124,14 @@ const std::vector<std::pair<std::string, std::string>>& settingChoices(const std
   using Choices = std::vector<std::pair<std::string, std::string>>;
   static const std::map<std::string, Choices> choices = {
       {"names", {{"ko", "한국어"}, {"en", "영어"}}},
-      {"storage", {{"auto", "자동"}, {"split", "분류 폴더로 복사"}, {"mirror", "카드 그대로 복사 + 분류 보기"}}},
-      {"verify", {{"fast", "빠름 (되읽기 없음)"}, {"standard", "표준 (되읽기)"}, {"paranoid", "철저 (두 번 되읽기)"}}}};
+      {"storage",
+       {{"auto", "자동"},
+        {"split", "분류 폴더로 복사"},
+        {"mirror", "카드 그대로 복사 + 분류 보기"}}},
+      {"verify",
+       {{"fast", "빠름 (되읽기 없음)"},
+        {"standard", "표준 (되읽기)"},
+        {"paranoid", "철저 (두 번 되읽기)"}}}};
   static const Choices none;
   auto it = choices.find(key);
   return it == choices.end() ? none : it->second;
@@ -143,14 +151,18 @@ bool validShootDate(const std::string& s) {
 std::optional<std::string> Settings::set(const std::string& key, const json& v) {
   const std::string label = settingLabel(key);
   if (label.empty()) return std::string("알 수 없는 설정입니다");
-  auto refuse = [&](const std::string& why) { return std::optional<std::string>(label + ": " + why); };
+  auto refuse = [&](const std::string& why) {
+    return std::optional<std::string>(label + ": " + why);
+  };
   auto oneOf = [&](std::string& field) -> std::optional<std::string> {
     std::string list;
-    for (const auto& [value, text] : settingChoices(key)) list += (list.empty() ? "" : "·") + value + "(" + text + ")";
+    for (const auto& [value, text] : settingChoices(key))
+      list += (list.empty() ? "" : "·") + value + "(" + text + ")";
     if (!v.is_string()) return refuse(list + " 중 하나를 고르세요");
     for (const auto& [value, text] : settingChoices(key))
       if (v.get<std::string>() == value) return field = value, std::nullopt;
-    return refuse("알 수 없는 값입니다 (" + v.get<std::string>() + ") — " + list + " 중 하나를 고르세요");
+    return refuse("알 수 없는 값입니다 (" + v.get<std::string>() + ") — " + list +
+                  " 중 하나를 고르세요");
   };
   auto count = [&](std::optional<int>& field, int min) -> std::optional<std::string> {
     if (v.is_null()) return field.reset(), std::nullopt;
@@ -163,7 +175,8 @@ std::optional<std::string> Settings::set(const std::string& key, const json& v) 
 
   if (key == "projectDate") {
     // An empty field clears the date: the first finished card then sets it.
-    if (v.is_null() || (v.is_string() && v.get<std::string>().empty())) return projectDate.reset(), std::nullopt;
+    if (v.is_null() || (v.is_string() && v.get<std::string>().empty()))
+      return projectDate.reset(), std::nullopt;
     // Every card of another shoot date stops on a mismatch, so only a real day is taken.
     if (!v.is_string() || !validShootDate(v.get<std::string>()))
       return refuse("yyyyMMdd 형식의 날짜를 적으세요 (예: 20250314)");
@@ -186,9 +199,11 @@ std::optional<std::string> Settings::set(const std::string& key, const json& v) 
   if (key == "storage") return oneOf(storageMode);
   if (key == "verify") return oneOf(verifyMode);
   if (key == "webhook") {
-    if (v.is_null() || (v.is_string() && v.get<std::string>().empty())) return webhookURL.clear(), std::nullopt;
+    if (v.is_null() || (v.is_string() && v.get<std::string>().empty()))
+      return webhookURL.clear(), std::nullopt;
     // Verdicts are posted over https only; any other address would never be posted.
-    if (!v.is_string() || v.get<std::string>().rfind("https://", 0) != 0 || v.get<std::string>().size() <= 8 ||
+    if (!v.is_string() || v.get<std::string>().rfind("https://", 0) != 0 ||
+        v.get<std::string>().size() <= 8 ||
         v.get<std::string>().find_first_of(" \t\r\n") != std::string::npos)
       return refuse("https:// 로 시작하는 주소만 씁니다");
     webhookURL = v.get<std::string>();
@@ -253,9 +268,13 @@ CameraRole Settings::roleFor(const std::string& cam) const {
   return CameraRole::none;
 }
 
-StorageMode Settings::storage() const { return storageFromText(storageMode).value_or(StorageMode::automatic); }
+StorageMode Settings::storage() const {
+  return storageFromText(storageMode).value_or(StorageMode::automatic);
+}
 
-VerifyMode Settings::verify() const { return verifyModeFromText(verifyMode).value_or(VerifyMode::standard); }
+VerifyMode Settings::verify() const {
+  return verifyModeFromText(verifyMode).value_or(VerifyMode::standard);
+}
 
 std::optional<json> Settings::shown(const std::string& key) const {
   auto v = value(key);

@@ -9,9 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/card/camera_role.h"
 #include "engine/base/names.h"
 #include "engine/base/records.h"
+#include "engine/card/camera_role.h"
 #include "engine/copy/storage.h"
 
 namespace tolverdine {
@@ -68,7 +68,8 @@ struct Settings {
 
 /// Every key in the order the settings page lists them.
 const std::vector<std::string>& settingKeys();
-/// The Korean name of a setting as the settings page shows it ("프로젝트 날짜"); empty when unknown.
+/// The Korean name of a setting as the settings page shows it ("프로젝트 날짜"); empty when
+/// unknown.
 std::string settingLabel(const std::string& key);
 /// (value as stored, Korean label) of every value a choice setting (names, storage, verify) can
 /// hold, in menu order; empty for any other key.

@@ -23,14 +23,21 @@ TEST(Settings, BadValuesAreRefusedByLabelAndChangeNothing) {
     std::string label;
   };
   const std::vector<Case> bad = {
-      {"projectDate", "2025-03-14", "프로젝트 날짜"}, {"projectDate", "20250230", "프로젝트 날짜"},
-      {"projectDate", 20250314, "프로젝트 날짜"},     {"preset", "없는 프리셋", "분류 프리셋"},
-      {"webhook", "http://hooks.example/a", "웹훅 주소"}, {"webhook", "ftp://x", "웹훅 주소"},
-      {"verify", "quick", "검증"},                     {"storage", "copy", "보관 방식"},
-      {"names", "fr", "폴더 이름"},                     {"parallel", -1, "동시에 복사할 카드 수"},
+      {"projectDate", "2025-03-14", "프로젝트 날짜"},
+      {"projectDate", "20250230", "프로젝트 날짜"},
+      {"projectDate", 20250314, "프로젝트 날짜"},
+      {"preset", "없는 프리셋", "분류 프리셋"},
+      {"webhook", "http://hooks.example/a", "웹훅 주소"},
+      {"webhook", "ftp://x", "웹훅 주소"},
+      {"verify", "quick", "검증"},
+      {"storage", "copy", "보관 방식"},
+      {"names", "fr", "폴더 이름"},
+      {"parallel", -1, "동시에 복사할 카드 수"},
       {"parallel", "2", "동시에 복사할 카드 수"},
-      {"autoSeconds", -5, "자동 시작까지 기다릴 초"},  {"copies", 0, "필요한 검증 사본 수"},
-      {"roles", "A캠", "카메라 역할"},                 {"md5", "yes", "MD5 도 계산"},
+      {"autoSeconds", -5, "자동 시작까지 기다릴 초"},
+      {"copies", 0, "필요한 검증 사본 수"},
+      {"roles", "A캠", "카메라 역할"},
+      {"md5", "yes", "MD5 도 계산"},
       {"eulaAccepted", "fp2", "사용 약관 동의"},
   };
   for (const auto& c : bad) {
@@ -42,7 +49,8 @@ TEST(Settings, BadValuesAreRefusedByLabelAndChangeNothing) {
     EXPECT_EQ(m.settings().value(c.key), before.value(c.key));
     EXPECT_EQ(r.prefs.values, storedBefore);
   }
-  EXPECT_NE(m.changeSetting("preset", "없는 프리셋")->find("default"), std::string::npos) << "names the choices";
+  EXPECT_NE(m.changeSetting("preset", "없는 프리셋")->find("default"), std::string::npos)
+      << "names the choices";
   EXPECT_TRUE(m.changeSetting("nosuchkey", 1));
 
   // Good values still go through, and the empty field clears what may be empty.
@@ -64,7 +72,10 @@ TEST(Settings, BadValuesAreRefusedByLabelAndChangeNothing) {
 
   // A stored file with such values loads them as unset, never as the bad text.
   FakePreferences stored;
-  stored.values = {{"projectDate", "2025-03-14"}, {"verify", "quick"}, {"parallel", -3}, {"webhook", "http://x"}};
+  stored.values = {{"projectDate", "2025-03-14"},
+                   {"verify", "quick"},
+                   {"parallel", -3},
+                   {"webhook", "http://x"}};
   Settings s = Settings::load(stored);
   EXPECT_FALSE(s.projectDate);
   EXPECT_EQ(s.verifyMode, "standard");

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/job/card_job.h"
-#include "engine/store/card_status.h"
-#include "platform/posix/fd.h"
 #include "engine/base/files.h"
 #include "engine/copy/ingest.h"
+#include "engine/job/card_job.h"
 #include "engine/media/probe.h"
+#include "engine/store/card_status.h"
 #include "engine/store/store.h"
+#include "platform/posix/fd.h"
 
 #include "bench/bench_util.h"
 
@@ -90,11 +90,14 @@ Card makeCard(const CardSpec& s, const std::string& base, bool loop, unsigned se
   Card c{s, base + "/card_" + s.name};
   std::mt19937_64 rng(seed);
   std::vector<size_t> sizes;
-  for (int i = 0; i < s.files; ++i) sizes.push_back(s.minSize + (s.maxSize > s.minSize ? rng() % (s.maxSize - s.minSize) : 0));
+  for (int i = 0; i < s.files; ++i)
+    sizes.push_back(s.minSize + (s.maxSize > s.minSize ? rng() % (s.maxSize - s.minSize) : 0));
   for (size_t z : sizes) c.bytes += static_cast<int64_t>(z);
-  uint64_t mib = static_cast<uint64_t>(c.bytes >> 20) * 11 / 10 + 64 + static_cast<uint64_t>(s.files) / 64;
+  uint64_t mib =
+      static_cast<uint64_t>(c.bytes >> 20) * 11 / 10 + 64 + static_cast<uint64_t>(s.files) / 64;
   bool mounted = loop && mountImage(base + "/card_" + s.name + ".img", c.root, mib);
-  if (loop && !mounted) std::fprintf(stderr, "bench_cards: no loop mount for %s, plain folder\n", s.name.c_str());
+  if (loop && !mounted)
+    std::fprintf(stderr, "bench_cards: no loop mount for %s, plain folder\n", s.name.c_str());
   std::string dir = c.root + "/" + s.folder;
   mkdirs(dir);
   for (int i = 0; i < s.files; ++i) {
@@ -122,10 +125,12 @@ double manual(const Card& c, const std::vector<std::string>& dests, const std::s
   ::sync();
   dropCaches();
   const std::string list = work + "/list.xxh64";
-  if (sh("cd '" + c.root + "/" + c.spec.folder + "' && find . -type f -print0 | xargs -0 xxh64sum > '" + list + "' 2>/dev/null") != 0)
+  if (sh("cd '" + c.root + "/" + c.spec.folder +
+         "' && find . -type f -print0 | xargs -0 xxh64sum > '" + list + "' 2>/dev/null") != 0)
     std::exit(1);
   for (const auto& d : dests)
-    if (sh("cd '" + d + "/manual' && xxh64sum --quiet -c '" + list + "' >/dev/null 2>&1") != 0) std::exit(1);
+    if (sh("cd '" + d + "/manual' && xxh64sum --quiet -c '" + list + "' >/dev/null 2>&1") != 0)
+      std::exit(1);
   return now() - t0;
 }
 
@@ -155,7 +160,8 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   double readAll = 0;
   IngestResult r = runIngest(
       plan.rows, job.card, job.cam, plan.roots, job.names, store, job.copies, {},
-      [](const std::string&) { return int64_t{1} << 50; }, {}, nullptr, {}, [&](const ByteProgress& b) {
+      [](const std::string&) { return int64_t{1} << 50; }, {}, nullptr, {},
+      [&](const ByteProgress& b) {
         std::lock_guard lk(m);
         if (readAll == 0 && b.copied == b.total) readAll = now();
       });
@@ -167,7 +173,8 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   // The run's final count, done once more on its own to show its share of the tail.
   double c0 = now();
   int under = 0;
-  for (const auto& row : plan.rows) under += store.verifiedCount(ingestKey(job.cam, row)) < job.copies;
+  for (const auto& row : plan.rows)
+    under += store.verifiedCount(ingestKey(job.cam, row)) < job.copies;
   double c1 = now();
   if (under != 0) std::exit(1);
   std::vector<CardFile> files;
@@ -204,7 +211,9 @@ int main(int argc, char** argv) {
     else if (a == "--smoke") smoke = true;
     else if (a == "--only" && i + 1 < argc) only = argv[++i];
     else {
-      std::fprintf(stderr, "usage: bench_cards [--rounds R] [--dir D] [--smoke] [--only stills|timelapse|video]\n");
+      std::fprintf(
+          stderr,
+          "usage: bench_cards [--rounds R] [--dir D] [--smoke] [--only stills|timelapse|video]\n");
       return 64;
     }
   }
@@ -229,36 +238,42 @@ int main(int argc, char** argv) {
   mkdirs(work);
 
   std::vector<Card> cards;
-  for (size_t i = 0; i < specs.size(); ++i) cards.push_back(makeCard(specs[i], base, loop, static_cast<unsigned>(i) + 1));
+  for (size_t i = 0; i < specs.size(); ++i)
+    cards.push_back(makeCard(specs[i], base, loop, static_cast<unsigned>(i) + 1));
   // The time-lapse card's bytes in one file, for the per-file cost.
   const bool all = only.empty();
   const size_t named = cards.size();
   const Card& tl = cards[all ? 1 : 0];
-  if (all) cards.push_back(makeCard({"onefile", 1, static_cast<size_t>(tl.bytes), static_cast<size_t>(tl.bytes), "DCIM/100CANON",
-                            "ONE_", "MOV"},
-                           base, loop, 9));
+  if (all)
+    cards.push_back(makeCard({"onefile", 1, static_cast<size_t>(tl.bytes),
+                              static_cast<size_t>(tl.bytes), "DCIM/100CANON", "ONE_", "MOV"},
+                             base, loop, 9));
   uint64_t destMib = 0;
-  for (const auto& c : cards) destMib = std::max<uint64_t>(destMib, static_cast<uint64_t>(c.bytes >> 20) * 13 / 10 + 256);
+  for (const auto& c : cards)
+    destMib = std::max<uint64_t>(destMib, static_cast<uint64_t>(c.bytes >> 20) * 13 / 10 + 256);
   std::vector<std::string> dests = {base + "/d1", base + "/d2"};
   for (size_t i = 0; i < dests.size(); ++i) {
-    if (!(loop && mountImage(base + "/d" + std::to_string(i + 1) + ".img", dests[i], destMib))) mkdirs(dests[i]);
+    if (!(loop && mountImage(base + "/d" + std::to_string(i + 1) + ".img", dests[i], destMib)))
+      mkdirs(dests[i]);
   }
 
-  std::vector<std::vector<double>> man(cards.size()), tot(cards.size()), scan(cards.size()), copy(cards.size()),
-      tail(cards.size()), outs(cards.size()), cnt(cards.size()), crd(cards.size()), lst(cards.size()),
-      idx(cards.size());
+  std::vector<std::vector<double>> man(cards.size()), tot(cards.size()), scan(cards.size()),
+      copy(cards.size()), tail(cards.size()), outs(cards.size()), cnt(cards.size()),
+      crd(cards.size()), lst(cards.size()), idx(cards.size());
   for (int r = 0; r < rounds; ++r) {  // interleaved, so drift hits both alike
     for (size_t i = 0; i < cards.size(); ++i) {
       if (i < named) {
         man[i].push_back(manual(cards[i], dests, work));
-        std::fprintf(stderr, "round %d %s manual %.2f s\n", r + 1, cards[i].spec.name.c_str(), man[i].back());
+        std::fprintf(stderr, "round %d %s manual %.2f s\n", r + 1, cards[i].spec.name.c_str(),
+                     man[i].back());
       }
       ToolTimes t = tool(cards[i], dests, work);
-      std::fprintf(stderr,
-                   "round %d %s tool %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f; final count %.2f, "
-                   "card record %.2f, lists+reports %.2f, search index %.2f)\n",
-                   r + 1, cards[i].spec.name.c_str(), t.total, t.scan, t.copy, t.tail, t.outputs, t.count, t.card,
-                   t.lists, t.index);
+      std::fprintf(
+          stderr,
+          "round %d %s tool %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f; final count %.2f, "
+          "card record %.2f, lists+reports %.2f, search index %.2f)\n",
+          r + 1, cards[i].spec.name.c_str(), t.total, t.scan, t.copy, t.tail, t.outputs, t.count,
+          t.card, t.lists, t.index);
       tot[i].push_back(t.total);
       scan[i].push_back(t.scan);
       copy[i].push_back(t.copy);
@@ -270,23 +285,27 @@ int main(int argc, char** argv) {
       idx[i].push_back(t.index);
     }
   }
-  std::printf("%s, %d rounds, medians; ratio = manual / tool\n", loop ? "loop images" : "plain folders", rounds);
+  std::printf("%s, %d rounds, medians; ratio = manual / tool\n",
+              loop ? "loop images" : "plain folders", rounds);
   for (size_t i = 0; i < cards.size(); ++i) {
     const Card& c = cards[i];
     std::printf("%-10s %6d files %7.0f MB: tool %7.2f s", c.spec.name.c_str(), c.spec.files,
                 static_cast<double>(c.bytes) / 1e6, median(tot[i]));
-    if (i < named) std::printf(", manual %7.2f s, ratio %.2f", median(man[i]), median(man[i]) / median(tot[i]));
-    std::printf("\n           phases: scan+plan %.2f s, copy (card read) %.2f s, read-back+records tail %.2f s, "
-                "card record+hash lists+reports %.2f s\n",
-                median(scan[i]), median(copy[i]), median(tail[i]), median(outs[i]));
-    std::printf("           of which: final count %.2f s (in the tail), card record %.2f s, hash lists+reports+PDF "
-                "%.2f s, search index %.2f s\n",
-                median(cnt[i]), median(crd[i]), median(lst[i]), median(idx[i]));
+    if (i < named)
+      std::printf(", manual %7.2f s, ratio %.2f", median(man[i]), median(man[i]) / median(tot[i]));
+    std::printf(
+        "\n           phases: scan+plan %.2f s, copy (card read) %.2f s, read-back+records tail %.2f s, "
+        "card record+hash lists+reports %.2f s\n",
+        median(scan[i]), median(copy[i]), median(tail[i]), median(outs[i]));
+    std::printf(
+        "           of which: final count %.2f s (in the tail), card record %.2f s, hash lists+reports+PDF "
+        "%.2f s, search index %.2f s\n",
+        median(cnt[i]), median(crd[i]), median(lst[i]), median(idx[i]));
   }
   if (all) {
     double perFile = (median(tot[1]) - median(tot[3])) / tl.spec.files * 1000;
-    std::printf("per-file cost: (%.2f s - %.2f s) / %d = %.3f ms a file (target < 2)\n", median(tot[1]), median(tot[3]),
-                tl.spec.files, perFile);
+    std::printf("per-file cost: (%.2f s - %.2f s) / %d = %.3f ms a file (target < 2)\n",
+                median(tot[1]), median(tot[3]), tl.spec.files, perFile);
   }
 
   for (const auto& c : cards) sh("umount '" + c.root + "' 2>/dev/null");

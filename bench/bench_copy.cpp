@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/base/records.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/medium_read.h"
-#include "engine/base/records.h"
 
 namespace fs = std::filesystem;
 using namespace tolverdine;
@@ -67,7 +67,8 @@ void dropCaches(const std::vector<std::string>& trees) {
   }
   for (const auto& t : trees) {
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(t, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(t, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
       if (!it->is_regular_file()) continue;
       UniqueFd fd(::open(it->path().c_str(), O_RDONLY));
       if (fd) dropCached(fd.get());
@@ -136,14 +137,16 @@ OursTimes ours(const std::vector<CardEntry>& card, const std::string& src, const
 }
 
 // (b): cp to each destination, then xxhsum of the card and of each copy, compared.
-double naive(const std::string& src, const std::string& d1, const std::string& d2, const std::string& work,
-             const std::vector<std::string>& trees) {
+double naive(const std::string& src, const std::string& d1, const std::string& d2,
+             const std::string& work, const std::vector<std::string>& trees) {
   double t0 = now();
-  if (run("cp -r '" + src + "' '" + d1 + "/n' && cp -r '" + src + "' '" + d2 + "/n'") != 0) die("cp failed");
+  if (run("cp -r '" + src + "' '" + d1 + "/n' && cp -r '" + src + "' '" + d2 + "/n'") != 0)
+    die("cp failed");
   dropCaches(trees);  // sync the copies and make xxhsum read the disks, as a verification must
   const std::string sums[] = {src, d1 + "/n", d2 + "/n"};
   for (int i = 0; i < 3; ++i)
-    if (run("cd '" + sums[i] + "' && xxhsum -H1 *.MP4 > '" + work + "/sum" + std::to_string(i) + "'") != 0)
+    if (run("cd '" + sums[i] + "' && xxhsum -H1 *.MP4 > '" + work + "/sum" + std::to_string(i) +
+            "'") != 0)
       die("xxhsum failed");
   double t = now() - t0;
   std::string a, b;
@@ -191,7 +194,8 @@ uint64_t readAll(const std::string& path, char* buf, uint64_t cap) {
 }
 
 // (c): plain streams with the same cache bypass, one phase at a time.
-Phases floorRun(const std::vector<CardEntry>& card, const std::string& src, const std::string& d1, const std::string& d2) {
+Phases floorRun(const std::vector<CardEntry>& card, const std::string& src, const std::string& d1,
+                const std::string& d2) {
   Phases p;
   uint64_t biggest = 0;
   for (const auto& f : card) biggest = std::max(biggest, f.size);
@@ -233,11 +237,13 @@ struct Loops {
   std::vector<std::pair<std::string, std::string>> mounts;  // folder, loop device
   ~Loops() {
     for (const auto& [mnt, dev] : mounts)
-      run("(umount '" + mnt + "' 2>/dev/null || umount -l '" + mnt + "') && losetup -d '" + dev + "'");
+      run("(umount '" + mnt + "' 2>/dev/null || umount -l '" + mnt + "') && losetup -d '" + dev +
+          "'");
   }
   void add(const std::string& img, const std::string& mnt, uint64_t mib) {
     fs::create_directories(mnt);
-    if (run("truncate -s " + std::to_string(mib) + "M '" + img + "' && mkfs.ext4 -q -F '" + img + "' >/dev/null 2>&1") != 0)
+    if (run("truncate -s " + std::to_string(mib) + "M '" + img + "' && mkfs.ext4 -q -F '" + img +
+            "' >/dev/null 2>&1") != 0)
       die("mkfs.ext4 failed for " + img);
     std::string devFile = img + ".dev";
     if (run("losetup --find --show --direct-io=on '" + img + "' > '" + devFile + "'") != 0)
@@ -291,7 +297,10 @@ int main(int argc, char** argv) {
   const std::string root = tb.data();
   struct Remove {
     std::string p;
-    ~Remove() { std::error_code ec; fs::remove_all(p, ec); }
+    ~Remove() {
+      std::error_code ec;
+      fs::remove_all(p, ec);
+    }
   } removeRoot{root};
 
   const std::string src = root + "/card", d1 = root + "/dest1", d2 = root + "/dest2";
@@ -309,9 +318,11 @@ int main(int argc, char** argv) {
   const bool haveXxhsum = run("command -v xxhsum >/dev/null 2>&1") == 0;
 
   std::vector<CardEntry> card = makeCard(src, total, maxFile);
-  std::printf("bench_copy: %llu MiB in %zu files (1 KiB .. %llu MiB), %d rounds, %s under %s, %u cpus\n",
-              (unsigned long long)o.totalMib, card.size(), (unsigned long long)(maxFile >> 20), o.rounds,
-              o.loop ? "ext4 loop images" : "plain folders", o.dir.c_str(), std::thread::hardware_concurrency());
+  std::printf(
+      "bench_copy: %llu MiB in %zu files (1 KiB .. %llu MiB), %d rounds, %s under %s, %u cpus\n",
+      (unsigned long long)o.totalMib, card.size(), (unsigned long long)(maxFile >> 20), o.rounds,
+      o.loop ? "ext4 loop images" : "plain folders", o.dir.c_str(),
+      std::thread::hardware_concurrency());
   const std::vector<std::string> trees = {src, d1, d2};
 
   std::vector<double> ta, tac, tab, tb2, tc, tr, tw1, tw2, trb1, trb2;
@@ -348,18 +359,22 @@ int main(int argc, char** argv) {
   auto mbs = [&](double t) { return t > 0 ? double(total) / 1e6 / t : 0.0; };
   Phases fp{median(tr), median(tw1), median(tw2), median(trb1), median(trb2)};
   double a = median(ta), c = median(tc);
-  std::printf("floor phases MB/s: read card %.0f, write dest1 %.0f, write dest2 %.0f, read back dest1 %.0f, dest2 %.0f\n",
-              mbs(fp.read), mbs(fp.write1), mbs(fp.write2), mbs(fp.back1), mbs(fp.back2));
-  std::printf("(a) copyOnce to 2 + read-back: %.2f s, %.0f MB/s (copy %.2f s, read-back %.2f s)\n", a, mbs(a),
-              median(tac), median(tab));
+  std::printf(
+      "floor phases MB/s: read card %.0f, write dest1 %.0f, write dest2 %.0f, read back dest1 %.0f, dest2 %.0f\n",
+      mbs(fp.read), mbs(fp.write1), mbs(fp.write2), mbs(fp.back1), mbs(fp.back2));
+  std::printf("(a) copyOnce to 2 + read-back: %.2f s, %.0f MB/s (copy %.2f s, read-back %.2f s)\n",
+              a, mbs(a), median(tac), median(tab));
   if (haveXxhsum) {
     double b = median(tb2);
     std::printf("(b) cp to each + xxhsum of all: %.2f s, %.0f MB/s\n", b, mbs(b));
-    std::printf("(c) floor, phases in sequence:  %.2f s, %.0f MB/s; with ideal overlap %.2f s, %.0f MB/s\n", c,
-                mbs(c), fp.overlapped(), mbs(fp.overlapped()));
-    std::printf("speed (a)/(c) = %.2f (target >= 0.9); (a)/(c ideal overlap) = %.2f\n", c / a, fp.overlapped() / a);
-    std::printf("time (b)/(a) = %.2f; predicted by the floor's phase speeds %.2f (sequential floor %.2f)\n", b / a,
-                fp.naivePredicted() / fp.overlapped(), fp.naivePredicted() / fp.sum());
+    std::printf(
+        "(c) floor, phases in sequence:  %.2f s, %.0f MB/s; with ideal overlap %.2f s, %.0f MB/s\n",
+        c, mbs(c), fp.overlapped(), mbs(fp.overlapped()));
+    std::printf("speed (a)/(c) = %.2f (target >= 0.9); (a)/(c ideal overlap) = %.2f\n", c / a,
+                fp.overlapped() / a);
+    std::printf(
+        "time (b)/(a) = %.2f; predicted by the floor's phase speeds %.2f (sequential floor %.2f)\n",
+        b / a, fp.naivePredicted() / fp.overlapped(), fp.naivePredicted() / fp.sum());
   } else {
     std::printf("(b) skipped: xxhsum not installed\n");
     std::printf("(c) floor, phases in sequence:  %.2f s, %.0f MB/s\n", c, mbs(c));

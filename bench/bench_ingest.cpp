@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/copy/copy.h"
-#include "platform/posix/fd.h"
 #include "engine/base/files.h"
-#include "engine/copy/ingest.h"
 #include "engine/base/names.h"
+#include "engine/copy/copy.h"
+#include "engine/copy/ingest.h"
 #include "engine/store/store.h"
+#include "platform/posix/fd.h"
 
 #include "bench/bench_util.h"
 
@@ -98,8 +98,8 @@ double timeIngest(const std::vector<Row>& rows, const std::string& card, const s
   Store store(work + "/db.sqlite");
   dropCaches();
   double t0 = now();
-  IngestResult r = runIngest(rows, card, "A캠", {work + "/d1/p", work + "/d2/p"}, NameSet::ko(), store, 2, {},
-                             [](const std::string&) { return int64_t{1} << 50; }, {});
+  IngestResult r = runIngest(rows, card, "A캠", {work + "/d1/p", work + "/d2/p"}, NameSet::ko(),
+                             store, 2, {}, [](const std::string&) { return int64_t{1} << 50; }, {});
   double t = now() - t0;
   if (r.color != CardColor::green) {
     std::fprintf(stderr, "bench_ingest: the run was not green\n");
@@ -137,7 +137,9 @@ int main(int argc, char** argv) {
     else if (a == "--dir") dir = next();
     else if (a == "--smoke") totalMib = 8, small = 50, rounds = 1;
     else {
-      std::fprintf(stderr, "usage: bench_ingest [--total-mib N] [--small N] [--rounds R] [--dir D] [--smoke]\n");
+      std::fprintf(
+          stderr,
+          "usage: bench_ingest [--total-mib N] [--small N] [--rounds R] [--dir D] [--smoke]\n");
       return 64;
     }
   }
@@ -159,14 +161,16 @@ int main(int argc, char** argv) {
 
   double mb = static_cast<double>(bytes) / 1e6;
   double a = median(ingest), l = median(limit);
-  std::printf("card: %zu files, %.0f MB; small card: %zu files; %d rounds, medians\n", big.size(), mb, tiny.size(),
-              rounds);
+  std::printf("card: %zu files, %.0f MB; small card: %zu files; %d rounds, medians\n", big.size(),
+              mb, tiny.size(), rounds);
   std::printf("ingest      %8.1f MB/s (%.2f s)\n", mb / a, a);
   std::printf("limit       %8.1f MB/s (%.2f s)\n", mb / l, l);
   std::printf("ratio ingest/limit speed: %.2f (target >= 0.90)\n", l / a);
-  double perFile = (median(tinyIngest) - median(tinyLimit)) / static_cast<double>(tiny.size()) * 1000;
-  std::printf("small files: ingest %.2f ms/file, primitives %.2f ms/file, overhead %.3f ms/file (target < 2)\n",
-              median(tinyIngest) / static_cast<double>(tiny.size()) * 1000,
-              median(tinyLimit) / static_cast<double>(tiny.size()) * 1000, perFile);
+  double perFile =
+      (median(tinyIngest) - median(tinyLimit)) / static_cast<double>(tiny.size()) * 1000;
+  std::printf(
+      "small files: ingest %.2f ms/file, primitives %.2f ms/file, overhead %.3f ms/file (target < 2)\n",
+      median(tinyIngest) / static_cast<double>(tiny.size()) * 1000,
+      median(tinyLimit) / static_cast<double>(tiny.size()) * 1000, perFile);
   return 0;
 }

@@ -18,14 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/copy/copy.h"
-#include "platform/posix/fd.h"
 #include "engine/base/files.h"
-#include "engine/copy/mirror.h"
 #include "engine/base/names.h"
+#include "engine/copy/copy.h"
+#include "engine/copy/mirror.h"
 #include "engine/copy/preflight.h"
 #include "engine/store/store.h"
 #include "engine/store/view.h"
+#include "platform/posix/fd.h"
 
 #include "bench/bench_util.h"
 
@@ -81,7 +81,9 @@ std::vector<Row> placeClips(const std::string& root, Store& store, int clips, si
     rows.push_back(r);
   }
   store.begin();
-  for (const auto& r : rows) store.record(ingestKey("A캠", r), root, *r.dest, r.size, "0123456789abcdef", CopyState::verified, 1, std::nullopt, r.view);
+  for (const auto& r : rows)
+    store.record(ingestKey("A캠", r), root, *r.dest, r.size, "0123456789abcdef",
+                 CopyState::verified, 1, std::nullopt, r.view);
   store.commit();
   return rows;
 }
@@ -89,7 +91,8 @@ std::vector<Row> placeClips(const std::string& root, Store& store, int clips, si
 void benchView(const std::string& work, int clips) {
   const std::string img = work + "/xfs.img", mnt = work + "/xfs";
   mkdirs(mnt);
-  std::string mk = "truncate -s 1G '" + img + "' && mkfs.xfs -q -m reflink=1 '" + img + "' && mount -o loop '" + img + "' '" + mnt + "'";
+  std::string mk = "truncate -s 1G '" + img + "' && mkfs.xfs -q -m reflink=1 '" + img +
+                   "' && mount -o loop '" + img + "' '" + mnt + "'";
   if (std::system(mk.c_str()) != 0) {
     std::printf("(a) view: skipped — no XFS loop mount here\n");
     return;
@@ -103,8 +106,9 @@ void benchView(const std::string& work, int clips) {
     auto failed = makeView(rows, root, "A캠", store);
     double t = now() - t0;
     const int64_t after = freeBytes(mnt);
-    std::printf("(a) view of %d clips: %.3f ms a clip (target < 1 ms), failed %zu, free space used %.1f MiB of %.1f MiB of data\n",
-                clips, t * 1000 / clips, failed.size(), (before - after) / 1048576.0, clips * 0.25);
+    std::printf(
+        "(a) view of %d clips: %.3f ms a clip (target < 1 ms), failed %zu, free space used %.1f MiB of %.1f MiB of data\n",
+        clips, t * 1000 / clips, failed.size(), (before - after) / 1048576.0, clips * 0.25);
   }
   std::system(("umount '" + mnt + "'").c_str());
 }
@@ -184,14 +188,16 @@ int main(int argc, char** argv) {
     MirrorResult m = runMirror(primary, secondary, store, availableBytes, {});
     run.push_back(now() - t0);
     if (!m.failed.empty() || m.copied != static_cast<int>(p.rows.size())) {
-      std::fprintf(stderr, "mirror run failed: %zu failures, %d copied\n", m.failed.size(), m.copied);
+      std::fprintf(stderr, "mirror run failed: %zu failures, %d copied\n", m.failed.size(),
+                   m.copied);
       return 1;
     }
     fs::remove_all(fs::path(secondary).parent_path());
   }
   const double l = median(limit), r = median(run);
-  std::printf("(b) mirror run of %llu MiB: %.2f s, limit %.2f s, speed ratio %.2f (target >= 0.9)\n",
-              static_cast<unsigned long long>(totalMiB), r, l, l / r);
+  std::printf(
+      "(b) mirror run of %llu MiB: %.2f s, limit %.2f s, speed ratio %.2f (target >= 0.9)\n",
+      static_cast<unsigned long long>(totalMiB), r, l, l / r);
   fs::remove_all(work);
   return 0;
 }

@@ -1,20 +1,22 @@
 // Library search over a large copy table and a still frame of a 4K clip, against their budgets.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "engine/library/library.h"
-#include "engine/store/store.h"
-#include "engine/media/thumbnail.h"
 #include <cstdlib>
 #include <filesystem>
+#include "engine/library/library.h"
+#include "engine/media/thumbnail.h"
+#include "engine/store/store.h"
 
 using namespace tolverdine;
 using Clock = std::chrono::steady_clock;
 
-static double ms(Clock::time_point a) { return std::chrono::duration<double, std::milli>(Clock::now() - a).count(); }
+static double ms(Clock::time_point a) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - a).count();
+}
 
 int main(int argc, char** argv) {
   const bool smoke = argc > 1 && std::strcmp(argv[1], "--smoke") == 0;
@@ -32,8 +34,10 @@ int main(int argc, char** argv) {
   for (int i = 0; i < rows; ++i) {
     char rel[96], key[128];
     std::snprintf(rel, sizeof rel, "01_원본/%c캠/S%03d/기타/C%07d.MP4", 'A' + i % 4, i % 500, i);
-    std::snprintf(key, sizeof key, "%c캠|PRIVATE/M4ROOT/CLIP/C%07d.MP4|%d|%d", 'A' + i % 4, i, 1000 + i, i);
-    store.record(key, "/mnt/SSD" + std::to_string(i % 2), rel, 1000 + i, "0123456789abcdef", CopyState::verified, 1);
+    std::snprintf(key, sizeof key, "%c캠|PRIVATE/M4ROOT/CLIP/C%07d.MP4|%d|%d", 'A' + i % 4, i,
+                  1000 + i, i);
+    store.record(key, "/mnt/SSD" + std::to_string(i % 2), rel, 1000 + i, "0123456789abcdef",
+                 CopyState::verified, 1);
   }
   store.commit();
   std::printf("build %d rows: %.0f ms\n", rows, ms(t0));
@@ -47,7 +51,8 @@ int main(int argc, char** argv) {
     auto t = Clock::now();
     auto hits = librarySearch(store, q);
     double d = ms(t);
-    std::printf("search %-12s %4zu hits %8.1f ms%s\n", q, hits.size(), d, d > 100 && !smoke ? "  OVER 100 ms" : "");
+    std::printf("search %-12s %4zu hits %8.1f ms%s\n", q, hits.size(), d,
+                d > 100 && !smoke ? "  OVER 100 ms" : "");
     if (d > 100 && !smoke) ++fails;
   };
   for (const char* q : {"A캠", "C0000012", "S123", "zzz-nothing"}) {
@@ -67,7 +72,8 @@ int main(int argc, char** argv) {
   const std::string clip = dir.p + "/4k.mp4";
   std::string size = smoke ? "320x180" : "3840x2160";
   if (std::system(("/usr/bin/ffmpeg -v error -f lavfi -i testsrc2=size=" + size +
-         ":rate=25:duration=2 -c:v libx264 -g 25 -pix_fmt yuv420p " + clip).c_str()) == 0) {
+                   ":rate=25:duration=2 -c:v libx264 -g 25 -pix_fmt yuv420p " + clip)
+                      .c_str()) == 0) {
     // Median of five: the first also pays for opening the codec libraries.
     std::vector<double> times;
     std::optional<std::vector<uint8_t>> img;

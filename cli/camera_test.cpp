@@ -34,13 +34,16 @@ TEST(CameraCli, SignIdentifyAndTree) {
 
   std::string card = d.path + "/card";
   mkdirs(card + "/XDROOT/Clip");
-  writeFile(card + "/XDROOT/Clip/C0001M01.XML", "<Device modelName=\"ILME-FX6V\" serialNo=\"42\"/>");
+  writeFile(card + "/XDROOT/Clip/C0001M01.XML",
+            "<Device modelName=\"ILME-FX6V\" serialNo=\"42\"/>");
   std::string out = run("identify '" + card + "'", &code);
   EXPECT_EQ(code, 0);
   EXPECT_NE(out.find("프로필: sony-xdcam\n"), std::string::npos) << out;
   EXPECT_NE(out.find("이름: Sony FX6 #42\n"), std::string::npos) << out;
   out = run("tree '" + card + "'", &code);
-  EXPECT_NE(out.find("· 폴더 구조 (파일 내용·이름 없음)\nXDROOT/\n  Clip/\n    *.XML × 1"), std::string::npos) << out;
+  EXPECT_NE(out.find("· 폴더 구조 (파일 내용·이름 없음)\nXDROOT/\n  Clip/\n    *.XML × 1"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(out.find("C0001"), std::string::npos);
 }
 

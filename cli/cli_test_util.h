@@ -27,12 +27,14 @@ struct Cli {
     return runIn("", command, std::move(args));
   }
   /// The same, run from the folder cwd (empty: this process's), so relative paths are the user's.
-  RunResult runIn(const std::string& cwd, const std::string& command, std::vector<std::string> args) const {
+  RunResult runIn(const std::string& cwd, const std::string& command,
+                  std::vector<std::string> args) const {
     std::vector<std::string> argv;
     if (asNobody) argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     argv.push_back("/usr/bin/env");
     if (!cwd.empty()) argv.insert(argv.end(), {"-C", cwd});
-    for (std::string w : {"HOME=" + dir.path + "/home", std::string(TOLVERDINE_BINARY), command}) argv.push_back(w);
+    for (std::string w : {"HOME=" + dir.path + "/home", std::string(TOLVERDINE_BINARY), command})
+      argv.push_back(w);
     argv.insert(argv.end(), args.begin(), args.end());
     RunOptions o;
     o.timeout = std::chrono::milliseconds(60000);

@@ -12,16 +12,15 @@
 #include <unistd.h>
 
 #include "cli/args.h"
-#include "cli/resource_dir.h"
 #include "cli/linux_app.h"
+#include "cli/resource_dir.h"
 #include "engine/base/files.h"
-#include "platform/posix/process.h"
 #include "engine/base/text.h"
 #include "engine/card/walk.h"
 #include "platform/posix/home.h"
+#include "platform/posix/process.h"
 
 namespace tolverdine::cli {
-
 
 namespace {
 
@@ -45,9 +44,30 @@ void makeClip(const std::string& path, int seconds, const std::string& when, uin
     std::string t = std::to_string(seconds);
     RunOptions opt;
     opt.timeout = std::chrono::milliseconds(60000);
-    auto r = runProcess({ffmpeg, "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                         "testsrc=size=640x360:rate=25", "-f", "lavfi", "-i", "sine=frequency=440", "-t", t,
-                         "-ac", "2", "-c:v", "mpeg4", "-c:a", "aac", "-metadata", "creation_time=" + when, path},
+    auto r = runProcess({ffmpeg,
+                         "-nostdin",
+                         "-loglevel",
+                         "error",
+                         "-y",
+                         "-f",
+                         "lavfi",
+                         "-i",
+                         "testsrc=size=640x360:rate=25",
+                         "-f",
+                         "lavfi",
+                         "-i",
+                         "sine=frequency=440",
+                         "-t",
+                         t,
+                         "-ac",
+                         "2",
+                         "-c:v",
+                         "mpeg4",
+                         "-c:a",
+                         "aac",
+                         "-metadata",
+                         "creation_time=" + when,
+                         path},
                         opt);
     if (r && r->ok()) return;
   }
@@ -56,15 +76,18 @@ void makeClip(const std::string& path, int seconds, const std::string& when, uin
 
 void listTree(const std::string& root) {
   WalkResult w = walk(root, realWalkFs());
-  for (const auto& f : w.files) std::printf("  %s (%lld바이트)\n", f.rel.c_str(), static_cast<long long>(f.size));
+  for (const auto& f : w.files)
+    std::printf("  %s (%lld바이트)\n", f.rel.c_str(), static_cast<long long>(f.size));
 }
 
 void makeCard(const std::string& card) {
-  for (const auto& d : {card + "/PRIVATE/M4ROOT/CLIP", card + "/DCIM/100MSDCF", card + "/AUDIO"}) mkdirs(d);
+  for (const auto& d : {card + "/PRIVATE/M4ROOT/CLIP", card + "/DCIM/100MSDCF", card + "/AUDIO"})
+    mkdirs(d);
   makeClip(card + "/PRIVATE/M4ROOT/CLIP/C0001.MP4", 2, "2025-03-14T09:30:00Z", 1);
   makeClip(card + "/PRIVATE/M4ROOT/CLIP/C0002.MP4", 6, "2025-03-14T09:41:00Z", 2);
   makeClip(card + "/PRIVATE/M4ROOT/CLIP/C0003.MP4", 4, "2025-03-14T14:05:00Z", 3);
-  writeFile(card + "/PRIVATE/M4ROOT/CLIP/C0002M01.XML", "<?xml version=\"1.0\"?>\n<NonRealTimeMeta/>\n");
+  writeFile(card + "/PRIVATE/M4ROOT/CLIP/C0002M01.XML",
+            "<?xml version=\"1.0\"?>\n<NonRealTimeMeta/>\n");
   writeFile(card + "/PRIVATE/M4ROOT/STATUS.BIN", pattern(512, 4));
   writeFile(card + "/DCIM/100MSDCF/DSC00001.JPG", pattern(300000, 5));
   writeFile(card + "/AUDIO/ZOOM0001.WAV", pattern(700000, 6));
@@ -97,11 +120,15 @@ std::string phaseText(const CardItem& c) {
   if (c.phase.is<Phase::Reading>()) return "읽는 중";
   if (c.phase.is<Phase::Queued>()) return "대기열";
   if (auto* w = c.phase.get<Phase::Waiting>())
-    return w->countdown ? "자동 시작까지 " + std::to_string(*w->countdown) + "초" : "기다림" + (c.note ? " — " + *c.note : "");
+    return w->countdown ? "자동 시작까지 " + std::to_string(*w->countdown) + "초"
+                        : "기다림" + (c.note ? " — " + *c.note : "");
   if (auto* r = c.phase.get<Phase::Running>())
-    return "복사 중 " + std::to_string(r->total > 0 ? r->done * 100 / r->total : 0) + "% " + r->file;
+    return "복사 중 " + std::to_string(r->total > 0 ? r->done * 100 / r->total : 0) + "% " +
+           r->file;
   auto* f = c.phase.get<Phase::Finished>();
-  const char* mark = f->color == CardColor::green ? "🟢" : f->color == CardColor::yellow ? "🟡" : "🔴";
+  const char* mark = f->color == CardColor::green    ? "🟢"
+                     : f->color == CardColor::yellow ? "🟡"
+                                                     : "🔴";
   return std::string("끝 ") + mark + " " + f->text;
 }
 
@@ -129,7 +156,8 @@ int runDemo(int argc, char** argv) {
   std::string card = args->has("folder") ? "" : mountImage(dir, folder);
   const bool mounted = !card.empty();
   if (mounted) std::printf("카드 이미지를 %s 에 마운트했습니다 (루프 장치)\n", card.c_str());
-  else card = folder, std::printf("루프 마운트를 쓸 수 없어 폴더를 카드로 씁니다: %s\n", card.c_str());
+  else
+    card = folder, std::printf("루프 마운트를 쓸 수 없어 폴더를 카드로 씁니다: %s\n", card.c_str());
 
   Terms terms = loadTerms(resourceDir(), "ko");
   const std::string support = applicationSupportDir();
@@ -176,8 +204,11 @@ int runDemo(int argc, char** argv) {
     const CardItem* c = model.card(card);
     if (c) {
       // One line per phase, and per file while copying.
-      std::string key = c->phase.is<Phase::Running>() ? c->phase.get<Phase::Running>()->file : phaseText(*c);
-      if (key != last) std::printf("  %s · %s%s\n", c->name.c_str(), c->cam.empty() ? "" : (c->cam + " · ").c_str(), phaseText(*c).c_str());
+      std::string key =
+          c->phase.is<Phase::Running>() ? c->phase.get<Phase::Running>()->file : phaseText(*c);
+      if (key != last)
+        std::printf("  %s · %s%s\n", c->name.c_str(),
+                    c->cam.empty() ? "" : (c->cam + " · ").c_str(), phaseText(*c).c_str());
       last = key;
       if (c->phase.is<Phase::Finished>()) done = true;
     }
@@ -193,7 +224,8 @@ int runDemo(int argc, char** argv) {
     std::string project, pdf;
     for (const auto& f : w.files) {
       if (project.empty()) project = f.rel.substr(0, f.rel.find('/'));
-      if (f.rel.size() > 4 && f.rel.compare(f.rel.size() - 4, 4, ".pdf") == 0) pdf = d + "/" + f.rel;
+      if (f.rel.size() > 4 && f.rel.compare(f.rel.size() - 4, 4, ".pdf") == 0)
+        pdf = d + "/" + f.rel;
     }
     std::printf("프로젝트 폴더: %s/%s (파일 %zu개)\n", d.c_str(), project.c_str(), w.files.size());
     if (!pdf.empty()) std::printf("PDF 리포트: %s\n", pdf.c_str());
@@ -201,7 +233,8 @@ int runDemo(int argc, char** argv) {
   for (const auto& c : model.cards())
     if (auto* f = c.phase.get<Phase::Finished>()) rc = f->color == CardColor::green ? 0 : 1;
   if (mounted && !model.card(card)) rc = 0;  // ejected after green
-  std::printf("앱 기록: %s\n예시 폴더는 남겨 둡니다: %s\n", app.fileLog().path().c_str(), dir.c_str());
+  std::printf("앱 기록: %s\n예시 폴더는 남겨 둡니다: %s\n", app.fileLog().path().c_str(),
+              dir.c_str());
   if (args->has("stay")) {
     std::printf("웹 화면을 계속 엽니다 (Ctrl-C 로 끝): %s\n", server.url().c_str());
     std::fflush(stdout);

@@ -12,12 +12,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/reports/diagnostics.h"
 #include "engine/base/files.h"
 #include "engine/base/records.h"
+#include "engine/reports/diagnostics.h"
 #include "engine/store/store_open.h"
-#include "platform/preferences_store.h"
 #include "platform/posix/home.h"
+#include "platform/preferences_store.h"
 
 namespace tolverdine::cli {
 
@@ -44,7 +44,8 @@ int runDiagnostics(int argc, char** argv) {
   std::string to = argc == first + 1 ? argv[first] : freeName(diagnosticsFileName(now));
   if (exists(to)) {
     if (!replace) {
-      std::fprintf(stderr, "이미 있는 파일입니다: %s — 바꾸려면 --replace 를 붙이세요\n", to.c_str());
+      std::fprintf(stderr, "이미 있는 파일입니다: %s — 바꾸려면 --replace 를 붙이세요\n",
+                   to.c_str());
       return 1;
     }
     // The bundle never overwrites; the user's confirmed replacement removes the old one first.
@@ -57,7 +58,8 @@ int runDiagnostics(int argc, char** argv) {
   // Looking must not create: a missing database stays missing, and is reported as such.
   // One that cannot be opened is named so in the bundle's summary.
   OpenedStore opened = openStoreAt(Store::defaultPath(), IfMissing::leave);
-  if (!opened.error.empty()) std::fprintf(stderr, "DB를 읽지 못해 진단 정보에서 뺍니다: %s\n", opened.error.c_str());
+  if (!opened.error.empty())
+    std::fprintf(stderr, "DB를 읽지 못해 진단 정보에서 뺍니다: %s\n", opened.error.c_str());
   std::unique_ptr<Store> store = std::move(opened.store);
   // Read directly: the preferences store would move an unreadable file aside.
   nlohmann::json settings = nlohmann::json::object();
@@ -72,7 +74,8 @@ int runDiagnostics(int argc, char** argv) {
     writeDiagnostics(to, applicationLogsDir() + "/app.log", store.get(), settings,
                      homeDir() + "/Library/Logs/DiagnosticReports", now);
   } catch (const WriteFail& f) {
-    std::fprintf(stderr, "진단 정보 내보내기 실패: %s · %s\n", f.path.c_str(), std::strerror(f.err));
+    std::fprintf(stderr, "진단 정보 내보내기 실패: %s · %s\n", f.path.c_str(),
+                 std::strerror(f.err));
     return 1;
   }
   std::printf("%s\n", to.c_str());

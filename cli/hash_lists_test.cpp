@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_test_util.h"
-#include "engine/hashlist/mhl_history.h"
 #include "engine/base/text.h"
+#include "engine/hashlist/mhl_history.h"
 
 namespace tolverdine {
 namespace {
@@ -18,7 +18,9 @@ std::string only(const std::string& pattern) {
 
 RunResult verifyAt(Cli& c, const std::string& root) { return c.run({root}, "verify"); }
 
-bool has(const RunResult& r, const std::string& line) { return r.out.find(line + "\n") != std::string::npos; }
+bool has(const RunResult& r, const std::string& line) {
+  return r.out.find(line + "\n") != std::string::npos;
+}
 
 TEST(HashLists, RerunAfterLostListsNamesEveryVerifiedFile) {
   Cli c;
@@ -66,19 +68,22 @@ TEST(HashLists, NamesXmlCannotCarryAreLeftOutAndSaid) {
   const std::string line = "해시 목록에 넣지 못한 파일 2개";
   size_t at = r.out.find(line);
   EXPECT_NE(at, std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find(line, at + 1), std::string::npos) << "said once per run, not per destination";
+  EXPECT_EQ(r.out.find(line, at + 1), std::string::npos)
+      << "said once per run, not per destination";
   EXPECT_EQ(r.out.find('\x01'), std::string::npos) << r.out;
   const std::string root = only("'" + c.d1 + "'/*_봄");
   ASSERT_FALSE(root.empty());
   for (const auto& g : readMHLHistory(root).generations) {
     std::string x = slurp(root + "/ascmhl/" + g);
-    EXPECT_EQ(x.find("\xEF\xBF\xBD"), std::string::npos) << "no list names a file that is not there";
+    EXPECT_EQ(x.find("\xEF\xBF\xBD"), std::string::npos)
+        << "no list names a file that is not there";
   }
   std::string json = slurp(only("'" + root + "'/_리포트/*_job.json"));
   EXPECT_NE(json.find("\"notInHashList\""), std::string::npos) << json;
   EXPECT_NE(json.find("bad\\\\x01name.BIN"), std::string::npos) << json;
   std::string pdf = only("'" + root + "'/_리포트/*_ingest.pdf");
-  auto text = runProcess({"/bin/sh", "-c", "pdftotext -enc UTF-8 '" + pdf + "' -"}, {}).value_or(RunResult{});
+  auto text = runProcess({"/bin/sh", "-c", "pdftotext -enc UTF-8 '" + pdf + "' -"}, {})
+                  .value_or(RunResult{});
   EXPECT_NE(text.out.find("해시 목록에 넣지 못한 파일"), std::string::npos) << text.out;
 
   auto v = verifyAt(c, root);

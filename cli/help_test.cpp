@@ -43,12 +43,14 @@ TEST(Help, VersionAndHelpOfEveryCommandMatchWhatTheParsersTake) {
     for (const auto& o : c.options) {
       SCOPED_TRACE(o.name);
       std::vector<std::string> args;
-      if (c.name.find(' ') != std::string::npos) args.push_back(c.name.substr(c.name.find(' ') + 1));
+      if (c.name.find(' ') != std::string::npos)
+        args.push_back(c.name.substr(c.name.find(' ') + 1));
       args.push_back("--" + o.name);
       if (o.value.empty()) args.push_back("--zz-unknown");
       auto r = cli.run(args, first);
       EXPECT_EQ(r.status, 64);
-      EXPECT_NE(r.err.find(o.value.empty() ? "알 수 없는 옵션: --zz-unknown" : "값이 없습니다: --" + o.name),
+      EXPECT_NE(r.err.find(o.value.empty() ? "알 수 없는 옵션: --zz-unknown"
+                                           : "값이 없습니다: --" + o.name),
                 std::string::npos)
           << r.err;
     }

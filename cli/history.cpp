@@ -32,7 +32,8 @@ int runHistory(int argc, char** argv) {
     printJson(j);
     return 0;
   }
-  std::printf("%-20s %-10s %6s %14s %-20s %s\n", "마지막", "카메라", "파일", "바이트", "처음", "지문");
+  std::printf("%-20s %-10s %6s %14s %-20s %s\n", "마지막", "카메라", "파일", "바이트", "처음",
+              "지문");
   for (const auto& c : cards)
     std::printf("%-20s %-10s %6d %14lld %-20s %s\n", c.lastSeen.c_str(), c.cam.c_str(), c.files,
                 static_cast<long long>(c.bytes), c.firstSeen.c_str(), c.fingerprint.c_str());

@@ -3,9 +3,9 @@
 #include <optional>
 #include <string>
 
-#include "engine/card/camera_labels.h"
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
+#include "engine/card/camera_labels.h"
 #include "engine/card/identify.h"
 #include "engine/card/profiles.h"
 #include "engine/card/scan.h"

@@ -10,16 +10,16 @@
 #include "cli/ingest_exit.h"
 #include "cli/open_store.h"
 #include "cli/progress_bar.h"
-#include "engine/card/camera_labels.h"
 #include "engine/base/canonical_path.h"
-#include "engine/job/card_job.h"
-#include "engine/store/card_status.h"
+#include "engine/base/path_name.h"
+#include "engine/card/camera_labels.h"
 #include "engine/card/identify.h"
 #include "engine/card/listing_error.h"
-#include "engine/base/path_name.h"
-#include "engine/layout/presets.h"
 #include "engine/card/scan.h"
 #include "engine/copy/storage_plan.h"
+#include "engine/job/card_job.h"
+#include "engine/layout/presets.h"
+#include "engine/store/card_status.h"
 #include "platform/sleep_inhibitor.h"
 #include "platform/volume_uuid.h"
 
@@ -27,11 +27,12 @@ namespace tolverdine::cli {
 
 namespace {
 int usage() {
-  std::fprintf(stderr,
-               "사용법: tolverdine ingest <카드> --project <이름> --dest <폴더> [--dest <폴더> …]\n"
-               "         [--copies N] [--verify fast|standard|paranoid] [--md5] [--english]\n"
-               "         [--cam <카메라 이름>] [--preset <프리셋>] [--operator <이름>] [--logo <그림>]\n"
-               "         [--recap <명령>] [--storage split|mirror|auto]\n");
+  std::fprintf(
+      stderr,
+      "사용법: tolverdine ingest <카드> --project <이름> --dest <폴더> [--dest <폴더> …]\n"
+      "         [--copies N] [--verify fast|standard|paranoid] [--md5] [--english]\n"
+      "         [--cam <카메라 이름>] [--preset <프리셋>] [--operator <이름>] [--logo <그림>]\n"
+      "         [--recap <명령>] [--storage split|mirror|auto]\n");
   return kExitUsage;
 }
 
@@ -45,8 +46,12 @@ bool refusedName(const char* what, const std::string& name) {
 }  // namespace
 
 int runIngest(int argc, char** argv) {
-  auto args = parseArgs(argc, argv, {"project", "dest", "copies", "verify", "cam", "preset", "operator", "logo", "recap", "storage"}, {"md5", "english"});
-  if (!args || args->positional.size() != 1 || !args->last("project") || args->all("dest").empty()) return usage();
+  auto args = parseArgs(argc, argv,
+                        {"project", "dest", "copies", "verify", "cam", "preset", "operator", "logo",
+                         "recap", "storage"},
+                        {"md5", "english"});
+  if (!args || args->positional.size() != 1 || !args->last("project") || args->all("dest").empty())
+    return usage();
 
   if (refusedName("프로젝트", *args->last("project"))) return kExitUsage;
   if (auto cam = args->last("cam"); cam && refusedName("카메라", *cam)) return kExitUsage;
@@ -61,7 +66,8 @@ int runIngest(int argc, char** argv) {
   const Settings defaults;  // the application's values for what the command line leaves out
   job.preset = args->last("preset").value_or(defaults.preset);
   job.copies = defaults.copies;
-  job.rules = Presets::rulesFor(Presets::loadAll(Presets::v0Path(), Presets::customPath()), job.preset);
+  job.rules =
+      Presets::rulesFor(Presets::loadAll(Presets::v0Path(), Presets::customPath()), job.preset);
   job.operatorName = args->last("operator");
   job.logo = args->last("logo");
   if (auto c = args->last("copies")) {
@@ -93,8 +99,10 @@ int runIngest(int argc, char** argv) {
   job.model = in.camera.modelName();
   job.cameraLabel = in.camera.label();
   if (!args->last("cam")) job.cam = storedLabel(*store, in.camera).value_or("A캠");
-  if (refusedName("카메라", job.cam)) return kExitUsage;  // a label remembered from an older version
-  std::printf("카메라: %s → %s\n", job.cameraLabel.empty() ? "카메라 모름" : job.cameraLabel.c_str(), job.cam.c_str());
+  if (refusedName("카메라", job.cam))
+    return kExitUsage;  // a label remembered from an older version
+  std::printf("카메라: %s → %s\n",
+              job.cameraLabel.empty() ? "카메라 모름" : job.cameraLabel.c_str(), job.cam.c_str());
   store.reset();  // the job opens its own connection
 
   in.job = job;
@@ -111,7 +119,10 @@ int runIngest(int argc, char** argv) {
   LogindSleepInhibitor sleep;
   ProgressBar bar(stderr);
   CardRunOutcome out = runCardJob(
-      in, [&](int n, int count, const std::string& file, int64_t done, int64_t total) { bar.update(n, count, file, done, total); },
+      in,
+      [&](int n, int count, const std::string& file, int64_t done, int64_t total) {
+        bar.update(n, count, file, done, total);
+      },
       [](const std::string& line) { std::printf("%s\n", line.c_str()); }, &sleep);
   bar.finish();
   if (!out.lastJob) {  // never started: the reason is the whole answer

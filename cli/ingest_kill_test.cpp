@@ -42,9 +42,11 @@ TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
   for (int i = 1; i <= 500; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "IMG_%04d.JPG", i);
-    writePattern(card + "/DCIM/100CANON/" + name, 100000 + rng() % 300000, static_cast<unsigned>(i));
+    writePattern(card + "/DCIM/100CANON/" + name, 100000 + rng() % 300000,
+                 static_cast<unsigned>(i));
   }
-  const std::vector<std::string> args = {card, "--project", "kill", "--dest", c.d1, "--dest", c.d2, "--copies", "2"};
+  const std::vector<std::string> args = {card,     "--project", "kill",     "--dest", c.d1,
+                                         "--dest", c.d2,        "--copies", "2"};
 
   auto spawn = [&](const std::string& home, const std::vector<std::string>& runArgs) {
     pid_t pid = ::fork();
@@ -67,13 +69,15 @@ TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
   mkdirs(c.dir.path + "/t1");
   mkdirs(c.dir.path + "/t2");
   auto t0 = std::chrono::steady_clock::now();
-  pid_t timing = spawn(c.dir.path + "/timing", {card, "--project", "kill", "--dest", c.dir.path + "/t1", "--dest",
-                                                c.dir.path + "/t2", "--copies", "2"});
+  pid_t timing =
+      spawn(c.dir.path + "/timing", {card, "--project", "kill", "--dest", c.dir.path + "/t1",
+                                     "--dest", c.dir.path + "/t2", "--copies", "2"});
   ASSERT_GT(timing, 0);
   int timingStatus = 0;
   ::waitpid(timing, &timingStatus, 0);
   ASSERT_TRUE(WIFEXITED(timingStatus) && WEXITSTATUS(timingStatus) == 0);
-  const auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  const auto whole =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
 
   int killedMidway = 0;
   std::string story;  // what each attempt found, for a failure message
@@ -82,16 +86,19 @@ TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
     const size_t placed = copiesUnder(c.d1, &before).size();
     pid_t pid = spawn(c.dir.path + "/home", args);
     ASSERT_GT(pid, 0);
-    // Every other kill (the first among them) waits for the copying to show (a new part file or copy) first, so that some
-    // kills surely fall while files are in flight; then it falls at a random moment.
+    // Every other kill (the first among them) waits for the copying to show (a new part file or
+    // copy) first, so that some kills surely fall while files are in flight; then it falls at a
+    // random moment.
     if (attempt % 2 == 0) {
-      for (auto start = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - start < whole;) {
+      for (auto start = std::chrono::steady_clock::now();
+           std::chrono::steady_clock::now() - start < whole;) {
         int parts = 0;
         if (copiesUnder(c.d1, &parts).size() != placed || parts > before) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
     }
-    const auto delay = std::chrono::milliseconds(rng() % (whole.count() / (attempt % 2 == 0 ? 4 : 1) + 1));
+    const auto delay =
+        std::chrono::milliseconds(rng() % (whole.count() / (attempt % 2 == 0 ? 4 : 1) + 1));
     std::this_thread::sleep_for(delay);
     ::kill(pid, SIGKILL);
     int status = 0;
@@ -100,12 +107,12 @@ TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
     size_t there = copiesUnder(c.d1, &parts).size();
     // Killed with part files written or some copies in place, but not all of them.
     if (WIFSIGNALED(status) && (there > 0 || parts > 0) && there < 500) ++killedMidway;
-    story += std::to_string(delay.count()) + "ms: " + std::to_string(there) + " copies, " + std::to_string(parts) +
-             " parts" + (WIFEXITED(status) ? " (ended)" : "") + "; ";
+    story += std::to_string(delay.count()) + "ms: " + std::to_string(there) + " copies, " +
+             std::to_string(parts) + " parts" + (WIFEXITED(status) ? " (ended)" : "") + "; ";
     if (WIFEXITED(status)) break;
   }
-  EXPECT_GT(killedMidway, 0) << "no kill fell in the middle of a copy; a whole run takes " << whole.count()
-                             << " ms; " << story;
+  EXPECT_GT(killedMidway, 0) << "no kill fell in the middle of a copy; a whole run takes "
+                             << whole.count() << " ms; " << story;
 
   auto done = c.run(args);
   EXPECT_EQ(done.status, 0) << done.out << done.err;

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "cli/progress_bar.h"
 #include "cli/cli_test_util.h"
-#include "engine/copy/copy.h"
+#include "cli/progress_bar.h"
 #include "engine/base/text.h"
+#include "engine/copy/copy.h"
 
 namespace tolverdine {
 namespace {
@@ -30,22 +30,32 @@ TEST(IngestCommand, ExitStatusIsTheCardColour) {
 
   auto green = c.run({c.card, "--project", "봄", "--dest", c.d1, "--dest", c.d2, "--copies", "2"});
   EXPECT_EQ(green.status, 0) << green.out << green.err;
-  EXPECT_NE(green.out.find("🟢 복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요"), std::string::npos) << green.out;
+  EXPECT_NE(
+      green.out.find(
+          "🟢 복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요"),
+      std::string::npos)
+      << green.out;
 
-  // A green card hands its manifest to the user's command; the command's output goes to the recap log.
-  auto recap = c.run({c.card, "--project", "봄", "--dest", c.d1, "--dest", c.d2, "--recap", "echo made"});
+  // A green card hands its manifest to the user's command; the command's output goes to the recap
+  // log.
+  auto recap =
+      c.run({c.card, "--project", "봄", "--dest", c.d1, "--dest", c.d2, "--recap", "echo made"});
   EXPECT_EQ(recap.status, 0);
   EXPECT_NE(recap.out.find("리캡 명령 시작: echo made "), std::string::npos) << recap.out;
 
   // Once more: nothing is copied again; asking for a third copy leaves the card yellow.
   auto yellow = c.run({c.card, "--project", "봄", "--dest", c.d1, "--dest", c.d2, "--copies", "3"});
   EXPECT_EQ(yellow.status, 1) << yellow.out;
-  EXPECT_NE(yellow.out.find("복사 0 · 기존 3 — 사본 3곳 미달 3개, 카드를 비우지 마세요"), std::string::npos) << yellow.out;
-  EXPECT_EQ(c.run({c.card, "--project", "봄", "--dest", c.d1, "--copies", "3", "--recap", "echo x"}).out.find("리캡"),
+  EXPECT_NE(yellow.out.find("복사 0 · 기존 3 — 사본 3곳 미달 3개, 카드를 비우지 마세요"),
+            std::string::npos)
+      << yellow.out;
+  EXPECT_EQ(c.run({c.card, "--project", "봄", "--dest", c.d1, "--copies", "3", "--recap", "echo x"})
+                .out.find("리캡"),
             std::string::npos);
 
   // A destination whose drive is missing stops before anything is written: red.
-  auto red = c.run({c.card, "--project", "봄", "--dest", c.dir.path + "/nodrive/x", "--dest", c.d2});
+  auto red =
+      c.run({c.card, "--project", "봄", "--dest", c.dir.path + "/nodrive/x", "--dest", c.d2});
   EXPECT_EQ(red.status, 2) << red.out;
   EXPECT_NE(red.out.find("시작하지 않음 — "), std::string::npos) << red.out;
   EXPECT_FALSE(exists(c.dir.path + "/nodrive"));
@@ -61,12 +71,15 @@ TEST(IngestCommand, CardListedOnlyInPartIsNeverGreen) {
   ASSERT_EQ(::chmod((c.card + "/DCIM/100MSDCF").c_str(), 0), 0);
   auto r = c.run({c.card, "--project", "p", "--dest", c.d1, "--copies", "1"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
-  EXPECT_NE(r.out.find("폴더를 읽지 못함: DCIM/100MSDCF (Permission denied)"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("복사 3 · 기존 0 · 실패 1 — 카드를 포맷하지 마세요"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("폴더를 읽지 못함: DCIM/100MSDCF (Permission denied)"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("복사 3 · 기존 0 · 실패 1 — 카드를 포맷하지 마세요"), std::string::npos)
+      << r.out;
   // The same partial listing again is still not a backed-up card.
   auto status = c.run({c.card, "--copies", "1"}, "status");
   EXPECT_EQ(status.status, 1) << status.out;
-  EXPECT_NE(status.out.find("카드를 모두 읽지 못했습니다 — 포맷하지 마세요"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("카드를 모두 읽지 못했습니다 — 포맷하지 마세요"), std::string::npos)
+      << status.out;
   EXPECT_EQ(status.out.find("이미 백업됨"), std::string::npos) << status.out;
   ::chmod((c.card + "/DCIM/100MSDCF").c_str(), 0755);
 }
@@ -83,7 +96,8 @@ TEST(IngestCommand, SameNamedStillsOfTwoCamerasBothKept) {
   auto stills = [&] {
     std::vector<std::string> out;
     for (const auto& e : std::filesystem::recursive_directory_iterator(c.d1))
-      if (e.path().filename() == "IMG_0001.JPG") out.push_back(e.path().string().substr(c.d1.size() + 1));
+      if (e.path().filename() == "IMG_0001.JPG")
+        out.push_back(e.path().string().substr(c.d1.size() + 1));
     std::sort(out.begin(), out.end());
     return out;
   };
@@ -94,10 +108,14 @@ TEST(IngestCommand, SameNamedStillsOfTwoCamerasBothKept) {
   const std::string folder = parentPath(placeA);
   auto b = c.run({cardB, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", "B캠"});
   EXPECT_EQ(b.status, 0) << b.out << b.err;
-  EXPECT_NE(b.out.find("다른 카메라의 같은 이름 사진이 있어 B캠 폴더에 넣음: 1개"), std::string::npos) << b.out;
+  EXPECT_NE(b.out.find("다른 카메라의 같은 이름 사진이 있어 B캠 폴더에 넣음: 1개"),
+            std::string::npos)
+      << b.out;
   EXPECT_EQ(stills(), (std::vector<std::string>{folder + "/B캠/IMG_0001.JPG", placeA}));
-  EXPECT_EQ(hashFile(c.d1 + "/" + placeA), hashFile(c.card + "/DCIM/100CANON/IMG_0001.JPG")) << "never overwritten";
-  EXPECT_EQ(hashFile(c.d1 + "/" + folder + "/B캠/IMG_0001.JPG"), hashFile(cardB + "/DCIM/100CANON/IMG_0001.JPG"));
+  EXPECT_EQ(hashFile(c.d1 + "/" + placeA), hashFile(c.card + "/DCIM/100CANON/IMG_0001.JPG"))
+      << "never overwritten";
+  EXPECT_EQ(hashFile(c.d1 + "/" + folder + "/B캠/IMG_0001.JPG"),
+            hashFile(cardB + "/DCIM/100CANON/IMG_0001.JPG"));
   // The job summary file of that run says so.
   std::string project = folder.substr(0, folder.find('/'));
   bool noted = false;
@@ -118,7 +136,8 @@ TEST(IngestCommand, SameNamedStillsOfTwoCamerasBothKept) {
   writePattern(cardC + "/DCIM/100CANON/IMG_0001.JPG", 5000, 9);
   ASSERT_EQ(sh("touch -d '2026-03-01 10:00:00' '" + cardC + "/DCIM/100CANON/IMG_0001.JPG'"), 0);
   ASSERT_EQ(sh("rm -rf '" + c.dir.path + "/home'"), 0);  // a database that knows nobody
-  auto stranger = c.run({cardC, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", "C캠"});
+  auto stranger =
+      c.run({cardC, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", "C캠"});
   EXPECT_EQ(stranger.status, 2) << stranger.out;
   EXPECT_EQ(stills().size(), 2u);
   EXPECT_EQ(hashFile(c.d1 + "/" + placeA), hashFile(c.card + "/DCIM/100CANON/IMG_0001.JPG"));
@@ -131,7 +150,8 @@ TEST(IngestCommand, ProgressLine) {
   EXPECT_EQ(cli::progressLine(10, 10, "", 2'000'000'000, 2'000'000'000, 20),
             "[####################] 10/10  2.0GB/2.0GB  100.0MB/s");
   // An empty card and a zero elapsed time divide by nothing.
-  EXPECT_EQ(cli::progressLine(0, 0, "", 0, 0, 0), "[####################] 0/0  0.0MB/0.0MB  0.0MB/s");
+  EXPECT_EQ(cli::progressLine(0, 0, "", 0, 0, 0),
+            "[####################] 0/0  0.0MB/0.0MB  0.0MB/s");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// JSON and table forms of the library lists, shared by the search, history and suggestions commands.
+// JSON and table forms of the library lists, shared by the search, history and suggestions
+// commands.
 #pragma once
 
 #include <cstdio>
@@ -29,8 +30,12 @@ inline nlohmann::ordered_json hitJson(const Hit& h) {
 }
 
 inline nlohmann::ordered_json cardJson(const CardRecord& c) {
-  return {{"fingerprint", c.fingerprint}, {"cam", c.cam},           {"files", c.files},
-          {"bytes", c.bytes},             {"firstSeen", c.firstSeen}, {"lastSeen", c.lastSeen}};
+  return {{"fingerprint", c.fingerprint},
+          {"cam", c.cam},
+          {"files", c.files},
+          {"bytes", c.bytes},
+          {"firstSeen", c.firstSeen},
+          {"lastSeen", c.lastSeen}};
 }
 
 inline nlohmann::ordered_json suggestionJson(const Suggestion& s) {

@@ -17,8 +17,10 @@ TEST(LibraryCommands, SearchHistoryAndSuggestionsAfterAnIngest) {
   auto hits = nlohmann::json::parse(r.out);
   ASSERT_EQ(hits.size(), 2u) << "one row per destination";
   EXPECT_NE(hits[0]["dest"], hits[1]["dest"]);
-  EXPECT_EQ(nlohmann::json::parse(c.run({"A캠", "--json", "--limit", "1"}, "search").out).size(), 1u);
-  EXPECT_EQ(nlohmann::json::parse(c.run({"   ", "--json"}, "search").out).size(), 0u) << "blank text: no query";
+  EXPECT_EQ(nlohmann::json::parse(c.run({"A캠", "--json", "--limit", "1"}, "search").out).size(),
+            1u);
+  EXPECT_EQ(nlohmann::json::parse(c.run({"   ", "--json"}, "search").out).size(), 0u)
+      << "blank text: no query";
   EXPECT_EQ(nlohmann::json::parse(c.run({"없는이름", "--json"}, "search").out).size(), 0u);
   EXPECT_NE(c.run({"C0001", "--limit", "0"}, "search").status, 0);
   // Table form: a count line in Korean.

@@ -20,9 +20,17 @@ std::optional<int64_t> capacityOf(const std::string& path) {
 
 LinuxApp::LinuxApp(const LinuxAppOptions& o)
     : log_(&clock_, o.teeLog), prefs_(o.supportDir), watcher_(o.watch) {
-  ModelServices svc{main_,  prefs_,  log_,   notifier_, webhook_,
+  ModelServices svc{main_,
+                    prefs_,
+                    log_,
+                    notifier_,
+                    webhook_,
                     o.ejector ? *o.ejector : static_cast<Ejector&>(udisks_),
-                    holders_, links_,  clock_, opener_,   o.watchVolumes ? &watcher_ : nullptr,
+                    holders_,
+                    links_,
+                    clock_,
+                    opener_,
+                    o.watchVolumes ? &watcher_ : nullptr,
                     [] { return std::make_unique<LogindSleepInhibitor>(); }};
   ModelOptions mopt;
   mopt.terms = o.terms;

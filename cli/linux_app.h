@@ -23,13 +23,13 @@
 namespace tolverdine::cli {
 
 struct LinuxAppOptions {
-  std::string supportDir;       // settings.json and the web token live here
-  VolumeWatcherOptions watch;   // its extra prefixes are also offered as destination places
-  bool watchVolumes = true;     // false: volume events come only through Model::volume
-  bool teeLog = false;          // the application log also on standard error
+  std::string supportDir;      // settings.json and the web token live here
+  VolumeWatcherOptions watch;  // its extra prefixes are also offered as destination places
+  bool watchVolumes = true;    // false: volume events come only through Model::volume
+  bool teeLog = false;         // the application log also on standard error
   Terms terms;
-  int port = 0;                 // web page; 0: any free port
-  Ejector* ejector = nullptr;   // null: UDisks2 (umount2 as root)
+  int port = 0;                // web page; 0: any free port
+  Ejector* ejector = nullptr;  // null: UDisks2 (umount2 as root)
   /// What an autostart entry starts at login: this program with the same `serve` options.
   std::vector<std::string> loginCommand;
 };

@@ -10,25 +10,27 @@
 #include "cli/args.h"
 #include "cli/open_store.h"
 #include "cli/progress_bar.h"
-#include "engine/hashlist/mhl_complete.h"
 #include "engine/base/canonical_path.h"
+#include "engine/base/term_text.h"
 #include "engine/copy/mirror.h"
 #include "engine/copy/preflight.h"
+#include "engine/hashlist/mhl_complete.h"
 #include "engine/store/store.h"
-#include "engine/base/term_text.h"
 
 namespace tolverdine::cli {
 
 namespace {
 // Sizes of the entries still to copy, in the run's order, so the bar can show bytes.
-std::vector<int64_t> pendingSizes(Store& store, const std::string& primary, const std::string& secondary) {
+std::vector<int64_t> pendingSizes(Store& store, const std::string& primary,
+                                  const std::string& secondary) {
   std::vector<int64_t> sizes;
   for (const auto& e : store.verifiedEntries(primary))
     if (!goodCopyOn(store, e.key, secondary, e.rel)) sizes.push_back(e.size);
   return sizes;
 }
 
-// The run's failures and counts; the exit code: 0 only when nothing failed and the secondary stayed.
+// The run's failures and counts; the exit code: 0 only when nothing failed and the secondary
+// stayed.
 int printOutcome(const MirrorResult& r) {
   for (const auto& f : r.failed)
     std::printf("  실패: %s — %s\n", printableName(f.rel).c_str(), f.why.c_str());
@@ -48,7 +50,8 @@ int runMirror(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine mirror <1차 프로젝트 폴더> <2차 프로젝트 폴더>\n");
     return 64;
   }
-  const std::string primary = canonicalPath(args->positional[0]), secondary = canonicalPath(args->positional[1]);
+  const std::string primary = canonicalPath(args->positional[0]),
+                    secondary = canonicalPath(args->positional[1]);
   if (sameOrNested(primary, secondary)) {
     std::printf("멈춤 — %s\n", overlapText(primary, secondary).c_str());
     return 2;
@@ -64,7 +67,8 @@ int runMirror(int argc, char** argv) {
     r = mirrorAndList(primary, secondary, *store, namesOfFolder(primary), availableBytes,
                       [&](int n, int count, const std::string& name) {
                         // File n starts: the n-1 before it are dealt with.
-                        if (n >= 2 && static_cast<size_t>(n - 2) < sizes.size()) done += sizes[n - 2];
+                        if (n >= 2 && static_cast<size_t>(n - 2) < sizes.size())
+                          done += sizes[n - 2];
                         bar.update(n, count, name, done, total);
                       });
   } catch (const IngestStop& s) {

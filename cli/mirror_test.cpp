@@ -8,7 +8,8 @@ namespace {
 
 // The card of Cli lands in the project folder of each destination named after today.
 std::string projectFolder(const std::string& dest) {
-  RunResult r = runProcess({"/bin/sh", "-c", "ls -d '" + dest + "'/*_봄"}, {}).value_or(RunResult{});
+  RunResult r =
+      runProcess({"/bin/sh", "-c", "ls -d '" + dest + "'/*_봄"}, {}).value_or(RunResult{});
   std::string p = r.out;
   while (!p.empty() && p.back() == '\n') p.pop_back();
   return p;
@@ -22,7 +23,8 @@ TEST(StorageCommands, MirrorStorageSecondCopyAndReclassify) {
   SKIP_UNLESS_MOUNTED(ext4);
   EXPECT_EQ(c.run({c.card, "--project", "봄", "--dest", c.d1, "--storage", "APFS"}).status, 64);
 
-  auto mixed = c.run({c.card, "--project", "봄", "--dest", xfs.path(), "--dest", ext4.path(), "--storage", "auto"});
+  auto mixed = c.run({c.card, "--project", "봄", "--dest", xfs.path(), "--dest", ext4.path(),
+                      "--storage", "auto"});
   EXPECT_EQ(mixed.status, 0) << mixed.out << mixed.err;
   EXPECT_NE(mixed.out.find("보관 방식: 분류만"), std::string::npos) << mixed.out;
   const std::string split = projectFolder(ext4.path());
@@ -33,13 +35,17 @@ TEST(StorageCommands, MirrorStorageSecondCopyAndReclassify) {
   // On a cloning drive alone, auto mirrors the card and adds the classified view.
   Cli m;
   mkdirs(xfs.path() + "/m");
-  auto mirrored = m.run({m.card, "--project", "봄", "--dest", xfs.path() + "/m", "--copies", "1", "--storage", "auto"});
+  auto mirrored = m.run({m.card, "--project", "봄", "--dest", xfs.path() + "/m", "--copies", "1",
+                         "--storage", "auto"});
   EXPECT_EQ(mirrored.status, 0) << mirrored.out << mirrored.err;
   EXPECT_NE(mirrored.out.find("보관 방식: 원본 + 분류 뷰"), std::string::npos) << mirrored.out;
   const std::string root = projectFolder(xfs.path() + "/m");
   ASSERT_FALSE(root.empty());
-  auto views = runProcess({"/bin/sh", "-c", "cd '" + root + "' && find 01_원본 -type f | sort"}, {}).value_or(RunResult{});
-  auto reel = runProcess({"/bin/sh", "-c", "cd '" + root + "' && find _카드원본 -type f | sort"}, {}).value_or(RunResult{});
+  auto views = runProcess({"/bin/sh", "-c", "cd '" + root + "' && find 01_원본 -type f | sort"}, {})
+                   .value_or(RunResult{});
+  auto reel =
+      runProcess({"/bin/sh", "-c", "cd '" + root + "' && find _카드원본 -type f | sort"}, {})
+          .value_or(RunResult{});
   EXPECT_NE(views.out.find("C0001.MP4"), std::string::npos) << views.out;
   EXPECT_NE(reel.out.find("PRIVATE/M4ROOT/CLIP/C0001.MP4"), std::string::npos) << reel.out;
 

@@ -11,12 +11,12 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/posix/fd.h"
 #include "engine/base/files.h"
-#include "platform/posix/process.h"
 #include "platform/login_item.h"
-#include "platform/preferences_store.h"
+#include "platform/posix/fd.h"
 #include "platform/posix/home.h"
+#include "platform/posix/process.h"
+#include "platform/preferences_store.h"
 
 namespace tolverdine::cli {
 
@@ -82,7 +82,9 @@ int runOpen(int argc, char**) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   while (!url.empty() && (url.back() == '\n' || url.back() == '\r')) url.pop_back();
   if (url.empty()) {
-    std::fprintf(stderr, "tolverdine serve 가 웹 화면 주소를 알리지 않았습니다 (기록: ~/Library/Logs/TOLVERDINE/app.log)\n");
+    std::fprintf(
+        stderr,
+        "tolverdine serve 가 웹 화면 주소를 알리지 않았습니다 (기록: ~/Library/Logs/TOLVERDINE/app.log)\n");
     return 1;
   }
   std::printf("%s\n", url.c_str());

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "engine/store/store_open.h"
 #include "engine/store/store.h"
+#include "engine/store/store_open.h"
 
 namespace tolverdine::cli {
 

@@ -9,11 +9,11 @@
 
 #include "cli/cli_test_util.h"
 #include "engine/base/canonical_path.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
 #include "engine/card/profiles.h"
 #include "engine/layout/presets.h"
 #include "engine/reports/recap.h"
+#include "engine/store/store.h"
 #include "platform/app_log.h"
 #include "platform/posix/home.h"
 #include "web/token.h"
@@ -21,9 +21,13 @@
 namespace tolverdine {
 namespace {
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
-std::string dbPath(const Cli& c) { return c.dir.path + "/home/Library/Application Support/TOLVERDINE/ingest.sqlite"; }
+std::string dbPath(const Cli& c) {
+  return c.dir.path + "/home/Library/Application Support/TOLVERDINE/ingest.sqlite";
+}
 
 TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   Cli c;
@@ -33,7 +37,8 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   ASSERT_EQ(first.status, 1) << first.out << first.err;
   EXPECT_TRUE(has(first.out, "복사 3 · 기존 0")) << first.out;
 
-  std::vector<std::string> spellings = {c.d1, "SSD1", "./SSD1", "SSD1/../SSD1/", "link", "link/.", top + "//SSD1"};
+  std::vector<std::string> spellings = {c.d1,   "SSD1",   "./SSD1",      "SSD1/../SSD1/",
+                                        "link", "link/.", top + "//SSD1"};
   mkdirs(top + "/bind");
   bool bound = sh("mount --bind '" + d1 + "' '" + top + "/bind' 2>/dev/null") == 0;
   if (bound) spellings.push_back("bind");
@@ -59,7 +64,8 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   const std::string name = lastComponent(project);
   auto self = c.runIn(top, "mirror", {"SSD1/" + name, "link/" + name + "/"});
   EXPECT_EQ(self.status, 2) << self.out;
-  EXPECT_TRUE(has(self.out, "두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다")) << self.out;
+  EXPECT_TRUE(has(self.out, "두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"))
+      << self.out;
   auto mirror = c.runIn(top, "mirror", {"link/" + name, "SSD2/./" + name});
   EXPECT_EQ(mirror.status, 0) << mirror.out << mirror.err;
   auto green = c.runIn(top, "status", {"card", "--copies", "2"});
@@ -77,13 +83,17 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   EXPECT_EQ(moved.status, 0) << moved.out << moved.err;
   EXPECT_TRUE(has(moved.out, "옮김: C0001.MP4 → 인서트")) << moved.out;
 
-  // Two spellings, a link or a folder inside another, in one run: refused before anything is written.
+  // Two spellings, a link or a folder inside another, in one run: refused before anything is
+  // written.
   mkdirs(top + "/SSD3");
   for (auto pair : std::vector<std::pair<std::string, std::string>>{
            {"SSD3/", "SSD3"}, {"SSD3", top + "/SSD3/sub"}, {"SSD1", "link"}}) {
-    auto r = c.runIn(top, "ingest", {"card", "--project", "S", "--dest", pair.first, "--dest", pair.second});
+    auto r = c.runIn(top, "ingest",
+                     {"card", "--project", "S", "--dest", pair.first, "--dest", pair.second});
     EXPECT_EQ(r.status, 2) << pair.second << "\n" << r.out;
-    EXPECT_TRUE(has(r.out, "시작하지 않음 — 두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다")) << r.out;
+    EXPECT_TRUE(
+        has(r.out, "시작하지 않음 — 두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"))
+        << r.out;
   }
   EXPECT_EQ(shellOutput("ls -A '" + top + "/SSD3'").out, "");
   EXPECT_EQ(shellOutput("ls '" + d1 + "'").out, name + "\n");
@@ -106,7 +116,8 @@ TEST(PathsCommand, UnopenableDatabaseIsOneKoreanErrorAndExitTwo) {
     for (const auto& [command, args] : commands) {
       auto r = c.run(args, command);
       EXPECT_EQ(r.signal, 0) << command;
-      EXPECT_EQ(r.status, 2) << command << (folder ? " (folder)" : " (garbage)") << "\n" << r.out << r.err;
+      EXPECT_EQ(r.status, 2) << command << (folder ? " (folder)" : " (garbage)") << "\n"
+                             << r.out << r.err;
       const std::string said = "오류 — 상태 데이터베이스를 열지 못했습니다: ";
       size_t at = r.err.find(said);
       EXPECT_NE(at, std::string::npos) << command << "\n" << r.err;
@@ -119,7 +130,6 @@ TEST(PathsCommand, UnopenableDatabaseIsOneKoreanErrorAndExitTwo) {
     EXPECT_EQ(shellOutput("ls -A '" + c.d1 + "'").out, "");
   }
 }
-
 
 // HOME set to value (nullptr: removed) while it lives; the old value is put back after.
 class HomeVariable {
@@ -143,14 +153,16 @@ TEST(HomeFolder, EveryFileOfTheProgramLiesUnderTheOneHome) {
   ASSERT_TRUE(pw && pw->pw_dir && pw->pw_dir[0] == '/');
   const std::string own = pw->pw_dir;
   auto files = [] {
-    return std::vector<std::string>{Store::defaultPath(), FileAppLog::defaultPath(), recapJobsDir(), recapLogPath(),
-                                    Presets::v0Path(), Presets::customPath(), Profiles::overrideURL(),
-                                    web::defaultTokenPath(), applicationSupportDir()};
+    return std::vector<std::string>{
+        Store::defaultPath(),    FileAppLog::defaultPath(), recapJobsDir(),
+        recapLogPath(),          Presets::v0Path(),         Presets::customPath(),
+        Profiles::overrideURL(), web::defaultTokenPath(),   applicationSupportDir()};
   };
   {
     HomeVariable h("/srv/set-home");
     for (const auto& f : files()) EXPECT_EQ(f.rfind("/srv/set-home/", 0), 0u) << f;
-    EXPECT_EQ(Store::defaultPath(), "/srv/set-home/Library/Application Support/TOLVERDINE/ingest.sqlite");
+    EXPECT_EQ(Store::defaultPath(),
+              "/srv/set-home/Library/Application Support/TOLVERDINE/ingest.sqlite");
   }
   // Unset, empty or relative: the account's home, never "/Library/..." nor a folder in /tmp.
   for (const char* value : {static_cast<const char*>(nullptr), "", "relative/home"}) {
@@ -169,9 +181,20 @@ TEST(HomeFolder, NoHomeAnywhereStopsWithAKoreanErrorBeforeAnyFileIsWritten) {
     RunOptions o;
     o.timeout = std::chrono::milliseconds(60000);
     o.captureStderr = true;
-    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
-                                     "/usr/bin/env", "-u", "HOME", "-C", "/", TOLVERDINE_BINARY, command, c.card};
-    if (std::string(command) == "ingest") argv.insert(argv.end(), {"--project", "p", "--dest", c.d1});
+    std::vector<std::string> argv = {"/usr/bin/setpriv",
+                                     "--reuid=54321",
+                                     "--regid=54321",
+                                     "--clear-groups",
+                                     "/usr/bin/env",
+                                     "-u",
+                                     "HOME",
+                                     "-C",
+                                     "/",
+                                     TOLVERDINE_BINARY,
+                                     command,
+                                     c.card};
+    if (std::string(command) == "ingest")
+      argv.insert(argv.end(), {"--project", "p", "--dest", c.d1});
     auto r = runProcess(argv, o);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->signal, 0) << command << "\n" << r->err;

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string>
 
-#include "engine/card/camera_profile.h"
 #include "engine/base/files.h"
-#include "engine/card/profiles.h"
 #include "engine/base/records.h"
+#include "engine/card/camera_profile.h"
+#include "engine/card/profiles.h"
 #include "engine/card/signature.h"
 
 namespace tolverdine::cli {
@@ -28,7 +28,8 @@ int runProfiles(int argc, char** argv) {
     return 1;
   }
   if (decoded->version <= Profiles::defaultVersion)
-    std::fprintf(stderr, "경고: 버전 %lld 팩은 설치되지 않습니다 (2 이상 필요)\n", decoded->version);
+    std::fprintf(stderr, "경고: 버전 %lld 팩은 설치되지 않습니다 (2 이상 필요)\n",
+                 decoded->version);
   auto key = readFile(argv[3], &pem) ? Ed25519Key::fromPem(pem) : std::nullopt;
   if (!key) {
     std::fprintf(stderr, "Ed25519 개인 키가 아님: %s\n", argv[3]);

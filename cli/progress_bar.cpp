@@ -15,16 +15,18 @@ std::string bytesText(int64_t b) {
 }
 }  // namespace
 
-std::string progressLine(int n, int count, const std::string& file, int64_t done, int64_t total, double seconds) {
+std::string progressLine(int n, int count, const std::string& file, int64_t done, int64_t total,
+                         double seconds) {
   constexpr int kWidth = 20;
-  double frac = total > 0 ? std::min(1.0, static_cast<double>(done) / static_cast<double>(total)) : 1.0;
+  double frac =
+      total > 0 ? std::min(1.0, static_cast<double>(done) / static_cast<double>(total)) : 1.0;
   int filled = static_cast<int>(frac * kWidth);
   std::string bar(filled, '#');
   bar.append(kWidth - filled, '.');
   double rate = seconds > 0 ? static_cast<double>(done) / 1e6 / seconds : 0;
   char buf[160];
-  std::snprintf(buf, sizeof buf, "[%s] %d/%d  %s/%s  %.1fMB/s", bar.c_str(), n, count, bytesText(done).c_str(),
-                bytesText(total).c_str(), rate);
+  std::snprintf(buf, sizeof buf, "[%s] %d/%d  %s/%s  %.1fMB/s", bar.c_str(), n, count,
+                bytesText(done).c_str(), bytesText(total).c_str(), rate);
   std::string line = buf;
   if (rate > 0 && done < total) {
     auto left = static_cast<long long>(std::ceil(static_cast<double>(total - done) / 1e6 / rate));

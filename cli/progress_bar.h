@@ -9,7 +9,8 @@
 namespace tolverdine::cli {
 
 /// The line itself, for a given elapsed time; no terminal control characters.
-std::string progressLine(int n, int count, const std::string& file, int64_t done, int64_t total, double seconds);
+std::string progressLine(int n, int count, const std::string& file, int64_t done, int64_t total,
+                         double seconds);
 
 class ProgressBar {
  public:

@@ -49,7 +49,8 @@ int runProject(int argc, char** argv) {
   std::printf("폴더 이름: %s\n", f.nameSet == "en" ? "영어" : "한국어");
   std::printf("카메라:%s\n", f.cameras.empty() ? " 없음" : "");
   for (const auto& c : f.cameras)
-    std::printf("  %s → %s\n", c.identity.empty() ? "(모르는 카메라)" : c.identity.c_str(), c.label.c_str());
+    std::printf("  %s → %s\n", c.identity.empty() ? "(모르는 카메라)" : c.identity.c_str(),
+                c.label.c_str());
   list("목적지", f.destinations);
   list("2차 목적지", f.cascadeDestinations);
   std::printf("필요한 사본: %d개\n", f.copiesRequired);

@@ -3,8 +3,8 @@
 #include <ctime>
 
 #include "cli/cli_test_util.h"
-#include "engine/reports/diagnostics.h"
 #include "engine/project/project_file.h"
+#include "engine/reports/diagnostics.h"
 
 namespace tolverdine {
 namespace {
@@ -21,8 +21,9 @@ TEST(ProjectCommand, ShowsOrRefusesAndIngestRefusesUnsafeNames) {
   writeProjectFile(good, f);
   auto shown = c.run({"show", good}, "project");
   EXPECT_EQ(shown.status, 0) << shown.err;
-  for (const char* line : {"프로젝트: 봄\n", "날짜: 없음\n", "  1. 슬레이트 — 2초 이하\n", "  ILME-FX3#1 → A캠\n",
-                           "목적지:\n  /Volumes/SSD1\n", "2차 목적지: 없음\n", "필요한 사본: 2개\n"})
+  for (const char* line :
+       {"프로젝트: 봄\n", "날짜: 없음\n", "  1. 슬레이트 — 2초 이하\n", "  ILME-FX3#1 → A캠\n",
+        "목적지:\n  /Volumes/SSD1\n", "2차 목적지: 없음\n", "필요한 사본: 2개\n"})
     EXPECT_NE(shown.out.find(line), std::string::npos) << line << shown.out;
   writeFile(bad, "{\"schema\": \"other/1\"}");
   auto refused = c.run({"show", bad}, "project");
@@ -32,7 +33,9 @@ TEST(ProjectCommand, ShowsOrRefusesAndIngestRefusesUnsafeNames) {
 
   auto up = c.run({c.card, "--project", "x/../../../tmp/p", "--dest", c.d1});
   EXPECT_EQ(up.status, 64);
-  EXPECT_NE(up.err.find("프로젝트 이름으로 쓸 수 없습니다: \"/\" 를 쓸 수 없습니다"), std::string::npos) << up.err;
+  EXPECT_NE(up.err.find("프로젝트 이름으로 쓸 수 없습니다: \"/\" 를 쓸 수 없습니다"),
+            std::string::npos)
+      << up.err;
   auto cam = c.run({c.card, "--project", "봄", "--dest", c.d1, "--cam", ".."});
   EXPECT_EQ(cam.status, 64);
   EXPECT_NE(cam.err.find("카메라 이름으로 쓸 수 없습니다"), std::string::npos) << cam.err;
@@ -48,8 +51,9 @@ TEST(DiagnosticsCommand, DefaultNamesNeverCollideAndAnExistingFileIsReplacedOnly
     RunOptions o;
     o.timeout = std::chrono::milliseconds(60000);
     o.captureStderr = true;
-    std::vector<std::string> argv = {"/usr/bin/env", "-C", work, "HOME=" + c.dir.path + "/home", TOLVERDINE_BINARY,
-                                     "diagnostics"};
+    std::vector<std::string> argv = {
+        "/usr/bin/env",    "-C",         work, "HOME=" + c.dir.path + "/home",
+        TOLVERDINE_BINARY, "diagnostics"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return *runProcess(argv, o);
   };
@@ -57,12 +61,14 @@ TEST(DiagnosticsCommand, DefaultNamesNeverCollideAndAnExistingFileIsReplacedOnly
   auto first = run();
   EXPECT_EQ(first.status, 0) << first.err;
   std::string name = diagnosticsFileName(before);
-  EXPECT_TRUE(exists(work + "/" + name) || diagnosticsFileName(std::time(nullptr)) != name) << first.out;
+  EXPECT_TRUE(exists(work + "/" + name) || diagnosticsFileName(std::time(nullptr)) != name)
+      << first.out;
   // A second export the same day takes the next free name.
   auto again = run();
   EXPECT_EQ(again.status, 0) << again.err;
   std::string second = name.substr(0, name.size() - 4) + "-2.zip";
-  EXPECT_TRUE(exists(work + "/" + second) || diagnosticsFileName(std::time(nullptr)) != name) << again.out;
+  EXPECT_TRUE(exists(work + "/" + second) || diagnosticsFileName(std::time(nullptr)) != name)
+      << again.out;
   // A named file that exists is kept unless the user says to replace it.
   writeFile(work + "/mine.zip", "keep");
   auto refused = run({"mine.zip"});

@@ -7,16 +7,17 @@
 #include "cli/args.h"
 #include "cli/open_store.h"
 #include "engine/base/canonical_path.h"
+#include "engine/base/text.h"
 #include "engine/library/reclassify.h"
 #include "engine/store/store.h"
-#include "engine/base/text.h"
 
 namespace tolverdine::cli {
 
 int runReclassify(int argc, char** argv) {
   auto args = parseArgs(argc, argv, {}, {"english"});
   if (!args || args->positional.size() != 3) {
-    std::fprintf(stderr, "사용법: tolverdine reclassify <프로젝트 폴더> <클립 경로> <분류> [--english]\n");
+    std::fprintf(stderr,
+                 "사용법: tolverdine reclassify <프로젝트 폴더> <클립 경로> <분류> [--english]\n");
     return 64;
   }
   const std::string dest = canonicalPath(args->positional[0]), rel = nfc(args->positional[1]);

@@ -37,10 +37,12 @@ int runSearch(int argc, char** argv) {
     printJson(j);
     return 0;
   }
-  std::printf("%-24s %-8s %-10s %-6s %-20s %s\n", "이름", "카메라", "상태", "연결", "시각", "분류 경로 · 목적지");
+  std::printf("%-24s %-8s %-10s %-6s %-20s %s\n", "이름", "카메라", "상태", "연결", "시각",
+              "분류 경로 · 목적지");
   for (const auto& h : hits)
-    std::printf("%-24s %-8s %-10s %-6s %-20s %s · %s\n", h.name().c_str(), h.cam().c_str(), copyStateText(h.state),
-                h.online() ? "연결" : "없음", h.at.c_str(), h.classPath().c_str(), h.dest.c_str());
+    std::printf("%-24s %-8s %-10s %-6s %-20s %s · %s\n", h.name().c_str(), h.cam().c_str(),
+                copyStateText(h.state), h.online() ? "연결" : "없음", h.at.c_str(),
+                h.classPath().c_str(), h.dest.c_str());
   std::printf("%zu건\n", hits.size());
   return 0;
 }

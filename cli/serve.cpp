@@ -15,22 +15,23 @@
 #include <glib.h>
 
 #include "cli/args.h"
-#include "cli/resource_dir.h"
 #include "cli/linux_app.h"
 #include "cli/open.h"
+#include "cli/resource_dir.h"
 #include "engine/base/canonical_path.h"
-#include "platform/posix/fd.h"
 #include "engine/base/files.h"
 #include "platform/login_item.h"
+#include "platform/posix/fd.h"
+#include "platform/posix/home.h"
 #include "platform/profile_update.h"
 #include "web/token.h"
-#include "platform/posix/home.h"
 
 namespace tolverdine::cli {
 
 namespace {
 int usage() {
-  std::fprintf(stderr, "사용법: tolverdine serve [--watch <폴더>]… [--loop-removable] [--port N]\n");
+  std::fprintf(stderr,
+               "사용법: tolverdine serve [--watch <폴더>]… [--loop-removable] [--port N]\n");
   return 64;
 }
 
@@ -104,7 +105,8 @@ int runServe(int argc, char** argv) {
   // `tolverdine open` (the menu entry) finds the page of this instance here; owner-only.
   const std::string urlFile = pageAddressPath();
   std::string err;
-  if (!web::writeTokenFile(urlFile, server.url(), &err)) appLog.log("웹 주소 파일을 쓰지 못함: " + err);
+  if (!web::writeTokenFile(urlFile, server.url(), &err))
+    appLog.log("웹 주소 파일을 쓰지 못함: " + err);
 
   int quit = 0;
   g_unix_signal_add(SIGINT, onSignal, &quit);
@@ -116,8 +118,10 @@ int runServe(int argc, char** argv) {
   model.stopStarting();
   ::unlink(urlFile.c_str());
   server.stop();
-  if (model.running() > 0) appLog.log("끝내는 중 — 복사 중인 카드 " + std::to_string(model.running()) + "장을 마칩니다");
-  while (model.running() > 0 || model.cascading() || !model.idle()) g_main_context_iteration(ctx, TRUE);
+  if (model.running() > 0)
+    appLog.log("끝내는 중 — 복사 중인 카드 " + std::to_string(model.running()) + "장을 마칩니다");
+  while (model.running() > 0 || model.cascading() || !model.idle())
+    g_main_context_iteration(ctx, TRUE);
   appLog.log("끝");
   return 0;
 }

@@ -35,8 +35,8 @@ int freePort() {
 }
 
 // argv in cwd with exactly env, output to log; the child's pid.
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& cwd,
-            const std::string& log) {
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& cwd, const std::string& log) {
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
@@ -91,14 +91,16 @@ TEST(ServeLogin, TheAutostartEntryStartsServeWithTheInstancesOptions) {
   // No systemctl on PATH: the switch falls back to the autostart entry.
   const std::vector<std::string> env = {"HOME=" + home, "PATH=/nonexistent", "LANG=C.UTF-8"};
   const std::string port = std::to_string(freePort());
-  pid_t first = spawn({TOLVERDINE_BINARY, "serve", "--watch", "cards", "--port", port}, env, d.path, d.path + "/first.log");
+  pid_t first = spawn({TOLVERDINE_BINARY, "serve", "--watch", "cards", "--port", port}, env, d.path,
+                      d.path + "/first.log");
   std::string url = waitForPage(home);
   ASSERT_FALSE(url.empty()) << slurp(d.path + "/first.log");
   Page page(url);
   EXPECT_EQ(page.port, std::stoi(port));
   httplib::Client c("127.0.0.1", page.port);
   c.set_read_timeout(10, 0);
-  auto r = c.Post("/api/act", page.headers(), R"({"op":"setLoginItem","args":{"on":true}})", "application/json");
+  auto r = c.Post("/api/act", page.headers(), R"({"op":"setLoginItem","args":{"on":true}})",
+                  "application/json");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
   EXPECT_TRUE(nlohmann::json::parse(r->body)["ok"].get<bool>()) << r->body;
@@ -113,8 +115,9 @@ TEST(ServeLogin, TheAutostartEntryStartsServeWithTheInstancesOptions) {
   ASSERT_NE(at, std::string::npos) << entry;
   auto command = parseDesktopExec(entry.substr(at + 6, entry.find('\n', at + 1) - at - 6));
   ASSERT_TRUE(command);
-  EXPECT_EQ(*command, (std::vector<std::string>{std::filesystem::canonical(TOLVERDINE_BINARY).string(), "serve", "--watch", cards + "/",
-                                                "--port", port}));
+  EXPECT_EQ(*command,
+            (std::vector<std::string>{std::filesystem::canonical(TOLVERDINE_BINARY).string(),
+                                      "serve", "--watch", cards + "/", "--port", port}));
 
   // At login the command runs from the home folder: it serves the page on the same port.
   pid_t again = spawn(*command, env, home, d.path + "/again.log");
@@ -129,7 +132,8 @@ TEST(ServeLogin, TheAutostartEntryStartsServeWithTheInstancesOptions) {
   EXPECT_EQ(s2->status, 200);
   EXPECT_EQ(nlohmann::json::parse(s2->body)["loginItem"], true);
   // Switching it off from this instance removes the entry again.
-  auto off = c2.Post("/api/act", page2.headers(), R"({"op":"setLoginItem","args":{"on":false}})", "application/json");
+  auto off = c2.Post("/api/act", page2.headers(), R"({"op":"setLoginItem","args":{"on":false}})",
+                     "application/json");
   ASSERT_TRUE(off);
   EXPECT_FALSE(exists(home + "/.config/autostart/tolverdine.desktop"));
   EXPECT_EQ(stop(again), 0);

@@ -10,7 +10,9 @@
 namespace tolverdine {
 namespace {
 
-bool has(const RunResult& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
+bool has(const RunResult& r, const std::string& text) {
+  return r.out.find(text) != std::string::npos;
+}
 
 // The one project folder the run made on a drive.
 std::string projectOn(const std::string& drive) {
@@ -33,7 +35,8 @@ TEST(StaleCopies, GreenOnlyWhileEveryCountedCopyIsOnItsDrive) {
   c.d2 = m2.path();
   // A drive's mount point is always older than the copies made on it.
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  const std::vector<std::string> both{c.card, "--project", "p", "--dest", c.d1, "--dest", c.d2, "--copies", "2"};
+  const std::vector<std::string> both{c.card,   "--project", "p",        "--dest", c.d1,
+                                      "--dest", c.d2,        "--copies", "2"};
   const std::vector<std::string> onlyD1{c.card, "--project", "p", "--dest", c.d1, "--copies", "2"};
   ASSERT_EQ(c.run(both).status, 0);
   const std::string p2 = projectOn(c.d2), p1 = projectOn(c.d1);

@@ -5,8 +5,8 @@
 
 #include "app/settings.h"
 #include "cli/args.h"
-#include "cli/open_store.h"
 #include "cli/card_files.h"
+#include "cli/open_store.h"
 #include "engine/base/canonical_path.h"
 #include "engine/store/card_status.h"
 #include "platform/volume_uuid.h"
@@ -36,12 +36,14 @@ int runStatus(int argc, char** argv) {
   }
   if (st.alreadyBackedUp()) {
     const auto& k = std::get<CardStatus::Known>(st.value);
-    std::printf("이미 백업됨 — %s, 파일 %d개 모두 검증 사본 %d곳 이상\n", k.cam.c_str(), k.files, *copies);
+    std::printf("이미 백업됨 — %s, 파일 %d개 모두 검증 사본 %d곳 이상\n", k.cam.c_str(), k.files,
+                *copies);
     return 0;
   }
   if (const auto* t = std::get_if<CardStatus::Twin>(&st.value)) {
-    std::printf("듀얼 슬롯 백업 카드로 보입니다 (%s, %d개). '슬롯 대조'는 쓰지 않고 해시만 비교합니다.\n",
-                t->cam.c_str(), t->files);
+    std::printf(
+        "듀얼 슬롯 백업 카드로 보입니다 (%s, %d개). '슬롯 대조'는 쓰지 않고 해시만 비교합니다.\n",
+        t->cam.c_str(), t->files);
     return 1;
   }
   if (const auto* k = std::get_if<CardStatus::Known>(&st.value)) {

@@ -5,7 +5,9 @@
 namespace tolverdine {
 namespace {
 
-bool has(const RunResult& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
+bool has(const RunResult& r, const std::string& text) {
+  return r.out.find(text) != std::string::npos;
+}
 
 TEST(StatusCommand, NewThenShortThenBackedUp) {
   Cli c;
@@ -17,12 +19,14 @@ TEST(StatusCommand, NewThenShortThenBackedUp) {
   ASSERT_EQ(c.run({c.card, "--project", "p", "--dest", c.d1, "--copies", "2"}).status, 1);
   auto shortOf = c.run({c.card, "--copies", "2"}, "status");
   EXPECT_EQ(shortOf.status, 1);
-  EXPECT_TRUE(has(shortOf, "상태: known(cam: \"A캠\", files: 3, under: 3, added: 0)")) << shortOf.out;
+  EXPECT_TRUE(has(shortOf, "상태: known(cam: \"A캠\", files: 3, under: 3, added: 0)"))
+      << shortOf.out;
   EXPECT_TRUE(has(shortOf, "  검증 사본 1곳: PRIVATE/M4ROOT/STATUS.BIN")) << shortOf.out;
 
   // A changed file is a new file key: the card no longer counts as backed up.
   ASSERT_EQ(c.run({c.card, "--project", "p", "--dest", c.d2, "--copies", "2"}).status, 0);
-  EXPECT_TRUE(has(c.run({c.card}, "status"), "이미 백업됨 — A캠, 파일 3개 모두 검증 사본 2곳 이상"));
+  EXPECT_TRUE(
+      has(c.run({c.card}, "status"), "이미 백업됨 — A캠, 파일 3개 모두 검증 사본 2곳 이상"));
   writePattern(c.card + "/PRIVATE/M4ROOT/STATUS.BIN", 101, 9);
   auto changed = c.run({c.card}, "status");
   EXPECT_EQ(changed.status, 1);
@@ -49,11 +53,13 @@ TEST(TwinCommand, SecondSlotComparedByHash) {
   // One byte differs, size and time kept: the listing cannot tell, the hash does.
   std::string clip = slot2.path() + "/PRIVATE/M4ROOT/CLIP/C0002.MP4";
   ASSERT_EQ(sh("cp -p '" + clip + "' '" + c.dir.path + "/keep' && printf 'Z' | dd of='" + clip +
-               "' bs=1 seek=100 conv=notrunc status=none && touch -r '" + c.dir.path + "/keep' '" + clip + "'"),
+               "' bs=1 seek=100 conv=notrunc status=none && touch -r '" + c.dir.path + "/keep' '" +
+               clip + "'"),
             0);
   auto differ = c.run({slot2.path()}, "twin");
   EXPECT_EQ(differ.status, 2) << differ.out;
-  EXPECT_TRUE(has(differ, "두 슬롯이 다릅니다: 다름 1 · 못 읽음 0 — 포맷하지 마세요")) << differ.out;
+  EXPECT_TRUE(has(differ, "두 슬롯이 다릅니다: 다름 1 · 못 읽음 0 — 포맷하지 마세요"))
+      << differ.out;
   EXPECT_TRUE(has(differ, "  다름: PRIVATE/M4ROOT/CLIP/C0002.MP4")) << differ.out;
 }
 

@@ -3,12 +3,11 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/reports/anonymous_tree.h"
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
 #include "engine/base/records.h"
 #include "engine/base/version.h"
-
+#include "engine/reports/anonymous_tree.h"
 
 namespace tolverdine::cli {
 
@@ -17,7 +16,8 @@ int runTree(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine tree <카드> [저장할 파일]\n");
     return 64;
   }
-  std::string text = anonymousTreeHeader(toolVersion()) + "\n" + anonymousTree(canonicalPath(argv[1]), 5);
+  std::string text =
+      anonymousTreeHeader(toolVersion()) + "\n" + anonymousTree(canonicalPath(argv[1]), 5);
   if (argc == 2) {
     std::printf("%s\n", text.c_str());
     return 0;

@@ -5,11 +5,11 @@
 
 #include "app/settings.h"
 #include "cli/args.h"
-#include "cli/open_store.h"
 #include "cli/card_files.h"
+#include "cli/open_store.h"
 #include "engine/base/canonical_path.h"
-#include "engine/store/card_status.h"
 #include "engine/card/twin.h"
+#include "engine/store/card_status.h"
 #include "platform/volume_uuid.h"
 
 namespace tolverdine::cli {
@@ -40,14 +40,15 @@ int runTwin(int argc, char** argv) {
   }
   TwinCheck c = verifyTwin(root, files, t->cam, *store, *copies);
   if (!c.contentOk()) {
-    std::printf("두 슬롯이 다릅니다: 다름 %zu · 못 읽음 %zu — 포맷하지 마세요\n", c.differ.size(), c.unread.size());
+    std::printf("두 슬롯이 다릅니다: 다름 %zu · 못 읽음 %zu — 포맷하지 마세요\n", c.differ.size(),
+                c.unread.size());
     for (const auto& p : c.differ) std::printf("  다름: %s\n", p.c_str());
     for (const auto& p : c.unread) std::printf("  못 읽음: %s\n", p.c_str());
     return 2;
   }
   if (!c.ok()) {
-    std::printf("두 슬롯 내용 동일 (%d개) — 그러나 검증 사본 %d곳 미달 %zu개, 포맷하지 마세요\n", c.same, *copies,
-                c.underCopied.size());
+    std::printf("두 슬롯 내용 동일 (%d개) — 그러나 검증 사본 %d곳 미달 %zu개, 포맷하지 마세요\n",
+                c.same, *copies, c.underCopied.size());
     return 1;
   }
   store->recordCard(cardFingerprint(files), t->cam, files, volume);

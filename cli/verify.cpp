@@ -3,8 +3,8 @@
 #include <string>
 
 #include "engine/base/canonical_path.h"
-#include "engine/hashlist/mhl_verify.h"
 #include "engine/base/term_text.h"
+#include "engine/hashlist/mhl_verify.h"
 
 namespace tolverdine::cli {
 

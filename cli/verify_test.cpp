@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/hashlist/c4.h"
-#include "engine/copy/copy.h"
-#include "engine/hashlist/digest.h"
 #include "engine/base/files.h"
+#include "engine/base/names.h"
+#include "engine/copy/copy.h"
+#include "engine/hashlist/c4.h"
+#include "engine/hashlist/digest.h"
 #include "engine/hashlist/mhl.h"
 #include "engine/hashlist/mhl_folder.h"
-#include "engine/base/names.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -31,7 +31,9 @@ Verified item(const std::string& dest, const std::string& content) {
   return v;
 }
 
-bool has(const ShellOutput& r, const std::string& line) { return r.out.find(line + "\n") != std::string::npos; }
+bool has(const ShellOutput& r, const std::string& line) {
+  return r.out.find(line + "\n") != std::string::npos;
+}
 
 TEST(VerifyCommand, ChangedMissingMovedAndBrokenLists) {
   TempDir t;
@@ -39,7 +41,8 @@ TEST(VerifyCommand, ChangedMissingMovedAndBrokenLists) {
   NameSet names;
   names.reports = "_REPORTS";
   ASSERT_TRUE(mkdirs(root + "/01/A"));
-  std::map<std::string, std::string> files = {{"01/A/a.mov", "alpha"}, {"01/A/b&<.mov", "bravo"}, {"01/A/c.mov", "charlie"}};
+  std::map<std::string, std::string> files = {
+      {"01/A/a.mov", "alpha"}, {"01/A/b&<.mov", "bravo"}, {"01/A/c.mov", "charlie"}};
   std::vector<Verified> items;
   for (auto& [p, c] : files) {
     writeFile(root + "/" + p, c);
@@ -48,16 +51,19 @@ TEST(VerifyCommand, ChangedMissingMovedAndBrokenLists) {
   ASSERT_TRUE(writeMHLGeneration(root, items, names, std::nullopt, 1772703502));
   // A later card, and a move of one clip recorded by an in-place generation.
   writeFile(root + "/01/A/d.mov", "delta");
-  ASSERT_TRUE(writeMHLGeneration(root, {item("01/A/d.mov", "delta")}, names, std::nullopt, 1772703600));
+  ASSERT_TRUE(
+      writeMHLGeneration(root, {item("01/A/d.mov", "delta")}, names, std::nullopt, 1772703600));
   ASSERT_TRUE(mkdirs(root + "/01/B"));
   ASSERT_EQ(::rename((root + "/01/A/c.mov").c_str(), (root + "/01/B/c.mov").c_str()), 0);
-  ASSERT_TRUE(writeMHLRenames(root, {{"01/A/c.mov", "01/B/c.mov", 7, xxh64("charlie")}}, names, 1772703700));
+  ASSERT_TRUE(writeMHLRenames(root, {{"01/A/c.mov", "01/B/c.mov", 7, xxh64("charlie")}}, names,
+                              1772703700));
 
   ShellOutput ok = verify(root);
   EXPECT_EQ(ok.code, 0) << ok.out;
   for (const char* p : {"01/A/a.mov", "01/A/b&<.mov", "01/B/c.mov", "01/A/d.mov"})
     EXPECT_TRUE(has(ok, std::string("정상: ") + p)) << ok.out;
-  EXPECT_EQ(ok.out.find("01/A/c.mov"), std::string::npos) << "a moved file is expected at its new place only";
+  EXPECT_EQ(ok.out.find("01/A/c.mov"), std::string::npos)
+      << "a moved file is expected at its new place only";
 
   writeFile(root + "/01/A/a.mov", "alphA");
   ::unlink((root + "/01/A/d.mov").c_str());
@@ -106,39 +112,51 @@ struct History {
   std::vector<std::pair<std::string, std::string>> gens;  // name, text
   void add(const std::string& process, const std::string& hashes) {
     char name[64];
-    std::snprintf(name, sizeof name, "%04zu_P_2026-01-%02zu_100000Z.mhl", gens.size() + 1, gens.size() + 10);
-    std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                    "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
-                    "  <creatorinfo>\n    <creationdate>2026-01-10T10:00:00+00:00</creationdate>\n"
-                    "    <hostname>cart</hostname>\n    <tool version=\"1.0\">other</tool>\n  </creatorinfo>\n"
-                    "  <processinfo>\n    <process>" + process + "</process>\n    <ignore>\n"
-                    "      <pattern>.DS_Store</pattern>\n      <pattern>ascmhl</pattern>\n"
-                    "      <pattern>ascmhl/</pattern>\n      <pattern>*.tmp</pattern>\n    </ignore>\n"
-                    "  </processinfo>\n  <hashes>\n" + hashes + "  </hashes>\n</hashlist>\n";
+    std::snprintf(name, sizeof name, "%04zu_P_2026-01-%02zu_100000Z.mhl", gens.size() + 1,
+                  gens.size() + 10);
+    std::string x =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
+        "  <creatorinfo>\n    <creationdate>2026-01-10T10:00:00+00:00</creationdate>\n"
+        "    <hostname>cart</hostname>\n    <tool version=\"1.0\">other</tool>\n  </creatorinfo>\n"
+        "  <processinfo>\n    <process>" +
+        process +
+        "</process>\n    <ignore>\n"
+        "      <pattern>.DS_Store</pattern>\n      <pattern>ascmhl</pattern>\n"
+        "      <pattern>ascmhl/</pattern>\n      <pattern>*.tmp</pattern>\n    </ignore>\n"
+        "  </processinfo>\n  <hashes>\n" +
+        hashes + "  </hashes>\n</hashlist>\n";
     gens.push_back({name, x});
     mkdirs(root + "/ascmhl");
     writeFile(root + "/ascmhl/" + name, x);
-    std::string chain = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                        "<ascmhldirectory xmlns=\"urn:ASC:MHL:DIRECTORY:v2.0\">\n";
+    std::string chain =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<ascmhldirectory xmlns=\"urn:ASC:MHL:DIRECTORY:v2.0\">\n";
     for (size_t i = 0; i < gens.size(); ++i)
-      chain += "  <hashlist sequencenr=\"" + std::to_string(i + 1) + "\">\n    <path>" + gens[i].first +
-               "</path>\n    <c4>" + c4Id(gens[i].second) + "</c4>\n  </hashlist>\n";
+      chain += "  <hashlist sequencenr=\"" + std::to_string(i + 1) + "\">\n    <path>" +
+               gens[i].first + "</path>\n    <c4>" + c4Id(gens[i].second) +
+               "</c4>\n  </hashlist>\n";
     writeFile(root + "/ascmhl/ascmhl_chain.xml", chain + "</ascmhldirectory>\n");
   }
 };
 
-std::string entry(const std::string& path, const std::string& hashes, const std::string& prev = "") {
-  return "    <hash>\n      <path size=\"4\" lastmodificationdate=\"2026-01-10T10:00:00+00:00\">" + path +
-         "</path>\n" + (prev.empty() ? "" : "      <previousPath>" + prev + "</previousPath>\n") + hashes +
+std::string entry(const std::string& path, const std::string& hashes,
+                  const std::string& prev = "") {
+  return "    <hash>\n      <path size=\"4\" lastmodificationdate=\"2026-01-10T10:00:00+00:00\">" +
+         path + "</path>\n" +
+         (prev.empty() ? "" : "      <previousPath>" + prev + "</previousPath>\n") + hashes +
          "    </hash>\n";
 }
 
-std::string hashOf(const std::string& type, const std::string& value, const std::string& action = "original") {
-  return "      <" + type + " action=\"" + action + "\" hashdate=\"2026-01-10T10:00:00+00:00\">" + value + "</" +
-         type + ">\n";
+std::string hashOf(const std::string& type, const std::string& value,
+                   const std::string& action = "original") {
+  return "      <" + type + " action=\"" + action + "\" hashdate=\"2026-01-10T10:00:00+00:00\">" +
+         value + "</" + type + ">\n";
 }
 
-std::string digest(const std::string& path, HashType t) { return fileDigest(path, t).value_or("?"); }
+std::string digest(const std::string& path, HashType t) {
+  return fileDigest(path, t).value_or("?");
+}
 
 TEST(VerifyCommand, AnyHashTypeFailedEntriesMovesAndUnlistedFiles) {
   TempDir t;
@@ -151,7 +169,8 @@ TEST(VerifyCommand, AnyHashTypeFailedEntriesMovesAndUnlistedFiles) {
     std::string p = root + "/t/" + ty + ".bin";
     writeFile(p, "content of " + ty);
     std::string v = digest(p, *hashTypeFromName(ty));
-    if (ty == "md5") for (auto& c : v) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (ty == "md5")
+      for (auto& c : v) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     first += entry("t/" + ty + ".bin", hashOf(ty, v));
   }
   writeFile(root + "/f.bin", "good");
@@ -160,15 +179,18 @@ TEST(VerifyCommand, AnyHashTypeFailedEntriesMovesAndUnlistedFiles) {
   first += entry("f.bin", hashOf("md5", digest(root + "/f.bin", HashType::md5)) +
                               hashOf("xxh64", digest(root + "/f.bin", HashType::xxh64)));
   first += entry("old.mov", hashOf("xxh128", digest(root + "/old.mov", HashType::xxh128)));
-  first += entry("cr&#13;name.bin", hashOf("xxh64", digest(root + "/cr\rname.bin", HashType::xxh64)));
+  first +=
+      entry("cr&#13;name.bin", hashOf("xxh64", digest(root + "/cr\rname.bin", HashType::xxh64)));
   h.add("transfer", first);
   // Another tool moved old.mov and found f.bin changed: it records what it found as "failed".
   ASSERT_EQ(::rename((root + "/old.mov").c_str(), (root + "/new.mov").c_str()), 0);
   writeFile(root + "/f.bin", "bad!");
-  h.add("in-place", entry("new.mov", hashOf("xxh64", digest(root + "/new.mov", HashType::xxh64), "verified"),
-                          "old.mov") +
-                        entry("f.bin", hashOf("sha1", digest(root + "/f.bin", HashType::sha1), "failed") +
-                                           hashOf("xxh64", digest(root + "/f.bin", HashType::xxh64), "failed")));
+  h.add(
+      "in-place",
+      entry("new.mov", hashOf("xxh64", digest(root + "/new.mov", HashType::xxh64), "verified"),
+            "old.mov") +
+          entry("f.bin", hashOf("sha1", digest(root + "/f.bin", HashType::sha1), "failed") +
+                             hashOf("xxh64", digest(root + "/f.bin", HashType::xxh64), "failed")));
   // Files no list names: reported, escaped; ignored names are not.
   writeFile(root + "/extra.mov", "x");
   writeFile(root + "/evil\r\x1B[2K.mov", "x");
@@ -194,7 +216,8 @@ TEST(VerifyCommand, AnyHashTypeFailedEntriesMovesAndUnlistedFiles) {
   History inner{root + "/B", {}};
   ASSERT_TRUE(mkdirs(inner.root));
   writeFile(inner.root + "/x.bin", "inner");
-  inner.add("transfer", entry("x.bin", hashOf("sha1", digest(inner.root + "/x.bin", HashType::sha1))));
+  inner.add("transfer",
+            entry("x.bin", hashOf("sha1", digest(inner.root + "/x.bin", HashType::sha1))));
 
   // Restored, everything listed matches: files no list names do not fail the folder.
   writeFile(root + "/f.bin", "good");
@@ -222,13 +245,15 @@ TEST(VerifyCommand, AnyHashTypeFailedEntriesMovesAndUnlistedFiles) {
 
   // A file whose every recorded hash is a failed one cannot be proven.
   writeFile(root + "/lost.mov", "zz");
-  h.add("in-place", entry("lost.mov", hashOf("md5", digest(root + "/lost.mov", HashType::md5), "failed")));
+  h.add("in-place",
+        entry("lost.mov", hashOf("md5", digest(root + "/lost.mov", HashType::md5), "failed")));
   ShellOutput nohash = verify(root);
   EXPECT_EQ(nohash.code, 1);
   EXPECT_TRUE(has(nohash, "검증할 해시 없음: lost.mov")) << nohash.out;
   // A list naming a place outside the folder is not followed there.
   writeFile(t.path + "/outside.bin", "o");
-  h.add("in-place", entry("../outside.bin", hashOf("md5", digest(t.path + "/outside.bin", HashType::md5))));
+  h.add("in-place",
+        entry("../outside.bin", hashOf("md5", digest(t.path + "/outside.bin", HashType::md5))));
   ShellOutput out = verify(root);
   EXPECT_EQ(out.code, 1);
   EXPECT_TRUE(has(out, "읽을 수 없음: ../outside.bin")) << out.out;

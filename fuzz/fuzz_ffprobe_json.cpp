@@ -7,7 +7,8 @@
 #include "engine/media/ffprobe_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto m = tolverdine::parseFfprobeJson(std::string_view(reinterpret_cast<const char*>(data), size));
+  auto m =
+      tolverdine::parseFfprobeJson(std::string_view(reinterpret_cast<const char*>(data), size));
   if (m) {
     if (m->dur && !(std::isfinite(*m->dur) && *m->dur > 0)) std::abort();
     if (m->ch < 0) std::abort();

@@ -16,8 +16,12 @@ namespace {
 bool carriable(const MHLGeneration& g) {
   // xmlEscape replaces what XML cannot carry, and the parser folds CR LF to LF in text and
   // white space to spaces in attributes; such texts cannot come back unchanged.
-  auto ok = [](const std::string& s) { return xmlCarriable(s) && s.find('\r') == std::string::npos; };
-  auto okAttr = [&](const std::string& s) { return ok(s) && s.find_first_of("\t\n") == std::string::npos; };
+  auto ok = [](const std::string& s) {
+    return xmlCarriable(s) && s.find('\r') == std::string::npos;
+  };
+  auto okAttr = [&](const std::string& s) {
+    return ok(s) && s.find_first_of("\t\n") == std::string::npos;
+  };
   if (!ok(g.process)) return false;
   for (const auto& p : g.ignore)
     if (!ok(p)) return false;
@@ -30,8 +34,9 @@ bool carriable(const MHLGeneration& g) {
 }
 
 std::string written(const MHLGeneration& g) {
-  std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<hashlist version=\"2.0\">\n<processinfo><process>" +
-                  xmlEscape(g.process) + "</process><ignore>";
+  std::string x =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<hashlist version=\"2.0\">\n<processinfo><process>" +
+      xmlEscape(g.process) + "</process><ignore>";
   for (const auto& p : g.ignore) x += "<pattern>" + xmlEscape(p) + "</pattern>";
   x += "</ignore></processinfo>\n<hashes>\n";
   for (const auto& e : g.entries) {
@@ -48,10 +53,12 @@ std::string written(const MHLGeneration& g) {
 }
 
 bool same(const MHLGeneration& a, const MHLGeneration& b) {
-  if (a.process != b.process || a.ignore != b.ignore || a.entries.size() != b.entries.size()) return false;
+  if (a.process != b.process || a.ignore != b.ignore || a.entries.size() != b.entries.size())
+    return false;
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const auto &x = a.entries[i], &y = b.entries[i];
-    if (x.path != y.path || x.previousPath != y.previousPath || x.hashes.size() != y.hashes.size()) return false;
+    if (x.path != y.path || x.previousPath != y.previousPath || x.hashes.size() != y.hashes.size())
+      return false;
     for (size_t k = 0; k < x.hashes.size(); ++k)
       if (x.hashes[k].type != y.hashes[k].type || x.hashes[k].value != y.hashes[k].value ||
           x.hashes[k].action != y.hashes[k].action)

@@ -1,4 +1,5 @@
-// Any bytes as a presets file: decoding must not crash, and a decoded map must survive a round trip.
+// Any bytes as a presets file: decoding must not crash, and a decoded map must survive a round
+// trip.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>

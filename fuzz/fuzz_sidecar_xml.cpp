@@ -12,9 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view xml(reinterpret_cast<const char*>(data), size);
   SonyDevice d = sonyDeviceInXml(xml);
   if (d.serial && !d.model) std::abort();
-  if (d.model && (d.model->empty() || xml.find("modelName=\"" + *d.model + "\"") == std::string_view::npos))
+  if (d.model &&
+      (d.model->empty() || xml.find("modelName=\"" + *d.model + "\"") == std::string_view::npos))
     std::abort();
-  if (d.serial && (*d.serial == "0" || *d.serial == "4294967295" || d.serial->empty())) std::abort();
+  if (d.serial && (*d.serial == "0" || *d.serial == "4294967295" || d.serial->empty()))
+    std::abort();
   if (auto t = sonyCreationDateInXml(xml); t && !std::isfinite(*t)) std::abort();
   return 0;
 }

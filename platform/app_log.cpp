@@ -4,10 +4,10 @@
 #include <cstdlib>
 
 #include "engine/base/files.h"
-#include "platform/posix/log_line.h"
 #include "engine/base/text.h"
 #include "platform/clock.h"
 #include "platform/posix/home.h"
+#include "platform/posix/log_line.h"
 
 namespace tolverdine {
 
@@ -15,11 +15,10 @@ std::string appLogLine(std::chrono::system_clock::time_point t, const std::strin
   return isoTime(std::chrono::system_clock::to_time_t(t)) + " " + message;
 }
 
-std::string FileAppLog::defaultPath() {
-  return applicationLogsDir() + "/app.log";
-}
+std::string FileAppLog::defaultPath() { return applicationLogsDir() + "/app.log"; }
 
-FileAppLog::FileAppLog(Clock* clock, bool tee, std::string path) : clock_(clock), tee_(tee), path_(std::move(path)) {}
+FileAppLog::FileAppLog(Clock* clock, bool tee, std::string path)
+    : clock_(clock), tee_(tee), path_(std::move(path)) {}
 
 void FileAppLog::log(const std::string& message) {
   auto now = clock_ ? clock_->now() : std::chrono::system_clock::now();

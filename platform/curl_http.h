@@ -10,7 +10,8 @@ namespace tolverdine {
 
 class CurlHttp : public HttpClient {
  public:
-  explicit CurlHttp(std::chrono::seconds timeout = std::chrono::seconds(30), size_t maxBody = 8u << 20)
+  explicit CurlHttp(std::chrono::seconds timeout = std::chrono::seconds(30),
+                    size_t maxBody = 8u << 20)
       : timeout_(timeout), maxBody_(maxBody) {}
   std::optional<HttpResponse> get(const std::string& url) override;
 

@@ -22,7 +22,8 @@ namespace {
 // A one-thread HTTP/1.0 server on loopback: path -> (status, body), one request per connection.
 class LoopbackServer {
  public:
-  explicit LoopbackServer(std::map<std::string, std::pair<int, std::string>> routes) : routes_(std::move(routes)) {
+  explicit LoopbackServer(std::map<std::string, std::pair<int, std::string>> routes)
+      : routes_(std::move(routes)) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -57,7 +58,8 @@ class LoopbackServer {
       auto it = routes_.find(path);
       int status = it == routes_.end() ? 404 : it->second.first;
       std::string body = it == routes_.end() ? "" : it->second.second;
-      std::string resp = "HTTP/1.0 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) +
+      std::string resp = "HTTP/1.0 " + std::to_string(status) +
+                         " X\r\nContent-Length: " + std::to_string(body.size()) +
                          "\r\nConnection: close\r\n\r\n" + body;
       for (size_t off = 0; off < resp.size();) {
         ssize_t n = ::write(c, resp.data() + off, resp.size() - off);
@@ -86,7 +88,8 @@ TEST(ProfileFetch, InstallsOnlyOnTwoOkResponses) {
     EXPECT_FALSE(exists(dest));
   }
   {
-    LoopbackServer s({{profilePackPath, {200, std::string(1u << 17, ' ')}}, {profileSignaturePath, {200, sig}}});
+    LoopbackServer s(
+        {{profilePackPath, {200, std::string(1u << 17, ' ')}}, {profileSignaturePath, {200, sig}}});
     EXPECT_FALSE(fetchProfiles(http, s.url(), dest, pub));  // body past the limit
   }
   {

@@ -1,4 +1,5 @@
-// A private D-Bus connection read from the environment at each call, so a missing bus fails at once.
+// A private D-Bus connection read from the environment at each call, so a missing bus fails at
+// once.
 #pragma once
 
 #include <gio/gio.h>

@@ -45,10 +45,9 @@ enum class Bus { done, failed, absent };
 Bus viaUDisks(GDBusConnection* c, const std::string& bsd, int timeoutMs, std::string* why) {
   std::string obj = blockObjectPath(bsd);
   GError* e = nullptr;
-  GVariant* r = g_dbus_connection_call_sync(c, "org.freedesktop.UDisks2", obj.c_str(),
-                                            "org.freedesktop.UDisks2.Filesystem", "Unmount",
-                                            g_variant_new("(a{sv})", nullptr), nullptr, G_DBUS_CALL_FLAGS_NONE,
-                                            timeoutMs, nullptr, &e);
+  GVariant* r = g_dbus_connection_call_sync(
+      c, "org.freedesktop.UDisks2", obj.c_str(), "org.freedesktop.UDisks2.Filesystem", "Unmount",
+      g_variant_new("(a{sv})", nullptr), nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &e);
   if (!r) {
     bool absent = serviceMissing(e);
     *why = remoteMessage(e);
@@ -57,20 +56,23 @@ Bus viaUDisks(GDBusConnection* c, const std::string& bsd, int timeoutMs, std::st
   }
   g_variant_unref(r);
   // Powering the drive off is a courtesy; the volume is already safe to pull.
-  r = g_dbus_connection_call_sync(c, "org.freedesktop.UDisks2", obj.c_str(), "org.freedesktop.DBus.Properties", "Get",
-                                  g_variant_new("(ss)", "org.freedesktop.UDisks2.Block", "Drive"),
-                                  G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, nullptr);
+  r = g_dbus_connection_call_sync(
+      c, "org.freedesktop.UDisks2", obj.c_str(), "org.freedesktop.DBus.Properties", "Get",
+      g_variant_new("(ss)", "org.freedesktop.UDisks2.Block", "Drive"), G_VARIANT_TYPE("(v)"),
+      G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, nullptr);
   if (r) {
     GVariant* v = nullptr;
     g_variant_get(r, "(v)", &v);
-    std::string drive = v && g_variant_is_of_type(v, G_VARIANT_TYPE_OBJECT_PATH) ? g_variant_get_string(v, nullptr) : "/";
+    std::string drive = v && g_variant_is_of_type(v, G_VARIANT_TYPE_OBJECT_PATH)
+                            ? g_variant_get_string(v, nullptr)
+                            : "/";
     if (v) g_variant_unref(v);
     g_variant_unref(r);
     if (drive != "/") {
-      GVariant* p = g_dbus_connection_call_sync(c, "org.freedesktop.UDisks2", drive.c_str(),
-                                                "org.freedesktop.UDisks2.Drive", "PowerOff",
-                                                g_variant_new("(a{sv})", nullptr), nullptr, G_DBUS_CALL_FLAGS_NONE,
-                                                timeoutMs, nullptr, nullptr);
+      GVariant* p = g_dbus_connection_call_sync(
+          c, "org.freedesktop.UDisks2", drive.c_str(), "org.freedesktop.UDisks2.Drive", "PowerOff",
+          g_variant_new("(a{sv})", nullptr), nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr,
+          nullptr);
       if (p) g_variant_unref(p);
     }
   }
@@ -88,7 +90,8 @@ std::optional<EjectFailure> UDisksEjector::eject(const std::string& mountPoint) 
     Bus b = Bus::absent;
     if (m->source.rfind("/dev/", 0) == 0) {
       std::string bsd = m->source.substr(m->source.rfind('/') + 1);
-      if (realpath(m->source.c_str(), buf)) bsd = std::string(buf).substr(std::string(buf).rfind('/') + 1);
+      if (realpath(m->source.c_str(), buf))
+        bsd = std::string(buf).substr(std::string(buf).rfind('/') + 1);
       b = viaUDisks(c, bsd, timeoutMs_, &why);
     }
     g_dbus_connection_close_sync(c, nullptr, nullptr);

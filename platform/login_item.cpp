@@ -7,11 +7,11 @@
 #include <cstring>
 
 #include "engine/base/files.h"
-#include "engine/library/library.h"
-#include "platform/posix/process.h"
 #include "engine/base/records.h"
 #include "engine/base/text.h"
+#include "engine/library/library.h"
 #include "platform/posix/home.h"
+#include "platform/posix/process.h"
 
 namespace tolverdine {
 
@@ -105,10 +105,12 @@ std::optional<std::vector<std::string>> parseDesktopExec(const std::string& valu
 
 std::string loginItemEntry(const std::vector<std::string>& command) {
   return "[Desktop Entry]\nType=Application\nName=TOLVERDINE\nComment=카드 복사·검증 (로그인할 때 시작)\nExec=" +
-         desktopExec(command) + "\nTerminal=false\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n";
+         desktopExec(command) +
+         "\nTerminal=false\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n";
 }
 
-std::optional<LoginItemError> setAutostart(bool on, const std::vector<std::string>& command, const std::string& path) {
+std::optional<LoginItemError> setAutostart(bool on, const std::vector<std::string>& command,
+                                           const std::string& path) {
   if (!on) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return LoginItemError{path, errno, {}};
     return std::nullopt;
@@ -116,7 +118,8 @@ std::optional<LoginItemError> setAutostart(bool on, const std::vector<std::strin
   // A line break would end the Exec line and let the rest become entry keys.
   if (command.empty() || command[0].empty()) return LoginItemError{path, EINVAL, {}};
   for (const auto& a : command)
-    if (a.find_first_of("\n\r") != std::string::npos || !validUtf8(a)) return LoginItemError{a, EINVAL, {}};
+    if (a.find_first_of("\n\r") != std::string::npos || !validUtf8(a))
+      return LoginItemError{a, EINVAL, {}};
   const std::string dir = parentPath(path);
   if (!mkdirs(dir)) return LoginItemError{dir, errno ? errno : EIO, {}};
   try {
@@ -143,9 +146,13 @@ std::string findOnPath(const std::string& name) {
   return {};
 }
 
-std::string LoginItem::systemctl() const { return o_.systemctl.empty() ? findOnPath("systemctl") : o_.systemctl; }
+std::string LoginItem::systemctl() const {
+  return o_.systemctl.empty() ? findOnPath("systemctl") : o_.systemctl;
+}
 
-std::string LoginItem::autostartPath() const { return o_.autostartPath.empty() ? loginItemPath() : o_.autostartPath; }
+std::string LoginItem::autostartPath() const {
+  return o_.autostartPath.empty() ? loginItemPath() : o_.autostartPath;
+}
 
 std::optional<std::string> LoginItem::isEnabledAnswer() const {
   std::string sc = systemctl();
@@ -156,9 +163,9 @@ std::optional<std::string> LoginItem::isEnabledAnswer() const {
   if (!r || r->timedOut) return std::nullopt;
   std::string word = r->out.substr(0, r->out.find('\n'));
   // Without a user manager (no session bus) or without the installed unit there is no state word.
-  static const char* const kStates[] = {"enabled", "enabled-runtime", "linked", "linked-runtime", "alias",
-                                        "masked", "masked-runtime", "static", "indirect", "disabled",
-                                        "generated", "transient"};
+  static const char* const kStates[] = {
+      "enabled",        "enabled-runtime", "linked",   "linked-runtime", "alias",     "masked",
+      "masked-runtime", "static",          "indirect", "disabled",       "generated", "transient"};
   for (const char* s : kStates)
     if (word == s) return word;
   return std::nullopt;
@@ -182,8 +189,9 @@ std::optional<LoginItemError> LoginItem::set(bool on) const {
     auto r = runProcess({systemctl(), "--user", on ? "enable" : "disable", o_.unit}, ro);
     if (!r || !r->ok()) {
       std::string why = r ? trimSpace(r->err) : std::string();
-      return LoginItemError{"systemctl --user " + std::string(on ? "enable " : "disable ") + o_.unit, r ? 0 : ENOENT,
-                            why.empty() ? (r ? "종료 코드 " + std::to_string(r->status) : std::string()) : why};
+      return LoginItemError{
+          "systemctl --user " + std::string(on ? "enable " : "disable ") + o_.unit, r ? 0 : ENOENT,
+          why.empty() ? (r ? "종료 코드 " + std::to_string(r->status) : std::string()) : why};
     }
     // An entry left from before the package was installed would start a second copy at login.
     setAutostart(false, {}, autostartPath());
@@ -200,7 +208,8 @@ std::string loginItemFailureNote(const LoginItemError& e) {
 }
 
 std::string loginItemLogLine(bool on, int status, const std::optional<std::string>& note) {
-  return std::string("로그인 항목 ") + (on ? "켬" : "끔") + ": " + std::to_string(status) + " " + note.value_or("");
+  return std::string("로그인 항목 ") + (on ? "켬" : "끔") + ": " + std::to_string(status) + " " +
+         note.value_or("");
 }
 
 std::string selfExecutable() {

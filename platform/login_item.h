@@ -11,7 +11,7 @@ namespace tolverdine {
 
 struct LoginItemError {
   std::string path;
-  int err = 0;  // errno of the failed step
+  int err = 0;         // errno of the failed step
   std::string detail;  // what the service manager said, when it refused
   std::string description() const;
   bool operator==(const LoginItemError&) const = default;
@@ -27,8 +27,10 @@ std::string desktopExec(const std::vector<std::string>& argv);
 std::optional<std::vector<std::string>> parseDesktopExec(const std::string& value);
 /// The autostart entry's text for the command.
 std::string loginItemEntry(const std::vector<std::string>& command);
-/// Writes the entry (atomically, creating the folder) or removes it; an absent entry is already off.
-std::optional<LoginItemError> setAutostart(bool on, const std::vector<std::string>& command, const std::string& path);
+/// Writes the entry (atomically, creating the folder) or removes it; an absent entry is already
+/// off.
+std::optional<LoginItemError> setAutostart(bool on, const std::vector<std::string>& command,
+                                           const std::string& path);
 
 struct LoginItemOptions {
   /// Program and `serve` options for the autostart entry; empty: this program and "serve".

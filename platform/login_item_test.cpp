@@ -29,27 +29,45 @@ void fakeSystemctl(const std::string& bin, const std::string& dir) {
   mkdirs(bin);
   writeFile(bin + "/systemctl",
             "#!/bin/sh\n"
-            "echo \"$*\" >> '" + dir + "/calls'\n"
-            "if [ -f '" + dir + "/nobus' ]; then echo 'Failed to connect to bus: No medium found' >&2; exit 1; fi\n"
-            "case \"$2\" in\n"
-            "  is-enabled) s=$(cat '" + dir + "/state' 2>/dev/null || echo disabled); echo \"$s\"; [ \"$s\" = enabled ];;\n"
-            "  enable) if [ -f '" + dir + "/refuse' ]; then echo 'Access denied' >&2; exit 1; fi\n"
-            "          [ -f '" + dir + "/stuck' ] || echo enabled > '" + dir + "/state';;\n"
-            "  disable) echo disabled > '" + dir + "/state';;\n"
-            "esac\n");
+            "echo \"$*\" >> '" +
+                dir +
+                "/calls'\n"
+                "if [ -f '" +
+                dir +
+                "/nobus' ]; then echo 'Failed to connect to bus: No medium found' >&2; exit 1; fi\n"
+                "case \"$2\" in\n"
+                "  is-enabled) s=$(cat '" +
+                dir +
+                "/state' 2>/dev/null || echo disabled); echo \"$s\"; [ \"$s\" = enabled ];;\n"
+                "  enable) if [ -f '" +
+                dir +
+                "/refuse' ]; then echo 'Access denied' >&2; exit 1; fi\n"
+                "          [ -f '" +
+                dir + "/stuck' ] || echo enabled > '" + dir +
+                "/state';;\n"
+                "  disable) echo disabled > '" +
+                dir +
+                "/state';;\n"
+                "esac\n");
   ::chmod((bin + "/systemctl").c_str(), 0755);
 }
 }  // namespace
 
 TEST(LoginItem, ExecLineQuotesEveryArgumentAndReadsBack) {
-  std::vector<std::string> argv = {"/opt/my app/$tolverdine", "serve", "--watch", "/mnt/a \"b\"\\c`d`/", "--port",
-                                   "8080", "100%"};
+  std::vector<std::string> argv = {"/opt/my app/$tolverdine",
+                                   "serve",
+                                   "--watch",
+                                   "/mnt/a \"b\"\\c`d`/",
+                                   "--port",
+                                   "8080",
+                                   "100%"};
   std::string exec = desktopExec(argv);
   EXPECT_EQ(exec.find('\n'), std::string::npos);
   EXPECT_NE(exec.find("\"/opt/my app/\\\\$tolverdine\""), std::string::npos) << exec;
   EXPECT_NE(exec.find("\"100%%\""), std::string::npos) << exec;
   EXPECT_EQ(parseDesktopExec(exec), argv);
-  EXPECT_EQ(parseDesktopExec("/usr/bin/tolverdine serve"), (std::vector<std::string>{"/usr/bin/tolverdine", "serve"}));
+  EXPECT_EQ(parseDesktopExec("/usr/bin/tolverdine serve"),
+            (std::vector<std::string>{"/usr/bin/tolverdine", "serve"}));
   EXPECT_FALSE(parseDesktopExec("\"open"));
   EXPECT_FALSE(parseDesktopExec("tolverdine %u"));  // a field code is never ours
 
@@ -76,7 +94,8 @@ TEST(LoginItem, ExecLineQuotesEveryArgumentAndReadsBack) {
   ::setenv("XDG_CONFIG_HOME", "/x/cfg", 1);
   EXPECT_EQ(loginItemPath(), "/x/cfg/autostart/tolverdine.desktop");
   ::setenv("XDG_CONFIG_HOME", "relative", 1);
-  EXPECT_EQ(loginItemPath(), std::string(std::getenv("HOME")) + "/.config/autostart/tolverdine.desktop");
+  EXPECT_EQ(loginItemPath(),
+            std::string(std::getenv("HOME")) + "/.config/autostart/tolverdine.desktop");
   ::unsetenv("XDG_CONFIG_HOME");
 }
 
@@ -99,7 +118,8 @@ TEST(LoginItem, UserServiceIsEnabledThroughSystemctlAndReadBack) {
   EXPECT_NE(slurp(d.path + "/calls").find("--user enable tolverdine.service\n"), std::string::npos);
   EXPECT_FALSE(item.set(false));
   EXPECT_FALSE(item.enabled());
-  EXPECT_NE(slurp(d.path + "/calls").find("--user disable tolverdine.service\n"), std::string::npos);
+  EXPECT_NE(slurp(d.path + "/calls").find("--user disable tolverdine.service\n"),
+            std::string::npos);
 
   // The manager refuses: the reason is shown and the state stays what the system says.
   writeFile(d.path + "/refuse", "");
@@ -121,7 +141,8 @@ TEST(LoginItem, FallsBackToTheAutostartEntryWithoutAUserManager) {
   o.command = {"/opt/t/tolverdine", "serve", "--watch", "/srv/cards/", "--port", "8123"};
   // The entry of earlier versions (the program path alone, a usage error at login) goes away.
   mkdirs(d.path + "/cfg/autostart");
-  writeFile(d.path + "/cfg/autostart/org.tolverdine.desktop", "[Desktop Entry]\nExec=\"/opt/t/tolverdine\"\n");
+  writeFile(d.path + "/cfg/autostart/org.tolverdine.desktop",
+            "[Desktop Entry]\nExec=\"/opt/t/tolverdine\"\n");
   for (bool onPath : {true, false}) {
     SCOPED_TRACE(onPath ? "systemctl without a bus" : "no systemctl at all");
     Env env(onPath ? d.path + "/bin:/usr/bin:/bin" : d.path + "/empty");

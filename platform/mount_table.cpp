@@ -14,8 +14,8 @@ namespace {
 std::string unescape(const std::string& s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' &&
-        s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
+        s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
       out += char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
       i += 3;
     } else {
@@ -37,7 +37,10 @@ std::vector<MountEntry> parseMountinfo(const std::string& text) {
     // id parent major:minor root mountpoint options [optional...] - fstype source superoptions
     size_t dash = 0;
     for (size_t i = 6; i < w.size(); ++i)
-      if (w[i] == "-") { dash = i; break; }
+      if (w[i] == "-") {
+        dash = i;
+        break;
+      }
     if (dash == 0 || dash + 2 >= w.size()) continue;
     out.push_back({unescape(w[4]), unescape(w[dash + 2]), w[dash + 1]});
   }
@@ -50,7 +53,8 @@ std::vector<MountEntry> readMountTable(const std::string& path) {
   return parseMountinfo(text);
 }
 
-std::optional<MountEntry> mountAt(const std::vector<MountEntry>& table, const std::string& mountPoint) {
+std::optional<MountEntry> mountAt(const std::vector<MountEntry>& table,
+                                  const std::string& mountPoint) {
   std::optional<MountEntry> hit;
   for (const auto& e : table)
     if (e.mountPoint == mountPoint) hit = e;

@@ -20,7 +20,8 @@ std::vector<MountEntry> parseMountinfo(const std::string& text);
 std::vector<MountEntry> readMountTable(const std::string& path);
 
 /// The last entry mounted exactly at mountPoint (it hides earlier ones there).
-std::optional<MountEntry> mountAt(const std::vector<MountEntry>& table, const std::string& mountPoint);
+std::optional<MountEntry> mountAt(const std::vector<MountEntry>& table,
+                                  const std::string& mountPoint);
 
 /// Kernel block device name of a mount source under sysfsRoot ("/dev/sdb1" -> "sdb1",
 /// a /dev/mapper link -> "dm-0"); absent when the source is not a block device there.

@@ -13,9 +13,10 @@ bool spawnDetached(const std::string& program, const std::string& arg) {
   gchar* argv[] = {const_cast<gchar*>(program.c_str()), const_cast<gchar*>(arg.c_str()), nullptr};
   GError* e = nullptr;
   // Without DO_NOT_REAP_CHILD GLib double-forks, so nothing is left to wait for.
-  gboolean ok = g_spawn_async(nullptr, argv, nullptr,
-                              GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
-                              nullptr, nullptr, nullptr, &e);
+  gboolean ok = g_spawn_async(
+      nullptr, argv, nullptr,
+      GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
+      nullptr, nullptr, nullptr, &e);
   g_clear_error(&e);
   return ok;
 }

@@ -30,8 +30,14 @@ class FakeOpener : public Opener {
  public:
   std::vector<std::string> opened, revealed;
   bool answer = true;
-  bool open(const std::string& path) override { opened.push_back(path); return answer; }
-  bool reveal(const std::string& path) override { revealed.push_back(path); return answer; }
+  bool open(const std::string& path) override {
+    opened.push_back(path);
+    return answer;
+  }
+  bool reveal(const std::string& path) override {
+    revealed.push_back(path);
+    return answer;
+  }
 };
 
 }  // namespace tolverdine

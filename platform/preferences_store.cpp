@@ -8,7 +8,8 @@
 
 namespace tolverdine {
 
-JsonFilePreferences::JsonFilePreferences(std::string dir) : dir_(std::move(dir)), path_(dir_ + "/settings.json") {
+JsonFilePreferences::JsonFilePreferences(std::string dir)
+    : dir_(std::move(dir)), path_(dir_ + "/settings.json") {
   if (!exists(path_)) return;
   std::string text;
   bool ok = readFile(path_, &text);

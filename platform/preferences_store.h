@@ -46,8 +46,14 @@ class FakePreferences : public PreferencesStore {
     if (it == values.end()) return std::nullopt;
     return it->second;
   }
-  bool set(const std::string& key, const nlohmann::json& value) override { values[key] = value; return true; }
-  bool remove(const std::string& key) override { values.erase(key); return true; }
+  bool set(const std::string& key, const nlohmann::json& value) override {
+    values[key] = value;
+    return true;
+  }
+  bool remove(const std::string& key) override {
+    values.erase(key);
+    return true;
+  }
 };
 
 }  // namespace tolverdine

@@ -22,7 +22,8 @@ namespace {
 std::optional<int64_t> speedBps(const std::string& s) {
   char* end = nullptr;
   double mbit = std::strtod(s.c_str(), &end);
-  if (end == s.c_str() || *end != '\0' || !std::isfinite(mbit) || mbit <= 0 || mbit > 1e9) return std::nullopt;
+  if (end == s.c_str() || *end != '\0' || !std::isfinite(mbit) || mbit <= 0 || mbit > 1e9)
+    return std::nullopt;
   return static_cast<int64_t>(std::llround(mbit * 1e6));
 }
 }  // namespace

@@ -28,7 +28,8 @@ class ReaderLinkProbe {
 /// Climbs the sysfs parents of the volume's block device to the first USB device with a speed.
 class SysfsReaderLink : public ReaderLinkProbe {
  public:
-  explicit SysfsReaderLink(std::string sysfsRoot = "/sys", std::string mountinfoPath = "/proc/self/mountinfo")
+  explicit SysfsReaderLink(std::string sysfsRoot = "/sys",
+                           std::string mountinfoPath = "/proc/self/mountinfo")
       : sysfs_(std::move(sysfsRoot)), mountinfo_(std::move(mountinfoPath)) {}
   std::optional<ReaderLink> readerLink(const std::string& mountPoint) override;
   /// The walk alone, from a block device name (sdb1).

@@ -1,6 +1,6 @@
 // Notifications, eject, the app log and the opener against the real system, with the buses absent.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,7 +40,9 @@ struct NoBus {
   }
 };
 
-bool mounted(const std::string& mp) { return mountAt(readMountTable("/proc/self/mountinfo"), mp).has_value(); }
+bool mounted(const std::string& mp) {
+  return mountAt(readMountTable("/proc/self/mountinfo"), mp).has_value();
+}
 }  // namespace
 
 TEST(Services, NotifierWithoutSessionBusFailsFast) {

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "platform/posix/fd.h"
 #include "engine/copy/ingest.h"
+#include "platform/posix/fd.h"
 
 namespace tolverdine {
 

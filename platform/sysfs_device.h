@@ -7,8 +7,8 @@
 namespace tolverdine {
 
 struct BlockFacts {
-  std::string bsd;        // sdb1
-  std::string wholeDisk;  // sdb
+  std::string bsd;             // sdb1
+  std::string wholeDisk;       // sdb
   bool removableFlag = false;  // the whole disk's "removable" attribute
   bool usb = false;
   bool mmc = false;

@@ -13,8 +13,9 @@ std::optional<VolumeEvent> VolumeEventFilter::changed(const DiskInfo& info) {
     if (info.path->rfind(p, 0) == 0) counts = true;
   if (!counts) return std::nullopt;
   mounted_[*info.bsd] = *info.path;
-  return VolumeEvent{VolumeEvent::Kind::mounted, info.path, info.name, info.removable && !info.internal, info.bsd,
-                     isDiskImage(info.model, info.protocol)};
+  return VolumeEvent{
+      VolumeEvent::Kind::mounted,       info.path, info.name,
+      info.removable && !info.internal, info.bsd,  isDiskImage(info.model, info.protocol)};
 }
 
 std::optional<VolumeEvent> VolumeEventFilter::disappeared(const DiskInfo& info) {
@@ -27,7 +28,8 @@ std::optional<VolumeEvent> VolumeEventFilter::withdraw(const DiskInfo& info) {
   if (it == mounted_.end()) return std::nullopt;
   std::string former = it->second;
   mounted_.erase(it);
-  return VolumeEvent{VolumeEvent::Kind::unmounted, former, info.name, info.removable, info.bsd, false};
+  return VolumeEvent{
+      VolumeEvent::Kind::unmounted, former, info.name, info.removable, info.bsd, false};
 }
 
 }  // namespace tolverdine

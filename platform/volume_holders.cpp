@@ -40,13 +40,15 @@ std::string ownComm() {
 namespace {
 bool under(const std::string& path, const std::string& root) {
   if (root == "/") return !path.empty() && path[0] == '/';
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
+  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                          path[root.size()] == '/');
 }
 
 std::string linkTarget(const std::string& link) {
   char buf[PATH_MAX];
   ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
-  return n > 0 && static_cast<size_t>(n) < sizeof buf ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  return n > 0 && static_cast<size_t>(n) < sizeof buf ? std::string(buf, static_cast<size_t>(n))
+                                                      : std::string();
 }
 
 bool holds(const std::string& procDir, const std::string& root) {
@@ -66,7 +68,8 @@ bool holds(const std::string& procDir, const std::string& root) {
 }
 }  // namespace
 
-std::vector<std::string> procHolders(const std::string& mountPoint, const std::string& procRoot, std::string_view ownName) {
+std::vector<std::string> procHolders(const std::string& mountPoint, const std::string& procRoot,
+                                     std::string_view ownName) {
   char buf[PATH_MAX];
   std::string root = ::realpath(mountPoint.c_str(), buf) ? std::string(buf) : mountPoint;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
@@ -76,7 +79,8 @@ std::vector<std::string> procHolders(const std::string& mountPoint, const std::s
   if (!d) return {};
   while (dirent* e = ::readdir(d)) {
     std::string pid = e->d_name;
-    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+      continue;
     const std::string dir = procRoot + "/" + pid;
     if (!holds(dir, root)) continue;
     std::ifstream in(dir + "/comm");

@@ -19,13 +19,15 @@ class VolumeHolders {
 /// Names (from procRoot/PID/comm) of the processes whose working folder or an open file
 /// (procRoot/PID/cwd, procRoot/PID/fd/*) lies under mountPoint, without this process and
 /// `ownName`; unique and sorted.
-std::vector<std::string> procHolders(const std::string& mountPoint, const std::string& procRoot = "/proc",
+std::vector<std::string> procHolders(const std::string& mountPoint,
+                                     const std::string& procRoot = "/proc",
                                      std::string_view ownName = "Tolverdine");
 
 /// Runs lsof where it is installed, otherwise scans /proc; empty when nothing holds the volume.
 class LsofVolumeHolders : public VolumeHolders {
  public:
-  explicit LsofVolumeHolders(std::vector<std::string> lsofPaths = {"/usr/bin/lsof", "/usr/sbin/lsof"},
+  explicit LsofVolumeHolders(std::vector<std::string> lsofPaths = {"/usr/bin/lsof",
+                                                                   "/usr/sbin/lsof"},
                              std::string procRoot = "/proc")
       : lsof_(std::move(lsofPaths)), proc_(std::move(procRoot)) {}
   std::vector<std::string> holders(const std::string& mountPoint) override;

@@ -32,7 +32,8 @@ std::string unescape(const std::string& s) {
 
 bool underMount(const std::string& path, const std::string& mnt) {
   if (mnt == "/") return !path.empty() && path[0] == '/';
-  return path.compare(0, mnt.size(), mnt) == 0 && (path.size() == mnt.size() || path[mnt.size()] == '/');
+  return path.compare(0, mnt.size(), mnt) == 0 &&
+         (path.size() == mnt.size() || path[mnt.size()] == '/');
 }
 
 struct ProbeCloser {
@@ -71,10 +72,12 @@ std::optional<std::string> volumeUUID(const std::string& path) {
   std::stringstream ss;
   ss << f.rdbuf();
   auto source = mountSource(buf, ss.str());
-  if (!source || source->empty() || (*source)[0] != '/') return std::nullopt;  // tmpfs, overlay, ...
+  if (!source || source->empty() || (*source)[0] != '/')
+    return std::nullopt;  // tmpfs, overlay, ...
 
   // A fresh probe rather than the blkid cache: a reformatted card must show its new UUID.
-  std::unique_ptr<blkid_struct_probe, ProbeCloser> probe(blkid_new_probe_from_filename(source->c_str()));
+  std::unique_ptr<blkid_struct_probe, ProbeCloser> probe(
+      blkid_new_probe_from_filename(source->c_str()));
   if (!probe) return std::nullopt;
   blkid_probe_enable_superblocks(probe.get(), 1);
   blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_UUID);

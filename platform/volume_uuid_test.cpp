@@ -24,7 +24,8 @@ TEST(VolumeUUID, MountSourceTakesLongestMountPoint) {
       "32 30 0:7 / /media/card/in rw - ext4 /dev/sdd1 rw\n"
       "33 22 0:8 / /media/card rw - vfat /dev/sde1 rw\n"
       "garbage line\n";
-  EXPECT_EQ(mountSource("/media/card/DCIM/a.mov", info), "/dev/sde1") << "the later mount hides the earlier";
+  EXPECT_EQ(mountSource("/media/card/DCIM/a.mov", info), "/dev/sde1")
+      << "the later mount hides the earlier";
   EXPECT_EQ(mountSource("/media/card", info), "/dev/sde1");
   EXPECT_EQ(mountSource("/media/card two/x", info), "/dev/sdc1");
   EXPECT_EQ(mountSource("/media/cardx/y", info), "/dev/sda1") << "a name prefix is no mount prefix";

@@ -3,8 +3,8 @@
 #include <blkid/blkid.h>
 #include <fcntl.h>
 #include <glib-unix.h>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <set>
 
@@ -72,11 +72,15 @@ struct LinuxVolumeWatcher::Impl {
     // Gone first, so a volume moved to another folder reads as unmounted, then mounted there.
     for (auto it = seen.begin(); it != seen.end();) {
       auto now = bsdOf.find(it->first);
-      if (now != bsdOf.end() && now->second == it->second.bsd) { ++it; continue; }
+      if (now != bsdOf.end() && now->second == it->second.bsd) {
+        ++it;
+        continue;
+      }
       DiskInfo gone = it->second.info;
       gone.path.reset();
       auto held = filter.mounted().find(it->second.bsd);
-      if (held != filter.mounted().end() && held->second == it->first) deliver(filter.changed(gone));
+      if (held != filter.mounted().end() && held->second == it->first)
+        deliver(filter.changed(gone));
       it = seen.erase(it);
     }
     for (const auto& [mp, bsd] : bsdOf) {
@@ -121,8 +125,10 @@ struct LinuxVolumeWatcher::Impl {
   }
 };
 
-LinuxVolumeWatcher::LinuxVolumeWatcher(VolumeWatcherOptions opt) : impl_(std::make_unique<Impl>(std::move(opt))) {
-  impl_->ctx = impl_->opt.context ? g_main_context_ref(impl_->opt.context) : g_main_context_ref(g_main_context_default());
+LinuxVolumeWatcher::LinuxVolumeWatcher(VolumeWatcherOptions opt)
+    : impl_(std::make_unique<Impl>(std::move(opt))) {
+  impl_->ctx = impl_->opt.context ? g_main_context_ref(impl_->opt.context)
+                                  : g_main_context_ref(g_main_context_default());
 }
 
 LinuxVolumeWatcher::~LinuxVolumeWatcher() {

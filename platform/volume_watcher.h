@@ -18,8 +18,8 @@ struct VolumeEvent {
   std::optional<std::string> path;  // mount point; for unmounted, the one it had
   std::optional<std::string> name;  // volume label
   bool removable = false;
-  std::optional<std::string> bsd;   // kernel block device name (sdb1, mmcblk0p1, loop3)
-  bool diskImage = false;           // always false in unmounted events
+  std::optional<std::string> bsd;  // kernel block device name (sdb1, mmcblk0p1, loop3)
+  bool diskImage = false;          // always false in unmounted events
 };
 
 using VolumeHandler = std::function<void(const VolumeEvent&)>;
@@ -94,8 +94,13 @@ class FakeVolumeWatcher : public VolumeWatcher {
  public:
   VolumeHandler handler;
   int starts = 0;
-  void start(VolumeHandler h) override { handler = std::move(h); ++starts; }
-  void emit(const VolumeEvent& e) { if (handler) handler(e); }
+  void start(VolumeHandler h) override {
+    handler = std::move(h);
+    ++starts;
+  }
+  void emit(const VolumeEvent& e) {
+    if (handler) handler(e);
+  }
 };
 
 }  // namespace tolverdine

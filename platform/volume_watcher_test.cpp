@@ -80,8 +80,8 @@ bool waitFor(GMainContext* ctx, Events& ev, size_t n) {
 }
 
 // One disk under sysfs: devices/<chain>/<disk>/<part>, linked from class/block.
-void fakeDisk(const std::string& sys, const std::string& chain, const std::string& disk, const std::string& part,
-              const std::string& removable) {
+void fakeDisk(const std::string& sys, const std::string& chain, const std::string& disk,
+              const std::string& part, const std::string& removable) {
   std::string d = sys + "/devices/" + chain + "/" + disk;
   fs::create_directories(d + "/" + part);
   fs::create_directories(d + "/device");

@@ -92,7 +92,8 @@ bool CurlWebhookPoster::post(const std::string& url, const std::string& text, We
       done(r);
       return;
     }
-    g_main_context_invoke_full(impl->opt.context, G_PRIORITY_DEFAULT, runDelivery, new Delivery{done, r}, freeDelivery);
+    g_main_context_invoke_full(impl->opt.context, G_PRIORITY_DEFAULT, runDelivery,
+                               new Delivery{done, r}, freeDelivery);
   });
   return true;
 }

@@ -61,7 +61,8 @@ TEST(Webhook, PostsToLoopbackHttpsWithoutHoldingTheCaller) {
     auto p = std::make_shared<std::promise<WebhookResult>>();
     auto f = p->get_future();
     auto t0 = std::chrono::steady_clock::now();
-    bool queued = poster.post(url, "카드 끝 🟢", [p](const WebhookResult& r) { p->set_value(r); });
+    bool queued =
+        poster.post(url, "카드 끝 🟢", [p](const WebhookResult& r) { p->set_value(r); });
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms);
     EXPECT_TRUE(queued);
     return f;

@@ -10,7 +10,8 @@ namespace tolverdine::testing {
 namespace {
 bool below(const std::string& path, const std::string& folder) {
   if (folder.empty()) return true;
-  return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
+  return path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/');
 }
 }  // namespace
 
@@ -79,7 +80,8 @@ int FaultFs::open(const std::string& path, int flags, mode_t mode) {
   if (fd < 0) return fd;
   std::lock_guard l(lock_);
   fdPath_[fd] = path;
-  if (writes && !synced_.count(path)) synced_[path] = existed && !(flags & O_TRUNC) ? before.st_size : -1;
+  if (writes && !synced_.count(path))
+    synced_[path] = existed && !(flags & O_TRUNC) ? before.st_size : -1;
   else if (writes && (flags & O_TRUNC)) synced_[path] = -1;
   return fd;
 }

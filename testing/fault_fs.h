@@ -23,17 +23,18 @@ namespace tolverdine::testing {
 enum FsKind : unsigned { kFsRead = 1, kFsWrite = 2, kFsAdvice = 4, kFsAll = 7 };
 
 struct FaultPlan {
-  long failAt = 0;        // 1-based number of the counted call that fails; 0: none fails
-  int err = EIO;          // what that call fails with
-  bool crash = false;     // from failAt on every call fails, and dropUnsynced() means something
-  bool sticky = false;    // from failAt on every counted call fails with err (a pulled card or drive)
+  long failAt = 0;      // 1-based number of the counted call that fails; 0: none fails
+  int err = EIO;        // what that call fails with
+  bool crash = false;   // from failAt on every call fails, and dropUnsynced() means something
+  bool sticky = false;  // from failAt on every counted call fails with err (a pulled card or drive)
   unsigned kinds = kFsRead | kFsWrite;  // the calls that are counted (FsKind bits)
-  std::string under;      // when set, only calls on paths below this folder are counted
+  std::string under;  // when set, only calls on paths below this folder are counted
 };
 
 class FaultFs final : public Fs {
  public:
-  explicit FaultFs(FaultPlan plan = {}, Fs& base = realFs()) : plan_(std::move(plan)), base_(base) {}
+  explicit FaultFs(FaultPlan plan = {}, Fs& base = realFs())
+      : plan_(std::move(plan)), base_(base) {}
 
   /// Calls counted so far (those the plan's kinds and folder select).
   long counted() const;
@@ -78,8 +79,8 @@ class FaultFs final : public Fs {
   long counted_ = 0;
   bool fired_ = false;
   bool crashed_ = false;
-  std::map<int, std::string> fdPath_;     // descriptors handed out, with their paths
-  std::map<std::string, off_t> synced_;   // files written here: length at the last sync, -1 never
+  std::map<int, std::string> fdPath_;    // descriptors handed out, with their paths
+  std::map<std::string, off_t> synced_;  // files written here: length at the last sync, -1 never
 };
 
 }  // namespace tolverdine::testing

@@ -28,7 +28,8 @@ struct HookServer {
   bool start() {
     std::string key = dir.path + "/key.pem", cert = dir.path + "/cert.pem";
     if (sh("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
-           "subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1") != 0)
+           "subjectAltName=IP:127.0.0.1 -keyout " +
+           key + " -out " + cert + " >/dev/null 2>&1") != 0)
       return false;
     srv = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
     if (!srv->is_valid()) return false;
@@ -39,7 +40,8 @@ struct HookServer {
     });
     srv->Post("/fail", [](const httplib::Request&, httplib::Response& rs) { rs.status = 500; });
     srv->Post("/hang", [this](const httplib::Request&, httplib::Response&) {
-      for (int i = 0; i < 1000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      for (int i = 0; i < 1000 && !release; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     });
     port = srv->bind_to_any_port("127.0.0.1");
     th = std::thread([this] { srv->listen_after_bind(); });

@@ -34,8 +34,8 @@ ShareMount::ShareMount(Kind kind) : src_(dir_.path + "/backing"), mnt_(dir_.path
 
 ShareMount::~ShareMount() {
   if (ok_)
-    sh("umount '" + mnt_ + "' >/dev/null 2>&1 || fusermount -u '" + mnt_ + "' >/dev/null 2>&1 || umount -l '" + mnt_ +
-       "' >/dev/null 2>&1");
+    sh("umount '" + mnt_ + "' >/dev/null 2>&1 || fusermount -u '" + mnt_ +
+       "' >/dev/null 2>&1 || umount -l '" + mnt_ + "' >/dev/null 2>&1");
 }
 
 }  // namespace tolverdine

@@ -49,7 +49,8 @@ struct ShellOutput {
 };
 ShellOutput shellOutput(const std::string& cmd);
 
-/// The whole file; a failure of the calling test (naming the file) and empty when it cannot be read.
+/// The whole file; a failure of the calling test (naming the file) and empty when it cannot be
+/// read.
 std::string slurp(const std::string& path);
 
 /// Writes size bytes of a deterministic pattern seeded by seed.

@@ -40,8 +40,7 @@ void EventHub::run() {
   }
 }
 
-std::optional<EventHub::Snapshot> EventHub::next(uint64_t seen,
-                                                 std::chrono::milliseconds timeout) {
+std::optional<EventHub::Snapshot> EventHub::next(uint64_t seen, std::chrono::milliseconds timeout) {
   std::unique_lock lk(mu_);
   published_.wait_for(lk, timeout, [&] { return stop_ || current_.version > seen; });
   if (stop_ || current_.version <= seen) return std::nullopt;

@@ -29,15 +29,20 @@ FakeBackend::FakeBackend() {
   // What the application shows for unset settings; the demo starts cards on its own.
   const Settings defaults;
   for (const auto& key : settingKeys())
-    if (auto v = defaults.shown(key); v && key != "dests" && key != "cascadeDests") settings_[key] = *v;
+    if (auto v = defaults.shown(key); v && key != "dests" && key != "cascadeDests")
+      settings_[key] = *v;
   settings_["autoStart"] = true;
   // The library that the demo's search runs over.
   for (const auto& [name, cls] : std::vector<std::pair<std::string, std::string>>{
            {"C0012.MP4", "인터뷰"}, {"C0013.MP4", "풀샷"}, {"C0014.MP4", "인서트"}}) {
     std::string rel = "A캠/1_0930-1015/" + cls + "/" + name;
     hits_.push_back({{"id", "A캠|PRIVATE/M4ROOT/CLIP/" + name + "|/dest1/20261207_데모"},
-                     {"name", name}, {"cam", "A캠"}, {"classPath", rel},
-                     {"dest", "/dest1/20261207_데모"}, {"online", true}, {"cls", cls}});
+                     {"name", name},
+                     {"cam", "A캠"},
+                     {"classPath", rel},
+                     {"dest", "/dest1/20261207_데모"},
+                     {"online", true},
+                     {"cls", cls}});
   }
 }
 
@@ -67,14 +72,13 @@ json FakeBackend::cardJson(const json& card) const {
   // The buttons are the application's, as the real page gets them.
   CardItem item;
   if (phase == "waiting")
-    item.phase.value = Phase::Waiting{c["countdown"].is_number() ? std::optional<int>(c["countdown"].get<int>())
-                                                                 : std::nullopt};
+    item.phase.value = Phase::Waiting{
+        c["countdown"].is_number() ? std::optional<int>(c["countdown"].get<int>()) : std::nullopt};
   else if (phase == "finished")
-    item.phase.value = Phase::Finished{c["color"] == "green" ? CardColor::green : CardColor::red, ""};
-  else if (phase == "running")
-    item.phase.value = Phase::Running{};
-  else if (phase == "queued")
-    item.phase.value = Phase::Queued{};
+    item.phase.value =
+        Phase::Finished{c["color"] == "green" ? CardColor::green : CardColor::red, ""};
+  else if (phase == "running") item.phase.value = Phase::Running{};
+  else if (phase == "queued") item.phase.value = Phase::Queued{};
   item.dateMismatch = c.value("dateMismatch", false);
   if (c.value("twin", false)) item.status = CardStatus::twin(c.value("cam", ""), 0);
   json actions = json::array();
@@ -92,16 +96,19 @@ json FakeBackend::state() {
   json s;
   std::string worst = cards_.empty() ? "gray" : "green";
   for (const auto& c : cards_) {
-    std::string col = c["phase"] == "finished" ? c["color"].get<std::string>()
-                      : c["phase"] == "running" ? "red" : "gray";
+    std::string col = c["phase"] == "finished"  ? c["color"].get<std::string>()
+                      : c["phase"] == "running" ? "red"
+                                                : "gray";
     for (const char* w : {"red", "yellow", "gray"})
       if (col == w || worst == w) {
         worst = w;
         break;
       }
   }
-  static const std::map<std::string, std::string> titles = {
-      {"red", "확인 필요"}, {"yellow", "사본 부족"}, {"green", "포맷 가능"}, {"gray", "TOLVERDINE"}};
+  static const std::map<std::string, std::string> titles = {{"red", "확인 필요"},
+                                                            {"yellow", "사본 부족"},
+                                                            {"green", "포맷 가능"},
+                                                            {"gray", "TOLVERDINE"}};
   std::string title = titles.at(worst);
   if (!cards_.empty()) title += " " + std::to_string(cards_.size());
   s["menu"] = {{"color", worst}, {"title", title}};
@@ -132,9 +139,11 @@ json FakeBackend::state() {
     fields.push_back(f);
   }
   s["settings"] = fields;
-  s["onboarding"] = {{"show", showOnboarding_}, {"accepted", accepted_},
-                     {"terms", "# 사용 약관\n\n이 프로그램은 복사본을 검증하지만, 카드를 포맷하기 전 "
-                               "판단은 사용자의 몫입니다."}};
+  s["onboarding"] = {{"show", showOnboarding_},
+                     {"accepted", accepted_},
+                     {"terms",
+                      "# 사용 약관\n\n이 프로그램은 복사본을 검증하지만, 카드를 포맷하기 전 "
+                      "판단은 사용자의 몫입니다."}};
   s["permChecks"] = json::array();
   s["loginItemNote"] = nullptr;
   json hits = json::array();
@@ -143,42 +152,56 @@ json FakeBackend::state() {
       if (contains(h["name"], trim(searchText_)) || contains(h["classPath"], trim(searchText_)) ||
           contains(h["cam"], trim(searchText_)))
         hits.push_back(h);
-  s["library"] = {{"searchText", searchText_}, {"hits", hits},
-                  {"history", json::array({{{"fingerprint", "9f2c4e1a7b3d5c60"}, {"cam", "A캠"},
-                                            {"files", 3}, {"bytes", 3000000000LL},
+  s["library"] = {{"searchText", searchText_},
+                  {"hits", hits},
+                  {"history", json::array({{{"fingerprint", "9f2c4e1a7b3d5c60"},
+                                            {"cam", "A캠"},
+                                            {"files", 3},
+                                            {"bytes", 3000000000LL},
                                             {"firstSeen", "2026-12-07 18:30"},
                                             {"lastSeen", "2026-12-07 18:30"}}})},
                   {"suggestions", json::array({{{"model", "FX3"}, {"cls", "풀샷"}, {"count", 5}}})},
-                  {"preset", settings_["preset"]}, {"classes", classNames()}, {"note", nullptr}};
+                  {"preset", settings_["preset"]},
+                  {"classes", classNames()},
+                  {"note", nullptr}};
   json roleChoicesJson = json::array();
-  for (const auto& [value, label] : roleChoices()) roleChoicesJson.push_back({{"value", value}, {"label", label}});
-  s["rules"] = {{"preset", settings_["preset"]},
-                {"presets", {"default", "행사", "실황", "인터뷰"}},
-                {"editingPreset", "default"},
-                {"editingRules", json::array({{{"class", "슬레이트"}, {"max_sec", 2}},
-                                              {{"class", "풀샷"}, {"min_sec", 600}},
-                                              {{"class", "인터뷰"}, {"min_sec", 300}, {"min_ch", 2}},
-                                              {{"class", "인서트"}, {"max_sec", 120}}})},
-                {"roles", json::array({{{"cam", "A캠"}, {"role", "none"}}})},
-                {"roleChoices", roleChoicesJson},
-                {"classes", classNames()},
-                {"note", nullptr}};
+  for (const auto& [value, label] : roleChoices())
+    roleChoicesJson.push_back({{"value", value}, {"label", label}});
+  s["rules"] = {
+      {"preset", settings_["preset"]},
+      {"presets", {"default", "행사", "실황", "인터뷰"}},
+      {"editingPreset", "default"},
+      {"editingRules", json::array({{{"class", "슬레이트"}, {"max_sec", 2}},
+                                    {{"class", "풀샷"}, {"min_sec", 600}},
+                                    {{"class", "인터뷰"}, {"min_sec", 300}, {"min_ch", 2}},
+                                    {{"class", "인서트"}, {"max_sec", 120}}})},
+      {"roles", json::array({{{"cam", "A캠"}, {"role", "none"}}})},
+      {"roleChoices", roleChoicesJson},
+      {"classes", classNames()},
+      {"note", nullptr}};
   std::string reportName;
   json verdict = nullptr;
   for (const auto& f : finished_)
     if (f["key"] == reportCard_) {
       reportName = f["name"];
-      verdict = {{"color", f["color"]}, {"text", f["text"]}, {"at", f["at"]}, {"outcomes", f["outcomes"]}};
+      verdict = {
+          {"color", f["color"]}, {"text", f["text"]}, {"at", f["at"]}, {"outcomes", f["outcomes"]}};
     }
   json clips = json::array();
   for (const auto& h : hits_)
-    clips.push_back({{"rel", h["classPath"]}, {"path", h["dest"].get<std::string>() + "/" +
-                                                           h["classPath"].get<std::string>()},
-                     {"name", h["name"]}, {"cls", h["cls"]}, {"thumb", nullptr}});
+    clips.push_back(
+        {{"rel", h["classPath"]},
+         {"path", h["dest"].get<std::string>() + "/" + h["classPath"].get<std::string>()},
+         {"name", h["name"]},
+         {"cls", h["cls"]},
+         {"thumb", nullptr}});
   s["report"] = {{"card", reportCard_.empty() ? json(nullptr) : json(reportCard_)},
-                 {"name", reportName}, {"cam", "A캠"}, {"verdict", verdict},
+                 {"name", reportName},
+                 {"cam", "A캠"},
+                 {"verdict", verdict},
                  {"clips", reportCard_.empty() ? json::array() : clips},
-                 {"classes", classNames()}, {"note", reportNote_.empty() ? json(nullptr) : json(reportNote_)}};
+                 {"classes", classNames()},
+                 {"note", reportNote_.empty() ? json(nullptr) : json(reportNote_)}};
   return s;
 }
 
@@ -263,11 +286,17 @@ void FakeBackend::mount(const std::string& name, int files, long long bytes,
   {
     std::lock_guard lk(mu_);
     std::string id = "/media/demo/" + name;
-    cards_.push_back({{"id", id}, {"name", name}, {"cam", "A캠"}, {"camera", "Sony FX3"},
+    cards_.push_back({{"id", id},
+                      {"name", name},
+                      {"cam", "A캠"},
+                      {"camera", "Sony FX3"},
                       {"phase", "waiting"},
                       {"countdown", countdown ? json(*countdown) : json(nullptr)},
-                      {"note", nullptr}, {"link", "리더가 5Gbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다"}, {"files", files},
-                      {"total", bytes}, {"done", 0}});
+                      {"note", nullptr},
+                      {"link", "리더가 5Gbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다"},
+                      {"files", files},
+                      {"total", bytes},
+                      {"done", 0}});
   }
   changed(Change::state);
 }
@@ -312,16 +341,27 @@ void FakeBackend::tick(long long step) {
           c["phase"] = "finished";
           c["color"] = "green";
           c["text"] = "복사 " + std::to_string(n) + " · 기존 0 — 검증 사본 " +
-                      std::to_string(settings_.value("copies", 2)) + "곳 이상, 카메라에서 포맷하세요";
+                      std::to_string(settings_.value("copies", 2)) +
+                      "곳 이상, 카메라에서 포맷하세요";
           json outcomes = json::array();
           for (const auto& d : dests_)
-            outcomes.push_back({{"root", d.get<std::string>() + "/20261207_데모"}, {"verified", n}, {"failed", 0},
-                                {"why", nullptr}, {"lost", false}});
+            outcomes.push_back({{"root", d.get<std::string>() + "/20261207_데모"},
+                                {"verified", n},
+                                {"failed", 0},
+                                {"why", nullptr},
+                                {"lost", false}});
           c["outcomes"] = outcomes;
-          finished_.insert(finished_.begin(), json{{"key", "job-" + c["name"].get<std::string>()}, {"id", c["id"]},
-                                                   {"name", c["name"]}, {"cam", c["cam"]}, {"camera", c["camera"]},
-                                                   {"color", "green"}, {"text", c["text"]}, {"at", "2026-12-07 18:30"},
-                                                   {"outcomes", outcomes}, {"report", true}, {"listed", true}});
+          finished_.insert(finished_.begin(), json{{"key", "job-" + c["name"].get<std::string>()},
+                                                   {"id", c["id"]},
+                                                   {"name", c["name"]},
+                                                   {"cam", c["cam"]},
+                                                   {"camera", c["camera"]},
+                                                   {"color", "green"},
+                                                   {"text", c["text"]},
+                                                   {"at", "2026-12-07 18:30"},
+                                                   {"outcomes", outcomes},
+                                                   {"report", true},
+                                                   {"listed", true}});
           phaseChanged = true;
         }
       }
@@ -330,7 +370,6 @@ void FakeBackend::tick(long long step) {
   if (phaseChanged) changed(Change::state);
   else if (any) changed(Change::progress);
 }
-
 
 std::vector<FakeBackend::Call> FakeBackend::calls() {
   std::lock_guard lk(mu_);

@@ -7,8 +7,8 @@
 
 #include "app/card_actions.h"
 #include "app/choices.h"
-#include "engine/layout/rule_json.h"
 #include "engine/base/text.h"
+#include "engine/layout/rule_json.h"
 #include "web/page_ops.h"
 #include "web/setting_labels.h"
 
@@ -106,8 +106,11 @@ namespace {
 json outcomesJson(const std::vector<DestOutcome>& outcomes) {
   json out = json::array();
   for (const auto& d : outcomes)
-    out.push_back({{"root", d.root}, {"verified", d.verified}, {"failed", d.failed},
-                   {"why", d.why.empty() ? json(nullptr) : json(d.why)}, {"lost", d.lost}});
+    out.push_back({{"root", d.root},
+                   {"verified", d.verified},
+                   {"failed", d.failed},
+                   {"why", d.why.empty() ? json(nullptr) : json(d.why)},
+                   {"lost", d.lost}});
   return out;
 }
 
@@ -136,9 +139,14 @@ std::string earlierText(const EarlierJob& e) {
 }  // namespace
 
 json ModelBackend::cardJson(const CardItem& c) {
-  json j = {{"id", c.id}, {"name", c.name}, {"cam", c.cam}, {"camera", c.camera.label()},
-            {"note", opt(c.note)}, {"link", opt(readerLinkNotice(c.link))},
-            {"files", c.files.size()}, {"outcomes", outcomesJson(c.outcomes)}};
+  json j = {{"id", c.id},
+            {"name", c.name},
+            {"cam", c.cam},
+            {"camera", c.camera.label()},
+            {"note", opt(c.note)},
+            {"link", opt(readerLinkNotice(c.link))},
+            {"files", c.files.size()},
+            {"outcomes", outcomesJson(c.outcomes)}};
   if (auto* w = c.phase.get<Phase::Waiting>()) {
     j["phase"] = "waiting";
     j["countdown"] = w->countdown ? json(*w->countdown) : json(nullptr);
@@ -170,7 +178,8 @@ json ModelBackend::cardJson(const CardItem& c) {
       if (f.key == *c.finishedKey) hasReport = f.job.has_value();
   j["report"] = hasReport ? json(*c.finishedKey) : json(nullptr);
   json actions = json::array();
-  for (const auto& a : cardActions(c, hasReport)) actions.push_back({{"op", a.op}, {"label", a.label}});
+  for (const auto& a : cardActions(c, hasReport))
+    actions.push_back({{"op", a.op}, {"label", a.label}});
   j["actions"] = actions;
   return j;
 }
@@ -201,7 +210,8 @@ json settingsJson(const Model& m) {
     if (key == "preset") {
       f["type"] = "choice";
       f["choices"] = json::array();
-      for (const auto& [name, rules] : m.presets()) f["choices"].push_back({{"value", name}, {"label", name}});
+      for (const auto& [name, rules] : m.presets())
+        f["choices"].push_back({{"value", name}, {"label", name}});
     }
     fields.push_back(f);
   }
@@ -211,9 +221,16 @@ json settingsJson(const Model& m) {
 json finishedJson(const Model& m) {
   json finished = json::array();
   for (const auto& f : m.finishedCards())
-    finished.push_back({{"key", f.key}, {"id", f.id}, {"name", f.name}, {"cam", f.cam}, {"camera", f.camera},
-                        {"color", colorText(f.color)}, {"text", f.text}, {"at", localTime(f.at)},
-                        {"outcomes", outcomesJson(f.outcomes)}, {"report", f.job.has_value()},
+    finished.push_back({{"key", f.key},
+                        {"id", f.id},
+                        {"name", f.name},
+                        {"cam", f.cam},
+                        {"camera", f.camera},
+                        {"color", colorText(f.color)},
+                        {"text", f.text},
+                        {"at", localTime(f.at)},
+                        {"outcomes", outcomesJson(f.outcomes)},
+                        {"report", f.job.has_value()},
                         {"listed", m.card(f.id) != nullptr}});
   return finished;
 }
@@ -223,9 +240,14 @@ json earlierJson(const Model& m) {
   for (const auto& e : m.earlierCards()) {
     json dests = json::array();
     for (const auto& r : e.roots) dests.push_back(parentPath(r));
-    earlier.push_back({{"key", e.key}, {"name", e.name()}, {"cam", e.cam}, {"color", e.color},
-                       {"text", earlierText(e)}, {"files", e.files},
-                       {"at", localTime(std::chrono::system_clock::from_time_t(e.at))}, {"dests", dests},
+    earlier.push_back({{"key", e.key},
+                       {"name", e.name()},
+                       {"cam", e.cam},
+                       {"color", e.color},
+                       {"text", earlierText(e)},
+                       {"files", e.files},
+                       {"at", localTime(std::chrono::system_clock::from_time_t(e.at))},
+                       {"dests", dests},
                        {"failed", e.failed}});
   }
   return earlier;
@@ -236,17 +258,32 @@ json libraryJson(const Model& m) {
   json hits = json::array();
   for (const auto& h : m.hits()) {
     auto cls = classOfPath(h.classPath());
-    hits.push_back({{"id", h.id()}, {"name", h.name()}, {"cam", h.cam()}, {"classPath", h.classPath()},
-                    {"dest", h.dest}, {"online", h.online()}, {"cls", cls ? json(*cls) : json(nullptr)}});
+    hits.push_back({{"id", h.id()},
+                    {"name", h.name()},
+                    {"cam", h.cam()},
+                    {"classPath", h.classPath()},
+                    {"dest", h.dest},
+                    {"online", h.online()},
+                    {"cls", cls ? json(*cls) : json(nullptr)}});
   }
   json history = json::array();
   for (const auto& r : m.history())
-    history.push_back({{"fingerprint", r.fingerprint}, {"cam", r.cam}, {"files", r.files}, {"bytes", r.bytes},
-                       {"firstSeen", localFromUtc(r.firstSeen)}, {"lastSeen", localFromUtc(r.lastSeen)}});
+    history.push_back({{"fingerprint", r.fingerprint},
+                       {"cam", r.cam},
+                       {"files", r.files},
+                       {"bytes", r.bytes},
+                       {"firstSeen", localFromUtc(r.firstSeen)},
+                       {"lastSeen", localFromUtc(r.lastSeen)}});
   json sugg = json::array();
-  for (const auto& g : m.suggestions()) sugg.push_back({{"model", g.model}, {"cls", g.cls}, {"count", g.count}});
-  return {{"searchText", m.searchText()}, {"hits", hits}, {"history", history}, {"suggestions", sugg},
-          {"preset", m.settings().preset}, {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+  for (const auto& g : m.suggestions())
+    sugg.push_back({{"model", g.model}, {"cls", g.cls}, {"count", g.count}});
+  return {{"searchText", m.searchText()},
+          {"hits", hits},
+          {"history", history},
+          {"suggestions", sugg},
+          {"preset", m.settings().preset},
+          {"classes", classNames()},
+          {"note", opt(m.libraryNote())}};
 }
 
 // The rules page: presets, the rules being edited, and the role of every camera label known.
@@ -266,27 +303,42 @@ json rulesJson(const Model& m) {
     roles.push_back({{"cam", cam}, {"role", it == st.roles.end() ? "none" : it->second}});
   }
   json roleNames = json::array();
-  for (const auto& [value, label] : roleChoices()) roleNames.push_back({{"value", value}, {"label", label}});
-  return {{"preset", st.preset}, {"presets", presets}, {"editingPreset", m.editingPreset()},
-          {"editingRules", editing}, {"roles", roles}, {"roleChoices", roleNames},
-          {"classes", classNames()}, {"note", opt(m.libraryNote())}};
+  for (const auto& [value, label] : roleChoices())
+    roleNames.push_back({{"value", value}, {"label", label}});
+  return {{"preset", st.preset},
+          {"presets", presets},
+          {"editingPreset", m.editingPreset()},
+          {"editingRules", editing},
+          {"roles", roles},
+          {"roleChoices", roleNames},
+          {"classes", classNames()},
+          {"note", opt(m.libraryNote())}};
 }
 
 // The open report: its clips with their classes and the card's verdict, finished or earlier.
 json reportJson(const Model& m) {
   json clips = json::array();
   for (const auto& c : m.reportClips())
-    clips.push_back({{"rel", c.row.rel}, {"path", c.path}, {"name", lastComponent(c.path)},
-                     {"cls", c.row.cls}, {"thumb", "/thumb?path=" + queryEscape(c.path)}});
-  json report = {{"card", opt(m.reportCard())}, {"name", m.reportName()}, {"cam", m.reportCam()}, {"clips", clips},
-                 {"classes", classNames()}, {"note", opt(m.libraryNote())}, {"verdict", nullptr}};
+    clips.push_back({{"rel", c.row.rel},
+                     {"path", c.path},
+                     {"name", lastComponent(c.path)},
+                     {"cls", c.row.cls},
+                     {"thumb", "/thumb?path=" + queryEscape(c.path)}});
+  json report = {{"card", opt(m.reportCard())}, {"name", m.reportName()},
+                 {"cam", m.reportCam()},        {"clips", clips},
+                 {"classes", classNames()},     {"note", opt(m.libraryNote())},
+                 {"verdict", nullptr}};
   for (const auto& e : m.earlierCards())
     if (m.reportCard() && e.key == *m.reportCard())
-      report["verdict"] = {{"color", e.color}, {"text", earlierText(e)},
-                           {"at", localTime(std::chrono::system_clock::from_time_t(e.at))}, {"outcomes", json::array()}};
+      report["verdict"] = {{"color", e.color},
+                           {"text", earlierText(e)},
+                           {"at", localTime(std::chrono::system_clock::from_time_t(e.at))},
+                           {"outcomes", json::array()}};
   for (const auto& f : m.finishedCards())
     if (m.reportCard() && f.key == *m.reportCard())
-      report["verdict"] = {{"color", colorText(f.color)}, {"text", f.text}, {"at", localTime(f.at)},
+      report["verdict"] = {{"color", colorText(f.color)},
+                           {"text", f.text},
+                           {"at", localTime(f.at)},
                            {"outcomes", outcomesJson(f.outcomes)}};
   return report;
 }
@@ -306,24 +358,28 @@ json ModelBackend::snapshot() {
   s["dests"] = destsJson(m, st.dests);
   s["cascadeDests"] = destsJson(m, st.cascadeDests);
   if (m.destSuggestion()) {
-    s["suggestion"] = {{"path", *m.destSuggestion()}, {"name", m.destSuggestionName().value_or("")}};
+    s["suggestion"] = {{"path", *m.destSuggestion()},
+                       {"name", m.destSuggestionName().value_or("")}};
   } else {
     s["suggestion"] = nullptr;
   }
   s["cascadeNote"] = opt(m.cascadeNote());
   s["settings"] = settingsJson(m);
   if (auto& live = m.cascadeLive()) {
-    s["cascadeLive"] = {{"done", live->done}, {"count", live->count}, {"name", live->name}, {"target", live->target},
-                       {"bytesDone", live->bytesDone}, {"bytesTotal", live->bytesTotal}};
+    s["cascadeLive"] = {{"done", live->done},           {"count", live->count},
+                        {"name", live->name},           {"target", live->target},
+                        {"bytesDone", live->bytesDone}, {"bytesTotal", live->bytesTotal}};
   } else {
     s["cascadeLive"] = nullptr;
   }
   s["finished"] = finishedJson(m);
   s["earlier"] = earlierJson(m);
-  s["onboarding"] = {{"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
+  s["onboarding"] = {
+      {"show", m.showOnboarding()}, {"accepted", m.eulaAccepted()}, {"terms", m.terms().text}};
   s["permChecks"] = json::array();
   for (const auto& pc : m.permChecks())
-    s["permChecks"].push_back({{"path", pc.path}, {"write", pc.write}, {"state", pc.state}, {"ok", pc.ok}});
+    s["permChecks"].push_back(
+        {{"path", pc.path}, {"write", pc.write}, {"state", pc.state}, {"ok", pc.ok}});
   s["loginItem"] = m.loginItem();
   s["loginItemNote"] = opt(m.loginItemNote());
   s["library"] = libraryJson(m);

@@ -81,7 +81,9 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
   std::string kept;
   ASSERT_TRUE(readFile(r.tmp.path + "/tree.txt", &kept));
   EXPECT_EQ(kept, "mine");
-  ASSERT_TRUE(b.perform("exportTree", {{"id", card}, {"path", r.tmp.path + "/tree.txt"}, {"replace", true}}).ok);
+  ASSERT_TRUE(
+      b.perform("exportTree", {{"id", card}, {"path", r.tmp.path + "/tree.txt"}, {"replace", true}})
+          .ok);
   ASSERT_TRUE(readFile(r.tmp.path + "/tree.txt", &kept));
   EXPECT_NE(kept, "mine");
 
@@ -94,8 +96,10 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
   EXPECT_EQ(s["report"]["verdict"]["color"], "green");
   EXPECT_EQ(s["report"]["clips"], json::array());
   // Asked from a server thread, answered by the main thread; a photo is not a listed clip.
-  auto thumb = std::async(std::launch::async, [&] { return b.thumbnail(card + "/DCIM/100MSDCF/DSC00001.JPG"); });
-  ASSERT_TRUE(r.waitFor([&] { return thumb.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 5));
+  auto thumb = std::async(std::launch::async,
+                          [&] { return b.thumbnail(card + "/DCIM/100MSDCF/DSC00001.JPG"); });
+  ASSERT_TRUE(r.waitFor(
+      [&] { return thumb.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 5));
   EXPECT_EQ(thumb.get(), std::nullopt);
   b.perform("spotCheck", json::object());
   EXPECT_TRUE(r.opener.opened.empty());
@@ -112,7 +116,8 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
   ASSERT_EQ(s["library"]["history"].size(), 1u);
   // Times the page shows are local, never the database's UTC text.
   EXPECT_EQ(s["library"]["history"][0]["lastSeen"].get<std::string>().find('Z'), std::string::npos);
-  for (const auto& f : s["settings"]) EXPECT_NE(f["key"], "eulaAccepted") << "the consent is no setting";
+  for (const auto& f : s["settings"])
+    EXPECT_NE(f["key"], "eulaAccepted") << "the consent is no setting";
   b.perform("search", {{"text", "   "}});
   EXPECT_EQ(b.snapshot()["library"]["hits"].size(), 0u);
 }
@@ -137,13 +142,15 @@ TEST(ModelBackend, RuleEditingSavesACustomPreset) {
   json rules = b.snapshot()["rules"]["editingRules"];
   ASSERT_FALSE(rules.empty());
   EXPECT_FALSE(b.perform("setRules", {{"rules", json::array({{{"max_sec", 2}}})}}).ok);  // no class
-  ASSERT_TRUE(b.perform("setRules", {{"rules", json::array({{{"class", "인터뷰"}, {"min_ch", 2}}})}}).ok);
+  ASSERT_TRUE(
+      b.perform("setRules", {{"rules", json::array({{{"class", "인터뷰"}, {"min_ch", 2}}})}}).ok);
   b.perform("saveRules", {{"name", "   "}});
   EXPECT_NE(m.libraryNote(), "저장:    ");
   ASSERT_TRUE(b.perform("saveRules", {{"name", "토크쇼"}}).ok);
   EXPECT_EQ(m.libraryNote(), "저장: 토크쇼");
   json s = b.snapshot();
-  EXPECT_NE(std::find(s["rules"]["presets"].begin(), s["rules"]["presets"].end(), "토크쇼"), s["rules"]["presets"].end());
+  EXPECT_NE(std::find(s["rules"]["presets"].begin(), s["rules"]["presets"].end(), "토크쇼"),
+            s["rules"]["presets"].end());
   EXPECT_EQ(s["rules"]["preset"], "행사");  // saving does not switch the active preset
 }
 
@@ -160,14 +167,16 @@ TEST(ModelBackend, RefusedSettingsAndSlowReadersReachThePageAsText) {
     if (f["key"] == "preset") {
       EXPECT_EQ(f["type"], "choice");
       json presets = json::array();
-      for (const auto& [name, rules] : m.presets()) presets.push_back({{"value", name}, {"label", name}});
+      for (const auto& [name, rules] : m.presets())
+        presets.push_back({{"value", name}, {"label", name}});
       EXPECT_EQ(f["choices"], presets) << "every preset, and only presets, can be chosen";
       EXPECT_GE(presets.size(), 2u);
     }
   // The page's labels and the refusals name a setting alike.
   for (const auto& f : settingFields()) {
     const std::string key = f["key"], label = f["label"], name = settingLabel(key);
-    EXPECT_TRUE(label == name || label.rfind(name + " (", 0) == 0) << key << ": " << label << " / " << name;
+    EXPECT_TRUE(label == name || label.rfind(name + " (", 0) == 0)
+        << key << ": " << label << " / " << name;
   }
 
   std::string slow = r.card("SLOW"), fast = r.card("FAST");
@@ -186,7 +195,8 @@ TEST(ModelBackend, TheSettingsPageOffersWhatTheApplicationTakesUnderItsNames) {
   int offered = 0;
   for (const auto& f : settingFields()) {
     const std::string key = f["key"];
-    EXPECT_EQ(f["label"].get<std::string>().rfind(settingLabel(key), 0), 0u) << key << " is named as refusals name it";
+    EXPECT_EQ(f["label"].get<std::string>().rfind(settingLabel(key), 0), 0u)
+        << key << " is named as refusals name it";
     EXPECT_FALSE(settingLabel(key).empty()) << key;
     if (!f.contains("choices")) continue;
     for (const auto& c : f["choices"]) {

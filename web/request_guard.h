@@ -8,10 +8,10 @@
 namespace tolverdine::web {
 
 struct RequestFacts {
-  std::string method;                  // "GET", "POST", ...
-  std::string path;                    // without the query
-  std::string host;                    // Host header, empty when missing
-  std::optional<std::string> origin;   // Origin header
+  std::string method;                      // "GET", "POST", ...
+  std::string path;                        // without the query
+  std::string host;                        // Host header, empty when missing
+  std::optional<std::string> origin;       // Origin header
   std::optional<std::string> headerToken;  // X-Tolverdine-Token
   std::optional<std::string> fetchSite;    // Sec-Fetch-Site
 };

@@ -18,7 +18,9 @@ using nlohmann::json;
 namespace {
 
 // File and volume names need not be valid UTF-8; they must not take the server down.
-std::string dumpState(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string dumpState(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::optional<std::string> header(const httplib::Request& req, const char* name) {
   if (!req.has_header(name)) return std::nullopt;
@@ -30,9 +32,10 @@ void securityHeaders(httplib::Response& res) {
   res.set_header("X-Content-Type-Options", "nosniff");
   res.set_header("X-Frame-Options", "DENY");
   res.set_header("Referrer-Policy", "no-referrer");
-  res.set_header("Content-Security-Policy",
-                 "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
-                 "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
+  res.set_header(
+      "Content-Security-Policy",
+      "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
+      "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
 }
 
 }  // namespace
@@ -94,7 +97,8 @@ bool WebServer::start() {
   thread_ = std::thread([this] { http_->listen_after_bind(); });
   // httplib's stop() does nothing before the listening loop has begun, so a stop right after a
   // start would leave that thread listening for ever; wait until it runs.
-  for (int i = 0; i < 5000 && !http_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 5000 && !http_->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   started_ = true;
   return true;
 }
@@ -109,7 +113,8 @@ void WebServer::stop() {
   hub_.reset();
   // Remove the file only while it still names this process's token.
   std::string held;
-  if (readFile(options_.tokenPath, &held) && held == token_ + "\n") unlink(options_.tokenPath.c_str());
+  if (readFile(options_.tokenPath, &held) && held == token_ + "\n")
+    unlink(options_.tokenPath.c_str());
 }
 
 void WebServer::routes() {
@@ -161,8 +166,9 @@ void WebServer::routes() {
     json args = body.value("args", json::object());
     if (!args.is_object()) args = json::object();
     ActionResult r = backend_.act(body["op"].get<std::string>(), args);
-    res.set_content(dumpState(json{{"ok", r.ok}, {"message", r.message}, {"askReplace", r.askReplace}}),
-                    "application/json; charset=utf-8");
+    res.set_content(
+        dumpState(json{{"ok", r.ok}, {"message", r.message}, {"askReplace", r.askReplace}}),
+        "application/json; charset=utf-8");
   });
 
   s.Get("/thumb", [this](const httplib::Request& req, httplib::Response& res) {

@@ -20,8 +20,8 @@ namespace tolverdine::web {
 class EventHub;
 
 struct WebServerOptions {
-  int port = 0;                   // 0: any free port
-  std::string tokenPath;          // empty: defaultTokenPath()
+  int port = 0;           // 0: any free port
+  std::string tokenPath;  // empty: defaultTokenPath()
   std::chrono::milliseconds progressGap{250};
   std::chrono::milliseconds keepAlive{15000};  // comment line on idle streams
   int maxStreams = 16;

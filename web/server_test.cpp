@@ -39,7 +39,7 @@ struct Served {
 
 TEST(WebServer, TokenDecidesEveryRead) {
   Served s;
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(s.server->tokenPath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   std::string held;
@@ -60,7 +60,9 @@ TEST(WebServer, TokenDecidesEveryRead) {
   // The token in the address or in a cookie opens nothing: cookies reach every local port.
   EXPECT_EQ(c.Get(("/api/state?token=" + s.server->token()).c_str())->status, 403);
   const std::string port = std::to_string(s.server->port());
-  EXPECT_EQ(c.Get("/api/state", {{"Cookie", "tolverdine_" + port + "=" + s.server->token()}})->status, 403);
+  EXPECT_EQ(
+      c.Get("/api/state", {{"Cookie", "tolverdine_" + port + "=" + s.server->token()}})->status,
+      403);
 
   // The page's own files carry no token and set no cookie.
   auto first = c.Get(("/library?token=" + s.server->token()).c_str());
@@ -69,7 +71,8 @@ TEST(WebServer, TokenDecidesEveryRead) {
   EXPECT_FALSE(first->has_header("Set-Cookie"));
   EXPECT_EQ(first->body.find(s.server->token()), std::string::npos);
   EXPECT_EQ(first->body.find("http://"), std::string::npos) << "no outside resources";
-  EXPECT_NE(first->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
+  EXPECT_NE(first->get_header_value("Content-Security-Policy").find("default-src 'none'"),
+            std::string::npos);
   for (const char* path : {"/", "/settings", "/app.js", "/app.css"}) {
     auto r = c.Get(path);
     ASSERT_TRUE(r);
@@ -81,7 +84,10 @@ TEST(WebServer, TokenDecidesEveryRead) {
   EXPECT_EQ(state->status, 200);
   EXPECT_TRUE(json::parse(state->body).contains("cards"));
   // A rebinding page reaches this port under its own name; even its page files are refused.
-  EXPECT_EQ(c.Get("/api/state", {{"X-Tolverdine-Token", s.server->token()}, {"Host", "evil.example:" + port}})->status, 403);
+  EXPECT_EQ(c.Get("/api/state",
+                  {{"X-Tolverdine-Token", s.server->token()}, {"Host", "evil.example:" + port}})
+                ->status,
+            403);
   EXPECT_EQ(c.Get("/", {{"Host", "evil.example:" + port}})->status, 403);
 
   std::string path = s.server->tokenPath();
@@ -95,11 +101,12 @@ TEST(WebServer, StateChangingRequestsNeedHeaderTokenAndOwnOrigin) {
   const std::string body = R"({"op":"addDestination","args":{"path":"/mnt/a"}})";
   const std::string port = std::to_string(s.server->port());
   std::vector<httplib::Headers> refused = {
-      {{"Cookie", "tolverdine_" + port + "=" + s.server->token()}},      // cookie alone
-      {{"X-Tolverdine-Token", s.server->token().substr(1) + "0"}},     // wrong token
+      {{"Cookie", "tolverdine_" + port + "=" + s.server->token()}},  // cookie alone
+      {{"X-Tolverdine-Token", s.server->token().substr(1) + "0"}},   // wrong token
       {{"X-Tolverdine-Token", s.server->token()}, {"Origin", "http://evil.example"}},
       {{"X-Tolverdine-Token", s.server->token()}, {"Origin", "null"}},
-      {{"X-Tolverdine-Token", s.server->token()}, {"Origin", "http://127.0.0.1:" + std::to_string(s.server->port() + 1)}},
+      {{"X-Tolverdine-Token", s.server->token()},
+       {"Origin", "http://127.0.0.1:" + std::to_string(s.server->port() + 1)}},
       {{"X-Tolverdine-Token", s.server->token()}, {"Host", "evil.example:" + port}},
       {{"X-Tolverdine-Token", s.server->token()}, {"Host", "127.0.0.1"}},
       {{"X-Tolverdine-Token", s.server->token()}, {"Sec-Fetch-Site", "cross-site"}},
@@ -109,7 +116,8 @@ TEST(WebServer, StateChangingRequestsNeedHeaderTokenAndOwnOrigin) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 403) << "case " << i;
   }
-  auto put = c.Put("/api/act", {{"X-Tolverdine-Token", s.server->token()}}, body, "application/json");
+  auto put =
+      c.Put("/api/act", {{"X-Tolverdine-Token", s.server->token()}}, body, "application/json");
   EXPECT_EQ(put->status, 403);
   EXPECT_TRUE(s.backend.calls().empty());
 
@@ -124,7 +132,8 @@ TEST(WebServer, StateChangingRequestsNeedHeaderTokenAndOwnOrigin) {
   ASSERT_EQ(s.backend.calls().size(), 1u);
   EXPECT_EQ(s.backend.calls()[0].args["path"], "/mnt/a");
   // The backend's refusal comes back as the page's message.
-  auto bad = c.Post("/api/act", good, R"({"op":"addDestination","args":{"path":"rel/x"}})", "application/json");
+  auto bad = c.Post("/api/act", good, R"({"op":"addDestination","args":{"path":"rel/x"}})",
+                    "application/json");
   EXPECT_FALSE(json::parse(bad->body)["ok"].get<bool>());
   EXPECT_FALSE(json::parse(bad->body)["message"].get<std::string>().empty());
 }

@@ -16,7 +16,8 @@ nlohmann::json field(const char* key, const char* type, const char* hint = nullp
 // The values the application accepts for key, with their Korean texts.
 nlohmann::json choices(const char* key) {
   nlohmann::json out = nlohmann::json::array();
-  for (const auto& [value, label] : settingChoices(key)) out.push_back({{"value", value}, {"label", label}});
+  for (const auto& [value, label] : settingChoices(key))
+    out.push_back({{"value", value}, {"label", label}});
   return out;
 }
 

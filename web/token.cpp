@@ -12,9 +12,9 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
-#include "platform/posix/fd.h"
 #include "engine/base/files.h"
 #include "engine/base/text.h"
+#include "platform/posix/fd.h"
 #include "platform/posix/home.h"
 
 namespace tolverdine::web {
@@ -61,8 +61,6 @@ bool writeTokenFile(const std::string& path, const std::string& token, std::stri
   return true;
 }
 
-std::string defaultTokenPath() {
-  return applicationSupportDir() + "/web.token";
-}
+std::string defaultTokenPath() { return applicationSupportDir() + "/web.token"; }
 
 }  // namespace tolverdine::web

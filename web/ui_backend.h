@@ -52,7 +52,8 @@ struct Image {
 ///     "note": "..." | null, "link": "slow-reader notice" | null,
 ///     "report": finished-card key | null,              // its report can be opened
 ///     "actions": [{"op": "start|hold|startAnyway|dismiss|keepSlot2|verifyTwin|exportTree|report",
-///                  "label": "시작"}]                    // what this phase allows, most fitting first
+///                  "label": "시작"}]                    // what this phase allows, most fitting
+///                  first
 ///   }],
 ///   "finished": [{"key", "id", "name", "cam", "camera", "color", "text", "at": "local time",
 ///                 "outcomes": [...], "report": bool, "listed": bool}],   // newest first
@@ -68,15 +69,16 @@ struct Image {
 ///   "permChecks": [{"path": "...", "write": bool, "state": "...", "ok": bool}],
 ///   "loginItemNote": "..." | null,
 ///   "library": {"searchText": "...", "hits": [{"id","name","cam","classPath","dest","online"}],
-///               "history": [{"fingerprint","cam","files","bytes","firstSeen","lastSeen"}],  // local times
-///               (hits also carry "cls": the class their path names, or null)
+///               "history": [{"fingerprint","cam","files","bytes","firstSeen","lastSeen"}],  //
+///               local times (hits also carry "cls": the class their path names, or null)
 ///               "suggestions": [{"model","cls","count"}], "preset": "default",
 ///               "classes": ["슬레이트", ...], "note": "..." | null},
 ///   "rules": {"preset": "default", "presets": ["default", ...], "editingPreset": "...",
 ///             "editingRules": [{"class","max_sec","min_sec","min_ch","model"}],
 ///             "roles": [{"cam": "A캠", "role": "none|fixed|interview"}],
 ///             "roleChoices": [{"value", "label"}], "classes": [...], "note": "..." | null},
-///   "report": {"card": key | null, "name": "...", "cam": "...", "clips": [{"rel","path","name","cls",
+///   "report": {"card": key | null, "name": "...", "cam": "...", "clips":
+///   [{"rel","path","name","cls",
 ///              "thumb": "/thumb?path=..."}], "classes": [...], "note": "..." | null,
 ///              "verdict": {"color", "text", "at", "outcomes"} | null}
 /// }

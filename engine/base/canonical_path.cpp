@@ -75,7 +75,8 @@ std::vector<Mount> mounts() {
   while (std::getline(in, line)) {
     std::istringstream f(line);
     std::string id, parent, device, root, at;
-    if (f >> id >> parent >> device >> root >> at) out.push_back({device, unescaped(root), unescaped(at)});
+    if (f >> id >> parent >> device >> root >> at)
+      out.push_back({device, unescaped(root), unescaped(at)});
   }
   return out;
 }
@@ -84,7 +85,8 @@ std::vector<Mount> mounts() {
 std::optional<std::string> below(const std::string& path, const std::string& folder) {
   if (folder == "/") return path == "/" ? std::string() : path;
   if (path == folder) return std::string();
-  if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/')
+  if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+      path[folder.size()] == '/')
     return path.substr(folder.size());
   return std::nullopt;
 }
@@ -93,7 +95,8 @@ std::optional<std::string> below(const std::string& path, const std::string& fol
 // a higher folder (its own root when mounted normally), so both texts of one folder become one.
 std::string throughMainMount(const std::string& path) {
   std::vector<Mount> all = mounts();
-  const Mount* shown = nullptr;  // the innermost mount holding path; of equals, the later one is on top
+  const Mount* shown =
+      nullptr;  // the innermost mount holding path; of equals, the later one is on top
   std::string rest;
   for (const auto& m : all) {
     auto r = below(path, m.at);
@@ -119,7 +122,8 @@ std::string throughMainMount(const std::string& path) {
   std::string other = best->at == "/" ? (tail.empty() ? std::string("/") : tail) : best->at + tail;
   // Only when the other text really reaches the same folder (its mount may be covered).
   struct stat a, b;
-  if (realFs().stat(path, &a) != 0 || realFs().stat(other, &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino)
+  if (realFs().stat(path, &a) != 0 || realFs().stat(other, &b) != 0 || a.st_dev != b.st_dev ||
+      a.st_ino != b.st_ino)
     return path;
   return other;
 }
@@ -197,7 +201,9 @@ std::vector<std::string> canonicalPaths(const std::vector<std::string>& paths) {
   return out;
 }
 
-bool sameOrNested(const std::string& a, const std::string& b) { return within(a, b) || within(b, a); }
+bool sameOrNested(const std::string& a, const std::string& b) {
+  return within(a, b) || within(b, a);
+}
 
 std::optional<std::pair<size_t, size_t>> overlappingPair(const std::vector<std::string>& paths) {
   for (size_t i = 0; i < paths.size(); ++i)
@@ -207,7 +213,8 @@ std::optional<std::pair<size_t, size_t>> overlappingPair(const std::vector<std::
 }
 
 std::string overlapText(const std::string& a, const std::string& b) {
-  return "두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다 — 한 폴더는 사본 하나로만 셉니다: " + a + " · " + b;
+  return "두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다 — 한 폴더는 사본 하나로만 셉니다: " +
+         a + " · " + b;
 }
 
 }  // namespace tolverdine

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <thread>
 
-#include "platform/posix/fd.h"
 #include "engine/base/records.h"
 #include "engine/base/text.h"
+#include "platform/posix/fd.h"
 
 namespace tolverdine {
 

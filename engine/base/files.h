@@ -14,11 +14,12 @@ namespace tolverdine {
 /// the file system takes nothing).
 int writeAll(int fd, std::string_view data, Fs& fs = realFs());
 
-void writeFile(const std::string& path, std::string_view data, bool exclusive = false, Fs& fs = realFs());
+void writeFile(const std::string& path, std::string_view data, bool exclusive = false,
+               Fs& fs = realFs());
 
-/// Writes a private temporary file beside path, flushes it and renames it onto path. Each call has its own
-/// exclusively created temporary name, removed again when the write or the rename fails, so two
-/// writers of one file never truncate each other's data. Throws WriteFail.
+/// Writes a private temporary file beside path, flushes it and renames it onto path. Each call has
+/// its own exclusively created temporary name, removed again when the write or the rename fails, so
+/// two writers of one file never truncate each other's data. Throws WriteFail.
 void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs = realFs());
 
 /// Creates a folder and its missing parents (0755). False when a level fails other than EEXIST.

@@ -48,9 +48,10 @@ int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
 std::optional<double> parseInternetDate(std::string_view s, Fraction f) {
   size_t i = 0;
   int y, mo, d, h, mi, se;
-  if (!digits(s, &i, 4, &y) || !expect(s, &i, '-') || !digits(s, &i, 2, &mo) || !expect(s, &i, '-') ||
-      !digits(s, &i, 2, &d) || !expect(s, &i, 'T') || !digits(s, &i, 2, &h) || !expect(s, &i, ':') ||
-      !digits(s, &i, 2, &mi) || !expect(s, &i, ':') || !digits(s, &i, 2, &se))
+  if (!digits(s, &i, 4, &y) || !expect(s, &i, '-') || !digits(s, &i, 2, &mo) ||
+      !expect(s, &i, '-') || !digits(s, &i, 2, &d) || !expect(s, &i, 'T') ||
+      !digits(s, &i, 2, &h) || !expect(s, &i, ':') || !digits(s, &i, 2, &mi) ||
+      !expect(s, &i, ':') || !digits(s, &i, 2, &se))
     return std::nullopt;
   if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo) || h > 23 || mi > 59 || se > 59)
     return std::nullopt;
@@ -75,7 +76,8 @@ std::optional<double> parseInternetDate(std::string_view s, Fraction f) {
     int sign = s[i] == '-' ? -1 : 1;
     ++i;
     int oh, om;
-    if (!digits(s, &i, 2, &oh) || !expect(s, &i, ':') || !digits(s, &i, 2, &om) || oh > 23 || om > 59)
+    if (!digits(s, &i, 2, &oh) || !expect(s, &i, ':') || !digits(s, &i, 2, &om) || oh > 23 ||
+        om > 59)
       return std::nullopt;
     offset = sign * (oh * 3600 + om * 60);
   } else {

@@ -12,7 +12,6 @@
 
 #include <nlohmann/json.hpp>
 
-
 #include "engine/base/files.h"
 #include "engine/base/iso_date.h"
 #include "platform/posix/fs.h"
@@ -23,7 +22,8 @@ namespace {
 bool sameHost(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   return true;
 }
@@ -36,7 +36,9 @@ bool processAlive(pid_t pid) {
 
 std::string lockContent(pid_t pid, const std::string& at, const std::string& host) {
   using nlohmann::json;
-  auto quoted = [](const std::string& s) { return json(s).dump(-1, ' ', false, json::error_handler_t::replace); };
+  auto quoted = [](const std::string& s) {
+    return json(s).dump(-1, ' ', false, json::error_handler_t::replace);
+  };
   return "{\"pid\": " + std::to_string(pid) + ", \"at\": " + quoted(at) +
          ", \"by\": \"tolverdine-mac\", \"host\": " + quoted(host) + "}";
 }
@@ -59,7 +61,8 @@ std::optional<LockRecord> parseLock(std::string_view text) {
   auto pidIt = j.find("pid");
   if (pidIt == j.end() || !pidIt->is_number_integer()) return std::nullopt;
   // kill() reads 0 and negative ids as process groups, which always answer: not a lock holder.
-  if (pidIt->is_number_unsigned() && pidIt->get<uint64_t>() > uint64_t{std::numeric_limits<int32_t>::max()})
+  if (pidIt->is_number_unsigned() &&
+      pidIt->get<uint64_t>() > uint64_t{std::numeric_limits<int32_t>::max()})
     return std::nullopt;
   int64_t pid = pidIt->get<int64_t>();
   if (pid <= 0 || pid > std::numeric_limits<int32_t>::max()) return std::nullopt;

@@ -35,16 +35,25 @@ bool isSidecarOf(const Row& clip, const Row& row) {
 }  // namespace
 
 const NameSet& NameSet::ko() {
-  static const NameSet n{"01_원본", "02_오디오", "03_사진", "04_편집", "05_출고",
+  static const NameSet n{"01_원본", "02_오디오", "03_사진",   "04_편집", "05_출고",
                          "_리포트", "_카드기타", "_카드원본", {}};
   return n;
 }
 
 const NameSet& NameSet::en() {
-  static const NameSet n{"01_FOOTAGE", "02_AUDIO", "03_STILLS", "04_EDIT", "05_DELIVERY",
-                         "_REPORTS", "_CARD_EXTRA", "_CARD_MIRROR",
-                         {{"슬레이트", "SLATE"}, {"풀샷", "WIDE"}, {"인터뷰", "INTERVIEW"},
-                          {"인서트", "INSERT"}, {"기타", "CHECK"}}};
+  static const NameSet n{"01_FOOTAGE",
+                         "02_AUDIO",
+                         "03_STILLS",
+                         "04_EDIT",
+                         "05_DELIVERY",
+                         "_REPORTS",
+                         "_CARD_EXTRA",
+                         "_CARD_MIRROR",
+                         {{"슬레이트", "SLATE"},
+                          {"풀샷", "WIDE"},
+                          {"인터뷰", "INTERVIEW"},
+                          {"인서트", "INSERT"},
+                          {"기타", "CHECK"}}};
   return n;
 }
 
@@ -52,7 +61,8 @@ std::vector<std::string> NameSet::topFolders() const {
   return {footage, audio, photo, edit, delivery, reports};
 }
 
-std::string NameSet::label(const std::string& cls, const std::map<std::string, std::string>& labels) const {
+std::string NameSet::label(const std::string& cls,
+                           const std::map<std::string, std::string>& labels) const {
   // Class names are looked up composed, whichever form the caller typed them in.
   auto find = [](const std::map<std::string, std::string>& m, const std::string& key) {
     auto it = m.find(key);
@@ -90,14 +100,9 @@ void destPaths(std::vector<Row>& rows, const std::string& cam, const NameSet& na
       case Kind::video:
         r.dest = join(names.footage, cam, r.session.value_or(""), names.label(r.cls, labels), name);
         break;
-      case Kind::audio:
-        r.dest = join(names.audio, name);
-        break;
-      case Kind::photo:
-        r.dest = join(names.photo, r.session.value_or(""), name);
-        break;
-      case Kind::etc:
-        break;
+      case Kind::audio: r.dest = join(names.audio, name); break;
+      case Kind::photo: r.dest = join(names.photo, r.session.value_or(""), name); break;
+      case Kind::etc: break;
     }
   }
 
@@ -122,10 +127,8 @@ void mirrorPaths(std::vector<Row>& rows, const std::string& reel, const NameSet&
   std::string extraDir = nfc(names.extra) + "/";
   for (auto& r : rows) {
     std::string d = r.dest.value_or("");
-    if (d.find(extraDir) != std::string::npos)
-      r.view.reset();
-    else
-      r.view = r.dest;
+    if (d.find(extraDir) != std::string::npos) r.view.reset();
+    else r.view = r.dest;
     r.dest = join(names.mirror, reel, r.rel);
   }
 }

@@ -19,14 +19,16 @@ struct NameSet {
   /// footage, audio, photo, edit, delivery, reports.
   std::vector<std::string> topFolders() const;
   /// Override entry, else classLabels entry, else the class itself.
-  std::string label(const std::string& cls, const std::map<std::string, std::string>& labels = {}) const;
+  std::string label(const std::string& cls,
+                    const std::map<std::string, std::string>& labels = {}) const;
   bool operator==(const NameSet&) const = default;
 };
 
 /// Drops empty parts, joins with "/", returns NFC.
 std::string join(const std::vector<std::string>& parts);
-template <class... T>
-std::string join(const T&... parts) { return join(std::vector<std::string>{std::string(parts)...}); }
+template <class... T> std::string join(const T&... parts) {
+  return join(std::vector<std::string>{std::string(parts)...});
+}
 
 /// date + "_" + project, NFC.
 std::string projectFolder(const std::string& date, const std::string& project);

@@ -18,7 +18,8 @@ std::string nfd(const std::string& s) {
   return out;
 }
 
-Row row(const std::string& rel, Kind kind, std::optional<std::string> session = {}, std::string cls = "") {
+Row row(const std::string& rel, Kind kind, std::optional<std::string> session = {},
+        std::string cls = "") {
   Row r;
   r.src = "/media/CARD/" + rel;
   r.rel = rel;
@@ -31,8 +32,7 @@ Row row(const std::string& rel, Kind kind, std::optional<std::string> session = 
 std::vector<Row> sonyCard() {
   return {row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video, "2_1830-2110", "인터뷰"),
           row("PRIVATE/M4ROOT/CLIP/C0031M01.XML", Kind::etc),
-          row("PRIVATE/M4ROOT/STATUS.BIN", Kind::etc),
-          row("AUDIO/ZOOM0001.WAV", Kind::audio),
+          row("PRIVATE/M4ROOT/STATUS.BIN", Kind::etc), row("AUDIO/ZOOM0001.WAV", Kind::audio),
           row("DCIM/100MSDCF/DSC00001.JPG", Kind::photo, "1_1712-1712")};
 }
 
@@ -52,13 +52,16 @@ TEST(Names, WorkedExampleSplitAndMirror) {
   mirrorPaths(rows, "A캠_001", NameSet::ko());
   for (size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i].dest, "_카드원본/A캠_001/" + rows[i].rel);
-    if (i == 2)
-      EXPECT_EQ(rows[i].view, std::nullopt) << "a card extra has no place in the view";
-    else
-      EXPECT_EQ(rows[i].view, split[i]);
+    if (i == 2) EXPECT_EQ(rows[i].view, std::nullopt) << "a card extra has no place in the view";
+    else EXPECT_EQ(rows[i].view, split[i]);
   }
-  EXPECT_EQ(ingestKey("A캠", [] { Row r = row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video);
-                                   r.size = 1; r.mtimeNs = 1; return r; }()),
+  EXPECT_EQ(ingestKey("A캠",
+                      [] {
+                        Row r = row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video);
+                        r.size = 1;
+                        r.mtimeNs = 1;
+                        return r;
+                      }()),
             "A캠|PRIVATE/M4ROOT/CLIP/C0031.MP4|1|1");
 
   auto en = sonyCard();
@@ -72,9 +75,11 @@ TEST(Names, WorkedExampleSplitAndMirror) {
 
 TEST(Names, SetsLabelsAndJoin) {
   EXPECT_EQ(NameSet::ko().topFolders(),
-            (std::vector<std::string>{"01_원본", "02_오디오", "03_사진", "04_편집", "05_출고", "_리포트"}));
+            (std::vector<std::string>{"01_원본", "02_오디오", "03_사진", "04_편집", "05_출고",
+                                      "_리포트"}));
   EXPECT_EQ(NameSet::en().topFolders(),
-            (std::vector<std::string>{"01_FOOTAGE", "02_AUDIO", "03_STILLS", "04_EDIT", "05_DELIVERY", "_REPORTS"}));
+            (std::vector<std::string>{"01_FOOTAGE", "02_AUDIO", "03_STILLS", "04_EDIT",
+                                      "05_DELIVERY", "_REPORTS"}));
   const auto& en = NameSet::en();
   EXPECT_EQ(en.label("슬레이트"), "SLATE");
   EXPECT_EQ(en.label("풀샷"), "WIDE");

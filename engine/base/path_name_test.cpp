@@ -8,9 +8,11 @@ namespace tolverdine {
 namespace {
 
 TEST(PathName, RelativePathsThatCouldLeaveTheirFolderAreRefused) {
-  for (const char* out : {"", "/", "/etc/passwd", "..", "../x", "a/..", "a/../../b", "a/b/../../..", "..//x"})
+  for (const char* out :
+       {"", "/", "/etc/passwd", "..", "../x", "a/..", "a/../../b", "a/b/../../..", "..//x"})
     EXPECT_FALSE(staysInside(out)) << out;
-  for (const char* in : {"a", "a/b.mov", "..a", "a..", "a/...", "a/..b/c", ".hidden/x", "./a", "a//b", "클립/C0001.MP4"})
+  for (const char* in : {"a", "a/b.mov", "..a", "a..", "a/...", "a/..b/c", ".hidden/x", "./a",
+                         "a//b", "클립/C0001.MP4"})
     EXPECT_TRUE(staysInside(in)) << in;
 }
 

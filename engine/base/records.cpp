@@ -23,9 +23,13 @@ const char* const kColors[] = {"gray", "red", "yellow", "green"};
 const char* kindText(Kind k) { return kKinds[static_cast<int>(k)]; }
 std::optional<Kind> kindFromText(const std::string& s) { return fromText<Kind>(kKinds, s); }
 const char* verifyModeText(VerifyMode m) { return kModes[static_cast<int>(m)]; }
-std::optional<VerifyMode> verifyModeFromText(const std::string& s) { return fromText<VerifyMode>(kModes, s); }
+std::optional<VerifyMode> verifyModeFromText(const std::string& s) {
+  return fromText<VerifyMode>(kModes, s);
+}
 const char* colorText(CardColor c) { return kColors[static_cast<int>(c)]; }
-std::optional<CardColor> colorFromText(const std::string& s) { return fromText<CardColor>(kColors, s); }
+std::optional<CardColor> colorFromText(const std::string& s) {
+  return fromText<CardColor>(kColors, s);
+}
 
 std::string IngestStop::description() const {
   struct Visitor {
@@ -43,7 +47,9 @@ std::string IngestStop::description() const {
       }
       return s;
     }
-    std::string operator()(const Locked& l) const { return l.cam + " 카메라를 다른 곳에서 받는 중입니다"; }
+    std::string operator()(const Locked& l) const {
+      return l.cam + " 카메라를 다른 곳에서 받는 중입니다";
+    }
     std::string operator()(const CardRemoved&) const {
       return "카드가 분리됐습니다. 같은 카드를 다시 꽂고 다시 실행하면 이어서 받습니다.";
     }

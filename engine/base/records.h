@@ -27,9 +27,9 @@ std::optional<Kind> kindFromText(const std::string& s);
 
 /// Media metadata of a clip.
 struct Meta {
-  std::optional<double> t;    // recording time, seconds since the epoch
-  std::optional<double> dur;  // seconds
-  int ch = 0;                 // audio channels
+  std::optional<double> t;         // recording time, seconds since the epoch
+  std::optional<double> dur;       // seconds
+  int ch = 0;                      // audio channels
   std::optional<std::string> res;  // "WxH"
   std::optional<double> fps;
   bool operator==(const Meta&) const = default;
@@ -78,16 +78,27 @@ struct Verified {
 
 /// Why an ingest stopped. Thrown by the checks before copying; carried in IngestResult after.
 struct IngestStop {
-  struct DestMissing { std::string path; bool operator==(const DestMissing&) const = default; };
+  struct DestMissing {
+    std::string path;
+    bool operator==(const DestMissing&) const = default;
+  };
   struct NoSpace {
     std::string dest;
     int64_t need = 0;
     int64_t free = 0;
     bool operator==(const NoSpace&) const = default;
   };
-  struct Conflicts { std::vector<std::string> lines; bool operator==(const Conflicts&) const = default; };
-  struct Locked { std::string cam; bool operator==(const Locked&) const = default; };
-  struct CardRemoved { bool operator==(const CardRemoved&) const = default; };
+  struct Conflicts {
+    std::vector<std::string> lines;
+    bool operator==(const Conflicts&) const = default;
+  };
+  struct Locked {
+    std::string cam;
+    bool operator==(const Locked&) const = default;
+  };
+  struct CardRemoved {
+    bool operator==(const CardRemoved&) const = default;
+  };
   /// Two destinations are one folder, or one lies inside the other: one copy would count twice.
   struct SameFolder {
     std::string first, second;
@@ -99,19 +110,26 @@ struct IngestStop {
     int err = 0;
     bool operator==(const Unwritable&) const = default;
   };
-  using Case = std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved, SameFolder, Unwritable>;
+  using Case =
+      std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved, SameFolder, Unwritable>;
 
   Case value;
 
   static IngestStop destMissing(std::string path) { return {DestMissing{std::move(path)}}; }
-  static IngestStop noSpace(std::string dest, int64_t need, int64_t free) { return {NoSpace{std::move(dest), need, free}}; }
-  static IngestStop conflicts(std::vector<std::string> lines) { return {Conflicts{std::move(lines)}}; }
+  static IngestStop noSpace(std::string dest, int64_t need, int64_t free) {
+    return {NoSpace{std::move(dest), need, free}};
+  }
+  static IngestStop conflicts(std::vector<std::string> lines) {
+    return {Conflicts{std::move(lines)}};
+  }
   static IngestStop locked(std::string cam) { return {Locked{std::move(cam)}}; }
   static IngestStop cardRemoved() { return {CardRemoved{}}; }
   static IngestStop sameFolder(std::string first, std::string second) {
     return {SameFolder{std::move(first), std::move(second)}};
   }
-  static IngestStop unwritable(std::string path, int err) { return {Unwritable{std::move(path), err}}; }
+  static IngestStop unwritable(std::string path, int err) {
+    return {Unwritable{std::move(path), err}};
+  }
 
   template <class T> bool is() const { return std::holds_alternative<T>(value); }
   std::string description() const;

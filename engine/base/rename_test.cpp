@@ -10,8 +10,11 @@
 namespace tolverdine {
 namespace {
 
-void expectNoReplace(const std::string& dir, int (*move)(const std::string&, const std::string&, Fs&)) {
-  auto fn = [&](const std::string& from, const std::string& to) { return move(from, to, realFs()); };
+void expectNoReplace(const std::string& dir,
+                     int (*move)(const std::string&, const std::string&, Fs&)) {
+  auto fn = [&](const std::string& from, const std::string& to) {
+    return move(from, to, realFs());
+  };
   std::string a = dir + "/a.part", b = dir + "/a", got;
   writeFile(a, "new");
   writeFile(b, "old");

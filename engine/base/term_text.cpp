@@ -40,14 +40,10 @@ std::string printableName(std::string_view s) {
       ++i;
       continue;
     }
-    if (cp == '\\')
-      out += "\\\\";
-    else if (cp == '\t')
-      out += "\\t";
-    else if (cp == '\n')
-      out += "\\n";
-    else if (cp == '\r')
-      out += "\\r";
+    if (cp == '\\') out += "\\\\";
+    else if (cp == '\t') out += "\\t";
+    else if (cp == '\n') out += "\\n";
+    else if (cp == '\r') out += "\\r";
     else if (cp < 0x20 || cp == 0x7f) {
       std::snprintf(buf, sizeof buf, "\\x%02X", cp);
       out += buf;

@@ -23,7 +23,10 @@ std::string nfc(const std::string& s) {
   // ASCII is already NFC; most paths are ASCII, so skip the allocation.
   bool ascii = true;
   for (unsigned char c : s)
-    if (c >= 0x80) { ascii = false; break; }
+    if (c >= 0x80) {
+      ascii = false;
+      break;
+    }
   if (ascii) return s;
   return mapUtf8(s, UTF8PROC_STABLE | UTF8PROC_COMPOSE);
 }

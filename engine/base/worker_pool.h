@@ -59,8 +59,7 @@ class TaskGroup {
 
 /// Runs f(i) for every i < n on the shared pool and waits for all; inline on a pool worker, which
 /// may not wait for other workers, and for a single item.
-template <class F>
-void parallelFor(size_t n, F f) {
+template <class F> void parallelFor(size_t n, F f) {
   if (n == 1 || WorkerPool::onWorker()) {
     for (size_t i = 0; i < n; ++i) f(i);
     return;

@@ -30,8 +30,11 @@ ZipWriter::ZipWriter(std::string target) : target_(nfc(target)) {
   std::string base = lastComponent(target_);
   std::random_device rd;
   for (;;) {
-    tmp_ = (dir.empty() ? "" : dir == "/" ? "/" : dir + "/") + "." + base + ".tmp-" + std::to_string(::getpid()) +
-           "-" + std::to_string(counter.fetch_add(1)) + "-" + std::to_string(rd() % 100000);
+    tmp_ = (dir.empty()  ? ""
+            : dir == "/" ? "/"
+                         : dir + "/") +
+           "." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter.fetch_add(1)) + "-" + std::to_string(rd() % 100000);
     // The empty file holds the name; the archive replaces it when written.
     int fd = realFs().open(tmp_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0) {
@@ -61,7 +64,8 @@ void ZipWriter::addFolder(const std::string& name, std::time_t mtime) {
   zip_int64_t i = zip_dir_add(zip_, name.c_str(), ZIP_FL_ENC_UTF_8);
   if (i < 0) throw WriteFail{target_, EIO};
   zip_file_set_mtime(zip_, static_cast<zip_uint64_t>(i), mtime, 0);
-  zip_file_set_external_attributes(zip_, static_cast<zip_uint64_t>(i), 0, ZIP_OPSYS_UNIX, 040755u << 16);
+  zip_file_set_external_attributes(zip_, static_cast<zip_uint64_t>(i), 0, ZIP_OPSYS_UNIX,
+                                   040755u << 16);
 }
 
 void ZipWriter::addFile(const std::string& name, std::string data, std::time_t mtime) {
@@ -74,13 +78,15 @@ void ZipWriter::addFile(const std::string& name, std::string data, std::time_t m
     throw WriteFail{target_, EIO};
   }
   zip_file_set_mtime(zip_, static_cast<zip_uint64_t>(i), mtime, 0);
-  zip_file_set_external_attributes(zip_, static_cast<zip_uint64_t>(i), 0, ZIP_OPSYS_UNIX, 0100644u << 16);
+  zip_file_set_external_attributes(zip_, static_cast<zip_uint64_t>(i), 0, ZIP_OPSYS_UNIX,
+                                   0100644u << 16);
   // libzip's default is the slowest level, minutes on a large log of little repetition.
   zip_set_file_compression(zip_, static_cast<zip_uint64_t>(i), ZIP_CM_DEFLATE, 6);
 }
 
 void ZipWriter::commit() {
-  if (zip_close(zip_) != 0) throw WriteFail{target_, errnoOf(zip_get_error(zip_))};  // the destructor discards
+  if (zip_close(zip_) != 0)
+    throw WriteFail{target_, errnoOf(zip_get_error(zip_))};  // the destructor discards
   zip_ = nullptr;
   data_.clear();
   if (int err = renameNoReplace(tmp_, target_)) throw WriteFail{target_, err};

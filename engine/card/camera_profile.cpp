@@ -81,10 +81,12 @@ const std::vector<CameraProfile>& defaultProfiles() {
 
 const ModelNames& baseModelNames() {
   static const ModelNames names = {
-      {"MPC-2610", "BURANO"}, {"ILME-FR7", "FR7"},    {"ILME-FX3", "FX3"},     {"ILCE-7SM3", "A7S III"},
-      {"ILME-FX3A", "FX3"},   {"ILCE-7M4", "A7 IV"},  {"ILME-FX30", "FX30"},   {"ILCE-1", "A1"},
-      {"ILME-FX6V", "FX6"},   {"ILCE-1M2", "A1 II"},  {"ILME-FX6", "FX6"},     {"ZV-E1", "ZV-E1"},
-      {"ILME-FX9", "FX9"},    {"PXW-FX9", "FX9"},     {"PXW-FS7", "FS7"},      {"PXW-FS7M2", "FS7 II"},
+      {"MPC-2610", "BURANO"},   {"ILME-FR7", "FR7"},  {"ILME-FX3", "FX3"},
+      {"ILCE-7SM3", "A7S III"}, {"ILME-FX3A", "FX3"}, {"ILCE-7M4", "A7 IV"},
+      {"ILME-FX30", "FX30"},    {"ILCE-1", "A1"},     {"ILME-FX6V", "FX6"},
+      {"ILCE-1M2", "A1 II"},    {"ILME-FX6", "FX6"},  {"ZV-E1", "ZV-E1"},
+      {"ILME-FX9", "FX9"},      {"PXW-FX9", "FX9"},   {"PXW-FS7", "FS7"},
+      {"PXW-FS7M2", "FS7 II"},
   };
   return names;
 }
@@ -114,7 +116,8 @@ std::optional<ProfilePack> decodePack(std::string_view text) {
   auto v = j.find("version");
   if (v == j.end()) return std::nullopt;
   if (v->is_number_unsigned()) {
-    if (v->get<unsigned long long>() > static_cast<unsigned long long>(std::numeric_limits<long long>::max()))
+    if (v->get<unsigned long long>() >
+        static_cast<unsigned long long>(std::numeric_limits<long long>::max()))
       return std::nullopt;
     pack.version = static_cast<long long>(v->get<unsigned long long>());
   } else if (v->is_number_integer()) {

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "engine/card/card_names.h"
 #include "engine/base/text.h"
+#include "engine/card/card_names.h"
 #include "engine/card/walk.h"
 
 namespace tolverdine {

@@ -22,7 +22,7 @@ const NameList& audioExt() {
 }
 const NameList& photoExt() {
   static const NameList s{"jpg", "jpeg", "png", "heic", "arw", "cr2",
-                          "cr3", "nef", "raf", "dng", "tif",  "tiff"};
+                          "cr3", "nef",  "raf", "dng",  "tif", "tiff"};
   return s;
 }
 const NameList& skipDirs() {

@@ -4,10 +4,10 @@
 
 #include <set>
 
-#include "engine/card/card_names.h"
 #include "engine/base/files.h"
-#include "engine/card/profiles.h"
 #include "engine/base/text.h"
+#include "engine/card/card_names.h"
+#include "engine/card/profiles.h"
 #include "platform/posix/fs.h"
 
 namespace tolverdine {
@@ -78,21 +78,27 @@ bool hasDir(const std::string& root, const std::string& pattern, const WalkFs& f
   return true;
 }
 
-std::optional<CameraProfile> matchProfile(const std::vector<CameraProfile>& profiles, const std::string& root,
-                                          const WalkFs& fs) {
+std::optional<CameraProfile> matchProfile(const std::vector<CameraProfile>& profiles,
+                                          const std::string& root, const WalkFs& fs) {
   std::vector<std::string> top;
   if (fs.list(root, top) != 0) top.clear();
   for (const auto& p : profiles) {
     if (p.rootExt) {
       bool any = false;
       for (const auto& name : top)
-        if (lowerExt(name) == *p.rootExt) { any = true; break; }
+        if (lowerExt(name) == *p.rootExt) {
+          any = true;
+          break;
+        }
       if (!any) continue;
     }
     bool all = true;
     if (p.dirs)
       for (const auto& d : *p.dirs)
-        if (!hasDir(root, d, fs)) { all = false; break; }
+        if (!hasDir(root, d, fs)) {
+          all = false;
+          break;
+        }
     if (all) return p;
   }
   return std::nullopt;
@@ -100,7 +106,8 @@ std::optional<CameraProfile> matchProfile(const std::vector<CameraProfile>& prof
 
 SonyDevice sonyDevice(const std::string& path) {
   struct ::stat st {};
-  if (realFs().stat(path, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxSidecarBytes)
+  if (realFs().stat(path, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) > maxSidecarBytes)
     return {};
   std::string xml;
   if (!readFile(path, &xml) || xml.size() > maxSidecarBytes) return {};
@@ -129,7 +136,10 @@ CameraID identify(const std::string& root, const std::vector<CardFile>& files,
   }
   const CardFile* video = nullptr;
   for (const auto& f : files)
-    if (videoExt().count(lowerExt(f.rel))) { video = &f; break; }
+    if (videoExt().count(lowerExt(f.rel))) {
+      video = &f;
+      break;
+    }
   if (!video || !tags) return id;
   bool makeTaken = false;
   for (const auto& t : tags(join(root, video->rel))) {

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/records.h"
 #include "engine/card/camera_id.h"
 #include "engine/card/camera_profile.h"
-#include "engine/media/media_tags.h"
-#include "engine/base/records.h"
-#include "engine/media/sidecar_xml.h"
 #include "engine/card/walk.h"
+#include "engine/media/media_tags.h"
+#include "engine/media/sidecar_xml.h"
 
 namespace tolverdine {
 
@@ -25,8 +25,8 @@ bool matchComponent(const std::string& name, const std::string& pattern);
 bool hasDir(const std::string& root, const std::string& pattern, const WalkFs& fs = realWalkFs());
 
 /// The first profile in list order whose conditions hold for the card at root.
-std::optional<CameraProfile> matchProfile(const std::vector<CameraProfile>& profiles, const std::string& root,
-                                          const WalkFs& fs = realWalkFs());
+std::optional<CameraProfile> matchProfile(const std::vector<CameraProfile>& profiles,
+                                          const std::string& root, const WalkFs& fs = realWalkFs());
 
 /// sonyDeviceInXml of a clip metadata file. Files past maxSidecarBytes are not read.
 SonyDevice sonyDevice(const std::string& path);
@@ -38,7 +38,8 @@ using TagReader = std::function<std::vector<MediaTag>(const std::string& path)>;
 /// The camera of the card at root with files in listing order, matched against profiles.
 /// Never fails: what cannot be found stays absent.
 CameraID identify(const std::string& root, const std::vector<CardFile>& files,
-                  const std::vector<CameraProfile>& profiles, const TagReader& tags = containerTags);
+                  const std::vector<CameraProfile>& profiles,
+                  const TagReader& tags = containerTags);
 /// The same with the installed pack's profiles (or the built-in ones).
 CameraID identify(const std::string& root, const std::vector<CardFile>& files);
 

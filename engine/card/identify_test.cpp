@@ -18,7 +18,8 @@ bool globRef(const std::string& n, const std::string& p) {
   for (size_t j = 1; j <= p.size(); ++j) m[0][j] = p[j - 1] == '*' && m[0][j - 1];
   for (size_t i = 1; i <= n.size(); ++i)
     for (size_t j = 1; j <= p.size(); ++j)
-      m[i][j] = p[j - 1] == '*' ? (m[i - 1][j] || m[i][j - 1]) : (p[j - 1] == n[i - 1] && m[i - 1][j - 1]);
+      m[i][j] = p[j - 1] == '*' ? (m[i - 1][j] || m[i][j - 1])
+                                : (p[j - 1] == n[i - 1] && m[i - 1][j - 1]);
   return m[n.size()][p.size()];
 }
 
@@ -66,14 +67,18 @@ TEST(Identify, FolderPatternsAndProfiles) {
   EXPECT_EQ(matchProfile(defaultProfiles(), red.path)->id, "red");
   TempDir empty;
   EXPECT_FALSE(matchProfile(defaultProfiles(), empty.path));
-  EXPECT_EQ(matchProfile({CameraProfile{"any", "A", "L", std::nullopt, std::nullopt}}, empty.path)->id, "any");
+  EXPECT_EQ(
+      matchProfile({CameraProfile{"any", "A", "L", std::nullopt, std::nullopt}}, empty.path)->id,
+      "any");
 }
 
 TEST(Identify, SonyXmlAndContainerTags) {
   TempDir d;
   mkdirs(d.path + "/PRIVATE/M4ROOT/CLIP");
   std::string xml = d.path + "/PRIVATE/M4ROOT/CLIP/C0001M01.XML";
-  writeFile(xml, "<DeviceInfo modelName=\"X\"/><Device manufacturer=\"Sony\" modelName=\"ILME-FX3\" serialNo=\"0\"/>");
+  writeFile(
+      xml,
+      "<DeviceInfo modelName=\"X\"/><Device manufacturer=\"Sony\" modelName=\"ILME-FX3\" serialNo=\"0\"/>");
   EXPECT_EQ(sonyDevice(xml), (SonyDevice{"ILME-FX3", std::nullopt}));
   writeFile(xml, "<Device modelName=\"ILME-FX6\" serialNo=\"4294967295\">");
   EXPECT_EQ(sonyDevice(xml), (SonyDevice{"ILME-FX6", std::nullopt}));
@@ -85,7 +90,8 @@ TEST(Identify, SonyXmlAndContainerTags) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   writeFile(xml, "<Device modelName=\"ILME-FX3\" serialNo=\"123\"/>");
 
-  std::vector<CardFile> files = {{"PRIVATE/M4ROOT/CLIP/C0001.MP4", 1, 1}, {"PRIVATE/M4ROOT/CLIP/C0001M01.XML", 1, 1}};
+  std::vector<CardFile> files = {{"PRIVATE/M4ROOT/CLIP/C0001.MP4", 1, 1},
+                                 {"PRIVATE/M4ROOT/CLIP/C0001M01.XML", 1, 1}};
   CameraID id = identify(d.path, files, defaultProfiles(), {});
   EXPECT_EQ(id, (CameraID{"sony-xavcs", "Sony", "XAVC S·HS", "ILME-FX3", "123"}));
   EXPECT_EQ(id.identity(), "ILME-FX3#123");
@@ -100,8 +106,11 @@ TEST(Identify, SonyXmlAndContainerTags) {
   EXPECT_EQ(dji.model, "Mini 4 Pro");
   EXPECT_FALSE(dji.serial);
   CameraID both = identify(d.path, clip, {},
-                           tags({{TagKey::make, ""}, {TagKey::make, "Apple"}, {TagKey::make, "Other"},
-                                 {TagKey::model, "iPhone"}, {TagKey::software, "DJI X"}}));
+                           tags({{TagKey::make, ""},
+                                 {TagKey::make, "Apple"},
+                                 {TagKey::make, "Other"},
+                                 {TagKey::model, "iPhone"},
+                                 {TagKey::software, "DJI X"}}));
   EXPECT_EQ(both.brand, "Apple");
   EXPECT_EQ(both.model, "iPhone");
   EXPECT_EQ(identify(d.path, clip, {}, tags({{TagKey::software, "DJI "}})).model, std::nullopt);
@@ -117,8 +126,11 @@ TEST(Identify, SonyXmlAndContainerTags) {
   // The real container reader on a clip made by ffmpeg.
   if (sh("command -v ffmpeg >/dev/null") != 0) GTEST_SKIP() << "ffmpeg not installed";
   std::string mov = d.path + "/t.mov";
-  ASSERT_EQ(sh("ffmpeg -v quiet -f lavfi -i color=c=black:s=16x16:d=0.1 -movflags use_metadata_tags "
-               "-metadata com.apple.quicktime.make=Canon -metadata com.apple.quicktime.model=EOS-R5 '" + mov + "'"), 0);
+  ASSERT_EQ(
+      sh("ffmpeg -v quiet -f lavfi -i color=c=black:s=16x16:d=0.1 -movflags use_metadata_tags "
+         "-metadata com.apple.quicktime.make=Canon -metadata com.apple.quicktime.model=EOS-R5 '" +
+         mov + "'"),
+      0);
   auto t = containerTags(mov);
   EXPECT_NE(std::find(t.begin(), t.end(), MediaTag{TagKey::make, "Canon"}), t.end());
   EXPECT_NE(std::find(t.begin(), t.end(), MediaTag{TagKey::model, "EOS-R5"}), t.end());

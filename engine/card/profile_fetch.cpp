@@ -1,7 +1,7 @@
 #include "engine/card/profile_fetch.h"
 
-#include "engine/card/profiles.h"
 #include "engine/base/text.h"
+#include "engine/card/profiles.h"
 
 namespace tolverdine {
 

@@ -5,8 +5,8 @@
 #include "engine/base/base64.h"
 #include "engine/base/files.h"
 #include "engine/base/records.h"
-#include "engine/card/signature.h"
 #include "engine/base/text.h"
+#include "engine/card/signature.h"
 #include "platform/posix/home.h"
 
 namespace tolverdine {
@@ -15,7 +15,9 @@ namespace tolverdine {
 const char* const profilesPublicKey = "yJs6BVQIHOAdsrnMjLKmFEgTbYoz3s/bTePmOuG0mRw=";
 
 namespace {
-bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 // Signature check and decoding of one pack; no version rule.
 std::optional<ProfilePack> verifiedPack(std::string_view bytes, std::string_view signature,
@@ -31,13 +33,12 @@ std::string_view trimSignature(std::string_view text) {
   return text;
 }
 
-std::string Profiles::overrideURL() {
-  return applicationSupportDir() + "/profiles.json";
-}
+std::string Profiles::overrideURL() { return applicationSupportDir() + "/profiles.json"; }
 
 std::optional<ProfilePack> Profiles::pack(const std::string& path, std::string_view publicKey) {
   std::string bytes, sig;
-  if (!readFile(path, &bytes) || !readFile(path + ".sig", &sig) || !validUtf8(sig)) return std::nullopt;
+  if (!readFile(path, &bytes) || !readFile(path + ".sig", &sig) || !validUtf8(sig))
+    return std::nullopt;
   auto p = verifiedPack(bytes, sig, publicKey);
   if (!p || p->version < 2) return std::nullopt;
   return p;
@@ -65,7 +66,9 @@ bool Profiles::install(std::string_view bytes, std::string_view signature, const
   return true;
 }
 
-ProfilePack Profiles::defaultPack() { return ProfilePack{defaultVersion, defaultProfiles(), modelNames()}; }
+ProfilePack Profiles::defaultPack() {
+  return ProfilePack{defaultVersion, defaultProfiles(), modelNames()};
+}
 
 ModelNames modelNames() { return modelNames(Profiles::overrideURL(), profilesPublicKey); }
 

@@ -41,7 +41,8 @@ TEST(Profiles, BuiltInTablesAndDefaultPack) {
   for (const auto& q : p) EXPECT_TRUE(q.rootExt || (q.dirs && q.dirs->size() == 1)) << q.id;
   // Video trees of a maker come before its still folders.
   auto at = [&](const std::string& id) {
-    return std::find_if(p.begin(), p.end(), [&](const CameraProfile& c) { return c.id == id; }) - p.begin();
+    return std::find_if(p.begin(), p.end(), [&](const CameraProfile& c) { return c.id == id; }) -
+           p.begin();
   };
   EXPECT_LT(at("sony-xavcs"), at("sony-still"));
   EXPECT_LT(at("canon-cinema"), at("canon-still"));
@@ -63,21 +64,25 @@ TEST(Profiles, BuiltInTablesAndDefaultPack) {
 }
 
 TEST(Profiles, DecodeShapes) {
-  auto ok = decodePack(R"({"version":2,"x":1,"profiles":[{"id":"a","brand":"B","line":"L","dirs":null,"more":[]}],
+  auto ok = decodePack(
+      R"({"version":2,"x":1,"profiles":[{"id":"a","brand":"B","line":"L","dirs":null,"more":[]}],
                            "models":{"ILME-FX3":"Fx"}})");
   ASSERT_TRUE(ok);
   EXPECT_FALSE(ok->profiles[0].dirs);
   EXPECT_EQ(ok->models->at("ILME-FX3"), "Fx");
-  for (const char* bad : {
-           "", "[]", "null", "{}", "{\"version\":2}", "{\"profiles\":[]}", "{\"version\":\"2\",\"profiles\":[]}",
-           "{\"version\":2.5,\"profiles\":[]}", "{\"version\":99999999999999999999,\"profiles\":[]}",
-           "{\"version\":2,\"profiles\":{}}", "{\"version\":2,\"profiles\":[1]}",
-           "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\"}]}",
-           "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":3}]}",
-           "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":\"l\",\"dirs\":\"DCIM\"}]}",
-           "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":\"l\",\"dirs\":[1]}]}",
-           "{\"version\":2,\"profiles\":[],\"models\":[]}", "{\"version\":2,\"profiles\":[],\"models\":{\"a\":1}}",
-           "{\"version\":2,\"profiles\":[]", "{\"version\":2,\"profiles\":[]}}"})
+  for (
+      const char* bad :
+      {"", "[]", "null", "{}", "{\"version\":2}", "{\"profiles\":[]}",
+       "{\"version\":\"2\",\"profiles\":[]}", "{\"version\":2.5,\"profiles\":[]}",
+       "{\"version\":99999999999999999999,\"profiles\":[]}", "{\"version\":2,\"profiles\":{}}",
+       "{\"version\":2,\"profiles\":[1]}",
+       "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\"}]}",
+       "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":3}]}",
+       "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":\"l\",\"dirs\":\"DCIM\"}]}",
+       "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":\"l\",\"dirs\":[1]}]}",
+       "{\"version\":2,\"profiles\":[],\"models\":[]}",
+       "{\"version\":2,\"profiles\":[],\"models\":{\"a\":1}}", "{\"version\":2,\"profiles\":[]",
+       "{\"version\":2,\"profiles\":[]}}"})
     EXPECT_FALSE(decodePack(bad)) << bad;
 }
 
@@ -131,7 +136,7 @@ TEST(Profiles, InstallVersionRulesAndAtomicFiles) {
   ASSERT_TRUE(Profiles::install(v2, sign(v2), d.path, d.pub));  // creates the folder
   std::string got;
   ASSERT_TRUE(readFile(d.path + ".sig", &got));
-  EXPECT_EQ(got, sign(v2));  // kept exactly as received
+  EXPECT_EQ(got, sign(v2));                                      // kept exactly as received
   EXPECT_FALSE(Profiles::install(v2, sign(v2), d.path, d.pub));  // same version
   EXPECT_FALSE(Profiles::install(v1, sign(v1), d.path, d.pub));  // older
   ASSERT_TRUE(Profiles::install(v3, sign(v3), d.path, d.pub));
@@ -166,7 +171,8 @@ TEST(Profiles, ModelNamesMergeThePack) {
 TEST(Profiles, DecoderFuzz) {
   std::mt19937 rng(20261207);
   const std::string seedText = encodePack(Profiles::defaultPack());
-  const std::string alphabet = "{}[]\":,0123456789.-eE truefalsn\\u\xc3\xa9\x80version profiles models id";
+  const std::string alphabet =
+      "{}[]\":,0123456789.-eE truefalsn\\u\xc3\xa9\x80version profiles models id";
   auto start = std::chrono::steady_clock::now();
   int accepted = 0;
   for (int i = 0; i < 3000; ++i) {

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/records.h"
 #include "engine/card/camera_role.h"
 #include "engine/card/card_detect.h"
 #include "engine/card/card_names.h"
 #include "engine/card/listing_error.h"
-#include "engine/base/records.h"
 #include "engine/card/walk.h"
 
 namespace tolverdine {
@@ -30,8 +30,8 @@ using Sleeper = std::function<void(double seconds)>;
 
 /// The quick list taken again, up to tries times, until two lists in a row are equal; after
 /// the last try the last list is returned as it is.
-CardList settledList(const std::string& root, double interval, int tries,
-                     const Sleeper& sleep = {}, const WalkFs& fs = realWalkFs());
+CardList settledList(const std::string& root, double interval, int tries, const Sleeper& sleep = {},
+                     const WalkFs& fs = realWalkFs());
 
 /// video, audio or photo by extension; absent for anything else.
 std::optional<Kind> kindOf(const std::string& path);

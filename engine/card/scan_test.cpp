@@ -123,12 +123,14 @@ const Row& byRel(const ScanResult& s, const std::string& rel) {
 
 TEST(Scan, KindsClassesAndTimes) {
   TempDir d;
-  for (const char* rel : {"DCIM/100MSDCF/THMBNL/C0001T01.JPG", "DCIM/100CANON/IMG_0001.JPG",
-                          "PRIVATE/M4ROOT/CLIP/C0001.MP4", "PRIVATE/M4ROOT/CLIP/C0001M01.XML",
-                          "PRIVATE/M4ROOT/CLIP/C0002.MP4", "AUDIO/ZOOM0001.WAV", "AUDIO/ZOOM0002.WAV"})
+  for (const char* rel :
+       {"DCIM/100MSDCF/THMBNL/C0001T01.JPG", "DCIM/100CANON/IMG_0001.JPG",
+        "PRIVATE/M4ROOT/CLIP/C0001.MP4", "PRIVATE/M4ROOT/CLIP/C0001M01.XML",
+        "PRIVATE/M4ROOT/CLIP/C0002.MP4", "AUDIO/ZOOM0001.WAV", "AUDIO/ZOOM0002.WAV"})
     touch(d.path, rel);
-  for (const char* rel : {"DCIM/100CANON/IMG_0001.JPG", "PRIVATE/M4ROOT/CLIP/C0001.MP4",
-                          "PRIVATE/M4ROOT/CLIP/C0002.MP4", "AUDIO/ZOOM0001.WAV", "AUDIO/ZOOM0002.WAV"})
+  for (const char* rel :
+       {"DCIM/100CANON/IMG_0001.JPG", "PRIVATE/M4ROOT/CLIP/C0001.MP4",
+        "PRIVATE/M4ROOT/CLIP/C0002.MP4", "AUDIO/ZOOM0001.WAV", "AUDIO/ZOOM0002.WAV"})
     setMtime(d.path + "/" + rel, 1'700'000'000, 500'000'000);
   Probes p;
   p.metas["C0002.MP4"] = Meta{1'600'000'000.0, 12.0, 2, "3840x2160", 25.0};
@@ -138,7 +140,8 @@ TEST(Scan, KindsClassesAndTimes) {
   EXPECT_TRUE(s.errors.empty());
   ASSERT_EQ(s.rows.size(), 7u);
   // Only audio and video are probed, one by one in walk order.
-  EXPECT_EQ(p.seen, (std::vector<std::string>{"ZOOM0001.WAV", "ZOOM0002.WAV", "C0001.MP4", "C0002.MP4"}));
+  EXPECT_EQ(p.seen,
+            (std::vector<std::string>{"ZOOM0001.WAV", "ZOOM0002.WAV", "C0001.MP4", "C0002.MP4"}));
 
   const Row& thumb = byRel(s, "DCIM/100MSDCF/THMBNL/C0001T01.JPG");
   EXPECT_EQ(thumb.kind, Kind::etc);
@@ -187,7 +190,8 @@ TEST(Scan, CameraRoleOverridesAllButSlatesAndUnknownDurations) {
     return out;
   };
   EXPECT_EQ(classes(CameraRole::none), (std::vector<std::string>{"슬레이트", "인서트", "기타"}));
-  EXPECT_EQ(classes(CameraRole::interview), (std::vector<std::string>{"슬레이트", "인터뷰", "기타"}));
+  EXPECT_EQ(classes(CameraRole::interview),
+            (std::vector<std::string>{"슬레이트", "인터뷰", "기타"}));
   EXPECT_EQ(classes(CameraRole::fixed), (std::vector<std::string>{"슬레이트", "풀샷", "기타"}));
 }
 
@@ -196,7 +200,9 @@ TEST(Scan, SpannedClipsShareTheFirstPartsClass) {
   auto run = [](const std::string& root) {
     int n = 0;
     Probes p;
-    return scan(root, CameraRole::none, p.fn(), [&](const Meta&) { return "c" + std::to_string(++n); }).rows;
+    return scan(root, CameraRole::none, p.fn(),
+                [&](const Meta&) { return "c" + std::to_string(++n); })
+        .rows;
   };
   TempDir d;
   sized(d.path, "DCIM/100GOPRO/A.MP4", 4'294'967'295);
@@ -239,7 +245,8 @@ TEST(Scan, ReportsFoldersThatCannotBeListed) {
   FailDcim f;
   f.bad = d.path + "/DCIM/101CANON";
   Probes p;
-  ScanResult s = scan(d.path, CameraRole::none, p.fn(), [](const Meta&) { return "기타"; }, f);
+  ScanResult s = scan(
+      d.path, CameraRole::none, p.fn(), [](const Meta&) { return "기타"; }, f);
   EXPECT_EQ(s.rows.size(), 1u);
   EXPECT_EQ(s.errors, (std::vector<ListingError>{{"DCIM/101CANON", EIO}}));
   CardList l = quickList(d.path, f);

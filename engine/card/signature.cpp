@@ -53,19 +53,24 @@ std::string Ed25519Key::publicKeyBase64() const {
 
 std::string Ed25519Key::pem() const {
   Bio bio(BIO_new(BIO_s_mem()), &BIO_free);
-  if (!bio || PEM_write_bio_PrivateKey(bio.get(), key_.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) return "";
+  if (!bio ||
+      PEM_write_bio_PrivateKey(bio.get(), key_.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+    return "";
   char* p = nullptr;
   long n = BIO_get_mem_data(bio.get(), &p);
   return n > 0 ? std::string(p, static_cast<size_t>(n)) : "";
 }
 
-bool verifySignature(std::string_view data, std::string_view signature, std::string_view publicKey) {
+bool verifySignature(std::string_view data, std::string_view signature,
+                     std::string_view publicKey) {
   auto sig = base64Decode(signature);
   auto pub = base64Decode(publicKey);
   if (!sig || !pub || sig->size() != 64 || pub->size() != 32) return false;
-  Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, bytes(*pub), pub->size()), &EVP_PKEY_free);
+  Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, bytes(*pub), pub->size()),
+           &EVP_PKEY_free);
   MdCtx ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!key || !ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
+  if (!key || !ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1)
+    return false;
   // Ed25519 is one-shot: the whole message in one call.
   return EVP_DigestVerify(ctx.get(), bytes(*sig), sig->size(), bytes(data), data.size()) == 1;
 }

@@ -32,7 +32,9 @@ class Ed25519Key {
   EVP_PKEY* get() const { return key_.get(); }
 
  private:
-  struct Free { void operator()(EVP_PKEY* k) const; };
+  struct Free {
+    void operator()(EVP_PKEY* k) const;
+  };
   explicit Ed25519Key(EVP_PKEY* k) : key_(k) {}
   std::unique_ptr<EVP_PKEY, Free> key_;
 };

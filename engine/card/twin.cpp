@@ -1,9 +1,9 @@
 #include "engine/card/twin.h"
 
-#include "engine/copy/copy.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
 #include "engine/card/walk.h"
+#include "engine/copy/copy.h"
+#include "engine/store/store.h"
 
 namespace tolverdine {
 
@@ -40,8 +40,8 @@ std::string listedPath(const std::string& root, const std::string& rel) {
 
 }  // namespace
 
-TwinCheck verifyTwin(const std::string& root, const std::vector<CardFile>& files, const std::string& cam,
-                     Store& store, int copiesRequired) {
+TwinCheck verifyTwin(const std::string& root, const std::vector<CardFile>& files,
+                     const std::string& cam, Store& store, int copiesRequired) {
   TwinCheck out;
   for (const CardFile& f : files) {
     std::string key = ingestKey(cam, f);

@@ -24,7 +24,7 @@ struct TwinCheck {
 
 /// Hashes every file of the inserted card (cache bypassed) and compares it with any verified hash
 /// of the same file key. Never throws.
-TwinCheck verifyTwin(const std::string& root, const std::vector<CardFile>& files, const std::string& cam,
-                     Store& store, int copiesRequired);
+TwinCheck verifyTwin(const std::string& root, const std::vector<CardFile>& files,
+                     const std::string& cam, Store& store, int copiesRequired);
 
 }  // namespace tolverdine

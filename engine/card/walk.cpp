@@ -6,8 +6,8 @@
 #include <set>
 #include <utility>
 
-#include "engine/card/card_names.h"
 #include "engine/base/text.h"
+#include "engine/card/card_names.h"
 
 namespace tolverdine {
 
@@ -115,7 +115,8 @@ class Walker {
         st = target;
       }
       if (!S_ISREG(st.st_mode)) continue;  // FIFOs, sockets and device nodes
-      out_.files.push_back({std::move(p), std::move(r), static_cast<int64_t>(st.st_size), mtimeNs(st)});
+      out_.files.push_back(
+          {std::move(p), std::move(r), static_cast<int64_t>(st.st_size), mtimeNs(st)});
     }
     for (const auto& [p, r] : subs) folder(p, r);
   }

@@ -12,8 +12,8 @@
 #include <functional>
 
 #include "engine/base/files.h"
-#include "engine/card/listing_error.h"
 #include "engine/base/text.h"
+#include "engine/card/listing_error.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -144,7 +144,8 @@ TEST(Walk, FolderThatCannotBeListedIsReported) {
 
 // Root reads every folder, so the walk runs in a child that has given up root; back comes what
 // `say` makes of its result, or the child's exit status when it could not walk.
-std::string walkWithoutRoot(const std::string& root, const std::function<std::string(const WalkResult&)>& say) {
+std::string walkWithoutRoot(const std::string& root,
+                            const std::function<std::string(const WalkResult&)>& say) {
   int pipefd[2];
   if (::pipe(pipefd) != 0) return "no pipe";
   pid_t pid = ::fork();
@@ -164,7 +165,8 @@ std::string walkWithoutRoot(const std::string& root, const std::function<std::st
   ::close(pipefd[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child status " + std::to_string(status);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return "child status " + std::to_string(status);
   return got;
 }
 
@@ -202,7 +204,6 @@ TEST(Walk, StaysOnItsDeviceAndEntersEachFolderOnce) {
   EXPECT_TRUE(w.errors.empty());
 }
 
-
 TEST(Walk, LostAndFoundAtTheVolumeRootIsNotCardContent) {
   // ext4 makes lost+found (root only, mode 0700) at the root of every volume; a normal user cannot
   // list it, and it is never the camera's. One deeper down is an ordinary folder of the card.
@@ -223,8 +224,8 @@ TEST(Walk, LostAndFoundAtTheVolumeRootIsNotCardContent) {
   });
   EXPECT_EQ(got, "DCIM/100CANON/IMG_0001.JPG;DCIM/lost+found/IMG_0002.JPG;");
   // Root can read it, and still gets no file of it.
-  EXPECT_EQ(rels(walk(m.path())),
-            (std::vector<std::string>{"DCIM/100CANON/IMG_0001.JPG", "DCIM/lost+found/IMG_0002.JPG"}));
+  EXPECT_EQ(rels(walk(m.path())), (std::vector<std::string>{"DCIM/100CANON/IMG_0001.JPG",
+                                                            "DCIM/lost+found/IMG_0002.JPG"}));
 }
 
 TEST(Walk, StandardPathIsWorkedOutInText) {

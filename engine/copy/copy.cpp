@@ -15,11 +15,11 @@
 #include <mutex>
 #include <system_error>
 
-#include "engine/copy/block_hasher.h"
 #include "engine/base/files.h"
-#include "engine/copy/medium_read.h"
 #include "engine/base/text.h"
 #include "engine/base/worker_pool.h"
+#include "engine/copy/block_hasher.h"
+#include "engine/copy/medium_read.h"
 
 namespace tolverdine {
 namespace {
@@ -172,7 +172,8 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   return h;
 }
 
-std::optional<std::string> hashFile(const std::string& path, const std::function<void(size_t)>& onRead, Fs& fs) {
+std::optional<std::string> hashFile(const std::string& path,
+                                    const std::function<void(size_t)>& onRead, Fs& fs) {
   MediumReader in(fs);
   if (in.open(path, false) != 0) return std::nullopt;
   AlignedBuffer bufA(kBlockSize, kBufferAlign), bufB(kBlockSize, kBufferAlign);
@@ -198,7 +199,8 @@ std::optional<std::string> hashFile(const std::string& path, const std::function
 }
 
 std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>& paths,
-                                                   const std::function<void(size_t, size_t)>& onRead, Fs& fs) {
+                                                  const std::function<void(size_t, size_t)>& onRead,
+                                                  Fs& fs) {
   std::vector<std::optional<std::string>> out(paths.size());
   std::mutex outLock;  // guards out; every slot is written by exactly one job
   // A few readers at a time: each holds two 16 MiB buffers.

@@ -42,18 +42,20 @@ struct SourceTimes {
 /// cacheSource false makes the source read bypass the page cache. Throws IOFail.
 /// onRead, when given, hears the size of every block read from src (on the calling thread).
 Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead = {}, Fs& fs = realFs());
+                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead = {},
+                Fs& fs = realFs());
 
 /// XXH64 of a file read from the medium (cache bypassed); absent when it cannot be opened or read.
 /// onRead hears the size of every block read.
-std::optional<std::string> hashFile(const std::string& path, const std::function<void(size_t)>& onRead = {},
+std::optional<std::string> hashFile(const std::string& path,
+                                    const std::function<void(size_t)>& onRead = {},
                                     Fs& fs = realFs());
 
 /// hashFile of every path, in parallel; results in input order.
 /// onRead hears (path index, block size) for every block read, from the workers' threads.
-std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>& paths,
-                                                   const std::function<void(size_t, size_t)>& onRead = {},
-                                                   Fs& fs = realFs());
+std::vector<std::optional<std::string>> hashFiles(
+    const std::vector<std::string>& paths, const std::function<void(size_t, size_t)>& onRead = {},
+    Fs& fs = realFs());
 
 /// XXH64 (seed 0) of bytes in memory as 16 hex digits.
 std::string xxh64(const void* data, size_t n);
@@ -61,7 +63,8 @@ inline std::string xxh64(const std::string& s) { return xxh64(s.data(), s.size()
 
 /// Fills buf with up to n bytes, repeating short and interrupted reads; fewer only at end of
 /// file. Throws IOFail{errno, dest}.
-size_t readFull(int fd, void* buf, size_t n, std::optional<int> dest = std::nullopt, Fs& fs = realFs());
+size_t readFull(int fd, void* buf, size_t n, std::optional<int> dest = std::nullopt,
+                Fs& fs = realFs());
 
 /// 64-bit value as 16 lower-case hex digits.
 std::string hex64(unsigned long long v);

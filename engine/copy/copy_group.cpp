@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "engine/base/files.h"
-#include "engine/copy/medium_read.h"
 #include "engine/base/text.h"
 #include "engine/base/worker_pool.h"
+#include "engine/copy/medium_read.h"
 
 namespace tolverdine {
 namespace {
@@ -73,8 +73,9 @@ std::optional<std::string> hashUncached(int fd, std::vector<char>& buf, Fs& fs) 
 
 }  // namespace
 
-SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                    bool md5, char* buf, size_t cap, bool cacheSource, Fs& fs) {
+SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts,
+                    const SourceTimes& times, bool md5, char* buf, size_t cap, bool cacheSource,
+                    Fs& fs) {
   MediumReader in(fs);
   if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
   SmallCopy c;
@@ -178,8 +179,8 @@ std::string partPathFor(const std::string& target) {
   }
   if (max <= 0) max = 255;
   if (name.size() + 5 <= static_cast<size_t>(max)) return target + ".part";
-  return (folder.empty() ? std::string() : folder + "/") + ".tolverdine-" + hex64(XXH64(name.data(), name.size(), 0)) +
-         ".part";
+  return (folder.empty() ? std::string() : folder + "/") + ".tolverdine-" +
+         hex64(XXH64(name.data(), name.size(), 0)) + ".part";
 }
 
 }  // namespace tolverdine

@@ -22,11 +22,11 @@ namespace tolverdine {
 struct PendingPart {
   int index = 0;  // the caller's destination number
   std::string path;
-  UniqueFd fd;    // open only while it is written
+  UniqueFd fd;  // open only while it is written
   int64_t size = 0;
   SourceTimes times;
-  int err = 0;                       // errno of the flush or close; 0 once it is on the medium
-  std::optional<std::string> back;   // XXH64 read back from the medium
+  int err = 0;                      // errno of the flush or close; 0 once it is on the medium
+  std::optional<std::string> back;  // XXH64 read back from the medium
 };
 
 /// A source of at most cap bytes read once into buf and written to every part (created or
@@ -38,8 +38,9 @@ struct SmallCopy {
   int64_t bytes = 0;  // read from the source
   std::vector<PendingPart> parts;
 };
-SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                    bool md5, char* buf, size_t cap, bool cacheSource, Fs& fs = realFs());
+SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts,
+                    const SourceTimes& times, bool md5, char* buf, size_t cap, bool cacheSource,
+                    Fs& fs = realFs());
 
 /// Flushes the given parts of one destination (all on one file system) together: the file
 /// system is synced once. Sets err on every part when that fails.

@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "engine/base/files.h"
-#include "engine/copy/medium_read.h"
 #include "engine/base/text.h"
+#include "engine/copy/medium_read.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -67,7 +67,8 @@ TEST(CopyGroup, ReadBackSeesAByteChangedOnTheDriveBehindTheCache) {
   }
   std::string changed = original;
   changed[1000] ^= 0x20;
-  ASSERT_EQ(slurp(part), original) << "the change must lie behind the page cache for this test to mean anything";
+  ASSERT_EQ(slurp(part), original)
+      << "the change must lie behind the page cache for this test to mean anything";
 
   int64_t heard = 0;
   readBackParts(parts, [&](size_t i, int64_t n) {
@@ -88,9 +89,12 @@ TEST(CopyGroup, GroupOfPartsOnTwoDrivesAndAFailedOne) {
   std::vector<SmallCopy> copies;
   for (int i = 0; i < 5; ++i) {
     std::string src = t.path + "/s" + std::to_string(i);
-    writePattern(src, 1000u * static_cast<unsigned>(i), static_cast<unsigned>(i));  // the first is empty
+    writePattern(src, 1000u * static_cast<unsigned>(i),
+                 static_cast<unsigned>(i));  // the first is empty
     // A part folder that does not exist yet is made.
-    copies.push_back(copySmall(src, {Part{0, t.path + "/a/x/" + std::to_string(i)}, Part{1, t.path + "/b/" + std::to_string(i)}},
+    copies.push_back(copySmall(src,
+                               {Part{0, t.path + "/a/x/" + std::to_string(i)},
+                                Part{1, t.path + "/b/" + std::to_string(i)}},
                                {}, false, buf.data(), kBlockSize, false));
   }
   std::vector<PendingPart*> a, b;
@@ -115,7 +119,8 @@ TEST(CopyGroup, GroupOfPartsOnTwoDrivesAndAFailedOne) {
   // A source that cannot be read is the source's failure; a part that cannot be created is its
   // destination's.
   try {
-    copySmall(t.path + "/none", {Part{0, t.path + "/a/n"}}, {}, false, buf.data(), kBlockSize, true);
+    copySmall(t.path + "/none", {Part{0, t.path + "/a/n"}}, {}, false, buf.data(), kBlockSize,
+              true);
     ADD_FAILURE();
   } catch (const IOFail& f) {
     EXPECT_EQ(f.err, ENOENT);
@@ -123,8 +128,8 @@ TEST(CopyGroup, GroupOfPartsOnTwoDrivesAndAFailedOne) {
   }
   writeFile(t.path + "/file", "x");
   try {
-    copySmall(t.path + "/s1", {Part{0, t.path + "/a/ok"}, Part{7, t.path + "/file/sub/p"}}, {}, false, buf.data(),
-              kBlockSize, true);
+    copySmall(t.path + "/s1", {Part{0, t.path + "/a/ok"}, Part{7, t.path + "/file/sub/p"}}, {},
+              false, buf.data(), kBlockSize, true);
     ADD_FAILURE();
   } catch (const IOFail& f) {
     EXPECT_EQ(f.dest, 7);

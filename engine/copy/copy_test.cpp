@@ -113,13 +113,16 @@ TEST(Copy, OpenAndReadFailuresNameTheRightSideAndLeakNoDescriptor) {
   writePattern(src, 100000, 4);
   int fds = openFds();
 
-  auto f = failureOf([&] { copyOnce(t.path + "/nope", {{7, t.path + "/x.part"}}, {}, false, false); });
+  auto f = failureOf([&] {
+    copyOnce(t.path + "/nope", {{7, t.path + "/x.part"}}, {}, false, false);
+  });
   ASSERT_TRUE(f);
   EXPECT_EQ(*f, (IOFail{ENOENT, std::nullopt}));
   EXPECT_FALSE(exists(t.path + "/x.part"));
 
   // The second part's folder is missing: the first was created and is empty, the third untouched.
-  std::vector<Part> parts = {{7, t.path + "/a.part"}, {8, t.path + "/gone/b.part"}, {9, t.path + "/c.part"}};
+  std::vector<Part> parts = {
+      {7, t.path + "/a.part"}, {8, t.path + "/gone/b.part"}, {9, t.path + "/c.part"}};
   f = failureOf([&] { copyOnce(src, parts, {}, true, false); });
   ASSERT_TRUE(f);
   EXPECT_EQ(*f, (IOFail{ENOENT, 8}));
@@ -142,7 +145,9 @@ TEST(Copy, FullDestinationFailsWithItsIndexAndEnospc) {
   std::string src = t.path + "/src";
   writePattern(src, 20u << 20, 5);
   int fds = openFds();
-  auto f = failureOf([&] { copyOnce(src, {{3, t.path + "/ok.part"}, {4, full.path() + "/big.part"}}, {}, false, false); });
+  auto f = failureOf([&] {
+    copyOnce(src, {{3, t.path + "/ok.part"}, {4, full.path() + "/big.part"}}, {}, false, false);
+  });
   ASSERT_TRUE(f);
   EXPECT_EQ(*f, (IOFail{ENOSPC, 4}));
   EXPECT_EQ(openFds(), fds);
@@ -153,7 +158,9 @@ TEST(Copy, ReadOnlyDestinationFailsAtOpenWithErofs) {
   SKIP_UNLESS_MOUNTED(ro);
   TempDir t;
   writePattern(t.path + "/src", 1000, 6);
-  auto f = failureOf([&] { copyOnce(t.path + "/src", {{2, ro.path() + "/x.part"}}, {}, false, false); });
+  auto f = failureOf([&] {
+    copyOnce(t.path + "/src", {{2, ro.path() + "/x.part"}}, {}, false, false);
+  });
   ASSERT_TRUE(f);
   EXPECT_EQ(*f, (IOFail{EROFS, 2}));
 }
@@ -166,7 +173,8 @@ std::optional<uint64_t> physicalOffset(const std::string& path) {
   fm->fm_length = ~0ull;
   fm->fm_flags = FIEMAP_FLAG_SYNC;
   fm->fm_extent_count = 1;
-  if (!fd || ::ioctl(fd.get(), FS_IOC_FIEMAP, fm) != 0 || fm->fm_mapped_extents < 1) return std::nullopt;
+  if (!fd || ::ioctl(fd.get(), FS_IOC_FIEMAP, fm) != 0 || fm->fm_mapped_extents < 1)
+    return std::nullopt;
   return fm->fm_extents[0].fe_physical;
 }
 
@@ -233,7 +241,8 @@ TEST(Copy, ReadFullRepeatsShortReadsAndReportsItsDestination) {
   std::string buf(1000, '\0');
   EXPECT_EQ(readFull(r.get(), buf.data(), 1000), 400u);
   writer.join();
-  EXPECT_EQ(buf.substr(0, 400), std::string(100, 'a') + std::string(100, 'b') + std::string(100, 'c') + std::string(100, 'd'));
+  EXPECT_EQ(buf.substr(0, 400), std::string(100, 'a') + std::string(100, 'b') +
+                                    std::string(100, 'c') + std::string(100, 'd'));
   auto f = failureOf([&] { readFull(-1, buf.data(), 10, 5); });
   ASSERT_TRUE(f);
   EXPECT_EQ(*f, (IOFail{EBADF, 5}));

@@ -15,7 +15,8 @@ using namespace tolverdine::testing;
 
 TEST(DestPaths, OneFolderTwiceInOneRunIsRefusedBeforeAnythingIsWritten) {
   TempDir t;
-  const std::string base = canonicalPath(t.path), card = base + "/card", d1 = base + "/d1", d2 = base + "/d2";
+  const std::string base = canonicalPath(t.path), card = base + "/card", d1 = base + "/d1",
+                    d2 = base + "/d2";
   Row r = cardRow(card, "CLIP/C0001.MP4", 5000, 1);
   mkdirs(d1);
   mkdirs(d2);
@@ -33,7 +34,8 @@ TEST(DestPaths, OneFolderTwiceInOneRunIsRefusedBeforeAnythingIsWritten) {
       ADD_FAILURE() << "not refused: " << dests.back();
     } catch (const IngestStop& s) {
       ASSERT_TRUE(s.is<IngestStop::SameFolder>()) << s.description();
-      EXPECT_NE(s.description().find("두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"), std::string::npos);
+      EXPECT_NE(s.description().find("두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"),
+                std::string::npos);
     }
     EXPECT_FALSE(exists(d1 + "/P")) << dests.back();
     EXPECT_FALSE(exists(d2 + "/P")) << dests.back();
@@ -41,7 +43,8 @@ TEST(DestPaths, OneFolderTwiceInOneRunIsRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(dbRows(store), 0);
   // Neighbours whose names share a prefix are two folders.
   mkdirs(base + "/d11");
-  IngestResult ok = runIngest({r}, card, kCam, {d1 + "/P", base + "/d11/P"}, NameSet::ko(), store, 2, {}, plenty, {});
+  IngestResult ok = runIngest({r}, card, kCam, {d1 + "/P", base + "/d11/P"}, NameSet::ko(), store,
+                              2, {}, plenty, {});
   EXPECT_EQ(ok.color, CardColor::green);
 }
 
@@ -57,8 +60,8 @@ void oldDatabase(const std::string& path, const std::vector<std::vector<std::str
       "  PRIMARY KEY (key, dest));"
       "ALTER TABLE copy ADD COLUMN md5 TEXT; ALTER TABLE copy ADD COLUMN view TEXT;";
   for (const auto& r : rows)
-    sql += "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at) VALUES ('" + r[0] + "','" + r[1] +
-           "','x/C0001.MP4',5,'" + r[2] + "','" + r[3] + "',1,'" + r[4] + "');";
+    sql += "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at) VALUES ('" + r[0] +
+           "','" + r[1] + "','x/C0001.MP4',5,'" + r[2] + "','" + r[3] + "',1,'" + r[4] + "');";
   char* err = nullptr;
   EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
   sqlite3_free(err);
@@ -73,20 +76,23 @@ TEST(DestPaths, OlderDatabaseCountsOneFolderOnce) {
   ASSERT_EQ(::symlink(d1.c_str(), (base + "/link").c_str()), 0);
   const std::string p1 = d1 + "/20260301_R";
   // Two spellings of d1's project folder per file, as `--dest d1/` then `--dest d1` left them.
-  oldDatabase(base + "/old.sqlite",
-              {{"A캠|a|5|1", d1 + "//20260301_R", "aaaa000000000001", "verified", "2026-03-01T09:00:00Z"},
-               {"A캠|a|5|1", p1, "aaaa000000000002", "verified", "2026-03-01T10:00:00Z"},
-               // The newer of the two is failed: the folder holds no verified copy of b.
-               {"A캠|b|5|1", p1 + "/", "bbbb000000000001", "verified", "2026-03-01T09:00:00Z"},
-               {"A캠|b|5|1", base + "/link/20260301_R/.", "bbbb000000000002", "failed", "2026-03-01T11:00:00Z"},
-               // Only an untidy spelling: renamed, kept.
-               {"A캠|c|5|1", d1 + "/./20260301_R", "cccc000000000001", "verified", "2026-03-01T09:00:00Z"},
-               {"A캠|c|5|1", d2 + "/20260301_R", "cccc000000000002", "verified", "2026-03-01T09:00:00Z"}});
+  oldDatabase(
+      base + "/old.sqlite",
+      {{"A캠|a|5|1", d1 + "//20260301_R", "aaaa000000000001", "verified", "2026-03-01T09:00:00Z"},
+       {"A캠|a|5|1", p1, "aaaa000000000002", "verified", "2026-03-01T10:00:00Z"},
+       // The newer of the two is failed: the folder holds no verified copy of b.
+       {"A캠|b|5|1", p1 + "/", "bbbb000000000001", "verified", "2026-03-01T09:00:00Z"},
+       {"A캠|b|5|1", base + "/link/20260301_R/.", "bbbb000000000002", "failed",
+        "2026-03-01T11:00:00Z"},
+       // Only an untidy spelling: renamed, kept.
+       {"A캠|c|5|1", d1 + "/./20260301_R", "cccc000000000001", "verified", "2026-03-01T09:00:00Z"},
+       {"A캠|c|5|1", d2 + "/20260301_R", "cccc000000000002", "verified", "2026-03-01T09:00:00Z"}});
   {
     Store s(base + "/old.sqlite");
     s.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
     EXPECT_EQ(s.verifiedCount("A캠|a|5|1"), 1);
-    EXPECT_EQ(s.verifiedHash("A캠|a|5|1", p1), "aaaa000000000002") << "the newest row of the pair is kept";
+    EXPECT_EQ(s.verifiedHash("A캠|a|5|1", p1), "aaaa000000000002")
+        << "the newest row of the pair is kept";
     EXPECT_EQ(s.verifiedCount("A캠|b|5|1"), 0);
     EXPECT_EQ(s.verifiedCount("A캠|c|5|1"), 2);
     EXPECT_EQ(s.verifiedHash("A캠|c|5|1", p1), "cccc000000000001");
@@ -100,21 +106,26 @@ TEST(DestPaths, OlderDatabaseCountsOneFolderOnce) {
   EXPECT_EQ(again.verifiedCount("A캠|c|5|1"), 2);
 }
 
-// Written by the build before this one: `ingest CARD --dest /tmp/tlf/d1/`, then `--dest /tmp/tlf/d1`,
-// then `--dest /tmp/tlf/x/../d1`, each with --copies 2; the second and third said green.
+// Written by the build before this one: `ingest CARD --dest /tmp/tlf/d1/`, then `--dest
+// /tmp/tlf/d1`, then `--dest /tmp/tlf/x/../d1`, each with --copies 2; the second and third said
+// green.
 TEST(DestPaths, DatabaseOfTheEarlierBuildCountsOneFolderOnce) {
   TempDir t;
-  const std::string fixture = std::string(TOLVERDINE_SOURCE_DIR) + "/testing/data/landed_two_spellings.sqlite";
+  const std::string fixture =
+      std::string(TOLVERDINE_SOURCE_DIR) + "/testing/data/landed_two_spellings.sqlite";
   ASSERT_EQ(sh("cp '" + fixture + "' '" + t.path + "/ingest.sqlite'"), 0);
   Store s(t.path + "/ingest.sqlite");
-  s.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });  // its rows name no files here
+  s.setCopyJudge(
+      [](const RecordedCopy&) { return CopyPlace::good; });  // its rows name no files here
   const std::string root = canonicalPath("/tmp/tlf/d1/20260301_R");
   EXPECT_EQ(s.verifiedRoots(), std::vector<std::string>{root});
   for (int i = 1; i <= 3; ++i) {
-    std::string key = "A캠|DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG|" + std::to_string(1000 * i) + "|1772359200000000000";
+    std::string key = "A캠|DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG|" +
+                      std::to_string(1000 * i) + "|1772359200000000000";
     EXPECT_EQ(s.verifiedCount(key), 1) << key;
     std::string at;
-    rawQuery(s, "SELECT at FROM copy WHERE key=?", {key}, [&](const SqlRow& r) { at = r.textOr(0); });
+    rawQuery(s, "SELECT at FROM copy WHERE key=?", {key},
+             [&](const SqlRow& r) { at = r.textOr(0); });
     EXPECT_EQ(at, "2026-12-08T06:15:05Z") << "the newest of the three rows is kept";
   }
   EXPECT_EQ(dbRows(s), 3);

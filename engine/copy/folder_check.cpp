@@ -12,7 +12,8 @@ namespace tolverdine {
 const char* const kPermPending = "확인 중…";
 // Linux has no privacy pane or permission window: a refusal is the folder's own permissions or
 // mount, and a test that hangs waits on a device that does not answer.
-const char* const kPermNoAnswer = "응답 없음 — 장치가 답하지 않습니다. 연결을 확인하고 다시 꽂으세요";
+const char* const kPermNoAnswer =
+    "응답 없음 — 장치가 답하지 않습니다. 연결을 확인하고 다시 꽂으세요";
 
 std::vector<PermCheck> permissionList(const std::vector<std::string>& dests,
                                       const std::vector<std::string>& cascadeDests,
@@ -74,7 +75,8 @@ std::vector<PermCheck> runPermissionChecks(const std::vector<std::string>& dests
     for (size_t i = 0; i < checks.size(); ++i) {
       workers.emplace_back([&, i] {
         const auto& c = checks[i];
-        errs[i] = c.write ? (write ? write(c.path) : probeWrite(c.path)) : (read ? read(c.path) : probeRead(c.path));
+        errs[i] = c.write ? (write ? write(c.path) : probeWrite(c.path))
+                          : (read ? read(c.path) : probeRead(c.path));
       });
     }
   }

@@ -37,10 +37,10 @@ void markUnanswered(std::vector<PermCheck>& checks);
 using FolderProbeFn = std::function<int(const std::string&)>;
 /// Runs every test (in parallel, one thread per folder) and returns the finished list; logLine,
 /// when given, receives each result's line in the order they arrive.
-std::vector<PermCheck> runPermissionChecks(const std::vector<std::string>& dests,
-                                           const std::vector<std::string>& cascadeDests,
-                                           const std::vector<std::string>& cards,
-                                           const std::function<void(const std::string&)>& logLine = {},
-                                           const FolderProbeFn& write = {}, const FolderProbeFn& read = {});
+std::vector<PermCheck> runPermissionChecks(
+    const std::vector<std::string>& dests, const std::vector<std::string>& cascadeDests,
+    const std::vector<std::string>& cards,
+    const std::function<void(const std::string&)>& logLine = {}, const FolderProbeFn& write = {},
+    const FolderProbeFn& read = {});
 
 }  // namespace tolverdine

@@ -14,18 +14,18 @@
 #include <set>
 #include <utility>
 
+#include "engine/base/files.h"
+#include "engine/base/rename.h"
+#include "engine/base/text.h"
+#include "engine/base/worker_pool.h"
 #include "engine/copy/byte_meter.h"
 #include "engine/copy/copy.h"
-#include "engine/store/copy_presence.h"
 #include "engine/copy/copy_group.h"
 #include "engine/copy/medium_read.h"
-#include "engine/store/record_group.h"
-#include "engine/base/worker_pool.h"
-#include "engine/base/files.h"
 #include "engine/copy/preflight.h"
-#include "engine/base/rename.h"
+#include "engine/store/copy_presence.h"
+#include "engine/store/record_group.h"
 #include "engine/store/store.h"
-#include "engine/base/text.h"
 
 namespace tolverdine {
 
@@ -69,8 +69,7 @@ StatFn statOn(Fs& fs) {
 }
 
 // Runs a callable when the scope ends, whichever way it ends.
-template <class F>
-class ScopeExit {
+template <class F> class ScopeExit {
  public:
   explicit ScopeExit(F f) : f_(std::move(f)) {}
   ~ScopeExit() { f_(); }
@@ -102,8 +101,16 @@ class Run {
   Run(const std::vector<Row>& rows, const std::string& src, const std::string& cam,
       const std::vector<std::string>& dests, Store& store, const IngestOptions& options,
       const IngestHooks& hooks, ByteMeter& meter, Fs& fs)
-      : rows_(rows), src_(src), cam_(cam), dests_(dests), store_(store), records_(store), options_(options),
-        hooks_(hooks), meter_(meter), fs_(fs) {}
+      : rows_(rows),
+        src_(src),
+        cam_(cam),
+        dests_(dests),
+        store_(store),
+        records_(store),
+        options_(options),
+        hooks_(hooks),
+        meter_(meter),
+        fs_(fs) {}
   ~Run() {
     // Jobs still running on a group's parts finish before the parts go.
     for (auto& g : launched_) g->work.wait();
@@ -148,8 +155,8 @@ class Run {
     f->unrecorded = std::move(unrecorded);
     if (!f->list.empty()) {
       f->before = sourceStat(r);
-      const bool small = options_.verify != VerifyMode::paranoid && f->before.size <= int64_t{kBlockSize} &&
-                         r.size <= int64_t{kBlockSize};
+      const bool small = options_.verify != VerifyMode::paranoid &&
+                         f->before.size <= int64_t{kBlockSize} && r.size <= int64_t{kBlockSize};
       if (!small) {
         // A large file goes through the double-buffered direct path on its own, after the rows in
         // flight; its copy may take long, so the records so far are committed first.
@@ -217,7 +224,9 @@ class Run {
   std::string part(int d, const Row& r) const { return partPathFor(target(d, r)); }
 
   void fail(RowState& st, int d, const std::string& why, int round, bool writeRow = true) {
-    if (writeRow) records_.record(st.key, dests_[d], *st.r.dest, st.r.size, std::nullopt, CopyState::failed, round);
+    if (writeRow)
+      records_.record(st.key, dests_[d], *st.r.dest, st.r.size, std::nullopt, CopyState::failed,
+                      round);
     result.failed.push_back({*st.r.dest, dests_[d], why});
     st.failed = true;
   }
@@ -240,13 +249,15 @@ class Run {
   }
 
   // The card file after its copy: a failure when it is gone, a change when its size or time moved.
-  std::optional<IOFail> checkSource(const Row& r, const SourceStat& before, std::optional<int64_t> bytesRead,
-                                    bool& changed) {
+  std::optional<IOFail> checkSource(const Row& r, const SourceStat& before,
+                                    std::optional<int64_t> bytesRead, bool& changed) {
     if (!before.known) return std::nullopt;
     struct stat s {};
     if (fs_.stat(r.src, &s) != 0) return IOFail{errno, std::nullopt};
-    changed = static_cast<int64_t>(s.st_size) != before.size || s.st_mtim.tv_sec != before.times.mtime.tv_sec ||
-              s.st_mtim.tv_nsec != before.times.mtime.tv_nsec || (bytesRead && *bytesRead != before.size);
+    changed = static_cast<int64_t>(s.st_size) != before.size ||
+              s.st_mtim.tv_sec != before.times.mtime.tv_sec ||
+              s.st_mtim.tv_nsec != before.times.mtime.tv_nsec ||
+              (bytesRead && *bytesRead != before.size);
     return std::nullopt;
   }
 
@@ -268,8 +279,9 @@ class Run {
     std::vector<Part> parts;
     for (int d : f.list) parts.push_back({d, part(d, r)});
     try {
-      SmallCopy c = copySmall(r.src, parts, f.before.times, options_.md5, smallBuf_->data(), kBlockSize,
-                              /*cacheSource=*/true, fs_);
+      SmallCopy c =
+          copySmall(r.src, parts, f.before.times, options_.md5, smallBuf_->data(), kBlockSize,
+                    /*cacheSource=*/true, fs_);
       meter_.read(&r, c.bytes);
       f.hashes = c.hashes;
       f.parts = std::move(c.parts);
@@ -307,7 +319,8 @@ class Run {
     std::map<int, std::vector<Item>> byDest;
     for (auto& f : g->flights) {
       if (f->failure || f->changed) continue;
-      for (size_t i = 0; i < f->parts.size(); ++i) byDest[f->parts[i].index].push_back({&f->parts[i], &f->st.r, i});
+      for (size_t i = 0; i < f->parts.size(); ++i)
+        byDest[f->parts[i].index].push_back({&f->parts[i], &f->st.r, i});
     }
     for (auto& [d, items] : byDest) {
       g->work.run([this, items = std::move(items), readBack] {
@@ -315,7 +328,9 @@ class Run {
         for (const Item& it : items) parts.push_back(it.part);
         flushParts(parts, fs_);
         if (readBack)
-          readBackParts(parts, [&](size_t i, int64_t n) { meter_.back(items[i].row, items[i].slot, n); }, fs_);
+          readBackParts(
+              parts, [&](size_t i, int64_t n) { meter_.back(items[i].row, items[i].slot, n); },
+              fs_);
       });
     }
     launched_.push_back(std::move(g));
@@ -363,8 +378,9 @@ class Run {
               }
               ok.push_back(list[i]);
               partPaths.push_back(p.path);
-              back.push_back(options_.verify == VerifyMode::fast ? std::optional<std::string>(f.hashes.xxh64)
-                                                                  : p.back);
+              back.push_back(options_.verify == VerifyMode::fast
+                                 ? std::optional<std::string>(f.hashes.xxh64)
+                                 : p.back);
             }
             list = settle(st, ok, partPaths, f.hashes, back, round);
           }
@@ -391,8 +407,8 @@ class Run {
   }
 
   // Step C6: a failed copy round. Returns the destinations for the next round.
-  std::vector<int> afterFailure(RowState& st, std::vector<int> list, const std::optional<IOFail>& failure,
-                                bool changed, int round) {
+  std::vector<int> afterFailure(RowState& st, std::vector<int> list,
+                                const std::optional<IOFail>& failure, bool changed, int round) {
     const Row& r = st.r;
     if (failure && failure->dest) {
       int d = *failure->dest;
@@ -402,7 +418,8 @@ class Run {
     }
     if (!cardMounted()) throw CardGone{};
     if (round >= 3) {
-      std::string why = changed ? std::string(kChanged) : kCardRead + std::string(std::strerror(failure->err));
+      std::string why =
+          changed ? std::string(kChanged) : kCardRead + std::string(std::strerror(failure->err));
       for (int d : list) {
         fs_.unlink(part(d, r));
         if (live.count(d)) fail(st, d, why, round);
@@ -414,10 +431,12 @@ class Run {
 
   // Step C5.5: each read-back hash against the copy hash, the rename into place and the record.
   // Returns the destinations kept for another round.
-  std::vector<int> settle(RowState& st, const std::vector<int>& list, const std::vector<std::string>& partPaths,
-                          const Hashes& h, const std::vector<std::optional<std::string>>& back, int round) {
+  std::vector<int> settle(RowState& st, const std::vector<int>& list,
+                          const std::vector<std::string>& partPaths, const Hashes& h,
+                          const std::vector<std::optional<std::string>>& back, int round) {
     const Row& r = st.r;
-    const CopyState state = options_.verify == VerifyMode::fast ? CopyState::copied : CopyState::verified;
+    const CopyState state =
+        options_.verify == VerifyMode::fast ? CopyState::copied : CopyState::verified;
     std::vector<int> retry;
     for (size_t i = 0; i < list.size(); ++i) {
       int d = list[i];
@@ -435,7 +454,8 @@ class Run {
       if (back[i] && *back[i] == h.xxh64 && renameNoReplace(partPaths[i], target(d, r), fs_) == 0) {
         records_.record(st.key, root, *r.dest, r.size, h.xxh64, state, round, h.md5, r.view);
         st.copied = true;
-        if (options_.verify != VerifyMode::fast) result.verified[root].push_back({r, h.xxh64, h.md5});
+        if (options_.verify != VerifyMode::fast)
+          result.verified[root].push_back({r, h.xxh64, h.md5});
       } else if (round == 1) {
         retry.push_back(d);
       } else {
@@ -484,14 +504,16 @@ class Run {
 
   // Step C5, one round: the card file read once and written to the part of every destination in
   // list. Returns the round's failure; changed tells that the card file moved meanwhile.
-  std::optional<IOFail> writeParts(const Row& r, const std::vector<int>& list, const std::vector<Part>& parts,
-                                   const SourceStat& before, Hashes& h, bool& changed) {
+  std::optional<IOFail> writeParts(const Row& r, const std::vector<int>& list,
+                                   const std::vector<Part>& parts, const SourceStat& before,
+                                   Hashes& h, bool& changed) {
     for (int d : list)
       if (!driveThere(d)) return IOFail{ENOENT, d};
     for (const auto& p : parts) mkdirs(parentPath(p.path), fs_);
     try {
-      h = copyOnce(r.src, parts, before.times, options_.md5, options_.verify != VerifyMode::paranoid,
-                   [&](size_t n) { meter_.read(&r, static_cast<int64_t>(n)); }, fs_);
+      h = copyOnce(
+          r.src, parts, before.times, options_.md5, options_.verify != VerifyMode::paranoid,
+          [&](size_t n) { meter_.read(&r, static_cast<int64_t>(n)); }, fs_);
       return checkSource(r, before, std::nullopt, changed);
     } catch (const IOFail& f) {
       return f;
@@ -501,10 +523,10 @@ class Run {
   // The parts' hashes as read back (the copy hash itself when the mode reads nothing back). In
   // paranoid mode the card is read a second time first; absent, with the parts removed, when it
   // gave other bytes. Throws CardGone.
-  std::optional<std::vector<std::optional<std::string>>> readBack(const Row& r,
-                                                                  const std::vector<std::string>& partPaths,
-                                                                  const Hashes& h) {
-    if (options_.verify == VerifyMode::fast) return std::vector<std::optional<std::string>>(partPaths.size(), h.xxh64);
+  std::optional<std::vector<std::optional<std::string>>> readBack(
+      const Row& r, const std::vector<std::string>& partPaths, const Hashes& h) {
+    if (options_.verify == VerifyMode::fast)
+      return std::vector<std::optional<std::string>>(partPaths.size(), h.xxh64);
     if (options_.verify == VerifyMode::paranoid) {
       auto again = hashFile(r.src, {}, fs_);
       if (!again || *again != h.xxh64) {
@@ -538,7 +560,8 @@ class Run {
       }
       // Same content: give it the card file's time, so later counts find the copy unchanged.
       giveCopyTime(target(d, r), r.mtimeNs);
-      records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, CopyState::verified, 0, std::nullopt, r.view);
+      records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, CopyState::verified, 0,
+                      std::nullopt, r.view);
       result.verified[dests_[d]].push_back({r, *srcHash, std::nullopt});
     }
   }
@@ -598,11 +621,13 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   // A read-only or locked drive would otherwise fail every file, after the whole card went to
   // the others; the probe lands in the project folder, or the nearest folder above it that exists.
   for (const auto& root : dests) {
-    if (int err = probeWrite(nearestExisting(root, fs), fs)) throw IngestStop::unwritable(driveOf(root), err);
+    if (int err = probeWrite(nearestExisting(root, fs), fs))
+      throw IngestStop::unwritable(driveOf(root), err);
   }
   std::vector<std::string> problems;
   for (const auto& root : dests) {
-    for (const auto& line : planProblems(rows, root, fs)) problems.push_back(lastComponent(root) + ": " + line);
+    for (const auto& line : planProblems(rows, root, fs))
+      problems.push_back(lastComponent(root) + ": " + line);
   }
   if (!problems.empty()) throw IngestStop::conflicts(std::move(problems));
   for (const auto& root : dests) {
@@ -660,13 +685,14 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   return std::move(res);
 }
 
-std::vector<std::string> resultLog(const IngestResult& r, const std::string& card, const std::string& cam,
-                                   double seconds, int64_t bytes) {
+std::vector<std::string> resultLog(const IngestResult& r, const std::string& card,
+                                   const std::string& cam, double seconds, int64_t bytes) {
   std::vector<std::string> lines;
   std::string first = "결과: " + card + " · " + cam + " · " + colorText(r.color) + " · 복사 " +
                       std::to_string(r.copied) + " 기존 " + std::to_string(r.skipped) + " 실패 " +
-                      std::to_string(r.failed.size()) + " 사본부족 " + std::to_string(r.underCopied) +
-                      " · " + std::to_string(static_cast<long long>(seconds)) + "초";
+                      std::to_string(r.failed.size()) + " 사본부족 " +
+                      std::to_string(r.underCopied) + " · " +
+                      std::to_string(static_cast<long long>(seconds)) + "초";
   if (seconds > 0) {
     char buf[64];
     std::snprintf(buf, sizeof buf, " · %.0f MB/s", static_cast<double>(bytes) / seconds / 1e6);
@@ -679,7 +705,8 @@ std::vector<std::string> resultLog(const IngestResult& r, const std::string& car
     const auto& f = r.failed[i];
     lines.push_back("실패: " + f.rel + " → " + f.dest + " · " + f.why);
   }
-  if (r.failed.size() > 20) lines.push_back("실패 " + std::to_string(r.failed.size() - 20) + "개 더 — 리포트 CSV 참고");
+  if (r.failed.size() > 20)
+    lines.push_back("실패 " + std::to_string(r.failed.size() - 20) + "개 더 — 리포트 CSV 참고");
   return lines;
 }
 

@@ -51,7 +51,7 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
                        const IngestHooks& hooks = {}, const BytesFn& bytes = {});
 
 /// The application-log lines of a finished run.
-std::vector<std::string> resultLog(const IngestResult& r, const std::string& card, const std::string& cam,
-                                   double seconds, int64_t bytes);
+std::vector<std::string> resultLog(const IngestResult& r, const std::string& card,
+                                   const std::string& cam, double seconds, int64_t bytes);
 
 }  // namespace tolverdine

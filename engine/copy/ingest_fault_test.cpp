@@ -7,10 +7,10 @@
 #include <cstring>
 #include <filesystem>
 
+#include "engine/base/names.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/ingest.h"
 #include "engine/copy/ingest_test_util.h"
-#include "engine/base/names.h"
 
 namespace tolverdine {
 namespace {
@@ -42,7 +42,8 @@ void expectNoPartialFinals(const std::string& root, const std::vector<Row>& rows
 // Everything claimed verified was read back and matches the card.
 void expectVerifiedTrue(const IngestResult& res) {
   for (const auto& [root, list] : res.verified) {
-    if (std::find(res.lostDests.begin(), res.lostDests.end(), root) != res.lostDests.end()) continue;
+    if (std::find(res.lostDests.begin(), res.lostDests.end(), root) != res.lostDests.end())
+      continue;
     for (const auto& v : list) EXPECT_EQ(hashFile(root + "/" + *v.row.dest), v.hash);
   }
 }
@@ -64,7 +65,8 @@ TEST(IngestFault, CardPulledThenResumedAfterRemount) {
     p.fn()(n, c, f, d, tot);
     if (n == 2 && !f.empty()) card.pull();
   };
-  IngestResult r = runIngest(rows, card.path(), kCam, {root}, NameSet::ko(), store, 1, {}, plenty, pull);
+  IngestResult r =
+      runIngest(rows, card.path(), kCam, {root}, NameSet::ko(), store, 1, {}, plenty, pull);
   ASSERT_TRUE(r.stopped);
   EXPECT_EQ(*r.stopped, IngestStop::cardRemoved());
   EXPECT_EQ(r.color, CardColor::red);
@@ -82,7 +84,8 @@ TEST(IngestFault, CardPulledThenResumedAfterRemount) {
 
   ASSERT_TRUE(card.remount());
   std::string at0 = dbRow(store, rows[0], root)->at;
-  IngestResult again = runIngest(rows, card.path(), kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
+  IngestResult again =
+      runIngest(rows, card.path(), kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
   EXPECT_EQ(again.color, CardColor::green);
   EXPECT_EQ(again.copied, 3);
   EXPECT_EQ(again.skipped, 1);
@@ -105,7 +108,8 @@ TEST(IngestFault, DestinationPulledDuringCopy) {
   hooks.beforeVerify = [&](const Row& r, const std::vector<std::string>&) {
     if (r.rel == rows[1].rel) d2.pull();  // gone between the write and the read-back
   };
-  IngestResult r = runIngest(rows, card, kCam, {root1, root2}, NameSet::ko(), store, 1, {}, plenty, {}, nullptr, hooks);
+  IngestResult r = runIngest(rows, card, kCam, {root1, root2}, NameSet::ko(), store, 1, {}, plenty,
+                             {}, nullptr, hooks);
   EXPECT_EQ(r.lostDests, std::vector<std::string>{root2});
   ASSERT_EQ(r.failed.size(), 1u);
   EXPECT_EQ(r.failed[0], (Failure{*rows[1].dest, root2, "목적지 분리됨"}));
@@ -143,7 +147,6 @@ TEST(IngestFault, DestinationFullMidRun) {
   EXPECT_EQ(dbRow(store, failedRow, root)->state, "failed");
 }
 
-
 TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
   LoopMount d1(8), d2(8), d3(8, "ext4", "ro");
   SKIP_UNLESS_MOUNTED(d1);
@@ -153,14 +156,16 @@ TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
   Store store(t.path + "/db.sqlite");
   std::string card = t.path + "/card";
   auto rows = clips(card, 3, 64u << 10);
-  std::string root1 = d1.path() + "/20250101_p", root2 = d2.path() + "/20250101_p", root3 = d3.path() + "/20250101_p";
+  std::string root1 = d1.path() + "/20250101_p", root2 = d2.path() + "/20250101_p",
+              root3 = d3.path() + "/20250101_p";
   // d2 holds the project folder from an earlier card and comes back read-only; d3 is read-only
   // from the start, so its project folder does not exist yet.
   mkdirs(root2 + "/01_원본");
   d2.pull();
   ASSERT_TRUE(d2.remount("ro"));
-  for (const auto& [dests, drive] : {std::pair{std::vector<std::string>{root1, root2}, d2.path()},
-                                     std::pair{std::vector<std::string>{root1, root3}, d3.path()}}) {
+  for (const auto& [dests, drive] :
+       {std::pair{std::vector<std::string>{root1, root2}, d2.path()},
+        std::pair{std::vector<std::string>{root1, root3}, d3.path()}}) {
     std::optional<IngestStop> stop;
     try {
       runIngest(rows, card, kCam, dests, NameSet::ko(), store, 2, {}, plenty, {});
@@ -169,16 +174,19 @@ TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
     }
     ASSERT_TRUE(stop) << drive;
     EXPECT_EQ(*stop, IngestStop::unwritable(drive, EROFS));
-    EXPECT_EQ(stop->description(), "목적지에 쓸 수 없습니다: " + drive + " — 읽기 전용으로 연결되어 있습니다");
+    EXPECT_EQ(stop->description(),
+              "목적지에 쓸 수 없습니다: " + drive + " — 읽기 전용으로 연결되어 있습니다");
     // Not a byte, not a folder, not a lock on the good destination; no row in the database.
     EXPECT_FALSE(exists(root1));
     EXPECT_EQ(dbRows(store), 0);
   }
-  EXPECT_EQ(IngestStop::unwritable("/mnt/x", EACCES).description(), "목적지에 쓸 수 없습니다: /mnt/x — 쓰기 권한이 없습니다");
+  EXPECT_EQ(IngestStop::unwritable("/mnt/x", EACCES).description(),
+            "목적지에 쓸 수 없습니다: /mnt/x — 쓰기 권한이 없습니다");
   // Writable again, the same card goes through.
   d2.pull();
   ASSERT_TRUE(d2.remount());
-  IngestResult r = runIngest(rows, card, kCam, {root1, root2}, NameSet::ko(), store, 2, {}, plenty, {});
+  IngestResult r =
+      runIngest(rows, card, kCam, {root1, root2}, NameSet::ko(), store, 2, {}, plenty, {});
   EXPECT_EQ(r.color, CardColor::green);
   EXPECT_EQ(r.copied, 3);
   for (const auto& row : rows) EXPECT_EQ(hashFile(root2 + "/" + *row.dest), hashFile(row.src));

@@ -7,11 +7,11 @@
 #include <mutex>
 #include <set>
 
+#include "engine/base/names.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/copy_group.h"
 #include "engine/copy/ingest.h"
 #include "engine/copy/ingest_test_util.h"
-#include "engine/base/names.h"
 
 namespace tolverdine {
 namespace {
@@ -30,10 +30,12 @@ struct Pipe {
     mkdirs(dir.path + "/d2");
   }
   void add(const std::string& name, size_t size) {
-    rows.push_back(cardRow(card, "DCIM/100CANON/" + name, size, static_cast<unsigned>(rows.size()) + 3));
+    rows.push_back(
+        cardRow(card, "DCIM/100CANON/" + name, size, static_cast<unsigned>(rows.size()) + 3));
   }
   IngestResult run(const IngestHooks& hooks = {}, const BytesFn& bytes = {}, IngestOptions o = {}) {
-    return runIngest(rows, card, kCam, {root1, root2}, NameSet::ko(), store, 2, o, plenty, {}, nullptr, hooks, bytes);
+    return runIngest(rows, card, kCam, {root1, root2}, NameSet::ko(), store, 2, o, plenty, {},
+                     nullptr, hooks, bytes);
   }
 };
 
@@ -101,8 +103,10 @@ TEST(IngestPipeline, LiveBytesArriveDuringALargeFileAndCountReadBacksOnce) {
       EXPECT_GE(seen[i].copied, seen[i - 1].copied);
       EXPECT_GE(seen[i].verified, seen[i - 1].verified);
     }
-    if (seen[i].copied > 5000 && seen[i].copied < 5000 + (40 << 20) + 123) copiedInBig.insert(seen[i].copied);
-    if (seen[i].verified > 5000 && seen[i].verified < 5000 + (40 << 20) + 123) verifiedInBig.insert(seen[i].verified);
+    if (seen[i].copied > 5000 && seen[i].copied < 5000 + (40 << 20) + 123)
+      copiedInBig.insert(seen[i].copied);
+    if (seen[i].verified > 5000 && seen[i].verified < 5000 + (40 << 20) + 123)
+      verifiedInBig.insert(seen[i].verified);
   }
   // Within the large file: after its first and second block, read and read back.
   EXPECT_GE(copiedInBig.size(), 2u);

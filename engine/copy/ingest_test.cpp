@@ -7,9 +7,9 @@
 
 #include <cstdio>
 
+#include "engine/base/names.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/ingest_test_util.h"
-#include "engine/base/names.h"
 
 namespace tolverdine {
 namespace {
@@ -31,14 +31,17 @@ struct Card {
   void add(int n, size_t size) {
     for (int i = 0; i < n; ++i) {
       char rel[64];
-      std::snprintf(rel, sizeof rel, "PRIVATE/M4ROOT/CLIP/C%04d.MP4", static_cast<int>(rows.size()) + 1);
-      rows.push_back(cardRow(card, rel, size + rows.size(), static_cast<unsigned>(rows.size()) + 7));
+      std::snprintf(rel, sizeof rel, "PRIVATE/M4ROOT/CLIP/C%04d.MP4",
+                    static_cast<int>(rows.size()) + 1);
+      rows.push_back(
+          cardRow(card, rel, size + rows.size(), static_cast<unsigned>(rows.size()) + 7));
     }
   }
   IngestResult run(std::vector<std::string> dests, IngestOptions o = {}, int copies = 1,
-                   const FreeBytesFn& free = plenty, const ProgressFn& p = {}, SleepGuard* sleep = nullptr,
-                   const IngestHooks& hooks = {}) {
-    return runIngest(rows, card, kCam, dests, NameSet::ko(), store, copies, o, free, p, sleep, hooks);
+                   const FreeBytesFn& free = plenty, const ProgressFn& p = {},
+                   SleepGuard* sleep = nullptr, const IngestHooks& hooks = {}) {
+    return runIngest(rows, card, kCam, dests, NameSet::ko(), store, copies, o, free, p, sleep,
+                     hooks);
   }
 };
 
@@ -47,8 +50,7 @@ IngestStop stopOf(const std::function<void()>& f) {
     f();
   } catch (const IngestStop& s) {
     return s;
-  }
-  catch (...) {
+  } catch (...) {
     ADD_FAILURE() << "other exception";
     return IngestStop::cardRemoved();
   }
@@ -110,7 +112,8 @@ TEST(Ingest, FreshCardRerunAndReclassifiedClip) {
   // A clip moved to another class afterwards is not copied back into its old class.
   std::string moved = "01_원본/A캠/인터뷰/C0001.MP4";
   mkdirs(c.root1 + "/01_원본/A캠/인터뷰");
-  ASSERT_EQ(::rename((c.root1 + "/" + *c.rows[0].dest).c_str(), (c.root1 + "/" + moved).c_str()), 0);
+  ASSERT_EQ(::rename((c.root1 + "/" + *c.rows[0].dest).c_str(), (c.root1 + "/" + moved).c_str()),
+            0);
   ASSERT_TRUE(c.store.moveCopy(ingestKey(kCam, c.rows[0]), c.root1, moved, /*hasView=*/false));
   IngestResult third = c.run({c.root1, c.root2}, {}, 2);
   EXPECT_EQ(third.copied, 0);
@@ -166,7 +169,8 @@ TEST(Ingest, ChecksBeforeAnythingIsWritten) {
 
   // Verified rows need no space; 1.05 times exactly passes.
   c.add(1, 1998);  // 2000 bytes, the third row
-  EXPECT_EQ(stopOf([&] { c.run({c.root1}, {}, 1, exact(2099)); }), IngestStop::noSpace(c.root1, 2000, 2099));
+  EXPECT_EQ(stopOf([&] { c.run({c.root1}, {}, 1, exact(2099)); }),
+            IngestStop::noSpace(c.root1, 2000, 2099));
   EXPECT_EQ(c.run({c.root1}, {}, 1, exact(2100)).color, CardColor::green);
   ::unlink((c.root1 + "/" + *c.rows[2].dest).c_str());
 
@@ -191,9 +195,12 @@ TEST(Ingest, ChecksBeforeAnythingIsWritten) {
   ASSERT_TRUE(s.is<IngestStop::Conflicts>());
   auto lines = std::get<IngestStop::Conflicts>(s.value).lines;
   // Both destinations in order; within one, the problems in row order.
-  const std::string twinLine = "20250101_테스트: 같은 자리로 가는 두 파일: 01_원본/A캠/기타/C0001.MP4 ← C0001.MP4 / C0002.MP4";
-  EXPECT_EQ(lines, (std::vector<std::string>{twinLine, "20250101_테스트: 이미 다른 파일이 있음: 01_원본/A캠/기타/C0002.MP4",
-                                             twinLine}));
+  const std::string twinLine =
+      "20250101_테스트: 같은 자리로 가는 두 파일: 01_원본/A캠/기타/C0001.MP4 ← C0001.MP4 / C0002.MP4";
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{
+                twinLine, "20250101_테스트: 이미 다른 파일이 있음: 01_원본/A캠/기타/C0002.MP4",
+                twinLine}));
 }
 
 TEST(Ingest, FilesAlreadyInPlaceAreComparedNeverReplaced) {
@@ -210,7 +217,8 @@ TEST(Ingest, FilesAlreadyInPlaceAreComparedNeverReplaced) {
   IngestResult r = c.run({c.root1});
   EXPECT_EQ(r.color, CardColor::red);
   ASSERT_EQ(r.failed.size(), 1u);
-  EXPECT_EQ(r.failed[0], (Failure{*c.rows[0].dest, c.root1, "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"}));
+  EXPECT_EQ(r.failed[0], (Failure{*c.rows[0].dest, c.root1,
+                                  "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"}));
   std::string got;
   ASSERT_TRUE(readFile(c.root1 + "/" + *c.rows[0].dest, &got));
   EXPECT_EQ(got, other);
@@ -245,7 +253,9 @@ TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
   EXPECT_EQ(hashFile(c.root1 + "/" + *c.rows[0].dest), hashFile(c.rows[0].src));
 
   IngestHooks always;
-  always.beforeVerify = [&](const Row&, const std::vector<std::string>& parts) { for (auto& p : parts) flip(p); };
+  always.beforeVerify = [&](const Row&, const std::vector<std::string>& parts) {
+    for (auto& p : parts) flip(p);
+  };
   IngestResult bad = c.run({c.root2}, {}, 1, plenty, {}, nullptr, always);
   EXPECT_EQ(bad.color, CardColor::red);
   ASSERT_EQ(bad.failed.size(), 1u);
@@ -270,11 +280,13 @@ TEST(Ingest, SameCameraLockedByAnotherProcess) {
   }
   mkdirs(c.root2 + "/_리포트");
   writeFile(c.root2 + "/_리포트/lock_A캠.json",
-            "{\"pid\": " + std::to_string(child) + ", \"at\": \"2026-01-01T00:00:00Z\", \"by\": \"tolverdine-mac\"}");
+            "{\"pid\": " + std::to_string(child) +
+                ", \"at\": \"2026-01-01T00:00:00Z\", \"by\": \"tolverdine-mac\"}");
   FakeSleep sleep;
   IngestStop s = stopOf([&] { c.run({c.root1, c.root2}, {}, 1, plenty, {}, &sleep); });
   EXPECT_EQ(s, IngestStop::locked(kCam));
-  EXPECT_FALSE(exists(c.root1 + "/_리포트/lock_A캠.json"));  // the first destination's lock is let go
+  EXPECT_FALSE(
+      exists(c.root1 + "/_리포트/lock_A캠.json"));  // the first destination's lock is let go
   EXPECT_TRUE(exists(c.root2 + "/_리포트/lock_A캠.json"));
   EXPECT_EQ(sleep.holds, 0);
   EXPECT_EQ(dbRows(c.store), 0);
@@ -294,18 +306,24 @@ TEST(Ingest, ResultLogLines) {
   r.underCopied = 2;
   r.stopped = IngestStop::cardRemoved();
   r.lostDests = {"/mnt/b/20250101_x"};
-  for (int i = 0; i < 22; ++i) r.failed.push_back({"a/" + std::to_string(i), "/mnt/a/p", "검증 해시 불일치"});
+  for (int i = 0; i < 22; ++i)
+    r.failed.push_back({"a/" + std::to_string(i), "/mnt/a/p", "검증 해시 불일치"});
   auto lines = resultLog(r, "CARD", "A캠", 12.9, 1290000000);
   ASSERT_EQ(lines.size(), 1u + 1 + 1 + 20 + 1);
-  EXPECT_EQ(lines[0], "결과: CARD · A캠 · red · 복사 3 기존 1 실패 22 사본부족 2 · 12초 · 100 MB/s");
-  EXPECT_EQ(lines[1], "멈춤 원인: CARD · 카드가 분리됐습니다. 같은 카드를 다시 꽂고 다시 실행하면 이어서 받습니다.");
+  EXPECT_EQ(lines[0],
+            "결과: CARD · A캠 · red · 복사 3 기존 1 실패 22 사본부족 2 · 12초 · 100 MB/s");
+  EXPECT_EQ(
+      lines[1],
+      "멈춤 원인: CARD · 카드가 분리됐습니다. 같은 카드를 다시 꽂고 다시 실행하면 이어서 받습니다.");
   EXPECT_EQ(lines[2], "목적지 분리: /mnt/b/20250101_x");
   EXPECT_EQ(lines[3], "실패: a/0 → /mnt/a/p · 검증 해시 불일치");
   EXPECT_EQ(lines[22], "실패: a/19 → /mnt/a/p · 검증 해시 불일치");
   EXPECT_EQ(lines[23], "실패 2개 더 — 리포트 CSV 참고");
   IngestResult g;
   g.color = CardColor::green;
-  EXPECT_EQ(resultLog(g, "C", "B", 0, 5), std::vector<std::string>{"결과: C · B · green · 복사 0 기존 0 실패 0 사본부족 0 · 0초"});
+  EXPECT_EQ(
+      resultLog(g, "C", "B", 0, 5),
+      std::vector<std::string>{"결과: C · B · green · 복사 0 기존 0 실패 0 사본부족 0 · 0초"});
 }
 
 }  // namespace

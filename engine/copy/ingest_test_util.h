@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "engine/base/files.h"
+#include "engine/base/text.h"
 #include "engine/copy/ingest.h"
 #include "engine/store/store.h"
-#include "engine/base/text.h"
-#include "testing/test_util.h"
 #include "testing/store_access.h"
+#include "testing/test_util.h"
 
 namespace tolverdine::testing {
 
@@ -45,8 +45,10 @@ struct DbRow {
 
 inline std::optional<DbRow> dbRow(Store& s, const Row& r, const std::string& root) {
   std::optional<DbRow> out;
-  rawQuery(s, "SELECT state, at, attempts, xxh64 FROM copy WHERE key=? AND dest=?", {ingestKey(kCam, r), root},
-          [&](const SqlRow& row) { out = DbRow{row.textOr(0), row.textOr(1), row.int64(2), row.text(3)}; });
+  rawQuery(s, "SELECT state, at, attempts, xxh64 FROM copy WHERE key=? AND dest=?",
+           {ingestKey(kCam, r), root}, [&](const SqlRow& row) {
+             out = DbRow{row.textOr(0), row.textOr(1), row.int64(2), row.text(3)};
+           });
   return out;
 }
 
@@ -66,7 +68,9 @@ struct Progress {
   };
   std::vector<Call> calls;
   ProgressFn fn() {
-    return [this](int n, int c, const std::string& f, int64_t d, int64_t t) { calls.push_back({n, c, f, d, t}); };
+    return [this](int n, int c, const std::string& f, int64_t d, int64_t t) {
+      calls.push_back({n, c, f, d, t});
+    };
   }
 };
 

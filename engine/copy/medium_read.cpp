@@ -21,7 +21,9 @@ AlignedBuffer::AlignedBuffer(size_t size, size_t align) {
 
 AlignedBuffer::~AlignedBuffer() { std::free(p_); }
 
-void dropCached(int fd, off_t off, off_t len, Fs& fs) { (void)fs.fadvise(fd, off, len, POSIX_FADV_DONTNEED); }
+void dropCached(int fd, off_t off, off_t len, Fs& fs) {
+  (void)fs.fadvise(fd, off, len, POSIX_FADV_DONTNEED);
+}
 
 int MediumReader::open(const std::string& path, bool cached) {
   if (!cached) {

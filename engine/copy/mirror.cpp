@@ -6,18 +6,18 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/posix/clone.h"
-#include "engine/copy/copy.h"
-#include "engine/store/copy_presence.h"
-#include "engine/copy/copy_group.h"
 #include "engine/base/files.h"
 #include "engine/base/names.h"
-#include "engine/copy/preflight.h"
-#include "engine/base/rename.h"
-#include "engine/copy/storage.h"
-#include "engine/store/store.h"
-#include "engine/base/text.h"
 #include "engine/base/path_name.h"
+#include "engine/base/rename.h"
+#include "engine/base/text.h"
+#include "engine/copy/copy.h"
+#include "engine/copy/copy_group.h"
+#include "engine/copy/preflight.h"
+#include "engine/copy/storage.h"
+#include "engine/store/copy_presence.h"
+#include "engine/store/store.h"
+#include "platform/posix/clone.h"
 
 namespace tolverdine {
 namespace {
@@ -58,7 +58,8 @@ void copyReports(const std::string& primary, const std::string& secondary, Fs& f
 }  // namespace
 
 MirrorResult runMirror(const std::string& primary, const std::string& secondary, Store& store,
-                       const FreeBytes& free, const MirrorProgress& progress, const MirrorBytes& bytes, Fs& fs) {
+                       const FreeBytes& free, const MirrorProgress& progress,
+                       const MirrorBytes& bytes, Fs& fs) {
   const std::string drive = parentPath(secondary);
   auto driveDev = devOf(drive, fs);
   if (!driveDev) throw IngestStop::destMissing(drive);
@@ -124,7 +125,8 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       auto h = hashFile(target, {}, fs);
       if (h && *h == recorded) {
         giveCopyTime(target, keyFacts(e.key) ? keyFacts(e.key)->mtimeNs : 0);
-        store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 0, std::nullopt, e.view);
+        store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 0,
+                     std::nullopt, e.view);
         res.verified.push_back(Verified{row, recorded, std::nullopt});
         ++res.skipped;
         makeViewClone(e);
@@ -138,7 +140,8 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     const std::string part = partPathFor(target);
     Hashes got;
     try {
-      got = copyOnce(src, {Part{0, part}}, SourceTimes{st.st_atim, st.st_mtim}, false, true, {}, fs);
+      got =
+          copyOnce(src, {Part{0, part}}, SourceTimes{st.st_atim, st.st_mtim}, false, true, {}, fs);
     } catch (const IOFail& f) {
       fs.unlink(part);
       if (secondaryThere()) {
@@ -160,7 +163,8 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       res.failed.push_back({e.rel, kReadBack});
       continue;
     }
-    store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 1, std::nullopt, e.view);
+    store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 1, std::nullopt,
+                 e.view);
     res.verified.push_back(Verified{row, recorded, std::nullopt});
     ++res.copied;
     makeViewClone(e);

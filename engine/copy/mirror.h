@@ -45,15 +45,16 @@ using MirrorBytes = std::function<void(int64_t done, int64_t total)>;
 /// there, clones views where secondary can clone, then copies the report folders exclusively.
 /// Throws IngestStop (destMissing, noSpace).
 MirrorResult runMirror(const std::string& primary, const std::string& secondary, Store& store,
-                       const FreeBytes& free, const MirrorProgress& progress, const MirrorBytes& bytes = {},
-                       Fs& fs = realFs());
+                       const FreeBytes& free, const MirrorProgress& progress,
+                       const MirrorBytes& bytes = {}, Fs& fs = realFs());
 
 /// runMirror, then the secondary's hash-list generation: every entry copied or adopted now and
 /// every file verified there that no generation lists yet. Nothing is written on a secondary
 /// that was lost. The cascade and the mirror command both go through here.
 MirrorResult mirrorAndList(const std::string& primary, const std::string& secondary, Store& store,
-                           const NameSet& names, const FreeBytes& free, const MirrorProgress& progress,
-                           const MirrorBytes& bytes = {}, Fs& fs = realFs());
+                           const NameSet& names, const FreeBytes& free,
+                           const MirrorProgress& progress, const MirrorBytes& bytes = {},
+                           Fs& fs = realFs());
 
 /// The name set of a project folder: English when only the English reports folder is there.
 const NameSet& namesOfFolder(const std::string& root);

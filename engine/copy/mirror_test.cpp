@@ -28,7 +28,8 @@ void ingest(Ingested& in, int n, size_t size) {
   mkdirs(in.t.path + "/fast");
   for (int i = 0; i < n; ++i)
     in.rows.push_back(cardRow(in.card, "CLIP/C000" + std::to_string(i) + ".MP4", size, 10 + i));
-  auto r = runIngest(in.rows, in.card, kCam, {in.primary}, NameSet::ko(), *in.store, 1, {}, plenty, {});
+  auto r =
+      runIngest(in.rows, in.card, kCam, {in.primary}, NameSet::ko(), *in.store, 1, {}, plenty, {});
   ASSERT_EQ(r.color, CardColor::green);
 }
 
@@ -45,7 +46,9 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   mkdirs(drive);
   // One identical copy is already there (adopted), one stranger sits at a planned path.
   mkdirs(secondary + "/01_원본/A캠/기타");
-  ASSERT_EQ(sh("cp '" + in.primary + "/" + *in.rows[0].dest + "' '" + secondary + "/" + *in.rows[0].dest + "'"), 0);
+  ASSERT_EQ(sh("cp '" + in.primary + "/" + *in.rows[0].dest + "' '" + secondary + "/" +
+               *in.rows[0].dest + "'"),
+            0);
   writeFile(secondary + "/" + *in.rows[1].dest, "someone else's file", false);
   mkdirs(in.primary + "/_리포트");
   mkdirs(secondary + "/_리포트");
@@ -63,7 +66,9 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
         EXPECT_EQ(count, 3);
         EXPECT_EQ(bytes.size(), static_cast<size_t>(calls)) << "bytes come before each file";
       },
-      [&](int64_t done, int64_t total) { bytes.push_back({done, total}); });
+      [&](int64_t done, int64_t total) {
+        bytes.push_back({done, total});
+      });
   EXPECT_EQ(calls, 3);
   // Bytes of the files dealt with, adopted and refused ones too, up to all the run had to copy.
   const int64_t all = in.rows[0].size + in.rows[1].size + in.rows[2].size;
@@ -79,7 +84,9 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   EXPECT_EQ(r.copied, 1);
   EXPECT_EQ(r.skipped, 1);
   EXPECT_FALSE(r.lost);
-  ASSERT_EQ(reasons(r), std::vector<std::string>{*in.rows[1].dest + ": 같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"});
+  ASSERT_EQ(reasons(r),
+            std::vector<std::string>{*in.rows[1].dest +
+                                     ": 같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"});
   std::string stranger;
   ASSERT_TRUE(readFile(secondary + "/" + *in.rows[1].dest, &stranger));
   EXPECT_EQ(stranger, "someone else's file");
@@ -87,7 +94,8 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   EXPECT_FALSE(exists(secondary + "/" + *in.rows[2].dest + ".part"));
   EXPECT_EQ(in.store->verifiedCount(ingestKey(kCam, in.rows[0])), 2);
   EXPECT_EQ(in.store->verifiedCount(ingestKey(kCam, in.rows[1])), 1);
-  auto adopted = testing::dbRow(*in.store, in.rows[0], secondary), made = testing::dbRow(*in.store, in.rows[2], secondary);
+  auto adopted = testing::dbRow(*in.store, in.rows[0], secondary),
+       made = testing::dbRow(*in.store, in.rows[2], secondary);
   ASSERT_TRUE(adopted && made);
   EXPECT_EQ(adopted->attempts, 0);
   EXPECT_EQ(made->attempts, 1);
@@ -104,7 +112,8 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   EXPECT_TRUE(again.failed.empty());
   EXPECT_TRUE(exists(secondary + "/_리포트/later.json"));
   calls = 0;
-  MirrorResult idle = runMirror(in.primary, secondary, *in.store, plenty, [&](int, int, const std::string&) { ++calls; });
+  MirrorResult idle = runMirror(in.primary, secondary, *in.store, plenty,
+                                [&](int, int, const std::string&) { ++calls; });
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(idle.copied + idle.skipped, 0);
 }
@@ -117,19 +126,22 @@ TEST(Mirror, DamagedOrMissingPrimaryAndUnsafeRecordsAreNotPropagated) {
   // Same size, one byte changed since the ingest: the recorded hash must catch it.
   const std::string bad = in.primary + "/" + *in.rows[0].dest;
   ASSERT_EQ(sh("printf 'Z' | dd of='" + bad + "' bs=1 seek=5000 conv=notrunc status=none"), 0);
-  const std::string now = *hashFile(bad), recorded = *in.store->verifiedHash(ingestKey(kCam, in.rows[0]), in.primary);
+  const std::string now = *hashFile(bad),
+                    recorded = *in.store->verifiedHash(ingestKey(kCam, in.rows[0]), in.primary);
   ASSERT_NE(now, recorded);
   ::unlink((in.primary + "/" + *in.rows[1].dest).c_str());
   // A record pointing outside the roots is never followed.
   writeFile(in.t.path + "/outside.MP4", "x", false);
-  in.store->record("A캠|evil|1|1", in.primary, "../../outside.MP4", 1, "0000000000000000", CopyState::verified, 1);
+  in.store->record("A캠|evil|1|1", in.primary, "../../outside.MP4", 1, "0000000000000000",
+                   CopyState::verified, 1);
 
   MirrorResult r = runMirror(in.primary, secondary, *in.store, plenty, {});
   EXPECT_EQ(r.copied, 1);
   ASSERT_EQ(r.failed.size(), 3u);
   std::map<std::string, std::string> why;
   for (const auto& f : r.failed) why[f.rel] = f.why;
-  EXPECT_EQ(why[*in.rows[0].dest], "1차 사본 해시가 카드 기록과 다름 (" + now + " ≠ " + recorded + ") — 1차 사본 손상 의심");
+  EXPECT_EQ(why[*in.rows[0].dest], "1차 사본 해시가 카드 기록과 다름 (" + now + " ≠ " + recorded +
+                                       ") — 1차 사본 손상 의심");
   EXPECT_EQ(why[*in.rows[1].dest], "1차 사본이 없음");
   EXPECT_EQ(why["../../outside.MP4"], "1차 사본이 없음");
   EXPECT_FALSE(exists(secondary + "/" + *in.rows[0].dest));
@@ -172,9 +184,10 @@ TEST(Mirror, PulledSecondaryIsLostAndTheRerunCopiesOnlyTheRest) {
   Ingested in;
   ingest(in, 4, 3u << 20);
   const std::string secondary = nas.path() + "/20250101_p";
-  MirrorResult r = runMirror(in.primary, secondary, *in.store, plenty, [&](int n, int, const std::string&) {
-    if (n == 3) nas.pull();
-  });
+  MirrorResult r =
+      runMirror(in.primary, secondary, *in.store, plenty, [&](int n, int, const std::string&) {
+        if (n == 3) nas.pull();
+      });
   EXPECT_TRUE(r.lost);
   EXPECT_EQ(r.copied, 2);
   ASSERT_FALSE(r.failed.empty());
@@ -200,11 +213,13 @@ TEST(Mirror, ViewsAreClonedOnlyWhereTheSecondaryCanClone) {
   Store store(t.path + "/db.sqlite");
   const std::string card = t.path + "/card", primary = t.path + "/fast/20250101_p";
   mkdirs(t.path + "/fast");
-  std::vector<Row> rows{cardRow(card, "CLIP/C0001.MP4", 1u << 20, 1), cardRow(card, "CLIP/C0002.MP4", 1u << 20, 2)};
+  std::vector<Row> rows{cardRow(card, "CLIP/C0001.MP4", 1u << 20, 1),
+                        cardRow(card, "CLIP/C0002.MP4", 1u << 20, 2)};
   for (auto& r : rows) r.session = "1_0900-0930";
   destPaths(rows, kCam, NameSet::ko());
   applyStorage(StorageMode::mirror, rows, kCam, {primary}, NameSet::ko(), store);
-  ASSERT_EQ(runIngest(rows, card, kCam, {primary}, NameSet::ko(), store, 1, {}, plenty, {}).color, CardColor::green);
+  ASSERT_EQ(runIngest(rows, card, kCam, {primary}, NameSet::ko(), store, 1, {}, plenty, {}).color,
+            CardColor::green);
 
   const std::string onXfs = xfs.path() + "/20250101_p", onExt4 = ext4.path() + "/20250101_p";
   MirrorResult rx = runMirror(primary, onXfs, store, plenty, {});

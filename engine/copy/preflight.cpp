@@ -53,7 +53,8 @@ std::optional<SpaceNeed> spaceShort(const std::vector<Row>& rows, const std::str
   return SpaceNeed{need, free};
 }
 
-std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root, Fs& fs) {
+std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root,
+                                      Fs& fs) {
   std::map<std::string, std::string> claimed;  // relative path -> source of its first claimant
   std::vector<std::string> lines;
   for (const auto& r : rows) {
@@ -62,8 +63,8 @@ std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::s
       std::string p = nfc(**slot);
       auto it = claimed.find(p);
       if (it != claimed.end() && it->second != r.src)
-        lines.push_back("같은 자리로 가는 두 파일: " + p + " ← " + lastComponent(it->second) + " / " +
-                        lastComponent(r.src));
+        lines.push_back("같은 자리로 가는 두 파일: " + p + " ← " + lastComponent(it->second) +
+                        " / " + lastComponent(r.src));
       claimed[p] = r.src;
       std::string full = nfc(root) + "/" + p;
       if (!exists(full, fs)) continue;
@@ -79,7 +80,8 @@ std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::s
 }
 
 void requireSeparateFolders(const std::vector<std::string>& folders) {
-  if (auto pair = overlappingPair(folders)) throw IngestStop::sameFolder(folders[pair->first], folders[pair->second]);
+  if (auto pair = overlappingPair(folders))
+    throw IngestStop::sameFolder(folders[pair->first], folders[pair->second]);
 }
 
 std::string takeLock(const std::string& reports, const std::string& cam, Fs& fs) {

@@ -119,7 +119,8 @@ TEST(Preflight, AvailableBytesOfNearestAncestorAndExactMargin) {
   SKIP_UNLESS_MOUNTED(m);
   EXPECT_EQ(availableBytes(m.path() + "/not/yet/there"), statvfsBytes(m.path()));
   int64_t root = availableBytes("/tolverdine-missing-top/a/b");
-  EXPECT_NEAR(static_cast<double>(root), static_cast<double>(statvfsBytes("/")), 64.0 * 1024 * 1024);
+  EXPECT_NEAR(static_cast<double>(root), static_cast<double>(statvfsBytes("/")),
+              64.0 * 1024 * 1024);
   EXPECT_GT(root, 0);
 
   // Bring the free space to a multiple of 21 blocks, so a plan of exactly free / 1.05 exists.
@@ -156,19 +157,20 @@ TEST(Preflight, PlanProblems) {
 
   std::vector<Row> rows = {
       sized("/card/A.MP4", "x/A.MP4", 1),
-      sized("/card/A.MP4", "x/A.MP4", 1),                // the same file listed twice
-      sized("/card/B.MP4", "y/B.MP4", 1, "x/A.MP4"),     // its view lands on A's place
-      sized("/card/C.MP4", "z/C.MP4", 5),                // other file already there
-      sized("/card/D.MP4", "z/D.MP4", 4),                // same size: compared later by content
-      sized("/card/E.MP4", "f/E.MP4", st.st_size),       // a folder, whatever size it reports
+      sized("/card/A.MP4", "x/A.MP4", 1),             // the same file listed twice
+      sized("/card/B.MP4", "y/B.MP4", 1, "x/A.MP4"),  // its view lands on A's place
+      sized("/card/C.MP4", "z/C.MP4", 5),             // other file already there
+      sized("/card/D.MP4", "z/D.MP4", 4),             // same size: compared later by content
+      sized("/card/E.MP4", "f/E.MP4", st.st_size),    // a folder, whatever size it reports
       sized("/card/카드.MP4", "k/카드.MP4", 1),
       sized("/card2/카드.MP4", "k/\u1110\u1161\u11ab.MP4", 1),  // decomposed 탄 is another name
       sized("/card3/탄.MP4", "k/탄.MP4", 1),
   };
-  EXPECT_EQ(planProblems(rows, t.path),
-            (std::vector<std::string>{"같은 자리로 가는 두 파일: x/A.MP4 ← A.MP4 / B.MP4",
-                                      "이미 다른 파일이 있음: z/C.MP4", "이미 다른 파일이 있음: f/E.MP4",
-                                      "같은 자리로 가는 두 파일: k/탄.MP4 ← 카드.MP4 / 탄.MP4"}));
+  EXPECT_EQ(
+      planProblems(rows, t.path),
+      (std::vector<std::string>{"같은 자리로 가는 두 파일: x/A.MP4 ← A.MP4 / B.MP4",
+                                "이미 다른 파일이 있음: z/C.MP4", "이미 다른 파일이 있음: f/E.MP4",
+                                "같은 자리로 가는 두 파일: k/탄.MP4 ← 카드.MP4 / 탄.MP4"}));
   EXPECT_TRUE(planProblems({}, t.path).empty());
 }
 
@@ -179,7 +181,8 @@ TEST(Preflight, LockTextAndTakeOver) {
   std::string p = takeLock(reports, "\u1100\u1161\u11b7");  // 감, decomposed
   EXPECT_EQ(p, reports + "/lock_감.json");
   EXPECT_TRUE(fs::exists(fs::path(p)));
-  std::regex shape(R"re(\{"pid": (\d+), "at": "(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)", "by": "tolverdine-mac", "host": "([^"]*)"\})re");
+  std::regex shape(
+      R"re(\{"pid": (\d+), "at": "(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)", "by": "tolverdine-mac", "host": "([^"]*)"\})re");
   std::smatch m;
   std::string text = content(p);
   ASSERT_TRUE(std::regex_match(text, m, shape)) << text;
@@ -190,10 +193,12 @@ TEST(Preflight, LockTextAndTakeOver) {
   auto takenOver = [&](const std::string& old) {
     writeFile(p, old);
     if (locked(reports, "감")) return false;
-    return content(p) != old && content(p).find("\"pid\": " + std::to_string(::getpid()) + ",") == 1;
+    return content(p) != old &&
+           content(p).find("\"pid\": " + std::to_string(::getpid()) + ",") == 1;
   };
   std::string here = thisHost();
-  EXPECT_TRUE(takenOver(lockContent(::getpid(), isoTime(::time(nullptr) - 100), here))) << "own pid";
+  EXPECT_TRUE(takenOver(lockContent(::getpid(), isoTime(::time(nullptr) - 100), here)))
+      << "own pid";
   EXPECT_TRUE(takenOver(lockContent(deadPid(), isoNow(), here))) << "ended process";
   EXPECT_TRUE(takenOver("{\"pid\": 12")) << "invalid JSON";
   EXPECT_TRUE(takenOver("{\"at\": \"2026-01-01T00:00:00Z\"}")) << "no pid";
@@ -205,8 +210,9 @@ TEST(Preflight, LockTextAndTakeOver) {
 
   LiveChild child;
   ASSERT_GT(child.pid, 0);
-  for (const std::string& held : {lockContent(child.pid, isoNow(), here),
-                                  "{\"pid\": " + std::to_string(child.pid) + "}"}) {  // without host
+  for (const std::string& held :
+       {lockContent(child.pid, isoNow(), here),
+        "{\"pid\": " + std::to_string(child.pid) + "}"}) {  // without host
     writeFile(p, held);
     EXPECT_TRUE(locked(reports, "감")) << held;
     EXPECT_EQ(content(p), held) << "a held lock is left alone";
@@ -248,16 +254,18 @@ TEST(Preflight, ForeignHostLockExpiresByAge) {
 
 TEST(Preflight, LockTextReadsBackAsWritten) {
   // Any text in "at" or "host" stays one JSON object that reads back the same.
-  for (const LockRecord& r : {LockRecord{7, "2026-03-01T09:30:00Z", "cart"}, LockRecord{1, "a\"b\\", "h\n\"x\"}"},
-                              LockRecord{2147483647, "", ""}}) {
+  for (const LockRecord& r :
+       {LockRecord{7, "2026-03-01T09:30:00Z", "cart"}, LockRecord{1, "a\"b\\", "h\n\"x\"}"},
+        LockRecord{2147483647, "", ""}}) {
     auto back = parseLock(lockContent(r.pid, r.at, r.host));
     ASSERT_TRUE(back) << lockContent(r.pid, r.at, r.host);
     EXPECT_EQ(*back, r);
   }
-  EXPECT_EQ(lockContent(12, "2026-03-01T09:30:00Z", "cart"),
-            "{\"pid\": 12, \"at\": \"2026-03-01T09:30:00Z\", \"by\": \"tolverdine-mac\", \"host\": \"cart\"}");
-  for (const char* bad : {"", "[1]", "{\"pid\": 0}", "{\"pid\": -3}", "{\"pid\": 2147483648}", "{\"pid\": 1.5}",
-                          "{\"pid\": \"12\"}", "{\"pid\": 18446744073709551615}"})
+  EXPECT_EQ(
+      lockContent(12, "2026-03-01T09:30:00Z", "cart"),
+      "{\"pid\": 12, \"at\": \"2026-03-01T09:30:00Z\", \"by\": \"tolverdine-mac\", \"host\": \"cart\"}");
+  for (const char* bad : {"", "[1]", "{\"pid\": 0}", "{\"pid\": -3}", "{\"pid\": 2147483648}",
+                          "{\"pid\": 1.5}", "{\"pid\": \"12\"}", "{\"pid\": 18446744073709551615}"})
     EXPECT_FALSE(parseLock(bad)) << bad;
   EXPECT_EQ(parseLock("{\"pid\": 3, \"at\": 5, \"host\": null}"), (LockRecord{3, "", ""}));
 }
@@ -265,7 +273,8 @@ TEST(Preflight, LockTextReadsBackAsWritten) {
 TEST(Preflight, OtherUsersProcessHoldsAndProbesReportDenial) {
   TempDir t;
   ASSERT_EQ(::chmod(t.path.c_str(), 0755), 0);
-  writeFile(t.path + "/lock_A.json", "{\"pid\": 1, \"at\": \"2026-01-01T00:00:00Z\", \"by\": \"tolverdine-mac\"}");
+  writeFile(t.path + "/lock_A.json",
+            "{\"pid\": 1, \"at\": \"2026-01-01T00:00:00Z\", \"by\": \"tolverdine-mac\"}");
   std::string closed = t.path + "/closed";
   ASSERT_TRUE(mkdirs(closed));
   ASSERT_EQ(::chmod(closed.c_str(), 0700), 0);
@@ -312,7 +321,8 @@ TEST(Preflight, ProbeWriteOnFullDiskLeavesNothing) {
   ASSERT_GE(fd, 0);
   std::string block(1 << 16, 'x');
   for (size_t n = block.size(); n > 0; n /= 2)  // down to the last byte of the last block
-    while (::write(fd, block.data(), n) > 0) {}
+    while (::write(fd, block.data(), n) > 0) {
+    }
   ::fsync(fd);
   ::close(fd);
   int err = probeWrite(m.path());

@@ -8,9 +8,9 @@
 #include <map>
 #include <mutex>
 
-#include "platform/posix/fd.h"
 #include "engine/base/files.h"
 #include "engine/base/text.h"
+#include "platform/posix/fd.h"
 
 namespace tolverdine {
 namespace {

@@ -6,9 +6,11 @@
 namespace tolverdine {
 
 StorageMode applyStorage(StorageMode configured, std::vector<Row>& rows, const std::string& cam,
-                         const std::vector<std::string>& roots, const NameSet& names, Store& store) {
+                         const std::vector<std::string>& roots, const NameSet& names,
+                         Store& store) {
   StorageMode mode = resolveStorage(configured, roots);
-  if (mode == StorageMode::mirror) mirrorPaths(rows, reelFor(rows, cam, roots, names, store), names);
+  if (mode == StorageMode::mirror)
+    mirrorPaths(rows, reelFor(rows, cam, roots, names, store), names);
   return mode;
 }
 

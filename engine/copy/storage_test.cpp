@@ -11,12 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/posix/clone.h"
 #include "engine/copy/copy.h"
-#include "platform/posix/fd.h"
 #include "engine/copy/ingest_test_util.h"
 #include "engine/copy/storage_plan.h"
 #include "engine/store/view.h"
+#include "platform/posix/clone.h"
+#include "platform/posix/fd.h"
 
 namespace tolverdine {
 namespace {
@@ -74,7 +74,8 @@ TEST(Storage, TextsAndAutoOverVolumes) {
   EXPECT_TRUE(canClone(xfs.path() + "/not/yet/20250101_p"));
   EXPECT_FALSE(canClone(ext4.path()));
   EXPECT_FALSE(canClone("/dev/shm"));
-  EXPECT_EQ(resolveStorage(StorageMode::automatic, {xfs.path() + "/p", ext4.path() + "/p"}), StorageMode::split);
+  EXPECT_EQ(resolveStorage(StorageMode::automatic, {xfs.path() + "/p", ext4.path() + "/p"}),
+            StorageMode::split);
   EXPECT_EQ(resolveStorage(StorageMode::automatic, {xfs.path() + "/p"}), StorageMode::mirror);
   EXPECT_EQ(resolveStorage(StorageMode::automatic, {}), StorageMode::mirror);
   EXPECT_EQ(resolveStorage(StorageMode::mirror, {ext4.path()}), StorageMode::mirror);
@@ -134,7 +135,8 @@ TEST(Storage, CloneSharesStorageAndNeverReplaces) {
 
 // Three clips and a sidecar, planned the way a real card is: mirror paths with the split place
 // as the view.
-std::vector<Row> mirroredCard(const std::string& card, Store& store, const std::vector<std::string>& roots) {
+std::vector<Row> mirroredCard(const std::string& card, Store& store,
+                              const std::vector<std::string>& roots) {
   std::vector<Row> rows;
   rows.push_back(cardRow(card, "PRIVATE/M4ROOT/CLIP/C0001.MP4", 3u << 20, 1));
   rows.push_back(cardRow(card, "PRIVATE/M4ROOT/CLIP/C0001M01.XML", 2000, 2));
@@ -144,7 +146,8 @@ std::vector<Row> mirroredCard(const std::string& card, Store& store, const std::
   rows[1].owner = "C0001.MP4";
   for (auto& r : rows) r.session = "1_0900-0930";
   destPaths(rows, kCam, NameSet::ko());
-  EXPECT_EQ(applyStorage(StorageMode::mirror, rows, kCam, roots, NameSet::ko(), store), StorageMode::mirror);
+  EXPECT_EQ(applyStorage(StorageMode::mirror, rows, kCam, roots, NameSet::ko(), store),
+            StorageMode::mirror);
   return rows;
 }
 
@@ -162,7 +165,8 @@ TEST(View, MirrorStorageClonesOnlyVerifiedCopiesAndKeepsUserMoves) {
     ASSERT_NE(*r.dest, *r.view);
   }
   const int64_t freeBefore = freeBytes(xfs.path());
-  auto res = runIngest(rows, t.path + "/card", kCam, {rx, re}, NameSet::ko(), store, 2, {}, plenty, {});
+  auto res =
+      runIngest(rows, t.path + "/card", kCam, {rx, re}, NameSet::ko(), store, 2, {}, plenty, {});
   ASSERT_EQ(res.color, CardColor::green);
   EXPECT_TRUE(makeView(rows, rx, kCam, store).empty());
   const int64_t used = freeBefore - freeBytes(xfs.path());

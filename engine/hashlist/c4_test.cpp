@@ -30,8 +30,9 @@ std::vector<std::string> pythonC4(const std::vector<std::string>& files) {
 }
 
 TEST(C4, PublishedVectorAndIndependentReference) {
-  EXPECT_EQ(c4Id(""),
-            "c459dsjfscH38cYeXXYogktxf4Cd9ibshE3BHUo6a58hBXmRQdZrAkZzsWcbWtDg5oQstpDuni4Hirj75GEmTc1sFT");
+  EXPECT_EQ(
+      c4Id(""),
+      "c459dsjfscH38cYeXXYogktxf4Cd9ibshE3BHUo6a58hBXmRQdZrAkZzsWcbWtDg5oQstpDuni4Hirj75GEmTc1sFT");
   TempDir t;
   std::mt19937 rng(7);
   std::vector<std::string> inputs = {"foo", "", std::string(1, '\0'), std::string(100000, 'x')};

@@ -12,10 +12,10 @@
 #include <memory>
 #include <vector>
 
-#include "engine/hashlist/c4.h"
-#include "engine/copy/copy.h"
-#include "platform/posix/fd.h"
 #include "engine/base/text.h"
+#include "engine/copy/copy.h"
+#include "engine/hashlist/c4.h"
+#include "platform/posix/fd.h"
 
 namespace tolverdine {
 
@@ -24,8 +24,7 @@ constexpr HashType kAll[] = {HashType::xxh64, HashType::xxh3, HashType::xxh128,
                              HashType::md5,   HashType::sha1, HashType::c4};
 
 // Reads the whole file in blocks; false when it cannot be opened or read.
-template <class F>
-bool eachBlock(const std::string& path, F&& f) {
+template <class F> bool eachBlock(const std::string& path, F&& f) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return false;
   std::vector<char> buf(1 << 20);
@@ -43,10 +42,8 @@ std::optional<std::string> xxh3(const std::string& path, bool wide) {
   if (!st) return std::nullopt;
   if (wide ? XXH3_128bits_reset(st.get()) : XXH3_64bits_reset(st.get())) return std::nullopt;
   bool ok = eachBlock(path, [&](const char* p, size_t n) {
-    if (wide)
-      XXH3_128bits_update(st.get(), p, n);
-    else
-      XXH3_64bits_update(st.get(), p, n);
+    if (wide) XXH3_128bits_update(st.get(), p, n);
+    else XXH3_64bits_update(st.get(), p, n);
   });
   if (!ok) return std::nullopt;
   if (wide) {
@@ -59,8 +56,8 @@ std::optional<std::string> xxh3(const std::string& path, bool wide) {
   return lowerHex(c.digest, sizeof c.digest);
 }
 
-std::optional<std::array<unsigned char, EVP_MAX_MD_SIZE>> evp(const std::string& path, const EVP_MD* md,
-                                                             unsigned* len) {
+std::optional<std::array<unsigned char, EVP_MAX_MD_SIZE>> evp(const std::string& path,
+                                                              const EVP_MD* md, unsigned* len) {
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
   bool updated = true;
@@ -119,7 +116,9 @@ bool sameDigest(HashType t, const std::string& a, const std::string& b) {
   if (t == HashType::c4) return a == b;  // base 58: case is part of the value
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
   return true;
 }
 

@@ -6,12 +6,12 @@
 
 #include <utf8proc.h>
 
-#include "engine/copy/copy.h"
-#include "platform/posix/host.h"
-#include "engine/hashlist/mhl_folder.h"
 #include "engine/base/names.h"
 #include "engine/base/text.h"
 #include "engine/base/version.h"
+#include "engine/copy/copy.h"
+#include "engine/hashlist/mhl_folder.h"
+#include "platform/posix/host.h"
 
 namespace tolverdine {
 
@@ -35,12 +35,9 @@ std::string xmlSafe(const std::string& s) {
     utf8proc_ssize_t n = utf8proc_iterate(p + i, len - i, &cp);
     bool ok = n > 0 && (cp == 0x9 || cp == 0xA || (cp >= 0x20 && cp <= 0xD7FF) ||
                         (cp >= 0xE000 && cp <= 0xFFFD) || cp >= 0x10000);
-    if (n > 0 && cp == 0xD)
-      out += "&#13;";
-    else if (ok)
-      out.append(s, static_cast<size_t>(i), static_cast<size_t>(n));
-    else
-      out += "\xEF\xBF\xBD";
+    if (n > 0 && cp == 0xD) out += "&#13;";
+    else if (ok) out.append(s, static_cast<size_t>(i), static_cast<size_t>(n));
+    else out += "\xEF\xBF\xBD";
     i += n > 0 ? n : 1;
   }
   return out;
@@ -51,19 +48,26 @@ std::string header(const std::string& date) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
          "  <creatorinfo>\n"
-         "    <creationdate>" + date + "</creationdate>\n"
-         "    <hostname>" + xmlEscape(hostName()) + "</hostname>\n"
-         "    <tool version=\"" + std::string(toolVersion()) + "\">TOLVERDINE</tool>\n";
+         "    <creationdate>" +
+         date +
+         "</creationdate>\n"
+         "    <hostname>" +
+         xmlEscape(hostName()) +
+         "</hostname>\n"
+         "    <tool version=\"" +
+         std::string(toolVersion()) + "\">TOLVERDINE</tool>\n";
 }
 
 std::string ignorePair(const std::string& name) {
-  return "      <pattern>" + xmlEscape(name) + "</pattern>\n"
-         "      <pattern>" + xmlEscape(name) + "/</pattern>\n";
+  return "      <pattern>" + xmlEscape(name) +
+         "</pattern>\n"
+         "      <pattern>" +
+         xmlEscape(name) + "/</pattern>\n";
 }
 
 std::string pathLine(int64_t size, const std::string& mdate, const std::string& path) {
-  return "      <path size=\"" + std::to_string(size) + "\" lastmodificationdate=\"" + mdate + "\">" +
-         xmlEscape(nfc(path)) + "</path>\n";
+  return "      <path size=\"" + std::to_string(size) + "\" lastmodificationdate=\"" + mdate +
+         "\">" + xmlEscape(nfc(path)) + "</path>\n";
 }
 }  // namespace
 
@@ -110,8 +114,10 @@ std::optional<int> mhlSequence(const std::string& fileName) {
   return v;
 }
 
-std::optional<std::string> writeMHLGeneration(const std::string& root, const std::vector<Verified>& items,
-                                              const NameSet& names, const std::optional<std::string>& author,
+std::optional<std::string> writeMHLGeneration(const std::string& root,
+                                              const std::vector<Verified>& items,
+                                              const NameSet& names,
+                                              const std::optional<std::string>& author,
                                               std::time_t now, Fs& fs) {
   std::string mirrorPrefix = names.mirror + "/";
   bool mirror = std::any_of(items.begin(), items.end(), [&](const Verified& v) {
@@ -145,7 +151,8 @@ std::optional<std::string> writeMHLGeneration(const std::string& root, const std
     x += "    <hash>\n";
     x += pathLine(v->row.size, mhlDate(static_cast<std::time_t>(v->row.mtimeNs / 1000000000)),
                   v->row.dest.value_or(""));
-    if (v->md5) x += "      <md5 action=\"original\" hashdate=\"" + date + "\">" + *v->md5 + "</md5>\n";
+    if (v->md5)
+      x += "      <md5 action=\"original\" hashdate=\"" + date + "\">" + *v->md5 + "</md5>\n";
     x += "      <xxh64 action=\"original\" hashdate=\"" + date + "\">" + v->hash + "</xxh64>\n";
     x += "    </hash>\n";
   }
@@ -154,7 +161,8 @@ std::optional<std::string> writeMHLGeneration(const std::string& root, const std
   return writeGenerationFile(root, x, now, fs);
 }
 
-std::optional<std::string> writeMHLRenames(const std::string& root, const std::vector<MHLRename>& renames,
+std::optional<std::string> writeMHLRenames(const std::string& root,
+                                           const std::vector<MHLRename>& renames,
                                            const NameSet& /*names*/, std::time_t now, Fs& fs) {
   std::vector<const MHLRename*> listed;
   for (const auto& r : renames)

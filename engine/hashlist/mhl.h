@@ -27,15 +27,19 @@ inline constexpr const char* kMHLChain = "ascmhl_chain.xml";
 
 /// Writes a transfer generation listing items (sorted by dest) and rewrites the chain. Items
 /// whose dest XML cannot carry are left out. Absent when no item is left. Throws WriteFail.
-std::optional<std::string> writeMHLGeneration(const std::string& root, const std::vector<Verified>& items,
-                                              const NameSet& names, const std::optional<std::string>& author,
-                                              std::time_t now = std::time(nullptr), Fs& fs = realFs());
+std::optional<std::string> writeMHLGeneration(const std::string& root,
+                                              const std::vector<Verified>& items,
+                                              const NameSet& names,
+                                              const std::optional<std::string>& author,
+                                              std::time_t now = std::time(nullptr),
+                                              Fs& fs = realFs());
 
 /// Writes an in-place generation recording moves, re-hashing each file at its new path.
 /// Moves whose paths XML cannot carry are left out. Absent when none is left. Throws WriteFail.
-std::optional<std::string> writeMHLRenames(const std::string& root, const std::vector<MHLRename>& renames,
-                                           const NameSet& names, std::time_t now = std::time(nullptr),
-                                           Fs& fs = realFs());
+std::optional<std::string> writeMHLRenames(const std::string& root,
+                                           const std::vector<MHLRename>& renames,
+                                           const NameSet& names,
+                                           std::time_t now = std::time(nullptr), Fs& fs = realFs());
 
 /// Whether XML 1.0 can carry s as it is: well-formed UTF-8 without C0 controls other than tab,
 /// line feed and carriage return, and without U+FFFE or U+FFFF.

@@ -4,17 +4,18 @@
 
 #include <set>
 
+#include "engine/base/term_text.h"
+#include "engine/base/text.h"
 #include "engine/hashlist/mhl.h"
 #include "engine/hashlist/mhl_history.h"
 #include "engine/store/store.h"
-#include "engine/base/term_text.h"
-#include "engine/base/text.h"
 
 namespace tolverdine {
 
 MHLListing writeListedGeneration(const std::string& root, const std::vector<Verified>& items,
                                  const std::vector<Verified>& known, const NameSet& names,
-                                 const std::optional<std::string>& author, std::time_t now, Fs& fs) {
+                                 const std::optional<std::string>& author, std::time_t now,
+                                 Fs& fs) {
   MHLListing out;
   std::set<std::string> listed, left;
   for (const auto& [path, entries] : readMHLHistory(root).files) listed.insert(path);
@@ -35,8 +36,8 @@ MHLListing writeListedGeneration(const std::string& root, const std::vector<Veri
   return out;
 }
 
-std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam, const std::vector<Row>& rows,
-                                     const std::string& root) {
+std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam,
+                                     const std::vector<Row>& rows, const std::string& root) {
   std::vector<Verified> out;
   for (const auto& r : rows) {
     if (!r.dest) continue;
@@ -69,7 +70,8 @@ std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root, F
 }
 
 std::string unlistedLine(const std::vector<std::string>& names) {
-  std::string s = "해시 목록에 넣지 못한 파일 " + std::to_string(names.size()) + "개 (XML에 쓸 수 없는 이름): ";
+  std::string s =
+      "해시 목록에 넣지 못한 파일 " + std::to_string(names.size()) + "개 (XML에 쓸 수 없는 이름): ";
   for (size_t i = 0; i < names.size() && i < 5; ++i) s += (i ? ", " : "") + printableName(names[i]);
   if (names.size() > 5) s += " 외 " + std::to_string(names.size() - 5) + "개";
   return s;
@@ -79,7 +81,8 @@ std::vector<std::string> unlistableNames(const std::vector<Row>& rows) {
   std::vector<std::string> out;
   std::set<std::string> seen;
   for (const auto& r : rows)
-    if (r.dest && !xmlCarriable(nfc(*r.dest)) && seen.insert(*r.dest).second) out.push_back(*r.dest);
+    if (r.dest && !xmlCarriable(nfc(*r.dest)) && seen.insert(*r.dest).second)
+      out.push_back(*r.dest);
   return out;
 }
 

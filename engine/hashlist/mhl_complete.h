@@ -27,20 +27,21 @@ struct MHLListing {
 /// root lists yet (nor an item). Throws WriteFail.
 MHLListing writeListedGeneration(const std::string& root, const std::vector<Verified>& items,
                                  const std::vector<Verified>& known, const NameSet& names,
-                                 const std::optional<std::string>& author, std::time_t now = std::time(nullptr),
-                                 Fs& fs = realFs());
+                                 const std::optional<std::string>& author,
+                                 std::time_t now = std::time(nullptr), Fs& fs = realFs());
 
 /// The rows of a card verified on root as the database records them (its path there, XXH64 and
 /// MD5), for writeListedGeneration.
-std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam, const std::vector<Row>& rows,
-                                     const std::string& root);
+std::vector<Verified> verifiedOnRoot(Store& store, const std::string& cam,
+                                     const std::vector<Row>& rows, const std::string& root);
 
 /// Every entry verified on root, with the modification time of its file there (the copy was
 /// given the card's time), for writeListedGeneration.
 std::vector<Verified> verifiedEntriesOf(Store& store, const std::string& root, Fs& fs = realFs());
 
 /// Heading of the names left out of the hash lists, in the printed report.
-inline constexpr const char* kUnlistedHeading = "해시 목록에 넣지 못한 파일 (XML에 쓸 수 없는 이름)";
+inline constexpr const char* kUnlistedHeading =
+    "해시 목록에 넣지 못한 파일 (XML에 쓸 수 없는 이름)";
 
 /// One line for the run's output and log naming the files left out (printable, at most five).
 std::string unlistedLine(const std::vector<std::string>& names);

@@ -10,11 +10,11 @@
 #include <map>
 #include <memory>
 
-#include "engine/hashlist/c4.h"
 #include "engine/base/files.h"
-#include "engine/hashlist/mhl.h"
 #include "engine/base/records.h"
 #include "engine/base/text.h"
+#include "engine/hashlist/c4.h"
+#include "engine/hashlist/mhl.h"
 
 namespace tolverdine {
 
@@ -32,7 +32,8 @@ std::mutex& folderMutex(const std::string& dir, Fs& fs) {
 }
 
 bool endsWith(const std::string& s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Cuts s to at most n bytes without splitting a UTF-8 sequence.
@@ -107,7 +108,8 @@ MHLFolderLock::MHLFolderLock(const std::string& dir, Fs& fs) : mutex_(folderMute
   }
 }
 
-std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now, Fs& fs) {
+std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now,
+                                Fs& fs) {
   std::string dir = nfc(root + "/" + kMHLFolder);
   mkdirs(dir, fs);
   MHLFolderLock lock(dir, fs);

@@ -36,7 +36,8 @@ inline constexpr const char* kMHLLockFile = ".tolverdine.lock";
 /// Writes text as the next numbered generation of root's ascmhl folder and rebuilds the chain
 /// from the folder's listing, all under the folder's lock. The exclusive create of the file is
 /// the reservation of its number: a taken name moves on to the next number. Throws WriteFail.
-std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now, Fs& fs = realFs());
+std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now,
+                                Fs& fs = realFs());
 
 /// Rewrites ascmhl_chain.xml from every ".mhl" file in dir. Throws WriteFail.
 void rewriteChain(const std::string& dir, Fs& fs = realFs());

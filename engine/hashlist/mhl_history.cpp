@@ -5,9 +5,9 @@
 #include <algorithm>
 
 #include "engine/base/files.h"
+#include "engine/base/text.h"
 #include "engine/hashlist/mhl.h"
 #include "engine/hashlist/mhl_folder.h"
-#include "engine/base/text.h"
 
 namespace tolverdine {
 
@@ -28,11 +28,13 @@ MHLHistory readMHLHistory(const std::string& root) {
   MHLHistory h;
   std::string dir = root + "/" + kMHLFolder;
   for (auto& n : listFolder(dir))
-    if (n.size() >= 4 && n.compare(n.size() - 4, 4, ".mhl") == 0) h.generations.push_back(std::move(n));
-  std::sort(h.generations.begin(), h.generations.end(), [](const std::string& a, const std::string& b) {
-    int sa = mhlSequence(a).value_or(0), sb = mhlSequence(b).value_or(0);
-    return sa != sb ? sa < sb : a < b;
-  });
+    if (n.size() >= 4 && n.compare(n.size() - 4, 4, ".mhl") == 0)
+      h.generations.push_back(std::move(n));
+  std::sort(h.generations.begin(), h.generations.end(),
+            [](const std::string& a, const std::string& b) {
+              int sa = mhlSequence(a).value_or(0), sb = mhlSequence(b).value_or(0);
+              return sa != sb ? sa < sb : a < b;
+            });
   for (const auto& name : h.generations) {
     std::string bytes;
     std::optional<MHLGeneration> g;

@@ -2,32 +2,37 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/hashlist/c4.h"
-#include "engine/hashlist/digest.h"
 #include "engine/base/files.h"
-#include "engine/hashlist/mhl.h"
-#include "engine/hashlist/mhl_complete.h"
 #include "engine/base/names.h"
 #include "engine/base/term_text.h"
+#include "engine/hashlist/c4.h"
+#include "engine/hashlist/digest.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/hashlist/mhl_complete.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
 namespace {
 
-std::string hashlist(const std::string& process, const std::string& ignore, const std::string& hashes) {
+std::string hashlist(const std::string& process, const std::string& ignore,
+                     const std::string& hashes) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
          "  <creatorinfo><creationdate>2026-01-10T10:00:00+00:00</creationdate>"
          "<hostname>cart</hostname><tool version=\"1.0\">other</tool></creatorinfo>\n"
-         "  <processinfo><process>" + process + "</process><ignore>" + ignore + "</ignore></processinfo>\n"
-         "  <hashes>\n" + hashes + "  </hashes>\n</hashlist>\n";
+         "  <processinfo><process>" +
+         process + "</process><ignore>" + ignore +
+         "</ignore></processinfo>\n"
+         "  <hashes>\n" +
+         hashes + "  </hashes>\n</hashlist>\n";
 }
 
 TEST(MHLHistory, DocumentTypesAreRefusedUnexpanded) {
   const std::string entry = "<hash><path>a.mov</path><xxh64>0123456789abcdef</xxh64></hash>\n";
   ASSERT_TRUE(parseMHLGeneration(hashlist("transfer", "", entry)));
   auto withDoctype = [&](const std::string& dtd, const std::string& path) {
-    std::string x = hashlist("transfer", "", "<hash><path>" + path + "</path><xxh64>0123456789abcdef</xxh64></hash>\n");
+    std::string x = hashlist(
+        "transfer", "", "<hash><path>" + path + "</path><xxh64>0123456789abcdef</xxh64></hash>\n");
     return x.insert(x.find("<hashlist"), dtd);
   };
   // Nine levels of ten references each: a billion "lol"s if anything expanded them.
@@ -41,10 +46,12 @@ TEST(MHLHistory, DocumentTypesAreRefusedUnexpanded) {
   EXPECT_FALSE(parseMHLGeneration(withDoctype(bomb, "&l9;")));
   TempDir t;
   writeFile(t.path + "/secret", "SECRET");
+  EXPECT_FALSE(parseMHLGeneration(withDoctype(
+      "<!DOCTYPE hashlist [<!ENTITY s SYSTEM \"file://" + t.path + "/secret\">]>\n", "&s;")));
+  EXPECT_FALSE(
+      parseMHLGeneration(withDoctype("<!DOCTYPE hashlist [<!ENTITY s \"b.mov\">]>\n", "&s;")));
   EXPECT_FALSE(parseMHLGeneration(
-      withDoctype("<!DOCTYPE hashlist [<!ENTITY s SYSTEM \"file://" + t.path + "/secret\">]>\n", "&s;")));
-  EXPECT_FALSE(parseMHLGeneration(withDoctype("<!DOCTYPE hashlist [<!ENTITY s \"b.mov\">]>\n", "&s;")));
-  EXPECT_FALSE(parseMHLGeneration(withDoctype("<!DOCTYPE hashlist SYSTEM \"file://" + t.path + "/secret\">\n", "a")));
+      withDoctype("<!DOCTYPE hashlist SYSTEM \"file://" + t.path + "/secret\">\n", "a")));
   EXPECT_FALSE(parseMHLChain("<!DOCTYPE ascmhldirectory [<!ENTITY s \"x\">]><ascmhldirectory/>"));
   EXPECT_TRUE(parseMHLChain("<ascmhldirectory/>"));
 }
@@ -65,7 +72,8 @@ TEST(MHLHistory, DigestsOfEveryTypeAgainstKnownValues) {
   writeFile(f, big);
   EXPECT_EQ(fileDigest(f, HashType::c4), c4Id(big));
   EXPECT_FALSE(fileDigest(t.path + "/none", HashType::md5));
-  EXPECT_TRUE(sameDigest(HashType::md5, "900150983CD24FB0D6963F7D28E17F72", "900150983cd24fb0d6963f7d28e17f72"));
+  EXPECT_TRUE(sameDigest(HashType::md5, "900150983CD24FB0D6963F7D28E17F72",
+                         "900150983cd24fb0d6963f7d28e17f72"));
   EXPECT_FALSE(sameDigest(HashType::c4, "c4Ab", "c4ab"));
   for (const char* n : {"xxh64", "xxh3", "xxh128", "md5", "sha1", "c4"})
     EXPECT_EQ(hashTypeName(*hashTypeFromName(n)), std::string(n));
@@ -76,22 +84,26 @@ TEST(MHLHistory, FailedHashesMovesAndStrongestType) {
   TempDir t;
   std::string root = t.path + "/P";
   ASSERT_TRUE(mkdirs(root + "/ascmhl"));
-  writeFile(root + "/ascmhl/0001_P_2026-01-10_100000Z.mhl",
-            hashlist("transfer", "<pattern>.DS_Store</pattern><pattern>*.tmp</pattern>",
-                     "<hash><path size=\"3\">a.mov</path><xxh64 action=\"original\">11</xxh64>"
-                     "<md5 action=\"original\">22</md5><sha256 action=\"original\">99</sha256></hash>\n"
-                     "<hash><path size=\"3\">old.mov</path><xxh128 action=\"original\">33</xxh128></hash>\n"
-                     "<hash><path size=\"3\">b.mov</path><c4 action=\"original\">c4x</c4></hash>\n"
-                     "<directoryhash><path>sub</path><content><xxh64>44</xxh64></content></directoryhash>\n"));
-  writeFile(root + "/ascmhl/0002_P_2026-01-11_100000Z.mhl",
-            hashlist("in-place", "<pattern>sub/cache/</pattern>",
-                     "<hash><path size=\"3\">a.mov</path><sha1 action=\"failed\">55</sha1>"
-                     "<xxh3 action=\"failed\">66</xxh3></hash>\n"
-                     "<hash><path size=\"3\">new.mov</path><previousPath>old.mov</previousPath>"
-                     "<xxh64 action=\"failed\">77</xxh64></hash>\n"
-                     "<hash><path size=\"3\">b.mov</path><xxh3 action=\"verified\">88</xxh3>"
-                     "<c4 action=\"failed\">c4y</c4></hash>\n"
-                     "<hash><path size=\"3\">only-failed.mov</path><md5 action=\"failed\">aa</md5></hash>\n"));
+  writeFile(
+      root + "/ascmhl/0001_P_2026-01-10_100000Z.mhl",
+      hashlist(
+          "transfer", "<pattern>.DS_Store</pattern><pattern>*.tmp</pattern>",
+          "<hash><path size=\"3\">a.mov</path><xxh64 action=\"original\">11</xxh64>"
+          "<md5 action=\"original\">22</md5><sha256 action=\"original\">99</sha256></hash>\n"
+          "<hash><path size=\"3\">old.mov</path><xxh128 action=\"original\">33</xxh128></hash>\n"
+          "<hash><path size=\"3\">b.mov</path><c4 action=\"original\">c4x</c4></hash>\n"
+          "<directoryhash><path>sub</path><content><xxh64>44</xxh64></content></directoryhash>\n"));
+  writeFile(
+      root + "/ascmhl/0002_P_2026-01-11_100000Z.mhl",
+      hashlist(
+          "in-place", "<pattern>sub/cache/</pattern>",
+          "<hash><path size=\"3\">a.mov</path><sha1 action=\"failed\">55</sha1>"
+          "<xxh3 action=\"failed\">66</xxh3></hash>\n"
+          "<hash><path size=\"3\">new.mov</path><previousPath>old.mov</previousPath>"
+          "<xxh64 action=\"failed\">77</xxh64></hash>\n"
+          "<hash><path size=\"3\">b.mov</path><xxh3 action=\"verified\">88</xxh3>"
+          "<c4 action=\"failed\">c4y</c4></hash>\n"
+          "<hash><path size=\"3\">only-failed.mov</path><md5 action=\"failed\">aa</md5></hash>\n"));
   writeFile(root + "/ascmhl/notes.mhl", "not xml");
   MHLHistory h = readMHLHistory(root);
   EXPECT_EQ(h.generations.size(), 3u);
@@ -122,7 +134,8 @@ TEST(MHLHistory, FailedHashesMovesAndStrongestType) {
   EXPECT_TRUE(mhlIgnored("sub/cache", true, h.ignore));
   EXPECT_TRUE(mhlIgnored("sub/cache/f.bin", false, h.ignore));
   EXPECT_FALSE(mhlIgnored("sub/cache", false, h.ignore)) << "a trailing slash names folders only";
-  EXPECT_FALSE(mhlIgnored("other/sub/cache/f.bin", false, h.ignore)) << "an inner slash anchors at the root";
+  EXPECT_FALSE(mhlIgnored("other/sub/cache/f.bin", false, h.ignore))
+      << "an inner slash anchors at the root";
   EXPECT_FALSE(mhlIgnored("x/a.tmpx", false, h.ignore));
   EXPECT_TRUE(mhlIgnored("_리포트/a.csv", false, {"_리포트/"}));
   EXPECT_FALSE(mhlIgnored("_리포트", false, {"_리포트/"}));
@@ -141,19 +154,22 @@ TEST(MHLHistory, GenerationListsWhatNoEarlierOneLists) {
   TempDir t;
   std::string root = t.path + "/20260305_P";
   ASSERT_TRUE(mkdirs(root));
-  ASSERT_TRUE(writeMHLGeneration(root, {item("A/a.mov", "0000000000000001")}, NameSet::ko(), std::nullopt, 1000));
+  ASSERT_TRUE(writeMHLGeneration(root, {item("A/a.mov", "0000000000000001")}, NameSet::ko(),
+                                 std::nullopt, 1000));
   // A run cut short: b and c were verified but never listed; d is this run's; the bad name
   // cannot be listed at all.
-  std::vector<Verified> known = {item("A/a.mov", "0000000000000001"), item("A/b.mov", "0000000000000002"),
-                                 item("A/c\x01.mov", "0000000000000003"), item("A/e\xFF.mov", "0000000000000005")};
+  std::vector<Verified> known = {
+      item("A/a.mov", "0000000000000001"), item("A/b.mov", "0000000000000002"),
+      item("A/c\x01.mov", "0000000000000003"), item("A/e\xFF.mov", "0000000000000005")};
   known[1].md5 = "0123456789abcdef0123456789abcdef";
-  MHLListing l = writeListedGeneration(root, {item("A/d.mov", "0000000000000004")}, known, NameSet::ko(),
-                                       std::nullopt, 2000);
+  MHLListing l = writeListedGeneration(root, {item("A/d.mov", "0000000000000004")}, known,
+                                       NameSet::ko(), std::nullopt, 2000);
   ASSERT_TRUE(l.file);
   std::string x = slurp(*l.file);
   EXPECT_EQ(x.find("A/a.mov"), std::string::npos) << "already listed";
   EXPECT_NE(x.find(">A/b.mov</path>"), std::string::npos) << x;
-  EXPECT_NE(x.find(">0123456789abcdef0123456789abcdef</md5>"), std::string::npos) << "the recorded MD5 too";
+  EXPECT_NE(x.find(">0123456789abcdef0123456789abcdef</md5>"), std::string::npos)
+      << "the recorded MD5 too";
   EXPECT_NE(x.find(">A/d.mov</path>"), std::string::npos) << x;
   EXPECT_EQ(l.leftOut, (std::vector<std::string>{"A/c\x01.mov", "A/e\xFF.mov"}));
   // Nothing new: no generation, but the left-out names are still named.
@@ -171,7 +187,9 @@ TEST(MHLHistory, PrintableNames) {
   EXPECT_EQ(printableName("클립 01.mov"), "클립 01.mov");
   EXPECT_EQ(printableName("a\rb\x1B[2Kc\td\ne\\f"), "a\\rb\\x1B[2Kc\\td\\ne\\\\f");
   EXPECT_EQ(printableName("x\xFF\xC3y\x7F"), "x\\xFF\\xC3y\\x7F");
-  EXPECT_EQ(printableName("\xC2\x9B" "1m\xE2\x80\xAEvom.exe"), "\\u{009B}1m\\u{202E}vom.exe");
+  EXPECT_EQ(printableName("\xC2\x9B"
+                          "1m\xE2\x80\xAEvom.exe"),
+            "\\u{009B}1m\\u{202E}vom.exe");
   EXPECT_EQ(printableName("\xED\xA0\x80"), "\\xED\\xA0\\x80") << "a surrogate is not UTF-8";
 }
 

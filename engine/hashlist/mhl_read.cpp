@@ -29,7 +29,8 @@ Doc parse(std::string_view xml) {
 }
 
 bool is(const xmlNode* n, const char* name) {
-  return n->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(n->name), name) == 0;
+  return n->type == XML_ELEMENT_NODE &&
+         std::strcmp(reinterpret_cast<const char*>(n->name), name) == 0;
 }
 
 const xmlNode* child(const xmlNode* n, const char* name) {
@@ -45,7 +46,8 @@ std::string text(const xmlNode* n) {
 }
 
 std::string attr(const xmlNode* n, const char* name) {
-  std::unique_ptr<xmlChar, void (*)(void*)> t(xmlGetProp(n, reinterpret_cast<const xmlChar*>(name)), xmlFree);
+  std::unique_ptr<xmlChar, void (*)(void*)> t(xmlGetProp(n, reinterpret_cast<const xmlChar*>(name)),
+                                              xmlFree);
   return t ? reinterpret_cast<const char*>(t.get()) : "";
 }
 }  // namespace
@@ -73,10 +75,8 @@ std::optional<MHLGeneration> parseMHLGeneration(std::string_view xml) {
       if (c->type != XML_ELEMENT_NODE || c == p) continue;
       std::string name = reinterpret_cast<const char*>(c->name);
       // Both spellings of the previous path are met in the wild.
-      if (name == "previouspath" || name == "previousPath")
-        e.previousPath = text(c);
-      else
-        e.hashes.push_back({name, text(c), attr(c, "action")});
+      if (name == "previouspath" || name == "previousPath") e.previousPath = text(c);
+      else e.hashes.push_back({name, text(c), attr(c, "action")});
     }
     g.entries.push_back(std::move(e));
   }

@@ -18,13 +18,13 @@ struct MHLHash {
 };
 
 struct MHLEntry {
-  std::string path;  // relative to the folder holding the ascmhl folder
+  std::string path;             // relative to the folder holding the ascmhl folder
   std::vector<MHLHash> hashes;  // in document order; may name types we do not know
   std::optional<std::string> previousPath;
 };
 
 struct MHLGeneration {
-  std::string process;  // "transfer", "in-place", ...
+  std::string process;              // "transfer", "in-place", ...
   std::vector<std::string> ignore;  // the ignore patterns of processinfo
   std::vector<MHLEntry> entries;
 };

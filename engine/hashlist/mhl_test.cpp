@@ -12,15 +12,15 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/hashlist/c4.h"
-#include "engine/copy/copy.h"
 #include "engine/base/files.h"
-#include "platform/posix/host.h"
-#include "engine/hashlist/mhl_folder.h"
-#include "engine/hashlist/mhl_read.h"
 #include "engine/base/names.h"
 #include "engine/base/text.h"
 #include "engine/base/version.h"
+#include "engine/copy/copy.h"
+#include "engine/hashlist/c4.h"
+#include "engine/hashlist/mhl_folder.h"
+#include "engine/hashlist/mhl_read.h"
+#include "platform/posix/host.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -57,7 +57,9 @@ std::string quoted(const std::string& s) {
   return q + "'";
 }
 
-bool wellFormed(const std::string& path) { return sh("xmllint --noout " + quoted(path) + " 2>/dev/null") == 0; }
+bool wellFormed(const std::string& path) {
+  return sh("xmllint --noout " + quoted(path) + " 2>/dev/null") == 0;
+}
 
 std::vector<std::string> generations(const std::string& root) {
   std::vector<std::string> out;
@@ -92,8 +94,9 @@ TEST(MHL, GenerationTextNumberingAndEscaping) {
   EXPECT_FALSE(writeMHLGeneration(root, {}, koNames(), "x", kNow));
   EXPECT_FALSE(exists(root + "/ascmhl"));
 
-  std::vector<Verified> items = {item("01_원본/A/b&amp;\"<x>'.mov", 10, "00000000000000ff"),
-                                 item("01_원본/A/a.mov", 7, "1234567890abcdef", "d41d8cd98f00b204e9800998ecf8427e")};
+  std::vector<Verified> items = {
+      item("01_원본/A/b&amp;\"<x>'.mov", 10, "00000000000000ff"),
+      item("01_원본/A/a.mov", 7, "1234567890abcdef", "d41d8cd98f00b204e9800998ecf8427e")};
   auto p = writeMHLGeneration(root, items, koNames(), "Kim & <Lee>", kNow);
   ASSERT_TRUE(p);
   EXPECT_EQ(*p, root + "/ascmhl/0001_20260305_A&B_2026-03-05_093822Z.mhl");
@@ -102,9 +105,15 @@ TEST(MHL, GenerationTextNumberingAndEscaping) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
       "  <creatorinfo>\n"
-      "    <creationdate>" + d + "</creationdate>\n"
-      "    <hostname>" + xmlEscape(hostName()) + "</hostname>\n"
-      "    <tool version=\"" + std::string(toolVersion()) + "\">TOLVERDINE</tool>\n"
+      "    <creationdate>" +
+      d +
+      "</creationdate>\n"
+      "    <hostname>" +
+      xmlEscape(hostName()) +
+      "</hostname>\n"
+      "    <tool version=\"" +
+      std::string(toolVersion()) +
+      "\">TOLVERDINE</tool>\n"
       "    <author>Kim &amp; &lt;Lee&gt;</author>\n"
       "  </creatorinfo>\n"
       "  <processinfo>\n"
@@ -119,35 +128,49 @@ TEST(MHL, GenerationTextNumberingAndEscaping) {
       "  </processinfo>\n"
       "  <hashes>\n"
       "    <hash>\n"
-      "      <path size=\"7\" lastmodificationdate=\"" + d + "\">01_원본/A/a.mov</path>\n"
-      "      <md5 action=\"original\" hashdate=\"" + d + "\">d41d8cd98f00b204e9800998ecf8427e</md5>\n"
-      "      <xxh64 action=\"original\" hashdate=\"" + d + "\">1234567890abcdef</xxh64>\n"
+      "      <path size=\"7\" lastmodificationdate=\"" +
+      d +
+      "\">01_원본/A/a.mov</path>\n"
+      "      <md5 action=\"original\" hashdate=\"" +
+      d +
+      "\">d41d8cd98f00b204e9800998ecf8427e</md5>\n"
+      "      <xxh64 action=\"original\" hashdate=\"" +
+      d +
+      "\">1234567890abcdef</xxh64>\n"
       "    </hash>\n"
       "    <hash>\n"
-      "      <path size=\"10\" lastmodificationdate=\"" + d +
+      "      <path size=\"10\" lastmodificationdate=\"" +
+      d +
       "\">01_원본/A/b&amp;amp;&quot;&lt;x&gt;'.mov</path>\n"
-      "      <xxh64 action=\"original\" hashdate=\"" + d + "\">00000000000000ff</xxh64>\n"
+      "      <xxh64 action=\"original\" hashdate=\"" +
+      d +
+      "\">00000000000000ff</xxh64>\n"
       "    </hash>\n"
       "  </hashes>\n"
       "</hashlist>\n";
   EXPECT_EQ(slurp(*p), want);
   expectChainMatchesFolder(root);
-  EXPECT_NE(slurp(root + "/ascmhl/ascmhl_chain.xml").find("<path>0001_20260305_A&amp;B_2026"), std::string::npos);
+  EXPECT_NE(slurp(root + "/ascmhl/ascmhl_chain.xml").find("<path>0001_20260305_A&amp;B_2026"),
+            std::string::npos);
 
-  // Gaps and foreign names: 0001 and 0003 give 0004; "notes.mhl" counts for nothing (sequence 0 in the chain).
+  // Gaps and foreign names: 0001 and 0003 give 0004; "notes.mhl" counts for nothing (sequence 0 in
+  // the chain).
   writeFile(root + "/ascmhl/0003_old.mhl", slurp(*p));
   writeFile(root + "/ascmhl/notes.mhl", slurp(*p));
   writeFile(root + "/ascmhl/9999.txt", "x");
-  auto q = writeMHLGeneration(root, {item("_카드원본/R001/C.mov", 1, "aa")}, koNames(), "", kNow + 1);
+  auto q =
+      writeMHLGeneration(root, {item("_카드원본/R001/C.mov", 1, "aa")}, koNames(), "", kNow + 1);
   ASSERT_TRUE(q);
   EXPECT_EQ(lastComponent(*q), "0004_20260305_A&B_2026-03-05_093823Z.mhl");
   std::string mirror = slurp(*q);
   EXPECT_EQ(mirror.find("<author>"), std::string::npos);
-  EXPECT_EQ(std::count(mirror.begin(), mirror.end(), '\n') - std::count(want.begin(), want.end(), '\n'),
-            6 - 1 - 5);  // six more patterns, no author, one hash block instead of two
+  EXPECT_EQ(
+      std::count(mirror.begin(), mirror.end(), '\n') - std::count(want.begin(), want.end(), '\n'),
+      6 - 1 - 5);  // six more patterns, no author, one hash block instead of two
   EXPECT_NE(mirror.find("<pattern>03_사진/</pattern>\n    </ignore>"), std::string::npos);
   expectChainMatchesFolder(root);
-  EXPECT_NE(slurp(root + "/ascmhl/ascmhl_chain.xml").find("<hashlist sequencenr=\"0\">\n    <path>notes.mhl"),
+  EXPECT_NE(slurp(root + "/ascmhl/ascmhl_chain.xml")
+                .find("<hashlist sequencenr=\"0\">\n    <path>notes.mhl"),
             std::string::npos);
 }
 
@@ -159,23 +182,33 @@ TEST(MHL, RenamesRehashAtNewPath) {
   writeFile(root + "/01_원본/인터뷰/b.mov", "bravo-changed");
   struct timespec ts[2] = {{0, UTIME_OMIT}, {1700000000, 5}};
   ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/01_원본/인터뷰/a.mov").c_str(), ts, 0), 0);
-  std::vector<MHLRename> moves = {{"01_원본/기타/a.mov", "01_원본/인터뷰/a.mov", 5, xxh64("alpha")},
-                                  {"01_원본/기타/b.mov", "01_원본/인터뷰/b.mov", 5, xxh64("bravo")},
-                                  {"01_원본/기타/c&.mov", "01_원본/인터뷰/c&.mov", 3, xxh64("gone")}};
+  std::vector<MHLRename> moves = {
+      {"01_원본/기타/a.mov", "01_원본/인터뷰/a.mov", 5, xxh64("alpha")},
+      {"01_원본/기타/b.mov", "01_원본/인터뷰/b.mov", 5, xxh64("bravo")},
+      {"01_원본/기타/c&.mov", "01_원본/인터뷰/c&.mov", 3, xxh64("gone")}};
   auto p = writeMHLRenames(root, moves, koNames(), kNow);
   ASSERT_TRUE(p);
   std::string x = slurp(*p);
   const std::string d = "hashdate=\"2026-03-05T09:38:22+00:00\">";
-  EXPECT_NE(x.find("lastmodificationdate=\"2023-11-14T22:13:20+00:00\">01_원본/인터뷰/a.mov</path>\n"
-                   "      <xxh64 action=\"verified\" " + d + xxh64("alpha") + "</xxh64>\n"
-                   "      <previousPath>01_원본/기타/a.mov</previousPath>"),
-            std::string::npos) << x;
-  EXPECT_NE(x.find("<xxh64 action=\"failed\" " + d + xxh64("bravo-changed") + "</xxh64>"), std::string::npos);
-  EXPECT_NE(x.find("lastmodificationdate=\"2026-03-05T09:38:22+00:00\">01_원본/인터뷰/c&amp;.mov</path>\n"
-                   "      <xxh64 action=\"failed\" " + d + xxh64("gone") + "</xxh64>"),
+  EXPECT_NE(
+      x.find("lastmodificationdate=\"2023-11-14T22:13:20+00:00\">01_원본/인터뷰/a.mov</path>\n"
+             "      <xxh64 action=\"verified\" " +
+             d + xxh64("alpha") +
+             "</xxh64>\n"
+             "      <previousPath>01_원본/기타/a.mov</previousPath>"),
+      std::string::npos)
+      << x;
+  EXPECT_NE(x.find("<xxh64 action=\"failed\" " + d + xxh64("bravo-changed") + "</xxh64>"),
             std::string::npos);
-  EXPECT_NE(x.find("<comment>분류 이동 (파일 내용은 그대로)</comment>\n  </creatorinfo>"), std::string::npos);
-  for (const char* absent : {"<ignore>", "<author>", "<md5"}) EXPECT_EQ(x.find(absent), std::string::npos);
+  EXPECT_NE(
+      x.find("lastmodificationdate=\"2026-03-05T09:38:22+00:00\">01_원본/인터뷰/c&amp;.mov</path>\n"
+             "      <xxh64 action=\"failed\" " +
+             d + xxh64("gone") + "</xxh64>"),
+      std::string::npos);
+  EXPECT_NE(x.find("<comment>분류 이동 (파일 내용은 그대로)</comment>\n  </creatorinfo>"),
+            std::string::npos);
+  for (const char* absent : {"<ignore>", "<author>", "<md5"})
+    EXPECT_EQ(x.find(absent), std::string::npos);
   EXPECT_NE(x.find("<process>in-place</process>"), std::string::npos);
   expectChainMatchesFolder(root);
 }
@@ -191,26 +224,38 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
   auto p = writeMHLGeneration(root, {item(longDest, 1, "ab")}, koNames(), std::nullopt, kNow);
   ASSERT_TRUE(p);
   EXPECT_EQ(lastComponent(*p), "0001_20260305_한_2026-03-05_093822Z.mhl");
-  EXPECT_NE(slurp(*p).find(std::string(4000, 'a') + "&amp;&quot;&lt;&gt;</path>"), std::string::npos);
+  EXPECT_NE(slurp(*p).find(std::string(4000, 'a') + "&amp;&quot;&lt;&gt;</path>"),
+            std::string::npos);
   expectChainMatchesFolder(nfc(root));
 
   // Names XML cannot carry (a control character, bytes that are not UTF-8, U+FFFF) are left
   // out rather than written as another name; a carriage return is carried; a decomposed name is
   // written composed.
-  auto r = writeMHLGeneration(root, {item("a\x01" "b.mov", 1, "ab"), item("x\xFF\xC3.mov", 1, "ab"),
-                                     item("y\xEF\xBF\xBF.mov", 1, "ab"), item("c\rd", 1, "ab"),
-                                     item(nfd + "/x", 1, "ab")}, koNames(), std::nullopt, kNow);
+  auto r = writeMHLGeneration(root,
+                              {item("a\x01"
+                                    "b.mov",
+                                    1, "ab"),
+                               item("x\xFF\xC3.mov", 1, "ab"), item("y\xEF\xBF\xBF.mov", 1, "ab"),
+                               item("c\rd", 1, "ab"), item(nfd + "/x", 1, "ab")},
+                              koNames(), std::nullopt, kNow);
   ASSERT_TRUE(r);
   std::string rx = slurp(*r);
-  EXPECT_EQ(rx.find("\xEF\xBF\xBD"), std::string::npos) << "no replacement character stands for a name";
+  EXPECT_EQ(rx.find("\xEF\xBF\xBD"), std::string::npos)
+      << "no replacement character stands for a name";
   EXPECT_EQ(rx.find(".mov</path>"), std::string::npos) << rx;
   EXPECT_NE(rx.find(">c&#13;d</path>"), std::string::npos);
   EXPECT_NE(rx.find(">20260305_한/x</path>"), std::string::npos);
   expectChainMatchesFolder(nfc(root));
   size_t before = generations(nfc(root)).size();
-  EXPECT_FALSE(writeMHLGeneration(root, {item("a\x01" "b.mov", 1, "ab")}, koNames(), std::nullopt, kNow));
-  EXPECT_FALSE(writeMHLRenames(root, {{"a\x01", "b", 1, "ab"}, {"b", "c\x02", 1, "ab"}}, koNames(), kNow));
-  EXPECT_EQ(generations(nfc(root)).size(), before) << "a list of nothing but such names is not written";
+  EXPECT_FALSE(writeMHLGeneration(root,
+                                  {item("a\x01"
+                                        "b.mov",
+                                        1, "ab")},
+                                  koNames(), std::nullopt, kNow));
+  EXPECT_FALSE(
+      writeMHLRenames(root, {{"a\x01", "b", 1, "ab"}, {"b", "c\x02", 1, "ab"}}, koNames(), kNow));
+  EXPECT_EQ(generations(nfc(root)).size(), before)
+      << "a list of nothing but such names is not written";
 
   // A project name long enough that the full generation name would not fit a directory entry.
   std::string longRoot = t.path + "/20260305_";
@@ -252,7 +297,8 @@ TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
       for (int i = 0; i < kEach; ++i) {
         try {
           // A second of its own per thread: only the lock keeps two of them off one number.
-          writeMHLGeneration(root, {item("cam" + std::to_string(k) + "/x", 1, "ab")}, koNames(), "t", kNow + k);
+          writeMHLGeneration(root, {item("cam" + std::to_string(k) + "/x", 1, "ab")}, koNames(),
+                             "t", kNow + k);
         } catch (...) {
           ++fails;
         }
@@ -281,7 +327,8 @@ TEST(MHL, ExclusiveCreateAndFailingMedia) {
   TempDir t;
   std::string root = t.path + "/P";
   ASSERT_TRUE(mkdirs(root + "/ascmhl"));
-  // A foreign writer took number 0001 at this very second: the next number is used, nothing replaced.
+  // A foreign writer took number 0001 at this very second: the next number is used, nothing
+  // replaced.
   writeFile(root + "/ascmhl/0001_P_2026-03-05_093822Z.mhl", "theirs");
   auto p = writeMHLGeneration(root, {item("a", 1, "ab")}, koNames(), std::nullopt, kNow);
   ASSERT_TRUE(p);
@@ -291,7 +338,8 @@ TEST(MHL, ExclusiveCreateAndFailingMedia) {
   // Read-only destination: WriteFail, no crash.
   LoopMount ro(8, "ext4", "ro");
   SKIP_UNLESS_MOUNTED(ro);
-  EXPECT_THROW(writeMHLGeneration(ro.path(), {item("a", 1, "ab")}, koNames(), std::nullopt, kNow), WriteFail);
+  EXPECT_THROW(writeMHLGeneration(ro.path(), {item("a", 1, "ab")}, koNames(), std::nullopt, kNow),
+               WriteFail);
 
   // Full destination: the failed generation leaves no partial file, the previous chain stays.
   LoopMount full(8);
@@ -301,7 +349,8 @@ TEST(MHL, ExclusiveCreateAndFailingMedia) {
   std::string chainBefore = slurp(fr + "/ascmhl/ascmhl_chain.xml");
   sh("dd if=/dev/zero of=" + full.path() + "/fill bs=1M count=16 >/dev/null 2>&1");
   std::vector<Verified> many;
-  for (int i = 0; i < 2000; ++i) many.push_back(item("01/" + std::to_string(i) + std::string(3000, 'z'), 1, "ab"));
+  for (int i = 0; i < 2000; ++i)
+    many.push_back(item("01/" + std::to_string(i) + std::string(3000, 'z'), 1, "ab"));
   try {
     writeMHLGeneration(fr, many, koNames(), std::nullopt, kNow + 5);
     FAIL() << "a full disk must fail the write";

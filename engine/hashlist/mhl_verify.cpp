@@ -7,20 +7,21 @@
 #include <set>
 #include <thread>
 
+#include "engine/base/files.h"
+#include "engine/base/path_name.h"
+#include "engine/base/text.h"
 #include "engine/hashlist/c4.h"
 #include "engine/hashlist/digest.h"
-#include "engine/base/files.h"
 #include "engine/hashlist/mhl.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/hashlist/mhl_history.h"
 #include "engine/hashlist/mhl_read.h"
-#include "engine/base/text.h"
-#include "engine/base/path_name.h"
 
 namespace tolverdine {
 
 namespace {
-void checkChain(const std::string& dir, const std::vector<std::string>& gens, MHLVerifyReport& rep) {
+void checkChain(const std::string& dir, const std::vector<std::string>& gens,
+                MHLVerifyReport& rep) {
   // Every chain entry must name an existing generation with the same bytes.
   std::string chainText;
   std::optional<std::vector<MHLChainEntry>> chain;
@@ -36,8 +37,7 @@ void checkChain(const std::string& dir, const std::vector<std::string>& gens, MH
     ChainState st = ChainState::ok;
     if (e.path.find('/') != std::string::npos || !readFile(dir + "/" + e.path, &bytes))
       st = ChainState::missing;
-    else if (c4Id(bytes) != e.c4)
-      st = ChainState::mismatch;
+    else if (c4Id(bytes) != e.c4) st = ChainState::mismatch;
     rep.chain.push_back({e.path, st});
   }
   for (const auto& g : gens)
@@ -59,12 +59,9 @@ void findUnlisted(const std::string& root, const std::string& rel, const MHLHist
     bool dir = S_ISDIR(st.st_mode);
     if (!dir && !S_ISREG(st.st_mode)) continue;
     if (mhlIgnored(r, dir, h.ignore)) continue;
-    if (dir && !listFolder(root + "/" + r + "/" + kMHLFolder).empty())
-      nested.push_back(r);
-    else if (dir)
-      findUnlisted(root, r, h, out, nested);
-    else if (!h.files.count(nfc(r)))
-      out.push_back(r);
+    if (dir && !listFolder(root + "/" + r + "/" + kMHLFolder).empty()) nested.push_back(r);
+    else if (dir) findUnlisted(root, r, h, out, nested);
+    else if (!h.files.count(nfc(r))) out.push_back(r);
   }
 }
 
@@ -80,7 +77,8 @@ void hashAll(std::vector<Task>& tasks) {
     for (size_t i; (i = next.fetch_add(1)) < tasks.size();)
       if (tasks[i].want) tasks[i].got = fileDigest(tasks[i].full, tasks[i].want->type);
   };
-  size_t n = std::min<size_t>(tasks.size(), std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
+  size_t n = std::min<size_t>(tasks.size(),
+                              std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
   std::vector<std::thread> pool;
   for (size_t t = 1; t < n; ++t) {
     try {
@@ -124,16 +122,11 @@ MHLVerifyReport verifyMHL(const std::string& given) {
     FileState st = FileState::ok;
     struct stat sb;
     bool there = ::lstat(t.full.c_str(), &sb) == 0;
-    if (!staysInside(t.path))
-      st = FileState::unreadable;
-    else if (!there)
-      st = FileState::missing;
-    else if (!t.want)
-      st = FileState::noHash;
-    else if (!t.got)
-      st = FileState::unreadable;
-    else if (!sameDigest(t.want->type, *t.got, t.want->value))
-      st = FileState::changed;
+    if (!staysInside(t.path)) st = FileState::unreadable;
+    else if (!there) st = FileState::missing;
+    else if (!t.want) st = FileState::noHash;
+    else if (!t.got) st = FileState::unreadable;
+    else if (!sameDigest(t.want->type, *t.got, t.want->value)) st = FileState::changed;
     rep.files.push_back({t.path, st, t.want ? hashTypeName(t.want->type) : ""});
   }
   std::vector<std::string> nested;

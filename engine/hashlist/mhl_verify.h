@@ -23,10 +23,11 @@ struct ChainCheck {
 
 struct MHLVerifyReport {
   std::vector<ChainCheck> chain;
-  std::vector<FileCheck> files;          // sorted by path
-  std::vector<std::string> unreadable;   // hash-list files that are not well-formed or unreadable
-  std::vector<std::string> unlisted;     // files on disk no generation lists, outside the ignore patterns
-  bool noHashLists = false;              // no generation file at all
+  std::vector<FileCheck> files;         // sorted by path
+  std::vector<std::string> unreadable;  // hash-list files that are not well-formed or unreadable
+  std::vector<std::string>
+      unlisted;              // files on disk no generation lists, outside the ignore patterns
+  bool noHashLists = false;  // no generation file at all
   /// Every listed file matches, nothing is missing and every list could be read. Files no list
   /// names are reported but do not make a folder unclean.
   bool clean() const;

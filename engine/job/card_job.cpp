@@ -7,14 +7,14 @@
 #include <future>
 
 #include "engine/base/canonical_path.h"
+#include "engine/base/text.h"
+#include "engine/card/scan.h"
 #include "engine/hashlist/mhl.h"
 #include "engine/hashlist/mhl_complete.h"
 #include "engine/reports/pdf_report.h"
 #include "engine/reports/reports.h"
-#include "engine/card/scan.h"
 #include "engine/store/sessions.h"
 #include "engine/store/store.h"
-#include "engine/base/text.h"
 #include "engine/store/view.h"
 #include "platform/posix/fs.h"
 
@@ -29,19 +29,22 @@ CardPlan planCard(const CardJob& job, const ProbeFn& probe) {
   sessions(plan.rows, sessionGap);
   destPaths(plan.rows, job.cam, job.names);
   std::vector<std::string> dates = shootDates(plan.rows, dayBoundaryHours);
-  plan.date = dates.empty() ? localFormat(static_cast<double>(std::time(nullptr)), "yyyyMMdd") : dates.front();
+  plan.date = dates.empty() ? localFormat(static_cast<double>(std::time(nullptr)), "yyyyMMdd")
+                            : dates.front();
   for (const auto& d : job.destinations)
     plan.roots.push_back(join(canonicalPath(d), projectFolder(plan.date, job.project)));
   return plan;
 }
 
-std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan, const IngestResult& result,
-                                          Store& store, const std::optional<std::string>& volume) {
+std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan,
+                                          const IngestResult& result, Store& store,
+                                          const std::optional<std::string>& volume) {
   std::vector<std::string> problems;
   auto failText = [](const std::string& what, const WriteFail& f) {
     return what + ": " + f.path + " · " + std::strerror(f.err);
   };
-  std::map<std::string, std::string> info = {{"project", job.project}, {"date", plan.date}, {"preset", job.preset}};
+  std::map<std::string, std::string> info = {
+      {"project", job.project}, {"date", plan.date}, {"preset", job.preset}};
   if (!plan.notes.empty()) {
     std::string notes;
     for (const auto& n : plan.notes) notes += (notes.empty() ? "" : "\n") + n;
@@ -49,8 +52,11 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   }
   std::string dests;
   for (const auto& root : plan.roots) dests += (dests.empty() ? "" : "\n") + root;
-  std::map<std::string, std::string> printed = {{"project", job.project}, {"date", plan.date}, {"src", job.card},
-                                                {"card", lastComponent(job.card)}, {"volume", volume.value_or("")},
+  std::map<std::string, std::string> printed = {{"project", job.project},
+                                                {"date", plan.date},
+                                                {"src", job.card},
+                                                {"card", lastComponent(job.card)},
+                                                {"volume", volume.value_or("")},
                                                 {"dests", dests}};
   // Tens of thousands of lookups below read one snapshot instead of opening one each; nothing
   // here writes. Skipped when the caller holds a transaction already.
@@ -65,7 +71,8 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   PdfMemo pdfMemo;
   const std::time_t now = std::time(nullptr);
   Fs& fs = job.fs ? *job.fs : realFs();
-  std::vector<std::vector<std::string>> said(plan.roots.size());  // each destination's problems, in order
+  std::vector<std::vector<std::string>> said(
+      plan.roots.size());  // each destination's problems, in order
   // A destination's PDF is drawn while the next one's hash list and reports are written; the next
   // PDF waits for it, to take its bytes when it reads the same. Declared last: joined first.
   std::future<void> drawing;
@@ -81,21 +88,23 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     try {
       // Also every file of this card verified here before and not listed yet (a run cut short).
       writeListedGeneration(root, it == result.verified.end() ? kNone : it->second,
-                            verifiedOnRoot(store, job.cam, plan.rows, root), job.names, job.operatorName,
-                            std::time(nullptr), fs);
+                            verifiedOnRoot(store, job.cam, plan.rows, root), job.names,
+                            job.operatorName, std::time(nullptr), fs);
     } catch (const WriteFail& f) {
       said[i].push_back(failText("해시 목록 실패", f));
     }
     try {
-      writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info, std::time(nullptr), fs);
+      writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info,
+                   std::time(nullptr), fs);
     } catch (const WriteFail& f) {
       said[i].push_back(failText("리포트 실패", f));
     }
     if (drawing.valid()) drawing.get();
     drawing = std::async(std::launch::async, [&, i] {
       try {
-        writePDFReport(plan.roots[i], plan.rows, result, job.cam, job.cameraLabel, store, job.copies, job.names,
-                       printed, job.logo, job.operatorName, now, &pdfMemo, fs);
+        writePDFReport(plan.roots[i], plan.rows, result, job.cam, job.cameraLabel, store,
+                       job.copies, job.names, printed, job.logo, job.operatorName, now, &pdfMemo,
+                       fs);
       } catch (const WriteFail& f) {
         said[i].push_back(failText("PDF 리포트 실패", f));
       }
@@ -121,13 +130,13 @@ std::string jobSummary(const IngestResult& r, int copies) {
   }
   switch (r.color) {
     case CardColor::yellow:
-      std::snprintf(buf, sizeof buf, " — 사본 %d곳 미달 %d개, 카드를 비우지 마세요", copies, r.underCopied);
+      std::snprintf(buf, sizeof buf, " — 사본 %d곳 미달 %d개, 카드를 비우지 마세요", copies,
+                    r.underCopied);
       break;
     case CardColor::green:
       std::snprintf(buf, sizeof buf, " — 검증 사본 %d곳 이상, 카메라에서 포맷하세요", copies);
       break;
-    default:
-      std::snprintf(buf, sizeof buf, " — 카드를 포맷하지 마세요");
+    default: std::snprintf(buf, sizeof buf, " — 카드를 포맷하지 마세요");
   }
   return s + buf;
 }

@@ -106,8 +106,8 @@ struct Tally {
 
 // What the state on disk and in the database shows; adds a line per broken promise.
 void audit(const std::vector<Row>& rows, const std::vector<std::string>& hashes,
-           const std::vector<std::string>& dests, Store& store, bool green, int copies, const std::string& cam,
-           std::vector<std::string>& out) {
+           const std::vector<std::string>& dests, Store& store, bool green, int copies,
+           const std::string& cam, std::vector<std::string>& out) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& r = rows[i];
     int good = 0;
@@ -124,7 +124,8 @@ void audit(const std::vector<Row>& rows, const std::vector<std::string>& hashes,
         else if (!there) out.push_back("verified but missing: " + path);
       }
     }
-    if (green && good < copies) out.push_back("green with " + std::to_string(good) + " good copies of " + r.rel);
+    if (green && good < copies)
+      out.push_back("green with " + std::to_string(good) + " good copies of " + r.rel);
   }
 }
 
@@ -137,11 +138,13 @@ void auditOutputs(const std::string& root, std::vector<std::string>& out) {
     std::string text;
     if (n.size() > 4 && n.compare(n.size() - 4, 4, ".mhl") == 0) {
       ++lists;
-      if (!readFile(mhl + "/" + n, &text) || !text.ends_with("</hashlist>\n")) out.push_back("partial hash list: " + n);
+      if (!readFile(mhl + "/" + n, &text) || !text.ends_with("</hashlist>\n"))
+        out.push_back("partial hash list: " + n);
     }
   }
   std::string chain;
-  if (lists > 0 && (!readFile(mhl + "/" + kMHLChain, &chain) || !chain.ends_with("</ascmhldirectory>\n")))
+  if (lists > 0 &&
+      (!readFile(mhl + "/" + kMHLChain, &chain) || !chain.ends_with("</ascmhldirectory>\n")))
     out.push_back("hash lists without a whole chain");
   for (size_t at = 0; (at = chain.find("<path>", at)) != std::string::npos; at += 6) {
     const size_t end = chain.find("</path>", at);
@@ -152,20 +155,23 @@ void auditOutputs(const std::string& root, std::vector<std::string>& out) {
   for (const auto& n : listFolder(reports)) {
     std::string text;
     if (!readFile(reports + "/" + n, &text)) continue;
-    if (n.ends_with("_job.json") && !text.ends_with("}")) out.push_back("partial job summary: " + n);
-    if (n.ends_with("_clips.csv") && std::count(text.begin(), text.end(), '\n') < 6) out.push_back("partial clip list: " + n);
+    if (n.ends_with("_job.json") && !text.ends_with("}"))
+      out.push_back("partial job summary: " + n);
+    if (n.ends_with("_clips.csv") && std::count(text.begin(), text.end(), '\n') < 6)
+      out.push_back("partial clip list: " + n);
   }
 }
 
 // Temporaries and locks a healthy run leaves behind in a folder: none. After a crash the
 // temporaries of whole-file writes cut short may stay (nothing is alive to remove them).
-void expectNoLeftovers(const std::string& root, std::vector<std::string>& out, bool crashed = false) {
+void expectNoLeftovers(const std::string& root, std::vector<std::string>& out,
+                       bool crashed = false) {
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (name.ends_with(".part") || (!crashed && name.find(".tmp-") != std::string::npos) || name.starts_with("lock_") ||
-        name.starts_with(".tolverdine-probe"))
+    if (name.ends_with(".part") || (!crashed && name.find(".tmp-") != std::string::npos) ||
+        name.starts_with("lock_") || name.starts_with(".tolverdine-probe"))
       out.push_back("left behind: " + it->path().string());
   }
 }
@@ -208,8 +214,9 @@ class Sweep {
     std::vector<std::string> problems;
     bool green = false;
     try {
-      green = runIngest(card_.rows, card_.dir, kCam, dests, NameSet::ko(), store, kCopies, o, plenty, {}).color ==
-              CardColor::green;
+      green = runIngest(card_.rows, card_.dir, kCam, dests, NameSet::ko(), store, kCopies, o,
+                        plenty, {})
+                  .color == CardColor::green;
     } catch (const IngestStop&) {
       // Refused before the first copy: allowed, the audit still looks.
     } catch (const std::exception& e) {
@@ -225,8 +232,9 @@ class Sweep {
     o.fs = nullptr;
     bool again = false;
     try {
-      again = runIngest(card_.rows, card_.dir, kCam, dests, NameSet::ko(), store, kCopies, o, plenty, {}).color ==
-              CardColor::green;
+      again = runIngest(card_.rows, card_.dir, kCam, dests, NameSet::ko(), store, kCopies, o,
+                        plenty, {})
+                  .color == CardColor::green;
     } catch (const IngestStop& e) {
       problems.push_back("healthy run refused: " + e.description());
     }
@@ -280,11 +288,13 @@ class Sweep {
     if (auto b = s.broken()) problems.push_back(*b);
 
     MirrorResult again = runMirror(primary_, secondary, store, plenty, {});
-    for (const auto& f : again.failed) problems.push_back("healthy mirror: " + f.rel + ": " + f.why);
+    for (const auto& f : again.failed)
+      problems.push_back("healthy mirror: " + f.rel + ": " + f.why);
     audit(card_.rows, card_.hashes, {secondary}, store, again.failed.empty(), 1, kCam, problems);
     for (size_t i = 0; i < card_.rows.size(); ++i) {
       const std::string key = ingestKey(kCam, card_.rows[i]);
-      if (!store.verifiedHash(key, secondary)) problems.push_back("not verified after the healthy mirror: " + card_.rows[i].rel);
+      if (!store.verifiedHash(key, secondary))
+        problems.push_back("not verified after the healthy mirror: " + card_.rows[i].rel);
       if (hashFile(secondary + "/" + *card_.rows[i].dest) != card_.hashes[i])
         problems.push_back("after the healthy mirror: " + *card_.rows[i].dest);
     }
@@ -303,7 +313,8 @@ class Sweep {
     mkdirs(dir + "/drive");
     const std::string root = dir + "/drive/20250101_p";
     Store store(dir + "/db.sqlite");
-    IngestResult result = runIngest(card_.rows, card_.dir, kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
+    IngestResult result =
+        runIngest(card_.rows, card_.dir, kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
     CardJob job;
     job.card = card_.dir;
     job.cam = kCam;
@@ -341,8 +352,7 @@ class Sweep {
     return fs.counted();
   }
 
-  template <class Once>
-  Tally sweep(const Mode& m, Once once) {
+  template <class Once> Tally sweep(const Mode& m, Once once) {
     Tally t;
     const char* only = std::getenv("TOLVERDINE_SWEEP_ONLY");
     if (only && !std::strstr(m.name, only)) {
@@ -352,8 +362,8 @@ class Sweep {
     const long calls = (this->*once)(m, 0, nullptr);
     EXPECT_GT(calls, 0) << m.name;
     for (long n = 1; n <= calls; n += sweepStep()) (this->*once)(m, n, &t);
-    std::printf("[ sweep    ] %-22s calls %4ld  failed %4ld  survived %4ld  false greens %ld\n", m.name, calls,
-                t.failed, t.survived, t.falseGreens);
+    std::printf("[ sweep    ] %-22s calls %4ld  failed %4ld  survived %4ld  false greens %ld\n",
+                m.name, calls, t.failed, t.survived, t.falseGreens);
     return t;
   }
 
@@ -377,7 +387,8 @@ class Sweep {
     primary_ = ws_.path + "/fast/20250101_p";
     primaryDb_ = ws_.path + "/primary.sqlite";
     Store store(primaryDb_);
-    auto r = runIngest(card_.rows, card_.dir, kCam, {primary_}, NameSet::ko(), store, 1, {}, plenty, {});
+    auto r =
+        runIngest(card_.rows, card_.dir, kCam, {primary_}, NameSet::ko(), store, 1, {}, plenty, {});
     ASSERT_EQ(r.color, CardColor::green);
     // A report temporary a crash left on the primary is no report for the second copy.
     writeFile(primary_ + "/" + NameSet::ko().reports + "/A_clips.csv.tmp-1-2-3", "half");

@@ -3,11 +3,11 @@
 #include <map>
 #include <optional>
 
-#include "engine/copy/copy.h"
 #include "engine/base/files.h"
 #include "engine/base/names.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "engine/copy/copy.h"
+#include "engine/store/store.h"
 
 namespace tolverdine {
 
@@ -81,7 +81,8 @@ std::vector<std::string> placeSameNamePhotos(std::vector<Row>& rows, const std::
     for (size_t i : c.taken) {
       const auto& map = occupants(i);
       auto it = map.find(*r.dest);
-      if (it == map.end()) continue;  // a file nobody recorded: the run compares it, never replaces it
+      if (it == map.end())
+        continue;  // a file nobody recorded: the run compares it, never replaces it
       for (const auto& o : it->second) {
         if (o.cam == cam) continue;
         // Another camera's copy of the very same file (a card read again under a new label) is
@@ -100,8 +101,8 @@ std::vector<std::string> placeSameNamePhotos(std::vector<Row>& rows, const std::
   }
   if (moved.empty()) return {};
   std::vector<std::string> notes;
-  notes.push_back("다른 카메라의 같은 이름 사진이 있어 " + cam + " 폴더에 넣음: " + std::to_string(moved.size()) +
-                  "개 (예: " + moved.front() + ")");
+  notes.push_back("다른 카메라의 같은 이름 사진이 있어 " + cam + " 폴더에 넣음: " +
+                  std::to_string(moved.size()) + "개 (예: " + moved.front() + ")");
   return notes;
 }
 

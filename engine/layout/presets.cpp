@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/base/files.h"
-#include "engine/layout/rule_json.h"
 #include "engine/base/text.h"
+#include "engine/layout/rule_json.h"
 #include "platform/posix/home.h"
 
 namespace tolverdine {
@@ -16,7 +16,8 @@ using nlohmann::json;
 
 namespace {
 
-Rule rule(const char* cls, std::optional<double> maxSec, std::optional<double> minSec, std::optional<int> minCh) {
+Rule rule(const char* cls, std::optional<double> maxSec, std::optional<double> minSec,
+          std::optional<int> minCh) {
   return Rule{cls, maxSec, minSec, minCh, std::nullopt};
 }
 
@@ -25,11 +26,15 @@ Rule rule(const char* cls, std::optional<double> maxSec, std::optional<double> m
 const PresetMap& Presets::defaults() {
   static const PresetMap map = {
       {"default",
-       {rule("슬레이트", 2, {}, {}), rule("풀샷", {}, 600, {}), rule("인터뷰", {}, 300, 2), rule("인서트", 120, {}, {})}},
+       {rule("슬레이트", 2, {}, {}), rule("풀샷", {}, 600, {}), rule("인터뷰", {}, 300, 2),
+        rule("인서트", 120, {}, {})}},
       {"행사",
-       {rule("슬레이트", 2, {}, {}), rule("풀샷", {}, 600, {}), rule("인터뷰", {}, 120, 2), rule("인서트", 60, {}, {})}},
-      {"실황", {rule("슬레이트", 2, {}, {}), rule("풀샷", {}, 400, {}), rule("인서트", 120, {}, {})}},
-      {"인터뷰", {rule("슬레이트", 2, {}, {}), rule("인터뷰", {}, 120, {}), rule("인서트", 90, {}, {})}},
+       {rule("슬레이트", 2, {}, {}), rule("풀샷", {}, 600, {}), rule("인터뷰", {}, 120, 2),
+        rule("인서트", 60, {}, {})}},
+      {"실황",
+       {rule("슬레이트", 2, {}, {}), rule("풀샷", {}, 400, {}), rule("인서트", 120, {}, {})}},
+      {"인터뷰",
+       {rule("슬레이트", 2, {}, {}), rule("인터뷰", {}, 120, {}), rule("인서트", 90, {}, {})}},
   };
   return map;
 }
@@ -84,7 +89,8 @@ PresetMap Presets::loadAll(const std::string& v0, const std::string& custom) {
   return base;
 }
 
-void Presets::saveCustom(const std::string& name, const std::vector<Rule>& rules, const std::string& custom) {
+void Presets::saveCustom(const std::string& name, const std::vector<Rule>& rules,
+                         const std::string& custom) {
   PresetMap map;
   std::string text;
   if (readFile(custom, &text))

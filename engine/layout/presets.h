@@ -34,8 +34,10 @@ struct Presets {
   /// A valid older file replaces the built-in presets; a valid custom file is merged on top.
   static PresetMap loadAll(const std::string& v0, const std::string& custom);
   /// Sets one preset in the custom file (a corrupt one is started afresh) and writes it whole,
-  /// atomically. Throws PresetEncodeError, or WriteFail when a folder or the file cannot be written.
-  static void saveCustom(const std::string& name, const std::vector<Rule>& rules, const std::string& custom);
+  /// atomically. Throws PresetEncodeError, or WriteFail when a folder or the file cannot be
+  /// written.
+  static void saveCustom(const std::string& name, const std::vector<Rule>& rules,
+                         const std::string& custom);
 
   /// The rules of the chosen preset, the built-in "default" ones when the name is unknown.
   static std::vector<Rule> rulesFor(const PresetMap& presets, const std::string& name);

@@ -20,19 +20,22 @@ Rule R(std::string cls, std::optional<double> maxSec = {}, std::optional<double>
 const std::vector<Rule> mine = {R("짧은", 4.5, {}, {}), R("긴", {}, 100, 2, std::string("FX3"))};
 
 TEST(Presets, DecodeRejectsWhatIsNotAPresetMap) {
-  for (const char* bad : {"", "not json", "[]", "{\"a\": {}}", "{\"a\": [{}]}", "{\"a\": [{\"max_sec\": 2}]}",
-                          "{\"a\": [{\"class\": 3}]}", "{\"a\": [{\"class\": \"x\", \"max_sec\": \"2\"}]}",
-                          "{\"a\": [{\"class\": \"x\", \"min_ch\": 2.5}]}",
-                          "{\"a\": [{\"class\": \"x\", \"min_ch\": 99999999999}]}",
-                          "{\"a\": [{\"class\": \"x\", \"model\": 7}]}", "{\"a\": [1]}"})
+  for (const char* bad :
+       {"", "not json", "[]", "{\"a\": {}}", "{\"a\": [{}]}", "{\"a\": [{\"max_sec\": 2}]}",
+        "{\"a\": [{\"class\": 3}]}", "{\"a\": [{\"class\": \"x\", \"max_sec\": \"2\"}]}",
+        "{\"a\": [{\"class\": \"x\", \"min_ch\": 2.5}]}",
+        "{\"a\": [{\"class\": \"x\", \"min_ch\": 99999999999}]}",
+        "{\"a\": [{\"class\": \"x\", \"model\": 7}]}", "{\"a\": [1]}"})
     EXPECT_EQ(Presets::decode(bad), std::nullopt) << bad;
-  auto ok = Presets::decode(R"({"a": [{"class": "x", "max_sec": null, "min_ch": 2.0, "model": "m"}], "b": []})");
+  auto ok = Presets::decode(
+      R"({"a": [{"class": "x", "max_sec": null, "min_ch": 2.0, "model": "m"}], "b": []})");
   ASSERT_TRUE(ok);
   EXPECT_EQ(ok->at("a"), (std::vector<Rule>{R("x", {}, {}, 2, std::string("m"))}));
   EXPECT_TRUE(ok->at("b").empty());
   // encode and decode are inverse; a bound that is not finite cannot be written.
   EXPECT_EQ(Presets::decode(Presets::encode(Presets::defaults())), Presets::defaults());
-  EXPECT_THROW(Presets::encode({{"n", {R("x", std::numeric_limits<double>::quiet_NaN())}}}), PresetEncodeError);
+  EXPECT_THROW(Presets::encode({{"n", {R("x", std::numeric_limits<double>::quiet_NaN())}}}),
+               PresetEncodeError);
 }
 
 TEST(Presets, LoadAllPrecedence) {
@@ -72,14 +75,16 @@ TEST(Presets, SaveCustomMergesStartsCorruptFilesAfreshAndFailsLoudly) {
   ASSERT_TRUE(readFile(custom, &text));
   EXPECT_EQ(Presets::decode(text), (PresetMap{{"third", {R("t")}}}));
   // A map that cannot be encoded leaves the old file as it was.
-  EXPECT_THROW(Presets::saveCustom("nan", {R("x", std::numeric_limits<double>::infinity())}, custom),
-               PresetEncodeError);
+  EXPECT_THROW(
+      Presets::saveCustom("nan", {R("x", std::numeric_limits<double>::infinity())}, custom),
+      PresetEncodeError);
   std::string after;
   ASSERT_TRUE(readFile(custom, &after));
   EXPECT_EQ(after, text);
   // No temporary file is left beside it.
   int entries = 0;
-  for (auto& e : std::filesystem::directory_iterator(d.path + "/a/b")) entries += (e.path() != custom) ? 100 : 1;
+  for (auto& e : std::filesystem::directory_iterator(d.path + "/a/b"))
+    entries += (e.path() != custom) ? 100 : 1;
   EXPECT_EQ(entries, 1);
   if (geteuid() != 0) {
     ASSERT_EQ(chmod((d.path + "/a/b").c_str(), 0500), 0);

@@ -30,7 +30,8 @@ bool fits(const Rule& r, double dur, int ch, const std::optional<std::string>& m
 }
 }  // namespace
 
-std::string classify(const Meta& meta, const std::vector<Rule>& rules, const std::optional<std::string>& model) {
+std::string classify(const Meta& meta, const std::vector<Rule>& rules,
+                     const std::optional<std::string>& model) {
   if (!meta.dur) return unsure;
   for (const Rule& r : rules)
     if (fits(r, *meta.dur, meta.ch, model)) return r.cls;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/card/camera_role.h"
 #include "engine/base/records.h"
+#include "engine/card/camera_role.h"
 
 namespace tolverdine {
 
@@ -28,7 +28,8 @@ const char* cameraRoleText(CameraRole r);
 std::optional<CameraRole> cameraRoleFromText(const std::string& s);
 
 /// The class of a clip: "기타" without a duration or when no rule fits.
-std::string classify(const Meta& meta, const std::vector<Rule>& rules, const std::optional<std::string>& model);
+std::string classify(const Meta& meta, const std::vector<Rule>& rules,
+                     const std::optional<std::string>& model);
 
 /// The camera role on top of classify's answer: a slate or a clip of unknown length keeps its
 /// class; fixed gives "풀샷", interview "인터뷰".

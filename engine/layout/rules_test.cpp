@@ -21,7 +21,7 @@ Meta clip(std::optional<double> dur, int ch = 0) {
 
 TEST(Rules, DefaultPresetBoundsAreInclusiveAndFirstRuleWins) {
   auto rules = Presets::defaults().at("default");
-  EXPECT_EQ(classify(clip(2), rules, {}), "슬레이트");     // max_sec 2 is inclusive
+  EXPECT_EQ(classify(clip(2), rules, {}), "슬레이트");  // max_sec 2 is inclusive
   EXPECT_EQ(classify(clip(2.001), rules, {}), "인서트");
   EXPECT_EQ(classify(clip(600), rules, {}), "풀샷");       // min_sec 600 is inclusive
   EXPECT_EQ(classify(clip(599.9, 1), rules, {}), unsure);  // too long for an insert, mono

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <system_error>
 
+#include <utf8proc.h>
 #include "engine/base/records.h"
 #include "engine/base/text.h"
-#include <utf8proc.h>
 
 namespace tolverdine {
 
@@ -15,12 +15,16 @@ const char* const kSuggestionHeading = "규칙 제안 — 같은 방향으로 5�
 
 namespace {
 // Every character of the text literally, wildcards included.
-const char* const kLiteralTest = "rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 ESCAPE '\\'";
+const char* const kLiteralTest =
+    "rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 ESCAPE '\\'";
 }  // namespace
 
 std::string trimSpace(const std::string& s) {
   // Split into code points; an invalid byte counts as a non-space character of its own.
-  struct Cp { size_t at, len; bool space; };
+  struct Cp {
+    size_t at, len;
+    bool space;
+  };
   std::vector<Cp> cps;
   auto* p = reinterpret_cast<const utf8proc_uint8_t*>(s.data());
   size_t i = 0;

@@ -4,15 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/copy/folder_check.h"
-#include "engine/copy/preflight.h"
-#include "platform/posix/process.h"
 #include <sys/wait.h>
+#include "engine/copy/folder_check.h"
 #include "engine/copy/ingest_test_util.h"
-#include "engine/library/report_clips.h"
+#include "engine/copy/preflight.h"
 #include "engine/layout/rules.h"
-#include "engine/reports/terms.h"
+#include "engine/library/report_clips.h"
 #include "engine/media/thumbnail.h"
+#include "engine/reports/terms.h"
+#include "platform/posix/process.h"
 
 namespace tolverdine {
 using namespace testing;
@@ -26,8 +26,10 @@ struct Library {
   Library() {
     mkdirs(d1);
     mkdirs(d2);
-    for (const char* rel : {"CLIP/C0012.MP4", "CLIP/C0012_01.MP4", "CLIP/CX012.MP4", "CLIP/100%.MP4"})
-      rows.push_back(cardRow(card, rel, 4000 + rows.size(), static_cast<unsigned>(rows.size()) + 3));
+    for (const char* rel :
+         {"CLIP/C0012.MP4", "CLIP/C0012_01.MP4", "CLIP/CX012.MP4", "CLIP/100%.MP4"})
+      rows.push_back(
+          cardRow(card, rel, 4000 + rows.size(), static_cast<unsigned>(rows.size()) + 3));
     runIngest(rows, card, kCam, {d1, d2}, NameSet::ko(), store, 2, {}, plenty, {});
   }
 };
@@ -48,7 +50,8 @@ TEST(Library, SearchIsLiteralAndSurvivesHostileText) {
   EXPECT_EQ(names(librarySearch(l.store, "C0012_")), (std::set<std::string>{"C0012_01.MP4"}));
   EXPECT_EQ(names(librarySearch(l.store, "100%")), (std::set<std::string>{"100%.MP4"}));
   EXPECT_TRUE(librarySearch(l.store, "%").size() == 2u);  // only the file with a literal "%"
-  EXPECT_EQ(librarySearch(l.store, "012_").size(), 2u);  // "_" is no wildcard: CX012.MP4 is not found
+  EXPECT_EQ(librarySearch(l.store, "012_").size(),
+            2u);  // "_" is no wildcard: CX012.MP4 is not found
   EXPECT_TRUE(librarySearch(l.store, "' OR 1=1 --").empty());
   EXPECT_TRUE(librarySearch(l.store, "\"; DROP TABLE copy; --").empty());
   EXPECT_TRUE(librarySearch(l.store, std::string(10000, 'x')).empty());
@@ -67,7 +70,8 @@ TEST(Library, FiveMovesSuggestAndAcceptedRuleClassifiesNextClip) {
   Library l;
   Meta m;
   m.dur = 30;
-  for (int i = 0; i < 4; ++i) l.store.appendMove("FX3", "인터뷰", "풀샷", "r" + std::to_string(i), isoNow());
+  for (int i = 0; i < 4; ++i)
+    l.store.appendMove("FX3", "인터뷰", "풀샷", "r" + std::to_string(i), isoNow());
   l.store.appendMove(std::nullopt, "인터뷰", "풀샷", "x", isoNow());
   for (int i = 0; i < 6; ++i) l.store.appendMove(std::nullopt, "인터뷰", "인서트", "y", isoNow());
   EXPECT_TRUE(runSearch(l.store, "").suggestions.empty());
@@ -108,7 +112,8 @@ TEST(Library, ReportClipsVerdictsAndSpotCheck) {
   auto v = clipVerdicts(clips, kCam, l.store, 2);
   EXPECT_TRUE(v[0].enough);
   EXPECT_EQ(v[0].verified, 2);
-  l.store.record(ingestKey(kCam, l.rows[0]), l.d2, *l.rows[0].dest, 1, std::nullopt, CopyState::failed, 1);
+  l.store.record(ingestKey(kCam, l.rows[0]), l.d2, *l.rows[0].dest, 1, std::nullopt,
+                 CopyState::failed, 1);
   EXPECT_FALSE(clipVerdicts(clips, kCam, l.store, 2)[0].enough);
   EXPECT_EQ(spotCheckIndexes(0), std::set<size_t>{});
   EXPECT_EQ(spotCheckIndexes(1), std::set<size_t>{0});
@@ -116,9 +121,11 @@ TEST(Library, ReportClipsVerdictsAndSpotCheck) {
   EXPECT_EQ(spotCheckIndexes(5), (std::set<size_t>{0, 2, 4}));
   EXPECT_EQ(worstColor({}), CardColor::gray);
   EXPECT_EQ(worstColor({{CardStanding::finished, CardColor::green}}), CardColor::green);
-  EXPECT_EQ(worstColor({{CardStanding::finished, CardColor::green}, {CardStanding::running, CardColor::gray}}),
+  EXPECT_EQ(worstColor({{CardStanding::finished, CardColor::green},
+                        {CardStanding::running, CardColor::gray}}),
             CardColor::red);
-  EXPECT_EQ(worstColor({{CardStanding::finished, CardColor::yellow}, {CardStanding::other, CardColor::green}}),
+  EXPECT_EQ(worstColor({{CardStanding::finished, CardColor::yellow},
+                        {CardStanding::other, CardColor::green}}),
             CardColor::yellow);
   EXPECT_EQ(menuTitle(CardColor::green, 2), "포맷 가능 2");
   EXPECT_EQ(menuTitle(CardColor::gray, 0), "TOLVERDINE");
@@ -169,10 +176,12 @@ TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
     ::waitpid(pid, &st, 0);
     ASSERT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), EACCES);
-    r = runPermissionChecks({ok, gone}, {locked}, {ok, gone}, [&](const std::string& s) { log.push_back(s); },
-                            [&](const std::string& p) { return p == locked ? EACCES : probeWrite(p); });
+    r = runPermissionChecks(
+        {ok, gone}, {locked}, {ok, gone}, [&](const std::string& s) { log.push_back(s); },
+        [&](const std::string& p) { return p == locked ? EACCES : probeWrite(p); });
   } else {
-    r = runPermissionChecks({ok, gone}, {locked}, {ok, gone}, [&](const std::string& s) { log.push_back(s); });
+    r = runPermissionChecks({ok, gone}, {locked}, {ok, gone},
+                            [&](const std::string& s) { log.push_back(s); });
   }
   ASSERT_EQ(r.size(), 5u);
   EXPECT_EQ(r[0].state, "쓰기 됨");
@@ -210,16 +219,24 @@ TEST(Thumbnail, FramesOfClipsAndPhotosAndNothingForJunk) {
   if (::access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "ffmpeg not installed";
   TempDir d;
   const std::string clip = d.path + "/c.mp4", tall = d.path + "/t.mp4", photo = d.path + "/p.png";
-  ASSERT_EQ(sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=10:duration=2 -pix_fmt yuv420p " +
-               clip),
+  ASSERT_EQ(
+      sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=640x480:rate=10:duration=2 -pix_fmt yuv420p " +
+         clip),
+      0);
+  ASSERT_EQ(
+      sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=160x320:rate=10:duration=1 -pix_fmt yuv420p " +
+         tall),
+      0);
+  ASSERT_EQ(sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=1000x500 -frames:v 1 " + photo),
             0);
-  ASSERT_EQ(sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=160x320:rate=10:duration=1 -pix_fmt yuv420p " +
-               tall),
-            0);
-  ASSERT_EQ(sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=1000x500 -frames:v 1 " + photo), 0);
-  struct Case { std::string file; ImageFormat f; std::string size; };
-  for (const Case& c : {Case{clip, ImageFormat::jpeg, "240,180"}, Case{clip, ImageFormat::png, "240,180"},
-                        Case{tall, ImageFormat::jpeg, "90,180"}, Case{photo, ImageFormat::png, "320,160"}}) {
+  struct Case {
+    std::string file;
+    ImageFormat f;
+    std::string size;
+  };
+  for (const Case& c :
+       {Case{clip, ImageFormat::jpeg, "240,180"}, Case{clip, ImageFormat::png, "240,180"},
+        Case{tall, ImageFormat::jpeg, "90,180"}, Case{photo, ImageFormat::png, "320,160"}}) {
     ThumbnailOptions o;
     o.format = c.f;
     auto img = makeThumbnail(c.file, o);

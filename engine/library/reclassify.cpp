@@ -2,13 +2,13 @@
 
 #include <vector>
 
-#include "engine/card/camera_labels.h"
 #include "engine/base/files.h"
-#include "engine/hashlist/mhl.h"
-#include "engine/base/rename.h"
-#include "engine/card/scan.h"
-#include "engine/base/text.h"
 #include "engine/base/path_name.h"
+#include "engine/base/rename.h"
+#include "engine/base/text.h"
+#include "engine/card/camera_labels.h"
+#include "engine/card/scan.h"
+#include "engine/hashlist/mhl.h"
 
 namespace tolverdine {
 namespace {
@@ -61,7 +61,8 @@ std::string reclassify(const Hit& hit, const std::string& clsIn, const NameSet& 
   std::vector<Hit> moving;
   for (auto& h : store.copiesOn(root)) {
     if (nfc(parentPath(h.classPath())) != oldFolder) continue;
-    if (h.key == hit.key || isSidecar("x/" + lastComponent(h.rel), "x/" + clipName)) moving.push_back(std::move(h));
+    if (h.key == hit.key || isSidecar("x/" + lastComponent(h.rel), "x/" + clipName))
+      moving.push_back(std::move(h));
   }
   bool clipThere = false;
   for (const auto& h : moving) clipThere = clipThere || h.key == hit.key;

@@ -16,7 +16,9 @@ struct ReclassifyError {
   std::string path;
 
   static ReclassifyError offline(std::string p) { return {Case::offline, std::move(p)}; }
-  static ReclassifyError notClassified(std::string p) { return {Case::notClassified, std::move(p)}; }
+  static ReclassifyError notClassified(std::string p) {
+    return {Case::notClassified, std::move(p)};
+  }
   static ReclassifyError exists(std::string p) { return {Case::exists, std::move(p)}; }
   static ReclassifyError failed(std::string p) { return {Case::failed, std::move(p)}; }
   std::string description() const;

@@ -4,14 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/card/camera_id.h"
 #include "engine/base/files.h"
-#include "engine/library/library.h"
-#include "engine/layout/rules.h"
-#include "engine/hashlist/mhl.h"
 #include "engine/base/text.h"
-#include "testing/test_util.h"
+#include "engine/card/camera_id.h"
+#include "engine/hashlist/mhl.h"
+#include "engine/layout/rules.h"
+#include "engine/library/library.h"
 #include "testing/store_access.h"
+#include "testing/test_util.h"
 
 namespace tolverdine {
 namespace {
@@ -29,7 +29,8 @@ int generations(const std::string& root) {
 int moves(Store& s) {
   int n = 0;
   try {
-    rawQuery(s, "SELECT count(*) FROM move", {}, [&](const SqlRow& r) { n = static_cast<int>(r.int64(0)); });
+    rawQuery(s, "SELECT count(*) FROM move", {},
+             [&](const SqlRow& r) { n = static_cast<int>(r.int64(0)); });
   } catch (const StoreError&) {  // the table is made with the first move
   }
   return n;
@@ -54,8 +55,14 @@ struct Project {
         mkdirs(parentPath(root + "/" + cls));
         writeFile(root + "/" + cls, name, false);
       }
-      Hit h{std::string("A캠|CLIP/") + name + "|9|1", root, rel,
-            mirror ? std::optional<std::string>(cls) : std::nullopt, "0123456789abcdef", CopyState::verified, "", 9};
+      Hit h{std::string("A캠|CLIP/") + name + "|9|1",
+            root,
+            rel,
+            mirror ? std::optional<std::string>(cls) : std::nullopt,
+            "0123456789abcdef",
+            CopyState::verified,
+            "",
+            9};
       store.record(h.key, root, rel, 9, h.hash, CopyState::verified, 1, std::nullopt, h.view);
       hits[name] = h;
     }
@@ -73,12 +80,14 @@ TEST(Reclassify, SplitStorageMovesClipAndSidecarAndRecordsRenames) {
   EXPECT_FALSE(exists(p.root + "/" + kFolder + "/C0031.MP4"));
   EXPECT_TRUE(exists(p.root + "/" + kFolder + "/C00310.MP4")) << "a longer number is another clip";
   EXPECT_EQ(p.store.destRel(p.hits["C0031M01.XML"].key, p.root), moved + "C0031M01.XML");
-  EXPECT_EQ(p.store.destRel(p.hits["C00310.MP4"].key, p.root), std::string(kFolder) + "/C00310.MP4");
+  EXPECT_EQ(p.store.destRel(p.hits["C00310.MP4"].key, p.root),
+            std::string(kFolder) + "/C00310.MP4");
   EXPECT_EQ(generations(p.root), 1);
   EXPECT_EQ(moves(p.store), 1);
 
   // Already in the class: nothing moves, nothing is written.
-  EXPECT_EQ(reclassify(Hit{p.hits["C0031.MP4"].key, p.root, to, {}, {}, CopyState::verified, "", 9}, "풀샷", NameSet::ko(), p.store),
+  EXPECT_EQ(reclassify(Hit{p.hits["C0031.MP4"].key, p.root, to, {}, {}, CopyState::verified, "", 9},
+                       "풀샷", NameSet::ko(), p.store),
             to);
   EXPECT_EQ(generations(p.root), 1);
   EXPECT_EQ(moves(p.store), 1);
@@ -91,7 +100,8 @@ TEST(Reclassify, MirrorStorageMovesOnlyTheViews) {
   EXPECT_TRUE(exists(p.root + "/_카드원본/A캠_001/CLIP/C0031.MP4"));
   EXPECT_TRUE(exists(p.root + "/01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML"));
   EXPECT_EQ(p.store.destRel(p.hits["C0031.MP4"].key, p.root), "_카드원본/A캠_001/CLIP/C0031.MP4");
-  EXPECT_EQ(p.store.recordedView(p.hits["C0031M01.XML"].key, p.root), "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML");
+  EXPECT_EQ(p.store.recordedView(p.hits["C0031M01.XML"].key, p.root),
+            "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML");
   EXPECT_EQ(generations(p.root), 0);
   EXPECT_EQ(moves(p.store), 1);
 }
@@ -154,7 +164,8 @@ TEST(Reclassify, FiveMovesOneWayMakeASuggestion) {
     const std::string rel = "01_원본/A캠/1_0900-0930/풀샷/" + name;
     mkdirs(parentPath(p.root + "/" + rel));
     writeFile(p.root + "/" + rel, name, false);
-    Hit h{"A캠|CLIP/" + name + "|9|1", p.root, rel, std::nullopt, "0123456789abcdef", CopyState::verified, "", 9};
+    Hit h{"A캠|CLIP/" + name + "|9|1", p.root, rel, std::nullopt, "0123456789abcdef",
+          CopyState::verified,         "",     9};
     p.store.record(h.key, p.root, rel, 9, h.hash, CopyState::verified, 1);
     reclassify(h, "인터뷰", NameSet::ko(), p.store);
     auto s = p.store.suggestions(5);

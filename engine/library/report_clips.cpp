@@ -1,11 +1,12 @@
 #include "engine/library/report_clips.h"
 
-#include "engine/library/library.h"
 #include "engine/base/text.h"
+#include "engine/library/library.h"
 
 namespace tolverdine {
 
-std::vector<ReportClip> reportClips(const std::optional<std::string>& reportCard, const LastJobs& jobs) {
+std::vector<ReportClip> reportClips(const std::optional<std::string>& reportCard,
+                                    const LastJobs& jobs) {
   std::vector<ReportClip> out;
   if (!reportCard) return out;
   auto it = jobs.find(*reportCard);
@@ -20,8 +21,8 @@ std::vector<ReportClip> reportClips(const std::optional<std::string>& reportCard
   return out;
 }
 
-std::vector<ClipVerdict> clipVerdicts(const std::vector<ReportClip>& clips, const std::string& cam, Store& store,
-                                      int copiesRequired) {
+std::vector<ClipVerdict> clipVerdicts(const std::vector<ReportClip>& clips, const std::string& cam,
+                                      Store& store, int copiesRequired) {
   std::vector<ClipVerdict> out;
   for (const auto& c : clips) {
     int n = store.verifiedCount(ingestKey(cam, c.row));
@@ -38,7 +39,7 @@ std::set<size_t> spotCheckIndexes(size_t n) {
 CardColor worstColor(const std::vector<std::pair<CardStanding, CardColor>>& cards) {
   bool red = false, yellow = false, gray = false, green = false;
   for (const auto& [standing, color] : cards) {
-    CardColor c = standing == CardStanding::finished ? color
+    CardColor c = standing == CardStanding::finished  ? color
                   : standing == CardStanding::running ? CardColor::red
                                                       : CardColor::gray;
     red |= c == CardColor::red;
@@ -61,7 +62,8 @@ std::string menuTitle(CardColor worst, size_t cards) {
   return t;
 }
 
-std::optional<Hit> reportHit(const std::string& cam, const Row& row, const std::string& root, Store& store) {
+std::optional<Hit> reportHit(const std::string& cam, const Row& row, const std::string& root,
+                             Store& store) {
   const std::string key = ingestKey(cam, row);
   // A literal search: a file name such as C0012_01 must not turn "_" into a wildcard and crowd
   // the 300 rows with other clips.
@@ -70,7 +72,8 @@ std::optional<Hit> reportHit(const std::string& cam, const Row& row, const std::
   return std::nullopt;
 }
 
-bool refreshReportRow(LastJob& job, const std::string& cam, const Row& row, const std::string& cls, Store& store) {
+bool refreshReportRow(LastJob& job, const std::string& cam, const Row& row, const std::string& cls,
+                      Store& store) {
   if (job.roots.empty()) return false;
   Row* target = nullptr;
   for (auto& r : job.rows)
@@ -81,10 +84,8 @@ bool refreshReportRow(LastJob& job, const std::string& cam, const Row& row, cons
   if (!target) return false;
   auto hit = reportHit(cam, row, job.roots.front(), store);
   if (!hit) return false;
-  if (target->view)
-    target->view = hit->view;
-  else
-    target->dest = hit->rel;
+  if (target->view) target->view = hit->view;
+  else target->dest = hit->rel;
   target->cls = cls;
   return true;
 }

@@ -29,8 +29,10 @@ struct ReportClip {
   Row row;
 };
 
-/// Video rows of the card's job with a view or dest, in row order; empty without card, entry or root.
-std::vector<ReportClip> reportClips(const std::optional<std::string>& reportCard, const LastJobs& jobs);
+/// Video rows of the card's job with a view or dest, in row order; empty without card, entry or
+/// root.
+std::vector<ReportClip> reportClips(const std::optional<std::string>& reportCard,
+                                    const LastJobs& jobs);
 
 /// Verified copies of each clip in the database and whether that meets copiesRequired.
 struct ClipVerdict {
@@ -38,8 +40,8 @@ struct ClipVerdict {
   int verified = 0;
   bool enough = false;
 };
-std::vector<ClipVerdict> clipVerdicts(const std::vector<ReportClip>& clips, const std::string& cam, Store& store,
-                                      int copiesRequired);
+std::vector<ClipVerdict> clipVerdicts(const std::vector<ReportClip>& clips, const std::string& cam,
+                                      Store& store, int copiesRequired);
 
 /// First, middle and last index (each once); empty for no clips.
 std::set<size_t> spotCheckIndexes(size_t n);
@@ -53,9 +55,11 @@ std::string menuTitle(CardColor worst, size_t cards);
 
 /// The library hit of a report row on root: the first of a search by the clip's file name (300)
 /// whose key is the row's and whose dest is root.
-std::optional<Hit> reportHit(const std::string& cam, const Row& row, const std::string& root, Store& store);
+std::optional<Hit> reportHit(const std::string& cam, const Row& row, const std::string& root,
+                             Store& store);
 /// After a move: the job row with the same rel takes the hit's view (mirror storage) or rel as its
 /// dest (split storage) and cls. False when there is no such row or hit.
-bool refreshReportRow(LastJob& job, const std::string& cam, const Row& row, const std::string& cls, Store& store);
+bool refreshReportRow(LastJob& job, const std::string& cam, const Row& row, const std::string& cls,
+                      Store& store);
 
 }  // namespace tolverdine

@@ -11,7 +11,8 @@ TEST(InternetDate, FormsAndRejects) {
   EXPECT_EQ(parseInternetDate("2025-03-14T18:30:12+09:00", Fraction::forbidden), 1741944612.0);
   EXPECT_EQ(parseInternetDate("2025-03-14T09:30:12Z", Fraction::forbidden), 1741944612.0);
   EXPECT_EQ(parseInternetDate("2025-03-14T04:00:12-05:30", Fraction::forbidden), 1741944612.0);
-  EXPECT_DOUBLE_EQ(*parseInternetDate("2025-03-14T09:30:12.250000Z", Fraction::required), 1741944612.25);
+  EXPECT_DOUBLE_EQ(*parseInternetDate("2025-03-14T09:30:12.250000Z", Fraction::required),
+                   1741944612.25);
   EXPECT_EQ(parseInternetDate("1970-01-01T00:00:00Z", Fraction::forbidden), 0.0);
   EXPECT_EQ(parseInternetDate("2024-02-29T00:00:00Z", Fraction::forbidden), 1709164800.0);
   EXPECT_EQ(parseInternetDateAny("2025-03-14T09:30:12Z"), 1741944612.0);
@@ -38,7 +39,7 @@ TEST(FfprobeJson, FullRecord) {
   ASSERT_TRUE(m);
   EXPECT_EQ(m->t, 1741944612.0);  // the format's tag wins over the stream's
   EXPECT_EQ(m->dur, 12.5);
-  EXPECT_EQ(m->ch, 4);  // largest, not the sum
+  EXPECT_EQ(m->ch, 4);             // largest, not the sum
   EXPECT_EQ(m->res, "1920x1080");  // first video stream, even after an audio stream
   EXPECT_EQ(m->fps, 29.97);
 }
@@ -54,25 +55,30 @@ TEST(FfprobeJson, MissingAndMistypedMembersAreAbsent) {
   EXPECT_EQ(*m, Meta{});
 
   // Creation time from the first stream that has one; an unparsable one leaves t absent.
-  m = parseFfprobeJson(R"({"format": {}, "streams": [7, {"tags": {}}, {"tags": {"creation_time": "2025-03-14T09:30:12Z"}},
+  m = parseFfprobeJson(
+      R"({"format": {}, "streams": [7, {"tags": {}}, {"tags": {"creation_time": "2025-03-14T09:30:12Z"}},
       {"tags": {"creation_time": "2000-01-01T00:00:00Z"}}]})");
   EXPECT_EQ(m->t, 1741944612.0);
   EXPECT_FALSE(parseFfprobeJson(R"({"format": {"tags": {"creation_time": "yesterday"}}})")->t);
 
-  m = parseFfprobeJson(R"({"streams": [{"codec_type": "video"}, {"codec_type": "audio", "channels": "6"},
+  m = parseFfprobeJson(
+      R"({"streams": [{"codec_type": "video"}, {"codec_type": "audio", "channels": "6"},
       {"codec_type": "audio", "channels": 1.5}, {"codec_type": "audio", "channels": -3},
       {"codec_type": "audio", "channels": 99999999999}]})");
   EXPECT_EQ(m->res, "?x?");
   EXPECT_EQ(m->fps, 0.0);  // a missing rate reads as "0/1"
   EXPECT_EQ(m->ch, 0);
 
-  m = parseFfprobeJson(R"({"streams": [{"codec_type": "video", "width": "1920", "height": 1080}]})");
+  m = parseFfprobeJson(
+      R"({"streams": [{"codec_type": "video", "width": "1920", "height": 1080}]})");
   EXPECT_EQ(m->res, "?x1080");
 }
 
 TEST(FfprobeJson, FrameRatesAndDurations) {
   auto fps = [](const std::string& rate) {
-    return parseFfprobeJson(R"({"streams": [{"codec_type": "video", "r_frame_rate": ")" + rate + R"("}]})")->fps;
+    return parseFfprobeJson(R"({"streams": [{"codec_type": "video", "r_frame_rate": ")" + rate +
+                            R"("}]})")
+        ->fps;
   };
   EXPECT_EQ(fps("30000/1001"), 29.97);
   EXPECT_EQ(fps("24000/1001"), 23.976);
@@ -86,7 +92,7 @@ TEST(FfprobeJson, FrameRatesAndDurations) {
   EXPECT_FALSE(fps("25"));
   EXPECT_FALSE(fps("1/2/3"));
   EXPECT_FALSE(fps(""));
-  EXPECT_FALSE(fps("inf/1"));   // no infinite rates in reports
+  EXPECT_FALSE(fps("inf/1"));  // no infinite rates in reports
   EXPECT_FALSE(fps("1e308/1e-308"));
 
   auto dur = [](const std::string& d) {

@@ -11,7 +11,8 @@ namespace tolverdine {
 namespace {
 
 bool isVideoName(const std::string& path) {
-  static const std::array<const char*, 9> ext = {"mp4", "mov", "mxf", "avi", "mts", "m2ts", "braw", "r3d", "insv"};
+  static const std::array<const char*, 9> ext = {"mp4",  "mov",  "mxf", "avi", "mts",
+                                                 "m2ts", "braw", "r3d", "insv"};
   std::string name = lastComponent(path);
   auto dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0) return false;
@@ -41,7 +42,8 @@ LengthStats lengthStatsOf(std::vector<double> d) {
   }
   double lower = -std::numeric_limits<double>::infinity();
   for (const auto& [bound, label] : bounds) {
-    int n = static_cast<int>(std::count_if(d.begin(), d.end(), [&](double x) { return x > lower && x <= bound; }));
+    int n = static_cast<int>(
+        std::count_if(d.begin(), d.end(), [&](double x) { return x > lower && x <= bound; }));
     s.buckets.emplace_back(label, n);
     lower = bound;
   }

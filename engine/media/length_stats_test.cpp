@@ -20,7 +20,8 @@ TEST(LengthStats, BucketsMedianP90AndOnlyVideosWithDurations) {
   EXPECT_EQ(s.buckets.front().first, "~5초");
   EXPECT_EQ(s.buckets.back().first, "20분+");
   // Upper bounds are inclusive.
-  EXPECT_EQ(counts(lengthStatsOf({5, 30, 1200, 1200.5})), (std::vector<int>{1, 1, 0, 0, 0, 0, 1, 1}));
+  EXPECT_EQ(counts(lengthStatsOf({5, 30, 1200, 1200.5})),
+            (std::vector<int>{1, 1, 0, 0, 0, 0, 1, 1}));
 
   auto none = lengthStatsOf({});
   EXPECT_EQ(none.buckets.size(), 8u);
@@ -34,7 +35,8 @@ TEST(LengthStats, BucketsMedianP90AndOnlyVideosWithDurations) {
     if (p.find("nodur") == std::string::npos) m.dur = 10;
     return m;
   };
-  auto cs = lengthStats({"/c/A.MP4", "/c/b.mov", "/c/nodur.mxf", "/c/x.jpg", "/c/.mp4", "/c/noext"}, fake);
+  auto cs = lengthStats({"/c/A.MP4", "/c/b.mov", "/c/nodur.mxf", "/c/x.jpg", "/c/.mp4", "/c/noext"},
+                        fake);
   EXPECT_EQ(probed, 3);
   EXPECT_EQ(cs.count, 2);
   EXPECT_EQ(counts(cs), (std::vector<int>{0, 2, 0, 0, 0, 0, 0, 0}));  // both 10 s clips

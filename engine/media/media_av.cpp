@@ -10,8 +10,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "engine/media/ffprobe_json.h"
 #include "engine/base/iso_date.h"
+#include "engine/media/ffprobe_json.h"
 #include "engine/media/probe.h"
 
 namespace tolverdine {
@@ -54,7 +54,8 @@ Meta avfProbe(const std::string& path) {
       if (s->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;  // cover art, not a picture track
       sawVideo = true;
       m.res = std::to_string(par->width) + "x" + std::to_string(par->height);
-      AVRational r = s->avg_frame_rate.num && s->avg_frame_rate.den ? s->avg_frame_rate : s->r_frame_rate;
+      AVRational r =
+          s->avg_frame_rate.num && s->avg_frame_rate.den ? s->avg_frame_rate : s->r_frame_rate;
       m.fps = r.den ? roundFps(av_q2d(r)) : std::optional<double>(0.0);
     } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
       m.ch = std::max(m.ch, par->ch_layout.nb_channels);

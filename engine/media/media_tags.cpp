@@ -25,7 +25,8 @@ std::optional<TagKey> keyOf(const std::string& name) {
   if (k == "model" || k == "com.apple.quicktime.model") return TagKey::model;
   if (k == "make" || k == "com.apple.quicktime.make") return TagKey::make;
   // libavformat names the QuickTime user-data software item (©swr) "encoder".
-  if (k == "software" || k == "com.apple.quicktime.software" || k == "encoder") return TagKey::software;
+  if (k == "software" || k == "com.apple.quicktime.software" || k == "encoder")
+    return TagKey::software;
   return std::nullopt;
 }
 }  // namespace

@@ -6,27 +6,28 @@
 #include <algorithm>
 #include <memory>
 
-#include "engine/media/ffprobe_json.h"
 #include "engine/base/files.h"
 #include "engine/base/iso_date.h"
+#include "engine/base/text.h"
+#include "engine/media/ffprobe_json.h"
+#include "engine/media/sidecar_xml.h"
 #include "platform/posix/fs.h"
 #include "platform/posix/process.h"
-#include "engine/media/sidecar_xml.h"
-#include "engine/base/text.h"
 
 namespace tolverdine {
 
 const std::vector<std::string>& ffprobeSearchList() {
   static const std::vector<std::string> list = {
-      "/opt/homebrew/bin/ffprobe", "/usr/local/bin/ffprobe", "/opt/homebrew/opt/ffmpeg-full/bin/ffprobe",
-      "/usr/bin/ffprobe"};
+      "/opt/homebrew/bin/ffprobe", "/usr/local/bin/ffprobe",
+      "/opt/homebrew/opt/ffmpeg-full/bin/ffprobe", "/usr/bin/ffprobe"};
   return list;
 }
 
 std::optional<std::string> findExecutable(const std::vector<std::string>& list) {
   for (const auto& p : list) {
     struct stat st;
-    if (realFs().stat(p, &st) == 0 && S_ISREG(st.st_mode) && realFs().access(p, X_OK) == 0) return p;
+    if (realFs().stat(p, &st) == 0 && S_ISREG(st.st_mode) && realFs().access(p, X_OK) == 0)
+      return p;
   }
   return std::nullopt;
 }
@@ -36,7 +37,9 @@ const std::optional<std::string>& ffprobePath() {
   return path;
 }
 
-static ProbeTools defaultTools() { return ProbeTools{ffprobePath(), std::chrono::milliseconds(10000)}; }
+static ProbeTools defaultTools() {
+  return ProbeTools{ffprobePath(), std::chrono::milliseconds(10000)};
+}
 
 std::optional<Meta> ffprobe(const std::string& path) { return ffprobe(path, defaultTools()); }
 
@@ -44,7 +47,8 @@ std::optional<Meta> ffprobe(const std::string& path, const ProbeTools& tools) {
   if (!tools.ffprobe) return std::nullopt;
   RunOptions opt;
   opt.timeout = tools.timeout;
-  auto r = runProcess({*tools.ffprobe, "-v", "quiet", "-print_format", "json", "-show_format", "-show_streams", path},
+  auto r = runProcess({*tools.ffprobe, "-v", "quiet", "-print_format", "json", "-show_format",
+                       "-show_streams", path},
                       opt);
   if (!r || !r->ok() || r->truncated) return std::nullopt;
   return parseFfprobeJson(r->out);
@@ -71,8 +75,10 @@ std::optional<double> sonyCreationDate(const std::string& path) {
   if (realFs().list(folder, &entries) != 0) return std::nullopt;
   std::vector<std::string> names;
   for (auto& e : entries) names.push_back(std::move(e.name));
-  std::sort(names.begin(), names.end());  // listing order is arbitrary; pick the same one every time
-  auto hit = std::find_if(names.begin(), names.end(), [&](const std::string& n) { return lowerUnicode(n) == want; });
+  std::sort(names.begin(),
+            names.end());  // listing order is arbitrary; pick the same one every time
+  auto hit = std::find_if(names.begin(), names.end(),
+                          [&](const std::string& n) { return lowerUnicode(n) == want; });
   if (hit == names.end()) return std::nullopt;
 
   std::string xml;

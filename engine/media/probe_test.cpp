@@ -44,7 +44,8 @@ class Probe : public ::testing::Test {
       skipWhy = "ffmpeg/ffprobe not installed";
       return;
     }
-    const std::vector<std::string> video = {"-f", "lavfi", "-i", "testsrc=size=160x90:rate=30000/1001"};
+    const std::vector<std::string> video = {"-f", "lavfi", "-i",
+                                            "testsrc=size=160x90:rate=30000/1001"};
     const std::vector<std::string> stamp = {"-metadata", "creation_time=2025-03-14T09:30:12Z"};
     auto cat = [](std::initializer_list<std::vector<std::string>> parts) {
       std::vector<std::string> all;
@@ -52,22 +53,33 @@ class Probe : public ::testing::Test {
       return all;
     };
     make(cat({video, {"-t", "1", "-c:v", "mpeg4"}, stamp}), "v0.mp4");
-    make(cat({video, {"-f", "lavfi", "-i", "sine", "-ac", "2", "-t", "1.5", "-c:v", "mpeg4", "-c:a", "aac"}, stamp}),
-         "v1.mov");
-    make(cat({video, {"-f", "lavfi", "-i", "sine", "-f", "lavfi", "-i", "sine=frequency=880", "-map", "0:v", "-map",
-                      "1:a", "-map", "2:a", "-ac:a:0", "2", "-ac:a:1", "1", "-t", "1", "-c:v", "mpeg4", "-c:a", "aac"},
+    make(
+        cat({video,
+             {"-f", "lavfi", "-i", "sine", "-ac", "2", "-t", "1.5", "-c:v", "mpeg4", "-c:a", "aac"},
+             stamp}),
+        "v1.mov");
+    make(cat({video,
+              {"-f",      "lavfi", "-i",   "sine", "-f",   "lavfi", "-i",      "sine=frequency=880",
+               "-map",    "0:v",   "-map", "1:a",  "-map", "2:a",   "-ac:a:0", "2",
+               "-ac:a:1", "1",     "-t",   "1",    "-c:v", "mpeg4", "-c:a",    "aac"},
               stamp}),
          "v2.mp4");
     make(cat({{"-f", "lavfi", "-i", "testsrc=size=320x180:rate=25"},
-              {"-f", "lavfi", "-i", "sine", "-f", "lavfi", "-i", "sine=frequency=880", "-map", "0:v", "-map", "1:a",
-               "-map", "2:a", "-t", "1", "-c:v", "mpeg2video", "-c:a", "pcm_s16le", "-ar", "48000", "-ac", "1"},
+              {"-f",   "lavfi",      "-i",   "sine",
+               "-f",   "lavfi",      "-i",   "sine=frequency=880",
+               "-map", "0:v",        "-map", "1:a",
+               "-map", "2:a",        "-t",   "1",
+               "-c:v", "mpeg2video", "-c:a", "pcm_s16le",
+               "-ar",  "48000",      "-ac",  "1"},
               stamp}),
          "v2.mxf");
     mkdirs(at("PRIVATE/M4ROOT/CLIP"));
-    make(cat({video, {"-t", "1", "-c:v", "mpeg4", "-map_metadata", "-1"}}), "PRIVATE/M4ROOT/CLIP/C0001.MP4");
-    writeFile(at("PRIVATE/M4ROOT/CLIP/C0001M01.XML"),
-              "<?xml version=\"1.0\"?><NonRealTimeMeta><CreationDate value=\"2025-03-14T18:30:12+09:00\"/>"
-              "</NonRealTimeMeta>");
+    make(cat({video, {"-t", "1", "-c:v", "mpeg4", "-map_metadata", "-1"}}),
+         "PRIVATE/M4ROOT/CLIP/C0001.MP4");
+    writeFile(
+        at("PRIVATE/M4ROOT/CLIP/C0001M01.XML"),
+        "<?xml version=\"1.0\"?><NonRealTimeMeta><CreationDate value=\"2025-03-14T18:30:12+09:00\"/>"
+        "</NonRealTimeMeta>");
   }
   static void TearDownTestSuite() {
     delete dir;
@@ -79,7 +91,8 @@ class Probe : public ::testing::Test {
 
   // What ffprobe itself says, read independently of the code under test.
   static Meta reference(const std::string& path) {
-    auto r = runProcess({ffprobeBin, "-v", "quiet", "-print_format", "json", "-show_format", "-show_streams", path});
+    auto r = runProcess({ffprobeBin, "-v", "quiet", "-print_format", "json", "-show_format",
+                         "-show_streams", path});
     EXPECT_TRUE(r && r->ok()) << path;
     Meta m;
     if (!r) return m;
@@ -89,9 +102,11 @@ class Probe : public ::testing::Test {
       m.t = parseInternetDateAny(j["format"]["tags"]["creation_time"].get<std::string>());
     for (auto& s : j["streams"]) {
       if (s["codec_type"] == "video" && !m.res) {
-        m.res = std::to_string(s["width"].get<int>()) + "x" + std::to_string(s["height"].get<int>());
+        m.res =
+            std::to_string(s["width"].get<int>()) + "x" + std::to_string(s["height"].get<int>());
         std::string rate = s["r_frame_rate"];
-        double fps = std::stod(rate.substr(0, rate.find('/'))) / std::stod(rate.substr(rate.find('/') + 1));
+        double fps =
+            std::stod(rate.substr(0, rate.find('/'))) / std::stod(rate.substr(rate.find('/') + 1));
         m.fps = std::round(fps * 1000) / 1000;
       }
       if (s["codec_type"] == "audio") m.ch = std::max(m.ch, s["channels"].get<int>());
@@ -153,7 +168,8 @@ TEST_F(Probe, SonySidecarGivesTheTimeTheClipLacks) {
   // The sidecar is found in any letter case, and a clip without one keeps no time.
   std::string lower = at("PRIVATE/M4ROOT/CLIP/c0002.mp4");
   ASSERT_EQ(::link(clip.c_str(), lower.c_str()), 0);
-  writeFile(at("PRIVATE/M4ROOT/CLIP/C0002m01.xml"), "<CreationDate value=\"\"/><CreationDate value=\"2025-03-14T09:30:12Z\"/>");
+  writeFile(at("PRIVATE/M4ROOT/CLIP/C0002m01.xml"),
+            "<CreationDate value=\"\"/><CreationDate value=\"2025-03-14T09:30:12Z\"/>");
   EXPECT_EQ(probe(lower, {}).t, when);
   writeFile(at("PRIVATE/M4ROOT/CLIP/C0002m01.xml"), "<CreationDate value=\"gestern\"/>");
   EXPECT_FALSE(probe(lower, {}).t);
@@ -192,11 +208,11 @@ TEST_F(Probe, AFfprobeThatMisbehavesIsIgnoredAndAHungOneIsKilled) {
     return ProbeTools{p, std::chrono::milliseconds(500)};
   };
   Meta lib = avfProbe(clip);
-  for (auto& [name, body] :
-       std::vector<std::pair<std::string, std::string>>{{"garbage", "echo '{{{ not json'"},
-                                                        {"fails", "echo '{\"format\":{\"duration\":\"9\"}}'; exit 1"},
-                                                        {"array", "echo '[1,2]'"},
-                                                        {"negative", "echo '{\"format\":{\"duration\":\"-3\"}}'"}}) {
+  for (auto& [name, body] : std::vector<std::pair<std::string, std::string>>{
+           {"garbage", "echo '{{{ not json'"},
+           {"fails", "echo '{\"format\":{\"duration\":\"9\"}}'; exit 1"},
+           {"array", "echo '[1,2]'"},
+           {"negative", "echo '{\"format\":{\"duration\":\"-3\"}}'"}}) {
     ProbeTools t = fake(name, body);
     if (name != "negative") {
       EXPECT_FALSE(ffprobe(clip, t)) << name;
@@ -226,7 +242,9 @@ TEST(ProbeTools, FindExecutableTakesTheFirstExecutableRegularFile) {
   mkdirs(d.path + "/dir");
   writeFile(d.path + "/tool", "#!/bin/sh\n");
   ::chmod((d.path + "/tool").c_str(), 0755);
-  EXPECT_EQ(findExecutable({d.path + "/none", d.path + "/plain", d.path + "/dir", d.path + "/tool"}), d.path + "/tool");
+  EXPECT_EQ(
+      findExecutable({d.path + "/none", d.path + "/plain", d.path + "/dir", d.path + "/tool"}),
+      d.path + "/tool");
   EXPECT_EQ(findExecutable({d.path + "/dir"}), std::nullopt);
   EXPECT_EQ(ffprobeSearchList().back(), "/usr/bin/ffprobe");
   EXPECT_EQ(&ffprobePath(), &ffprobePath());

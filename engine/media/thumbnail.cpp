@@ -101,13 +101,14 @@ struct Rgb {
 std::optional<Rgb> scaleToRgb(const AVFrame* f, int w, int h) {
   auto src = static_cast<AVPixelFormat>(f->format);
   if (f->width <= 0 || f->height <= 0 || !sws_isSupportedInput(src)) return std::nullopt;
-  std::unique_ptr<SwsContext, SwsFree> sws(
-      sws_getContext(f->width, f->height, src, w, h, AV_PIX_FMT_RGB24, SWS_AREA, nullptr, nullptr, nullptr));
+  std::unique_ptr<SwsContext, SwsFree> sws(sws_getContext(
+      f->width, f->height, src, w, h, AV_PIX_FMT_RGB24, SWS_AREA, nullptr, nullptr, nullptr));
   if (!sws) return std::nullopt;
   Rgb out{w, h, std::vector<uint8_t>(static_cast<size_t>(w) * h * 3)};
   uint8_t* dst[4] = {out.px.data(), nullptr, nullptr, nullptr};
   int stride[4] = {w * 3, 0, 0, 0};
-  if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, stride) <= 0) return std::nullopt;
+  if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, stride) <= 0)
+    return std::nullopt;
   return out;
 }
 
@@ -120,10 +121,18 @@ Rgb rotate(const Rgb& in, int turns) {
   for (int y = 0; y < in.h; ++y)
     for (int x = 0; x < in.w; ++x) {
       int nx, ny;
-      if (turns == 1) { nx = in.h - 1 - y; ny = x; }
-      else if (turns == 2) { nx = in.w - 1 - x; ny = in.h - 1 - y; }
-      else { nx = y; ny = in.w - 1 - x; }
-      std::memcpy(&out.px[(static_cast<size_t>(ny) * out.w + nx) * 3], &in.px[(static_cast<size_t>(y) * in.w + x) * 3], 3);
+      if (turns == 1) {
+        nx = in.h - 1 - y;
+        ny = x;
+      } else if (turns == 2) {
+        nx = in.w - 1 - x;
+        ny = in.h - 1 - y;
+      } else {
+        nx = y;
+        ny = in.w - 1 - x;
+      }
+      std::memcpy(&out.px[(static_cast<size_t>(ny) * out.w + nx) * 3],
+                  &in.px[(static_cast<size_t>(y) * in.w + x) * 3], 3);
     }
   return out;
 }
@@ -153,8 +162,8 @@ std::optional<std::vector<uint8_t>> encode(const Rgb& img, ImageFormat format) {
   const uint8_t* src[4] = {img.px.data(), nullptr, nullptr, nullptr};
   int srcStride[4] = {img.w * 3, 0, 0, 0};
   if (jpeg) {
-    std::unique_ptr<SwsContext, SwsFree> sws(sws_getContext(img.w, img.h, AV_PIX_FMT_RGB24, img.w, img.h, pix,
-                                                            SWS_BICUBIC, nullptr, nullptr, nullptr));
+    std::unique_ptr<SwsContext, SwsFree> sws(sws_getContext(
+        img.w, img.h, AV_PIX_FMT_RGB24, img.w, img.h, pix, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!sws || sws_scale(sws.get(), src, srcStride, 0, img.h, frame->data, frame->linesize) <= 0)
       return std::nullopt;
     frame->quality = enc->global_quality;
@@ -188,7 +197,8 @@ std::pair<int, int> fitSize(int w, int h, int maxW, int maxH) {
   return {std::min(tw, std::max(1, maxW)), std::min(th, std::max(1, maxH))};
 }
 
-std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path, const ThumbnailOptions& o) {
+std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path,
+                                                  const ThumbnailOptions& o) {
   quietOnce();
   struct stat sb {};
   // A folder opens for reading on Linux; only regular files with content are pictures.
@@ -200,7 +210,8 @@ std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path, const
   int si = -1;
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {
     AVStream* s = fmt->streams[i];
-    if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+    if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+        !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
       si = static_cast<int>(i);
       break;
     }
@@ -215,7 +226,8 @@ std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path, const
   if (avcodec_open2(dec.get(), codec, nullptr) < 0) return std::nullopt;
 
   std::optional<double> dur;
-  if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0) dur = static_cast<double>(fmt->duration) / AV_TIME_BASE;
+  if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0)
+    dur = static_cast<double>(fmt->duration) / AV_TIME_BASE;
   const double at = o.at ? std::max(0.0, *o.at) : middleFrameTime(dur);
   const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
   const double tb = av_q2d(st->time_base);
@@ -230,7 +242,8 @@ std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path, const
 
   const int turns = quarterTurns(st);
   double dispW = frame->width;
-  AVRational sar = frame->sample_aspect_ratio.num > 0 ? frame->sample_aspect_ratio : st->sample_aspect_ratio;
+  AVRational sar =
+      frame->sample_aspect_ratio.num > 0 ? frame->sample_aspect_ratio : st->sample_aspect_ratio;
   if (sar.num > 0 && sar.den > 0) dispW = frame->width * av_q2d(sar);
   int upW = static_cast<int>(std::lround(dispW)), upH = frame->height;
   if (turns % 2) std::swap(upW, upH);
@@ -246,7 +259,8 @@ std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path, const
 std::optional<ThumbnailCache::Stamp> ThumbnailCache::stamp(const std::string& path) {
   struct stat sb {};
   if (realFs().stat(path, &sb) != 0) return std::nullopt;
-  return Stamp{int64_t{sb.st_mtim.tv_sec} * 1000000000 + sb.st_mtim.tv_nsec, static_cast<int64_t>(sb.st_size)};
+  return Stamp{int64_t{sb.st_mtim.tv_sec} * 1000000000 + sb.st_mtim.tv_nsec,
+               static_cast<int64_t>(sb.st_size)};
 }
 
 std::optional<ThumbnailCache::Image> ThumbnailCache::get(const std::string& path) const {

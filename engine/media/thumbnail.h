@@ -26,7 +26,8 @@ struct ThumbnailOptions {
 };
 
 /// Absent for anything that is not a readable, decodable picture (empty files, folders, damage).
-std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path, const ThumbnailOptions& o = {});
+std::optional<std::vector<uint8_t>> makeThumbnail(const std::string& path,
+                                                  const ThumbnailOptions& o = {});
 
 /// Half of a duration in seconds, rounded to the 1/600 s grid; 0 for an unknown or bad duration.
 double middleFrameTime(std::optional<double> durationSec);

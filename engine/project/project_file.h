@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "engine/base/records.h"
-#include "engine/layout/rules.h"
 #include "engine/copy/storage.h"
+#include "engine/layout/rules.h"
 #include "engine/store/store.h"
 
 namespace tolverdine {
@@ -22,8 +22,8 @@ inline constexpr size_t kMaxProjectFileBytes = 4u << 20;
 struct ProjectFileError {
   enum class Kind {
     notOurs,  // valid JSON from another program: "TOLVERDINE 프로젝트 파일이 아닙니다"
-    unreadable,  // cannot be opened, too large, not UTF-8, not JSON
-    invalid,  // a member missing, of the wrong type, or with a value we refuse
+    unreadable,   // cannot be opened, too large, not UTF-8, not JSON
+    invalid,      // a member missing, of the wrong type, or with a value we refuse
     unencodable,  // encoding: text that is not UTF-8, a bound that is not a number
   };
   Kind kind = Kind::invalid;
@@ -55,7 +55,8 @@ struct ProjectFile {
   bool operator==(const ProjectFile&) const = default;
 
   /// Pretty-printed JSON, keys sorted, "/" as written, ending in a line feed; "schema" is always
-  /// kProjectSchema and "dayBoundary" "04:00". The same record always gives the same bytes. Throws ProjectFileError (unencodable).
+  /// kProjectSchema and "dayBoundary" "04:00". The same record always gives the same bytes. Throws
+  /// ProjectFileError (unencodable).
   std::string encoded() const;
 
   /// The record in data, or why it is refused; never a record that is only partly right.

@@ -19,7 +19,8 @@ ProjectFile full() {
   f.name = "다큐 2편";
   f.date = "20261207";
   f.preset = "행사";
-  f.rules = {Rule{"슬레이트", 2.5, {}, {}, {}}, Rule{"인터뷰", {}, 120, 2, std::string("ILME-FX3")}, Rule{"인서트", {}, {}, {}, {}}};
+  f.rules = {Rule{"슬레이트", 2.5, {}, {}, {}}, Rule{"인터뷰", {}, 120, 2, std::string("ILME-FX3")},
+             Rule{"인서트", {}, {}, {}, {}}};
   f.nameSet = "en";
   f.classLabels = {{"인터뷰", "INTERVIEW"}};
   f.cameras = {{"ILME-FX3#5011234", "A캠"}, {"C70", "B캠"}};
@@ -96,7 +97,8 @@ TEST(ProjectFile, NumbersPastADoubleAreRefusedNotThrown) {
   j["copiesRequired"] = 123456789;
   std::string whole = j.dump();
   whole.replace(whole.find("123456789"), 9, "1e400");
-  for (const std::string& text : {std::string("{\n  \"schema\":33e333u`lt\"\n"), std::string("[-1E999]"), whole}) {
+  for (const std::string& text :
+       {std::string("{\n  \"schema\":33e333u`lt\"\n"), std::string("[-1E999]"), whole}) {
     auto d = ProjectFile::decode(text);
     ASSERT_FALSE(d) << text;
     EXPECT_EQ(d.error.kind, Kind::unreadable);
@@ -122,18 +124,26 @@ TEST(ProjectFile, SchemaPrefixDecides) {
 }
 
 TEST(ProjectFile, MissingMembersWrongTypesUnknownTexts) {
-  for (const char* key : {"schema", "name", "preset", "rules", "nameSet", "classLabels", "cameras", "destinations",
-                          "cascadeDestinations", "copiesRequired", "verify", "md5", "storage", "dayBoundary"}) {
+  for (const char* key :
+       {"schema", "name", "preset", "rules", "nameSet", "classLabels", "cameras", "destinations",
+        "cascadeDestinations", "copiesRequired", "verify", "md5", "storage", "dayBoundary"}) {
     json j = fullJson();
     j.erase(key);
     auto e = refusal(j);
     EXPECT_EQ(e.kind, Kind::invalid) << key;
-    EXPECT_NE(e.message.find(std::string("\"") + key + "\" 항목이 없습니다"), std::string::npos) << e.message;
+    EXPECT_NE(e.message.find(std::string("\"") + key + "\" 항목이 없습니다"), std::string::npos)
+        << e.message;
     j = fullJson();
-    j[key] = j[key].is_string() ? json(7) : json("7");  // numbers where texts belong, and the reverse
-    EXPECT_NE(refusal(j).message.find(std::string("\"") + key + "\" 항목은"), std::string::npos) << key;
+    j[key] =
+        j[key].is_string() ? json(7) : json("7");  // numbers where texts belong, and the reverse
+    EXPECT_NE(refusal(j).message.find(std::string("\"") + key + "\" 항목은"), std::string::npos)
+        << key;
   }
-  struct Case { const char* ptr; json value; const char* says; };
+  struct Case {
+    const char* ptr;
+    json value;
+    const char* says;
+  };
   for (const auto& c : std::vector<Case>{
            {"/verify", "Standard", "\"verify\" 값을 알 수 없습니다"},
            {"/storage", "clone", "\"storage\" 값을 알 수 없습니다"},
@@ -148,11 +158,13 @@ TEST(ProjectFile, MissingMembersWrongTypesUnknownTexts) {
        }) {
     json j = fullJson();
     j[json::json_pointer(c.ptr)] = c.value;
-    EXPECT_NE(refusal(j).message.find(c.says), std::string::npos) << c.ptr << ": " << refusal(j).message;
+    EXPECT_NE(refusal(j).message.find(c.says), std::string::npos)
+        << c.ptr << ": " << refusal(j).message;
   }
   json j = fullJson();
   j["cameras"][0].erase("identity");
-  EXPECT_NE(refusal(j).message.find("\"cameras\" 1번째 \"identity\" 항목이 없습니다"), std::string::npos);
+  EXPECT_NE(refusal(j).message.find("\"cameras\" 1번째 \"identity\" 항목이 없습니다"),
+            std::string::npos);
   for (const char* text : {"", "[]", "\"x\"", "{\"schema\": ", "null"})
     EXPECT_FALSE(ProjectFile::decode(text)) << text;
   // Unknown members are ignored, even deeply nested ones.
@@ -166,7 +178,11 @@ TEST(ProjectFile, MissingMembersWrongTypesUnknownTexts) {
 }
 
 TEST(ProjectFile, RefusesUnsafeNamesCountsAndSizes) {
-  struct Case { const char* ptr; json value; const char* says; };
+  struct Case {
+    const char* ptr;
+    json value;
+    const char* says;
+  };
   std::vector<Case> cases = {
       {"/name", "x/../../../tmp/p", "\"name\" 항목을 폴더 이름으로 쓸 수 없습니다: \"/\""},
       {"/name", "..", "\"name\" 항목을 폴더 이름으로"},
@@ -184,7 +200,8 @@ TEST(ProjectFile, RefusesUnsafeNamesCountsAndSizes) {
       {"/cascadeDestinations/0", "NAS", "\"/\" 로 시작하는 경로"},
       {"/destinations/0", std::string("/Volumes/a\0/etc", 15), "NUL"},
       {"/preset", " ", "\"preset\" 항목이 비어 있습니다"},
-      {"/destinations", json(std::vector<std::string>(10000, "/Volumes/X")), "너무 많습니다 (최대 32개)"},
+      {"/destinations", json(std::vector<std::string>(10000, "/Volumes/X")),
+       "너무 많습니다 (최대 32개)"},
       {"/name", std::string(300, 'a'), "너무 깁니다"},
   };
   for (const auto& c : cases) {
@@ -209,18 +226,21 @@ TEST(ProjectFile, RefusesUnsafeNamesCountsAndSizes) {
   EXPECT_EQ(ProjectFile::decode(huge).error.message, "프로젝트 파일이 너무 큽니다 (4 MiB 초과)");
   TempDir d;
   writeFile(d.path + "/big.json", huge);
-  EXPECT_EQ(ProjectFile::read(d.path + "/big.json").error.message, "프로젝트 파일이 너무 큽니다 (4 MiB 초과)");
+  EXPECT_EQ(ProjectFile::read(d.path + "/big.json").error.message,
+            "프로젝트 파일이 너무 큽니다 (4 MiB 초과)");
   EXPECT_EQ(ProjectFile::read(d.path + "/missing.json").error.kind, Kind::unreadable);
-  EXPECT_NE(ProjectFile::read(d.path).error.message.find("일반 파일이 아닙니다"), std::string::npos);
+  EXPECT_NE(ProjectFile::read(d.path).error.message.find("일반 파일이 아닙니다"),
+            std::string::npos);
 }
 
 TEST(PathName, RefusesWhatCouldLeaveItsFolder) {
   for (const char* ok : {"A캠", "인터뷰", "다큐 2편", "a.b", "...", ".hidden", "x..y"})
     EXPECT_EQ(pathNameProblem(ok), std::nullopt) << ok;
-  for (std::string bad : {std::string(""), std::string(" "), std::string("\u3000\u00a0"), std::string("."),
-                          std::string(".."), std::string(" .. "), std::string("a/b"), std::string("/"),
-                          std::string("a\0b", 3), std::string("a\tb"), std::string("a\x7f"), std::string("\xff"),
-                          std::string("\xc0\xaf"), std::string(201, 'a')})
+  for (std::string bad :
+       {std::string(""), std::string(" "), std::string("\u3000\u00a0"), std::string("."),
+        std::string(".."), std::string(" .. "), std::string("a/b"), std::string("/"),
+        std::string("a\0b", 3), std::string("a\tb"), std::string("a\x7f"), std::string("\xff"),
+        std::string("\xc0\xaf"), std::string(201, 'a')})
     EXPECT_TRUE(pathNameProblem(bad).has_value()) << bad;
   EXPECT_TRUE(isSafePathName(std::string(200, 'a')));
 }

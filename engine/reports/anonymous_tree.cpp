@@ -47,7 +47,8 @@ struct Tree {
     }
     std::string indent(static_cast<size_t>(depth) * 2, ' ');
     for (const auto& [ext, n] : counts)
-      lines.push_back(indent + "*." + (ext.empty() ? std::string("(없음)") : ext) + " × " + std::to_string(n));
+      lines.push_back(indent + "*." + (ext.empty() ? std::string("(없음)") : ext) + " × " +
+                      std::to_string(n));
     for (const auto& f : folders) {
       lines.push_back(indent + f + "/");
       visit(dir + "/" + f, depth + 1);

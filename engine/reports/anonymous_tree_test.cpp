@@ -19,8 +19,9 @@ TEST(AnonymousTree, CountsExtensionsHidesNamesAndStopsAtDepth) {
   writeFile(d.path + "/DCIM/100GOPRO/deep/deeper/secret.txt", "x");
   writeFile(d.path + "/MISC.TXT", "x");
   ASSERT_EQ(::symlink("/", (d.path + "/root-link").c_str()), 0);  // not followed
-  EXPECT_EQ(anonymousTree(d.path, 2),
-            "*.(없음) × 1\n*.TXT × 1\nDCIM/\n  100GOPRO/\n    *.(없음) × 1\n    *.MP4 × 2\n    deep/");
+  EXPECT_EQ(
+      anonymousTree(d.path, 2),
+      "*.(없음) × 1\n*.TXT × 1\nDCIM/\n  100GOPRO/\n    *.(없음) × 1\n    *.MP4 × 2\n    deep/");
   EXPECT_NE(anonymousTree(d.path, 5).find("      deeper/\n        *.TXT × 1"), std::string::npos);
   EXPECT_EQ(anonymousTree(d.path + "/missing", 5), "");
   EXPECT_EQ(anonymousTreeHeader("1.2"), "TOLVERDINE 1.2 · 폴더 구조 (파일 내용·이름 없음)");

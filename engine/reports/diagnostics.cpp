@@ -9,14 +9,14 @@
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
-#include "platform/posix/process.h"
 #include "engine/base/records.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
 #include "engine/base/utf8_repair.h"
-#include "engine/base/zip_writer.h"
 #include "engine/base/version.h"
+#include "engine/base/zip_writer.h"
+#include "engine/store/store.h"
 #include "platform/posix/fs.h"
+#include "platform/posix/process.h"
 
 namespace tolverdine {
 
@@ -62,7 +62,8 @@ std::optional<std::string> urlHost(const std::string& url) {
     if (!isSchemeChar(url[i], i == 0)) return std::nullopt;
   size_t start = colon + 3;
   size_t end = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  std::string authority =
+      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
   if (auto at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
   std::string host;
   if (!authority.empty() && authority[0] == '[') {
@@ -77,7 +78,8 @@ std::optional<std::string> urlHost(const std::string& url) {
     authority.erase(0, port == std::string::npos ? authority.size() : port);
     if (host.empty() || !std::all_of(host.begin(), host.end(), isHostChar)) return std::nullopt;
   }
-  if (!authority.empty() && !std::all_of(authority.begin() + 1, authority.end(), [](char c) { return c >= '0' && c <= '9'; }))
+  if (!authority.empty() && !std::all_of(authority.begin() + 1, authority.end(),
+                                         [](char c) { return c >= '0' && c <= '9'; }))
     return std::nullopt;
   if (host.empty()) return std::nullopt;
   return host;
@@ -95,7 +97,8 @@ struct Found {
 
 }  // namespace
 
-std::string shell(const std::string& program, const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+std::string shell(const std::string& program, const std::vector<std::string>& args,
+                  std::chrono::milliseconds timeout) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
   RunOptions o;
@@ -142,7 +145,8 @@ std::string reportsText(const std::vector<std::string>& roots) {
       for (const auto& name : listNames(dir)) {
         Found f{std::nullopt, dir + "/" + name};
         struct stat st;
-        if (realFs().lstat(f.path, &st) == 0) f.ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+        if (realFs().lstat(f.path, &st) == 0)
+          f.ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
         found.push_back(std::move(f));
       }
     }
@@ -190,8 +194,8 @@ std::string systemText(const SystemSources& src) {
 }
 
 std::string writeDiagnostics(const std::string& to, const std::string& appLog, Store* store,
-                             const nlohmann::json& settings, const std::string& crashDir, std::time_t now,
-                             const SystemSources& sources) {
+                             const nlohmann::json& settings, const std::string& crashDir,
+                             std::time_t now, const SystemSources& sources) {
   // Refused before the slow part; the final rename checks again.
   if (exists(to)) throw WriteFail{to, EEXIST};
   ZipWriter zip(to);
@@ -202,9 +206,11 @@ std::string writeDiagnostics(const std::string& to, const std::string& appLog, S
   // A log torn by a crash keeps its readable lines rather than vanishing from the bundle.
   log = readFile(appLog, &log) ? repairUtf8(log) : "(app.log 없음: " + appLog + ")\n";
   zip.addFile(folder + "app.log", std::move(log), now);
-  zip.addFile(folder + "db-summary.txt", store ? store->summary() : "(상태 DB 를 열지 못함)\n", now);
+  zip.addFile(folder + "db-summary.txt", store ? store->summary() : "(상태 DB 를 열지 못함)\n",
+              now);
   zip.addFile(folder + "settings.txt", settingsText(settings), now);
-  zip.addFile(folder + "reports.txt", reportsText(store ? store->verifiedRoots() : std::vector<std::string>{}), now);
+  zip.addFile(folder + "reports.txt",
+              reportsText(store ? store->verifiedRoots() : std::vector<std::string>{}), now);
   zip.addFile(folder + "system.txt", systemText(sources), now);
 
   bool crashes = false;
@@ -213,7 +219,8 @@ std::string writeDiagnostics(const std::string& to, const std::string& appLog, S
     std::string path = crashDir + "/" + name, data;
     struct stat st;
     // Only plain files: a link or a device in the folder is not a crash report.
-    if (realFs().lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCrashBytes) continue;
+    if (realFs().lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCrashBytes)
+      continue;
     if (!readFile(path, &data)) continue;
     if (!crashes) zip.addFolder(folder + "crashes/", now);
     crashes = true;

@@ -26,8 +26,8 @@ struct SystemSources {
 };
 
 /// Runs program with args (no shell, standard input empty) and returns its standard output then
-/// its standard error as UTF-8 (invalid bytes replaced). Cannot start: "(" + program + " 실행 실패)\n";
-/// killed at the time-out: what it wrote, then "(" + program + " 시간 초과)\n".
+/// its standard error as UTF-8 (invalid bytes replaced). Cannot start: "(" + program + " 실행
+/// 실패)\n"; killed at the time-out: what it wrote, then "(" + program + " 시간 초과)\n".
 std::string shell(const std::string& program, const std::vector<std::string>& args,
                   std::chrono::milliseconds timeout = std::chrono::milliseconds(15000));
 
@@ -51,8 +51,8 @@ std::string systemText(const SystemSources& sources = {});
 /// into place complete; an existing `to` is never replaced (EEXIST). Nothing is left behind on
 /// failure. Returns `to`; throws WriteFail with the path of `to`.
 std::string writeDiagnostics(const std::string& to, const std::string& appLog, Store* store,
-                             const nlohmann::json& settings, const std::string& crashDir, std::time_t now,
-                             const SystemSources& sources = {});
+                             const nlohmann::json& settings, const std::string& crashDir,
+                             std::time_t now, const SystemSources& sources = {});
 
 /// "TOLVERDINE-diagnostics-" + now as local "yyyyMMdd" + ".zip": the name offered for saving.
 std::string diagnosticsFileName(std::time_t now);

@@ -1,7 +1,7 @@
 #include "engine/reports/diagnostics.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -12,9 +12,9 @@
 
 #include "engine/base/files.h"
 #include "engine/base/records.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
 #include "engine/base/version.h"
+#include "engine/store/store.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -72,17 +72,21 @@ TEST(Diagnostics, BundleWithoutDatabaseOrLog) {
   mkdirs(d.path + "/crash");
   writeFile(d.path + "/crash/Finder_2026.ips", "not ours");
   std::string to = d.path + "/out.zip";
-  nlohmann::json settings = {{"webhook", "https://hooks.example.com/services/T0/SECRET?k=v"}, {"copies", 3},
-                             {"dests", {"/Volumes/A", "/Volumes/B"}}, {"md5", false}, {"project", "봄"}};
-  EXPECT_EQ(writeDiagnostics(to, d.path + "/none/app.log", nullptr, settings, d.path + "/crash", kNow,
-                             missingTools(d.path)),
+  nlohmann::json settings = {{"webhook", "https://hooks.example.com/services/T0/SECRET?k=v"},
+                             {"copies", 3},
+                             {"dests", {"/Volumes/A", "/Volumes/B"}},
+                             {"md5", false},
+                             {"project", "봄"}};
+  EXPECT_EQ(writeDiagnostics(to, d.path + "/none/app.log", nullptr, settings, d.path + "/crash",
+                             kNow, missingTools(d.path)),
             to);
   Entries e = unzip(to);
   std::string top = "TOLVERDINE-diagnostics-" + localTime(kNow, "%Y%m%d-%H%M%S") + "/";
   std::vector<std::string> listed;
   for (const auto& [n, _] : e) listed.push_back(n);
-  EXPECT_EQ(listed, (std::vector<std::string>{top, top + "app.log", top + "db-summary.txt", top + "reports.txt",
-                                              top + "settings.txt", top + "system.txt"}));
+  EXPECT_EQ(listed, (std::vector<std::string>{top, top + "app.log", top + "db-summary.txt",
+                                              top + "reports.txt", top + "settings.txt",
+                                              top + "system.txt"}));
   EXPECT_EQ(e[top + "app.log"], "(app.log 없음: " + d.path + "/none/app.log)\n");
   EXPECT_EQ(e[top + "db-summary.txt"], "(상태 DB 를 열지 못함)\n");
   EXPECT_EQ(e[top + "reports.txt"], "\n");
@@ -90,17 +94,21 @@ TEST(Diagnostics, BundleWithoutDatabaseOrLog) {
             "copies = 3\ndests = [\"/Volumes/A\",\"/Volumes/B\"]\nmd5 = false\nproject = 봄\n"
             "webhook = https://hooks.example.com/…(가림)\n");
   const std::string& sys = e[top + "system.txt"];
-  EXPECT_EQ(sys, "TOLVERDINE " + std::string(toolVersion()) + "\n(" + d.path + "/no-uname 실행 실패)\n\n(" + d.path +
-                     "/no-os-release 읽기 실패)\n\nhw.model: (" + d.path + "/no-model 읽기 실패)\n\nhw.machine: (" +
-                     d.path + "/no-uname 실행 실패)\n\n## mount (볼륨 · 파일시스템)\n(" + d.path +
+  EXPECT_EQ(sys, "TOLVERDINE " + std::string(toolVersion()) + "\n(" + d.path +
+                     "/no-uname 실행 실패)\n\n(" + d.path +
+                     "/no-os-release 읽기 실패)\n\nhw.model: (" + d.path +
+                     "/no-model 읽기 실패)\n\nhw.machine: (" + d.path +
+                     "/no-uname 실행 실패)\n\n## mount (볼륨 · 파일시스템)\n(" + d.path +
                      "/no-findmnt 실행 실패)\n\n## df -h\n(" + d.path + "/no-df 실행 실패)\n");
-  EXPECT_EQ(names(d.path), (std::vector<std::string>{"crash", "out.zip"}));  // nothing else left beside it
+  EXPECT_EQ(names(d.path),
+            (std::vector<std::string>{"crash", "out.zip"}));  // nothing else left beside it
 }
 
 TEST(Diagnostics, BundleWithDatabaseReportsCrashesAndSystem) {
   TempDir d;
   Store store(d.path + "/db.sqlite");
-  std::string r1 = d.path + "/SSD1/20261207_봄", r2 = d.path + "/SSD2/20261207_봄", r3 = d.path + "/failed";
+  std::string r1 = d.path + "/SSD1/20261207_봄", r2 = d.path + "/SSD2/20261207_봄",
+              r3 = d.path + "/failed";
   store.record("A캠|a|1|1", r1, "a", 1, "h", CopyState::verified, 1);
   store.record("A캠|a|1|1", r2, "a", 1, "h", CopyState::verified, 1);
   store.record("A캠|a|1|1", r3, "a", 1, std::nullopt, CopyState::failed, 1);
@@ -110,10 +118,8 @@ TEST(Diagnostics, BundleWithDatabaseReportsCrashesAndSystem) {
     std::string dir = (i % 2 ? r2 : r1) + ((i / 2) % 2 ? "/_REPORTS" : "/_리포트");
     mkdirs(dir);
     std::string p = dir + "/r" + std::to_string(i) + (i == 149 ? "" : ".csv");
-    if (i == 149)
-      mkdirs(p);
-    else
-      writeFile(p, "x");
+    if (i == 149) mkdirs(p);
+    else writeFile(p, "x");
     touch(p, kNow - 100000 + i * 60);
     made.push_back(isoTime(kNow - 100000 + i * 60) + "  " + p);
   }
@@ -150,7 +156,9 @@ TEST(Diagnostics, BundleWithDatabaseReportsCrashesAndSystem) {
   const std::string& sys = e[top + "system.txt"];
   EXPECT_EQ(sys.rfind("TOLVERDINE " + std::string(toolVersion()) + "\nLinux ", 0), 0u) << sys;
   EXPECT_NE(sys.find("\nhw.machine: " + shell("/usr/bin/uname", {"-m"})), std::string::npos) << sys;
-  EXPECT_NE(sys.find("\n## mount (볼륨 · 파일시스템)\npartial\n(" + d.path + "/hang 시간 초과)\n"), std::string::npos) << sys;
+  EXPECT_NE(sys.find("\n## mount (볼륨 · 파일시스템)\npartial\n(" + d.path + "/hang 시간 초과)\n"),
+            std::string::npos)
+      << sys;
   EXPECT_NE(sys.find("\n## df -h\nFilesystem"), std::string::npos) << sys;
 }
 
@@ -175,7 +183,8 @@ TEST(Diagnostics, FailedWritesLeaveNothingBehind) {
   TempDir d;
   auto write = [&](const std::string& to, const std::string& log = "") {
     try {
-      writeDiagnostics(to, log, nullptr, nlohmann::json::object(), d.path + "/nocrash", kNow, missingTools(d.path));
+      writeDiagnostics(to, log, nullptr, nlohmann::json::object(), d.path + "/nocrash", kNow,
+                       missingTools(d.path));
       ADD_FAILURE() << "written: " << to;
       return 0;
     } catch (const WriteFail& f) {

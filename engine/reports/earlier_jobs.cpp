@@ -1,7 +1,7 @@
 #include "engine/reports/earlier_jobs.h"
 
-#include <algorithm>
 #include <sys/stat.h>
+#include <algorithm>
 
 #include <cstdlib>
 #include <map>
@@ -10,8 +10,8 @@
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
 #include "engine/base/names.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "engine/store/store.h"
 #include "platform/posix/fs.h"
 
 namespace tolverdine {
@@ -36,7 +36,8 @@ bool isProjectFolder(const std::string& name, const std::string& project) {
 }
 
 // One run on one destination.
-std::optional<EarlierJob> readJob(const std::string& root, const std::string& jsonPath, const std::string& project) {
+std::optional<EarlierJob> readJob(const std::string& root, const std::string& jsonPath,
+                                  const std::string& project) {
   std::string body;
   if (!readFile(jsonPath, &body)) return std::nullopt;
   nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
@@ -50,7 +51,8 @@ std::optional<EarlierJob> readJob(const std::string& root, const std::string& js
   e.project = project;
   e.at = *at;
   if (auto f = j.find("files"); f != j.end() && f->is_number_integer()) e.files = f->get<int>();
-  if (auto f = j.find("failed"); f != j.end() && f->is_array() && !f->empty() && (*f)[0].is_object())
+  if (auto f = j.find("failed");
+      f != j.end() && f->is_array() && !f->empty() && (*f)[0].is_object())
     e.failed.push_back(lastComponent(parentPath(root)) + ": " + text((*f)[0], "why"));
   e.roots = {root};
   const std::string suffix = "_job.json";
@@ -113,7 +115,8 @@ std::vector<std::vector<std::string>> parseCsv(const std::string& in) {
   return out;
 }
 
-std::vector<EarlierJob> earlierJobs(const std::vector<std::string>& dests, const std::string& project,
+std::vector<EarlierJob> earlierJobs(const std::vector<std::string>& dests,
+                                    const std::string& project,
                                     const std::vector<std::string>& reportsNames, size_t limit) {
   std::vector<std::pair<EarlierJob, size_t>> runs;  // with the index of its destination
   if (project.empty()) return {};
@@ -125,18 +128,21 @@ std::vector<EarlierJob> earlierJobs(const std::vector<std::string>& dests, const
     for (const auto& folder : folders) {
       const std::string root = base + "/" + folder.name;
       struct stat st;
-      if (!isProjectFolder(folder.name, project) || fs.stat(root, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      if (!isProjectFolder(folder.name, project) || fs.stat(root, &st) != 0 || !S_ISDIR(st.st_mode))
+        continue;
       for (const auto& reportsName : reportsNames) {
         const std::string dir = root + "/" + reportsName;
         std::vector<DirEntry> files;
         if (fs.list(dir, &files) != 0) continue;
         for (const auto& f : files)
           if (f.name.size() > 9 && f.name.compare(f.name.size() - 9, 9, "_job.json") == 0)
-            if (auto job = readJob(root, dir + "/" + f.name, project)) runs.push_back({std::move(*job), di});
+            if (auto job = readJob(root, dir + "/" + f.name, project))
+              runs.push_back({std::move(*job), di});
       }
     }
   }
-  std::stable_sort(runs.begin(), runs.end(), [](const auto& a, const auto& b) { return a.first.at > b.first.at; });
+  std::stable_sort(runs.begin(), runs.end(),
+                   [](const auto& a, const auto& b) { return a.first.at > b.first.at; });
   // Newest first; a run's other destinations merged in, in the order of dests, so that its report
   // reads the first destination's clip list as the finished card's does.
   std::vector<EarlierJob> out;
@@ -183,10 +189,8 @@ std::optional<LastJob> earlierReport(const EarlierJob& job, Store& store) {
     const std::string prefix = job.cam + "|" + r.rel + "|" + std::to_string(r.size) + "|";
     if (auto row = store.copyByKeyPrefix(root, prefix)) {
       r.mtimeNs = std::strtoll(row->key.c_str() + prefix.size(), nullptr, 10);
-      if (r.view)
-        r.view = row->view;
-      else
-        r.dest = row->rel;
+      if (r.view) r.view = row->view;
+      else r.dest = row->rel;
     }
     out.rows.push_back(std::move(r));
   }

@@ -19,7 +19,8 @@ struct EarlierJob {
   std::string cam, src, color, project;
   std::time_t at = 0;  // when the run wrote its reports
   int files = 0;
-  std::vector<std::string> roots;  // project folders that hold this run's reports, first: the clip list read
+  std::vector<std::string>
+      roots;  // project folders that hold this run's reports, first: the clip list read
   std::vector<std::string> failed;  // "dest: why" of the run's failures, once per destination
   std::string csv;                  // the clip list of the first root
   std::string name() const;         // the card's folder name
@@ -29,7 +30,8 @@ struct EarlierJob {
 /// have changed its folder names), newest first, at most limit; a run written to several
 /// destinations (same camera, card and project, within a minute) is listed once. Unreadable or
 /// foreign files are passed over.
-std::vector<EarlierJob> earlierJobs(const std::vector<std::string>& dests, const std::string& project,
+std::vector<EarlierJob> earlierJobs(const std::vector<std::string>& dests,
+                                    const std::string& project,
                                     const std::vector<std::string>& reportsNames, size_t limit);
 
 /// The report behind an earlier run: the clip list's rows, each with the key, place and class the

@@ -59,7 +59,8 @@ Surface loadImage(const std::string& path) {
   if (!pb) return nullptr;
   int w = gdk_pixbuf_get_width(pb.get()), h = gdk_pixbuf_get_height(pb.get());
   int n = gdk_pixbuf_get_n_channels(pb.get()), stride = gdk_pixbuf_get_rowstride(pb.get());
-  if (gdk_pixbuf_get_bits_per_sample(pb.get()) != 8 || (n != 3 && n != 4) || w <= 0 || h <= 0) return nullptr;
+  if (gdk_pixbuf_get_bits_per_sample(pb.get()) != 8 || (n != 3 && n != 4) || w <= 0 || h <= 0)
+    return nullptr;
   Surface img(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
   if (cairo_surface_status(img.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
   cairo_surface_flush(img.get());
@@ -99,7 +100,8 @@ GPtr<PangoLayout> makeLayout(PangoContext* ctx, const std::string& text, double 
   pango_font_description_set_absolute_size(font.get(), size * PANGO_SCALE);
   pango_layout_set_font_description(layout.get(), font.get());
   if (!tabs.empty()) {
-    std::unique_ptr<PangoTabArray, TabsDeleter> arr(pango_tab_array_new(static_cast<gint>(tabs.size()), FALSE));
+    std::unique_ptr<PangoTabArray, TabsDeleter> arr(
+        pango_tab_array_new(static_cast<gint>(tabs.size()), FALSE));
     for (size_t i = 0; i < tabs.size(); ++i)
       pango_tab_array_set_tab(arr.get(), static_cast<gint>(i), PANGO_TAB_LEFT,
                               static_cast<gint>(tabs[i] * PANGO_SCALE));
@@ -135,11 +137,13 @@ std::vector<std::pair<std::string, const TextRun*>> paragraphs(const std::vector
 
 class Pages {
  public:
-  Pages(cairo_t* cr, PangoContext* ctx, const std::function<std::string(int)>& footer, cairo_surface_t* logo)
+  Pages(cairo_t* cr, PangoContext* ctx, const std::function<std::string(int)>& footer,
+        cairo_surface_t* logo)
       : cr_(cr), ctx_(ctx), footer_(footer), logo_(logo) {}
 
   // False when the line cannot fit even on a fresh page: the document ends there.
-  bool place(PangoLayoutLine* line, const PangoRectangle& logical, double baseline, const Rgb& colour) {
+  bool place(PangoLayoutLine* line, const PangoRectangle& logical, double baseline,
+             const Rgb& colour) {
     double h = static_cast<double>(logical.height) / PANGO_SCALE;
     if (!open_) begin();
     if (used_ + h > kFrameH) {
@@ -148,7 +152,8 @@ class Pages {
       begin();
     }
     cairo_set_source_rgb(cr_, colour.r, colour.g, colour.b);
-    cairo_move_to(cr_, kFrameX + static_cast<double>(logical.x) / PANGO_SCALE, kFrameTop + used_ + baseline);
+    cairo_move_to(cr_, kFrameX + static_cast<double>(logical.x) / PANGO_SCALE,
+                  kFrameTop + used_ + baseline);
     pango_cairo_show_layout_line(cr_, line);
     used_ += h;
     ++shownOnPage_;
@@ -207,8 +212,8 @@ std::optional<std::string> renderPdf(const std::vector<TextRun>& runs,
   // A private font map per document: reports of several destinations are drawn on several threads.
   GPtr<PangoFontMap> fonts(pango_cairo_font_map_new());
   GPtr<PangoContext> ctx(pango_font_map_create_context(fonts.get()));
-  std::unique_ptr<cairo_font_options_t, void (*)(cairo_font_options_t*)> opts(cairo_font_options_create(),
-                                                                              cairo_font_options_destroy);
+  std::unique_ptr<cairo_font_options_t, void (*)(cairo_font_options_t*)> opts(
+      cairo_font_options_create(), cairo_font_options_destroy);
   cairo_font_options_set_hint_metrics(opts.get(), CAIRO_HINT_METRICS_OFF);
   cairo_font_options_set_hint_style(opts.get(), CAIRO_HINT_STYLE_NONE);
   pango_cairo_context_set_font_options(ctx.get(), opts.get());
@@ -229,8 +234,10 @@ std::optional<std::string> renderPdf(const std::vector<TextRun>& runs,
     do {
       PangoRectangle logical;
       pango_layout_iter_get_line_extents(it.get(), nullptr, &logical);
-      double baseline = static_cast<double>(pango_layout_iter_get_baseline(it.get()) - logical.y) / PANGO_SCALE;
-      more = pages.place(pango_layout_iter_get_line_readonly(it.get()), logical, baseline, run->colour);
+      double baseline =
+          static_cast<double>(pango_layout_iter_get_baseline(it.get()) - logical.y) / PANGO_SCALE;
+      more = pages.place(pango_layout_iter_get_line_readonly(it.get()), logical, baseline,
+                         run->colour);
     } while (more && pango_layout_iter_next_line(it.get()));
     if (!more) break;
   }

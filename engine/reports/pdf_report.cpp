@@ -4,27 +4,31 @@
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
+#include "engine/base/text.h"
 #include "engine/reports/pdf_render.h"
 #include "engine/reports/pdf_text.h"
-#include "engine/base/text.h"
 
 namespace tolverdine {
 
-void writePDFReport(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
-                           const std::string& cam, const std::string& camera, Store& store, int copiesRequired,
-                           const NameSet& names, const std::map<std::string, std::string>& info,
-                           const std::optional<std::string>& logo, const std::optional<std::string>& operatorName,
-                           std::time_t now, PdfMemo* memo, Fs& fs) {
+void writePDFReport(const std::string& root, const std::vector<Row>& rows,
+                    const IngestResult& result, const std::string& cam, const std::string& camera,
+                    Store& store, int copiesRequired, const NameSet& names,
+                    const std::map<std::string, std::string>& info,
+                    const std::optional<std::string>& logo,
+                    const std::optional<std::string>& operatorName, std::time_t now, PdfMemo* memo,
+                    Fs& fs) {
   std::string dir = root + "/" + names.reports;
   std::string path = nfc(dir + "/" + cam + "_" + localTime(now, "%Y%m%d-%H%M%S") + "_ingest.pdf");
   ReportInput in{root, cam, camera, copiesRequired, info, operatorName, now};
   auto runs = reportText(rows, result, in, store);
   std::string footer = footerText(in, 0);
   std::optional<std::string> pdf;
-  if (memo && !memo->bytes.empty() && memo->runs == runs && memo->footer == footer && memo->logo == logo) {
+  if (memo && !memo->bytes.empty() && memo->runs == runs && memo->footer == footer &&
+      memo->logo == logo) {
     pdf = memo->bytes;
   } else {
-    pdf = renderPdf(runs, [&](int page) { return footerText(in, page); }, logo);
+    pdf = renderPdf(
+        runs, [&](int page) { return footerText(in, page); }, logo);
     if (pdf && memo) *memo = PdfMemo{std::move(runs), std::move(footer), logo, *pdf};
   }
   if (!pdf) throw WriteFail{path, EIO};

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/reports/pdf_text.h"
 #include "engine/base/records.h"
+#include "engine/reports/pdf_text.h"
 #include "platform/posix/fs.h"
 
 namespace tolverdine {
@@ -30,10 +30,13 @@ struct PdfMemo {
 /// file and a rename, so a reader never sees half a document. info: project, date, src, card,
 /// volume, dests (destination roots, one per line). Throws WriteFail:
 /// EIO with the path when the document cannot be drawn, else the failure of the write.
-void writePDFReport(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
-                           const std::string& cam, const std::string& camera, Store& store, int copiesRequired,
-                           const NameSet& names, const std::map<std::string, std::string>& info,
-                           const std::optional<std::string>& logo, const std::optional<std::string>& operatorName,
-                           std::time_t now = std::time(nullptr), PdfMemo* memo = nullptr, Fs& fs = realFs());
+void writePDFReport(const std::string& root, const std::vector<Row>& rows,
+                    const IngestResult& result, const std::string& cam, const std::string& camera,
+                    Store& store, int copiesRequired, const NameSet& names,
+                    const std::map<std::string, std::string>& info,
+                    const std::optional<std::string>& logo,
+                    const std::optional<std::string>& operatorName,
+                    std::time_t now = std::time(nullptr), PdfMemo* memo = nullptr,
+                    Fs& fs = realFs());
 
 }  // namespace tolverdine

@@ -10,10 +10,10 @@
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
+#include "engine/base/text.h"
 #include "engine/reports/pdf_render.h"
 #include "engine/reports/pdf_text.h"
 #include "engine/store/store.h"
-#include "engine/base/text.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -99,10 +99,13 @@ struct Fixture {
   Fixture() {
     setenv("TZ", "UTC", 1);
     tzset();
-    info = {{"project", "프로젝트"}, {"date", "20260305"}, {"src", "/media/card"}, {"card", "CARD_A"},
-            {"volume", ""}, {"dests", root + "\n\n/mnt/b/20260305_프로젝트"}};
+    info = {{"project", "프로젝트"}, {"date", "20260305"},
+            {"src", "/media/card"},  {"card", "CARD_A"},
+            {"volume", ""},          {"dests", root + "\n\n/mnt/b/20260305_프로젝트"}};
   }
-  std::string pdfPath() const { return root + "/" + names.reports + "/A캠_20260305-093822_ingest.pdf"; }
+  std::string pdfPath() const {
+    return root + "/" + names.reports + "/A캠_20260305-093822_ingest.pdf";
+  }
   ReportInput input() const { return {root, "A캠", "", 2, info, std::nullopt, kNow}; }
 };
 
@@ -116,8 +119,11 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   Row b = clip("B001.WAV", Kind::audio);
   Row c = clip("A001.XML", Kind::etc);
   std::vector<Row> rows = {a, b, c};
-  for (const auto& r : rows) fx.store.record(ingestKey("A캠", r), fx.root, r.rel, r.size, "00112233445566ff", CopyState::verified, 1);
-  fx.store.record(ingestKey("A캠", a), "/mnt/b/20260305_프로젝트", a.rel, a.size, "00112233445566ff", CopyState::verified, 1);
+  for (const auto& r : rows)
+    fx.store.record(ingestKey("A캠", r), fx.root, r.rel, r.size, "00112233445566ff",
+                    CopyState::verified, 1);
+  fx.store.record(ingestKey("A캠", a), "/mnt/b/20260305_프로젝트", a.rel, a.size,
+                  "00112233445566ff", CopyState::verified, 1);
   fx.result.color = CardColor::yellow;
   fx.result.underCopied = 2;
   fx.result.copied = 3;
@@ -126,7 +132,8 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   auto runs = reportText(rows, fx.result, fx.input(), fx.store);
   std::string all = allText(runs);
   const Rgb yellow{0.7, 0.5, 0.0};
-  const TextRun* verdict = runWith(runs, "노랑 — 검증 사본이 2곳에 못 미치는 파일 2개. 카드를 비우지 마세요.\n\n");
+  const TextRun* verdict =
+      runWith(runs, "노랑 — 검증 사본이 2곳에 못 미치는 파일 2개. 카드를 비우지 마세요.\n\n");
   ASSERT_NE(verdict, nullptr);
   EXPECT_EQ(verdict->colour, yellow);
   EXPECT_TRUE(verdict->bold);
@@ -148,11 +155,13 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   // Clip lines skip the sidecar; the long name is cut to 12 + … + 12 characters.
   const TextRun* line = runWith(runs, "A001_C002_03…");
   ASSERT_NE(line, nullptr);
-  EXPECT_EQ(line->text, "A001_C002_03…ong_tail.MOV\t인터뷰\tS1\t2:05\t3840x2160 @25.0\t00112233445566ff\n");
+  EXPECT_EQ(line->text,
+            "A001_C002_03…ong_tail.MOV\t인터뷰\tS1\t2:05\t3840x2160 @25.0\t00112233445566ff\n");
   EXPECT_EQ(line->tabs, (std::vector<double>{150, 200, 265, 315, 420}));
   EXPECT_NE(all.find("B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n"), std::string::npos);
   EXPECT_EQ(all.find("A001.XML\t"), std::string::npos);
-  EXPECT_NE(all.find("부속 파일(사이드카·썸네일·카드 DB) 1개도 함께 복사·검증했습니다.\n"), std::string::npos);
+  EXPECT_NE(all.find("부속 파일(사이드카·썸네일·카드 DB) 1개도 함께 복사·검증했습니다.\n"),
+            std::string::npos);
 
   // A lost destination, an operator, a camera, a green and a red verdict.
   fx.result.lostDests = {"/mnt/b/20260305_프로젝트"};
@@ -211,10 +220,11 @@ TEST(PdfText, NamesOfAnyBytes) {
 TEST(PdfReport, WritesReadableA4WithHangul) {
   Fixture fx;
   std::vector<Row> rows = {clip("A&B <1> \"q\".MOV", Kind::video), clip("C0002.MP4", Kind::video)};
-  fx.store.record(ingestKey("A캠", rows[0]), fx.root, rows[0].rel, 1000, "0123456789abcdef", CopyState::verified, 1);
+  fx.store.record(ingestKey("A캠", rows[0]), fx.root, rows[0].rel, 1000, "0123456789abcdef",
+                  CopyState::verified, 1);
   fx.result.color = CardColor::green;
-  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, "운영자 이름",
-                 kNow);
+  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
+                 "운영자 이름", kNow);
   std::string pdf = fx.pdfPath();
   ASSERT_TRUE(exists(pdf));
   std::string head;
@@ -226,26 +236,31 @@ TEST(PdfReport, WritesReadableA4WithHangul) {
   EXPECT_NE(capture("pdffonts '" + pdf + "'").find("NanumGothic"), std::string::npos);
 
   std::string text = pageText(pdf);
-  for (const char* want : {"TOLVERDINE 인제스트 리포트", "초록 — 검증 사본 2곳 이상. 카메라에서 포맷해도 됩니다.",
-                           "목적지별 검증", "A&B <1> \"q\".MOV", "0123456789abcdef", "—", "운영자 이름",
-                           "촬영자 ______________", "첫·중간·마지막 클립을 재생해 보았는가 □", "프로젝트 · A캠 · 1쪽"})
+  for (const char* want :
+       {"TOLVERDINE 인제스트 리포트", "초록 — 검증 사본 2곳 이상. 카메라에서 포맷해도 됩니다.",
+        "목적지별 검증", "A&B <1> \"q\".MOV", "0123456789abcdef", "—", "운영자 이름",
+        "촬영자 ______________", "첫·중간·마지막 클립을 재생해 보았는가 □", "프로젝트 · A캠 · 1쪽"})
     EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
   EXPECT_EQ(text.find("부속 파일"), std::string::npos);  // no sidecars, no sentence
 
   // A second report in the same second replaces the first; no temporary file stays behind.
-  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
-  EXPECT_EQ(capture("ls -A '" + fx.root + "/" + fx.names.reports + "'"), "A캠_20260305-093822_ingest.pdf\n");
+  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
+                 std::nullopt, kNow);
+  EXPECT_EQ(capture("ls -A '" + fx.root + "/" + fx.names.reports + "'"),
+            "A캠_20260305-093822_ingest.pdf\n");
 }
 
 // The job writes the reports of several destinations; two drawn at once must not share fonts.
 TEST(PdfReport, TwoDocumentsDrawnAtOnce) {
   Fixture fx;
   std::vector<Row> rows;
-  for (int i = 0; i < 150; ++i) rows.push_back(clip("클립_" + std::to_string(i) + ".MOV", Kind::video));
+  for (int i = 0; i < 150; ++i)
+    rows.push_back(clip("클립_" + std::to_string(i) + ".MOV", Kind::video));
   std::string other = fx.t.path + "/20260305_둘째";
   auto draw = [&](const std::string& root) {
     Store store(fx.t.path + "/db.sqlite");
-    writePDFReport(root, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+    writePDFReport(root, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, std::nullopt,
+                   std::nullopt, kNow);
   };
   std::thread a(draw, fx.root), b(draw, other);
   a.join();
@@ -262,13 +277,16 @@ TEST(PdfReport, MemoReusedOnlyForTheSameText) {
   std::vector<Row> rows = {clip("C0001.MOV", Kind::video), clip("C0002.MOV", Kind::video)};
   std::string other = fx.t.path + "/20260305_둘째", third = fx.t.path + "/20260305_셋째";
   for (const auto& root : {fx.root, other})
-    for (const auto& r : rows) fx.store.record(ingestKey("A캠", r), root, r.rel, 1000, "00000000000000aa", CopyState::verified, 1);
+    for (const auto& r : rows)
+      fx.store.record(ingestKey("A캠", r), root, r.rel, 1000, "00000000000000aa",
+                      CopyState::verified, 1);
   PdfMemo memo;
   auto draw = [&](const std::string& root) {
-    writePDFReport(root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow,
-                   &memo);
+    writePDFReport(root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
+                   std::nullopt, kNow, &memo);
     std::string bytes;
-    EXPECT_TRUE(readFile(root + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf", &bytes));
+    EXPECT_TRUE(
+        readFile(root + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf", &bytes));
     return bytes;
   };
   std::string first = draw(fx.root);
@@ -281,8 +299,10 @@ TEST(PdfReport, MemoReusedOnlyForTheSameText) {
   EXPECT_EQ(text.find("00000000000000aa"), std::string::npos) << text;
   EXPECT_NE(pageText(fx.pdfPath()).find("00000000000000aa"), std::string::npos);
   // Drawn once more without the memo, the first reads the same (the layout reuse changes nothing).
-  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
-  EXPECT_EQ(pageText(fx.pdfPath()), pageText(other + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf"));
+  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
+                 std::nullopt, kNow);
+  EXPECT_EQ(pageText(fx.pdfPath()),
+            pageText(other + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf"));
 }
 
 TEST(PdfReport, LongListsContinueOnNumberedPages) {
@@ -297,7 +317,8 @@ TEST(PdfReport, LongListsContinueOnNumberedPages) {
   std::string longDest = "/mnt/" + std::string(4000, 'x');
   fx.info["dests"] += "\n" + longDest;
   fx.info["project"] = std::string(300, 'P');
-  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
+                 std::nullopt, kNow);
   std::string pdf = fx.pdfPath();
   int n = pages(pdf);
   EXPECT_GE(n, 5);
@@ -316,14 +337,16 @@ TEST(PdfReport, LongListsContinueOnNumberedPages) {
   EXPECT_EQ(std::count(all.begin(), all.end(), 'x') - inTemp, 4000 + 2);
   EXPECT_EQ(all.find("x-"), std::string::npos);
   for (int p = 1; p <= n; ++p)
-    EXPECT_NE(pageText(pdf, p, p).find(" · A캠 · " + std::to_string(p) + "쪽"), std::string::npos) << p;
+    EXPECT_NE(pageText(pdf, p, p).find(" · A캠 · " + std::to_string(p) + "쪽"), std::string::npos)
+        << p;
   EXPECT_NE(pageText(pdf, n, n).find("두 사본을 서로 다른 가방"), std::string::npos);
 }
 
 TEST(PdfReport, EmptyCardAndSidecarsOnly) {
   Fixture fx;
   fx.info.clear();
-  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
+                 std::nullopt, kNow);
   std::string pdf = fx.pdfPath();
   EXPECT_EQ(pages(pdf), 1);
   std::string text = pageText(pdf);
@@ -335,8 +358,9 @@ TEST(PdfReport, EmptyCardAndSidecarsOnly) {
   std::string all = allText(runs);
   auto table = all.find("파일\t분류\t세션\t길이\t해상도·fps\txxh64\n");
   ASSERT_NE(table, std::string::npos);
-  EXPECT_EQ(all.substr(table + std::string("파일\t분류\t세션\t길이\t해상도·fps\txxh64\n").size(), 24),
-            std::string("부속 파일(사이드카·썸네일·카드 DB) 2개도").substr(0, 24));
+  EXPECT_EQ(
+      all.substr(table + std::string("파일\t분류\t세션\t길이\t해상도·fps\txxh64\n").size(), 24),
+      std::string("부속 파일(사이드카·썸네일·카드 DB) 2개도").substr(0, 24));
 }
 
 TEST(PdfReport, LogoScaledAndBadLogoLeftOut) {
@@ -348,7 +372,8 @@ TEST(PdfReport, LogoScaledAndBadLogoLeftOut) {
   Fixture fx;
   std::string wide = fx.t.path + "/wide.png";
   writePng(wide, 100, 10);
-  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, wide, std::nullopt, kNow);
+  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, wide,
+                 std::nullopt, kNow);
   auto [first, last] = redColumns(fx.pdfPath(), fx.t.path + "/page");
   EXPECT_NEAR(first, 555 - 160, 1);
   EXPECT_NEAR(last, 554, 1);
@@ -357,7 +382,8 @@ TEST(PdfReport, LogoScaledAndBadLogoLeftOut) {
   std::string bad = fx.t.path + "/logo.png";
   writeFile(bad, "not an image");
   std::remove(fx.pdfPath().c_str());
-  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, bad, std::nullopt, kNow);
+  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, bad,
+                 std::nullopt, kNow);
   EXPECT_EQ(pages(fx.pdfPath()), 1);
   EXPECT_EQ(redColumns(fx.pdfPath(), fx.t.path + "/page2").first, -1);
 }
@@ -367,7 +393,8 @@ TEST(PdfReport, UnwritableReportsFolderIsWriteFail) {
   ASSERT_TRUE(mkdirs(fx.root));
   writeFile(fx.root + "/" + fx.names.reports, "a file where the folder belongs");
   try {
-    writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt, std::nullopt, kNow);
+    writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
+                   std::nullopt, kNow);
     FAIL() << "no WriteFail";
   } catch (const WriteFail& f) {
     EXPECT_EQ(f.path, fx.pdfPath());
@@ -380,8 +407,8 @@ TEST(PdfReport, UnwritableReportsFolderIsWriteFail) {
   ro.pull();
   ASSERT_TRUE(ro.remount("ro"));
   try {
-    writePDFReport(ro.path() + "/P", {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
-                   std::nullopt, kNow);
+    writePDFReport(ro.path() + "/P", {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info,
+                   std::nullopt, std::nullopt, kNow);
     FAIL() << "no WriteFail";
   } catch (const WriteFail& f) {
     EXPECT_EQ(f.err, EROFS);

@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <set>
 
-#include "platform/posix/host.h"
-#include "engine/hashlist/mhl_complete.h"
-#include "engine/reports/reports.h"
-#include "engine/store/store.h"
 #include "engine/base/term_text.h"
 #include "engine/base/text.h"
 #include "engine/base/version.h"
+#include "engine/hashlist/mhl_complete.h"
+#include "engine/reports/reports.h"
+#include "engine/store/store.h"
+#include "platform/posix/host.h"
 
 namespace tolverdine {
 
@@ -94,7 +94,8 @@ std::string verdictText(const IngestResult& result, int copiesRequired) {
       return "노랑 — 검증 사본이 " + std::to_string(copiesRequired) + "곳에 못 미치는 파일 " +
              std::to_string(result.underCopied) + "개. 카드를 비우지 마세요.";
     case CardColor::green:
-      return "초록 — 검증 사본 " + std::to_string(copiesRequired) + "곳 이상. 카메라에서 포맷해도 됩니다.";
+      return "초록 — 검증 사본 " + std::to_string(copiesRequired) +
+             "곳 이상. 카메라에서 포맷해도 됩니다.";
   }
   return "대기";
 }
@@ -112,10 +113,8 @@ std::string printable(const std::string& s) {
       --left;
       continue;
     }
-    if (c < 0x20 || c == 0x7f)
-      out += ' ';
-    else
-      out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+    if (c < 0x20 || c == 0x7f) out += ' ';
+    else out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
     p += n;
     left -= n;
   }
@@ -173,8 +172,10 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
       {"소스", info("src")},
       {"도구", std::string("TOLVERDINE ") + toolVersion() + " · " + printable(hostName())},
   };
-  if (in.operatorName && !in.operatorName->empty()) facts.push_back({"운영자", printable(*in.operatorName)});
-  for (const auto& [label, value] : facts) t.push_back({label + "\t" + value + "\n", 9.5, false, kInk, kFactTabs});
+  if (in.operatorName && !in.operatorName->empty())
+    facts.push_back({"운영자", printable(*in.operatorName)});
+  for (const auto& [label, value] : facts)
+    t.push_back({label + "\t" + value + "\n", 9.5, false, kInk, kFactTabs});
 
   t.push_back({"\n목적지별 검증\n", 12, true, kInk, {}});
   std::vector<std::string> keys;
@@ -186,9 +187,10 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
     for (const auto& k : keys)
       if (store.verifiedHash(k, d)) ++count;
     bool gone = lost.count(d) > 0;
-    std::string status = gone ? "분리됨" : std::to_string(count) + "/" + std::to_string(rows.size()) + " 검증";
-    t.push_back({status + "\t" + printable(d) + "\n", 9.5, false, gone || count < rows.size() ? verdict : kInk,
-                 kFactTabs});
+    std::string status =
+        gone ? "분리됨" : std::to_string(count) + "/" + std::to_string(rows.size()) + " 검증";
+    t.push_back({status + "\t" + printable(d) + "\n", 9.5, false,
+                 gone || count < rows.size() ? verdict : kInk, kFactTabs});
   }
 
   if (!result.failed.empty()) {
@@ -213,19 +215,31 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
       picture = printable(r.meta.res.value_or(""));
       if (r.meta.fps) picture += " @" + shortestDecimal(*r.meta.fps);
     }
-    std::string line = shortClipName(nfc(printable(lastComponent(r.src)))) + "\t" + printable(r.cls) + "\t" +
-                       printable(r.session.value_or("")) + "\t" + duration(r.meta.dur) + "\t" + picture + "\t" +
+    std::string line = shortClipName(nfc(printable(lastComponent(r.src)))) + "\t" +
+                       printable(r.cls) + "\t" + printable(r.session.value_or("")) + "\t" +
+                       duration(r.meta.dur) + "\t" + picture + "\t" +
                        store.verifiedHash(keys[i], in.root).value_or("—") + "\n";
     t.push_back({line, 8, false, kInk, kClipTabs});
   }
   if (etc > 0)
-    t.push_back({"부속 파일(사이드카·썸네일·카드 DB) " + std::to_string(etc) + "개도 함께 복사·검증했습니다.\n", 8,
-                 false, kMuted, {}});
+    t.push_back({"부속 파일(사이드카·썸네일·카드 DB) " + std::to_string(etc) +
+                     "개도 함께 복사·검증했습니다.\n",
+                 8,
+                 false,
+                 kMuted,
+                 {}});
 
-  t.push_back({"\n\n촬영자 ______________    운영자 서명 ______________    확인 ______________\n", 10, false,
-               kInk, {}});
-  t.push_back({"두 사본을 서로 다른 가방·장소에 두었는가 □      첫·중간·마지막 클립을 재생해 보았는가 □\n", 9, false,
-               kMuted, {}});
+  t.push_back({"\n\n촬영자 ______________    운영자 서명 ______________    확인 ______________\n",
+               10,
+               false,
+               kInk,
+               {}});
+  t.push_back(
+      {"두 사본을 서로 다른 가방·장소에 두었는가 □      첫·중간·마지막 클립을 재생해 보았는가 □\n",
+       9,
+       false,
+       kMuted,
+       {}});
   return t;
 }
 

@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "engine/base/files.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "engine/store/store.h"
 #include "platform/posix/fs.h"
 #include "platform/posix/home.h"
 
@@ -44,8 +44,9 @@ std::string newUuid() {
 std::optional<RecapManifest> recapManifest(const std::vector<Row>& rows, const IngestResult& result,
                                            const std::string& cam, CameraRole role,
                                            const std::string& project,
-                                           const std::vector<std::string>& destinations, Store& store,
-                                           const std::string& sessionId, std::time_t finishedAt) {
+                                           const std::vector<std::string>& destinations,
+                                           Store& store, const std::string& sessionId,
+                                           std::time_t finishedAt) {
   if (result.color != CardColor::green || destinations.empty()) return std::nullopt;
   RecapManifest m;
   m.sessionId = sessionId;
@@ -77,13 +78,21 @@ template <class T> static nlohmann::json opt(const std::optional<T>& v) {
 std::string recapJson(const RecapManifest& m) {
   nlohmann::json clips = nlohmann::json::array();
   for (const auto& c : m.clips)
-    clips.push_back({{"path", c.path}, {"kind", c.kind}, {"camera", c.camera},
-                     {"cameraRole", opt(c.cameraRole)}, {"bytes", c.bytes},
-                     {"createdAt", opt(c.createdAt)}, {"durationSec", opt(c.durationSec)}});
-  nlohmann::json j = {{"version", m.version},       {"app", m.app},
-                      {"appVersion", m.appVersion}, {"sessionId", m.sessionId},
-                      {"project", m.project},       {"finishedAt", m.finishedAt},
-                      {"verified", m.verified},     {"destinations", m.destinations},
+    clips.push_back({{"path", c.path},
+                     {"kind", c.kind},
+                     {"camera", c.camera},
+                     {"cameraRole", opt(c.cameraRole)},
+                     {"bytes", c.bytes},
+                     {"createdAt", opt(c.createdAt)},
+                     {"durationSec", opt(c.durationSec)}});
+  nlohmann::json j = {{"version", m.version},
+                      {"app", m.app},
+                      {"appVersion", m.appVersion},
+                      {"sessionId", m.sessionId},
+                      {"project", m.project},
+                      {"finishedAt", m.finishedAt},
+                      {"verified", m.verified},
+                      {"destinations", m.destinations},
                       {"clips", clips}};
   // Replacing invalid UTF-8 keeps a bad card name from aborting the whole manifest.
   return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -122,7 +131,8 @@ void recapRun(const RecapManifest& m, const std::string& command, const std::str
   std::string id = m.sessionId;
   std::thread([pid, id, log] {
     int st = 0;
-    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
     int code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     log("리캡 명령 끝: " + id + " · 종료 코드 " + std::to_string(code));
   }).detach();
@@ -146,7 +156,8 @@ bool recapAfterCard(const std::string& commandSetting, const std::vector<Row>& r
   for (const auto& d : projectFolders)
     if (std::find(result.lostDests.begin(), result.lostDests.end(), d) == result.lostDests.end())
       dests.push_back(d);
-  auto m = recapManifest(rows, result, cam, role, project, dests, store, newUuid(), std::time(nullptr));
+  auto m =
+      recapManifest(rows, result, cam, role, project, dests, store, newUuid(), std::time(nullptr));
   if (!m) return false;
   try {
     recapRun(*m, cmd, recapJobsDir(), recapLogPath(), log);

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/card/camera_role.h"
 #include "engine/base/records.h"
 #include "engine/base/version.h"
+#include "engine/card/camera_role.h"
 
 namespace tolverdine {
 
@@ -46,8 +46,9 @@ std::string newUuid();
 std::optional<RecapManifest> recapManifest(const std::vector<Row>& rows, const IngestResult& result,
                                            const std::string& cam, CameraRole role,
                                            const std::string& project,
-                                           const std::vector<std::string>& destinations, Store& store,
-                                           const std::string& sessionId, std::time_t finishedAt);
+                                           const std::vector<std::string>& destinations,
+                                           Store& store, const std::string& sessionId,
+                                           std::time_t finishedAt);
 
 std::string recapJson(const RecapManifest& m);
 

@@ -47,14 +47,17 @@ struct Lines {
 TEST(Recap, ManifestTakesVerifiedClipsFromFirstSurvivingDestination) {
   TempDir t;
   Store store(t.path + "/s.sqlite");
-  std::vector<Row> rows = {clip("A.MOV", Kind::video, "A/A.MOV"), clip("X.XML", Kind::etc, "A/X.XML"),
-                           clip("B.WAV", Kind::audio, "A/B.WAV"), clip("C.JPG", Kind::photo, "A/C.JPG")};
+  std::vector<Row> rows = {
+      clip("A.MOV", Kind::video, "A/A.MOV"), clip("X.XML", Kind::etc, "A/X.XML"),
+      clip("B.WAV", Kind::audio, "A/B.WAV"), clip("C.JPG", Kind::photo, "A/C.JPG")};
   rows[0].meta.t = 1773475509;  // 2026-03-14T08:05:09Z
   rows[0].meta.dur = 12.5;
   const std::string d1 = t.path + "/d1", d2 = t.path + "/d2";
-  for (const Row& r : rows) store.record(ingestKey("CAM", r), d2, *r.dest, r.size, "00", CopyState::verified, 1);
+  for (const Row& r : rows)
+    store.record(ingestKey("CAM", r), d2, *r.dest, r.size, "00", CopyState::verified, 1);
   store.record(ingestKey("CAM", rows[0]), d1, *rows[0].dest, 100, "00", CopyState::verified, 1);
-  store.record(ingestKey("CAM", rows[2]), d1, *rows[2].dest, 100, std::nullopt, CopyState::failed, 1);
+  store.record(ingestKey("CAM", rows[2]), d1, *rows[2].dest, 100, std::nullopt, CopyState::failed,
+               1);
 
   IngestResult res;
   res.color = CardColor::yellow;
@@ -63,7 +66,8 @@ TEST(Recap, ManifestTakesVerifiedClipsFromFirstSurvivingDestination) {
   EXPECT_FALSE(recapManifest(rows, res, "CAM", CameraRole::none, "P", {}, store, "ID", 0));
 
   // First destination d1: only A is verified there; the etc row never appears.
-  auto m = recapManifest(rows, res, "CAM", CameraRole::fixed, "P", {d1, d2}, store, "ID", 1773475509);
+  auto m =
+      recapManifest(rows, res, "CAM", CameraRole::fixed, "P", {d1, d2}, store, "ID", 1773475509);
   ASSERT_TRUE(m);
   ASSERT_EQ(m->clips.size(), 1u);
   auto j = nlohmann::json::parse(recapJson(*m));
@@ -95,7 +99,9 @@ TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
   m.sessionId = "S1";
   const std::string jobs = t.path + "/job folder", logp = t.path + "/logs/recap.log";
   const std::string script = t.path + "/tool.sh";
-  writeFile(script, "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > \"$ARGS_OUT\"\necho err >&2\nexit 3\n");
+  writeFile(
+      script,
+      "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > \"$ARGS_OUT\"\necho err >&2\nexit 3\n");
   ::chmod(script.c_str(), 0755);
   ::setenv("ARGS_OUT", (t.path + "/args").c_str(), 1);
   mkdirs(t.path + "/logs");
@@ -103,7 +109,8 @@ TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
   Lines l;
   recapRun(m, script + " --fast", jobs, logp, l.fn());
   ASSERT_TRUE(l.waitFor(2));
-  EXPECT_EQ(l.v[0].rfind("리캡 명령 시작: " + script + " --fast " + jobs + "/S1.json (pid ", 0), 0u);
+  EXPECT_EQ(l.v[0].rfind("리캡 명령 시작: " + script + " --fast " + jobs + "/S1.json (pid ", 0),
+            0u);
   EXPECT_EQ(l.v[1], "리캡 명령 끝: S1 · 종료 코드 3");
   std::string args, log;
   ASSERT_TRUE(readFile(t.path + "/args", &args));
@@ -142,7 +149,9 @@ TEST(Recap, LogLinesAppendFromManyThreads) {
   writeFile(p, "first\n");
   std::vector<std::thread> ts;
   for (int i = 0; i < 8; ++i)
-    ts.emplace_back([&] { for (int k = 0; k < 50; ++k) appendLogLine(p, std::string(200, 'x')); });
+    ts.emplace_back([&] {
+      for (int k = 0; k < 50; ++k) appendLogLine(p, std::string(200, 'x'));
+    });
   for (auto& th : ts) th.join();
   std::string s;
   ASSERT_TRUE(readFile(p, &s));
@@ -161,7 +170,8 @@ TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
   TempDir t;
   Store store(t.path + "/s.sqlite");
   std::vector<Row> rows = {clip("A.MOV", Kind::video, "A/A.MOV")};
-  store.record(ingestKey("CAM", rows[0]), t.path + "/d", "A/A.MOV", 100, "00", CopyState::verified, 1);
+  store.record(ingestKey("CAM", rows[0]), t.path + "/d", "A/A.MOV", 100, "00", CopyState::verified,
+               1);
   IngestResult res;
   res.color = CardColor::green;
   writeFile(t.path + "/Library", "not a folder");  // jobs folder cannot be created
@@ -169,9 +179,11 @@ TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
   const std::string saved = oldHome ? oldHome : "";
   ::setenv("HOME", t.path.c_str(), 1);
   Lines l;
-  EXPECT_FALSE(recapAfterCard(" \t ", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"}, store, l.fn()));
+  EXPECT_FALSE(recapAfterCard(" \t ", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"},
+                              store, l.fn()));
   EXPECT_TRUE(l.v.empty());
-  EXPECT_FALSE(recapAfterCard("  true\t", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"}, store, l.fn()));
+  EXPECT_FALSE(recapAfterCard("  true\t", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"},
+                              store, l.fn()));
   ASSERT_EQ(l.v.size(), 1u);
   EXPECT_EQ(l.v[0].rfind("리캡 명령 실패: ", 0), 0u);
   ::setenv("HOME", saved.c_str(), 1);

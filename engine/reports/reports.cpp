@@ -6,13 +6,13 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/base/files.h"
-#include "platform/posix/host.h"
-#include "engine/hashlist/mhl_complete.h"
 #include "engine/base/names.h"
-#include "engine/store/store.h"
 #include "engine/base/term_text.h"
 #include "engine/base/text.h"
 #include "engine/base/version.h"
+#include "engine/hashlist/mhl_complete.h"
+#include "engine/store/store.h"
+#include "platform/posix/host.h"
 
 namespace tolverdine {
 
@@ -46,8 +46,8 @@ std::string csvField(const std::string& v) {
   return out + "\"";
 }
 
-std::string clipsCsv(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
-                     const std::string& cam, Store& store) {
+std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
+                     const IngestResult& result, const std::string& cam, Store& store) {
   std::map<std::string, std::string> hashByRel;
   if (auto it = result.verified.find(root); it != result.verified.end())
     for (const auto& v : it->second) hashByRel[v.row.rel] = v.hash;
@@ -58,10 +58,8 @@ std::string clipsCsv(const std::string& root, const std::vector<Row>& rows, cons
   for (const auto& r : rows) {
     std::string key = ingestKey(cam, r);
     std::string hash;
-    if (auto it = hashByRel.find(r.rel); it != hashByRel.end())
-      hash = it->second;
-    else
-      hash = store.verifiedHash(key, root).value_or("");
+    if (auto it = hashByRel.find(r.rel); it != hashByRel.end()) hash = it->second;
+    else hash = store.verifiedHash(key, root).value_or("");
     std::string tSource;
     if (r.kind != Kind::etc) tSource = r.tFromMtime ? "수정시각" : "촬영시각";
     std::vector<std::string> f = {
@@ -74,7 +72,8 @@ std::string clipsCsv(const std::string& root, const std::vector<Row>& rows, cons
         r.meta.dur ? fixed2(*r.meta.dur) : "",
         r.meta.res.value_or(""),
         r.meta.fps ? shortestDecimal(*r.meta.fps) : "",
-        r.meta.t ? localTime(static_cast<std::time_t>(std::floor(*r.meta.t)), "%Y-%m-%d %H:%M:%S") : "",
+        r.meta.t ? localTime(static_cast<std::time_t>(std::floor(*r.meta.t)), "%Y-%m-%d %H:%M:%S")
+                 : "",
         tSource,
         std::to_string(r.size),
         hash,
@@ -89,8 +88,8 @@ std::string clipsCsv(const std::string& root, const std::vector<Row>& rows, cons
   return out;
 }
 
-std::string jobJson(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
-                    const std::string& cam, const std::string& src,
+std::string jobJson(const std::string& root, const std::vector<Row>& rows,
+                    const IngestResult& result, const std::string& cam, const std::string& src,
                     const std::map<std::string, std::string>& info, std::time_t now) {
   nlohmann::json j = nlohmann::json::object();
   for (const auto& [k, v] : info) j[k] = v;
@@ -108,7 +107,8 @@ std::string jobJson(const std::string& root, const std::vector<Row>& rows, const
   if (result.stopped) j["stopped"] = result.stopped->description();
   j["lostDests"] = result.lostDests;
   nlohmann::json failed = nlohmann::json::array();
-  for (const auto& f : result.failed) failed.push_back({{"file", f.rel}, {"dest", f.dest}, {"why", f.why}});
+  for (const auto& f : result.failed)
+    failed.push_back({{"file", f.rel}, {"dest", f.dest}, {"why", f.why}});
   j["failed"] = failed;
   nlohmann::json noTime = nlohmann::json::array();
   for (const auto& r : rows)
@@ -125,13 +125,15 @@ std::string jobJson(const std::string& root, const std::vector<Row>& rows, const
 }
 
 void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
-                  const std::string& cam, const std::string& src, Store& store, const NameSet& names,
-                  const std::map<std::string, std::string>& info, std::time_t now, Fs& fs) {
+                  const std::string& cam, const std::string& src, Store& store,
+                  const NameSet& names, const std::map<std::string, std::string>& info,
+                  std::time_t now, Fs& fs) {
   std::string dir = root + "/" + names.reports;
   mkdirs(dir, fs);
   std::string base = nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S"));
   writeFileAtomic(dir + "/" + base + "_clips.csv", clipsCsv(root, rows, result, cam, store), fs);
-  writeFileAtomic(dir + "/" + base + "_job.json", jobJson(root, rows, result, cam, src, info, now), fs);
+  writeFileAtomic(dir + "/" + base + "_job.json", jobJson(root, rows, result, cam, src, info, now),
+                  fs);
 }
 
 }  // namespace tolverdine

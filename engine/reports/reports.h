@@ -19,9 +19,9 @@ struct NameSet;
 /// root/reports, replacing files of the same name; a failed write leaves no part of its file.
 /// Throws WriteFail; a failed CSV leaves no JSON.
 void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
-                  const std::string& cam, const std::string& src, Store& store, const NameSet& names,
-                  const std::map<std::string, std::string>& info, std::time_t now = std::time(nullptr),
-                  Fs& fs = realFs());
+                  const std::string& cam, const std::string& src, Store& store,
+                  const NameSet& names, const std::map<std::string, std::string>& info,
+                  std::time_t now = std::time(nullptr), Fs& fs = realFs());
 
 /// Shortest text that reads back as the same double, with ".0" on whole numbers (29.97, 25.0).
 std::string shortestDecimal(double v);
@@ -30,12 +30,12 @@ std::string shortestDecimal(double v);
 std::string csvField(const std::string& v);
 
 /// The clip list's text (with byte order mark); hashes by rel, then from the store.
-std::string clipsCsv(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
-                     const std::string& cam, Store& store);
+std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
+                     const IngestResult& result, const std::string& cam, Store& store);
 
 /// The job summary's text: info, then the run's fields; keys sorted, "/" not escaped.
-std::string jobJson(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
-                    const std::string& cam, const std::string& src,
+std::string jobJson(const std::string& root, const std::vector<Row>& rows,
+                    const IngestResult& result, const std::string& cam, const std::string& src,
                     const std::map<std::string, std::string>& info, std::time_t now);
 
 }  // namespace tolverdine

@@ -5,12 +5,12 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/base/files.h"
-#include "platform/posix/host.h"
-#include "engine/hashlist/mhl_folder.h"
 #include "engine/base/names.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
 #include "engine/base/version.h"
+#include "engine/hashlist/mhl_folder.h"
+#include "engine/store/store.h"
+#include "platform/posix/host.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -75,15 +75,17 @@ TEST(Reports, CsvAndJsonText) {
   store.record(ingestKey("A", c), root, "z", 3, "cccccccccccccccc", CopyState::copied, 1);
 
   std::string csv = clipsCsv(root, rows, res, "A", store);
-  EXPECT_EQ(csv,
-            "\xEF\xBB\xBF"
-            "파일,목적지경로,분류뷰경로,종류,분류,세션,길이(초),해상도,fps,촬영시각,촬영시각출처,크기(바이트),xxh64,검증사본수\n"
-            "\"A001,\"\"x\"\".MOV\",\"01_원본/A/인터뷰/A001,\"\"x\"\".MOV\",v/a,video,인터뷰,S1,12.35,3840x2160,25.0,"
-            "2026-03-05 09:38:22,촬영시각,100,00000000000000aa,2\n"
-            "B002.MOV,,,audio,인터뷰,,,,29.97,,수정시각,7,bbbbbbbbbbbbbbbb,1\n"
-            "\"line\nfeed.txt\",,,etc,인터뷰,,,,,,,3,,0\n");
+  EXPECT_EQ(
+      csv,
+      "\xEF\xBB\xBF"
+      "파일,목적지경로,분류뷰경로,종류,분류,세션,길이(초),해상도,fps,촬영시각,촬영시각출처,크기(바이트),xxh64,검증사본수\n"
+      "\"A001,\"\"x\"\".MOV\",\"01_원본/A/인터뷰/A001,\"\"x\"\".MOV\",v/a,video,인터뷰,S1,12.35,3840x2160,25.0,"
+      "2026-03-05 09:38:22,촬영시각,100,00000000000000aa,2\n"
+      "B002.MOV,,,audio,인터뷰,,,,29.97,,수정시각,7,bbbbbbbbbbbbbbbb,1\n"
+      "\"line\nfeed.txt\",,,etc,인터뷰,,,,,,,3,,0\n");
 
-  std::string js = jobJson(root, rows, res, "A", "/media/card", {{"project", "P"}, {"color", "x"}}, kNow);
+  std::string js =
+      jobJson(root, rows, res, "A", "/media/card", {{"project", "P"}, {"color", "x"}}, kNow);
   auto j = nlohmann::json::parse(js);
   EXPECT_EQ(j["tool"], std::string("TOLVERDINE ") + toolVersion());
   EXPECT_EQ(j["host"], hostName());
@@ -92,10 +94,11 @@ TEST(Reports, CsvAndJsonText) {
   EXPECT_EQ(j["project"], "P");
   EXPECT_EQ(j["files"], 3);
   EXPECT_EQ(j["noCaptureTime"], nlohmann::json::array({"B002.MOV", "line\nfeed.txt"}));
-  EXPECT_EQ(j["failed"][0], nlohmann::json({{"file", "01/x.MOV"}, {"dest", root}, {"why", "쓰기 실패"}}));
+  EXPECT_EQ(j["failed"][0],
+            nlohmann::json({{"file", "01/x.MOV"}, {"dest", root}, {"why", "쓰기 실패"}}));
   EXPECT_FALSE(j.contains("stopped"));
   EXPECT_NE(js.find("\"src\": \"/media/card\""), std::string::npos);  // slashes as they are
-  EXPECT_LT(js.find("\"at\""), js.find("\"cam\""));                  // keys sorted
+  EXPECT_LT(js.find("\"at\""), js.find("\"cam\""));                   // keys sorted
   EXPECT_LT(js.find("\"tool\""), js.find("\"underCopied\""));
   EXPECT_EQ(js.substr(0, 4), "{\n  ");
   res.stopped = IngestStop::cardRemoved();
@@ -107,7 +110,8 @@ TEST(Reports, CsvAndJsonText) {
   writeReports(root, {a}, res, "A", "/m", store, names(), {}, kNow);
   EXPECT_EQ(listFolder(root + "/_리포트").size(), 2u);
   EXPECT_EQ(nlohmann::json::parse(slurp(root + "/_리포트/A_20260305-093822_job.json"))["files"], 1);
-  EXPECT_EQ(slurp(root + "/_리포트/A_20260305-093822_clips.csv"), clipsCsv(root, {a}, res, "A", store));
+  EXPECT_EQ(slurp(root + "/_리포트/A_20260305-093822_clips.csv"),
+            clipsCsv(root, {a}, res, "A", store));
   unsetenv("TZ");
   tzset();
 }
@@ -124,13 +128,15 @@ TEST(Reports, BadNamesAndReadOnlyFolder) {
   ASSERT_EQ(files.size(), 2u);
   for (auto& f : files) EXPECT_EQ(f.substr(0, 4), "카_") << "composed camera label in the name";
   std::string base = root + "/_리포트/" + files[0].substr(0, files[0].rfind('_'));
-  EXPECT_NE(slurp(base + "_clips.csv").find("\"" + std::string(4000, 'r') + "&<>\"\"\xFF.MOV\""), std::string::npos);
+  EXPECT_NE(slurp(base + "_clips.csv").find("\"" + std::string(4000, 'r') + "&<>\"\"\xFF.MOV\""),
+            std::string::npos);
   // Bytes that are not UTF-8 do not cost the summary.
   auto j = nlohmann::json::parse(slurp(base + "_job.json"));
   EXPECT_EQ(j["files"], 1);
 
   // A camera label too long for a file name, and a read-only reports folder: WriteFail, no JSON.
-  EXPECT_THROW(writeReports(root, rows, res, std::string(300, 'c'), "/m", store, names(), {}, kNow), WriteFail);
+  EXPECT_THROW(writeReports(root, rows, res, std::string(300, 'c'), "/m", store, names(), {}, kNow),
+               WriteFail);
   LoopMount m(8);
   SKIP_UNLESS_MOUNTED(m);
   ASSERT_TRUE(mkdirs(m.path() + "/P/_리포트"));

@@ -20,7 +20,8 @@ std::string sha256Hex(const std::string& text) {
   unsigned int len = 0;
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1 ||
-      EVP_DigestUpdate(ctx.get(), text.data(), text.size()) != 1 || EVP_DigestFinal_ex(ctx.get(), md, &len) != 1)
+      EVP_DigestUpdate(ctx.get(), text.data(), text.size()) != 1 ||
+      EVP_DigestFinal_ex(ctx.get(), md, &len) != 1)
     return {};
   return lowerHex(md, len);
 }
@@ -28,7 +29,8 @@ std::string sha256Hex(const std::string& text) {
 Terms loadTerms(const std::string& resourceDir, const std::string& language) {
   const std::string name = termsFileName(language);
   Terms t;
-  if (!readFile(resourceDir + "/" + name, &t.text)) t.text = "약관 파일을 찾을 수 없습니다: " + name;
+  if (!readFile(resourceDir + "/" + name, &t.text))
+    t.text = "약관 파일을 찾을 수 없습니다: " + name;
   t.fingerprint = sha256Hex(t.text);
   return t;
 }
@@ -38,6 +40,8 @@ bool eulaAccepted(const std::optional<std::string>& stored, const Terms& terms) 
   return stored && !terms.fingerprint.empty() && *stored == terms.fingerprint;
 }
 
-std::string acceptanceLogLine(const Terms& terms) { return "약관 동의 (" + terms.fingerprint + ")"; }
+std::string acceptanceLogLine(const Terms& terms) {
+  return "약관 동의 (" + terms.fingerprint + ")";
+}
 
 }  // namespace tolverdine

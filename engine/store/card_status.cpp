@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "engine/store/store.h"
 
 namespace tolverdine {
 
@@ -17,8 +17,8 @@ bool CardStatus::alreadyBackedUp() const {
 
 std::string statusText(const CardStatus& s) {
   if (const auto* k = std::get_if<CardStatus::Known>(&s.value)) {
-    return "known(cam: \"" + k->cam + "\", files: " + std::to_string(k->files) + ", under: " +
-           std::to_string(k->under) + ", added: " + std::to_string(k->added) + ")";
+    return "known(cam: \"" + k->cam + "\", files: " + std::to_string(k->files) +
+           ", under: " + std::to_string(k->under) + ", added: " + std::to_string(k->added) + ")";
   }
   if (const auto* t = std::get_if<CardStatus::Twin>(&s.value))
     return "twin(cam: \"" + t->cam + "\", files: " + std::to_string(t->files) + ")";
@@ -41,7 +41,8 @@ std::string cardFingerprint(const std::vector<CardFile>& files) {
   // Composed form so that one name reported composed by one reader and decomposed by another
   // hashes the same; byte order of UTF-8 is code point order.
   for (const auto& f : files)
-    lines.push_back(nfc(lowerUnicode(f.rel)) + "|" + std::to_string(f.size) + "|" + std::to_string(f.mtimeNs));
+    lines.push_back(nfc(lowerUnicode(f.rel)) + "|" + std::to_string(f.size) + "|" +
+                    std::to_string(f.mtimeNs));
   std::sort(lines.begin(), lines.end());
   std::string text;
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -49,7 +50,8 @@ std::string cardFingerprint(const std::vector<CardFile>& files) {
     text += lines[i];
   }
   char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(XXH3_64bits(text.data(), text.size())));
+  std::snprintf(hex, sizeof hex, "%016llx",
+                static_cast<unsigned long long>(XXH3_64bits(text.data(), text.size())));
   return hex;
 }
 
@@ -72,10 +74,8 @@ CardStatus cardStatus(const std::vector<CardFile>& files, Store& store, int copi
     CopyTally t = store.verifiedTally(ingestKey(cam, f));
     missing += t.missing;
     changed += t.changed;
-    if (t.counted == 0)
-      ++added;
-    else if (t.counted < copiesRequired)
-      ++under;
+    if (t.counted == 0) ++added;
+    else if (t.counted < copiesRequired) ++under;
   }
   CardStatus s = CardStatus::known(cam, static_cast<int>(files.size()), under, added);
   auto& k = std::get<CardStatus::Known>(s.value);

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/store/store.h"
-#include "testing/test_util.h"
 #include "testing/store_access.h"
+#include "testing/test_util.h"
 
 namespace tolverdine {
 namespace {
@@ -16,7 +16,8 @@ TEST(CardFingerprint, DependsOnFilesOnly) {
   // Code point order: "z" (U+007A) before "é" (U+00E9), whatever the locale or char signedness.
   EXPECT_EQ(cardFingerprint({{"É.mov", 1, 2}, {"Z.MOV", 1, 2}}), "0eddecd8e0c6ba15");
 
-  std::vector<CardFile> card{{"DCIM/C0001.MP4", 1000, 111}, {"DCIM/C0002.MP4", 2000, 222}, {"한글.wav", 5, 9}};
+  std::vector<CardFile> card{
+      {"DCIM/C0001.MP4", 1000, 111}, {"DCIM/C0002.MP4", 2000, 222}, {"한글.wav", 5, 9}};
   std::vector<CardFile> shuffled{card[2], card[0], card[1]};
   std::string fp = cardFingerprint(card);
   EXPECT_EQ(fp.size(), 16u);
@@ -40,13 +41,15 @@ TEST(CardFingerprint, DependsOnFilesOnly) {
   EXPECT_EQ(cardFingerprint({{"ΣΑ.MOV", 1, 1}}), cardFingerprint({{"σα.mov", 1, 1}}));
 
   // Names differing only in case give the same line twice; both stay in the text.
-  EXPECT_NE(cardFingerprint({{"A.MOV", 1, 1}, {"a.mov", 1, 1}}), cardFingerprint({{"a.mov", 1, 1}}));
+  EXPECT_NE(cardFingerprint({{"A.MOV", 1, 1}, {"a.mov", 1, 1}}),
+            cardFingerprint({{"a.mov", 1, 1}}));
 }
 
 struct CardStatusTest : ::testing::Test {
   TempDir t;
   Store s{t.path + "/db.sqlite"};
-  void verify(const std::string& cam, const CardFile& f, const std::string& dest, CopyState state = CopyState::verified) {
+  void verify(const std::string& cam, const CardFile& f, const std::string& dest,
+              CopyState state = CopyState::verified) {
     s.record(ingestKey(cam, f), dest, f.rel, f.size, "h", state, 1);
   }
 };
@@ -71,7 +74,8 @@ TEST_F(CardStatusTest, CountsCopiesPerFile) {
     verify("A캠", f, "/d2");
   }
   EXPECT_TRUE(cardStatus(card, s, 2, "U1").alreadyBackedUp());
-  EXPECT_TRUE(cardStatus(card, s, 2, std::nullopt).alreadyBackedUp()) << "no UUID on the card: same card";
+  EXPECT_TRUE(cardStatus(card, s, 2, std::nullopt).alreadyBackedUp())
+      << "no UUID on the card: same card";
 
   // Same files on another file system: the second slot, however well the first is backed up.
   auto twin = cardStatus(card, s, 2, "U2");
@@ -96,13 +100,15 @@ TEST_F(CardStatusTest, RecordWithoutVolumeIsTheSameCard) {
 
 TEST_F(CardStatusTest, UnknownFingerprintFallsBackToFirstFiveFiles) {
   std::vector<CardFile> card;
-  for (int i = 0; i < 7; ++i) card.push_back({"C000" + std::to_string(i) + ".MP4", 10 + i, 100 + i});
+  for (int i = 0; i < 7; ++i)
+    card.push_back({"C000" + std::to_string(i) + ".MP4", 10 + i, 100 + i});
   EXPECT_EQ(cardStatus({}, s, 1, std::nullopt), CardStatus::newCard());
 
   verify("A캠", card[5], "/d1");  // only the sixth was seen: too far to look
   EXPECT_EQ(cardStatus(card, s, 1, std::nullopt), CardStatus::newCard());
 
-  verify("A캠", card[4], "/d1", CopyState::failed);  // the fifth names the camera, whatever its state
+  verify("A캠", card[4], "/d1",
+         CopyState::failed);  // the fifth names the camera, whatever its state
   EXPECT_EQ(cardStatus(card, s, 1, std::nullopt), CardStatus::known("A캠", 7, 0, 6));
 
   // Re-listed with other letter case: no file of the card is found under that case.

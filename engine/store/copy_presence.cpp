@@ -8,8 +8,8 @@
 
 #include "engine/base/files.h"
 #include "engine/base/iso_date.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "engine/store/store.h"
 
 namespace tolverdine {
 
@@ -50,7 +50,8 @@ bool mountPlace(const std::string& path) {
   for (const char* p : {"/media", "/run/media", "/mnt", "/Volumes"}) {
     const std::string place = p;
     if (path == place) return true;
-    if (place != "/mnt" && place != "/Volumes" && path.compare(0, place.size() + 1, place + "/") == 0 &&
+    if (place != "/mnt" && place != "/Volumes" &&
+        path.compare(0, place.size() + 1, place + "/") == 0 &&
         path.find('/', place.size() + 1) == std::string::npos)
       return true;
   }
@@ -92,7 +93,8 @@ std::optional<KeyFacts> keyFacts(const std::string& key) {
 // Reads no content: a change that keeps both size and time is found only by reading the copy
 // back against its hash list (verify); counting every copy by reading it would take as long
 // as the copies themselves.
-CopyPlace copyPlace(const std::string& root, const std::string& rel, const KeyFacts& want, const StatFn& stat) {
+CopyPlace copyPlace(const std::string& root, const std::string& rel, const KeyFacts& want,
+                    const StatFn& stat) {
   auto f = stat(under(root, rel));
   if (!f || f->unreadable) return CopyPlace::missing;
   if (!f->regular || f->size != want.size) return CopyPlace::changed;
@@ -114,7 +116,8 @@ bool driveConnected(const std::string& root, int64_t recordedAt, const StatFn& s
   std::string parent = parentPath(folder);
   if (parent.empty()) parent = "/";
   auto up = stat(parent);
-  if (folder != "/" && up && !up->unreadable && up->dev != facts->dev) return true;  // a mounted drive whose project folder is gone
+  if (folder != "/" && up && !up->unreadable && up->dev != facts->dev)
+    return true;  // a mounted drive whose project folder is gone
   // Removing the project folder changed this folder; a drive pulled from over it did not.
   return facts->ctimeNs / kNs >= recordedAt;
 }
@@ -129,8 +132,8 @@ CopyPlace judgeCopy(const RecordedCopy& c, const StatFn& stat) {
   return copyPlace(c.dest, c.rel, *want, stat);
 }
 
-bool goodCopyOn(Store& store, const std::string& key, const std::string& root, const std::string& plannedRel,
-                const StatFn& stat) {
+bool goodCopyOn(Store& store, const std::string& key, const std::string& root,
+                const std::string& plannedRel, const StatFn& stat) {
   if (!store.verifiedHash(key, root)) return false;
   auto recorded = store.destRel(key, root);
   const std::string rel = recorded && !recorded->empty() ? *recorded : plannedRel;
@@ -141,7 +144,8 @@ bool goodCopyOn(Store& store, const std::string& key, const std::string& root, c
 
 bool giveCopyTime(const std::string& path, int64_t mtimeNs, Fs& fs) {
   if (mtimeNs == 0) return true;
-  timespec ts[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(mtimeNs / kNs), static_cast<long>(mtimeNs % kNs)}};
+  timespec ts[2] = {{0, UTIME_OMIT},
+                    {static_cast<time_t>(mtimeNs / kNs), static_cast<long>(mtimeNs % kNs)}};
   if (mtimeNs < 0 && ts[1].tv_nsec < 0) {
     ts[1].tv_sec -= 1;
     ts[1].tv_nsec += kNs;

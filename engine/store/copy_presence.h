@@ -43,7 +43,8 @@ std::optional<KeyFacts> keyFacts(const std::string& key);
 /// The file at root/rel against the size and time of its key. A time of 0 in the key is not
 /// compared (the copy kept the time it was written at). Coarse file-system clocks (FAT 2 s,
 /// exFAT 10 ms, NTFS 100 ns) pass within their step.
-CopyPlace copyPlace(const std::string& root, const std::string& rel, const KeyFacts& want, const StatFn& stat);
+CopyPlace copyPlace(const std::string& root, const std::string& rel, const KeyFacts& want,
+                    const StatFn& stat);
 
 /// Whether the drive that held root is mounted now. root there: yes. Otherwise the nearest folder
 /// that is there decides: a mount point, or a folder changed at or after the copy was recorded
@@ -62,8 +63,8 @@ CopyPlace judgeCopy(const RecordedCopy& c, const StatFn& stat);
 /// The ingest run's "already there" decision for one live destination: a verified copy is
 /// recorded for key on root and its file is good at the recorded place (plannedRel when no row
 /// names another; a reclassified copy lives elsewhere).
-bool goodCopyOn(Store& store, const std::string& key, const std::string& root, const std::string& plannedRel,
-                const StatFn& stat = realStat());
+bool goodCopyOn(Store& store, const std::string& key, const std::string& root,
+                const std::string& plannedRel, const StatFn& stat = realStat());
 
 /// Gives a copy the modification time of its source (ns since the epoch; 0: left alone). False
 /// when the file system refuses.

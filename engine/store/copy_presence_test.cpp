@@ -7,15 +7,15 @@
 #include <ctime>
 #include <map>
 
-#include "engine/store/card_status.h"
+#include "engine/base/names.h"
+#include "engine/base/text.h"
+#include "engine/card/scan.h"
+#include "engine/card/twin.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/ingest.h"
 #include "engine/copy/ingest_test_util.h"
-#include "engine/base/names.h"
-#include "engine/card/scan.h"
+#include "engine/store/card_status.h"
 #include "engine/store/store.h"
-#include "engine/base/text.h"
-#include "engine/card/twin.h"
 
 namespace tolverdine {
 namespace {
@@ -61,9 +61,9 @@ TEST(CopyPresence, SizeAndTimeOfTheKeyDecide) {
   d.file("/r/same", 100, want.mtimeNs);
   d.file("/r/short", 99, want.mtimeNs);
   d.file("/r/touched", 100, want.mtimeNs + 1);
-  d.file("/r/fat", 100, 1700000000 * kSec);          // 2 s clock, time rounded down
-  d.file("/r/exfat", 100, 1700000000120000000);      // 10 ms clock
-  d.file("/r/fatfar", 100, 1699999998 * kSec);       // a whole step away
+  d.file("/r/fat", 100, 1700000000 * kSec);      // 2 s clock, time rounded down
+  d.file("/r/exfat", 100, 1700000000120000000);  // 10 ms clock
+  d.file("/r/fatfar", 100, 1699999998 * kSec);   // a whole step away
   d.dir("/r/folder", 1, 0);
   auto st = d.stat();
   EXPECT_EQ(copyPlace("/r", "same", want, st), CopyPlace::good);
@@ -83,12 +83,12 @@ TEST(CopyPresence, ConnectedIsDecidedByTheDriveNotTheProjectFolder) {
   const int64_t copied = 1800000000;
   d.dir("/", 1, 0);
   d.dir("/srv", 1, 0);
-  d.dir("/srv/d2", 2, copied - 100);      // a drive mounted here, project folder deleted
-  d.dir("/srv/shelf", 1, copied - 100);   // an empty mount point, untouched since the copy
-  d.dir("/srv/home", 1, copied + 50);     // a system-disk folder whose project folder was deleted
-  d.dir("/srv/same", 1, copied);          // ... in the very second of the copy
+  d.dir("/srv/d2", 2, copied - 100);     // a drive mounted here, project folder deleted
+  d.dir("/srv/shelf", 1, copied - 100);  // an empty mount point, untouched since the copy
+  d.dir("/srv/home", 1, copied + 50);    // a system-disk folder whose project folder was deleted
+  d.dir("/srv/same", 1, copied);         // ... in the very second of the copy
   d.dir("/media", 1, copied + 999);
-  d.dir("/media/u", 1, copied + 999);     // the desktop removed the drive's folder on unmount
+  d.dir("/media/u", 1, copied + 999);  // the desktop removed the drive's folder on unmount
   d.dir("/here/20260101_p", 3, 0);
   d.dir("/here", 3, 0);
   auto st = d.stat();
@@ -100,13 +100,17 @@ TEST(CopyPresence, ConnectedIsDecidedByTheDriveNotTheProjectFolder) {
   EXPECT_TRUE(driveConnected("/srv/same/20260101_p", copied, st));
   EXPECT_FALSE(driveConnected("/media/u/SSD/20260101_p", copied, st));
   EXPECT_FALSE(driveConnected("/Volumes/SSD/20260101_p", copied, st));
-  EXPECT_FALSE(driveConnected("/gone/20260101_p", copied, st)) << "nothing of the path here since the copy";
+  EXPECT_FALSE(driveConnected("/gone/20260101_p", copied, st))
+      << "nothing of the path here since the copy";
   d.dir("/", 1, copied + 1);
-  EXPECT_TRUE(driveConnected("/gone/20260101_p", copied, st)) << "a top folder removed after the copy";
+  EXPECT_TRUE(driveConnected("/gone/20260101_p", copied, st))
+      << "a top folder removed after the copy";
 
   // A row on a drive on the shelf counts whatever its file; on a connected drive the file decides.
-  EXPECT_EQ(judgeCopy({"A|x|5|7", "/srv/shelf/20260101_p", "x", "2027-01-15T08:00:00Z"}, st), CopyPlace::good);
-  EXPECT_EQ(judgeCopy({"A|x|5|7", "/srv/d2/20260101_p", "x", "2027-01-15T08:00:00Z"}, st), CopyPlace::missing);
+  EXPECT_EQ(judgeCopy({"A|x|5|7", "/srv/shelf/20260101_p", "x", "2027-01-15T08:00:00Z"}, st),
+            CopyPlace::good);
+  EXPECT_EQ(judgeCopy({"A|x|5|7", "/srv/d2/20260101_p", "x", "2027-01-15T08:00:00Z"}, st),
+            CopyPlace::missing);
 }
 
 // Real files: a copy in place counts, a deleted or changed one does not, and the card says why.
@@ -121,7 +125,9 @@ struct FailingStat : Fs {
   ssize_t write(int fd, const void* b, size_t n) override { return r.write(fd, b, n); }
   int fsync(int fd) override { return r.fsync(fd); }
   int syncfs(int fd) override { return r.syncfs(fd); }
-  int fadvise(int fd, off_t at, off_t len, int advice) override { return r.fadvise(fd, at, len, advice); }
+  int fadvise(int fd, off_t at, off_t len, int advice) override {
+    return r.fadvise(fd, at, len, advice);
+  }
   int fstat(int fd, struct stat* st) override { return r.fstat(fd, st); }
   int futimens(int fd, const struct timespec t[2]) override { return r.futimens(fd, t); }
   int stat(const std::string& p, struct stat* st) override {
@@ -134,7 +140,9 @@ struct FailingStat : Fs {
   int lstat(const std::string& p, struct stat* st) override { return r.lstat(p, st); }
   int statvfs(const std::string& p, struct statvfs* st) override { return r.statvfs(p, st); }
   int utimens(const std::string& p, const struct timespec t[2]) override { return r.utimens(p, t); }
-  int renameNoReplace(const std::string& a, const std::string& b) override { return r.renameNoReplace(a, b); }
+  int renameNoReplace(const std::string& a, const std::string& b) override {
+    return r.renameNoReplace(a, b);
+  }
   int rename(const std::string& a, const std::string& b) override { return r.rename(a, b); }
   int link(const std::string& a, const std::string& b) override { return r.link(a, b); }
   int unlink(const std::string& p) override { return r.unlink(p); }
@@ -184,7 +192,8 @@ TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
 TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
-  std::vector<CardFile> files{{"C1.MP4", 4, 1700000000 * kSec + 5}, {"C2.MP4", 4, 1700000000 * kSec + 6}};
+  std::vector<CardFile> files{{"C1.MP4", 4, 1700000000 * kSec + 5},
+                              {"C2.MP4", 4, 1700000000 * kSec + 6}};
   const std::string r1 = t.path + "/d1/p", r2 = t.path + "/d2/p";
   for (const auto& root : {r1, r2}) {
     for (const auto& f : files) {
@@ -216,7 +225,8 @@ TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
 
 struct RunOnDisk {
   TempDir dir;
-  std::string card = dir.path + "/card", root1 = dir.path + "/d1/20250101_p", root2 = dir.path + "/d2/20250101_p";
+  std::string card = dir.path + "/card", root1 = dir.path + "/d1/20250101_p",
+              root2 = dir.path + "/d2/20250101_p";
   Store store{dir.path + "/db.sqlite"};
   std::vector<Row> rows;
   RunOnDisk() {
@@ -258,7 +268,8 @@ TEST(CopyPresence, RerunRecopiesGoneCopiesAdoptsTouchedOnesAndNeverOverwritesCha
   EXPECT_EQ(r.store.verifiedCount(ingestKey(kCam, r.rows[1])), 2);
 
   // A byte changed: red with the conflict reason, and the changed file stays as it is.
-  ASSERT_EQ(sh("printf Z | dd of='" + r.copy(r.root1, 2) + "' bs=1 seek=10 conv=notrunc status=none"), 0);
+  ASSERT_EQ(
+      sh("printf Z | dd of='" + r.copy(r.root1, 2) + "' bs=1 seek=10 conv=notrunc status=none"), 0);
   auto changed = hashFile(r.copy(r.root1, 2));
   IngestResult red = r.run({r.root1});
   EXPECT_EQ(red.color, CardColor::red);
@@ -270,10 +281,11 @@ TEST(CopyPresence, RerunRecopiesGoneCopiesAdoptsTouchedOnesAndNeverOverwritesCha
 
   // Size and time put back over a changed byte: no run that reads nothing can see it (only
   // reading the copy back, as verify does); the run still never writes over it.
-  ASSERT_EQ(sh("cp -p '" + r.copy(r.root2, 1) + "' '" + r.dir.path + "/keep' && printf Z | dd of='" +
-               r.copy(r.root2, 1) + "' bs=1 seek=10 conv=notrunc status=none && touch -r '" + r.dir.path +
-               "/keep' '" + r.copy(r.root2, 1) + "'"),
-            0);
+  ASSERT_EQ(
+      sh("cp -p '" + r.copy(r.root2, 1) + "' '" + r.dir.path + "/keep' && printf Z | dd of='" +
+         r.copy(r.root2, 1) + "' bs=1 seek=10 conv=notrunc status=none && touch -r '" + r.dir.path +
+         "/keep' '" + r.copy(r.root2, 1) + "'"),
+      0);
   auto hidden = hashFile(r.copy(r.root2, 1));
   ASSERT_NE(hidden, hashFile(r.rows[1].src));
   r.run({r.root1, r.root2});
@@ -283,7 +295,8 @@ TEST(CopyPresence, RerunRecopiesGoneCopiesAdoptsTouchedOnesAndNeverOverwritesCha
 TEST(Twin, DecomposedNameOnTheCardIsRead) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
-  const std::string nfd = "CLIP/\xE1\x84\x8B\xE1\x85\xB5\xE1\x86\xAB\xE1\x84\x90\xE1\x85\xA5.MP4";  // 인터, decomposed
+  const std::string nfd =
+      "CLIP/\xE1\x84\x8B\xE1\x85\xB5\xE1\x86\xAB\xE1\x84\x90\xE1\x85\xA5.MP4";  // 인터, decomposed
   mkdirs(t.path + "/card/CLIP");
   writePattern(t.path + "/card/" + nfd, 3000, 5);
   CardList list = quickList(t.path + "/card");
@@ -291,7 +304,8 @@ TEST(Twin, DecomposedNameOnTheCardIsRead) {
   ASSERT_EQ(list.files[0].rel, nfc(nfd));
   ASSERT_NE(list.files[0].rel, nfd);
   const std::string key = ingestKey("A캠", list.files[0]);
-  s.record(key, t.path + "/d", list.files[0].rel, 3000, *hashFile(t.path + "/card/" + nfd), CopyState::verified, 1);
+  s.record(key, t.path + "/d", list.files[0].rel, 3000, *hashFile(t.path + "/card/" + nfd),
+           CopyState::verified, 1);
   TwinCheck c = verifyTwin(t.path + "/card", list.files, "A캠", s, 1);
   EXPECT_EQ(c.same, 1);
   EXPECT_TRUE(c.unread.empty());

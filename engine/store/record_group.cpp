@@ -11,9 +11,10 @@ RecordGroup::RecordGroup(Store& store, size_t rows, std::chrono::milliseconds ag
 
 RecordGroup::~RecordGroup() { commit(); }
 
-void RecordGroup::record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
-                         const std::optional<std::string>& hash, CopyState state, int attempts,
-                         const std::optional<std::string>& md5, const std::optional<std::string>& view) noexcept {
+void RecordGroup::record(const std::string& key, const std::string& dest, const std::string& rel,
+                         int64_t size, const std::optional<std::string>& hash, CopyState state,
+                         int attempts, const std::optional<std::string>& md5,
+                         const std::optional<std::string>& view) noexcept {
   // Immediate: the write lock is taken now, waiting out other writers, so no row of the group
   // can later fail on a stale snapshot. When it cannot be had, rows are written one by one.
   if (!open_ && store_.beginImmediate()) {
@@ -56,7 +57,8 @@ void RecordGroup::commit() noexcept {
 void RecordGroup::replay() noexcept {
   std::vector<Args> rows;
   rows.swap(pending_);
-  for (const Args& a : rows) store_.record(a.key, a.dest, a.rel, a.size, a.hash, a.state, a.attempts, a.md5, a.view);
+  for (const Args& a : rows)
+    store_.record(a.key, a.dest, a.rel, a.size, a.hash, a.state, a.attempts, a.md5, a.view);
 }
 
 }  // namespace tolverdine

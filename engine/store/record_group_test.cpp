@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "engine/store/store.h"
-#include "testing/test_util.h"
 #include "testing/store_access.h"
+#include "testing/test_util.h"
 
 namespace tolverdine {
 namespace {
@@ -22,15 +22,16 @@ TEST(RecordGroup, RowsBecomeDurableByCountByAgeAndAtTheEnd) {
   const std::string db = t.path + "/db.sqlite";
   Store writer(db), reader(db);
   auto rec = [](RecordGroup& g, int i) {
-    g.record("A|f" + std::to_string(i) + "|1|1", "/d", "f", 1, "00000000000000aa", CopyState::verified, 1);
+    g.record("A|f" + std::to_string(i) + "|1|1", "/d", "f", 1, "00000000000000aa",
+             CopyState::verified, 1);
   };
   {
     RecordGroup g(writer, 4, std::chrono::hours(1));
     for (int i = 0; i < 3; ++i) rec(g, i);
-    EXPECT_EQ(rowsSeenBy(reader), 0);   // the group is still open
-    EXPECT_EQ(rowsSeenBy(writer), 3);   // its own connection reads its rows
+    EXPECT_EQ(rowsSeenBy(reader), 0);  // the group is still open
+    EXPECT_EQ(rowsSeenBy(writer), 3);  // its own connection reads its rows
     rec(g, 3);
-    EXPECT_EQ(rowsSeenBy(reader), 4);   // the fourth row closed the group
+    EXPECT_EQ(rowsSeenBy(reader), 4);  // the fourth row closed the group
     rec(g, 4);
     EXPECT_EQ(rowsSeenBy(reader), 4);
   }

@@ -2,16 +2,16 @@
 // it reads the state database and the destinations.
 #include "engine/store/reel.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <vector>
 
 #include "engine/base/names.h"
-#include "engine/store/store.h"
 #include "engine/base/text.h"
+#include "engine/store/store.h"
 #include "platform/posix/fs.h"
 
 namespace tolverdine {

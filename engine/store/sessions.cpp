@@ -48,8 +48,8 @@ void groupKind(std::vector<Row>& rows, Kind kind, double gap) {
       end = first ? endOf(rows[i]) : std::max(end, endOf(rows[i]));
       first = false;
     }
-    std::string label = std::to_string(s) + "_" + localFormat(start, "HHmm") + "-" +
-                        localFormat(end, "HHmm");
+    std::string label =
+        std::to_string(s) + "_" + localFormat(start, "HHmm") + "-" + localFormat(end, "HHmm");
     for (size_t i : idx)
       if (sessionOf[i] == s) rows[i].session = label;
   }

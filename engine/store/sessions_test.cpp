@@ -79,8 +79,8 @@ TEST_F(Sessions, GapsOpenSessionsAndRunningEndNeverShrinks) {
       clip(v, seoul(2025, 3, 15, 17, 0), 60),
   };
   sessions(rows, sessionGap);
-  EXPECT_EQ(labels(rows), (std::vector<std::string>{"2_2000-2121", "2_2000-2121", "2_2000-2121",
-                                                    "1_1700-1701"}));
+  EXPECT_EQ(labels(rows),
+            (std::vector<std::string>{"2_2000-2121", "2_2000-2121", "2_2000-2121", "1_1700-1701"}));
 }
 
 TEST_F(Sessions, KindsNumberedApartSpansFollowTheirClipMidnightWraps) {

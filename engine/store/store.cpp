@@ -12,16 +12,16 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
-#include <map>
 #include <system_error>
 
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
 #include "engine/base/text.h"
-#include "platform/posix/home.h"
 #include "platform/posix/fs.h"
+#include "platform/posix/home.h"
 
 namespace tolverdine {
 
@@ -73,10 +73,11 @@ const char* const kOldTextIndex[] = {
     "DROP TRIGGER IF EXISTS copy_text_au",
     "DROP TABLE IF EXISTS copy_text",
 };
-const char* const kIndexRows = "INSERT INTO search.copy_text (rowid, rel, view, key) SELECT rowid, rel, view, key FROM copy";
+const char* const kIndexRows =
+    "INSERT INTO search.copy_text (rowid, rel, view, key) SELECT rowid, rel, view, key FROM copy";
 // The "+" keeps the planner on the index of `at` (a few recent rows) rather than the rowid range
-// (nearly all of them). Indexed rows recorded since the time ?2 whose texts are no longer the indexed ones (a row
-// recorded again at the same place is left as it is).
+// (nearly all of them). Indexed rows recorded since the time ?2 whose texts are no longer the
+// indexed ones (a row recorded again at the same place is left as it is).
 const char* const kChangedRows =
     "SELECT c.rowid FROM copy AS c CROSS JOIN search.copy_text AS t ON t.rowid = c.rowid"
     " WHERE +c.rowid <= ?1 AND c.at >= ?2 AND (t.rel IS NOT c.rel OR t.view IS NOT c.view OR t.key IS NOT c.key)";
@@ -104,14 +105,18 @@ struct Section {
   int columns;
 };
 const Section kSummary[] = {
-    {"## copy 상태별 (state | 파일 | 바이트)", "SELECT state, count(*), sum(size) FROM copy GROUP BY state", 3},
+    {"## copy 상태별 (state | 파일 | 바이트)",
+     "SELECT state, count(*), sum(size) FROM copy GROUP BY state", 3},
     {"## 목적지별 (dest | 파일 | 검증 | 바이트)",
      "SELECT dest, count(*), sum(state='verified'), sum(size) FROM copy GROUP BY dest", 4},
     {"## 카드 (cam | 파일 | 바이트 | 처음 | 마지막)",
-     "SELECT cam, files, bytes, first_seen, last_seen FROM card ORDER BY last_seen DESC LIMIT 50", 5},
-    {"## 카메라 (identity | label)", "SELECT identity, label FROM camera ORDER BY at DESC LIMIT 50", 2},
+     "SELECT cam, files, bytes, first_seen, last_seen FROM card ORDER BY last_seen DESC LIMIT 50",
+     5},
+    {"## 카메라 (identity | label)", "SELECT identity, label FROM camera ORDER BY at DESC LIMIT 50",
+     2},
     {"## 최근 미검증 50건 (at | state | attempts | dest | rel)",
-     "SELECT at, state, attempts, dest, rel FROM copy WHERE state != 'verified' ORDER BY at DESC LIMIT 50", 5},
+     "SELECT at, state, attempts, dest, rel FROM copy WHERE state != 'verified' ORDER BY at DESC LIMIT 50",
+     5},
 };
 
 // Turns the noting of changed rows back on when a record is done.
@@ -156,7 +161,8 @@ void keepStatement(sqlite3* db, const std::string& sql, sqlite3_stmt* st) {
 void dropStatements(sqlite3* db) {
   StatementCache& c = statementCache();
   std::lock_guard<std::mutex> g(c.lock);
-  for (auto it = c.kept.lower_bound({db, std::string()}); it != c.kept.end() && it->first.first == db;) {
+  for (auto it = c.kept.lower_bound({db, std::string()});
+       it != c.kept.end() && it->first.first == db;) {
     sqlite3_finalize(it->second);
     it = c.kept.erase(it);
   }
@@ -167,8 +173,9 @@ struct StmtCloser {
 };
 
 Hit hitOf(const SqlRow& r) {
-  return {r.textOr(0), r.textOr(1), r.textOr(2), r.text(3), r.text(4),
-          copyStateFrom(r.textOr(5)).value_or(CopyState::failed), r.textOr(6), r.int64(7)};
+  return {r.textOr(0), r.textOr(1), r.textOr(2),
+          r.text(3),   r.text(4),   copyStateFrom(r.textOr(5)).value_or(CopyState::failed),
+          r.textOr(6), r.int64(7)};
 }
 
 // Device and inode of the database file, which the search file is tied to.
@@ -235,12 +242,14 @@ std::string Store::defaultPath() { return applicationSupportDir() + "/ingest.sql
 Store::Store(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) {
-    if (int err = makeFolders(parent.string())) throw std::system_error(err, std::generic_category(), parent.string());
+    if (int err = makeFolders(parent.string()))
+      throw std::system_error(err, std::generic_category(), parent.string());
   }
   // Connections are handed between threads (created on one, used on another), so ask for the
   // serialized mode whatever the library's default is.
-  int rc = sqlite3_open_v2(path.c_str(), &db_,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK || !db_) {
     sqlite3_close(db_);
     db_ = nullptr;
@@ -296,8 +305,9 @@ Store::Store(const std::string& path) {
 void Store::dropOldTextIndex() noexcept {
   bool old = false;
   try {
-    query("SELECT 1 FROM sqlite_master WHERE name IN ('copy_text', 'copy_text_ai', 'copy_text_ad', 'copy_text_au')",
-          {}, [&](const SqlRow&) { old = true; });
+    query(
+        "SELECT 1 FROM sqlite_master WHERE name IN ('copy_text', 'copy_text_ai', 'copy_text_ad', 'copy_text_au')",
+        {}, [&](const SqlRow&) { old = true; });
   } catch (const StoreError& e) {
     noteDropped("dropOldTextIndex", e.message);
   }
@@ -329,15 +339,18 @@ bool Store::canonicaliseDests() noexcept {
     exec("BEGIN IMMEDIATE");
     exec("CREATE TEMP TABLE IF NOT EXISTS fold (old TEXT PRIMARY KEY, new TEXT NOT NULL)");
     exec("DELETE FROM temp.fold");
-    for (const auto& [from, to] : pending()) query("INSERT INTO temp.fold (old, new) VALUES (?,?)", {from, to}, {});
+    for (const auto& [from, to] : pending())
+      query("INSERT INTO temp.fold (old, new) VALUES (?,?)", {from, to}, {});
     // Of the rows of one file in one folder, the newest stays (the canonical text wins a tie).
-    exec("WITH m AS (SELECT c.rowid AS id, c.key AS key, coalesce(f.new, c.dest) AS folder, c.at AS at,"
-         " f.new IS NULL AS canonical FROM copy c LEFT JOIN temp.fold f ON f.old = c.dest"
-         " WHERE c.dest IN (SELECT old FROM temp.fold) OR c.dest IN (SELECT new FROM temp.fold)),"
-         " r AS (SELECT id, row_number() OVER (PARTITION BY key, folder ORDER BY at DESC, canonical DESC) AS n FROM m)"
-         " DELETE FROM copy WHERE rowid IN (SELECT id FROM r WHERE n > 1)");
-    exec("UPDATE copy SET dest = (SELECT new FROM temp.fold WHERE old = copy.dest)"
-         " WHERE dest IN (SELECT old FROM temp.fold)");
+    exec(
+        "WITH m AS (SELECT c.rowid AS id, c.key AS key, coalesce(f.new, c.dest) AS folder, c.at AS at,"
+        " f.new IS NULL AS canonical FROM copy c LEFT JOIN temp.fold f ON f.old = c.dest"
+        " WHERE c.dest IN (SELECT old FROM temp.fold) OR c.dest IN (SELECT new FROM temp.fold)),"
+        " r AS (SELECT id, row_number() OVER (PARTITION BY key, folder ORDER BY at DESC, canonical DESC) AS n FROM m)"
+        " DELETE FROM copy WHERE rowid IN (SELECT id FROM r WHERE n > 1)");
+    exec(
+        "UPDATE copy SET dest = (SELECT new FROM temp.fold WHERE old = copy.dest)"
+        " WHERE dest IN (SELECT old FROM temp.fold)");
     exec("DROP TABLE temp.fold");
     exec("COMMIT");
     return true;
@@ -355,7 +368,9 @@ std::string Store::searchIndexPath(const std::string& dbPath) {
 
 void Store::onChange(void* self, int, const char* db, const char* table, sqlite3_int64 rowid) {
   auto* s = static_cast<Store*>(self);
-  if (!s->tracking_ || s->flushing_ || std::strcmp(db, "main") != 0 || std::strcmp(table, "copy") != 0) return;
+  if (!s->tracking_ || s->flushing_ || std::strcmp(db, "main") != 0 ||
+      std::strcmp(table, "copy") != 0)
+    return;
   if (s->touched_.size() < kTouchedMax) s->touched_.insert(rowid);
   else s->touchedOverflow_ = true;
 }
@@ -397,20 +412,25 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
     try {
       exec("BEGIN");
       std::map<std::string, std::string> meta;
-      query("SELECT k, v FROM search.meta", {}, [&](const SqlRow& r) { meta[r.textOr(0)] = r.textOr(1); });
+      query("SELECT k, v FROM search.meta", {},
+            [&](const SqlRow& r) { meta[r.textOr(0)] = r.textOr(1); });
       const int64_t indexed = meta.count("rowid") ? std::atoll(meta["rowid"].c_str()) : 0;
       bool stale = meta["db"] != identity || !meta.count("at");
       if (!stale && indexed > 0) {
         std::optional<std::string> key;
-        query("SELECT key FROM copy WHERE rowid=?", {indexed}, [&](const SqlRow& r) { key = r.text(0); });
+        query("SELECT key FROM copy WHERE rowid=?", {indexed},
+              [&](const SqlRow& r) { key = r.text(0); });
         stale = !key || *key != meta["anchor"];
       }
-      if (!stale) query("SELECT 1 FROM copy WHERE rowid > ? LIMIT 1", {indexed}, [&](const SqlRow&) { stale = true; });
+      if (!stale)
+        query("SELECT 1 FROM copy WHERE rowid > ? LIMIT 1", {indexed},
+              [&](const SqlRow&) { stale = true; });
       if (!stale && indexed > 0)
-        query("SELECT 1 FROM copy AS c WHERE +c.rowid <= ?1 AND c.at >= ?2 AND NOT EXISTS (SELECT 1 FROM"
-              " search.copy_text AS t WHERE t.rowid = c.rowid AND t.rel IS c.rel AND t.view IS c.view AND t.key IS c.key)"
-              " LIMIT 1",
-              {indexed, meta["at"]}, [&](const SqlRow&) { stale = true; });
+        query(
+            "SELECT 1 FROM copy AS c WHERE +c.rowid <= ?1 AND c.at >= ?2 AND NOT EXISTS (SELECT 1 FROM"
+            " search.copy_text AS t WHERE t.rowid = c.rowid AND t.rel IS c.rel AND t.view IS c.view AND t.key IS c.key)"
+            " LIMIT 1",
+            {indexed, meta["at"]}, [&](const SqlRow&) { stale = true; });
       exec("COMMIT");
       if (!stale) out = CatchUp::done;
     } catch (const StoreError&) {
@@ -428,13 +448,15 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
     // that: the state database is only read) and sees its newest state.
     exec("INSERT INTO search.meta (k, v) VALUES ('epoch', 1) ON CONFLICT(k) DO UPDATE SET v=v+1");
     std::map<std::string, std::string> meta;
-    query("SELECT k, v FROM search.meta", {}, [&](const SqlRow& r) { meta[r.textOr(0)] = r.textOr(1); });
+    query("SELECT k, v FROM search.meta", {},
+          [&](const SqlRow& r) { meta[r.textOr(0)] = r.textOr(1); });
     int64_t indexed = meta.count("rowid") ? std::atoll(meta["rowid"].c_str()) : 0;
     std::string since = meta["at"];
     bool valid = meta["db"] == identity && !touchedOverflow_;
     if (valid && indexed > 0) {
       std::optional<std::string> key;
-      query("SELECT key FROM copy WHERE rowid=?", {indexed}, [&](const SqlRow& r) { key = r.text(0); });
+      query("SELECT key FROM copy WHERE rowid=?", {indexed},
+            [&](const SqlRow& r) { key = r.text(0); });
       valid = key && *key == meta["anchor"];
     }
     if (!valid) {
@@ -450,23 +472,30 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
         query("DELETE FROM search.copy_text WHERE rowid=?", {row}, {});
         query(std::string(kIndexRows) + " WHERE rowid=?", {row}, {});
       }
-      query("DELETE FROM search.copy_text WHERE rowid IN (" + std::string(kChangedRows) + ")", {indexed, since}, {});
+      query("DELETE FROM search.copy_text WHERE rowid IN (" + std::string(kChangedRows) + ")",
+            {indexed, since}, {});
       query(std::string(kIndexRows) +
                 " AS c WHERE +c.rowid <= ?1 AND c.at >= ?2"
                 " AND NOT EXISTS (SELECT 1 FROM search.copy_text AS t WHERE t.rowid = c.rowid)",
             {indexed, since}, {});
     }
     int64_t last = indexed;
-    query("SELECT max(rowid) FROM (SELECT rowid FROM copy WHERE rowid > ?1 ORDER BY rowid LIMIT ?2)",
-          {indexed, newRows}, [&](const SqlRow& r) {
-            if (!r.isNull(0)) last = r.int64(0);
-          });
-    if (last > indexed) query(std::string(kIndexRows) + " WHERE rowid > ?1 AND rowid <= ?2", {indexed, last}, {});
+    query(
+        "SELECT max(rowid) FROM (SELECT rowid FROM copy WHERE rowid > ?1 ORDER BY rowid LIMIT ?2)",
+        {indexed, newRows}, [&](const SqlRow& r) {
+          if (!r.isNull(0)) last = r.int64(0);
+        });
+    if (last > indexed)
+      query(std::string(kIndexRows) + " WHERE rowid > ?1 AND rowid <= ?2", {indexed, last}, {});
     bool more = false;
-    query("SELECT 1 FROM copy WHERE rowid > ? LIMIT 1", {last}, [&](const SqlRow&) { more = true; });
+    query("SELECT 1 FROM copy WHERE rowid > ? LIMIT 1", {last},
+          [&](const SqlRow&) { more = true; });
     std::string anchor;
-    if (last > 0) query("SELECT key FROM copy WHERE rowid=?", {last}, [&](const SqlRow& r) { anchor = r.textOr(0); });
-    const char* put = "INSERT INTO search.meta (k, v) VALUES (?, ?) ON CONFLICT(k) DO UPDATE SET v=excluded.v";
+    if (last > 0)
+      query("SELECT key FROM copy WHERE rowid=?", {last},
+            [&](const SqlRow& r) { anchor = r.textOr(0); });
+    const char* put =
+        "INSERT INTO search.meta (k, v) VALUES (?, ?) ON CONFLICT(k) DO UPDATE SET v=excluded.v";
     query(put, {"db", identity}, {});
     query(put, {"rowid", std::to_string(last)}, {});
     query(put, {"anchor", anchor}, {});
@@ -555,7 +584,8 @@ bool Store::commit() noexcept {
 
 void Store::rollback() noexcept {
   // Nothing open (an error ended it already) is the common case, and no fault.
-  if (!sqlite3_get_autocommit(db_) && !tryExec("ROLLBACK")) noteDropped("ROLLBACK", sqlite3_errmsg(db_));
+  if (!sqlite3_get_autocommit(db_) && !tryExec("ROLLBACK"))
+    noteDropped("ROLLBACK", sqlite3_errmsg(db_));
 }
 
 bool Store::inTransaction() const noexcept { return !sqlite3_get_autocommit(db_); }
@@ -573,12 +603,10 @@ void Store::query(const std::string& sql, const std::vector<SqlValue>& args,
   for (size_t i = 0; i < args.size(); ++i) {
     int idx = static_cast<int>(i + 1);
     const auto& v = args[i].get();
-    if (const auto* n = std::get_if<int64_t>(&v))
-      sqlite3_bind_int64(raw, idx, *n);
+    if (const auto* n = std::get_if<int64_t>(&v)) sqlite3_bind_int64(raw, idx, *n);
     else if (const auto* s = std::get_if<std::string>(&v))
       sqlite3_bind_text(raw, idx, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
-    else
-      sqlite3_bind_null(raw, idx);
+    else sqlite3_bind_null(raw, idx);
   }
   SqlRow r(raw);
   int rc;
@@ -592,15 +620,17 @@ void Store::query(const std::string& sql, const std::vector<SqlValue>& args,
 
 // ---- copy table ----
 
-void Store::record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
-                   const std::optional<std::string>& hash, CopyState state, int attempts,
-                   const std::optional<std::string>& md5, const std::optional<std::string>& view) noexcept {
+void Store::record(const std::string& key, const std::string& dest, const std::string& rel,
+                   int64_t size, const std::optional<std::string>& hash, CopyState state,
+                   int attempts, const std::optional<std::string>& md5,
+                   const std::optional<std::string>& view) noexcept {
   std::string why;
   // A recorded row carries a new `at`, which is how the search file finds it.
   tracking_ = false;
   ScopeTrack track{tracking_};
   try {
-    query(kRecord, {key, dest, rel, size, hash, copyStateText(state), attempts, isoNow(), md5, view}, {});
+    query(kRecord,
+          {key, dest, rel, size, hash, copyStateText(state), attempts, isoNow(), md5, view}, {});
     return;
   } catch (const StoreError& e) {
     why = e.message;
@@ -617,9 +647,10 @@ CopyTally Store::verifiedTally(const std::string& key) noexcept {
   CopyTally t;
   try {
     std::vector<RecordedCopy> rows;
-    query("SELECT dest, rel, at FROM copy WHERE key=? AND state='verified'", {key}, [&](const SqlRow& r) {
-      rows.push_back({key, r.textOr(0), r.textOr(1), r.textOr(2)});
-    });
+    query("SELECT dest, rel, at FROM copy WHERE key=? AND state='verified'", {key},
+          [&](const SqlRow& r) {
+            rows.push_back({key, r.textOr(0), r.textOr(1), r.textOr(2)});
+          });
     // A copy counts only while its file is still there, or while its drive is away on the shelf.
     for (const auto& c : rows) {
       switch (judge_ ? judge_(c) : judgeCopy(c, realStat())) {
@@ -638,7 +669,8 @@ CopyTally Store::verifiedTally(const std::string& key) noexcept {
   return t;
 }
 
-std::optional<std::string> Store::verifiedHash(const std::string& key, const std::string& dest) noexcept {
+std::optional<std::string> Store::verifiedHash(const std::string& key,
+                                               const std::string& dest) noexcept {
   std::optional<std::string> h;
   try {
     query("SELECT xxh64 FROM copy WHERE key=? AND dest=? AND state='verified'", {key, dest},
@@ -650,10 +682,12 @@ std::optional<std::string> Store::verifiedHash(const std::string& key, const std
   return h;
 }
 
-std::optional<std::string> Store::destRel(const std::string& key, const std::string& dest) noexcept {
+std::optional<std::string> Store::destRel(const std::string& key,
+                                          const std::string& dest) noexcept {
   std::optional<std::string> rel;
   try {
-    query("SELECT rel FROM copy WHERE key=? AND dest=?", {key, dest}, [&](const SqlRow& r) { rel = r.text(0); });
+    query("SELECT rel FROM copy WHERE key=? AND dest=?", {key, dest},
+          [&](const SqlRow& r) { rel = r.text(0); });
   } catch (const StoreError& e) {
     noteDropped("destRel", e.message);
     return std::nullopt;
@@ -675,8 +709,11 @@ std::vector<std::string> Store::verifiedRoots() noexcept {
 std::vector<Entry> Store::verifiedEntries(const std::string& dest) noexcept {
   std::vector<Entry> out;
   try {
-    query("SELECT key, rel, size, xxh64, view FROM copy WHERE dest=? AND state='verified' ORDER BY rel", {dest},
-          [&](const SqlRow& r) { out.push_back({r.textOr(0), r.textOr(1), r.int64(2), r.text(3), r.text(4)}); });
+    query(
+        "SELECT key, rel, size, xxh64, view FROM copy WHERE dest=? AND state='verified' ORDER BY rel",
+        {dest}, [&](const SqlRow& r) {
+          out.push_back({r.textOr(0), r.textOr(1), r.int64(2), r.text(3), r.text(4)});
+        });
   } catch (const StoreError& e) {
     noteDropped("verifiedEntries", e.message);
   }
@@ -687,7 +724,9 @@ std::vector<Entry> Store::entriesOn(const std::string& dest) noexcept {
   std::vector<Entry> out;
   try {
     query("SELECT key, rel, view, size, xxh64 FROM copy WHERE dest=?", {dest},
-          [&](const SqlRow& q) { out.push_back({q.textOr(0), q.textOr(1), q.int64(3), q.text(4), q.text(2)}); });
+          [&](const SqlRow& q) {
+            out.push_back({q.textOr(0), q.textOr(1), q.int64(3), q.text(4), q.text(2)});
+          });
   } catch (const StoreError& e) {
     noteDropped("entriesOn", e.message);
   }
@@ -697,8 +736,8 @@ std::vector<Entry> Store::entriesOn(const std::string& dest) noexcept {
 std::vector<Hit> Store::copiesOn(const std::string& dest) noexcept {
   std::vector<Hit> out;
   try {
-    query("SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? ORDER BY rel", {dest},
-          [&](const SqlRow& r) { out.push_back(hitOf(r)); });
+    query("SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? ORDER BY rel",
+          {dest}, [&](const SqlRow& r) { out.push_back(hitOf(r)); });
   } catch (const StoreError& e) {
     noteDropped("copiesOn", e.message);
   }
@@ -707,19 +746,22 @@ std::vector<Hit> Store::copiesOn(const std::string& dest) noexcept {
 
 std::optional<Hit> Store::copyNamed(const std::string& dest, const std::string& relOrView) {
   std::optional<Hit> hit;
-  query("SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? AND (rel=? OR view=?)",
-        {dest, relOrView, relOrView}, [&](const SqlRow& r) {
-          if (!hit) hit = hitOf(r);
-        });
+  query(
+      "SELECT key, dest, rel, view, xxh64, state, at, size FROM copy WHERE dest=? AND (rel=? OR view=?)",
+      {dest, relOrView, relOrView}, [&](const SqlRow& r) {
+        if (!hit) hit = hitOf(r);
+      });
   return hit;
 }
 
-std::optional<Entry> Store::copyByKeyPrefix(const std::string& dest, const std::string& keyPrefix) noexcept {
+std::optional<Entry> Store::copyByKeyPrefix(const std::string& dest,
+                                            const std::string& keyPrefix) noexcept {
   std::optional<Entry> out;
   try {
     query("SELECT key, rel, view FROM copy WHERE dest = ?1 AND key >= ?2 AND key < ?3 LIMIT 1",
-          {dest, keyPrefix, keyPrefix + "\x7f"},
-          [&](const SqlRow& row) { out = Entry{row.textOr(0), row.textOr(1), 0, std::nullopt, row.text(2)}; });
+          {dest, keyPrefix, keyPrefix + "\x7f"}, [&](const SqlRow& row) {
+            out = Entry{row.textOr(0), row.textOr(1), 0, std::nullopt, row.text(2)};
+          });
   } catch (const StoreError& e) {
     noteDropped("copyByKeyPrefix", e.message);
     return std::nullopt;
@@ -727,11 +769,14 @@ std::optional<Entry> Store::copyByKeyPrefix(const std::string& dest, const std::
   return out;
 }
 
-std::optional<ListedCopy> Store::verifiedCopy(const std::string& key, const std::string& dest) noexcept {
+std::optional<ListedCopy> Store::verifiedCopy(const std::string& key,
+                                              const std::string& dest) noexcept {
   std::optional<ListedCopy> out;
   try {
-    query("SELECT rel, xxh64, md5 FROM copy WHERE key=? AND dest=? AND state='verified'", {key, dest},
-          [&](const SqlRow& q) { out = ListedCopy{q.textOr(0), q.text(1), q.text(2)}; });
+    query("SELECT rel, xxh64, md5 FROM copy WHERE key=? AND dest=? AND state='verified'",
+          {key, dest}, [&](const SqlRow& q) {
+            out = ListedCopy{q.textOr(0), q.text(1), q.text(2)};
+          });
   } catch (const StoreError& e) {
     noteDropped("verifiedCopy", e.message);
     return std::nullopt;
@@ -754,8 +799,9 @@ std::optional<std::string> Store::anyVerifiedHash(const std::string& key) noexce
 CopyPlaces Store::copyPlaces(const std::string& key, const std::string& dest) noexcept {
   CopyPlaces out;
   try {
-    query("SELECT rel, view FROM copy WHERE key=? AND dest=?", {key, dest},
-          [&](const SqlRow& q) { out = CopyPlaces{q.text(0), q.text(1)}; });
+    query("SELECT rel, view FROM copy WHERE key=? AND dest=?", {key, dest}, [&](const SqlRow& q) {
+      out = CopyPlaces{q.text(0), q.text(1)};
+    });
   } catch (const StoreError& e) {
     noteDropped("copyPlaces", e.message);
     return {};
@@ -763,10 +809,12 @@ CopyPlaces Store::copyPlaces(const std::string& key, const std::string& dest) no
   return out;
 }
 
-std::optional<std::string> Store::recordedView(const std::string& key, const std::string& dest) noexcept {
+std::optional<std::string> Store::recordedView(const std::string& key,
+                                               const std::string& dest) noexcept {
   std::optional<std::string> v;
   try {
-    query("SELECT view FROM copy WHERE key=? AND dest=?", {key, dest}, [&](const SqlRow& r) { v = r.text(0); });
+    query("SELECT view FROM copy WHERE key=? AND dest=?", {key, dest},
+          [&](const SqlRow& r) { v = r.text(0); });
   } catch (const StoreError& e) {
     noteDropped("recordedView", e.message);
     return std::nullopt;
@@ -777,7 +825,8 @@ std::optional<std::string> Store::recordedView(const std::string& key, const std
 bool Store::moveCopy(const std::string& key, const std::string& dest, const std::string& newPath,
                      bool hasView) noexcept {
   try {
-    query(hasView ? "UPDATE copy SET view=? WHERE key=? AND dest=?" : "UPDATE copy SET rel=? WHERE key=? AND dest=?",
+    query(hasView ? "UPDATE copy SET view=? WHERE key=? AND dest=?"
+                  : "UPDATE copy SET rel=? WHERE key=? AND dest=?",
           {newPath, key, dest}, {});
     return true;
   } catch (const StoreError& e) {
@@ -793,7 +842,8 @@ void Store::ensureCard() noexcept {
   tryExec("ALTER TABLE card ADD COLUMN volume TEXT");  // fails once the column exists
 }
 
-void Store::recordCard(const std::string& fingerprint, const std::string& cam, const std::vector<CardFile>& files,
+void Store::recordCard(const std::string& fingerprint, const std::string& cam,
+                       const std::vector<CardFile>& files,
                        const std::optional<std::string>& volume) noexcept {
   ensureCard();
   int64_t bytes = 0;
@@ -810,8 +860,9 @@ std::optional<Store::CardCam> Store::camForCard(const std::string& fingerprint) 
   ensureCard();
   std::optional<CardCam> out;
   try {
-    query("SELECT cam, volume FROM card WHERE fingerprint=?", {fingerprint},
-          [&](const SqlRow& r) { out = CardCam{r.textOr(0), r.text(1)}; });
+    query("SELECT cam, volume FROM card WHERE fingerprint=?", {fingerprint}, [&](const SqlRow& r) {
+      out = CardCam{r.textOr(0), r.text(1)};
+    });
   } catch (const StoreError& e) {
     noteDropped("camForCard", e.message);
     return std::nullopt;
@@ -825,7 +876,8 @@ std::optional<std::string> Store::camForFile(const CardFile& f) noexcept {
     std::optional<std::string> key;
     query("SELECT key FROM copy WHERE substr(key, -length(?)) = ? LIMIT 1", {suffix, suffix},
           [&](const SqlRow& r) { key = r.text(0); });
-    if (!key || key->size() < suffix.size() || key->compare(key->size() - suffix.size(), suffix.size(), suffix) != 0)
+    if (!key || key->size() < suffix.size() ||
+        key->compare(key->size() - suffix.size(), suffix.size(), suffix) != 0)
       return std::nullopt;
     return key->substr(0, key->size() - suffix.size());
   } catch (const StoreError& e) {
@@ -838,11 +890,12 @@ std::vector<CardRecord> Store::cardHistory(int limit) noexcept {
   ensureCard();
   std::vector<CardRecord> out;
   try {
-    query("SELECT fingerprint, cam, files, bytes, first_seen, last_seen FROM card ORDER BY last_seen DESC LIMIT ?",
-          {limit}, [&](const SqlRow& r) {
-            out.push_back({r.textOr(0), r.textOr(1), static_cast<int>(r.int64(2)), r.int64(3), r.textOr(4),
-                           r.textOr(5)});
-          });
+    query(
+        "SELECT fingerprint, cam, files, bytes, first_seen, last_seen FROM card ORDER BY last_seen DESC LIMIT ?",
+        {limit}, [&](const SqlRow& r) {
+          out.push_back({r.textOr(0), r.textOr(1), static_cast<int>(r.int64(2)), r.int64(3),
+                         r.textOr(4), r.textOr(5)});
+        });
   } catch (const StoreError& e) {
     noteDropped("cardHistory", e.message);
   }
@@ -859,9 +912,10 @@ void Store::rememberCamera(const std::string& identity, const std::string& label
   if (identity.empty()) return;
   ensureCamera();
   try {
-    query("INSERT INTO camera (identity, label, at) VALUES (?,?,?) "
-          "ON CONFLICT(identity) DO UPDATE SET label=excluded.label, at=excluded.at",
-          {identity, label, isoNow()}, {});
+    query(
+        "INSERT INTO camera (identity, label, at) VALUES (?,?,?) "
+        "ON CONFLICT(identity) DO UPDATE SET label=excluded.label, at=excluded.at",
+        {identity, label, isoNow()}, {});
   } catch (const StoreError& e) {
     noteDropped("rememberCamera", e.message);
   }
@@ -872,7 +926,8 @@ std::optional<std::string> Store::cameraLabel(const std::string& identity) noexc
   ensureCamera();
   std::optional<std::string> label;
   try {
-    query("SELECT label FROM camera WHERE identity=?", {identity}, [&](const SqlRow& r) { label = r.text(0); });
+    query("SELECT label FROM camera WHERE identity=?", {identity},
+          [&](const SqlRow& r) { label = r.text(0); });
   } catch (const StoreError& e) {
     noteDropped("cameraLabel", e.message);
     return std::nullopt;
@@ -881,7 +936,8 @@ std::optional<std::string> Store::cameraLabel(const std::string& identity) noexc
 }
 
 std::optional<std::string> Store::modelFor(
-    const std::string& cam, const std::function<std::optional<std::string>(const std::string&)>& displayName) noexcept {
+    const std::string& cam,
+    const std::function<std::optional<std::string>(const std::string&)>& displayName) noexcept {
   ensureCamera();
   std::optional<std::string> identity;
   try {
@@ -907,8 +963,9 @@ std::vector<CameraPair> Store::allCameras() noexcept {
   ensureCamera();
   std::vector<CameraPair> out;
   try {
-    query("SELECT identity, label FROM camera ORDER BY label", {},
-          [&](const SqlRow& r) { out.push_back({r.textOr(0), r.textOr(1)}); });
+    query("SELECT identity, label FROM camera ORDER BY label", {}, [&](const SqlRow& r) {
+      out.push_back({r.textOr(0), r.textOr(1)});
+    });
   } catch (const StoreError& e) {
     noteDropped("allCameras", e.message);
   }
@@ -919,9 +976,10 @@ void Store::importCameras(const std::vector<CameraPair>& pairs) noexcept {
   ensureCamera();
   for (const auto& p : pairs) {
     try {
-      query("INSERT INTO camera (identity, label, at) VALUES (?,?,?) "
-            "ON CONFLICT(identity) DO UPDATE SET label=excluded.label",
-            {p.identity, p.label, isoNow()}, {});
+      query(
+          "INSERT INTO camera (identity, label, at) VALUES (?,?,?) "
+          "ON CONFLICT(identity) DO UPDATE SET label=excluded.label",
+          {p.identity, p.label, isoNow()}, {});
     } catch (const StoreError& e) {
       noteDropped("importCameras", e.message);
     }
@@ -934,8 +992,9 @@ void Store::ensureMove() noexcept {
   if (!tryExec(kCreateMove)) noteDropped("ensureMove", sqlite3_errmsg(db_));
 }
 
-void Store::appendMove(const std::optional<std::string>& model, const std::optional<std::string>& fromClass,
-                       const std::string& toClass, const std::string& rel, const std::string& at) noexcept {
+void Store::appendMove(const std::optional<std::string>& model,
+                       const std::optional<std::string>& fromClass, const std::string& toClass,
+                       const std::string& rel, const std::string& at) noexcept {
   ensureMove();
   try {
     query("INSERT INTO move (model, from_class, to_class, rel, at) VALUES (?,?,?,?,?)",
@@ -949,11 +1008,12 @@ std::vector<Suggestion> Store::suggestions(int threshold) noexcept {
   ensureMove();
   std::vector<Suggestion> out;
   try {
-    query("SELECT model, to_class, count(*) FROM move WHERE model IS NOT NULL GROUP BY model, to_class "
-          "HAVING count(*) >= ? ORDER BY 3 DESC",
-          {threshold}, [&](const SqlRow& r) {
-            out.push_back({r.textOr(0), r.textOr(1), static_cast<int>(r.int64(2))});
-          });
+    query(
+        "SELECT model, to_class, count(*) FROM move WHERE model IS NOT NULL GROUP BY model, to_class "
+        "HAVING count(*) >= ? ORDER BY 3 DESC",
+        {threshold}, [&](const SqlRow& r) {
+          out.push_back({r.textOr(0), r.textOr(1), static_cast<int>(r.int64(2))});
+        });
   } catch (const StoreError& e) {
     noteDropped("suggestions", e.message);
   }
@@ -970,7 +1030,8 @@ std::vector<Hit> Store::search(const std::string& text, int limit) noexcept {
     std::string pattern = "%" + composed + "%";
     if (longEnough(composed) && composed.find_first_of("%_") == std::string::npos)
       return searchWhere("rel LIKE ?1 OR view LIKE ?1 OR key LIKE ?1", pattern, composed, limit);
-    query(kSearch, {pattern, pattern, pattern, limit}, [&](const SqlRow& r) { out.push_back(hitOf(r)); });
+    query(kSearch, {pattern, pattern, pattern, limit},
+          [&](const SqlRow& r) { out.push_back(hitOf(r)); });
   } catch (const StoreError& e) {
     noteDropped("search", e.message);
   }
@@ -978,7 +1039,7 @@ std::vector<Hit> Store::search(const std::string& text, int limit) noexcept {
 }
 
 std::vector<Hit> Store::searchWhere(const std::string& where, const std::string& pattern,
-                                   const std::string& literal, int limit) noexcept {
+                                    const std::string& literal, int limit) noexcept {
   std::vector<Hit> out;
   auto add = [&](const SqlRow& r) { out.push_back(hitOf(r)); };
   const std::string tail = " WHERE " + where + " ORDER BY at DESC LIMIT ?2";
@@ -1016,12 +1077,14 @@ std::vector<Hit> Store::searchWhere(const std::string& where, const std::string&
     // One read transaction: the index, its meta and the rows are read as of one moment.
     exec("BEGIN");
     std::map<std::string, std::string> meta;
-    query("SELECT k, v FROM search.meta", {}, [&](const SqlRow& r) { meta[r.textOr(0)] = r.textOr(1); });
+    query("SELECT k, v FROM search.meta", {},
+          [&](const SqlRow& r) { meta[r.textOr(0)] = r.textOr(1); });
     int64_t indexed = meta.count("rowid") ? std::atoll(meta["rowid"].c_str()) : 0;
     bool valid = meta["db"] == identity && meta.count("at");
     if (valid && indexed > 0) {
       std::optional<std::string> key;
-      query("SELECT key FROM copy WHERE rowid=?", {indexed}, [&](const SqlRow& r) { key = r.text(0); });
+      query("SELECT key FROM copy WHERE rowid=?", {indexed},
+            [&](const SqlRow& r) { key = r.text(0); });
       valid = key && *key == meta["anchor"];
     }
     if (valid) {
@@ -1030,11 +1093,13 @@ std::vector<Hit> Store::searchWhere(const std::string& where, const std::string&
       phrase += "\"";
       // Candidates: what the index names, rows added after it, rows recorded again since; the test
       // on the row itself decides.
-      query(std::string(kHitColumns) +
-                " FROM (SELECT rowid AS r FROM search.copy_text WHERE copy_text MATCH ?3"
-                " UNION SELECT rowid FROM copy WHERE rowid > ?4 UNION SELECT rowid FROM copy WHERE at >= ?5) AS t"
-                " CROSS JOIN copy ON copy.rowid = t.r" + tail,
-            {pattern, limit, phrase, indexed, meta["at"]}, add);
+      query(
+          std::string(kHitColumns) +
+              " FROM (SELECT rowid AS r FROM search.copy_text WHERE copy_text MATCH ?3"
+              " UNION SELECT rowid FROM copy WHERE rowid > ?4 UNION SELECT rowid FROM copy WHERE at >= ?5) AS t"
+              " CROSS JOIN copy ON copy.rowid = t.r" +
+              tail,
+          {pattern, limit, phrase, indexed, meta["at"]}, add);
       ok = true;
     }
     exec("COMMIT");

@@ -14,9 +14,9 @@
 #include <variant>
 #include <vector>
 
+#include "engine/base/records.h"
 #include "engine/store/copy_presence.h"
 #include "engine/store/copy_state.h"
-#include "engine/base/records.h"
 
 namespace tolverdine {
 
@@ -25,14 +25,17 @@ struct StoreError {
   const std::string& description() const { return message; }
 };
 
-/// A bound argument (for the store's own statements). Every integer binds as a 64-bit integer; only an absent value binds NULL.
+/// A bound argument (for the store's own statements). Every integer binds as a 64-bit integer; only
+/// an absent value binds NULL.
 class SqlValue {
  public:
   SqlValue() = default;
   SqlValue(std::nullopt_t) {}
   SqlValue(const char* s) : v_(std::string(s)) {}
   SqlValue(std::string s) : v_(std::move(s)) {}
-  SqlValue(const std::optional<std::string>& s) { if (s) v_ = *s; }
+  SqlValue(const std::optional<std::string>& s) {
+    if (s) v_ = *s;
+  }
   SqlValue(bool b) : v_(int64_t{b ? 1 : 0}) {}
   SqlValue(int i) : v_(int64_t{i}) {}
   SqlValue(long i) : v_(int64_t{i}) {}
@@ -51,7 +54,9 @@ class SqlRow {
  public:
   explicit SqlRow(sqlite3_stmt* st) : st_(st) {}
   std::optional<std::string> text(int col) const;  // NULL reads as absent
-  std::string textOr(int col, const std::string& dflt = "") const { return text(col).value_or(dflt); }
+  std::string textOr(int col, const std::string& dflt = "") const {
+    return text(col).value_or(dflt);
+  }
   int64_t int64(int col) const;
   bool isNull(int col) const;
 
@@ -159,7 +164,8 @@ class Store {
   /// The first row on dest whose rel or view is relOrView. Throws StoreError.
   std::optional<Hit> copyNamed(const std::string& dest, const std::string& relOrView);
   /// The first row on dest whose key starts with keyPrefix (key, rel and view filled).
-  std::optional<Entry> copyByKeyPrefix(const std::string& dest, const std::string& keyPrefix) noexcept;
+  std::optional<Entry> copyByKeyPrefix(const std::string& dest,
+                                       const std::string& keyPrefix) noexcept;
   /// The verified row of key on dest, with the hashes a hash list names.
   std::optional<ListedCopy> verifiedCopy(const std::string& key, const std::string& dest) noexcept;
   /// The hash of some verified copy of key on any destination.
@@ -168,12 +174,17 @@ class Store {
   std::optional<std::string> recordedView(const std::string& key, const std::string& dest) noexcept;
   /// A moved copy: its view (when it has one, the copy file stays) or else its rel becomes
   /// newPath. False when the database refused.
-  bool moveCopy(const std::string& key, const std::string& dest, const std::string& newPath, bool hasView) noexcept;
+  bool moveCopy(const std::string& key, const std::string& dest, const std::string& newPath,
+                bool hasView) noexcept;
 
   // card table
   void recordCard(const std::string& fingerprint, const std::string& cam,
-                  const std::vector<CardFile>& files, const std::optional<std::string>& volume) noexcept;
-  struct CardCam { std::string cam; std::optional<std::string> volume; };
+                  const std::vector<CardFile>& files,
+                  const std::optional<std::string>& volume) noexcept;
+  struct CardCam {
+    std::string cam;
+    std::optional<std::string> volume;
+  };
   std::optional<CardCam> camForCard(const std::string& fingerprint) noexcept;
   std::optional<std::string> camForFile(const CardFile& f) noexcept;
   std::vector<CardRecord> cardHistory(int limit) noexcept;
@@ -184,22 +195,23 @@ class Store {
   /// Display name of the model of the most recently labelled camera with this label: the model
   /// code (identity up to "#") mapped through displayName (the model-name table), or the code.
   std::optional<std::string> modelFor(
-      const std::string& cam,
-      const std::function<std::optional<std::string>(const std::string&)>& displayName = {}) noexcept;
+      const std::string& cam, const std::function<std::optional<std::string>(const std::string&)>&
+                                  displayName = {}) noexcept;
   std::vector<CameraPair> allCameras() noexcept;
   void importCameras(const std::vector<CameraPair>& pairs) noexcept;
 
   // move table
-  void appendMove(const std::optional<std::string>& model, const std::optional<std::string>& fromClass,
-                  const std::string& toClass, const std::string& rel, const std::string& at) noexcept;
+  void appendMove(const std::optional<std::string>& model,
+                  const std::optional<std::string>& fromClass, const std::string& toClass,
+                  const std::string& rel, const std::string& at) noexcept;
   std::vector<Suggestion> suggestions(int threshold) noexcept;
 
   std::vector<Hit> search(const std::string& text, int limit) noexcept;
   /// Rows passing `where` (which reads the pattern as ?1), newest first, at most limit. When
   /// literal (the text the pattern stands for, wildcards meant literally) is long enough, the
   /// trigram index of the search file narrows the rows first; the answer is the same.
-  std::vector<Hit> searchWhere(const std::string& where, const std::string& pattern, const std::string& literal,
-                               int limit) noexcept;
+  std::vector<Hit> searchWhere(const std::string& where, const std::string& pattern,
+                               const std::string& literal, int limit) noexcept;
   /// The search file beside the database: "ingest.sqlite" -> "ingest-search.sqlite".
   static std::string searchIndexPath(const std::string& dbPath);
   /// Brings the search file up to date with the copy table, in batches that each lock only the
@@ -209,7 +221,7 @@ class Store {
   std::string summary() noexcept;
 
  private:
-  friend struct StoreTestAccess;  // tests that break the database on purpose
+  friend struct StoreTestAccess;      // tests that break the database on purpose
   void exec(const std::string& sql);  // throws StoreError
   void query(const std::string& sql, const std::vector<SqlValue>& args,
              const std::function<void(const SqlRow&)>& row);  // throws StoreError
@@ -229,8 +241,8 @@ class Store {
   static void onChange(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid);
   sqlite3* db_ = nullptr;
   std::string path_;
-  bool attached_ = false;      // the search file is attached as "search"
-  bool tracking_ = false;      // rows changed through query/exec are noted in touched_
+  bool attached_ = false;  // the search file is attached as "search"
+  bool tracking_ = false;  // rows changed through query/exec are noted in touched_
   bool flushing_ = false;
   std::set<int64_t> touched_;  // copy rows changed here whose `at` may not show it
   bool touchedOverflow_ = false;

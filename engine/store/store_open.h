@@ -12,7 +12,7 @@ namespace tolverdine {
 
 struct OpenedStore {
   std::unique_ptr<Store> store;  // null on failure
-  std::string error;             // why, when null; empty when an existing file was asked for and none is there
+  std::string error;  // why, when null; empty when an existing file was asked for and none is there
   explicit operator bool() const { return store != nullptr; }
   Store* operator->() const { return store.get(); }
   Store& operator*() const { return *store; }

@@ -12,13 +12,14 @@
 
 #include "engine/base/files.h"
 #include "engine/library/library.h"
-#include "testing/test_util.h"
 #include "testing/store_access.h"
+#include "testing/test_util.h"
 
 namespace tolverdine {
 namespace {
 
-std::vector<std::string> column(Store& s, const std::string& sql, const std::vector<SqlValue>& args = {}) {
+std::vector<std::string> column(Store& s, const std::string& sql,
+                                const std::vector<SqlValue>& args = {}) {
   std::vector<std::string> out;
   rawQuery(s, sql, args, [&](const SqlRow& r) { out.push_back(r.textOr(0, "NULL")); });
   return out;
@@ -37,16 +38,18 @@ TEST(Store, OpenCreatesFolderWalAndOnlyTheCopyTable) {
     EXPECT_TRUE(exists(path));
     EXPECT_EQ(one(s, "PRAGMA journal_mode"), "wal");
     // The search index lives in a file of its own; the database holds the copy table alone.
-    EXPECT_EQ(column(s, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
-              std::vector<std::string>{"copy"});
+    EXPECT_EQ(
+        column(s, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
+        std::vector<std::string>{"copy"});
     EXPECT_EQ(column(s, "SELECT name FROM pragma_table_info('copy')"),
-              (std::vector<std::string>{"key", "dest", "rel", "size", "xxh64", "state", "attempts", "at", "md5",
-                                        "view"}));
-    EXPECT_EQ(one(s, "SELECT sql FROM sqlite_master WHERE name='copy'"),
-              "CREATE TABLE copy (\n"
-              "  key TEXT NOT NULL, dest TEXT NOT NULL, rel TEXT NOT NULL, size INTEGER NOT NULL,\n"
-              "  xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL, md5 TEXT, view TEXT,\n"
-              "  PRIMARY KEY (key, dest))");
+              (std::vector<std::string>{"key", "dest", "rel", "size", "xxh64", "state", "attempts",
+                                        "at", "md5", "view"}));
+    EXPECT_EQ(
+        one(s, "SELECT sql FROM sqlite_master WHERE name='copy'"),
+        "CREATE TABLE copy (\n"
+        "  key TEXT NOT NULL, dest TEXT NOT NULL, rel TEXT NOT NULL, size INTEGER NOT NULL,\n"
+        "  xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL, md5 TEXT, view TEXT,\n"
+        "  PRIMARY KEY (key, dest))");
     s.record("A|x|1|2", "/d", "x", 1, "h", CopyState::verified, 1);
   }
   Store again(path);  // the ALTERs fail now and must be ignored
@@ -91,7 +94,8 @@ TEST(Store, DefaultPathFollowsHome) {
   EXPECT_EQ(Store::defaultPath(), t.path + "/Library/Application Support/TOLVERDINE/ingest.sqlite");
   { Store s(Store::defaultPath()); }
   EXPECT_TRUE(exists(t.path + "/Library/Application Support/TOLVERDINE/ingest.sqlite"));
-  if (old) setenv("HOME", keep.c_str(), 1); else unsetenv("HOME");
+  if (old) setenv("HOME", keep.c_str(), 1);
+  else unsetenv("HOME");
 }
 
 TEST(Store, UnsignedAndBoolArgumentsBindAsIntegers) {
@@ -101,10 +105,11 @@ TEST(Store, UnsignedAndBoolArgumentsBindAsIntegers) {
   uint64_t u = 7'000'000'001;
   std::vector<std::string> types;
   rawQuery(s, "SELECT typeof(?1), typeof(?2), typeof(?3), ?1, ?2, ?3", {big, u, true},
-          [&](const SqlRow& r) {
-            for (int c = 0; c < 6; ++c) types.push_back(r.textOr(c, "NULL"));
-          });
-  EXPECT_EQ(types, (std::vector<std::string>{"integer", "integer", "integer", "5000000123", "7000000001", "1"}));
+           [&](const SqlRow& r) {
+             for (int c = 0; c < 6; ++c) types.push_back(r.textOr(c, "NULL"));
+           });
+  EXPECT_EQ(types, (std::vector<std::string>{"integer", "integer", "integer", "5000000123",
+                                             "7000000001", "1"}));
 
   s.record("A|big|1|1", "/d", "big", static_cast<int64_t>(big), "h", CopyState::verified, 1);
   s.record("A|u|1|1", "/d", "u", static_cast<int64_t>(u), "h", CopyState::verified, 1);
@@ -117,14 +122,15 @@ TEST(Store, UnsignedAndBoolArgumentsBindAsIntegers) {
 TEST(Store, RecordUpsertSumsAttemptsAndKeepsMd5AndView) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
-  s.record("A|c.mov|10|5", "/d", "old/c.mov", 10, "aaaa", CopyState::failed, 2, "md5one", "view/c.mov");
+  s.record("A|c.mov|10|5", "/d", "old/c.mov", 10, "aaaa", CopyState::failed, 2, "md5one",
+           "view/c.mov");
   rawExec(s, "UPDATE copy SET at='2000-01-01T00:00:00Z'");
   s.record("A|c.mov|10|5", "/d", "new/c.mov", 11, "bbbb", CopyState::verified, 3);
   std::vector<std::string> row;
   rawQuery(s, "SELECT count(*), rel, size, xxh64, state, attempts, md5, view, at FROM copy", {},
-          [&](const SqlRow& r) {
-            for (int c = 0; c < 9; ++c) row.push_back(r.textOr(c, "NULL"));
-          });
+           [&](const SqlRow& r) {
+             for (int c = 0; c < 9; ++c) row.push_back(r.textOr(c, "NULL"));
+           });
   ASSERT_EQ(row.size(), 9u);
   EXPECT_EQ(row[0], "1");
   EXPECT_EQ(row[1], "new/c.mov");
@@ -138,7 +144,8 @@ TEST(Store, RecordUpsertSumsAttemptsAndKeepsMd5AndView) {
   EXPECT_EQ(row[8].size(), 20u);
   EXPECT_EQ(row[8].back(), 'Z');
 
-  s.record("A|c.mov|10|5", "/d", "new/c.mov", 11, std::nullopt, CopyState::verified, 0, "md5two", "view2");
+  s.record("A|c.mov|10|5", "/d", "new/c.mov", 11, std::nullopt, CopyState::verified, 0, "md5two",
+           "view2");
   EXPECT_EQ(one(s, "SELECT md5 || ' ' || view || ' ' || attempts FROM copy"), "md5two view2 5");
   EXPECT_EQ(s.verifiedHash("A|c.mov|10|5", "/d"), std::nullopt) << "a NULL hash is no hash";
 }
@@ -153,7 +160,8 @@ TEST(Store, OnlyVerifiedRowsCount) {
   EXPECT_EQ(s.verifiedCount(k), 2);
   EXPECT_EQ(s.verifiedRoots(), (std::vector<std::string>{"/d1", "/d2"}));
 
-  s.record(k, "/d1", "c.mov", 10, "h1", CopyState::failed, 1);  // a later failure un-verifies the copy
+  s.record(k, "/d1", "c.mov", 10, "h1", CopyState::failed,
+           1);  // a later failure un-verifies the copy
   EXPECT_EQ(s.verifiedCount(k), 1);
   EXPECT_EQ(s.verifiedHash(k, "/d1"), std::nullopt);
   EXPECT_EQ(s.verifiedHash(k, "/d2"), "h2");
@@ -195,8 +203,9 @@ TEST(Store, CopyStatesKeepTheirTextsInTheFile) {
   }
   EXPECT_EQ(column(s, "SELECT state FROM copy ORDER BY state"),
             (std::vector<std::string>{"copied", "failed", "verified"}));
-  rawExec(s, "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at) "
-             "VALUES ('A|odd|1|1', '/d', 'odd', 1, 'h', 'Verified', 1, '2020-01-01T00:00:00Z')");
+  rawExec(s,
+          "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at) "
+          "VALUES ('A|odd|1|1', '/d', 'odd', 1, 'h', 'Verified', 1, '2020-01-01T00:00:00Z')");
   EXPECT_EQ(s.copyNamed("/d", "odd")->state, CopyState::failed);
   EXPECT_EQ(s.verifiedCount("A|odd|1|1"), 0);
   EXPECT_EQ(s.anyVerifiedHash("A|odd|1|1"), std::nullopt);
@@ -282,7 +291,8 @@ TEST(Store, KeptStatementsAnswerNestedAndAfterChanges) {
     const std::string sql = "SELECT rel FROM copy WHERE dest=? ORDER BY rel";
     std::vector<std::string> pairs;
     rawQuery(s, sql, {std::string("/d1")}, [&](const SqlRow& outer) {
-      for (const auto& inner : column(s, sql, {std::string("/d1")})) pairs.push_back(outer.textOr(0) + inner);
+      for (const auto& inner : column(s, sql, {std::string("/d1")}))
+        pairs.push_back(outer.textOr(0) + inner);
     });
     EXPECT_EQ(pairs, (std::vector<std::string>{"xx", "xy", "yx", "yy"}));
     EXPECT_EQ(column(s, sql, {std::string("/d1")}), (std::vector<std::string>{"x", "y"}));
@@ -305,7 +315,8 @@ TEST(Store, FailingDatabaseReportsOneLineAndReadsNothing) {
   rawExec(s, "DROP TABLE copy");
   testing::internal::CaptureStderr();
   s.record("A|x|1|1", "/d", "x", 1, "h", CopyState::verified, 1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "TOLVERDINE 상태 기록 실패: no such table: copy\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "TOLVERDINE 상태 기록 실패: no such table: copy\n");
   testing::internal::CaptureStderr();
   EXPECT_EQ(s.verifiedCount("A|x|1|1"), 0);
   EXPECT_EQ(s.verifiedCount("A|y|1|1"), 0);
@@ -323,7 +334,8 @@ TEST(Store, FailingDatabaseReportsOneLineAndReadsNothing) {
   EXPECT_EQ(s.verifiedCopy("A|x|1|1", "/d"), std::nullopt);
   EXPECT_EQ(s.anyVerifiedHash("A|x|1|1"), std::nullopt);
   EXPECT_FALSE(s.moveCopy("A|x|1|1", "/d", "y", false));
-  EXPECT_THROW(s.copyNamed("/d", "x"), StoreError) << "the command tells a broken database from a missing clip";
+  EXPECT_THROW(s.copyNamed("/d", "x"), StoreError)
+      << "the command tells a broken database from a missing clip";
   EXPECT_THROW(rawExec(s, "SELECT * FROM copy"), StoreError);
   EXPECT_THROW(rawQuery(s, "SELEC nonsense", {}, {}), StoreError);
 }
@@ -336,7 +348,8 @@ TEST(Store, TwoConnectionsWritingAtOnceBothSucceed) {
   auto writer = [&](const std::string& cam) {
     Store s(path);
     for (int i = 0; i < 500; ++i)
-      s.record(cam + "|f" + std::to_string(i) + "|1|1", "/d", "f" + std::to_string(i), 1, "h", CopyState::verified, 1);
+      s.record(cam + "|f" + std::to_string(i) + "|1|1", "/d", "f" + std::to_string(i), 1, "h",
+               CopyState::verified, 1);
   };
   std::thread a(writer, "A"), b(writer, "B");
   a.join();
@@ -417,8 +430,10 @@ TEST(Store, CameraLabelsAndModels) {
 
   // Importing relabels but keeps the time; remembering moves it.
   s.importCameras({{"FX6", "C캠"}, {"R5#9", "B캠"}});
-  EXPECT_EQ(one(s, "SELECT label || ' ' || at FROM camera WHERE identity='FX6'"), "C캠 2002-01-01T00:00:00Z");
-  EXPECT_EQ(s.allCameras(), (std::vector<CameraPair>{{"ILCE-7SM3#1234", "A캠"}, {"R5#9", "B캠"}, {"FX6", "C캠"}}));
+  EXPECT_EQ(one(s, "SELECT label || ' ' || at FROM camera WHERE identity='FX6'"),
+            "C캠 2002-01-01T00:00:00Z");
+  EXPECT_EQ(s.allCameras(),
+            (std::vector<CameraPair>{{"ILCE-7SM3#1234", "A캠"}, {"R5#9", "B캠"}, {"FX6", "C캠"}}));
   s.rememberCamera("FX6", "D캠");
   EXPECT_NE(one(s, "SELECT at FROM camera WHERE identity='FX6'"), "2002-01-01T00:00:00Z");
   EXPECT_EQ(s.cameraLabel("FX6"), "D캠");
@@ -427,10 +442,13 @@ TEST(Store, CameraLabelsAndModels) {
 TEST(Store, MovesBecomeSuggestions) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
-  for (int i = 0; i < 5; ++i) s.appendMove("FX6", "기타", "인터뷰", "a.mov", "2026-01-01T00:00:00Z");
-  for (int i = 0; i < 6; ++i) s.appendMove("R5", std::nullopt, "풀샷", "b.mov", "2026-01-01T00:00:00Z");
+  for (int i = 0; i < 5; ++i)
+    s.appendMove("FX6", "기타", "인터뷰", "a.mov", "2026-01-01T00:00:00Z");
+  for (int i = 0; i < 6; ++i)
+    s.appendMove("R5", std::nullopt, "풀샷", "b.mov", "2026-01-01T00:00:00Z");
   for (int i = 0; i < 4; ++i) s.appendMove("R5", "풀샷", "인서트", "c.mov", "2026-01-01T00:00:00Z");
-  for (int i = 0; i < 9; ++i) s.appendMove(std::nullopt, "풀샷", "인서트", "d.mov", "2026-01-01T00:00:00Z");
+  for (int i = 0; i < 9; ++i)
+    s.appendMove(std::nullopt, "풀샷", "인서트", "d.mov", "2026-01-01T00:00:00Z");
   auto g = s.suggestions(5);
   ASSERT_EQ(g.size(), 2u);
   EXPECT_EQ(g[0].model, "R5");
@@ -444,8 +462,10 @@ TEST(Store, SearchPatternsAndHits) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
   s.record("A캠|DCIM/Élan_1.MOV|10|5", t.path, "A캠/Élan_1.MOV", 10, "h1", CopyState::verified, 1);
-  s.record("A캠|DCIM/élan21.MOV|10|5", "/gone", "A캠/élan21.MOV", 10, std::nullopt, CopyState::failed, 1);
-  s.record("B캠|X.MOV|3|3", "/gone", "raw/X.MOV", 3, "h3", CopyState::copied, 1, std::nullopt, "인터뷰/X.MOV");
+  s.record("A캠|DCIM/élan21.MOV|10|5", "/gone", "A캠/élan21.MOV", 10, std::nullopt,
+           CopyState::failed, 1);
+  s.record("B캠|X.MOV|3|3", "/gone", "raw/X.MOV", 3, "h3", CopyState::copied, 1, std::nullopt,
+           "인터뷰/X.MOV");
   rawExec(s, "UPDATE copy SET at='2000-01-01T00:00:00Z' WHERE rel='raw/X.MOV'");
 
   auto rels = [&](const std::string& q) {
@@ -501,20 +521,22 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
     // An older file: the copy table only, rows already in it.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TABLE copy (key TEXT NOT NULL, dest TEXT NOT NULL, rel TEXT NOT NULL, size INTEGER NOT NULL,"
-                           " xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL,"
-                           " PRIMARY KEY (key, dest));"
-                           "INSERT INTO copy VALUES ('A캠|OLD/C9999.MP4|1|1', '/d1', '01_원본/A캠/옛날/C9999.MP4', 1, 'h', 'verified', 1,"
-                           " '2020-01-01T00:00:00Z');"
-                           // Earlier builds kept the index and its triggers in this file.
-                           "CREATE VIRTUAL TABLE copy_text USING fts5(rel, key, content='copy', content_rowid='rowid',"
-                           " tokenize='trigram');"
-                           "CREATE TRIGGER copy_text_ai AFTER INSERT ON copy BEGIN"
-                           " INSERT INTO copy_text(rowid, rel, key) VALUES (new.rowid, new.rel, new.key); END;"
-                           "INSERT INTO copy_text(copy_text) VALUES ('rebuild');",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(
+            db,
+            "CREATE TABLE copy (key TEXT NOT NULL, dest TEXT NOT NULL, rel TEXT NOT NULL, size INTEGER NOT NULL,"
+            " xxh64 TEXT, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, at TEXT NOT NULL,"
+            " PRIMARY KEY (key, dest));"
+            "INSERT INTO copy VALUES ('A캠|OLD/C9999.MP4|1|1', '/d1', '01_원본/A캠/옛날/C9999.MP4', 1, 'h', 'verified', 1,"
+            " '2020-01-01T00:00:00Z');"
+            // Earlier builds kept the index and its triggers in this file.
+            "CREATE VIRTUAL TABLE copy_text USING fts5(rel, key, content='copy', content_rowid='rowid',"
+            " tokenize='trigram');"
+            "CREATE TRIGGER copy_text_ai AFTER INSERT ON copy BEGIN"
+            " INSERT INTO copy_text(rowid, rel, key) VALUES (new.rowid, new.rel, new.key); END;"
+            "INSERT INTO copy_text(copy_text) VALUES ('rebuild');",
+            nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
   }
   Store s(path);
@@ -523,32 +545,45 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
   rawExec(s, "BEGIN");
   for (int i = 0; i < 3000; ++i) {
     char rel[96], key[128], view[96];
-    std::snprintf(rel, sizeof rel, "01_원본/%c캠/S%03d/%s/C%05d.MP4", 'A' + i % 3, i % 40, i % 7 ? "기타" : "인터뷰", i);
-    std::snprintf(key, sizeof key, "%c캠|PRIVATE/M4ROOT/CLIP/C%05d.MP4|%d|%d", 'A' + i % 3, i, 100 + i, i);
+    std::snprintf(rel, sizeof rel, "01_원본/%c캠/S%03d/%s/C%05d.MP4", 'A' + i % 3, i % 40,
+                  i % 7 ? "기타" : "인터뷰", i);
+    std::snprintf(key, sizeof key, "%c캠|PRIVATE/M4ROOT/CLIP/C%05d.MP4|%d|%d", 'A' + i % 3, i,
+                  100 + i, i);
     std::snprintf(view, sizeof view, "01_원본/A캠/S001/풀샷/V%05d.MP4", i);
-    s.record(key, i % 2 ? "/d1" : "/d2", rel, 100 + i, "h", i % 5 ? CopyState::verified : CopyState::failed, 1, std::nullopt,
+    s.record(key, i % 2 ? "/d1" : "/d2", rel, 100 + i, "h",
+             i % 5 ? CopyState::verified : CopyState::failed, 1, std::nullopt,
              i % 11 == 0 ? std::optional<std::string>(view) : std::nullopt);
   }
   rawExec(s, "COMMIT");
   // Distinct times, long past: the index cannot lean on rows being recent.
-  rawExec(s, "UPDATE copy SET at=printf('2021-01-01T%02d:%02d:%02dZ', rowid / 3600, rowid / 60 % 60, rowid % 60)");
+  rawExec(
+      s,
+      "UPDATE copy SET at=printf('2021-01-01T%02d:%02d:%02dZ', rowid / 3600, rowid / 60 % 60, rowid % 60)");
   ASSERT_EQ(s.search("C00012", 300).size(), 1u);  // builds the search file
   ASSERT_TRUE(exists(Store::searchIndexPath(path)));
   // Changes after the build: a clip moved by hand (its `at` stays), a record of a new place.
-  rawQuery(s, "UPDATE copy SET rel='01_원본/B캠/S999/풀샷/MOVED.MP4' WHERE key LIKE 'A캠|PRIVATE/M4ROOT/CLIP/C00003.MP4%'", {}, {});
-  s.record("B캠|PRIVATE/M4ROOT/CLIP/C00004.MP4|104|4", "/d2", "01_원본/B캠/S004/기타/RENAMED.MP4", 104, "h", CopyState::verified, 1);
+  rawQuery(
+      s,
+      "UPDATE copy SET rel='01_원본/B캠/S999/풀샷/MOVED.MP4' WHERE key LIKE 'A캠|PRIVATE/M4ROOT/CLIP/C00003.MP4%'",
+      {}, {});
+  s.record("B캠|PRIVATE/M4ROOT/CLIP/C00004.MP4|104|4", "/d2", "01_원본/B캠/S004/기타/RENAMED.MP4",
+           104, "h", CopyState::verified, 1);
   {
     // A second connection moves a clip too; the first learns of it without being told.
     Store other(path);
-    rawQuery(other, "UPDATE copy SET view='01_원본/C캠/S888/인서트/OTHERMOVE.MP4' WHERE key LIKE 'C캠|PRIVATE/M4ROOT/CLIP/C00005.MP4%'",
-                {}, {});
+    rawQuery(
+        other,
+        "UPDATE copy SET view='01_원본/C캠/S888/인서트/OTHERMOVE.MP4' WHERE key LIKE 'C캠|PRIVATE/M4ROOT/CLIP/C00005.MP4%'",
+        {}, {});
   }
 
   auto plain = [&](const std::string& text, int limit) {
     std::vector<std::string> out;
     std::string p = "%" + text + "%";
-    rawQuery(s, "SELECT key, dest FROM copy WHERE rel LIKE ? OR view LIKE ? OR key LIKE ? ORDER BY at DESC, rowid LIMIT ?",
-            {p, p, p, limit}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
+    rawQuery(
+        s,
+        "SELECT key, dest FROM copy WHERE rel LIKE ? OR view LIKE ? OR key LIKE ? ORDER BY at DESC, rowid LIMIT ?",
+        {p, p, p, limit}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
     return out;
   };
   auto indexed = [&](const std::string& text, int limit) {
@@ -560,9 +595,10 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
     std::sort(v.begin(), v.end());
     return v;
   };
-  for (const std::string text : {"C00012", "c00012", "인터뷰/C0001", "V00022", "MOVED", "moved.mp4", "RENAMED", "OTHERMOVE",
-                                 "C9999", "옛날", "S039/기타", "B캠|PRIVATE", "C00004", "none-such", "\"quoted\"",
-                                 "C0%12", "C_0012", "A캠", "MP4"}) {
+  for (const std::string text :
+       {"C00012", "c00012", "인터뷰/C0001", "V00022", "MOVED", "moved.mp4", "RENAMED", "OTHERMOVE",
+        "C9999", "옛날", "S039/기타", "B캠|PRIVATE", "C00004", "none-such", "\"quoted\"", "C0%12",
+        "C_0012", "A캠", "MP4"}) {
     for (int limit : {1, 5, 300}) {
       auto want = plain(text, limit), got = indexed(text, limit);
       EXPECT_EQ(got.size(), want.size()) << text << " limit " << limit;
@@ -576,12 +612,15 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
   auto literalPlain = [&](const std::string& text) {
     std::vector<std::string> out;
     std::string p = "%" + likeEscape(text) + "%";
-    rawQuery(s, "SELECT key, dest FROM copy WHERE rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 "
-            "ESCAPE '\\' ORDER BY at DESC LIMIT 300",
-            {p}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
+    rawQuery(
+        s,
+        "SELECT key, dest FROM copy WHERE rel LIKE ?1 ESCAPE '\\' OR view LIKE ?1 ESCAPE '\\' OR key LIKE ?1 "
+        "ESCAPE '\\' ORDER BY at DESC LIMIT 300",
+        {p}, [&](const SqlRow& r) { out.push_back(r.textOr(0) + "|" + r.textOr(1)); });
     return out;
   };
-  for (const std::string text : {"C00012", "c00012", "C0%12", "C_0012", "S039/기타", "100%", "\\x", "MOVED"}) {
+  for (const std::string text :
+       {"C00012", "c00012", "C0%12", "C_0012", "S039/기타", "100%", "\\x", "MOVED"}) {
     std::vector<std::string> got;
     for (const auto& h : librarySearch(s, text, 300)) got.push_back(h.key + "|" + h.dest);
     EXPECT_EQ(sorted(got), sorted(literalPlain(text))) << text;
@@ -597,7 +636,8 @@ TEST(Store, IndexedSearchAnswersLikeThePlainStatement) {
   auto moved = s.search("C00003", 300);
   ASSERT_EQ(moved.size(), 1u) << "still found through its key";
   EXPECT_EQ(moved[0].rel, "01_원본/B캠/S999/풀샷/MOVED.MP4");
-  EXPECT_TRUE(s.search("S003/기타/C00003", 300).empty()) << "the old path of a moved copy is gone from the index";
+  EXPECT_TRUE(s.search("S003/기타/C00003", 300).empty())
+      << "the old path of a moved copy is gone from the index";
   EXPECT_EQ(indexed("C9999", 300).size(), 1u) << "rows from before the index are found";
 }
 
@@ -631,9 +671,11 @@ TEST(Store, SearchIndexBuildsBesideTheDatabaseWithoutStoppingRecords) {
   double slowest = 0;
   for (int i = 0; building; ++i, ++records) {
     auto t0 = std::chrono::steady_clock::now();
-    writer.record("B캠|LATE/L" + std::to_string(i) + ".MP4|1|1", "/d1", "01_원본/B캠/LATE" + std::to_string(i) + ".MP4", 1,
-                  "h", CopyState::verified, 1);
-    slowest = std::max(slowest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    writer.record("B캠|LATE/L" + std::to_string(i) + ".MP4|1|1", "/d1",
+                  "01_원본/B캠/LATE" + std::to_string(i) + ".MP4", 1, "h", CopyState::verified, 1);
+    slowest = std::max(
+        slowest,
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     if (building) ++during;
     // Meanwhile the search answers exactly, whatever part of the rows the index holds yet.
     if (i % 10 == 0) {
@@ -646,17 +688,20 @@ TEST(Store, SearchIndexBuildsBesideTheDatabaseWithoutStoppingRecords) {
   // On a loaded machine the writer may get few turns; one record during the build shows it.
   EXPECT_GE(during, 1) << "the build was too quick to show anything";
   EXPECT_LT(slowest, 1000.0) << "a record waited for the build";
-  EXPECT_EQ(one(writer, "SELECT count(*) FROM copy WHERE key LIKE 'B캠|LATE/%'"), std::to_string(records));
+  EXPECT_EQ(one(writer, "SELECT count(*) FROM copy WHERE key LIKE 'B캠|LATE/%'"),
+            std::to_string(records));
   EXPECT_EQ(librarySearch(writer, "LATE0.MP4").size(), 1u);
   EXPECT_EQ(librarySearch(writer, "/LATE", 1000000).size(), static_cast<size_t>(records));
   EXPECT_EQ(librarySearch(writer, "C000123.MP4").size(), 1u);
-  EXPECT_EQ(column(writer, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
-            std::vector<std::string>{"copy"});
+  EXPECT_EQ(
+      column(writer, "SELECT name FROM sqlite_master WHERE type IN ('table', 'trigger', 'view')"),
+      std::vector<std::string>{"copy"});
 
   // A database replaced by a new file (the inode may well be reused) does not inherit the index.
   {
     Store replaced(t.path + "/other.sqlite");
-    replaced.record("C캠|NEW/N1.MP4|1|1", "/d9", "01_원본/C캠/N1.MP4", 1, "h", CopyState::verified, 1);
+    replaced.record("C캠|NEW/N1.MP4|1|1", "/d9", "01_원본/C캠/N1.MP4", 1, "h", CopyState::verified,
+                    1);
   }
   std::filesystem::remove(path);
   std::filesystem::remove(path + "-wal");

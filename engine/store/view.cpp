@@ -4,9 +4,9 @@
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
-#include "engine/store/store.h"
-#include "engine/base/text.h"
 #include "engine/base/path_name.h"
+#include "engine/base/text.h"
+#include "engine/store/store.h"
 #include "platform/posix/fs.h"
 
 namespace tolverdine {
@@ -20,8 +20,8 @@ bool taken(Fs& fs, const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> makeView(const std::vector<Row>& rows, const std::string& root, const std::string& cam,
-                                  Store& store) {
+std::vector<std::string> makeView(const std::vector<Row>& rows, const std::string& root,
+                                  const std::string& cam, Store& store) {
   Fs& fs = realFs();
   std::vector<std::string> failed;
   for (const auto& row : rows) {
@@ -36,7 +36,8 @@ std::vector<std::string> makeView(const std::vector<Row>& rows, const std::strin
     if (taken(fs, target)) continue;
     // The user moved this clip's view elsewhere: do not bring the old one back beside it.
     auto was = store.recordedView(key, root);
-    if (was && nfc(*was) != nfc(*row.view) && staysInside(*was) && taken(fs, join(root, *was))) continue;
+    if (was && nfc(*was) != nfc(*row.view) && staysInside(*was) && taken(fs, join(root, *was)))
+      continue;
     mkdirs(parentPath(target));
     if (fs.clone(join(root, *row.dest), target) != 0) failed.push_back(*row.view);
   }

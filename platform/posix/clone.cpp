@@ -24,7 +24,8 @@ int cloneFile(const std::string& src, const std::string& dst) {
   if (::ioctl(out.get(), FICLONE, in.get()) != 0) err = errno;
   if (!err) {
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::futimens(out.get(), times) != 0) err = errno;
+    if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::futimens(out.get(), times) != 0)
+      err = errno;
   }
   if (out.reset() != 0 && !err) err = errno;
   if (err) ::unlink(dst.c_str());

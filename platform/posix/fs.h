@@ -17,8 +17,8 @@
 namespace tolverdine {
 
 struct DirEntry {
-  std::string name;   // never "." or ".."
-  unsigned char type; // DT_REG, DT_DIR, DT_LNK, ... or DT_UNKNOWN
+  std::string name;    // never "." or ".."
+  unsigned char type;  // DT_REG, DT_DIR, DT_LNK, ... or DT_UNKNOWN
 };
 
 class Fs {

@@ -79,7 +79,8 @@ bool makePipe(UniqueFd* rd, UniqueFd* wr) {
 using Clock = std::chrono::steady_clock;
 
 int msLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
 }
 
@@ -106,10 +107,8 @@ std::optional<RunResult> runProcess(const std::vector<std::string>& argv, const 
   SpawnActions fa;
   posix_spawn_file_actions_addopen(&fa.a, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&fa.a, outWr.get(), 1);
-  if (opt.captureStderr)
-    posix_spawn_file_actions_adddup2(&fa.a, errWr.get(), 2);
-  else
-    posix_spawn_file_actions_addopen(&fa.a, 2, "/dev/null", O_WRONLY, 0);
+  if (opt.captureStderr) posix_spawn_file_actions_adddup2(&fa.a, errWr.get(), 2);
+  else posix_spawn_file_actions_addopen(&fa.a, 2, "/dev/null", O_WRONLY, 0);
 
   SpawnAttr at;
   sigset_t none, defaults;
@@ -119,14 +118,16 @@ std::optional<RunResult> runProcess(const std::vector<std::string>& argv, const 
   posix_spawnattr_setsigmask(&at.a, &none);
   posix_spawnattr_setsigdefault(&at.a, &defaults);
   posix_spawnattr_setpgroup(&at.a, 0);
-  posix_spawnattr_setflags(&at.a, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&at.a,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
   pid_t pid;
-  if (::posix_spawn(&pid, argv[0].c_str(), &fa.a, &at.a, args.data(), environ) != 0) return std::nullopt;
+  if (::posix_spawn(&pid, argv[0].c_str(), &fa.a, &at.a, args.data(), environ) != 0)
+    return std::nullopt;
   Child child(pid);
   outWr.reset();
   errWr.reset();

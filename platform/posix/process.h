@@ -20,10 +20,10 @@ struct RunOptions {
 };
 
 struct RunResult {
-  int status = -1;        // exit status; -1 when killed by a signal or timed out
-  int signal = 0;         // terminating signal, 0 when it exited
-  bool timedOut = false;  // killed because it ran past RunOptions::timeout
-  bool truncated = false; // output went past RunOptions::maxOutput
+  int status = -1;         // exit status; -1 when killed by a signal or timed out
+  int signal = 0;          // terminating signal, 0 when it exited
+  bool timedOut = false;   // killed because it ran past RunOptions::timeout
+  bool truncated = false;  // output went past RunOptions::maxOutput
   std::string out;
   std::string err;
   bool ok() const { return status == 0 && !timedOut; }
@@ -31,7 +31,8 @@ struct RunResult {
 
 /// Starts argv[0] (a path, not searched in PATH) with argv as arguments, standard input from
 /// /dev/null, and reads its output to the end before reaping it. Absent when it cannot be started.
-std::optional<RunResult> runProcess(const std::vector<std::string>& argv, const RunOptions& opt = {});
+std::optional<RunResult> runProcess(const std::vector<std::string>& argv,
+                                    const RunOptions& opt = {});
 
 /// A started child that is killed (its whole process group) and reaped if dropped unreaped.
 class Child {

@@ -41,7 +41,8 @@ TEST(Process, LargeOutputOnBothPipesDoesNotDeadlock) {
   opt.captureStderr = true;
   opt.timeout = milliseconds(20000);
   // 4 MiB on each pipe: far beyond a pipe's buffer, so a reader that waits first would hang.
-  auto r = runProcess({"/bin/sh", "-c", "head -c 4194304 /dev/zero; head -c 4194304 /dev/zero >&2"}, opt);
+  auto r = runProcess({"/bin/sh", "-c", "head -c 4194304 /dev/zero; head -c 4194304 /dev/zero >&2"},
+                      opt);
   ASSERT_TRUE(r);
   EXPECT_TRUE(r->ok());
   EXPECT_EQ(r->out.size(), 4194304u);

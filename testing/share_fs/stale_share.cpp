@@ -33,7 +33,8 @@ int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
   return unseen(*st) ? -ENOENT : 0;
 }
 
-int readdirOp(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+int readdirOp(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+              fuse_readdir_flags) {
   DIR* d = ::opendir(real(path).c_str());
   if (!d) return fail();
   while (dirent* e = ::readdir(d)) {
@@ -76,9 +77,13 @@ int writeOp(const char*, const char* buf, size_t n, off_t at, fuse_file_info* fi
   return r < 0 ? fail() : static_cast<int>(r);
 }
 
-int releaseOp(const char*, fuse_file_info* fi) { return ::close(static_cast<int>(fi->fh)) == 0 ? 0 : fail(); }
+int releaseOp(const char*, fuse_file_info* fi) {
+  return ::close(static_cast<int>(fi->fh)) == 0 ? 0 : fail();
+}
 
-int fsyncOp(const char*, int, fuse_file_info* fi) { return ::fsync(static_cast<int>(fi->fh)) == 0 ? 0 : fail(); }
+int fsyncOp(const char*, int, fuse_file_info* fi) {
+  return ::fsync(static_cast<int>(fi->fh)) == 0 ? 0 : fail();
+}
 
 int truncateOp(const char* path, off_t size, fuse_file_info* fi) {
   int r = fi ? ::ftruncate(static_cast<int>(fi->fh), size) : ::truncate(real(path).c_str(), size);
@@ -93,13 +98,17 @@ int chmodOp(const char* path, mode_t mode, fuse_file_info*) {
   return ::chmod(real(path).c_str(), mode) == 0 ? 0 : fail();
 }
 
-int mkdirOp(const char* path, mode_t mode) { return ::mkdir(real(path).c_str(), mode) == 0 ? 0 : fail(); }
+int mkdirOp(const char* path, mode_t mode) {
+  return ::mkdir(real(path).c_str(), mode) == 0 ? 0 : fail();
+}
 int rmdirOp(const char* path) { return ::rmdir(real(path).c_str()) == 0 ? 0 : fail(); }
 int unlinkOp(const char* path) { return ::unlink(real(path).c_str()) == 0 ? 0 : fail(); }
 int linkOp(const char* from, const char* to) {
   return ::link(real(from).c_str(), real(to).c_str()) == 0 ? 0 : fail();
 }
-int statfsOp(const char*, struct statvfs* st) { return ::statvfs(backing.c_str(), st) == 0 ? 0 : fail(); }
+int statfsOp(const char*, struct statvfs* st) {
+  return ::statvfs(backing.c_str(), st) == 0 ? 0 : fail();
+}
 
 void* initOp(fuse_conn_info*, fuse_config* cfg) {
   // Every lookup asks this process, so the test decides what the client sees.
@@ -123,7 +132,7 @@ int main(int argc, char** argv) {
   }
   backing = r;
   std::free(r);
-  fuse_operations ops {};
+  fuse_operations ops{};
   ops.getattr = getattrOp;
   ops.readdir = readdirOp;
   ops.rename = renameOp;
@@ -142,6 +151,7 @@ int main(int argc, char** argv) {
   ops.link = linkOp;
   ops.statfs = statfsOp;
   ops.init = initOp;
-  char* args[] = {argv[0], argv[2], const_cast<char*>("-o"), const_cast<char*>("fsname=stale_share"), nullptr};
+  char* args[] = {argv[0], argv[2], const_cast<char*>("-o"),
+                  const_cast<char*>("fsname=stale_share"), nullptr};
   return fuse_main(4, args, &ops, nullptr);
 }

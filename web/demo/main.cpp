@@ -31,7 +31,9 @@ int main(int argc, char** argv) {
     else if (a == "--tick-ms" && i + 1 < argc) tickMs = std::stoi(argv[++i]);
     else if (a == "--token-file" && i + 1 < argc) opt.tokenPath = argv[++i];
     else {
-      std::fprintf(stderr, "usage: web_demo_server [--drive] [--port N] [--tick-ms MS] [--token-file PATH]\n");
+      std::fprintf(
+          stderr,
+          "usage: web_demo_server [--drive] [--port N] [--tick-ms MS] [--token-file PATH]\n");
       return 2;
     }
   }
@@ -43,7 +45,8 @@ int main(int argc, char** argv) {
       if (!j.is_object()) return std::string(R"({"ok":false})");
       std::optional<int> cd;
       if (j.contains("countdown") && j["countdown"].is_number()) cd = j["countdown"].get<int>();
-      backend.mount(j.value("name", "CARD"), j.value("files", 3), j.value("bytes", 2'000'000'000LL), cd);
+      backend.mount(j.value("name", "CARD"), j.value("files", 3), j.value("bytes", 2'000'000'000LL),
+                    cd);
       return std::string(R"({"ok":true})");
     });
     server.addPostRoute("/test/tick", [&](const std::string&) {
