@@ -271,9 +271,15 @@ TEST(Ingest, SameCameraLockedByAnotherProcess) {
   mkdirs(c.root2 + "/_리포트");
   writeFile(c.root2 + "/_리포트/lock_A캠.json",
             "{\"pid\": " + std::to_string(child) + ", \"at\": \"2026-01-01T00:00:00Z\", \"by\": \"tolverdine-mac\"}");
+  // A report the holder was writing, and one of a process still at work.
+  const std::string cut = c.root2 + "/_리포트/A캠_job.json.tmp-" + std::to_string(child) + "-1-2";
+  const std::string busy = c.root2 + "/_리포트/B캠_job.json.tmp-1-1-2";
+  writeFile(cut, "{");
+  writeFile(busy, "{");
   FakeSleep sleep;
   IngestStop s = stopOf([&] { c.run({c.root1, c.root2}, {}, 1, plenty, {}, &sleep); });
   EXPECT_EQ(s, IngestStop::locked(kCam));
+  EXPECT_TRUE(exists(cut)) << "removed while its writer lives";
   EXPECT_FALSE(exists(c.root1 + "/_리포트/lock_A캠.json"));  // the first destination's lock is let go
   EXPECT_TRUE(exists(c.root2 + "/_리포트/lock_A캠.json"));
   EXPECT_EQ(sleep.holds, 0);
@@ -284,6 +290,8 @@ TEST(Ingest, SameCameraLockedByAnotherProcess) {
   // The holder is gone: its stale lock is taken over.
   EXPECT_EQ(c.run({c.root1, c.root2}).color, CardColor::green);
   EXPECT_FALSE(exists(c.root2 + "/_리포트/lock_A캠.json"));
+  EXPECT_FALSE(exists(cut)) << "a dead writer's temporary stays";
+  EXPECT_TRUE(exists(busy));
 }
 
 TEST(Ingest, ResultLogLines) {
