@@ -424,7 +424,7 @@ class Run {
       } else if (moved == EEXIST) {
         // Someone else made the name meanwhile: the bytes were right, the name is not ours.
         fs_.unlink(partPaths[i]);
-        fail(st, d, kOther, round);
+        fail(st, d, kOther, round, /*writeRow=*/false);
       } else if (round == 1) {
         retry.push_back(d);
       } else {

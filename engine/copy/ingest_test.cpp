@@ -1,15 +1,18 @@
 #include "engine/copy/ingest.h"
 
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
-#include "engine/copy/copy.h"
-#include "engine/copy/ingest_test_util.h"
 #include "engine/base/names.h"
+#include "engine/copy/copy.h"
+#include "engine/copy/copy_group.h"
+#include "engine/copy/ingest_test_util.h"
 
 namespace tolverdine {
 namespace {
@@ -222,6 +225,26 @@ TEST(Ingest, FilesAlreadyInPlaceAreComparedNeverReplaced) {
   EXPECT_EQ(adopted->attempts, 0);
   ASSERT_EQ(r.verified[c.root1].size(), 1u);
   EXPECT_FALSE(r.verified[c.root1][0].md5);
+
+  // Another client takes the name between the copy and its move into place: kept, and the
+  // user is told so, not that the drive returned wrong bytes.
+  c.add(1, 4096);
+  const Row& late = c.rows.back();
+  IngestHooks hooks;
+  hooks.beforeVerify = [&](const Row& row, const std::vector<std::string>&) {
+    if (row.src == late.src) writeFile(c.root1 + "/" + *late.dest, other);
+  };
+  IngestResult again = c.run({c.root1}, {}, 1, plenty, {}, nullptr, hooks);
+  EXPECT_EQ(again.color, CardColor::red);
+  ASSERT_EQ(again.failed.size(), 2u);  // the first row's stranger, and this one
+  EXPECT_NE(
+      std::find(again.failed.begin(), again.failed.end(),
+                Failure{*late.dest, c.root1, "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"}),
+      again.failed.end());
+  ASSERT_TRUE(readFile(c.root1 + "/" + *late.dest, &got));
+  EXPECT_EQ(got, other);
+  EXPECT_FALSE(exists(partPathFor(c.root1 + "/" + *late.dest)));
+  EXPECT_FALSE(dbRow(c.store, late, c.root1));
 }
 
 TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
