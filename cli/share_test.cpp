@@ -161,10 +161,17 @@ TEST(ShareDestination, FileAnotherClientJustMadeIsNeverReplaced) {
   EXPECT_NE(ingest.status, 0) << ingest.out << ingest.err;
   EXPECT_EQ(ingest.out.find("🟢"), std::string::npos) << ingest.out;
   EXPECT_TRUE(slurp(theirs) == "their clip") << "replaced: " << theirs;
+  // The user hears that the name was taken, not that the drive gave wrong bytes.
+  const std::string taken = "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음";
+  EXPECT_NE((ingest.out + ingest.err).find(taken), std::string::npos) << ingest.out << ingest.err;
+  EXPECT_EQ((ingest.out + ingest.err).find("해시 불일치"), std::string::npos)
+      << ingest.out << ingest.err;
 
   auto mir = c.run({project, m.path() + "/second/" + name}, "mirror");
   EXPECT_NE(mir.status, 0) << mir.out << mir.err;
   EXPECT_TRUE(slurp(theirs2) == "their clip") << "replaced: " << theirs2;
+  EXPECT_NE((mir.out + mir.err).find(taken), std::string::npos) << mir.out << mir.err;
+  EXPECT_EQ((mir.out + mir.err).find("해시 불일치"), std::string::npos) << mir.out << mir.err;
   EXPECT_EQ(leftovers(m.backing()), std::vector<std::string>{});
 }
 

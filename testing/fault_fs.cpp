@@ -139,6 +139,22 @@ int FaultFs::futimens(int fd, const struct timespec times[2]) {
   return base_.futimens(fd, times);
 }
 
+int FaultFs::setDirect(int fd, bool on) {
+  if (trip(kFsRead, pathOf(fd))) return -1;
+  return base_.setDirect(fd, on);
+}
+
+int FaultFs::lockExclusive(int fd) {
+  if (trip(kFsWrite, pathOf(fd))) return -1;
+  return base_.lockExclusive(fd);
+}
+
+// Only a hint to the caller, who reads from the drive when it cannot tell.
+int FaultFs::anyCached(int fd, off_t size) {
+  if (trip(kFsAdvice, pathOf(fd))) return -1;
+  return base_.anyCached(fd, size);
+}
+
 int FaultFs::stat(const std::string& path, struct stat* st) {
   if (trip(kFsRead, path)) return -1;
   return base_.stat(path, st);
@@ -147,6 +163,16 @@ int FaultFs::stat(const std::string& path, struct stat* st) {
 int FaultFs::lstat(const std::string& path, struct stat* st) {
   if (trip(kFsRead, path)) return -1;
   return base_.lstat(path, st);
+}
+
+long FaultFs::fsType(const std::string& path) {
+  if (trip(kFsRead, path)) return -1;
+  return base_.fsType(path);
+}
+
+long FaultFs::nameMax(const std::string& path) {
+  if (trip(kFsRead, path)) return -1;
+  return base_.nameMax(path);
 }
 
 int FaultFs::statvfs(const std::string& path, struct statvfs* st) {

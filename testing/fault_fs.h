@@ -52,9 +52,14 @@ class FaultFs final : public Fs {
   int fadvise(int fd, off_t at, off_t len, int advice) override;
   int fstat(int fd, struct stat* st) override;
   int futimens(int fd, const struct timespec times[2]) override;
+  int setDirect(int fd, bool on) override;
+  int lockExclusive(int fd) override;
+  int anyCached(int fd, off_t size) override;
   int stat(const std::string& path, struct stat* st) override;
   int lstat(const std::string& path, struct stat* st) override;
   int statvfs(const std::string& path, struct statvfs* st) override;
+  long fsType(const std::string& path) override;
+  long nameMax(const std::string& path) override;
   int utimens(const std::string& path, const struct timespec times[2]) override;
   int renameNoReplace(const std::string& from, const std::string& to) override;
   int rename(const std::string& from, const std::string& to) override;

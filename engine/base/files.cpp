@@ -1,12 +1,18 @@
 #include "engine/base/files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "engine/base/records.h"
 #include "engine/base/text.h"
@@ -31,6 +37,47 @@ int writeAll(int fd, std::string_view data, Fs& fs) {
 namespace {
 std::atomic<unsigned long> tmpCounter{0};
 
+// Temporaries this process is writing now: a cleanup at the start of another job must leave them.
+std::mutex liveMu;
+std::set<std::string> liveTemps;
+
+struct LiveTemp {
+  explicit LiveTemp(const std::string& p) : path(p) {
+    std::lock_guard l(liveMu);
+    liveTemps.insert(path);
+  }
+  ~LiveTemp() {
+    std::lock_guard l(liveMu);
+    liveTemps.erase(path);
+  }
+  LiveTemp(const LiveTemp&) = delete;
+  LiveTemp& operator=(const LiveTemp&) = delete;
+  const std::string path;
+};
+
+bool isLive(const std::string& path) {
+  std::lock_guard l(liveMu);
+  return liveTemps.count(path) != 0;
+}
+
+// The run of digits at s[i...] up to '-' or the end; its value, or -1 when empty or too long.
+long long digitsAt(std::string_view s, size_t& i) {
+  const size_t start = i;
+  long long v = 0;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9' && i - start < 18) v = v * 10 + (s[i++] - '0');
+  if (i == start || (i < s.size() && s[i] != '-')) return -1;
+  return v;
+}
+
+// The pid a temporary's name carries; 0 when it has none.
+pid_t pidOfTemp(std::string_view name) {
+  const size_t at = name.rfind(".tmp-");
+  if (at == std::string_view::npos) return 0;
+  size_t i = at + 5;
+  const long long pid = digitsAt(name, i);
+  return pid > 0 && pid <= 0x7fffffff ? static_cast<pid_t>(pid) : 0;
+}
+
 void writeOut(const std::string& p, std::string_view data, bool exclusive, bool sync, Fs& fs) {
   int flags = O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
   UniqueFd fd(fs.open(p, flags, 0644));
@@ -48,11 +95,13 @@ void writeFile(const std::string& path, std::string_view data, bool exclusive, F
 void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs) {
   std::string p = nfc(path);
   std::string tmp;
+  std::optional<LiveTemp> live;
   // pid alone is not unique: two jobs of one process may write the same file at once.
   for (;;) {
     tmp = p + ".tmp-" + std::to_string(::getpid()) + "-" +
           std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()) % 1000000) + "-" +
           std::to_string(tmpCounter.fetch_add(1));
+    live.emplace(tmp);
     try {
       // On the medium before it takes the name: a crash after an unsynced rename can leave the
       // file empty, losing the old content and the new.
@@ -69,6 +118,42 @@ void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs) {
     fs.unlink(tmp);
     throw WriteFail{path, err};
   }
+}
+
+bool isAtomicTemp(std::string_view name) {
+  const size_t at = name.rfind(".tmp-");
+  if (at == std::string_view::npos || at == 0 || name[0] == '.') return false;
+  size_t i = at + 5;
+  for (int part = 0; part < 3; ++part) {
+    if (part > 0 && (i >= name.size() || name[i++] != '-')) return false;
+    if (digitsAt(name, i) < 0) return false;
+  }
+  return i == name.size();
+}
+
+int removeStaleTemps(const std::string& dir, int64_t beforeNs, Fs& fs) {
+  std::vector<DirEntry> entries;
+  if (fs.list(dir, &entries) != 0) return 0;
+  int removed = 0;
+  for (const auto& e : entries) {
+    if (!isAtomicTemp(e.name)) continue;
+    const std::string path = dir + "/" + e.name;
+    struct stat st {};
+    if (fs.lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec >= beforeNs) continue;
+    if (isLive(path)) continue;
+    // Another process of this computer may be writing it still (EPERM: alive, another user's).
+    const pid_t pid = pidOfTemp(e.name);
+    if (pid != ::getpid() && (::kill(pid, 0) == 0 || errno == EPERM)) continue;
+    if (fs.unlink(path) == 0) ++removed;
+  }
+  return removed;
+}
+
+int64_t wallClockNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 bool mkdirs(const std::string& path, Fs& fs) {

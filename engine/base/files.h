@@ -1,6 +1,7 @@
 // Whole-file writes and folder creation shared by every writer of the engine.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,18 @@ void writeFile(const std::string& path, std::string_view data, bool exclusive = 
 /// its own exclusively created temporary name, removed again when the write or the rename fails, so
 /// two writers of one file never truncate each other's data. Throws WriteFail.
 void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs = realFs());
+
+/// Whether name is one of writeFileAtomic's temporaries: "<name>.tmp-<pid>-<n>-<n>".
+bool isAtomicTemp(std::string_view name);
+
+/// Removes from dir (not below it) the temporaries of writeFileAtomic that a crash left behind:
+/// only names isAtomicTemp accepts, on regular files changed before beforeNs (ns since the
+/// epoch), that this process is not writing now and that no other running process here named.
+/// Returns how many went.
+int removeStaleTemps(const std::string& dir, int64_t beforeNs, Fs& fs = realFs());
+
+/// The wall clock in ns since the epoch, as file times are kept.
+int64_t wallClockNs();
 
 /// Creates a folder and its missing parents (0755). False when a level fails other than EEXIST.
 bool mkdirs(const std::string& path, Fs& fs = realFs());

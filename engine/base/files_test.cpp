@@ -1,8 +1,12 @@
 #include "engine/base/files.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <filesystem>
 #include <thread>
 
@@ -73,6 +77,63 @@ TEST(Files, AtomicRenameFailureRemovesTemporary) {
   int entries = 0;
   for (auto& e : std::filesystem::directory_iterator(t.path)) (void)e, ++entries;
   EXPECT_EQ(entries, 1);
+}
+
+// What a crash left is cleared; what someone may still be writing, or did not come from
+// writeFileAtomic, stays.
+TEST(Files, StaleTemporariesGoButNothingElse) {
+  EXPECT_TRUE(isAtomicTemp("A_20250101_job.json.tmp-123-45-6"));
+  for (const char* n : {"A_job.json", "a.tmp-1-2", "a.tmp-1-2-3-4", "a.tmp-x-2-3", "a.tmp-1--3",
+                        ".a.zip.tmp-1-2-3", ".tmp-1-2-3", "a.tmp-1-2-3x", "a.tmp-"})
+    EXPECT_FALSE(isAtomicTemp(n)) << n;
+
+  pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ASSERT_GT(dead, 0);
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  TempDir t;
+  const std::string crashed = t.path + "/a_job.json.tmp-" + std::to_string(dead) + "-1-2";
+  const std::string mine = t.path + "/a_clips.csv.tmp-" + std::to_string(::getpid()) + "-1-2";
+  const std::string running = t.path + "/b_job.json.tmp-1-1-2";  // pid 1 is always alive
+  const std::string other = t.path + "/notes.txt";
+  for (const auto& p : {crashed, mine, running, other}) writeFile(p, "x");
+  ASSERT_TRUE(mkdirs(t.path + "/c.tmp-" + std::to_string(dead) + "-1-2"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // file times move in clock ticks
+  const int64_t runStart = wallClockNs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const std::string fresh = t.path + "/d_job.json.tmp-" + std::to_string(dead) + "-1-3";
+  writeFile(fresh, "x");
+
+  EXPECT_EQ(removeStaleTemps(t.path, runStart), 2);
+  EXPECT_FALSE(exists(crashed));
+  EXPECT_FALSE(exists(mine));
+  for (const auto& p : {running, other, fresh, t.path + "/c.tmp-" + std::to_string(dead) + "-1-2"})
+    EXPECT_TRUE(exists(p)) << p;
+  EXPECT_EQ(removeStaleTemps(t.path + "/none", runStart), 0);
+
+  // Writers of this process at work while a cleanup runs: none loses its temporary.
+  const std::string p = t.path + "/chain.xml";
+  std::atomic<bool> stop{false};
+  std::atomic<int> failed{0};
+  std::thread cleaner([&] {
+    while (!stop) removeStaleTemps(t.path, LLONG_MAX);
+  });
+  std::vector<std::thread> th;
+  for (int w = 0; w < 4; ++w)
+    th.emplace_back([&, w] {
+      std::string body(100000, static_cast<char>('a' + w));
+      for (int i = 0; i < 30; ++i) {
+        try {
+          writeFileAtomic(p, body);
+        } catch (const WriteFail&) {
+          ++failed;
+        }
+      }
+    });
+  for (auto& x : th) x.join();
+  stop = true;
+  cleaner.join();
+  EXPECT_EQ(failed, 0);
 }
 
 TEST(Files, MkdirsRelativeAbsoluteAndFailure) {

@@ -1,7 +1,6 @@
 #include "engine/copy/copy_group.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
@@ -35,19 +34,6 @@ std::string md5Of(const char* p, size_t n) {
   unsigned int len = 0;
   if (EVP_Digest(p, n, d, &len, EVP_md5(), nullptr) != 1) throw IOFail{ENOMEM, std::nullopt};
   return lowerHex(d, len);
-}
-
-// True when any page of the file is in the page cache.
-bool anyCached(int fd, int64_t size) {
-  if (size <= 0) return false;
-  void* m = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
-  if (m == MAP_FAILED) return true;  // cannot tell: treat as cached, the caller reads direct
-  const long page = ::sysconf(_SC_PAGESIZE);
-  std::vector<unsigned char> vec((static_cast<size_t>(size) + page - 1) / page);
-  bool cached = ::mincore(m, static_cast<size_t>(size), vec.data()) != 0;
-  for (size_t i = 0; !cached && i < vec.size(); ++i) cached = vec[i] & 1;
-  ::munmap(m, static_cast<size_t>(size));
-  return cached;
 }
 
 // Hash of a file whose pages were just dropped: the reads go to the drive.
@@ -146,7 +132,8 @@ void readBackParts(const std::vector<PendingPart*>& parts,
     dropCached(fd, 0, 0, fs);
     // A page the drop could not take would answer from memory: such a file is read direct.
     struct stat st {};
-    direct[i] = fs.fstat(fd, &st) != 0 || anyCached(fd, static_cast<int64_t>(st.st_size));
+    direct[i] =
+        fs.fstat(fd, &st) != 0 || fs.anyCached(fd, st.st_size) != 0;  // cannot tell: read direct
     if (!direct[i]) (void)fs.fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
   }
   std::vector<char> buf(1u << 20);
@@ -168,13 +155,13 @@ void prefetch(const std::string& path, Fs& fs) {
   if (fd) (void)fs.fadvise(fd.get(), 0, 0, POSIX_FADV_WILLNEED);
 }
 
-std::string partPathFor(const std::string& target) {
+std::string partPathFor(const std::string& target, Fs& fs) {
   const std::string name = lastComponent(target);
   std::string folder = parentPath(target);
   // The folder may not exist yet: its nearest existing ancestor is on the same file system.
   long max = -1;
   for (std::string f = folder.empty() ? "/" : folder;; f = parentPath(f)) {
-    max = ::pathconf(f.c_str(), _PC_NAME_MAX);
+    max = fs.nameMax(f);
     if (max > 0 || f.empty() || f == "/") break;
   }
   if (max <= 0) max = 255;

@@ -61,6 +61,6 @@ void prefetch(const std::string& path, Fs& fs = realFs());
 /// ".part", or, where that name would be longer than the folder's file system allows, a short
 /// name in the same folder derived from the target's name (so an interrupted run's leftover is
 /// found and reused again) that also ends in ".part".
-std::string partPathFor(const std::string& target);
+std::string partPathFor(const std::string& target, Fs& fs = realFs());
 
 }  // namespace tolverdine

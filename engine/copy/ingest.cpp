@@ -51,23 +51,6 @@ std::string driveOf(const std::string& root) {
   return p.empty() ? "/" : p;
 }
 
-// The presence test of recorded copies (as realStat), asked of the run's file system.
-StatFn statOn(Fs& fs) {
-  return [&fs](const std::string& path) -> std::optional<PathFacts> {
-    struct stat st {};
-    if (fs.stat(path, &st) != 0) return std::nullopt;
-    auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
-    PathFacts f;
-    f.dir = S_ISDIR(st.st_mode);
-    f.regular = S_ISREG(st.st_mode);
-    f.size = st.st_size;
-    f.mtimeNs = ns(st.st_mtim);
-    f.ctimeNs = std::max(ns(st.st_ctim), f.mtimeNs);
-    f.dev = st.st_dev;
-    return f;
-  };
-}
-
 // Runs a callable when the scope ends, whichever way it ends.
 template <class F> class ScopeExit {
  public:
@@ -139,7 +122,7 @@ class Run {
     std::vector<int> toCopy, unrecorded;
     for (int d : live) {
       const std::string& root = dests_[d];
-      if (goodCopyOn(store_, key, root, *r.dest, statOn(fs_))) continue;
+      if (goodCopyOn(store_, key, root, *r.dest, realStat(fs_))) continue;
       // A recorded copy gone or changed is one more file to copy, or to compare in place.
       bool there = exists(under(root, *r.dest), fs_);
       if (!there) toCopy.push_back(d);
@@ -221,7 +204,7 @@ class Run {
   };
 
   std::string target(int d, const Row& r) const { return under(dests_[d], *r.dest); }
-  std::string part(int d, const Row& r) const { return partPathFor(target(d, r)); }
+  std::string part(int d, const Row& r) const { return partPathFor(target(d, r), fs_); }
 
   void fail(RowState& st, int d, const std::string& why, int round, bool writeRow = true) {
     if (writeRow)
@@ -451,16 +434,22 @@ class Run {
         lose(st, d, round);
         continue;
       }
-      if (back[i] && *back[i] == h.xxh64 && renameNoReplace(partPaths[i], target(d, r), fs_) == 0) {
+      const bool same = back[i] && *back[i] == h.xxh64;
+      const int moved = same ? renameNoReplace(partPaths[i], target(d, r), fs_) : 0;
+      if (same && moved == 0) {
         records_.record(st.key, root, *r.dest, r.size, h.xxh64, state, round, h.md5, r.view);
         st.copied = true;
         if (options_.verify != VerifyMode::fast)
           result.verified[root].push_back({r, h.xxh64, h.md5});
+      } else if (moved == EEXIST) {
+        // Someone else made the name meanwhile: the bytes were right, the name is not ours.
+        fs_.unlink(partPaths[i]);
+        fail(st, d, kOther, round, /*writeRow=*/false);
       } else if (round == 1) {
         retry.push_back(d);
       } else {
         fs_.unlink(partPaths[i]);
-        fail(st, d, kMismatch, round);
+        fail(st, d, same ? kWrite + std::string(std::strerror(moved)) : kMismatch, round);
       }
     }
     return retry;
@@ -559,7 +548,7 @@ class Run {
         continue;
       }
       // Same content: give it the card file's time, so later counts find the copy unchanged.
-      giveCopyTime(target(d, r), r.mtimeNs);
+      giveCopyTime(target(d, r), r.mtimeNs, fs_);
       records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, CopyState::verified, 0,
                       std::nullopt, r.view);
       result.verified[dests_[d]].push_back({r, *srcHash, std::nullopt});
@@ -601,6 +590,7 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
                        int copiesRequired, const IngestOptions& options, const FreeBytesFn& free,
                        const ProgressFn& progress, SleepGuard* sleep, const IngestHooks& hooks,
                        const BytesFn& bytes) {
+  const int64_t startNs = wallClockNs();
   int64_t total = 0;
   for (const auto& r : rows) total += r.size;
   ByteMeter meter(bytes, total);
@@ -649,6 +639,8 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   for (const auto& root : dests) {
     for (const auto& top : names.topFolders()) mkdirs(under(root, top), fs);
     locks.push_back(takeLock(under(root, names.reports), cam, fs));  // throws locked; guard unlinks
+    // Reports a crash cut short before they took their names.
+    removeStaleTemps(under(root, names.reports), startNs, fs);
   }
   if (sleep) {
     sleep->hold("TOLVERDINE 복사 중");

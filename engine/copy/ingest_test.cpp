@@ -1,14 +1,17 @@
 #include "engine/copy/ingest.h"
 
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/base/names.h"
 #include "engine/copy/copy.h"
+#include "engine/copy/copy_group.h"
 #include "engine/copy/ingest_test_util.h"
 
 namespace tolverdine {
@@ -230,6 +233,26 @@ TEST(Ingest, FilesAlreadyInPlaceAreComparedNeverReplaced) {
   EXPECT_EQ(adopted->attempts, 0);
   ASSERT_EQ(r.verified[c.root1].size(), 1u);
   EXPECT_FALSE(r.verified[c.root1][0].md5);
+
+  // Another client takes the name between the copy and its move into place: kept, and the
+  // user is told so, not that the drive returned wrong bytes.
+  c.add(1, 4096);
+  const Row& late = c.rows.back();
+  IngestHooks hooks;
+  hooks.beforeVerify = [&](const Row& row, const std::vector<std::string>&) {
+    if (row.src == late.src) writeFile(c.root1 + "/" + *late.dest, other);
+  };
+  IngestResult again = c.run({c.root1}, {}, 1, plenty, {}, nullptr, hooks);
+  EXPECT_EQ(again.color, CardColor::red);
+  ASSERT_EQ(again.failed.size(), 2u);  // the first row's stranger, and this one
+  EXPECT_NE(
+      std::find(again.failed.begin(), again.failed.end(),
+                Failure{*late.dest, c.root1, "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"}),
+      again.failed.end());
+  ASSERT_TRUE(readFile(c.root1 + "/" + *late.dest, &got));
+  EXPECT_EQ(got, other);
+  EXPECT_FALSE(exists(partPathFor(c.root1 + "/" + *late.dest)));
+  EXPECT_FALSE(dbRow(c.store, late, c.root1));
 }
 
 TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
@@ -282,9 +305,15 @@ TEST(Ingest, SameCameraLockedByAnotherProcess) {
   writeFile(c.root2 + "/_리포트/lock_A캠.json",
             "{\"pid\": " + std::to_string(child) +
                 ", \"at\": \"2026-01-01T00:00:00Z\", \"by\": \"tolverdine-mac\"}");
+  // A report the holder was writing, and one of a process still at work.
+  const std::string cut = c.root2 + "/_리포트/A캠_job.json.tmp-" + std::to_string(child) + "-1-2";
+  const std::string busy = c.root2 + "/_리포트/B캠_job.json.tmp-1-1-2";
+  writeFile(cut, "{");
+  writeFile(busy, "{");
   FakeSleep sleep;
   IngestStop s = stopOf([&] { c.run({c.root1, c.root2}, {}, 1, plenty, {}, &sleep); });
   EXPECT_EQ(s, IngestStop::locked(kCam));
+  EXPECT_TRUE(exists(cut)) << "removed while its writer lives";
   EXPECT_FALSE(
       exists(c.root1 + "/_리포트/lock_A캠.json"));  // the first destination's lock is let go
   EXPECT_TRUE(exists(c.root2 + "/_리포트/lock_A캠.json"));
@@ -296,6 +325,8 @@ TEST(Ingest, SameCameraLockedByAnotherProcess) {
   // The holder is gone: its stale lock is taken over.
   EXPECT_EQ(c.run({c.root1, c.root2}).color, CardColor::green);
   EXPECT_FALSE(exists(c.root2 + "/_리포트/lock_A캠.json"));
+  EXPECT_FALSE(exists(cut)) << "a dead writer's temporary stays";
+  EXPECT_TRUE(exists(busy));
 }
 
 TEST(Ingest, ResultLogLines) {

@@ -48,8 +48,7 @@ int MediumReader::open(const std::string& path, bool cached) {
 }
 
 void MediumReader::leaveDirect(std::optional<int> dest) {
-  int fl = ::fcntl(fd_.get(), F_GETFL);
-  if (fl < 0 || ::fcntl(fd_.get(), F_SETFL, fl & ~O_DIRECT) < 0) throw IOFail{errno, dest};
+  if (fs_.setDirect(fd_.get(), false) != 0) throw IOFail{errno, dest};
   direct_ = false;
   advise_ = true;
   dropCached(fd_.get(), pos_, 0, fs_);

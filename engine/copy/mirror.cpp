@@ -60,6 +60,7 @@ void copyReports(const std::string& primary, const std::string& secondary, Fs& f
 MirrorResult runMirror(const std::string& primary, const std::string& secondary, Store& store,
                        const FreeBytes& free, const MirrorProgress& progress,
                        const MirrorBytes& bytes, Fs& fs) {
+  const int64_t startNs = wallClockNs();
   const std::string drive = parentPath(secondary);
   auto driveDev = devOf(drive, fs);
   if (!driveDev) throw IngestStop::destMissing(drive);
@@ -68,13 +69,17 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
 
   std::vector<Entry> pending;
   for (auto& e : store.verifiedEntries(primary))
-    if (!goodCopyOn(store, e.key, secondary, e.rel)) pending.push_back(std::move(e));
+    if (!goodCopyOn(store, e.key, secondary, e.rel, realStat(fs))) pending.push_back(std::move(e));
   int64_t need = 0;
   for (const auto& e : pending) need += e.size;
   const int64_t avail = free(secondary);
   if (marginShort(need, avail)) throw IngestStop::noSpace(secondary, need, avail);
 
-  const bool clones = canClone(secondary);
+  // Reports a crash cut short before they took their names.
+  for (const NameSet* set : {&NameSet::ko(), &NameSet::en()})
+    removeStaleTemps(join(secondary, set->reports), startNs, fs);
+
+  const bool clones = canClone(secondary, fs);
   MirrorResult res;
   auto secondaryThere = [&] { return devOf(drive, fs) == driveDev; };
   auto makeViewClone = [&](const Entry& e) {
@@ -124,7 +129,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     if (exists(target, fs)) {
       auto h = hashFile(target, {}, fs);
       if (h && *h == recorded) {
-        giveCopyTime(target, keyFacts(e.key) ? keyFacts(e.key)->mtimeNs : 0);
+        giveCopyTime(target, keyFacts(e.key) ? keyFacts(e.key)->mtimeNs : 0, fs);
         store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 0,
                      std::nullopt, e.view);
         res.verified.push_back(Verified{row, recorded, std::nullopt});
@@ -137,7 +142,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     }
 
     mkdirs(parentPath(target), fs);
-    const std::string part = partPathFor(target);
+    const std::string part = partPathFor(target, fs);
     Hashes got;
     try {
       got =
@@ -158,9 +163,15 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       continue;
     }
     auto back = hashFile(part, {}, fs);
-    if (!back || *back != recorded || renameNoReplace(part, target, fs) != 0) {
+    if (!back || *back != recorded) {
       fs.unlink(part);
       res.failed.push_back({e.rel, kReadBack});
+      continue;
+    }
+    if (int err = renameNoReplace(part, target, fs)) {
+      fs.unlink(part);
+      res.failed.push_back(
+          {e.rel, err == EEXIST ? kOccupied : std::string("복사 오류: ") + std::strerror(err)});
       continue;
     }
     store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 1, std::nullopt,

@@ -57,6 +57,6 @@ MirrorResult mirrorAndList(const std::string& primary, const std::string& second
                            Fs& fs = realFs());
 
 /// The name set of a project folder: English when only the English reports folder is there.
-const NameSet& namesOfFolder(const std::string& root);
+const NameSet& namesOfFolder(const std::string& root, Fs& fs = realFs());
 
 }  // namespace tolverdine

@@ -55,6 +55,10 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   writeFile(in.primary + "/_리포트/lock_A캠.json", "{}", false);
   writeFile(secondary + "/_리포트/keep.csv", "theirs", false);
   writeFile(in.primary + "/_리포트/keep.csv", "ours", false);
+  // A report a crash cut short on the secondary: gone; on the primary: never copied over.
+  const std::string cut = "/_리포트/A캠_job.json.tmp-" + std::to_string(::getpid()) + "-1-2";
+  writeFile(secondary + cut, "{", false);
+  writeFile(in.primary + cut, "{", false);
 
   int calls = 0;
   std::vector<std::pair<int64_t, int64_t>> bytes;
@@ -103,6 +107,7 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   std::string kept;
   ASSERT_TRUE(readFile(secondary + "/_리포트/keep.csv", &kept));
   EXPECT_EQ(kept, "theirs");
+  EXPECT_FALSE(exists(secondary + cut));
 
   // Right after: only the stranger is pending; report files made since still come over.
   ::unlink((secondary + "/" + *in.rows[1].dest).c_str());

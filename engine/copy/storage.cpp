@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <map>
@@ -70,22 +69,21 @@ StorageMode resolveStorage(StorageMode mode, const std::vector<std::string>& des
   return StorageMode::mirror;
 }
 
-bool canClone(const std::string& path) {
-  const std::string at = nearestExisting(path);
-  struct statfs fs {};
-  if (::statfs(at.c_str(), &fs) != 0) return false;
-  const long type = static_cast<long>(fs.f_type);
+bool canClone(const std::string& path, Fs& fs) {
+  const std::string at = nearestExisting(path, fs);
+  const long type = fs.fsType(at);
+  if (type == -1) return false;
   if (type == kBtrfsMagic || type == kBcachefsMagic) return true;
   if (type != kXfsMagic) return false;
   struct stat st {};
-  if (::stat(at.c_str(), &st) != 0) return false;
+  if (fs.stat(at, &st) != 0) return false;
   static std::mutex mu;
   static std::map<dev_t, bool> cache;
   std::lock_guard<std::mutex> lock(mu);
   auto it = cache.find(st.st_dev);
   if (it != cache.end()) return it->second;
   std::string dir = S_ISDIR(st.st_mode) ? at : parentPath(at);
-  bool ok = probeClone(dir, realFs());
+  bool ok = probeClone(dir, fs);
   cache[st.st_dev] = ok;
   return ok;
 }

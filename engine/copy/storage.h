@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/fs.h"
+
 namespace tolverdine {
 
 enum class StorageMode { split, mirror, automatic };
@@ -23,6 +25,6 @@ StorageMode resolveStorage(StorageMode mode, const std::vector<std::string>& des
 
 /// Whether the volume holding path (judged by its nearest existing ancestor) makes clones:
 /// btrfs and bcachefs always, XFS when a probe clone succeeds (once per device and process).
-bool canClone(const std::string& path);
+bool canClone(const std::string& path, Fs& fs = realFs());
 
 }  // namespace tolverdine

@@ -24,12 +24,12 @@ constexpr HashType kAll[] = {HashType::xxh64, HashType::xxh3, HashType::xxh128,
                              HashType::md5,   HashType::sha1, HashType::c4};
 
 // Reads the whole file in blocks; false when it cannot be opened or read.
-template <class F> bool eachBlock(const std::string& path, F&& f) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+template <class F> bool eachBlock(const std::string& path, Fs& fs, F&& f) {
+  UniqueFd fd(fs.open(path, O_RDONLY));
   if (fd.get() < 0) return false;
   std::vector<char> buf(1 << 20);
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+    ssize_t n = fs.read(fd.get(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
@@ -37,11 +37,11 @@ template <class F> bool eachBlock(const std::string& path, F&& f) {
   }
 }
 
-std::optional<std::string> xxh3(const std::string& path, bool wide) {
+std::optional<std::string> xxh3(const std::string& path, bool wide, Fs& fs) {
   std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> st(XXH3_createState(), &XXH3_freeState);
   if (!st) return std::nullopt;
   if (wide ? XXH3_128bits_reset(st.get()) : XXH3_64bits_reset(st.get())) return std::nullopt;
-  bool ok = eachBlock(path, [&](const char* p, size_t n) {
+  bool ok = eachBlock(path, fs, [&](const char* p, size_t n) {
     if (wide) XXH3_128bits_update(st.get(), p, n);
     else XXH3_64bits_update(st.get(), p, n);
   });
@@ -57,11 +57,12 @@ std::optional<std::string> xxh3(const std::string& path, bool wide) {
 }
 
 std::optional<std::array<unsigned char, EVP_MAX_MD_SIZE>> evp(const std::string& path,
-                                                              const EVP_MD* md, unsigned* len) {
+                                                              const EVP_MD* md, unsigned* len,
+                                                              Fs& fs) {
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
   bool updated = true;
-  bool read = eachBlock(path, [&](const char* p, size_t n) {
+  bool read = eachBlock(path, fs, [&](const char* p, size_t n) {
     updated = updated && EVP_DigestUpdate(ctx.get(), p, n) == 1;
   });
   std::array<unsigned char, EVP_MAX_MD_SIZE> out{};
@@ -88,21 +89,21 @@ std::optional<HashType> hashTypeFromName(const std::string& name) {
   return std::nullopt;
 }
 
-std::optional<std::string> fileDigest(const std::string& path, HashType t) {
+std::optional<std::string> fileDigest(const std::string& path, HashType t, Fs& fs) {
   switch (t) {
-    case HashType::xxh64: return hashFile(path);
-    case HashType::xxh3: return xxh3(path, false);
-    case HashType::xxh128: return xxh3(path, true);
+    case HashType::xxh64: return hashFile(path, {}, fs);
+    case HashType::xxh3: return xxh3(path, false, fs);
+    case HashType::xxh128: return xxh3(path, true, fs);
     case HashType::md5:
     case HashType::sha1: {
       unsigned len = 0;
-      auto d = evp(path, t == HashType::md5 ? EVP_md5() : EVP_sha1(), &len);
+      auto d = evp(path, t == HashType::md5 ? EVP_md5() : EVP_sha1(), &len, fs);
       if (!d) return std::nullopt;
       return lowerHex(d->data(), len);
     }
     case HashType::c4: {
       unsigned len = 0;
-      auto d = evp(path, EVP_sha512(), &len);
+      auto d = evp(path, EVP_sha512(), &len, fs);
       if (!d || len != 64) return std::nullopt;
       std::array<unsigned char, 64> sha{};
       std::copy(d->begin(), d->begin() + 64, sha.begin());

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/fs.h"
+
 namespace tolverdine {
 
 /// Ordered from weakest to strongest.
@@ -15,7 +17,7 @@ std::optional<HashType> hashTypeFromName(const std::string& name);
 
 /// The file's hash as a hash list writes it (lower-case hexadecimal; a C4 id for c4); absent
 /// when the file cannot be read.
-std::optional<std::string> fileDigest(const std::string& path, HashType t);
+std::optional<std::string> fileDigest(const std::string& path, HashType t, Fs& fs = realFs());
 
 /// Whether two hash texts of type t name the same value (hexadecimal compares without case).
 bool sameDigest(HashType t, const std::string& a, const std::string& b);

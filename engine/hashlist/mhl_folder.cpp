@@ -104,8 +104,8 @@ MHLFolderLock::MHLFolderLock(const std::string& dir, Fs& fs) : mutex_(folderMute
   std::string path = dir + "/" + kMHLLockFile;
   file_ = UniqueFd(fs.open(path, O_RDWR | O_CREAT, 0644));
   if (!file_) return;
-  while (::flock(file_.get(), LOCK_EX) != 0 && errno == EINTR) {
-  }
+  (void)fs.lockExclusive(
+      file_.get());  // unlocked, the in-process mutex still orders our own writers
 }
 
 std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now,
@@ -113,6 +113,8 @@ std::string writeGenerationFile(const std::string& root, std::string_view text, 
   std::string dir = nfc(root + "/" + kMHLFolder);
   mkdirs(dir, fs);
   MHLFolderLock lock(dir, fs);
+  // Under the lock no writer of ours is at work here: a temporary is a crash's leftover.
+  removeStaleTemps(dir, wallClockNs(), fs);
   std::string folder = folderName(root);
   int seq = nextSequence(dir, fs);
   std::string path;

@@ -24,10 +24,10 @@ std::vector<std::string> splitPath(const std::string& rel) {
 }
 }  // namespace
 
-MHLHistory readMHLHistory(const std::string& root) {
+MHLHistory readMHLHistory(const std::string& root, Fs& fs) {
   MHLHistory h;
   std::string dir = root + "/" + kMHLFolder;
-  for (auto& n : listFolder(dir))
+  for (auto& n : listFolder(dir, fs))
     if (n.size() >= 4 && n.compare(n.size() - 4, 4, ".mhl") == 0)
       h.generations.push_back(std::move(n));
   std::sort(h.generations.begin(), h.generations.end(),
@@ -38,7 +38,7 @@ MHLHistory readMHLHistory(const std::string& root) {
   for (const auto& name : h.generations) {
     std::string bytes;
     std::optional<MHLGeneration> g;
-    if (readFile(dir + "/" + name, &bytes)) g = parseMHLGeneration(bytes);
+    if (readFile(dir + "/" + name, &bytes, fs)) g = parseMHLGeneration(bytes);
     if (!g) {
       h.unreadable.push_back(name);
       continue;

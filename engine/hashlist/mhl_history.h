@@ -22,7 +22,7 @@ struct MHLHistory {
 };
 
 /// Reads root/ascmhl. A folder without generations gives an empty history.
-MHLHistory readMHLHistory(const std::string& root);
+MHLHistory readMHLHistory(const std::string& root, Fs& fs = realFs());
 
 struct ExpectedHash {
   HashType type;

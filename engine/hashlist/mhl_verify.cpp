@@ -20,12 +20,12 @@
 namespace tolverdine {
 
 namespace {
-void checkChain(const std::string& dir, const std::vector<std::string>& gens,
-                MHLVerifyReport& rep) {
+void checkChain(const std::string& dir, const std::vector<std::string>& gens, MHLVerifyReport& rep,
+                Fs& fs) {
   // Every chain entry must name an existing generation with the same bytes.
   std::string chainText;
   std::optional<std::vector<MHLChainEntry>> chain;
-  if (readFile(dir + "/" + kMHLChain, &chainText)) chain = parseMHLChain(chainText);
+  if (readFile(dir + "/" + kMHLChain, &chainText, fs)) chain = parseMHLChain(chainText);
   if (!chain) {
     rep.unreadable.push_back(kMHLChain);
     return;
@@ -35,7 +35,7 @@ void checkChain(const std::string& dir, const std::vector<std::string>& gens,
     chained.insert(nfc(e.path));
     std::string bytes;
     ChainState st = ChainState::ok;
-    if (e.path.find('/') != std::string::npos || !readFile(dir + "/" + e.path, &bytes))
+    if (e.path.find('/') != std::string::npos || !readFile(dir + "/" + e.path, &bytes, fs))
       st = ChainState::missing;
     else if (c4Id(bytes) != e.c4) st = ChainState::mismatch;
     rep.chain.push_back({e.path, st});
@@ -48,19 +48,19 @@ void checkChain(const std::string& dir, const std::vector<std::string>& gens,
 // the listed paths cover. Links are not followed. A folder with an ascmhl folder of its own
 // holds a nested history: it is verified by its own lists (nested) and not walked here.
 void findUnlisted(const std::string& root, const std::string& rel, const MHLHistory& h,
-                  std::vector<std::string>& out, std::vector<std::string>& nested) {
-  std::vector<std::string> names = listFolder(rel.empty() ? root : root + "/" + rel);
+                  std::vector<std::string>& out, std::vector<std::string>& nested, Fs& fs) {
+  std::vector<std::string> names = listFolder(rel.empty() ? root : root + "/" + rel, fs);
   std::sort(names.begin(), names.end());
   for (const auto& n : names) {
     std::string r = rel.empty() ? n : rel + "/" + n;
     if (rel.empty() && n == kMHLFolder) continue;
     struct stat st;
-    if (::lstat((root + "/" + r).c_str(), &st) != 0) continue;
+    if (fs.lstat(root + "/" + r, &st) != 0) continue;
     bool dir = S_ISDIR(st.st_mode);
     if (!dir && !S_ISREG(st.st_mode)) continue;
     if (mhlIgnored(r, dir, h.ignore)) continue;
-    if (dir && !listFolder(root + "/" + r + "/" + kMHLFolder).empty()) nested.push_back(r);
-    else if (dir) findUnlisted(root, r, h, out, nested);
+    if (dir && !listFolder(root + "/" + r + "/" + kMHLFolder, fs).empty()) nested.push_back(r);
+    else if (dir) findUnlisted(root, r, h, out, nested, fs);
     else if (!h.files.count(nfc(r))) out.push_back(r);
   }
 }
@@ -71,11 +71,11 @@ struct Task {
   std::optional<std::string> got;
 };
 
-void hashAll(std::vector<Task>& tasks) {
+void hashAll(std::vector<Task>& tasks, Fs& fs) {
   std::atomic<size_t> next{0};
   auto work = [&] {
     for (size_t i; (i = next.fetch_add(1)) < tasks.size();)
-      if (tasks[i].want) tasks[i].got = fileDigest(tasks[i].full, tasks[i].want->type);
+      if (tasks[i].want) tasks[i].got = fileDigest(tasks[i].full, tasks[i].want->type, fs);
   };
   size_t n = std::min<size_t>(tasks.size(),
                               std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
@@ -101,14 +101,14 @@ bool MHLVerifyReport::clean() const {
   return true;
 }
 
-MHLVerifyReport verifyMHL(const std::string& given) {
+MHLVerifyReport verifyMHL(const std::string& given, Fs& fs) {
   MHLVerifyReport rep;
   std::string root = nfc(given);  // where the writers put everything
   std::string dir = root + "/" + kMHLFolder;
-  MHLHistory h = readMHLHistory(root);
+  MHLHistory h = readMHLHistory(root, fs);
   rep.noHashLists = h.generations.empty();
   if (rep.noHashLists) return rep;
-  checkChain(dir, h.generations, rep);
+  checkChain(dir, h.generations, rep, fs);
   rep.unreadable.insert(rep.unreadable.end(), h.unreadable.begin(), h.unreadable.end());
 
   std::vector<Task> tasks;
@@ -117,11 +117,11 @@ MHLVerifyReport verifyMHL(const std::string& given) {
     if (staysInside(path)) want = expectedHash(entries);
     tasks.push_back({path, root + "/" + path, want, {}});
   }
-  hashAll(tasks);
+  hashAll(tasks, fs);
   for (const auto& t : tasks) {
     FileState st = FileState::ok;
     struct stat sb;
-    bool there = ::lstat(t.full.c_str(), &sb) == 0;
+    bool there = fs.lstat(t.full, &sb) == 0;
     if (!staysInside(t.path)) st = FileState::unreadable;
     else if (!there) st = FileState::missing;
     else if (!t.want) st = FileState::noHash;
@@ -130,9 +130,9 @@ MHLVerifyReport verifyMHL(const std::string& given) {
     rep.files.push_back({t.path, st, t.want ? hashTypeName(t.want->type) : ""});
   }
   std::vector<std::string> nested;
-  findUnlisted(root, "", h, rep.unlisted, nested);
+  findUnlisted(root, "", h, rep.unlisted, nested, fs);
   for (const auto& n : nested) {
-    MHLVerifyReport sub = verifyMHL(root + "/" + n);
+    MHLVerifyReport sub = verifyMHL(root + "/" + n, fs);
     if (sub.noHashLists) continue;
     std::string lists = n + "/" + kMHLFolder + "/";
     for (auto& c : sub.chain) rep.chain.push_back({lists + c.name, c.state});

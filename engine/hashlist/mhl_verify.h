@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/fs.h"
+
 namespace tolverdine {
 
 enum class FileState { ok, changed, missing, unreadable, noHash };
@@ -37,6 +39,6 @@ struct MHLVerifyReport {
 /// its new path) and the chain, re-hashes every listed file against the newest hash not marked
 /// "failed", in the strongest type recorded there, and lists the files no generation names. A
 /// subfolder with an ascmhl folder of its own (a nested history) is verified by its own lists.
-MHLVerifyReport verifyMHL(const std::string& root);
+MHLVerifyReport verifyMHL(const std::string& root, Fs& fs = realFs());
 
 }  // namespace tolverdine

@@ -23,10 +23,10 @@ MirrorResult mirrorAndList(const std::string& primary, const std::string& second
   return r;
 }
 
-const NameSet& namesOfFolder(const std::string& root) {
+const NameSet& namesOfFolder(const std::string& root, Fs& fs) {
   auto isDir = [&](const std::string& name) {
     struct stat st;
-    return ::stat((root + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return fs.stat(root + "/" + name, &st) == 0 && S_ISDIR(st.st_mode);
   };
   if (isDir(NameSet::en().reports) && !isDir(NameSet::ko().reports)) return NameSet::en();
   return NameSet::ko();

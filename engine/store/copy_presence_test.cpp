@@ -16,6 +16,7 @@
 #include "engine/copy/ingest_test_util.h"
 #include "engine/store/card_status.h"
 #include "engine/store/store.h"
+#include "testing/fault_fs.h"
 
 namespace tolverdine {
 namespace {
@@ -113,47 +114,6 @@ TEST(CopyPresence, ConnectedIsDecidedByTheDriveNotTheProjectFolder) {
             CopyPlace::missing);
 }
 
-// Real files: a copy in place counts, a deleted or changed one does not, and the card says why.
-// The real file system, except that stat of anything under `under` fails with `err`.
-struct FailingStat : Fs {
-  std::string under;
-  int err = EIO;
-  Fs& r = realFs();
-  int open(const std::string& p, int f, mode_t m) override { return r.open(p, f, m); }
-  ssize_t read(int fd, void* b, size_t n) override { return r.read(fd, b, n); }
-  ssize_t pread(int fd, void* b, size_t n, off_t at) override { return r.pread(fd, b, n, at); }
-  ssize_t write(int fd, const void* b, size_t n) override { return r.write(fd, b, n); }
-  int fsync(int fd) override { return r.fsync(fd); }
-  int syncfs(int fd) override { return r.syncfs(fd); }
-  int fadvise(int fd, off_t at, off_t len, int advice) override {
-    return r.fadvise(fd, at, len, advice);
-  }
-  int fstat(int fd, struct stat* st) override { return r.fstat(fd, st); }
-  int futimens(int fd, const struct timespec t[2]) override { return r.futimens(fd, t); }
-  int stat(const std::string& p, struct stat* st) override {
-    if (p.compare(0, under.size(), under) == 0) {
-      errno = err;
-      return -1;
-    }
-    return r.stat(p, st);
-  }
-  int lstat(const std::string& p, struct stat* st) override { return r.lstat(p, st); }
-  int statvfs(const std::string& p, struct statvfs* st) override { return r.statvfs(p, st); }
-  int utimens(const std::string& p, const struct timespec t[2]) override { return r.utimens(p, t); }
-  int renameNoReplace(const std::string& a, const std::string& b) override {
-    return r.renameNoReplace(a, b);
-  }
-  int rename(const std::string& a, const std::string& b) override { return r.rename(a, b); }
-  int link(const std::string& a, const std::string& b) override { return r.link(a, b); }
-  int unlink(const std::string& p) override { return r.unlink(p); }
-  int mkdir(const std::string& p, mode_t m) override { return r.mkdir(p, m); }
-  int rmdir(const std::string& p) override { return r.rmdir(p); }
-  int list(const std::string& d, std::vector<DirEntry>* out) override { return r.list(d, out); }
-  int clone(const std::string& a, const std::string& b) override { return r.clone(a, b); }
-  std::optional<std::string> realPath(const std::string& p) override { return r.realPath(p); }
-  int access(const std::string& p, int mode) override { return r.access(p, mode); }
-};
-
 // A drive that answers stat with an error is here, and a copy it cannot show is no copy; a drive
 // that is simply gone (nothing there) is on the shelf and its copies keep counting.
 TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
@@ -166,22 +126,22 @@ TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
   const RecordedCopy copy{"A캠|C1.MP4|4|0", root, "C1.MP4", at};
   EXPECT_EQ(judgeCopy(copy, realStat()), CopyPlace::good);
 
-  FailingStat fs;
-  fs.under = drive;
+  // Every look under the drive fails with err, from the first on.
+  auto failing = [&](int err) { return FaultPlan{1, err, false, true, kFsRead, drive}; };
   for (int err : {EIO, EACCES, ENOTCONN}) {
-    fs.err = err;
+    FaultFs fs(failing(err));
     EXPECT_TRUE(driveConnected(root, std::time(nullptr) + 60, realStat(fs))) << err;
     EXPECT_EQ(judgeCopy(copy, realStat(fs)), CopyPlace::missing) << err;
     EXPECT_EQ(copyPlace(root, "C1.MP4", {4, 0}, realStat(fs)), CopyPlace::missing) << err;
   }
-  fs.err = ENOENT;
-  EXPECT_FALSE(driveConnected(root, std::time(nullptr) + 60, realStat(fs)));
-  EXPECT_EQ(judgeCopy(copy, realStat(fs)), CopyPlace::good);
+  FaultFs gone(failing(ENOENT));
+  EXPECT_FALSE(driveConnected(root, std::time(nullptr) + 60, realStat(gone)));
+  EXPECT_EQ(judgeCopy(copy, realStat(gone)), CopyPlace::good);
 
   // Through the store, as the card's colour counts copies.
   Store s(t.path + "/db.sqlite");
   s.record(copy.key, root, copy.rel, 4, "h", CopyState::verified, 1);
-  fs.err = EIO;
+  FaultFs fs(failing(EIO));
   s.setCopyJudge([&](const RecordedCopy& c) { return judgeCopy(c, realStat(fs)); });
   EXPECT_EQ(s.verifiedTally(copy.key).counted, 0);
   EXPECT_EQ(s.verifiedTally(copy.key).missing, 1);
@@ -189,6 +149,7 @@ TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
   EXPECT_EQ(s.verifiedCount(copy.key), 1);
 }
 
+// Real files: a copy in place counts, a deleted or changed one does not, and the card says why.
 TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
   TempDir t;
   Store s(t.path + "/db.sqlite");

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
@@ -240,10 +239,10 @@ bool Hit::online() const { return !dest.empty() && exists(dest); }
 std::string Store::defaultPath() { return applicationSupportDir() + "/ingest.sqlite"; }
 
 Store::Store(const std::string& path) {
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  const std::string parent = parentPath(path);
   if (!parent.empty()) {
-    if (int err = makeFolders(parent.string()))
-      throw std::system_error(err, std::generic_category(), parent.string());
+    if (int err = makeFolders(parent))
+      throw std::system_error(err, std::generic_category(), parent);
   }
   // Connections are handed between threads (created on one, used on another), so ask for the
   // serialized mode whatever the library's default is.
@@ -362,8 +361,12 @@ bool Store::canonicaliseDests() noexcept {
 }
 
 std::string Store::searchIndexPath(const std::string& dbPath) {
-  std::filesystem::path p(dbPath);
-  return (p.parent_path() / (p.stem().string() + "-search" + p.extension().string())).string();
+  // "…/ingest.sqlite" -> "…/ingest-search.sqlite"; a leading dot starts no extension.
+  const std::string name = lastComponent(dbPath);
+  const size_t dot = name.rfind('.');
+  const size_t cut = dot == std::string::npos || dot == 0 ? name.size() : dot;
+  return dbPath.substr(0, dbPath.size() - name.size()) + name.substr(0, cut) + "-search" +
+         name.substr(cut);
 }
 
 void Store::onChange(void* self, int, const char* db, const char* table, sqlite3_int64 rowid) {

@@ -36,12 +36,23 @@ class Fs {
   virtual int fadvise(int fd, off_t at, off_t len, int advice) = 0;
   virtual int fstat(int fd, struct stat* st) = 0;
   virtual int futimens(int fd, const struct timespec times[2]) = 0;
+  /// Turns O_DIRECT on or off for an open descriptor (fcntl F_SETFL).
+  virtual int setDirect(int fd, bool on) = 0;
+  /// flock(LOCK_EX): waits for the exclusive lock of an open file (EINTR retried).
+  virtual int lockExclusive(int fd) = 0;
+  /// Whether any page of the file's first `size` bytes is in the page cache (mmap + mincore):
+  /// 1 cached, 0 not, -1 and errno when it cannot tell.
+  virtual int anyCached(int fd, off_t size) = 0;
 
   virtual int stat(const std::string& path, struct stat* st) = 0;
   virtual int lstat(const std::string& path, struct stat* st) = 0;
   /// access(2): may this process read / write / run path (R_OK, W_OK, X_OK, F_OK)?
   virtual int access(const std::string& path, int mode) = 0;
   virtual int statvfs(const std::string& path, struct statvfs* st) = 0;
+  /// statfs(2)'s f_type of the file system holding path (a magic number); -1 and errno on failure.
+  virtual long fsType(const std::string& path) = 0;
+  /// pathconf(_PC_NAME_MAX) of the folder path: longest file name there; -1 when unknown.
+  virtual long nameMax(const std::string& path) = 0;
   virtual int utimens(const std::string& path, const struct timespec times[2]) = 0;
   /// renameat2(RENAME_NOREPLACE): EEXIST when `to` exists; EINVAL/ENOSYS where unsupported.
   virtual int renameNoReplace(const std::string& from, const std::string& to) = 0;

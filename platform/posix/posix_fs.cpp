@@ -1,13 +1,17 @@
 // The real file system: each call is its system call, nothing added.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -37,6 +41,32 @@ class PosixFs final : public Fs {
   }
   int fstat(int fd, struct stat* st) override { return ::fstat(fd, st); }
   int futimens(int fd, const struct timespec times[2]) override { return ::futimens(fd, times); }
+  int setDirect(int fd, bool on) override {
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl < 0) return -1;
+    return ::fcntl(fd, F_SETFL, on ? fl | O_DIRECT : fl & ~O_DIRECT);
+  }
+  int lockExclusive(int fd) override {
+    int rc;
+    do rc = ::flock(fd, LOCK_EX);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+  }
+  int anyCached(int fd, off_t size) override {
+    if (size <= 0) return 0;
+    const size_t len = static_cast<size_t>(size);
+    void* m = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
+    if (m == MAP_FAILED) return -1;
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> vec((len + page - 1) / page);
+    int out = ::mincore(m, len, vec.data()) != 0 ? -1 : 0;
+    for (size_t i = 0; out == 0 && i < vec.size(); ++i)
+      if (vec[i] & 1) out = 1;
+    const int err = errno;
+    ::munmap(m, len);
+    errno = err;
+    return out;
+  }
 
   int stat(const std::string& path, struct stat* st) override { return ::stat(path.c_str(), st); }
   int lstat(const std::string& path, struct stat* st) override { return ::lstat(path.c_str(), st); }
@@ -44,6 +74,12 @@ class PosixFs final : public Fs {
   int statvfs(const std::string& path, struct statvfs* st) override {
     return ::statvfs(path.c_str(), st);
   }
+  long fsType(const std::string& path) override {
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0) return -1;
+    return static_cast<long>(fs.f_type);
+  }
+  long nameMax(const std::string& path) override { return ::pathconf(path.c_str(), _PC_NAME_MAX); }
   int utimens(const std::string& path, const struct timespec times[2]) override {
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0);
   }
