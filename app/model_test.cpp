@@ -178,18 +178,31 @@ TEST(Model, DateMismatchStopsReleasesTheSleepHoldAndStartAnywayCopies) {
   EXPECT_EQ(r.prefs.values["projectDate"], "19990101");  // an existing project date stays
 }
 
-TEST(Model, EjectRetriesTwiceThenNamesTheHolders) {
+TEST(Model, EjectRetriesTwiceThenSaysWhichAttemptWorkedOrNamesTheHolders) {
+  // A finished green card whose ejections answer `results` in turn.
+  auto ejecting = [](ModelRig& r, std::deque<std::optional<EjectFailure>> results) {
+    r.readyToGo();
+    r.ejector.results = std::move(results);
+    r.holders.names = {"mpv", "vlc"};
+    Model& m = r.make();
+    std::string card = r.card("A001");
+    r.mount(card);
+    EXPECT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
+    m.start(card, false);
+    EXPECT_TRUE(r.waitFor([&] { return r.finished(card) && r.model->idle(); }));
+    r.main.runPending();
+    return card;
+  };
+  {
+    ModelRig r;
+    std::string card = ejecting(r, {EjectFailure{"busy"}});
+    r.main.advance(5s);
+    ASSERT_TRUE(r.waitFor([&] { return r.logged("추출: "); }));
+    EXPECT_EQ(r.logLine("추출: "), "추출: " + card + " (2번째)");
+  }
   ModelRig r;
-  r.readyToGo();
-  r.ejector.results = {EjectFailure{"busy"}, EjectFailure{"busy"}, EjectFailure{"장치 사용 중"}};
-  r.holders.names = {"mpv", "vlc"};
-  Model& m = r.make();
-  std::string card = r.card("A001");
-  r.mount(card);
-  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
-  m.start(card, false);
-  ASSERT_TRUE(r.waitFor([&] { return r.finished(card) && r.model->idle(); }));
-  r.main.runPending();
+  std::string card =
+      ejecting(r, {EjectFailure{"busy"}, EjectFailure{"busy"}, EjectFailure{"장치 사용 중"}});
   EXPECT_EQ(r.ejector.calls().size(), 1u);
   r.main.advance(5s);
   ASSERT_TRUE(r.waitFor([&] { return r.ejector.calls().size() == 2 && r.model->idle(); }));
@@ -201,22 +214,6 @@ TEST(Model, EjectRetriesTwiceThenNamesTheHolders) {
   EXPECT_EQ(r.logLine("추출 실패: "), "추출 실패: " + card + " · 쥔 앱: mpv, vlc · 장치 사용 중");
   r.main.advance(60s);
   EXPECT_EQ(r.ejector.calls().size(), 3u);  // no fourth attempt
-}
-
-TEST(Model, EjectSucceedingOnTheSecondAttemptSaysSo) {
-  ModelRig r;
-  r.readyToGo();
-  r.ejector.results = {EjectFailure{"busy"}};
-  Model& m = r.make();
-  std::string card = r.card("A001");
-  r.mount(card);
-  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
-  m.start(card, false);
-  ASSERT_TRUE(r.waitFor([&] { return r.finished(card) && r.model->idle(); }));
-  r.main.runPending();
-  r.main.advance(5s);
-  ASSERT_TRUE(r.waitFor([&] { return r.logged("추출: "); }));
-  EXPECT_EQ(r.logLine("추출: "), "추출: " + card + " (2번째)");
 }
 
 TEST(Model, TwinCardWaitsForTheUserAndIsClearedOnlyWithEnoughCopies) {

@@ -39,7 +39,6 @@ TEST(Records, EnumTextsAreExact) {
   EXPECT_EQ(verifyModeFromText("standard"), VerifyMode::standard);
   EXPECT_EQ(verifyModeFromText("Standard"), std::nullopt);
   EXPECT_EQ(verifyModeFromText("paranoid"), VerifyMode::paranoid);
-  EXPECT_STREQ(colorText(CardColor::yellow), "yellow");
   EXPECT_EQ(kindFromText("photo"), Kind::photo);
   EXPECT_EQ(kindFromText("Photo"), std::nullopt);
 }

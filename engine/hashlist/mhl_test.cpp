@@ -26,18 +26,7 @@
 namespace tolverdine {
 namespace {
 
-NameSet koNames() {
-  NameSet n;
-  n.footage = "01_원본";
-  n.audio = "02_오디오";
-  n.photo = "03_사진";
-  n.edit = "04_편집";
-  n.delivery = "05_출고";
-  n.reports = "_리포트";
-  n.extra = "_카드기타";
-  n.mirror = "_카드원본";
-  return n;
-}
+const NameSet& koNames() { return NameSet::ko(); }
 
 Verified item(const std::string& dest, int64_t size, const std::string& hash,
               std::optional<std::string> md5 = std::nullopt) {

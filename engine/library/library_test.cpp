@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sys/wait.h>
 #include "engine/copy/folder_check.h"
 #include "engine/copy/ingest_test_util.h"
 #include "engine/copy/preflight.h"
@@ -160,29 +159,11 @@ TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
   std::string ok = d.path + "/ok", locked = d.path + "/locked", gone = d.path + "/gone";
   mkdirs(ok);
   mkdirs(locked);
-  ::chmod(d.path.c_str(), 0755);
-  ::chmod(ok.c_str(), 0777);
-  ::chmod(locked.c_str(), 0555);
   std::vector<std::string> log;
-  std::vector<PermCheck> r;
-  if (::geteuid() == 0) {
-    // Root ignores modes: run the write probe as nobody in a child.
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
-      ::_exit(probeWrite(locked));
-    }
-    int st = 0;
-    ::waitpid(pid, &st, 0);
-    ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), EACCES);
-    r = runPermissionChecks(
-        {ok, gone}, {locked}, {ok, gone}, [&](const std::string& s) { log.push_back(s); },
-        [&](const std::string& p) { return p == locked ? EACCES : probeWrite(p); });
-  } else {
-    r = runPermissionChecks({ok, gone}, {locked}, {ok, gone},
-                            [&](const std::string& s) { log.push_back(s); });
-  }
+  // How a denied probe looks to another user is the probe's own test; here every answer's text.
+  std::vector<PermCheck> r = runPermissionChecks(
+      {ok, gone}, {locked}, {ok, gone}, [&](const std::string& s) { log.push_back(s); },
+      [&](const std::string& p) { return p == locked ? EACCES : probeWrite(p); });
   ASSERT_EQ(r.size(), 5u);
   EXPECT_EQ(r[0].state, "쓰기 됨");
   EXPECT_TRUE(r[0].ok);

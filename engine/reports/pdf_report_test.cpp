@@ -400,19 +400,6 @@ TEST(PdfReport, UnwritableReportsFolderIsWriteFail) {
     EXPECT_EQ(f.path, fx.pdfPath());
     EXPECT_EQ(f.err, ENOTDIR);
   }
-
-  LoopMount ro(16, "ext4");
-  SKIP_UNLESS_MOUNTED(ro);
-  ASSERT_TRUE(mkdirs(ro.path() + "/P/" + fx.names.reports));
-  ro.pull();
-  ASSERT_TRUE(ro.remount("ro"));
-  try {
-    writePDFReport(ro.path() + "/P", {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info,
-                   std::nullopt, std::nullopt, kNow);
-    FAIL() << "no WriteFail";
-  } catch (const WriteFail& f) {
-    EXPECT_EQ(f.err, EROFS);
-  }
 }
 
 }  // namespace

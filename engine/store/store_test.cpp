@@ -86,18 +86,6 @@ TEST(Store, OpenFailures) {
   }
 }
 
-TEST(Store, DefaultPathFollowsHome) {
-  const char* old = std::getenv("HOME");
-  std::string keep = old ? old : "";
-  TempDir t;
-  setenv("HOME", t.path.c_str(), 1);
-  EXPECT_EQ(Store::defaultPath(), t.path + "/Library/Application Support/TOLVERDINE/ingest.sqlite");
-  { Store s(Store::defaultPath()); }
-  EXPECT_TRUE(exists(t.path + "/Library/Application Support/TOLVERDINE/ingest.sqlite"));
-  if (old) setenv("HOME", keep.c_str(), 1);
-  else unsetenv("HOME");
-}
-
 TEST(Store, UnsignedAndBoolArgumentsBindAsIntegers) {
   TempDir t;
   Store s(t.path + "/db.sqlite");
