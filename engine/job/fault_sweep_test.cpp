@@ -417,6 +417,8 @@ const Mode kIngestModes[] = {
     {"card pulled", {0, ENOENT, false, true, kFsRead | kFsWrite, "card"}},
     {"destination pulled", {0, ENOENT, false, true, kFsRead | kFsWrite, "drive2"}},
     {"destination full", {0, ENOSPC, false, true, kFsWrite, "drive2"}},
+    // The kernel remounts a failing drive read-only: every later write there is refused.
+    {"destination read-only", {0, EROFS, false, true, kFsWrite, "drive2"}},
     {"crash", {0, EIO, true, false, kFsRead | kFsWrite, ""}},
     {"EIO paranoid", {0, EIO, false, false, kFsRead | kFsWrite, ""}, VerifyMode::paranoid},
     {"crash paranoid", {0, EIO, true, false, kFsRead | kFsWrite, ""}, VerifyMode::paranoid},
@@ -435,6 +437,7 @@ const Mode kMirrorModes[] = {
     {"mirror EINVAL", {0, EINVAL, false, false, kFsWrite, ""}},
     {"mirror crash", {0, EIO, true, false, kFsRead | kFsWrite, ""}},
     {"mirror target pulled", {0, ENOENT, false, true, kFsRead | kFsWrite, "slow"}},
+    {"mirror target read-only", {0, EROFS, false, true, kFsWrite, "slow"}},
 };
 
 TEST(FaultSweep, SecondCopySurvivesEveryFailedCall) {
