@@ -43,13 +43,27 @@ void copyReports(const std::string& primary, const std::string& secondary, Fs& f
       // a crash cut short, and would stay on the secondary for good.
       if (name.rfind("lock_", 0) == 0 || name.find(".tmp-") != std::string::npos) continue;
       const std::string target = join(to, name);
-      if (exists(target, fs)) continue;
-      std::string data;
+      std::string data, there;
+      if (exists(target, fs)) {
+        // A copy a failing drive cut short is the start of the report: it is made whole. Anything
+        // else under the name stays as it is.
+        if (!readFile(target, &there, fs) || !readFile(join(from, name), &data, fs) ||
+            there.size() >= data.size() || data.compare(0, there.size(), there) != 0)
+          continue;
+        try {
+          writeFileAtomic(target, data, fs);
+        } catch (const WriteFail&) {
+        }
+        continue;
+      }
       if (!readFile(join(from, name), &data, fs)) continue;
       mkdirs(to, fs);
       try {
         writeFile(target, data, true, fs);
-      } catch (const WriteFail&) {
+      } catch (const WriteFail& f) {
+        // A report cut short (full or failing drive) would stand as complete for good, since a
+        // name already there is never written again: the next run writes it whole.
+        if (f.err != EEXIST) fs.unlink(target);
       }
     }
   }

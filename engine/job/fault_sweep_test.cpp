@@ -298,6 +298,14 @@ class Sweep {
         problems.push_back("after the healthy mirror: " + *card_.rows[i].dest);
     }
     if (auto b = s.broken()) problems.push_back(*b);
+    // Every report of the primary is on the secondary whole, never a part of one.
+    for (const auto& name : listFolder(primary_ + "/" + NameSet::ko().reports)) {
+      if (name.rfind("lock_", 0) == 0 || name.find(".tmp-") != std::string::npos) continue;
+      std::string want, got;
+      readFile(primary_ + "/" + NameSet::ko().reports + "/" + name, &want);
+      if (!readFile(secondary + "/" + NameSet::ko().reports + "/" + name, &got) || got != want)
+        problems.push_back("report not whole on the second copy: " + name);
+    }
     expectNoLeftovers(secondary, problems);
 
     tallyRun(m.name, failAt, fs.fired(), beforeRerun, problems, *t);
@@ -393,6 +401,9 @@ class Sweep {
     ASSERT_EQ(r.color, CardColor::green);
     // A report temporary a crash left on the primary is no report for the second copy.
     writeFile(primary_ + "/" + NameSet::ko().reports + "/A_clips.csv.tmp-1-2-3", "half");
+    // The reports the second copy carries over, as the card job leaves them.
+    writeFile(primary_ + "/" + NameSet::ko().reports + "/A_clips.csv", std::string(3000, 'c'));
+    writeFile(primary_ + "/" + NameSet::ko().reports + "/A_job.json", "{\"color\": \"green\"}");
   }
 
   const Workspace& ws_;
