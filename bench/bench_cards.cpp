@@ -52,17 +52,6 @@ void dropCaches() {
   }
 }
 
-void fill(const std::string& path, size_t size, std::mt19937_64& rng) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  std::vector<uint64_t> buf(1 << 17);
-  while (size > 0) {
-    for (auto& w : buf) w = rng();
-    size_t n = std::min(size, buf.size() * sizeof(uint64_t));
-    if (::write(fd.get(), buf.data(), n) != static_cast<ssize_t>(n)) std::exit(1);
-    size -= n;
-  }
-}
-
 // An ext4 image of its own mounted at dir; a plain folder where loop mounts are not allowed.
 bool mountImage(const std::string& img, const std::string& dir, uint64_t mib) {
   mkdirs(dir);
@@ -103,7 +92,7 @@ Card makeCard(const CardSpec& s, const std::string& base, bool loop, unsigned se
   for (int i = 0; i < s.files; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "%s%05d.%s", s.prefix, i + 1, s.ext);
-    fill(dir + "/" + name, sizes[static_cast<size_t>(i)], rng);
+    bench::fill(dir + "/" + name, sizes[static_cast<size_t>(i)], rng, false);
   }
   ::sync();
   return c;

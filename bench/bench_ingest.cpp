@@ -34,18 +34,6 @@ using bench::now;
 
 using bench::median;
 
-void fill(const std::string& path, size_t size, std::mt19937_64& rng) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  std::vector<uint64_t> buf(1 << 17);
-  while (size > 0) {
-    for (auto& w : buf) w = rng();
-    size_t n = std::min(size, buf.size() * sizeof(uint64_t));
-    if (::write(fd.get(), buf.data(), n) != static_cast<ssize_t>(n)) std::exit(1);
-    size -= n;
-  }
-  ::fsync(fd.get());
-}
-
 // The card's files leave the page cache, so every measured step reads the medium.
 void dropCaches() {
   ::sync();
@@ -61,7 +49,7 @@ std::vector<Row> makeCard(const std::string& card, uint64_t totalBytes, int smal
   auto add = [&](const std::string& rel, size_t size, Kind kind) {
     std::string p = card + "/" + rel;
     mkdirs(fs::path(p).parent_path().string());
-    fill(p, size, rng);
+    bench::fill(p, size, rng, true);
     Row r;
     r.src = p;
     r.rel = rel;

@@ -38,18 +38,6 @@ using bench::now;
 
 using bench::median;
 
-void fill(const std::string& path, size_t size, std::mt19937_64& rng) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  std::vector<uint64_t> buf(1 << 17);
-  while (size > 0) {
-    for (auto& w : buf) w = rng();
-    size_t n = std::min(size, buf.size() * sizeof(uint64_t));
-    if (::write(fd.get(), buf.data(), n) != static_cast<ssize_t>(n)) std::exit(1);
-    size -= n;
-  }
-  ::fsync(fd.get());
-}
-
 void dropCaches() {
   ::sync();
   if (FILE* f = std::fopen("/proc/sys/vm/drop_caches", "w")) {
@@ -77,7 +65,7 @@ std::vector<Row> placeClips(const std::string& root, Store& store, int clips, si
     r.dest = "_카드원본/A캠_001/" + r.rel;
     r.view = "01_원본/A캠/1_0900-0930/기타/" + fs::path(r.rel).filename().string();
     mkdirs(fs::path(root + "/" + *r.dest).parent_path().string());
-    fill(root + "/" + *r.dest, size, rng);
+    bench::fill(root + "/" + *r.dest, size, rng, true);
     rows.push_back(r);
   }
   store.begin();
@@ -129,7 +117,7 @@ Project makeProject(const std::string& root, Store& store, uint64_t total) {
     r.size = static_cast<int64_t>(size);
     r.mtimeNs = 1;
     mkdirs(fs::path(root + "/" + r.rel).parent_path().string());
-    fill(root + "/" + r.rel, size, rng);
+    bench::fill(root + "/" + r.rel, size, rng, true);
     auto h = hashFile(root + "/" + r.rel);
     store.record(ingestKey("A캠", r), root, r.rel, r.size, h, CopyState::verified, 1);
     p.rows.push_back(r);

@@ -1,9 +1,18 @@
 // Small helpers the benchmark programs share.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <string>
 #include <vector>
+
+#include "platform/posix/fd.h"
 
 namespace tolverdine::bench {
 
@@ -16,6 +25,20 @@ inline double now() {
 inline double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
+}
+
+/// Writes size random bytes to path (replacing it), flushed to the medium when sync; exits the
+/// program when the disk takes less.
+inline void fill(const std::string& path, size_t size, std::mt19937_64& rng, bool sync) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  std::vector<uint64_t> buf(1 << 17);
+  while (size > 0) {
+    for (auto& w : buf) w = rng();
+    size_t n = std::min(size, buf.size() * sizeof(uint64_t));
+    if (::write(fd.get(), buf.data(), n) != static_cast<ssize_t>(n)) std::exit(1);
+    size -= n;
+  }
+  if (sync) ::fsync(fd.get());
 }
 
 }  // namespace tolverdine::bench
