@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/base/ascii.h"
 #include "engine/base/files.h"
 #include "engine/base/iso_date.h"
 #include "platform/posix/fs.h"
@@ -19,14 +20,6 @@
 namespace tolverdine {
 
 namespace {
-bool sameHost(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 bool processAlive(pid_t pid) {
   // EPERM: the process exists but belongs to another user.
@@ -79,7 +72,7 @@ bool lockHeld(const std::string& path, std::time_t now) {
   auto lock = parseLock(text);
   if (!lock) return false;
   // Files written before the host member existed are taken as this computer's.
-  if (!lock->host.empty() && !sameHost(lock->host, thisHost())) {
+  if (!lock->host.empty() && !sameIgnoringAsciiCase(lock->host, thisHost())) {
     // Another computer's process cannot be asked; its lock expires with age instead.
     std::time_t at = parseIsoUtc(lock->at);
     if (at < 0) {

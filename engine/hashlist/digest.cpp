@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/base/ascii.h"
 #include "engine/base/text.h"
 #include "engine/copy/copy.h"
 #include "engine/hashlist/c4.h"
@@ -115,12 +116,7 @@ std::optional<std::string> fileDigest(const std::string& path, HashType t, Fs& f
 
 bool sameDigest(HashType t, const std::string& a, const std::string& b) {
   if (t == HashType::c4) return a == b;  // base 58: case is part of the value
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
+  return sameIgnoringAsciiCase(a, b);
 }
 
 }  // namespace tolverdine
