@@ -1,6 +1,7 @@
 #include "app/card_run.h"
 #include "engine/store/store_open.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,11 @@
 #include "engine/store/store.h"
 
 namespace tolverdine {
+
+namespace {
+const char* const kNothingToCopy =
+    "카드에 복사할 파일이 없습니다. 카드가 제대로 마운트됐는지 확인하세요";
+}  // namespace
 
 std::vector<DestOutcome> destOutcomes(const IngestResult& result,
                                       const std::vector<std::string>& roots) {
@@ -59,10 +65,24 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       out.mismatch = std::make_pair(plan.date, *in.projectDate);
       return out;
     }
+    // An empty folder (a card not mounted leaves its mount point behind) decides nothing.
+    if (std::none_of(plan.rows.begin(), plan.rows.end(), [](const Row& r) { return r.dest; })) {
+      out.color = CardColor::gray;
+      out.text = "판단 안 함 — " + std::string(kNothingToCopy);
+      out.log.push_back("판단 안 함: " + job.card + " · " + kNothingToCopy);
+      return out;
+    }
     OpenedStore store = openStoreAt(in.dbPath);
     if (!store) return fail("오류 — " + store.error, "오류: " + job.card + " · " + store.error);
     plan.notes = placeSameNamePhotos(plan.rows, job.cam, plan.roots, *store);
     for (const auto& note : plan.notes) out.log.push_back("배치: " + job.card + " · " + note);
+    // Two destinations on one drive are allowed (a layout choice) but hold one copy: said before
+    // the copy and in the reports.
+    plan.warnings = sameDriveNotes(plan.roots, store->drives());
+    for (const auto& w : plan.warnings) {
+      out.log.push_back(w);
+      plan.notes.push_back(w);
+    }
     plan.storage = applyStorage(job.storage, plan.rows, job.cam, plan.roots, job.names, *store);
     if (in.planned) in.planned(plan);
     rememberCamera(*store, in.camera, job.cam);

@@ -211,7 +211,8 @@ void Model::volume(const VolumeEvent& e) {
     CardStatus status = CardStatus::newCard();
     std::optional<std::string> known;
     OpenedStore store = openStoreAt(db);
-    if (store) status = cardStatus(list.files, *store, copies, volume);
+    if (store)
+      status = cardStatus(list.files, *store, copies, volume, cardDrive(path, store->drives()));
     CameraID camera = identify(path, list.files);
     if (store) known = storedLabel(*store, camera);
     auto link = links.readerLink(path);

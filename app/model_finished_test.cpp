@@ -127,6 +127,10 @@ TEST(ModelFinished, LargeFileProgressMovesWithinTheFileThroughCopyAndReadBack) {
   ModelRig r;
   r.readyToGo();
   r.prefs.values["ejectOnGreen"] = false;
+  // One destination on the disk: a memory drive reads back too fast to be seen moving.
+  mkdirs(r.tmp.path + "/disk");
+  r.prefs.values["dests"] = {r.tmp.path + "/disk"};
+  r.prefs.values["copies"] = 1;
   Model& m = r.make();
   std::string card = r.tmp.path + "/BIG";
   mkdirs(card + "/PRIVATE/M4ROOT/CLIP");

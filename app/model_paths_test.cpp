@@ -24,7 +24,7 @@ TEST(ModelPaths, DestinationsAreCanonicalAndOverlapsRefused) {
 
   ASSERT_EQ(::symlink(d1.c_str(), (r.tmp.path + "/link").c_str()), 0);
   EXPECT_EQ(m.addDest(r.tmp.path + "/link/", false), std::nullopt);  // already listed
-  EXPECT_EQ(m.addDest(r.dest2() + "/../d1", false), std::nullopt);
+  EXPECT_EQ(m.addDest(r.dest1() + "/../d1", false), std::nullopt);
   EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d1, d2}));
   EXPECT_FALSE(m.cascadeNote());
 
@@ -49,6 +49,13 @@ TEST(ModelPaths, DestinationsAreCanonicalAndOverlapsRefused) {
   EXPECT_EQ(r.prefs.values["dests"], nlohmann::json({d2, d1})) << "saved as canonical";
   m.removeDest(r.tmp.path + "/link/", false);
   EXPECT_EQ(m.settings().dests, std::vector<std::string>{d2});
+
+  // A second folder of one drive is taken (a layout choice), and said to hold no second copy.
+  mkdirs(r.drive2.path + "/more");
+  EXPECT_EQ(m.addDest(r.drive2.path + "/more", false), std::nullopt);
+  EXPECT_EQ(m.settings().dests.size(), 2u);
+  ASSERT_TRUE(m.cascadeNote());
+  EXPECT_EQ(m.cascadeNote()->rfind("같은 드라이브: ", 0), 0u) << *m.cascadeNote();
 }
 
 TEST(ModelPaths, ProjectFileWithOneFolderTwiceIsRefused) {

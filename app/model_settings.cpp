@@ -99,6 +99,12 @@ std::optional<std::string> Model::addDest(const std::string& raw, bool cascadeLi
   }
   list.push_back(path);
   save(cascadeList ? "cascadeDests" : "dests");
+  // Kept (a second folder is a layout choice), but the person learns it is no second copy.
+  if (!cascadeList) {
+    auto drives = systemDrives();
+    auto notes = sameDriveNotes(s_.dests, *drives);
+    if (!notes.empty()) cascadeNote_ = notes.front();
+  }
   changed();
   if (cascadeList) cascade();
   else refreshEarlier();
@@ -344,7 +350,8 @@ void Model::recheckYellow() {
     if (!f || f->color != CardColor::yellow || !isDirectory(c.path) || gone_.count(c.id)) continue;
     // Another card may now be mounted at this path: only the volume the card was read from counts.
     if (c.volume && opt_.volumeId && opt_.volumeId(c.path) != c.volume) continue;
-    CardStatus st = cardStatus(c.files, *store, s_.copies, std::nullopt);
+    CardStatus st =
+        cardStatus(c.files, *store, s_.copies, std::nullopt, cardDrive(c.path, store->drives()));
     if (st.alreadyBackedUp() && !c.incomplete) ids.push_back(c.id);
   }
   for (const auto& id : ids)

@@ -48,8 +48,10 @@ struct ModelRig {
   std::function<Meta(const std::string&)> probe = [](const std::string&) { return Meta{}; };
   std::unique_ptr<Model> model;
 
-  std::string dest1() const { return tmp.path + "/d1"; }
-  std::string dest2() const { return tmp.path + "/d2"; }
+  // Two drives: one drive is one copy, however many folders of it are destinations.
+  TempDrive drive1, drive2;
+  std::string dest1() const { return drive1.path + "/d1"; }
+  std::string dest2() const { return drive2.path + "/d2"; }
   std::string db() const { return tmp.path + "/state.db"; }
 
   /// A camera card with `files` photos at tmp/name.

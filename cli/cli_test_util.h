@@ -14,7 +14,8 @@ namespace tolverdine {
 struct Cli {
   TempDir dir;
   bool asNobody = false;  // run as an ordinary user, for whom permissions hold
-  std::string card = dir.path + "/card", d1 = dir.path + "/SSD1", d2 = dir.path + "/SSD2";
+  TempDrive one, two;     // one drive is one copy: the destinations are two drives
+  std::string card = dir.path + "/card", d1 = one.path + "/SSD1", d2 = two.path + "/SSD2";
   Cli() {
     mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
     mkdirs(d1);

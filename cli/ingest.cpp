@@ -114,6 +114,7 @@ int runIngest(int argc, char** argv) {
     for (const auto& e : plan.errors) std::printf("%s\n", listingReason(e).c_str());
     std::printf("파일 %zu개 · 촬영일 %s\n", plan.rows.size(), plan.date.c_str());
     std::printf("보관 방식: %s\n", storageLabel(plan.storage));
+    for (const auto& w : plan.warnings) std::printf("%s\n", w.c_str());
     std::fflush(stdout);
   };
   LogindSleepInhibitor sleep;
@@ -125,9 +126,9 @@ int runIngest(int argc, char** argv) {
       },
       [](const std::string& line) { std::printf("%s\n", line.c_str()); }, &sleep);
   bar.finish();
-  if (!out.lastJob) {  // never started: the reason is the whole answer
+  if (!out.lastJob) {  // never started: the reason is the whole answer (red, or gray: nothing)
     std::printf("%s\n", out.text.c_str());
-    return exitFor(CardColor::red);
+    return exitFor(out.color);
   }
   for (const auto& line : out.log) std::printf("%s\n", line.c_str());
   std::printf("%s %s\n", colorMark(out.color), out.text.c_str());

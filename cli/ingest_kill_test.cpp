@@ -66,12 +66,12 @@ TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
   };
   // How long a whole run takes here, on destinations and a database of its own: the kills fall
   // anywhere within that.
-  mkdirs(c.dir.path + "/t1");
-  mkdirs(c.dir.path + "/t2");
+  mkdirs(c.one.path + "/t1");
+  mkdirs(c.two.path + "/t2");
   auto t0 = std::chrono::steady_clock::now();
   pid_t timing =
-      spawn(c.dir.path + "/timing", {card, "--project", "kill", "--dest", c.dir.path + "/t1",
-                                     "--dest", c.dir.path + "/t2", "--copies", "2"});
+      spawn(c.dir.path + "/timing", {card, "--project", "kill", "--dest", c.one.path + "/t1",
+                                     "--dest", c.two.path + "/t2", "--copies", "2"});
   ASSERT_GT(timing, 0);
   int timingStatus = 0;
   ::waitpid(timing, &timingStatus, 0);

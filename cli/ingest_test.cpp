@@ -67,7 +67,7 @@ TEST(IngestCommand, CardListedOnlyInPartIsNeverGreen) {
   writePattern(c.card + "/DCIM/100MSDCF/DSC00001.JPG", 1000, 4);
   // Root reads every folder; the command then runs as nobody, for whom the mode holds.
   c.asNobody = ::geteuid() == 0;
-  ASSERT_EQ(sh("chmod -R a+rwX '" + c.dir.path + "'"), 0);
+  ASSERT_EQ(sh("chmod -R a+rwX '" + c.dir.path + "' '" + c.one.path + "'"), 0);
   ASSERT_EQ(::chmod((c.card + "/DCIM/100MSDCF").c_str(), 0), 0);
   auto r = c.run({c.card, "--project", "p", "--dest", c.d1, "--copies", "1"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;

@@ -25,7 +25,8 @@ std::vector<int64_t> pendingSizes(Store& store, const std::string& primary,
                                   const std::string& secondary) {
   std::vector<int64_t> sizes;
   for (const auto& e : store.verifiedEntries(primary))
-    if (!goodCopyOn(store, e.key, secondary, e.rel)) sizes.push_back(e.size);
+    if (!goodCopyOn(store, e.key, secondary, e.rel, realStat(), store.drives()))
+      sizes.push_back(e.size);
   return sizes;
 }
 

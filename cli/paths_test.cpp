@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cstdlib>
 #include <optional>
@@ -31,7 +32,9 @@ std::string dbPath(const Cli& c) {
 
 TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   Cli c;
-  const std::string top = canonicalPath(c.dir.path), d1 = top + "/SSD1";
+  // Spelt from the first drive's top folder; the card and the second drive are elsewhere.
+  const std::string top = canonicalPath(c.one.path), d1 = top + "/SSD1";
+  const std::string d2 = canonicalPath(c.d2);
   ASSERT_EQ(::symlink(d1.c_str(), (top + "/link").c_str()), 0);
   auto first = c.run({c.card, "--project", "R", "--dest", c.d1 + "/", "--copies", "2"});
   ASSERT_EQ(first.status, 1) << first.out << first.err;
@@ -43,12 +46,12 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   bool bound = sh("mount --bind '" + d1 + "' '" + top + "/bind' 2>/dev/null") == 0;
   if (bound) spellings.push_back("bind");
   for (const auto& d : spellings) {
-    auto r = c.runIn(top, "ingest", {"card", "--project", "R", "--dest", d, "--copies", "2"});
+    auto r = c.runIn(top, "ingest", {c.card, "--project", "R", "--dest", d, "--copies", "2"});
     EXPECT_EQ(r.status, 1) << d << "\n" << r.out << r.err;
     EXPECT_TRUE(has(r.out, "복사 0 · 기존 3")) << d << "\n" << r.out;
     EXPECT_FALSE(has(r.out, "🟢")) << d;
   }
-  auto status = c.runIn(top, "status", {"./card/", "--copies", "2"});
+  auto status = c.runIn(c.dir.path, "status", {"./card/", "--copies", "2"});
   EXPECT_EQ(status.status, 1) << status.out;
   EXPECT_TRUE(has(status.out, "  검증 사본 1곳: PRIVATE/M4ROOT/STATUS.BIN")) << status.out;
 
@@ -66,13 +69,17 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   EXPECT_EQ(self.status, 2) << self.out;
   EXPECT_TRUE(has(self.out, "두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"))
       << self.out;
-  auto mirror = c.runIn(top, "mirror", {"link/" + name, "SSD2/./" + name});
+  auto mirror = c.runIn(top, "mirror", {"link/" + name, d2 + "/./" + name});
   EXPECT_EQ(mirror.status, 0) << mirror.out << mirror.err;
-  auto green = c.runIn(top, "status", {"card", "--copies", "2"});
+  auto green = c.runIn(c.dir.path, "status", {"card", "--copies", "2"});
   EXPECT_EQ(green.status, 0) << green.out;
   {
     Store s(dbPath(c));
-    EXPECT_EQ(s.verifiedRoots(), (std::vector<std::string>{project, top + "/SSD2/" + name}));
+    auto roots = s.verifiedRoots();
+    std::sort(roots.begin(), roots.end());
+    std::vector<std::string> want{project, d2 + "/" + name};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(roots, want);
   }
 
   // A clip is found by the folder however it is typed.
@@ -89,7 +96,7 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
   for (auto pair : std::vector<std::pair<std::string, std::string>>{
            {"SSD3/", "SSD3"}, {"SSD3", top + "/SSD3/sub"}, {"SSD1", "link"}}) {
     auto r = c.runIn(top, "ingest",
-                     {"card", "--project", "S", "--dest", pair.first, "--dest", pair.second});
+                     {c.card, "--project", "S", "--dest", pair.first, "--dest", pair.second});
     EXPECT_EQ(r.status, 2) << pair.second << "\n" << r.out;
     EXPECT_TRUE(
         has(r.out, "시작하지 않음 — 두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"))

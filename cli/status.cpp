@@ -26,9 +26,12 @@ int runStatus(int argc, char** argv) {
   const std::vector<CardFile>& files = list.files;
   std::unique_ptr<Store> store = openStore();
   if (!store) return 2;
-  CardStatus st = cardStatus(files, *store, *copies, volumeUUID(root));
+  const std::optional<std::string> drive = cardDrive(root, store->drives());
+  CardStatus st = cardStatus(files, *store, *copies, volumeUUID(root), drive);
   std::printf("지문: %s\n상태: %s\n", cardFingerprint(files).c_str(), statusText(st).c_str());
   if (std::string note = discountNote(st); !note.empty()) std::printf("%s\n", note.c_str());
+  if (const auto* k = std::get_if<CardStatus::Known>(&st.value))
+    std::printf("검증 사본이 있는 드라이브: %d개\n", k->drives);
   if (!list.errors.empty()) {
     // What could not be listed may hold files that were never copied.
     std::printf("카드를 모두 읽지 못했습니다 — 포맷하지 마세요\n");
@@ -49,7 +52,7 @@ int runStatus(int argc, char** argv) {
   if (const auto* k = std::get_if<CardStatus::Known>(&st.value)) {
     std::printf("사본 부족 %d개 · 사본 없음 %d개 (파일 %d개)\n", k->under, k->added, k->files);
     for (const auto& f : files) {
-      int n = store->verifiedCount(ingestKey(k->cam, f));
+      int n = store->verifiedCount(ingestKey(k->cam, f), drive);
       if (n < *copies) std::printf("  검증 사본 %d곳: %s\n", n, f.rel.c_str());
     }
     return 1;

@@ -1,4 +1,5 @@
 // Implementation of the shared test helpers (compiled into the test binary only).
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,25 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
+TempDrive::TempDrive() {
+  if (::geteuid() == 0 && !dir_.path.empty() &&
+      ::mount("tmpfs", dir_.path.c_str(), "tmpfs", 0, "size=2g,mode=0755") == 0) {
+    mounted_ = true;
+    path = dir_.path;
+    return;
+  }
+  std::string tmpl = "/dev/shm/tolverdine-drive-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data())) path = buf.data();
+}
+
+TempDrive::~TempDrive() {
+  std::error_code ec;
+  if (mounted_) ::umount2(dir_.path.c_str(), MNT_DETACH);
+  else if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
 ShellOutput shellOutput(const std::string& cmd) {

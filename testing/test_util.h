@@ -14,6 +14,21 @@ struct TempDir {
   std::string path;
 };
 
+/// A folder that is a drive of its own (a fresh tmpfs as root, else a folder under /dev/shm), so
+/// that destinations made with it are counted as separate copies. Removed at scope end.
+class TempDrive {
+ public:
+  TempDrive();
+  ~TempDrive();
+  TempDrive(const TempDrive&) = delete;
+  TempDrive& operator=(const TempDrive&) = delete;
+  std::string path;
+
+ private:
+  TempDir dir_;
+  bool mounted_ = false;
+};
+
 /// A file system image of the given size (MiB) mounted on a fresh folder; unmounted and removed
 /// at scope end. ok() is false (with why()) where loop mounts are not allowed.
 class LoopMount {

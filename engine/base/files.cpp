@@ -41,25 +41,6 @@ std::atomic<unsigned long> tmpCounter{0};
 std::mutex liveMu;
 std::set<std::string> liveTemps;
 
-struct LiveTemp {
-  explicit LiveTemp(const std::string& p) : path(p) {
-    std::lock_guard l(liveMu);
-    liveTemps.insert(path);
-  }
-  ~LiveTemp() {
-    std::lock_guard l(liveMu);
-    liveTemps.erase(path);
-  }
-  LiveTemp(const LiveTemp&) = delete;
-  LiveTemp& operator=(const LiveTemp&) = delete;
-  const std::string path;
-};
-
-bool isLive(const std::string& path) {
-  std::lock_guard l(liveMu);
-  return liveTemps.count(path) != 0;
-}
-
 // The run of digits at s[i...] up to '-' or the end; its value, or -1 when empty or too long.
 long long digitsAt(std::string_view s, size_t& i) {
   const size_t start = i;
@@ -87,6 +68,21 @@ void writeOut(const std::string& p, std::string_view data, bool exclusive, bool 
   if (fd.reset() != 0) throw WriteFail{p, errno};
 }
 }  // namespace
+
+LiveTemp::LiveTemp(std::string path) : path_(std::move(path)) {
+  std::lock_guard l(liveMu);
+  liveTemps.insert(path_);
+}
+
+LiveTemp::~LiveTemp() {
+  std::lock_guard l(liveMu);
+  liveTemps.erase(path_);
+}
+
+bool isLive(const std::string& path) {
+  std::lock_guard l(liveMu);
+  return liveTemps.count(path) != 0;
+}
 
 void writeFile(const std::string& path, std::string_view data, bool exclusive, Fs& fs) {
   writeOut(nfc(path), data, exclusive, /*sync=*/false, fs);

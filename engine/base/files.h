@@ -32,6 +32,21 @@ bool isAtomicTemp(std::string_view name);
 /// Returns how many went.
 int removeStaleTemps(const std::string& dir, int64_t beforeNs, Fs& fs = realFs());
 
+/// Marks a temporary as being written by this process for its lifetime, so that another job's
+/// cleanup in this process leaves it.
+class LiveTemp {
+ public:
+  explicit LiveTemp(std::string path);
+  ~LiveTemp();
+  LiveTemp(const LiveTemp&) = delete;
+  LiveTemp& operator=(const LiveTemp&) = delete;
+
+ private:
+  const std::string path_;
+};
+/// Whether this process holds a LiveTemp of path.
+bool isLive(const std::string& path);
+
 /// The wall clock in ns since the epoch, as file times are kept.
 int64_t wallClockNs();
 

@@ -69,6 +69,13 @@ std::string IngestStop::description() const {
       }
       return "목적지에 쓸 수 없습니다: " + u.path + " — " + why;
     }
+    std::string operator()(const OnCard& c) const {
+      if (c.sameDrive)
+        return "목적지가 카드와 같은 드라이브에 있습니다: " + c.path +
+               " — 카드를 포맷하면 그 사본도 지워집니다";
+      return "목적지가 카드 폴더 안에 있거나 카드를 품고 있습니다: " + c.path +
+             " — 카드는 자기 자신의 사본이 될 수 없습니다";
+    }
   };
   return std::visit(Visitor{}, value);
 }

@@ -110,8 +110,14 @@ struct IngestStop {
     int err = 0;
     bool operator==(const Unwritable&) const = default;
   };
-  using Case =
-      std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved, SameFolder, Unwritable>;
+  /// A destination in the card folder, around it, or on the card's own drive (sameDrive).
+  struct OnCard {
+    std::string path;
+    bool sameDrive = false;
+    bool operator==(const OnCard&) const = default;
+  };
+  using Case = std::variant<DestMissing, NoSpace, Conflicts, Locked, CardRemoved, SameFolder,
+                            Unwritable, OnCard>;
 
   Case value;
 
@@ -129,6 +135,10 @@ struct IngestStop {
   }
   static IngestStop unwritable(std::string path, int err) {
     return {Unwritable{std::move(path), err}};
+  }
+
+  static IngestStop onCard(std::string path, bool sameDrive) {
+    return {OnCard{std::move(path), sameDrive}};
   }
 
   template <class T> bool is() const { return std::holds_alternative<T>(value); }

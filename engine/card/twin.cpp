@@ -55,7 +55,9 @@ TwinCheck verifyTwin(const std::string& root, const std::vector<CardFile>& files
       out.unread.push_back(f.rel);
     } else if (*h == *recorded) {
       ++out.same;
-      if (store.verifiedCount(key) < copiesRequired) out.underCopied.push_back(f.rel);
+      // Copies on the twin card's own drive go with it when it is formatted.
+      if (store.verifiedCount(key, cardDrive(root, store.drives())) < copiesRequired)
+        out.underCopied.push_back(f.rel);
     } else {
       out.differ.push_back(f.rel);
     }

@@ -1,4 +1,5 @@
 #include "engine/copy/copy.h"
+#include "engine/copy/copy_group.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -108,7 +109,7 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   std::vector<int> fds;
   outs.reserve(parts.size());
   for (const Part& p : parts) {
-    int fd = fs.open(p.path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = fs.open(p.path, kPartFlags, 0644);
     if (fd < 0) throw IOFail{errno, p.index};
     outs.emplace_back(fd);
     fds.push_back(fd);

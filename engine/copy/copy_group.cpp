@@ -7,9 +7,14 @@
 
 #include <openssl/evp.h>
 
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <mutex>
+#include <optional>
+#include <random>
+#include <string_view>
 #include <vector>
 
 #include "engine/base/files.h"
@@ -21,12 +26,41 @@ namespace tolverdine {
 namespace {
 
 int openPart(const std::string& path, Fs& fs) {
-  int fd = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = fs.open(path, kPartFlags, 0644);
   if (fd < 0 && errno == ENOENT) {
     mkdirs(parentPath(path), fs);
-    fd = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    fd = fs.open(path, kPartFlags, 0644);
   }
   return fd;
+}
+
+// The pid of a temporary of ours: "<name>.<pid>-<8 hex>.part" or ".tolverdine-<pid>-<8 hex>.part";
+// absent for any other name.
+std::optional<pid_t> partPid(std::string_view name) {
+  constexpr std::string_view kSuffix = ".part", kShort = ".tolverdine-";
+  if (!name.ends_with(kSuffix)) return std::nullopt;
+  std::string_view stem = name.substr(0, name.size() - kSuffix.size());
+  const size_t dash = stem.rfind('-');
+  if (dash == std::string_view::npos || stem.size() - dash != 9) return std::nullopt;
+  for (char c : stem.substr(dash + 1))
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+  stem = stem.substr(0, dash);
+  size_t from;
+  if (stem.starts_with(kShort)) {
+    from = kShort.size();
+  } else {
+    const size_t dot = stem.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+    from = dot + 1;
+  }
+  std::string_view digits = stem.substr(from);
+  if (digits.empty() || digits.size() > 9) return std::nullopt;
+  pid_t pid = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    pid = pid * 10 + (c - '0');
+  }
+  return pid;
 }
 
 std::string md5Of(const char* p, size_t n) {
@@ -155,6 +189,40 @@ void prefetch(const std::string& path, Fs& fs) {
   if (fd) (void)fs.fadvise(fd.get(), 0, 0, POSIX_FADV_WILLNEED);
 }
 
+int removeStaleParts(const std::string& folder, int64_t beforeNs, Fs& fs) {
+  std::vector<DirEntry> entries;
+  if (fs.list(folder, &entries) != 0) return 0;
+  int removed = 0;
+  for (const auto& e : entries) {
+    std::string_view name = e.name;
+    // ".tolverdine-<16 hex>.part": the short temporary of builds before unique names.
+    const bool older = name.starts_with(".tolverdine-") && name.size() == 33 &&
+                       name.ends_with(".part") && partPid(name) == std::nullopt;
+    auto pid = partPid(name);
+    if (!pid && !older) continue;
+    const std::string path = folder + "/" + e.name;
+    struct stat st {};
+    if (fs.lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec >= beforeNs) continue;
+    // Another job of this process, or another process of this computer, may be writing it still
+    // (EPERM: alive, another user's).
+    if (pid && (*pid == ::getpid() ? isLive(path) : ::kill(*pid, 0) == 0 || errno == EPERM))
+      continue;
+    if (fs.unlink(path) == 0) ++removed;
+  }
+  return removed;
+}
+
+void PartSweeper::before(const std::string& target) {
+  const std::string folder = parentPath(target);
+  if (swept_.insert(folder).second) removeStaleParts(folder, startNs_, fs_);
+  struct stat st {};
+  const std::string old = target + ".part";
+  if (fs_.lstat(old, &st) == 0 && S_ISREG(st.st_mode) &&
+      int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec < startNs_)
+    fs_.unlink(old);
+}
+
 std::string partPathFor(const std::string& target, Fs& fs) {
   const std::string name = lastComponent(target);
   std::string folder = parentPath(target);
@@ -165,9 +233,13 @@ std::string partPathFor(const std::string& target, Fs& fs) {
     if (max > 0 || f.empty() || f == "/") break;
   }
   if (max <= 0) max = 255;
-  if (name.size() + 5 <= static_cast<size_t>(max)) return target + ".part";
-  return (folder.empty() ? std::string() : folder + "/") + ".tolverdine-" +
-         hex64(XXH64(name.data(), name.size(), 0)) + ".part";
+  // Unique per run and file: a run that meets another on one drive never writes into its part.
+  char unique[40];
+  std::snprintf(unique, sizeof unique, "%d-%08x", static_cast<int>(::getpid()),
+                static_cast<unsigned>(std::random_device{}()));
+  const std::string suffix = std::string(".") + unique + ".part";
+  if (name.size() + suffix.size() <= static_cast<size_t>(max)) return target + suffix;
+  return (folder.empty() ? std::string() : folder + "/") + ".tolverdine" + suffix;
 }
 
 }  // namespace tolverdine

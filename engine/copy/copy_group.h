@@ -3,6 +3,10 @@
 // pages were dropped, which costs far less than a direct read per file.
 #pragma once
 
+#include <fcntl.h>
+
+#include <set>
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -57,10 +61,31 @@ void readBackParts(const std::vector<PendingPart*>& parts,
 /// Asks the kernel to start reading a file that will be copied soon.
 void prefetch(const std::string& path, Fs& fs = realFs());
 
-/// The temporary name a copy is written under before it is renamed onto target: target +
-/// ".part", or, where that name would be longer than the folder's file system allows, a short
-/// name in the same folder derived from the target's name (so an interrupted run's leftover is
-/// found and reused again) that also ends in ".part".
+/// Flags a temporary is created with: never an existing file, never through a link.
+inline constexpr int kPartFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+
+/// A fresh temporary name a copy is written under before it is renamed onto target: target +
+/// "." + pid + "-" + 8 random hex digits + ".part", or, where that would be longer than the
+/// folder's file system allows, ".tolverdine-" + pid + "-" + 8 hex digits + ".part" in the same
+/// folder. Every call gives another name.
 std::string partPathFor(const std::string& target, Fs& fs = realFs());
+
+/// Removes the temporaries of this program in folder that a process no longer running left
+/// (interrupted runs) and that are older than beforeNs (ns since the epoch); returns how many.
+int removeStaleParts(const std::string& folder, int64_t beforeNs, Fs& fs = realFs());
+
+/// One run's clearing of crash leftovers: before the first temporary of each folder, the stale
+/// temporaries there (removeStaleParts), and before each copy, the target's ".part" of builds
+/// before unique names when older than the run.
+class PartSweeper {
+ public:
+  PartSweeper(int64_t startNs, Fs& fs) : startNs_(startNs), fs_(fs) {}
+  void before(const std::string& target);
+
+ private:
+  int64_t startNs_;
+  Fs& fs_;
+  std::set<std::string> swept_;
+};
 
 }  // namespace tolverdine

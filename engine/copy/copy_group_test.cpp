@@ -1,5 +1,6 @@
 // Grouped small-file copies: the read-back after the flush reads the drive, not memory.
 #include "engine/copy/copy_group.h"
+#include <sys/wait.h>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -136,24 +137,42 @@ TEST(CopyGroup, GroupOfPartsOnTwoDrivesAndAFailedOne) {
   }
 }
 
-TEST(CopyGroup, PartNameStaysWithinTheNameLimit) {
+TEST(CopyGroup, TemporariesAreFreshWithinTheNameLimitAndOnlyStaleOnesGo) {
   TempDir t;
-  EXPECT_EQ(partPathFor(t.path + "/C0001.MP4"), t.path + "/C0001.MP4.part");
-  // A folder that does not exist yet is judged by the file system it will be made on.
-  EXPECT_EQ(partPathFor(t.path + "/new/sub/C0001.MP4"), t.path + "/new/sub/C0001.MP4.part");
+  const std::string own = std::to_string(::getpid());
+  const std::string a = partPathFor(t.path + "/C0001.MP4");
+  EXPECT_NE(partPathFor(t.path + "/C0001.MP4"), a) << "two runs never write one temporary";
+  EXPECT_TRUE(a.starts_with(t.path + "/C0001.MP4." + own + "-") && a.ends_with(".part")) << a;
   std::string longName(251, 'a');
   longName += ".JPG";  // 255 bytes: the longest name ext4 takes
-  std::string p = partPathFor(t.path + "/" + longName);
-  EXPECT_EQ(parentPath(p), t.path);
+  std::string p = partPathFor(t.path + "/new/" + longName);
+  EXPECT_EQ(parentPath(p), t.path + "/new");
   EXPECT_LE(lastComponent(p).size(), 255u);
   EXPECT_TRUE(p.ends_with(".part"));
-  EXPECT_EQ(partPathFor(t.path + "/" + longName), p);  // a leftover is found again
-  std::string other(250, 'a');
-  other += "b.JPG";
-  EXPECT_NE(partPathFor(t.path + "/" + other), p);
-  // Exactly at the limit with the suffix: still the plain form.
-  std::string fits(250, 'c');
-  EXPECT_EQ(partPathFor(t.path + "/" + fits), t.path + "/" + fits + ".part");
+
+  pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ::waitpid(gone, nullptr, 0);
+  const std::string dead = std::to_string(gone);
+  struct Case {
+    std::string name;
+    bool goes;
+  } cases[] = {
+      {"C1.MP4." + dead + "-0123abcd.part", true},       // an interrupted run's
+      {".tolverdine-" + dead + "-0123abcd.part", true},  // its short form
+      {".tolverdine-0123456789abcdef.part", true},       // a build before unique names
+      {"C2.MP4." + own + "-0123abcd.part", true},        // an earlier job of this process
+      {"C3.MP4." + own + "-4567abcd.part", false},       // a job of this process writing it now
+      {"C4.MP4.1-0123abcd.part", false},                 // a process still running
+      {"notes.part", false},
+      {"C5.MP4.part", false},
+      {"C6.MP4." + dead + "-0123abcd.partial", false},
+  };
+  for (const auto& c : cases) writeFile(t.path + "/" + c.name, "x");
+  LiveTemp writing(t.path + "/" + cases[4].name);
+  EXPECT_EQ(removeStaleParts(t.path, 0), 0) << "nothing older than the run";
+  EXPECT_EQ(removeStaleParts(t.path, wallClockNs() + 1000000000), 4);
+  for (const auto& c : cases) EXPECT_EQ(exists(t.path + "/" + c.name), !c.goes) << c.name;
 }
 
 }  // namespace

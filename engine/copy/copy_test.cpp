@@ -81,7 +81,19 @@ TEST(Copy, EveryBlockBoundaryGivesIdenticalPartsAndTheSourceHash) {
       EXPECT_EQ(h.xxh64, "ef46db3751d8e999");
       EXPECT_EQ(h.md5, "d41d8cd98f00b204e9800998ecf8427e");
     }
+    for (const Part& p : parts) ::unlink(p.path.c_str());
   }
+  // A temporary already there (another run's, or a link to the card) is never written through.
+  writeFile(t.path + "/a.part", "theirs");
+  ASSERT_EQ(::symlink((t.path + "/src").c_str(), (t.path + "/b.part").c_str()), 0);
+  const std::string before = slurp(t.path + "/src");
+  for (const char* name : {"/a.part", "/b.part"}) {
+    auto f = failureOf([&] { copyOnce(t.path + "/src", {{7, t.path + name}}, {}, false, false); });
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->err, EEXIST);
+  }
+  EXPECT_EQ(slurp(t.path + "/a.part"), "theirs");
+  EXPECT_TRUE(slurp(t.path + "/src") == before);
   EXPECT_EQ(copyOnce(t.path + "/src", {}, {}, false, false).md5, std::nullopt);
   EXPECT_EQ(hex64(0x1f), "000000000000001f");
   EXPECT_EQ(hex64(~0ull), "ffffffffffffffff");

@@ -14,6 +14,7 @@
 #include <set>
 #include <utility>
 
+#include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
 #include "engine/base/rename.h"
 #include "engine/base/text.h"
@@ -26,6 +27,7 @@
 #include "engine/store/copy_presence.h"
 #include "engine/store/record_group.h"
 #include "engine/store/store.h"
+#include "platform/posix/drives.h"
 
 namespace tolverdine {
 
@@ -39,6 +41,8 @@ const char* const kLost = "목적지 분리됨";
 const char* const kOther = "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음";
 const char* const kChanged = "복사하는 동안 카드 파일이 바뀜(크기·시간) — 카드를 다시 읽어야 함";
 const char* const kNoCompare = "카드를 읽지 못해 이미 있는 파일과 대조하지 못함 — 덮어쓰지 않음";
+const char* const kNotAFile = "링크나 폴더 등 일반 파일이 아닌 것이 이미 있음 — 사본으로 세지 않음";
+const char* const kCardItself = "카드의 파일 자체(하드 링크)가 있음 — 사본으로 세지 않음";
 
 std::string under(const std::string& root, const std::string& rel) {
   if (!root.empty() && root.back() == '/') return root + rel;
@@ -83,7 +87,7 @@ class Run {
  public:
   Run(const std::vector<Row>& rows, const std::string& src, const std::string& cam,
       const std::vector<std::string>& dests, Store& store, const IngestOptions& options,
-      const IngestHooks& hooks, ByteMeter& meter, Fs& fs)
+      const IngestHooks& hooks, ByteMeter& meter, Fs& fs, Drives& drives)
       : rows_(rows),
         src_(src),
         cam_(cam),
@@ -93,13 +97,15 @@ class Run {
         options_(options),
         hooks_(hooks),
         meter_(meter),
-        fs_(fs) {}
+        fs_(fs),
+        drives_(drives) {}
   ~Run() {
     // Jobs still running on a group's parts finish before the parts go.
     for (auto& g : launched_) g->work.wait();
   }
 
   dev_t cardDev = 0;
+  int64_t startNs = 0;  // temporaries older than this, of processes gone, are crash leftovers
   std::vector<dev_t> destDevs;
   std::set<int> live;
   IngestResult result;
@@ -122,7 +128,7 @@ class Run {
     std::vector<int> toCopy, unrecorded;
     for (int d : live) {
       const std::string& root = dests_[d];
-      if (goodCopyOn(store_, key, root, *r.dest, realStat(fs_))) continue;
+      if (goodCopyOn(store_, key, root, *r.dest, realStat(fs_), drives_)) continue;
       // A recorded copy gone or changed is one more file to copy, or to compare in place.
       bool there = exists(under(root, *r.dest), fs_);
       if (!there) toCopy.push_back(d);
@@ -136,8 +142,18 @@ class Run {
     auto f = std::make_unique<Flight>(r, key);
     f->list = std::move(toCopy);
     f->unrecorded = std::move(unrecorded);
-    if (!f->list.empty()) {
+    if (!f->list.empty() || !f->unrecorded.empty()) {
       f->before = sourceStat(r);
+      // The file must still be the one planned: a copy of other bytes under its key would count
+      // for a file that is not on the card. A re-run plans the new file under its own key.
+      if (f->before.known && !asPlanned(r, f->before)) {
+        f->list.insert(f->list.end(), f->unrecorded.begin(), f->unrecorded.end());
+        for (int d : f->list) fail(f->st, d, kChanged, 1);
+        meter_.done(&r, r.size);
+        return;
+      }
+    }
+    if (!f->list.empty()) {
       const bool small = options_.verify != VerifyMode::paranoid &&
                          f->before.size <= int64_t{kBlockSize} && r.size <= int64_t{kBlockSize};
       if (!small) {
@@ -196,6 +212,8 @@ class Run {
     bool changed = false;           // the card file changed while it was copied
     Hashes hashes;
     std::vector<PendingPart> parts;  // one per entry of list once written
+    std::vector<Part> planned;       // the temporaries of the first round, whatever came of it
+    std::vector<std::unique_ptr<LiveTemp>> live;  // held while they may be on the drives
   };
 
   struct Group {
@@ -231,6 +249,12 @@ class Run {
     return {{s.st_atim, s.st_mtim}, static_cast<int64_t>(s.st_size), true};
   }
 
+  static bool asPlanned(const Row& r, const SourceStat& at) {
+    const int64_t mtimeNs =
+        static_cast<int64_t>(at.times.mtime.tv_sec) * 1000000000 + at.times.mtime.tv_nsec;
+    return at.size == r.size && mtimeNs == r.mtimeNs;
+  }
+
   // The card file after its copy: a failure when it is gone, a change when its size or time moved.
   std::optional<IOFail> checkSource(const Row& r, const SourceStat& before,
                                     std::optional<int64_t> bytesRead, bool& changed) {
@@ -260,7 +284,12 @@ class Run {
       if (!smallBuf_->data()) throw std::bad_alloc();
     }
     std::vector<Part> parts;
-    for (int d : f.list) parts.push_back({d, part(d, r)});
+    for (int d : f.list) {
+      sweep(target(d, r));
+      parts.push_back({d, part(d, r)});
+    }
+    f.planned = parts;
+    for (const Part& p : parts) f.live.push_back(std::make_unique<LiveTemp>(p.path));
     try {
       SmallCopy c =
           copySmall(r.src, parts, f.before.times, options_.md5, smallBuf_->data(), kBlockSize,
@@ -328,13 +357,24 @@ class Run {
       try {
         settleFlight(*g->flights[i], /*copiedInGroup=*/true);
       } catch (const CardGone&) {
-        // The rows after this one stay where they are, like the row in flight of a stop.
+        // The rows after this one stay uncopied, like the row in flight of a stop; their
+        // temporaries go.
+        for (size_t j = i + 1; j < g->flights.size(); ++j) discard(*g->flights[j]);
+        for (auto& later : launched_) {
+          later->work.wait();
+          for (auto& f : later->flights) discard(*f);
+        }
+        for (auto& f : current_) discard(*f);
         launched_.clear();
         current_.clear();
         throw;
       }
     }
     records_.commitIfDue();
+  }
+
+  void discard(Flight& f) {
+    for (const Part& p : f.planned) fs_.unlink(p.path);
   }
 
   // Steps C5 to C8 for one row; a small file arrives here with its first round done.
@@ -347,7 +387,7 @@ class Run {
         int round = 1;
         if (copiedInGroup) {
           if (f.failure || f.changed) {
-            list = afterFailure(st, std::move(list), f.failure, f.changed, round);
+            list = afterFailure(st, std::move(list), f.failure, f.changed, round, f.planned);
           } else {
             st.copyHash = f.hashes;
             std::vector<std::string> partPaths;
@@ -389,24 +429,28 @@ class Run {
     else fail(st, d, kWrite + std::string(std::strerror(err)), round);
   }
 
-  // Step C6: a failed copy round. Returns the destinations for the next round.
+  // Step C6: a failed copy round, whose temporaries are all removed (the next round writes
+  // fresh ones). Returns the destinations for the next round.
   std::vector<int> afterFailure(RowState& st, std::vector<int> list,
-                                const std::optional<IOFail>& failure, bool changed, int round) {
-    const Row& r = st.r;
+                                const std::optional<IOFail>& failure, bool changed, int round,
+                                const std::vector<Part>& parts) {
+    std::optional<std::string> failedPart;
+    for (const Part& p : parts) {
+      if (failure && failure->dest == p.index) failedPart = p.path;
+      else fs_.unlink(p.path);
+    }
     if (failure && failure->dest) {
       int d = *failure->dest;
       std::erase(list, d);
-      destFailure(st, d, part(d, r), failure->err, round);
+      destFailure(st, d, failedPart.value_or(""), failure->err, round);
       return list;
     }
     if (!cardMounted()) throw CardGone{};
     if (round >= 3) {
       std::string why =
           changed ? std::string(kChanged) : kCardRead + std::string(std::strerror(failure->err));
-      for (int d : list) {
-        fs_.unlink(part(d, r));
+      for (int d : list)
         if (live.count(d)) fail(st, d, why, round);
-      }
       list.clear();
     }
     return list;
@@ -423,7 +467,6 @@ class Run {
     std::vector<int> retry;
     for (size_t i = 0; i < list.size(); ++i) {
       int d = list[i];
-      const std::string& root = dests_[d];
       if (!live.count(d)) {
         fs_.unlink(partPaths[i]);
         continue;
@@ -437,15 +480,12 @@ class Run {
       const bool same = back[i] && *back[i] == h.xxh64;
       const int moved = same ? renameNoReplace(partPaths[i], target(d, r), fs_) : 0;
       if (same && moved == 0) {
-        records_.record(st.key, root, *r.dest, r.size, h.xxh64, state, round, h.md5, r.view);
-        st.copied = true;
-        if (options_.verify != VerifyMode::fast)
-          result.verified[root].push_back({r, h.xxh64, h.md5});
+        placed(st, d, *r.dest, h, state, round);
       } else if (moved == EEXIST) {
-        // Someone else made the name meanwhile: the bytes were right, the name is not ours.
-        fs_.unlink(partPaths[i]);
-        fail(st, d, kOther, round, /*writeRow=*/false);
+        // Someone else made the name meanwhile (another camera's run into this project).
+        placeTaken(st, d, partPaths[i], h, state, round);
       } else if (round == 1) {
+        fs_.unlink(partPaths[i]);  // the next round writes a fresh temporary
         retry.push_back(d);
       } else {
         fs_.unlink(partPaths[i]);
@@ -455,6 +495,56 @@ class Run {
     return retry;
   }
 
+  // A verified part whose name was taken at the rename: the file there is this copy when it has
+  // the same bytes; a still of another camera sends this one to its camera's sub-folder, as the
+  // plan does for names taken before; anything else fails, and nothing is overwritten.
+  void placeTaken(RowState& st, int d, const std::string& partPath, const Hashes& h,
+                  CopyState state, int round) {
+    const Row& r = st.r;
+    std::string rel = *r.dest;
+    for (int step = 0; step < 2; ++step) {
+      const std::string there = under(dests_[d], rel);
+      struct stat held {};
+      if (fs_.lstat(there, &held) == 0 && S_ISREG(held.st_mode) &&
+          hashFile(there, {}, fs_) == h.xxh64) {
+        fs_.unlink(partPath);
+        giveCopyTime(there, r.mtimeNs, fs_);
+        placed(st, d, rel, h, state, round);
+        return;
+      }
+      const std::string folder = parentPath(rel);
+      if (step == 1 || r.kind != Kind::photo || lastComponent(folder) == cam_) break;
+      rel =
+          folder.empty() ? join(cam_, lastComponent(rel)) : join(folder, cam_, lastComponent(rel));
+      const std::string sub = under(dests_[d], rel);
+      mkdirs(parentPath(sub), fs_);
+      const int moved = renameNoReplace(partPath, sub, fs_);
+      if (moved == 0) {
+        placed(st, d, rel, h, state, round);
+        return;
+      }
+      if (moved != EEXIST) {
+        fs_.unlink(partPath);
+        fail(st, d, kWrite + std::string(std::strerror(moved)), round);
+        return;
+      }
+    }
+    fs_.unlink(partPath);
+    fail(st, d, kOther, round, /*writeRow=*/false);
+  }
+
+  // A copy in place at rel (its planned place or a camera's sub-folder), recorded.
+  void placed(RowState& st, int d, const std::string& rel, const Hashes& h, CopyState state,
+              int round) {
+    Row r = st.r;
+    r.dest = rel;
+    records_.record(st.key, dests_[d], rel, r.size, h.xxh64, state, round, h.md5, r.view,
+                    placeOf(under(dests_[d], rel)));
+    st.copied = true;
+    if (options_.verify != VerifyMode::fast)
+      result.verified[dests_[d]].push_back({r, h.xxh64, h.md5});
+  }
+
   // Steps C5 and C6, one row at a time, from the given round on.
   void copyRounds(RowState& st, std::vector<int> list, int round, const SourceStat& before) {
     const Row& r = st.r;
@@ -462,15 +552,17 @@ class Run {
       meter_.begin(&r, list.size());
       std::vector<Part> parts;
       std::vector<std::string> partPaths;
+      std::vector<std::unique_ptr<LiveTemp>> live;
       for (int d : list) {
         parts.push_back({d, part(d, r)});
+        live.push_back(std::make_unique<LiveTemp>(parts.back().path));
         partPaths.push_back(parts.back().path);
       }
       Hashes h;
       bool changed = false;
       std::optional<IOFail> failure = writeParts(r, list, parts, before, h, changed);
       if (failure || changed) {
-        list = afterFailure(st, std::move(list), failure, changed, round);
+        list = afterFailure(st, std::move(list), failure, changed, round, parts);
         if (!list.empty()) ++round;
         continue;
       }
@@ -498,7 +590,10 @@ class Run {
                                    Hashes& h, bool& changed) {
     for (int d : list)
       if (!driveThere(d)) return IOFail{ENOENT, d};
-    for (const auto& p : parts) mkdirs(parentPath(p.path), fs_);
+    for (const auto& p : parts) {
+      mkdirs(parentPath(p.path), fs_);
+      sweep(target(p.index, r));
+    }
     try {
       h = copyOnce(
           r.src, parts, before.times, options_.md5, options_.verify != VerifyMode::paranoid,
@@ -519,8 +614,8 @@ class Run {
     if (options_.verify == VerifyMode::paranoid) {
       auto again = hashFile(r.src, {}, fs_);
       if (!again || *again != h.xxh64) {
-        if (!cardMounted()) throw CardGone{};
         for (const auto& p : partPaths) fs_.unlink(p);
+        if (!cardMounted()) throw CardGone{};
         return std::nullopt;
       }
     }
@@ -528,7 +623,8 @@ class Run {
         partPaths, [&](size_t i, size_t n) { meter_.back(&r, i, static_cast<int64_t>(n)); }, fs_);
   }
 
-  // Step C7: files at the target without a verified record are compared, never replaced.
+  // Step C7: files at the target without a verified record are compared, never replaced. Only a
+  // regular file of its own counts: never a link, nor the card's own file under another name.
   void adoptInPlace(RowState& st, const std::vector<int>& unrecorded) {
     const Row& r = st.r;
     std::optional<std::string> srcHash;
@@ -536,23 +632,49 @@ class Run {
     for (int d : unrecorded) {
       // A drive lost during this row's copies is not compared: its file cannot be read.
       if (!live.count(d)) continue;
+      const std::string path = target(d, r);
+      struct stat there {
+      }, card{};
+      if (fs_.lstat(path, &there) != 0 || !S_ISREG(there.st_mode)) {
+        fail(st, d, kNotAFile, 0, /*writeRow=*/false);
+        continue;
+      }
+      if (fs_.stat(r.src, &card) == 0 && card.st_dev == there.st_dev &&
+          card.st_ino == there.st_ino) {
+        fail(st, d, kCardItself, 0, /*writeRow=*/false);
+        continue;
+      }
       if (!srcHash) srcHash = hashFile(r.src, {}, fs_);
       if (!srcHash) {
         if (!cardMounted()) throw CardGone{};
         fail(st, d, kNoCompare, 0, /*writeRow=*/false);
         continue;
       }
-      auto there = hashFile(target(d, r), {}, fs_);
-      if (!there || *there != *srcHash) {
+      auto hash = hashFile(path, {}, fs_);
+      // Read what was examined: a file swapped for a link meanwhile is not adopted.
+      struct stat after {};
+      const bool sameFile = fs_.lstat(path, &after) == 0 && S_ISREG(after.st_mode) &&
+                            after.st_dev == there.st_dev && after.st_ino == there.st_ino;
+      if (!hash || *hash != *srcHash || !sameFile) {
         fail(st, d, kOther, 0, /*writeRow=*/false);
         continue;
       }
       // Same content: give it the card file's time, so later counts find the copy unchanged.
-      giveCopyTime(target(d, r), r.mtimeNs, fs_);
+      giveCopyTime(path, r.mtimeNs, fs_);
       records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, CopyState::verified, 0,
-                      std::nullopt, r.view);
+                      std::nullopt, r.view, placeOf(path));
       result.verified[dests_[d]].push_back({r, *srcHash, std::nullopt});
     }
+  }
+
+  // Where a copy just put in place is: its drive and inode, as the count will judge it.
+  std::optional<DriveFile> placeOf(const std::string& path) {
+    return driveFileOf(path, drives_, fs_);
+  }
+
+  void sweep(const std::string& target) {
+    if (!sweeper_) sweeper_.emplace(startNs, fs_);
+    sweeper_->before(target);
   }
 
   // The card files after this one are asked for, so their reads overlap this one's writes.
@@ -576,11 +698,13 @@ class Run {
   const IngestHooks& hooks_;
   ByteMeter& meter_;
   Fs& fs_;
+  Drives& drives_;
   std::unique_ptr<AlignedBuffer> smallBuf_;
   std::vector<std::unique_ptr<Flight>> current_;  // started, not yet handed to the workers
   int64_t currentBytes_ = 0;
   std::deque<std::unique_ptr<Group>> launched_;  // handed to the workers, oldest first
   size_t prefetched_ = 0;                        // rows before this one were asked for
+  std::optional<PartSweeper> sweeper_;
 };
 
 }  // namespace
@@ -595,13 +719,24 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   for (const auto& r : rows) total += r.size;
   ByteMeter meter(bytes, total);
   Fs& fs = options.fs ? *options.fs : realFs();
-  Run run(rows, src, cam, dests, store, options, hooks, meter, fs);
+  std::unique_ptr<Drives> drives = systemDrives();
+  Run run(rows, src, cam, dests, store, options, hooks, meter, fs, *drives);
 
   // A: checks before anything is written.
   requireSeparateFolders(dests);
   auto card = devOf(src, fs);
   if (!card) throw IngestStop::cardRemoved();
   run.cardDev = *card;
+  run.startNs = startNs;
+  // Never the card: formatting it would take such a copy with it.
+  const std::optional<std::string> cardDriveId = cardDrive(src, *drives, fs);
+  for (const auto& root : dests) {
+    // The project folder inside the card (a destination in the card folder) or around it.
+    if (sameOrNested(root, src)) throw IngestStop::onCard(driveOf(root), false);
+    auto dev = devOf(nearestExisting(root, fs), fs);
+    if (cardDriveId && dev && drives->idOf(*dev) == *cardDriveId)
+      throw IngestStop::onCard(driveOf(root), true);
+  }
   for (const auto& root : dests) {
     std::string drive = driveOf(root);
     auto dev = devOf(drive, fs);
@@ -669,9 +804,11 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   if (progress) progress(count, count, "", total, total);
   IngestResult& res = run.result;
   for (const auto& r : rows) {
-    if (store.verifiedCount(ingestKey(cam, r)) < copiesRequired) ++res.underCopied;
+    if (store.verifiedCount(ingestKey(cam, r), cardDriveId) < copiesRequired) ++res.underCopied;
   }
+  const bool nothing = std::none_of(rows.begin(), rows.end(), [](const Row& r) { return r.dest; });
   if (res.stopped || !res.failed.empty()) res.color = CardColor::red;
+  else if (nothing) res.color = CardColor::gray;  // nothing read decides nothing
   else if (res.underCopied > 0) res.color = CardColor::yellow;
   else res.color = CardColor::green;
   return std::move(res);

@@ -1,6 +1,7 @@
 // Ingest runs of many files: the pipeline, its grouped records, live byte counts, long names and
 // card files that change while they are copied.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,14 +21,15 @@ using namespace tolverdine::testing;
 
 struct Pipe {
   TempDir dir;
+  TempDrive one, two;
   std::string card = dir.path + "/card";
-  std::string root1 = dir.path + "/d1/20250101_p", root2 = dir.path + "/d2/20250101_p";
+  std::string root1 = one.path + "/d1/20250101_p", root2 = two.path + "/d2/20250101_p";
   Store store{dir.path + "/db.sqlite"};
   std::vector<Row> rows;
   Pipe() {
     mkdirs(card);
-    mkdirs(dir.path + "/d1");
-    mkdirs(dir.path + "/d2");
+    mkdirs(one.path + "/d1");
+    mkdirs(two.path + "/d2");
   }
   void add(const std::string& name, size_t size) {
     rows.push_back(
@@ -66,7 +68,7 @@ TEST(IngestPipeline, ManySmallFilesAmongLargeOnesAllVerifiedInCardOrder) {
       EXPECT_EQ(r.verified[root][i].row.rel, p.rows[i].rel);  // card order
       EXPECT_EQ(hashFile(root + "/" + *p.rows[i].dest), hashFile(p.rows[i].src)) << p.rows[i].rel;
       EXPECT_EQ(dbRow(p.store, p.rows[i], root)->attempts, 1);
-      EXPECT_FALSE(exists(root + "/" + *p.rows[i].dest + ".part"));
+      EXPECT_EQ(partsUnder(root), "");
     }
   }
   EXPECT_EQ(dbRows(p.store), 302);
@@ -123,10 +125,13 @@ TEST(IngestPipeline, NameTooLongForThePartSuffixIsCopiedUnderAShortTemporaryName
   p.add(name, 4000);
   p.add("IMG_0001.JPG", 3000);
   const Row& r = p.rows[0];
-  // An interrupted run left its short-named part behind: it is taken over, not left lying.
+  // An interrupted run (of a process gone) left its short-named part behind: it does not stay.
   std::string target1 = p.root1 + "/" + *r.dest;
-  std::string leftover = partPathFor(target1);
-  ASSERT_NE(leftover, target1 + ".part");
+  pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ::waitpid(gone, nullptr, 0);
+  std::string leftover =
+      parentPath(target1) + "/.tolverdine-" + std::to_string(gone) + "-0123abcd.part";
   mkdirs(parentPath(leftover));
   writeFile(leftover, "half a copy");
   IngestResult res = p.run();
@@ -136,7 +141,7 @@ TEST(IngestPipeline, NameTooLongForThePartSuffixIsCopiedUnderAShortTemporaryName
   EXPECT_EQ(hashFile(target1), hashFile(r.src));
   EXPECT_EQ(hashFile(p.root2 + "/" + *r.dest), hashFile(r.src));
   EXPECT_FALSE(exists(leftover));
-  EXPECT_FALSE(exists(partPathFor(p.root2 + "/" + *r.dest)));
+  EXPECT_EQ(partsUnder(p.root2), "");
 }
 
 TEST(IngestPipeline, CardFileChangingWhileCopiedIsNeverRecordedAsItsOldSelf) {
@@ -167,13 +172,29 @@ TEST(IngestPipeline, CardFileChangingWhileCopiedIsNeverRecordedAsItsOldSelf) {
     EXPECT_EQ(r.copied, 1);
     for (const auto& root : {p.root1, p.root2}) {
       EXPECT_FALSE(exists(root + "/" + *grows.dest));
-      EXPECT_FALSE(exists(root + "/" + *grows.dest + ".part"));
+      EXPECT_EQ(partsUnder(root), "");
       auto db = dbRow(p.store, grows, root);
       ASSERT_TRUE(db);
       EXPECT_EQ(db->state, "failed");
       EXPECT_EQ(db->attempts, 3);  // retried like a read error
     }
   }
+  // Changed after it was planned: not copied under the planned size and time; planned again,
+  // the file as it is now is copied.
+  Pipe p;
+  p.add("C0001.MP4", 6000);
+  writeFile(p.rows[0].src, "other bytes");
+  IngestResult r = p.run();
+  EXPECT_EQ(r.color, CardColor::red);
+  ASSERT_EQ(r.failed.size(), 2u);
+  EXPECT_EQ(r.failed[0].why, kChanged);
+  EXPECT_FALSE(exists(p.root1 + "/" + *p.rows[0].dest));
+  struct stat st {};
+  ASSERT_EQ(::stat(p.rows[0].src.c_str(), &st), 0);
+  p.rows[0].size = st.st_size;
+  p.rows[0].mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  EXPECT_EQ(p.run().color, CardColor::green);
+  EXPECT_EQ(hashFile(p.root2 + "/" + *p.rows[0].dest), xxh64("other bytes"));
 }
 
 }  // namespace

@@ -21,8 +21,9 @@ using namespace tolverdine::testing;
 
 struct Card {
   TempDir dir;
+  TempDrive one, two;
   std::string card = dir.path + "/card";
-  std::string drive1 = dir.path + "/d1", drive2 = dir.path + "/d2";
+  std::string drive1 = one.path + "/d1", drive2 = two.path + "/d2";
   std::string root1 = drive1 + "/20250101_테스트", root2 = drive2 + "/20250101_테스트";
   Store store{dir.path + "/db.sqlite"};
   std::vector<Row> rows;
@@ -80,7 +81,7 @@ TEST(Ingest, FreshCardRerunAndReclassifiedClip) {
   for (const auto& root : {c.root1, c.root2}) {
     for (int i = 0; i < 3; ++i) {
       EXPECT_EQ(hashFile(root + "/" + *c.rows[i].dest), hashFile(c.rows[i].src));
-      EXPECT_FALSE(exists(root + "/" + *c.rows[i].dest + ".part"));
+      EXPECT_EQ(partsUnder(root), "");
       auto row = dbRow(c.store, c.rows[i], root);
       ASSERT_TRUE(row);
       EXPECT_EQ(row->state, "verified");
@@ -251,7 +252,7 @@ TEST(Ingest, FilesAlreadyInPlaceAreComparedNeverReplaced) {
       again.failed.end());
   ASSERT_TRUE(readFile(c.root1 + "/" + *late.dest, &got));
   EXPECT_EQ(got, other);
-  EXPECT_FALSE(exists(partPathFor(c.root1 + "/" + *late.dest)));
+  EXPECT_EQ(partsUnder(c.root1), "");
   EXPECT_FALSE(dbRow(c.store, late, c.root1));
 }
 
@@ -285,7 +286,7 @@ TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
   EXPECT_EQ(bad.failed[0].why, "검증 해시 불일치");
   EXPECT_TRUE(bad.verified.empty());
   EXPECT_FALSE(exists(c.root2 + "/" + *c.rows[0].dest));
-  EXPECT_FALSE(exists(c.root2 + "/" + *c.rows[0].dest + ".part"));
+  EXPECT_EQ(partsUnder(c.root2), "");
   auto db = dbRow(c.store, c.rows[0], c.root2);
   EXPECT_EQ(db->state, "failed");
   EXPECT_EQ(db->attempts, 2);

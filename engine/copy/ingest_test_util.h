@@ -60,6 +60,11 @@ inline int64_t dbRows(Store& s) {
 
 inline int64_t plenty(const std::string&) { return int64_t{1} << 40; }
 
+/// The temporaries ("*.part") left anywhere under root, one a line; empty when none.
+inline std::string partsUnder(const std::string& root) {
+  return shellOutput("find '" + root + "' -name '*.part' 2>/dev/null").out;
+}
+
 struct Progress {
   struct Call {
     int n, count;

@@ -1,5 +1,7 @@
 #include "engine/copy/mirror.h"
 
+#include "platform/posix/drives.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,9 +83,11 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
   auto primaryDev = devOf(primary, fs);
   if (!primaryDev) throw IngestStop::destMissing(primary);
 
+  std::unique_ptr<Drives> drives = systemDrives();
   std::vector<Entry> pending;
   for (auto& e : store.verifiedEntries(primary))
-    if (!goodCopyOn(store, e.key, secondary, e.rel, realStat(fs))) pending.push_back(std::move(e));
+    if (!goodCopyOn(store, e.key, secondary, e.rel, realStat(fs), *drives))
+      pending.push_back(std::move(e));
   int64_t need = 0;
   for (const auto& e : pending) need += e.size;
   const int64_t avail = free(secondary);
@@ -94,6 +98,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     removeStaleTemps(join(secondary, set->reports), startNs, fs);
 
   const bool clones = canClone(secondary, fs);
+  PartSweeper sweeper(startNs, fs);
   MirrorResult res;
   auto secondaryThere = [&] { return devOf(drive, fs) == driveDev; };
   auto makeViewClone = [&](const Entry& e) {
@@ -141,11 +146,17 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     row.dest = e.rel;
 
     if (exists(target, fs)) {
-      auto h = hashFile(target, {}, fs);
+      // Only a regular file of its own is adopted: a link (to the primary's copy, say) is not a
+      // second copy.
+      struct stat there {};
+      auto h = fs.lstat(target, &there) == 0 && S_ISREG(there.st_mode) &&
+                       !(there.st_dev == st.st_dev && there.st_ino == st.st_ino)
+                   ? hashFile(target, {}, fs)
+                   : std::nullopt;
       if (h && *h == recorded) {
         giveCopyTime(target, keyFacts(e.key) ? keyFacts(e.key)->mtimeNs : 0, fs);
         store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 0,
-                     std::nullopt, e.view);
+                     std::nullopt, e.view, driveFileOf(target, *drives, fs));
         res.verified.push_back(Verified{row, recorded, std::nullopt});
         ++res.skipped;
         makeViewClone(e);
@@ -156,7 +167,9 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     }
 
     mkdirs(parentPath(target), fs);
+    sweeper.before(target);
     const std::string part = partPathFor(target, fs);
+    LiveTemp live(part);
     Hashes got;
     try {
       got =
@@ -189,7 +202,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
       continue;
     }
     store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 1, std::nullopt,
-                 e.view);
+                 e.view, driveFileOf(target, *drives, fs));
     res.verified.push_back(Verified{row, recorded, std::nullopt});
     ++res.copied;
     makeViewClone(e);

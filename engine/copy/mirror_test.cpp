@@ -15,6 +15,7 @@ using testing::plenty;
 
 struct Ingested {
   TempDir t;
+  TempDrive nas;  // the second copy's drive
   std::unique_ptr<Store> store;
   std::string card, primary;
   std::vector<Row> rows;
@@ -42,7 +43,7 @@ std::vector<std::string> reasons(const MirrorResult& r) {
 TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   Ingested in;
   ingest(in, 3, 200000);
-  const std::string drive = in.t.path + "/nas", secondary = drive + "/20250101_p";
+  const std::string drive = in.nas.path + "/nas", secondary = drive + "/20250101_p";
   mkdirs(drive);
   // One identical copy is already there (adopted), one stranger sits at a planned path.
   mkdirs(secondary + "/01_원본/A캠/기타");
@@ -95,7 +96,7 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   ASSERT_TRUE(readFile(secondary + "/" + *in.rows[1].dest, &stranger));
   EXPECT_EQ(stranger, "someone else's file");
   EXPECT_EQ(hashFile(secondary + "/" + *in.rows[2].dest), hashFile(in.rows[2].src));
-  EXPECT_FALSE(exists(secondary + "/" + *in.rows[2].dest + ".part"));
+  EXPECT_EQ(testing::partsUnder(secondary), "");
   EXPECT_EQ(in.store->verifiedCount(ingestKey(kCam, in.rows[0])), 2);
   EXPECT_EQ(in.store->verifiedCount(ingestKey(kCam, in.rows[1])), 1);
   auto adopted = testing::dbRow(*in.store, in.rows[0], secondary),
@@ -126,8 +127,8 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
 TEST(Mirror, DamagedOrMissingPrimaryAndUnsafeRecordsAreNotPropagated) {
   Ingested in;
   ingest(in, 3, 100000);
-  const std::string secondary = in.t.path + "/nas/20250101_p";
-  mkdirs(in.t.path + "/nas");
+  const std::string secondary = in.nas.path + "/nas/20250101_p";
+  mkdirs(in.nas.path + "/nas");
   // Same size, one byte changed since the ingest: the recorded hash must catch it.
   const std::string bad = in.primary + "/" + *in.rows[0].dest;
   ASSERT_EQ(sh("printf 'Z' | dd of='" + bad + "' bs=1 seek=5000 conv=notrunc status=none"), 0);
@@ -150,16 +151,16 @@ TEST(Mirror, DamagedOrMissingPrimaryAndUnsafeRecordsAreNotPropagated) {
   EXPECT_EQ(why[*in.rows[1].dest], "1차 사본이 없음");
   EXPECT_EQ(why["../../outside.MP4"], "1차 사본이 없음");
   EXPECT_FALSE(exists(secondary + "/" + *in.rows[0].dest));
-  EXPECT_FALSE(exists(secondary + "/" + *in.rows[0].dest + ".part"));
-  EXPECT_FALSE(exists(in.t.path + "/nas/outside.MP4"));
+  EXPECT_EQ(testing::partsUnder(secondary), "");
+  EXPECT_FALSE(exists(in.nas.path + "/nas/outside.MP4"));
   EXPECT_FALSE(in.store->verifiedHash(ingestKey(kCam, in.rows[0]), secondary));
 }
 
 TEST(Mirror, StopsBeforeCopyingWithoutDriveOrSpace) {
   Ingested in;
   ingest(in, 2, 50);  // 100 bytes pending
-  mkdirs(in.t.path + "/nas");
-  const std::string secondary = in.t.path + "/nas/20250101_p";
+  mkdirs(in.nas.path + "/nas");
+  const std::string secondary = in.nas.path + "/nas/20250101_p";
   auto freeIs = [](int64_t n) { return [n](const std::string&) { return n; }; };
   try {
     runMirror(in.primary, secondary, *in.store, freeIs(104), {});

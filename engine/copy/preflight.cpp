@@ -84,6 +84,22 @@ void requireSeparateFolders(const std::vector<std::string>& folders) {
     throw IngestStop::sameFolder(folders[pair->first], folders[pair->second]);
 }
 
+std::vector<std::string> sameDriveNotes(const std::vector<std::string>& folders, Drives& drives,
+                                        Fs& fs) {
+  std::vector<std::optional<std::string>> ids;
+  for (const auto& f : folders) {
+    auto dev = devOf(nearestExisting(f, fs), fs);
+    ids.push_back(dev ? std::optional<std::string>(drives.idOf(*dev)) : std::nullopt);
+  }
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < folders.size(); ++i)
+    for (size_t j = i + 1; j < folders.size(); ++j)
+      if (ids[i] && ids[i] == ids[j])
+        lines.push_back("같은 드라이브: " + folders[i] + " · " + folders[j] +
+                        " — 두 곳의 사본은 하나로 셉니다. 다른 드라이브를 고르세요");
+  return lines;
+}
+
 std::string takeLock(const std::string& reports, const std::string& cam, Fs& fs) {
   std::string path = nfc(reports) + "/" + nfc("lock_" + cam + ".json");
   if (lockHeld(path, ::time(nullptr))) throw IngestStop::locked(cam);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/base/records.h"
+#include "platform/posix/drives.h"
 #include "platform/posix/fs.h"
 
 namespace tolverdine {
@@ -39,6 +40,12 @@ std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::s
 /// Throws IngestStop::sameFolder for the first two folders that are one folder on disk or lie one
 /// inside the other: a copy there would be counted twice.
 void requireSeparateFolders(const std::vector<std::string>& folders);
+
+/// One Korean line for each pair of folders on one drive ("같은 드라이브: A · B — …"): both may be
+/// used, but their copies count as one. Folders not there yet are judged by the nearest folder
+/// above them that is.
+std::vector<std::string> sameDriveNotes(const std::vector<std::string>& folders, Drives& drives,
+                                        Fs& fs = realFs());
 
 /// Takes reports/lock_<cam>.json and returns its path. Throws IngestStop::locked when a live
 /// ingest elsewhere holds it.

@@ -31,8 +31,10 @@ CardPlan planCard(const CardJob& job, const ProbeFn& probe) {
   std::vector<std::string> dates = shootDates(plan.rows, dayBoundaryHours);
   plan.date = dates.empty() ? localFormat(static_cast<double>(std::time(nullptr)), "yyyyMMdd")
                             : dates.front();
+  // Resolved whole: a project folder that is a link to another drive's is that drive's folder.
   for (const auto& d : job.destinations)
-    plan.roots.push_back(join(canonicalPath(d), projectFolder(plan.date, job.project)));
+    plan.roots.push_back(
+        canonicalPath(join(canonicalPath(d), projectFolder(plan.date, job.project))));
   return plan;
 }
 

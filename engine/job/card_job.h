@@ -47,6 +47,7 @@ struct CardPlan {
   std::vector<ListingError> errors;          // folders of the card that could not be read
   StorageMode storage = StorageMode::split;  // split or mirror, decided once at start
   std::vector<std::string> notes;            // placement notes for the log and the job summary file
+  std::vector<std::string> warnings;         // said before the copy: destinations sharing a drive
 };
 
 /// Scans the card, groups sessions, places every row and names the project folder after the

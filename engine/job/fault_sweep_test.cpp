@@ -39,6 +39,7 @@ constexpr int kCopies = 2;
 // so a memory file system is used where there is one.
 struct Workspace {
   std::string path;
+  TempDrive drives[3];  // one drive is one copy: each destination on its own
   Workspace() {
     const char* tmp = std::getenv("TMPDIR");
     std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp && *tmp ? tmp : "/tmp";
@@ -187,11 +188,13 @@ class Sweep {
 
   // One ingest under the plan, then a healthy one; returns the counted calls of the first.
   long ingestOnce(const Mode& m, long failAt, Tally* t) {
-    const std::string dir = ws_.path + "/run" + std::to_string(serial_++);
+    const std::string run = "/run" + std::to_string(serial_++), dir = ws_.path + run;
+    mkdirs(dir);
     std::vector<std::string> dests;
     for (int d = 1; d <= 3; ++d) {
-      mkdirs(dir + "/drive" + std::to_string(d));
-      dests.push_back(dir + "/drive" + std::to_string(d) + "/20250101_p");
+      const std::string drive = ws_.drives[d - 1].path + run + "/drive" + std::to_string(d);
+      mkdirs(drive);
+      dests.push_back(drive + "/20250101_p");
     }
     // The photo is already on the first drive, unrecorded: it must be compared, not replaced.
     const Row& photo = card_.rows.back();
@@ -248,6 +251,7 @@ class Sweep {
 
     tallyRun(m.name, failAt, fs.fired(), beforeRerun, problems, *t);
     std::filesystem::remove_all(dir);
+    for (const auto& root : dests) std::filesystem::remove_all(parentPath(parentPath(root)));
     return fs.counted();
   }
 

@@ -19,7 +19,8 @@ using namespace testing;
 namespace {
 struct Library {
   TempDir dir;
-  std::string card = dir.path + "/card", d1 = dir.path + "/SSD1", d2 = dir.path + "/SSD2";
+  TempDrive one, two;
+  std::string card = dir.path + "/card", d1 = one.path + "/SSD1", d2 = two.path + "/SSD2";
   Store store{dir.path + "/db.sqlite"};
   std::vector<Row> rows;
   Library() {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "engine/base/text.h"
 #include "engine/store/store.h"
@@ -12,7 +13,8 @@ namespace tolverdine {
 
 bool CardStatus::alreadyBackedUp() const {
   const auto* k = std::get_if<Known>(&value);
-  return k && k->under == 0 && k->added == 0;
+  // A card with no file is no backup of anything: an unmounted card leaves an empty folder.
+  return k && k->files > 0 && k->under == 0 && k->added == 0;
 }
 
 std::string statusText(const CardStatus& s) {
@@ -56,7 +58,8 @@ std::string cardFingerprint(const std::vector<CardFile>& files) {
 }
 
 CardStatus cardStatus(const std::vector<CardFile>& files, Store& store, int copiesRequired,
-                      const std::optional<std::string>& volume) {
+                      const std::optional<std::string>& volume,
+                      const std::optional<std::string>& cardDrive) {
   std::string cam;
   if (auto rec = store.camForCard(cardFingerprint(files))) {
     if (volume && rec->volume && *volume != *rec->volume)
@@ -70,8 +73,10 @@ CardStatus cardStatus(const std::vector<CardFile>& files, Store& store, int copi
     cam = *found;
   }
   int under = 0, added = 0, missing = 0, changed = 0;
+  std::set<std::string> drives;
   for (const auto& f : files) {
-    CopyTally t = store.verifiedTally(ingestKey(cam, f));
+    CopyTally t = store.verifiedTally(ingestKey(cam, f), cardDrive);
+    drives.insert(t.drives.begin(), t.drives.end());
     missing += t.missing;
     changed += t.changed;
     if (t.counted == 0) ++added;
@@ -81,6 +86,7 @@ CardStatus cardStatus(const std::vector<CardFile>& files, Store& store, int copi
   auto& k = std::get<CardStatus::Known>(s.value);
   k.missing = missing;
   k.changed = changed;
+  k.drives = static_cast<int>(drives.size());
   return s;
 }
 

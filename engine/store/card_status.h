@@ -21,6 +21,8 @@ struct CardStatus {
     int files = 0, under = 0, added = 0;
     /// Verified copies left out of the counts: file gone from a connected drive, or changed.
     int missing = 0, changed = 0;
+    /// Drives holding a counted copy of some file: two folders of one drive are one.
+    int drives = 0;
     bool operator==(const Known&) const = default;
   };
   /// Same file list as a recorded card, but another volume UUID: the second slot of one camera.
@@ -36,8 +38,10 @@ struct CardStatus {
 
   Case value = New{};
 
-  static CardStatus known(std::string cam, int files, int under, int added) {
-    return {Known{std::move(cam), files, under, added}};
+  static CardStatus known(std::string cam, int files, int under, int added, int drives = 0) {
+    Known k{std::move(cam), files, under, added};
+    k.drives = drives;
+    return {std::move(k)};
   }
   static CardStatus twin(std::string cam, int files) { return {Twin{std::move(cam), files}}; }
   static CardStatus newCard() { return {New{}}; }
@@ -58,8 +62,10 @@ std::string discountNote(const CardStatus& s);
 /// and composed. Depends only on the file list, never on the volume's name or mount point.
 std::string cardFingerprint(const std::vector<CardFile>& files);
 
-/// Reads only. A failing database makes the card look less backed up, never more.
+/// Reads only (but for the drives learnt by rows of older builds). A failing database makes the
+/// card look less backed up, never more. Copies on cardDrive, the card's own drive, never count.
 CardStatus cardStatus(const std::vector<CardFile>& files, Store& store, int copiesRequired,
-                      const std::optional<std::string>& volume);
+                      const std::optional<std::string>& volume,
+                      const std::optional<std::string>& cardDrive = std::nullopt);
 
 }  // namespace tolverdine

@@ -42,20 +42,10 @@ bool sameTime(int64_t file, int64_t key) {
   return false;
 }
 
-bool readable(const std::optional<PathFacts>& f) { return f && !f->unreadable; }
-
-// Folders where the system mounts removable drives: a drive's folder missing there is a drive
-// that was taken away, whatever else changed in them since.
-bool mountPlace(const std::string& path) {
-  for (const char* p : {"/media", "/run/media", "/mnt", "/Volumes"}) {
-    const std::string place = p;
-    if (path == place) return true;
-    if (place != "/mnt" && place != "/Volumes" &&
-        path.compare(0, place.size() + 1, place + "/") == 0 &&
-        path.find('/', place.size() + 1) == std::string::npos)
-      return true;
-  }
-  return false;
+// A regular file (a link is never a copy) with the size and time of the key.
+bool fitsKey(const PathFacts& f, const KeyFacts& want) {
+  if (!f.regular || f.size != want.size) return false;
+  return want.mtimeNs == 0 || sameTime(f.mtimeNs, want.mtimeNs);
 }
 
 }  // namespace
@@ -64,7 +54,7 @@ StatFn realStat(Fs& fs) {
   return [&fs](const std::string& path) -> std::optional<PathFacts> {
     struct stat st {};
     PathFacts f;
-    if (fs.stat(path, &st) != 0) {
+    if (fs.lstat(path, &st) != 0) {
       if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
       f.unreadable = true;
       return f;
@@ -75,6 +65,7 @@ StatFn realStat(Fs& fs) {
     f.mtimeNs = ns(st.st_mtim);
     f.ctimeNs = std::max(ns(st.st_ctim), f.mtimeNs);
     f.dev = st.st_dev;
+    f.ino = static_cast<int64_t>(st.st_ino);
     return f;
   };
 }
@@ -97,49 +88,65 @@ CopyPlace copyPlace(const std::string& root, const std::string& rel, const KeyFa
                     const StatFn& stat) {
   auto f = stat(under(root, rel));
   if (!f || f->unreadable) return CopyPlace::missing;
-  if (!f->regular || f->size != want.size) return CopyPlace::changed;
-  if (want.mtimeNs != 0 && !sameTime(f->mtimeNs, want.mtimeNs)) return CopyPlace::changed;
+  return fitsKey(*f, want) ? CopyPlace::good : CopyPlace::changed;
+}
+
+namespace {
+
+// The file of a copy whose drive is mounted: regular, on that drive, still the same file where
+// the drive keeps inode numbers, with the size and time of its key. `seen` gets where it is.
+CopyPlace onItsDrive(const RecordedCopy& c, const std::string& rel, const StatFn& stat,
+                     Drives& drives, std::optional<DriveFile>* seen) {
+  auto f = stat(under(c.dest, rel));
+  if (!f || f->unreadable) return CopyPlace::missing;
+  if (!f->regular) return CopyPlace::changed;
+  const std::string drive = drives.idOf(static_cast<dev_t>(f->dev));
+  // The path leads to another drive now (a folder where the drive used to be mounted).
+  if (c.on && drive != c.on->drive) return CopyPlace::missing;
+  if (c.on && f->ino != c.on->ino && drives.stableInodes(static_cast<dev_t>(f->dev)))
+    return CopyPlace::changed;
+  if (auto want = keyFacts(c.key); want && !fitsKey(*f, *want)) return CopyPlace::changed;
+  if (seen) *seen = DriveFile{drive, f->ino};
   return CopyPlace::good;
 }
 
-bool driveConnected(const std::string& root, int64_t recordedAt, const StatFn& stat) {
-  if (stat(root)) return true;
-  std::string folder = root;
-  std::optional<PathFacts> facts;
-  do {
-    folder = parentPath(folder);
-    if (folder.empty()) folder = "/";
-    facts = stat(folder);
-  } while (!facts && folder != "/");
-  if (facts && facts->unreadable) return true;
-  if (!facts || mountPlace(folder)) return false;
-  std::string parent = parentPath(folder);
-  if (parent.empty()) parent = "/";
-  auto up = stat(parent);
-  if (folder != "/" && up && !up->unreadable && up->dev != facts->dev)
-    return true;  // a mounted drive whose project folder is gone
-  // Removing the project folder changed this folder; a drive pulled from over it did not.
-  return facts->ctimeNs / kNs >= recordedAt;
-}
+}  // namespace
 
-CopyPlace judgeCopy(const RecordedCopy& c, const StatFn& stat) {
-  auto want = keyFacts(c.key);
-  auto at = parseInternetDate(c.at, Fraction::forbidden);
-  // An unreadable time stamp cannot show that the drive is away: the file decides.
-  const int64_t recorded = at ? static_cast<int64_t>(*at) : 0;
-  if (!driveConnected(c.dest, recorded, stat)) return CopyPlace::good;
-  if (!want) return readable(stat(under(c.dest, c.rel))) ? CopyPlace::good : CopyPlace::missing;
-  return copyPlace(c.dest, c.rel, *want, stat);
+CopyJudgement judgeCopy(const RecordedCopy& c, const StatFn& stat, Drives& drives) {
+  // On the shelf only when no file system with its identity is mounted anywhere: a path that is
+  // gone says nothing, the drive may be mounted elsewhere with the copy deleted.
+  if (c.on && !drives.mounted(c.on->drive)) return {CopyPlace::good, c.on};
+  std::optional<DriveFile> seen;
+  CopyPlace p = onItsDrive(c, c.rel, stat, drives, &seen);
+  return {p, p == CopyPlace::good ? seen : std::nullopt};
 }
 
 bool goodCopyOn(Store& store, const std::string& key, const std::string& root,
-                const std::string& plannedRel, const StatFn& stat) {
-  if (!store.verifiedHash(key, root)) return false;
-  auto recorded = store.destRel(key, root);
-  const std::string rel = recorded && !recorded->empty() ? *recorded : plannedRel;
-  auto want = keyFacts(key);
-  if (!want) return readable(stat(under(root, rel)));
-  return copyPlace(root, rel, *want, stat) == CopyPlace::good;
+                const std::string& plannedRel, const StatFn& stat, Drives& drives) {
+  auto row = store.verifiedRow(key, root);
+  if (!row) return false;
+  const std::string rel = row->rel.empty() ? plannedRel : row->rel;
+  return onItsDrive(*row, rel, stat, drives, nullptr) == CopyPlace::good;
+}
+
+std::optional<DriveFile> driveFileOf(const std::string& path, Drives& drives, Fs& fs) {
+  struct stat st {};
+  if (fs.lstat(path, &st) != 0) return std::nullopt;
+  return DriveFile{drives.idOf(st.st_dev), static_cast<int64_t>(st.st_ino)};
+}
+
+std::optional<std::string> cardDrive(const std::string& card, Drives& drives, Fs& fs) {
+  struct stat st {};
+  if (fs.stat(card, &st) != 0) return std::nullopt;
+  auto point = drives.mountPointOf(st.st_dev);
+  if (!point) return std::nullopt;
+  const bool removablePlace =
+      point->rfind("/media/", 0) == 0 || point->rfind("/run/media/", 0) == 0;
+  struct stat up {};
+  const std::string parent = parentPath(card).empty() ? "/" : parentPath(card);
+  const bool mountRoot = fs.stat(parent, &up) == 0 && up.st_dev != st.st_dev;
+  if (!removablePlace && !mountRoot && *point != card) return std::nullopt;
+  return drives.idOf(st.st_dev);
 }
 
 bool giveCopyTime(const std::string& path, int64_t mtimeNs, Fs& fs) {

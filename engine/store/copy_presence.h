@@ -1,5 +1,6 @@
-// Whether a recorded verified copy is still a copy: the file is at its recorded place with the
-// size and the modification time it was given, or its drive is not connected (on the shelf).
+// Whether a recorded verified copy is still a copy: a regular file at its recorded place, on the
+// drive it was written to, with the size and the modification time it was given; or its drive is
+// mounted nowhere (on the shelf).
 #pragma once
 
 #include <cstdint>
@@ -7,13 +8,15 @@
 #include <optional>
 #include <string>
 
+#include "engine/store/copy_state.h"
+#include "platform/posix/drives.h"
 #include "platform/posix/fs.h"
 
 namespace tolverdine {
 
 class Store;
 
-/// What stat tells the presence check.
+/// What lstat tells the presence check. A symbolic link is never followed: a link is not a copy.
 struct PathFacts {
   bool dir = false;
   bool regular = false;
@@ -21,13 +24,14 @@ struct PathFacts {
   int64_t mtimeNs = 0;
   int64_t ctimeNs = 0;  // the later of status and content change
   uint64_t dev = 0;
+  int64_t ino = 0;
   /// Something is there that stat could not examine (EIO, EACCES, ENOTCONN ...): a drive that
   /// answers with errors is connected, and a copy on it is not vouched for.
   bool unreadable = false;
 };
-/// stat of a path (following links); absent when nothing is there (ENOENT, ENOTDIR).
+/// lstat of a path; absent when nothing is there (ENOENT, ENOTDIR).
 using StatFn = std::function<std::optional<PathFacts>(const std::string&)>;
-/// stat through fs, which must outlive the function.
+/// lstat through fs, which must outlive the function.
 StatFn realStat(Fs& fs = realFs());
 
 /// The state of a recorded copy's file.
@@ -40,31 +44,49 @@ struct KeyFacts {
 };
 std::optional<KeyFacts> keyFacts(const std::string& key);
 
-/// The file at root/rel against the size and time of its key. A time of 0 in the key is not
-/// compared (the copy kept the time it was written at). Coarse file-system clocks (FAT 2 s,
-/// exFAT 10 ms, NTFS 100 ns) pass within their step.
+/// The file at root/rel against the size and time of its key: a regular file (never a link or a
+/// folder) with that size and time. A time of 0 in the key is not compared (the copy kept the
+/// time it was written at). Coarse file-system clocks (FAT 2 s, exFAT 10 ms, NTFS 100 ns) pass
+/// within their step.
 CopyPlace copyPlace(const std::string& root, const std::string& rel, const KeyFacts& want,
                     const StatFn& stat);
 
-/// Whether the drive that held root is mounted now. root there: yes. Otherwise the nearest folder
-/// that is there decides: a mount point, or a folder changed at or after the copy was recorded
-/// (recordedAt, seconds), lost the project folder on a drive that is here; a place where
-/// removable drives are mounted (/media/x, /run/media/x, /mnt, /Volumes), or a folder untouched
-/// since the copy (the empty mount point of a pulled drive), means a drive on the shelf.
-/// Within the second of the copy a change counts as a deletion: in doubt a copy counts less.
-bool driveConnected(const std::string& root, int64_t recordedAt, const StatFn& stat);
-
-/// One verified row of the copy table, judged.
+/// One verified row of the copy table. Rows of older builds carry no drive and no inode.
 struct RecordedCopy {
   std::string key, dest, rel, at;
+  std::optional<DriveFile> on;
 };
-CopyPlace judgeCopy(const RecordedCopy& c, const StatFn& stat);
+
+/// The verdict on one recorded copy, and the drive it counts for when good: copies count once
+/// per drive. For a row of an older build found good on its drive, `on` is what was learnt.
+struct CopyJudgement {
+  CopyPlace place = CopyPlace::missing;
+  std::optional<DriveFile> on;
+  CopyJudgement() = default;
+  CopyJudgement(CopyPlace p, std::optional<DriveFile> d = std::nullopt)
+      : place(p), on(std::move(d)) {}
+};
+
+/// A copy whose drive is mounted is judged by its file: at its recorded place, on that drive,
+/// the same inode where the drive keeps inodes, with its size and time. A copy whose drive is
+/// mounted nowhere is on the shelf and counts. A row without a drive counts only once its file
+/// has been found on a mounted drive.
+CopyJudgement judgeCopy(const RecordedCopy& c, const StatFn& stat, Drives& drives);
 
 /// The ingest run's "already there" decision for one live destination: a verified copy is
 /// recorded for key on root and its file is good at the recorded place (plannedRel when no row
-/// names another; a reclassified copy lives elsewhere).
+/// names another; a reclassified copy lives elsewhere) on the recorded drive.
 bool goodCopyOn(Store& store, const std::string& key, const std::string& root,
-                const std::string& plannedRel, const StatFn& stat = realStat());
+                const std::string& plannedRel, const StatFn& stat, Drives& drives);
+
+/// Where the file at path is: its drive and inode (lstat: a link is the link); absent when
+/// nothing is there.
+std::optional<DriveFile> driveFileOf(const std::string& path, Drives& drives, Fs& fs = realFs());
+
+/// The drive of a card that is a mounted volume (its folder is where a file system is mounted,
+/// or that file system is mounted under /media or /run/media): formatting the card erases every
+/// copy on that drive, so none counts. Absent for a card that is a folder of another drive.
+std::optional<std::string> cardDrive(const std::string& card, Drives& drives, Fs& fs = realFs());
 
 /// Gives a copy the modification time of its source (ns since the epoch; 0: left alone). False
 /// when the file system refuses.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <ctime>
 #include <map>
+#include <set>
 
 #include "engine/base/names.h"
 #include "engine/base/text.h"
@@ -79,70 +80,114 @@ TEST(CopyPresence, SizeAndTimeOfTheKeyDecide) {
   EXPECT_EQ(copyPlace("/r", "touched", {100, 0}, st), CopyPlace::good);
 }
 
-TEST(CopyPresence, ConnectedIsDecidedByTheDriveNotTheProjectFolder) {
-  FakeDisk d;
-  const int64_t copied = 1800000000;
-  d.dir("/", 1, 0);
-  d.dir("/srv", 1, 0);
-  d.dir("/srv/d2", 2, copied - 100);     // a drive mounted here, project folder deleted
-  d.dir("/srv/shelf", 1, copied - 100);  // an empty mount point, untouched since the copy
-  d.dir("/srv/home", 1, copied + 50);    // a system-disk folder whose project folder was deleted
-  d.dir("/srv/same", 1, copied);         // ... in the very second of the copy
-  d.dir("/media", 1, copied + 999);
-  d.dir("/media/u", 1, copied + 999);  // the desktop removed the drive's folder on unmount
-  d.dir("/here/20260101_p", 3, 0);
-  d.dir("/here", 3, 0);
-  auto st = d.stat();
-  EXPECT_TRUE(driveConnected("/here/20260101_p", copied, st));
-  EXPECT_TRUE(driveConnected("/srv/d2/20260101_p", copied, st));
-  EXPECT_TRUE(driveConnected("/srv/d2/TOLVERDINE/20260101_p", copied, st));
-  EXPECT_FALSE(driveConnected("/srv/shelf/20260101_p", copied, st));
-  EXPECT_TRUE(driveConnected("/srv/home/20260101_p", copied, st));
-  EXPECT_TRUE(driveConnected("/srv/same/20260101_p", copied, st));
-  EXPECT_FALSE(driveConnected("/media/u/SSD/20260101_p", copied, st));
-  EXPECT_FALSE(driveConnected("/Volumes/SSD/20260101_p", copied, st));
-  EXPECT_FALSE(driveConnected("/gone/20260101_p", copied, st))
-      << "nothing of the path here since the copy";
-  d.dir("/", 1, copied + 1);
-  EXPECT_TRUE(driveConnected("/gone/20260101_p", copied, st))
-      << "a top folder removed after the copy";
+// Mounted drives by device number; an identity is mounted when some device carries it.
+struct FakeDrives : Drives {
+  std::map<dev_t, std::string> ids;
+  std::set<dev_t> unstable;  // FAT, exFAT: inode numbers made up at mount
+  std::string idOf(dev_t dev) override { return ids.count(dev) ? ids[dev] : "dev:x"; }
+  bool mounted(const std::string& id) override {
+    for (const auto& [dev, i] : ids)
+      if (i == id) return true;
+    return false;
+  }
+  std::optional<std::string> mountPointOf(dev_t) override { return std::nullopt; }
+  bool stableInodes(dev_t dev) override { return !unstable.count(dev); }
+};
 
-  // A row on a drive on the shelf counts whatever its file; on a connected drive the file decides.
-  EXPECT_EQ(judgeCopy({"A|x|5|7", "/srv/shelf/20260101_p", "x", "2027-01-15T08:00:00Z"}, st),
-            CopyPlace::good);
-  EXPECT_EQ(judgeCopy({"A|x|5|7", "/srv/d2/20260101_p", "x", "2027-01-15T08:00:00Z"}, st),
-            CopyPlace::missing);
+// What counts is decided by the drive a copy was written to, never by the path naming it.
+TEST(CopyPresence, ACopyCountsByItsDriveAndFile) {
+  FakeDisk d;
+  FakeDrives drives;
+  drives.ids = {{2, "uuid:SSD"}, {3, "uuid:OTHER"}, {4, "uuid:EXFAT"}};
+  drives.unstable = {4};
+  const int64_t t = 1700000000 * kSec;
+  auto file = [&](const std::string& p, uint64_t dev, int64_t ino) {
+    d.file(p, 5, t);
+    d.at[p].dev = dev;
+    d.at[p].ino = ino;
+  };
+  file("/m/ssd/p/x", 2, 10);
+  file("/m/moved/p/x", 3, 10);  // another drive mounted where SSD was
+  file("/m/exfat/p/x", 4, 99);
+  d.at["/m/ssd/p/link"] = d.at["/m/ssd/p/x"];
+  d.at["/m/ssd/p/link"].regular = false;  // what lstat says of a symbolic link
+  auto st = d.stat();
+  const std::string key = "A|x|5|" + std::to_string(t);
+  struct Case {
+    const char* what;
+    RecordedCopy row;
+    CopyPlace place;
+    std::optional<std::string> countsFor;
+  } cases[] = {
+      {"on the shelf: no drive with its identity is mounted",
+       {key, "/m/gone/p", "x", "", DriveFile{"uuid:SHELF", 1}},
+       CopyPlace::good,
+       "uuid:SHELF"},
+      {"on its drive",
+       {key, "/m/ssd/p", "x", "", DriveFile{"uuid:SSD", 10}},
+       CopyPlace::good,
+       "uuid:SSD"},
+      {"its drive is mounted but the file is gone (project folder deleted)",
+       {key, "/m/ssdroot/p", "x", "", DriveFile{"uuid:SSD", 10}},
+       CopyPlace::missing,
+       {}},
+      {"the path leads to another drive now",
+       {key, "/m/moved/p", "x", "", DriveFile{"uuid:SSD", 10}},
+       CopyPlace::missing,
+       {}},
+      {"another file under its name",
+       {key, "/m/ssd/p", "x", "", DriveFile{"uuid:SSD", 11}},
+       CopyPlace::changed,
+       {}},
+      {"exFAT makes inode numbers up at mount",
+       {key, "/m/exfat/p", "x", "", DriveFile{"uuid:EXFAT", 5}},
+       CopyPlace::good,
+       "uuid:EXFAT"},
+      {"a symbolic link is no copy",
+       {key, "/m/ssd/p", "link", "", DriveFile{"uuid:SSD", 10}},
+       CopyPlace::changed,
+       {}},
+      {"an older row is learnt on its drive",
+       {key, "/m/ssd/p", "x", "", std::nullopt},
+       CopyPlace::good,
+       "uuid:SSD"},
+      {"an older row counts only once found",
+       {key, "/m/gone/p", "x", "", std::nullopt},
+       CopyPlace::missing,
+       {}},
+  };
+  for (const Case& c : cases) {
+    CopyJudgement j = judgeCopy(c.row, st, drives);
+    EXPECT_EQ(j.place, c.place) << c.what;
+    EXPECT_EQ(j.on ? std::optional<std::string>(j.on->drive) : std::nullopt, c.countsFor) << c.what;
+  }
 }
 
-// A drive that answers stat with an error is here, and a copy it cannot show is no copy; a drive
-// that is simply gone (nothing there) is on the shelf and its copies keep counting.
+// A drive that answers stat with an error is here, and a copy it cannot show is no copy.
 TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
   TempDir t;
   const std::string drive = t.path + "/drive", root = drive + "/proj";
   mkdirs(root);
   writeFile(root + "/C1.MP4", "abcd");
-  // Recorded after the folders above last changed: a missing drive reads as taken away.
-  const std::string at = isoTime(std::time(nullptr) + 60);
-  const RecordedCopy copy{"A캠|C1.MP4|4|0", root, "C1.MP4", at};
-  EXPECT_EQ(judgeCopy(copy, realStat()), CopyPlace::good);
+  auto drives = systemDrives();
+  auto on = driveFileOf(root + "/C1.MP4", *drives);
+  ASSERT_TRUE(on);
+  const RecordedCopy copy{"A캠|C1.MP4|4|0", root, "C1.MP4", "", on};
+  EXPECT_EQ(judgeCopy(copy, realStat(), *drives).place, CopyPlace::good);
 
   // Every look under the drive fails with err, from the first on.
   auto failing = [&](int err) { return FaultPlan{1, err, false, true, kFsRead, drive}; };
   for (int err : {EIO, EACCES, ENOTCONN}) {
     FaultFs fs(failing(err));
-    EXPECT_TRUE(driveConnected(root, std::time(nullptr) + 60, realStat(fs))) << err;
-    EXPECT_EQ(judgeCopy(copy, realStat(fs)), CopyPlace::missing) << err;
+    EXPECT_EQ(judgeCopy(copy, realStat(fs), *drives).place, CopyPlace::missing) << err;
     EXPECT_EQ(copyPlace(root, "C1.MP4", {4, 0}, realStat(fs)), CopyPlace::missing) << err;
   }
-  FaultFs gone(failing(ENOENT));
-  EXPECT_FALSE(driveConnected(root, std::time(nullptr) + 60, realStat(gone)));
-  EXPECT_EQ(judgeCopy(copy, realStat(gone)), CopyPlace::good);
 
   // Through the store, as the card's colour counts copies.
   Store s(t.path + "/db.sqlite");
-  s.record(copy.key, root, copy.rel, 4, "h", CopyState::verified, 1);
+  s.record(copy.key, root, copy.rel, 4, "h", CopyState::verified, 1, {}, {}, on);
   FaultFs fs(failing(EIO));
-  s.setCopyJudge([&](const RecordedCopy& c) { return judgeCopy(c, realStat(fs)); });
+  s.setCopyJudge([&](const RecordedCopy& c) { return judgeCopy(c, realStat(fs), *drives); });
   EXPECT_EQ(s.verifiedTally(copy.key).counted, 0);
   EXPECT_EQ(s.verifiedTally(copy.key).missing, 1);
   s.setCopyJudge({});
@@ -152,11 +197,14 @@ TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
 // Real files: a copy in place counts, a deleted or changed one does not, and the card says why.
 TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
   TempDir t;
+  TempDrive drive1, drive2;
   Store s(t.path + "/db.sqlite");
   std::vector<CardFile> files{{"C1.MP4", 4, 1700000000 * kSec + 5},
                               {"C2.MP4", 4, 1700000000 * kSec + 6}};
-  const std::string r1 = t.path + "/d1/p", r2 = t.path + "/d2/p";
-  for (const auto& root : {r1, r2}) {
+  // A third folder of the first drive holds no third copy.
+  const std::string r1 = drive1.path + "/d1/p", r2 = drive2.path + "/d2/p",
+                    r3 = drive1.path + "/d3/p";
+  for (const auto& root : {r1, r2, r3}) {
     for (const auto& f : files) {
       mkdirs(root);
       writeFile(root + "/" + f.rel, "abcd");
@@ -166,6 +214,11 @@ TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
   }
   s.recordCard(cardFingerprint(files), "A캠", files, std::nullopt);
   EXPECT_TRUE(cardStatus(files, s, 2, std::nullopt).alreadyBackedUp());
+  EXPECT_FALSE(cardStatus(files, s, 3, std::nullopt).alreadyBackedUp());
+  EXPECT_EQ(std::get<CardStatus::Known>(cardStatus(files, s, 2, std::nullopt).value).drives, 2);
+  // Copies on the card's own drive are erased with it.
+  const std::string cardsDrive = *s.verifiedTally(ingestKey("A캠", files[0])).drives.begin();
+  EXPECT_EQ(s.verifiedCount(ingestKey("A캠", files[0]), cardsDrive), 1);
 
   ASSERT_EQ(::unlink((r2 + "/C1.MP4").c_str()), 0);
   ASSERT_EQ(sh("printf Z | dd of='" + r2 + "/C2.MP4' bs=1 seek=1 conv=notrunc status=none"), 0);
@@ -178,21 +231,18 @@ TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
   EXPECT_EQ(std::get<CardStatus::Known>(st.value).under, 2);
   EXPECT_EQ(discountNote(st), "사본 2개 제외 — 파일 없음 1 · 바뀜 1");
   EXPECT_EQ(statusText(st), "known(cam: \"A캠\", files: 2, under: 2, added: 0)");
-
-  // The seam: a judge that trusts every row gives the bare database count.
-  s.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
-  EXPECT_EQ(s.verifiedCount(ingestKey("A캠", files[0])), 2);
 }
 
 struct RunOnDisk {
   TempDir dir;
-  std::string card = dir.path + "/card", root1 = dir.path + "/d1/20250101_p",
-              root2 = dir.path + "/d2/20250101_p";
+  TempDrive one, two;
+  std::string card = dir.path + "/card", root1 = one.path + "/d1/20250101_p",
+              root2 = two.path + "/d2/20250101_p";
   Store store{dir.path + "/db.sqlite"};
   std::vector<Row> rows;
   RunOnDisk() {
-    mkdirs(dir.path + "/d1");
-    mkdirs(dir.path + "/d2");
+    mkdirs(one.path + "/d1");
+    mkdirs(two.path + "/d2");
     for (int i = 0; i < 3; ++i)
       rows.push_back(cardRow(card, "CLIP/C000" + std::to_string(i) + ".MP4", 5000 + i, 40 + i));
   }

@@ -1,7 +1,9 @@
 // Where a copy of a card file stands on one destination, as the copy table records it.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tolverdine {
@@ -19,6 +21,14 @@ constexpr const char* copyStateText(CopyState s) {
   }
   return "failed";
 }
+
+/// Where a copy is physically: the identity of its drive (see platform/posix/drives.h) and its
+/// file's inode there. Two destinations on one drive hold one copy between them.
+struct DriveFile {
+  std::string drive;
+  int64_t ino = 0;
+  bool operator==(const DriveFile&) const = default;
+};
 
 /// Absent for a text no build wrote.
 inline std::optional<CopyState> copyStateFrom(std::string_view text) {

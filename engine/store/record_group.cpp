@@ -14,17 +14,18 @@ RecordGroup::~RecordGroup() { commit(); }
 void RecordGroup::record(const std::string& key, const std::string& dest, const std::string& rel,
                          int64_t size, const std::optional<std::string>& hash, CopyState state,
                          int attempts, const std::optional<std::string>& md5,
-                         const std::optional<std::string>& view) noexcept {
+                         const std::optional<std::string>& view,
+                         const std::optional<DriveFile>& on) noexcept {
   // Immediate: the write lock is taken now, waiting out other writers, so no row of the group
   // can later fail on a stale snapshot. When it cannot be had, rows are written one by one.
   if (!open_ && store_.beginImmediate()) {
     open_ = true;
     openedAt_ = std::chrono::steady_clock::now();
   }
-  store_.record(key, dest, rel, size, hash, state, attempts, md5, view);
+  store_.record(key, dest, rel, size, hash, state, attempts, md5, view, on);
   if (!open_) return;
   try {
-    pending_.push_back({key, dest, rel, size, hash, state, attempts, md5, view});
+    pending_.push_back({key, dest, rel, size, hash, state, attempts, md5, view, on});
   } catch (const std::bad_alloc&) {
     // No memory to keep the row for a replay: end the group now, while the row is still in it.
     commit();
@@ -58,7 +59,7 @@ void RecordGroup::replay() noexcept {
   std::vector<Args> rows;
   rows.swap(pending_);
   for (const Args& a : rows)
-    store_.record(a.key, a.dest, a.rel, a.size, a.hash, a.state, a.attempts, a.md5, a.view);
+    store_.record(a.key, a.dest, a.rel, a.size, a.hash, a.state, a.attempts, a.md5, a.view, a.on);
 }
 
 }  // namespace tolverdine

@@ -30,7 +30,8 @@ class RecordGroup {
   void record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
               const std::optional<std::string>& hash, CopyState state, int attempts,
               const std::optional<std::string>& md5 = std::nullopt,
-              const std::optional<std::string>& view = std::nullopt) noexcept;
+              const std::optional<std::string>& view = std::nullopt,
+              const std::optional<DriveFile>& on = std::nullopt) noexcept;
   void commitIfDue() noexcept;
   void commit() noexcept;
 
@@ -42,6 +43,7 @@ class RecordGroup {
     CopyState state;
     int attempts;
     std::optional<std::string> md5, view;
+    std::optional<DriveFile> on;
   };
   void replay() noexcept;
 

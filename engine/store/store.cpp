@@ -41,10 +41,10 @@ const char* const kCreateMove =
     "CREATE TABLE IF NOT EXISTS move (model TEXT, from_class TEXT, to_class TEXT NOT NULL, rel TEXT, at TEXT NOT NULL)";
 
 const char* const kRecord =
-    "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at, md5, view) VALUES (?,?,?,?,?,?,?,?,?,?)\n"
+    "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at, md5, view, drive, ino) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)\n"
     "ON CONFLICT(key, dest) DO UPDATE SET rel=excluded.rel, size=excluded.size, xxh64=excluded.xxh64,\n"
     "  state=excluded.state, attempts=copy.attempts+excluded.attempts, at=excluded.at, md5=coalesce(excluded.md5, copy.md5),\n"
-    "  view=coalesce(excluded.view, copy.view)";
+    "  view=coalesce(excluded.view, copy.view), drive=excluded.drive, ino=excluded.ino";
 const char* const kRecordCard =
     "INSERT INTO card (fingerprint, cam, files, bytes, first_seen, last_seen, volume) VALUES (?,?,?,?,?,?,?)\n"
     "ON CONFLICT(fingerprint) DO UPDATE SET cam=excluded.cam, last_seen=excluded.last_seen, "
@@ -280,6 +280,9 @@ Store::Store(const std::string& path) {
   // Older files lack these columns; on every later open the ALTER fails because they exist.
   tryExec("ALTER TABLE copy ADD COLUMN md5 TEXT");
   tryExec("ALTER TABLE copy ADD COLUMN view TEXT");
+  // Where a copy is physically (see DriveFile); rows of older builds learn it on their drive.
+  tryExec("ALTER TABLE copy ADD COLUMN drive TEXT");
+  tryExec("ALTER TABLE copy ADD COLUMN ino INTEGER");
   // The library lists newest first with a limit: walking this index stops after the limit.
   if (!tryExec("CREATE INDEX IF NOT EXISTS copy_at ON copy (at)"))
     noteDropped("copy_at", sqlite3_errmsg(db_));
@@ -626,14 +629,17 @@ void Store::query(const std::string& sql, const std::vector<SqlValue>& args,
 void Store::record(const std::string& key, const std::string& dest, const std::string& rel,
                    int64_t size, const std::optional<std::string>& hash, CopyState state,
                    int attempts, const std::optional<std::string>& md5,
-                   const std::optional<std::string>& view) noexcept {
+                   const std::optional<std::string>& view,
+                   const std::optional<DriveFile>& on) noexcept {
   std::string why;
   // A recorded row carries a new `at`, which is how the search file finds it.
   tracking_ = false;
   ScopeTrack track{tracking_};
   try {
     query(kRecord,
-          {key, dest, rel, size, hash, copyStateText(state), attempts, isoNow(), md5, view}, {});
+          {key, dest, rel, size, hash, copyStateText(state), attempts, isoNow(), md5, view,
+           on ? SqlValue(on->drive) : SqlValue(), on ? SqlValue(on->ino) : SqlValue()},
+          {});
     return;
   } catch (const StoreError& e) {
     why = e.message;
@@ -644,24 +650,51 @@ void Store::record(const std::string& key, const std::string& dest, const std::s
   errorLine("TOLVERDINE 상태 기록 실패: " + why);
 }
 
-int Store::verifiedCount(const std::string& key) noexcept { return verifiedTally(key).counted; }
+int Store::verifiedCount(const std::string& key, const std::optional<std::string>& notOn) noexcept {
+  return verifiedTally(key, notOn).counted;
+}
 
-CopyTally Store::verifiedTally(const std::string& key) noexcept {
+Drives& Store::drives() {
+  if (!drives_) drives_ = systemDrives();
+  return *drives_;
+}
+
+namespace {
+
+RecordedCopy recordedFrom(const std::string& key, const SqlRow& r) {
+  RecordedCopy c{key, r.textOr(0), r.textOr(1), r.textOr(2), std::nullopt};
+  if (auto drive = r.text(3); drive && !r.isNull(4)) c.on = DriveFile{*drive, r.int64(4)};
+  return c;
+}
+
+}  // namespace
+
+CopyTally Store::verifiedTally(const std::string& key,
+                               const std::optional<std::string>& notOn) noexcept {
   CopyTally t;
   try {
     std::vector<RecordedCopy> rows;
-    query("SELECT dest, rel, at FROM copy WHERE key=? AND state='verified'", {key},
-          [&](const SqlRow& r) {
-            rows.push_back({key, r.textOr(0), r.textOr(1), r.textOr(2)});
-          });
-    // A copy counts only while its file is still there, or while its drive is away on the shelf.
+    query("SELECT dest, rel, at, drive, ino FROM copy WHERE key=? AND state='verified'", {key},
+          [&](const SqlRow& r) { rows.push_back(recordedFrom(key, r)); });
+    // A copy counts only while its file is still there, or while its drive is away on the shelf;
+    // and once per drive, however many folders or mounts of that drive hold it.
+    std::set<std::string> counted;
     for (const auto& c : rows) {
-      switch (judge_ ? judge_(c) : judgeCopy(c, realStat())) {
-        case CopyPlace::good: ++t.counted; break;
+      CopyJudgement j = judge_ ? judge_(c) : judgeCopy(c, realStat(), drives());
+      switch (j.place) {
+        case CopyPlace::good: {
+          const std::string drive = j.on ? j.on->drive : c.on ? c.on->drive : c.dest;
+          if (drive != notOn) counted.insert(drive);
+          // A row of an older build found on its drive keeps what was learnt there.
+          if (!c.on && j.on) learnDrive(key, c.dest, *j.on);
+          break;
+        }
         case CopyPlace::missing: ++t.missing; break;
         case CopyPlace::changed: ++t.changed; break;
       }
     }
+    t.counted = static_cast<int>(counted.size());
+    t.drives.assign(counted.begin(), counted.end());
   } catch (const StoreError& e) {
     noteDropped("verifiedTally", e.message);
     return {};
@@ -670,6 +703,30 @@ CopyTally Store::verifiedTally(const std::string& key) noexcept {
     return {};
   }
   return t;
+}
+
+void Store::learnDrive(const std::string& key, const std::string& dest,
+                       const DriveFile& on) noexcept {
+  try {
+    query("UPDATE copy SET drive=?, ino=? WHERE key=? AND dest=? AND drive IS NULL",
+          {on.drive, on.ino, key, dest}, {});
+  } catch (const StoreError& e) {
+    // Learnt again the next time: until then the row is judged on its drive each time.
+    noteDropped("learnDrive", e.message);
+  }
+}
+
+std::optional<RecordedCopy> Store::verifiedRow(const std::string& key,
+                                               const std::string& dest) noexcept {
+  std::optional<RecordedCopy> out;
+  try {
+    query("SELECT dest, rel, at, drive, ino FROM copy WHERE key=? AND dest=? AND state='verified'",
+          {key, dest}, [&](const SqlRow& r) { out = recordedFrom(key, r); });
+  } catch (const StoreError& e) {
+    noteDropped("verifiedRow", e.message);
+    return std::nullopt;
+  }
+  return out;
 }
 
 std::optional<std::string> Store::verifiedHash(const std::string& key,

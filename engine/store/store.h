@@ -101,6 +101,7 @@ struct Entry {
 /// gone from a connected drive or no longer has the size and time it was given.
 struct CopyTally {
   int counted = 0, missing = 0, changed = 0;
+  std::vector<std::string> drives;  // the drives counted, one each
   int discounted() const { return missing + changed; }
 };
 
@@ -145,13 +146,22 @@ class Store {
   void record(const std::string& key, const std::string& dest, const std::string& rel, int64_t size,
               const std::optional<std::string>& hash, CopyState state, int attempts,
               const std::optional<std::string>& md5 = std::nullopt,
-              const std::optional<std::string>& view = std::nullopt) noexcept;
-  /// Verified copies of key that still count (see copy_presence.h); 0 on any error.
-  int verifiedCount(const std::string& key) noexcept;
-  CopyTally verifiedTally(const std::string& key) noexcept;
+              const std::optional<std::string>& view = std::nullopt,
+              const std::optional<DriveFile>& on = std::nullopt) noexcept;
+  /// Drives holding a verified copy of key that still counts (see copy_presence.h), each drive
+  /// once, leaving out notOn (the card's own drive); 0 on any error.
+  int verifiedCount(const std::string& key,
+                    const std::optional<std::string>& notOn = std::nullopt) noexcept;
+  CopyTally verifiedTally(const std::string& key,
+                          const std::optional<std::string>& notOn = std::nullopt) noexcept;
+  /// The verified row of key on dest.
+  std::optional<RecordedCopy> verifiedRow(const std::string& key, const std::string& dest) noexcept;
   /// How a verified row is judged against the disk; the default looks at the real files.
-  using CopyJudge = std::function<CopyPlace(const RecordedCopy&)>;
+  using CopyJudge = std::function<CopyJudgement(const RecordedCopy&)>;
   void setCopyJudge(CopyJudge judge) { judge_ = std::move(judge); }
+  /// The mounted drives the default judge asks; the system's unless set.
+  void setDrives(std::unique_ptr<Drives> drives) { drives_ = std::move(drives); }
+  Drives& drives();
   std::optional<std::string> verifiedHash(const std::string& key, const std::string& dest) noexcept;
   std::optional<std::string> destRel(const std::string& key, const std::string& dest) noexcept;
   std::vector<std::string> verifiedRoots() noexcept;
@@ -227,6 +237,7 @@ class Store {
              const std::function<void(const SqlRow&)>& row);  // throws StoreError
   /// exec that reports failure instead of throwing, for statements that fail on purpose.
   bool tryExec(const std::string& sql) noexcept;
+  void learnDrive(const std::string& key, const std::string& dest, const DriveFile& on) noexcept;
   /// One line on stderr for an error dropped by `what`; each text once per Store.
   void noteDropped(const char* what, const std::string& why) noexcept;
   void ensureCard() noexcept;
@@ -247,6 +258,7 @@ class Store {
   std::set<int64_t> touched_;  // copy rows changed here whose `at` may not show it
   bool touchedOverflow_ = false;
   CopyJudge judge_;
+  std::unique_ptr<Drives> drives_;
   std::mutex toldLock_;
   std::set<std::string> told_;
 };

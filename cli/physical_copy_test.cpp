@@ -1,0 +1,153 @@
+// Green only from copies that are physically apart: the real command on real mounts, tried the
+// ways a drive can be named twice, a link can pass for a file, or a card for its own backup.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <future>
+
+#include "cli/cli_test_util.h"
+#include "engine/base/files.h"
+#include "engine/base/text.h"
+#include "engine/copy/copy.h"
+#include "engine/copy/ingest_test_util.h"
+#include "engine/store/store.h"
+
+namespace tolverdine {
+namespace {
+
+bool has(const RunResult& r, const std::string& text) {
+  return r.out.find(text) != std::string::npos;
+}
+
+std::string projectIn(const std::string& dest) {
+  auto r = shellOutput("ls -d '" + dest + "'/*_p 2>/dev/null | head -1");
+  return r.out.empty() ? dest + "/?" : r.out.substr(0, r.out.size() - 1);
+}
+
+TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
+  Cli c;
+  LoopMount a(32), b(32);
+  SKIP_UNLESS_MOUNTED(a);
+  SKIP_UNLESS_MOUNTED(b);
+  auto ingest = [&](std::vector<std::string> dests, const std::string& card = "") {
+    std::vector<std::string> args{card.empty() ? c.card : card, "--project", "p", "--copies", "2"};
+    for (const auto& d : dests) args.insert(args.end(), {"--dest", d});
+    return c.run(args);
+  };
+
+  // The card as its own destination, or a folder of it: refused, nothing written on the card.
+  for (const auto& d : {c.card, c.card + "/PRIVATE"}) {
+    auto r = ingest({d, b.path()});
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_TRUE(has(r, "카드는 자기 자신의 사본이 될 수 없습니다")) << r.out;
+  }
+  EXPECT_EQ(shellOutput("ls '" + c.card + "'").out, "PRIVATE\n");
+
+  // One copy on a; then a named by a bind mount, by a second mount of its device, by two of its
+  // folders: still one copy.
+  EXPECT_EQ(ingest({a.path()}).status, 1);
+  const std::string bound = c.dir.path + "/bound", again = c.dir.path + "/again";
+  mkdirs(bound);
+  mkdirs(again);
+  ASSERT_EQ(sh("mount --bind '" + a.path() + "' '" + bound + "'"), 0);
+  ASSERT_EQ(sh("mount \"$(findmnt -no SOURCE '" + a.path() + "')\" '" + again + "'"), 0);
+  mkdirs(a.path() + "/x");
+  mkdirs(a.path() + "/y");
+  for (const auto& dests : std::vector<std::vector<std::string>>{
+           {bound}, {again}, {a.path() + "/x"}, {a.path() + "/x", a.path() + "/y"}}) {
+    auto r = ingest(dests);
+    EXPECT_EQ(r.status, 1) << dests.back() << "\n" << r.out;
+    if (dests.size() == 2) {
+      EXPECT_TRUE(has(r, "같은 드라이브: ")) << r.out;
+    }
+  }
+  // A project folder that is a link to a's: the same folder, refused beside a; alone, a's copy.
+  mkdirs(c.dir.path + "/l");
+  ASSERT_EQ(::symlink(projectIn(a.path()).c_str(),
+                      (c.dir.path + "/l/" + lastComponent(projectIn(a.path()))).c_str()),
+            0);
+  EXPECT_EQ(ingest({c.dir.path + "/l", a.path()}).status, 2);
+  EXPECT_EQ(ingest({c.dir.path + "/l"}).status, 1);
+  // The second copy onto another name of the same drive adds no copy.
+  mkdirs(again + "/m");
+  auto mirror =
+      c.run({projectIn(a.path()), again + "/m/" + lastComponent(projectIn(a.path()))}, "mirror");
+  EXPECT_EQ(c.run({c.card, "--copies", "2"}, "status").status, 1) << mirror.out;
+
+  // Links at b to the card's own files are no copies: never adopted, never overwritten.
+  const std::string onB = b.path() + "/" + lastComponent(projectIn(a.path()));
+  ASSERT_EQ(sh("cd '" + projectIn(a.path()) + "' && find . -name '*.MP4' | while read f; do " +
+               "mkdir -p \"" + onB + "/$(dirname \"$f\")\"; ln -s '" + c.card +
+               "/PRIVATE/M4ROOT/CLIP/'\"$(basename \"$f\")\" \"" + onB + "/$f\"; done"),
+            0);
+  auto links = ingest({a.path(), b.path()});
+  EXPECT_EQ(links.status, 2) << links.out;
+  EXPECT_TRUE(has(links, "링크나 폴더 등 일반 파일이 아닌 것이 이미 있음")) << links.out;
+  ASSERT_EQ(sh("find '" + onB + "' -type l -delete"), 0);
+
+  // Two drives: green, and the status names two drives.
+  EXPECT_EQ(ingest({a.path(), b.path()}).status, 0);
+  auto two = c.run({c.card, "--copies", "2"}, "status");
+  EXPECT_EQ(two.status, 0) << two.out;
+  EXPECT_TRUE(has(two, "검증 사본이 있는 드라이브: 2개")) << two.out;
+  sh("umount '" + again + "'; umount '" + bound + "'");
+
+  // b mounted as a desktop mounts it, under /media (in a mount namespace of its own), its
+  // project folder deleted: that drive is here, so its copies are gone, not on the shelf.
+  const std::string script = "mkdir -p /media/TVSSD && mount \\$(findmnt -no SOURCE '" + b.path() +
+                             "') /media/TVSSD && umount '" + b.path() +
+                             "' && rm -rf /media/TVSSD/*_p && env HOME='" + c.dir.path + "/home' " +
+                             TOLVERDINE_BINARY + " status '" + c.card + "' --copies 2";
+  auto media = shellOutput("unshare -m --propagation private sh -c \"" + script + "\" 2>&1");
+  EXPECT_EQ(media.code, 1) << media.out;
+  EXPECT_NE(media.out.find("검증 사본이 있는 드라이브: 1개"), std::string::npos) << media.out;
+
+  // An empty card folder (a card not mounted leaves one) decides nothing.
+  mkdirs(c.dir.path + "/empty");
+  auto empty = ingest({a.path(), b.path()}, c.dir.path + "/empty");
+  EXPECT_EQ(empty.status, 3) << empty.out;
+  EXPECT_TRUE(has(empty, "카드에 복사할 파일이 없습니다")) << empty.out;
+}
+
+// Two cameras of one maker (the same still names) into one project at the same time: each run
+// writes only its own temporaries, and a name the other took sends the still to its camera's
+// folder. Every verified row names a file with its own card's bytes.
+TEST(PhysicalCopies, TwoCamerasAtOnceNeverTakeEachOthersCopies) {
+  Cli c;
+  const std::string cards[] = {c.dir.path + "/A", c.dir.path + "/B"};
+  for (int k = 0; k < 2; ++k) {
+    mkdirs(cards[k] + "/DCIM/100MSDCF");
+    for (int i = 1; i <= 300; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "/DCIM/100MSDCF/DSC%05d.JPG", i);
+      writePattern(cards[k] + name, 20000 + 97 * i, static_cast<unsigned>(1000 * k + i));
+    }
+  }
+  for (int round = 0; round < 3; ++round) {
+    auto ingest = [&](int k) {
+      return c.run(
+          {cards[k], "--project", "p", "--cam", k ? "B캠" : "A캠", "--dest", c.d1, "--dest", c.d2});
+    };
+    auto other = std::async(std::launch::async, ingest, 1);
+    auto first = ingest(0);
+    auto second = other.get();
+    EXPECT_EQ(first.status, 0) << first.out;
+    EXPECT_EQ(second.status, 0) << second.out;
+  }
+  Store s(c.dir.path + "/home/Library/Application Support/TOLVERDINE/ingest.sqlite");
+  int rows = 0;
+  for (const std::string& root : s.verifiedRoots()) {
+    for (const Entry& e : s.verifiedEntries(root)) {
+      ++rows;
+      const std::string card = e.key.rfind("B캠|", 0) == 0 ? cards[1] : cards[0];
+      const std::string rel = e.key.substr(
+          e.key.find('|') + 1, e.key.find('|', e.key.find('|') + 1) - e.key.find('|') - 1);
+      EXPECT_EQ(hashFile(root + "/" + e.rel), hashFile(card + "/" + rel)) << e.key << " " << e.rel;
+    }
+  }
+  EXPECT_EQ(rows, 1200);
+  EXPECT_EQ(testing::partsUnder(c.d1) + testing::partsUnder(c.d2), "");
+}
+
+}  // namespace
+}  // namespace tolverdine
