@@ -93,7 +93,9 @@ class Run {
         options_(options),
         hooks_(hooks),
         meter_(meter),
-        fs_(fs) {}
+        fs_(fs) {
+    records_.beforeCommit([this] { return flushNames(); });
+  }
   ~Run() {
     // Jobs still running on a group's parts finish before the parts go.
     for (auto& g : launched_) g->work.wait();
@@ -437,6 +439,7 @@ class Run {
       const bool same = back[i] && *back[i] == h.xxh64;
       const int moved = same ? renameNoReplace(partPaths[i], target(d, r), fs_) : 0;
       if (same && moved == 0) {
+        renamedInto_.insert({d, parentPath(target(d, r))});
         records_.record(st.key, root, *r.dest, r.size, h.xxh64, state, round, h.md5, r.view);
         st.copied = true;
         if (options_.verify != VerifyMode::fast)
@@ -549,10 +552,34 @@ class Run {
       }
       // Same content: give it the card file's time, so later counts find the copy unchanged.
       giveCopyTime(target(d, r), r.mtimeNs, fs_);
+      renamedInto_.insert({d, parentPath(target(d, r))});  // an earlier run may not have flushed it
       records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, CopyState::verified, 0,
                       std::nullopt, r.view);
       result.verified[dests_[d]].push_back({r, *srcHash, std::nullopt});
     }
+  }
+
+  // The folders renamed into since the last commit, flushed before the rows that count their
+  // copies: a power cut must not keep a verified row and lose the name. One flush per folder.
+  bool flushNames() {
+    bool ok = true;
+    for (const auto& [d, dir] : renamedInto_) {
+      if (int err = syncFolder(dir, fs_)) {
+        ok = false;
+        if (!live.count(d)) continue;  // lost already, and said so
+        const std::string& root = dests_[d];
+        const std::string rel = dir.size() > root.size() ? dir.substr(root.size() + 1) : dir;
+        if (driveThere(d)) {
+          result.failed.push_back({rel, root, kWrite + std::string(std::strerror(err))});
+          continue;
+        }
+        live.erase(d);
+        result.lostDests.push_back(root);
+        result.failed.push_back({rel, root, kLost});
+      }
+    }
+    renamedInto_.clear();
+    return ok;
   }
 
   // The card files after this one are asked for, so their reads overlap this one's writes.
@@ -571,6 +598,7 @@ class Run {
   const std::string& cam_;
   const std::vector<std::string>& dests_;
   Store& store_;
+  std::set<std::pair<int, std::string>> renamedInto_;  // before records_, whose end commits
   RecordGroup records_;
   const IngestOptions& options_;
   const IngestHooks& hooks_;
