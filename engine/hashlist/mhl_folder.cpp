@@ -209,6 +209,8 @@ std::vector<std::string> repairChain(const std::string& dir, Fs& fs) {
   struct stat st {};
   if (fs.stat(dir, &st) != 0) return aside;
   MHLFolderLock lock(dir, fs);
+  // Under the lock no writer of ours is at work here: a temporary is a killed run's chain.
+  removeStaleTemps(dir, wallClockNs(), fs);
   std::vector<Generation> gens = wholeGenerations(dir, aside, fs);
   std::string text;
   const bool there = readFile(dir + "/" + kMHLChain, &text, fs);

@@ -43,7 +43,8 @@ std::string writeGenerationFile(const std::string& root, std::string_view text, 
 /// list never closes) is first renamed "<name>.incomplete" and left out. Throws WriteFail.
 void rewriteChain(const std::string& dir, Fs& fs = realFs());
 
-/// Under dir's lock, when dir exists: sets aside the generations cut short as rewriteChain does,
+/// Under dir's lock, when dir exists: removes the temporaries killed writers left, sets aside the
+/// generations cut short as rewriteChain does,
 /// and rewrites the chain when it is missing or does not name every generation left with its C4
 /// id. Returns the names given to the generations set aside. Throws WriteFail.
 std::vector<std::string> repairChain(const std::string& dir, Fs& fs = realFs());

@@ -366,11 +366,13 @@ TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
   ASSERT_EQ(::utimensat(AT_FDCWD, (dir + "/" + cut).c_str(), old, 0), 0);
 
   ASSERT_EQ(::unlink((dir + "/ascmhl_chain.xml").c_str()), 0);
+  writeFile(dir + "/ascmhl_chain.xml.tmp-999999999-1-2", "<?xml");  // the killed run's chain
   MHLListing l = writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 2);
   EXPECT_FALSE(l.file);
   EXPECT_EQ(l.setAside, std::vector<std::string>{cut + ".incomplete"});
   EXPECT_EQ(slurp(dir + "/" + cut + ".incomplete"), slurp(*second).substr(0, 200));
   EXPECT_EQ(generations(root).size(), 2u);
+  EXPECT_FALSE(exists(dir + "/ascmhl_chain.xml.tmp-999999999-1-2"));
   expectChainMatchesFolder(root);
 
   writeFile(dir + "/ascmhl_chain.xml", oldChain);  // stale: names the first generation only
