@@ -106,6 +106,14 @@ void FaultFs::dropUnsynced() {
   unsyncedNames_.clear();
 }
 
+void FaultFs::cutPower() {
+  {
+    std::lock_guard l(lock_);
+    fired_ = crashed_ = true;
+  }
+  dropUnsynced();
+}
+
 void FaultFs::named(const std::string& path, const std::string& from,
                     std::optional<std::string> old) {
   std::lock_guard l(lock_);

@@ -52,6 +52,8 @@ class FaultFs final : public Fs {
   bool fired() const;
   /// The crash's loss of unsynced data; nothing without a crash.
   void dropUnsynced();
+  /// A power cut now: every later call fails, and what no flush reached is lost.
+  void cutPower();
 
   int open(const std::string& path, int flags, mode_t mode = 0) override;
   ssize_t read(int fd, void* buf, size_t n) override;

@@ -487,5 +487,56 @@ TEST(FaultSweep, HashListsAndReportsStayWhole) {
   for (const Mode& m : kOutputModes) expectClean(s.sweep(m, &Sweep::outputsOnce), m.name);
 }
 
+// The power goes the moment the card is green, its lists and reports written; then again the
+// moment its second copy is made: every file, list and report is there, under its final name.
+TEST(FaultSweep, PowerCutJustAfterTheVerdictLosesNothing) {
+  Workspace ws;
+  ASSERT_FALSE(ws.path.empty());
+  Card card(ws.path + "/card");
+  const std::string root = ws.path + "/fast/20250101_p", second = ws.path + "/slow/20250101_p";
+  mkdirs(parentPath(root));
+  mkdirs(parentPath(second));
+  Store store(ws.path + "/db.sqlite");
+  std::vector<std::string> problems, reports;
+  auto check = [&](const std::string& dest) {
+    audit(card.rows, card.hashes, {dest}, store, true, 1, kCam, problems);
+    auditOutputs(dest, problems);
+    if (!verifyMHL(dest).clean()) problems.push_back("hash lists do not verify: " + dest);
+    for (const auto& n : reports)
+      if (!exists(dest + "/" + NameSet::ko().reports + "/" + n)) problems.push_back("lost: " + n);
+  };
+  {
+    FaultFs fs;
+    IngestOptions o;
+    o.fs = &fs;
+    IngestResult r =
+        runIngest(card.rows, card.dir, kCam, {root}, NameSet::ko(), store, 1, o, plenty, {});
+    ASSERT_EQ(r.color, CardColor::green);
+    CardJob job;
+    job.card = card.dir;
+    job.cam = kCam;
+    job.project = "p";
+    job.copies = 1;
+    job.fs = &fs;
+    CardPlan plan;
+    plan.rows = card.rows;
+    plan.date = "20250101";
+    plan.roots = {root};
+    EXPECT_TRUE(writeCardOutputs(job, plan, r, store, std::nullopt).empty());
+    reports = listFolder(root + "/" + NameSet::ko().reports);
+    EXPECT_EQ(reports.size(), 3u);
+    fs.cutPower();
+    check(root);
+  }
+  FaultFs fs;
+  MirrorResult m = mirrorAndList(root, second, store, NameSet::ko(), plenty, {}, {}, fs);
+  EXPECT_TRUE(m.failed.empty() && m.hashList);
+  fs.cutPower();
+  check(second);
+  std::string all;
+  for (const auto& p : problems) all += p + "\n";
+  EXPECT_TRUE(problems.empty()) << all;
+}
+
 }  // namespace
 }  // namespace tolverdine
