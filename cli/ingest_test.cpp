@@ -130,7 +130,8 @@ TEST(IngestCommand, SameNamedStillsOfTwoCamerasBothKept) {
     EXPECT_NE(again.out.find("🟢 복사 0 · 기존 "), std::string::npos) << again.out;
   }
   EXPECT_EQ(stills().size(), 2u);
-  // A stranger's file at the place (recorded nowhere) is still never replaced: the card stops.
+  // A file at the place that no record names (another camera's, written after this card was
+  // planned) is never replaced either: this still goes to its own camera's folder.
   const std::string cardC = c.dir.path + "/cardC";
   mkdirs(cardC + "/DCIM/100CANON");
   writePattern(cardC + "/DCIM/100CANON/IMG_0001.JPG", 5000, 9);
@@ -138,8 +139,10 @@ TEST(IngestCommand, SameNamedStillsOfTwoCamerasBothKept) {
   ASSERT_EQ(sh("rm -rf '" + c.dir.path + "/home'"), 0);  // a database that knows nobody
   auto stranger =
       c.run({cardC, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", "C캠"});
-  EXPECT_EQ(stranger.status, 2) << stranger.out;
-  EXPECT_EQ(stills().size(), 2u);
+  EXPECT_EQ(stranger.status, 0) << stranger.out;
+  EXPECT_EQ(stills().size(), 3u);
+  EXPECT_EQ(hashFile(c.d1 + "/" + folder + "/C캠/IMG_0001.JPG"),
+            hashFile(cardC + "/DCIM/100CANON/IMG_0001.JPG"));
   EXPECT_EQ(hashFile(c.d1 + "/" + placeA), hashFile(c.card + "/DCIM/100CANON/IMG_0001.JPG"));
 }
 

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace tolverdine::testing {
 
@@ -12,6 +15,24 @@ bool below(const std::string& path, const std::string& folder) {
   if (folder.empty()) return true;
   return path.compare(0, folder.size(), folder) == 0 &&
          (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// One spelling per folder, so that "a/./b/" and "a/b" are the same folder.
+std::string normal(const std::string& path) {
+  std::string s = std::filesystem::path(path).lexically_normal().string();
+  if (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+std::string folderOf(const std::string& path) {
+  std::string f = std::filesystem::path(normal(path)).parent_path().string();
+  return f.empty() ? std::string(".") : f;
+}
+
+std::optional<std::string> bytesOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 }  // namespace
 
@@ -69,6 +90,51 @@ void FaultFs::dropUnsynced() {
     else (void)::truncate(path.c_str(), len);
   }
   synced_.clear();
+  for (auto it = unsyncedNames_.rbegin(); it != unsyncedNames_.rend(); ++it) {
+    std::error_code ec;
+    if (it->from.empty()) {
+      std::filesystem::remove_all(it->path, ec);
+      continue;
+    }
+    struct stat st {};
+    if (::lstat(it->path.c_str(), &st) != 0) continue;  // removed again since
+    if (::access(it->from.c_str(), F_OK) != 0 && ::access(folderOf(it->from).c_str(), F_OK) == 0)
+      (void)::rename(it->path.c_str(), it->from.c_str());
+    else (void)::unlink(it->path.c_str());
+    if (it->old) std::ofstream(it->path, std::ios::binary) << *it->old;
+  }
+  unsyncedNames_.clear();
+}
+
+void FaultFs::cutPower() {
+  {
+    std::lock_guard l(lock_);
+    fired_ = crashed_ = true;
+  }
+  dropUnsynced();
+}
+
+void FaultFs::named(const std::string& path, const std::string& from,
+                    std::optional<std::string> old) {
+  std::lock_guard l(lock_);
+  if (crashed_) return;
+  unsyncedNames_.push_back({path, folderOf(path), from, std::move(old)});
+}
+
+ssize_t FaultFs::shapedRead(int fd, void* buf, size_t n, const off_t* at) {
+  const std::string path = pathOf(fd);
+  if (trip(kFsRead, path)) return -1;
+  if (!plan_.readPath.empty() && path == plan_.readPath) {
+    std::lock_guard l(lock_);
+    if (++reads_[path] == plan_.readAt) {
+      fired_ = true;
+      if (plan_.readErr == 0) return 0;
+      errno = plan_.readErr;
+      return -1;
+    }
+  }
+  if (plan_.shortReads && n > 1) n /= 2;
+  return at ? base_.pread(fd, buf, n, *at) : base_.read(fd, buf, n);
 }
 
 int FaultFs::open(const std::string& path, int flags, mode_t mode) {
@@ -78,6 +144,7 @@ int FaultFs::open(const std::string& path, int flags, mode_t mode) {
   const bool existed = base_.stat(path, &before) == 0;
   int fd = base_.open(path, flags, mode);
   if (fd < 0) return fd;
+  if (!existed && (flags & O_CREAT)) named(path, "");
   std::lock_guard l(lock_);
   fdPath_[fd] = path;
   if (writes && !synced_.count(path))
@@ -86,14 +153,10 @@ int FaultFs::open(const std::string& path, int flags, mode_t mode) {
   return fd;
 }
 
-ssize_t FaultFs::read(int fd, void* buf, size_t n) {
-  if (trip(kFsRead, pathOf(fd))) return -1;
-  return base_.read(fd, buf, n);
-}
+ssize_t FaultFs::read(int fd, void* buf, size_t n) { return shapedRead(fd, buf, n, nullptr); }
 
 ssize_t FaultFs::pread(int fd, void* buf, size_t n, off_t at) {
-  if (trip(kFsRead, pathOf(fd))) return -1;
-  return base_.pread(fd, buf, n, at);
+  return shapedRead(fd, buf, n, &at);
 }
 
 ssize_t FaultFs::write(int fd, const void* buf, size_t n) {
@@ -108,6 +171,11 @@ int FaultFs::fsync(int fd) {
   struct stat st {};
   if (base_.fstat(fd, &st) != 0) return 0;
   std::lock_guard l(lock_);
+  if (S_ISDIR(st.st_mode)) {
+    const std::string folder = normal(path);
+    std::erase_if(unsyncedNames_, [&](const NameOp& op) { return op.folder == folder; });
+    return 0;
+  }
   if (synced_.count(path)) synced_[path] = st.st_size;
   return 0;
 }
@@ -121,6 +189,7 @@ int FaultFs::syncfs(int fd) {
     struct stat st {};
     if (base_.stat(path, &st) == 0) len = st.st_size;
   }
+  unsyncedNames_.clear();
   return 0;
 }
 
@@ -188,21 +257,33 @@ int FaultFs::utimens(const std::string& path, const struct timespec times[2]) {
 int FaultFs::renameNoReplace(const std::string& from, const std::string& to) {
   if (trip(kFsWrite, to)) return -1;
   int rc = base_.renameNoReplace(from, to);
-  if (rc == 0) renamed(from, to, false);
+  if (rc == 0) {
+    renamed(from, to, false);
+    named(to, from);
+  }
   return rc;
 }
 
 int FaultFs::rename(const std::string& from, const std::string& to) {
   if (trip(kFsWrite, to)) return -1;
+  struct stat st {};
+  std::optional<std::string> old;
+  if (base_.lstat(to, &st) == 0 && S_ISREG(st.st_mode)) old = bytesOf(to);
   int rc = base_.rename(from, to);
-  if (rc == 0) renamed(from, to, false);
+  if (rc == 0) {
+    renamed(from, to, false);
+    named(to, from, std::move(old));
+  }
   return rc;
 }
 
 int FaultFs::link(const std::string& from, const std::string& to) {
   if (trip(kFsWrite, to)) return -1;
   int rc = base_.link(from, to);
-  if (rc == 0) renamed(from, to, true);
+  if (rc == 0) {
+    renamed(from, to, true);
+    named(to, from);
+  }
   return rc;
 }
 
@@ -218,7 +299,9 @@ int FaultFs::unlink(const std::string& path) {
 
 int FaultFs::mkdir(const std::string& path, mode_t mode) {
   if (trip(kFsWrite, path)) return -1;
-  return base_.mkdir(path, mode);
+  int rc = base_.mkdir(path, mode);
+  if (rc == 0) named(path, "");
+  return rc;
 }
 
 int FaultFs::rmdir(const std::string& path) {
@@ -238,6 +321,7 @@ int FaultFs::clone(const std::string& src, const std::string& dst) {
     std::lock_guard l(lock_);
     synced_[dst] = -1;  // a clone's blocks are shared, its new inode is not yet on the medium
   }
+  if (rc == 0) named(dst, "");
   return rc;
 }
 

@@ -4,13 +4,19 @@
 // A crash works as LevelDB's fault-injection environment does: from the chosen call on, every
 // call fails (EIO), and dropUnsynced() afterwards throws away what a power cut would: each file
 // written since it was opened here is cut back to the length it had at its last fsync/syncfs,
-// and a file that was never synced is removed. Renames, links and new folders count as done.
+// and a file that was never synced is removed; then every name made in a folder since that
+// folder's last fsync (or the last syncfs) is lost, newest first: a created file or folder goes,
+// a renamed or linked one goes back to its old name (a replaced file gets its old bytes back).
+//
+// Reads can also break without a crash: every read may give less than asked (as pipes and network
+// file systems do), and one file's k-th read may fail or end the file early.
 #pragma once
 
 #include <sys/types.h>
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,7 +34,11 @@ struct FaultPlan {
   bool crash = false;   // from failAt on every call fails, and dropUnsynced() means something
   bool sticky = false;  // from failAt on every counted call fails with err (a pulled card or drive)
   unsigned kinds = kFsRead | kFsWrite;  // the calls that are counted (FsKind bits)
-  std::string under;  // when set, only calls on paths below this folder are counted
+  std::string under;          // when set, only calls on paths below this folder are counted
+  bool shortReads = false;    // every read and pread gives at most half of what was asked
+  std::string readPath = {};  // when set, the readAt-th read or pread of this file breaks:
+  long readAt = 0;
+  int readErr = 0;  // it fails with this errno; 0: it returns 0, an end of file before the end
 };
 
 class FaultFs final : public Fs {
@@ -42,6 +52,8 @@ class FaultFs final : public Fs {
   bool fired() const;
   /// The crash's loss of unsynced data; nothing without a crash.
   void dropUnsynced();
+  /// A power cut now: every later call fails, and what no flush reached is lost.
+  void cutPower();
 
   int open(const std::string& path, int flags, mode_t mode = 0) override;
   ssize_t read(int fd, void* buf, size_t n) override;
@@ -77,6 +89,15 @@ class FaultFs final : public Fs {
   bool trip(unsigned kind, const std::string& path);
   std::string pathOf(int fd);
   void renamed(const std::string& from, const std::string& to, bool keepFrom);
+  // A name made in a folder; from is its old name (empty when it is new), old what it replaced.
+  void named(const std::string& path, const std::string& from, std::optional<std::string> old = {});
+  // The read as the plan shapes it: short, failed or an early end; -1 with errno on failure.
+  ssize_t shapedRead(int fd, void* buf, size_t n, const off_t* at);
+
+  struct NameOp {
+    std::string path, folder, from;
+    std::optional<std::string> old;  // the bytes of the file a rename replaced
+  };
 
   const FaultPlan plan_;
   Fs& base_;
@@ -86,6 +107,8 @@ class FaultFs final : public Fs {
   bool crashed_ = false;
   std::map<int, std::string> fdPath_;    // descriptors handed out, with their paths
   std::map<std::string, off_t> synced_;  // files written here: length at the last sync, -1 never
+  std::vector<NameOp> unsyncedNames_;    // oldest first
+  std::map<std::string, long> reads_;    // reads of plan_.readPath so far
 };
 
 }  // namespace tolverdine::testing

@@ -114,6 +114,23 @@ void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs) {
     fs.unlink(tmp);
     throw WriteFail{path, err};
   }
+  // Until the folder is flushed, a power cut can take the new name back.
+  if (int err = syncFolder(parentPath(p), fs)) throw WriteFail{path, err};
+}
+
+int syncFolder(const std::string& dir, Fs& fs) {
+  UniqueFd fd(fs.open(dir.empty() ? std::string(".") : dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return errno;
+  if (fs.fsync(fd.get()) == 0) return 0;
+  // Some network and FUSE file systems refuse an fsync of a folder: the whole one is synced.
+  if (errno != EINVAL && errno != ENOTSUP) return errno;
+  return fs.syncfs(fd.get()) == 0 ? 0 : errno;
+}
+
+int syncFileSystem(const std::string& path, Fs& fs) {
+  UniqueFd fd(fs.open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return errno;
+  return fs.syncfs(fd.get()) == 0 ? 0 : errno;
 }
 
 bool isAtomicTemp(std::string_view name) {
@@ -160,9 +177,19 @@ bool mkdirs(const std::string& path, Fs& fs) {
     size_t j = p.find('/', i);
     if (j == std::string::npos) j = p.size();
     if (j > i) {
+      const std::string up = cur.empty() ? std::string("/") : cur;
       cur.push_back('/');
       cur.append(p, i, j - i);
-      if (fs.mkdir(cur, 0755) != 0 && errno != EEXIST) return false;
+      if (fs.mkdir(cur, 0755) == 0) {
+        // A new folder is flushed into its parent once, so that the files later flushed into it
+        // are not lost with it.
+        if (int err = syncFolder(up, fs)) {
+          errno = err;
+          return false;
+        }
+      } else if (errno != EEXIST) {
+        return false;
+      }
     }
     i = j + 1;
   }

@@ -20,8 +20,17 @@ void writeFile(const std::string& path, std::string_view data, bool exclusive = 
 
 /// Writes a private temporary file beside path, flushes it and renames it onto path. Each call has
 /// its own exclusively created temporary name, removed again when the write or the rename fails, so
-/// two writers of one file never truncate each other's data. Throws WriteFail.
+/// two writers of one file never truncate each other's data. The folder is flushed after the
+/// rename, so the new name is on the medium when it returns. Throws WriteFail.
 void writeFileAtomic(const std::string& path, std::string_view data, Fs& fs = realFs());
+
+/// Flushes a folder's names ("" is the current one) to the medium: an fsync
+/// of the folder, or a sync of its whole file system where folders cannot be flushed alone.
+/// 0 or the errno.
+int syncFolder(const std::string& dir, Fs& fs = realFs());
+/// Flushes the whole file system holding path (syncfs): data and names of many files at once.
+/// 0 or the errno.
+int syncFileSystem(const std::string& path, Fs& fs = realFs());
 
 /// Whether name is one of writeFileAtomic's temporaries: "<name>.tmp-<pid>-<n>-<n>".
 bool isAtomicTemp(std::string_view name);
@@ -50,7 +59,8 @@ bool isLive(const std::string& path);
 /// The wall clock in ns since the epoch, as file times are kept.
 int64_t wallClockNs();
 
-/// Creates a folder and its missing parents (0755). False when a level fails other than EEXIST.
+/// Creates a folder and its missing parents (0755), each new one flushed into its parent. False
+/// when a level fails other than EEXIST, or a flush fails.
 bool mkdirs(const std::string& path, Fs& fs = realFs());
 
 /// Reads a whole file; false when it cannot be opened or read.

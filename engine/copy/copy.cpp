@@ -104,6 +104,8 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
                 bool md5, bool cacheSource, const std::function<void(size_t)>& onRead, Fs& fs) {
   MediumReader in(fs);
   if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
+  struct stat before {};
+  if (fs.fstat(in.fd(), &before) != 0) throw IOFail{errno, std::nullopt};
 
   std::vector<UniqueFd> outs;
   std::vector<int> fds;
@@ -127,10 +129,12 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   BlockHasher hasher(xxh.get(), md.get());
   TaskGroup writers;
   const bool inlineWrites = WorkerPool::onWorker();
+  int64_t bytesRead = 0;
   doubleBuffered(
       in, bufA.data(), bufB.data(),
       [&](const char* block, size_t n) {
         if (onRead) onRead(n);
+        bytesRead += static_cast<int64_t>(n);
         box.fail.reset();
         for (size_t i = 0; i < fds.size(); ++i) {
           auto write = [&, i, block, n] {
@@ -150,6 +154,13 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
         // A destination failure wins over a simultaneous source failure.
         if (box.fail) throw *box.fail;
       });
+
+  // A read that ended early would leave a short copy whose read-back matches it. A file whose
+  // size moved meanwhile is left to the caller, who tells a changed card file from a bad read.
+  struct stat after {};
+  if (fs.fstat(in.fd(), &after) != 0) throw IOFail{errno, std::nullopt};
+  if (bytesRead != static_cast<int64_t>(before.st_size) && after.st_size == before.st_size)
+    throw IOFail{EIO, std::nullopt};
 
   // Destinations are usually separate drives: their flushes run side by side.
   std::vector<int> syncErr(fds.size(), 0);

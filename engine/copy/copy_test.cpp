@@ -18,6 +18,7 @@
 
 #include "engine/base/files.h"
 #include "engine/copy/medium_read.h"
+#include "testing/fault_fs.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -97,6 +98,50 @@ TEST(Copy, EveryBlockBoundaryGivesIdenticalPartsAndTheSourceHash) {
   EXPECT_EQ(copyOnce(t.path + "/src", {}, {}, false, false).md5, std::nullopt);
   EXPECT_EQ(hex64(0x1f), "000000000000001f");
   EXPECT_EQ(hex64(~0ull), "ffffffffffffffff");
+}
+
+// Over several blocks: reads that give less than asked still copy everything; a read that ends
+// the file early, or fails, fails the copy and the read-back instead of passing for a whole file.
+TEST(Copy, ShortEarlyEndingAndFailedReadsOfALargeFile) {
+  TempDir t;
+  const std::string src = t.path + "/src";
+  writePattern(src, 2 * kBlockSize + 4097, 21);
+  const std::string want = *hashFile(src);
+  for (bool cached : {true, false}) {
+    SCOPED_TRACE(cached);
+    testing::FaultPlan shortPlan;
+    shortPlan.shortReads = true;
+    testing::FaultFs shortFs(shortPlan);
+    ::unlink((t.path + "/a.part").c_str());  // temporaries are created, never written over
+    EXPECT_EQ(copyOnce(src, {{0, t.path + "/a.part"}}, {}, false, cached, {}, shortFs).xxh64, want);
+    EXPECT_EQ(hashFile(t.path + "/a.part", {}, shortFs), want);
+    for (int err : {0, EIO}) {
+      for (long k : {2, 3}) {  // the second block, the tail
+        SCOPED_TRACE(std::to_string(err) + " at read " + std::to_string(k));
+        testing::FaultPlan plan;
+        plan.readPath = src;
+        plan.readAt = k;
+        plan.readErr = err;
+        // Failed, or (a direct read tried again buffered) whole: never a shorter copy.
+        testing::FaultFs fs(plan);
+        std::string got;
+        ::unlink((t.path + "/b.part").c_str());
+        auto f = failureOf([&] {
+          got = copyOnce(src, {{0, t.path + "/b.part"}}, {}, false, cached, {}, fs).xxh64;
+        });
+        if (f) {
+          EXPECT_EQ(f->dest, std::nullopt);
+        } else {
+          EXPECT_EQ(got, want);
+        }
+        EXPECT_TRUE(f || !cached) << "a buffered read that ends early is not tried again";
+        plan.readPath = t.path + "/a.part";
+        testing::FaultFs back(plan);
+        auto h = hashFile(t.path + "/a.part", {}, back);
+        EXPECT_TRUE(!h || *h == want) << *h;
+      }
+    }
+  }
 }
 
 TEST(Copy, SourceTimesAreCarriedOverUnlessModificationTimeIsZero) {

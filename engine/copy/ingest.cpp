@@ -98,7 +98,9 @@ class Run {
         hooks_(hooks),
         meter_(meter),
         fs_(fs),
-        drives_(drives) {}
+        drives_(drives) {
+    records_.beforeCommit([this] { return flushNames(); });
+  }
   ~Run() {
     // Jobs still running on a group's parts finish before the parts go.
     for (auto& g : launched_) g->work.wait();
@@ -411,7 +413,7 @@ class Run {
         }
         copyRounds(st, std::move(list), round, f.before);
       }
-      adoptInPlace(st, f.unrecorded);
+      adoptInPlace(st, f.unrecorded, f.before);
     } catch (const CardGone&) {
       if (st.copied) ++result.copied;  // its recorded copies stay counted
       throw;
@@ -538,6 +540,7 @@ class Run {
               int round) {
     Row r = st.r;
     r.dest = rel;
+    renamedInto_.insert({d, parentPath(under(dests_[d], rel))});
     records_.record(st.key, dests_[d], rel, r.size, h.xxh64, state, round, h.md5, r.view,
                     placeOf(under(dests_[d], rel)));
     st.copied = true;
@@ -625,8 +628,9 @@ class Run {
 
   // Step C7: files at the target without a verified record are compared, never replaced. Only a
   // regular file of its own counts: never a link, nor the card's own file under another name.
-  void adoptInPlace(RowState& st, const std::vector<int>& unrecorded) {
+  void adoptInPlace(RowState& st, const std::vector<int>& unrecorded, const SourceStat& before) {
     const Row& r = st.r;
+    std::vector<int> toSub;
     std::optional<std::string> srcHash;
     if (st.copyHash) srcHash = st.copyHash->xxh64;
     for (int d : unrecorded) {
@@ -655,16 +659,44 @@ class Run {
       struct stat after {};
       const bool sameFile = fs_.lstat(path, &after) == 0 && S_ISREG(after.st_mode) &&
                             after.st_dev == there.st_dev && after.st_ino == there.st_ino;
+      if (hash && sameFile && *hash != *srcHash && r.kind == Kind::photo &&
+          lastComponent(parentPath(*r.dest)) != cam_) {
+        toSub.push_back(d);  // another camera's still under this name
+        continue;
+      }
       if (!hash || *hash != *srcHash || !sameFile) {
         fail(st, d, kOther, 0, /*writeRow=*/false);
         continue;
       }
       // Same content: give it the card file's time, so later counts find the copy unchanged.
       giveCopyTime(path, r.mtimeNs, fs_);
+      renamedInto_.insert({d, parentPath(path)});  // an earlier run may not have flushed it
       records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, CopyState::verified, 0,
                       std::nullopt, r.view, placeOf(path));
       result.verified[dests_[d]].push_back({r, *srcHash, std::nullopt});
     }
+    if (!toSub.empty()) copyToCameraFolder(st, toSub, before);
+  }
+
+  // A still whose place another camera's still took (another run into this project, after this
+  // card was planned) goes to its own camera's sub-folder, as the plan does for names taken
+  // before it.
+  void copyToCameraFolder(RowState& st, const std::vector<int>& list, const SourceStat& before) {
+    Row moved = st.r;
+    moved.dest = join(parentPath(*st.r.dest), cam_, lastComponent(*st.r.dest));
+    RowState sub{moved, st.key, std::nullopt};
+    for (int d : list) {
+      const std::string there = under(dests_[d], *moved.dest);
+      if (goodCopyOn(store_, st.key, dests_[d], *moved.dest, realStat(fs_), drives_)) continue;
+      if (exists(there, fs_)) {
+        fail(st, d, kOther, 0, /*writeRow=*/false);
+        continue;
+      }
+      copyRounds(sub, {d}, 1, before);
+    }
+    meter_.done(&moved, 0);
+    st.copied = st.copied || sub.copied;
+    st.failed = st.failed || sub.failed;
   }
 
   // Where a copy just put in place is: its drive and inode, as the count will judge it.
@@ -675,6 +707,29 @@ class Run {
   void sweep(const std::string& target) {
     if (!sweeper_) sweeper_.emplace(startNs, fs_);
     sweeper_->before(target);
+  }
+
+  // The folders renamed into since the last commit, flushed before the rows that count their
+  // copies: a power cut must not keep a verified row and lose the name. One flush per folder.
+  bool flushNames() {
+    bool ok = true;
+    for (const auto& [d, dir] : renamedInto_) {
+      if (int err = syncFolder(dir, fs_)) {
+        ok = false;
+        if (!live.count(d)) continue;  // lost already, and said so
+        const std::string& root = dests_[d];
+        const std::string rel = dir.size() > root.size() ? dir.substr(root.size() + 1) : dir;
+        if (driveThere(d)) {
+          result.failed.push_back({rel, root, kWrite + std::string(std::strerror(err))});
+          continue;
+        }
+        live.erase(d);
+        result.lostDests.push_back(root);
+        result.failed.push_back({rel, root, kLost});
+      }
+    }
+    renamedInto_.clear();
+    return ok;
   }
 
   // The card files after this one are asked for, so their reads overlap this one's writes.
@@ -693,6 +748,7 @@ class Run {
   const std::string& cam_;
   const std::vector<std::string>& dests_;
   Store& store_;
+  std::set<std::pair<int, std::string>> renamedInto_;  // before records_, whose end commits
   RecordGroup records_;
   const IngestOptions& options_;
   const IngestHooks& hooks_;

@@ -68,7 +68,17 @@ size_t MediumReader::fill(char* buf, size_t n, std::optional<int> dest) {
       }
       throw IOFail{errno, dest};
     }
-    if (r == 0) break;
+    if (r == 0) {
+      // The end, unless the file is longer: a read that ends early must not pass for a whole
+      // file. A direct read gets one more try buffered.
+      struct stat st;
+      if (fs_.fstat(fd_.get(), &st) != 0 || pos_ >= st.st_size) break;
+      if (direct_) {
+        leaveDirect(dest);
+        continue;
+      }
+      throw IOFail{EIO, dest};
+    }
     got += static_cast<size_t>(r);
     pos_ += r;
     if (direct_ && got < n) {

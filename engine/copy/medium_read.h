@@ -38,7 +38,7 @@ class MediumReader {
   int fd() const { return fd_.get(); }
 
   /// Fills buf (aligned, n a multiple of 4096 for direct reads) with up to n bytes; fewer only
-  /// at end of file. Throws IOFail{errno, dest}.
+  /// at end of file. Throws IOFail{errno, dest}, EIO when the reads end before the file's size.
   size_t fill(char* buf, size_t n, std::optional<int> dest);
 
  private:

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <set>
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
@@ -18,6 +19,7 @@
 #include "engine/copy/preflight.h"
 #include "engine/copy/storage.h"
 #include "engine/store/copy_presence.h"
+#include "engine/store/record_group.h"
 #include "engine/store/store.h"
 #include "platform/posix/clone.h"
 
@@ -34,11 +36,14 @@ std::string damaged(const std::string& now, const std::string& recorded) {
   return "1차 사본 해시가 카드 기록과 다름 (" + now + " ≠ " + recorded + ") — 1차 사본 손상 의심";
 }
 
-void copyReports(const std::string& primary, const std::string& secondary, Fs& fs) {
+// Returns 0, or the errno of the sync that puts the reports written and their names on the drive.
+int copyReports(const std::string& primary, const std::string& secondary, Fs& fs) {
+  int err = 0;
   for (const NameSet* set : {&NameSet::ko(), &NameSet::en()}) {
     const std::string from = join(primary, set->reports), to = join(secondary, set->reports);
     std::vector<DirEntry> entries;
     if (fs.list(from, &entries) != 0) continue;
+    bool wrote = false;
     for (const DirEntry& e : entries) {
       const std::string& name = e.name;
       // Locks belong to the primary's runs; a temporary is a report still being written or one
@@ -61,6 +66,7 @@ void copyReports(const std::string& primary, const std::string& secondary, Fs& f
       if (!readFile(join(from, name), &data, fs)) continue;
       mkdirs(to, fs);
       try {
+        wrote = true;
         writeFile(target, data, true, fs);
       } catch (const WriteFail& f) {
         // A report cut short (full or failing drive) would stand as complete for good, since a
@@ -68,7 +74,10 @@ void copyReports(const std::string& primary, const std::string& secondary, Fs& f
         if (f.err != EEXIST) fs.unlink(target);
       }
     }
+    // One sync of the drive for all of them rather than one per report.
+    if (wrote && err == 0) err = syncFileSystem(to, fs);
   }
+  return err;
 }
 
 }  // namespace
@@ -113,6 +122,28 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     if (fs.clone(join(secondary, e.rel), view) != 0) res.failed.push_back({*e.view, kViewFailed});
   };
 
+  // The folders copies were renamed into since the last commit are flushed before it: a power
+  // cut must not keep a verified row and lose its file's name. One flush per folder and group.
+  std::set<std::string> renamedInto;
+  RecordGroup records(store);
+  records.beforeCommit([&] {
+    bool ok = true;
+    for (const auto& dir : renamedInto) {
+      if (int err = syncFolder(dir, fs)) {
+        ok = false;
+        // A drive pulled meanwhile is lost, once, not a failure per folder.
+        if (!secondaryThere()) {
+          if (!res.lost) res.failed.push_back({dir, kLost});
+          res.lost = true;
+          break;
+        }
+        res.failed.push_back({dir, std::string("복사 오류: ") + std::strerror(err)});
+      }
+    }
+    renamedInto.clear();
+    return ok;
+  });
+
   const int count = static_cast<int>(pending.size());
   int64_t dealt = 0;
   for (int i = 0; i < count; ++i) {
@@ -155,8 +186,9 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
                    : std::nullopt;
       if (h && *h == recorded) {
         giveCopyTime(target, keyFacts(e.key) ? keyFacts(e.key)->mtimeNs : 0, fs);
-        store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 0,
-                     std::nullopt, e.view, driveFileOf(target, *drives, fs));
+        renamedInto.insert(parentPath(target));  // a run cut short may not have flushed it
+        records.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 0,
+                       std::nullopt, e.view, driveFileOf(target, *drives, fs));
         res.verified.push_back(Verified{row, recorded, std::nullopt});
         ++res.skipped;
         makeViewClone(e);
@@ -201,14 +233,17 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
           {e.rel, err == EEXIST ? kOccupied : std::string("복사 오류: ") + std::strerror(err)});
       continue;
     }
-    store.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 1, std::nullopt,
-                 e.view, driveFileOf(target, *drives, fs));
+    renamedInto.insert(parentPath(target));
+    records.record(e.key, secondary, e.rel, e.size, recorded, CopyState::verified, 1, std::nullopt,
+                   e.view, driveFileOf(target, *drives, fs));
     res.verified.push_back(Verified{row, recorded, std::nullopt});
     ++res.copied;
     makeViewClone(e);
   }
   if (bytes && count > 0 && !res.lost) bytes(need, need);
-  copyReports(primary, secondary, fs);
+  records.commit();
+  if (int err = copyReports(primary, secondary, fs))
+    res.failed.push_back({NameSet::ko().reports, std::string("복사 오류: ") + std::strerror(err)});
   return res;
 }
 

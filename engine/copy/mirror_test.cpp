@@ -203,7 +203,10 @@ TEST(Mirror, PulledSecondaryIsLostAndTheRerunCopiesOnlyTheRest) {
   MirrorResult again = runMirror(in.primary, secondary, *in.store, plenty, {});
   EXPECT_FALSE(again.lost);
   EXPECT_TRUE(again.failed.empty()) << ::testing::PrintToString(reasons(again));
-  EXPECT_EQ(again.copied + again.skipped, 2);
+  // The two copied before the pull were never flushed there, so never recorded: they are
+  // compared in place, not copied again.
+  EXPECT_EQ(again.copied, 2);
+  EXPECT_EQ(again.skipped, 2);
   for (const auto& row : in.rows) {
     EXPECT_EQ(hashFile(secondary + "/" + *row.dest), hashFile(row.src)) << row.rel;
     EXPECT_EQ(in.store->verifiedCount(ingestKey(kCam, row)), 2);

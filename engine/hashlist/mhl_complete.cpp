@@ -7,6 +7,7 @@
 #include "engine/base/term_text.h"
 #include "engine/base/text.h"
 #include "engine/hashlist/mhl.h"
+#include "engine/hashlist/mhl_folder.h"
 #include "engine/hashlist/mhl_history.h"
 #include "engine/store/store.h"
 
@@ -17,6 +18,9 @@ MHLListing writeListedGeneration(const std::string& root, const std::vector<Veri
                                  const std::optional<std::string>& author, std::time_t now,
                                  Fs& fs) {
   MHLListing out;
+  // A run killed between a generation and its chain left a chain that a run with nothing new to
+  // list would otherwise never mend.
+  out.setAside = repairChain(nfc(root + "/" + kMHLFolder), fs);
   std::set<std::string> listed, left;
   for (const auto& [path, entries] : readMHLHistory(root).files) listed.insert(path);
   std::vector<Verified> all;

@@ -19,12 +19,14 @@ struct NameSet;
 class Store;
 
 struct MHLListing {
-  std::optional<std::string> file;   // the generation written; absent when nothing was to list
-  std::vector<std::string> leftOut;  // dest paths XML cannot carry: never in any list, in order
+  std::optional<std::string> file;    // the generation written; absent when nothing was to list
+  std::vector<std::string> leftOut;   // dest paths XML cannot carry: never in any list, in order
+  std::vector<std::string> setAside;  // generations found cut short, under their new names
 };
 
 /// Writes root's generation: every item, and every entry of known whose dest no generation of
-/// root lists yet (nor an item). Throws WriteFail.
+/// root lists yet (nor an item). First, even when nothing is to list, the folder's chain is
+/// repaired (repairChain). Throws WriteFail.
 MHLListing writeListedGeneration(const std::string& root, const std::vector<Verified>& items,
                                  const std::vector<Verified>& known, const NameSet& names,
                                  const std::optional<std::string>& author,

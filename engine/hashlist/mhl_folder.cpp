@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,12 +10,16 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
+#include <utility>
 
 #include "engine/base/files.h"
 #include "engine/base/records.h"
+#include "engine/base/rename.h"
 #include "engine/base/text.h"
 #include "engine/hashlist/c4.h"
 #include "engine/hashlist/mhl.h"
+#include "engine/hashlist/mhl_read.h"
 
 namespace tolverdine {
 
@@ -90,6 +95,69 @@ int writeExclusive(const std::string& path, std::string_view data, Fs& fs) {
   }
   return 0;
 }
+
+constexpr int64_t kSettledNs = int64_t{10} * 1000000000;
+
+// A generation a crash or a full drive cut short: its hash list never closes.
+bool cutShort(std::string_view text) {
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return !text.ends_with("</hashlist>");
+}
+
+struct Generation {
+  std::string name, c4;
+};
+
+// The whole generations of dir, by name. One cut short is moved aside, out of every reader's
+// sight (readers take only ".mhl"), and its new name added to aside. Throws WriteFail.
+std::vector<Generation> wholeGenerations(const std::string& dir, std::vector<std::string>& aside,
+                                         Fs& fs) {
+  std::vector<std::string> names;
+  for (auto& n : listFolder(dir, fs))
+    if (endsWith(n, ".mhl")) names.push_back(std::move(n));
+  std::sort(names.begin(), names.end());
+  std::vector<Generation> out;
+  for (const auto& n : names) {
+    std::string bytes;
+    const std::string path = dir + "/" + n;
+    errno = 0;
+    if (!readFile(path, &bytes, fs)) throw WriteFail{path, errno ? errno : EIO};
+    // A foreign writer may be writing one at this moment: only one left alone a while is cut.
+    struct stat st {};
+    if (!cutShort(bytes) || fs.stat(path, &st) != 0 ||
+        wallClockNs() - (int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec) <
+            kSettledNs) {
+      out.push_back({n, c4Id(bytes)});
+      continue;
+    }
+    for (int i = 0;; ++i) {
+      const std::string to = n + ".incomplete" + (i ? "-" + std::to_string(i) : "");
+      const int err = renameNoReplace(path, dir + "/" + to, fs);
+      if (err == 0) {
+        aside.push_back(to);
+        break;
+      }
+      if (err != EEXIST || i >= 100) throw WriteFail{path, err};
+    }
+  }
+  return out;
+}
+
+void writeChain(const std::string& dir, const std::vector<Generation>& gens, Fs& fs) {
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<ascmhldirectory xmlns=\"urn:ASC:MHL:DIRECTORY:v2.0\">\n";
+  for (const auto& g : gens) {
+    xml += "  <hashlist sequencenr=\"" + std::to_string(mhlSequence(g.name).value_or(0)) + "\">\n";
+    xml += "    <path>" + xmlEscape(nfc(g.name)) + "</path>\n";
+    xml += "    <c4>" + g.c4 + "</c4>\n";
+    xml += "  </hashlist>\n";
+  }
+  xml += "</ascmhldirectory>\n";
+  writeFileAtomic(dir + "/" + kMHLChain, xml, fs);
+}
 }  // namespace
 
 std::vector<std::string> listFolder(const std::string& dir, Fs& fs) {
@@ -121,6 +189,8 @@ std::string writeGenerationFile(const std::string& root, std::string_view text, 
   for (int tries = 0;; ++tries, ++seq) {
     path = dir + "/" + generationName(seq, folder, now);
     int err = writeExclusive(path, text, fs);
+    // Its name on the medium before the chain names it.
+    if (err == 0 && (err = syncFolder(dir, fs)) != 0) throw WriteFail{path, err};
     if (err == 0) break;
     // Taken by a writer that does not hold our lock: the next number is ours to try.
     if (err != EEXIST || tries >= 1000) throw WriteFail{path, err};
@@ -130,25 +200,29 @@ std::string writeGenerationFile(const std::string& root, std::string_view text, 
 }
 
 void rewriteChain(const std::string& dir, Fs& fs) {
-  std::vector<std::string> files;
-  for (auto& n : listFolder(dir, fs))
-    if (endsWith(n, ".mhl")) files.push_back(std::move(n));
-  std::sort(files.begin(), files.end());
-  std::string xml =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<ascmhldirectory xmlns=\"urn:ASC:MHL:DIRECTORY:v2.0\">\n";
-  for (const auto& n : files) {
-    std::string bytes;
-    std::string path = dir + "/" + n;
-    errno = 0;
-    if (!readFile(path, &bytes, fs)) throw WriteFail{path, errno ? errno : EIO};
-    xml += "  <hashlist sequencenr=\"" + std::to_string(mhlSequence(n).value_or(0)) + "\">\n";
-    xml += "    <path>" + xmlEscape(nfc(n)) + "</path>\n";
-    xml += "    <c4>" + c4Id(bytes) + "</c4>\n";
-    xml += "  </hashlist>\n";
+  std::vector<std::string> aside;
+  writeChain(dir, wholeGenerations(dir, aside, fs), fs);
+}
+
+std::vector<std::string> repairChain(const std::string& dir, Fs& fs) {
+  std::vector<std::string> aside;
+  struct stat st {};
+  if (fs.stat(dir, &st) != 0) return aside;
+  MHLFolderLock lock(dir, fs);
+  // Under the lock no writer of ours is at work here: a temporary is a killed run's chain.
+  removeStaleTemps(dir, wallClockNs(), fs);
+  std::vector<Generation> gens = wholeGenerations(dir, aside, fs);
+  std::string text;
+  const bool there = readFile(dir + "/" + kMHLChain, &text, fs);
+  if (!there && gens.empty()) return aside;
+  std::set<std::pair<std::string, std::string>> want, have;
+  for (const auto& g : gens) want.insert({nfc(g.name), g.c4});
+  if (auto chain = there ? parseMHLChain(text) : std::nullopt) {
+    for (const auto& e : *chain) have.insert({nfc(e.path), e.c4});
+    if (have == want && chain->size() == gens.size()) return aside;
   }
-  xml += "</ascmhldirectory>\n";
-  writeFileAtomic(dir + "/" + kMHLChain, xml, fs);
+  writeChain(dir, gens, fs);
+  return aside;
 }
 
 }  // namespace tolverdine

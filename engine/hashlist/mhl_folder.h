@@ -39,7 +39,14 @@ inline constexpr const char* kMHLLockFile = ".tolverdine.lock";
 std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now,
                                 Fs& fs = realFs());
 
-/// Rewrites ascmhl_chain.xml from every ".mhl" file in dir. Throws WriteFail.
+/// Rewrites ascmhl_chain.xml from every ".mhl" file in dir; a generation cut short (its hash
+/// list never closes) is first renamed "<name>.incomplete" and left out. Throws WriteFail.
 void rewriteChain(const std::string& dir, Fs& fs = realFs());
+
+/// Under dir's lock, when dir exists: removes the temporaries killed writers left, sets aside the
+/// generations cut short as rewriteChain does,
+/// and rewrites the chain when it is missing or does not name every generation left with its C4
+/// id. Returns the names given to the generations set aside. Throws WriteFail.
+std::vector<std::string> repairChain(const std::string& dir, Fs& fs = realFs());
 
 }  // namespace tolverdine

@@ -18,6 +18,7 @@
 #include "engine/base/version.h"
 #include "engine/copy/copy.h"
 #include "engine/hashlist/c4.h"
+#include "engine/hashlist/mhl_complete.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/hashlist/mhl_read.h"
 #include "platform/posix/host.h"
@@ -348,6 +349,36 @@ TEST(MHL, ExclusiveCreateAndFailingMedia) {
   }
   EXPECT_EQ(generations(fr).size(), 1u);
   EXPECT_EQ(slurp(fr + "/ascmhl/ascmhl_chain.xml"), chainBefore);
+}
+
+// A run killed between a generation and its chain, and one cut short by a power cut: the next
+// listing, even with nothing new to list, sets the cut one aside and mends the chain.
+TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
+  TempDir t;
+  const std::string root = t.path + "/P", dir = root + "/ascmhl";
+  ASSERT_TRUE(writeMHLGeneration(root, {item("a", 1, "ab")}, koNames(), std::nullopt, kNow));
+  const std::string oldChain = slurp(dir + "/ascmhl_chain.xml");
+  auto second = writeMHLGeneration(root, {item("b", 1, "cd")}, koNames(), std::nullopt, kNow + 1);
+  ASSERT_TRUE(second);
+  const std::string cut = "0003_P_2026-03-05_093830Z.mhl";
+  writeFile(dir + "/" + cut, slurp(*second).substr(0, 200));
+  timespec old[2] = {{kNow, 0}, {kNow, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (dir + "/" + cut).c_str(), old, 0), 0);
+
+  ASSERT_EQ(::unlink((dir + "/ascmhl_chain.xml").c_str()), 0);
+  writeFile(dir + "/ascmhl_chain.xml.tmp-999999999-1-2", "<?xml");  // the killed run's chain
+  MHLListing l = writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 2);
+  EXPECT_FALSE(l.file);
+  EXPECT_EQ(l.setAside, std::vector<std::string>{cut + ".incomplete"});
+  EXPECT_EQ(slurp(dir + "/" + cut + ".incomplete"), slurp(*second).substr(0, 200));
+  EXPECT_EQ(generations(root).size(), 2u);
+  EXPECT_FALSE(exists(dir + "/ascmhl_chain.xml.tmp-999999999-1-2"));
+  expectChainMatchesFolder(root);
+
+  writeFile(dir + "/ascmhl_chain.xml", oldChain);  // stale: names the first generation only
+  EXPECT_TRUE(
+      writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 3).setAside.empty());
+  expectChainMatchesFolder(root);
 }
 
 }  // namespace

@@ -89,9 +89,12 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     auto it = result.verified.find(root);
     try {
       // Also every file of this card verified here before and not listed yet (a run cut short).
-      writeListedGeneration(root, it == result.verified.end() ? kNone : it->second,
-                            verifiedOnRoot(store, job.cam, plan.rows, root), job.names,
-                            job.operatorName, std::time(nullptr), fs);
+      MHLListing l = writeListedGeneration(root, it == result.verified.end() ? kNone : it->second,
+                                           verifiedOnRoot(store, job.cam, plan.rows, root),
+                                           job.names, job.operatorName, std::time(nullptr), fs);
+      for (const auto& n : l.setAside)
+        said[i].push_back("끝까지 쓰이지 않은 해시 목록을 따로 둠: " + root + "/" + kMHLFolder +
+                          "/" + n);
     } catch (const WriteFail& f) {
       said[i].push_back(failText("해시 목록 실패", f));
     }

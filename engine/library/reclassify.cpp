@@ -1,5 +1,7 @@
 #include "engine/library/reclassify.h"
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "engine/base/files.h"
@@ -70,14 +72,32 @@ std::string reclassify(const Hit& hit, const std::string& clsIn, const NameSet& 
 
   mkdirs(join(root, newFolder));
   std::vector<MHLRename> renames;
+  std::vector<std::pair<const Hit*, std::string>> moved;
+  std::optional<ReclassifyError> stop;
   for (const auto& h : moving) {
     const std::string newPath = join(newFolder, lastComponent(h.rel));
-    if (exists(join(root, newPath))) throw ReclassifyError::exists(newPath);
-    if (renameNoReplace(join(root, h.classPath()), nfc(join(root, newPath))) != 0)
-      throw ReclassifyError::failed(h.classPath());
-    store.moveCopy(h.key, h.dest, newPath, h.view.has_value());
-    if (!h.view) renames.push_back(MHLRename{h.classPath(), newPath, h.size, h.hash.value_or("")});
+    if (exists(join(root, newPath))) {
+      stop = ReclassifyError::exists(newPath);
+      break;
+    }
+    if (renameNoReplace(join(root, h.classPath()), nfc(join(root, newPath))) != 0) {
+      stop = ReclassifyError::failed(h.classPath());
+      break;
+    }
+    moved.emplace_back(&h, newPath);
   }
+  // Both folders are flushed before the database names the new places, so that a power cut
+  // cannot leave it pointing where the files never arrived. What moved is recorded either way:
+  // the files are there now.
+  if (!moved.empty() &&
+      (syncFolder(join(root, newFolder)) != 0 || syncFolder(join(root, oldFolder)) != 0) && !stop)
+    stop = ReclassifyError::failed(join(newFolder, clipName));
+  for (const auto& [h, newPath] : moved) {
+    store.moveCopy(h->key, h->dest, newPath, h->view.has_value());
+    if (!h->view)
+      renames.push_back(MHLRename{h->classPath(), newPath, h->size, h->hash.value_or("")});
+  }
+  if (stop) throw *stop;
   if (!renames.empty()) {
     try {
       writeMHLRenames(root, renames, names, now);

@@ -22,6 +22,7 @@ void RecordGroup::record(const std::string& key, const std::string& dest, const 
     open_ = true;
     openedAt_ = std::chrono::steady_clock::now();
   }
+  if (!open_ && state != CopyState::failed && !durable()) return;
   store_.record(key, dest, rel, size, hash, state, attempts, md5, view, on);
   if (!open_) return;
   try {
@@ -34,7 +35,7 @@ void RecordGroup::record(const std::string& key, const std::string& dest, const 
   // An error that rolled the transaction back took the earlier rows of the group with it.
   if (!store_.inTransaction()) {
     open_ = false;
-    replay();
+    replay(durable());
     return;
   }
   if (pending_.size() >= rows_) commit();
@@ -48,18 +49,33 @@ void RecordGroup::commitIfDue() noexcept {
 void RecordGroup::commit() noexcept {
   if (!open_) return;
   open_ = false;
+  if (!durable()) {
+    store_.rollback();
+    replay(false);
+    return;
+  }
   if (store_.commit()) {
     pending_.clear();
     return;
   }
-  replay();  // commit rolled the group back
+  replay(true);  // commit rolled the group back
 }
 
-void RecordGroup::replay() noexcept {
+bool RecordGroup::durable() noexcept {
+  if (!durable_) return true;
+  try {
+    return durable_();
+  } catch (...) {
+    return false;
+  }
+}
+
+void RecordGroup::replay(bool durable) noexcept {
   std::vector<Args> rows;
   rows.swap(pending_);
   for (const Args& a : rows)
-    store_.record(a.key, a.dest, a.rel, a.size, a.hash, a.state, a.attempts, a.md5, a.view, a.on);
+    if (durable || a.state == CopyState::failed)
+      store_.record(a.key, a.dest, a.rel, a.size, a.hash, a.state, a.attempts, a.md5, a.view, a.on);
 }
 
 }  // namespace tolverdine

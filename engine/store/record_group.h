@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,10 @@ class RecordGroup {
               const std::optional<DriveFile>& on = std::nullopt) noexcept;
   void commitIfDue() noexcept;
   void commit() noexcept;
+  /// Runs before each commit, and before a row written on its own: it makes what the rows claim
+  /// durable (the names of the copies). When it returns false the rows claiming a copy are
+  /// dropped, so the next run finds those files unrecorded and compares them; failed rows stay.
+  void beforeCommit(std::function<bool()> durable) { durable_ = std::move(durable); }
 
  private:
   struct Args {
@@ -45,7 +50,8 @@ class RecordGroup {
     std::optional<std::string> md5, view;
     std::optional<DriveFile> on;
   };
-  void replay() noexcept;
+  bool durable() noexcept;
+  void replay(bool durable) noexcept;
 
   Store& store_;
   size_t rows_;
@@ -53,6 +59,7 @@ class RecordGroup {
   bool open_ = false;
   std::chrono::steady_clock::time_point openedAt_;
   std::vector<Args> pending_;  // rows of the open group, written again one by one if it is lost
+  std::function<bool()> durable_;
 };
 
 }  // namespace tolverdine
