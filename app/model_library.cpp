@@ -154,14 +154,16 @@ bool Model::reclassifyClip(const Row& row, const std::string& cls) {
   std::optional<Hit> hit = reportHit(cam, row, root, *store);
   if (!hit) {
     libraryNote_ =
-        "옮기지 못했습니다 — 데이터베이스에 이 클립의 사본이 없습니다: " + lastComponent(row.src);
+        "옮기지 못했습니다 — 데이터베이스에서 이 카드의 사본을 하나로 찾지 못했습니다: " +
+        lastComponent(row.src);
     changed();
     return false;
   }
   bool moved = reclassifyHit(*hit, cls);
+  if (!moved) return false;  // the report keeps showing the class the clip still has
   LastJob* again = reportJobMutable();
   if (again && refreshReportRow(*again, cam, row, cls, *store)) changed();
-  return moved;
+  return true;
 }
 
 void Model::spotCheck() {
