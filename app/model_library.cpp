@@ -28,6 +28,15 @@ void Model::runSearch(const std::string& text) {
 
 void Model::acceptRule(const Suggestion& s) {
   libraryNote_ = accept(s, presets_, s_.preset, opt_.presetsCustom);
+  // The rules page edits this preset: it shows the rule at the top as well, or saving the page
+  // would write the list without it.
+  if (editingPreset_ == s_.preset) {
+    Rule rule;
+    rule.cls = s.cls;
+    rule.model = s.model;
+    std::erase(editingRules_, rule);
+    editingRules_.insert(editingRules_.begin(), rule);
+  }
   changed();
 }
 

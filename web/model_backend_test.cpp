@@ -133,6 +133,12 @@ TEST(ModelBackend, RuleEditingSavesACustomPreset) {
   EXPECT_EQ(s0["editingRules"].size(), Presets::rulesFor(m.presets(), "행사").size());
   EXPECT_FALSE(s0["editingRules"].empty());
   EXPECT_EQ(s0["roleChoices"].size(), 3u);
+  // A learnt rule accepted meanwhile is in the list the page saves.
+  m.acceptRule(Suggestion{"ILME-FX3", "인터뷰", 5});
+  const Rule learnt{"인터뷰", {}, {}, {}, std::string("ILME-FX3")};
+  ASSERT_TRUE(b.perform("saveRules", {{"name", "행사"}}).ok);
+  EXPECT_EQ(m.presets().at("행사").front(), learnt);
+  EXPECT_EQ(b.snapshot()["rules"]["editingRules"].size(), s0["editingRules"].size() + 1);
   // An empty rule list is not saved as a preset.
   ASSERT_TRUE(b.perform("setRules", {{"rules", json::array()}}).ok);
   b.perform("saveRules", {{"name", "빈것"}});
