@@ -389,9 +389,8 @@ json ModelBackend::snapshot() {
 }
 
 ActionResult ModelBackend::perform(const std::string& op, const json& args) {
-  PageOp step = pageOp(op);
-  if (!step) return {false, "알 수 없는 동작: " + op};
-  return step(model_, args);
+  auto r = runPageOp(model_, op, args);
+  return r ? *r : ActionResult{false, "알 수 없는 동작: " + op};
 }
 
 }  // namespace tolverdine::web

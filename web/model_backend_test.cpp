@@ -6,6 +6,7 @@
 
 #include "app/model_test_util.h"
 #include "app/settings.h"
+#include "web/page_ops.h"
 #include "web/setting_labels.h"
 
 namespace tolverdine::web {
@@ -120,6 +121,29 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
     EXPECT_NE(f["key"], "eulaAccepted") << "the consent is no setting";
   b.perform("search", {{"text", "   "}});
   EXPECT_EQ(b.snapshot()["library"]["hits"].size(), 0u);
+}
+
+// The main loop carries every copy: a request of the wrong shape is answered, never thrown.
+TEST(ModelBackend, EveryOperationAnswersArgumentsOfTheWrongType) {
+  ModelRig r;
+  r.readyToGo();
+  Model& m = r.make();
+  ModelBackend b(m, r.main);
+  const char* keys[] = {"id", "path", "replace", "key", "cascade", "value", "cam",  "role",
+                        "on", "text", "model",   "cls", "rel",     "name",  "rules"};
+  for (const json& wrong : {json(1), json(1.5), json("yes"), json::array({1}), json({{"a", 1}}),
+                            json(nullptr), json(true)}) {
+    json args = json::object();
+    for (const char* k : keys) args[k] = wrong;
+    for (auto op : pageOpNames())
+      EXPECT_NO_THROW(b.perform(std::string(op), args)) << op << " " << wrong.dump();
+  }
+  ActionResult on = b.perform("setLoginItem", {{"on", 1}});
+  EXPECT_FALSE(on.ok);
+  EXPECT_EQ(on.message, "요청의 값이 맞지 않습니다: on 값은 참/거짓이어야 합니다");
+  EXPECT_FALSE(b.perform("exportTree", {{"id", "x"}, {"path", "/tmp/t"}, {"replace", "yes"}}).ok);
+  EXPECT_FALSE(b.perform("setRules", {{"rules", "all"}}).ok);
+  EXPECT_TRUE(b.perform("search", {{"text", "C0001"}}).ok) << "still answering";
 }
 
 TEST(ModelBackend, RuleEditingSavesACustomPreset) {
