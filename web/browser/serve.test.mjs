@@ -133,6 +133,13 @@ try {
     await page.waitForURL(origin() + '/settings', T);
     await setting('project').locator('input').fill('E2E');
     await setting('project').locator('input').blur();
+    // A refused value goes back to the stored one and says why under its own field.
+    await setting('logo').locator('input').fill('logo.png');
+    await setting('logo').locator('input').blur();
+    const refused = page.locator('.setting-row[data-key="logo"] .refused');
+    await refused.waitFor(T);
+    assert.match(await refused.textContent(), /^리포트 로고: "\/" 로 시작하는 그림 파일 경로를 적으세요/);
+    assert.equal(await setting('logo').locator('input').inputValue(), '');
     await setting('autoSeconds').locator('input').fill('30');
     await setting('autoSeconds').locator('input').blur();
     await setting('autoStart').locator('input').check();

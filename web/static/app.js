@@ -206,8 +206,19 @@ function suggestionView(s) {
     h('button', {onclick: () => act('ignoreSuggestion', {})}, '무시'));
 }
 
-function settingInput(f) {
-  const send = v => act('setSetting', {key: f.key, value: v});
+// A refused value does not stay in its field: the stored one comes back, and why is said under
+// the field, where the person is looking (the message at the top may be scrolled away).
+function settingInput(f, refused) {
+  const restore = el => {
+    if (el.type === 'checkbox') el.checked = !!f.value;
+    else el.value = f.value ?? '';
+  };
+  const send = async (v, el) => {
+    const r = await act('setSetting', {key: f.key, value: v});
+    refused.textContent = r.ok ? '' : (r.message || '');
+    refused.hidden = !!r.ok;
+    if (!r.ok && el) restore(el);
+  };
   if (f.readonly) {
     const v = Array.isArray(f.value) ? f.value.join(', ')
       : f.value && typeof f.value === 'object' ? Object.entries(f.value).map(e => e.join(': ')).join(', ')
@@ -215,19 +226,23 @@ function settingInput(f) {
     return h('span', {class: 'readonly'}, v === null || v === undefined || v === '' ? '—' : String(v));
   }
   switch (f.type) {
-    case 'bool': return h('input', {type: 'checkbox', checked: !!f.value, onchange: e => send(e.target.checked)});
+    case 'bool': return h('input', {type: 'checkbox', checked: !!f.value, onchange: e => send(e.target.checked, e.target)});
     case 'number': return h('input', {type: 'number', value: f.value ?? '',
-      onchange: e => send(e.target.value === '' ? null : Number(e.target.value))});
-    case 'choice': return h('select', {onchange: e => send(e.target.value)},
+      onchange: e => send(e.target.value === '' ? null : Number(e.target.value), e.target)});
+    case 'choice': return h('select', {onchange: e => send(e.target.value, e.target)},
       f.choices.map(c => h('option', {value: c.value, selected: c.value === f.value}, c.label)));
   }
   return h('input', {type: 'text', value: f.value ?? '', placeholder: f.example || '',
-    onchange: e => send(e.target.value === '' ? null : e.target.value)});
+    onchange: e => send(e.target.value === '' ? null : e.target.value, e.target)});
 }
 
 function settingsView(s) {
-  return h('div', {class: 'settings'}, s.settings.map(f =>
-    h('label', {class: 'setting', 'data-key': f.key}, h('span', {class: 'label'}, f.label), settingInput(f))));
+  return h('div', {class: 'settings'}, s.settings.map(f => {
+    const refused = h('div', {class: 'refused bad', hidden: true, role: 'alert'});
+    return h('div', {class: 'setting-row', 'data-key': f.key},
+      h('label', {class: 'setting', 'data-key': f.key}, h('span', {class: 'label'}, f.label), settingInput(f, refused)),
+      refused);
+  }));
 }
 
 // The terms are Markdown; drawn as text nodes, never as markup from the file.
