@@ -146,11 +146,7 @@ void Model::background(std::function<std::function<void()>()> work) {
 std::string Model::nextCam() const {
   std::set<std::string> used;
   for (const auto& c : cards_) used.insert(c.cam);
-  for (char l = 'A'; l <= 'Z'; ++l) {
-    std::string label = std::string(1, l) + "캠";
-    if (!used.count(label)) return label;
-  }
-  return "A캠";
+  return nextFreeLabel(used);
 }
 
 // ---- Volume events and reading ----
