@@ -102,10 +102,11 @@ TEST(ModelFinished, DestinationOutcomesNameFailuresAndLosses) {
   res.verified["/a/P"] = {Verified{}, Verified{}};
   res.failed = {{"x/1", "/b/P", "No space left on device"}, {"x/2", "/b/P", "other"}};
   res.lostDests = {"/c/P"};
-  auto out = destOutcomes(res, {"/a/P", "/b/P", "/c/P"});
+  auto out = destOutcomes(res, {"/a/P", "/b/P", "/c/P"}, 3);
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0].verified, 2);
   EXPECT_EQ(out[0].failed, 0);
+  EXPECT_EQ(out[0].existing, 1) << "held already from the run before the retry";
   EXPECT_EQ(out[1].failed, 2);
   EXPECT_EQ(out[1].why, "No space left on device");
   EXPECT_FALSE(out[1].lost);

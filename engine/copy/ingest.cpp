@@ -16,6 +16,7 @@
 
 #include "engine/base/files.h"
 #include "engine/base/rename.h"
+#include "engine/base/system_reason.h"
 #include "engine/base/text.h"
 #include "engine/base/worker_pool.h"
 #include "engine/copy/byte_meter.h"
@@ -386,7 +387,7 @@ class Run {
     fs_.unlink(partPath);
     if (!live.count(d)) return;
     if (!driveThere(d)) lose(st, d, round);
-    else fail(st, d, kWrite + std::string(std::strerror(err)), round);
+    else fail(st, d, kWrite + systemReason(err), round);
   }
 
   // Step C6: a failed copy round. Returns the destinations for the next round.
@@ -401,8 +402,7 @@ class Run {
     }
     if (!cardMounted()) throw CardGone{};
     if (round >= 3) {
-      std::string why =
-          changed ? std::string(kChanged) : kCardRead + std::string(std::strerror(failure->err));
+      std::string why = changed ? std::string(kChanged) : kCardRead + systemReason(failure->err);
       for (int d : list) {
         fs_.unlink(part(d, r));
         if (live.count(d)) fail(st, d, why, round);
@@ -449,7 +449,7 @@ class Run {
         retry.push_back(d);
       } else {
         fs_.unlink(partPaths[i]);
-        fail(st, d, same ? kWrite + std::string(std::strerror(moved)) : kMismatch, round);
+        fail(st, d, same ? kWrite + systemReason(moved) : kMismatch, round);
       }
     }
     return retry;
