@@ -15,7 +15,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cmake --build "$build" --target tolverdine tolverdine_docs_files >/dev/null
+cmake --build "$build" --target tolverdine tolverdine_docs_files tolverdine_changelog >/dev/null
 (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in the cache"
@@ -32,6 +32,20 @@ for lib in libc6 libsqlite3-0 libxxhash0 libutf8proc2 libssl3 libxml2 libblkid1 
            libavcodec59 libswscale6 libcairo2 libpango-1.0-0 libgdk-pixbuf-2.0-0 libcurl4 libzip4 "fonts-nanum | fonts-noto-cjk"; do
   has "$depends" "$lib" Depends
 done
+# Optional helpers are not pulled in with the package: udisks2 alone brings some thirty more.
+recommends=$(dpkg-deb --field "$deb" Recommends)
+suggests=$(dpkg-deb --field "$deb" Suggests)
+[ "$recommends" = "xdg-utils, lsof" ] || fail "Recommends: $recommends"
+[ "$suggests" = "ffmpeg, udisks2" ] || fail "Suggests: $suggests"
+[ "$(grep -o 'libsqlite3-0' <<<"$depends" | wc -l)" -eq 1 ] || fail "SQLite named twice: $depends"
+# Debian's own checks pass without an error or a warning (they once found no copyright file,
+# no changelog and a long description line).
+if command -v lintian >/dev/null; then
+  lint=$(lintian --tag-display-limit 0 "$deb" 2>&1 || true)
+  if grep -E '^(E|W): ' <<<"$lint"; then
+    fail "lintian: $lint"
+  fi
+fi
 # Nothing runs as root at install time.
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
 [ "$control" = "control md5sums " ] || fail "maintainer scripts: $control"
@@ -39,7 +53,8 @@ contents=$(dpkg-deb --contents "$deb")
 for f in usr/bin/tolverdine usr/lib/systemd/user/tolverdine.service usr/share/applications/tolverdine.desktop \
          usr/share/icons/hicolor/scalable/apps/tolverdine.svg usr/share/man/man1/tolverdine.1.gz \
          usr/share/bash-completion/completions/tolverdine usr/share/tolverdine/EULA.ko.md \
-         usr/share/tolverdine/EULA.en.md; do
+         usr/share/tolverdine/EULA.en.md usr/share/doc/tolverdine/copyright \
+         usr/share/doc/tolverdine/changelog.gz; do
   has "$contents" "./$f" contents
 done
 if grep -vE '^d|\./usr/(bin|lib/systemd/user|share/(applications|icons|man|bash-completion|tolverdine|doc))' <<<"$contents" | grep -q .; then
