@@ -156,6 +156,15 @@ sys.exit(0 if s["onboarding"]["terms"] == want else "terms differ from the packa
 # A second open finds the running instance and opens the same page.
 run env PATH="$work/bin:/nonexistent" "$bin" open >"$work/open2.out" 2>&1 || fail "second open"
 [ "$(cat "$work/open2.out")" = "$url" ] || fail "second open: $(cat "$work/open2.out")"
+# A desktop where no program opens web pages: the address is printed and the reason said.
+mkdir -p "$work/nobrowser"
+printf '#!/bin/sh\necho "xdg-open: no method available for opening" >&2\nexit 3\n' >"$work/nobrowser/xdg-open"
+chmod +x "$work/nobrowser/xdg-open"
+set +e
+run env PATH="$work/nobrowser:/nonexistent" "$bin" open >"$work/open3.out" 2>"$work/open3.err"; rc=$?
+set -e
+[ $rc -eq 1 ] && [ "$(cat "$work/open3.out")" = "$url" ] || fail "open without a browser: $rc"
+has "$(cat "$work/open3.err")" "브라우저를 열지 못했습니다: 웹 페이지를 열 프로그램이 설정되지 않음 (xdg-open: no method available for opening)" open
 running() { [ -e "/proc/$1" ] && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$1/stat" 2>/dev/null; }
 kill -TERM "$serve_pid"
 for _ in $(seq 100); do running "$serve_pid" || break; sleep 0.1; done
