@@ -109,7 +109,9 @@ TEST(IngestCommand, CardListedOnlyInPartIsNeverGreen) {
   ASSERT_EQ(::chmod((c.card + "/DCIM/100MSDCF").c_str(), 0), 0);
   auto r = c.run({c.card, "--project", "p", "--dest", c.d1, "--copies", "1"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
-  EXPECT_NE(r.out.find("폴더를 읽지 못함: DCIM/100MSDCF (Permission denied)"), std::string::npos)
+  EXPECT_NE(r.out.find("폴더를 읽지 못함: " + c.card +
+                       "/DCIM/100MSDCF · 권한이 없습니다 (Permission denied)"),
+            std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("복사 3 · 기존 0 · 실패 1 — 카드를 포맷하지 마세요"), std::string::npos)
       << r.out;

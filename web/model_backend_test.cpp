@@ -87,6 +87,10 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
           .ok);
   ASSERT_TRUE(readFile(r.tmp.path + "/tree.txt", &kept));
   EXPECT_NE(kept, "mine");
+  // A failed export names the file chosen, not the temporary one, and says why in Korean.
+  const std::string nowhere = r.tmp.path + "/no-folder/tree.txt";
+  EXPECT_EQ(b.perform("exportTree", {{"id", card}, {"path", nowhere}}).message,
+            "저장 실패: " + nowhere + " · 파일이나 폴더가 없습니다 (No such file or directory)");
 
   EXPECT_FALSE(b.perform("openReport", {{"key", "job-99"}}).ok);
   ASSERT_TRUE(c["report"].is_string());
