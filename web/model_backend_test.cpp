@@ -150,6 +150,23 @@ TEST(ModelBackend, EveryOperationAnswersArgumentsOfTheWrongType) {
   EXPECT_TRUE(b.perform("search", {{"text", "C0001"}}).ok) << "still answering";
 }
 
+// A queued card says what it waits for, not only that it waits.
+TEST(ModelBackend, AQueuedCardSaysWhatItWaitsFor) {
+  ModelRig r;
+  r.readyToGo();
+  r.prefs.values["parallel"] = 1;
+  Model& m = r.make();
+  ModelBackend b(m, r.main);
+  std::string a = r.card("A1", 1, 1), c = r.card("B1", 2, 2);
+  r.mount(a);
+  r.mount(c);
+  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(a) && r.in<Phase::Waiting>(c); }));
+  ASSERT_TRUE(b.perform("start", {{"id", a}}).ok);
+  ASSERT_TRUE(b.perform("start", {{"id", c}}).ok);
+  EXPECT_EQ(cardOf(b.snapshot(), c)["wait"], "앞 카드가 끝나기를 기다리는 중 (동시 복사 1장)");
+  ASSERT_TRUE(r.waitFor([&] { return r.finished(a) && r.finished(c); }));
+}
+
 TEST(ModelBackend, RuleEditingSavesACustomPreset) {
   ModelRig r;
   r.prefs.values["preset"] = "행사";
