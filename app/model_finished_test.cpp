@@ -135,6 +135,17 @@ TEST(ModelFinished, LargeFileProgressMovesWithinTheFileThroughCopyAndReadBack) {
   writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0001.MP4", size, 3);
   r.mount(card);
   ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
+  // Once the copies are done the hash lists and reports are written: that stage is shown, with no
+  // speed or time left standing from the copy.
+  bool outputsStage = false;
+  m.observe([&](Model::Change) {
+    const CardItem* c = m.card(card);
+    if (c && c->live && c->live->stage == "해시 목록·리포트") {
+      outputsStage = true;
+      EXPECT_FALSE(c->live->rate);
+      EXPECT_FALSE(c->live->secondsLeft);
+    }
+  });
   m.start(card, false);
   std::set<int64_t> copiedMid, verifiedMid;
   std::set<std::string> stages;
@@ -160,6 +171,7 @@ TEST(ModelFinished, LargeFileProgressMovesWithinTheFileThroughCopyAndReadBack) {
   EXPECT_GE(copiedMid.size(), 2u) << "the copy's count moved within the file";
   EXPECT_GE(verifiedMid.size(), 1u) << "the read-back's count moved within the file";
   EXPECT_TRUE(stages.count("복사") && stages.count("검증"));
+  EXPECT_TRUE(outputsStage);
   EXPECT_TRUE(rate);
   EXPECT_TRUE(left);
   EXPECT_FALSE(r.at(card).live) << "a finished card shows no live counts";
