@@ -19,7 +19,8 @@ TEST(StatusCommand, NewThenShortThenBackedUp) {
   ASSERT_EQ(c.run({c.card, "--project", "p", "--dest", c.d1, "--copies", "2"}).status, 1);
   auto shortOf = c.run({c.card, "--copies", "2"}, "status");
   EXPECT_EQ(shortOf.status, 1);
-  EXPECT_TRUE(has(shortOf, "상태: A캠 카드로 기록됨 — 파일 3개 중 사본 부족 3개, 사본 없음 0개\n"))
+  EXPECT_TRUE(has(shortOf,
+                  "상태: A캠 카드로 기록됨 (파일 3개)\n사본 부족 3개 · 사본 없음 0개 (파일 3개)\n"))
       << shortOf.out;
   EXPECT_TRUE(has(shortOf, "  검증 사본 1곳: PRIVATE/M4ROOT/STATUS.BIN")) << shortOf.out;
 
