@@ -114,6 +114,15 @@ try {
     const shell = await get('/');
     assert.equal(shell.statusCode, 200);
     assert.equal(shell.headers['set-cookie'], undefined);
+    // Arguments of the wrong type are answered with an error, and serve goes on answering.
+    const actOn = async (op, args) => (await fetch(origin() + '/api/act', {method: 'POST',
+      headers: {'X-Tolverdine-Token': token, 'Content-Type': 'application/json'}, body: JSON.stringify({op, args})})).json();
+    for (const [op, args] of [['setLoginItem', {on: 1}], ['exportTree', {id: 'x', path: '/tmp/t', replace: 'yes'}]]) {
+      const r = await actOn(op, args);
+      assert.equal(r.ok, false);
+      assert.match(r.message, /^요청의 값이 맞지 않습니다: /);
+    }
+    assert.equal((await fetch(origin() + '/api/state', {headers: {'X-Tolverdine-Token': token}})).status, 200);
   });
 
   await check('the token leaves the address bar and stays in the tab, not in a cookie', async () => {
