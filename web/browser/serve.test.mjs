@@ -359,6 +359,12 @@ try {
     await page.locator('.setting').first().waitFor(T);
     assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 420));
     await shot('settings-420.png');
+    // Without the header row, each rule box says what it holds.
+    await page.goto(origin() + '/rules');
+    await page.locator('table.rules td[data-label]').first().waitFor(T);
+    const labels = await page.locator('table.rules tr').nth(1).locator('td[data-label]').evaluateAll(
+      tds => tds.map(td => getComputedStyle(td, '::before').content));
+    assert.deepEqual(labels, ['"분류"', '"최소 길이"', '"최대 길이"', '"최소 채널"', '"카메라 모델"']);
     await page.setViewportSize({width: 980, height: 1000});
   });
 
