@@ -81,6 +81,10 @@ try {
     assert.deepEqual(await ctx.cookies(), []);
     await page.locator('#live.on').waitFor(T);
     await page.locator('text=카드를 꽂으면 여기에 나타납니다').waitFor(T);
+    // A first run guides the first steps instead of showing empty lists.
+    assert.equal(await page.locator('.first-steps li').count(), 3);
+    assert.ok(await page.locator('#finished-head').isHidden());
+    assert.ok(await page.locator('#earlier-head').isHidden());
     await page.goto(`http://127.0.0.1:${port}/settings`);
     await page.locator('#live.on').waitFor(T);
     await page.locator('.setting[data-key="copies"] >> text=필요한 검증 사본 수').waitFor(T);
