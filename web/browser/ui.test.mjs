@@ -141,6 +141,17 @@ try {
     await page.locator('.done.green', {hasText: 'A001'}).waitFor(T);
   });
 
+  await check('a small card counts in megabytes, not 0.0GB', async () => {
+    await drive('mount', {name: 'S005', files: 4, bytes: 50000000, countdown: 0});
+    const small = page.locator('.card', {hasText: 'S005'});
+    await small.waitFor(T);
+    await drive('tick');
+    await drive('tick');
+    await small.locator('.nums', {hasText: '0.0MB / 50.0MB'}).waitFor(T);
+    await drive('tick');
+    await page.locator('.done.green', {hasText: 'S005'}).waitFor(T);
+  });
+
   await check('a destination is added by path and removed', async () => {
     await page.goto(`http://127.0.0.1:${port}/settings`);
     await page.locator('#live.on').waitFor(T);
