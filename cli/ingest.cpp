@@ -79,7 +79,8 @@ int runIngest(int argc, char** argv) {
   job.preset = args->last("preset").value_or(defaults.preset);
   job.copies = defaults.copies;
   const PresetMap presets = Presets::loadAll(Presets::v0Path(), Presets::customPath());
-  if (!presets.count(job.preset)) {
+  // A name given and not found is a typing slip; without one the built-in rules stand in.
+  if (args->last("preset") && !presets.count(job.preset)) {
     std::string known;
     for (const auto& [name, rules] : presets) known += (known.empty() ? "" : ", ") + name;
     return usage("모르는 프리셋: " + job.preset + " (있는 프리셋: " + known + ")");
