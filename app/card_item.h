@@ -23,7 +23,8 @@ struct Phase {
   };
   struct Running {
     int64_t done = 0, total = 0;
-    std::string file;  // current file or stage text
+    std::string file;              // current file or stage text
+    int files = 0, fileCount = 0;  // files through the copy, of all
     bool operator==(const Running&) const = default;
   };
   struct Finished {
@@ -63,6 +64,7 @@ struct DestOutcome {
   std::string root;  // the destination's project folder
   int verified = 0;
   int failed = 0;
+  int existing = 0;   // files it held already from an earlier run, not copied again
   std::string why;    // the first failure's reason, else empty
   bool lost = false;  // the destination went away during the run
   bool operator==(const DestOutcome&) const = default;

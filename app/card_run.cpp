@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/base/system_reason.h"
 #include "engine/card/camera_labels.h"
 #include "engine/card/listing_error.h"
 #include "engine/copy/preflight.h"
@@ -24,7 +25,7 @@ const char* const kNothingToCopy =
 }  // namespace
 
 std::vector<DestOutcome> destOutcomes(const IngestResult& result,
-                                      const std::vector<std::string>& roots) {
+                                      const std::vector<std::string>& roots, size_t files) {
   std::vector<DestOutcome> out;
   for (const auto& root : roots) {
     DestOutcome d;
@@ -36,6 +37,8 @@ std::vector<DestOutcome> destOutcomes(const IngestResult& result,
         if (d.failed++ == 0) d.why = f.why;
       }
     for (const auto& l : result.lostDests) d.lost = d.lost || l == root;
+    // What was neither copied now nor failed was there from an earlier run of this card.
+    if (!d.lost) d.existing = std::max(0, static_cast<int>(files) - d.verified - d.failed);
     out.push_back(d);
   }
   return out;
@@ -104,6 +107,12 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
     if (!result.stopped && plan.errors.empty())
       store->recordCard(cardFingerprint(in.files), job.cam, in.files, volume);
+    if (progress) {
+      int64_t bytes = 0;
+      for (const auto& r : plan.rows) bytes += r.size;
+      const int count = static_cast<int>(plan.rows.size());
+      progress(count, count, kOutputsStage, bytes, bytes);
+    }
     for (const auto& line : writeCardOutputs(job, plan, result, *store, volume))
       out.log.push_back(line);
     // The library's search file takes in this card's rows now, so a search later finds them
@@ -112,7 +121,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     int64_t total = 0;
     for (const auto& r : plan.rows) total += r.size;
     out.text = jobSummary(result, job.copies);
-    out.outcomes = destOutcomes(result, plan.roots);
+    out.outcomes = destOutcomes(result, plan.roots, plan.rows.size());
     out.color = result.color;
     if (!in.recapCommand.empty())
       recapAfterCard(in.recapCommand, plan.rows, result, job.cam, job.role, job.project, plan.roots,
@@ -131,10 +140,10 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
   } catch (const StoreError& e) {
     return fail("오류 — " + e.description(), "오류: " + job.card + " · " + e.description());
   } catch (const WriteFail& e) {
-    std::string why = e.path + " · " + std::strerror(e.err);
+    std::string why = e.path + " · " + systemReason(e.err);
     return fail("오류 — " + why, "오류: " + job.card + " · " + why);
   } catch (const IOFail& e) {
-    std::string why = std::strerror(e.err);
+    std::string why = systemReason(e.err);
     return fail("오류 — " + why, "오류: " + job.card + " · " + why);
   }
 }

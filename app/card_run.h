@@ -43,11 +43,14 @@ struct CardRunOutcome {
   std::vector<std::string> log;       // application-log lines, in order
 };
 
+/// The stage after the copies, as progress names it in place of a file.
+inline constexpr const char* kOutputsStage = "해시 목록·리포트 쓰는 중";
+
 /// progress gets (file n, count, file, bytes done, bytes total) from the run's thread, a few times
 /// a second at most and always for the last file.
 /// What each destination holds after a run: verified files, failures and the first reason, loss.
 std::vector<DestOutcome> destOutcomes(const IngestResult& result,
-                                      const std::vector<std::string>& roots);
+                                      const std::vector<std::string>& roots, size_t files);
 
 CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
                           const std::function<void(const std::string&)>& recapLog,

@@ -10,6 +10,7 @@
 
 #include "app/card_run.h"
 #include "engine/base/files.h"
+#include "engine/base/system_reason.h"
 #include "engine/base/text.h"
 #include "engine/base/version.h"
 #include "engine/card/camera_labels.h"
@@ -146,11 +147,7 @@ void Model::background(std::function<std::function<void()>()> work) {
 std::string Model::nextCam() const {
   std::set<std::string> used;
   for (const auto& c : cards_) used.insert(c.cam);
-  for (char l = 'A'; l <= 'Z'; ++l) {
-    std::string label = std::string(1, l) + "캠";
-    if (!used.count(label)) return label;
-  }
-  return "A캠";
+  return nextFreeLabel(used);
 }
 
 // ---- Volume events and reading ----
@@ -444,10 +441,10 @@ void Model::runJob(const std::string& id, CardRunInput in) {
   AppLog& appLog = svc_.log;
   std::weak_ptr<bool> alive = alive_;
   background([this, in = std::move(in), id, &main, &appLog, alive]() -> std::function<void()> {
-    auto onProgress = [&main, this, id, alive](int, int, const std::string& file, int64_t done,
-                                               int64_t total) {
+    auto onProgress = [&main, this, id, alive](int n, int count, const std::string& file,
+                                               int64_t done, int64_t total) {
       main.post([=, this] {
-        if (auto a = alive.lock(); a && *a) progress(id, done, total, file);
+        if (auto a = alive.lock(); a && *a) progress(id, done, total, file, n, count);
       });
     };
     CardRunOutcome out = runCardJob(
@@ -498,10 +495,18 @@ void Model::watchdog(const std::string& id) {
   }
 }
 
-void Model::progress(const std::string& id, int64_t done, int64_t total, const std::string& file) {
+void Model::progress(const std::string& id, int64_t done, int64_t total, const std::string& file,
+                     int files, int fileCount) {
   CardItem* c = find(id);
   if (!c || !c->phase.is<Phase::Running>()) return;
-  c->phase.value = Phase::Running{done, total, file};
+  c->phase.value = Phase::Running{done, total, file, files, fileCount};
+  // The copies are done and the hash lists and reports are being written: the last speed and
+  // time left no longer say anything.
+  if (file == kOutputsStage && c->live) {
+    c->live->stage = "해시 목록·리포트";
+    c->live->rate.reset();
+    c->live->secondsLeft.reset();
+  }
   if (done >= 1 && c->note && *c->note == kPermissionHint) {
     c->note.reset();
     log("권한 대기 해제(진행 시작): " + id);
@@ -696,7 +701,8 @@ std::optional<Model::ExportError> Model::exportTree(const std::string& id, const
   try {
     writeFileAtomic(path, anonymousTreeHeader(toolVersion()) + "\n" + anonymousTree(c->path, 5));
   } catch (const WriteFail& f) {
-    return ExportError{"저장 실패: " + f.path + " · " + std::strerror(f.err)};
+    // Named by the file the person chose, not the temporary one the write went through.
+    return ExportError{"저장 실패: " + path + " · " + systemReason(f.err)};
   }
   return std::nullopt;
 }

@@ -242,7 +242,8 @@ class Model {
   BytesFn throttledBytes(const std::string& id);
   /// Runs card id's job on its own thread, progress to the main thread, then completed() there.
   void runJob(const std::string& id, CardRunInput in);
-  void progress(const std::string& id, int64_t done, int64_t total, const std::string& file);
+  void progress(const std::string& id, int64_t done, int64_t total, const std::string& file,
+                int files, int fileCount);
   void bytes(const std::string& id, const ByteProgress& b);
   void mismatch(const std::string& id, const std::string& shootDate,
                 const std::string& projectDate);

@@ -104,6 +104,41 @@ TEST(ModelEarlier, ClipListFieldsWithCommasQuotesAndLineBreaks) {
   EXPECT_EQ(recs[2], (std::vector<std::string>{"two\nlines", ""}));
 }
 
+// Cards of one camera with a clip of the same card path and size: an earlier run's report takes
+// its own copy, by the hash its clip list names or else by the place; one it cannot tell apart
+// keeps no file time, so a move from the report finds nothing rather than another card's clip.
+TEST(ModelEarlier, AnEarlierReportTakesOnlyItsOwnCopyOfASharedCardPath) {
+  TempDir t;
+  Store store(t.path + "/db.sqlite");
+  const std::string root = t.path + "/20260305_데모";
+  store.record("A캠|CLIP/C0001.MP4|100|111", root, "01/S1/인터뷰/C0001.MP4", 100,
+               "aaaaaaaaaaaaaaaa", CopyState::verified, 1);
+  store.record("A캠|CLIP/C0001.MP4|100|222", root, "01/S2/기타/C0001.MP4", 100, "bbbbbbbbbbbbbbbb",
+               CopyState::verified, 1);
+  EarlierJob job;
+  job.cam = "A캠";
+  job.src = "/media/card";
+  job.roots = {root};
+  job.csv = t.path + "/A캠_clips.csv";
+  struct Case {
+    std::string dest, hash;
+    int64_t mtimeNs;
+  };
+  for (const auto& c : std::vector<Case>{{"01/S2/기타/C0001.MP4", "bbbbbbbbbbbbbbbb", 222},
+                                         {"01/S2/풀샷/C0001.MP4", "bbbbbbbbbbbbbbbb", 222},
+                                         {"01/S2/기타/C0001.MP4", "", 222},
+                                         {"01/S3/기타/C0001.MP4", "", 0}}) {
+    writeFile(job.csv,
+              "파일,목적지경로,분류뷰경로,종류,분류,세션,길이,해상도,fps,촬영시각,출처,크기,"
+              "xxh64,사본\nCLIP/C0001.MP4," +
+                  c.dest + ",,video,기타,S2,,,,,,100," + c.hash + ",2\n");
+    auto report = earlierReport(job, store);
+    ASSERT_TRUE(report);
+    ASSERT_EQ(report->rows.size(), 1u);
+    EXPECT_EQ(report->rows[0].mtimeNs, c.mtimeNs) << c.dest << " " << c.hash;
+  }
+}
+
 TEST(ModelEarlier, SecondCopyShowsBytesWhileItRuns) {
   ModelRig r;
   std::string nas = r.secondCopyNeeded();

@@ -102,10 +102,11 @@ TEST(ModelFinished, DestinationOutcomesNameFailuresAndLosses) {
   res.verified["/a/P"] = {Verified{}, Verified{}};
   res.failed = {{"x/1", "/b/P", "No space left on device"}, {"x/2", "/b/P", "other"}};
   res.lostDests = {"/c/P"};
-  auto out = destOutcomes(res, {"/a/P", "/b/P", "/c/P"});
+  auto out = destOutcomes(res, {"/a/P", "/b/P", "/c/P"}, 3);
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0].verified, 2);
   EXPECT_EQ(out[0].failed, 0);
+  EXPECT_EQ(out[0].existing, 1) << "held already from the run before the retry";
   EXPECT_EQ(out[1].failed, 2);
   EXPECT_EQ(out[1].why, "No space left on device");
   EXPECT_FALSE(out[1].lost);
@@ -138,6 +139,17 @@ TEST(ModelFinished, LargeFileProgressMovesWithinTheFileThroughCopyAndReadBack) {
   writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0001.MP4", size, 3);
   r.mount(card);
   ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
+  // Once the copies are done the hash lists and reports are written: that stage is shown, with no
+  // speed or time left standing from the copy.
+  bool outputsStage = false;
+  m.observe([&](Model::Change) {
+    const CardItem* c = m.card(card);
+    if (c && c->live && c->live->stage == "해시 목록·리포트") {
+      outputsStage = true;
+      EXPECT_FALSE(c->live->rate);
+      EXPECT_FALSE(c->live->secondsLeft);
+    }
+  });
   m.start(card, false);
   std::set<int64_t> copiedMid, verifiedMid;
   std::set<std::string> stages;
@@ -163,6 +175,7 @@ TEST(ModelFinished, LargeFileProgressMovesWithinTheFileThroughCopyAndReadBack) {
   EXPECT_GE(copiedMid.size(), 2u) << "the copy's count moved within the file";
   EXPECT_GE(verifiedMid.size(), 1u) << "the read-back's count moved within the file";
   EXPECT_TRUE(stages.count("복사") && stages.count("검증"));
+  EXPECT_TRUE(outputsStage);
   EXPECT_TRUE(rate);
   EXPECT_TRUE(left);
   EXPECT_FALSE(r.at(card).live) << "a finished card shows no live counts";

@@ -28,6 +28,15 @@ void Model::runSearch(const std::string& text) {
 
 void Model::acceptRule(const Suggestion& s) {
   libraryNote_ = accept(s, presets_, s_.preset, opt_.presetsCustom);
+  // The rules page edits this preset: it shows the rule at the top as well, or saving the page
+  // would write the list without it.
+  if (editingPreset_ == s_.preset) {
+    Rule rule;
+    rule.cls = s.cls;
+    rule.model = s.model;
+    std::erase(editingRules_, rule);
+    editingRules_.insert(editingRules_.begin(), rule);
+  }
   changed();
 }
 
@@ -154,14 +163,16 @@ bool Model::reclassifyClip(const Row& row, const std::string& cls) {
   std::optional<Hit> hit = reportHit(cam, row, root, *store);
   if (!hit) {
     libraryNote_ =
-        "옮기지 못했습니다 — 데이터베이스에 이 클립의 사본이 없습니다: " + lastComponent(row.src);
+        "옮기지 못했습니다 — 데이터베이스에서 이 카드의 사본을 하나로 찾지 못했습니다: " +
+        lastComponent(row.src);
     changed();
     return false;
   }
   bool moved = reclassifyHit(*hit, cls);
+  if (!moved) return false;  // the report keeps showing the class the clip still has
   LastJob* again = reportJobMutable();
   if (again && refreshReportRow(*again, cam, row, cls, *store)) changed();
-  return moved;
+  return true;
 }
 
 void Model::spotCheck() {

@@ -38,6 +38,14 @@ TEST(ModelPages, ReportListsClipsAndMovingOneUpdatesLibraryAndReport) {
 
   const std::string before = clips[0].row.cls;
   const std::string to = before == "인터뷰" ? "풀샷" : "인터뷰";
+  // A move refused at the destination (another file at the new place) leaves the class shown.
+  std::string blocker = clips[0].path;
+  blocker.replace(blocker.find("/" + before + "/"), before.size() + 2, "/" + to + "/");
+  ASSERT_TRUE(mkdirs(parentPath(blocker)));
+  writeFile(blocker, "someone else's");
+  EXPECT_FALSE(m.reclassifyClip(clips[0].row, to));
+  EXPECT_EQ(m.reportClips()[0].row.cls, before);
+  ASSERT_EQ(::unlink(blocker.c_str()), 0);
   m.reclassifyClip(clips[0].row, to);
   ASSERT_TRUE(m.libraryNote());
   EXPECT_EQ(*m.libraryNote(), "옮김: C0001.MP4 → " + to);

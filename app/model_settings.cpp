@@ -2,6 +2,7 @@
 // project file, as operations of the model.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "app/model.h"
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
+#include "engine/base/system_folder.h"
 #include "engine/base/text.h"
 #include "engine/copy/mirror.h"
 #include "engine/copy/preflight.h"
@@ -54,6 +56,28 @@ bool isDirectory(const std::string& p) {
   return std::filesystem::is_directory(p, ec);
 }
 
+// Why a folder the person names now cannot be a destination; absent when it can. Checked when
+// it is added, so a mistyped path is refused where it was typed, not later by a red card.
+std::optional<std::string> newDestinationProblem(const std::string& raw) {
+  const std::string path = canonicalPath(raw);
+  if (auto why = systemFolderProblem(path)) return *why + ": " + raw;
+  std::error_code ec;
+  auto st = std::filesystem::status(path, ec);
+  if (!std::filesystem::exists(st)) return "폴더가 없습니다: " + raw;
+  if (!std::filesystem::is_directory(st)) return "폴더가 아니라 파일입니다: " + raw;
+  return std::nullopt;
+}
+
+// The logo is read by the report writer, whose working folder means nothing to the person.
+std::optional<std::string> logoProblem(const nlohmann::json& v) {
+  if (!v.is_string() || v.get<std::string>().empty()) return std::nullopt;
+  const std::string& p = v.get_ref<const std::string&>();
+  if (p[0] != '/') return "\"/\" 로 시작하는 그림 파일 경로를 적으세요: " + p;
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(p, ec)) return "그림 파일이 없습니다: " + p;
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> Model::changeSetting(const std::string& key,
@@ -66,6 +90,17 @@ std::optional<std::string> Model::changeSetting(const std::string& key,
     for (const auto& [name, rules] : presets_) names += (names.empty() ? "" : ", ") + name;
     return settingLabel(key) + ": 없는 프리셋입니다 (" + value.get<std::string>() +
            ") — 목록에서 고르세요: " + names;
+  }
+  if (key == "logo")
+    if (auto why = logoProblem(value)) return settingLabel(key) + ": " + *why;
+  if ((key == "dests" || key == "cascadeDests") && value.is_array()) {
+    // Only what is added now: a listed drive that is unplugged stays listed.
+    const auto& listed = key == "dests" ? s_.dests : s_.cascadeDests;
+    for (const auto& d : value)
+      if (d.is_string() &&
+          std::find(listed.begin(), listed.end(), d.get<std::string>()) == listed.end())
+        if (auto why = newDestinationProblem(d.get<std::string>()))
+          return settingLabel(key) + ": " + *why;
   }
   if (key == "dests" || key == "cascadeDests") {
     // Two entries that are one folder would count one copy twice; the lists are taken whole or not
@@ -92,6 +127,8 @@ std::optional<std::string> Model::addDest(const std::string& raw, bool cascadeLi
   auto& list = cascadeList ? s_.cascadeDests : s_.dests;
   const std::string path = canonicalPath(raw);
   if (path.empty() || listed(list, path)) return std::nullopt;
+  if (auto why = newDestinationProblem(raw))
+    return settingLabel(cascadeList ? "cascadeDests" : "dests") + ": " + *why;
   if (auto other = overlapping(s_, path)) {
     cascadeNote_ = overlapText(*other, path);
     changed();

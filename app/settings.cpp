@@ -3,6 +3,7 @@
 #include <type_traits>
 
 #include "engine/base/canonical_path.h"
+#include "engine/base/path_name.h"
 #include "engine/library/library.h"
 #include "platform/preferences_store.h"
 
@@ -212,7 +213,12 @@ std::optional<std::string> Settings::set(const std::string& key, const json& v) 
   // 0 and 1 both mean one card at a time; below that is no number of cards.
   if (key == "parallel") return count(parallel, 0);
   if (key == "autoSeconds") return count(autoSeconds, 0);
-  if (key == "project") return typeOk(take(project, v));
+  if (key == "project") {
+    // The name becomes a folder on every destination; a blank one only means "not set yet".
+    if (v.is_string() && !trimSpace(v.get<std::string>()).empty())
+      if (auto why = pathNameProblem(v.get<std::string>())) return refuse(*why);
+    return typeOk(take(project, v));
+  }
   if (key == "dests") return typeOk(takeFolders(dests, v));
   if (key == "preset") return typeOk(take(preset, v));
   if (key == "autoStart") return typeOk(take(autoStart, v));

@@ -39,7 +39,15 @@ TEST(Settings, BadValuesAreRefusedByLabelAndChangeNothing) {
       {"roles", "A캠", "카메라 역할"},
       {"md5", "yes", "MD5 도 계산"},
       {"eulaAccepted", "fp2", "사용 약관 동의"},
+      {"dests", json::array({r.tmp.path + "/nowhere"}), "목적지"},
+      {"dests", json::array({r.tmp.path + "/plain.txt"}), "목적지"},
+      {"cascadeDests", json::array({"/etc"}), "2차 목적지"},
+      {"cascadeDests", json::array({"/"}), "2차 목적지"},
+      {"project", "봄/여름", "프로젝트 이름"},
+      {"logo", "mark.png", "리포트 로고"},
+      {"logo", r.tmp.path + "/mark.png", "리포트 로고"},
   };
+  writeFile(r.tmp.path + "/plain.txt", "not a folder");
   for (const auto& c : bad) {
     SCOPED_TRACE(c.key + " = " + c.value.dump());
     auto why = m.changeSetting(c.key, c.value);
@@ -52,6 +60,8 @@ TEST(Settings, BadValuesAreRefusedByLabelAndChangeNothing) {
   EXPECT_NE(m.changeSetting("preset", "없는 프리셋")->find("default"), std::string::npos)
       << "names the choices";
   EXPECT_TRUE(m.changeSetting("nosuchkey", 1));
+  EXPECT_EQ(m.addDest(r.tmp.path + "/nowhere", false),
+            "목적지: 폴더가 없습니다: " + r.tmp.path + "/nowhere");
 
   // Good values still go through, and the empty field clears what may be empty.
   EXPECT_FALSE(m.changeSetting("projectDate", "20240229"));

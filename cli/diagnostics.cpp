@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/args.h"
 #include "engine/base/files.h"
 #include "engine/base/records.h"
 #include "engine/reports/diagnostics.h"
@@ -34,14 +35,15 @@ std::string freeName(const std::string& name) {
 }  // namespace
 
 int runDiagnostics(int argc, char** argv) {
-  bool replace = argc >= 2 && std::strcmp(argv[1], "--replace") == 0;
-  int first = replace ? 2 : 1;
-  if (argc > first + 1 || (argc == first + 1 && argv[first][0] == '-')) {
+  auto args = parseArgs(argc, argv, {}, {"replace"});
+  if (!args || args->positional.size() > 1) {
     std::fprintf(stderr, "사용법: tolverdine diagnostics [--replace] [zip 파일]\n");
     return 64;
   }
+  const bool replace = args->has("replace");
   std::time_t now = std::time(nullptr);
-  std::string to = argc == first + 1 ? argv[first] : freeName(diagnosticsFileName(now));
+  std::string to =
+      args->positional.empty() ? freeName(diagnosticsFileName(now)) : args->positional[0];
   if (exists(to)) {
     if (!replace) {
       std::fprintf(stderr, "이미 있는 파일입니다: %s — 바꾸려면 --replace 를 붙이세요\n",

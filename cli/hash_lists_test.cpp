@@ -80,7 +80,7 @@ TEST(HashLists, NamesXmlCannotCarryAreLeftOutAndSaid) {
   }
   std::string json = slurp(only("'" + root + "'/_리포트/*_job.json"));
   EXPECT_NE(json.find("\"notInHashList\""), std::string::npos) << json;
-  EXPECT_NE(json.find("bad\\\\x01name.BIN"), std::string::npos) << json;
+  EXPECT_NE(json.find("bad\\u0001name.BIN\""), std::string::npos) << json;
   std::string pdf = only("'" + root + "'/_리포트/*_ingest.pdf");
   auto text = runProcess({"/bin/sh", "-c", "pdftotext -enc UTF-8 '" + pdf + "' -"}, {})
                   .value_or(RunResult{});

@@ -4,6 +4,7 @@
 #include "cli/args.h"
 #include "cli/library_json.h"
 #include "cli/open_store.h"
+#include "engine/base/term_text.h"
 #include "engine/library/library.h"
 
 namespace tolverdine::cli {
@@ -32,11 +33,13 @@ int runHistory(int argc, char** argv) {
     printJson(j);
     return 0;
   }
-  std::printf("%-20s %-10s %6s %14s %-20s %s\n", "마지막", "카메라", "파일", "바이트", "처음",
-              "지문");
+  // Columns are counted on the screen: a Hangul letter takes two.
+  std::printf("%s %s   파일         바이트 %s 지문\n", padTo("마지막", 20).c_str(),
+              padTo("카메라", 10).c_str(), padTo("처음", 20).c_str());
   for (const auto& c : cards)
-    std::printf("%-20s %-10s %6d %14lld %-20s %s\n", c.lastSeen.c_str(), c.cam.c_str(), c.files,
-                static_cast<long long>(c.bytes), c.firstSeen.c_str(), c.fingerprint.c_str());
+    std::printf("%s %s %6d %14lld %s %s\n", padTo(c.lastSeen, 20).c_str(),
+                padTo(printableName(c.cam), 10).c_str(), c.files, static_cast<long long>(c.bytes),
+                padTo(c.firstSeen, 20).c_str(), c.fingerprint.c_str());
   std::printf("카드 %zu장\n", cards.size());
   return 0;
 }

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/base/canonical_path.h"
+#include "cli/card_files.h"
 #include "engine/base/files.h"
 #include "engine/card/camera_labels.h"
 #include "engine/card/identify.h"
@@ -24,7 +24,9 @@ int runIdentify(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine identify <카드>\n");
     return 64;
   }
-  std::string root = canonicalPath(argv[1]);
+  const auto card = cardFolder(argv[1]);
+  if (!card) return 1;
+  const std::string& root = *card;
   CardList list = quickList(root);
   CameraID id = identify(root, list.files);
   line("프로필", id.profile);

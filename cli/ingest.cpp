@@ -1,5 +1,7 @@
 // tolverdine ingest CARD --project NAME --dest DIR [--dest DIR …]: one card onto every destination,
 // verified, with hash lists and reports; the exit status is the card's colour.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -7,11 +9,13 @@
 #include "app/card_run.h"
 #include "app/settings.h"
 #include "cli/args.h"
+#include "cli/card_files.h"
 #include "cli/ingest_exit.h"
 #include "cli/open_store.h"
 #include "cli/progress_bar.h"
 #include "engine/base/canonical_path.h"
 #include "engine/base/path_name.h"
+#include "engine/base/term_text.h"
 #include "engine/card/camera_labels.h"
 #include "engine/card/identify.h"
 #include "engine/card/listing_error.h"
@@ -36,6 +40,12 @@ int usage() {
   return kExitUsage;
 }
 
+// A usage error names the argument that is wrong before the synopsis.
+int usage(const std::string& what) {
+  std::fprintf(stderr, "오류 — %s\n", what.c_str());
+  return usage();
+}
+
 // Project and camera names become folders on every destination; one that could climb out of
 // its folder (or is blank) is refused before anything is read or written.
 bool refusedName(const char* what, const std::string& name) {
@@ -50,14 +60,16 @@ int runIngest(int argc, char** argv) {
                         {"project", "dest", "copies", "verify", "cam", "preset", "operator", "logo",
                          "recap", "storage"},
                         {"md5", "english"});
-  if (!args || args->positional.size() != 1 || !args->last("project") || args->all("dest").empty())
-    return usage();
+  if (!args) return usage();
+  if (args->positional.empty()) return usage("카드 폴더를 주세요");
+  if (args->positional.size() > 1) return usage("카드는 하나만 줍니다: " + args->positional[1]);
+  if (!args->last("project")) return usage("--project 가 필요합니다");
+  if (args->all("dest").empty()) return usage("--dest 가 필요합니다");
 
   if (refusedName("프로젝트", *args->last("project"))) return kExitUsage;
   if (auto cam = args->last("cam"); cam && refusedName("카메라", *cam)) return kExitUsage;
 
   CardJob job;
-  job.card = canonicalPath(args->positional[0]);
   job.project = *args->last("project");
   // Two spellings of one folder stay two entries, so the run refuses them instead of merging.
   for (const auto& d : args->all("dest")) job.destinations.push_back(canonicalPath(d));
@@ -66,27 +78,42 @@ int runIngest(int argc, char** argv) {
   const Settings defaults;  // the application's values for what the command line leaves out
   job.preset = args->last("preset").value_or(defaults.preset);
   job.copies = defaults.copies;
-  job.rules =
-      Presets::rulesFor(Presets::loadAll(Presets::v0Path(), Presets::customPath()), job.preset);
+  const PresetMap presets = Presets::loadAll(Presets::v0Path(), Presets::customPath());
+  // A name given and not found is a typing slip; without one the built-in rules stand in.
+  if (args->last("preset") && !presets.count(job.preset)) {
+    std::string known;
+    for (const auto& [name, rules] : presets) known += (known.empty() ? "" : ", ") + name;
+    return usage("모르는 프리셋: " + job.preset + " (있는 프리셋: " + known + ")");
+  }
+  job.rules = Presets::rulesFor(presets, job.preset);
   job.operatorName = args->last("operator");
-  job.logo = args->last("logo");
+  if (auto logo = args->last("logo")) {
+    job.logo = canonicalPath(*logo);
+    struct stat st {};
+    if (::stat(job.logo->c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      return usage("--logo 그림 파일이 없습니다: " + printableName(*logo));
+  }
   if (auto c = args->last("copies")) {
     auto n = positiveInt(*c);
-    if (!n) return usage();
+    if (!n) return usage("--copies 는 양의 정수여야 합니다: " + *c);
     job.copies = *n;
   }
   if (auto m = args->last("storage")) {
     auto mode = storageFromText(*m);
-    if (!mode) return usage();
+    if (!mode) return usage("--storage 는 split, mirror, auto 중 하나입니다: " + *m);
     job.storage = *mode;
   }
   IngestOptions options;
   options.md5 = args->has("md5");
   if (auto v = args->last("verify")) {
     auto mode = verifyModeFromText(*v);
-    if (!mode) return usage();
+    if (!mode) return usage("--verify 는 fast, standard, paranoid 중 하나입니다: " + *v);
     options.verify = *mode;
   }
+  // A card that is not there, or is a file, is refused before any project folder is made.
+  auto card = cardFolder(args->positional[0]);
+  if (!card) return exitFor(CardColor::red);
+  job.card = *card;
 
   std::unique_ptr<Store> store = openStore();
   if (!store) return 2;
@@ -98,7 +125,14 @@ int runIngest(int argc, char** argv) {
   in.camera = identify(job.card, in.files);
   job.model = in.camera.modelName();
   job.cameraLabel = in.camera.label();
-  if (!args->last("cam")) job.cam = storedLabel(*store, in.camera).value_or("A캠");
+  if (!args->last("cam")) {
+    // As the application labels a card: a card the database knows keeps its label (its copies'
+    // keys carry it), a remembered camera gets its own, any other the next label not taken.
+    CardStatus known = cardStatus(in.files, *store, job.copies, volumeUUID(job.card));
+    if (const auto* k = std::get_if<CardStatus::Known>(&known.value)) job.cam = k->cam;
+    else if (const auto* t = std::get_if<CardStatus::Twin>(&known.value)) job.cam = t->cam;
+    else job.cam = storedLabel(*store, in.camera).value_or(nextFreeLabel(labelsInUse(*store)));
+  }
   if (refusedName("카메라", job.cam))
     return kExitUsage;  // a label remembered from an older version
   std::printf("카메라: %s → %s\n",
@@ -110,8 +144,8 @@ int runIngest(int argc, char** argv) {
   in.recapCommand = args->last("recap").value_or("");
   in.dbPath = Store::defaultPath();
   in.volumeId = volumeUUID;
-  in.planned = [](const CardPlan& plan) {
-    for (const auto& e : plan.errors) std::printf("%s\n", listingReason(e).c_str());
+  in.planned = [card = job.card](const CardPlan& plan) {
+    for (const auto& e : plan.errors) std::printf("%s\n", cardListingReason(card, e).c_str());
     std::printf("파일 %zu개 · 촬영일 %s\n", plan.rows.size(), plan.date.c_str());
     std::printf("보관 방식: %s\n", storageLabel(plan.storage));
     for (const auto& w : plan.warnings) std::printf("%s\n", w.c_str());

@@ -15,18 +15,56 @@ namespace {
 
 TEST(IngestCommand, ExitStatusIsTheCardColour) {
   Cli c;
-  // Usage errors touch nothing.
-  for (auto args : std::vector<std::vector<std::string>>{
-           {c.card, "--project", "p"},
-           {c.card, "--dest", c.d1},
-           {c.card, "--project", "p", "--dest", c.d1, "--copies", "0"},
-           {c.card, "--project", "p", "--dest", c.d1, "--verify", "quick"},
-           {c.card, "--project", "p", "--dest", c.d1, "--bogus"},
-           {c.card, "--project", "p", "--dest"},
+  // Usage errors name what is wrong and touch nothing.
+  struct Usage {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  for (const auto& u : std::vector<Usage>{
+           {{c.card, "--project", "p"}, "오류 — --dest 가 필요합니다"},
+           {{c.card, "--dest", c.d1}, "오류 — --project 가 필요합니다"},
+           {{"--project", "p", "--dest", c.d1}, "오류 — 카드 폴더를 주세요"},
+           {{c.card, "--project", "p", "--dest", c.d1, "--copies", "0"},
+            "오류 — --copies 는 양의 정수여야 합니다: 0"},
+           {{c.card, "--project", "p", "--dest", c.d1, "--copies", "-1"}, "정수여야 합니다: -1"},
+           {{c.card, "--project", "p", "--dest", c.d1, "--copies", "1.5"}, "정수여야 합니다: 1.5"},
+           {{c.card, "--project", "p", "--dest", c.d1, "--verify", "quick"},
+            "오류 — --verify 는 fast, standard, paranoid 중 하나입니다: quick"},
+           {{c.card, "--project", "p", "--dest", c.d1, "--storage", "nonsense"},
+            "오류 — --storage 는 split, mirror, auto 중 하나입니다: nonsense"},
+           {{c.card, "--project", "p", "--dest", c.d1, "--preset", "없는것"},
+            "오류 — 모르는 프리셋: 없는것 (있는 프리셋: "},
+           {{c.card, "--project", "p", "--dest", c.d1, "--logo", c.dir.path + "/no.png"},
+            "오류 — --logo 그림 파일이 없습니다: " + c.dir.path + "/no.png"},
+           {{c.card, "--project", "p", "--dest", c.d1, "--bogus"}, "알 수 없는 옵션: --bogus"},
+           {{c.card, "--project", "p", "--dest"}, "값이 없습니다: --dest"},
        }) {
-    EXPECT_EQ(c.run(args).status, 64) << args.back();
+    auto r = c.run(u.args);
+    EXPECT_EQ(r.status, 64) << u.says;
+    EXPECT_NE(r.err.find(u.says), std::string::npos) << r.err;
   }
   EXPECT_FALSE(exists(c.dir.path + "/home"));
+
+  // A card that is not there, or is a file, is named as such by every command that reads a card,
+  // and nothing is written for it.
+  writeFile(c.dir.path + "/card.img", "x");
+  for (const auto& [card, says] : std::vector<std::pair<std::string, std::string>>{
+           {c.dir.path + "/nocard", "카드 폴더가 없습니다: "},
+           {c.dir.path + "/card.img", "카드는 카드가 연결된 폴더여야 합니다 (파일임): "}}) {
+    auto r = c.run({card, "--project", "p", "--dest", c.d1});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, says + card + "\n");
+    for (const char* cmd : {"identify", "tree", "stats", "status", "twin"}) {
+      auto other = c.run({card}, cmd);
+      EXPECT_NE(other.status, 0) << cmd;
+      EXPECT_EQ(other.err, says + card + "\n") << cmd;
+    }
+    auto verify = c.run({card}, "verify");
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_NE(verify.err.find(card), std::string::npos) << verify.err;
+  }
+  EXPECT_EQ(sh("[ -z \"$(ls -A '" + c.d1 + "')\" ]"), 0)
+      << "no project folder for a card never read";
 
   auto green = c.run({c.card, "--project", "봄", "--dest", c.d1, "--dest", c.d2, "--copies", "2"});
   EXPECT_EQ(green.status, 0) << green.out << green.err;
@@ -71,7 +109,9 @@ TEST(IngestCommand, CardListedOnlyInPartIsNeverGreen) {
   ASSERT_EQ(::chmod((c.card + "/DCIM/100MSDCF").c_str(), 0), 0);
   auto r = c.run({c.card, "--project", "p", "--dest", c.d1, "--copies", "1"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
-  EXPECT_NE(r.out.find("폴더를 읽지 못함: DCIM/100MSDCF (Permission denied)"), std::string::npos)
+  EXPECT_NE(r.out.find("폴더를 읽지 못함: " + c.card +
+                       "/DCIM/100MSDCF · 권한이 없습니다 (Permission denied)"),
+            std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("복사 3 · 기존 0 · 실패 1 — 카드를 포맷하지 마세요"), std::string::npos)
       << r.out;
@@ -90,7 +130,7 @@ TEST(IngestCommand, SameNamedStillsOfTwoCamerasBothKept) {
   const std::string cardB = c.dir.path + "/cardB";
   for (const auto& [card, seed] : {std::pair{c.card, 7u}, std::pair{cardB, 8u}}) {
     mkdirs(card + "/DCIM/100CANON");
-    writePattern(card + "/DCIM/100CANON/IMG_0001.JPG", 5000, seed);
+    writePattern(card + "/DCIM/100CANON/IMG_0001.JPG", 4993 + seed, seed);
     ASSERT_EQ(sh("touch -d '2026-03-01 10:00:00' '" + card + "/DCIM/100CANON/IMG_0001.JPG'"), 0);
   }
   auto stills = [&] {
@@ -101,12 +141,13 @@ TEST(IngestCommand, SameNamedStillsOfTwoCamerasBothKept) {
     std::sort(out.begin(), out.end());
     return out;
   };
-  auto a = c.run({c.card, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", "A캠"});
+  // Neither is given a label: the second camera takes the next one free, as the application does.
+  auto a = c.run({c.card, "--project", "봄", "--dest", c.d1, "--copies", "1"});
   ASSERT_EQ(a.status, 0) << a.out << a.err;
   ASSERT_EQ(stills().size(), 1u);
   const std::string placeA = stills()[0];
   const std::string folder = parentPath(placeA);
-  auto b = c.run({cardB, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", "B캠"});
+  auto b = c.run({cardB, "--project", "봄", "--dest", c.d1, "--copies", "1"});
   EXPECT_EQ(b.status, 0) << b.out << b.err;
   EXPECT_NE(b.out.find("다른 카메라의 같은 이름 사진이 있어 B캠 폴더에 넣음: 1개"),
             std::string::npos)
@@ -123,12 +164,29 @@ TEST(IngestCommand, SameNamedStillsOfTwoCamerasBothKept) {
     if (e.path().string().ends_with("_job.json") && e.path().filename().string().starts_with("B캠"))
       noted = noted || slurp(e.path()).find("B캠 폴더에 넣음") != std::string::npos;
   EXPECT_TRUE(noted);
+  bool printed = false;  // and so does its printed report
+  for (const auto& e : std::filesystem::directory_iterator(c.d1 + "/" + project + "/_리포트"))
+    if (e.path().string().ends_with("_ingest.pdf") &&
+        e.path().filename().string().starts_with("B캠"))
+      printed = printed || shellOutput("pdftotext -enc UTF-8 '" + e.path().string() + "' -")
+                                   .out.find("B캠 폴더에 넣음") != std::string::npos;
+  EXPECT_TRUE(printed);
   // Both cards again: each finds its copy where it put it; no third place, nothing copied.
   for (const auto& [card, cam] : {std::pair{c.card, "A캠"}, std::pair{cardB, "B캠"}}) {
     auto again = c.run({card, "--project", "봄", "--dest", c.d1, "--copies", "1", "--cam", cam});
     EXPECT_EQ(again.status, 0) << again.out;
     EXPECT_NE(again.out.find("🟢 복사 0 · 기존 "), std::string::npos) << again.out;
   }
+  EXPECT_EQ(stills().size(), 2u);
+  // Moved by a name two clips share: both are listed to choose from, nothing moves.
+  auto which = c.run({c.d1 + "/" + project, "IMG_0001.JPG", "인서트"}, "reclassify");
+  EXPECT_EQ(which.status, 2);
+  EXPECT_NE(which.out.find("이름이 IMG_0001.JPG 인 클립이 2개입니다 — 경로로 고르세요:\n"),
+            std::string::npos)
+      << which.out;
+  for (const auto& place : stills())
+    EXPECT_NE(which.out.find("\n  " + place.substr(project.size() + 1) + "\n"), std::string::npos)
+        << which.out;
   EXPECT_EQ(stills().size(), 2u);
   // A file at the place that no record names (another camera's, written after this card was
   // planned) is never replaced either: this still goes to its own camera's folder.

@@ -23,8 +23,22 @@ TEST(LibraryCommands, SearchHistoryAndSuggestionsAfterAnIngest) {
       << "blank text: no query";
   EXPECT_EQ(nlohmann::json::parse(c.run({"없는이름", "--json"}, "search").out).size(), 0u);
   EXPECT_NE(c.run({"C0001", "--limit", "0"}, "search").status, 0);
-  // Table form: a count line in Korean.
-  EXPECT_NE(c.run({"C0002"}, "search").out.find("2건"), std::string::npos);
+  // Table form: a count line in Korean, and columns that line up on the screen, where a Hangul
+  // letter (three bytes) takes two columns.
+  auto table = c.run({"C0002"}, "search").out;
+  EXPECT_NE(table.find("2건"), std::string::npos);
+  auto column = [](const std::string& text, const std::string& line, const std::string& word) {
+    size_t start = text.find(line), at = text.find(word, start);
+    int width = 0;
+    for (size_t i = start; i < at; ++i) {
+      const auto b = static_cast<unsigned char>(text[i]);
+      if (b < 0x80) ++width;
+      else if (b >= 0xE0) width += 2;  // the lead byte of a Hangul syllable
+    }
+    return width;
+  };
+  EXPECT_EQ(column(table, "이름", "카메라"), column(table, "C0002.MP4", "A캠")) << table;
+  EXPECT_EQ(column(table, "이름", "시각"), column(table, "C0002.MP4", "20")) << table;
 
   auto h = c.run({"--json"}, "history");
   ASSERT_EQ(h.status, 0) << h.err;

@@ -94,8 +94,20 @@ int runOpen(int argc, char**) {
     std::fprintf(stderr, "xdg-open 이 없습니다: 위 주소를 브라우저에서 여세요\n");
     return 1;
   }
-  auto r = runProcess({opener, url});
-  return r && r->ok() ? 0 : 1;
+  RunOptions o;
+  o.captureStderr = true;
+  o.timeout = std::chrono::seconds(30);
+  auto r = runProcess({opener, url}, o);
+  if (r && r->ok()) return 0;
+  // xdg-open exits 3 when no program for web pages is set up on this desktop.
+  std::string why = !r               ? "xdg-open 을 실행하지 못함"
+                    : r->status == 3 ? "웹 페이지를 열 프로그램이 설정되지 않음"
+                    : r->timedOut    ? "xdg-open 이 30초 안에 끝나지 않음"
+                                     : "xdg-open 종료 코드 " + std::to_string(r->status);
+  std::string said = r ? r->err.substr(0, r->err.find('\n')) : "";
+  std::fprintf(stderr, "브라우저를 열지 못했습니다: %s%s — 위 주소를 브라우저에서 여세요\n",
+               why.c_str(), said.empty() ? "" : (" (" + said + ")").c_str());
+  return 1;
 }
 
 }  // namespace tolverdine::cli

@@ -82,11 +82,8 @@ TEST(PathsCommand, EverySpellingOfOneFolderIsOneCopy) {
     EXPECT_EQ(roots, want);
   }
 
-  // A clip is found by the folder however it is typed.
-  std::string clip;
-  for (const Hit& h : Store(dbPath(c)).copiesOn(project))
-    if (h.name() == "C0001.MP4") clip = h.rel;
-  auto moved = c.runIn(top, "reclassify", {"link/" + name + "/", clip, "인서트"});
+  // A clip is found by the folder however it is typed, and by its name alone when it is unique.
+  auto moved = c.runIn(top, "reclassify", {"link/" + name + "/", "C0001.MP4", "인서트"});
   EXPECT_EQ(moved.status, 0) << moved.out << moved.err;
   EXPECT_TRUE(has(moved.out, "옮김: C0001.MP4 → 인서트")) << moved.out;
 

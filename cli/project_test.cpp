@@ -15,7 +15,7 @@ TEST(ProjectCommand, ShowsOrRefusesAndIngestRefusesUnsafeNames) {
   f.name = "봄";
   f.preset = "default";
   f.rules = {Rule{"슬레이트", 2, {}, {}, {}}};
-  f.cameras = {{"ILME-FX3#1", "A캠"}};
+  f.cameras = {{"ILME-FX3#1", "A캠"}, {"\x1b]0;pwned\x07\r", "B캠"}};
   f.destinations = {"/Volumes/SSD1"};
   std::string good = c.dir.path + "/봄.tolverdine.json", bad = c.dir.path + "/bad.json";
   writeProjectFile(good, f);
@@ -23,7 +23,8 @@ TEST(ProjectCommand, ShowsOrRefusesAndIngestRefusesUnsafeNames) {
   EXPECT_EQ(shown.status, 0) << shown.err;
   for (const char* line :
        {"프로젝트: 봄\n", "날짜: 없음\n", "  1. 슬레이트 — 2초 이하\n", "  ILME-FX3#1 → A캠\n",
-        "목적지:\n  /Volumes/SSD1\n", "2차 목적지: 없음\n", "필요한 사본: 2개\n"})
+        "목적지:\n  /Volumes/SSD1\n", "2차 목적지: 없음\n", "필요한 사본: 2개\n",
+        "  \\x1B]0;pwned\\x07\\r → B캠\n"})
     EXPECT_NE(shown.out.find(line), std::string::npos) << line << shown.out;
   writeFile(bad, "{\"schema\": \"other/1\"}");
   auto refused = c.run({"show", bad}, "project");

@@ -6,6 +6,7 @@
 #include "cli/args.h"
 #include "cli/library_json.h"
 #include "cli/open_store.h"
+#include "engine/base/term_text.h"
 #include "engine/library/library.h"
 
 namespace tolverdine::cli {
@@ -37,12 +38,17 @@ int runSearch(int argc, char** argv) {
     printJson(j);
     return 0;
   }
-  std::printf("%-24s %-8s %-10s %-6s %-20s %s\n", "이름", "카메라", "상태", "연결", "시각",
-              "분류 경로 · 목적지");
+  // Columns are counted on the screen: a Hangul letter takes two.
+  auto row = [](const std::string& name, const std::string& cam, const std::string& state,
+                const std::string& online, const std::string& at, const std::string& rest) {
+    std::printf("%s %s %s %s %s %s\n", padTo(name, 24).c_str(), padTo(cam, 8).c_str(),
+                padTo(state, 10).c_str(), padTo(online, 6).c_str(), padTo(at, 20).c_str(),
+                rest.c_str());
+  };
+  row("이름", "카메라", "상태", "연결", "시각", "분류 경로 · 목적지");
   for (const auto& h : hits)
-    std::printf("%-24s %-8s %-10s %-6s %-20s %s · %s\n", h.name().c_str(), h.cam().c_str(),
-                copyStateText(h.state), h.online() ? "연결" : "없음", h.at.c_str(),
-                h.classPath().c_str(), h.dest.c_str());
+    row(printableName(h.name()), printableName(h.cam()), copyStateText(h.state),
+        h.online() ? "연결" : "없음", h.at, printableName(h.classPath() + " · " + h.dest));
   std::printf("%zu건\n", hits.size());
   return 0;
 }

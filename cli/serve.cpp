@@ -102,6 +102,10 @@ int runServe(int argc, char** argv) {
   std::thread([] { updateProfiles(); }).detach();
   std::printf("%s\n", server.url().c_str());
   std::fflush(stdout);
+  // The journal of the service keeps this too: the page opens only with its key in the address.
+  std::fprintf(stderr,
+               "웹 화면: 위 주소를 브라우저에서 여세요. 즐겨찾기·메뉴에서 열어 열쇠를 묻는다면 "
+               "tolverdine open 을 실행하세요.\n");
   // `tolverdine open` (the menu entry) finds the page of this instance here; owner-only.
   const std::string urlFile = pageAddressPath();
   std::string err;

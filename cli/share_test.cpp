@@ -28,7 +28,6 @@ std::vector<std::string> leftovers(const std::string& root) {
   std::vector<std::string> out;
   for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
     const std::string name = e.path().filename().string();
-    if (name == ".tolverdine.lock") continue;  // the hash-list folder's lock stays by design
     if (name.ends_with(".part") || name.find(".tmp-") != std::string::npos || name[0] == '.')
       out.push_back(e.path().string());
   }

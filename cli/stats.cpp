@@ -3,7 +3,6 @@
 #include <string>
 
 #include "cli/card_files.h"
-#include "engine/base/canonical_path.h"
 #include "engine/media/length_stats.h"
 #include "engine/media/probe.h"
 
@@ -14,7 +13,9 @@ int runStats(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine stats <카드>\n");
     return 64;
   }
-  const std::string root = canonicalPath(argv[1]);
+  const auto card = cardFolder(argv[1]);
+  if (!card) return 1;
+  const std::string& root = *card;
   std::vector<std::string> paths;
   for (const auto& f : cardFiles(root)) paths.push_back(root + "/" + f.rel);
   LengthStats s = lengthStats(paths, [](const std::string& p) { return probe(p); });

@@ -7,7 +7,7 @@
 #include "cli/args.h"
 #include "cli/card_files.h"
 #include "cli/open_store.h"
-#include "engine/base/canonical_path.h"
+#include "cli/status_text.h"
 #include "engine/store/card_status.h"
 #include "platform/volume_uuid.h"
 
@@ -21,14 +21,16 @@ int runStatus(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine status <카드> [--copies N]\n");
     return 64;
   }
-  const std::string root = canonicalPath(args->positional[0]);
+  const auto card = cardFolder(args->positional[0]);
+  if (!card) return 1;
+  const std::string& root = *card;
   CardList list = cardList(root);
   const std::vector<CardFile>& files = list.files;
   std::unique_ptr<Store> store = openStore();
   if (!store) return 2;
   const std::optional<std::string> drive = cardDrive(root, store->drives());
   CardStatus st = cardStatus(files, *store, *copies, volumeUUID(root), drive);
-  std::printf("지문: %s\n상태: %s\n", cardFingerprint(files).c_str(), statusText(st).c_str());
+  std::printf("지문: %s\n상태: %s\n", cardFingerprint(files).c_str(), statusSentence(st).c_str());
   if (std::string note = discountNote(st); !note.empty()) std::printf("%s\n", note.c_str());
   if (const auto* k = std::get_if<CardStatus::Known>(&st.value))
     std::printf("검증 사본이 있는 드라이브: %d개\n", k->drives);

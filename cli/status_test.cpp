@@ -13,13 +13,15 @@ TEST(StatusCommand, NewThenShortThenBackedUp) {
   Cli c;
   auto fresh = c.run({c.card}, "status");
   EXPECT_EQ(fresh.status, 1);
-  EXPECT_TRUE(has(fresh, "상태: new")) << fresh.out;
+  EXPECT_TRUE(has(fresh, "상태: 처음 보는 카드\n")) << fresh.out;
 
   // One destination of the two required: every file is short of a copy and listed.
   ASSERT_EQ(c.run({c.card, "--project", "p", "--dest", c.d1, "--copies", "2"}).status, 1);
   auto shortOf = c.run({c.card, "--copies", "2"}, "status");
   EXPECT_EQ(shortOf.status, 1);
-  EXPECT_TRUE(has(shortOf, "상태: known(cam: \"A캠\", files: 3, under: 3, added: 0)"))
+  EXPECT_TRUE(has(shortOf,
+                  "상태: A캠 카드로 기록됨 (파일 3개)\n검증 사본이 있는 드라이브: 1개\n"
+                  "사본 부족 3개 · 사본 없음 0개 (파일 3개)\n"))
       << shortOf.out;
   EXPECT_TRUE(has(shortOf, "  검증 사본 1곳: PRIVATE/M4ROOT/STATUS.BIN")) << shortOf.out;
 

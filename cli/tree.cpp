@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/base/canonical_path.h"
+#include "cli/card_files.h"
 #include "engine/base/files.h"
 #include "engine/base/records.h"
 #include "engine/base/version.h"
@@ -16,8 +16,9 @@ int runTree(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine tree <카드> [저장할 파일]\n");
     return 64;
   }
-  std::string text =
-      anonymousTreeHeader(toolVersion()) + "\n" + anonymousTree(canonicalPath(argv[1]), 5);
+  const auto card = cardFolder(argv[1]);
+  if (!card) return 1;
+  std::string text = anonymousTreeHeader(toolVersion()) + "\n" + anonymousTree(*card, 5);
   if (argc == 2) {
     std::printf("%s\n", text.c_str());
     return 0;

@@ -7,7 +7,7 @@
 #include "cli/args.h"
 #include "cli/card_files.h"
 #include "cli/open_store.h"
-#include "engine/base/canonical_path.h"
+#include "cli/status_text.h"
 #include "engine/card/twin.h"
 #include "engine/store/card_status.h"
 #include "platform/volume_uuid.h"
@@ -22,7 +22,9 @@ int runTwin(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine twin <카드> [--copies N]\n");
     return 64;
   }
-  const std::string root = canonicalPath(args->positional[0]);
+  const auto card = cardFolder(args->positional[0]);
+  if (!card) return 2;
+  const std::string& root = *card;
   CardList list = cardList(root);
   if (!list.errors.empty()) {
     std::printf("카드를 모두 읽지 못했습니다 — 포맷하지 마세요\n");
@@ -35,7 +37,7 @@ int runTwin(int argc, char** argv) {
   CardStatus st = cardStatus(files, *store, *copies, volume);
   const auto* t = std::get_if<CardStatus::Twin>(&st.value);
   if (!t) {
-    std::printf("듀얼 슬롯 백업 카드가 아닙니다: %s\n", statusText(st).c_str());
+    std::printf("듀얼 슬롯 백업 카드가 아닙니다: %s\n", statusSentence(st).c_str());
     return 2;
   }
   TwinCheck c = verifyTwin(root, files, t->cam, *store, *copies);

@@ -1,4 +1,6 @@
 // tolverdine verify ROOT: checks a project folder against its ASC MHL hash lists.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 
@@ -37,6 +39,14 @@ int runVerify(int argc, char** argv) {
     return 64;
   }
   const std::string root = canonicalPath(argv[1]);
+  struct stat st {};
+  const bool found = ::stat(root.c_str(), &st) == 0;
+  if (!found || !S_ISDIR(st.st_mode)) {
+    std::fprintf(stderr, "%s: %s\n",
+                 found ? "프로젝트 폴더가 아니라 파일입니다" : "프로젝트 폴더가 없습니다",
+                 printableName(argv[1]).c_str());
+    return 1;
+  }
   MHLVerifyReport rep = verifyMHL(root);
   // Names come from the disk and from lists other tools wrote: never printed raw.
   auto show = [](const std::string& s) { return printableName(s); };

@@ -55,11 +55,23 @@ TEST(VerifyCommand, ChangedMissingMovedAndBrokenLists) {
       writeMHLGeneration(root, {item("01/A/d.mov", "delta")}, names, std::nullopt, 1772703600));
   ASSERT_TRUE(mkdirs(root + "/01/B"));
   ASSERT_EQ(::rename((root + "/01/A/c.mov").c_str(), (root + "/01/B/c.mov").c_str()), 0);
-  ASSERT_TRUE(writeMHLRenames(root, {{"01/A/c.mov", "01/B/c.mov", 7, xxh64("charlie")}}, names,
-                              1772703700));
+  auto renames =
+      writeMHLRenames(root, {{"01/A/c.mov", "01/B/c.mov", 7, xxh64("charlie")}}, names, 1772703700);
+  ASSERT_TRUE(renames);
+  // Renames generations of earlier builds carried no ignore list: the reports folder stays
+  // ignored by what the other generations say.
+  std::string renamed;
+  ASSERT_TRUE(readFile(*renames, &renamed));
+  const size_t from = renamed.find("    <ignore>"), to = renamed.find("</ignore>\n");
+  ASSERT_NE(from, std::string::npos);
+  writeFile(*renames, renamed.erase(from, to + 10 - from));
+  rewriteChain(root + "/ascmhl");
+  ASSERT_TRUE(mkdirs(root + "/_REPORTS"));
+  writeFile(root + "/_REPORTS/A_job.json", "{}");
 
   ShellOutput ok = verify(root);
   EXPECT_EQ(ok.code, 0) << ok.out;
+  EXPECT_EQ(ok.out.find("해시 목록에 없음"), std::string::npos) << ok.out;
   for (const char* p : {"01/A/a.mov", "01/A/b&<.mov", "01/B/c.mov", "01/A/d.mov"})
     EXPECT_TRUE(has(ok, std::string("정상: ") + p)) << ok.out;
   EXPECT_EQ(ok.out.find("01/A/c.mov"), std::string::npos)

@@ -41,7 +41,9 @@ std::string manPage() {
       "(\\fBsystemctl \\-\\-user start tolverdine\\fR) 로 돌고, 프로그램 메뉴의 TOLVERDINE 항목"
       "(\\fBtolverdine open\\fR) 이 그 웹 화면을 엽니다. 웹 화면의 \"로그인할 때 TOLVERDINE 시작\" 스위치는 "
       "\\fBsystemctl \\-\\-user enable|disable tolverdine\\fR 을 쓰고, 사용자 서비스 관리자가 없으면 "
-      "~/.config/autostart/tolverdine.desktop 을 씁니다.\n";
+      "~/.config/autostart/tolverdine.desktop 을 씁니다.\n.PP\n"
+      "웹 화면은 접속 열쇠가 든 주소(…/?token=…)로만 열립니다. 즐겨찾기나 예전 주소로 열어 열쇠를 "
+      "묻는다면 \\fBtolverdine open\\fR 을 실행하세요: 실행 중인 serve 의 주소로 엽니다.\n";
   m += ".SH 명령\n";
   for (const auto& c : commandHelp()) {
     m += ".SS \"" + roff(c.name) + (c.synopsis.empty() ? "" : " " + roff(c.synopsis)) + "\"\n";

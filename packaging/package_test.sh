@@ -15,7 +15,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cmake --build "$build" --target tolverdine tolverdine_docs_files >/dev/null
+cmake --build "$build" --target tolverdine tolverdine_docs_files tolverdine_changelog >/dev/null
 (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in the cache"
@@ -32,6 +32,20 @@ for lib in libc6 libsqlite3-0 libxxhash0 libutf8proc2 libssl3 libxml2 libblkid1 
            libavcodec59 libswscale6 libcairo2 libpango-1.0-0 libgdk-pixbuf-2.0-0 libcurl4 libzip4 "fonts-nanum | fonts-noto-cjk"; do
   has "$depends" "$lib" Depends
 done
+# Optional helpers are not pulled in with the package: udisks2 alone brings some thirty more.
+recommends=$(dpkg-deb --field "$deb" Recommends)
+suggests=$(dpkg-deb --field "$deb" Suggests)
+[ "$recommends" = "xdg-utils, lsof" ] || fail "Recommends: $recommends"
+[ "$suggests" = "ffmpeg, udisks2" ] || fail "Suggests: $suggests"
+[ "$(grep -o 'libsqlite3-0' <<<"$depends" | wc -l)" -eq 1 ] || fail "SQLite named twice: $depends"
+# Debian's own checks pass without an error or a warning (they once found no copyright file,
+# no changelog and a long description line).
+if command -v lintian >/dev/null; then
+  lint=$(lintian --tag-display-limit 0 "$deb" 2>&1 || true)
+  if grep -E '^(E|W): ' <<<"$lint"; then
+    fail "lintian: $lint"
+  fi
+fi
 # Nothing runs as root at install time.
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
 [ "$control" = "control md5sums " ] || fail "maintainer scripts: $control"
@@ -39,7 +53,8 @@ contents=$(dpkg-deb --contents "$deb")
 for f in usr/bin/tolverdine usr/lib/systemd/user/tolverdine.service usr/share/applications/tolverdine.desktop \
          usr/share/icons/hicolor/scalable/apps/tolverdine.svg usr/share/man/man1/tolverdine.1.gz \
          usr/share/bash-completion/completions/tolverdine usr/share/tolverdine/EULA.ko.md \
-         usr/share/tolverdine/EULA.en.md; do
+         usr/share/tolverdine/EULA.en.md usr/share/doc/tolverdine/copyright \
+         usr/share/doc/tolverdine/changelog.gz; do
   has "$contents" "./$f" contents
 done
 if grep -vE '^d|\./usr/(bin|lib/systemd/user|share/(applications|icons|man|bash-completion|tolverdine|doc))' <<<"$contents" | grep -q .; then
@@ -141,6 +156,15 @@ sys.exit(0 if s["onboarding"]["terms"] == want else "terms differ from the packa
 # A second open finds the running instance and opens the same page.
 run env PATH="$work/bin:/nonexistent" "$bin" open >"$work/open2.out" 2>&1 || fail "second open"
 [ "$(cat "$work/open2.out")" = "$url" ] || fail "second open: $(cat "$work/open2.out")"
+# A desktop where no program opens web pages: the address is printed and the reason said.
+mkdir -p "$work/nobrowser"
+printf '#!/bin/sh\necho "xdg-open: no method available for opening" >&2\nexit 3\n' >"$work/nobrowser/xdg-open"
+chmod +x "$work/nobrowser/xdg-open"
+set +e
+run env PATH="$work/nobrowser:/nonexistent" "$bin" open >"$work/open3.out" 2>"$work/open3.err"; rc=$?
+set -e
+[ $rc -eq 1 ] && [ "$(cat "$work/open3.out")" = "$url" ] || fail "open without a browser: $rc"
+has "$(cat "$work/open3.err")" "브라우저를 열지 못했습니다: 웹 페이지를 열 프로그램이 설정되지 않음 (xdg-open: no method available for opening)" open
 running() { [ -e "/proc/$1" ] && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$1/stat" 2>/dev/null; }
 kill -TERM "$serve_pid"
 for _ in $(seq 100); do running "$serve_pid" || break; sleep 0.1; done

@@ -109,6 +109,7 @@ json outcomesJson(const std::vector<DestOutcome>& outcomes) {
     out.push_back({{"root", d.root},
                    {"verified", d.verified},
                    {"failed", d.failed},
+                   {"existing", d.existing},
                    {"why", d.why.empty() ? json(nullptr) : json(d.why)},
                    {"lost", d.lost}});
   return out;
@@ -155,6 +156,8 @@ json ModelBackend::cardJson(const CardItem& c) {
     j["done"] = r->done;
     j["total"] = r->total;
     j["file"] = r->file;
+    j["filesDone"] = r->files;
+    j["fileCount"] = r->fileCount;
     if (c.live) {
       const LiveBytes& l = *c.live;
       j["copied"] = l.copied;
@@ -169,6 +172,13 @@ json ModelBackend::cardJson(const CardItem& c) {
     j["text"] = f->text;
   } else if (c.phase.is<Phase::Queued>()) {
     j["phase"] = "queued";
+    // Never two cards of one label at once; else the number of cards copied at once is reached.
+    std::string wait = "앞 카드가 끝나기를 기다리는 중 (동시 복사 " +
+                       std::to_string(model_.settings().maxParallel()) + "장)";
+    for (const auto& other : model_.cards())
+      if (other.id != c.id && other.cam == c.cam && other.phase.is<Phase::Running>())
+        wait = c.cam + " 카드가 끝나기를 기다리는 중";
+    j["wait"] = wait;
   } else {
     j["phase"] = "reading";
   }
@@ -389,9 +399,8 @@ json ModelBackend::snapshot() {
 }
 
 ActionResult ModelBackend::perform(const std::string& op, const json& args) {
-  PageOp step = pageOp(op);
-  if (!step) return {false, "알 수 없는 동작: " + op};
-  return step(model_, args);
+  auto r = runPageOp(model_, op, args);
+  return r ? *r : ActionResult{false, "알 수 없는 동작: " + op};
 }
 
 }  // namespace tolverdine::web

@@ -6,6 +6,7 @@
 
 #include "app/model_test_util.h"
 #include "app/settings.h"
+#include "web/page_ops.h"
 #include "web/setting_labels.h"
 
 namespace tolverdine::web {
@@ -86,6 +87,10 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
           .ok);
   ASSERT_TRUE(readFile(r.tmp.path + "/tree.txt", &kept));
   EXPECT_NE(kept, "mine");
+  // A failed export names the file chosen, not the temporary one, and says why in Korean.
+  const std::string nowhere = r.tmp.path + "/no-folder/tree.txt";
+  EXPECT_EQ(b.perform("exportTree", {{"id", card}, {"path", nowhere}}).message,
+            "저장 실패: " + nowhere + " · 파일이나 폴더가 없습니다 (No such file or directory)");
 
   EXPECT_FALSE(b.perform("openReport", {{"key", "job-99"}}).ok);
   ASSERT_TRUE(c["report"].is_string());
@@ -122,6 +127,46 @@ TEST(ModelBackend, SnapshotFollowsTheCardAndOperationsReachTheModel) {
   EXPECT_EQ(b.snapshot()["library"]["hits"].size(), 0u);
 }
 
+// The main loop carries every copy: a request of the wrong shape is answered, never thrown.
+TEST(ModelBackend, EveryOperationAnswersArgumentsOfTheWrongType) {
+  ModelRig r;
+  r.readyToGo();
+  Model& m = r.make();
+  ModelBackend b(m, r.main);
+  const char* keys[] = {"id", "path", "replace", "key", "cascade", "value", "cam",  "role",
+                        "on", "text", "model",   "cls", "rel",     "name",  "rules"};
+  for (const json& wrong : {json(1), json(1.5), json("yes"), json::array({1}), json({{"a", 1}}),
+                            json(nullptr), json(true)}) {
+    json args = json::object();
+    for (const char* k : keys) args[k] = wrong;
+    for (auto op : pageOpNames())
+      EXPECT_NO_THROW(b.perform(std::string(op), args)) << op << " " << wrong.dump();
+  }
+  ActionResult on = b.perform("setLoginItem", {{"on", 1}});
+  EXPECT_FALSE(on.ok);
+  EXPECT_EQ(on.message, "요청의 값이 맞지 않습니다: on 값은 참/거짓이어야 합니다");
+  EXPECT_FALSE(b.perform("exportTree", {{"id", "x"}, {"path", "/tmp/t"}, {"replace", "yes"}}).ok);
+  EXPECT_FALSE(b.perform("setRules", {{"rules", "all"}}).ok);
+  EXPECT_TRUE(b.perform("search", {{"text", "C0001"}}).ok) << "still answering";
+}
+
+// A queued card says what it waits for, not only that it waits.
+TEST(ModelBackend, AQueuedCardSaysWhatItWaitsFor) {
+  ModelRig r;
+  r.readyToGo();
+  r.prefs.values["parallel"] = 1;
+  Model& m = r.make();
+  ModelBackend b(m, r.main);
+  std::string a = r.card("A1", 1, 1), c = r.card("B1", 2, 2);
+  r.mount(a);
+  r.mount(c);
+  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(a) && r.in<Phase::Waiting>(c); }));
+  ASSERT_TRUE(b.perform("start", {{"id", a}}).ok);
+  ASSERT_TRUE(b.perform("start", {{"id", c}}).ok);
+  EXPECT_EQ(cardOf(b.snapshot(), c)["wait"], "앞 카드가 끝나기를 기다리는 중 (동시 복사 1장)");
+  ASSERT_TRUE(r.waitFor([&] { return r.finished(a) && r.finished(c); }));
+}
+
 TEST(ModelBackend, RuleEditingSavesACustomPreset) {
   ModelRig r;
   r.prefs.values["preset"] = "행사";
@@ -133,6 +178,12 @@ TEST(ModelBackend, RuleEditingSavesACustomPreset) {
   EXPECT_EQ(s0["editingRules"].size(), Presets::rulesFor(m.presets(), "행사").size());
   EXPECT_FALSE(s0["editingRules"].empty());
   EXPECT_EQ(s0["roleChoices"].size(), 3u);
+  // A learnt rule accepted meanwhile is in the list the page saves.
+  m.acceptRule(Suggestion{"ILME-FX3", "인터뷰", 5});
+  const Rule learnt{"인터뷰", {}, {}, {}, std::string("ILME-FX3")};
+  ASSERT_TRUE(b.perform("saveRules", {{"name", "행사"}}).ok);
+  EXPECT_EQ(m.presets().at("행사").front(), learnt);
+  EXPECT_EQ(b.snapshot()["rules"]["editingRules"].size(), s0["editingRules"].size() + 1);
   // An empty rule list is not saved as a preset.
   ASSERT_TRUE(b.perform("setRules", {{"rules", json::array()}}).ok);
   b.perform("saveRules", {{"name", "빈것"}});

@@ -186,41 +186,83 @@ ActionResult projectFile(Model& m, const json& a) {
   return {};
 }
 
+// What each argument must be when the page sends it: a request is refused whole when one is of
+// another type, before any step runs (a number where a flag belongs once ended the server).
+enum class Arg { text, flag, list, any };
+
+struct Entry {
+  PageOp step;
+  std::vector<std::pair<std::string_view, Arg>> args;
+};
+
+const std::map<std::string_view, Entry>& table() {
+  static const std::map<std::string_view, Entry> ops = {
+      {"start", {start, {{"id", Arg::text}}}},
+      {"startAnyway", {startAnyway, {{"id", Arg::text}}}},
+      {"hold", {hold, {{"id", Arg::text}}}},
+      {"dismiss", {dismiss, {{"id", Arg::text}}}},
+      {"keepSlot2", {keepSlot2, {{"id", Arg::text}}}},
+      {"verifyTwin", {verifyTwin, {{"id", Arg::text}}}},
+      {"exportTree",
+       {exportTree, {{"id", Arg::text}, {"path", Arg::text}, {"replace", Arg::flag}}}},
+      {"openReport", {openReport, {{"key", Arg::text}}}},
+      {"addDestination", {addDestination, {{"path", Arg::text}, {"cascade", Arg::flag}}}},
+      {"removeDestination", {removeDestination, {{"path", Arg::text}, {"cascade", Arg::flag}}}},
+      {"acceptSuggestion", {acceptSuggestion, {{"cascade", Arg::flag}}}},
+      {"ignoreSuggestion", {ignoreSuggestion, {}}},
+      {"setSetting", {setSetting, {{"key", Arg::text}, {"value", Arg::any}}}},
+      {"setRole", {setRole, {{"cam", Arg::text}, {"role", Arg::text}}}},
+      {"acceptTerms", {acceptTerms, {}}},
+      {"checkPermissions", {checkPermissions, {}}},
+      {"setLoginItem", {setLoginItem, {{"on", Arg::flag}}}},
+      {"search", {search, {{"text", Arg::text}}}},
+      {"acceptSuggestionRule", {acceptSuggestionRule, {{"model", Arg::text}, {"cls", Arg::text}}}},
+      {"reclassifyHit", {reclassifyHit, {{"id", Arg::text}, {"cls", Arg::text}}}},
+      {"reclassifyClip", {reclassifyClip, {{"rel", Arg::text}, {"cls", Arg::text}}}},
+      {"spotCheck", {spotCheck, {}}},
+      {"openReportFolder", {openReportFolder, {}}},
+      {"editRules", {editRules, {{"name", Arg::text}}}},
+      {"setRules", {setRules, {{"rules", Arg::list}}}},
+      {"saveRules", {saveRules, {{"name", Arg::text}}}},
+      {"exportProject", {projectFile<&Model::exportProject>, {{"path", Arg::text}}}},
+      {"importProject", {projectFile<&Model::importProject>, {{"path", Arg::text}}}},
+  };
+  return ops;
+}
+
+std::optional<std::string> wrongArgument(const Entry& e, const json& args) {
+  if (!args.is_object()) return "요청의 인수를 읽지 못했습니다";
+  for (const auto& [key, type] : e.args) {
+    auto it = args.find(key);
+    if (it == args.end()) continue;
+    const char* want = type == Arg::text   ? (it->is_string() ? nullptr : "글자여야")
+                       : type == Arg::flag ? (it->is_boolean() ? nullptr : "참/거짓이어야")
+                       : type == Arg::list ? (it->is_array() ? nullptr : "목록이어야")
+                                           : nullptr;
+    if (want) return "요청의 값이 맞지 않습니다: " + std::string(key) + " 값은 " + want + " 합니다";
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-PageOp pageOp(std::string_view op) {
-  static const std::map<std::string_view, PageOp> ops = {
-      {"start", start},
-      {"startAnyway", startAnyway},
-      {"hold", hold},
-      {"dismiss", dismiss},
-      {"keepSlot2", keepSlot2},
-      {"verifyTwin", verifyTwin},
-      {"exportTree", exportTree},
-      {"openReport", openReport},
-      {"addDestination", addDestination},
-      {"removeDestination", removeDestination},
-      {"acceptSuggestion", acceptSuggestion},
-      {"ignoreSuggestion", ignoreSuggestion},
-      {"setSetting", setSetting},
-      {"setRole", setRole},
-      {"acceptTerms", acceptTerms},
-      {"checkPermissions", checkPermissions},
-      {"setLoginItem", setLoginItem},
-      {"search", search},
-      {"acceptSuggestionRule", acceptSuggestionRule},
-      {"reclassifyHit", reclassifyHit},
-      {"reclassifyClip", reclassifyClip},
-      {"spotCheck", spotCheck},
-      {"openReportFolder", openReportFolder},
-      {"editRules", editRules},
-      {"setRules", setRules},
-      {"saveRules", saveRules},
-      {"exportProject", projectFile<&Model::exportProject>},
-      {"importProject", projectFile<&Model::importProject>},
-  };
-  auto it = ops.find(op);
-  return it == ops.end() ? nullptr : it->second;
+std::vector<std::string_view> pageOpNames() {
+  std::vector<std::string_view> names;
+  for (const auto& [name, e] : table()) names.push_back(name);
+  return names;
+}
+
+std::optional<ActionResult> runPageOp(Model& m, std::string_view op, const json& args) {
+  auto it = table().find(op);
+  if (it == table().end()) return std::nullopt;
+  if (auto wrong = wrongArgument(it->second, args)) return ActionResult{false, *wrong};
+  // The steps run on the main loop, which carries every copy: whatever one throws is the
+  // page's answer, never the end of the server.
+  try {
+    return it->second.step(m, args);
+  } catch (const std::exception& e) {
+    return ActionResult{false, std::string("이 동작을 하지 못했습니다 (") + e.what() + ")"};
+  }
 }
 
 }  // namespace tolverdine::web

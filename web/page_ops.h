@@ -2,7 +2,9 @@
 // backend looks the page's request up here and runs it on the main thread.
 #pragma once
 
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -13,7 +15,12 @@ namespace tolverdine::web {
 
 using PageOp = ActionResult (*)(Model& model, const nlohmann::json& args);
 
-/// The operation the page names op; null for a name it has none for.
-PageOp pageOp(std::string_view op);
+/// Every operation the page can name.
+std::vector<std::string_view> pageOpNames();
+
+/// Runs the operation the page names op once its arguments have the types it takes (a refusal
+/// otherwise); absent for a name it has none for. Never throws.
+std::optional<ActionResult> runPageOp(Model& model, std::string_view op,
+                                      const nlohmann::json& args);
 
 }  // namespace tolverdine::web

@@ -1,5 +1,6 @@
 #include "engine/base/term_text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tolverdine {
@@ -25,7 +26,38 @@ bool directionControl(unsigned cp) {
   return cp == 0x061c || cp == 0x200e || cp == 0x200f || (cp >= 0x202a && cp <= 0x202e) ||
          (cp >= 0x2066 && cp <= 0x2069);
 }
+
+int columnsOf(unsigned cp) {
+  if ((cp >= 0x0300 && cp <= 0x036f) || (cp >= 0x1160 && cp <= 0x11ff) ||
+      (cp >= 0xd7b0 && cp <= 0xd7ff) || cp == 0x200b || (cp >= 0xfe00 && cp <= 0xfe0f))
+    return 0;
+  if ((cp >= 0x1100 && cp <= 0x115f) || (cp >= 0x2e80 && cp <= 0x303e) ||
+      (cp >= 0x3041 && cp <= 0xa4cf) || (cp >= 0xa960 && cp <= 0xa97f) ||
+      (cp >= 0xac00 && cp <= 0xd7a3) || (cp >= 0xf900 && cp <= 0xfaff) ||
+      (cp >= 0xfe30 && cp <= 0xfe4f) || (cp >= 0xff00 && cp <= 0xff60) ||
+      (cp >= 0xffe0 && cp <= 0xffe6) || (cp >= 0x1f300 && cp <= 0x1f64f) ||
+      (cp >= 0x1f900 && cp <= 0x1f9ff) || (cp >= 0x20000 && cp <= 0x3fffd))
+    return 2;
+  return 1;
+}
 }  // namespace
+
+int displayWidth(std::string_view s) {
+  int w = 0;
+  for (size_t i = 0; i < s.size();) {
+    unsigned cp = 0;
+    size_t n = sequence(s, i, cp);
+    w += n ? columnsOf(cp) : 1;
+    i += n ? n : 1;
+  }
+  return w;
+}
+
+std::string padTo(std::string_view s, int width) {
+  std::string out(s);
+  out.append(static_cast<size_t>(std::max(0, width - displayWidth(s))), ' ');
+  return out;
+}
 
 std::string printableName(std::string_view s) {
   std::string out;

@@ -12,4 +12,11 @@ namespace tolverdine {
 /// controls as \u{NNNN}. Other text stays as it is.
 std::string printableName(std::string_view s);
 
+/// Columns s takes on a terminal: two for wide and full-width characters (Hangul, CJK), none for
+/// combining marks and Hangul medial or final jamo, one otherwise.
+int displayWidth(std::string_view s);
+
+/// s followed by spaces up to `width` columns; s as it is when it is wider.
+std::string padTo(std::string_view s, int width);
+
 }  // namespace tolverdine

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 
 #include "engine/card/camera_id.h"
@@ -14,6 +15,10 @@ class Store;
 std::optional<std::string> storedLabel(Store& store, const CameraID& id);
 /// Keeps label for this camera so its next card gets it again; nothing without an identity.
 void rememberCamera(Store& store, const CameraID& id, const std::string& label);
+/// The first of "A캠" to "Z캠" that is not in used; "A캠" when every one is.
+std::string nextFreeLabel(const std::set<std::string>& used);
+/// Labels the database has given: those of remembered cameras and of recorded cards.
+std::set<std::string> labelsInUse(Store& store);
 /// The display name of the model last labelled label, through the effective model names.
 std::optional<std::string> modelFor(Store& store, const std::string& label);
 

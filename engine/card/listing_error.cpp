@@ -1,12 +1,12 @@
 #include "engine/card/listing_error.h"
 
-#include <cstring>
+#include "engine/base/system_reason.h"
 
 namespace tolverdine {
 
 std::string listingReason(const ListingError& e) {
-  return "폴더를 읽지 못함: " + (e.rel.empty() ? std::string("/") : e.rel) + " (" +
-         std::strerror(e.err) + ")";
+  return "폴더를 읽지 못함: " + (e.rel.empty() ? std::string("/") : e.rel) + " · " +
+         systemReason(e.err);
 }
 
 void addListingFailures(IngestResult& result, const std::vector<ListingError>& errors) {

@@ -10,7 +10,8 @@
 
 namespace tolverdine {
 
-/// "폴더를 읽지 못함: DCIM/100CANON (Input/output error)"; the root is shown as "/".
+/// "폴더를 읽지 못함: DCIM/100CANON · 입출력 오류입니다 — … (Input/output error)"; the root is
+/// shown as "/".
 std::string listingReason(const ListingError& e);
 
 /// Adds one failure per error (rel = the folder, dest "") and turns the colour red.

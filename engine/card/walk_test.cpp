@@ -109,7 +109,9 @@ TEST(Walk, FolderThatCannotBeListedIsReported) {
   EXPECT_EQ(rels(w), (std::vector<std::string>{"DCIM/.hidden/x", "DCIM/101CANON/IMG_0101.JPG",
                                                "DCIM/101CANON/IMG_0102.JPG"}));
   ASSERT_EQ(w.errors, (std::vector<ListingError>{{"DCIM/100CANON", EIO}}));
-  EXPECT_EQ(listingReason(w.errors[0]), "폴더를 읽지 못함: DCIM/100CANON (Input/output error)");
+  EXPECT_EQ(listingReason(w.errors[0]),
+            "폴더를 읽지 못함: DCIM/100CANON · 입출력 오류입니다 — 드라이브나 케이블을 확인하세요 "
+            "(Input/output error)");
 
   IngestResult r;
   r.color = CardColor::green;
@@ -123,7 +125,7 @@ TEST(Walk, FolderThatCannotBeListedIsReported) {
   w = walk(d.path, f);
   EXPECT_TRUE(w.files.empty());
   EXPECT_EQ(w.errors, (std::vector<ListingError>{{"", EIO}}));
-  EXPECT_EQ(listingReason(w.errors[0]), "폴더를 읽지 못함: / (Input/output error)");
+  EXPECT_EQ(listingReason(w.errors[0]).rfind("폴더를 읽지 못함: / · 입출력 오류입니다", 0), 0u);
   EXPECT_EQ(walk(d.path + "/missing").errors, (std::vector<ListingError>{{"", ENOENT}}));
 
   // A status that cannot be read: a plain name is listed with 0 and 0 (its copy fails later),

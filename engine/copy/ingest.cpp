@@ -17,6 +17,7 @@
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
 #include "engine/base/rename.h"
+#include "engine/base/system_reason.h"
 #include "engine/base/text.h"
 #include "engine/base/worker_pool.h"
 #include "engine/copy/byte_meter.h"
@@ -428,7 +429,7 @@ class Run {
     fs_.unlink(partPath);
     if (!live.count(d)) return;
     if (!driveThere(d)) lose(st, d, round);
-    else fail(st, d, kWrite + std::string(std::strerror(err)), round);
+    else fail(st, d, kWrite + systemReason(err), round);
   }
 
   // Step C6: a failed copy round, whose temporaries are all removed (the next round writes
@@ -449,8 +450,7 @@ class Run {
     }
     if (!cardMounted()) throw CardGone{};
     if (round >= 3) {
-      std::string why =
-          changed ? std::string(kChanged) : kCardRead + std::string(std::strerror(failure->err));
+      std::string why = changed ? std::string(kChanged) : kCardRead + systemReason(failure->err);
       for (int d : list)
         if (live.count(d)) fail(st, d, why, round);
       list.clear();
@@ -491,7 +491,7 @@ class Run {
         retry.push_back(d);
       } else {
         fs_.unlink(partPaths[i]);
-        fail(st, d, same ? kWrite + std::string(std::strerror(moved)) : kMismatch, round);
+        fail(st, d, same ? kWrite + systemReason(moved) : kMismatch, round);
       }
     }
     return retry;

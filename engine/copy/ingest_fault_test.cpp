@@ -135,7 +135,8 @@ TEST(IngestFault, DestinationFullMidRun) {
   IngestResult r = runIngest(rows, card, kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
   EXPECT_EQ(r.color, CardColor::red);
   ASSERT_FALSE(r.failed.empty());
-  EXPECT_EQ(r.failed[0].why, std::string("쓰기 오류: ") + std::strerror(ENOSPC));
+  EXPECT_EQ(r.failed[0].why,
+            "쓰기 오류: 드라이브에 공간이 없습니다 (" + std::string(std::strerror(ENOSPC)) + ")");
   EXPECT_GE(r.copied, 1);
   expectNoPartialFinals(root, rows);
   expectVerifiedTrue(r);

@@ -13,6 +13,7 @@
 #include "engine/base/names.h"
 #include "engine/base/path_name.h"
 #include "engine/base/rename.h"
+#include "engine/base/system_reason.h"
 #include "engine/base/text.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/copy_group.h"
@@ -209,7 +210,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     } catch (const IOFail& f) {
       fs.unlink(part);
       if (secondaryThere()) {
-        res.failed.push_back({e.rel, std::string("복사 오류: ") + std::strerror(f.err)});
+        res.failed.push_back({e.rel, "복사 오류: " + systemReason(f.err)});
         continue;
       }
       res.lost = true;
@@ -229,8 +230,7 @@ MirrorResult runMirror(const std::string& primary, const std::string& secondary,
     }
     if (int err = renameNoReplace(part, target, fs)) {
       fs.unlink(part);
-      res.failed.push_back(
-          {e.rel, err == EEXIST ? kOccupied : std::string("복사 오류: ") + std::strerror(err)});
+      res.failed.push_back({e.rel, err == EEXIST ? kOccupied : "복사 오류: " + systemReason(err)});
       continue;
     }
     renamedInto.insert(parentPath(target));

@@ -11,6 +11,7 @@
 #include "engine/base/version.h"
 #include "engine/copy/copy.h"
 #include "engine/hashlist/mhl_folder.h"
+#include "engine/hashlist/mhl_history.h"
 #include "platform/posix/host.h"
 
 namespace tolverdine {
@@ -58,11 +59,27 @@ std::string header(const std::string& date) {
          std::string(toolVersion()) + "\">TOLVERDINE</tool>\n";
 }
 
-std::string ignorePair(const std::string& name) {
-  return "      <pattern>" + xmlEscape(name) +
-         "</pattern>\n"
-         "      <pattern>" +
-         xmlEscape(name) + "/</pattern>\n";
+// The project's whole ignore list, in every generation we write: the standard's tool takes the
+// patterns of the newest generation only, and without them our reports folder (or a classified
+// view) reads as files nobody listed. Ours first, then any an earlier generation named.
+std::string ignoreBlock(const std::string& root, const NameSet& names, bool mirror, Fs& fs) {
+  std::vector<std::string> patterns = {".DS_Store", "ascmhl", "ascmhl/"};
+  auto pair = [&](const std::string& name) {
+    patterns.push_back(name);
+    patterns.push_back(name + "/");
+  };
+  pair(names.reports);
+  if (mirror) {
+    pair(names.footage);
+    pair(names.audio);
+    pair(names.photo);
+  }
+  for (const auto& p : readMHLHistory(root, fs).ignore)
+    if (xmlCarriable(p) && std::find(patterns.begin(), patterns.end(), p) == patterns.end())
+      patterns.push_back(p);
+  std::string x = "    <ignore>\n";
+  for (const auto& p : patterns) x += "      <pattern>" + xmlEscape(p) + "</pattern>\n";
+  return x + "    </ignore>\n";
 }
 
 std::string pathLine(int64_t size, const std::string& mdate, const std::string& path) {
@@ -137,15 +154,9 @@ std::optional<std::string> writeMHLGeneration(const std::string& root,
   if (author && !author->empty()) x += "    <author>" + xmlEscape(*author) + "</author>\n";
   x += "  </creatorinfo>\n"
        "  <processinfo>\n"
-       "    <process>transfer</process>\n"
-       "    <ignore>\n"
-       "      <pattern>.DS_Store</pattern>\n"
-       "      <pattern>ascmhl</pattern>\n"
-       "      <pattern>ascmhl/</pattern>\n";
-  x += ignorePair(names.reports);
-  if (mirror) x += ignorePair(names.footage) + ignorePair(names.audio) + ignorePair(names.photo);
-  x += "    </ignore>\n"
-       "  </processinfo>\n"
+       "    <process>transfer</process>\n";
+  x += ignoreBlock(root, names, mirror, fs);
+  x += "  </processinfo>\n"
        "  <hashes>\n";
   for (const Verified* v : sorted) {
     x += "    <hash>\n";
@@ -163,7 +174,7 @@ std::optional<std::string> writeMHLGeneration(const std::string& root,
 
 std::optional<std::string> writeMHLRenames(const std::string& root,
                                            const std::vector<MHLRename>& renames,
-                                           const NameSet& /*names*/, std::time_t now, Fs& fs) {
+                                           const NameSet& names, std::time_t now, Fs& fs) {
   std::vector<const MHLRename*> listed;
   for (const auto& r : renames)
     if (xmlCarriable(r.oldPath) && xmlCarriable(r.newPath)) listed.push_back(&r);
@@ -173,7 +184,8 @@ std::optional<std::string> writeMHLRenames(const std::string& root,
   x += "    <comment>분류 이동 (파일 내용은 그대로)</comment>\n"
        "  </creatorinfo>\n"
        "  <processinfo>\n"
-       "    <process>in-place</process>\n"
+       "    <process>in-place</process>\n" +
+       ignoreBlock(root, names, false, fs) +
        "  </processinfo>\n"
        "  <hashes>\n";
   for (const MHLRename* m : listed) {

@@ -168,12 +168,28 @@ std::vector<std::string> listFolder(const std::string& dir, Fs& fs) {
   return out;
 }
 
-MHLFolderLock::MHLFolderLock(const std::string& dir, Fs& fs) : mutex_(folderMutex(dir, fs)) {
-  std::string path = dir + "/" + kMHLLockFile;
-  file_ = UniqueFd(fs.open(path, O_RDWR | O_CREAT, 0644));
-  if (!file_) return;
-  (void)fs.lockExclusive(
-      file_.get());  // unlocked, the in-process mutex still orders our own writers
+MHLFolderLock::MHLFolderLock(const std::string& dir, Fs& fs)
+    : mutex_(folderMutex(dir, fs)), fs_(fs), path_(dir + "/" + kMHLLockFile) {
+  // A holder removes the file as it lets go: a lock taken on a file no longer at the path is
+  // no lock, so it is taken again on the file that is.
+  for (int tries = 0; tries < 100; ++tries) {
+    file_ = UniqueFd(fs.open(path_, O_RDWR | O_CREAT, 0644));
+    if (!file_) return;
+    if (fs.lockExclusive(file_.get()) != 0) {
+      file_.reset();  // not ours to remove; the in-process mutex still orders our own writers
+      return;
+    }
+    struct stat held {
+    }, named{};
+    if (fs.fstat(file_.get(), &held) == 0 && fs.stat(path_, &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+      return;
+  }
+}
+
+MHLFolderLock::~MHLFolderLock() {
+  // Removed while still held, so the next writer finds a fresh file or the one it waits on.
+  if (file_) fs_.unlink(path_);
 }
 
 std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now,

@@ -18,16 +18,19 @@ std::vector<std::string> listFolder(const std::string& dir, Fs& fs = realFs());
 
 /// Holds the writers' lock of one ascmhl folder: a mutex by path inside this process and an
 /// flock on a lock file in the folder across processes. Without a lock file (read-only folder)
-/// only the mutex is held; the write that follows fails anyway.
+/// only the mutex is held; the write that follows fails anyway. The lock file is removed on
+/// release, so the folder holds only what the standard names once no writer is at work.
 class MHLFolderLock {
  public:
   explicit MHLFolderLock(const std::string& dir, Fs& fs = realFs());
-  ~MHLFolderLock() = default;
+  ~MHLFolderLock();
   MHLFolderLock(const MHLFolderLock&) = delete;
   MHLFolderLock& operator=(const MHLFolderLock&) = delete;
 
  private:
   std::unique_lock<std::mutex> mutex_;
+  Fs& fs_;
+  std::string path_;
   UniqueFd file_;  // declared after mutex_: unlocked first
 };
 

@@ -176,6 +176,10 @@ TEST(MHL, RenamesRehashAtNewPath) {
       {"01_원본/기타/a.mov", "01_원본/인터뷰/a.mov", 5, xxh64("alpha")},
       {"01_원본/기타/b.mov", "01_원본/인터뷰/b.mov", 5, xxh64("bravo")},
       {"01_원본/기타/c&.mov", "01_원본/인터뷰/c&.mov", 3, xxh64("gone")}};
+  // An earlier card kept as a mirror: its classified view stays ignored after the move, since the
+  // standard's tool reads the ignore list of the newest generation only.
+  ASSERT_TRUE(
+      writeMHLGeneration(root, {item("_카드원본/R001/C.mov", 1, "aa")}, koNames(), "", kNow - 60));
   auto p = writeMHLRenames(root, moves, koNames(), kNow);
   ASSERT_TRUE(p);
   std::string x = slurp(*p);
@@ -197,9 +201,14 @@ TEST(MHL, RenamesRehashAtNewPath) {
       std::string::npos);
   EXPECT_NE(x.find("<comment>분류 이동 (파일 내용은 그대로)</comment>\n  </creatorinfo>"),
             std::string::npos);
-  for (const char* absent : {"<ignore>", "<author>", "<md5"})
-    EXPECT_EQ(x.find(absent), std::string::npos);
+  for (const char* absent : {"<author>", "<md5"}) EXPECT_EQ(x.find(absent), std::string::npos);
+  EXPECT_NE(x.find("<process>in-place</process>\n    <ignore>\n      <pattern>.DS_Store</pattern>"),
+            std::string::npos)
+      << x;
+  for (const char* pattern : {"<pattern>_리포트/</pattern>", "<pattern>03_사진/</pattern>"})
+    EXPECT_NE(x.find(pattern), std::string::npos) << pattern;
   EXPECT_NE(x.find("<process>in-place</process>"), std::string::npos);
+  EXPECT_FALSE(exists(root + "/ascmhl/" + kMHLLockFile)) << "other tools look in this folder";
   expectChainMatchesFolder(root);
 }
 

@@ -60,6 +60,7 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
                                                 {"card", lastComponent(job.card)},
                                                 {"volume", volume.value_or("")},
                                                 {"dests", dests}};
+  if (info.count("notes")) printed["notes"] = info["notes"];  // the placement notes, printed too
   // Tens of thousands of lookups below read one snapshot instead of opening one each; nothing
   // here writes. Skipped when the caller holds a transaction already.
   struct ReadTogether {

@@ -12,6 +12,7 @@
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
 #include "engine/base/path_name.h"
+#include "engine/base/system_folder.h"
 #include "engine/base/text.h"
 #include "engine/layout/presets.h"
 #include "engine/layout/rule_json.h"
@@ -104,6 +105,8 @@ std::vector<std::string> paths(const json& v, const std::string& where,
     if (p.empty() || p[0] != '/')
       refuse("프로젝트 파일의 " + w + " 항목은 \"/\" 로 시작하는 경로여야 합니다");
     p = canonicalPath(p);
+    if (auto why = systemFolderProblem(p))
+      refuse("프로젝트 파일의 " + w + " 항목은 목적지로 쓸 수 없습니다: " + *why);
     for (const auto& [q, qWhere] : earlier) {
       if (q == p) refuse("프로젝트 파일의 " + w + " 항목이 앞의 경로와 같습니다 (" + qWhere + ")");
       if (sameOrNested(q, p))
@@ -140,6 +143,10 @@ ProjectFile decodeObject(const json& root) {
     if (!rule) refuse("프로젝트 파일의 " + w + " 규칙 형식이 틀렸습니다");
     if (auto why = pathNameProblem(rule->cls))
       refuse("프로젝트 파일의 " + w + " 규칙의 분류를 폴더 이름으로 쓸 수 없습니다: " + *why);
+    // A length or channel count below zero matches no clip and reads as a typing slip.
+    if ((rule->maxSec && *rule->maxSec < 0) || (rule->minSec && *rule->minSec < 0) ||
+        (rule->minCh && *rule->minCh < 0))
+      refuse("프로젝트 파일의 " + w + " 규칙의 경계가 0 보다 작습니다");
     if (rule->model && rule->model->size() > kMaxTextBytes)
       refuse("프로젝트 파일의 " + w + " 규칙의 모델이 너무 깁니다");
     f.rules.push_back(std::move(*rule));

@@ -203,6 +203,11 @@ TEST(ProjectFile, RefusesUnsafeNamesCountsAndSizes) {
       {"/destinations", json(std::vector<std::string>(10000, "/Volumes/X")),
        "너무 많습니다 (최대 32개)"},
       {"/name", std::string(300, 'a'), "너무 깁니다"},
+      {"/destinations/0", "/", "목적지로 쓸 수 없습니다: 시스템 디스크의 맨 위 폴더(/)"},
+      {"/destinations/1", "/var/../etc", "시스템 폴더에는 복사하지 않습니다 (/etc)"},
+      {"/cascadeDestinations/0", "/usr/local/x", "시스템 폴더에는 복사하지 않습니다 (/usr)"},
+      {"/rules/0/max_sec", -1, "\"rules\" 1번째 규칙의 경계가 0 보다 작습니다"},
+      {"/rules/1/min_ch", -2, "\"rules\" 2번째 규칙의 경계가 0 보다 작습니다"},
   };
   for (const auto& c : cases) {
     json j = fullJson();

@@ -185,9 +185,29 @@ std::optional<LastJob> earlierReport(const EarlierJob& job, Store& store) {
     if (records[i].size() < 14) continue;
     Row r = rowOf(records[i], job.src);
     // The list does not carry the file time that completes the key; the database row of this
-    // clip on the first root does, with the place and class it has now.
+    // clip on the first root does, with the place and class it has now. Another card of the
+    // camera may have held a clip of the same card path and size: this run's own is the one
+    // with the hash the list names, or else at the place the list names. One that cannot be
+    // told apart keeps no time, so no move can take another card's clip for it.
     const std::string prefix = job.cam + "|" + r.rel + "|" + std::to_string(r.size) + "|";
-    if (auto row = store.copyByKeyPrefix(root, prefix)) {
+    std::vector<Entry> rows = store.copiesByKeyPrefix(root, prefix);
+    auto only = [&](auto&& same) -> const Entry* {
+      const Entry* found = nullptr;
+      for (const auto& e : rows)
+        if (same(e)) {
+          if (found) return nullptr;
+          found = &e;
+        }
+      return found;
+    };
+    const std::string listedHash = records[i][12];
+    const Entry* row = rows.size() == 1 ? &rows[0] : nullptr;
+    if (!row && !listedHash.empty())
+      row = only([&](const Entry& e) { return e.hash == listedHash; });
+    if (!row)
+      row = only(
+          [&](const Entry& e) { return r.view ? e.view == r.view : r.dest && e.rel == *r.dest; });
+    if (row) {
       r.mtimeNs = std::strtoll(row->key.c_str() + prefix.size(), nullptr, 10);
       if (r.view) r.view = row->view;
       else r.dest = row->rel;

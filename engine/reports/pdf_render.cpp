@@ -135,6 +135,35 @@ std::vector<std::pair<std::string, const TextRun*>> paragraphs(const std::vector
   return out;
 }
 
+// Room between a cell's end and the next tab stop.
+constexpr double kCellGap = 6;
+
+// Every cell that has a tab stop after it ends before that stop, shortened in the middle by its
+// drawn width: a wide name (Hangul takes about twice a Latin letter) must not push the row's
+// later cells past their stops.
+std::string fitCells(const std::string& text, PangoLayout* measure,
+                     const std::vector<double>& tabs) {
+  std::string out;
+  size_t at = 0;
+  for (size_t k = 0;; ++k) {
+    size_t tab = text.find('\t', at);
+    std::string cell = text.substr(at, tab == std::string::npos ? std::string::npos : tab - at);
+    if (tab == std::string::npos || k >= tabs.size()) {
+      out += text.substr(at);
+      return out;
+    }
+    const double room = tabs[k] - (k == 0 ? 0 : tabs[k - 1]) - kCellGap;
+    out += shortenToFit(cell, [&](const std::string& s) {
+      pango_layout_set_text(measure, s.data(), static_cast<int>(s.size()));
+      PangoRectangle logical;
+      pango_layout_get_extents(measure, nullptr, &logical);
+      return static_cast<double>(logical.width) / PANGO_SCALE <= room;
+    });
+    out += '\t';
+    at = tab + 1;
+  }
+}
+
 class Pages {
  public:
   Pages(cairo_t* cr, PangoContext* ctx, const std::function<std::string(int)>& footer,
@@ -226,7 +255,13 @@ std::optional<std::string> renderPdf(const std::vector<TextRun>& runs,
   // One layout per style, given each paragraph's text in turn: a clip list of thousands of lines
   // would otherwise build thousands of layouts with the same font and tabs.
   std::map<std::tuple<double, bool, std::vector<double>>, GPtr<PangoLayout>> styles;
-  for (const auto& [text, run] : paragraphs(runs)) {
+  std::map<std::pair<double, bool>, GPtr<PangoLayout>> measures;  // one unwrapped cell each
+  for (auto [text, run] : paragraphs(runs)) {
+    if (!run->tabs.empty()) {
+      GPtr<PangoLayout>& m = measures[{run->size, run->bold}];
+      if (!m) m = makeLayout(ctx.get(), "", run->size, run->bold, {}, false);
+      text = fitCells(text, m.get(), run->tabs);
+    }
     GPtr<PangoLayout>& layout = styles[{run->size, run->bold, run->tabs}];
     if (!layout) layout = makeLayout(ctx.get(), text, run->size, run->bold, run->tabs, true);
     else pango_layout_set_text(layout.get(), text.data(), static_cast<int>(text.size()));

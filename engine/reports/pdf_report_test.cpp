@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "engine/base/files.h"
@@ -152,11 +153,12 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   EXPECT_EQ(shortDest->tabs, std::vector<double>{70});
   EXPECT_NE(all.find("\n실패\nDCIM/B001.WAV\n    쓰기 실패\n"), std::string::npos);
 
-  // Clip lines skip the sidecar; the long name is cut to 12 + … + 12 characters.
-  const TextRun* line = runWith(runs, "A001_C002_03…");
+  // Clip lines skip the sidecar; a long name is shortened where it is drawn.
+  const TextRun* line = runWith(runs, "A001_C002_");
   ASSERT_NE(line, nullptr);
   EXPECT_EQ(line->text,
-            "A001_C002_03…ong_tail.MOV\t인터뷰\tS1\t2:05\t3840x2160 @25.0\t00112233445566ff\n");
+            "A001_C002_0305XY_001_with_a_long_tail.MOV\t인터뷰\tS1\t2:05\t3840x2160 @25.0\t"
+            "00112233445566ff\n");
   EXPECT_EQ(line->tabs, (std::vector<double>{150, 200, 265, 315, 420}));
   EXPECT_NE(all.find("B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n"), std::string::npos);
   EXPECT_EQ(all.find("A001.XML\t"), std::string::npos);
@@ -195,17 +197,15 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
 }
 
 TEST(PdfText, NamesOfAnyBytes) {
-  EXPECT_EQ(shortClipName("12345678901234567890123456"), "12345678901234567890123456");  // 26 stay
-  EXPECT_EQ(shortClipName("123456789012345678901234567"), "123456789012…678901234567");
-  // Thirty Hangul syllables count as thirty characters, not ninety bytes.
-  std::string hangul;
-  for (int i = 0; i < 30; ++i) hangul += "가";
-  std::string cut = shortClipName(hangul);
-  EXPECT_EQ(cut, hangul.substr(0, 36) + "…" + hangul.substr(0, 36));
-  // An accent stays with its letter at the cut.
-  std::string accents;
-  for (int i = 0; i < 30; ++i) accents += "e\xCC\x81";
-  EXPECT_EQ(shortClipName(accents), accents.substr(0, 36) + "…" + accents.substr(0, 36));
+  // Cut in the middle by what fits; here what fits is at most 25 bytes.
+  auto upTo25 = [](const std::string& s) { return s.size() <= 25; };
+  EXPECT_EQ(shortenToFit("1234567890123456789012345", upTo25), "1234567890123456789012345");
+  EXPECT_EQ(shortenToFit("123456789012345678901234567", upTo25), "12345678901…78901234567");
+  // A Hangul syllable and an accent with its letter are never cut apart.
+  std::string hangul, accents;
+  for (int i = 0; i < 30; ++i) hangul += "가", accents += "e\xCC\x81";
+  EXPECT_EQ(shortenToFit(hangul, upTo25), hangul.substr(0, 9) + "…" + hangul.substr(0, 9));
+  EXPECT_EQ(shortenToFit(accents, upTo25), accents.substr(0, 9) + "…" + accents.substr(0, 9));
   EXPECT_EQ(printable("a\tb\nc\xff\xfe"), "a b c\xEF\xBF\xBD\xEF\xBF\xBD");
 
   // Decomposed Hangul on the card is shown composed; a tab in a name does not shift columns.
@@ -248,6 +248,31 @@ TEST(PdfReport, WritesReadableA4WithHangul) {
                  std::nullopt, kNow);
   EXPECT_EQ(capture("ls -A '" + fx.root + "/" + fx.names.reports + "'"),
             "A캠_20260305-093822_ingest.pdf\n");
+}
+
+// Wide names are shortened by their drawn width: every row's class starts at its column's stop,
+// and the placement notes of the job are printed too.
+TEST(PdfReport, WideNamesKeepEveryColumnInPlace) {
+  Fixture fx;
+  std::string hangul, latin(40, 'W');
+  for (int i = 0; i < 30; ++i) hangul += "촬";
+  std::vector<Row> rows = {clip(hangul + ".MOV", Kind::video), clip(latin + ".MOV", Kind::video),
+                           clip("C0001.MP4", Kind::video)};
+  fx.info["notes"] = "다른 카메라의 같은 이름 사진이 있어 B캠 폴더에 넣음: 1개";
+  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
+                 std::nullopt, kNow);
+  std::string boxes = capture("pdftotext -bbox -enc UTF-8 '" + fx.pdfPath() + "' - 2>/dev/null");
+  std::vector<double> classAt;
+  const std::regex word(R"re(<word xMin="([0-9.]+)"[^>]*>인터뷰</word>)re");
+  for (auto it = std::sregex_iterator(boxes.begin(), boxes.end(), word);
+       it != std::sregex_iterator(); ++it)
+    classAt.push_back(std::stod((*it)[1]));
+  ASSERT_EQ(classAt.size(), 3u) << boxes;
+  for (double x : classAt) EXPECT_NEAR(x, classAt.back(), 0.5) << boxes;
+  std::string text = pageText(fx.pdfPath());
+  EXPECT_NE(text.find("…"), std::string::npos) << text;
+  EXPECT_NE(text.find("참고"), std::string::npos) << text;
+  EXPECT_NE(text.find("B캠 폴더에 넣음: 1개"), std::string::npos) << text;
 }
 
 // The job writes the reports of several destinations; two drawn at once must not share fonts.

@@ -121,14 +121,25 @@ std::string printable(const std::string& s) {
   return out;
 }
 
-std::string shortClipName(const std::string& name) {
-  auto g = graphemes(name);
-  if (g.size() < 27) return name;
-  std::string out;
-  for (size_t i = 0; i < 12; ++i) out += g[i];
-  out += "…";
-  for (size_t i = g.size() - 12; i < g.size(); ++i) out += g[i];
-  return out;
+std::string shortenToFit(const std::string& text,
+                         const std::function<bool(const std::string&)>& fits) {
+  if (fits(text)) return text;
+  auto g = graphemes(text);
+  auto cut = [&](size_t keep) {  // keep characters from each end
+    std::string out;
+    for (size_t i = 0; i < keep; ++i) out += g[i];
+    out += "…";
+    for (size_t i = g.size() - keep; i < g.size(); ++i) out += g[i];
+    return out;
+  };
+  // The most kept from each end that still fits, found by halving.
+  size_t lo = 0, hi = g.size() / 2;
+  while (lo < hi) {
+    size_t mid = (lo + hi + 1) / 2;
+    if (fits(cut(mid))) lo = mid;
+    else hi = mid - 1;
+  }
+  return cut(lo);
 }
 
 std::string footerText(const ReportInput& in, int page) {
@@ -177,6 +188,13 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
   for (const auto& [label, value] : facts)
     t.push_back({label + "\t" + value + "\n", 9.5, false, kInk, kFactTabs});
 
+  // Where a file went other than its plain place (a still beside another camera's same-named
+  // one), as the job summary file says it.
+  if (auto notes = splitLines(infoValue(in.info, "notes")); !notes.empty()) {
+    t.push_back({"\n참고\n", 12, true, kInk, {}});
+    for (const auto& n : notes) t.push_back({printable(n) + "\n", 9.5, false, kInk, {}});
+  }
+
   t.push_back({"\n목적지별 검증\n", 12, true, kInk, {}});
   std::vector<std::string> keys;
   keys.reserve(rows.size());
@@ -215,10 +233,10 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
       picture = printable(r.meta.res.value_or(""));
       if (r.meta.fps) picture += " @" + shortestDecimal(*r.meta.fps);
     }
-    std::string line = shortClipName(nfc(printable(lastComponent(r.src)))) + "\t" +
-                       printable(r.cls) + "\t" + printable(r.session.value_or("")) + "\t" +
-                       duration(r.meta.dur) + "\t" + picture + "\t" +
-                       store.verifiedHash(keys[i], in.root).value_or("—") + "\n";
+    // A name too wide for its column is shortened where it is drawn, by its measured width.
+    std::string line = nfc(printable(lastComponent(r.src))) + "\t" + printable(r.cls) + "\t" +
+                       printable(r.session.value_or("")) + "\t" + duration(r.meta.dur) + "\t" +
+                       picture + "\t" + store.verifiedHash(keys[i], in.root).value_or("—") + "\n";
     t.push_back({line, 8, false, kInk, kClipTabs});
   }
   if (etc > 0)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -45,8 +46,10 @@ struct ReportInput {
 Rgb verdictColour(CardColor c);
 std::string verdictText(const IngestResult& result, int copiesRequired);
 
-/// A name of 27 characters or more becomes its first 12, "…", and its last 12.
-std::string shortClipName(const std::string& name);
+/// text as it is when fits(text); else as many of its first and last characters as fit around
+/// one "…" in the middle (a character being a grapheme cluster, never cut apart).
+std::string shortenToFit(const std::string& text,
+                         const std::function<bool(const std::string&)>& fits);
 
 /// Valid UTF-8 with control characters turned into spaces: a file name may carry any bytes, and
 /// a stray tab or line feed would break the table.

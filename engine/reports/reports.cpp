@@ -117,7 +117,9 @@ std::string jobJson(const std::string& root, const std::vector<Row>& rows,
   std::vector<std::string> unlisted = unlistableNames(rows);
   if (!unlisted.empty()) {
     nlohmann::json names = nlohmann::json::array();
-    for (const auto& n : unlisted) names.push_back(printableName(n));
+    // JSON carries any UTF-8 name as it is (a control character as \u0001); only bytes that are
+    // no UTF-8 at all are written as the escaped text.
+    for (const auto& n : unlisted) names.push_back(validUtf8(n) ? n : printableName(n));
     j["notInHashList"] = names;
   }
   // A card name that is not valid UTF-8 must not cost the whole report: such bytes become U+FFFD.

@@ -814,17 +814,17 @@ std::optional<Hit> Store::copyNamed(const std::string& dest, const std::string& 
   return hit;
 }
 
-std::optional<Entry> Store::copyByKeyPrefix(const std::string& dest,
+std::vector<Entry> Store::copiesByKeyPrefix(const std::string& dest,
                                             const std::string& keyPrefix) noexcept {
-  std::optional<Entry> out;
+  std::vector<Entry> out;
   try {
-    query("SELECT key, rel, view FROM copy WHERE dest = ?1 AND key >= ?2 AND key < ?3 LIMIT 1",
+    query("SELECT key, rel, view, xxh64 FROM copy WHERE dest = ?1 AND key >= ?2 AND key < ?3",
           {dest, keyPrefix, keyPrefix + "\x7f"}, [&](const SqlRow& row) {
-            out = Entry{row.textOr(0), row.textOr(1), 0, std::nullopt, row.text(2)};
+            out.push_back(Entry{row.textOr(0), row.textOr(1), 0, row.text(3), row.text(2)});
           });
   } catch (const StoreError& e) {
-    noteDropped("copyByKeyPrefix", e.message);
-    return std::nullopt;
+    noteDropped("copiesByKeyPrefix", e.message);
+    return {};
   }
   return out;
 }

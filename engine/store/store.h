@@ -173,8 +173,8 @@ class Store {
   std::vector<Hit> copiesOn(const std::string& dest) noexcept;
   /// The first row on dest whose rel or view is relOrView. Throws StoreError.
   std::optional<Hit> copyNamed(const std::string& dest, const std::string& relOrView);
-  /// The first row on dest whose key starts with keyPrefix (key, rel and view filled).
-  std::optional<Entry> copyByKeyPrefix(const std::string& dest,
+  /// Every row on dest whose key starts with keyPrefix (key, rel, hash and view filled).
+  std::vector<Entry> copiesByKeyPrefix(const std::string& dest,
                                        const std::string& keyPrefix) noexcept;
   /// The verified row of key on dest, with the hashes a hash list names.
   std::optional<ListedCopy> verifiedCopy(const std::string& key, const std::string& dest) noexcept;

@@ -221,11 +221,11 @@ TEST(Store, NamedReadsAndMovesOfCopies) {
   EXPECT_EQ(s.entriesOn("/d2").size(), 1u) << "a failed row still holds its place";
 
   // A key prefix ends at its "|": size 10 is not size 100.
-  auto byPrefix = s.copyByKeyPrefix("/d1", "A|CLIP/C1.MP4|10|");
-  ASSERT_TRUE(byPrefix);
-  EXPECT_EQ(byPrefix->key, clip);
-  EXPECT_EQ(byPrefix->view, "cls/풀샷/C1.MP4");
-  EXPECT_EQ(s.copyByKeyPrefix("/d2", "A|CLIP/C1.MP4|100|"), std::nullopt);
+  auto byPrefix = s.copiesByKeyPrefix("/d1", "A|CLIP/C1.MP4|10|");
+  ASSERT_EQ(byPrefix.size(), 1u);
+  EXPECT_EQ(byPrefix[0].key, clip);
+  EXPECT_EQ(byPrefix[0].view, "cls/풀샷/C1.MP4");
+  EXPECT_TRUE(s.copiesByKeyPrefix("/d2", "A|CLIP/C1.MP4|100|").empty());
 
   // Only verified rows are listed or vouch for a hash.
   EXPECT_EQ(s.verifiedCopy(clip, "/d2"), std::nullopt);

@@ -79,6 +79,7 @@ async function stopServe() {
 const A = cardImage('A001', ['C0001', 'C0002']);
 const B = cardImage('B002', ['C0005']);
 const C = cardImage('C003', [], 700);
+const D = cardImage('D004', ['C0007']);
 let url = await startServe();
 let port = Number(new URL(url).port);
 const origin = () => `http://127.0.0.1:${port}`;
@@ -113,6 +114,15 @@ try {
     const shell = await get('/');
     assert.equal(shell.statusCode, 200);
     assert.equal(shell.headers['set-cookie'], undefined);
+    // Arguments of the wrong type are answered with an error, and serve goes on answering.
+    const actOn = async (op, args) => (await fetch(origin() + '/api/act', {method: 'POST',
+      headers: {'X-Tolverdine-Token': token, 'Content-Type': 'application/json'}, body: JSON.stringify({op, args})})).json();
+    for (const [op, args] of [['setLoginItem', {on: 1}], ['exportTree', {id: 'x', path: '/tmp/t', replace: 'yes'}]]) {
+      const r = await actOn(op, args);
+      assert.equal(r.ok, false);
+      assert.match(r.message, /^요청의 값이 맞지 않습니다: /);
+    }
+    assert.equal((await fetch(origin() + '/api/state', {headers: {'X-Tolverdine-Token': token}})).status, 200);
   });
 
   await check('the token leaves the address bar and stays in the tab, not in a cookie', async () => {
@@ -133,6 +143,13 @@ try {
     await page.waitForURL(origin() + '/settings', T);
     await setting('project').locator('input').fill('E2E');
     await setting('project').locator('input').blur();
+    // A refused value goes back to the stored one and says why under its own field.
+    await setting('logo').locator('input').fill('logo.png');
+    await setting('logo').locator('input').blur();
+    const refused = page.locator('.setting-row[data-key="logo"] .refused');
+    await refused.waitFor(T);
+    assert.match(await refused.textContent(), /^리포트 로고: "\/" 로 시작하는 그림 파일 경로를 적으세요/);
+    assert.equal(await setting('logo').locator('input').inputValue(), '');
     await setting('autoSeconds').locator('input').fill('30');
     await setting('autoSeconds').locator('input').blur();
     await setting('autoStart').locator('input').check();
@@ -229,9 +246,15 @@ try {
   const tree = path.join(base, 'B002-tree.txt');
   await check('a red card names the destination and is started again once it is there', async () => {
     await page.goto(origin() + '/settings');
+    // A folder that is not there is refused where it is typed; one whose drive goes away later
+    // turns the card red.
     await page.fill('#add-dest', ssd3);
     await page.click('button.add-dest');
+    await page.locator('#message.bad', {hasText: '목적지: 폴더가 없습니다: ' + ssd3}).waitFor(T);
+    mkdirSync(ssd3);
+    await page.click('button.add-dest');
     await page.locator('#dests li', {hasText: ssd3}).waitFor(T);
+    rmSync(ssd3, {recursive: true});
     await page.goto(origin() + '/');
     B.mount();
     await itemB.locator(act('hold')).click({timeout: 20000});
@@ -269,10 +292,28 @@ try {
     await page.click('button.add-cascade');
     await page.locator('#cascade li', {hasText: nas}).waitFor(T);
     await page.goto(origin() + '/');
+    D.mount();
+    const itemD = page.locator('.card', {hasText: 'D004'});
+    await itemD.locator(act('hold')).click({timeout: 20000});
     C.mount();
     await itemC.locator(act('hold')).click({timeout: 20000});
     await itemC.locator(act('start')).click();
     await itemC.locator('.bar').waitFor({timeout: 30000});
+    // Presses as a person makes them, 120 ms between mouse-down and mouse-up, on the other card
+    // while progress arrives: every one opens the dialog.
+    let prompts = 0;
+    const countPrompt = d => { if (d.type() === 'prompt') prompts++; };
+    page.on('dialog', countPrompt);
+    for (let i = 0; i < 8; i++) {
+      const box = await itemD.locator(act('exportTree')).boundingBox();
+      await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+      await page.mouse.down();
+      await new Promise(r => setTimeout(r, 120));
+      await page.mouse.up();
+      await new Promise(r => setTimeout(r, 150));
+    }
+    page.off('dialog', countPrompt);
+    assert.equal(prompts, 8, 'presses lost while the other card copied');
     const widths = new Set(), stages = new Set();
     let nums = '';
     for (let i = 0; i < 600; i++) {
@@ -318,6 +359,12 @@ try {
     await page.locator('.setting').first().waitFor(T);
     assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 420));
     await shot('settings-420.png');
+    // Without the header row, each rule box says what it holds.
+    await page.goto(origin() + '/rules');
+    await page.locator('table.rules td[data-label]').first().waitFor(T);
+    const labels = await page.locator('table.rules tr').nth(1).locator('td[data-label]').evaluateAll(
+      tds => tds.map(td => getComputedStyle(td, '::before').content));
+    assert.deepEqual(labels, ['"분류"', '"최소 길이"', '"최대 길이"', '"최소 채널"', '"카메라 모델"']);
     await page.setViewportSize({width: 980, height: 1000});
   });
 
@@ -329,7 +376,7 @@ try {
     url = await startServe();
     assert.equal(Number(new URL(url).port), port);
     await page.locator('#auth').waitFor({timeout: 20000});
-    assert.match(await page.locator('#auth').textContent(), /다시 시작/);
+    assert.match(await page.locator('#auth').textContent(), /다시 시작[\s\S]*터미널에서 tolverdine open 을 실행하면/);
     await page.fill('#auth-url', url);
     await page.click('button.auth-go');
     await page.locator('#live.on').waitFor(T);
@@ -360,7 +407,7 @@ try {
 } finally {
   await browser.close();
   await stopServe().catch(() => {});
-  for (const c of [A, B, C]) if (isMounted(c.at)) execFileSync('/bin/umount', [c.at]);
+  for (const c of [A, B, C, D]) if (isMounted(c.at)) execFileSync('/bin/umount', [c.at]);
   rmSync(base, {recursive: true, force: true});
 }
 console.log(`${passed} passed, ${failed} failed`);

@@ -81,6 +81,10 @@ try {
     assert.deepEqual(await ctx.cookies(), []);
     await page.locator('#live.on').waitFor(T);
     await page.locator('text=카드를 꽂으면 여기에 나타납니다').waitFor(T);
+    // A first run guides the first steps instead of showing empty lists.
+    assert.equal(await page.locator('.first-steps li').count(), 3);
+    assert.ok(await page.locator('#finished-head').isHidden());
+    assert.ok(await page.locator('#earlier-head').isHidden());
     await page.goto(`http://127.0.0.1:${port}/settings`);
     await page.locator('#live.on').waitFor(T);
     await page.locator('.setting[data-key="copies"] >> text=필요한 검증 사본 수').waitFor(T);
@@ -135,6 +139,17 @@ try {
     assert.match(await verdict.textContent(), /복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요/);
     await page.locator('#menu.green >> text=포맷 가능 1').waitFor(T);
     await page.locator('.done.green', {hasText: 'A001'}).waitFor(T);
+  });
+
+  await check('a small card counts in megabytes, not 0.0GB', async () => {
+    await drive('mount', {name: 'S005', files: 4, bytes: 50000000, countdown: 0});
+    const small = page.locator('.card', {hasText: 'S005'});
+    await small.waitFor(T);
+    await drive('tick');
+    await drive('tick');
+    await small.locator('.nums', {hasText: '0.0MB / 50.0MB'}).waitFor(T);
+    await drive('tick');
+    await page.locator('.done.green', {hasText: 'S005'}).waitFor(T);
   });
 
   await check('a destination is added by path and removed', async () => {

@@ -61,6 +61,10 @@ async function act(op, args, quiet) {
 function gb(n) {
   return n >= 1e12 ? (n / 1e12).toFixed(1) + 'TB' : (n / 1e9).toFixed(1) + 'GB';
 }
+// A total under a gigabyte in megabytes, so a small card's numbers move too.
+function size(n, total) {
+  return total >= 1e9 ? gb(n) : (n / 1e6).toFixed(n >= 1e8 ? 0 : 1) + 'MB';
+}
 function rate(n) { return (n / 1e6).toFixed(0) + ' MB/s'; }
 function eta(s) {
   s = Math.max(0, Math.round(s));
@@ -96,8 +100,9 @@ function progressView(c) {
   const bar = h('div', {class: 'bar', title: '복사 · 검증'},
     h('div', {class: 'fill copied', style: {width: pct(copied)}}),
     set(c.verified) ? h('div', {class: 'fill verified', style: {width: pct(c.verified)}}) : null);
-  const nums = [c.stage ? c.stage : null, gb(copied) + ' / ' + gb(total)];
-  if (set(c.verified)) nums.push('검증 ' + gb(c.verified));
+  const nums = [c.stage ? c.stage : null, size(copied, total) + ' / ' + size(total, total)];
+  if (c.fileCount) nums.push('파일 ' + c.filesDone + '/' + c.fileCount);
+  if (set(c.verified)) nums.push('검증 ' + size(c.verified, total));
   if (set(c.rate)) nums.push(rate(c.rate));
   if (set(c.eta)) nums.push(eta(c.eta));
   return [bar, h('div', {class: 'nums'}, nums.filter(set).join(' · ')), h('div', {class: 'file'}, c.file || '')];
@@ -106,7 +111,7 @@ function progressView(c) {
 function phaseView(c) {
   switch (c.phase) {
     case 'reading': return h('div', {class: 'phase'}, '카드 읽는 중…');
-    case 'queued': return h('div', {class: 'phase'}, '차례를 기다리는 중');
+    case 'queued': return h('div', {class: 'phase'}, c.wait || '차례를 기다리는 중');
     case 'waiting':
       return h('div', {class: 'phase'}, set(c.countdown) ? c.countdown + '초 뒤 자동 시작' : '시작을 기다림');
     case 'running': return h('div', {class: 'phase running'}, progressView(c));
@@ -124,23 +129,68 @@ function outcomesView(list) {
   if (!list || !list.length) return null;
   return h('ul', {class: 'outcomes'}, list.map(d => h('li', {class: d.lost || d.failed ? 'bad' : 'ok', title: d.root},
     h('span', {class: 'path'}, rootName(d.root)), ' ',
-    d.lost ? '연결 끊김' : '검증 ' + d.verified + '개',
+    d.lost ? '연결 끊김' : [d.verified || !d.existing ? '검증 ' + d.verified + '개' : null,
+      d.existing ? '이미 있음 ' + d.existing + '개' : null].filter(set).join(' · '),
     d.failed ? ' · 실패 ' + d.failed + '개' + (d.why ? ' — ' + d.why : '') : '')));
 }
 
-function cardsView(s) {
-  if (!s.cards.length) return h('p', {class: 'empty'}, '카드를 꽂으면 여기에 나타납니다');
-  return h('ul', {class: 'cards'}, s.cards.map(c =>
-    h('li', {class: 'card ' + tone(c), 'data-id': c.id},
-      h('div', {class: 'mark ' + tone(c), 'aria-hidden': 'true'}, marks[tone(c)] || '?'),
-      h('div', {class: 'body'},
-        h('div', {class: 'title'}, h('b', {}, c.name), ' ', h('span', {class: 'cam'}, c.cam || ''),
-          c.camera ? h('span', {class: 'camera'}, ' · ' + c.camera) : null),
-        phaseView(c),
-        c.phase === 'finished' ? outcomesView(c.outcomes) : null,
-        c.note ? h('div', {class: 'note'}, c.note) : null,
-        c.link ? h('div', {class: 'link'}, c.link) : null,
-        h('div', {class: 'buttons'}, (c.actions || []).map((a, i) => cardAction(c, a, i)))))));
+function cardView(c) {
+  return h('li', {class: 'card ' + tone(c), 'data-id': c.id},
+    h('div', {class: 'mark ' + tone(c), 'aria-hidden': 'true'}, marks[tone(c)] || '?'),
+    h('div', {class: 'body'},
+      h('div', {class: 'title'}, h('b', {}, c.name), ' ', h('span', {class: 'cam'}, c.cam || ''),
+        c.camera ? h('span', {class: 'camera'}, ' · ' + c.camera) : null),
+      phaseView(c),
+      c.phase === 'finished' ? outcomesView(c.outcomes) : null,
+      c.note ? h('div', {class: 'note'}, c.note) : null,
+      c.link ? h('div', {class: 'link'}, c.link) : null,
+      h('div', {class: 'buttons'}, (c.actions || []).map((a, i) => cardAction(c, a, i)))));
+}
+
+// What a card shows apart from its moving numbers: while it stays the same, the card is updated
+// in place. A progress push every quarter second must not replace a button between the press
+// and the release of the mouse on it, or the press is lost.
+const movingKeys = ['done', 'copied', 'verified', 'rate', 'eta', 'file', 'stage', 'countdown', 'filesDone', 'fileCount'];
+function cardShape(c) {
+  const rest = {...c};
+  for (const k of movingKeys) delete rest[k];
+  return JSON.stringify(rest);
+}
+
+function cardsSection(s) {
+  const el = document.getElementById('cards');
+  if (!el) return;
+  if (!s.cards.length) {
+    section('cards', s.cards, () => h('p', {class: 'empty'}, '카드를 꽂으면 여기에 나타납니다'));
+    return;
+  }
+  drawn.cards = null;
+  let list = el.querySelector(':scope > ul.cards');
+  if (!list) {
+    list = h('ul', {class: 'cards'});
+    el.replaceChildren(list);
+  }
+  const old = new Map([...list.children].map(li => [li.dataset.id, li]));
+  let at = list.firstElementChild;
+  for (const c of s.cards) {
+    let li = old.get(c.id);
+    old.delete(c.id);
+    const shape = cardShape(c);
+    if (li && li.dataset.shape === shape) {
+      li.querySelector('.phase').replaceWith(phaseView(c));
+    } else {
+      const fresh = cardView(c);
+      fresh.dataset.shape = shape;
+      if (li) {
+        if (at === li) at = fresh;
+        li.replaceWith(fresh);
+      }
+      li = fresh;
+    }
+    if (li !== at) list.insertBefore(li, at);
+    at = li.nextElementSibling;
+  }
+  for (const li of old.values()) li.remove();
 }
 
 function finishedView(s) {
@@ -182,9 +232,21 @@ function cascadeLiveView(s) {
     (L.bytesTotal ? ' · ' + gb(L.bytesDone) + ' / ' + gb(L.bytesTotal) : '') + (L.name ? ' · ' + L.name : ''));
 }
 
+// The first steps, each marked once it is done, until a card has been seen.
 function readyHint(s) {
-  if (s.ready) return null;
-  return h('p', {class: 'hint ready-hint'}, '프로젝트와 목적지를 먼저 정하세요 — ', h('a', {href: '/settings'}, '설정'));
+  const seen = s.cards.length || s.finished.length || (s.earlier || []).length;
+  if (s.ready && seen) return null;
+  const project = (s.settings.find(f => f.key === 'project') || {}).value;
+  const steps = [
+    [!!(project && String(project).trim()), '프로젝트 이름을 정하세요'],
+    [s.dests.length > 0, '복사할 목적지 폴더(드라이브)를 하나 이상 더하세요'],
+    [false, '카드를 꽂으세요 — 여기에 나타나고, 카운트다운 뒤 또는 \'시작\'으로 복사합니다'],
+  ];
+  // One way to the settings, beside the first step still to do there.
+  const next = steps.findIndex(([done]) => !done);
+  return h('div', {class: 'hint ready-hint first-steps'}, h('b', {}, '처음 쓰기'),
+    h('ol', {}, steps.map(([done, text], i) => h('li', {class: done ? 'step-done' : ''},
+      (done ? '✓ ' : '') + text, i === next && i < 2 ? [' — ', h('a', {href: '/settings'}, '설정')] : null))));
 }
 
 // ---- Settings ----
@@ -206,8 +268,19 @@ function suggestionView(s) {
     h('button', {onclick: () => act('ignoreSuggestion', {})}, '무시'));
 }
 
-function settingInput(f) {
-  const send = v => act('setSetting', {key: f.key, value: v});
+// A refused value does not stay in its field: the stored one comes back, and why is said under
+// the field, where the person is looking (the message at the top may be scrolled away).
+function settingInput(f, refused) {
+  const restore = el => {
+    if (el.type === 'checkbox') el.checked = !!f.value;
+    else el.value = f.value ?? '';
+  };
+  const send = async (v, el) => {
+    const r = await act('setSetting', {key: f.key, value: v});
+    refused.textContent = r.ok ? '' : (r.message || '');
+    refused.hidden = !!r.ok;
+    if (!r.ok && el) restore(el);
+  };
   if (f.readonly) {
     const v = Array.isArray(f.value) ? f.value.join(', ')
       : f.value && typeof f.value === 'object' ? Object.entries(f.value).map(e => e.join(': ')).join(', ')
@@ -215,19 +288,23 @@ function settingInput(f) {
     return h('span', {class: 'readonly'}, v === null || v === undefined || v === '' ? '—' : String(v));
   }
   switch (f.type) {
-    case 'bool': return h('input', {type: 'checkbox', checked: !!f.value, onchange: e => send(e.target.checked)});
+    case 'bool': return h('input', {type: 'checkbox', checked: !!f.value, onchange: e => send(e.target.checked, e.target)});
     case 'number': return h('input', {type: 'number', value: f.value ?? '',
-      onchange: e => send(e.target.value === '' ? null : Number(e.target.value))});
-    case 'choice': return h('select', {onchange: e => send(e.target.value)},
+      onchange: e => send(e.target.value === '' ? null : Number(e.target.value), e.target)});
+    case 'choice': return h('select', {onchange: e => send(e.target.value, e.target)},
       f.choices.map(c => h('option', {value: c.value, selected: c.value === f.value}, c.label)));
   }
   return h('input', {type: 'text', value: f.value ?? '', placeholder: f.example || '',
-    onchange: e => send(e.target.value === '' ? null : e.target.value)});
+    onchange: e => send(e.target.value === '' ? null : e.target.value, e.target)});
 }
 
 function settingsView(s) {
-  return h('div', {class: 'settings'}, s.settings.map(f =>
-    h('label', {class: 'setting', 'data-key': f.key}, h('span', {class: 'label'}, f.label), settingInput(f))));
+  return h('div', {class: 'settings'}, s.settings.map(f => {
+    const refused = h('div', {class: 'refused bad', hidden: true, role: 'alert'});
+    return h('div', {class: 'setting-row', 'data-key': f.key},
+      h('label', {class: 'setting', 'data-key': f.key}, h('span', {class: 'label'}, f.label), settingInput(f, refused)),
+      refused);
+  }));
 }
 
 // The terms are Markdown; drawn as text nodes, never as markup from the file.
@@ -326,8 +403,8 @@ const layouts = {
   main: () => [
     h('div', {id: 'onboarding'}), h('div', {id: 'ready'}),
     h('h2', {}, '카드'), h('div', {id: 'cards'}), h('div', {id: 'cascadeLive'}),
-    h('h2', {}, '끝난 카드 — 이번 실행'), h('div', {id: 'finished'}),
-    h('h2', {}, '이전 카드 — 이 프로젝트'), h('div', {id: 'earlier'}),
+    h('h2', {id: 'finished-head'}, '끝난 카드 — 이번 실행'), h('div', {id: 'finished'}),
+    h('h2', {id: 'earlier-head'}, '이전 카드 — 이 프로젝트'), h('div', {id: 'earlier'}),
   ],
   settings: () => [
     h('div', {id: 'onboarding'}), h('div', {id: 'suggestion'}),
@@ -389,8 +466,15 @@ function moveControl(classes, current, key, send) {
 const renders = {
   main: s => {
     section('onboarding', s.onboarding, () => onboardingView(s));
-    section('ready', s.ready, () => readyHint(s));
-    section('cards', s.cards, () => cardsView(s));
+    section('ready', [s.ready, s.cards.length, s.finished.length, (s.earlier || []).length, s.dests.length,
+      (s.settings.find(f => f.key === 'project') || {}).value], () => readyHint(s));
+    // Empty lists say nothing on a first run: their headings wait for something to list.
+    const first = !s.ready && !s.finished.length && !(s.earlier || []).length;
+    for (const id of ['finished', 'earlier']) {
+      document.getElementById(id + '-head').hidden = first;
+      document.getElementById(id).hidden = first;
+    }
+    cardsSection(s);
     section('cascadeLive', s.cascadeLive, () => cascadeLiveView(s));
     section('finished', s.finished, () => finishedView(s));
     section('earlier', s.earlier, () => earlierView(s));
@@ -440,10 +524,10 @@ const renders = {
     section('ruleRows', [R.editingRules, R.classes], () => h('table', {class: 'rules'},
       h('tr', {}, h('th', {}, '분류'), cols.map(c => h('th', {}, c[1])), h('th', {}, '')),
       R.editingRules.map((rule, i) => h('tr', {},
-        h('td', {}, h('select', {onchange: e => edit(i, 'class', e.target.value)},
+        h('td', {'data-label': '분류'}, h('select', {'aria-label': '분류', onchange: e => edit(i, 'class', e.target.value)},
           R.classes.map(c => h('option', {value: c, selected: c === rule.class}, c)))),
-        cols.map(([k, , t]) => h('td', {},
-          h('input', {type: t, value: rule[k] ?? '', onchange: e =>
+        cols.map(([k, label, t]) => h('td', {'data-label': label},
+          h('input', {type: t, 'aria-label': label, value: rule[k] ?? '', onchange: e =>
             edit(i, k, e.target.value === '' ? '' : t === 'number' ? Number(e.target.value) : e.target.value)}))),
         h('td', {}, h('button', {onclick: () => send(R.editingRules.filter((_, j) => j !== i))}, '빼기')))),
       h('tr', {}, h('td', {colspan: 6}, h('button', {onclick: () => send([...R.editingRules, {class: '기타'}])}, '규칙 추가')))));
@@ -516,7 +600,8 @@ function needToken() {
   input.addEventListener('keydown', e => { if (e.key === 'Enter') go(); });
   const box = h('div', {id: 'auth', class: 'auth'},
     h('p', {}, h('b', {}, token ? '서버가 다시 시작되어 이 탭의 접속 열쇠가 맞지 않습니다.' : '접속 열쇠가 없습니다.'),
-      ' tolverdine serve 가 터미널에 찍은 주소(…/?token=…)를 그대로 여세요. 또는 여기에 붙여 넣으세요:'),
+      ' 터미널에서 ', h('code', {}, 'tolverdine open'), ' 을 실행하면 열쇠가 든 주소로 이 화면을 엽니다.' +
+      ' 또는 tolverdine serve 가 찍은 주소(…/?token=…)를 여기에 붙여 넣으세요:'),
     h('div', {class: 'add'}, input, h('button', {class: 'auth-go primary', onclick: go}, '다시 연결')));
   document.querySelector('header').after(box);
   return waitingForToken;

@@ -1,0 +1,19 @@
+// Folders that can never hold copies: the root, the system's own folders and file systems that
+// are read-only or the kernel's. A destination there would fill the system disk or fail on the
+// first write with a reason that names neither.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/posix/fs.h"
+
+namespace tolverdine {
+
+/// Why the folder at canonical (an absolute canonical path) cannot be a destination, in Korean;
+/// absent when it can. Refused: "/", a folder of the system (/etc, /usr, /proc, /run and the like,
+/// but not /run/media) and an existing folder on a read-only or kernel file system. A folder
+/// that does not exist yet is judged by its path alone.
+std::optional<std::string> systemFolderProblem(const std::string& canonical, Fs& fs = realFs());
+
+}  // namespace tolverdine
