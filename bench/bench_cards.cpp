@@ -128,7 +128,9 @@ struct ToolTimes {
   double count = 0, card = 0, lists = 0, index = 0;  // parts of tail and outputs, for the breakdown
 };
 
-ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::string& work) {
+// copies: 2 where the destinations are two drives (loop images); folders of one disk hold one.
+ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::string& work,
+               int copies) {
   wipe(dests);
   // Every round a first card: the database and its search file both start empty.
   for (const auto& db : {work + "/db.sqlite", Store::searchIndexPath(work + "/db.sqlite")})
@@ -141,7 +143,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   job.cam = "A캠";
   job.project = "bench";
   job.destinations = dests;
-  job.copies = 2;
+  job.copies = copies;
   CardPlan plan = planCard(job, [](const std::string& p) { return probe(p); });
   double t1 = now();
   Store store(work + "/db.sqlite");
@@ -256,7 +258,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "round %d %s manual %.2f s\n", r + 1, cards[i].spec.name.c_str(),
                      man[i].back());
       }
-      ToolTimes t = tool(cards[i], dests, work);
+      ToolTimes t = tool(cards[i], dests, work, loop ? 2 : 1);
       std::fprintf(
           stderr,
           "round %d %s tool %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f; final count %.2f, "

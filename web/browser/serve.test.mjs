@@ -33,6 +33,9 @@ const home = path.join(base, 'home'), mnt = path.join(base, 'mnt');
 const ssd1 = path.join(base, 'SSD1'), ssd2 = path.join(base, 'SSD2'), ssd3 = path.join(base, 'SSD3');
 const nas = path.join(base, 'NAS');
 for (const d of [home, mnt, ssd1, ssd2, nas]) mkdirSync(d, {recursive: true});
+// Two drives: one drive is one copy, however many of its folders are destinations. SSD2 stays
+// on the disk, so that a large clip takes long enough to be watched.
+execFileSync('/bin/mount', ['-t', 'tmpfs', '-o', 'size=1g', 'tmpfs', ssd1]);
 
 // A Sony-style card image: clips made by ffmpeg, optionally one large clip of `bigMB` megabytes.
 function cardImage(name, clips, bigMB) {
@@ -408,6 +411,7 @@ try {
   await browser.close();
   await stopServe().catch(() => {});
   for (const c of [A, B, C, D]) if (isMounted(c.at)) execFileSync('/bin/umount', [c.at]);
+  if (isMounted(ssd1)) execFileSync('/bin/umount', ['-l', ssd1]);
   rmSync(base, {recursive: true, force: true});
 }
 console.log(`${passed} passed, ${failed} failed`);
