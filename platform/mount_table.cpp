@@ -7,43 +7,14 @@
 
 #include "engine/base/files.h"
 #include "engine/base/text.h"
+#include "platform/posix/mountinfo.h"
 
 namespace tolverdine {
 
-namespace {
-std::string unescape(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
-        s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
-      out += char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-}  // namespace
-
 std::vector<MountEntry> parseMountinfo(const std::string& text) {
   std::vector<MountEntry> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream f(line);
-    std::vector<std::string> w;
-    for (std::string t; f >> t;) w.push_back(t);
-    // id parent major:minor root mountpoint options [optional...] - fstype source superoptions
-    size_t dash = 0;
-    for (size_t i = 6; i < w.size(); ++i)
-      if (w[i] == "-") {
-        dash = i;
-        break;
-      }
-    if (dash == 0 || dash + 2 >= w.size()) continue;
-    out.push_back({unescape(w[4]), unescape(w[dash + 2]), w[dash + 1]});
-  }
+  for (auto& m : parseMountLines(text))
+    out.push_back({std::move(m.mountPoint), std::move(m.source), std::move(m.fstype)});
   return out;
 }
 

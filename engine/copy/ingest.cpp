@@ -514,10 +514,9 @@ class Run {
         placed(st, d, rel, h, state, round);
         return;
       }
-      const std::string folder = parentPath(rel);
-      if (step == 1 || r.kind != Kind::photo || lastComponent(folder) == cam_) break;
-      rel =
-          folder.empty() ? join(cam_, lastComponent(rel)) : join(folder, cam_, lastComponent(rel));
+      auto other = cameraFolder(r, rel);
+      if (step == 1 || !other) break;
+      rel = *other;
       const std::string sub = under(dests_[d], rel);
       mkdirs(parentPath(sub), fs_);
       const int moved = renameNoReplace(partPath, sub, fs_);
@@ -659,8 +658,7 @@ class Run {
       struct stat after {};
       const bool sameFile = fs_.lstat(path, &after) == 0 && S_ISREG(after.st_mode) &&
                             after.st_dev == there.st_dev && after.st_ino == there.st_ino;
-      if (hash && sameFile && *hash != *srcHash && r.kind == Kind::photo &&
-          lastComponent(parentPath(*r.dest)) != cam_) {
+      if (hash && sameFile && *hash != *srcHash && cameraFolder(r, *r.dest)) {
         toSub.push_back(d);  // another camera's still under this name
         continue;
       }
@@ -678,12 +676,19 @@ class Run {
     if (!toSub.empty()) copyToCameraFolder(st, toSub, before);
   }
 
+  // Where a still at rel goes when another camera's still holds the name: its own camera's
+  // sub-folder there. Absent for anything but a still, or a still in that sub-folder already.
+  std::optional<std::string> cameraFolder(const Row& r, const std::string& rel) const {
+    if (r.kind != Kind::photo || lastComponent(parentPath(rel)) == cam_) return std::nullopt;
+    return join(parentPath(rel), cam_, lastComponent(rel));
+  }
+
   // A still whose place another camera's still took (another run into this project, after this
   // card was planned) goes to its own camera's sub-folder, as the plan does for names taken
   // before it.
   void copyToCameraFolder(RowState& st, const std::vector<int>& list, const SourceStat& before) {
     Row moved = st.r;
-    moved.dest = join(parentPath(*st.r.dest), cam_, lastComponent(*st.r.dest));
+    moved.dest = cameraFolder(st.r, *st.r.dest);
     RowState sub{moved, st.key, std::nullopt};
     for (int d : list) {
       const std::string there = under(dests_[d], *moved.dest);

@@ -1,6 +1,5 @@
 #include "platform/posix/drives.h"
 
-#include <blkid/blkid.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,62 +16,17 @@
 #include <vector>
 
 #include "platform/posix/fd.h"
+#include "platform/posix/mountinfo.h"
 
 namespace tolverdine {
 
 namespace {
-
-struct Mount {
-  dev_t dev = 0;
-  std::string point, source, fstype;
-};
-
-// mountinfo writes space, tab, newline and backslash in paths as \ooo octal escapes.
-std::string unescape(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size()) {
-      const std::string oct = s.substr(i + 1, 3);
-      if (oct.find_first_not_of("01234567") == std::string::npos) {
-        out += static_cast<char>(std::stoi(oct, nullptr, 8));
-        i += 3;
-        continue;
-      }
-    }
-    out += s[i];
-  }
-  return out;
-}
-
-std::vector<Mount> parse(const std::string& text) {
-  std::vector<Mount> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    // id parent major:minor root mount-point options [optional...] - fstype source super-options
-    std::istringstream f(line);
-    std::vector<std::string> w;
-    for (std::string t; f >> t;) w.push_back(t);
-    if (w.size() < 7) continue;
-    size_t dash = 6;
-    while (dash < w.size() && w[dash] != "-") ++dash;
-    if (dash + 2 >= w.size()) continue;
-    unsigned maj = 0, min = 0;
-    if (std::sscanf(w[2].c_str(), "%u:%u", &maj, &min) != 2) continue;
-    out.push_back({makedev(maj, min), unescape(w[4]), unescape(w[dash + 2]), w[dash + 1]});
-  }
-  return out;
-}
 
 std::optional<std::string> resolved(const std::string& path) {
   char buf[PATH_MAX];
   if (!::realpath(path.c_str(), buf)) return std::nullopt;
   return std::string(buf);
 }
-
-struct ProbeCloser {
-  void operator()(blkid_probe p) const { blkid_free_probe(p); }
-};
 
 // udev's links first (no need to open the device, so any user can ask), then the superblock.
 std::optional<std::string> uuidOfDevice(const std::string& source) {
@@ -91,20 +45,7 @@ std::optional<std::string> uuidOfDevice(const std::string& source) {
     ::closedir(d);
     if (found) return found;
   }
-  std::unique_ptr<blkid_struct_probe, ProbeCloser> probe(
-      blkid_new_probe_from_filename(device->c_str()));
-  if (!probe) return std::nullopt;
-  blkid_probe_enable_superblocks(probe.get(), 1);
-  blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_UUID);
-  const char* uuid = nullptr;
-  size_t len = 0;
-  if (blkid_do_safeprobe(probe.get()) != 0 ||
-      blkid_probe_lookup_value(probe.get(), "UUID", &uuid, &len) != 0 || !uuid)
-    return std::nullopt;
-  std::string out(uuid, len);
-  while (!out.empty() && out.back() == '\0') out.pop_back();  // len counts the terminator
-  if (out.empty()) return std::nullopt;
-  return out;
+  return probeUuid(*device);
 }
 
 // "dev:MAJOR:MINOR[:fsid]" names this device number.
@@ -131,7 +72,7 @@ class SystemDrives final : public Drives {
   bool mounted(const std::string& id) override {
     refresh();
     const bool byUuid = id.rfind("uuid:", 0) == 0;
-    for (const Mount& m : mounts_) {
+    for (const MountLine& m : mounts_) {
       // Only the mounts that could carry this identity are asked: a statfs of a network mount
       // that stopped answering would hang.
       if (byUuid ? m.source.empty() || m.source[0] != '/' : !sameDevice(id, m.dev)) continue;
@@ -145,14 +86,14 @@ class SystemDrives final : public Drives {
   std::optional<std::string> mountPointOf(dev_t dev) override {
     refresh();
     std::optional<std::string> best;
-    for (const Mount& m : mounts_)
-      if (m.dev == dev && (!best || m.point.size() < best->size())) best = m.point;
+    for (const MountLine& m : mounts_)
+      if (m.dev == dev && (!best || m.mountPoint.size() < best->size())) best = m.mountPoint;
     return best;
   }
 
   bool stableInodes(dev_t dev) override {
     refresh();
-    for (const Mount& m : mounts_)
+    for (const MountLine& m : mounts_)
       if (m.dev == dev) return stableType(m.fstype);
     return false;
   }
@@ -178,7 +119,7 @@ class SystemDrives final : public Drives {
       ssize_t n;
       while ((n = ::read(table_.get(), buf, sizeof buf)) > 0) text.append(buf, n);
     }
-    mounts_ = parse(text);
+    mounts_ = parseMountLines(text);
     // Device numbers are handed out again (a loop device given another image): forget them all.
     ids_.clear();
   }
@@ -187,16 +128,16 @@ class SystemDrives final : public Drives {
     auto it = ids_.find(dev);
     if (it != ids_.end()) return it->second;
     Known k;
-    const Mount* mount = nullptr;
-    for (const Mount& m : mounts_)
-      if (m.dev == dev && (!mount || m.point.size() < mount->point.size())) mount = &m;
+    const MountLine* mount = nullptr;
+    for (const MountLine& m : mounts_)
+      if (m.dev == dev && (!mount || m.mountPoint.size() < mount->mountPoint.size())) mount = &m;
     if (mount && !mount->source.empty() && mount->source[0] == '/') {
       if (auto uuid = uuidOfDevice(mount->source)) k.id = "uuid:" + *uuid;
     }
     if (k.id.empty()) {
       k.id = "dev:" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
       struct statfs s {};
-      if (mount && ::statfs(mount->point.c_str(), &s) == 0) {
+      if (mount && ::statfs(mount->mountPoint.c_str(), &s) == 0) {
         unsigned long long fsid =
             (static_cast<unsigned long long>(static_cast<unsigned>(s.f_fsid.__val[0])) << 32) |
             static_cast<unsigned>(s.f_fsid.__val[1]);
@@ -211,7 +152,7 @@ class SystemDrives final : public Drives {
   }
 
   UniqueFd table_;
-  std::vector<Mount> mounts_;
+  std::vector<MountLine> mounts_;
   std::map<dev_t, Known> ids_;
 };
 
