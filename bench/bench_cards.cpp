@@ -26,7 +26,7 @@
 #include "engine/media/probe.h"
 #include "engine/store/card_status.h"
 #include "engine/store/store.h"
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 #include "bench/bench_util.h"
 

@@ -22,7 +22,7 @@
 #include "engine/copy/copy.h"
 #include "engine/copy/ingest.h"
 #include "engine/store/store.h"
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 #include "bench/bench_util.h"
 

@@ -25,7 +25,7 @@
 #include "engine/copy/preflight.h"
 #include "engine/store/store.h"
 #include "engine/store/view.h"
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 #include "bench/bench_util.h"
 

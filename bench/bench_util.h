@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 namespace tolverdine::bench {
 

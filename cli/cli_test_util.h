@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/base/files.h"
-#include "platform/posix/process.h"
+#include "os/process.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

@@ -17,8 +17,8 @@
 #include "engine/base/files.h"
 #include "engine/base/text.h"
 #include "engine/card/walk.h"
-#include "platform/posix/home.h"
-#include "platform/posix/process.h"
+#include "os/home.h"
+#include "os/process.h"
 
 namespace tolverdine::cli {
 

@@ -17,7 +17,7 @@
 #include "engine/base/records.h"
 #include "engine/reports/diagnostics.h"
 #include "engine/store/store_open.h"
-#include "platform/posix/home.h"
+#include "os/home.h"
 #include "platform/preferences_store.h"
 
 namespace tolverdine::cli {

@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "cli/commands.h"
-#include "platform/posix/home.h"
+#include "os/home.h"
 
 int main(int argc, char** argv) {
   try {

@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "engine/base/files.h"
+#include "os/fd.h"
+#include "os/home.h"
+#include "os/process.h"
 #include "platform/login_item.h"
-#include "platform/posix/fd.h"
-#include "platform/posix/home.h"
-#include "platform/posix/process.h"
 #include "platform/preferences_store.h"
 
 namespace tolverdine::cli {

@@ -15,8 +15,8 @@
 #include "engine/layout/presets.h"
 #include "engine/reports/recap.h"
 #include "engine/store/store.h"
+#include "os/home.h"
 #include "platform/app_log.h"
-#include "platform/posix/home.h"
 #include "web/token.h"
 
 namespace tolverdine {

@@ -20,9 +20,9 @@
 #include "cli/resource_dir.h"
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
+#include "os/fd.h"
+#include "os/home.h"
 #include "platform/login_item.h"
-#include "platform/posix/fd.h"
-#include "platform/posix/home.h"
 #include "platform/profile_update.h"
 #include "web/token.h"
 

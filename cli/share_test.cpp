@@ -11,7 +11,7 @@
 #include "engine/base/rename.h"
 #include "engine/base/text.h"
 #include "engine/copy/copy.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 #include "testing/share_mount.h"
 
 namespace tolverdine {

@@ -5,9 +5,9 @@
 
 #include "engine/base/files.h"
 #include "engine/base/text.h"
+#include "os/home.h"
+#include "os/log_line.h"
 #include "platform/clock.h"
-#include "platform/posix/home.h"
-#include "platform/posix/log_line.h"
 
 namespace tolverdine {
 

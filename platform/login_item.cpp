@@ -10,8 +10,8 @@
 #include "engine/base/records.h"
 #include "engine/base/text.h"
 #include "engine/library/library.h"
-#include "platform/posix/home.h"
-#include "platform/posix/process.h"
+#include "os/home.h"
+#include "os/process.h"
 
 namespace tolverdine {
 

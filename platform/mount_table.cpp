@@ -7,7 +7,7 @@
 
 #include "engine/base/files.h"
 #include "engine/base/text.h"
-#include "platform/posix/mountinfo.h"
+#include "os/mountinfo.h"
 
 namespace tolverdine {
 

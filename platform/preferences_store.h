@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/posix/home.h"
+#include "os/home.h"
 
 namespace tolverdine {
 

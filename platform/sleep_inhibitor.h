@@ -4,7 +4,7 @@
 #include <string>
 
 #include "engine/copy/ingest.h"
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 namespace tolverdine {
 

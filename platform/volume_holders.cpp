@@ -9,7 +9,7 @@
 #include <fstream>
 #include <set>
 
-#include "platform/posix/process.h"
+#include "os/process.h"
 
 namespace tolverdine {
 

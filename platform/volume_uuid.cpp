@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/posix/mountinfo.h"
+#include "os/mountinfo.h"
 
 namespace tolverdine {
 

@@ -14,8 +14,8 @@
 
 #include "engine/base/files.h"
 #include "engine/base/text.h"
-#include "platform/posix/fd.h"
-#include "platform/posix/home.h"
+#include "os/fd.h"
+#include "os/home.h"
 
 namespace tolverdine::web {
 

@@ -8,7 +8,7 @@
 
 #include "engine/base/files.h"
 #include "engine/base/text.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

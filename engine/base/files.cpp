@@ -16,7 +16,7 @@
 
 #include "engine/base/records.h"
 #include "engine/base/text.h"
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 namespace tolverdine {
 

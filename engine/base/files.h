@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -15,7 +15,7 @@
 #include "engine/base/ascii.h"
 #include "engine/base/files.h"
 #include "engine/base/iso_date.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -11,7 +11,7 @@
 #include "engine/base/records.h"
 #include "engine/base/rename.h"
 #include "engine/base/text.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

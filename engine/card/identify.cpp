@@ -8,7 +8,7 @@
 #include "engine/base/text.h"
 #include "engine/card/card_names.h"
 #include "engine/card/profiles.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

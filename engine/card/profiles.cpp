@@ -7,7 +7,7 @@
 #include "engine/base/records.h"
 #include "engine/base/text.h"
 #include "engine/card/signature.h"
-#include "platform/posix/home.h"
+#include "os/home.h"
 
 namespace tolverdine {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/base/records.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

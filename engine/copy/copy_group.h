@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "engine/copy/copy.h"
-#include "platform/posix/fd.h"
-#include "platform/posix/fs.h"
+#include "os/fd.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -28,7 +28,7 @@
 #include "engine/store/copy_presence.h"
 #include "engine/store/record_group.h"
 #include "engine/store/store.h"
-#include "platform/posix/drives.h"
+#include "os/drives.h"
 
 namespace tolverdine {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/fd.h"
-#include "platform/posix/fs.h"
+#include "os/fd.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

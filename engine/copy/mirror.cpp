@@ -1,6 +1,6 @@
 #include "engine/copy/mirror.h"
 
-#include "platform/posix/drives.h"
+#include "os/drives.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,7 +22,7 @@
 #include "engine/store/copy_presence.h"
 #include "engine/store/record_group.h"
 #include "engine/store/store.h"
-#include "platform/posix/clone.h"
+#include "os/clone.h"
 
 namespace tolverdine {
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/base/records.h"
-#include "platform/posix/drives.h"
-#include "platform/posix/fs.h"
+#include "os/drives.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

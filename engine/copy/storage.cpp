@@ -9,7 +9,7 @@
 
 #include "engine/base/files.h"
 #include "engine/base/text.h"
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 namespace tolverdine {
 namespace {

@@ -15,8 +15,8 @@
 #include "engine/copy/ingest_test_util.h"
 #include "engine/copy/storage_plan.h"
 #include "engine/store/view.h"
-#include "platform/posix/clone.h"
-#include "platform/posix/fd.h"
+#include "os/clone.h"
+#include "os/fd.h"
 
 namespace tolverdine {
 namespace {

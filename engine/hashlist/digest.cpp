@@ -16,7 +16,7 @@
 #include "engine/base/text.h"
 #include "engine/copy/copy.h"
 #include "engine/hashlist/c4.h"
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 namespace tolverdine {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

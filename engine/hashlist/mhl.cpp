@@ -12,7 +12,7 @@
 #include "engine/copy/copy.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/hashlist/mhl_history.h"
-#include "platform/posix/host.h"
+#include "os/host.h"
 
 namespace tolverdine {
 

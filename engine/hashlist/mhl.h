@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/base/records.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

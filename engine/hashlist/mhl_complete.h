@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 #include "engine/base/records.h"
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/fd.h"
-#include "platform/posix/fs.h"
+#include "os/fd.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -21,7 +21,7 @@
 #include "engine/hashlist/mhl_complete.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/hashlist/mhl_read.h"
-#include "platform/posix/host.h"
+#include "os/host.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

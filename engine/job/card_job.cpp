@@ -16,7 +16,7 @@
 #include "engine/store/sessions.h"
 #include "engine/store/store.h"
 #include "engine/store/view.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -8,7 +8,7 @@
 #include "engine/base/files.h"
 #include "engine/base/text.h"
 #include "engine/layout/rule_json.h"
-#include "platform/posix/home.h"
+#include "os/home.h"
 
 namespace tolverdine {
 

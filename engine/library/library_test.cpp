@@ -11,7 +11,7 @@
 #include "engine/library/report_clips.h"
 #include "engine/media/thumbnail.h"
 #include "engine/reports/terms.h"
-#include "platform/posix/process.h"
+#include "os/process.h"
 
 namespace tolverdine {
 using namespace testing;

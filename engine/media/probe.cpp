@@ -11,8 +11,8 @@
 #include "engine/base/text.h"
 #include "engine/media/ffprobe_json.h"
 #include "engine/media/sidecar_xml.h"
-#include "platform/posix/fs.h"
-#include "platform/posix/process.h"
+#include "os/fs.h"
+#include "os/process.h"
 
 namespace tolverdine {
 

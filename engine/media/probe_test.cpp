@@ -9,7 +9,7 @@
 
 #include "engine/base/files.h"
 #include "engine/base/iso_date.h"
-#include "platform/posix/process.h"
+#include "os/process.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

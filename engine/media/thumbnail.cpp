@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -16,8 +16,8 @@
 #include "engine/base/text.h"
 #include "engine/layout/presets.h"
 #include "engine/layout/rule_json.h"
-#include "platform/posix/fd.h"
-#include "platform/posix/fs.h"
+#include "os/fd.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -15,8 +15,8 @@
 #include "engine/base/version.h"
 #include "engine/base/zip_writer.h"
 #include "engine/store/store.h"
-#include "platform/posix/fs.h"
-#include "platform/posix/process.h"
+#include "os/fs.h"
+#include "os/process.h"
 
 namespace tolverdine {
 

@@ -10,7 +10,7 @@
 
 #include "engine/base/records.h"
 #include "engine/reports/pdf_text.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -12,7 +12,7 @@
 #include "engine/hashlist/mhl_complete.h"
 #include "engine/reports/reports.h"
 #include "engine/store/store.h"
-#include "platform/posix/host.h"
+#include "os/host.h"
 
 namespace tolverdine {
 

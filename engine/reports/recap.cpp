@@ -18,8 +18,8 @@
 #include "engine/base/files.h"
 #include "engine/base/text.h"
 #include "engine/store/store.h"
-#include "platform/posix/fs.h"
-#include "platform/posix/home.h"
+#include "os/fs.h"
+#include "os/home.h"
 
 extern char** environ;
 

@@ -138,7 +138,7 @@ TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
 }  // namespace
 }  // namespace tolverdine
 
-#include "platform/posix/log_line.h"
+#include "os/log_line.h"
 
 namespace tolverdine {
 namespace {

@@ -12,7 +12,7 @@
 #include "engine/base/version.h"
 #include "engine/hashlist/mhl_complete.h"
 #include "engine/store/store.h"
-#include "platform/posix/host.h"
+#include "os/host.h"
 
 namespace tolverdine {
 

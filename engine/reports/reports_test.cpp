@@ -10,7 +10,7 @@
 #include "engine/base/version.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/store/store.h"
-#include "platform/posix/host.h"
+#include "os/host.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "engine/store/copy_state.h"
-#include "platform/posix/drives.h"
-#include "platform/posix/fs.h"
+#include "os/drives.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -22,7 +22,7 @@ constexpr const char* copyStateText(CopyState s) {
   return "failed";
 }
 
-/// Where a copy is physically: the identity of its drive (see platform/posix/drives.h) and its
+/// Where a copy is physically: the identity of its drive (see os/drives.h) and its
 /// file's inode there. Two destinations on one drive hold one copy between them.
 struct DriveFile {
   std::string drive;

@@ -12,7 +12,7 @@
 #include "engine/base/names.h"
 #include "engine/base/text.h"
 #include "engine/store/store.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -19,8 +19,8 @@
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
 #include "engine/base/text.h"
-#include "platform/posix/fs.h"
-#include "platform/posix/home.h"
+#include "os/fs.h"
+#include "os/home.h"
 
 namespace tolverdine {
 

@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 

@@ -7,7 +7,7 @@
 #include "engine/base/path_name.h"
 #include "engine/base/text.h"
 #include "engine/store/store.h"
-#include "platform/posix/fs.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 namespace {

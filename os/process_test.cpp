@@ -1,4 +1,4 @@
-#include "platform/posix/process.h"
+#include "os/process.h"
 
 #include <chrono>
 

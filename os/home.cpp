@@ -1,4 +1,4 @@
-#include "platform/posix/home.h"
+#include "os/home.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/host.h"
+#include "os/host.h"
 
 #include <unistd.h>
 

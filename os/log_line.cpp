@@ -1,4 +1,4 @@
-#include "platform/posix/log_line.h"
+#include "os/log_line.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/process.h"
+#include "os/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 extern char** environ;
 

@@ -17,8 +17,8 @@
 #define RENAME_NOREPLACE (1 << 0)
 #endif
 
-#include "platform/posix/clone.h"
-#include "platform/posix/fs.h"
+#include "os/clone.h"
+#include "os/fs.h"
 
 namespace tolverdine {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/posix/clone.h"
+#include "os/clone.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "platform/posix/fd.h"
+#include "os/fd.h"
 
 namespace tolverdine {
 

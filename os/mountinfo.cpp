@@ -1,4 +1,4 @@
-#include "platform/posix/mountinfo.h"
+#include "os/mountinfo.h"
 
 #include <blkid/blkid.h>
 #include <sys/sysmacros.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/drives.h"
+#include "os/drives.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,8 +15,8 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/posix/fd.h"
-#include "platform/posix/mountinfo.h"
+#include "os/fd.h"
+#include "os/mountinfo.h"
 
 namespace tolverdine {
 
