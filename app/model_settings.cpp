@@ -136,10 +136,12 @@ std::optional<std::string> Model::addDest(const std::string& raw, bool cascadeLi
   }
   list.push_back(path);
   save(cascadeList ? "cascadeDests" : "dests");
-  // Kept (a second folder is a layout choice), but the person learns it is no second copy.
-  if (!cascadeList) {
-    auto drives = systemDrives();
-    auto notes = sameDriveNotes(s_.dests, *drives);
+  // Kept (a second folder is a layout choice), but the person learns it is no second copy: a
+  // second-copy target on a first destination's drive counts no more than a folder beside it.
+  {
+    std::vector<std::string> all = s_.dests;
+    all.insert(all.end(), s_.cascadeDests.begin(), s_.cascadeDests.end());
+    auto notes = sameDriveNotes(all, *systemDrives());
     if (!notes.empty()) cascadeNote_ = notes.front();
   }
   changed();

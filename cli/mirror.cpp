@@ -59,6 +59,9 @@ int runMirror(int argc, char** argv) {
   }
   std::unique_ptr<Store> store = openStore();
   if (!store) return 2;
+  // Allowed, but a second copy on the first one's drive dies with it: it is no second copy.
+  for (const auto& note : sameDriveNotes({primary, secondary}, store->drives()))
+    std::printf("%s\n", note.c_str());
   const std::vector<int64_t> sizes = pendingSizes(*store, primary, secondary);
   const int64_t total = std::accumulate(sizes.begin(), sizes.end(), int64_t{0});
   ProgressBar bar(stderr);
