@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -65,6 +66,19 @@ std::string slurp(const std::string& path) {
   std::string s;
   EXPECT_TRUE(readFile(path, &s)) << path;
   return s;
+}
+
+ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
+  if (const char* v = std::getenv(name_.c_str())) old_ = v;
+  set(value);
+}
+
+ScopedEnv::~ScopedEnv() { set(old_ ? old_->c_str() : nullptr); }
+
+void ScopedEnv::set(const char* value) {
+  if (value) ::setenv(name_.c_str(), value, 1);
+  else ::unsetenv(name_.c_str());
+  if (name_ == "TZ") ::tzset();
 }
 
 int sh(const std::string& cmd) {

@@ -1,6 +1,7 @@
 // Helpers shared by the tests: temporary folders and loop-mounted images.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace tolverdine {
@@ -52,6 +53,21 @@ class LoopMount {
   std::string img_, mnt_;
   bool ok_ = false, mounted_ = false;
   std::string why_;
+};
+
+/// An environment variable set (nullptr: unset) for the scope and put back at its end; the time
+/// zone is read again when the variable is TZ.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  void set(const char* value);
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
 };
 
 /// Runs a shell command, returns its exit status.

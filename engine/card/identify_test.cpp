@@ -24,13 +24,7 @@ bool globRef(const std::string& n, const std::string& p) {
 }
 
 TEST(Identify, MatchComponentCasesAndFuzz) {
-  EXPECT_TRUE(matchComponent("100GOPRO", "*GOPRO"));
-  EXPECT_TRUE(matchComponent("CLIPS001", "CLIPS*"));
-  EXPECT_TRUE(matchComponent("100NCZ_9", "*NCZ*"));
-  EXPECT_TRUE(matchComponent("Xdroot", "XDROOT"));
-  EXPECT_FALSE(matchComponent("XDROOT2", "XDROOT"));
-  EXPECT_FALSE(matchComponent("a", "a*a"));  // the ends may not overlap
-  EXPECT_TRUE(matchComponent("aa", "a*a"));
+  // Against the reference, on random short names and patterns of a small alphabet.
   std::mt19937 rng(7);
   for (int i = 0; i < 20000; ++i) {
     std::string n, p;

@@ -57,7 +57,6 @@ TEST(CardDetect, CardsGenericMediaAndOthers) {
   EXPECT_EQ(decideCard(big.path, true, false, 0), CardDecision::none);
   EXPECT_TRUE(isSmallVolume(2'200'000'000'000));
   EXPECT_FALSE(isSmallVolume(2'200'000'000'001));
-  EXPECT_TRUE(isSmallVolume(1));
 
   EXPECT_TRUE(isDiskImage(std::string("Disk Image"), std::nullopt));
   EXPECT_TRUE(isDiskImage(std::nullopt, std::string("Virtual Interface")));
@@ -152,7 +151,6 @@ TEST(Scan, KindsClassesAndTimes) {
   EXPECT_EQ(photo.cls, "사진");
   EXPECT_EQ(photo.meta.t, 1'700'000'000.5);
   EXPECT_FALSE(photo.tFromMtime);
-  EXPECT_EQ(photo.src, d.path + "/DCIM/100CANON/IMG_0001.JPG");
   EXPECT_EQ(byRel(s, "PRIVATE/M4ROOT/CLIP/C0001M01.XML").cls, "부속");
 
   const Row& noTimeVideo = byRel(s, "PRIVATE/M4ROOT/CLIP/C0001.MP4");
@@ -166,7 +164,6 @@ TEST(Scan, KindsClassesAndTimes) {
   EXPECT_FALSE(video.span);
 
   const Row& noTimeAudio = byRel(s, "AUDIO/ZOOM0001.WAV");
-  EXPECT_EQ(noTimeAudio.kind, Kind::audio);
   EXPECT_EQ(noTimeAudio.cls, "오디오");
   EXPECT_EQ(noTimeAudio.meta.t, 1'700'000'000.5);
   EXPECT_FALSE(noTimeAudio.tFromMtime);
@@ -184,15 +181,11 @@ TEST(Scan, CameraRoleOverridesAllButSlatesAndUnknownDurations) {
   Classify cls = [](const Meta& m) {
     return m.dur == 5.0 ? "슬레이트" : m.dur ? "인서트" : "기타";
   };
-  auto classes = [&](CameraRole role) {
-    std::vector<std::string> out;
-    for (const auto& r : scan(d.path, role, p.fn(), cls).rows) out.push_back(r.cls);
-    return out;
-  };
-  EXPECT_EQ(classes(CameraRole::none), (std::vector<std::string>{"슬레이트", "인서트", "기타"}));
-  EXPECT_EQ(classes(CameraRole::interview),
-            (std::vector<std::string>{"슬레이트", "인터뷰", "기타"}));
-  EXPECT_EQ(classes(CameraRole::fixed), (std::vector<std::string>{"슬레이트", "풀샷", "기타"}));
+  // Which role gives which class is the rules' test; here the scan must apply it.
+  std::vector<std::string> classes;
+  for (const auto& r : scan(d.path, CameraRole::interview, p.fn(), cls).rows)
+    classes.push_back(r.cls);
+  EXPECT_EQ(classes, (std::vector<std::string>{"슬레이트", "인터뷰", "기타"}));
 }
 
 TEST(Scan, SpannedClipsShareTheFirstPartsClass) {

@@ -90,20 +90,13 @@ TEST(MHL, GenerationTextNumberingAndEscaping) {
   auto p = writeMHLGeneration(root, items, koNames(), "Kim & <Lee>", kNow);
   ASSERT_TRUE(p);
   EXPECT_EQ(*p, root + "/ascmhl/0001_20260305_A&B_2026-03-05_093822Z.mhl");
-  const std::string d = "2026-03-05T09:38:22+00:00";
   std::string want =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
       "  <creatorinfo>\n"
-      "    <creationdate>" +
-      d +
-      "</creationdate>\n"
-      "    <hostname>" +
-      xmlEscape(hostName()) +
-      "</hostname>\n"
-      "    <tool version=\"" +
-      std::string(toolVersion()) +
-      "\">TOLVERDINE</tool>\n"
+      "    <creationdate>@D</creationdate>\n"
+      "    <hostname>@HOST</hostname>\n"
+      "    <tool version=\"@VERSION\">TOLVERDINE</tool>\n"
       "    <author>Kim &amp; &lt;Lee&gt;</author>\n"
       "  </creatorinfo>\n"
       "  <processinfo>\n"
@@ -118,26 +111,21 @@ TEST(MHL, GenerationTextNumberingAndEscaping) {
       "  </processinfo>\n"
       "  <hashes>\n"
       "    <hash>\n"
-      "      <path size=\"7\" lastmodificationdate=\"" +
-      d +
-      "\">01_원본/A/a.mov</path>\n"
-      "      <md5 action=\"original\" hashdate=\"" +
-      d +
-      "\">d41d8cd98f00b204e9800998ecf8427e</md5>\n"
-      "      <xxh64 action=\"original\" hashdate=\"" +
-      d +
-      "\">1234567890abcdef</xxh64>\n"
+      "      <path size=\"7\" lastmodificationdate=\"@D\">01_원본/A/a.mov</path>\n"
+      "      <md5 action=\"original\" hashdate=\"@D\">d41d8cd98f00b204e9800998ecf8427e</md5>\n"
+      "      <xxh64 action=\"original\" hashdate=\"@D\">1234567890abcdef</xxh64>\n"
       "    </hash>\n"
       "    <hash>\n"
-      "      <path size=\"10\" lastmodificationdate=\"" +
-      d +
-      "\">01_원본/A/b&amp;amp;&quot;&lt;x&gt;'.mov</path>\n"
-      "      <xxh64 action=\"original\" hashdate=\"" +
-      d +
-      "\">00000000000000ff</xxh64>\n"
+      "      <path size=\"10\" lastmodificationdate=\"@D\">01_원본/A/b&amp;amp;&quot;&lt;x&gt;'.mov</path>\n"
+      "      <xxh64 action=\"original\" hashdate=\"@D\">00000000000000ff</xxh64>\n"
       "    </hash>\n"
       "  </hashes>\n"
       "</hashlist>\n";
+  for (auto [mark, value] : {std::pair<std::string, std::string>{"@D", "2026-03-05T09:38:22+00:00"},
+                             {"@HOST", xmlEscape(hostName())},
+                             {"@VERSION", toolVersion()}})
+    for (size_t at; (at = want.find(mark)) != std::string::npos;)
+      want.replace(at, mark.size(), value);
   EXPECT_EQ(slurp(*p), want);
   expectChainMatchesFolder(root);
   EXPECT_NE(slurp(root + "/ascmhl/ascmhl_chain.xml").find("<path>0001_20260305_A&amp;B_2026"),
@@ -230,13 +218,11 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
   // Names XML cannot carry (a control character, bytes that are not UTF-8, U+FFFF) are left
   // out rather than written as another name; a carriage return is carried; a decomposed name is
   // written composed.
-  auto r = writeMHLGeneration(root,
-                              {item("a\x01"
-                                    "b.mov",
-                                    1, "ab"),
-                               item("x\xFF\xC3.mov", 1, "ab"), item("y\xEF\xBF\xBF.mov", 1, "ab"),
-                               item("c\rd", 1, "ab"), item(nfd + "/x", 1, "ab")},
-                              koNames(), std::nullopt, kNow);
+  auto r = writeMHLGeneration(
+      root,
+      {item("a\001b.mov", 1, "ab"), item("x\xFF\xC3.mov", 1, "ab"),
+       item("y\xEF\xBF\xBF.mov", 1, "ab"), item("c\rd", 1, "ab"), item(nfd + "/x", 1, "ab")},
+      koNames(), std::nullopt, kNow);
   ASSERT_TRUE(r);
   std::string rx = slurp(*r);
   EXPECT_EQ(rx.find("\xEF\xBF\xBD"), std::string::npos)
@@ -246,11 +232,8 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
   EXPECT_NE(rx.find(">20260305_한/x</path>"), std::string::npos);
   expectChainMatchesFolder(nfc(root));
   size_t before = generations(nfc(root)).size();
-  EXPECT_FALSE(writeMHLGeneration(root,
-                                  {item("a\x01"
-                                        "b.mov",
-                                        1, "ab")},
-                                  koNames(), std::nullopt, kNow));
+  EXPECT_FALSE(
+      writeMHLGeneration(root, {item("a\001b.mov", 1, "ab")}, koNames(), std::nullopt, kNow));
   EXPECT_FALSE(
       writeMHLRenames(root, {{"a\x01", "b", 1, "ab"}, {"b", "c\x02", 1, "ab"}}, koNames(), kNow));
   EXPECT_EQ(generations(nfc(root)).size(), before)

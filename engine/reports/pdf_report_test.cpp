@@ -21,6 +21,7 @@ namespace tolverdine {
 namespace {
 
 const std::time_t kNow = 1772703502;  // 2026-03-05 09:38:22 UTC
+const std::string kPdfName = "A캠_20260305-093822_ingest.pdf";
 
 std::string capture(const std::string& cmd) { return shellOutput(cmd).out; }
 
@@ -35,7 +36,7 @@ std::string pageText(const std::string& pdf, int first = 1, int last = 0) {
   return capture("pdftotext -enc UTF-8" + range + " '" + pdf + "' - 2>/dev/null");
 }
 
-Row clip(const std::string& name, Kind kind, int64_t size = 1000) {
+Row clip(const std::string& name, Kind kind = Kind::video, int64_t size = 1000) {
   Row r;
   r.src = "/media/card/DCIM/" + name;
   r.rel = "DCIM/" + name;
@@ -56,16 +57,6 @@ const TextRun* runWith(const std::vector<TextRun>& runs, const std::string& part
   for (const auto& r : runs)
     if (r.text.find(part) != std::string::npos) return &r;
   return nullptr;
-}
-
-void writePng(const std::string& path, int w, int h) {
-  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-  cairo_t* cr = cairo_create(s);
-  cairo_set_source_rgb(cr, 1, 0, 0);
-  cairo_paint(cr);
-  cairo_destroy(cr);
-  cairo_surface_write_to_png(s, path.c_str());
-  cairo_surface_destroy(s);
 }
 
 // Columns of red pixels in the top band of page 1 at 72 dpi (a pixel per point): {first, last}.
@@ -91,6 +82,7 @@ std::pair<int, int> redColumns(const std::string& pdf, const std::string& prefix
 }
 
 struct Fixture {
+  ScopedEnv utc{"TZ", "UTC"};
   TempDir t;
   std::string root = t.path + "/20260305_프로젝트";
   Store store{t.path + "/db.sqlite"};
@@ -98,16 +90,18 @@ struct Fixture {
   std::map<std::string, std::string> info;
   IngestResult result;
   Fixture() {
-    setenv("TZ", "UTC", 1);
-    tzset();
     info = {{"project", "프로젝트"}, {"date", "20260305"},
             {"src", "/media/card"},  {"card", "CARD_A"},
             {"volume", ""},          {"dests", root + "\n\n/mnt/b/20260305_프로젝트"}};
   }
-  std::string pdfPath() const {
-    return root + "/" + names.reports + "/A캠_20260305-093822_ingest.pdf";
-  }
+  std::string pdfIn(const std::string& r) const { return r + "/" + names.reports + "/" + kPdfName; }
+  std::string pdfPath() const { return pdfIn(root); }
   ReportInput input() const { return {root, "A캠", "", 2, info, std::nullopt, kNow}; }
+  void write(const std::vector<Row>& rows, const std::string& at = "",
+             std::optional<std::string> logo = std::nullopt, PdfMemo* memo = nullptr) {
+    writePDFReport(at.empty() ? root : at, rows, result, "A캠", "", store, 2, names, info, logo,
+                   std::nullopt, kNow, memo);
+  }
 };
 
 TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
@@ -117,9 +111,7 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   a.meta.res = "3840x2160";
   a.meta.fps = 25;
   a.session = "S1";
-  Row b = clip("B001.WAV", Kind::audio);
-  Row c = clip("A001.XML", Kind::etc);
-  std::vector<Row> rows = {a, b, c};
+  std::vector<Row> rows = {a, clip("B001.WAV", Kind::audio), clip("A001.XML", Kind::etc)};
   for (const auto& r : rows)
     fx.store.record(ingestKey("A캠", r), fx.root, r.rel, r.size, "00112233445566ff",
                     CopyState::verified, 1);
@@ -138,34 +130,30 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   ASSERT_NE(verdict, nullptr);
   EXPECT_EQ(verdict->colour, yellow);
   EXPECT_TRUE(verdict->bold);
-  EXPECT_NE(all.find("파일\t3개 · 2.50GB · 새로 복사 3 · 기존 0 · 실패 1\n"), std::string::npos);
-  EXPECT_NE(all.find("카드\tCARD_A\n"), std::string::npos);  // an empty volume adds nothing
-  EXPECT_NE(all.find("클립\t영상 1 · 사진 0 · 오디오 1 · 부속 1\n"), std::string::npos);
-  EXPECT_NE(all.find("받은 시각\t2026-03-05 09:38:22\n"), std::string::npos);
-  EXPECT_EQ(all.find("운영자\t"), std::string::npos);
-
-  // Both destinations listed (the empty line dropped); the short one in the verdict colour.
+  // Both destinations listed (the empty line dropped), the short one in the verdict colour; the
+  // clip lines skip the sidecar, a long name is shortened where it is drawn.
+  for (const char* want :
+       {"파일\t3개 · 2.50GB · 새로 복사 3 · 기존 0 · 실패 1\n", "카드\tCARD_A\n",
+        "클립\t영상 1 · 사진 0 · 오디오 1 · 부속 1\n", "받은 시각\t2026-03-05 09:38:22\n",
+        "\n실패\nDCIM/B001.WAV\n    쓰기 실패\n", "B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n",
+        "부속 파일(사이드카·썸네일·카드 DB) 1개도 함께 복사·검증했습니다.\n"})
+    EXPECT_NE(all.find(want), std::string::npos) << want;
+  for (const char* absent : {"운영자\t", "A001.XML\t"})
+    EXPECT_EQ(all.find(absent), std::string::npos) << absent;
   const TextRun* full = runWith(runs, "3/3 검증\t" + fx.root + "\n");
   const TextRun* shortDest = runWith(runs, "1/3 검증\t/mnt/b/20260305_프로젝트\n");
   ASSERT_TRUE(full && shortDest);
   EXPECT_EQ(full->colour, Rgb::grey(0.1));
   EXPECT_EQ(shortDest->colour, yellow);
   EXPECT_EQ(shortDest->tabs, std::vector<double>{70});
-  EXPECT_NE(all.find("\n실패\nDCIM/B001.WAV\n    쓰기 실패\n"), std::string::npos);
-
-  // Clip lines skip the sidecar; a long name is shortened where it is drawn.
   const TextRun* line = runWith(runs, "A001_C002_");
   ASSERT_NE(line, nullptr);
   EXPECT_EQ(line->text,
             "A001_C002_0305XY_001_with_a_long_tail.MOV\t인터뷰\tS1\t2:05\t3840x2160 @25.0\t"
             "00112233445566ff\n");
   EXPECT_EQ(line->tabs, (std::vector<double>{150, 200, 265, 315, 420}));
-  EXPECT_NE(all.find("B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n"), std::string::npos);
-  EXPECT_EQ(all.find("A001.XML\t"), std::string::npos);
-  EXPECT_NE(all.find("부속 파일(사이드카·썸네일·카드 DB) 1개도 함께 복사·검증했습니다.\n"),
-            std::string::npos);
 
-  // A lost destination, an operator, a camera, a green and a red verdict.
+  // A lost destination, an operator, a camera and a volume under a red verdict.
   fx.result.lostDests = {"/mnt/b/20260305_프로젝트"};
   fx.result.color = CardColor::red;
   ReportInput in = fx.input();
@@ -185,14 +173,21 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
     if (runs[i].text.rfind("빨강", 0) == 0) verdictAt = i;
     if (runs[i].text == "\n목적지별 검증\n") destsAt = i;
   }
-  size_t facts = destsAt - verdictAt - 1;
   EXPECT_EQ(runs[destsAt - 1].text, "운영자\t김 운영\n");
-  EXPECT_EQ(facts, 9u);
-  EXPECT_EQ(verdictText(fx.result, 2), "빨강 — 실패 또는 멈춤이 있습니다. 카드를 포맷하지 마세요.");
-  fx.result.color = CardColor::green;
-  EXPECT_EQ(verdictText(fx.result, 3), "초록 — 검증 사본 3곳 이상. 카메라에서 포맷해도 됩니다.");
-  fx.result.color = CardColor::gray;
-  EXPECT_EQ(verdictText(fx.result, 3), "대기");
+  EXPECT_EQ(destsAt - verdictAt - 1, 9u);
+
+  struct Verdict {
+    CardColor c;
+    int copies;
+    const char* text;
+  };
+  for (const Verdict& v :
+       {Verdict{CardColor::red, 2, "빨강 — 실패 또는 멈춤이 있습니다. 카드를 포맷하지 마세요."},
+        Verdict{CardColor::green, 3, "초록 — 검증 사본 3곳 이상. 카메라에서 포맷해도 됩니다."},
+        Verdict{CardColor::gray, 3, "대기"}}) {
+    fx.result.color = v.c;
+    EXPECT_EQ(verdictText(fx.result, v.copies), v.text);
+  }
   EXPECT_EQ(verdictColour(CardColor::gray), (Rgb{0.75, 0.1, 0.1}));
 }
 
@@ -208,46 +203,49 @@ TEST(PdfText, NamesOfAnyBytes) {
   EXPECT_EQ(shortenToFit(accents, upTo25), accents.substr(0, 9) + "…" + accents.substr(0, 9));
   EXPECT_EQ(printable("a\tb\nc\xff\xfe"), "a b c\xEF\xBF\xBD\xEF\xBF\xBD");
 
-  // Decomposed Hangul on the card is shown composed; a tab in a name does not shift columns.
+  // Decomposed Hangul on the card is shown composed; a tab in a name does not shift columns;
+  // sidecars alone leave the clip table empty but for their sentence.
   Fixture fx;
-  std::vector<Row> rows = {clip("\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB.MOV", Kind::video),
-                           clip("tab\tname.MOV", Kind::video)};
+  std::vector<Row> rows = {clip("\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB.MOV"), clip("tab\tname.MOV")};
   std::string all = allText(reportText(rows, fx.result, fx.input(), fx.store));
   EXPECT_NE(all.find("\n한.MOV\t"), std::string::npos);
   EXPECT_NE(all.find("\ntab name.MOV\t인터뷰\t\t\t\t—\n"), std::string::npos);
+  rows = {clip("A.XML", Kind::etc), clip("A.THM", Kind::etc)};
+  EXPECT_NE(
+      allText(reportText(rows, fx.result, fx.input(), fx.store))
+          .find(
+              "파일\t분류\t세션\t길이\t해상도·fps\txxh64\n부속 파일(사이드카·썸네일·카드 DB) 2개도"),
+      std::string::npos);
 }
 
 TEST(PdfReport, WritesReadableA4WithHangul) {
   Fixture fx;
-  std::vector<Row> rows = {clip("A&B <1> \"q\".MOV", Kind::video), clip("C0002.MP4", Kind::video)};
+  std::vector<Row> rows = {clip("A&B <1> \"q\".MOV"), clip("C0002.MP4")};
   fx.store.record(ingestKey("A캠", rows[0]), fx.root, rows[0].rel, 1000, "0123456789abcdef",
                   CopyState::verified, 1);
   fx.result.color = CardColor::green;
   writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
                  "운영자 이름", kNow);
   std::string pdf = fx.pdfPath();
-  ASSERT_TRUE(exists(pdf));
-  std::string head;
-  ASSERT_TRUE(readFile(pdf, &head));
-  EXPECT_EQ(head.substr(0, 5), "%PDF-");
-  EXPECT_NE(head.find("%%EOF"), std::string::npos);
+  EXPECT_EQ(slurp(pdf).substr(0, 5), "%PDF-");
   EXPECT_EQ(pages(pdf), 1);
   EXPECT_NE(capture("pdfinfo '" + pdf + "'").find("595 x 842 pts"), std::string::npos);
   EXPECT_NE(capture("pdffonts '" + pdf + "'").find("NanumGothic"), std::string::npos);
-
   std::string text = pageText(pdf);
   for (const char* want :
        {"TOLVERDINE 인제스트 리포트", "초록 — 검증 사본 2곳 이상. 카메라에서 포맷해도 됩니다.",
-        "목적지별 검증", "A&B <1> \"q\".MOV", "0123456789abcdef", "—", "운영자 이름",
-        "촬영자 ______________", "첫·중간·마지막 클립을 재생해 보았는가 □", "프로젝트 · A캠 · 1쪽"})
+        "A&B <1> \"q\".MOV", "0123456789abcdef", "—", "운영자 이름", "촬영자 ______________",
+        "첫·중간·마지막 클립을 재생해 보았는가 □", "프로젝트 · A캠 · 1쪽"})
     EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
-  EXPECT_EQ(text.find("부속 파일"), std::string::npos);  // no sidecars, no sentence
 
   // A second report in the same second replaces the first; no temporary file stays behind.
-  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
-                 std::nullopt, kNow);
-  EXPECT_EQ(capture("ls -A '" + fx.root + "/" + fx.names.reports + "'"),
-            "A캠_20260305-093822_ingest.pdf\n");
+  fx.info.clear();
+  fx.result.color = CardColor::gray;
+  fx.write({});
+  EXPECT_EQ(capture("ls -A '" + fx.root + "/" + fx.names.reports + "'"), kPdfName + "\n");
+  text = pageText(pdf);
+  EXPECT_NE(text.find("대기"), std::string::npos);
+  EXPECT_NE(text.find("· A캠 · 1쪽"), std::string::npos);
 }
 
 // Wide names are shortened by their drawn width: every row's class starts at its column's stop,
@@ -256,11 +254,8 @@ TEST(PdfReport, WideNamesKeepEveryColumnInPlace) {
   Fixture fx;
   std::string hangul, latin(40, 'W');
   for (int i = 0; i < 30; ++i) hangul += "촬";
-  std::vector<Row> rows = {clip(hangul + ".MOV", Kind::video), clip(latin + ".MOV", Kind::video),
-                           clip("C0001.MP4", Kind::video)};
   fx.info["notes"] = "다른 카메라의 같은 이름 사진이 있어 B캠 폴더에 넣음: 1개";
-  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
-                 std::nullopt, kNow);
+  fx.write({clip(hangul + ".MOV"), clip(latin + ".MOV"), clip("C0001.MP4")});
   std::string boxes = capture("pdftotext -bbox -enc UTF-8 '" + fx.pdfPath() + "' - 2>/dev/null");
   std::vector<double> classAt;
   const std::regex word(R"re(<word xMin="([0-9.]+)"[^>]*>인터뷰</word>)re");
@@ -270,36 +265,14 @@ TEST(PdfReport, WideNamesKeepEveryColumnInPlace) {
   ASSERT_EQ(classAt.size(), 3u) << boxes;
   for (double x : classAt) EXPECT_NEAR(x, classAt.back(), 0.5) << boxes;
   std::string text = pageText(fx.pdfPath());
-  EXPECT_NE(text.find("…"), std::string::npos) << text;
-  EXPECT_NE(text.find("참고"), std::string::npos) << text;
-  EXPECT_NE(text.find("B캠 폴더에 넣음: 1개"), std::string::npos) << text;
-}
-
-// The job writes the reports of several destinations; two drawn at once must not share fonts.
-TEST(PdfReport, TwoDocumentsDrawnAtOnce) {
-  Fixture fx;
-  std::vector<Row> rows;
-  for (int i = 0; i < 150; ++i)
-    rows.push_back(clip("클립_" + std::to_string(i) + ".MOV", Kind::video));
-  std::string other = fx.t.path + "/20260305_둘째";
-  auto draw = [&](const std::string& root) {
-    Store store(fx.t.path + "/db.sqlite");
-    writePDFReport(root, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, std::nullopt,
-                   std::nullopt, kNow);
-  };
-  std::thread a(draw, fx.root), b(draw, other);
-  a.join();
-  b.join();
-  std::string second = other + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf";
-  EXPECT_EQ(pages(fx.pdfPath()), pages(second));
-  EXPECT_GE(pages(second), 2);
-  EXPECT_NE(pageText(second).find("클립_149.MOV"), std::string::npos);
+  for (const char* want : {"…", "참고", "B캠 폴더에 넣음: 1개"})
+    EXPECT_NE(text.find(want), std::string::npos) << text;
 }
 
 // Destinations of one job share drawn bytes only while their reports read the same.
 TEST(PdfReport, MemoReusedOnlyForTheSameText) {
   Fixture fx;
-  std::vector<Row> rows = {clip("C0001.MOV", Kind::video), clip("C0002.MOV", Kind::video)};
+  std::vector<Row> rows = {clip("C0001.MOV"), clip("C0002.MOV")};
   std::string other = fx.t.path + "/20260305_둘째", third = fx.t.path + "/20260305_셋째";
   for (const auto& root : {fx.root, other})
     for (const auto& r : rows)
@@ -307,53 +280,51 @@ TEST(PdfReport, MemoReusedOnlyForTheSameText) {
                       CopyState::verified, 1);
   PdfMemo memo;
   auto draw = [&](const std::string& root) {
-    writePDFReport(root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
-                   std::nullopt, kNow, &memo);
-    std::string bytes;
-    EXPECT_TRUE(
-        readFile(root + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf", &bytes));
-    return bytes;
+    fx.write(rows, root, std::nullopt, &memo);
+    return slurp(fx.pdfIn(root));
   };
   std::string first = draw(fx.root);
   EXPECT_FALSE(memo.bytes.empty());
   EXPECT_EQ(draw(other), first);
   // Nothing verified on the third: its clip lines show no hash, so it is drawn anew.
-  std::string last = draw(third);
-  EXPECT_NE(last, first);
-  std::string text = pageText(third + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf");
-  EXPECT_EQ(text.find("00000000000000aa"), std::string::npos) << text;
+  EXPECT_NE(draw(third), first);
+  EXPECT_EQ(pageText(fx.pdfIn(third)).find("00000000000000aa"), std::string::npos);
   EXPECT_NE(pageText(fx.pdfPath()).find("00000000000000aa"), std::string::npos);
   // Drawn once more without the memo, the first reads the same (the layout reuse changes nothing).
-  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
-                 std::nullopt, kNow);
-  EXPECT_EQ(pageText(fx.pdfPath()),
-            pageText(other + "/" + fx.names.reports + "/A캠_20260305-093822_ingest.pdf"));
+  fx.write(rows);
+  EXPECT_EQ(pageText(fx.pdfPath()), pageText(fx.pdfIn(other)));
 }
 
-TEST(PdfReport, LongListsContinueOnNumberedPages) {
+// Two long lists drawn at once (the job writes several destinations; they must not share fonts)
+// continue on numbered pages.
+TEST(PdfReport, LongListsDrawnAtOnceContinueOnNumberedPages) {
   Fixture fx;
   std::vector<Row> rows;
   for (int i = 0; i < 400; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "C%04d.MP4", i);
-    rows.push_back(clip(name, Kind::video));
+    rows.push_back(clip(name));
   }
   // A 4,000-character destination and project name wrap instead of running off the page.
-  std::string longDest = "/mnt/" + std::string(4000, 'x');
-  fx.info["dests"] += "\n" + longDest;
+  fx.info["dests"] += "\n/mnt/" + std::string(4000, 'x');
   fx.info["project"] = std::string(300, 'P');
-  writePDFReport(fx.root, rows, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
-                 std::nullopt, kNow);
+  std::string other = fx.t.path + "/20260305_둘째";
+  std::thread a([&] { fx.write(rows); });
+  std::thread b([&] {
+    Store store(fx.t.path + "/db.sqlite");
+    writePDFReport(other, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, std::nullopt,
+                   std::nullopt, kNow);
+  });
+  a.join();
+  b.join();
   std::string pdf = fx.pdfPath();
   int n = pages(pdf);
   EXPECT_GE(n, 5);
+  EXPECT_EQ(pages(fx.pdfIn(other)), n);
   std::string all = pageText(pdf);
-  for (int i = 0; i < 400; i += 37) {
-    char name[32];
-    std::snprintf(name, sizeof name, "C%04d.MP4", i);
-    EXPECT_NE(all.find(name), std::string::npos) << name;
-  }
+  for (int i = 0; i < 400; i += 37) EXPECT_NE(all.find(rows[i].rel.substr(5)), std::string::npos);
   EXPECT_NE(all.find("C0399.MP4"), std::string::npos);
+  EXPECT_NE(pageText(fx.pdfIn(other)).find("C0399.MP4"), std::string::npos);
   // The whole long path is shown, and its line breaks add no hyphen.
   // Besides the path: the two of "xxh64", and any in the random name of the test folder.
   long inTemp = 0;
@@ -367,38 +338,21 @@ TEST(PdfReport, LongListsContinueOnNumberedPages) {
   EXPECT_NE(pageText(pdf, n, n).find("두 사본을 서로 다른 가방"), std::string::npos);
 }
 
-TEST(PdfReport, EmptyCardAndSidecarsOnly) {
-  Fixture fx;
-  fx.info.clear();
-  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
-                 std::nullopt, kNow);
-  std::string pdf = fx.pdfPath();
-  EXPECT_EQ(pages(pdf), 1);
-  std::string text = pageText(pdf);
-  EXPECT_NE(text.find("대기"), std::string::npos);
-  EXPECT_NE(text.find("· A캠 · 1쪽"), std::string::npos);
-
-  std::vector<Row> rows = {clip("A.XML", Kind::etc), clip("A.THM", Kind::etc)};
-  auto runs = reportText(rows, fx.result, fx.input(), fx.store);
-  std::string all = allText(runs);
-  auto table = all.find("파일\t분류\t세션\t길이\t해상도·fps\txxh64\n");
-  ASSERT_NE(table, std::string::npos);
-  EXPECT_EQ(
-      all.substr(table + std::string("파일\t분류\t세션\t길이\t해상도·fps\txxh64\n").size(), 24),
-      std::string("부속 파일(사이드카·썸네일·카드 DB) 2개도").substr(0, 24));
-}
-
-TEST(PdfReport, LogoScaledAndBadLogoLeftOut) {
-  EXPECT_DOUBLE_EQ(logoBox(100, 10).width, 160);
-  EXPECT_DOUBLE_EQ(logoBox(10, 100).width, 3.6);
-  EXPECT_DOUBLE_EQ(logoBox(72, 36).width, 72);
-  EXPECT_DOUBLE_EQ(logoBox(5, 0).width, 160);
+TEST(PdfReport, LogoScaledBadLogoLeftOutAndUnwritableFolder) {
+  for (auto [w, h, width] :
+       {std::tuple{100, 10, 160.0}, {10, 100, 3.6}, {72, 36, 72.0}, {5, 0, 160.0}})
+    EXPECT_DOUBLE_EQ(logoBox(w, h).width, width) << w << "x" << h;
 
   Fixture fx;
   std::string wide = fx.t.path + "/wide.png";
-  writePng(wide, 100, 10);
-  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, wide,
-                 std::nullopt, kNow);
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 100, 10);
+  cairo_t* cr = cairo_create(s);
+  cairo_set_source_rgb(cr, 1, 0, 0);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  cairo_surface_write_to_png(s, wide.c_str());
+  cairo_surface_destroy(s);
+  fx.write({}, "", wide);
   auto [first, last] = redColumns(fx.pdfPath(), fx.t.path + "/page");
   EXPECT_NEAR(first, 555 - 160, 1);
   EXPECT_NEAR(last, 554, 1);
@@ -407,22 +361,19 @@ TEST(PdfReport, LogoScaledAndBadLogoLeftOut) {
   std::string bad = fx.t.path + "/logo.png";
   writeFile(bad, "not an image");
   std::remove(fx.pdfPath().c_str());
-  writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, bad,
-                 std::nullopt, kNow);
+  fx.write({}, "", bad);
   EXPECT_EQ(pages(fx.pdfPath()), 1);
   EXPECT_EQ(redColumns(fx.pdfPath(), fx.t.path + "/page2").first, -1);
-}
 
-TEST(PdfReport, UnwritableReportsFolderIsWriteFail) {
-  Fixture fx;
-  ASSERT_TRUE(mkdirs(fx.root));
-  writeFile(fx.root + "/" + fx.names.reports, "a file where the folder belongs");
+  // A file where the reports folder belongs: WriteFail naming the report.
+  Fixture blocked;
+  ASSERT_TRUE(mkdirs(blocked.root));
+  writeFile(blocked.root + "/" + blocked.names.reports, "a file where the folder belongs");
   try {
-    writePDFReport(fx.root, {}, fx.result, "A캠", "", fx.store, 2, fx.names, fx.info, std::nullopt,
-                   std::nullopt, kNow);
+    blocked.write({});
     FAIL() << "no WriteFail";
   } catch (const WriteFail& f) {
-    EXPECT_EQ(f.path, fx.pdfPath());
+    EXPECT_EQ(f.path, blocked.pdfPath());
     EXPECT_EQ(f.err, ENOTDIR);
   }
 }

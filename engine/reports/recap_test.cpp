@@ -12,6 +12,7 @@
 
 #include "engine/base/files.h"
 #include "engine/store/store.h"
+#include "os/log_line.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -135,14 +136,6 @@ TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
   EXPECT_TRUE(l3.v.empty());
 }
 
-}  // namespace
-}  // namespace tolverdine
-
-#include "os/log_line.h"
-
-namespace tolverdine {
-namespace {
-
 TEST(Recap, LogLinesAppendFromManyThreads) {
   TempDir t;
   const std::string p = t.path + "/app.log";
@@ -160,12 +153,6 @@ TEST(Recap, LogLinesAppendFromManyThreads) {
   EXPECT_FALSE(appendLogLine(t.path + "/missing/app.log", "x"));
 }
 
-}  // namespace
-}  // namespace tolverdine
-
-namespace tolverdine {
-namespace {
-
 TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
   TempDir t;
   Store store(t.path + "/s.sqlite");
@@ -175,9 +162,7 @@ TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
   IngestResult res;
   res.color = CardColor::green;
   writeFile(t.path + "/Library", "not a folder");  // jobs folder cannot be created
-  const char* oldHome = std::getenv("HOME");
-  const std::string saved = oldHome ? oldHome : "";
-  ::setenv("HOME", t.path.c_str(), 1);
+  ScopedEnv home{"HOME", t.path.c_str()};
   Lines l;
   EXPECT_FALSE(recapAfterCard(" \t ", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"},
                               store, l.fn()));
@@ -186,7 +171,6 @@ TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
                               store, l.fn()));
   ASSERT_EQ(l.v.size(), 1u);
   EXPECT_EQ(l.v[0].rfind("리캡 명령 실패: ", 0), 0u);
-  ::setenv("HOME", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -35,9 +35,8 @@ Row row(const std::string& rel, Kind kind, int64_t size) {
 const std::time_t kNow = 1772703502;
 
 TEST(Reports, CsvAndJsonText) {
+  ScopedEnv utc{"TZ", "UTC"};
   TempDir t;
-  setenv("TZ", "UTC", 1);
-  tzset();
   std::string root = t.path + "/20260305_P";
   Store store(t.path + "/db.sqlite");
   // The rows below name no files on disk: count them as the database holds them.
@@ -112,8 +111,6 @@ TEST(Reports, CsvAndJsonText) {
   EXPECT_EQ(nlohmann::json::parse(slurp(root + "/_리포트/A_20260305-093822_job.json"))["files"], 1);
   EXPECT_EQ(slurp(root + "/_리포트/A_20260305-093822_clips.csv"),
             clipsCsv(root, {a}, res, "A", store));
-  unsetenv("TZ");
-  tzset();
 }
 
 TEST(Reports, BadNamesAndReadOnlyFolder) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -75,6 +76,7 @@ TEST(CopyPresence, SizeAndTimeOfTheKeyDecide) {
   EXPECT_EQ(copyPlace("/r", "fat", want, st), CopyPlace::good);
   EXPECT_EQ(copyPlace("/r", "exfat", want, st), CopyPlace::good);
   EXPECT_EQ(copyPlace("/r", "fatfar", want, st), CopyPlace::changed);
+  EXPECT_EQ(copyPlace("/r", "fat", {100, 1700000002 * kSec}, st), CopyPlace::changed);
   EXPECT_EQ(copyPlace("/r", "folder", {0, 0}, st), CopyPlace::changed);
   // A card file without a time: its copy kept the time it was written at.
   EXPECT_EQ(copyPlace("/r", "touched", {100, 0}, st), CopyPlace::good);
@@ -115,49 +117,46 @@ TEST(CopyPresence, ACopyCountsByItsDriveAndFile) {
   const std::string key = "A|x|5|" + std::to_string(t);
   struct Case {
     const char* what;
-    RecordedCopy row;
+    const char* dest;
+    const char* rel;
+    std::optional<DriveFile> on;
     CopyPlace place;
     std::optional<std::string> countsFor;
   } cases[] = {
-      {"on the shelf: no drive with its identity is mounted",
-       {key, "/m/gone/p", "x", "", DriveFile{"uuid:SHELF", 1}},
-       CopyPlace::good,
-       "uuid:SHELF"},
-      {"on its drive",
-       {key, "/m/ssd/p", "x", "", DriveFile{"uuid:SSD", 10}},
-       CopyPlace::good,
-       "uuid:SSD"},
+      {"on the shelf: no drive with its identity is mounted", "/m/gone/p", "x",
+       DriveFile{"uuid:SHELF", 1}, CopyPlace::good, "uuid:SHELF"},
+      {"on its drive", "/m/ssd/p", "x", DriveFile{"uuid:SSD", 10}, CopyPlace::good, "uuid:SSD"},
       {"its drive is mounted but the file is gone (project folder deleted)",
-       {key, "/m/ssdroot/p", "x", "", DriveFile{"uuid:SSD", 10}},
+       "/m/ssdroot/p",
+       "x",
+       DriveFile{"uuid:SSD", 10},
        CopyPlace::missing,
        {}},
       {"the path leads to another drive now",
-       {key, "/m/moved/p", "x", "", DriveFile{"uuid:SSD", 10}},
+       "/m/moved/p",
+       "x",
+       DriveFile{"uuid:SSD", 10},
        CopyPlace::missing,
        {}},
       {"another file under its name",
-       {key, "/m/ssd/p", "x", "", DriveFile{"uuid:SSD", 11}},
+       "/m/ssd/p",
+       "x",
+       DriveFile{"uuid:SSD", 11},
        CopyPlace::changed,
        {}},
-      {"exFAT makes inode numbers up at mount",
-       {key, "/m/exfat/p", "x", "", DriveFile{"uuid:EXFAT", 5}},
-       CopyPlace::good,
-       "uuid:EXFAT"},
+      {"exFAT makes inode numbers up at mount", "/m/exfat/p", "x", DriveFile{"uuid:EXFAT", 5},
+       CopyPlace::good, "uuid:EXFAT"},
       {"a symbolic link is no copy",
-       {key, "/m/ssd/p", "link", "", DriveFile{"uuid:SSD", 10}},
+       "/m/ssd/p",
+       "link",
+       DriveFile{"uuid:SSD", 10},
        CopyPlace::changed,
        {}},
-      {"an older row is learnt on its drive",
-       {key, "/m/ssd/p", "x", "", std::nullopt},
-       CopyPlace::good,
-       "uuid:SSD"},
-      {"an older row counts only once found",
-       {key, "/m/gone/p", "x", "", std::nullopt},
-       CopyPlace::missing,
-       {}},
+      {"an older row is learnt on its drive", "/m/ssd/p", "x", {}, CopyPlace::good, "uuid:SSD"},
+      {"an older row counts only once found", "/m/gone/p", "x", {}, CopyPlace::missing, {}},
   };
   for (const Case& c : cases) {
-    CopyJudgement j = judgeCopy(c.row, st, drives);
+    CopyJudgement j = judgeCopy({key, c.dest, c.rel, "", c.on}, st, drives);
     EXPECT_EQ(j.place, c.place) << c.what;
     EXPECT_EQ(j.on ? std::optional<std::string>(j.on->drive) : std::nullopt, c.countsFor) << c.what;
   }
@@ -174,6 +173,8 @@ TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
   ASSERT_TRUE(on);
   const RecordedCopy copy{"A캠|C1.MP4|4|0", root, "C1.MP4", "", on};
   EXPECT_EQ(judgeCopy(copy, realStat(), *drives).place, CopyPlace::good);
+  ASSERT_EQ(::symlink("C1.MP4", (root + "/link.MP4").c_str()), 0);
+  EXPECT_EQ(copyPlace(root, "link.MP4", {4, 0}, realStat()), CopyPlace::changed) << "a link";
 
   // Every look under the drive fails with err, from the first on.
   auto failing = [&](int err) { return FaultPlan{1, err, false, true, kFsRead, drive}; };

@@ -5,36 +5,18 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "testing/test_util.h"
+
 namespace tolverdine {
 namespace {
 
-// Runs each test in a chosen zone and puts the machine's zone back afterwards.
+// Runs each test in Seoul's zone; the machine's zone comes back afterwards.
 class Sessions : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* tz = std::getenv("TZ");
-    if (tz) saved_ = tz;
-    hadTz_ = tz != nullptr;
-    zone("Asia/Seoul");
-  }
-  void TearDown() override {
-    if (hadTz_) ::setenv("TZ", saved_.c_str(), 1);
-    else ::unsetenv("TZ");
-    ::tzset();
-  }
-  static void zone(const char* tz) {
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
+  ScopedEnv zone{"TZ", "Asia/Seoul"};
   // Seconds since the epoch of a wall-clock time in Seoul (UTC+9, no daylight saving).
   static double seoul(int y, int mo, int d, int h, int mi, int s = 0) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
+    std::tm tm{s, mi, h, d, mo - 1, y - 1900, 0, 0, 0, 0, nullptr};  // glibc's order
     return static_cast<double>(timegm(&tm) - 9 * 3600);
   }
   static Row clip(Kind k, double t, double dur, bool span = false) {
@@ -50,10 +32,6 @@ class Sessions : public ::testing::Test {
     for (const auto& r : rows) out.push_back(r.session.value_or("-"));
     return out;
   }
-
- private:
-  std::string saved_;
-  bool hadTz_ = false;
 };
 
 TEST_F(Sessions, GapsOpenSessionsAndRunningEndNeverShrinks) {
@@ -132,7 +110,7 @@ TEST_F(Sessions, FollowsTheZoneOfTheMachineAtEachCall) {
   sessions(rows, sessionGap);
   EXPECT_EQ(rows[0].session, "1_0230-0240");
   EXPECT_EQ(localFormat(t + 0.9, "yyyyMMdd-HHmmss"), "20250315-023000");
-  zone("UTC");
+  zone.set("UTC");
   sessions(rows, sessionGap);
   EXPECT_EQ(rows[0].session, "1_1730-1740");
   EXPECT_EQ(shootDates(rows, dayBoundaryHours), (std::vector<std::string>{"20250314"}));
