@@ -71,15 +71,21 @@ std::string FaultFs::pathOf(int fd) {
   return it == fdPath_.end() ? std::string() : it->second;
 }
 
-void FaultFs::renamed(const std::string& from, const std::string& to, bool keepFrom) {
-  std::lock_guard l(lock_);
-  auto it = synced_.find(from);
-  if (it == synced_.end()) {
-    synced_.erase(to);  // whatever it was, it is now a file written before we looked
-    return;
+int FaultFs::moved(int rc, const std::string& from, const std::string& to, bool keepFrom,
+                   std::optional<std::string> old) {
+  if (rc != 0) return rc;
+  {
+    std::lock_guard l(lock_);
+    auto it = synced_.find(from);
+    if (it == synced_.end()) {
+      synced_.erase(to);  // whatever it was, it is now a file written before we looked
+    } else {
+      synced_[to] = it->second;
+      if (!keepFrom) synced_.erase(from);
+    }
   }
-  synced_[to] = it->second;
-  if (!keepFrom) synced_.erase(from);
+  named(to, from, std::move(old));
+  return rc;
 }
 
 void FaultFs::dropUnsynced() {
@@ -154,14 +160,11 @@ int FaultFs::open(const std::string& path, int flags, mode_t mode) {
 }
 
 ssize_t FaultFs::read(int fd, void* buf, size_t n) { return shapedRead(fd, buf, n, nullptr); }
-
 ssize_t FaultFs::pread(int fd, void* buf, size_t n, off_t at) {
   return shapedRead(fd, buf, n, &at);
 }
-
 ssize_t FaultFs::write(int fd, const void* buf, size_t n) {
-  if (trip(kFsWrite, pathOf(fd))) return -1;
-  return base_.write(fd, buf, n);
+  return trip(kFsWrite, fd) ? -1 : base_.write(fd, buf, n);
 }
 
 int FaultFs::fsync(int fd) {
@@ -181,7 +184,7 @@ int FaultFs::fsync(int fd) {
 }
 
 int FaultFs::syncfs(int fd) {
-  if (trip(kFsWrite, pathOf(fd))) return -1;
+  if (trip(kFsWrite, fd)) return -1;
   if (int rc = base_.syncfs(fd)) return rc;
   // Every file of the test lies on one file system: all of them are on the medium now.
   std::lock_guard l(lock_);
@@ -193,75 +196,46 @@ int FaultFs::syncfs(int fd) {
   return 0;
 }
 
+// Advice and anyCached are hints: the caller reads from the drive when they fail.
 int FaultFs::fadvise(int fd, off_t at, off_t len, int advice) {
-  if (trip(kFsAdvice, pathOf(fd))) return errno;
-  return base_.fadvise(fd, at, len, advice);
+  return trip(kFsAdvice, fd) ? errno : base_.fadvise(fd, at, len, advice);
 }
-
-int FaultFs::fstat(int fd, struct stat* st) {
-  if (trip(kFsRead, pathOf(fd))) return -1;
-  return base_.fstat(fd, st);
-}
-
-int FaultFs::futimens(int fd, const struct timespec times[2]) {
-  if (trip(kFsWrite, pathOf(fd))) return -1;
-  return base_.futimens(fd, times);
-}
-
-int FaultFs::setDirect(int fd, bool on) {
-  if (trip(kFsRead, pathOf(fd))) return -1;
-  return base_.setDirect(fd, on);
-}
-
-int FaultFs::lockExclusive(int fd) {
-  if (trip(kFsWrite, pathOf(fd))) return -1;
-  return base_.lockExclusive(fd);
-}
-
-// Only a hint to the caller, who reads from the drive when it cannot tell.
 int FaultFs::anyCached(int fd, off_t size) {
-  if (trip(kFsAdvice, pathOf(fd))) return -1;
-  return base_.anyCached(fd, size);
+  return trip(kFsAdvice, fd) ? -1 : base_.anyCached(fd, size);
 }
-
-int FaultFs::stat(const std::string& path, struct stat* st) {
-  if (trip(kFsRead, path)) return -1;
-  return base_.stat(path, st);
+int FaultFs::fstat(int fd, struct stat* st) { return trip(kFsRead, fd) ? -1 : base_.fstat(fd, st); }
+int FaultFs::futimens(int fd, const struct timespec times[2]) {
+  return trip(kFsWrite, fd) ? -1 : base_.futimens(fd, times);
 }
-
-int FaultFs::lstat(const std::string& path, struct stat* st) {
-  if (trip(kFsRead, path)) return -1;
-  return base_.lstat(path, st);
+int FaultFs::setDirect(int fd, bool on) { return trip(kFsRead, fd) ? -1 : base_.setDirect(fd, on); }
+int FaultFs::lockExclusive(int fd) { return trip(kFsWrite, fd) ? -1 : base_.lockExclusive(fd); }
+int FaultFs::stat(const std::string& p, struct stat* st) {
+  return trip(kFsRead, p) ? -1 : base_.stat(p, st);
 }
-
-long FaultFs::fsType(const std::string& path) {
-  if (trip(kFsRead, path)) return -1;
-  return base_.fsType(path);
+int FaultFs::lstat(const std::string& p, struct stat* st) {
+  return trip(kFsRead, p) ? -1 : base_.lstat(p, st);
 }
-
-long FaultFs::nameMax(const std::string& path) {
-  if (trip(kFsRead, path)) return -1;
-  return base_.nameMax(path);
+long FaultFs::fsType(const std::string& p) { return trip(kFsRead, p) ? -1 : base_.fsType(p); }
+long FaultFs::nameMax(const std::string& p) { return trip(kFsRead, p) ? -1 : base_.nameMax(p); }
+int FaultFs::statvfs(const std::string& p, struct statvfs* st) {
+  return trip(kFsRead, p) ? -1 : base_.statvfs(p, st);
 }
-
-int FaultFs::statvfs(const std::string& path, struct statvfs* st) {
-  if (trip(kFsRead, path)) return -1;
-  return base_.statvfs(path, st);
+int FaultFs::utimens(const std::string& p, const struct timespec times[2]) {
+  return trip(kFsWrite, p) ? -1 : base_.utimens(p, times);
 }
-
-int FaultFs::utimens(const std::string& path, const struct timespec times[2]) {
-  if (trip(kFsWrite, path)) return -1;
-  return base_.utimens(path, times);
+int FaultFs::rmdir(const std::string& p) { return trip(kFsWrite, p) ? -1 : base_.rmdir(p); }
+int FaultFs::list(const std::string& dir, std::vector<DirEntry>* out) {
+  return trip(kFsRead, dir) ? -1 : base_.list(dir, out);
+}
+std::optional<std::string> FaultFs::realPath(const std::string& p) {
+  return trip(kFsRead, p) ? std::nullopt : base_.realPath(p);
+}
+int FaultFs::access(const std::string& p, int mode) {
+  return trip(kFsRead, p) ? -1 : base_.access(p, mode);
 }
 
 int FaultFs::renameNoReplace(const std::string& from, const std::string& to) {
-  if (trip(kFsWrite, to)) return -1;
-  int rc = base_.renameNoReplace(from, to);
-  if (rc == 0) {
-    renamed(from, to, false);
-    named(to, from);
-  }
-  return rc;
+  return trip(kFsWrite, to) ? -1 : moved(base_.renameNoReplace(from, to), from, to, false);
 }
 
 int FaultFs::rename(const std::string& from, const std::string& to) {
@@ -269,22 +243,11 @@ int FaultFs::rename(const std::string& from, const std::string& to) {
   struct stat st {};
   std::optional<std::string> old;
   if (base_.lstat(to, &st) == 0 && S_ISREG(st.st_mode)) old = bytesOf(to);
-  int rc = base_.rename(from, to);
-  if (rc == 0) {
-    renamed(from, to, false);
-    named(to, from, std::move(old));
-  }
-  return rc;
+  return moved(base_.rename(from, to), from, to, false, std::move(old));
 }
 
 int FaultFs::link(const std::string& from, const std::string& to) {
-  if (trip(kFsWrite, to)) return -1;
-  int rc = base_.link(from, to);
-  if (rc == 0) {
-    renamed(from, to, true);
-    named(to, from);
-  }
-  return rc;
+  return trip(kFsWrite, to) ? -1 : moved(base_.link(from, to), from, to, true);
 }
 
 int FaultFs::unlink(const std::string& path) {
@@ -304,35 +267,16 @@ int FaultFs::mkdir(const std::string& path, mode_t mode) {
   return rc;
 }
 
-int FaultFs::rmdir(const std::string& path) {
-  if (trip(kFsWrite, path)) return -1;
-  return base_.rmdir(path);
-}
-
-int FaultFs::list(const std::string& dir, std::vector<DirEntry>* out) {
-  if (trip(kFsRead, dir)) return -1;
-  return base_.list(dir, out);
-}
-
 int FaultFs::clone(const std::string& src, const std::string& dst) {
   if (trip(kFsWrite, dst)) return errno;
   int rc = base_.clone(src, dst);
-  if (rc == 0) {
+  if (rc != 0) return rc;
+  {
     std::lock_guard l(lock_);
     synced_[dst] = -1;  // a clone's blocks are shared, its new inode is not yet on the medium
   }
-  if (rc == 0) named(dst, "");
+  named(dst, "");
   return rc;
-}
-
-std::optional<std::string> FaultFs::realPath(const std::string& path) {
-  if (trip(kFsRead, path)) return std::nullopt;
-  return base_.realPath(path);
-}
-
-int FaultFs::access(const std::string& path, int mode) {
-  if (trip(kFsRead, path)) return -1;
-  return base_.access(path, mode);
 }
 
 }  // namespace tolverdine::testing

@@ -26,7 +26,7 @@ namespace tolverdine::testing {
 
 /// Which calls a plan counts: reads look, writes change something, advice is a hint that the
 /// caller ignores when it fails.
-enum FsKind : unsigned { kFsRead = 1, kFsWrite = 2, kFsAdvice = 4, kFsAll = 7 };
+enum FsKind : unsigned { kFsRead = 1, kFsWrite = 2, kFsAdvice = 4 };
 
 struct FaultPlan {
   long failAt = 0;      // 1-based number of the counted call that fails; 0: none fails
@@ -87,8 +87,12 @@ class FaultFs final : public Fs {
  private:
   // True when this call must fail (errno set). Counts it when the plan selects it.
   bool trip(unsigned kind, const std::string& path);
+  bool trip(unsigned kind, int fd) { return trip(kind, pathOf(fd)); }
   std::string pathOf(int fd);
-  void renamed(const std::string& from, const std::string& to, bool keepFrom);
+  // Moves what is known of from's sync state to to after a rename or link that worked (rc 0),
+  // and notes the new name; returns rc.
+  int moved(int rc, const std::string& from, const std::string& to, bool keepFrom,
+            std::optional<std::string> old = {});
   // A name made in a folder; from is its old name (empty when it is new), old what it replaced.
   void named(const std::string& path, const std::string& from, std::optional<std::string> old = {});
   // The read as the plan shapes it: short, failed or an early end; -1 with errno on failure.

@@ -22,9 +22,7 @@ namespace tolverdine {
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tolverdine-test-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data())) path = buf.data();
+  if (::mkdtemp(tmpl.data())) path = tmpl;
 }
 
 TempDir::~TempDir() {
@@ -40,9 +38,7 @@ TempDrive::TempDrive() {
     return;
   }
   std::string tmpl = "/dev/shm/tolverdine-drive-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data())) path = buf.data();
+  if (::mkdtemp(tmpl.data())) path = tmpl;
 }
 
 TempDrive::~TempDrive() {

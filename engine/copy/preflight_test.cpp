@@ -41,29 +41,6 @@ Row sized(const std::string& src, std::optional<std::string> dest, int64_t size,
   return r;
 }
 
-// A child process that lives until the returned guard ends it.
-struct LiveChild {
-  LiveChild() {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid = ::fork();
-    if (pid == 0) {
-      ::close(fds[1]);
-      char c;
-      (void)!::read(fds[0], &c, 1);
-      ::_exit(0);
-    }
-    ::close(fds[0]);
-    wfd = fds[1];
-  }
-  ~LiveChild() {
-    if (wfd >= 0) ::close(wfd);
-    if (pid > 0) ::waitpid(pid, nullptr, 0);
-  }
-  pid_t pid = -1;
-  int wfd = -1;
-};
-
 pid_t deadPid() {
   pid_t p = ::fork();
   if (p == 0) ::_exit(0);
@@ -96,11 +73,10 @@ bool locked(const std::string& reports, const std::string& cam) {
   }
 }
 
-// Empty for a file that is not there (yet): the lock tests poll for it.
-std::string content(const std::string& p) {
-  std::string s;
-  readFile(p, &s);
-  return s;
+bool probeLeft(const std::string& dir) {
+  for (auto& e : fs::directory_iterator(dir))
+    if (e.path().filename().string().starts_with(".tolverdine-probe-")) return true;
+  return false;
 }
 
 TEST(Preflight, DeviceAndPresence) {
@@ -174,77 +150,66 @@ TEST(Preflight, PlanProblems) {
   EXPECT_TRUE(planProblems({}, t.path).empty());
 }
 
-TEST(Preflight, LockTextAndTakeOver) {
+TEST(Preflight, LockIsTakenOverUnlessALiveIngestHoldsIt) {
   TempDir t;
   std::string reports = t.path + "/_리포트";
   ASSERT_TRUE(mkdirs(reports));
   std::string p = takeLock(reports, "\u1100\u1161\u11b7");  // 감, decomposed
   EXPECT_EQ(p, reports + "/lock_감.json");
-  EXPECT_TRUE(fs::exists(fs::path(p)));
   std::regex shape(
       R"re(\{"pid": (\d+), "at": "(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)", "by": "tolverdine-mac", "host": "([^"]*)"\})re");
   std::smatch m;
-  std::string text = content(p);
+  std::string text = slurp(p);
   ASSERT_TRUE(std::regex_match(text, m, shape)) << text;
   EXPECT_EQ(m[1].str(), std::to_string(::getpid()));
   EXPECT_LE(std::abs(parseIsoUtc(m[2].str()) - ::time(nullptr)), 5);
   EXPECT_EQ(m[3].str(), thisHost());
 
-  auto takenOver = [&](const std::string& old) {
-    writeFile(p, old);
-    if (locked(reports, "감")) return false;
-    return content(p) != old &&
-           content(p).find("\"pid\": " + std::to_string(::getpid()) + ",") == 1;
+  const std::time_t now = ::time(nullptr);
+  const pid_t me = ::getpid(), alive = ::getppid(), dead = deadPid();
+  const std::string here = thisHost(), other = here + "-other";
+  const std::string no = "{\"pid\": 5, \"at\": \"yesterday\", \"host\": \"" + other + "\"}";
+  const struct {
+    std::string text;
+    bool held;
+    const char* why;
+  } cases[] = {
+      {lockContent(me, isoTime(now - 100), here), false, "own pid"},
+      {lockContent(dead, isoNow(), here), false, "ended process"},
+      {"{\"pid\": 12", false, "invalid JSON"},  // any text parseLock refuses is no lock
+      {lockContent(alive, isoNow(), here), true, "live process"},
+      {"{\"pid\": " + std::to_string(alive) + "}", true, "live process, no host"},
+      // Another computer's pid means nothing here: ours and a dead one both hold while fresh.
+      {lockContent(me, isoTime(now - 60), other), true, "other host, a minute old"},
+      {lockContent(dead, isoTime(now - 11 * 3600), other), true, "other host, 11 hours old"},
+      {lockContent(me, isoTime(now - 13 * 3600), other), false, "other host, 13 hours old"},
+      {lockContent(me, isoTime(now + 13 * 3600), other), false, "dated 13 hours ahead"},
+      {lockContent(me, "9999-12-31T23:59:59Z", other), false, "a year far ahead"},
+      {lockContent(me, isoTime(now + 3600), other), true, "a clock an hour fast"},
+      {no, true, "no readable time, a fresh file"},
   };
-  std::string here = thisHost();
-  EXPECT_TRUE(takenOver(lockContent(::getpid(), isoTime(::time(nullptr) - 100), here)))
-      << "own pid";
-  EXPECT_TRUE(takenOver(lockContent(deadPid(), isoNow(), here))) << "ended process";
-  // Any text parseLock refuses (see LockTextReadsBackAsWritten) is no lock.
-  EXPECT_TRUE(takenOver("{\"pid\": 12")) << "invalid JSON";
-
-  LiveChild child;
-  ASSERT_GT(child.pid, 0);
-  for (const std::string& held :
-       {lockContent(child.pid, isoNow(), here),
-        "{\"pid\": " + std::to_string(child.pid) + "}"}) {  // without host
-    writeFile(p, held);
-    EXPECT_TRUE(locked(reports, "감")) << held;
-    EXPECT_EQ(content(p), held) << "a held lock is left alone";
+  for (const auto& c : cases) {
+    writeFile(p, c.text);
+    EXPECT_EQ(locked(reports, "감"), c.held) << c.why;
+    if (c.held) {
+      EXPECT_EQ(slurp(p), c.text) << "a held lock is left alone: " << c.why;
+      continue;
+    }
+    auto taken = parseLock(slurp(p));
+    ASSERT_TRUE(taken) << c.why;
+    EXPECT_EQ(taken->pid, me) << c.why;
+    EXPECT_EQ(taken->host, here) << c.why;
+    EXPECT_LE(std::abs(parseIsoUtc(taken->at) - now), 5) << c.why;
   }
+  writeFile(p, no);
   EXPECT_FALSE(locked(reports, "을")) << "another camera has its own lock";
+  // Without a readable time the file's age decides.
+  struct timeval old[2] = {{now - 13 * 3600, 0}, {now - 13 * 3600, 0}};
+  ASSERT_EQ(::utimes(p.c_str(), old), 0);
+  EXPECT_FALSE(locked(reports, "감"));
 
   // Missing reports folder: the write failure is not a stop.
   EXPECT_EQ(takeLock(t.path + "/missing", "A"), t.path + "/missing/lock_A.json");
-}
-
-TEST(Preflight, ForeignHostLockExpiresByAge) {
-  TempDir t;
-  std::string p = t.path + "/lock_A.json";
-  std::time_t now = ::time(nullptr);
-  std::string other = thisHost() + "-other";
-  // Another computer's pid means nothing here: ours and a dead one both hold while fresh.
-  writeFile(p, lockContent(::getpid(), isoTime(now - 60), other));
-  EXPECT_TRUE(locked(t.path, "A"));
-  writeFile(p, lockContent(deadPid(), isoTime(now - 11 * 3600), other));
-  EXPECT_TRUE(locked(t.path, "A"));
-  writeFile(p, lockContent(::getpid(), isoTime(now - 13 * 3600), other));
-  EXPECT_FALSE(locked(t.path, "A")) << "13 hours old";
-  EXPECT_NE(content(p).find("\"host\": \"" + thisHost() + "\""), std::string::npos);
-  writeFile(p, lockContent(::getpid(), isoTime(now + 13 * 3600), other));
-  EXPECT_FALSE(locked(t.path, "A")) << "dated 13 hours ahead";
-  writeFile(p, lockContent(::getpid(), "9999-12-31T23:59:59Z", other));
-  EXPECT_FALSE(locked(t.path, "A")) << "a year far ahead";
-  writeFile(p, lockContent(::getpid(), isoTime(now + 3600), other));
-  EXPECT_TRUE(locked(t.path, "A")) << "a clock an hour fast";
-
-  // Without a readable time the file's age decides.
-  std::string noTime = "{\"pid\": 5, \"at\": \"yesterday\", \"host\": \"" + other + "\"}";
-  writeFile(p, noTime);
-  EXPECT_TRUE(locked(t.path, "A"));
-  struct timeval old[2] = {{now - 13 * 3600, 0}, {now - 13 * 3600, 0}};
-  ASSERT_EQ(::utimes(p.c_str(), old), 0);
-  EXPECT_FALSE(locked(t.path, "A"));
 }
 
 TEST(Preflight, LockTextReadsBackAsWritten) {
@@ -287,32 +252,26 @@ TEST(Preflight, OtherUsersProcessHoldsAndProbesReportDenial) {
   }
   EXPECT_EQ(r, 0);
   EXPECT_TRUE(fs::is_empty(closed));
-  for (auto& e : fs::directory_iterator(t.path))
-    EXPECT_EQ(e.path().filename().string().rfind(".tolverdine-probe-", 0), std::string::npos);
+  EXPECT_FALSE(probeLeft(t.path));
 }
 
-TEST(Preflight, ProbesOnPlainMissingAndReadOnlyFolders) {
+TEST(Preflight, ProbesOnPlainMissingReadOnlyAndFullFolders) {
   TempDir t;
-  EXPECT_EQ(probeWrite(t.path), 0);
-  EXPECT_TRUE(fs::is_empty(t.path)) << "probe file removed";
-  EXPECT_EQ(probeWrite(t.path + "/missing"), ENOENT);
-  EXPECT_EQ(probeRead(t.path), 0) << "an empty folder reads";
-  EXPECT_EQ(probeRead(t.path + "/missing"), ENOENT);
   writeFile(t.path + "/file", "x");
-  EXPECT_EQ(probeRead(t.path + "/file"), ENOTDIR);
-  EXPECT_EQ(probeWrite(t.path + "/file"), ENOTDIR);
+  for (const auto& [dir, write, read] : {std::tuple{t.path, 0, 0},  // an empty folder reads
+                                         std::tuple{t.path + "/missing", ENOENT, ENOENT},
+                                         std::tuple{t.path + "/file", ENOTDIR, ENOTDIR}}) {
+    EXPECT_EQ(probeWrite(dir), write) << dir;
+    EXPECT_EQ(probeRead(dir), read) << dir;
+  }
+  EXPECT_FALSE(probeLeft(t.path));
 
-  LoopMount ro(16, "ext4", "ro");
+  LoopMount ro(16, "ext4", "ro"), full(16);
   SKIP_UNLESS_MOUNTED(ro);
+  SKIP_UNLESS_MOUNTED(full);
   EXPECT_EQ(probeWrite(ro.path()), EROFS);
   EXPECT_EQ(probeRead(ro.path()), 0);
-}
-
-TEST(Preflight, ProbeWriteOnFullDiskLeavesNothing) {
-  LoopMount m(16);
-  SKIP_UNLESS_MOUNTED(m);
-  std::string fill = m.path() + "/fill";
-  int fd = ::open(fill.c_str(), O_CREAT | O_WRONLY, 0644);
+  int fd = ::open((full.path() + "/fill").c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_GE(fd, 0);
   std::string block(1 << 16, 'x');
   for (size_t n = block.size(); n > 0; n /= 2)  // down to the last byte of the last block
@@ -320,10 +279,8 @@ TEST(Preflight, ProbeWriteOnFullDiskLeavesNothing) {
     }
   ::fsync(fd);
   ::close(fd);
-  int err = probeWrite(m.path());
-  EXPECT_EQ(err, ENOSPC);
-  for (auto& e : fs::directory_iterator(m.path()))
-    EXPECT_EQ(e.path().filename().string().rfind(".tolverdine-probe-", 0), std::string::npos);
+  EXPECT_EQ(probeWrite(full.path()), ENOSPC);
+  EXPECT_FALSE(probeLeft(full.path()));
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
+#include <span>
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
@@ -34,35 +34,22 @@ namespace tolverdine {
 namespace {
 
 using namespace tolverdine::testing;
+using Problems = std::vector<std::string>;
 
 constexpr int kCopies = 2;
+const NameSet& kNames = NameSet::ko();
+const std::string kReports = NameSet::ko().reports;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kDefaultStep = 5;  // a sanitizer build is several times slower
+#else
+constexpr long kDefaultStep = 1;
+#endif
 
 // The sweep runs hundreds of ingests; what a crash loses is FaultFs's to decide, not the disk's,
-// so a memory file system is used where there is one.
-struct Workspace {
-  std::string path;
-  TempDrive drives[3];  // one drive is one copy: each destination on its own
-  Workspace() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp && *tmp ? tmp : "/tmp";
-    std::string tmpl = base + "/tolverdine-sweep-XXXXXX";
-    if (::mkdtemp(tmpl.data())) path = tmpl;
-  }
-  ~Workspace() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
+// so all of it lies on memory file systems, each destination on a drive of its own.
+struct Workspace : TempDrive {
+  TempDrive drives[3];
 };
-
-long sweepStep() {
-  const char* s = std::getenv("TOLVERDINE_SWEEP_STEP");
-#if defined(__SANITIZE_ADDRESS__)
-  long k = s ? std::atol(s) : 5;  // a sanitizer build is several times slower
-#else
-  long k = s ? std::atol(s) : 1;
-#endif
-  return k > 0 ? k : 1;
-}
 
 // Clips of several sizes (one empty), a sidecar and a photo.
 struct Card {
@@ -70,60 +57,85 @@ struct Card {
   std::vector<Row> rows;
   std::vector<std::string> hashes;
   explicit Card(const std::string& d) : dir(d) {
-    rows.push_back(cardRow(dir, "PRIVATE/M4ROOT/CLIP/C0001.MP4", 300 << 10, 1));
-    rows.push_back(cardRow(dir, "PRIVATE/M4ROOT/CLIP/C0001M01.XML", 1500, 2));
-    rows.push_back(cardRow(dir, "PRIVATE/M4ROOT/CLIP/C0002.MP4", (1 << 20) + 13, 3));
-    rows.push_back(cardRow(dir, "PRIVATE/M4ROOT/CLIP/C0003.MP4", 0, 4));
-    rows.push_back(cardRow(dir, "DCIM/100MSDCF/DSC00001.JPG", 90 << 10, 5));
-    for (const Row& r : rows) hashes.push_back(*hashFile(r.src));
+    const std::pair<const char*, size_t> files[] = {
+        {"PRIVATE/M4ROOT/CLIP/C0001.MP4", 300 << 10},
+        {"PRIVATE/M4ROOT/CLIP/C0001M01.XML", 1500},
+        {"PRIVATE/M4ROOT/CLIP/C0002.MP4", (1 << 20) + 13},
+        {"PRIVATE/M4ROOT/CLIP/C0003.MP4", 0},
+        {"DCIM/100MSDCF/DSC00001.JPG", 90 << 10}};
+    for (const auto& [rel, size] : files) {
+      rows.push_back(cardRow(dir, rel, size, static_cast<unsigned>(rows.size() + 1)));
+      hashes.push_back(*hashFile(rows.back().src));
+    }
   }
 };
 
-// A file that was there before the run: its inode and bytes must stay.
+// The card's photo, already under root before the run and unrecorded: it must be compared, never
+// replaced, so its inode and bytes must stay.
 struct Sentinel {
   std::string path, hash;
   ino_t ino = 0;
-  void take(const std::string& p) {
-    path = p;
+  Sentinel(const Card& card, const std::string& root) : path(root + "/" + *card.rows.back().dest) {
+    mkdirs(parentPath(path));
+    std::filesystem::copy_file(card.rows.back().src, path);
     struct stat st {};
-    ::stat(p.c_str(), &st);
+    ::stat(path.c_str(), &st);
     ino = st.st_ino;
-    hash = *hashFile(p);
+    hash = *hashFile(path);
   }
-  std::optional<std::string> broken() const {
+  void check(Problems& out) const {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return "removed: " + path;
-    if (st.st_ino != ino) return "replaced: " + path;
-    if (hashFile(path) != hash) return "changed: " + path;
-    return std::nullopt;
+    if (::stat(path.c_str(), &st) != 0) out.push_back("removed: " + path);
+    else if (st.st_ino != ino) out.push_back("replaced: " + path);
+    else if (hashFile(path) != hash) out.push_back("changed: " + path);
   }
 };
 
 struct Tally {
-  long failed = 0, survived = 0, falseGreens = 0, runs = 0;
+  long failed = 0, survived = 0, falseGreens = 0;
   std::vector<std::string> faults;  // the first few, for the message
-  void fault(const std::string& what) {
-    if (faults.size() < 12) faults.push_back(what);
-  }
 };
 
+// Runs a step; a refusal before the first copy is allowed where stopOk, any other escape is not.
+template <class F> void guarded(F step, Problems& out, bool stopOk = true) {
+  try {
+    step();
+  } catch (const IngestStop& e) {
+    if (!stopOk) out.push_back("refused: " + e.description());
+  } catch (const std::exception& e) {
+    out.push_back(std::string("escaped: ") + e.what());
+  }
+}
+
+CardJob jobFor(const Card& card, const std::string& root, CardPlan& plan, Fs* fs = nullptr) {
+  CardJob job;
+  job.card = card.dir;
+  job.cam = kCam;
+  job.project = "p";
+  job.copies = 1;
+  job.fs = fs;
+  plan.rows = card.rows;
+  plan.date = "20250101";
+  plan.roots = {root};
+  return job;
+}
+
 // What the state on disk and in the database shows; adds a line per broken promise.
-void audit(const std::vector<Row>& rows, const std::vector<std::string>& hashes,
-           const std::vector<std::string>& dests, Store& store, bool green, int copies,
-           const std::string& cam, std::vector<std::string>& out) {
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const Row& r = rows[i];
+void audit(const Card& card, const std::vector<std::string>& dests, Store& store, bool green,
+           int copies, Problems& out) {
+  for (size_t i = 0; i < card.rows.size(); ++i) {
+    const Row& r = card.rows[i];
+    const std::string key = ingestKey(kCam, r);
     int good = 0;
     for (const auto& root : dests) {
-      const std::string key = ingestKey(cam, r);
-      const std::string rel = store.destRel(key, root).value_or(*r.dest);
-      const std::string path = root + "/" + rel;
+      const std::string path = root + "/" + store.destRel(key, root).value_or(*r.dest);
       const bool there = exists(path);
       const auto onDisk = there ? hashFile(path) : std::nullopt;
-      if (there && onDisk != hashes[i]) out.push_back("wrong bytes under the final name: " + path);
+      if (there && onDisk != card.hashes[i])
+        out.push_back("wrong bytes under the final name: " + path);
       if (auto h = store.verifiedHash(key, root)) {
-        if (*h != hashes[i]) out.push_back("verified with a wrong hash: " + path);
-        else if (onDisk == hashes[i]) ++good;
+        if (*h != card.hashes[i]) out.push_back("verified with a wrong hash: " + path);
+        else if (onDisk == card.hashes[i]) ++good;
         else if (!there) out.push_back("verified but missing: " + path);
       }
     }
@@ -134,30 +146,27 @@ void audit(const std::vector<Row>& rows, const std::vector<std::string>& hashes,
 
 // Whatever a reader of the folder finds must be whole: every hash list and the chain that names
 // them, and the clip lists and job summaries.
-void auditOutputs(const std::string& root, std::vector<std::string>& out) {
+void auditOutputs(const std::string& root, Problems& out) {
   const std::string mhl = root + "/" + kMHLFolder;
   int lists = 0;
   for (const auto& n : listFolder(mhl)) {
     std::string text;
-    if (n.size() > 4 && n.compare(n.size() - 4, 4, ".mhl") == 0) {
-      ++lists;
-      if (!readFile(mhl + "/" + n, &text) || !text.ends_with("</hashlist>\n"))
-        out.push_back("partial hash list: " + n);
-    }
+    if (!n.ends_with(".mhl")) continue;
+    ++lists;
+    if (!readFile(mhl + "/" + n, &text) || !text.ends_with("</hashlist>\n"))
+      out.push_back("partial hash list: " + n);
   }
   std::string chain;
   if (lists > 0 &&
       (!readFile(mhl + "/" + kMHLChain, &chain) || !chain.ends_with("</ascmhldirectory>\n")))
     out.push_back("hash lists without a whole chain");
   for (size_t at = 0; (at = chain.find("<path>", at)) != std::string::npos; at += 6) {
-    const size_t end = chain.find("</path>", at);
-    const std::string name = chain.substr(at + 6, end - at - 6);
+    const std::string name = chain.substr(at + 6, chain.find("</path>", at) - at - 6);
     if (!exists(mhl + "/" + name)) out.push_back("the chain names a lost hash list: " + name);
   }
-  const std::string reports = root + "/" + NameSet::ko().reports;
-  for (const auto& n : listFolder(reports)) {
+  for (const auto& n : listFolder(root + "/" + kReports)) {
     std::string text;
-    if (!readFile(reports + "/" + n, &text)) continue;
+    if (!readFile(root + "/" + kReports + "/" + n, &text)) continue;
     if (n.ends_with("_job.json") && !text.ends_with("}"))
       out.push_back("partial job summary: " + n);
     if (n.ends_with("_clips.csv") && std::count(text.begin(), text.end(), '\n') < 6)
@@ -167,7 +176,7 @@ void auditOutputs(const std::string& root, std::vector<std::string>& out) {
 
 // Temporaries and locks left in a folder after a healthy run: none, even where the run before
 // crashed in the middle of a whole-file write (the next run clears what a crash left).
-void expectNoLeftovers(const std::string& root, std::vector<std::string>& out) {
+void expectNoLeftovers(const std::string& root, Problems& out) {
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
@@ -187,6 +196,7 @@ struct Mode {
 class Sweep {
  public:
   explicit Sweep(const Workspace& ws) : ws_(ws), card_(ws.path + "/card") {}
+  using Once = long (Sweep::*)(const Mode&, long, Tally*);
 
   // One ingest under the plan, then a healthy one; returns the counted calls of the first.
   long ingestOnce(const Mode& m, long failAt, Tally* t) {
@@ -198,19 +208,9 @@ class Sweep {
       mkdirs(drive);
       dests.push_back(drive + "/20250101_p");
     }
-    // The photo is already on the first drive, unrecorded: it must be compared, not replaced.
-    const Row& photo = card_.rows.back();
-    const std::string kept = dests[0] + "/" + *photo.dest;
-    mkdirs(parentPath(kept));
-    std::filesystem::copy_file(photo.src, kept);
-    Sentinel s;
-    s.take(kept);
-
+    Sentinel s(card_, dests[0]);
     Store store(dir + "/db.sqlite");
-    FaultPlan plan = m.plan;
-    plan.failAt = failAt;
-    if (plan.under == "card") plan.under = card_.dir;
-    if (plan.under == "drive2") plan.under = parentPath(dests[1]);
+    FaultPlan plan = planFor(m, failAt, {{"card", card_.dir}, {"drive2", parentPath(dests[1])}});
     if (plan.readPath == "clip") {  // the clip's failAt-th read ends it early
       plan.readPath = plan.under = card_.rows[0].src;
       plan.readAt = failAt;
@@ -220,46 +220,22 @@ class Sweep {
     IngestOptions o;
     o.verify = m.verify;
     o.fs = &fs;
-    std::vector<std::string> problems;
+    Problems problems;
     bool green = false;
-    try {
-      green = runIngest(card_.rows, card_.dir, kCam, dests, NameSet::ko(), store, kCopies, o,
-                        plenty, {})
-                  .color == CardColor::green;
-    } catch (const IngestStop&) {
-      // Refused before the first copy: allowed, the audit still looks.
-    } catch (const std::exception& e) {
-      problems.push_back(std::string("escaped: ") + e.what());
-    }
+    guarded([&] { green = ingest(dests, store, o); }, problems);
     fs.dropUnsynced();
     if (!t) return fs.counted();
 
-    audit(card_.rows, card_.hashes, dests, store, green, kCopies, kCam, problems);
+    audit(card_, dests, store, green, kCopies, problems);
     const size_t beforeRerun = problems.size();
-    if (auto b = s.broken()) problems.push_back(*b);
-
+    s.check(problems);
     o.fs = nullptr;
     bool again = false;
-    try {
-      again = runIngest(card_.rows, card_.dir, kCam, dests, NameSet::ko(), store, kCopies, o,
-                        plenty, {})
-                  .color == CardColor::green;
-    } catch (const IngestStop& e) {
-      problems.push_back("healthy run refused: " + e.description());
-    }
+    guarded([&] { again = ingest(dests, store, o); }, problems, false);
     if (!again) problems.push_back("healthy run not green");
-    audit(card_.rows, card_.hashes, dests, store, again, kCopies, kCam, problems);
-    for (size_t i = 0; i < card_.rows.size(); ++i)
-      for (const auto& root : dests)
-        if (hashFile(root + "/" + *card_.rows[i].dest) != card_.hashes[i])
-          problems.push_back("after the healthy run: " + root + "/" + *card_.rows[i].dest);
-    if (auto b = s.broken()) problems.push_back(*b);
-    for (const auto& root : dests) expectNoLeftovers(root, problems);
-
-    tallyRun(m.name, failAt, fs.fired(), beforeRerun, problems, *t);
-    std::filesystem::remove_all(dir);
+    afterHealthy(dests, store, again, kCopies, s, problems);
     for (const auto& root : dests) std::filesystem::remove_all(parentPath(parentPath(root)));
-    return fs.counted();
+    return finish(m, failAt, fs, beforeRerun, problems, dir, *t);
   }
 
   // The primary copied to a second drive under the plan, then again healthily.
@@ -268,60 +244,40 @@ class Sweep {
     const std::string dir = ws_.path + "/run" + std::to_string(serial_++);
     mkdirs(dir + "/slow");
     const std::string secondary = dir + "/slow/20250101_p";
-    const Row& photo = card_.rows.back();
-    const std::string kept = secondary + "/" + *photo.dest;
-    mkdirs(parentPath(kept));
-    std::filesystem::copy_file(photo.src, kept);
-    Sentinel s;
-    s.take(kept);
+    Sentinel s(card_, secondary);
     std::filesystem::copy_file(primaryDb_, dir + "/db.sqlite");
     Store store(dir + "/db.sqlite");
-
-    FaultPlan plan = m.plan;
-    plan.failAt = failAt;
-    if (plan.under == "slow") plan.under = dir + "/slow";
-    FaultFs fs(plan);
-    std::vector<std::string> problems;
+    FaultFs fs(planFor(m, failAt, {{"slow", dir + "/slow"}}));
+    Problems problems;
     bool complete = false;  // the second copy claims every file
-    try {
-      MirrorResult r = runMirror(primary_, secondary, store, plenty, {}, {}, fs);
-      complete = !r.lost && r.failed.empty();
-    } catch (const IngestStop&) {
-    } catch (const std::exception& e) {
-      problems.push_back(std::string("escaped: ") + e.what());
-    }
+    guarded(
+        [&] {
+          MirrorResult r = runMirror(primary_, secondary, store, plenty, {}, {}, fs);
+          complete = !r.lost && r.failed.empty();
+        },
+        problems);
     fs.dropUnsynced();
     if (!t) return fs.counted();
 
-    audit(card_.rows, card_.hashes, {secondary}, store, complete, 1, kCam, problems);
+    audit(card_, {secondary}, store, complete, 1, problems);
     const size_t beforeRerun = problems.size();
-    if (auto b = s.broken()) problems.push_back(*b);
-
+    s.check(problems);
     MirrorResult again = runMirror(primary_, secondary, store, plenty, {});
     for (const auto& f : again.failed)
       problems.push_back("healthy mirror: " + f.rel + ": " + f.why);
-    audit(card_.rows, card_.hashes, {secondary}, store, again.failed.empty(), 1, kCam, problems);
-    for (size_t i = 0; i < card_.rows.size(); ++i) {
-      const std::string key = ingestKey(kCam, card_.rows[i]);
-      if (!store.verifiedHash(key, secondary))
-        problems.push_back("not verified after the healthy mirror: " + card_.rows[i].rel);
-      if (hashFile(secondary + "/" + *card_.rows[i].dest) != card_.hashes[i])
-        problems.push_back("after the healthy mirror: " + *card_.rows[i].dest);
-    }
-    if (auto b = s.broken()) problems.push_back(*b);
+    afterHealthy({secondary}, store, again.failed.empty(), 1, s, problems);
+    for (const Row& r : card_.rows)
+      if (!store.verifiedHash(ingestKey(kCam, r), secondary))
+        problems.push_back("not verified after the healthy mirror: " + r.rel);
     // Every report of the primary is on the secondary whole, never a part of one.
-    for (const auto& name : listFolder(primary_ + "/" + NameSet::ko().reports)) {
-      if (name.rfind("lock_", 0) == 0 || name.find(".tmp-") != std::string::npos) continue;
+    for (const auto& name : listFolder(primary_ + "/" + kReports)) {
+      if (name.starts_with("lock_") || name.find(".tmp-") != std::string::npos) continue;
       std::string want, got;
-      readFile(primary_ + "/" + NameSet::ko().reports + "/" + name, &want);
-      if (!readFile(secondary + "/" + NameSet::ko().reports + "/" + name, &got) || got != want)
+      readFile(primary_ + "/" + kReports + "/" + name, &want);
+      if (!readFile(secondary + "/" + kReports + "/" + name, &got) || got != want)
         problems.push_back("report not whole on the second copy: " + name);
     }
-    expectNoLeftovers(secondary, problems);
-
-    tallyRun(m.name, failAt, fs.fired(), beforeRerun, problems, *t);
-    std::filesystem::remove_all(dir);
-    return fs.counted();
+    return finish(m, failAt, fs, beforeRerun, problems, dir, *t);
   }
 
   // A card's hash list and reports written under the plan onto a freshly verified root, then
@@ -332,30 +288,16 @@ class Sweep {
     const std::string root = dir + "/drive/20250101_p";
     Store store(dir + "/db.sqlite");
     IngestResult result =
-        runIngest(card_.rows, card_.dir, kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
-    CardJob job;
-    job.card = card_.dir;
-    job.cam = kCam;
-    job.project = "p";
-    job.copies = 1;
+        runIngest(card_.rows, card_.dir, kCam, {root}, kNames, store, 1, {}, plenty, {});
     CardPlan plan;
-    plan.rows = card_.rows;
-    plan.date = "20250101";
-    plan.roots = {root};
+    CardJob job = jobFor(card_, root, plan);
     // An earlier generation, as an earlier card leaves it: a failed write must not lose it.
     writeCardOutputs(job, plan, result, store, std::nullopt);
 
-    FaultPlan fp = m.plan;
-    fp.failAt = failAt;
-    fp.under = root;
-    FaultFs fs(fp);
+    FaultFs fs(planFor(m, failAt, {{"", root}}));
     job.fs = &fs;
-    std::vector<std::string> problems;
-    try {
-      writeCardOutputs(job, plan, result, store, std::nullopt);
-    } catch (const std::exception& e) {
-      problems.push_back(std::string("escaped: ") + e.what());
-    }
+    Problems problems;
+    guarded([&] { writeCardOutputs(job, plan, result, store, std::nullopt); }, problems, false);
     fs.dropUnsynced();
     if (!t) return fs.counted();
     auditOutputs(root, problems);
@@ -369,43 +311,72 @@ class Sweep {
     for (const auto& c : v.chain) chainOk = chainOk && c.state == ChainState::ok;
     if (!chainOk) problems.push_back("hash lists do not verify after a run with nothing new");
     // The card run again, as after a crash: the copies are there, the outputs written anew.
-    runIngest(card_.rows, card_.dir, kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
+    runIngest(card_.rows, card_.dir, kCam, {root}, kNames, store, 1, {}, plenty, {});
     for (const auto& p : writeCardOutputs(job, plan, result, store, std::nullopt))
       problems.push_back("healthy outputs: " + p);
     auditOutputs(root, problems);
     expectNoLeftovers(root, problems);
-    tallyRun(m.name, failAt, fs.fired(), beforeRerun, problems, *t);
-    std::filesystem::remove_all(dir);
-    return fs.counted();
+    return finish(m, failAt, fs, beforeRerun, problems, dir, *t);
   }
 
-  template <class Once> Tally sweep(const Mode& m, Once once) {
+  Tally sweep(const Mode& m, Once once) {
     Tally t;
     const char* only = std::getenv("TOLVERDINE_SWEEP_ONLY");
     if (only && !std::strstr(m.name, only)) {
       t.failed = 1;  // not asked for: counts as clean
       return t;
     }
+    const char* s = std::getenv("TOLVERDINE_SWEEP_STEP");
+    const long step = std::max(1L, s ? std::atol(s) : kDefaultStep);
     const long calls = (this->*once)(m, 0, nullptr);
     EXPECT_GT(calls, 0) << m.name;
-    for (long n = 1; n <= calls; n += sweepStep()) (this->*once)(m, n, &t);
+    for (long n = 1; n <= calls; n += step) (this->*once)(m, n, &t);
     std::printf("[ sweep    ] %-22s calls %4ld  failed %4ld  survived %4ld  false greens %ld\n",
                 m.name, calls, t.failed, t.survived, t.falseGreens);
     return t;
   }
 
  private:
-  void tallyRun(const char* mode, long n, bool fired, size_t beforeRerun,
-                const std::vector<std::string>& problems, Tally& t) {
-    ++t.runs;
-    if (fired) ++t.failed;
-    for (size_t i = 0; i < beforeRerun; ++i)
-      if (problems[i].rfind("green with", 0) == 0) ++t.falseGreens;
-    if (problems.empty()) {
-      if (fired) ++t.survived;
-      return;
+  // After the healthy run: its verdict holds, every copy has the card's bytes, what was there
+  // before stands, and nothing is left behind.
+  void afterHealthy(const std::vector<std::string>& roots, Store& store, bool ok, int copies,
+                    const Sentinel& s, Problems& out) {
+    audit(card_, roots, store, ok, copies, out);
+    for (const auto& root : roots) {
+      for (size_t i = 0; i < card_.rows.size(); ++i)
+        if (hashFile(root + "/" + *card_.rows[i].dest) != card_.hashes[i])
+          out.push_back("after the healthy run: " + root + "/" + *card_.rows[i].dest);
+      expectNoLeftovers(root, out);
     }
-    for (const auto& p : problems) t.fault(std::string(mode) + " #" + std::to_string(n) + ": " + p);
+    s.check(out);
+  }
+
+  bool ingest(const std::vector<std::string>& dests, Store& store, const IngestOptions& o) {
+    return runIngest(card_.rows, card_.dir, kCam, dests, kNames, store, kCopies, o, plenty, {})
+               .color == CardColor::green;
+  }
+
+  // The mode's plan failing the failAt-th call, its folder named by a role resolved to a path.
+  static FaultPlan planFor(const Mode& m, long failAt,
+                           std::initializer_list<std::pair<std::string, std::string>> roles) {
+    FaultPlan plan = m.plan;
+    plan.failAt = failAt;
+    for (const auto& [role, path] : roles)
+      if (plan.under == role) plan.under = path;
+    return plan;
+  }
+
+  long finish(const Mode& m, long n, const FaultFs& fs, size_t beforeRerun,
+              const Problems& problems, const std::string& dir, Tally& t) {
+    if (fs.fired()) ++t.failed;
+    for (size_t i = 0; i < beforeRerun; ++i)
+      if (problems[i].starts_with("green with")) ++t.falseGreens;
+    if (problems.empty() && fs.fired()) ++t.survived;
+    for (const auto& p : problems)
+      if (t.faults.size() < 12)
+        t.faults.push_back(std::string(m.name) + " #" + std::to_string(n) + ": " + p);
+    std::filesystem::remove_all(dir);
+    return fs.counted();
   }
 
   void preparePrimary() {
@@ -414,14 +385,14 @@ class Sweep {
     primary_ = ws_.path + "/fast/20250101_p";
     primaryDb_ = ws_.path + "/primary.sqlite";
     Store store(primaryDb_);
-    auto r =
-        runIngest(card_.rows, card_.dir, kCam, {primary_}, NameSet::ko(), store, 1, {}, plenty, {});
+    auto r = runIngest(card_.rows, card_.dir, kCam, {primary_}, kNames, store, 1, {}, plenty, {});
     ASSERT_EQ(r.color, CardColor::green);
+    const std::string reports = primary_ + "/" + kReports;
     // A report temporary a crash left on the primary is no report for the second copy.
-    writeFile(primary_ + "/" + NameSet::ko().reports + "/A_clips.csv.tmp-1-2-3", "half");
+    writeFile(reports + "/A_clips.csv.tmp-1-2-3", "half");
     // The reports the second copy carries over, as the card job leaves them.
-    writeFile(primary_ + "/" + NameSet::ko().reports + "/A_clips.csv", std::string(3000, 'c'));
-    writeFile(primary_ + "/" + NameSet::ko().reports + "/A_job.json", "{\"color\": \"green\"}");
+    writeFile(reports + "/A_clips.csv", std::string(3000, 'c'));
+    writeFile(reports + "/A_job.json", "{\"color\": \"green\"}");
   }
 
   const Workspace& ws_;
@@ -430,66 +401,59 @@ class Sweep {
   std::string primary_, primaryDb_;
 };
 
-void expectClean(const Tally& t, const char* name) {
-  EXPECT_EQ(t.falseGreens, 0) << name;
-  EXPECT_GT(t.failed, 0) << name;
-  std::string all;
-  for (const auto& f : t.faults) all += f + "\n";
-  EXPECT_TRUE(t.faults.empty()) << all;
+void sweepAll(std::span<const Mode> modes, Sweep::Once once) {
+  Workspace ws;
+  ASSERT_FALSE(ws.path.empty());
+  Sweep s(ws);
+  for (const Mode& m : modes) {
+    const Tally t = s.sweep(m, once);
+    EXPECT_EQ(t.falseGreens, 0) << m.name;
+    EXPECT_GT(t.failed, 0) << m.name;
+    std::string all;
+    for (const auto& f : t.faults) all += f + "\n";
+    EXPECT_TRUE(t.faults.empty()) << all;
+  }
 }
 
+constexpr unsigned kRW = kFsRead | kFsWrite;
+
 const Mode kIngestModes[] = {
-    {"EIO", {0, EIO, false, false, kFsRead | kFsWrite, ""}},
+    {"EIO", {0, EIO, false, false, kRW, ""}},
     {"ENOSPC on writes", {0, ENOSPC, false, false, kFsWrite, ""}},
     {"EINVAL on writes", {0, EINVAL, false, false, kFsWrite, ""}},
     {"ENOENT card reads", {0, ENOENT, false, false, kFsRead, "card"}},
-    {"card pulled", {0, ENOENT, false, true, kFsRead | kFsWrite, "card"}},
-    {"destination pulled", {0, ENOENT, false, true, kFsRead | kFsWrite, "drive2"}},
+    {"card pulled", {0, ENOENT, false, true, kRW, "card"}},
+    {"destination pulled", {0, ENOENT, false, true, kRW, "drive2"}},
     {"destination full", {0, ENOSPC, false, true, kFsWrite, "drive2"}},
     // The kernel remounts a failing drive read-only: every later write there is refused.
     {"destination read-only", {0, EROFS, false, true, kFsWrite, "drive2"}},
-    {"crash", {0, EIO, true, false, kFsRead | kFsWrite, ""}},
+    {"crash", {0, EIO, true, false, kRW, ""}},
     // Reads that give less than asked, as network file systems do, under every failure.
-    {"EIO paranoid", {0, EIO, false, false, kFsRead | kFsWrite, "", true}, VerifyMode::paranoid},
-    {"crash paranoid", {0, EIO, true, false, kFsRead | kFsWrite, "", true}, VerifyMode::paranoid},
+    {"EIO paranoid", {0, EIO, false, false, kRW, "", true}, VerifyMode::paranoid},
+    {"crash paranoid", {0, EIO, true, false, kRW, "", true}, VerifyMode::paranoid},
     {"card file ends early", {0, 0, false, false, kFsRead, "", false, "clip"}},
 };
 
-TEST(FaultSweep, IngestSurvivesEveryFailedCall) {
-  Workspace ws;
-  ASSERT_FALSE(ws.path.empty());
-  Sweep s(ws);
-  for (const Mode& m : kIngestModes) expectClean(s.sweep(m, &Sweep::ingestOnce), m.name);
-}
+TEST(FaultSweep, IngestSurvivesEveryFailedCall) { sweepAll(kIngestModes, &Sweep::ingestOnce); }
 
 const Mode kMirrorModes[] = {
-    {"mirror EIO", {0, EIO, false, false, kFsRead | kFsWrite, ""}},
+    {"mirror EIO", {0, EIO, false, false, kRW, ""}},
     {"mirror ENOSPC", {0, ENOSPC, false, false, kFsWrite, ""}},
     {"mirror EINVAL", {0, EINVAL, false, false, kFsWrite, ""}},
-    {"mirror crash", {0, EIO, true, false, kFsRead | kFsWrite, ""}},
-    {"mirror target pulled", {0, ENOENT, false, true, kFsRead | kFsWrite, "slow"}},
+    {"mirror crash", {0, EIO, true, false, kRW, ""}},
+    {"mirror target pulled", {0, ENOENT, false, true, kRW, "slow"}},
     {"mirror target read-only", {0, EROFS, false, true, kFsWrite, "slow"}},
 };
 
-TEST(FaultSweep, SecondCopySurvivesEveryFailedCall) {
-  Workspace ws;
-  ASSERT_FALSE(ws.path.empty());
-  Sweep s(ws);
-  for (const Mode& m : kMirrorModes) expectClean(s.sweep(m, &Sweep::mirrorOnce), m.name);
-}
+TEST(FaultSweep, SecondCopySurvivesEveryFailedCall) { sweepAll(kMirrorModes, &Sweep::mirrorOnce); }
 
 const Mode kOutputModes[] = {
-    {"outputs EIO", {0, EIO, false, false, kFsRead | kFsWrite, ""}},
+    {"outputs EIO", {0, EIO, false, false, kRW, ""}},
     {"outputs ENOSPC", {0, ENOSPC, false, false, kFsWrite, ""}},
-    {"outputs crash", {0, EIO, true, false, kFsRead | kFsWrite, ""}},
+    {"outputs crash", {0, EIO, true, false, kRW, ""}},
 };
 
-TEST(FaultSweep, HashListsAndReportsStayWhole) {
-  Workspace ws;
-  ASSERT_FALSE(ws.path.empty());
-  Sweep s(ws);
-  for (const Mode& m : kOutputModes) expectClean(s.sweep(m, &Sweep::outputsOnce), m.name);
-}
+TEST(FaultSweep, HashListsAndReportsStayWhole) { sweepAll(kOutputModes, &Sweep::outputsOnce); }
 
 // The power goes the moment the card is green, its lists and reports written; then again the
 // moment its second copy is made: every file, list and report is there, under its final name.
@@ -501,39 +465,30 @@ TEST(FaultSweep, PowerCutJustAfterTheVerdictLosesNothing) {
   mkdirs(parentPath(root));
   mkdirs(parentPath(second));
   Store store(ws.path + "/db.sqlite");
-  std::vector<std::string> problems, reports;
+  Problems problems;
+  std::vector<std::string> reports;
   auto check = [&](const std::string& dest) {
-    audit(card.rows, card.hashes, {dest}, store, true, 1, kCam, problems);
+    audit(card, {dest}, store, true, 1, problems);
     auditOutputs(dest, problems);
     if (!verifyMHL(dest).clean()) problems.push_back("hash lists do not verify: " + dest);
     for (const auto& n : reports)
-      if (!exists(dest + "/" + NameSet::ko().reports + "/" + n)) problems.push_back("lost: " + n);
+      if (!exists(dest + "/" + kReports + "/" + n)) problems.push_back("lost: " + n);
   };
   {
     FaultFs fs;
     IngestOptions o;
     o.fs = &fs;
-    IngestResult r =
-        runIngest(card.rows, card.dir, kCam, {root}, NameSet::ko(), store, 1, o, plenty, {});
+    IngestResult r = runIngest(card.rows, card.dir, kCam, {root}, kNames, store, 1, o, plenty, {});
     ASSERT_EQ(r.color, CardColor::green);
-    CardJob job;
-    job.card = card.dir;
-    job.cam = kCam;
-    job.project = "p";
-    job.copies = 1;
-    job.fs = &fs;
     CardPlan plan;
-    plan.rows = card.rows;
-    plan.date = "20250101";
-    plan.roots = {root};
-    EXPECT_TRUE(writeCardOutputs(job, plan, r, store, std::nullopt).empty());
-    reports = listFolder(root + "/" + NameSet::ko().reports);
+    EXPECT_TRUE(writeCardOutputs(jobFor(card, root, plan, &fs), plan, r, store, {}).empty());
+    reports = listFolder(root + "/" + kReports);
     EXPECT_EQ(reports.size(), 3u);
     fs.cutPower();
     check(root);
   }
   FaultFs fs;
-  MirrorResult m = mirrorAndList(root, second, store, NameSet::ko(), plenty, {}, {}, fs);
+  MirrorResult m = mirrorAndList(root, second, store, kNames, plenty, {}, {}, fs);
   EXPECT_TRUE(m.failed.empty() && m.hashList);
   fs.cutPower();
   check(second);

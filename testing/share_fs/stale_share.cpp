@@ -24,6 +24,8 @@ std::string backing;
 std::string real(const char* path) { return backing + path; }
 
 int fail() { return -errno; }
+int rc(int r) { return r == 0 ? 0 : -errno; }
+int fdOf(const fuse_file_info* fi) { return static_cast<int>(fi->fh); }
 
 // Another client's file, not yet in this client's view.
 bool unseen(const struct stat& st) { return S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0; }
@@ -49,66 +51,47 @@ int readdirOp(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
 
 int renameOp(const char* from, const char* to, unsigned int flags) {
   if (flags != 0) return -EINVAL;  // as SMB and NFS clients answer RENAME_NOREPLACE
-  return ::rename(real(from).c_str(), real(to).c_str()) == 0 ? 0 : fail();
+  return rc(::rename(real(from).c_str(), real(to).c_str()));
 }
 
-int openOp(const char* path, fuse_file_info* fi) {
-  // The server reads through its own cache; FUSE's buffers are not aligned for O_DIRECT anyway.
-  int fd = ::open(real(path).c_str(), fi->flags & ~O_DIRECT);
+// The server reads through its own cache; FUSE's buffers are not aligned for O_DIRECT anyway.
+int openAs(const char* path, int flags, mode_t mode, fuse_file_info* fi) {
+  int fd = ::open(real(path).c_str(), (flags & ~O_DIRECT), mode);
   if (fd < 0) return fail();
   fi->fh = static_cast<uint64_t>(fd);
   return 0;
 }
-
+int openOp(const char* path, fuse_file_info* fi) { return openAs(path, fi->flags, 0, fi); }
 int createOp(const char* path, mode_t mode, fuse_file_info* fi) {
-  int fd = ::open(real(path).c_str(), (fi->flags & ~O_DIRECT) | O_CREAT, mode);
-  if (fd < 0) return fail();
-  fi->fh = static_cast<uint64_t>(fd);
-  return 0;
+  return openAs(path, fi->flags | O_CREAT, mode, fi);
 }
 
 int readOp(const char*, char* buf, size_t n, off_t at, fuse_file_info* fi) {
-  ssize_t r = ::pread(static_cast<int>(fi->fh), buf, n, at);
+  ssize_t r = ::pread(fdOf(fi), buf, n, at);
   return r < 0 ? fail() : static_cast<int>(r);
 }
-
 int writeOp(const char*, const char* buf, size_t n, off_t at, fuse_file_info* fi) {
-  ssize_t r = ::pwrite(static_cast<int>(fi->fh), buf, n, at);
+  ssize_t r = ::pwrite(fdOf(fi), buf, n, at);
   return r < 0 ? fail() : static_cast<int>(r);
 }
-
-int releaseOp(const char*, fuse_file_info* fi) {
-  return ::close(static_cast<int>(fi->fh)) == 0 ? 0 : fail();
-}
-
-int fsyncOp(const char*, int, fuse_file_info* fi) {
-  return ::fsync(static_cast<int>(fi->fh)) == 0 ? 0 : fail();
-}
-
+int releaseOp(const char*, fuse_file_info* fi) { return rc(::close(fdOf(fi))); }
+int fsyncOp(const char*, int, fuse_file_info* fi) { return rc(::fsync(fdOf(fi))); }
 int truncateOp(const char* path, off_t size, fuse_file_info* fi) {
-  int r = fi ? ::ftruncate(static_cast<int>(fi->fh), size) : ::truncate(real(path).c_str(), size);
-  return r == 0 ? 0 : fail();
+  return rc(fi ? ::ftruncate(fdOf(fi), size) : ::truncate(real(path).c_str(), size));
 }
-
 int utimensOp(const char* path, const timespec ts[2], fuse_file_info*) {
-  return ::utimensat(AT_FDCWD, real(path).c_str(), ts, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : fail();
+  return rc(::utimensat(AT_FDCWD, real(path).c_str(), ts, AT_SYMLINK_NOFOLLOW));
 }
-
 int chmodOp(const char* path, mode_t mode, fuse_file_info*) {
-  return ::chmod(real(path).c_str(), mode) == 0 ? 0 : fail();
+  return rc(::chmod(real(path).c_str(), mode));
 }
-
-int mkdirOp(const char* path, mode_t mode) {
-  return ::mkdir(real(path).c_str(), mode) == 0 ? 0 : fail();
-}
-int rmdirOp(const char* path) { return ::rmdir(real(path).c_str()) == 0 ? 0 : fail(); }
-int unlinkOp(const char* path) { return ::unlink(real(path).c_str()) == 0 ? 0 : fail(); }
+int mkdirOp(const char* path, mode_t mode) { return rc(::mkdir(real(path).c_str(), mode)); }
+int rmdirOp(const char* path) { return rc(::rmdir(real(path).c_str())); }
+int unlinkOp(const char* path) { return rc(::unlink(real(path).c_str())); }
 int linkOp(const char* from, const char* to) {
-  return ::link(real(from).c_str(), real(to).c_str()) == 0 ? 0 : fail();
+  return rc(::link(real(from).c_str(), real(to).c_str()));
 }
-int statfsOp(const char*, struct statvfs* st) {
-  return ::statvfs(backing.c_str(), st) == 0 ? 0 : fail();
-}
+int statfsOp(const char*, struct statvfs* st) { return rc(::statvfs(backing.c_str(), st)); }
 
 void* initOp(fuse_conn_info*, fuse_config* cfg) {
   // Every lookup asks this process, so the test decides what the client sees.
