@@ -1,5 +1,5 @@
 // Cards of the project copied before start-up: listed from the destinations' reports, their
-// report opened from the clip list and the database; and the second copy's live byte counts.
+// report opened from the clip list and the database.
 #include <unistd.h>
 
 #include <filesystem>
@@ -121,33 +121,6 @@ TEST(ModelEarlier, AnEarlierReportTakesOnlyItsOwnCopyOfASharedCardPath) {
     ASSERT_EQ(report->rows.size(), 1u);
     EXPECT_EQ(report->rows[0].mtimeNs, mtimeNs) << dest << " " << hash;
   }
-}
-
-TEST(ModelEarlier, SecondCopyShowsBytesWhileItRuns) {
-  ModelRig r;
-  std::string nas = r.secondCopyNeeded();
-  Model& m = r.make();
-  std::string card = r.card("A001", 3);
-  ASSERT_TRUE(r.copyThrough(card));
-  std::vector<Model::CascadeLive> seen;
-  m.observe([&](Model::Change) {
-    if (m.cascadeLive()) seen.push_back(*m.cascadeLive());
-  });
-  m.addDest(nas, true);
-  ASSERT_TRUE(r.waitFor([&] { return !m.cascading() && m.idle(); }));
-  r.main.runPending();
-  // Three photos of 1001..1003 bytes: the first file starts at 0 of all, the last after two others.
-  const int64_t all = 1001 + 1002 + 1003;
-  bool first = false, last = false;
-  for (const auto& s : seen) {
-    if (s.count == 0) continue;  // announced before the run counts
-    EXPECT_EQ(s.bytesTotal, all);
-    first = first || (s.done == 1 && s.bytesDone == 0);
-    last = last || (s.done == 3 && s.bytesDone >= 1001 + 1002 && s.bytesDone <= 1002 + 1003);
-  }
-  EXPECT_TRUE(first);
-  EXPECT_TRUE(last);
-  EXPECT_FALSE(m.cascadeLive());
 }
 
 }  // namespace

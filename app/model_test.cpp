@@ -285,12 +285,27 @@ TEST(Model, SecondCopyFillsTheGapOfAYellowCard) {
     ASSERT_TRUE(r.copyThrough(card));
     ASSERT_EQ(r.finished(card)->color, CardColor::yellow);
     if (swapped) r.volumes[card] = "VOL-2";
+    std::vector<Model::CascadeLive> seen;
+    m.observe([&](Model::Change) {
+      if (m.cascadeLive()) seen.push_back(*m.cascadeLive());
+    });
     // An empty second-copy target that is not there is skipped; the one that is gets the copy.
     m.addDest(r.tmp.path + "/unplugged", true);
     m.addDest(nas, true);
     ASSERT_TRUE(r.waitFor([&] { return !m.cascading() && m.idle(); }));
     r.main.runPending();
     EXPECT_EQ(m.cascadeNote(), "2차 복사 2개");
+    // Its bytes while it ran: photos of 1001 and 1002 bytes, the first at 0 of all, the second
+    // after the other.
+    bool first = false, second = false;
+    for (const auto& l : seen) {
+      if (l.count == 0) continue;  // announced before the run counts
+      EXPECT_EQ(l.bytesTotal, 1001 + 1002);
+      first = first || (l.done == 1 && l.bytesDone == 0);
+      second = second || (l.done == 2 && l.bytesDone >= 1001 && l.bytesDone <= 1002);
+    }
+    EXPECT_TRUE(first && second);
+    EXPECT_FALSE(m.cascadeLive());
     if (swapped) {
       EXPECT_EQ(r.finished(card)->color, CardColor::yellow);
       continue;
