@@ -2,30 +2,14 @@
 // counts down, copies it onto two loop-mounted drives, writes the reports, posts the webhook to a
 // loopback HTTPS server and unmounts the card.
 #include <glib.h>
-#include <gtest/gtest.h>
 
-#include <chrono>
-
-#include "app/model.h"
-#include "engine/base/files.h"
-#include "platform/app_log.h"
-#include "platform/clock.h"
-#include "platform/eject.h"
-#include "platform/notifier.h"
-#include "platform/opener.h"
-#include "platform/preferences_store.h"
-#include "platform/reader_link.h"
-#include "platform/volume_holders.h"
+#include "app/model_test_util.h"
 #include "platform/volume_uuid.h"
 #include "platform/volume_watcher.h"
-#include "platform/webhook.h"
 #include "testing/hook_server.h"
-#include "testing/test_util.h"
 
 namespace tolverdine {
 namespace {
-
-std::string parentOf(const std::string& p) { return p.substr(0, p.find_last_of('/')); }
 
 TEST(ModelEndToEnd, LoopCardIsSeenCopiedReportedPostedAndUnmounted) {
   LoopMount card(16), d1(32), d2(32);
@@ -64,7 +48,7 @@ TEST(ModelEndToEnd, LoopCardIsSeenCopiedReportedPostedAndUnmounted) {
     SysfsReaderLink links;
     FakeOpener opener;
     VolumeWatcherOptions vo;
-    vo.extraPrefixes = {parentOf(card.path()) + "/"};
+    vo.extraPrefixes = {parentPath(card.path()) + "/"};
     vo.loopRemovable = true;
     vo.context = ctx;
     LinuxVolumeWatcher watcher(vo);
@@ -97,13 +81,11 @@ TEST(ModelEndToEnd, LoopCardIsSeenCopiedReportedPostedAndUnmounted) {
       if (green && posted() >= 1 && !m.card(card.path()) && m.idle()) break;
       g_usleep(10000);
     }
-    EXPECT_TRUE(sawCard);
-    EXPECT_TRUE(green);
+    EXPECT_TRUE(sawCard && green);
     EXPECT_EQ(m.card(card.path()), nullptr) << "the ejected card is no longer listed";
     ASSERT_EQ(posted(), 1u);
-    auto body = nlohmann::json::parse(hook.got[0].first);
-    EXPECT_NE(body["text"].get<std::string>().find("[E2E] "), std::string::npos);
-    EXPECT_NE(body["text"].get<std::string>().find("🟢"), std::string::npos);
+    EXPECT_EQ(
+        nlohmann::json::parse(hook.got[0].first)["text"].get<std::string>().rfind("[E2E] ", 0), 0u);
     for (const auto* d : {&d1, &d2}) {
       EXPECT_EQ(sh("find '" + d->path() + "' -name 'DSC0000*.JPG' | wc -l | grep -qx 3"), 0)
           << d->path();

@@ -1,5 +1,5 @@
-// The verdicts that outlive the card list, the live byte counts of a running job, starting a
-// finished card again, and the decisions the pages take from the model.
+// The verdicts that outlive the card list, their reports and the library, the live byte counts
+// of a running job, starting a finished card again, and the decisions the pages take from them.
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,19 +12,18 @@
 namespace tolverdine {
 namespace {
 
-std::vector<std::string> ops(const CardItem& c, bool hasReport) {
-  std::vector<std::string> out;
+using Ops = std::vector<std::string>;
+Ops ops(const CardItem& c, bool hasReport) {
+  Ops out;
   for (const auto& a : cardActions(c, hasReport)) out.push_back(a.op);
   return out;
 }
 
-TEST(ModelFinished, GreenCardEjectedKeepsItsVerdictOutcomesAndReport) {
-  if (::access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "ffmpeg not installed";
+TEST(ModelFinished, GreenCardEjectedKeepsItsVerdictAndItsReportMovesClipsOnBothDrives) {
   ModelRig r;
   r.readyToGo();  // ejectOnGreen unset: a green card is ejected
   Model& m = r.make();
-  std::string card = r.clipCard("A001");
-  ASSERT_FALSE(card.empty());
+  std::string card = r.card("A001", 2, 1, true);
   const Phase::Finished* f = r.copyThrough(card);
   ASSERT_TRUE(f);
   ASSERT_EQ(f->color, CardColor::green) << f->text;
@@ -34,8 +33,7 @@ TEST(ModelFinished, GreenCardEjectedKeepsItsVerdictOutcomesAndReport) {
 
   ASSERT_EQ(m.finishedCards().size(), 1u);
   const FinishedCard& done = m.finishedCards()[0];
-  EXPECT_EQ(done.name, "A001");
-  EXPECT_EQ(done.cam, "A캠");
+  EXPECT_EQ(done.name + " " + done.cam, "A001 A캠");
   EXPECT_EQ(done.color, CardColor::green);
   EXPECT_NE(done.text.find("카메라에서 포맷하세요"), std::string::npos);
   ASSERT_EQ(done.outcomes.size(), 2u);
@@ -45,26 +43,55 @@ TEST(ModelFinished, GreenCardEjectedKeepsItsVerdictOutcomesAndReport) {
     EXPECT_FALSE(d.lost);
   }
   ASSERT_TRUE(done.job);
+  const std::string first = done.job->roots.front();
 
-  // Its report opens by the finished card's key and moves a clip although the card is gone.
+  // Its report opens by the finished card's key although the card is gone.
+  EXPECT_TRUE(m.reportClips().empty()) << "no report open";
   m.setReportCard(done.key);
   EXPECT_EQ(m.reportName(), "A001");
   auto clips = m.reportClips();
   ASSERT_EQ(clips.size(), 2u);
-  const std::string to = clips[0].row.cls == "인터뷰" ? "풀샷" : "인터뷰";
+  EXPECT_EQ(clips[0].path.rfind(first + "/", 0), 0u) << "clips lie on the first destination";
+  m.spotCheck();
+  EXPECT_EQ(r.opener.opened.size(), 2u) << "two clips: each opened once";
+
+  const std::string before = clips[0].row.cls, to = before == "인터뷰" ? "풀샷" : "인터뷰";
+  // A move refused at the destination (another file at the new place) leaves the class shown.
+  std::string blocker = clips[0].path;
+  blocker.replace(blocker.find("/" + before + "/"), before.size() + 2, "/" + to + "/");
+  ASSERT_TRUE(mkdirs(parentPath(blocker)));
+  writeFile(blocker, "someone else's");
+  EXPECT_FALSE(m.reclassifyClip(clips[0].row, to));
+  EXPECT_EQ(m.reportClips()[0].row.cls, before);
+  ASSERT_EQ(::unlink(blocker.c_str()), 0);
   EXPECT_TRUE(m.reclassifyClip(clips[0].row, to)) << m.libraryNote().value_or("");
-  EXPECT_EQ(m.reportClips()[0].row.cls, to);
-  EXPECT_TRUE(std::filesystem::exists(m.reportClips()[0].path));
   EXPECT_EQ(m.libraryNote(), "옮김: C0001.MP4 → " + to);
+  EXPECT_TRUE(r.logged("재분류: "));
+  clips = m.reportClips();
+  EXPECT_EQ(clips[0].row.cls, to);
+  EXPECT_NE(clips[0].path.find("/" + to + "/"), std::string::npos) << clips[0].path;
+  EXPECT_TRUE(std::filesystem::exists(clips[0].path));
+
+  // The library lists both copies by name, the card in the history and no suggestion yet; the
+  // copy on the second drive moves through the library.
+  m.runSearch("C0001");
+  EXPECT_EQ(m.hits().size(), 2u);
+  EXPECT_EQ(m.history().size(), 1u);
+  EXPECT_TRUE(m.suggestions().empty());
+  const Hit* other = nullptr;
+  for (const auto& h : m.hits())
+    if (h.dest != first) other = &h;
+  ASSERT_NE(other, nullptr);
+  m.reclassifyHit(*other, to);
+  EXPECT_EQ(m.libraryNote(), "옮김: C0001.MP4 → " + to);
+  for (const auto& h : m.hits())
+    EXPECT_NE(h.classPath().find("/" + to + "/"), std::string::npos) << h.classPath();
 
   // A new card at the same mount point does not take over the old card's report.
   r.card("A001", 1, 7);
-  r.mount(card);
-  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
-  EXPECT_EQ(ops(r.at(card), false), (std::vector<std::string>{"start", "exportTree", "dismiss"}));
+  ASSERT_TRUE(r.waiting(card));
+  EXPECT_EQ(ops(r.at(card), false), (Ops{"start", "exportTree", "dismiss"}));
   EXPECT_FALSE(r.at(card).finishedKey);
-  // Earlier cards come from the database.
-  EXPECT_EQ(m.history().size(), 1u);
 }
 
 TEST(ModelFinished, RedCardNamesItsDestinationsAndIsStartedAgainOnceFixed) {
@@ -79,25 +106,23 @@ TEST(ModelFinished, RedCardNamesItsDestinationsAndIsStartedAgainOnceFixed) {
   ASSERT_TRUE(f);
   ASSERT_EQ(f->color, CardColor::red);
   EXPECT_NE(f->text.find(missing), std::string::npos) << f->text;
-  EXPECT_EQ(ops(r.at(card), false), (std::vector<std::string>{"start", "exportTree", "dismiss"}));
+  EXPECT_EQ(ops(r.at(card), false), (Ops{"start", "exportTree", "dismiss"}));
   EXPECT_EQ(cardActions(r.at(card), false)[0].label, "다시 시작");
 
   mkdirs(missing);
   m.start(card, false);
-  ASSERT_TRUE(r.waitFor([&] {
-    return r.finished(card) && r.finished(card)->color == CardColor::green;
-  })) << (r.finished(card) ? r.finished(card)->text : "");
+  ASSERT_TRUE(
+      r.waitFor([&] { return r.finished(card) && r.finished(card)->color == CardColor::green; }));
   ASSERT_EQ(m.finishedCards().size(), 2u) << "each run keeps its own verdict";
   EXPECT_EQ(m.finishedCards()[0].color, CardColor::green);
   EXPECT_EQ(m.finishedCards()[1].color, CardColor::red);
-  EXPECT_EQ(ops(r.at(card), true), (std::vector<std::string>{"report", "exportTree", "dismiss"}));
-  // A running or queued card is not started twice.
-  CardItem running = r.at(card);
+  EXPECT_EQ(ops(r.at(card), true), (Ops{"report", "exportTree", "dismiss"}));
+  CardItem running = r.at(card);  // a running or queued card is not started twice
   running.phase.value = Phase::Running{1, 2, "x"};
   EXPECT_TRUE(cardActions(running, true).empty());
 }
 
-TEST(ModelFinished, DestinationOutcomesNameFailuresAndLosses) {
+TEST(ModelFinished, DestinationOutcomesAndClassesOfClassifiedPaths) {
   IngestResult res;
   res.verified["/a/P"] = {Verified{}, Verified{}};
   res.failed = {{"x/1", "/b/P", "No space left on device"}, {"x/2", "/b/P", "other"}};
@@ -111,14 +136,14 @@ TEST(ModelFinished, DestinationOutcomesNameFailuresAndLosses) {
   EXPECT_EQ(out[1].why, "No space left on device");
   EXPECT_FALSE(out[1].lost);
   EXPECT_TRUE(out[2].lost);
-}
 
-TEST(ModelFinished, ClassOfAClassifiedPathInEitherFolderSet) {
-  EXPECT_EQ(classOfPath("01_원본/A캠/1_0930-1015/풀샷/C0012.MP4"), "풀샷");
-  EXPECT_EQ(classOfPath("01_FOOTAGE/A캠/1_0930-1015/INTERVIEW/C0012.MP4"), "인터뷰");
-  EXPECT_EQ(classOfPath("01_원본/A캠/1_0930-1015/슬레이트/C0001.MP4"), "슬레이트");
-  EXPECT_EQ(classOfPath("03_사진/A캠/DSC00001.JPG"), std::nullopt);
-  EXPECT_EQ(classOfPath("C0001.MP4"), std::nullopt);
+  for (auto [path, cls] : std::vector<std::pair<std::string, std::optional<std::string>>>{
+           {"01_원본/A캠/1_0930-1015/풀샷/C0012.MP4", "풀샷"},
+           {"01_FOOTAGE/A캠/1_0930-1015/INTERVIEW/C0012.MP4", "인터뷰"},
+           {"01_원본/A캠/1_0930-1015/슬레이트/C0001.MP4", "슬레이트"},
+           {"03_사진/A캠/DSC00001.JPG", std::nullopt},
+           {"C0001.MP4", std::nullopt}})
+    EXPECT_EQ(classOfPath(path), cls) << path;
   EXPECT_EQ(classNames().size(), 5u);
 }
 
@@ -137,8 +162,7 @@ TEST(ModelFinished, LargeFileProgressMovesWithinTheFileThroughCopyAndReadBack) {
   mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
   const int64_t size = 512LL << 20;
   writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0001.MP4", size, 3);
-  r.mount(card);
-  ASSERT_TRUE(r.waitFor([&] { return r.in<Phase::Waiting>(card); }));
+  ASSERT_TRUE(r.waiting(card));
   // Once the copies are done the hash lists and reports are written: that stage is shown, with no
   // speed or time left standing from the copy.
   bool outputsStage = false;
@@ -156,8 +180,7 @@ TEST(ModelFinished, LargeFileProgressMovesWithinTheFileThroughCopyAndReadBack) {
   bool rate = false, left = false, whole = false;
   ASSERT_TRUE(r.waitFor(
       [&] {
-        const CardItem* c = m.card(card);
-        if (c && c->live) {
+        if (const CardItem* c = m.card(card); c && c->live) {
           const LiveBytes& l = *c->live;
           EXPECT_EQ(l.total, size);
           if (l.copied > 0 && l.copied < size) copiedMid.insert(l.copied);
@@ -175,9 +198,7 @@ TEST(ModelFinished, LargeFileProgressMovesWithinTheFileThroughCopyAndReadBack) {
   EXPECT_GE(copiedMid.size(), 2u) << "the copy's count moved within the file";
   EXPECT_GE(verifiedMid.size(), 1u) << "the read-back's count moved within the file";
   EXPECT_TRUE(stages.count("복사") && stages.count("검증"));
-  EXPECT_TRUE(outputsStage);
-  EXPECT_TRUE(rate);
-  EXPECT_TRUE(left);
+  EXPECT_TRUE(outputsStage && rate && left);
   EXPECT_FALSE(r.at(card).live) << "a finished card shows no live counts";
 }
 

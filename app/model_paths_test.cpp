@@ -1,5 +1,5 @@
-// Destinations entered through the application: one text per folder, overlapping folders
-// refused with the Korean reason, and drives offered by whole folder names.
+// Destinations entered through the application and through a project file: one text per folder,
+// overlapping folders refused with the Korean reason.
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -10,102 +10,106 @@
 namespace tolverdine {
 namespace {
 
-using namespace std::chrono_literals;
-const char* const kOverlap = "두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다";
+using Paths = std::vector<std::string>;
 
 TEST(ModelPaths, DestinationsAreCanonicalAndOverlapsRefused) {
   ModelRig r;
   r.readyToGo();
   const std::string d1 = canonicalPath(r.dest1()), d2 = canonicalPath(r.dest2());
+  const std::string link = r.tmp.path + "/link", nas = canonicalPath(r.tmp.path) + "/nas";
   r.prefs.values["dests"] = {r.dest1() + "/", r.dest1(), r.dest2() + "//."};
   Model& m = r.make();
-  EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d1, d2}))
-      << "stored spellings folded on load";
+  EXPECT_EQ(m.settings().dests, (Paths{d1, d2})) << "stored spellings folded on load";
 
-  ASSERT_EQ(::symlink(d1.c_str(), (r.tmp.path + "/link").c_str()), 0);
-  EXPECT_EQ(m.addDest(r.tmp.path + "/link/", false), std::nullopt);  // already listed
+  ASSERT_EQ(::symlink(d1.c_str(), link.c_str()), 0);
+  EXPECT_EQ(m.addDest(link + "/", false), std::nullopt);  // already listed
   EXPECT_EQ(m.addDest(r.dest1() + "/../d1", false), std::nullopt);
-  EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d1, d2}));
+  EXPECT_EQ(m.settings().dests, (Paths{d1, d2}));
   EXPECT_FALSE(m.cascadeNote());
 
   mkdirs(d1 + "/sub");
-  auto refused = m.addDest(r.tmp.path + "/link/sub", false);
-  ASSERT_TRUE(refused);
-  EXPECT_NE(refused->find(kOverlap), std::string::npos) << *refused;
+  auto refused = m.addDest(link + "/sub", false);
+  EXPECT_NE(refused.value_or("").find("두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"),
+            std::string::npos);
   EXPECT_EQ(m.cascadeNote(), refused) << "shown where other refusals are shown";
   EXPECT_TRUE(m.addDest(d2, true)) << "a second-copy target may not be a destination either";
   EXPECT_TRUE(m.settings().cascadeDests.empty());
-
-  mkdirs(r.tmp.path + "/nas");
+  mkdirs(nas);
   EXPECT_EQ(m.addDest(r.tmp.path + "/nas/./", true), std::nullopt);
-  EXPECT_EQ(m.settings().cascadeDests,
-            std::vector<std::string>{canonicalPath(r.tmp.path + "/nas")});
+  EXPECT_EQ(m.settings().cascadeDests, Paths{nas});
 
   // The whole list as the settings page sends it.
   EXPECT_FALSE(m.setSetting("dests", nlohmann::json({d1, d1 + "/sub"})));
-  EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d1, d2}));
-  EXPECT_TRUE(m.setSetting("dests", nlohmann::json({d2 + "/", r.tmp.path + "/link"})));
-  EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d2, d1}));
+  EXPECT_EQ(m.settings().dests, (Paths{d1, d2}));
+  EXPECT_TRUE(m.setSetting("dests", nlohmann::json({d2 + "/", link})));
+  EXPECT_EQ(m.settings().dests, (Paths{d2, d1}));
   EXPECT_EQ(r.prefs.values["dests"], nlohmann::json({d2, d1})) << "saved as canonical";
-  m.removeDest(r.tmp.path + "/link/", false);
-  EXPECT_EQ(m.settings().dests, std::vector<std::string>{d2});
+  m.removeDest(link + "/", false);
+  EXPECT_EQ(m.settings().dests, Paths{d2});
 
   // A second folder of one drive is taken (a layout choice), and said to hold no second copy.
   mkdirs(r.drive2.path + "/more");
   EXPECT_EQ(m.addDest(r.drive2.path + "/more", false), std::nullopt);
   EXPECT_EQ(m.settings().dests.size(), 2u);
-  ASSERT_TRUE(m.cascadeNote());
-  EXPECT_EQ(m.cascadeNote()->rfind("같은 드라이브: ", 0), 0u) << *m.cascadeNote();
+  EXPECT_EQ(m.cascadeNote().value_or("").rfind("같은 드라이브: ", 0), 0u);
 }
 
-TEST(ModelPaths, ProjectFileWithOneFolderTwiceIsRefused) {
+TEST(ModelPaths, ProjectFileCarriesTheSetUpAndOneFolderTwiceIsRefused) {
   ModelRig r;
   r.readyToGo();
-  Model& m = r.make();
+  r.prefs.values["copies"] = 3;
+  r.prefs.values["names"] = "en";
+  r.prefs.values["storage"] = "split";
+  r.make();
+  const std::string file = r.tmp.path + "/데모.tolverdine.json";
+  ASSERT_TRUE(r.model->exportProject(file));
+  EXPECT_TRUE(r.logged("프로젝트 파일 내보냄: " + file));
+
+  // Another machine: nothing set up, then the file is imported.
+  ModelRig other;
+  Model& n = other.make();
+  ASSERT_TRUE(n.importProject(file));
   const std::string d1 = canonicalPath(r.dest1()), d2 = canonicalPath(r.dest2());
-  const std::string file = r.tmp.path + "/p.tolverdine.json";
-  ASSERT_TRUE(m.exportProject(file));
-  auto withDests = [&](nlohmann::json dests, nlohmann::json cascade) {
+  EXPECT_EQ(n.settings().project, "데모");
+  EXPECT_EQ(n.settings().dests, (Paths{d1, d2}));
+  EXPECT_EQ(n.settings().copies, 3);
+  EXPECT_TRUE(n.settings().english);
+  EXPECT_EQ(n.settings().storageMode, "split");
+  EXPECT_EQ(other.prefs.values["copies"], 3);
+  EXPECT_TRUE(other.logged("프로젝트 파일 불러옴: 데모"));
+  EXPECT_FALSE(n.exportProject("/proc/self/nope/x.json"));
+  EXPECT_EQ(n.cascadeNote().value_or("").rfind("내보내기 실패: ", 0), 0u);
+
+  // Edited files: a foreign schema and one folder twice are refused and change nothing.
+  auto edited = [&](nlohmann::json dests, nlohmann::json cascade) {
     auto j = nlohmann::json::parse(slurp(file));
     j["destinations"] = std::move(dests);
     j["cascadeDestinations"] = std::move(cascade);
     writeFile(r.tmp.path + "/edited.json", j.dump());
-    return m.importProject(r.tmp.path + "/edited.json");
+    return n.importProject(r.tmp.path + "/edited.json");
   };
-  ASSERT_EQ(::symlink(d1.c_str(), (r.tmp.path + "/link").c_str()), 0);
+  const std::string link = r.tmp.path + "/link", nas = canonicalPath(r.tmp.path) + "/nas";
+  ASSERT_EQ(::symlink(d1.c_str(), link.c_str()), 0);
   mkdirs(d2 + "/x");
+  writeFile(r.tmp.path + "/bad.json", "{\"schema\": \"someone-else/1\"}");
+  EXPECT_FALSE(n.importProject(r.tmp.path + "/bad.json"));
+  EXPECT_EQ(n.cascadeNote().value_or("").rfind("불러오기 실패: ", 0), 0u);
+  const auto none = nlohmann::json::array();
   for (auto [dests, cascade, says] :
        std::vector<std::tuple<nlohmann::json, nlohmann::json, std::string>>{
-           {{d1 + "/", d1}, nlohmann::json::array(), "앞의 경로와 같습니다"},
-           {{d1, r.tmp.path + "/link"}, nlohmann::json::array(), "앞의 경로와 같습니다"},
+           {{d1 + "/", d1}, none, "앞의 경로와 같습니다"},
+           {{d1, link}, none, "앞의 경로와 같습니다"},
            {{d1, d2 + "/x/y"}, {d2}, "같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"},
-           {{d1}, {r.tmp.path + "/link/./"}, "앞의 경로와 같습니다"},
-       }) {
-    EXPECT_FALSE(withDests(dests, cascade)) << dests.dump();
-    ASSERT_TRUE(m.cascadeNote());
-    EXPECT_NE(m.cascadeNote()->find(says), std::string::npos) << *m.cascadeNote();
+           {{d1}, {link + "/./"}, "앞의 경로와 같습니다"}}) {
+    EXPECT_FALSE(edited(dests, cascade)) << dests.dump();
+    EXPECT_NE(n.cascadeNote().value_or("").find(says), std::string::npos) << dests.dump();
   }
-  EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d1, d2}));
-  mkdirs(r.tmp.path + "/nas");
-  ASSERT_TRUE(withDests({r.tmp.path + "/link/", d2 + "//"}, {r.tmp.path + "/nas/../nas"}));
-  EXPECT_EQ(m.settings().dests, (std::vector<std::string>{d1, d2}));
-  EXPECT_EQ(m.settings().cascadeDests,
-            std::vector<std::string>{canonicalPath(r.tmp.path + "/nas")});
-}
-
-TEST(ModelPaths, DriveWhoseNameBeginsAnotherIsStillOffered) {
-  ModelRig r;
-  r.readyToGo();
-  const std::string ssd = r.tmp.path + "/vol/SSD", ssd2 = r.tmp.path + "/vol/SSD2";
-  mkdirs(ssd);
-  mkdirs(ssd2 + "/TOLVERDINE");
-  r.prefs.values["dests"] = {canonicalPath(ssd2 + "/TOLVERDINE")};
-  Model& m = r.make();
-  r.clock.advance(6s);
-  r.mount(ssd2, false);
-  EXPECT_EQ(m.destSuggestion(), std::nullopt) << "holds a destination";
-  r.mount(ssd, false);
-  EXPECT_EQ(m.destSuggestion(), ssd) << "SSD2 is not inside SSD";
+  EXPECT_EQ(n.settings().dests, (Paths{d1, d2}));
+  EXPECT_EQ(n.settings().project, "데모");
+  mkdirs(nas);
+  ASSERT_TRUE(edited({link + "/", d2 + "//"}, {r.tmp.path + "/nas/../nas"}));
+  EXPECT_EQ(n.settings().dests, (Paths{d1, d2}));
+  EXPECT_EQ(n.settings().cascadeDests, Paths{nas});
 }
 
 }  // namespace

@@ -54,26 +54,15 @@ struct ModelRig {
   std::string dest2() const { return drive2.path + "/d2"; }
   std::string db() const { return tmp.path + "/state.db"; }
 
-  /// A camera card with `files` photos at tmp/name.
-  std::string card(const std::string& name, int files = 2, unsigned seed = 1) {
-    std::string root = tmp.path + "/" + name;
-    mkdirs(root + "/DCIM/100MSDCF");
+  /// A camera card with `files` photos at tmp/name, or with clips C0001.MP4 … when `clips`.
+  std::string card(const std::string& name, int files = 2, unsigned seed = 1, bool clips = false) {
+    const std::string root = tmp.path + "/" + name;
+    const std::string dir = root + (clips ? "/PRIVATE/M4ROOT/CLIP" : "/DCIM/100MSDCF");
+    mkdirs(dir);
     for (int i = 1; i <= files; ++i)
-      writePattern(root + "/DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG", 1000 + i,
-                   seed + i);
-    return root;
-  }
-  /// A Sony-style card of one-second clips C0001.MP4, C0002.MP4 … made by ffmpeg; "" when one
-  /// could not be made.
-  std::string clipCard(const std::string& name, int clips = 2) {
-    std::string root = tmp.path + "/" + name;
-    mkdirs(root + "/PRIVATE/M4ROOT/CLIP");
-    for (int i = 1; i <= clips; ++i) {
-      std::string clip = root + "/PRIVATE/M4ROOT/CLIP/C000" + std::to_string(i) + ".MP4";
-      if (sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=1 -pix_fmt yuv420p '" +
-             clip + "'") != 0)
-        return "";
-    }
+      writePattern(
+          dir + (clips ? "/C000" : "/DSC0000") + std::to_string(i) + (clips ? ".MP4" : ".JPG"),
+          (clips ? 4000 : 1000) + i, seed + i);
     return root;
   }
 
@@ -96,13 +85,13 @@ struct ModelRig {
     return tmp.path + "/nas";
   }
 
-  Model& make() {
+  Model& make(const std::string& dbPath = "") {
     ModelServices svc{
         main,    prefs,   log,     notifier,
         webhook, ejector, holders, links,
         clock,   opener,  nullptr, [h = sleepHeld] { return std::make_unique<CountingSleep>(h); }};
     ModelOptions opt;
-    opt.dbPath = db();
+    opt.dbPath = dbPath.empty() ? db() : dbPath;
     opt.presetsV0 = tmp.path + "/presets-v0.json";
     opt.presetsCustom = tmp.path + "/presets.json";
     opt.terms = Terms{"약관", "fp"};
@@ -111,8 +100,7 @@ struct ModelRig {
     opt.settleTries = 1;
     opt.volumeId = [this](const std::string& p) -> std::optional<std::string> {
       auto it = volumes.find(p);
-      if (it == volumes.end()) return std::nullopt;
-      return it->second;
+      return it == volumes.end() ? std::nullopt : std::optional<std::string>(it->second);
     };
     opt.capacity = [this](const std::string& p) -> std::optional<int64_t> {
       auto it = capacities.find(p);
@@ -147,14 +135,22 @@ struct ModelRig {
     }
     return false;
   }
+  /// Mounts a card and waits until it is read and waits for a start.
+  bool waiting(const std::string& card) {
+    mount(card);
+    return waitFor([&] { return in<Phase::Waiting>(card); });
+  }
+  /// Waits for the card's verdict.
+  const Phase::Finished* done(const std::string& card) {
+    return waitFor([&] { return finished(card) != nullptr; }) ? finished(card) : nullptr;
+  }
   /// Mounts a card, waits until it is read, starts it and waits for its verdict.
   const Phase::Finished* copyThrough(const std::string& card) {
-    mount(card);
-    if (!waitFor([&] { return in<Phase::Waiting>(card); })) return nullptr;
+    if (!waiting(card)) return nullptr;
     model->start(card, false);
-    if (!waitFor([&] { return finished(card) != nullptr; })) return nullptr;
-    return finished(card);
+    return done(card);
   }
+  /// Waits until no background work is left and runs what it handed back.
   bool settle() {
     return waitFor([&] { return model->idle(); }) && (main.runPending(), true);
   }
@@ -173,16 +169,13 @@ struct ModelRig {
     const CardItem* c = model->card(id);
     return c ? c->phase.get<Phase::Finished>() : nullptr;
   }
-  bool logged(const std::string& prefix) const {
-    for (const auto& l : log.lines)
-      if (l.rfind(prefix, 0) == 0) return true;
-    return false;
-  }
+  /// The first log line that begins with prefix, or "".
   std::string logLine(const std::string& prefix) const {
     for (const auto& l : log.lines)
       if (l.rfind(prefix, 0) == 0) return l;
     return "";
   }
+  bool logged(const std::string& prefix) const { return !logLine(prefix).empty(); }
 
   ~ModelRig() {
     if (model) settle();

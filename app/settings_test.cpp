@@ -80,37 +80,48 @@ TEST(Settings, BadValuesAreRefusedByLabelAndChangeNothing) {
   EXPECT_FALSE(m.changeSetting("preset", "야외"));
   EXPECT_EQ(r.prefs.values["preset"], "야외");
 
-  // A stored file with such values loads them as unset, never as the bad text.
-  FakePreferences stored;
-  stored.values = {{"projectDate", "2025-03-14"},
-                   {"verify", "quick"},
-                   {"parallel", -3},
-                   {"webhook", "http://x"}};
-  Settings s = Settings::load(stored);
-  EXPECT_FALSE(s.projectDate);
-  EXPECT_EQ(s.verifyMode, "standard");
-  EXPECT_EQ(s.maxParallel(), 2);
-  EXPECT_EQ(s.webhookURL, "");
+  // A stored file with such values, or values of the wrong type, loads them as unset.
+  for (const json& parallel : {json(-3), json(1.5)}) {
+    FakePreferences stored;
+    stored.values =
+        json::parse(R"({"projectDate": "2025-03-14", "verify": "quick", "copies": "drei",
+        "webhook": "http://x", "names": "en", "dests": "not a list", "autoSeconds": 3,
+        "roles": {"A캠": "interview", "B캠": "director"}})")
+            .get<std::map<std::string, json>>();
+    stored.values["parallel"] = parallel;
+    Settings s = Settings::load(stored);
+    EXPECT_FALSE(s.projectDate);
+    EXPECT_EQ(s.verify(), VerifyMode::standard);
+    EXPECT_EQ(s.maxParallel(), 2);
+    EXPECT_EQ(s.webhookURL, "");
+    EXPECT_EQ(s.copies, 2);
+    EXPECT_TRUE(s.english);
+    EXPECT_TRUE(s.dests.empty());
+    EXPECT_EQ(s.countdownSeconds(), 3);
+    EXPECT_EQ(s.roleFor("A캠"), CameraRole::interview);
+    EXPECT_EQ(s.roleFor("B캠"), CameraRole::none);
+    EXPECT_EQ(s.storage(), StorageMode::automatic);
+  }
 }
 
 TEST(Settings, EveryKeyHasALabel) {
   for (const auto& key : settingKeys()) EXPECT_FALSE(settingLabel(key).empty()) << key;
   EXPECT_TRUE(validShootDate("20000229"));
-  EXPECT_FALSE(validShootDate("19000229"));
-  EXPECT_FALSE(validShootDate("20251301"));
-  EXPECT_FALSE(validShootDate("2025031"));
+  for (const char* bad : {"19000229", "20251301", "2025031"})
+    EXPECT_FALSE(validShootDate(bad)) << bad;
 }
 
+// The reader's speed as the card shows it, only below ten gigabit.
 TEST(ReaderLinkNotice, OnlyBelowTenGigabit) {
   EXPECT_FALSE(readerLinkNotice(std::nullopt));
-  EXPECT_EQ(readerLinkNotice(ReaderLink{"Reader", 5'000'000'000LL}),
-            "리더가 5Gbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다");
-  EXPECT_EQ(readerLinkNotice(ReaderLink{std::nullopt, 480'000'000LL}),
-            "리더가 480Mbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다");
-  EXPECT_EQ(readerLinkNotice(ReaderLink{std::nullopt, 9'999'999'999LL}),
-            "리더가 9Gbps로 연결됨 — 빠른 카드는 제 속도가 안 납니다");
-  EXPECT_FALSE(readerLinkNotice(ReaderLink{"Reader", 10'000'000'000LL}));
-  EXPECT_FALSE(readerLinkNotice(ReaderLink{"Reader", 20'000'000'000LL}));
+  const std::vector<std::pair<int64_t, std::string>> rows = {
+      {480'000'000, "480Mbps"}, {999'999'999, "999Mbps"}, {1'000'000'000, "1Gbps"},
+      {5'000'000'000, "5Gbps"}, {9'999'999'999, "9Gbps"}, {10'000'000'000, ""},
+      {20'000'000'000, ""}};
+  for (const auto& [bps, label] : rows)
+    EXPECT_EQ(
+        readerLinkNotice(ReaderLink{"Reader", bps}).value_or(""),
+        label.empty() ? "" : "리더가 " + label + "로 연결됨 — 빠른 카드는 제 속도가 안 납니다");
 }
 
 }  // namespace tolverdine

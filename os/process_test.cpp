@@ -34,6 +34,10 @@ TEST(Process, StatusOutputAndStartFailure) {
   r = runProcess({"/bin/echo", "$HOME;", "`id`"});
   ASSERT_TRUE(r);
   EXPECT_EQ(r->out, "$HOME; `id`\n");
+  r = runProcess({"/bin/sh", "-c", "kill -TERM $$"});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->signal, 15);
+  EXPECT_FALSE(r->ok());
 }
 
 TEST(Process, LargeOutputOnBothPipesDoesNotDeadlock) {
@@ -78,13 +82,6 @@ TEST(Process, TimeOutKillsHangingChildAndItsHelpers) {
   }
   sh("sleep 2.5");
   EXPECT_FALSE(exists(marker)) << "a killed child's helper lived on";
-}
-
-TEST(Process, KilledBySignal) {
-  auto r = runProcess({"/bin/sh", "-c", "kill -TERM $$"});
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->signal, 15);
-  EXPECT_FALSE(r->ok());
 }
 
 }  // namespace

@@ -33,12 +33,9 @@ TEST(PreferencesStore, RoundTripAndCorruptFileKeptAside) {
     writeFile(dir + "/settings.json", bad);
     JsonFilePreferences p(dir);
     EXPECT_FALSE(p.get("autoSeconds"));
-    std::string kept;
-    ASSERT_TRUE(readFile(dir + "/settings.json.bad", &kept));
-    EXPECT_EQ(kept, bad);
+    EXPECT_EQ(slurp(dir + "/settings.json.bad"), bad);
     EXPECT_TRUE(p.set("autoSeconds", 3));
-    ASSERT_TRUE(readFile(dir + "/settings.json.bad", &kept));
-    EXPECT_EQ(kept, bad);
+    EXPECT_EQ(slurp(dir + "/settings.json.bad"), bad) << "kept aside, not overwritten";
   }
 }
 

@@ -11,17 +11,6 @@ namespace tolverdine {
 
 namespace fs = std::filesystem;
 
-TEST(ReaderLink, LabelAndSlow) {
-  EXPECT_EQ((ReaderLink{{}, 480'000'000}).label(), "480Mbps");
-  EXPECT_EQ((ReaderLink{{}, 5'000'000'000}).label(), "5Gbps");
-  EXPECT_EQ((ReaderLink{{}, 999'999'999}).label(), "999Mbps");
-  EXPECT_EQ((ReaderLink{{}, 1'000'000'000}).label(), "1Gbps");
-  EXPECT_TRUE((ReaderLink{{}, 5'000'000'000}).slow());
-  EXPECT_TRUE((ReaderLink{{}, 9'999'999'999}).slow());
-  EXPECT_FALSE((ReaderLink{{}, 10'000'000'000}).slow());
-  EXPECT_FALSE((ReaderLink{{}, 20'000'000'000}).slow());
-}
-
 TEST(ReaderLink, ClimbsSysfsToTheUsbDevice) {
   TempDir t;
   std::string sys = t.path + "/sys";
@@ -44,7 +33,6 @@ TEST(ReaderLink, ClimbsSysfsToTheUsbDevice) {
   ASSERT_TRUE(l);
   EXPECT_EQ(l->bps, 5'000'000'000);
   EXPECT_EQ(l->name, "Interface");
-  EXPECT_EQ(l->label(), "5Gbps");
   EXPECT_FALSE(r.readerLink(t.path));  // not a mount point
 
   writeFile(usb + "/speed", "1.5\n");  // low-speed devices report a fraction

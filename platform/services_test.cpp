@@ -26,18 +26,12 @@ namespace {
 // Points a bus variable at a socket that does not exist, for the scope.
 struct NoBus {
   std::string name;
-  std::string old;
-  bool had;
+  std::optional<std::string> old;
   explicit NoBus(const char* var) : name(var) {
-    const char* v = std::getenv(var);
-    had = v != nullptr;
-    if (v) old = v;
+    if (const char* v = std::getenv(var)) old = v;
     setenv(var, "unix:path=/nonexistent/tolverdine-test-bus", 1);
   }
-  ~NoBus() {
-    if (had) setenv(name.c_str(), old.c_str(), 1);
-    else unsetenv(name.c_str());
-  }
+  ~NoBus() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
 };
 
 bool mounted(const std::string& mp) {
@@ -65,25 +59,16 @@ TEST(Services, EjectFallsBackToUnmountAndReportsABusyVolume) {
   writeFile(m.path() + "/clip.mov", "x");
   int fd = ::open((m.path() + "/clip.mov").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
-  auto busy = e.eject(m.path());
-  ASSERT_TRUE(busy);  // a program holds a file: not reported as ejected
-  EXPECT_FALSE(busy->description.empty());
+  auto busy = e.eject(m.path());  // a program holds a file: not reported as ejected
+  EXPECT_FALSE(busy.value_or(EjectFailure{}).description.empty());
   EXPECT_TRUE(mounted(m.path()));
   ::close(fd);
 
   EXPECT_FALSE(e.eject(m.path()));
   EXPECT_FALSE(mounted(m.path()));
-  auto again = e.eject(m.path());
-  ASSERT_TRUE(again);  // nothing mounted there any more
-  EXPECT_NE(again->description.find("not mounted"), std::string::npos);
+  auto again = e.eject(m.path());  // nothing mounted there any more
+  EXPECT_NE(again.value_or(EjectFailure{}).description.find("not mounted"), std::string::npos);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
-
-  FakeEjector fake;
-  fake.results = {EjectFailure{"busy"}, std::nullopt};
-  EXPECT_EQ(fake.eject("/media/a")->description, "busy");
-  EXPECT_FALSE(fake.eject("/media/a"));
-  EXPECT_FALSE(fake.eject("/media/a"));
-  EXPECT_EQ(fake.calls().size(), 3u);
 }
 
 TEST(Services, AppLogLinesUnderTheHomeFolder) {
@@ -97,9 +82,7 @@ TEST(Services, AppLogLinesUnderTheHomeFolder) {
   log.log("카드 감지: /media/u/A001");
   clock.advance(61500ms);
   log.log("끝: /media/u/A001 · green · 완료");
-  std::string text;
-  ASSERT_TRUE(readFile(log.path(), &text));
-  EXPECT_EQ(text,
+  EXPECT_EQ(slurp(log.path()),
             "2026-03-05T09:38:22Z 카드 감지: /media/u/A001\n"
             "2026-03-05T09:39:23Z 끝: /media/u/A001 · green · 완료\n");
 
@@ -123,10 +106,9 @@ TEST(Services, OpenerStartsTheProgramWithoutAShell) {
   EXPECT_FALSE(o.reveal("relative/file"));
   EXPECT_FALSE(XdgOpener(t.path + "/missing").open("/x"));
   std::string text;
-  for (int i = 0; i < 200; ++i) {
-    readFile(out, &text);
-    if (std::count(text.begin(), text.end(), '\n') >= 2) break;
+  for (int i = 0; i < 200 && std::count(text.begin(), text.end(), '\n') < 2; ++i) {
     std::this_thread::sleep_for(10ms);
+    readFile(out, &text);
   }
   std::string a = "/media/u/A 001/$(touch x);report.pdf|\n", b = "/media/u/A001|\n";
   EXPECT_TRUE(text == a + b || text == b + a) << text;
