@@ -226,10 +226,19 @@ TEST(Model, TwinCardWaitsForTheUserAndIsClearedOnlyWithEnoughCopies) {
   EXPECT_EQ(r.finished(slot2)->color, CardColor::green) << r.finished(slot2)->text;
   EXPECT_EQ(r.finished(slot2)->text, "두 슬롯 내용 동일 (2개) — 이 카드도 포맷해도 됩니다");
 
-  // With a higher requirement the same content is not yet a safe second copy.
+  // With a higher requirement the same content is not yet a safe second copy, and a second copy
+  // does not clear a slot that cannot be listed in full.
   m.setSetting("copies", 3);
+  r.unlistable(slot2 + "/DCIM");
   ASSERT_TRUE(compared());
   EXPECT_EQ(r.finished(slot2)->color, CardColor::yellow);
+  EXPECT_TRUE(r.at(slot2).incomplete);
+  mkdirs(r.tmp.path + "/nas");
+  m.addDest(r.tmp.path + "/nas", true);
+  ASSERT_TRUE(r.waitFor([&] { return !m.cascading() && m.idle(); }));
+  r.main.runPending();
+  EXPECT_EQ(r.finished(slot2)->color, CardColor::yellow);
+  sh("rm -rf '" + r.unlistable_.back() + "'");
 
   // Keeping slot 2 as its own card copies it under the _SLOT2 label.
   m.setSetting("copies", 2);
@@ -352,6 +361,33 @@ TEST(Model, ASecondCopyWithoutItsHashListIsShownAsTrouble) {
     told = told || (n.title == "2차 복사 확인 필요" && n.body == *m.cascadeNote() && n.critical);
   EXPECT_TRUE(told);
   EXPECT_TRUE(r.logged("해시 목록 실패: " + nas + "/" + projects[0] + "/ascmhl"));
+}
+
+// A card that cannot be listed in full is never cleared: not by its job, not by the second copy,
+// not by its record at the next mount.
+TEST(Model, ACardListedOnlyInPartIsNeverGreen) {
+  ModelRig r;
+  std::string nas = r.secondCopyNeeded();
+  Model& m = r.make();
+  std::string card = r.card("A001");
+  ASSERT_TRUE(r.copyThrough(card));
+  ASSERT_EQ(r.finished(card)->color, CardColor::yellow);
+  r.unlistable(card + "/DCIM");
+  auto notGreen = [&] { return !r.finished(card) || r.finished(card)->color != CardColor::green; };
+  r.unmount(card);
+  ASSERT_TRUE(r.copyThrough(card));
+  EXPECT_TRUE(r.at(card).incomplete);
+  EXPECT_TRUE(notGreen()) << r.finished(card)->text;
+  m.addDest(nas, true);
+  ASSERT_TRUE(r.waitFor([&] { return !m.cascading() && m.idle(); }));
+  r.main.runPending();
+  EXPECT_EQ(m.cascadeNote(), "2차 복사 2개");
+  EXPECT_TRUE(notGreen()) << "after the second copy";
+  r.unmount(card);
+  r.mount(card);
+  ASSERT_TRUE(r.settle());
+  EXPECT_TRUE(r.at(card).incomplete);
+  EXPECT_TRUE(notGreen()) << "known by its record";
 }
 
 TEST(Model, MountedVolumesAreCardsGenericMediaOrLeftAlone) {

@@ -66,6 +66,17 @@ struct ModelRig {
     return root;
   }
 
+  /// Hidden folders in `folder` nested past the longest path the system takes: one of them cannot
+  /// even be told a folder, so the card cannot be listed in full. Removed with the rig.
+  void unlistable(const std::string& folder) {
+    const std::string name = "." + std::string(200, 'x');
+    unlistable_.push_back(folder + "/" + name);
+    EXPECT_EQ(sh("cd '" + folder + "' && bash -c 'for i in $(seq 24); do mkdir " + name +
+                 " && cd " + name + " || exit 1; done'"),
+              0);
+  }
+  std::vector<std::string> unlistable_;
+
   /// Accepted terms, a project, two destinations.
   void readyToGo() {
     mkdirs(dest1());
@@ -180,6 +191,7 @@ struct ModelRig {
   ~ModelRig() {
     if (model) settle();
     model.reset();
+    for (const auto& p : unlistable_) sh("rm -rf '" + p + "'");  // deeper than remove_all goes
   }
 };
 
