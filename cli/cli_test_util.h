@@ -16,6 +16,7 @@ struct Cli {
   bool asNobody = false;  // run as an ordinary user, for whom permissions hold
   TempDrive one, two;     // one drive is one copy: the destinations are two drives
   std::string card = dir.path + "/card", d1 = one.path + "/SSD1", d2 = two.path + "/SSD2";
+  std::string db = dir.path + "/home/Library/Application Support/TOLVERDINE/ingest.sqlite";
   Cli() {
     mkdirs(card + "/PRIVATE/M4ROOT/CLIP");
     mkdirs(d1);
@@ -44,5 +45,16 @@ struct Cli {
     return r ? *r : RunResult{};
   }
 };
+
+inline bool has(const RunResult& r, const std::string& text) {
+  return r.out.find(text) != std::string::npos;
+}
+
+/// The one path a shell pattern names ("" when none).
+inline std::string only(const std::string& pattern) {
+  std::string p = shellOutput("ls -d " + pattern + " 2>/dev/null | head -1").out;
+  if (!p.empty()) p.pop_back();
+  return p;
+}
 
 }  // namespace tolverdine

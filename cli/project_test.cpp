@@ -17,7 +17,7 @@ TEST(ProjectCommand, ShowsOrRefusesAndIngestRefusesUnsafeNames) {
   f.rules = {Rule{"슬레이트", 2, {}, {}, {}}};
   f.cameras = {{"ILME-FX3#1", "A캠"}, {"\x1b]0;pwned\x07\r", "B캠"}};
   f.destinations = {"/Volumes/SSD1"};
-  std::string good = c.dir.path + "/봄.tolverdine.json", bad = c.dir.path + "/bad.json";
+  const std::string good = c.dir.path + "/봄.tolverdine.json", bad = c.dir.path + "/bad.json";
   writeProjectFile(good, f);
   auto shown = c.run({"show", good}, "project");
   EXPECT_EQ(shown.status, 0) << shown.err;
@@ -25,64 +25,46 @@ TEST(ProjectCommand, ShowsOrRefusesAndIngestRefusesUnsafeNames) {
        {"프로젝트: 봄\n", "날짜: 없음\n", "  1. 슬레이트 — 2초 이하\n", "  ILME-FX3#1 → A캠\n",
         "목적지:\n  /Volumes/SSD1\n", "2차 목적지: 없음\n", "필요한 사본: 2개\n",
         "  \\x1B]0;pwned\\x07\\r → B캠\n"})
-    EXPECT_NE(shown.out.find(line), std::string::npos) << line << shown.out;
+    EXPECT_TRUE(has(shown, line)) << line << shown.out;
   writeFile(bad, "{\"schema\": \"other/1\"}");
   auto refused = c.run({"show", bad}, "project");
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, "불러오기 실패: TOLVERDINE 프로젝트 파일이 아닙니다\n");
   EXPECT_EQ(c.run({"show"}, "project").status, 64);
 
-  auto up = c.run({c.card, "--project", "x/../../../tmp/p", "--dest", c.d1});
-  EXPECT_EQ(up.status, 64);
-  EXPECT_NE(up.err.find("프로젝트 이름으로 쓸 수 없습니다: \"/\" 를 쓸 수 없습니다"),
-            std::string::npos)
-      << up.err;
-  auto cam = c.run({c.card, "--project", "봄", "--dest", c.d1, "--cam", ".."});
-  EXPECT_EQ(cam.status, 64);
-  EXPECT_NE(cam.err.find("카메라 이름으로 쓸 수 없습니다"), std::string::npos) << cam.err;
+  for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--project", "x/../../../tmp/p"},
+            "프로젝트 이름으로 쓸 수 없습니다: \"/\" 를 쓸 수 없습니다"},
+           {{"--project", "봄", "--cam", ".."}, "카메라 이름으로 쓸 수 없습니다"}}) {
+    std::vector<std::string> all = {c.card, "--dest", c.d1};
+    all.insert(all.end(), args.begin(), args.end());
+    auto r = c.run(all);
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+  }
   EXPECT_FALSE(exists(c.dir.path + "/home"));
-  EXPECT_FALSE(exists(c.d1 + "/_리포트"));
+  EXPECT_EQ(shellOutput("ls -A '" + c.d1 + "'").out, "");
 }
 
-TEST(DiagnosticsCommand, DefaultNamesNeverCollideAndAnExistingFileIsReplacedOnlyWhenAsked) {
+TEST(DiagnosticsCommand, NextFreeNameAndAnExistingFileIsReplacedOnlyWhenAsked) {
   Cli c;
-  std::string work = c.dir.path + "/work";
+  const std::string work = c.dir.path + "/work";
   mkdirs(work);
-  auto run = [&](std::vector<std::string> extra = {}) {
-    RunOptions o;
-    o.timeout = std::chrono::milliseconds(60000);
-    o.captureStderr = true;
-    std::vector<std::string> argv = {
-        "/usr/bin/env",    "-C",         work, "HOME=" + c.dir.path + "/home",
-        TOLVERDINE_BINARY, "diagnostics"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return *runProcess(argv, o);
-  };
-  std::time_t before = std::time(nullptr);
-  auto first = run();
-  EXPECT_EQ(first.status, 0) << first.err;
-  std::string name = diagnosticsFileName(before);
-  EXPECT_TRUE(exists(work + "/" + name) || diagnosticsFileName(std::time(nullptr)) != name)
-      << first.out;
-  // A second export the same day takes the next free name.
-  auto again = run();
-  EXPECT_EQ(again.status, 0) << again.err;
-  std::string second = name.substr(0, name.size() - 4) + "-2.zip";
-  EXPECT_TRUE(exists(work + "/" + second) || diagnosticsFileName(std::time(nullptr)) != name)
-      << again.out;
-  // A named file that exists is kept unless the user says to replace it.
+  auto run = [&](std::vector<std::string> extra) { return c.runIn(work, "diagnostics", extra); };
+  const std::string name = diagnosticsFileName(std::time(nullptr));
+  EXPECT_EQ(run({}).status, 0);
+  EXPECT_EQ(run({}).status, 0);
+  // A second export the same day takes the next free name (unless midnight fell between).
+  EXPECT_TRUE(exists(work + "/" + name.substr(0, name.size() - 4) + "-2.zip") ||
+              diagnosticsFileName(std::time(nullptr)) != name);
   writeFile(work + "/mine.zip", "keep");
   auto refused = run({"mine.zip"});
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("이미 있는 파일입니다: mine.zip"), std::string::npos) << refused.err;
-  std::string kept;
-  ASSERT_TRUE(readFile(work + "/mine.zip", &kept));
-  EXPECT_EQ(kept, "keep");
-  auto replaced = run({"--replace", "mine.zip"});
-  EXPECT_EQ(replaced.status, 0) << replaced.err;
-  ASSERT_TRUE(readFile(work + "/mine.zip", &kept));
-  EXPECT_EQ(kept.substr(0, 2), "PK");
-  EXPECT_FALSE(exists(c.dir.path + "/home/Library/Application Support/TOLVERDINE/ingest.sqlite"));
+  EXPECT_EQ(slurp(work + "/mine.zip"), "keep");
+  EXPECT_EQ(run({"--replace", "mine.zip"}).status, 0);
+  EXPECT_EQ(slurp(work + "/mine.zip").substr(0, 2), "PK");
+  EXPECT_FALSE(exists(c.db));
 }
 
 }  // namespace

@@ -34,130 +34,114 @@ struct Served {
     return c;
   }
   httplib::Headers auth() { return {{"X-Tolverdine-Token", server->token()}}; }
-  std::string self() { return "127.0.0.1:" + std::to_string(server->port()); }
 };
 
-TEST(WebServer, TokenDecidesEveryRead) {
+TEST(WebServer, TokenOriginAndHostDecideEveryRequest) {
   Served s;
   struct stat st {};
   ASSERT_EQ(stat(s.server->tokenPath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  std::string held;
-  ASSERT_TRUE(readFile(s.server->tokenPath(), &held));
-  EXPECT_EQ(held, s.server->token() + "\n");
-  EXPECT_EQ(s.server->token().size(), 64u);
-  EXPECT_NE(s.server->url().find("?token=" + s.server->token()), std::string::npos);
+  const std::string token = s.server->token(), port = std::to_string(s.server->port());
+  EXPECT_EQ(slurp(s.server->tokenPath()), token + "\n");
+  EXPECT_EQ(token.size(), 64u);
+  EXPECT_NE(s.server->url().find("?token=" + token), std::string::npos);
 
-  auto c = s.client();
-  for (const char* path : {"/api/state", "/events", "/thumb?path=/x"}) {
-    auto r = c.Get(path);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 403) << path;
-  }
-  std::string wrong = s.server->token();
+  // Data needs the token in a header: not in the address, nor in a cookie (cookies reach every
+  // local port). A rebinding page reaches this port under its own name: even the page is refused.
+  // A change needs the page's own origin too, and comes by POST.
+  const std::string act = R"({"op":"addDestination","args":{"path":"/mnt/a"}})";
+  std::string wrong = token;
   wrong[10] = wrong[10] == 'a' ? 'b' : 'a';
-  EXPECT_EQ(c.Get("/api/state", {{"X-Tolverdine-Token", wrong}})->status, 403);
-  // The token in the address or in a cookie opens nothing: cookies reach every local port.
-  EXPECT_EQ(c.Get(("/api/state?token=" + s.server->token()).c_str())->status, 403);
-  const std::string port = std::to_string(s.server->port());
-  EXPECT_EQ(
-      c.Get("/api/state", {{"Cookie", "tolverdine_" + port + "=" + s.server->token()}})->status,
-      403);
+  const httplib::Headers none, good = {{"X-Tolverdine-Token", token}};
+  auto with = [&](httplib::Headers h) { return h.emplace("X-Tolverdine-Token", token), h; };
+  struct Row {
+    std::string method, path;
+    httplib::Headers headers;
+    std::string body;
+    int status;
+  };
+  for (const auto& r : std::vector<Row>{
+           {"GET", "/api/state", none, "", 403},
+           {"GET", "/events", none, "", 403},
+           {"GET", "/thumb?path=/x", none, "", 403},
+           {"GET", "/api/state", {{"X-Tolverdine-Token", wrong}}, "", 403},
+           {"GET", "/api/state?token=" + token, none, "", 403},
+           {"GET", "/api/state", {{"Cookie", "tolverdine_" + port + "=" + token}}, "", 403},
+           {"GET", "/api/state", with({{"Host", "evil.example:" + port}}), "", 403},
+           {"GET", "/", {{"Host", "evil.example:" + port}}, "", 403},
+           {"GET", "/api/state", good, "", 200},
+           {"POST", "/api/act", {{"Cookie", "tolverdine_" + port + "=" + token}}, act, 403},
+           {"POST", "/api/act", {{"X-Tolverdine-Token", wrong}}, act, 403},
+           {"POST", "/api/act", with({{"Origin", "http://evil.example"}}), act, 403},
+           {"POST", "/api/act", with({{"Origin", "null"}}), act, 403},
+           {"POST", "/api/act",
+            with({{"Origin", "http://127.0.0.1:" + std::to_string(s.server->port() + 1)}}), act,
+            403},
+           {"POST", "/api/act", with({{"Host", "evil.example:" + port}}), act, 403},
+           {"POST", "/api/act", with({{"Host", "127.0.0.1"}}), act, 403},
+           {"POST", "/api/act", with({{"Sec-Fetch-Site", "cross-site"}}), act, 403},
+           {"PUT", "/api/act", good, act, 403},
+           {"POST", "/api/act", with({{"Origin", "http://localhost:" + port}}), "{not json",
+            400}}) {
+    auto c = s.client();
+    auto res = r.method == "GET"   ? c.Get(r.path, r.headers)
+               : r.method == "PUT" ? c.Put(r.path, r.headers, r.body, "application/json")
+                                   : c.Post(r.path, r.headers, r.body, "application/json");
+    ASSERT_TRUE(res) << r.method << " " << r.path;
+    EXPECT_EQ(res->status, r.status) << r.method << " " << r.path << " " << r.body;
+  }
+  EXPECT_TRUE(s.backend.calls().empty());
 
-  // The page's own files carry no token and set no cookie.
-  auto first = c.Get(("/library?token=" + s.server->token()).c_str());
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->status, 200);
-  EXPECT_FALSE(first->has_header("Set-Cookie"));
-  EXPECT_EQ(first->body.find(s.server->token()), std::string::npos);
-  EXPECT_EQ(first->body.find("http://"), std::string::npos) << "no outside resources";
-  EXPECT_NE(first->get_header_value("Content-Security-Policy").find("default-src 'none'"),
-            std::string::npos);
-  for (const char* path : {"/", "/settings", "/app.js", "/app.css"}) {
+  // The page's own files carry no token, set no cookie and load nothing from outside.
+  auto c = s.client();
+  for (const std::string& path : std::vector<std::string>{"/library?token=" + token, "/",
+                                                          "/settings", "/app.js", "/app.css"}) {
     auto r = c.Get(path);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << path;
-    EXPECT_EQ(r->body.find(s.server->token()), std::string::npos) << path;
+    EXPECT_FALSE(r->has_header("Set-Cookie")) << path;
+    EXPECT_EQ(r->body.find(token), std::string::npos) << path;
+    EXPECT_TRUE(path == "/app.js" || r->body.find("http://") == std::string::npos) << path;
   }
-  auto state = c.Get("/api/state", s.auth());
-  ASSERT_TRUE(state);
-  EXPECT_EQ(state->status, 200);
-  EXPECT_TRUE(json::parse(state->body).contains("cards"));
-  // A rebinding page reaches this port under its own name; even its page files are refused.
-  EXPECT_EQ(c.Get("/api/state",
-                  {{"X-Tolverdine-Token", s.server->token()}, {"Host", "evil.example:" + port}})
-                ->status,
-            403);
-  EXPECT_EQ(c.Get("/", {{"Host", "evil.example:" + port}})->status, 403);
+  EXPECT_NE(c.Get("/")->get_header_value("Content-Security-Policy").find("default-src 'none'"),
+            std::string::npos);
+  EXPECT_TRUE(json::parse(c.Get("/api/state", good)->body).contains("cards"));
 
-  std::string path = s.server->tokenPath();
-  s.server->stop();
-  EXPECT_FALSE(exists(path));
-}
-
-TEST(WebServer, StateChangingRequestsNeedHeaderTokenAndOwnOrigin) {
-  Served s;
-  auto c = s.client();
-  const std::string body = R"({"op":"addDestination","args":{"path":"/mnt/a"}})";
-  const std::string port = std::to_string(s.server->port());
-  std::vector<httplib::Headers> refused = {
-      {{"Cookie", "tolverdine_" + port + "=" + s.server->token()}},  // cookie alone
-      {{"X-Tolverdine-Token", s.server->token().substr(1) + "0"}},   // wrong token
-      {{"X-Tolverdine-Token", s.server->token()}, {"Origin", "http://evil.example"}},
-      {{"X-Tolverdine-Token", s.server->token()}, {"Origin", "null"}},
-      {{"X-Tolverdine-Token", s.server->token()},
-       {"Origin", "http://127.0.0.1:" + std::to_string(s.server->port() + 1)}},
-      {{"X-Tolverdine-Token", s.server->token()}, {"Host", "evil.example:" + port}},
-      {{"X-Tolverdine-Token", s.server->token()}, {"Host", "127.0.0.1"}},
-      {{"X-Tolverdine-Token", s.server->token()}, {"Sec-Fetch-Site", "cross-site"}},
-  };
-  for (size_t i = 0; i < refused.size(); ++i) {
-    auto r = c.Post("/api/act", refused[i], body, "application/json");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 403) << "case " << i;
-  }
-  auto put =
-      c.Put("/api/act", {{"X-Tolverdine-Token", s.server->token()}}, body, "application/json");
-  EXPECT_EQ(put->status, 403);
-  EXPECT_TRUE(s.backend.calls().empty());
-
-  httplib::Headers good = {{"X-Tolverdine-Token", s.server->token()},
-                           {"Origin", "http://localhost:" + port}};
-  EXPECT_EQ(c.Post("/api/act", good, "{not json", "application/json")->status, 400);
-  EXPECT_TRUE(s.backend.calls().empty());
-  auto ok = c.Post("/api/act", good, body, "application/json");
+  const httplib::Headers own = with({{"Origin", "http://localhost:" + port}});
+  auto ok = c.Post("/api/act", own, act, "application/json");
   ASSERT_TRUE(ok);
-  EXPECT_EQ(ok->status, 200);
   EXPECT_TRUE(json::parse(ok->body)["ok"].get<bool>());
   ASSERT_EQ(s.backend.calls().size(), 1u);
   EXPECT_EQ(s.backend.calls()[0].args["path"], "/mnt/a");
   // The backend's refusal comes back as the page's message.
-  auto bad = c.Post("/api/act", good, R"({"op":"addDestination","args":{"path":"rel/x"}})",
-                    "application/json");
-  EXPECT_FALSE(json::parse(bad->body)["ok"].get<bool>());
-  EXPECT_FALSE(json::parse(bad->body)["message"].get<std::string>().empty());
+  auto bad =
+      json::parse(c.Post("/api/act", own, R"({"op":"addDestination","args":{"path":"rel/x"}})",
+                         "application/json")
+                      ->body);
+  EXPECT_FALSE(bad["ok"].get<bool>());
+  EXPECT_FALSE(bad["message"].get<std::string>().empty());
+
+  const std::string path = s.server->tokenPath();
+  s.server->stop();
+  EXPECT_FALSE(exists(path));
 }
 
 // Reads one event stream on a thread and keeps every "data:" line.
 struct Stream {
-  std::vector<std::pair<std::chrono::steady_clock::time_point, json>> events;
+  std::vector<json> events;
   std::mutex mu;
   std::atomic<bool> quit{false};
   std::thread t;
-  Stream(Served& s) {
+  explicit Stream(Served& s) {
     t = std::thread([this, &s] {
-      auto c = s.client();
       std::string buf;
-      c.Get("/events", s.auth(), [&](const char* d, size_t n) {
+      s.client().Get("/events", s.auth(), [&](const char* d, size_t n) {
         buf.append(d, n);
-        size_t end;
-        while ((end = buf.find("\n\n")) != std::string::npos) {
-          std::string ev = buf.substr(0, end);
-          buf.erase(0, end + 2);
-          auto at = ev.find("data: ");
-          if (at == std::string::npos) continue;
+        for (size_t end; (end = buf.find("\n\n")) != std::string::npos; buf.erase(0, end + 2)) {
+          auto at = buf.substr(0, end).find("data: ");
           std::lock_guard lk(mu);
-          events.emplace_back(std::chrono::steady_clock::now(), json::parse(ev.substr(at + 6)));
+          if (at != std::string::npos)
+            events.push_back(json::parse(buf.substr(at + 6, end - at - 6)));
         }
         return !quit.load();
       });
@@ -173,11 +157,12 @@ struct Stream {
   }
   json last() {
     std::lock_guard lk(mu);
-    return events.empty() ? json() : events.back().second;
+    return events.empty() ? json() : events.back();
   }
   bool waitFor(size_t n, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (count() < n && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+    for (auto end = std::chrono::steady_clock::now() + limit;
+         count() < n && std::chrono::steady_clock::now() < end;)
+      std::this_thread::sleep_for(5ms);
     return count() >= n;
   }
 };
@@ -216,8 +201,7 @@ TEST(WebServer, EventStreamPushesStateAtOnceAndCoalescesProgress) {
   s.backend.mount("BAD\xff", 1, 1, std::nullopt);
   ASSERT_TRUE(st.waitFor(n + 1, 2s));
   EXPECT_EQ(st.last()["cards"][1]["name"], "BAD\xEF\xBF\xBD");
-  auto c = s.client();
-  EXPECT_EQ(c.Get("/api/state", s.auth())->status, 200);
+  EXPECT_EQ(s.client().Get("/api/state", s.auth())->status, 200);
 }
 
 TEST(WebServer, BusyPortFailsCleanly) {
