@@ -62,11 +62,17 @@ Hashes FollowedCopy::copy(const std::string& src, const std::vector<Part>& parts
     fds.push_back(fd);
     followers_.push_back(std::move(f));
   }
+  // The card is asked for a few blocks ahead, so that it is read on while this thread waits for
+  // the writes of a block or for a processor.
+  const off_t ahead = 3 * static_cast<off_t>(kBlockSize);
+  if (cacheSource) (void)fs_.fadvise(in.fd(), 0, ahead, POSIX_FADV_WILLNEED);
   int64_t written = 0, handed = 0;
   try {
     Hashes h = writeOnce(
         in, parts, fds, md5, onRead,
         [&](int64_t n) {
+          if (cacheSource)
+            (void)fs_.fadvise(in.fd(), static_cast<off_t>(n), ahead, POSIX_FADV_WILLNEED);
           written = n;
           if (written - handed < kFollowStretch) return;
           handed = written;

@@ -80,9 +80,8 @@ constexpr int64_t kLastGroupBytes = int64_t{8} << 20;
 // Groups flushed and read back while the card is read on; with a small group's bytes and a large
 // file's read-back buffers this bounds what is in flight to about 512 MiB.
 constexpr size_t kGroupsInFlight = 4;
-// Card files asked for ahead of the one being copied: the card is read on while this thread
-// settles a group.
-constexpr size_t kPrefetchFiles = 256;
+// Card files asked for ahead of the one being copied.
+constexpr size_t kPrefetchFiles = 16;
 constexpr int64_t kPrefetchBytes = int64_t{64} << 20;
 
 // A card file's state before its copy, to tell whether it changed while it was copied.
