@@ -74,6 +74,11 @@ void TaskGroup::run(std::function<void()> job) {
   });
 }
 
+bool TaskGroup::idle() {
+  std::lock_guard lk(m_);
+  return pending_ == 0;
+}
+
 void TaskGroup::wait() {
   std::unique_lock lk(m_);
   done_.wait(lk, [&] { return pending_ == 0; });

@@ -49,6 +49,8 @@ class TaskGroup {
 
   void run(std::function<void()> job);
   void wait();
+  /// True when no job of the group is pending or running.
+  bool idle();
 
  private:
   WorkerPool& pool_;

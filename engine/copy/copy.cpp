@@ -100,22 +100,11 @@ size_t readFull(int fd, void* buf, size_t n, std::optional<int> dest, Fs& fs) {
   return got;
 }
 
-Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead, Fs& fs) {
-  MediumReader in(fs);
-  if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
+Hashes writeOnce(MediumReader& in, const std::vector<Part>& parts, const std::vector<int>& fds,
+                 bool md5, const std::function<void(size_t)>& onRead,
+                 const std::function<void(int64_t)>& afterBlock, Fs& fs) {
   struct stat before {};
   if (fs.fstat(in.fd(), &before) != 0) throw IOFail{errno, std::nullopt};
-
-  std::vector<UniqueFd> outs;
-  std::vector<int> fds;
-  outs.reserve(parts.size());
-  for (const Part& p : parts) {
-    int fd = fs.open(p.path, kPartFlags, 0644);
-    if (fd < 0) throw IOFail{errno, p.index};
-    outs.emplace_back(fd);
-    fds.push_back(fd);
-  }
 
   AlignedBuffer bufA(kBlockSize, kBufferAlign), bufB(kBlockSize, kBufferAlign);
   if (!bufA.data() || !bufB.data()) throw IOFail{ENOMEM, std::nullopt};
@@ -153,6 +142,7 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
         writers.wait();
         // A destination failure wins over a simultaneous source failure.
         if (box.fail) throw *box.fail;
+        if (afterBlock) afterBlock(bytesRead);
       });
 
   // A read that ended early would leave a short copy whose read-back matches it. A file whose
@@ -161,6 +151,27 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
   if (fs.fstat(in.fd(), &after) != 0) throw IOFail{errno, std::nullopt};
   if (bytesRead != static_cast<int64_t>(before.st_size) && after.st_size == before.st_size)
     throw IOFail{EIO, std::nullopt};
+
+  Hashes h;
+  h.xxh64 = hex64(XXH64_digest(xxh.get()));
+  if (md) h.md5 = md5Text(md.get());
+  return h;
+}
+
+Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
+                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead, Fs& fs) {
+  MediumReader in(fs);
+  if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
+  std::vector<UniqueFd> outs;
+  std::vector<int> fds;
+  outs.reserve(parts.size());
+  for (const Part& p : parts) {
+    int fd = fs.open(p.path, kPartFlags, 0644);
+    if (fd < 0) throw IOFail{errno, p.index};
+    outs.emplace_back(fd);
+    fds.push_back(fd);
+  }
+  Hashes h = writeOnce(in, parts, fds, md5, onRead, {}, fs);
 
   // Destinations are usually separate drives: their flushes run side by side.
   std::vector<int> syncErr(fds.size(), 0);
@@ -177,10 +188,6 @@ Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const So
     dropCached(fds[i], 0, 0, fs);  // flushed above, so the pages are clean and really go
     if (outs[i].reset() != 0) throw IOFail{errno, parts[i].index};
   }
-
-  Hashes h;
-  h.xxh64 = hex64(XXH64_digest(xxh.get()));
-  if (md) h.md5 = md5Text(md.get());
   return h;
 }
 

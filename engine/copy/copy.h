@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -44,6 +45,15 @@ struct SourceTimes {
 Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
                 bool md5, bool cacheSource, const std::function<void(size_t)>& onRead = {},
                 Fs& fs = realFs());
+
+class MediumReader;
+
+/// copyOnce's reading and writing alone: in (open on the source) read once, every block written
+/// to the parts' open fds and hashed; nothing flushed, times given or closed. afterBlock hears
+/// the bytes written to every part so far, after each block. Throws IOFail.
+Hashes writeOnce(MediumReader& in, const std::vector<Part>& parts, const std::vector<int>& fds,
+                 bool md5, const std::function<void(size_t)>& onRead,
+                 const std::function<void(int64_t)>& afterBlock, Fs& fs = realFs());
 
 /// XXH64 of a file read from the medium (cache bypassed); absent when it cannot be opened or read.
 /// onRead hears the size of every block read.

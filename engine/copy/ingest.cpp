@@ -23,6 +23,7 @@
 #include "engine/copy/byte_meter.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/copy_group.h"
+#include "engine/copy/followed_copy.h"
 #include "engine/copy/medium_read.h"
 #include "engine/copy/preflight.h"
 #include "engine/store/copy_presence.h"
@@ -71,11 +72,17 @@ template <class F> class ScopeExit {
 // Thrown inside the row walk when the card is gone; caught by the walk, never escapes.
 struct CardGone {};
 
-// Small files go through the pipeline in groups of this many files or bytes.
+// Small files go through the pipeline in groups of this many files or bytes; towards the end of
+// the card the groups shrink, so that little is left to flush and read back after its last byte.
 constexpr size_t kGroupFiles = 256;
 constexpr int64_t kGroupBytes = int64_t{128} << 20;
+constexpr int64_t kLastGroupBytes = int64_t{8} << 20;
+// Groups flushed and read back while the card is read on; with a small group's bytes and a large
+// file's read-back buffers this bounds what is in flight to about 512 MiB.
+constexpr size_t kGroupsInFlight = 4;
 // Card files asked for ahead of the one being copied.
 constexpr size_t kPrefetchFiles = 16;
+constexpr int64_t kPrefetchBytes = int64_t{64} << 20;
 
 // A card file's state before its copy, to tell whether it changed while it was copied.
 struct SourceStat {
@@ -113,8 +120,9 @@ class Run {
   std::set<int> live;
   IngestResult result;
 
-  // One row, steps C2 to C8. Small files are only started here and finished by a later call
-  // (or finish()); larger ones are done at once. Throws CardGone.
+  // One row, steps C2 to C8. Files are only started here (read from the card and written) and
+  // finished by a later call (or finish()); in paranoid mode, and under the test seam, large
+  // ones are done at once. Throws CardGone.
   void row(const Row& r) {
     if (!r.dest) {
       meter_.done(&r, r.size);
@@ -159,18 +167,28 @@ class Run {
     if (!f->list.empty()) {
       const bool small = options_.verify != VerifyMode::paranoid &&
                          f->before.size <= int64_t{kBlockSize} && r.size <= int64_t{kBlockSize};
-      if (!small) {
-        // A large file goes through the double-buffered direct path on its own, after the rows in
-        // flight; its copy may take long, so the records so far are committed first.
+      if (!small && (options_.verify == VerifyMode::paranoid || hooks_.beforeVerify)) {
+        // Read from the card twice, or shown to the seam between copy and read-back: on its own,
+        // after the rows in flight; its copy may take long, so the records so far are committed.
         finish();
         records_.commit();
         settleFlight(*f, /*copiedInGroup=*/false);
         return;
       }
+      if (!small) {
+        // A group of its own, whose flushes and read-backs follow its writes; the files before
+        // it are flushed and read back meanwhile, and the next is read while it finishes.
+        launch();
+        startLarge(*f);
+        current_.push_back(std::move(f));
+        launch();
+        records_.commitIfDue();
+        return;
+      }
       startSmall(*f);
     }
     current_.push_back(std::move(f));
-    if (current_.size() >= kGroupFiles || currentBytes_ >= kGroupBytes) launch();
+    if (current_.size() >= kGroupFiles || currentBytes_ >= groupBytesAt(r)) launch();
     records_.commitIfDue();
   }
 
@@ -217,6 +235,7 @@ class Run {
     std::vector<PendingPart> parts;  // one per entry of list once written
     std::vector<Part> planned;       // the temporaries of the first round, whatever came of it
     std::vector<std::unique_ptr<LiveTemp>> live;  // held while they may be on the drives
+    std::unique_ptr<FollowedCopy> follow;         // a large file's flushes and read-backs
   };
 
   struct Group {
@@ -316,8 +335,45 @@ class Run {
     }
   }
 
+  // First round of a large file: read once and written to every part, whose flushes and
+  // read-backs follow on the workers.
+  void startLarge(Flight& f) {
+    const Row& r = f.st.r;
+    meter_.begin(&r, f.list.size());
+    for (int d : f.list) {
+      if (!driveThere(d)) {
+        f.failure = IOFail{ENOENT, d};
+        return;
+      }
+    }
+    std::vector<Part> parts;
+    for (int d : f.list) parts.push_back({d, part(d, r)});
+    f.planned = parts;
+    for (const Part& p : parts) f.live.push_back(std::make_unique<LiveTemp>(p.path));
+    for (const Part& p : parts) {
+      mkdirs(parentPath(p.path), fs_);
+      sweep(target(p.index, r));
+    }
+    ByteMeter& meter = meter_;
+    f.follow = std::make_unique<FollowedCopy>(
+        options_.verify != VerifyMode::fast,
+        [&meter, &r](size_t i, int64_t n) { meter.back(&r, i, n); }, fs_);
+    try {
+      f.hashes = f.follow->copy(r.src, parts, f.before.times, options_.md5, /*cacheSource=*/true,
+                                [&](size_t n) { meter_.read(&r, static_cast<int64_t>(n)); });
+      f.failure = checkSource(r, f.before, std::nullopt, f.changed);
+    } catch (const IOFail& e) {
+      f.failure = e;
+    }
+    if (f.failure || f.changed) f.follow.reset();
+    if (f.failure && !f.failure->dest && !cardMounted()) {
+      discard(f);
+      throw CardGone{};
+    }
+  }
+
   // Hands the current group to the workers: per destination its parts are flushed together and
-  // then read back. The oldest group in flight is settled once two are.
+  // then read back (a large file's follow its writes already).
   void launch() {
     if (current_.empty()) return;
     auto g = std::make_unique<Group>();
@@ -333,7 +389,7 @@ class Run {
     };
     std::map<int, std::vector<Item>> byDest;
     for (auto& f : g->flights) {
-      if (f->failure || f->changed) continue;
+      if (f->failure || f->changed || f->follow) continue;
       for (size_t i = 0; i < f->parts.size(); ++i)
         byDest[f->parts[i].index].push_back({&f->parts[i], &f->st.r, i});
     }
@@ -349,7 +405,31 @@ class Run {
       });
     }
     launched_.push_back(std::move(g));
-    while (launched_.size() > 1) settleOldest();
+    // In card order: the groups done, and the oldest while too many are in flight.
+    while (!launched_.empty() && (launched_.size() > kGroupsInFlight || idle(*launched_.front())))
+      settleOldest();
+  }
+
+  static bool idle(Group& g) {
+    if (!g.work.idle()) return false;
+    for (const auto& f : g.flights)
+      if (f->follow && !f->follow->done()) return false;
+    return true;
+  }
+
+  // Bytes of the rows after r.
+  int64_t bytesAfter(const Row& r) {
+    if (after_.empty()) {
+      after_.assign(rows_.size() + 1, 0);
+      for (size_t i = rows_.size(); i-- > 0;)
+        after_[i] = after_[i + 1] + (rows_[i].dest ? rows_[i].size : 0);
+    }
+    size_t i = static_cast<size_t>(&r - rows_.data());
+    return i < rows_.size() ? after_[i + 1] : 0;
+  }
+
+  int64_t groupBytesAt(const Row& r) {
+    return std::clamp(bytesAfter(r) / 4, kLastGroupBytes, kGroupBytes);
   }
 
   void settleOldest() {
@@ -357,6 +437,10 @@ class Run {
     launched_.pop_front();
     g->work.wait();
     for (size_t i = 0; i < g->flights.size(); ++i) {
+      if (auto& follow = g->flights[i]->follow) {
+        g->flights[i]->parts = follow->finish();
+        follow.reset();
+      }
       try {
         settleFlight(*g->flights[i], /*copiedInGroup=*/true);
       } catch (const CardGone&) {
@@ -377,6 +461,7 @@ class Run {
   }
 
   void discard(Flight& f) {
+    f.follow.reset();  // its flushes and read-backs end before the parts go
     for (const Part& p : f.planned) fs_.unlink(p.path);
   }
 
@@ -742,7 +827,9 @@ class Run {
     size_t i = static_cast<size_t>(&r - rows_.data());
     if (i >= rows_.size()) return;  // not one of the run's rows
     prefetched_ = std::max(prefetched_, i + 1);
-    while (prefetched_ < rows_.size() && prefetched_ <= i + kPrefetchFiles) {
+    const int64_t from = bytesAfter(r);
+    while (prefetched_ < rows_.size() && prefetched_ <= i + kPrefetchFiles &&
+           from - bytesAfter(rows_[prefetched_]) <= kPrefetchBytes) {
       const Row& next = rows_[prefetched_++];
       if (next.dest && next.size <= int64_t{kBlockSize}) prefetch(next.src, fs_);
     }
@@ -765,6 +852,7 @@ class Run {
   int64_t currentBytes_ = 0;
   std::deque<std::unique_ptr<Group>> launched_;  // handed to the workers, oldest first
   size_t prefetched_ = 0;                        // rows before this one were asked for
+  std::vector<int64_t> after_;                   // bytes of the rows from each on
   std::optional<PartSweeper> sweeper_;
 };
 
