@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/base/records.h"
+#include "testing/fault_fs.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -124,6 +125,34 @@ TEST(Files, StaleTemporariesGoButNothingElse) {
   stop = true;
   cleaner.join();
   EXPECT_EQ(failed, 0);
+}
+
+// What an atomic write into new folders has written is on the drive when it returns, and a
+// failure of any of its calls is reported.
+TEST(Files, AtomicWritesSurviveAPowerCutAndReportEveryFailedCall) {
+  TempDir t;
+  const std::string p = t.path + "/a/b/f.json";
+  {
+    testing::FaultFs fs;
+    ASSERT_TRUE(mkdirs(t.path + "/a/b", fs));
+    writeFileAtomic(p, "new", fs);
+    fs.cutPower();
+    fs.dropUnsynced();
+    EXPECT_EQ(slurp(p), "new");
+  }
+  for (long k = 1;; ++k) {
+    testing::FaultPlan plan;
+    plan.failAt = k;
+    testing::FaultFs fs(plan);
+    bool threw = false;
+    try {
+      writeFileAtomic(p, "newer", fs);
+    } catch (const WriteFail&) {
+      threw = true;
+    }
+    if (!fs.fired()) break;
+    EXPECT_TRUE(threw) << "call " << k << " failed unreported";
+  }
 }
 
 TEST(Files, MkdirsRelativeAbsoluteAndFailure) {

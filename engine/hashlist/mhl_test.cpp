@@ -22,6 +22,7 @@
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/hashlist/mhl_read.h"
 #include "os/host.h"
+#include "testing/fault_fs.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -371,6 +372,25 @@ TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
   EXPECT_TRUE(
       writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 3).setAside.empty());
   expectChainMatchesFolder(root);
+  // As many entries as generations, one of them naming none.
+  std::string chain = slurp(dir + "/ascmhl_chain.xml");
+  writeFile(dir + "/ascmhl_chain.xml", chain.replace(chain.find(generations(root)[0]), 4, "0009"));
+  writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 4);
+  expectChainMatchesFolder(root);
+}
+
+// A generation the chain names is on the drive: a power cut just after takes nothing back.
+TEST(MHL, AGenerationAndItsChainSurviveAPowerCut) {
+  TempDir t;
+  testing::FaultFs fs;
+  auto p =
+      writeMHLGeneration(t.path + "/P", {item("a", 1, "ab")}, koNames(), std::nullopt, kNow, fs);
+  ASSERT_TRUE(p);
+  const std::string text = slurp(*p);
+  fs.cutPower();
+  fs.dropUnsynced();
+  EXPECT_EQ(slurp(*p), text);
+  expectChainMatchesFolder(t.path + "/P");
 }
 
 }  // namespace

@@ -304,24 +304,38 @@ TEST(CopyPresence, RerunRecopiesGoneCopiesAdoptsTouchedOnesAndNeverOverwritesCha
   EXPECT_EQ(hashFile(r.copy(r.root2, 1)), hidden);
 }
 
-TEST(Twin, DecomposedNameOnTheCardIsRead) {
+// The second card is compared by hash with the recorded copies (its file names read composed),
+// and a copy on the card's own drive does not make it a safe second copy.
+TEST(Twin, HashesDecideAndCopiesOnTheCardsDriveDoNotCount) {
   TempDir t;
+  TempDrive card;  // a drive of its own, as a card is
   Store s(t.path + "/db.sqlite");
   const std::string nfd =
       "CLIP/\xE1\x84\x8B\xE1\x85\xB5\xE1\x86\xAB\xE1\x84\x90\xE1\x85\xA5.MP4";  // 인터, decomposed
-  mkdirs(t.path + "/card/CLIP");
-  writePattern(t.path + "/card/" + nfd, 3000, 5);
-  CardList list = quickList(t.path + "/card");
-  ASSERT_EQ(list.files.size(), 1u);
-  ASSERT_EQ(list.files[0].rel, nfc(nfd));
-  ASSERT_NE(list.files[0].rel, nfd);
-  const std::string key = ingestKey("A캠", list.files[0]);
-  s.record(key, t.path + "/d", list.files[0].rel, 3000, *hashFile(t.path + "/card/" + nfd),
+  mkdirs(card.path + "/CLIP");
+  writePattern(card.path + "/" + nfd, 3000, 5);
+  writePattern(card.path + "/CLIP/B.MP4", 100, 6);
+  CardList list = quickList(card.path);
+  ASSERT_EQ(list.files.size(), 2u);
+  const CardFile& same = list.files[1];
+  ASSERT_EQ(same.rel, nfc(nfd));
+  ASSERT_NE(same.rel, nfd);
+  // Its one copy is a real file, but on the card's own drive.
+  const std::string copy = card.path + "/d/" + same.rel;
+  mkdirs(parentPath(copy));
+  writePattern(copy, 3000, 5);
+  ASSERT_TRUE(giveCopyTime(copy, same.mtimeNs));
+  s.record(ingestKey("A캠", same), card.path + "/d", same.rel, 3000,
+           *hashFile(card.path + "/" + nfd), CopyState::verified, 1);
+  s.record(ingestKey("A캠", list.files[0]), card.path + "/d", "CLIP/B.MP4", 100, "0000000000000000",
            CopyState::verified, 1);
-  TwinCheck c = verifyTwin(t.path + "/card", list.files, "A캠", s, 1);
+  TwinCheck c = verifyTwin(card.path, list.files, "A캠", s, 1);
   EXPECT_EQ(c.same, 1);
   EXPECT_TRUE(c.unread.empty());
-  EXPECT_TRUE(c.differ.empty());
+  EXPECT_EQ(c.differ, std::vector<std::string>{"CLIP/B.MP4"});
+  if (::geteuid() == 0) {  // else the drive is a folder, not a mount of its own
+    EXPECT_EQ(c.underCopied, std::vector<std::string>{same.rel});
+  }
 }
 
 }  // namespace

@@ -122,6 +122,8 @@ TEST(Store, OnlyVerifiedRowsCount) {
   EXPECT_EQ(s.verifiedHash(k, "/d1"), std::nullopt);
   EXPECT_EQ(s.verifiedHash(k, "/d2"), "h2");
   EXPECT_EQ(s.verifiedHash(k, "/d3"), std::nullopt);
+  EXPECT_FALSE(s.verifiedRow(k, "/d3")) << "a copied row is no copy to skip on a re-run";
+  EXPECT_EQ(s.verifiedRow(k, "/d2")->rel, "c.mov");
   EXPECT_EQ(s.verifiedRoots(), std::vector<std::string>{"/d2"});
   EXPECT_TRUE(s.verifiedEntries("/d1").empty());
   EXPECT_TRUE(s.verifiedEntries("/d3").empty());
