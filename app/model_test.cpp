@@ -1,5 +1,10 @@
 #include "app/model.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "app/model_test_util.h"
 #include "engine/card/scan.h"
 #include "engine/hashlist/mhl_folder.h"
@@ -10,6 +15,19 @@ namespace tolverdine {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Hidden folders nested past PATH_MAX under root: even root cannot list the deepest.
+void nestPastPathMax(const std::string& root) {
+  const std::string name = "." + std::string(249, 'd');
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < 20 && fd >= 0; ++i) {
+    ::mkdirat(fd, name.c_str(), 0755);
+    int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  if (fd >= 0) ::close(fd);
+}
 
 TEST(Model, NewCardCountsDownCopiesFinishesGreenEjectsAndIsKnownNextTime) {
   ModelRig r;
@@ -62,6 +80,14 @@ TEST(Model, NewCardCountsDownCopiesFinishesGreenEjectsAndIsKnownNextTime) {
   ASSERT_TRUE(r.waitFor([&] { return r.finished(card) != nullptr; }));
   EXPECT_EQ(r.finished(card)->text, "이미 백업됨 — A캠, 파일 2개 모두 검증 사본 2곳 이상");
   EXPECT_EQ(m.running(), 0);
+
+  // A card that cannot be listed in full is never cleared on its record alone.
+  r.unmount(card);
+  nestPastPathMax(card);
+  r.mount(card);
+  ASSERT_TRUE(r.waitFor([&] { return !r.in<Phase::Reading>(card); }));
+  EXPECT_TRUE(r.in<Phase::Waiting>(card));
+  EXPECT_EQ(std::system(("rm -rf '" + card + "'").c_str()), 0);  // too deep for TempDir
 }
 
 TEST(Model, StartNeedsConsentAndReadinessAndHoldStopsTheCountdown) {

@@ -388,6 +388,12 @@ TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
   EXPECT_TRUE(
       writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 3).setAside.empty());
   expectChainMatchesFolder(root);
+  // Stale with the right count: one generation's c4 is not its own.
+  std::string wrong = slurp(dir + "/ascmhl_chain.xml");
+  wrong[wrong.find("<c4>") + 6] ^= 1;
+  writeFile(dir + "/ascmhl_chain.xml", wrong);
+  writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 4);
+  expectChainMatchesFolder(root);
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ TEST(CopyPresence, SizeAndTimeOfTheKeyDecide) {
   d.file("/r/touched", 100, want.mtimeNs + 1);
   d.file("/r/fat", 100, 1700000000 * kSec);      // 2 s clock, time rounded down
   d.file("/r/exfat", 100, 1700000000120000000);  // 10 ms clock
-  d.file("/r/fatfar", 100, 1699999998 * kSec);   // a whole step away
+  d.file("/r/fatfar", 100, 1699999998 * kSec);   // a whole step away (and more)
   d.dir("/r/folder", 1, 0);
   auto st = d.stat();
   EXPECT_EQ(copyPlace("/r", "same", want, st), CopyPlace::good);
@@ -75,6 +75,7 @@ TEST(CopyPresence, SizeAndTimeOfTheKeyDecide) {
   EXPECT_EQ(copyPlace("/r", "fat", want, st), CopyPlace::good);
   EXPECT_EQ(copyPlace("/r", "exfat", want, st), CopyPlace::good);
   EXPECT_EQ(copyPlace("/r", "fatfar", want, st), CopyPlace::changed);
+  EXPECT_EQ(copyPlace("/r", "fatfar", {100, 1700000000 * kSec}, st), CopyPlace::changed);
   EXPECT_EQ(copyPlace("/r", "folder", {0, 0}, st), CopyPlace::changed);
   // A card file without a time: its copy kept the time it was written at.
   EXPECT_EQ(copyPlace("/r", "touched", {100, 0}, st), CopyPlace::good);
@@ -174,6 +175,11 @@ TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
   ASSERT_TRUE(on);
   const RecordedCopy copy{"A캠|C1.MP4|4|0", root, "C1.MP4", "", on};
   EXPECT_EQ(judgeCopy(copy, realStat(), *drives).place, CopyPlace::good);
+  // A link in a copy's place is no copy, whatever it points to.
+  writeFile(t.path + "/elsewhere", "wxyz");
+  ASSERT_EQ(::symlink((t.path + "/elsewhere").c_str(), (root + "/L.MP4").c_str()), 0);
+  const RecordedCopy link{"A캠|L.MP4|4|0", root, "L.MP4", "", std::nullopt};
+  EXPECT_EQ(judgeCopy(link, realStat(), *drives).place, CopyPlace::changed);
 
   // Every look under the drive fails with err, from the first on.
   auto failing = [&](int err) { return FaultPlan{1, err, false, true, kFsRead, drive}; };
