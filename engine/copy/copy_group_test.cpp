@@ -14,6 +14,7 @@
 #include "engine/base/files.h"
 #include "engine/base/text.h"
 #include "engine/copy/medium_read.h"
+#include "testing/fault_fs.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -116,6 +117,25 @@ TEST(CopyGroup, GroupOfPartsOnTwoDrivesAndAFailedOne) {
   }
   EXPECT_FALSE(b[2]->back);
   EXPECT_EQ(copies[0].hashes.xxh64, xxh64(""));
+
+  // Every failed call on the destination's side (create, write, the group's sync) fails the part.
+  testing::FaultPlan plan;
+  plan.kinds = testing::kFsWrite;
+  for (long k = 1;; ++k) {
+    plan.failAt = k;
+    testing::FaultFs fs(plan);
+    int err = 0;
+    try {
+      SmallCopy c = copySmall(t.path + "/s1", {Part{3, t.path + "/a/f" + std::to_string(k)}}, {},
+                              false, buf.data(), kBlockSize, true, fs);
+      flushParts({&c.parts[0]}, fs);
+      err = c.parts[0].err;
+    } catch (const IOFail& f) {
+      err = f.dest == 3 ? f.err : -1;
+    }
+    if (!fs.fired()) break;
+    EXPECT_EQ(err, EIO) << "call " << k;
+  }
 
   // A source that cannot be read is the source's failure; a part that cannot be created is its
   // destination's.

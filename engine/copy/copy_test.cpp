@@ -192,6 +192,18 @@ TEST(Copy, OpenAndReadFailuresNameTheRightSideAndLeakNoDescriptor) {
   ASSERT_TRUE(f);
   EXPECT_EQ(*f, (IOFail{EISDIR, std::nullopt}));
 
+  // Every failed call on a destination's side (create, write, flush) fails the copy and names it.
+  testing::FaultPlan plan;
+  plan.kinds = testing::kFsWrite;
+  for (long k = 1;; ++k) {
+    plan.failAt = k;
+    testing::FaultFs fs(plan);
+    ::unlink((t.path + "/e.part").c_str());
+    f = failureOf([&] { copyOnce(src, {{5, t.path + "/e.part"}}, {}, false, false, {}, fs); });
+    if (!fs.fired()) break;
+    EXPECT_EQ(f, (IOFail{EIO, 5})) << "call " << k;
+  }
+
   EXPECT_EQ(openFds(), fds);
 }
 
@@ -260,6 +272,12 @@ TEST(Copy, ReadBackReadsTheMediumNotThePageCache) {
   std::memset(onDisk.data(), 0xAA, 4096);
   EXPECT_EQ(hashFile(dst), xxh64(onDisk));
   EXPECT_NE(hashFile(dst), h.xxh64);
+  // Where the file system takes no direct I/O, the pages cached earlier are dropped first.
+  testing::FaultPlan refused;
+  refused.failAt = 1;
+  refused.err = EINVAL;
+  testing::FaultFs noDirect(refused);
+  EXPECT_EQ(hashFile(dst, {}, noDirect), xxh64(onDisk));
 }
 
 TEST(Copy, HashFilesKeepsInputOrderAndMarksUnreadableSlots) {

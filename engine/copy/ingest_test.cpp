@@ -291,6 +291,19 @@ TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
   EXPECT_EQ(db->state, "failed");
   EXPECT_EQ(db->attempts, 2);
   EXPECT_FALSE(db->hash);
+
+  // A part that cannot be read back (a folder in its place) is never taken as verified.
+  IngestHooks unreadable;
+  unreadable.beforeVerify = [&](const Row&, const std::vector<std::string>& parts) {
+    for (auto& p : parts) ::unlink(p.c_str()), mkdirs(p);
+  };
+  EXPECT_TRUE(c.run({c.drive2 + "/p3"}, {}, 1, plenty, {}, nullptr, unreadable).verified.empty());
+  // Paranoid: a card that gives other bytes the second time is never passed.
+  IngestHooks flipCard;
+  flipCard.beforeVerify = [&](const Row& r, const std::vector<std::string>&) { flip(r.src); };
+  EXPECT_EQ(
+      c.run({c.drive2 + "/p4"}, {VerifyMode::paranoid}, 1, plenty, {}, nullptr, flipCard).color,
+      CardColor::red);
 }
 
 TEST(Ingest, SameCameraLockedByAnotherProcess) {
