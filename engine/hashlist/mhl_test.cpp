@@ -21,6 +21,7 @@
 #include "engine/hashlist/mhl_complete.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/hashlist/mhl_read.h"
+#include "engine/hashlist/mhl_verify.h"
 #include "os/host.h"
 #include "testing/fault_fs.h"
 #include "testing/test_util.h"
@@ -369,6 +370,7 @@ TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
   expectChainMatchesFolder(root);
 
   writeFile(dir + "/ascmhl_chain.xml", oldChain);  // stale: names the first generation only
+  EXPECT_EQ(verifyMHL(root).chain.back().state, ChainState::unlisted);
   EXPECT_TRUE(
       writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 3).setAside.empty());
   expectChainMatchesFolder(root);
