@@ -67,6 +67,7 @@ TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
   auto mirror =
       c.run({projectIn(a.path()), again + "/m/" + lastComponent(projectIn(a.path()))}, "mirror");
   EXPECT_EQ(c.run({c.card, "--copies", "2"}, "status").status, 1) << mirror.out;
+  EXPECT_TRUE(has(mirror, "같은 드라이브: ")) << mirror.out;
 
   // Links at b to the card's own files are no copies: never adopted, never overwritten.
   const std::string onB = b.path() + "/" + lastComponent(projectIn(a.path()));
