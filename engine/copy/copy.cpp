@@ -158,19 +158,24 @@ Hashes writeOnce(MediumReader& in, const std::vector<Part>& parts, const std::ve
   return h;
 }
 
-Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
-                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead, Fs& fs) {
-  MediumReader in(fs);
-  if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
+std::vector<UniqueFd> openParts(const std::vector<Part>& parts, Fs& fs) {
   std::vector<UniqueFd> outs;
-  std::vector<int> fds;
   outs.reserve(parts.size());
   for (const Part& p : parts) {
     int fd = fs.open(p.path, kPartFlags, 0644);
     if (fd < 0) throw IOFail{errno, p.index};
     outs.emplace_back(fd);
-    fds.push_back(fd);
   }
+  return outs;
+}
+
+Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
+                bool md5, bool cacheSource, const std::function<void(size_t)>& onRead, Fs& fs) {
+  MediumReader in(fs);
+  if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
+  std::vector<UniqueFd> outs = openParts(parts, fs);
+  std::vector<int> fds;
+  for (const UniqueFd& fd : outs) fds.push_back(fd.get());
   Hashes h = writeOnce(in, parts, fds, md5, onRead, {}, fs);
 
   // Destinations are usually separate drives: their flushes run side by side.

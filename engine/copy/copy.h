@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/base/records.h"
+#include "os/fd.h"
 #include "os/fs.h"
 
 namespace tolverdine {
@@ -45,6 +46,10 @@ struct SourceTimes {
 Hashes copyOnce(const std::string& src, const std::vector<Part>& parts, const SourceTimes& times,
                 bool md5, bool cacheSource, const std::function<void(size_t)>& onRead = {},
                 Fs& fs = realFs());
+
+/// Creates every part (0644, never an existing file, never through a link). Throws IOFail with
+/// the destination whose part could not be created; those created before stay for the caller.
+std::vector<UniqueFd> openParts(const std::vector<Part>& parts, Fs& fs = realFs());
 
 class MediumReader;
 

@@ -50,16 +50,15 @@ Hashes FollowedCopy::copy(const std::string& src, const std::vector<Part>& parts
   times_ = times;
   MediumReader in(fs_);
   if (int err = in.open(src, cacheSource)) throw IOFail{err, std::nullopt};
+  std::vector<UniqueFd> outs = openParts(parts, fs_);
   std::vector<int> fds;
   for (size_t i = 0; i < parts.size(); ++i) {
-    int fd = fs_.open(parts[i].path, kPartFlags, 0644);
-    if (fd < 0) throw IOFail{errno, parts[i].index};
     auto f = std::make_unique<Follower>(i, fs_);
     f->part.index = parts[i].index;
     f->part.path = parts[i].path;
     f->part.times = times;
-    f->part.fd.reset(fd);
-    fds.push_back(fd);
+    fds.push_back(outs[i].get());
+    f->part.fd = std::move(outs[i]);
     followers_.push_back(std::move(f));
   }
   // The card is asked for a few blocks ahead, so that it is read on while this thread waits for
