@@ -291,19 +291,17 @@ class Run {
   }
 
   // First round of a small file: read once, written to every part, left for its group to flush.
-  void startSmall(Flight& f) {
+  // The first round's temporaries of f, one per destination in its list, named and held live,
+  // with the stale ones of their folders cleared first. Empty, with the failure set, when one of
+  // the drives is gone.
+  std::vector<Part> planParts(Flight& f) {
     const Row& r = f.st.r;
     meter_.begin(&r, f.list.size());
-    prefetchAfter(r);
     for (int d : f.list) {
       if (!driveThere(d)) {
         f.failure = IOFail{ENOENT, d};
-        return;
+        return {};
       }
-    }
-    if (!smallBuf_) {
-      smallBuf_ = std::make_unique<AlignedBuffer>(kBlockSize, kBufferAlign);
-      if (!smallBuf_->data()) throw std::bad_alloc();
     }
     std::vector<Part> parts;
     for (int d : f.list) {
@@ -312,6 +310,18 @@ class Run {
     }
     f.planned = parts;
     for (const Part& p : parts) f.live.push_back(std::make_unique<LiveTemp>(p.path));
+    return parts;
+  }
+
+  void startSmall(Flight& f) {
+    const Row& r = f.st.r;
+    prefetchAfter(r);
+    std::vector<Part> parts = planParts(f);
+    if (f.failure) return;
+    if (!smallBuf_) {
+      smallBuf_ = std::make_unique<AlignedBuffer>(kBlockSize, kBufferAlign);
+      if (!smallBuf_->data()) throw std::bad_alloc();
+    }
     try {
       SmallCopy c =
           copySmall(r.src, parts, f.before.times, options_.md5, smallBuf_->data(), kBlockSize,
@@ -339,21 +349,9 @@ class Run {
   // read-backs follow on the workers.
   void startLarge(Flight& f) {
     const Row& r = f.st.r;
-    meter_.begin(&r, f.list.size());
-    for (int d : f.list) {
-      if (!driveThere(d)) {
-        f.failure = IOFail{ENOENT, d};
-        return;
-      }
-    }
-    std::vector<Part> parts;
-    for (int d : f.list) parts.push_back({d, part(d, r)});
-    f.planned = parts;
-    for (const Part& p : parts) f.live.push_back(std::make_unique<LiveTemp>(p.path));
-    for (const Part& p : parts) {
-      mkdirs(parentPath(p.path), fs_);
-      sweep(target(p.index, r));
-    }
+    std::vector<Part> parts = planParts(f);
+    if (f.failure) return;
+    for (const Part& p : parts) mkdirs(parentPath(p.path), fs_);
     ByteMeter& meter = meter_;
     f.follow = std::make_unique<FollowedCopy>(
         options_.verify != VerifyMode::fast,
