@@ -287,11 +287,13 @@ try {
         if (!s) break;
         // The card is read on while the clip is read back: either bar may be the one moving.
         const moving = [s.w, s.v].some(w => parseFloat(w) > 0 && parseFloat(w) < 100);
-        if (s.file.includes('C0099.MP4') && moving) widths.add(s.w + ' ' + s.v);
+        if (s.file.includes('C0099.MP4') && moving) {
+          if (!widths.size) await shot('main.png');  // the page while the clip is copied
+          widths.add(s.w + ' ' + s.v);
+        }
         if (parseFloat(s.v) > 0 && parseFloat(s.v) < 100) verified.add(s.v);
         stages.add(s.nums.split(' · ')[0]);
         if (/MB\/s/.test(s.nums) && /남은 시간/.test(s.nums)) nums = s.nums;
-        if (i === 20) await shot('main.png');
         await sleep(100);
       }
     };
