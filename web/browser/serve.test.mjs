@@ -57,7 +57,7 @@ const port = await new Promise(resolve => {
 const origin = `http://127.0.0.1:${port}`;
 let server, log = '';
 async function startServe() {
-  log = '';
+  log += '--- serve\n';
   server = spawn(tolverdine, ['serve', '--watch', mnt, '--loop-removable', '--port', String(port)],
     {env: {...process.env, HOME: home}, stdio: ['ignore', 'pipe', 'pipe']});
   server.stderr.on('data', d => { log += d; });
@@ -81,7 +81,13 @@ let url = await startServe();
 let passed = 0, failed = 0;
 async function check(name, fn) {
   try { await fn(); passed++; console.log('ok - ' + name); }
-  catch (e) { failed++; console.log('not ok - ' + name + '\n  ' + String(e.stack || e).split('\n').slice(0, 6).join('\n  ')); }
+  catch (e) {
+    failed++;
+    console.log('not ok - ' + name + '\n  ' + String(e.stack || e).split('\n').slice(0, 6).join('\n  '));
+    // What the page showed, for a failure seen only in a log.
+    const shown = await page.locator('main').innerText({timeout: 2000}).catch(() => '');
+    console.log('  page: ' + shown.replace(/\s+/g, ' ').slice(0, 800));
+  }
 }
 const browser = await chromium.launch({executablePath: chromiumPath, headless: true, args: ['--no-sandbox']});
 const ctx = await browser.newContext({viewport: {width: 980, height: 1000}, locale: 'ko-KR', timezoneId: 'Asia/Seoul'});
@@ -373,5 +379,5 @@ try {
   rmSync(base, {recursive: true, force: true});
 }
 console.log(`${passed} passed, ${failed} failed`);
-if (failed) console.log(log.split('\n').slice(-30).join('\n'));
+if (failed) console.log(log.split('\n').slice(-80).join('\n'));
 process.exit(failed ? 1 : 0);
