@@ -2,9 +2,11 @@
 // verified, with hash lists and reports; the exit status is the card's colour.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/card_run.h"
 #include "app/settings.h"
@@ -144,11 +146,13 @@ int runIngest(int argc, char** argv) {
   in.recapCommand = args->last("recap").value_or("");
   in.dbPath = Store::defaultPath();
   in.volumeId = volumeUUID;
-  in.planned = [card = job.card](const CardPlan& plan) {
+  std::vector<std::string> said;  // the warnings printed before the copy, not repeated after it
+  in.planned = [card = job.card, &said](const CardPlan& plan) {
     for (const auto& e : plan.errors) std::printf("%s\n", cardListingReason(card, e).c_str());
     std::printf("파일 %zu개 · 촬영일 %s\n", plan.rows.size(), plan.date.c_str());
     std::printf("보관 방식: %s\n", storageLabel(plan.storage));
     for (const auto& w : plan.warnings) std::printf("%s\n", w.c_str());
+    said = plan.warnings;
     std::fflush(stdout);
   };
   LogindSleepInhibitor sleep;
@@ -164,7 +168,8 @@ int runIngest(int argc, char** argv) {
     std::printf("%s\n", out.text.c_str());
     return exitFor(out.color);
   }
-  for (const auto& line : out.log) std::printf("%s\n", line.c_str());
+  for (const auto& line : out.log)
+    if (std::find(said.begin(), said.end(), line) == said.end()) std::printf("%s\n", line.c_str());
   std::printf("%s %s\n", colorMark(out.color), out.text.c_str());
   return exitFor(out.color);
 }
