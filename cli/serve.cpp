@@ -124,8 +124,13 @@ int runServe(int argc, char** argv) {
   server.stop();
   if (model.running() > 0)
     appLog.log("끝내는 중 — 복사 중인 카드 " + std::to_string(model.running()) + "장을 마칩니다");
+  // A background thread counts itself done only after it posted its last step, which may run
+  // first: the loop must not block on events that will never come, so it wakes on a tick.
+  guint tick = g_timeout_add(
+      50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   while (model.running() > 0 || model.cascading() || !model.idle())
     g_main_context_iteration(ctx, TRUE);
+  g_source_remove(tick);
   appLog.log("끝");
   return 0;
 }

@@ -68,10 +68,15 @@ async function startServe() {
     setTimeout(() => reject(new Error('no URL from serve')), 15000);
   });
 }
+// serve must end on SIGTERM once its jobs are done; one that does not is killed and fails the check.
 async function stopServe() {
-  const done = new Promise(r => server.on('exit', r));
+  if (server.exitCode !== null) return;
+  const done = new Promise(r => server.on('exit', () => r(true)));
   server.kill('SIGTERM');
-  await done;
+  if (!await Promise.race([done, sleep(60000).then(() => false)])) {
+    server.kill('SIGKILL');
+    throw new Error('serve did not end on SIGTERM');
+  }
 }
 
 const A = cardImage('A001', ['C0001', 'C0002']), B = cardImage('B002', ['C0005']);
