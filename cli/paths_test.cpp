@@ -125,7 +125,11 @@ TEST(HomeFolder, EveryFileOfTheProgramLiesUnderTheOneHome) {
           Presets::v0Path(), Presets::customPath(), Profiles::overrideURL(),
           web::defaultTokenPath(), applicationSupportDir()})
       EXPECT_EQ(f.rfind(home + "/", 0), 0u) << f;
+    // The settings beside the state database, whatever XDG_CONFIG_HOME says.
+    ::setenv("XDG_CONFIG_HOME", "/nowhere", 1);
     EXPECT_EQ(Store::defaultPath(), home + "/Library/Application Support/TOLVERDINE/ingest.sqlite");
+    EXPECT_EQ(applicationSupportDir(), home + "/Library/Application Support/TOLVERDINE");
+    ::unsetenv("XDG_CONFIG_HOME");
   }
   if (old) ::setenv("HOME", old->c_str(), 1);
   else ::unsetenv("HOME");

@@ -38,18 +38,16 @@ int freePort() {
 struct Serve {
   pid_t pid;
   std::string home, url;
-  Serve(const std::vector<std::string>& argv, const std::string& cwd, const std::string& h)
-      : home(h) {
-    pid = ::fork();
-    if (pid == 0) {
-      std::vector<std::string> env = {"HOME=" + home, "PATH=/nonexistent", "LANG=C.UTF-8"};
-      std::vector<char*> a, e;
-      for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-      for (const auto& s : env) e.push_back(const_cast<char*>(s.c_str()));
-      a.push_back(nullptr), e.push_back(nullptr);
+  Serve(std::vector<std::string> argv, const std::string& cwd, const std::string& h) : home(h) {
+    argv.insert(argv.begin(), {"/usr/bin/env", "-i", "-C", cwd, "HOME=" + home, "PATH=/nonexistent",
+                               "LANG=C.UTF-8"});
+    if ((pid = ::fork()) == 0) {
+      std::vector<char*> a;
+      for (auto& s : argv) a.push_back(s.data());
+      a.push_back(nullptr);
       const int log = ::open((home + "/../serve.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
       ::dup2(log, 1), ::dup2(log, 2);
-      if (::chdir(cwd.c_str()) == 0) ::execve(a[0], a.data(), e.data());
+      ::execv(a[0], a.data());
       ::_exit(127);
     }
     // The page address the instance leaves for `tolverdine open`.

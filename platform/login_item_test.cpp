@@ -97,50 +97,48 @@ TEST(LoginItem, UserServiceThroughSystemctlElseTheAutostartEntry) {
   LoginItemOptions o;
   o.autostartPath = d.path + "/autostart/tolverdine.desktop";
   o.command = {"/opt/t/tolverdine", "serve", "--watch", "/srv/cards/", "--port", "8123"};
-  LoginItem item(o);
-  // An entry written before the package was installed would start a second instance.
+  // An entry written before the package was installed would start a second instance; so would
+  // the entry of earlier versions (the program path alone, a usage error at login).
   ASSERT_FALSE(setAutostart(true, o.command, o.autostartPath));
-  EXPECT_TRUE(item.userService());
-  EXPECT_FALSE(item.enabled());  // the unit says disabled; the entry does not count beside it
-  EXPECT_FALSE(item.set(true));
-  EXPECT_TRUE(item.enabled());
-  EXPECT_EQ(item.status(), 1);
-  EXPECT_FALSE(exists(o.autostartPath));
-  EXPECT_NE(slurp(d.path + "/calls").find("--user enable tolverdine.service\n"), std::string::npos);
-  EXPECT_FALSE(item.set(false));
-  EXPECT_FALSE(item.enabled());
-  EXPECT_NE(slurp(d.path + "/calls").find("--user disable tolverdine.service\n"),
-            std::string::npos);
-
-  // The manager refuses: the reason is shown and the state stays what the system says.
-  writeFile(d.path + "/refuse", "");
-  auto err = item.set(true);
-  ASSERT_TRUE(err);
-  EXPECT_NE(loginItemFailureNote(*err).find("Access denied"), std::string::npos);
-  EXPECT_FALSE(item.enabled());
-  // It claims success but nothing changed: the switch shows off.
-  ::unlink((d.path + "/refuse").c_str());
-  writeFile(d.path + "/stuck", "");
-  EXPECT_FALSE(item.set(true));
-  EXPECT_FALSE(item.enabled());
-
-  // Without a user manager: the autostart entry; the entry of earlier versions (the program path
-  // alone, a usage error at login) goes away.
-  writeFile(d.path + "/nobus", "");
-  mkdirs(d.path + "/autostart");
-  writeFile(d.path + "/autostart/org.tolverdine.desktop",
-            "[Desktop Entry]\nExec=\"/opt/t/tolverdine\"\n");
-  LoginItem fallback(o);
-  EXPECT_FALSE(fallback.userService());
-  EXPECT_FALSE(fallback.enabled());
-  EXPECT_FALSE(fallback.set(true));
-  EXPECT_TRUE(fallback.enabled());
-  EXPECT_FALSE(exists(d.path + "/autostart/org.tolverdine.desktop"));
-  EXPECT_NE(slurp(o.autostartPath).find("\nExec=" + desktopExec(o.command) + "\n"),
-            std::string::npos);
-  EXPECT_FALSE(fallback.set(false));
-  EXPECT_FALSE(fallback.enabled());
-  EXPECT_FALSE(exists(o.autostartPath));
+  const std::string old = d.path + "/autostart/org.tolverdine.desktop";
+  writeFile(old, "[Desktop Entry]\nExec=\"/opt/t/tolverdine\"\n");
+  // Each step: a flag file of the fake manager ("" none), the switch, what set() says (its
+  // error's note, "" none), then enabled() and the last call.
+  struct Step {
+    std::string flag;
+    bool on;
+    std::string error;
+    bool enabled;
+    std::string call;
+  };
+  std::optional<LoginItem> item;
+  for (const Step& s :
+       std::vector<Step>{{"", true, "", true, "--user enable tolverdine.service"},
+                         {"", false, "", false, "--user disable tolverdine.service"},
+                         {"refuse", true, "Access denied", false, ""},  // the reason is shown
+                         {"stuck", true, "", false, ""},  // claims success, nothing changed
+                         {"nobus", true, "", true, ""},   // no user manager: the entry
+                         {"nobus", false, "", false, ""}}) {
+    SCOPED_TRACE(s.flag + (s.on ? " on" : " off"));
+    for (const char* f : {"refuse", "stuck"}) ::unlink((d.path + "/" + f).c_str());
+    if (!s.flag.empty()) writeFile(d.path + "/" + s.flag, "");
+    if (!item || (s.flag == "nobus" && s.on)) {
+      item.emplace(o);
+      EXPECT_EQ(item->userService(), s.flag != "nobus");
+      EXPECT_FALSE(item->enabled()) << "the unit says disabled; the entry does not count beside it";
+    }
+    auto err = item->set(s.on);
+    const std::string note = err ? loginItemFailureNote(*err) : "";
+    EXPECT_TRUE(err ? note.find(s.error) != std::string::npos : s.error.empty()) << note;
+    EXPECT_EQ(item->enabled(), s.enabled);
+    EXPECT_EQ(item->status(), s.enabled ? 1 : 0);
+    EXPECT_NE(slurp(d.path + "/calls").find(s.call + "\n"), std::string::npos);
+    EXPECT_EQ(exists(o.autostartPath), s.flag == "nobus" && s.on);
+    EXPECT_TRUE(s.flag != "nobus" || !exists(old));
+    EXPECT_TRUE(!exists(o.autostartPath) ||
+                slurp(o.autostartPath).find("\nExec=" + desktopExec(o.command) + "\n") !=
+                    std::string::npos);
+  }
 }
 
 }  // namespace tolverdine

@@ -23,16 +23,17 @@ namespace tolverdine {
 using namespace std::chrono_literals;
 
 namespace {
-// Points a bus variable at a socket that does not exist, for the scope.
-struct NoBus {
+// Sets an environment variable for the scope.
+struct SetEnv {
   std::string name;
   std::optional<std::string> old;
-  explicit NoBus(const char* var) : name(var) {
+  SetEnv(const char* var, const std::string& value) : name(var) {
     if (const char* v = std::getenv(var)) old = v;
-    setenv(var, "unix:path=/nonexistent/tolverdine-test-bus", 1);
+    setenv(var, value.c_str(), 1);
   }
-  ~NoBus() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
+  ~SetEnv() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
 };
+const char* kNoBus = "unix:path=/nonexistent/tolverdine-test-bus";
 
 bool mounted(const std::string& mp) {
   return mountAt(readMountTable("/proc/self/mountinfo"), mp).has_value();
@@ -40,7 +41,7 @@ bool mounted(const std::string& mp) {
 }  // namespace
 
 TEST(Services, NotifierWithoutSessionBusFailsFast) {
-  NoBus nb("DBUS_SESSION_BUS_ADDRESS");
+  SetEnv nb("DBUS_SESSION_BUS_ADDRESS", kNoBus);
   DbusNotifier n(2000);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(n.notifyNow("확인 필요 — A001", "오류", true));
@@ -52,10 +53,9 @@ TEST(Services, NotifierWithoutSessionBusFailsFast) {
 TEST(Services, EjectFallsBackToUnmountAndReportsABusyVolume) {
   LoopMount m(8);
   SKIP_UNLESS_MOUNTED(m);
-  NoBus nb("DBUS_SYSTEM_BUS_ADDRESS");
+  SetEnv nb("DBUS_SYSTEM_BUS_ADDRESS", kNoBus);
   UDisksEjector e(2000);
   auto t0 = std::chrono::steady_clock::now();
-
   writeFile(m.path() + "/clip.mov", "x");
   int fd = ::open((m.path() + "/clip.mov").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
@@ -63,7 +63,6 @@ TEST(Services, EjectFallsBackToUnmountAndReportsABusyVolume) {
   EXPECT_FALSE(busy.value_or(EjectFailure{}).description.empty());
   EXPECT_TRUE(mounted(m.path()));
   ::close(fd);
-
   EXPECT_FALSE(e.eject(m.path()));
   EXPECT_FALSE(mounted(m.path()));
   auto again = e.eject(m.path());  // nothing mounted there any more
@@ -73,25 +72,20 @@ TEST(Services, EjectFallsBackToUnmountAndReportsABusyVolume) {
 
 TEST(Services, AppLogLinesUnderTheHomeFolder) {
   TempDir t;
-  std::string old = std::getenv("HOME") ? std::getenv("HOME") : "";
-  setenv("HOME", t.path.c_str(), 1);
+  SetEnv home("HOME", t.path);
   FakeClock clock;
   clock.t = std::chrono::system_clock::from_time_t(1772703502);  // 2026-03-05T09:38:22Z
   FileAppLog log(&clock);
-  EXPECT_EQ(log.path(), t.path + "/Library/Logs/TOLVERDINE/app.log");
   log.log("카드 감지: /media/u/A001");
   clock.advance(61500ms);
   log.log("끝: /media/u/A001 · green · 완료");
-  EXPECT_EQ(slurp(log.path()),
+  EXPECT_EQ(slurp(t.path + "/Library/Logs/TOLVERDINE/app.log"),
             "2026-03-05T09:38:22Z 카드 감지: /media/u/A001\n"
             "2026-03-05T09:39:23Z 끝: /media/u/A001 · green · 완료\n");
-
   std::filesystem::remove_all(t.path + "/Library");
   writeFile(t.path + "/Library", "not a folder");
-  FileAppLog broken(&clock);
-  broken.log("dropped");  // must neither throw nor create anything
+  FileAppLog(&clock).log("dropped");  // must neither throw nor create anything
   EXPECT_FALSE(exists(t.path + "/Library/Logs"));
-  setenv("HOME", old.c_str(), 1);
 }
 
 TEST(Services, OpenerStartsTheProgramWithoutAShell) {

@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -16,43 +17,45 @@ namespace tolverdine {
 namespace fs = std::filesystem;
 using Kind = VolumeEvent::Kind;
 
+namespace {
+// An event in one line: "+" mounted or "-" unmounted, the path, r(emovable), i(mage).
+std::string said(const std::optional<VolumeEvent>& e) {
+  if (!e) return "";
+  return (e->kind == Kind::mounted ? "+" : "-") + e->path.value_or("?") +
+         (e->removable ? " r" : "") + (e->diskImage ? " i" : "");
+}
+}  // namespace
+
 TEST(VolumeWatcher, FilterSwallowsRepeatsAndUnknownUnmounts) {
   VolumeEventFilter f({"/media/"});
-  DiskInfo card{"/media/u/A001", "A001", true, false, "SD Reader", "USB", "sdb1"};
-  auto e = f.changed(card);
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->kind, Kind::mounted);
-  EXPECT_EQ(e->path, "/media/u/A001");
-  EXPECT_TRUE(e->removable);
-  EXPECT_FALSE(e->diskImage);
-  EXPECT_FALSE(f.changed(card));  // appeared and description changed: one event
-
-  DiskInfo internal{"/media/u/DATA", "DATA", true, true, "SSD", "SATA", "sda3"};
-  auto in = f.changed(internal);
-  ASSERT_TRUE(in);
-  EXPECT_FALSE(in->removable);  // removable media in an internal bay is not a card
-
-  DiskInfo elsewhere{"/mnt/x", "X", true, false, {}, {}, "sdc1"};
-  EXPECT_FALSE(f.changed(elsewhere));
-  EXPECT_EQ(f.mounted().count("sdc1"), 0u);
-  elsewhere.path.reset();
-  EXPECT_FALSE(f.changed(elsewhere));  // never announced, so no unmount either
-
-  DiskInfo image{"/media/u/IMG", "IMG", false, false, "Disk Image", {}, "loop0"};
-  EXPECT_TRUE(f.changed(image)->diskImage);
-  EXPECT_FALSE(f.changed(DiskInfo{"/media/u/NOBSD", {}, true, false, {}, {}, {}}));
-
-  DiskInfo gone = card;
+  const DiskInfo card{"/media/u/A001", "A001", true, false, "SD Reader", "USB", "sdb1"};
+  const DiskInfo image{"/media/u/IMG", "IMG", false, false, "Disk Image", {}, "loop0"};
+  const DiskInfo elsewhere{"/mnt/x", "X", true, false, {}, {}, "sdc1"};
+  DiskInfo gone = card, away = elsewhere;
   gone.path.reset();
-  auto u = f.changed(gone);
-  ASSERT_TRUE(u);
-  EXPECT_EQ(u->kind, Kind::unmounted);
-  EXPECT_EQ(u->path, "/media/u/A001");  // the path it had
-  EXPECT_FALSE(f.disappeared(card));    // pulled afterwards: no second event
-  EXPECT_FALSE(f.disappeared(DiskInfo{{}, {}, false, false, {}, {}, "sdz9"}));
-  auto d = f.disappeared(image);
-  ASSERT_TRUE(d);
-  EXPECT_FALSE(d->diskImage);
+  away.path.reset();
+  struct Step {
+    bool pulled;  // disappeared, else changed
+    DiskInfo info;
+    std::string want, why;
+  };
+  for (const Step& s : std::vector<Step>{
+           {false, card, "+/media/u/A001 r", "a card"},
+           {false, card, "", "appeared and description changed: one event"},
+           {false,
+            {"/media/u/DATA", "DATA", true, true, "SSD", "SATA", "sda3"},
+            "+/media/u/DATA",
+            "removable media in an internal bay is not a card"},
+           {false, elsewhere, "", "outside the prefixes"},
+           {false, away, "", "never announced, so no unmount either"},
+           {false, image, "+/media/u/IMG i", "a disk image"},
+           {false, {"/media/u/NOBSD", {}, true, false, {}, {}, {}}, "", "no device name"},
+           {false, gone, "-/media/u/A001 r", "the path it had"},
+           {true, card, "", "pulled afterwards: no second event"},
+           {true, {{}, {}, false, false, {}, {}, "sdz9"}, "", "never seen"},
+           {true, image, "-/media/u/IMG", "an unmount event is never an image"}})
+    EXPECT_EQ(said(s.pulled ? f.disappeared(s.info) : f.changed(s.info)), s.want) << s.why;
+  EXPECT_EQ(f.mounted().count("sdc1"), 0u);
 }
 
 namespace {
@@ -60,6 +63,11 @@ struct Events {
   std::vector<VolumeEvent> got;
   VolumeHandler handler() {
     return [this](const VolumeEvent& e) { got.push_back(e); };
+  }
+  std::vector<std::string> lines(size_t from = 0) const {
+    std::vector<std::string> out;
+    for (size_t i = from; i < got.size(); ++i) out.push_back(said(got[i]));
+    return out;
   }
 };
 
@@ -96,56 +104,51 @@ void fakeDisk(const std::string& sys, const std::string& chain, const std::strin
   }
 }
 
-std::string line(int id, const std::string& mp, const std::string& src) {
-  return std::to_string(id) + " 1 8:1 / " + mp + " rw,relatime shared:1 - ext4 " + src + " rw\n";
+// The mount table of (mount point, source) rows.
+std::string table(const std::vector<std::pair<std::string, std::string>>& rows) {
+  std::string t;
+  for (const auto& [mp, src] : rows)
+    t += std::to_string(t.size()) + " 1 8:1 / " + mp + " rw,relatime shared:1 - ext4 " + src +
+         " rw\n";
+  return t;
 }
 }  // namespace
 
 TEST(VolumeWatcher, MountTableChangesOnFakeDevices) {
   TempDir t;
-  std::string sys = t.path + "/sys", vol = t.path + "/vol";
+  std::string sys = t.path + "/sys", vol = t.path + "/vol", info = t.path + "/mountinfo";
   fakeDisk(sys, "pci0/usb2/2-1/2-1:1.0/host3/target3/3:0:0:0/block", "sdz", 1, "0");
   fakeDisk(sys, "pci0/ata1/host0/block", "sdx", 2, "1");  // flagged removable, but carries /
   fs::create_directories(vol + "/CARD A");
   fs::create_directories(vol + "/DATA");
-  std::string table = t.path + "/mountinfo";
-  writeFile(table, line(1, "/", "/dev/sdx1") + line(2, vol + "/CARD\\040A", "/dev/sdz1") +
-                       line(3, vol + "/DATA", "/dev/sdx2") + line(4, vol + "/LATE", "/dev/sdz1") +
-                       line(5, vol + "/tmp", "tmpfs"));
-
+  const std::pair<std::string, std::string> root{"/", "/dev/sdx1"},
+      data{vol + "/DATA", "/dev/sdx2"}, late{vol + "/LATE", "/dev/sdz1"};
+  writeFile(info,
+            table({root, {vol + "/CARD\\040A", "/dev/sdz1"}, data, late, {vol + "/tmp", "tmpfs"}}));
   GMainContext* ctx = g_main_context_new();
   {
     Events ev;
-    LinuxVolumeWatcher w({{vol + "/"}, false, ctx, sys, table});
+    LinuxVolumeWatcher w({{vol + "/"}, false, ctx, sys, info});
     w.start(ev.handler());
     pump(ctx);
-    ASSERT_EQ(ev.got.size(), 2u);  // LATE does not exist (yet), tmpfs is no device
-    std::map<std::string, VolumeEvent> by;
-    for (auto& e : ev.got) by[*e.path] = e;
-    const VolumeEvent& card = by[vol + "/CARD A"];
-    EXPECT_TRUE(card.removable);  // on USB although the flag is 0
-    EXPECT_EQ(card.bsd, "sdz1");
-    EXPECT_EQ(card.name, "CARD A");
-    EXPECT_FALSE(card.diskImage);
-    ASSERT_TRUE(by.count(vol + "/DATA"));
-    EXPECT_FALSE(by[vol + "/DATA"].removable);  // same disk as the system volume
-
+    // LATE does not exist (yet), tmpfs is no device; the card is on USB although its flag is 0,
+    // DATA is on the system volume's disk.
+    ASSERT_EQ(ev.got.size(), 2u);
+    auto first = ev.lines();
+    std::sort(first.begin(), first.end());
+    EXPECT_EQ(first, (std::vector<std::string>{"+" + vol + "/CARD A r", "+" + vol + "/DATA"}));
+    const auto& card = ev.got[ev.got[0].path == vol + "/DATA" ? 1 : 0];
+    EXPECT_TRUE(card.bsd == "sdz1" && card.name == "CARD A");
     w.rescan();
     EXPECT_EQ(ev.got.size(), 2u);  // nothing changed, nothing told
-
-    writeFile(table, line(1, "/", "/dev/sdx1") + line(3, vol + "/DATA", "/dev/sdx2") +
-                         line(4, vol + "/LATE", "/dev/sdz1"));
+    // The card moves to the folder that now exists; then everything but / goes.
+    writeFile(info, table({root, data, late}));
     fs::create_directories(vol + "/LATE");
     w.rescan();
-    ASSERT_EQ(ev.got.size(), 4u);
-    EXPECT_EQ(ev.got[2].kind, Kind::unmounted);
-    EXPECT_EQ(ev.got[2].path, vol + "/CARD A");
-    EXPECT_EQ(ev.got[3].kind, Kind::mounted);  // the card moved to the folder that now exists
-    EXPECT_EQ(ev.got[3].path, vol + "/LATE");
-
-    writeFile(table, line(1, "/", "/dev/sdx1"));
+    EXPECT_EQ(ev.lines(2),
+              (std::vector<std::string>{"-" + vol + "/CARD A r", "+" + vol + "/LATE r"}));
+    writeFile(info, table({root}));
     w.rescan();
-    ASSERT_EQ(ev.got.size(), 6u);
     w.rescan();
     EXPECT_EQ(ev.got.size(), 6u);
   }
@@ -164,24 +167,16 @@ TEST(VolumeWatcher, LoopMountedImageAppearsAndDisappears) {
     w.start(ev.handler());
     p.start(plain.handler());
     ASSERT_TRUE(waitFor(ctx, ev, 1));  // mounted before the watcher started
-    ASSERT_EQ(ev.got.size(), 1u);
-    EXPECT_EQ(ev.got[0].kind, Kind::mounted);
-    EXPECT_EQ(ev.got[0].path, m.path());
-    EXPECT_TRUE(ev.got[0].diskImage && ev.got[0].removable);
     EXPECT_EQ(ev.got[0].bsd.value_or("").rfind("loop", 0), 0u);
     ASSERT_TRUE(waitFor(ctx, plain, 1));
-    EXPECT_FALSE(plain.got[0].removable);  // an image is no card unless asked for
-
+    EXPECT_EQ(plain.lines(), std::vector<std::string>{"+" + m.path() + " i"})
+        << "an image is no card unless asked for";
     m.pull();
     ASSERT_TRUE(waitFor(ctx, ev, 2));
-    EXPECT_EQ(ev.got[1].kind, Kind::unmounted);
-    EXPECT_EQ(ev.got[1].path, m.path());
-    EXPECT_FALSE(ev.got[1].diskImage);
-
     ASSERT_TRUE(m.remount());
     ASSERT_TRUE(waitFor(ctx, ev, 3));
-    EXPECT_EQ(ev.got[2].kind, Kind::mounted);
-    EXPECT_EQ(ev.got.size(), 3u);
+    EXPECT_EQ(ev.lines(), (std::vector<std::string>{"+" + m.path() + " r i", "-" + m.path() + " r",
+                                                    "+" + m.path() + " r i"}));
   }
   g_main_context_unref(ctx);
 }
