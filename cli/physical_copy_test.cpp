@@ -68,6 +68,11 @@ TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
       c.run({projectIn(a.path()), again + "/m/" + lastComponent(projectIn(a.path()))}, "mirror");
   EXPECT_EQ(c.run({c.card, "--copies", "2"}, "status").status, 1) << mirror.out;
   EXPECT_TRUE(has(mirror, "같은 드라이브: ")) << mirror.out;
+  // Nor may the card's second slot be formatted on the strength of that one drive.
+  ASSERT_EQ(sh("cp -a '" + c.card + "' '" + c.dir.path + "/slot2'"), 0);
+  auto twin = c.run({c.dir.path + "/slot2"}, "twin");
+  EXPECT_NE(twin.status, 0) << twin.out;
+  EXPECT_FALSE(has(twin, "포맷해도 됩니다")) << twin.out;
 
   // Links at b to the card's own files are no copies: never adopted, never overwritten.
   const std::string onB = b.path() + "/" + lastComponent(projectIn(a.path()));
