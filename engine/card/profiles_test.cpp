@@ -1,8 +1,5 @@
 #include "engine/card/profiles.h"
 
-#include <chrono>
-#include <random>
-
 #include <gtest/gtest.h>
 
 #include "engine/base/files.h"
@@ -18,19 +15,21 @@ struct PackDir {
   std::string pub = key.publicKeyBase64();
   std::string path = dir.path + "/support/profiles.json";
 
-  static std::string packJson(long long version, const std::string& extra = "") {
-    return "{\"version\":" + std::to_string(version) +
-           ",\"profiles\":[{\"id\":\"any\",\"brand\":\"Acme\",\"line\":\"X\"}]" + extra + "}";
-  }
+  std::string sign(const std::string& bytes) const { return signDetached(bytes, key) + "\n"; }
   void put(const std::string& bytes, const std::string& sig) {
     mkdirs(dir.path + "/support");
     writeFile(path, bytes);
     writeFile(path + ".sig", sig);
   }
-  void putSigned(const std::string& bytes) { put(bytes, signDetached(bytes, key) + "\n"); }
+  void putSigned(const std::string& bytes) { put(bytes, sign(bytes)); }
 };
 
-TEST(Profiles, BuiltInTablesAndDefaultPack) {
+std::string packJson(long long version, const std::string& extra = "") {
+  return "{\"version\":" + std::to_string(version) +
+         ",\"profiles\":[{\"id\":\"any\",\"brand\":\"Acme\",\"line\":\"X\"}]" + extra + "}";
+}
+
+TEST(Profiles, BuiltInTablesDefaultPackAndDecodedShapes) {
   const auto& p = defaultProfiles();
   for (const auto& q : p) EXPECT_TRUE(q.rootExt || (q.dirs && q.dirs->size() == 1)) << q.id;
   // Video trees of a maker come before its still folders.
@@ -45,17 +44,8 @@ TEST(Profiles, BuiltInTablesAndDefaultPack) {
   ProfilePack d = Profiles::defaultPack();
   EXPECT_EQ(d.profiles, defaultProfiles());
   EXPECT_EQ(decodePack(encodePack(d)), d);
-  // Keys in field order, optional fields only when present.
-  std::string red = encodePack(ProfilePack{3, {p[at("red")]}, std::nullopt});
-  EXPECT_NE(red.find("\"version\": 3"), std::string::npos);
-  EXPECT_LT(red.find("\"id\""), red.find("\"brand\""));
-  EXPECT_LT(red.find("\"line\""), red.find("\"rootExt\""));
-  EXPECT_EQ(red.find("\"dirs\""), std::string::npos);
-  EXPECT_EQ(red.find("\"models\""), std::string::npos);
   EXPECT_FALSE(decodePack(std::string(100000, '[') + std::string(100000, ']')));  // deep nesting
-}
 
-TEST(Profiles, DecodeShapes) {
   auto ok = decodePack(
       R"({"version":2,"x":1,"profiles":[{"id":"a","brand":"B","line":"L","dirs":null,"more":[]}],
                            "models":{"ILME-FX3":"Fx"}})");
@@ -78,12 +68,13 @@ TEST(Profiles, DecodeShapes) {
     EXPECT_FALSE(decodePack(bad)) << bad;
 }
 
-TEST(Profiles, ReadingAnInstalledPack) {
+TEST(Profiles, ReadingAnInstalledPackAndItsModelNames) {
   PackDir d;
+  EXPECT_EQ(modelNames(d.path, d.pub), baseModelNames());
   EXPECT_FALSE(Profiles::pack(d.path, d.pub));  // nothing there
   EXPECT_EQ(Profiles::load(d.path, d.pub), defaultProfiles());
 
-  std::string v2 = PackDir::packJson(2);
+  std::string v2 = packJson(2);
   d.putSigned(v2);  // the signature file ends in a line break
   auto p = Profiles::pack(d.path, d.pub);
   ASSERT_TRUE(p);
@@ -103,56 +94,49 @@ TEST(Profiles, ReadingAnInstalledPack) {
   ::unlink((d.path + ".sig").c_str());
   EXPECT_FALSE(Profiles::pack(d.path, d.pub));
 
-  d.putSigned(PackDir::packJson(1));  // validly signed, but not newer than the built-in set
+  d.putSigned(packJson(1));  // validly signed, but not newer than the built-in set
   EXPECT_FALSE(Profiles::pack(d.path, d.pub));
   EXPECT_EQ(Profiles::load(d.path, d.pub), defaultProfiles());
   d.putSigned("{\"version\":5,\"profiles\":\"none\"}");  // signed, wrong shape
   EXPECT_FALSE(Profiles::pack(d.path, d.pub));
   EXPECT_EQ(Profiles::load(d.path, d.pub), defaultProfiles());
-}
 
-TEST(Profiles, InstallVersionRulesAndAtomicFiles) {
-  PackDir d;
-  auto sign = [&](const std::string& b) { return signDetached(b, d.key) + "\n"; };
-  std::string v1 = PackDir::packJson(1), v2 = PackDir::packJson(2), v3 = PackDir::packJson(3);
-
-  EXPECT_FALSE(Profiles::install(v1, sign(v1), d.path, d.pub));  // no newer than built in
-  EXPECT_FALSE(exists(d.path));
-  EXPECT_FALSE(Profiles::install(v2, sign(v3), d.path, d.pub));  // signature of other bytes
-  EXPECT_FALSE(Profiles::install(v2, sign(v2), d.path, Ed25519Key::generate().publicKeyBase64()));
-  EXPECT_FALSE(exists(d.path));
-
-  ASSERT_TRUE(Profiles::install(v2, sign(v2), d.path, d.pub));  // creates the folder
-  std::string got;
-  ASSERT_TRUE(readFile(d.path + ".sig", &got));
-  EXPECT_EQ(got, sign(v2));                                      // kept exactly as received
-  EXPECT_FALSE(Profiles::install(v2, sign(v2), d.path, d.pub));  // same version
-  EXPECT_FALSE(Profiles::install(v1, sign(v1), d.path, d.pub));  // older
-  ASSERT_TRUE(Profiles::install(v3, sign(v3), d.path, d.pub));
-  EXPECT_EQ(Profiles::pack(d.path, d.pub)->version, 3);
-  ASSERT_TRUE(readFile(d.path, &got));
-  EXPECT_EQ(got, v3);
-
-  // A broken installed pack counts as none: version 2 may go in again.
-  writeFile(d.path, v3 + "x");
-  EXPECT_TRUE(Profiles::install(v2, sign(v2), d.path, d.pub));
-  // An unwritable destination refuses and leaves nothing half-made.
-  std::string blocked = d.dir.path + "/file";
-  writeFile(blocked, "x");
-  EXPECT_FALSE(Profiles::install(v3, sign(v3), blocked + "/profiles.json", d.pub));
-}
-
-TEST(Profiles, ModelNamesMergeThePack) {
-  PackDir d;
-  EXPECT_EQ(modelNames(d.path, d.pub), baseModelNames());
-  d.putSigned(PackDir::packJson(2, ",\"models\":{\"ILME-FX3\":\"FX3 Cinema\",\"NEW-1\":\"N1\"}"));
+  // A newer pack's model names are merged into the built-in ones.
+  d.putSigned(packJson(2, ",\"models\":{\"ILME-FX3\":\"FX3 Cinema\",\"NEW-1\":\"N1\"}"));
   ModelNames n = modelNames(d.path, d.pub);
   EXPECT_EQ(n.at("ILME-FX3"), "FX3 Cinema");
   EXPECT_EQ(n.at("NEW-1"), "N1");
   EXPECT_EQ(n.at("ILME-FX6"), "FX6");
   EXPECT_EQ(n.size(), baseModelNames().size() + 1);
-  d.putSigned(PackDir::packJson(1, ",\"models\":{\"ILME-FX3\":\"Old\"}"));  // version 1: ignored
+  d.putSigned(packJson(1, ",\"models\":{\"ILME-FX3\":\"Old\"}"));  // version 1: ignored
   EXPECT_EQ(modelNames(d.path, d.pub), baseModelNames());
+}
+
+TEST(Profiles, InstallVersionRulesAndAtomicFiles) {
+  PackDir d;
+  std::string v1 = packJson(1), v2 = packJson(2), v3 = packJson(3);
+
+  EXPECT_FALSE(Profiles::install(v1, d.sign(v1), d.path, d.pub));  // no newer than built in
+  EXPECT_FALSE(exists(d.path));
+  EXPECT_FALSE(Profiles::install(v2, d.sign(v3), d.path, d.pub));  // signature of other bytes
+  EXPECT_FALSE(Profiles::install(v2, d.sign(v2), d.path, Ed25519Key::generate().publicKeyBase64()));
+  EXPECT_FALSE(exists(d.path));
+
+  ASSERT_TRUE(Profiles::install(v2, d.sign(v2), d.path, d.pub));   // creates the folder
+  EXPECT_EQ(slurp(d.path + ".sig"), d.sign(v2));                   // kept exactly as received
+  EXPECT_FALSE(Profiles::install(v2, d.sign(v2), d.path, d.pub));  // same version
+  EXPECT_FALSE(Profiles::install(v1, d.sign(v1), d.path, d.pub));  // older
+  ASSERT_TRUE(Profiles::install(v3, d.sign(v3), d.path, d.pub));
+  EXPECT_EQ(Profiles::pack(d.path, d.pub)->version, 3);
+  EXPECT_EQ(slurp(d.path), v3);
+
+  // A broken installed pack counts as none: version 2 may go in again.
+  writeFile(d.path, v3 + "x");
+  EXPECT_TRUE(Profiles::install(v2, d.sign(v2), d.path, d.pub));
+  // An unwritable destination refuses and leaves nothing half-made.
+  std::string blocked = d.dir.path + "/file";
+  writeFile(blocked, "x");
+  EXPECT_FALSE(Profiles::install(v3, d.sign(v3), blocked + "/profiles.json", d.pub));
 }
 
 }  // namespace

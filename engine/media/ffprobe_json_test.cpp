@@ -8,9 +8,9 @@ namespace tolverdine {
 namespace {
 
 TEST(InternetDate, FormsAndRejects) {
-  EXPECT_EQ(parseInternetDate("2025-03-14T18:30:12+09:00", Fraction::forbidden), 1741944612.0);
-  EXPECT_EQ(parseInternetDate("2025-03-14T09:30:12Z", Fraction::forbidden), 1741944612.0);
-  EXPECT_EQ(parseInternetDate("2025-03-14T04:00:12-05:30", Fraction::forbidden), 1741944612.0);
+  for (const char* same :
+       {"2025-03-14T18:30:12+09:00", "2025-03-14T09:30:12Z", "2025-03-14T04:00:12-05:30"})
+    EXPECT_EQ(parseInternetDate(same, Fraction::forbidden), 1741944612.0) << same;
   EXPECT_DOUBLE_EQ(*parseInternetDate("2025-03-14T09:30:12.250000Z", Fraction::required),
                    1741944612.25);
   EXPECT_EQ(parseInternetDate("1970-01-01T00:00:00Z", Fraction::forbidden), 0.0);
@@ -80,20 +80,18 @@ TEST(FfprobeJson, FrameRatesAndDurations) {
                             R"("}]})")
         ->fps;
   };
-  EXPECT_EQ(fps("30000/1001"), 29.97);
-  EXPECT_EQ(fps("24000/1001"), 23.976);
-  EXPECT_EQ(fps("25/1"), 25.0);
-  EXPECT_EQ(fps("2997/100"), 29.97);
-  EXPECT_EQ(fps("1/16"), 0.063);  // 0.0625: half away from zero
-  EXPECT_EQ(fps("-1/16"), -0.063);
-  EXPECT_EQ(fps("30000//1001"), 29.97);
-  EXPECT_EQ(fps("30000/x/1001"), 29.97);
-  EXPECT_FALSE(fps("0/0"));
-  EXPECT_FALSE(fps("25"));
-  EXPECT_FALSE(fps("1/2/3"));
-  EXPECT_FALSE(fps(""));
-  EXPECT_FALSE(fps("inf/1"));  // no infinite rates in reports
-  EXPECT_FALSE(fps("1e308/1e-308"));
+  for (auto [rate, want] : {std::pair{"30000/1001", 29.97},
+                            {"24000/1001", 23.976},
+                            {"25/1", 25.0},
+                            {"2997/100", 29.97},
+                            {"1/16", 0.063} /* half away from zero */,
+                            {"-1/16", -0.063},
+                            {"30000//1001", 29.97},
+                            {"30000/x/1001", 29.97}})
+    EXPECT_EQ(fps(rate), want) << rate;
+  // No infinite rates in reports.
+  for (const char* bad : {"0/0", "25", "1/2/3", "", "inf/1", "1e308/1e-308"})
+    EXPECT_FALSE(fps(bad)) << bad;
 
   auto dur = [](const std::string& d) {
     return parseFfprobeJson(R"({"format": {"duration": ")" + d + R"("}})")->dur;

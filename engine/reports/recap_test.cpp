@@ -113,11 +113,8 @@ TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
   EXPECT_EQ(l.v[0].rfind("리캡 명령 시작: " + script + " --fast " + jobs + "/S1.json (pid ", 0),
             0u);
   EXPECT_EQ(l.v[1], "리캡 명령 끝: S1 · 종료 코드 3");
-  std::string args, log;
-  ASSERT_TRUE(readFile(t.path + "/args", &args));
-  EXPECT_EQ(args, "[--fast]\n[" + jobs + "/S1.json]\n");
-  ASSERT_TRUE(readFile(logp, &log));
-  EXPECT_EQ(log, "old\nerr\n");  // appended, never truncated
+  EXPECT_EQ(slurp(t.path + "/args"), "[--fast]\n[" + jobs + "/S1.json]\n");
+  EXPECT_EQ(slurp(logp), "old\nerr\n");  // appended, never truncated
   EXPECT_TRUE(exists(jobs + "/S1.json"));
   // The watcher reaped it: no child left to wait for.
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
@@ -128,12 +125,6 @@ TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
   recapRun(m, t.path + "/nope", jobs, logp, l2.fn());
   ASSERT_TRUE(l2.waitFor(2));
   EXPECT_EQ(l2.v[1], "리캡 명령 끝: S2 · 종료 코드 127");
-
-  // A jobs folder that cannot be created throws and starts nothing.
-  writeFile(t.path + "/file", "x");
-  Lines l3;
-  EXPECT_THROW(recapRun(m, "true", t.path + "/file/jobs", logp, l3.fn()), std::runtime_error);
-  EXPECT_TRUE(l3.v.empty());
 }
 
 TEST(Recap, LogLinesAppendFromManyThreads) {
@@ -146,8 +137,7 @@ TEST(Recap, LogLinesAppendFromManyThreads) {
       for (int k = 0; k < 50; ++k) appendLogLine(p, std::string(200, 'x'));
     });
   for (auto& th : ts) th.join();
-  std::string s;
-  ASSERT_TRUE(readFile(p, &s));
+  std::string s = slurp(p);
   EXPECT_EQ(s.rfind("first\n", 0), 0u);
   EXPECT_EQ(s.size(), 6u + 400u * 201u);
   EXPECT_FALSE(appendLogLine(t.path + "/missing/app.log", "x"));
@@ -164,11 +154,14 @@ TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
   writeFile(t.path + "/Library", "not a folder");  // jobs folder cannot be created
   ScopedEnv home{"HOME", t.path.c_str()};
   Lines l;
-  EXPECT_FALSE(recapAfterCard(" \t ", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"},
-                              store, l.fn()));
+  auto after = [&](const std::string& cmd) {
+    return recapAfterCard(cmd, rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"}, store,
+                          l.fn());
+  };
+  EXPECT_FALSE(after(" \t "));
   EXPECT_TRUE(l.v.empty());
-  EXPECT_FALSE(recapAfterCard("  true\t", rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"},
-                              store, l.fn()));
+  // The jobs folder cannot be created: nothing starts, the failure is logged.
+  EXPECT_FALSE(after("  true\t"));
   ASSERT_EQ(l.v.size(), 1u);
   EXPECT_EQ(l.v[0].rfind("리캡 명령 실패: ", 0), 0u);
 }

@@ -6,8 +6,6 @@
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
-#include "engine/base/text.h"
-#include "engine/base/version.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/store/store.h"
 #include "os/host.h"
@@ -15,12 +13,6 @@
 
 namespace tolverdine {
 namespace {
-
-NameSet names() {
-  NameSet n;
-  n.reports = "_리포트";
-  return n;
-}
 
 Row row(const std::string& rel, Kind kind, int64_t size) {
   Row r;
@@ -86,7 +78,6 @@ TEST(Reports, CsvAndJsonText) {
   std::string js =
       jobJson(root, rows, res, "A", "/media/card", {{"project", "P"}, {"color", "x"}}, kNow);
   auto j = nlohmann::json::parse(js);
-  EXPECT_EQ(j["tool"], std::string("TOLVERDINE ") + toolVersion());
   EXPECT_EQ(j["host"], hostName());
   EXPECT_EQ(j["at"], "2026-03-05T09:38:22Z");
   EXPECT_EQ(j["color"], "yellow");  // the run's fields win over info
@@ -98,15 +89,14 @@ TEST(Reports, CsvAndJsonText) {
   EXPECT_FALSE(j.contains("stopped"));
   EXPECT_NE(js.find("\"src\": \"/media/card\""), std::string::npos);  // slashes as they are
   EXPECT_LT(js.find("\"at\""), js.find("\"cam\""));                   // keys sorted
-  EXPECT_LT(js.find("\"tool\""), js.find("\"underCopied\""));
   EXPECT_EQ(js.substr(0, 4), "{\n  ");
   res.stopped = IngestStop::cardRemoved();
   auto s = nlohmann::json::parse(jobJson(root, rows, res, "A", "/m", {}, kNow));
   EXPECT_EQ(s["stopped"], res.stopped->description());
 
   // Files: a second report within the same second replaces the first.
-  writeReports(root, rows, res, "A", "/m", store, names(), {}, kNow);
-  writeReports(root, {a}, res, "A", "/m", store, names(), {}, kNow);
+  writeReports(root, rows, res, "A", "/m", store, NameSet::ko(), {}, kNow);
+  writeReports(root, {a}, res, "A", "/m", store, NameSet::ko(), {}, kNow);
   EXPECT_EQ(listFolder(root + "/_리포트").size(), 2u);
   EXPECT_EQ(nlohmann::json::parse(slurp(root + "/_리포트/A_20260305-093822_job.json"))["files"], 1);
   EXPECT_EQ(slurp(root + "/_리포트/A_20260305-093822_clips.csv"),
@@ -120,7 +110,7 @@ TEST(Reports, BadNamesAndReadOnlyFolder) {
   IngestResult res;
   std::string nfd = "\xE1\x84\x8F\xE1\x85\xA1";  // 카 as jamo
   std::vector<Row> rows = {row(std::string(4000, 'r') + "&<>\"\xFF.MOV", Kind::video, 1)};
-  writeReports(root, rows, res, nfd, "/m", store, names(), {}, kNow);
+  writeReports(root, rows, res, nfd, "/m", store, NameSet::ko(), {}, kNow);
   auto files = listFolder(root + "/_리포트");
   ASSERT_EQ(files.size(), 2u);
   for (auto& f : files) EXPECT_EQ(f.substr(0, 4), "카_") << "composed camera label in the name";
@@ -132,15 +122,16 @@ TEST(Reports, BadNamesAndReadOnlyFolder) {
   EXPECT_EQ(j["files"], 1);
 
   // A camera label too long for a file name, and a read-only reports folder: WriteFail, no JSON.
-  EXPECT_THROW(writeReports(root, rows, res, std::string(300, 'c'), "/m", store, names(), {}, kNow),
-               WriteFail);
+  EXPECT_THROW(
+      writeReports(root, rows, res, std::string(300, 'c'), "/m", store, NameSet::ko(), {}, kNow),
+      WriteFail);
   LoopMount m(8);
   SKIP_UNLESS_MOUNTED(m);
   ASSERT_TRUE(mkdirs(m.path() + "/P/_리포트"));
   m.pull();
   ASSERT_TRUE(m.remount("ro"));
   try {
-    writeReports(m.path() + "/P", rows, res, "A", "/m", store, names(), {}, kNow);
+    writeReports(m.path() + "/P", rows, res, "A", "/m", store, NameSet::ko(), {}, kNow);
     FAIL() << "read-only folder must fail";
   } catch (const WriteFail& f) {
     EXPECT_EQ(f.err, EROFS);
