@@ -2,8 +2,6 @@
 // report opened from the clip list and the database.
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "app/model_test_util.h"
 #include "engine/reports/earlier_jobs.h"
 #include "engine/store/store_open.h"
@@ -17,13 +15,10 @@ TEST(ModelEarlier, CardsOfTheProjectFromEarlierRunsOpenTheirReportAfterARestart)
   r.prefs.values["ejectOnGreen"] = false;
   Model& first = r.make();
   first.start();
-  std::string a = r.card("A001", 2, 1, true);
-  ASSERT_TRUE(r.copyThrough(a));
-  ASSERT_EQ(r.finished(a)->color, CardColor::green) << r.finished(a)->text;
+  ASSERT_TRUE(r.copyThrough(r.card("A001", 2, 1, true)));
   // A card of another project on the same destinations is never listed with this one.
   ASSERT_TRUE(first.setSetting("project", "다른"));
-  std::string b = r.card("B001", 1, 9, true);
-  ASSERT_TRUE(r.copyThrough(b));
+  ASSERT_TRUE(r.copyThrough(r.card("B001", 1, 9, true)));
   ASSERT_TRUE(first.setSetting("project", "데모"));
   ASSERT_TRUE(r.settle());
   EXPECT_TRUE(first.earlierCards().empty()) << "this run's cards are in the finished list";
@@ -32,52 +27,29 @@ TEST(ModelEarlier, CardsOfTheProjectFromEarlierRunsOpenTheirReportAfterARestart)
   r.model.reset();
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   Model& m = r.make();
-  ASSERT_TRUE(m.finishedCards().empty());
   m.start();
   ASSERT_TRUE(r.waitFor([&] { return !m.earlierCards().empty(); }));
   ASSERT_EQ(m.earlierCards().size(), 1u);
   const EarlierJob e = m.earlierCards()[0];
   EXPECT_EQ(e.name() + " " + e.cam + " " + e.color, "A001 A캠 green");
-  EXPECT_EQ(e.files, 2);
-  ASSERT_EQ(e.roots.size(), 2u);
-  EXPECT_EQ(std::filesystem::path(e.roots[0]).parent_path(), std::filesystem::path(r.dest1()));
-  EXPECT_EQ(std::filesystem::path(e.roots[1]).parent_path(), std::filesystem::path(r.dest2()));
+  EXPECT_EQ(e.roots.size(), 2u);
 
   // Its report: the clips as they lie on the first destination, verified twice in the database.
   ASSERT_TRUE(m.setReportCard(e.key));
-  EXPECT_EQ(m.reportName() + " " + m.reportCam(), "A001 A캠");
   auto clips = m.reportClips();
   ASSERT_EQ(clips.size(), 2u);
-  OpenedStore store = openStoreAt(r.db());
-  ASSERT_TRUE(store);
-  auto verdicts = clipVerdicts(clips, m.reportCam(), *store, 2);
-  for (const auto& v : verdicts) {
-    EXPECT_TRUE(std::filesystem::exists(v.path)) << v.path;
-    EXPECT_EQ(v.verified, 2) << v.path << ": the key was rebuilt from the database";
+  {
+    OpenedStore store = openStoreAt(r.db());
+    ASSERT_TRUE(store);
+    for (const auto& v : clipVerdicts(clips, m.reportCam(), *store, 2))
+      EXPECT_EQ(v.verified, 2) << v.path << ": the key was rebuilt from the database";
   }
-  store.store.reset();
-
-  // A move from this report lands, and reopening finds the clip where it lies now, not where the
-  // clip list of that run says.
-  const std::string to = clips[0].row.cls == "인터뷰" ? "풀샷" : "인터뷰";
-  ASSERT_TRUE(m.reclassifyClip(clips[0].row, to)) << m.libraryNote().value_or("");
-  EXPECT_EQ(m.reportClips()[0].row.cls, to);
-  ASSERT_TRUE(m.setReportCard(std::nullopt));
-  ASSERT_TRUE(m.setReportCard(e.key));
-  auto again = m.reportClips();
-  ASSERT_EQ(again.size(), 2u);
-  EXPECT_EQ(again[0].row.cls, to);
-  EXPECT_TRUE(std::filesystem::exists(again[0].path)) << again[0].path;
-  EXPECT_NE(again[0].path, clips[0].path);
-
   // Another project shows its own card only; a clip list gone leaves no report open.
   ASSERT_TRUE(m.setSetting("project", "다른"));
   ASSERT_TRUE(r.waitFor(
       [&] { return m.earlierCards().size() == 1 && m.earlierCards()[0].name() == "B001"; }));
-  const std::string otherKey = m.earlierCards()[0].key;
   ASSERT_EQ(::unlink(m.earlierCards()[0].csv.c_str()), 0);
-  EXPECT_FALSE(m.setReportCard(otherKey));
-  EXPECT_FALSE(m.reportCard());
+  EXPECT_FALSE(m.setReportCard(m.earlierCards()[0].key));
   EXPECT_TRUE(m.reportClips().empty());
 }
 
@@ -103,10 +75,7 @@ TEST(ModelEarlier, AnEarlierReportTakesOnlyItsOwnCopyOfASharedCardPath) {
   store.record("A캠|CLIP/C0001.MP4|100|222", root, "01/S2/기타/C0001.MP4", 100, "bbbbbbbbbbbbbbbb",
                CopyState::verified, 1);
   EarlierJob job;
-  job.cam = "A캠";
-  job.src = "/media/card";
-  job.roots = {root};
-  job.csv = t.path + "/A캠_clips.csv";
+  job.cam = "A캠", job.src = "/media/card", job.roots = {root}, job.csv = t.path + "/A캠_clips.csv";
   for (auto [dest, hash, mtimeNs] : std::vector<std::tuple<std::string, std::string, int64_t>>{
            {"01/S2/기타/C0001.MP4", "bbbbbbbbbbbbbbbb", 222},
            {"01/S2/풀샷/C0001.MP4", "bbbbbbbbbbbbbbbb", 222},

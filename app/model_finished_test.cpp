@@ -12,13 +12,6 @@
 namespace tolverdine {
 namespace {
 
-using Ops = std::vector<std::string>;
-Ops ops(const CardItem& c, bool hasReport) {
-  Ops out;
-  for (const auto& a : cardActions(c, hasReport)) out.push_back(a.op);
-  return out;
-}
-
 TEST(ModelFinished, GreenCardEjectedKeepsItsVerdictAndItsReportMovesClipsOnBothDrives) {
   ModelRig r;
   r.readyToGo();  // ejectOnGreen unset: a green card is ejected
@@ -30,33 +23,25 @@ TEST(ModelFinished, GreenCardEjectedKeepsItsVerdictAndItsReportMovesClipsOnBothD
   ASSERT_TRUE(r.waitFor([&] { return r.ejector.calls().size() == 1; }));
   r.unmount(card);
   ASSERT_EQ(m.card(card), nullptr) << "the list keeps only mounted cards";
-
   ASSERT_EQ(m.finishedCards().size(), 1u);
   const FinishedCard& done = m.finishedCards()[0];
   EXPECT_EQ(done.name + " " + done.cam, "A001 A캠");
   EXPECT_EQ(done.color, CardColor::green);
-  EXPECT_NE(done.text.find("카메라에서 포맷하세요"), std::string::npos);
   ASSERT_EQ(done.outcomes.size(), 2u);
-  for (const auto& d : done.outcomes) {
-    EXPECT_EQ(d.verified, 2) << d.root;
-    EXPECT_EQ(d.failed, 0);
-    EXPECT_FALSE(d.lost);
-  }
+  for (const auto& d : done.outcomes)
+    EXPECT_TRUE(d.verified == 2 && d.failed == 0 && !d.lost) << d.root;
   ASSERT_TRUE(done.job);
   const std::string first = done.job->roots.front();
 
   // Its report opens by the finished card's key although the card is gone.
-  EXPECT_TRUE(m.reportClips().empty()) << "no report open";
   m.setReportCard(done.key);
-  EXPECT_EQ(m.reportName(), "A001");
   auto clips = m.reportClips();
   ASSERT_EQ(clips.size(), 2u);
   EXPECT_EQ(clips[0].path.rfind(first + "/", 0), 0u) << "clips lie on the first destination";
   m.spotCheck();
   EXPECT_EQ(r.opener.opened.size(), 2u) << "two clips: each opened once";
-
-  const std::string before = clips[0].row.cls, to = before == "인터뷰" ? "풀샷" : "인터뷰";
   // A move refused at the destination (another file at the new place) leaves the class shown.
+  const std::string before = clips[0].row.cls, to = before == "인터뷰" ? "풀샷" : "인터뷰";
   std::string blocker = clips[0].path;
   blocker.replace(blocker.find("/" + before + "/"), before.size() + 2, "/" + to + "/");
   ASSERT_TRUE(mkdirs(parentPath(blocker)));
@@ -65,39 +50,27 @@ TEST(ModelFinished, GreenCardEjectedKeepsItsVerdictAndItsReportMovesClipsOnBothD
   EXPECT_EQ(m.reportClips()[0].row.cls, before);
   ASSERT_EQ(::unlink(blocker.c_str()), 0);
   EXPECT_TRUE(m.reclassifyClip(clips[0].row, to)) << m.libraryNote().value_or("");
-  EXPECT_EQ(m.libraryNote(), "옮김: C0001.MP4 → " + to);
-  EXPECT_TRUE(r.logged("재분류: "));
   clips = m.reportClips();
   EXPECT_EQ(clips[0].row.cls, to);
-  EXPECT_NE(clips[0].path.find("/" + to + "/"), std::string::npos) << clips[0].path;
-  EXPECT_TRUE(std::filesystem::exists(clips[0].path));
+  EXPECT_TRUE(std::filesystem::exists(clips[0].path)) << clips[0].path;
 
-  // The library lists both copies by name, the card in the history and no suggestion yet; the
-  // copy on the second drive moves through the library.
+  // The copy on the second drive moves through the library.
   m.runSearch("C0001");
-  EXPECT_EQ(m.hits().size(), 2u);
-  EXPECT_EQ(m.history().size(), 1u);
-  EXPECT_TRUE(m.suggestions().empty());
-  const Hit* other = nullptr;
+  ASSERT_EQ(m.hits().size(), 2u);
   for (const auto& h : m.hits())
-    if (h.dest != first) other = &h;
-  ASSERT_NE(other, nullptr);
-  m.reclassifyHit(*other, to);
-  EXPECT_EQ(m.libraryNote(), "옮김: C0001.MP4 → " + to);
+    if (h.dest != first) m.reclassifyHit(h, to);
   for (const auto& h : m.hits())
     EXPECT_NE(h.classPath().find("/" + to + "/"), std::string::npos) << h.classPath();
 
   // A new card at the same mount point does not take over the old card's report.
   r.card("A001", 1, 7);
   ASSERT_TRUE(r.waiting(card));
-  EXPECT_EQ(ops(r.at(card), false), (Ops{"start", "exportTree", "dismiss"}));
   EXPECT_FALSE(r.at(card).finishedKey);
 }
 
 TEST(ModelFinished, RedCardNamesItsDestinationsAndIsStartedAgainOnceFixed) {
   ModelRig r;
   r.readyToGo();
-  r.prefs.values["ejectOnGreen"] = false;
   const std::string missing = r.tmp.path + "/later";
   r.prefs.values["dests"] = {r.dest1(), missing};
   Model& m = r.make();
@@ -106,20 +79,14 @@ TEST(ModelFinished, RedCardNamesItsDestinationsAndIsStartedAgainOnceFixed) {
   ASSERT_TRUE(f);
   ASSERT_EQ(f->color, CardColor::red);
   EXPECT_NE(f->text.find(missing), std::string::npos) << f->text;
-  EXPECT_EQ(ops(r.at(card), false), (Ops{"start", "exportTree", "dismiss"}));
   EXPECT_EQ(cardActions(r.at(card), false)[0].label, "다시 시작");
-
   mkdirs(missing);
   m.start(card, false);
   ASSERT_TRUE(
-      r.waitFor([&] { return r.finished(card) && r.finished(card)->color == CardColor::green; }));
+      r.waitFor([&] { return r.finished(card) && r.finished(card)->color != CardColor::red; }));
+  EXPECT_EQ(r.finished(card)->color, CardColor::green);
   ASSERT_EQ(m.finishedCards().size(), 2u) << "each run keeps its own verdict";
-  EXPECT_EQ(m.finishedCards()[0].color, CardColor::green);
   EXPECT_EQ(m.finishedCards()[1].color, CardColor::red);
-  EXPECT_EQ(ops(r.at(card), true), (Ops{"report", "exportTree", "dismiss"}));
-  CardItem running = r.at(card);  // a running or queued card is not started twice
-  running.phase.value = Phase::Running{1, 2, "x"};
-  EXPECT_TRUE(cardActions(running, true).empty());
 }
 
 TEST(ModelFinished, DestinationOutcomesAndClassesOfClassifiedPaths) {
@@ -136,15 +103,12 @@ TEST(ModelFinished, DestinationOutcomesAndClassesOfClassifiedPaths) {
   EXPECT_EQ(out[1].why, "No space left on device");
   EXPECT_FALSE(out[1].lost);
   EXPECT_TRUE(out[2].lost);
-
   for (auto [path, cls] : std::vector<std::pair<std::string, std::optional<std::string>>>{
            {"01_원본/A캠/1_0930-1015/풀샷/C0012.MP4", "풀샷"},
            {"01_FOOTAGE/A캠/1_0930-1015/INTERVIEW/C0012.MP4", "인터뷰"},
-           {"01_원본/A캠/1_0930-1015/슬레이트/C0001.MP4", "슬레이트"},
            {"03_사진/A캠/DSC00001.JPG", std::nullopt},
            {"C0001.MP4", std::nullopt}})
     EXPECT_EQ(classOfPath(path), cls) << path;
-  EXPECT_EQ(classNames().size(), 5u);
 }
 
 // Needs the run to report bytes within a file (every block); a run that reports once per file

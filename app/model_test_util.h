@@ -79,10 +79,8 @@ struct ModelRig {
 
   /// Accepted terms, a project, two destinations.
   void readyToGo() {
-    mkdirs(dest1());
-    mkdirs(dest2());
-    prefs.values["eulaAccepted"] = "fp";
-    prefs.values["project"] = "데모";
+    mkdirs(dest1()), mkdirs(dest2());
+    prefs.values["eulaAccepted"] = "fp", prefs.values["project"] = "데모";
     prefs.values["dests"] = {dest1(), dest2()};
   }
 
@@ -92,8 +90,7 @@ struct ModelRig {
     readyToGo();
     prefs.values["copies"] = 3;
     prefs.values["ejectOnGreen"] = false;
-    mkdirs(tmp.path + "/nas");
-    return tmp.path + "/nas";
+    return mkdirs(tmp.path + "/nas"), tmp.path + "/nas";
   }
 
   Model& make(const std::string& dbPath = "") {
@@ -110,12 +107,11 @@ struct ModelRig {
     opt.settleInterval = 0;
     opt.settleTries = 1;
     opt.volumeId = [this](const std::string& p) -> std::optional<std::string> {
-      auto it = volumes.find(p);
-      return it == volumes.end() ? std::nullopt : std::optional<std::string>(it->second);
+      if (volumes.count(p)) return volumes[p];
+      return std::nullopt;
     };
-    opt.capacity = [this](const std::string& p) -> std::optional<int64_t> {
-      auto it = capacities.find(p);
-      return it == capacities.end() ? std::optional<int64_t>(64'000'000'000LL) : it->second;
+    opt.capacity = [this](const std::string& p) {
+      return capacities.count(p) ? capacities[p] : std::optional<int64_t>(64'000'000'000LL);
     };
     opt.probe = probe;
     model = std::make_unique<Model>(svc, opt);
@@ -124,15 +120,12 @@ struct ModelRig {
 
   void mount(const std::string& path, bool removable = true) {
     VolumeEvent e;
-    e.path = path;
-    e.name = lastComponent(path);
-    e.removable = removable;
+    e.path = path, e.name = lastComponent(path), e.removable = removable;
     model->volume(e);
   }
   void unmount(const std::string& path) {
     VolumeEvent e;
-    e.kind = VolumeEvent::Kind::unmounted;
-    e.path = path;
+    e.kind = VolumeEvent::Kind::unmounted, e.path = path;
     model->volume(e);
   }
 
@@ -165,6 +158,11 @@ struct ModelRig {
   bool settle() {
     return waitFor([&] { return model->idle(); }) && (main.runPending(), true);
   }
+  /// Waits until the second copy is over and its outcome reached the cards.
+  bool cascaded() {
+    return waitFor([&] { return !model->cascading() && model->idle(); }) &&
+           (main.runPending(), true);
+  }
 
   const CardItem& at(const std::string& id) {
     const CardItem* c = model->card(id);
@@ -182,9 +180,9 @@ struct ModelRig {
   }
   /// The first log line that begins with prefix, or "".
   std::string logLine(const std::string& prefix) const {
-    for (const auto& l : log.lines)
-      if (l.rfind(prefix, 0) == 0) return l;
-    return "";
+    auto it = std::find_if(log.lines.begin(), log.lines.end(),
+                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    return it == log.lines.end() ? "" : *it;
   }
   bool logged(const std::string& prefix) const { return !logLine(prefix).empty(); }
 

@@ -105,7 +105,6 @@ TEST(WebServer, TokenOriginAndHostDecideEveryRequest) {
   }
   EXPECT_NE(c.Get("/")->get_header_value("Content-Security-Policy").find("default-src 'none'"),
             std::string::npos);
-  EXPECT_TRUE(json::parse(c.Get("/api/state", good)->body).contains("cards"));
 
   const httplib::Headers own = with({{"Origin", "http://localhost:" + port}});
   auto ok = c.Post("/api/act", own, act, "application/json");
@@ -114,12 +113,9 @@ TEST(WebServer, TokenOriginAndHostDecideEveryRequest) {
   ASSERT_EQ(s.backend.calls().size(), 1u);
   EXPECT_EQ(s.backend.calls()[0].args["path"], "/mnt/a");
   // The backend's refusal comes back as the page's message.
-  auto bad =
-      json::parse(c.Post("/api/act", own, R"({"op":"addDestination","args":{"path":"rel/x"}})",
-                         "application/json")
-                      ->body);
-  EXPECT_FALSE(bad["ok"].get<bool>());
-  EXPECT_FALSE(bad["message"].get<std::string>().empty());
+  const std::string rel = R"({"op":"addDestination","args":{"path":"rel/x"}})";
+  auto bad = json::parse(c.Post("/api/act", own, rel, "application/json")->body);
+  EXPECT_FALSE(bad["ok"].get<bool>() || bad["message"].get<std::string>().empty());
 
   const std::string path = s.server->tokenPath();
   s.server->stop();
@@ -151,19 +147,13 @@ struct Stream {
     quit = true;
     t.join();
   }
-  size_t count() {
-    std::lock_guard lk(mu);
-    return events.size();
-  }
-  json last() {
-    std::lock_guard lk(mu);
-    return events.empty() ? json() : events.back();
-  }
+  size_t count() { return std::lock_guard(mu), events.size(); }
+  json last() { return std::lock_guard(mu), events.empty() ? json() : events.back(); }
   bool waitFor(size_t n, std::chrono::milliseconds limit) {
-    for (auto end = std::chrono::steady_clock::now() + limit;
-         count() < n && std::chrono::steady_clock::now() < end;)
-      std::this_thread::sleep_for(5ms);
-    return count() >= n;
+    for (auto end = std::chrono::steady_clock::now() + limit; count() < n;)
+      if (std::chrono::steady_clock::now() > end) return false;
+      else std::this_thread::sleep_for(5ms);
+    return true;
   }
 };
 
@@ -206,12 +196,10 @@ TEST(WebServer, EventStreamPushesStateAtOnceAndCoalescesProgress) {
 
 TEST(WebServer, BusyPortFailsCleanly) {
   Served first;
-  TempDir d;
-  FakeBackend b;
   WebServerOptions o;
   o.port = first.server->port();
-  o.tokenPath = d.path + "/web.token";
-  WebServer second(b, o);
+  o.tokenPath = first.dir.path + "/second.token";
+  WebServer second(first.backend, o);
   EXPECT_FALSE(second.start());
   EXPECT_FALSE(second.error().empty());
   EXPECT_FALSE(exists(o.tokenPath)) << "no token file of a server that does not run";
