@@ -33,28 +33,23 @@ TEST(C4, PublishedVectorAndIndependentReference) {
   EXPECT_EQ(
       c4Id(""),
       "c459dsjfscH38cYeXXYogktxf4Cd9ibshE3BHUo6a58hBXmRQdZrAkZzsWcbWtDg5oQstpDuni4Hirj75GEmTc1sFT");
+  // Random inputs beside the edge cases, against the reference.
   TempDir t;
   std::mt19937 rng(7);
-  std::vector<std::string> inputs = {"foo", "", std::string(1, '\0'), std::string(100000, 'x')};
-  for (int i = 0; i < 40; ++i) {
-    std::string s(rng() % 3000, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    inputs.push_back(s);
-  }
-  std::vector<std::string> files;
-  for (size_t i = 0; i < inputs.size(); ++i) {
+  std::vector<std::string> inputs = {"foo", "", std::string(1, '\0'), std::string(100000, 'x')},
+                           files;
+  for (int i = 0; i < 44; ++i) {
+    if (i >= 4) {
+      inputs.emplace_back(rng() % 3000, '\0');
+      for (auto& c : inputs.back()) c = static_cast<char>(rng());
+    }
     files.push_back(t.path + "/in" + std::to_string(i));
     writeFile(files.back(), inputs[i]);
   }
   auto ref = pythonC4(files);
   if (ref.empty()) GTEST_SKIP() << "python3 not available for the reference";
   ASSERT_EQ(ref.size(), inputs.size());
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    std::string id = c4Id(inputs[i]);
-    EXPECT_EQ(id.size(), 90u);
-    EXPECT_EQ(id.substr(0, 2), "c4");
-    EXPECT_EQ(id, ref[i]) << "input " << i;
-  }
+  for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(c4Id(inputs[i]), ref[i]) << "input " << i;
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -29,9 +28,9 @@
 namespace tolverdine {
 namespace {
 
-const NameSet& koNames() { return NameSet::ko(); }
+const NameSet& ko() { return NameSet::ko(); }
 
-Verified item(const std::string& dest, int64_t size, const std::string& hash,
+Verified item(const std::string& dest, int64_t size = 1, const std::string& hash = "ab",
               std::optional<std::string> md5 = std::nullopt) {
   Verified v;
   v.row.rel = lastComponent(dest);
@@ -43,20 +42,16 @@ Verified item(const std::string& dest, int64_t size, const std::string& hash,
   return v;
 }
 
-std::string quoted(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
 bool wellFormed(const std::string& path) {
-  return sh("xmllint --noout " + quoted(path) + " 2>/dev/null") == 0;
+  std::string q = "'";
+  for (char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return sh("xmllint --noout " + q + "' 2>/dev/null") == 0;
 }
 
 std::vector<std::string> generations(const std::string& root) {
   std::vector<std::string> out;
   for (auto& n : listFolder(root + "/ascmhl"))
-    if (n.size() > 4 && n.substr(n.size() - 4) == ".mhl") out.push_back(n);
+    if (n.ends_with(".mhl")) out.push_back(n);
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -77,52 +72,42 @@ void expectChainMatchesFolder(const std::string& root) {
   }
 }
 
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 const std::time_t kNow = 1772703502;  // 2026-03-05 09:38:22 UTC
 
 TEST(MHL, GenerationTextNumberingAndEscaping) {
   TempDir t;
   std::string root = t.path + "/20260305_A&B";
   ASSERT_TRUE(mkdirs(root));
-  EXPECT_FALSE(writeMHLGeneration(root, {}, koNames(), "x", kNow));
+  EXPECT_FALSE(writeMHLGeneration(root, {}, ko(), "x", kNow));
   EXPECT_FALSE(exists(root + "/ascmhl"));
 
   std::vector<Verified> items = {
       item("01_원본/A/b&amp;\"<x>'.mov", 10, "00000000000000ff"),
       item("01_원본/A/a.mov", 7, "1234567890abcdef", "d41d8cd98f00b204e9800998ecf8427e")};
-  auto p = writeMHLGeneration(root, items, koNames(), "Kim & <Lee>", kNow);
+  auto p = writeMHLGeneration(root, items, ko(), "Kim & <Lee>", kNow);
   ASSERT_TRUE(p);
   EXPECT_EQ(*p, root + "/ascmhl/0001_20260305_A&B_2026-03-05_093822Z.mhl");
   std::string want =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
-      "  <creatorinfo>\n"
-      "    <creationdate>@D</creationdate>\n"
-      "    <hostname>@HOST</hostname>\n"
+      "  <creatorinfo>\n    <creationdate>@D</creationdate>\n    <hostname>@HOST</hostname>\n"
       "    <tool version=\"@VERSION\">TOLVERDINE</tool>\n"
-      "    <author>Kim &amp; &lt;Lee&gt;</author>\n"
-      "  </creatorinfo>\n"
-      "  <processinfo>\n"
-      "    <process>transfer</process>\n"
-      "    <ignore>\n"
-      "      <pattern>.DS_Store</pattern>\n"
-      "      <pattern>ascmhl</pattern>\n"
-      "      <pattern>ascmhl/</pattern>\n"
-      "      <pattern>_리포트</pattern>\n"
-      "      <pattern>_리포트/</pattern>\n"
-      "    </ignore>\n"
-      "  </processinfo>\n"
-      "  <hashes>\n"
-      "    <hash>\n"
-      "      <path size=\"7\" lastmodificationdate=\"@D\">01_원본/A/a.mov</path>\n"
+      "    <author>Kim &amp; &lt;Lee&gt;</author>\n  </creatorinfo>\n"
+      "  <processinfo>\n    <process>transfer</process>\n    <ignore>\n"
+      "      <pattern>.DS_Store</pattern>\n      <pattern>ascmhl</pattern>\n"
+      "      <pattern>ascmhl/</pattern>\n      <pattern>_리포트</pattern>\n"
+      "      <pattern>_리포트/</pattern>\n    </ignore>\n  </processinfo>\n  <hashes>\n"
+      "    <hash>\n      <path size=\"7\" lastmodificationdate=\"@D\">01_원본/A/a.mov</path>\n"
       "      <md5 action=\"original\" hashdate=\"@D\">d41d8cd98f00b204e9800998ecf8427e</md5>\n"
-      "      <xxh64 action=\"original\" hashdate=\"@D\">1234567890abcdef</xxh64>\n"
-      "    </hash>\n"
-      "    <hash>\n"
-      "      <path size=\"10\" lastmodificationdate=\"@D\">01_원본/A/b&amp;amp;&quot;&lt;x&gt;'.mov</path>\n"
-      "      <xxh64 action=\"original\" hashdate=\"@D\">00000000000000ff</xxh64>\n"
-      "    </hash>\n"
-      "  </hashes>\n"
-      "</hashlist>\n";
+      "      <xxh64 action=\"original\" hashdate=\"@D\">1234567890abcdef</xxh64>\n    </hash>\n"
+      "    <hash>\n      <path size=\"10\" lastmodificationdate=\"@D\">"
+      "01_원본/A/b&amp;amp;&quot;&lt;x&gt;'.mov</path>\n"
+      "      <xxh64 action=\"original\" hashdate=\"@D\">00000000000000ff</xxh64>\n    </hash>\n"
+      "  </hashes>\n</hashlist>\n";
   for (auto [mark, value] : {std::pair<std::string, std::string>{"@D", "2026-03-05T09:38:22+00:00"},
                              {"@HOST", xmlEscape(hostName())},
                              {"@VERSION", toolVersion()}})
@@ -130,74 +115,61 @@ TEST(MHL, GenerationTextNumberingAndEscaping) {
       want.replace(at, mark.size(), value);
   EXPECT_EQ(slurp(*p), want);
   expectChainMatchesFolder(root);
-  EXPECT_NE(slurp(root + "/ascmhl/ascmhl_chain.xml").find("<path>0001_20260305_A&amp;B_2026"),
-            std::string::npos);
 
   // Gaps and foreign names: 0001 and 0003 give 0004; "notes.mhl" counts for nothing (sequence 0 in
-  // the chain).
+  // the chain). A foreign writer took 0004 at this very second: the next number, nothing replaced.
   writeFile(root + "/ascmhl/0003_old.mhl", slurp(*p));
   writeFile(root + "/ascmhl/notes.mhl", slurp(*p));
   writeFile(root + "/ascmhl/9999.txt", "x");
-  auto q =
-      writeMHLGeneration(root, {item("_카드원본/R001/C.mov", 1, "aa")}, koNames(), "", kNow + 1);
+  const std::string theirs = root + "/ascmhl/0004_20260305_A&B_2026-03-05_093823Z.mhl";
+  writeFile(theirs, slurp(*p));
+  auto q = writeMHLGeneration(root, {item("_카드원본/R001/C.mov", 1, "aa")}, ko(), "", kNow + 1);
   ASSERT_TRUE(q);
-  EXPECT_EQ(lastComponent(*q), "0004_20260305_A&B_2026-03-05_093823Z.mhl");
+  EXPECT_EQ(lastComponent(*q), "0005_20260305_A&B_2026-03-05_093823Z.mhl");
+  EXPECT_EQ(slurp(theirs), slurp(*p));
   std::string mirror = slurp(*q);
-  EXPECT_EQ(mirror.find("<author>"), std::string::npos);
+  EXPECT_FALSE(has(mirror, "<author>"));
   EXPECT_EQ(
       std::count(mirror.begin(), mirror.end(), '\n') - std::count(want.begin(), want.end(), '\n'),
       6 - 1 - 5);  // six more patterns, no author, one hash block instead of two
-  EXPECT_NE(mirror.find("<pattern>03_사진/</pattern>\n    </ignore>"), std::string::npos);
-  expectChainMatchesFolder(root);
-  EXPECT_NE(slurp(root + "/ascmhl/ascmhl_chain.xml")
-                .find("<hashlist sequencenr=\"0\">\n    <path>notes.mhl"),
-            std::string::npos);
+  EXPECT_TRUE(has(mirror, "<pattern>03_사진/</pattern>\n    </ignore>"));
+  expectChainMatchesFolder(root);  // notes.mhl with sequence 0
 }
 
 TEST(MHL, RenamesRehashAtNewPath) {
   TempDir t;
-  std::string root = t.path + "/P";
-  ASSERT_TRUE(mkdirs(root + "/01_원본/인터뷰"));
-  writeFile(root + "/01_원본/인터뷰/a.mov", "alpha");
-  writeFile(root + "/01_원본/인터뷰/b.mov", "bravo-changed");
+  std::string root = t.path + "/P", at = root + "/01_원본/인터뷰/";
+  ASSERT_TRUE(mkdirs(at));
+  writeFile(at + "a.mov", "alpha");
+  writeFile(at + "b.mov", "bravo-changed");
   struct timespec ts[2] = {{0, UTIME_OMIT}, {1700000000, 5}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/01_원본/인터뷰/a.mov").c_str(), ts, 0), 0);
-  std::vector<MHLRename> moves = {
-      {"01_원본/기타/a.mov", "01_원본/인터뷰/a.mov", 5, xxh64("alpha")},
-      {"01_원본/기타/b.mov", "01_원본/인터뷰/b.mov", 5, xxh64("bravo")},
-      {"01_원본/기타/c&.mov", "01_원본/인터뷰/c&.mov", 3, xxh64("gone")}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (at + "a.mov").c_str(), ts, 0), 0);
   // An earlier card kept as a mirror: its classified view stays ignored after the move, since the
   // standard's tool reads the ignore list of the newest generation only.
   ASSERT_TRUE(
-      writeMHLGeneration(root, {item("_카드원본/R001/C.mov", 1, "aa")}, koNames(), "", kNow - 60));
-  auto p = writeMHLRenames(root, moves, koNames(), kNow);
+      writeMHLGeneration(root, {item("_카드원본/R001/C.mov", 1, "aa")}, ko(), "", kNow - 60));
+  auto p = writeMHLRenames(root,
+                           {{"01_원본/기타/a.mov", "01_원본/인터뷰/a.mov", 5, xxh64("alpha")},
+                            {"01_원본/기타/b.mov", "01_원본/인터뷰/b.mov", 5, xxh64("bravo")},
+                            {"01_원본/기타/c&.mov", "01_원본/인터뷰/c&.mov", 3, xxh64("gone")}},
+                           ko(), kNow);
   ASSERT_TRUE(p);
   std::string x = slurp(*p);
   const std::string d = "hashdate=\"2026-03-05T09:38:22+00:00\">";
-  EXPECT_NE(
-      x.find("lastmodificationdate=\"2023-11-14T22:13:20+00:00\">01_원본/인터뷰/a.mov</path>\n"
-             "      <xxh64 action=\"verified\" " +
-             d + xxh64("alpha") +
-             "</xxh64>\n"
-             "      <previousPath>01_원본/기타/a.mov</previousPath>"),
-      std::string::npos)
-      << x;
-  EXPECT_NE(x.find("<xxh64 action=\"failed\" " + d + xxh64("bravo-changed") + "</xxh64>"),
-            std::string::npos);
-  EXPECT_NE(
-      x.find("lastmodificationdate=\"2026-03-05T09:38:22+00:00\">01_원본/인터뷰/c&amp;.mov</path>\n"
-             "      <xxh64 action=\"failed\" " +
-             d + xxh64("gone") + "</xxh64>"),
-      std::string::npos);
-  EXPECT_NE(x.find("<comment>분류 이동 (파일 내용은 그대로)</comment>\n  </creatorinfo>"),
-            std::string::npos);
-  for (const char* absent : {"<author>", "<md5"}) EXPECT_EQ(x.find(absent), std::string::npos);
-  EXPECT_NE(x.find("<process>in-place</process>\n    <ignore>\n      <pattern>.DS_Store</pattern>"),
-            std::string::npos)
-      << x;
-  for (const char* pattern : {"<pattern>_리포트/</pattern>", "<pattern>03_사진/</pattern>"})
-    EXPECT_NE(x.find(pattern), std::string::npos) << pattern;
-  EXPECT_NE(x.find("<process>in-place</process>"), std::string::npos);
+  for (const std::string& part :
+       {"lastmodificationdate=\"2023-11-14T22:13:20+00:00\">01_원본/인터뷰/a.mov</path>\n"
+        "      <xxh64 action=\"verified\" " +
+            d + xxh64("alpha") + "</xxh64>\n      <previousPath>01_원본/기타/a.mov</previousPath>",
+        "<xxh64 action=\"failed\" " + d + xxh64("bravo-changed") + "</xxh64>",
+        "lastmodificationdate=\"2026-03-05T09:38:22+00:00\">01_원본/인터뷰/c&amp;.mov</path>\n"
+        "      <xxh64 action=\"failed\" " +
+            d + xxh64("gone") + "</xxh64>",
+        std::string("<comment>분류 이동 (파일 내용은 그대로)</comment>\n  </creatorinfo>"),
+        std::string(
+            "<process>in-place</process>\n    <ignore>\n      <pattern>.DS_Store</pattern>"),
+        std::string("<pattern>_리포트/</pattern>"), std::string("<pattern>03_사진/</pattern>")})
+    EXPECT_TRUE(has(x, part)) << part << "\n" << x;
+  for (const char* absent : {"<author>", "<md5"}) EXPECT_FALSE(has(x, absent)) << absent;
   EXPECT_FALSE(exists(root + "/ascmhl/" + kMHLLockFile)) << "other tools look in this folder";
   expectChainMatchesFolder(root);
 }
@@ -209,35 +181,30 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
   std::string nfd = "20260305_\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB";  // 한 as jamo
   std::string root = t.path + "/" + nfd;
   ASSERT_TRUE(mkdirs(root));
-  std::string longDest = "01_원본/" + std::string(4000, 'a') + "&\"<>";
-  auto p = writeMHLGeneration(root, {item(longDest, 1, "ab")}, koNames(), std::nullopt, kNow);
+  auto p = writeMHLGeneration(root, {item("01_원본/" + std::string(4000, 'a') + "&\"<>")}, ko(),
+                              std::nullopt, kNow);
   ASSERT_TRUE(p);
   EXPECT_EQ(lastComponent(*p), "0001_20260305_한_2026-03-05_093822Z.mhl");
-  EXPECT_NE(slurp(*p).find(std::string(4000, 'a') + "&amp;&quot;&lt;&gt;</path>"),
-            std::string::npos);
-  expectChainMatchesFolder(nfc(root));
+  EXPECT_TRUE(has(slurp(*p), std::string(4000, 'a') + "&amp;&quot;&lt;&gt;</path>"));
 
   // Names XML cannot carry (a control character, bytes that are not UTF-8, U+FFFF) are left
   // out rather than written as another name; a carriage return is carried; a decomposed name is
   // written composed.
-  auto r = writeMHLGeneration(
-      root,
-      {item("a\001b.mov", 1, "ab"), item("x\xFF\xC3.mov", 1, "ab"),
-       item("y\xEF\xBF\xBF.mov", 1, "ab"), item("c\rd", 1, "ab"), item(nfd + "/x", 1, "ab")},
-      koNames(), std::nullopt, kNow);
+  auto r = writeMHLGeneration(root,
+                              {item("a\001b.mov"), item("x\xFF\xC3.mov"), item("y\xEF\xBF\xBF.mov"),
+                               item("c\rd"), item(nfd + "/x")},
+                              ko(), std::nullopt, kNow);
   ASSERT_TRUE(r);
   std::string rx = slurp(*r);
-  EXPECT_EQ(rx.find("\xEF\xBF\xBD"), std::string::npos)
-      << "no replacement character stands for a name";
-  EXPECT_EQ(rx.find(".mov</path>"), std::string::npos) << rx;
-  EXPECT_NE(rx.find(">c&#13;d</path>"), std::string::npos);
-  EXPECT_NE(rx.find(">20260305_한/x</path>"), std::string::npos);
+  EXPECT_FALSE(has(rx, "\xEF\xBF\xBD")) << "no replacement character stands for a name";
+  EXPECT_FALSE(has(rx, ".mov</path>")) << rx;
+  EXPECT_TRUE(has(rx, ">c&#13;d</path>"));
+  EXPECT_TRUE(has(rx, ">20260305_한/x</path>"));
   expectChainMatchesFolder(nfc(root));
   size_t before = generations(nfc(root)).size();
+  EXPECT_FALSE(writeMHLGeneration(root, {item("a\001b.mov")}, ko(), std::nullopt, kNow));
   EXPECT_FALSE(
-      writeMHLGeneration(root, {item("a\001b.mov", 1, "ab")}, koNames(), std::nullopt, kNow));
-  EXPECT_FALSE(
-      writeMHLRenames(root, {{"a\x01", "b", 1, "ab"}, {"b", "c\x02", 1, "ab"}}, koNames(), kNow));
+      writeMHLRenames(root, {{"a\x01", "b", 1, "ab"}, {"b", "c\x02", 1, "ab"}}, ko(), kNow));
   EXPECT_EQ(generations(nfc(root)).size(), before)
       << "a list of nothing but such names is not written";
 
@@ -245,19 +212,23 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
   std::string longRoot = t.path + "/20260305_";
   for (int i = 0; i < 80; ++i) longRoot += "촬";  // 9 + 240 bytes
   ASSERT_TRUE(mkdirs(longRoot));
-  auto q = writeMHLGeneration(longRoot, {item("a", 1, "ab")}, koNames(), std::nullopt, kNow);
+  auto q = writeMHLGeneration(longRoot, {item("a")}, ko(), std::nullopt, kNow);
   ASSERT_TRUE(q);
   EXPECT_LE(lastComponent(*q).size(), 255u);
   EXPECT_EQ(nfc(lastComponent(*q)), lastComponent(*q));
   expectChainMatchesFolder(longRoot);
 }
 
+// Threads and other processes writing into one folder at once, held apart by the lock file.
 TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
   TempDir t;
   std::string root = t.path + "/P";
   ASSERT_TRUE(mkdirs(root));
-  constexpr int kThreads = 6, kEach = 4, kProcs = 3;
-  // Other processes writing into the same folder at the same time, held apart by the lock file.
+  constexpr int kThreads = 6, kEach = 4, kProcs = 3, total = (kThreads + kProcs) * kEach;
+  // Each writer at a second of its own: only the lock keeps two of them off one number.
+  auto write = [&](const std::string& cam, std::time_t at) {
+    for (int i = 0; i < kEach; ++i) writeMHLGeneration(root, {item(cam + "/x")}, ko(), "t", at);
+  };
   std::vector<pid_t> kids;
   for (int k = 0; k < kProcs; ++k) {
     pid_t pid = ::fork();
@@ -265,8 +236,7 @@ TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
     if (pid == 0) {
       int rc = 0;
       try {
-        for (int i = 0; i < kEach; ++i)
-          writeMHLGeneration(root, {item("p/x", 1, "ab")}, koNames(), "proc", kNow + 100 + k);
+        write("p", kNow + 100 + k);
       } catch (...) {
         rc = 1;
       }
@@ -278,14 +248,10 @@ TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
   std::atomic<int> fails{0};
   for (int k = 0; k < kThreads; ++k)
     th.emplace_back([&, k] {
-      for (int i = 0; i < kEach; ++i) {
-        try {
-          // A second of its own per thread: only the lock keeps two of them off one number.
-          writeMHLGeneration(root, {item("cam" + std::to_string(k) + "/x", 1, "ab")}, koNames(),
-                             "t", kNow + k);
-        } catch (...) {
-          ++fails;
-        }
+      try {
+        write("cam" + std::to_string(k), kNow + k);
+      } catch (...) {
+        ++fails;
       }
     });
   for (auto& x : th) x.join();
@@ -296,7 +262,6 @@ TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
   }
   EXPECT_EQ(fails, 0);
   auto gens = generations(root);
-  constexpr int total = (kThreads + kProcs) * kEach;
   ASSERT_EQ(gens.size(), static_cast<size_t>(total));
   std::set<int> seqs;
   for (auto& g : gens) seqs.insert(mhlSequence(g).value_or(-1));
@@ -304,40 +269,28 @@ TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
   EXPECT_EQ(*seqs.begin(), 1);
   EXPECT_EQ(*seqs.rbegin(), total);
   expectChainMatchesFolder(root);
-  for (auto& n : listFolder(root + "/ascmhl")) EXPECT_EQ(n.find(".tmp-"), std::string::npos) << n;
+  for (auto& n : listFolder(root + "/ascmhl")) EXPECT_FALSE(has(n, ".tmp-")) << n;
 }
 
-TEST(MHL, ExclusiveCreateAndFailingMedia) {
-  TempDir t;
-  std::string root = t.path + "/P";
-  ASSERT_TRUE(mkdirs(root + "/ascmhl"));
-  // A foreign writer took number 0001 at this very second: the next number is used, nothing
-  // replaced.
-  writeFile(root + "/ascmhl/0001_P_2026-03-05_093822Z.mhl", "theirs");
-  auto p = writeMHLGeneration(root, {item("a", 1, "ab")}, koNames(), std::nullopt, kNow);
-  ASSERT_TRUE(p);
-  EXPECT_EQ(lastComponent(*p), "0002_P_2026-03-05_093822Z.mhl");
-  EXPECT_EQ(slurp(root + "/ascmhl/0001_P_2026-03-05_093822Z.mhl"), "theirs");
-
-  // Read-only destination: WriteFail, no crash.
+// A read-only destination fails; a full one leaves no partial generation and the chain as it was.
+TEST(MHL, FailingMedia) {
   LoopMount ro(8, "ext4", "ro");
   SKIP_UNLESS_MOUNTED(ro);
-  EXPECT_THROW(writeMHLGeneration(ro.path(), {item("a", 1, "ab")}, koNames(), std::nullopt, kNow),
-               WriteFail);
+  EXPECT_THROW(writeMHLGeneration(ro.path(), {item("a")}, ko(), std::nullopt, kNow), WriteFail);
 
   // Full destination: the failed generation leaves no partial file, the previous chain stays.
   LoopMount full(8);
   SKIP_UNLESS_MOUNTED(full);
   std::string fr = full.path() + "/P";
-  ASSERT_TRUE(writeMHLGeneration(fr, {item("a", 1, "ab")}, koNames(), std::nullopt, kNow));
+  ASSERT_TRUE(writeMHLGeneration(fr, {item("a")}, ko(), std::nullopt, kNow));
   std::string chainBefore = slurp(fr + "/ascmhl/ascmhl_chain.xml");
   sh("dd if=/dev/zero of=" + full.path() + "/fill bs=1M count=16 >/dev/null 2>&1");
   std::vector<Verified> many;
   for (int i = 0; i < 2000; ++i)
-    many.push_back(item("01/" + std::to_string(i) + std::string(3000, 'z'), 1, "ab"));
+    many.push_back(item("01/" + std::to_string(i) + std::string(3000, 'z')));
   try {
-    writeMHLGeneration(fr, many, koNames(), std::nullopt, kNow + 5);
-    FAIL() << "a full disk must fail the write";
+    writeMHLGeneration(fr, many, ko(), std::nullopt, kNow + 5);
+    ADD_FAILURE() << "a full disk must fail the write";
   } catch (const WriteFail& f) {
     EXPECT_EQ(f.err, ENOSPC);
   }
@@ -350,9 +303,9 @@ TEST(MHL, ExclusiveCreateAndFailingMedia) {
 TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
   TempDir t;
   const std::string root = t.path + "/P", dir = root + "/ascmhl";
-  ASSERT_TRUE(writeMHLGeneration(root, {item("a", 1, "ab")}, koNames(), std::nullopt, kNow));
+  ASSERT_TRUE(writeMHLGeneration(root, {item("a")}, ko(), std::nullopt, kNow));
   const std::string oldChain = slurp(dir + "/ascmhl_chain.xml");
-  auto second = writeMHLGeneration(root, {item("b", 1, "cd")}, koNames(), std::nullopt, kNow + 1);
+  auto second = writeMHLGeneration(root, {item("b", 1, "cd")}, ko(), std::nullopt, kNow + 1);
   ASSERT_TRUE(second);
   const std::string cut = "0003_P_2026-03-05_093830Z.mhl";
   writeFile(dir + "/" + cut, slurp(*second).substr(0, 200));
@@ -361,7 +314,7 @@ TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
 
   ASSERT_EQ(::unlink((dir + "/ascmhl_chain.xml").c_str()), 0);
   writeFile(dir + "/ascmhl_chain.xml.tmp-999999999-1-2", "<?xml");  // the killed run's chain
-  MHLListing l = writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 2);
+  MHLListing l = writeListedGeneration(root, {}, {}, ko(), std::nullopt, kNow + 2);
   EXPECT_FALSE(l.file);
   EXPECT_EQ(l.setAside, std::vector<std::string>{cut + ".incomplete"});
   EXPECT_EQ(slurp(dir + "/" + cut + ".incomplete"), slurp(*second).substr(0, 200));
@@ -371,13 +324,12 @@ TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
 
   writeFile(dir + "/ascmhl_chain.xml", oldChain);  // stale: names the first generation only
   EXPECT_EQ(verifyMHL(root).chain.back().state, ChainState::unlisted);
-  EXPECT_TRUE(
-      writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 3).setAside.empty());
+  EXPECT_TRUE(writeListedGeneration(root, {}, {}, ko(), std::nullopt, kNow + 3).setAside.empty());
   expectChainMatchesFolder(root);
   // As many entries as generations, one of them naming none.
   std::string chain = slurp(dir + "/ascmhl_chain.xml");
   writeFile(dir + "/ascmhl_chain.xml", chain.replace(chain.find(generations(root)[0]), 4, "0009"));
-  writeListedGeneration(root, {}, {}, koNames(), std::nullopt, kNow + 4);
+  writeListedGeneration(root, {}, {}, ko(), std::nullopt, kNow + 4);
   expectChainMatchesFolder(root);
 }
 
@@ -385,8 +337,7 @@ TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
 TEST(MHL, AGenerationAndItsChainSurviveAPowerCut) {
   TempDir t;
   testing::FaultFs fs;
-  auto p =
-      writeMHLGeneration(t.path + "/P", {item("a", 1, "ab")}, koNames(), std::nullopt, kNow, fs);
+  auto p = writeMHLGeneration(t.path + "/P", {item("a")}, ko(), std::nullopt, kNow, fs);
   ASSERT_TRUE(p);
   const std::string text = slurp(*p);
   fs.cutPower();

@@ -1,13 +1,12 @@
 #include "engine/library/reclassify.h"
 
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include "engine/base/files.h"
 #include "engine/base/text.h"
 #include "engine/card/camera_id.h"
 #include "engine/hashlist/mhl.h"
+#include "engine/hashlist/mhl_folder.h"
 #include "engine/layout/rules.h"
 #include "engine/library/library.h"
 #include "testing/store_access.h"
@@ -20,9 +19,7 @@ constexpr const char* kFolder = "01_원본/A캠/2_1830-2110/인터뷰";
 
 int generations(const std::string& root) {
   int n = 0;
-  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir((root + "/ascmhl").c_str()), ::closedir);
-  if (!d) return 0;
-  while (dirent* e = ::readdir(d.get())) n += std::string(e->d_name).ends_with(".mhl");
+  for (const auto& f : listFolder(root + "/ascmhl")) n += f.ends_with(".mhl");
   return n;
 }
 
@@ -55,10 +52,12 @@ struct Project {
         mkdirs(parentPath(root + "/" + cls));
         writeFile(root + "/" + cls, name, false);
       }
+      std::optional<std::string> view;
+      if (mirror) view = cls;
       Hit h{std::string("A캠|CLIP/") + name + "|9|1",
             root,
             rel,
-            mirror ? std::optional<std::string>(cls) : std::nullopt,
+            view,
             "0123456789abcdef",
             CopyState::verified,
             "",
@@ -84,6 +83,13 @@ TEST(Reclassify, SplitStorageMovesClipAndSidecarAndRecordsRenames) {
             std::string(kFolder) + "/C00310.MP4");
   EXPECT_EQ(generations(p.root), 1);
   EXPECT_EQ(moves(p.store), 1);
+  // The move is remembered with the model of the camera behind the clip's label, so that the rule
+  // a suggestion makes fits that camera's next clip.
+  auto s = p.store.suggestions(1);
+  ASSERT_EQ(s.size(), 1u);
+  CameraID fx3;
+  fx3.model = "ILME-FX3";
+  EXPECT_EQ(s[0].model + " " + s[0].cls, fx3.modelName().value_or("?") + " 풀샷");
 
   // Already in the class: nothing moves, nothing is written.
   EXPECT_EQ(reclassify(Hit{p.hits["C0031.MP4"].key, p.root, to, {}, {}, CopyState::verified, "", 9},
@@ -116,19 +122,14 @@ TEST(Reclassify, RefusalsTouchNothing) {
       EXPECT_EQ(e, want);
     }
   };
-  Hit clip = p.hits["C0031.MP4"];
-  Hit gone = clip;
+  const Hit clip = p.hits["C0031.MP4"];
+  Hit gone = clip, flat = clip, up = clip;
   gone.dest = p.t.path + "/unplugged/20250101_p";
-  expectError(gone, "풀샷", ReclassifyError::offline(gone.dest));
-  Hit flat = clip;
   flat.rel = "01_원본/A캠/인터뷰/C0001.MP4";
-  expectError(flat, "풀샷", ReclassifyError::notClassified(flat.rel));
-  Hit up = clip;
   up.rel = "01_원본/A캠/../../C0031.MP4";
-  expectError(up, "풀샷", ReclassifyError::notClassified(up.rel));
-  expectError(clip, " ", ReclassifyError::failed(" "));
-  expectError(clip, "a/b", ReclassifyError::failed("a/b"));
-  expectError(clip, "..", ReclassifyError::failed(".."));
+  expectError(gone, "풀샷", ReclassifyError::offline(gone.dest));
+  for (const Hit& h : {flat, up}) expectError(h, "풀샷", ReclassifyError::notClassified(h.rel));
+  for (const char* cls : {" ", "a/b", ".."}) expectError(clip, cls, ReclassifyError::failed(cls));
 
   // The sidecar's place is taken: stop with the relative path, the stranger stays.
   const std::string target = "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML";
@@ -155,19 +156,6 @@ TEST(Reclassify, RefusalsTouchNothing) {
   expectError(unknown, "인서트", ReclassifyError::failed(unknown.rel));
   EXPECT_TRUE(exists(p.root + "/" + unknown.rel));
   EXPECT_EQ(moves(p.store), 0);
-}
-
-// A move is remembered with the model of the camera behind the clip's label, so that the rule a
-// suggestion makes fits that camera's next clip (the rule itself is the library's test).
-TEST(Reclassify, MovesAreRememberedWithTheCamerasModel) {
-  Project p(false);
-  reclassify(p.hits["C0031.MP4"], "풀샷", NameSet::ko(), p.store);
-  auto s = p.store.suggestions(1);
-  ASSERT_EQ(s.size(), 1u);
-  CameraID fx3;
-  fx3.model = "ILME-FX3";
-  EXPECT_EQ(s[0].model, fx3.modelName());
-  EXPECT_EQ(s[0].cls, "풀샷");
 }
 
 }  // namespace

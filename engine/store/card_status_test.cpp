@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "engine/store/store.h"
 #include "testing/store_access.h"
 #include "testing/test_util.h"
@@ -22,16 +20,13 @@ TEST(CardFingerprint, DependsOnFilesOnly) {
       {"DCIM/C0001.MP4", 1000, 111}, {"DCIM/C0002.MP4", 2000, 222}, {"한글.wav", 5, 9}};
   const std::string fp = cardFingerprint(card);
   EXPECT_EQ(cardFingerprint({card[2], card[0], card[1]}), fp);
-  for (auto change : std::vector<std::function<void(std::vector<CardFile>&)>>{
-           [](auto& c) { c[1].mtimeNs += 1; }, [](auto& c) { c[1].size += 1; },
-           [](auto& c) { c.pop_back(); },
-           [](auto& c) {
-             c.push_back({"A.MOV", 1, 1});
-           }}) {
-    auto other = card;
-    change(other);
-    EXPECT_NE(cardFingerprint(other), fp);
-  }
+  auto other = card;
+  other[1].mtimeNs += 1;
+  EXPECT_NE(cardFingerprint(other), fp);
+  other = card;
+  other[1].size += 1;
+  EXPECT_NE(cardFingerprint(other), fp);
+  EXPECT_NE(cardFingerprint({card[0], card[1]}), fp);
   // Case and composition as different readers report them.
   EXPECT_EQ(cardFingerprint({{"É.MOV", 1, 1}}), cardFingerprint({{"é.mov", 1, 1}}));
   EXPECT_EQ(cardFingerprint({{"E\xcc\x81.mov", 1, 1}}), cardFingerprint({{"é.mov", 1, 1}}));

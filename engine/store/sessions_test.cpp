@@ -27,7 +27,9 @@ class Sessions : public ::testing::Test {
     r.span = span;
     return r;
   }
-  static std::vector<std::string> labels(const std::vector<Row>& rows) {
+  // The labels sessions() gives the rows.
+  static std::vector<std::string> labels(std::vector<Row>& rows) {
+    sessions(rows, sessionGap);
     std::vector<std::string> out;
     for (const auto& r : rows) out.push_back(r.session.value_or("-"));
     return out;
@@ -41,11 +43,9 @@ TEST_F(Sessions, GapsOpenSessionsAndRunningEndNeverShrinks) {
       clip(v, seoul(2025, 3, 15, 19, 5), 900),   // 25 minutes later: same session, to 19:20
       clip(v, seoul(2025, 3, 15, 19, 50), 60),   // exactly 30 minutes: new session
   };
-  sessions(rows, sessionGap);
   EXPECT_EQ(labels(rows), (std::vector<std::string>{"1_1830-1920", "1_1830-1920", "2_1950-1951"}));
 
   rows[2].meta.t = seoul(2025, 3, 15, 19, 49, 59);
-  sessions(rows, sessionGap);
   EXPECT_EQ(labels(rows), (std::vector<std::string>{"1_1830-1950", "1_1830-1950", "1_1830-1950"}));
 
   // A long clip, a short one inside it, then one 20 minutes after the long one ends; given in
@@ -56,7 +56,6 @@ TEST_F(Sessions, GapsOpenSessionsAndRunningEndNeverShrinks) {
       clip(v, seoul(2025, 3, 15, 20, 0), 3600),  // to 21:00
       clip(v, seoul(2025, 3, 15, 17, 0), 60),
   };
-  sessions(rows, sessionGap);
   EXPECT_EQ(labels(rows),
             (std::vector<std::string>{"2_2000-2121", "2_2000-2121", "2_2000-2121", "1_1700-1701"}));
 }
@@ -72,7 +71,6 @@ TEST_F(Sessions, KindsNumberedApartSpansFollowTheirClipMidnightWraps) {
       clip(Kind::video, seoul(2025, 3, 15, 18, 30), 60),
   };
   rows[4].meta.t = seoul(2025, 3, 16, 0, 20);
-  sessions(rows, sessionGap);
   // The split recording: 23:30 + 30 min, then 20 and 10 more minutes (audio in between in the
   // card does not break the chain of videos).
   EXPECT_EQ(labels(rows), (std::vector<std::string>{"1_1835-1835", "2_2330-0030", "2_2330-0030",
@@ -81,8 +79,7 @@ TEST_F(Sessions, KindsNumberedApartSpansFollowTheirClipMidnightWraps) {
   // A continuation with nothing before it joins no session and keeps its label.
   std::vector<Row> orphan = {clip(Kind::video, seoul(2025, 3, 15, 10, 0), 60, true)};
   orphan[0].session = "old";
-  sessions(orphan, sessionGap);
-  EXPECT_EQ(orphan[0].session, "old");
+  EXPECT_EQ(labels(orphan), std::vector<std::string>{"old"});
 }
 
 TEST_F(Sessions, ShootDatesBeginAtFourInTheMorning) {
@@ -107,12 +104,10 @@ TEST_F(Sessions, ShootDatesBeginAtFourInTheMorning) {
 TEST_F(Sessions, FollowsTheZoneOfTheMachineAtEachCall) {
   double t = seoul(2025, 3, 15, 2, 30);  // 17:30 UTC on the 14th
   std::vector<Row> rows = {clip(Kind::video, t, 600)};
-  sessions(rows, sessionGap);
-  EXPECT_EQ(rows[0].session, "1_0230-0240");
+  EXPECT_EQ(labels(rows), std::vector<std::string>{"1_0230-0240"});
   EXPECT_EQ(localFormat(t + 0.9, "yyyyMMdd-HHmmss"), "20250315-023000");
   zone.set("UTC");
-  sessions(rows, sessionGap);
-  EXPECT_EQ(rows[0].session, "1_1730-1740");
+  EXPECT_EQ(labels(rows), std::vector<std::string>{"1_1730-1740"});
   EXPECT_EQ(shootDates(rows, dayBoundaryHours), (std::vector<std::string>{"20250314"}));
   EXPECT_EQ(localFormat(t, "'T'HH:mm yy"), "T17:30 25");
 }
