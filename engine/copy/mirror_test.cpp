@@ -100,10 +100,6 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
   EXPECT_EQ(again.copied, 1);
   EXPECT_TRUE(again.failed.empty());
   EXPECT_TRUE(exists(secondary + "/_리포트/later.json"));
-  files.clear();
-  MirrorResult idle = in.run(plenty, [&](int n, int, const std::string&) { files.push_back(n); });
-  EXPECT_TRUE(files.empty());
-  EXPECT_EQ(idle.copied + idle.skipped, 0);
 }
 
 TEST(Mirror, DamagedOrMissingPrimaryAndUnsafeRecordsAreNotPropagated) {
