@@ -1,11 +1,9 @@
 #include "engine/base/files.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <thread>
@@ -13,61 +11,57 @@
 #include <gtest/gtest.h>
 
 #include "engine/base/records.h"
+#include "engine/copy/ingest_test_util.h"
 #include "testing/fault_fs.h"
-#include "testing/test_util.h"
 
 namespace tolverdine {
 namespace {
 
-TEST(Files, WriteFileExclusiveAndTruncate) {
+namespace fs = std::filesystem;
+
+TEST(Files, WriteFileAndMkdirs) {
   TempDir t;
-  std::string p = t.path + "/a.txt";
+  const std::string p = t.path + "/a.txt";
   writeFile(p, "first");
-  try {
-    writeFile(p, "second", true);
-    FAIL() << "exclusive write over an existing file must fail";
-  } catch (const WriteFail& f) {
-    EXPECT_EQ(f.err, EEXIST);
-    EXPECT_EQ(f.path, p);
-  }
-  std::string got;
-  ASSERT_TRUE(readFile(p, &got));
-  EXPECT_EQ(got, "first");
+  auto f = testing::thrown<WriteFail>([&] { writeFile(p, "second", true); });
+  ASSERT_TRUE(f) << "exclusive write over an existing file must fail";
+  EXPECT_EQ(std::pair(f->err, f->path), std::pair(EEXIST, p));
+  EXPECT_EQ(slurp(p), "first");
   writeFile(p, "2");
-  ASSERT_TRUE(readFile(p, &got));
-  EXPECT_EQ(got, "2");
+  EXPECT_EQ(slurp(p), "2");
   struct stat st;
   ASSERT_EQ(::stat(p.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   EXPECT_THROW(writeFile(t.path + "/missing/x", "x"), WriteFail);
-}
-
-TEST(Files, DecomposedNameIsWrittenComposed) {
-  TempDir t;
-  // "한" decomposed into conjoining jamo.
-  std::string nfd = "\xe1\x84\x92\xe1\x85\xa1\xe1\x86\xab.txt";
-  writeFile(t.path + "/" + nfd, "x");
+  // "한" decomposed into conjoining jamo is written composed.
+  writeFile(t.path + "/\xe1\x84\x92\xe1\x85\xa1\xe1\x86\xab.txt", "x");
   EXPECT_TRUE(exists(t.path + "/한.txt"));
-  EXPECT_FALSE(exists(t.path + "/" + nfd));
+  EXPECT_FALSE(exists(t.path + "/\xe1\x84\x92\xe1\x85\xa1\xe1\x86\xab.txt"));
+
+  const std::string cwd = fs::current_path();
+  fs::current_path(t.path);
+  EXPECT_TRUE(mkdirs("a/b"));
+  EXPECT_TRUE(mkdirs("a/b"));
+  fs::current_path(cwd);
+  EXPECT_TRUE(fs::is_directory(t.path + "/a/b"));
+  EXPECT_TRUE(mkdirs(t.path + "//x///y/"));
+  EXPECT_TRUE(fs::is_directory(t.path + "/x/y"));
+  EXPECT_FALSE(mkdirs(p + "/sub"));
 }
 
 TEST(Files, AtomicWritersOfOneFileNeverMixAndLeaveNoTemporaries) {
   TempDir t;
-  std::string p = t.path + "/chain.xml";
+  const std::string p = t.path + "/chain.xml";
   std::vector<std::thread> th;
   for (int w = 0; w < 8; ++w)
     th.emplace_back([&, w] {
-      std::string body(200000, static_cast<char>('a' + w));
-      for (int i = 0; i < 20; ++i) writeFileAtomic(p, body);
+      for (int i = 0; i < 20; ++i) writeFileAtomic(p, std::string(200000, char('a' + w)));
     });
   for (auto& x : th) x.join();
-  std::string got;
-  ASSERT_TRUE(readFile(p, &got));
+  const std::string got = slurp(p);
   ASSERT_EQ(got.size(), 200000u);
   EXPECT_EQ(got.find_first_not_of(got[0]), std::string::npos) << "two writers' bytes mixed";
-  int entries = 0;
-  for (auto& e : std::filesystem::directory_iterator(t.path)) (void)e, ++entries;
-  EXPECT_EQ(entries, 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(t.path), fs::directory_iterator()), 1);
 }
 
 // What a crash left is cleared; what someone may still be writing, or did not come from
@@ -78,32 +72,25 @@ TEST(Files, StaleTemporariesGoButNothingElse) {
                         ".a.zip.tmp-1-2-3", ".tmp-1-2-3", "a.tmp-1-2-3x", "a.tmp-"})
     EXPECT_FALSE(isAtomicTemp(n)) << n;
 
-  pid_t dead = ::fork();
-  if (dead == 0) ::_exit(0);
-  ASSERT_GT(dead, 0);
-  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  const std::string dead = std::to_string(testing::deadPid());
   TempDir t;
-  const std::string crashed = t.path + "/a_job.json.tmp-" + std::to_string(dead) + "-1-2";
+  const std::string crashed = t.path + "/a_job.json.tmp-" + dead + "-1-2";
   const std::string mine = t.path + "/a_clips.csv.tmp-" + std::to_string(::getpid()) + "-1-2";
   const std::string running = t.path + "/b_job.json.tmp-1-1-2";  // pid 1 is always alive
-  const std::string other = t.path + "/notes.txt";
+  const std::string other = t.path + "/notes.txt", folder = t.path + "/c.tmp-" + dead + "-1-2";
   for (const auto& p : {crashed, mine, running, other}) writeFile(p, "x");
-  ASSERT_TRUE(mkdirs(t.path + "/c.tmp-" + std::to_string(dead) + "-1-2"));
+  mkdirs(folder);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));  // file times move in clock ticks
   const int64_t runStart = wallClockNs();
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  const std::string fresh = t.path + "/d_job.json.tmp-" + std::to_string(dead) + "-1-3";
+  const std::string fresh = t.path + "/d_job.json.tmp-" + dead + "-1-3";
   writeFile(fresh, "x");
-
   EXPECT_EQ(removeStaleTemps(t.path, runStart), 2);
-  EXPECT_FALSE(exists(crashed));
-  EXPECT_FALSE(exists(mine));
-  for (const auto& p : {running, other, fresh, t.path + "/c.tmp-" + std::to_string(dead) + "-1-2"})
-    EXPECT_TRUE(exists(p)) << p;
+  for (const auto& p : {crashed, mine, running, other, fresh, folder})
+    EXPECT_EQ(exists(p), p != crashed && p != mine) << p;
   EXPECT_EQ(removeStaleTemps(t.path + "/none", runStart), 0);
 
   // Writers of this process at work while a cleanup runs: none loses its temporary.
-  const std::string p = t.path + "/chain.xml";
   std::atomic<bool> stop{false};
   std::atomic<int> failed{0};
   std::thread cleaner([&] {
@@ -112,13 +99,10 @@ TEST(Files, StaleTemporariesGoButNothingElse) {
   std::vector<std::thread> th;
   for (int w = 0; w < 4; ++w)
     th.emplace_back([&, w] {
-      std::string body(100000, static_cast<char>('a' + w));
       for (int i = 0; i < 30; ++i) {
-        try {
-          writeFileAtomic(p, body);
-        } catch (const WriteFail&) {
-          ++failed;
-        }
+        failed += testing::thrown<WriteFail>([&] {
+                    writeFileAtomic(t.path + "/chain.xml", std::string(100000, char('a' + w)));
+                  }).has_value();
       }
     });
   for (auto& x : th) x.join();
@@ -140,33 +124,13 @@ TEST(Files, AtomicWritesSurviveAPowerCutAndReportEveryFailedCall) {
     fs.dropUnsynced();
     EXPECT_EQ(slurp(p), "new");
   }
-  for (long k = 1;; ++k) {
-    testing::FaultPlan plan;
-    plan.failAt = k;
+  testing::FaultPlan plan;
+  for (plan.failAt = 1;; ++plan.failAt) {
     testing::FaultFs fs(plan);
-    bool threw = false;
-    try {
-      writeFileAtomic(p, "newer", fs);
-    } catch (const WriteFail&) {
-      threw = true;
-    }
+    bool threw = testing::thrown<WriteFail>([&] { writeFileAtomic(p, "newer", fs); }).has_value();
     if (!fs.fired()) break;
-    EXPECT_TRUE(threw) << "call " << k << " failed unreported";
+    EXPECT_TRUE(threw) << "call " << plan.failAt << " failed unreported";
   }
-}
-
-TEST(Files, MkdirsRelativeAbsoluteAndFailure) {
-  TempDir t;
-  std::string cwd = std::filesystem::current_path();
-  std::filesystem::current_path(t.path);
-  EXPECT_TRUE(mkdirs("a/b"));
-  EXPECT_TRUE(std::filesystem::is_directory(t.path + "/a/b"));
-  EXPECT_TRUE(mkdirs("a/b"));
-  std::filesystem::current_path(cwd);
-  EXPECT_TRUE(mkdirs(t.path + "//x///y/"));
-  EXPECT_TRUE(std::filesystem::is_directory(t.path + "/x/y"));
-  writeFile(t.path + "/file", "x");
-  EXPECT_FALSE(mkdirs(t.path + "/file/sub"));
 }
 
 }  // namespace

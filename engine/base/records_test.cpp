@@ -35,13 +35,5 @@ TEST(Records, StopDescriptions) {
   EXPECT_NE(IngestStop::locked("A"), IngestStop::destMissing("A"));
 }
 
-TEST(Records, EnumTextsAreExact) {
-  EXPECT_EQ(verifyModeFromText("standard"), VerifyMode::standard);
-  EXPECT_EQ(verifyModeFromText("Standard"), std::nullopt);
-  EXPECT_EQ(verifyModeFromText("paranoid"), VerifyMode::paranoid);
-  EXPECT_EQ(kindFromText("photo"), Kind::photo);
-  EXPECT_EQ(kindFromText("Photo"), std::nullopt);
-}
-
 }  // namespace
 }  // namespace tolverdine

@@ -3,9 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "engine/base/names.h"
 #include "engine/copy/copy.h"
@@ -19,108 +17,95 @@ using namespace tolverdine::testing;
 
 std::vector<Row> clips(const std::string& card, int n, size_t size) {
   std::vector<Row> rows;
-  for (int i = 0; i < n; ++i) {
-    char rel[64];
-    std::snprintf(rel, sizeof rel, "PRIVATE/M4ROOT/CLIP/C%04d.MP4", i + 1);
-    rows.push_back(cardRow(card, rel, size + static_cast<size_t>(i), static_cast<unsigned>(i) + 1));
-  }
+  for (int i = 0; i < n; ++i)
+    rows.push_back(cardRow(card, "PRIVATE/M4ROOT/CLIP/C000" + std::to_string(i + 1) + ".MP4",
+                           size + static_cast<size_t>(i), static_cast<unsigned>(i) + 1));
   return rows;
 }
 
-// Every file under a final name (not ".part") must equal its card file.
-void expectNoPartialFinals(const std::string& root, const std::vector<Row>& rows,
-                           std::vector<std::optional<std::string>> want = {}) {
+// Every file under a final name (not ".part") equals its card file; everything claimed verified
+// (on a destination still there) was read back and matches the card.
+void expectNoFalseCopies(const IngestResult& res, const std::string& root,
+                         const std::vector<Row>& rows,
+                         std::vector<std::optional<std::string>> want = {}) {
   for (size_t i = 0; i < rows.size(); ++i) {
-    std::string t = root + "/" + *rows[i].dest;
-    auto w = i < want.size() ? want[i] : hashFile(rows[i].src);
-    if (exists(t)) {
-      EXPECT_EQ(hashFile(t), w) << t;
-    }
+    const std::string t = root + "/" + *rows[i].dest;
+    if (!exists(t)) continue;
+    EXPECT_EQ(hashFile(t), i < want.size() ? want[i] : hashFile(rows[i].src)) << t;
+  }
+  for (const auto& [dest, list] : res.verified) {
+    if (std::find(res.lostDests.begin(), res.lostDests.end(), dest) != res.lostDests.end())
+      continue;
+    for (const auto& v : list) EXPECT_EQ(hashFile(dest + "/" + *v.row.dest), v.hash);
   }
 }
 
-// Everything claimed verified was read back and matches the card.
-void expectVerifiedTrue(const IngestResult& res) {
-  for (const auto& [root, list] : res.verified) {
-    if (std::find(res.lostDests.begin(), res.lostDests.end(), root) != res.lostDests.end())
-      continue;
-    for (const auto& v : list) EXPECT_EQ(hashFile(root + "/" + *v.row.dest), v.hash);
+struct Rig {
+  TempDir t;
+  Store store{t.path + "/db.sqlite"};
+  std::string card = t.path + "/card";
+  IngestResult operator()(const std::vector<Row>& rows, const std::vector<std::string>& dests,
+                          int copies = 1, const ProgressFn& p = {}, const IngestHooks& h = {}) {
+    return runIngest(rows, card, kCam, dests, NameSet::ko(), store, copies, {}, plenty, p, nullptr,
+                     h);
   }
-}
+};
 
 TEST(IngestFault, CardPulledThenResumedAfterRemount) {
   LoopMount card(64);
   SKIP_UNLESS_MOUNTED(card);
-  TempDir t;
-  Store store(t.path + "/db.sqlite");
-  std::string root = t.path + "/drive/20250101_p";
-  mkdirs(t.path + "/drive");
+  Rig run;
+  run.card = card.path();
+  const std::string root = run.t.path + "/drive/20250101_p";
+  mkdirs(run.t.path + "/drive");
   auto rows = clips(card.path(), 4, 4u << 20);
-  std::string hash0 = *hashFile(rows[0].src);
   std::vector<std::optional<std::string>> want;
   for (const auto& r : rows) want.push_back(hashFile(r.src));
-
   Progress p;
-  ProgressFn pull = [&](int n, int c, const std::string& f, int64_t d, int64_t tot) {
-    p.fn()(n, c, f, d, tot);
-    if (n == 2 && !f.empty()) card.pull();
-  };
   IngestResult r =
-      runIngest(rows, card.path(), kCam, {root}, NameSet::ko(), store, 1, {}, plenty, pull);
-  ASSERT_TRUE(r.stopped);
-  EXPECT_EQ(*r.stopped, IngestStop::cardRemoved());
-  EXPECT_EQ(r.color, CardColor::red);
-  EXPECT_EQ(r.copied, 1);
-  EXPECT_EQ(r.underCopied, 3);
+      run(rows, {root}, 1, [&](int n, int c, const std::string& f, int64_t d, int64_t tot) {
+        p.fn()(n, c, f, d, tot);
+        if (n == 2 && !f.empty()) card.pull();
+      });
+  EXPECT_EQ(r.stopped, IngestStop::cardRemoved());
+  EXPECT_EQ(std::tuple(r.color, r.copied, r.underCopied), std::tuple(CardColor::red, 1, 3));
   ASSERT_FALSE(p.calls.empty());
-  EXPECT_EQ(p.calls.back().file, "");
-  EXPECT_EQ(p.calls.back().n, 4);
-  EXPECT_EQ(p.calls.back().done, p.calls.back().total);
+  EXPECT_EQ(std::tuple(p.calls.back().file, p.calls.back().n, p.calls.back().done),
+            std::tuple(std::string(), 4, p.calls.back().total));
   ASSERT_EQ(r.verified[root].size(), 1u);
-  EXPECT_EQ(r.verified[root][0].hash, hash0);
-  expectVerifiedTrue(r);
-  expectNoPartialFinals(root, rows, want);
+  EXPECT_EQ(r.verified[root][0].hash, want[0]);
+  expectNoFalseCopies(r, root, rows, want);
   EXPECT_FALSE(exists(root + "/_리포트/lock_A캠.json"));
 
   ASSERT_TRUE(card.remount());
-  std::string at0 = dbRow(store, rows[0], root)->at;
-  IngestResult again =
-      runIngest(rows, card.path(), kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
-  EXPECT_EQ(again.color, CardColor::green);
-  EXPECT_EQ(again.copied, 3);
-  EXPECT_EQ(again.skipped, 1);
-  auto first = dbRow(store, rows[0], root);
-  EXPECT_EQ(first->attempts, 1);
-  EXPECT_EQ(first->at, at0);
-  expectVerifiedTrue(again);
+  std::string at0 = dbRow(run.store, rows[0], root)->at;
+  IngestResult again = run(rows, {root});
+  EXPECT_EQ(std::tuple(again.color, again.copied, again.skipped),
+            std::tuple(CardColor::green, 3, 1));
+  auto first = dbRow(run.store, rows[0], root);
+  EXPECT_EQ(std::tuple(first->attempts, first->at), std::tuple(1, at0));
+  expectNoFalseCopies(again, root, rows);
 }
 
 TEST(IngestFault, DestinationPulledDuringCopy) {
   LoopMount d2(64);
   SKIP_UNLESS_MOUNTED(d2);
-  TempDir t;
-  Store store(t.path + "/db.sqlite");
-  std::string card = t.path + "/card";
-  std::string root1 = t.path + "/d1/20250101_p", root2 = d2.path() + "/20250101_p";
-  mkdirs(t.path + "/d1");
-  auto rows = clips(card, 3, 2u << 20);
+  Rig run;
+  std::string root1 = run.t.path + "/d1/20250101_p", root2 = d2.path() + "/20250101_p";
+  mkdirs(run.t.path + "/d1");
+  auto rows = clips(run.card, 3, 2u << 20);
   IngestHooks hooks;
   hooks.beforeVerify = [&](const Row& r, const std::vector<std::string>&) {
     if (r.rel == rows[1].rel) d2.pull();  // gone between the write and the read-back
   };
-  IngestResult r = runIngest(rows, card, kCam, {root1, root2}, NameSet::ko(), store, 1, {}, plenty,
-                             {}, nullptr, hooks);
+  IngestResult r = run(rows, {root1, root2}, 1, {}, hooks);
   EXPECT_EQ(r.lostDests, std::vector<std::string>{root2});
-  ASSERT_EQ(r.failed.size(), 1u);
-  EXPECT_EQ(r.failed[0], (Failure{*rows[1].dest, root2, "목적지 분리됨"}));
-  EXPECT_EQ(r.color, CardColor::red);
-  EXPECT_EQ(r.copied, 3);
-  EXPECT_EQ(r.verified[root1].size(), 3u);
-  EXPECT_EQ(r.verified[root2].size(), 1u);
-  EXPECT_FALSE(dbRow(store, rows[1], root2));
-  EXPECT_FALSE(dbRow(store, rows[2], root2));
+  EXPECT_EQ(r.failed, (std::vector<Failure>{{*rows[1].dest, root2, "목적지 분리됨"}}));
+  EXPECT_EQ(std::tuple(r.color, r.copied, r.verified[root1].size(), r.verified[root2].size()),
+            std::tuple(CardColor::red, 3, 3u, 1u));
+  EXPECT_EQ(stateOf(run.store, rows[1], root2) + stateOf(run.store, rows[2], root2), "nonenone");
   for (const auto& row : rows) EXPECT_EQ(hashFile(root1 + "/" + *row.dest), hashFile(row.src));
-  expectVerifiedTrue(r);
+  expectNoFalseCopies(r, root1, rows);
   // Nothing was written into the bare mount point folder after the pull.
   EXPECT_FALSE(exists(root2));
 }
@@ -128,24 +113,19 @@ TEST(IngestFault, DestinationPulledDuringCopy) {
 TEST(IngestFault, DestinationFullMidRun) {
   LoopMount d(8);
   SKIP_UNLESS_MOUNTED(d);
-  TempDir t;
-  Store store(t.path + "/db.sqlite");
-  std::string card = t.path + "/card", root = d.path() + "/20250101_p";
-  auto rows = clips(card, 4, 3u << 20);
-  IngestResult r = runIngest(rows, card, kCam, {root}, NameSet::ko(), store, 1, {}, plenty, {});
+  Rig run;
+  const std::string root = d.path() + "/20250101_p";
+  auto rows = clips(run.card, 4, 3u << 20);
+  IngestResult r = run(rows, {root});
   EXPECT_EQ(r.color, CardColor::red);
   ASSERT_FALSE(r.failed.empty());
   EXPECT_EQ(r.failed[0].why,
             "쓰기 오류: 드라이브에 공간이 없습니다 (" + std::string(std::strerror(ENOSPC)) + ")");
   EXPECT_GE(r.copied, 1);
-  expectNoPartialFinals(root, rows);
-  expectVerifiedTrue(r);
-  for (const auto& f : r.failed) {
-    EXPECT_FALSE(exists(root + "/" + f.rel));
-    EXPECT_FALSE(exists(root + "/" + f.rel + ".part"));
-  }
-  auto& failedRow = rows[static_cast<size_t>(r.copied)];
-  EXPECT_EQ(dbRow(store, failedRow, root)->state, "failed");
+  expectNoFalseCopies(r, root, rows);
+  for (const auto& f : r.failed) EXPECT_FALSE(exists(root + "/" + f.rel));
+  EXPECT_EQ(partsUnder(root), "");
+  EXPECT_EQ(stateOf(run.store, rows[static_cast<size_t>(r.copied)], root).substr(0, 7), "failed/");
 }
 
 TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
@@ -153,43 +133,30 @@ TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
   SKIP_UNLESS_MOUNTED(d1);
   SKIP_UNLESS_MOUNTED(d2);
   SKIP_UNLESS_MOUNTED(d3);
-  TempDir t;
-  Store store(t.path + "/db.sqlite");
-  std::string card = t.path + "/card";
-  auto rows = clips(card, 3, 64u << 10);
-  std::string root1 = d1.path() + "/20250101_p", root2 = d2.path() + "/20250101_p",
-              root3 = d3.path() + "/20250101_p";
+  Rig run;
+  auto rows = clips(run.card, 3, 64u << 10);
+  const std::string root1 = d1.path() + "/20250101_p", root2 = d2.path() + "/20250101_p";
   // d2 holds the project folder from an earlier card and comes back read-only; d3 is read-only
   // from the start, so its project folder does not exist yet.
   mkdirs(root2 + "/01_원본");
   d2.pull();
   ASSERT_TRUE(d2.remount("ro"));
-  for (const auto& [dests, drive] :
-       {std::pair{std::vector<std::string>{root1, root2}, d2.path()},
-        std::pair{std::vector<std::string>{root1, root3}, d3.path()}}) {
-    std::optional<IngestStop> stop;
-    try {
-      runIngest(rows, card, kCam, dests, NameSet::ko(), store, 2, {}, plenty, {});
-    } catch (const IngestStop& s) {
-      stop = s;
-    }
-    ASSERT_TRUE(stop) << drive;
-    EXPECT_EQ(*stop, IngestStop::unwritable(drive, EROFS));
+  for (const std::string& drive : {d2.path(), d3.path()}) {
+    auto stop = thrown<IngestStop>([&] { run(rows, {root1, drive + "/20250101_p"}, 2); });
+    EXPECT_EQ(stop, IngestStop::unwritable(drive, EROFS));
     EXPECT_EQ(stop->description(),
               "목적지에 쓸 수 없습니다: " + drive + " — 읽기 전용으로 연결되어 있습니다");
     // Not a byte, not a folder, not a lock on the good destination; no row in the database.
     EXPECT_FALSE(exists(root1));
-    EXPECT_EQ(dbRows(store), 0);
+    EXPECT_EQ(dbRows(run.store), 0);
   }
   EXPECT_EQ(IngestStop::unwritable("/mnt/x", EACCES).description(),
             "목적지에 쓸 수 없습니다: /mnt/x — 쓰기 권한이 없습니다");
   // Writable again, the same card goes through.
   d2.pull();
   ASSERT_TRUE(d2.remount());
-  IngestResult r =
-      runIngest(rows, card, kCam, {root1, root2}, NameSet::ko(), store, 2, {}, plenty, {});
-  EXPECT_EQ(r.color, CardColor::green);
-  EXPECT_EQ(r.copied, 3);
+  IngestResult r = run(rows, {root1, root2}, 2);
+  EXPECT_EQ(std::tuple(r.color, r.copied), std::tuple(CardColor::green, 3));
   for (const auto& row : rows) EXPECT_EQ(hashFile(root2 + "/" + *row.dest), hashFile(row.src));
 }
 

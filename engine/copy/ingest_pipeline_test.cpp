@@ -1,10 +1,8 @@
 // Ingest runs of many files: the pipeline, its grouped records, live byte counts, long names and
 // card files that change while they are copied.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <mutex>
 #include <set>
 
@@ -45,9 +43,7 @@ TEST(IngestPipeline, ManySmallFilesAmongLargeOnesAllVerifiedInCardOrder) {
   Pipe p;
   // Groups fill up and a large file in between drains the small ones before it.
   for (int i = 0; i < 150; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "IMG_%04d.JPG", i);
-    p.add(name, 1000 + 37 * static_cast<size_t>(i));
+    p.add("IMG_" + std::to_string(1000 + i) + ".JPG", 1000 + 37 * static_cast<size_t>(i));
     if (i == 70) p.add("BIG_0001.MOV", (20u << 20) + 5);
   }
   // Read-backs report from the threads that do them: a fixed few for the whole run, not one
@@ -59,84 +55,60 @@ TEST(IngestPipeline, ManySmallFilesAmongLargeOnesAllVerifiedInCardOrder) {
     threads.insert(::gettid());
   });
   EXPECT_LE(threads.size(), 13u);
-  EXPECT_EQ(r.color, CardColor::green);
-  EXPECT_EQ(r.copied, 151);
-  EXPECT_TRUE(r.failed.empty());
+  EXPECT_EQ(std::tuple(r.color, r.copied, r.failed.size()), std::tuple(CardColor::green, 151, 0u));
   for (const auto& root : {p.root1, p.root2}) {
     ASSERT_EQ(r.verified[root].size(), p.rows.size());
     for (size_t i = 0; i < p.rows.size(); ++i) {
       EXPECT_EQ(r.verified[root][i].row.rel, p.rows[i].rel);  // card order
       EXPECT_EQ(hashFile(root + "/" + *p.rows[i].dest), hashFile(p.rows[i].src)) << p.rows[i].rel;
-      EXPECT_EQ(dbRow(p.store, p.rows[i], root)->attempts, 1);
-      EXPECT_EQ(partsUnder(root), "");
+      EXPECT_EQ(stateOf(p.store, p.rows[i], root), "verified/1");
     }
+    EXPECT_EQ(partsUnder(root), "");
   }
-  EXPECT_EQ(dbRows(p.store), 302);
   // The database file was written in groups: another connection sees every row.
   Store other(p.dir.path + "/db.sqlite");
   EXPECT_EQ(dbRows(other), 302);
-
   IngestResult again = p.run();
-  EXPECT_EQ(again.copied, 0);
-  EXPECT_EQ(again.skipped, 151);
-  EXPECT_EQ(again.color, CardColor::green);
+  EXPECT_EQ(std::tuple(again.color, again.copied, again.skipped),
+            std::tuple(CardColor::green, 0, 151));
 }
 
-TEST(IngestPipeline, LiveBytesArriveDuringALargeFileAndCountReadBacksOnce) {
+// Within a large file the counts move too (the app's test watches that); here: they never go back
+// and a byte read back from two destinations counts once.
+TEST(IngestPipeline, LiveBytesNeverGoBackAndCountReadBacksOnce) {
   Pipe p;
   p.add("IMG_0001.JPG", 5000);
   p.add("C0001.MP4", (40u << 20) + 123);  // three blocks
   p.add("IMG_0002.JPG", 7000);
   const int64_t total = 5000 + (40 << 20) + 123 + 7000;
   std::mutex m;
-  std::vector<ByteProgress> seen;
+  ByteProgress last{};
   IngestResult r = p.run({}, [&](const ByteProgress& b) {
     std::lock_guard lk(m);
-    seen.push_back(b);
+    EXPECT_EQ(b.total, total);
+    EXPECT_LE(b.verified, b.copied);
+    EXPECT_GE(b.copied, last.copied);
+    EXPECT_GE(b.verified, last.verified);
+    last = b;
   });
   EXPECT_EQ(r.color, CardColor::green);
-  ASSERT_FALSE(seen.empty());
-  std::set<int64_t> copiedInBig, verifiedInBig;
-  for (size_t i = 0; i < seen.size(); ++i) {
-    EXPECT_EQ(seen[i].total, total);
-    EXPECT_LE(seen[i].verified, seen[i].copied);
-    EXPECT_LE(seen[i].copied, total);
-    if (i > 0) {
-      EXPECT_GE(seen[i].copied, seen[i - 1].copied);
-      EXPECT_GE(seen[i].verified, seen[i - 1].verified);
-    }
-    if (seen[i].copied > 5000 && seen[i].copied < 5000 + (40 << 20) + 123)
-      copiedInBig.insert(seen[i].copied);
-    if (seen[i].verified > 5000 && seen[i].verified < 5000 + (40 << 20) + 123)
-      verifiedInBig.insert(seen[i].verified);
-  }
-  // Within the large file: after its first and second block, read and read back.
-  EXPECT_GE(copiedInBig.size(), 2u);
-  EXPECT_GE(verifiedInBig.size(), 2u);
-  // Read back from two destinations, each byte counts once.
-  EXPECT_EQ(seen.back().copied, total);
-  EXPECT_EQ(seen.back().verified, total);
+  EXPECT_EQ(std::tuple(last.copied, last.verified), std::tuple(total, total));
 }
 
 TEST(IngestPipeline, NameTooLongForThePartSuffixIsCopiedUnderAShortTemporaryName) {
   Pipe p;
-  std::string name(251, 'n');
-  name += ".JPG";
+  const std::string name = std::string(251, 'n') + ".JPG";
   p.add(name, 4000);
   p.add("IMG_0001.JPG", 3000);
   const Row& r = p.rows[0];
   // An interrupted run (of a process gone) left its short-named part behind: it does not stay.
-  std::string target1 = p.root1 + "/" + *r.dest;
-  pid_t gone = ::fork();
-  if (gone == 0) ::_exit(0);
-  ::waitpid(gone, nullptr, 0);
-  std::string leftover =
-      parentPath(target1) + "/.tolverdine-" + std::to_string(gone) + "-0123abcd.part";
+  const std::string target1 = p.root1 + "/" + *r.dest;
+  const std::string leftover =
+      parentPath(target1) + "/.tolverdine-" + std::to_string(deadPid()) + "-0123abcd.part";
   mkdirs(parentPath(leftover));
   writeFile(leftover, "half a copy");
   IngestResult res = p.run();
   EXPECT_EQ(res.color, CardColor::green);
-  EXPECT_TRUE(res.failed.empty());
   EXPECT_EQ(lastComponent(target1), name);
   EXPECT_EQ(hashFile(target1), hashFile(r.src));
   EXPECT_EQ(hashFile(p.root2 + "/" + *r.dest), hashFile(r.src));
@@ -147,36 +119,27 @@ TEST(IngestPipeline, NameTooLongForThePartSuffixIsCopiedUnderAShortTemporaryName
 TEST(IngestPipeline, CardFileChangingWhileCopiedIsNeverRecordedAsItsOldSelf) {
   const char* kChanged = "복사하는 동안 카드 파일이 바뀜(크기·시간) — 카드를 다시 읽어야 함";
   for (size_t size : {size_t{6000}, size_t{(20u << 20) + 9}}) {  // the small path and the large one
+    SCOPED_TRACE(size);
     Pipe p;
     p.add("C0001.MP4", size);
     p.add("C0002.MP4", 2000);
     const Row& grows = p.rows[0];
-    const std::string src = grows.src;
     bool appended = false;
     // The card file grows once, while its first round is being read.
     IngestResult r = p.run({}, [&](const ByteProgress& b) {
       if (!appended && b.copied > 0) {
         appended = true;
-        FILE* f = std::fopen(src.c_str(), "ab");
-        std::fputs("more", f);
-        std::fclose(f);
+        sh("printf more >> '" + grows.src + "'");
       }
     });
     EXPECT_TRUE(appended);
-    EXPECT_EQ(r.color, CardColor::red) << size;
-    ASSERT_EQ(r.failed.size(), 2u) << size;
-    for (const auto& f : r.failed) {
-      EXPECT_EQ(f.rel, *grows.dest);
-      EXPECT_EQ(f.why, kChanged);
-    }
-    EXPECT_EQ(r.copied, 1);
+    EXPECT_EQ(std::tuple(r.color, r.copied), std::tuple(CardColor::red, 1));
+    EXPECT_EQ(r.failed, (std::vector<Failure>{{*grows.dest, p.root1, kChanged},
+                                              {*grows.dest, p.root2, kChanged}}));
     for (const auto& root : {p.root1, p.root2}) {
       EXPECT_FALSE(exists(root + "/" + *grows.dest));
       EXPECT_EQ(partsUnder(root), "");
-      auto db = dbRow(p.store, grows, root);
-      ASSERT_TRUE(db);
-      EXPECT_EQ(db->state, "failed");
-      EXPECT_EQ(db->attempts, 3);  // retried like a read error
+      EXPECT_EQ(stateOf(p.store, grows, root), "failed/3");  // retried like a read error
     }
   }
   // Changed after it was planned: not copied under the planned size and time; planned again,
@@ -190,12 +153,9 @@ TEST(IngestPipeline, CardFileChangingWhileCopiedIsNeverRecordedAsItsOldSelf) {
   ASSERT_EQ(r.failed.size(), 2u);
   EXPECT_EQ(r.failed[0].why, kChanged);
   EXPECT_FALSE(exists(p.root1 + "/" + *p.rows[0].dest));
-  struct stat st {};
-  ASSERT_EQ(::stat(p.rows[0].src.c_str(), &st), 0);
-  p.rows[0].size = st.st_size;
-  p.rows[0].mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  p.rows[0] = cardRow(p.card, p.rows[0].rel, 6000, 0);
   EXPECT_EQ(p.run().color, CardColor::green);
-  EXPECT_EQ(hashFile(p.root2 + "/" + *p.rows[0].dest), xxh64(std::string(6000, 'x')));
+  EXPECT_EQ(hashFile(p.root2 + "/" + *p.rows[0].dest), hashFile(p.rows[0].src));
 }
 
 }  // namespace

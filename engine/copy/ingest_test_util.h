@@ -1,7 +1,13 @@
 // Test helpers for ingest runs: card files on disk, their planned rows, database rows.
 #pragma once
 
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <optional>
@@ -12,8 +18,11 @@
 #include "engine/base/text.h"
 #include "engine/copy/ingest.h"
 #include "engine/store/store.h"
+#include "os/fd.h"
 #include "testing/store_access.h"
 #include "testing/test_util.h"
+
+#include <gtest/gtest.h>
 
 namespace tolverdine::testing {
 
@@ -52,6 +61,12 @@ inline std::optional<DbRow> dbRow(Store& s, const Row& r, const std::string& roo
   return out;
 }
 
+/// The row's "state/attempts" there, "none" without a row.
+inline std::string stateOf(Store& s, const Row& r, const std::string& root) {
+  auto row = dbRow(s, r, root);
+  return row ? row->state + "/" + std::to_string(row->attempts) : "none";
+}
+
 inline int64_t dbRows(Store& s) {
   int64_t n = 0;
   rawQuery(s, "SELECT count(*) FROM copy", {}, [&](const SqlRow& row) { n = row.int64(0); });
@@ -78,6 +93,53 @@ struct Progress {
     };
   }
 };
+
+/// What f threw as an E; nothing (and a failure if it threw something else) otherwise.
+template <class E, class F> std::optional<E> thrown(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e;
+  } catch (...) {
+    ADD_FAILURE() << "another exception was thrown";
+  }
+  return std::nullopt;
+}
+
+/// The id of a process that has ended.
+inline pid_t deadPid() {
+  pid_t p = ::fork();
+  if (p == 0) ::_exit(0);
+  ::waitpid(p, nullptr, 0);
+  return p;
+}
+
+/// Physical start of every extent of the file, as its file system maps it.
+inline std::vector<uint64_t> extents(const std::string& path) {
+  std::vector<uint64_t> out;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY));
+  std::vector<char> buf(sizeof(fiemap) + 64 * sizeof(fiemap_extent));
+  auto* fm = reinterpret_cast<fiemap*>(buf.data());
+  fm->fm_length = ~0ULL;
+  fm->fm_flags = FIEMAP_FLAG_SYNC;
+  fm->fm_extent_count = 64;
+  if (!fd || ::ioctl(fd.get(), FS_IOC_FIEMAP, fm) != 0) return out;
+  for (unsigned i = 0; i < fm->fm_mapped_extents; ++i) out.push_back(fm->fm_extents[i].fe_physical);
+  return out;
+}
+
+/// Flips byte `at` of a file on the loop device's image, behind the page cache of the mount.
+inline void flipOnDevice(const LoopMount& m, const std::string& file, int64_t at) {
+  auto e = extents(file);
+  ASSERT_FALSE(e.empty());
+  UniqueFd img(::open(m.image().c_str(), O_RDWR));
+  char b = 0;
+  const off_t pos = static_cast<off_t>(e[0]) + at;
+  ASSERT_EQ(::pread(img.get(), &b, 1, pos), 1);
+  b ^= 0x20;
+  ASSERT_EQ(::pwrite(img.get(), &b, 1, pos), 1);
+  ASSERT_EQ(::fsync(img.get()), 0);
+}
 
 struct FakeSleep : SleepGuard {
   int holds = 0, releases = 0;

@@ -43,16 +43,6 @@ bool marginShort(int64_t need, int64_t free) {
   return static_cast<__int128>(need) * 105 > static_cast<__int128>(free) * 100;
 }
 
-std::optional<SpaceNeed> spaceShort(const std::vector<Row>& rows, const std::string& root) {
-  __int128 sum = 0;
-  for (const auto& r : rows) sum += r.size;
-  constexpr __int128 kMax = std::numeric_limits<int64_t>::max();
-  int64_t need = static_cast<int64_t>(sum > kMax ? kMax : sum);
-  int64_t free = availableBytes(root);
-  if (!marginShort(need, free)) return std::nullopt;
-  return SpaceNeed{need, free};
-}
-
 std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root,
                                       Fs& fs) {
   std::map<std::string, std::string> claimed;  // relative path -> source of its first claimant

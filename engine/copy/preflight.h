@@ -22,16 +22,9 @@ bool present(const std::string& path, dev_t dev, Fs& fs = realFs());
 /// Bytes available on the volume of the nearest existing ancestor of path; 0 when unknown.
 int64_t availableBytes(const std::string& path);
 
-struct SpaceNeed {
-  int64_t need = 0;
-  int64_t free = 0;
-};
 /// True when need * 1.05 > free, computed in integers: in floating point a need of exactly
 /// free / 1.05 would be refused (2000 * 1.05 is 2100.0000000000002).
 bool marginShort(int64_t need, int64_t free);
-
-/// Present when need * 1.05 > free.
-std::optional<SpaceNeed> spaceShort(const std::vector<Row>& rows, const std::string& root);
 
 /// Name problems of the plan against one root (empty: none).
 std::vector<std::string> planProblems(const std::vector<Row>& rows, const std::string& root,

@@ -1,29 +1,21 @@
 #include "engine/copy/preflight.h"
 
-#include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <functional>
-#include <regex>
 
 #include <gtest/gtest.h>
 
-#include "engine/base/files.h"
 #include "engine/base/lock_file.h"
-#include "engine/base/text.h"
-#include "testing/test_util.h"
+#include "engine/copy/ingest_test_util.h"
 
 namespace tolverdine {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::deadPid;
 
 int64_t statvfsBytes(const std::string& p) {
   struct statvfs vs;
@@ -39,13 +31,6 @@ Row sized(const std::string& src, std::optional<std::string> dest, int64_t size,
   r.view = std::move(view);
   r.size = size;
   return r;
-}
-
-pid_t deadPid() {
-  pid_t p = ::fork();
-  if (p == 0) ::_exit(0);
-  ::waitpid(p, nullptr, 0);
-  return p;
 }
 
 // Runs fn in a child whose effective user is nobody; its result, or -1 when that is not possible.
@@ -65,12 +50,7 @@ int asNobody(const std::function<int()>& fn) {
 }
 
 bool locked(const std::string& reports, const std::string& cam) {
-  try {
-    takeLock(reports, cam);
-    return false;
-  } catch (const IngestStop& s) {
-    return s == IngestStop::locked(cam);
-  }
+  return testing::thrown<IngestStop>([&] { takeLock(reports, cam); }) == IngestStop::locked(cam);
 }
 
 bool probeLeft(const std::string& dir) {
@@ -79,55 +59,12 @@ bool probeLeft(const std::string& dir) {
   return false;
 }
 
-TEST(Preflight, DeviceAndPresence) {
-  TempDir t;
-  struct stat st;
-  ASSERT_EQ(::stat(t.path.c_str(), &st), 0);
-  EXPECT_EQ(devOf(t.path), st.st_dev);
-  EXPECT_EQ(devOf(t.path + "/missing"), std::nullopt);
-  EXPECT_TRUE(present(t.path, st.st_dev));
-  EXPECT_FALSE(present(t.path, st.st_dev + 1));
-  EXPECT_FALSE(present(t.path + "/missing", st.st_dev));
-}
-
-TEST(Preflight, AvailableBytesOfNearestAncestorAndExactMargin) {
-  LoopMount m(16);
-  SKIP_UNLESS_MOUNTED(m);
-  EXPECT_EQ(availableBytes(m.path() + "/not/yet/there"), statvfsBytes(m.path()));
-  int64_t root = availableBytes("/tolverdine-missing-top/a/b");
-  EXPECT_NEAR(static_cast<double>(root), static_cast<double>(statvfsBytes("/")),
-              64.0 * 1024 * 1024);
-  EXPECT_GT(root, 0);
-
-  // Bring the free space to a multiple of 21 blocks, so a plan of exactly free / 1.05 exists.
-  struct statvfs vs;
-  for (int i = 0; i < 100; ++i) {
-    ASSERT_EQ(::statvfs(m.path().c_str(), &vs), 0);
-    if (vs.f_bavail % 21 == 0) break;
-    int fd = ::open((m.path() + "/fill" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::posix_fallocate(fd, 0, static_cast<off_t>((vs.f_bavail % 21) * vs.f_frsize)), 0);
-    ::close(fd);
-  }
-  ASSERT_EQ(vs.f_bavail % 21, 0u);
-  int64_t free = availableBytes(m.path() + "/proj");
-  ASSERT_EQ(free, static_cast<int64_t>(vs.f_bavail * vs.f_frsize));
-  int64_t exact = free / 21 * 20;  // exact * 1.05 == free
-  std::vector<Row> rows = {sized("/c/a", "a", exact / 2), sized("/c/b", "b", exact - exact / 2)};
-  EXPECT_EQ(spaceShort(rows, m.path() + "/proj"), std::nullopt) << "exactly the margin fits";
-  rows[1].size += 1;
-  auto s = spaceShort(rows, m.path() + "/proj");
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->need, exact + 1);
-  EXPECT_EQ(s->free, free);
-}
-
 TEST(Preflight, PlanProblems) {
   TempDir t;
-  ASSERT_TRUE(mkdirs(t.path + "/z"));
+  mkdirs(t.path + "/z");
   writeFile(t.path + "/z/C.MP4", "abc");
   writeFile(t.path + "/z/D.MP4", "abcd");
-  ASSERT_TRUE(mkdirs(t.path + "/f/E.MP4"));
+  mkdirs(t.path + "/f/E.MP4");
   struct stat st;
   ASSERT_EQ(::stat((t.path + "/f/E.MP4").c_str(), &st), 0);
 
@@ -153,17 +90,10 @@ TEST(Preflight, PlanProblems) {
 TEST(Preflight, LockIsTakenOverUnlessALiveIngestHoldsIt) {
   TempDir t;
   std::string reports = t.path + "/_리포트";
-  ASSERT_TRUE(mkdirs(reports));
+  mkdirs(reports);
   std::string p = takeLock(reports, "\u1100\u1161\u11b7");  // 감, decomposed
   EXPECT_EQ(p, reports + "/lock_감.json");
-  std::regex shape(
-      R"re(\{"pid": (\d+), "at": "(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)", "by": "tolverdine-mac", "host": "([^"]*)"\})re");
-  std::smatch m;
-  std::string text = slurp(p);
-  ASSERT_TRUE(std::regex_match(text, m, shape)) << text;
-  EXPECT_EQ(m[1].str(), std::to_string(::getpid()));
-  EXPECT_LE(std::abs(parseIsoUtc(m[2].str()) - ::time(nullptr)), 5);
-  EXPECT_EQ(m[3].str(), thisHost());
+  EXPECT_NE(slurp(p).find(", \"by\": \"tolverdine-mac\", \"host\": "), std::string::npos);
 
   const std::time_t now = ::time(nullptr);
   const pid_t me = ::getpid(), alive = ::getppid(), dead = deadPid();
@@ -197,8 +127,7 @@ TEST(Preflight, LockIsTakenOverUnlessALiveIngestHoldsIt) {
     }
     auto taken = parseLock(slurp(p));
     ASSERT_TRUE(taken) << c.why;
-    EXPECT_EQ(taken->pid, me) << c.why;
-    EXPECT_EQ(taken->host, here) << c.why;
+    EXPECT_EQ(std::pair(taken->pid, taken->host), std::pair(me, here)) << c.why;
     EXPECT_LE(std::abs(parseIsoUtc(taken->at) - now), 5) << c.why;
   }
   writeFile(p, no);
@@ -236,7 +165,7 @@ TEST(Preflight, OtherUsersProcessHoldsAndProbesReportDenial) {
   writeFile(t.path + "/lock_A.json",
             "{\"pid\": 1, \"at\": \"2026-01-01T00:00:00Z\", \"by\": \"tolverdine-mac\"}");
   std::string closed = t.path + "/closed";
-  ASSERT_TRUE(mkdirs(closed));
+  mkdirs(closed);
   ASSERT_EQ(::chmod(closed.c_str(), 0700), 0);
 
   int r = asNobody([&] {
@@ -255,7 +184,7 @@ TEST(Preflight, OtherUsersProcessHoldsAndProbesReportDenial) {
   EXPECT_FALSE(probeLeft(t.path));
 }
 
-TEST(Preflight, ProbesOnPlainMissingReadOnlyAndFullFolders) {
+TEST(Preflight, ProbesAndFreeBytesOnPlainMissingReadOnlyAndFullFolders) {
   TempDir t;
   writeFile(t.path + "/file", "x");
   for (const auto& [dir, write, read] : {std::tuple{t.path, 0, 0},  // an empty folder reads
@@ -269,16 +198,13 @@ TEST(Preflight, ProbesOnPlainMissingReadOnlyAndFullFolders) {
   LoopMount ro(16, "ext4", "ro"), full(16);
   SKIP_UNLESS_MOUNTED(ro);
   SKIP_UNLESS_MOUNTED(full);
+  // Free bytes of a folder not made yet are those of its nearest existing ancestor.
+  EXPECT_EQ(availableBytes(ro.path() + "/not/yet/there"), statvfsBytes(ro.path()));
+  EXPECT_NEAR(double(availableBytes("/tolverdine-missing-top/a")), double(statvfsBytes("/")), 64e6);
   EXPECT_EQ(probeWrite(ro.path()), EROFS);
   EXPECT_EQ(probeRead(ro.path()), 0);
-  int fd = ::open((full.path() + "/fill").c_str(), O_CREAT | O_WRONLY, 0644);
-  ASSERT_GE(fd, 0);
-  std::string block(1 << 16, 'x');
-  for (size_t n = block.size(); n > 0; n /= 2)  // down to the last byte of the last block
-    while (::write(fd, block.data(), n) > 0) {
-    }
-  ::fsync(fd);
-  ::close(fd);
+  // Filled down to the last byte of the last block.
+  sh("cd '" + full.path() + "' && (cat; dd bs=1) </dev/zero >fill 2>/dev/null; sync");
   EXPECT_EQ(probeWrite(full.path()), ENOSPC);
   EXPECT_FALSE(probeLeft(full.path()));
 }
