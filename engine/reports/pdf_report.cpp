@@ -7,6 +7,7 @@
 #include "engine/base/text.h"
 #include "engine/reports/pdf_render.h"
 #include "engine/reports/pdf_text.h"
+#include "engine/reports/reports.h"
 
 namespace tolverdine {
 
@@ -18,7 +19,10 @@ void writePDFReport(const std::string& root, const std::vector<Row>& rows,
                     const std::optional<std::string>& operatorName, std::time_t now, PdfMemo* memo,
                     Fs& fs) {
   std::string dir = root + "/" + names.reports;
-  std::string path = nfc(dir + "/" + cam + "_" + localTime(now, "%Y%m%d-%H%M%S") + "_ingest.pdf");
+  // An earlier run of the camera in the same second keeps its report: this one takes the next name.
+  const std::string stem = freeReportStem(
+      nfc(dir), nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S")), {"_ingest.pdf"}, fs);
+  std::string path = nfc(dir + "/" + stem + "_ingest.pdf");
   ReportInput in{root, cam, camera, copiesRequired, info, operatorName, now};
   auto runs = reportText(rows, result, in, store);
   std::string footer = footerText(in, 0);

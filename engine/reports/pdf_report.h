@@ -26,8 +26,9 @@ struct PdfMemo {
   std::string bytes;
 };
 
-/// Writes root/reports/cam_STAMP_ingest.pdf (STAMP local yyyyMMdd-HHmmss) through a temporary
-/// file and a rename, so a reader never sees half a document. info: project, date, src, card,
+/// Writes root/reports/cam_STAMP_ingest.pdf (STAMP local yyyyMMdd-HHmmss; STAMP-2 … where an
+/// earlier run left one of that second) through a temporary file and a rename, so a reader never
+/// sees half a document. info: project, date, src, card,
 /// volume, dests (destination roots, one per line). Throws WriteFail:
 /// EIO with the path when the document cannot be drawn, else the failure of the write.
 void writePDFReport(const std::string& root, const std::vector<Row>& rows,

@@ -2,6 +2,7 @@
 
 #include <cairo.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <regex>
@@ -76,9 +77,11 @@ struct Fixture {
   std::string pdfIn(const std::string& r) const { return r + "/" + names.reports + "/" + kPdfName; }
   std::string pdfPath() const { return pdfIn(root); }
   ReportInput input() const { return {root, "A캠", "", 2, info, std::nullopt, kNow}; }
+  // Drawn afresh each time: the report of the second before is taken away first.
   void write(const std::vector<Row>& rows, const std::string& at = "",
              std::optional<std::string> logo = std::nullopt, PdfMemo* memo = nullptr,
-             std::optional<std::string> op = std::nullopt) {
+             std::optional<std::string> op = std::nullopt, bool keep = false) {
+    if (!keep) ::unlink(pdfIn(at.empty() ? root : at).c_str());
     writePDFReport(at.empty() ? root : at, rows, result, "A캠", "", store, 2, names, info, logo, op,
                    kNow, memo);
   }
@@ -220,11 +223,17 @@ TEST(PdfReport, WritesReadableA4WithHangulAndWideNamesInPlace) {
   ASSERT_EQ(classAt.size(), 3u) << boxes;
   for (double x : classAt) EXPECT_NEAR(x, classAt.back(), 0.5) << boxes;
 
-  // A second report in the same second replaces the first; no temporary file stays behind.
+  // A second run in the same second keeps the first one's report and takes the next name; no
+  // temporary file stays behind.
   fx.result.color = CardColor::gray;
-  fx.write({});
-  EXPECT_EQ(capture("ls -A '" + fx.root + "/" + fx.names.reports + "'"), kPdfName + "\n");
-  EXPECT_NE(pageText(pdf).find("대기"), std::string::npos);
+  const std::string firstBytes = slurp(pdf);
+  fx.write({}, "", std::nullopt, nullptr, std::nullopt, true);
+  const std::string second = "A캠_20260305-093822-2_ingest.pdf";
+  EXPECT_EQ(capture("LC_ALL=C ls -A '" + fx.root + "/" + fx.names.reports + "'"),
+            second + "\n" + kPdfName + "\n");
+  EXPECT_EQ(slurp(pdf), firstBytes);
+  EXPECT_NE(pageText(fx.root + "/" + fx.names.reports + "/" + second).find("대기"),
+            std::string::npos);
 }
 
 // Destinations of one job share drawn bytes only while their reports read the same.

@@ -1,5 +1,7 @@
 #include "engine/reports/reports.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -126,13 +128,25 @@ std::string jobJson(const std::string& root, const std::vector<Row>& rows,
   return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::string freeReportStem(const std::string& dir, const std::string& stem,
+                           std::initializer_list<const char*> tails, Fs& fs) {
+  struct stat st;
+  for (int n = 1;; ++n) {
+    std::string candidate = n == 1 ? stem : stem + "-" + std::to_string(n);
+    bool free = true;
+    for (const char* tail : tails) free = free && fs.lstat(dir + "/" + candidate + tail, &st) != 0;
+    if (free) return candidate;
+  }
+}
+
 void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
                   const std::string& cam, const std::string& src, Store& store,
                   const NameSet& names, const std::map<std::string, std::string>& info,
                   std::time_t now, Fs& fs) {
   std::string dir = root + "/" + names.reports;
   mkdirs(dir, fs);
-  std::string base = nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S"));
+  std::string base = freeReportStem(dir, nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S")),
+                                    {"_clips.csv", "_job.json"}, fs);
   writeFileAtomic(dir + "/" + base + "_clips.csv", clipsCsv(root, rows, result, cam, store), fs);
   writeFileAtomic(dir + "/" + base + "_job.json", jobJson(root, rows, result, cam, src, info, now),
                   fs);

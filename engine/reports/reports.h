@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ctime>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,12 +17,17 @@ class Store;
 struct NameSet;
 
 /// Writes cam_STAMP_clips.csv, then cam_STAMP_job.json (STAMP local yyyyMMdd-HHmmss) into
-/// root/reports, replacing files of the same name; a failed write leaves no part of its file.
-/// Throws WriteFail; a failed CSV leaves no JSON.
+/// root/reports; where an earlier run of the camera left reports of that second, STAMP-2, STAMP-3 …
+/// A failed write leaves no part of its file. Throws WriteFail; a failed CSV leaves no JSON.
 void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
                   const std::string& cam, const std::string& src, Store& store,
                   const NameSet& names, const std::map<std::string, std::string>& info,
                   std::time_t now = std::time(nullptr), Fs& fs = realFs());
+
+/// stem, else stem-2, stem-3 …: the first for which dir holds no name stem + tail for any tail.
+/// Runs of one camera never overlap, so a name found free stays free until it is written.
+std::string freeReportStem(const std::string& dir, const std::string& stem,
+                           std::initializer_list<const char*> tails, Fs& fs = realFs());
 
 /// Shortest text that reads back as the same double, with ".0" on whole numbers (29.97, 25.0).
 std::string shortestDecimal(double v);

@@ -1,6 +1,7 @@
 #include "engine/reports/reports.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -94,13 +95,17 @@ TEST(Reports, CsvAndJsonText) {
   auto s = nlohmann::json::parse(jobJson(root, rows, res, "A", "/m", {}, kNow));
   EXPECT_EQ(s["stopped"], res.stopped->description());
 
-  // Files: a second report within the same second replaces the first.
+  // Files: a second run within the same second keeps the first one's reports and takes the next
+  // name; a leftover of either kind holds the name.
+  const std::string dir = root + "/_리포트/";
   writeReports(root, rows, res, "A", "/m", store, NameSet::ko(), {}, kNow);
   writeReports(root, {a}, res, "A", "/m", store, NameSet::ko(), {}, kNow);
-  EXPECT_EQ(listFolder(root + "/_리포트").size(), 2u);
-  EXPECT_EQ(nlohmann::json::parse(slurp(root + "/_리포트/A_20260305-093822_job.json"))["files"], 1);
-  EXPECT_EQ(slurp(root + "/_리포트/A_20260305-093822_clips.csv"),
-            clipsCsv(root, {a}, res, "A", store));
+  EXPECT_EQ(nlohmann::json::parse(slurp(dir + "A_20260305-093822_job.json"))["files"], rows.size());
+  EXPECT_EQ(nlohmann::json::parse(slurp(dir + "A_20260305-093822-2_job.json"))["files"], 1);
+  EXPECT_EQ(slurp(dir + "A_20260305-093822-2_clips.csv"), clipsCsv(root, {a}, res, "A", store));
+  ::unlink((dir + "A_20260305-093822-2_job.json").c_str());
+  writeReports(root, {a}, res, "A", "/m", store, NameSet::ko(), {}, kNow);
+  EXPECT_EQ(listFolder(root + "/_리포트").size(), 5u);  // -3: -2 still had its clip list
 }
 
 TEST(Reports, BadNamesAndReadOnlyFolder) {
