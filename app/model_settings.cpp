@@ -60,7 +60,7 @@ bool isDirectory(const std::string& p) {
 // it is added, so a mistyped path is refused where it was typed, not later by a red card.
 std::optional<std::string> newDestinationProblem(const std::string& raw) {
   const std::string path = canonicalPath(raw);
-  if (auto why = systemFolderProblem(path)) return *why + ": " + raw;
+  if (auto why = systemFolderProblem(path, realFs(), raw)) return *why + ": " + raw;
   std::error_code ec;
   auto st = std::filesystem::status(path, ec);
   if (!std::filesystem::exists(st)) return "폴더가 없습니다: " + raw;

@@ -1,8 +1,12 @@
 #include "engine/base/system_folder.h"
 
 #include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <climits>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolverdine {
 
@@ -10,6 +14,31 @@ namespace {
 bool under(std::string_view path, std::string_view folder) {
   return path == folder || (path.size() > folder.size() &&
                             path.substr(0, folder.size()) == folder && path[folder.size()] == '/');
+}
+
+// Absolute, with "." and ".." taken away by the text alone: the folder as it was written.
+std::string lexical(const std::string& path) {
+  std::string abs = path;
+  if (abs.empty() || abs[0] != '/') {
+    char buf[PATH_MAX];
+    abs = std::string(::getcwd(buf, sizeof buf) ? buf : "/") + "/" + path;
+  }
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= abs.size()) {
+    size_t j = abs.find('/', i);
+    if (j == std::string::npos) j = abs.size();
+    std::string part = abs.substr(i, j - i);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  std::string out;
+  for (const auto& p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
 }
 
 // statfs(2) magic numbers of the kernel's own file systems.
@@ -30,13 +59,16 @@ bool kernelFs(long type) {
 }
 }  // namespace
 
-std::optional<std::string> systemFolderProblem(const std::string& canonical, Fs& fs) {
+std::optional<std::string> systemFolderProblem(const std::string& canonical, Fs& fs,
+                                               const std::string& named) {
   if (canonical.empty() || canonical[0] != '/') return "\"/\" 로 시작하는 경로여야 합니다";
-  if (canonical == "/") return "시스템 디스크의 맨 위 폴더(/)에는 복사하지 않습니다";
-  if (under(canonical, "/run/media")) return std::nullopt;
+  const std::string written = named.empty() ? canonical : lexical(named);
+  if (canonical == "/" || written == "/")
+    return "시스템 디스크의 맨 위 폴더(/)에는 복사하지 않습니다";
+  if (under(written, "/run/media")) return std::nullopt;
   for (const char* system : {"/bin", "/boot", "/dev", "/etc", "/lib", "/lib32", "/lib64", "/libx32",
                              "/proc", "/run", "/sbin", "/snap", "/sys", "/usr", "/var"})
-    if (under(canonical, system))
+    if (under(written, system))
       return std::string("시스템 폴더에는 복사하지 않습니다 (") + system + ")";
   struct statvfs vfs {};
   if (fs.statvfs(canonical, &vfs) == 0) {

@@ -104,8 +104,9 @@ std::vector<std::string> paths(const json& v, const std::string& where,
       refuse("프로젝트 파일의 " + w + " 항목에 NUL 문자가 있습니다");
     if (p.empty() || p[0] != '/')
       refuse("프로젝트 파일의 " + w + " 항목은 \"/\" 로 시작하는 경로여야 합니다");
+    const std::string named = p;
     p = canonicalPath(p);
-    if (auto why = systemFolderProblem(p))
+    if (auto why = systemFolderProblem(p, realFs(), named))
       refuse("프로젝트 파일의 " + w + " 항목은 목적지로 쓸 수 없습니다: " + *why);
     for (const auto& [q, qWhere] : earlier) {
       if (q == p) refuse("프로젝트 파일의 " + w + " 항목이 앞의 경로와 같습니다 (" + qWhere + ")");

@@ -1,6 +1,7 @@
 #include "engine/project/project_file.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -190,6 +191,18 @@ TEST(ProjectFile, RefusesUnknownTextsUnsafeNamesCountsAndSizes) {
     auto e = refusal(j);
     EXPECT_EQ(e.kind, Kind::invalid) << c.ptr;
     EXPECT_NE(e.message.find(c.says), std::string::npos) << c.ptr << ": " << e.message;
+  }
+  // A folder reached through a link into a system folder (/home → /var/home on some systems) is
+  // judged by the path that names it.
+  char var[] = "/var/tmp/tolverdine-XXXXXX";
+  if (::mkdtemp(var)) {
+    TempDir t;
+    ASSERT_EQ(::symlink(var, (t.path + "/home").c_str()), 0);
+    json j = fullJson();
+    j["destinations"][0] = t.path + "/home/SSD";
+    auto d = decodeJson(j);
+    EXPECT_TRUE(d) << d.error.message;
+    ::rmdir(var);
   }
   // Raw bytes that are not UTF-8, in a name or anywhere else.
   std::string text = full().encoded();
