@@ -21,6 +21,7 @@
 #include "engine/base/canonical_path.h"
 #include "engine/base/files.h"
 #include "os/fd.h"
+#include "os/fs.h"
 #include "os/home.h"
 #include "platform/login_item.h"
 #include "platform/profile_update.h"
@@ -77,7 +78,10 @@ int runServe(int argc, char** argv) {
   // The same options for a start at login, with folders made absolute (it starts in $HOME).
   std::vector<std::string> again = {selfExecutable(), "serve"};
   for (auto dir : args->all("watch")) {
-    dir = canonicalPath(dir);  // cards found there are named by absolute, canonical paths
+    // Compared with the mount table's own paths: links resolved, but a bind mount of /tmp, say,
+    // not turned into the path of the file system's main mount, which the table does not use.
+    auto real = realFs().realPath(dir);
+    dir = real ? *real : canonicalPath(dir);
     if (dir.empty() || dir.back() != '/') dir += "/";
     wopt.extraPrefixes.push_back(dir);
     again.insert(again.end(), {"--watch", dir});
