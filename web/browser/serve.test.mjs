@@ -146,7 +146,20 @@ try {
     await type('autoSeconds', '30');
     await setting('autoStart').locator('input').check();
     assert.ok(await setting('ejectOnGreen').locator('input').isChecked(), 'unset means eject');
-    for (const d of [ssd1, ssd2]) await add('dest', d);
+    // The answer to an add may come after the next path was typed in (the list is pushed first):
+    // held back here, it must not wipe that path.
+    await page.route('**/api/act', async route => {
+      if (!/"addDestination"/.test(route.request().postData() || '')) return route.continue();
+      const r = await route.fetch();
+      await sleep(800);
+      await route.fulfill({response: r}).catch(() => {});
+    });
+    await add('dest', ssd1);
+    await page.fill('#add-dest', ssd2);
+    await sleep(1000);  // typed while the first add's answer comes in
+    await page.click('button.add-dest');
+    await page.locator('#dests li', {hasText: shown(ssd2)}).waitFor(T);
+    await page.unrouteAll({behavior: 'ignoreErrors'});
     await page.locator('#perms button', {hasText: '권한 다시 점검'}).click();
     await page.locator('#dests').getByText('쓰기 됨').first().waitFor(T);
     assert.doesNotMatch(await page.locator('main').innerText(), /macOS/);

@@ -366,9 +366,11 @@ function projectForm() {
 function addForm(id, cascade, label) {
   const input = h('input', {type: 'text', id, placeholder: '/media/… 폴더 경로'});
   const go = async () => {
-    if (!input.value.trim()) return;
-    const r = await act('addDestination', {path: input.value.trim(), cascade});
-    if (r.ok) input.value = '';
+    const path = input.value.trim();
+    if (!path) return;
+    const r = await act('addDestination', {path, cascade});
+    // The answer may come after the next path was typed in: only the one sent is cleared.
+    if (r.ok && input.value.trim() === path) input.value = '';
   };
   input.addEventListener('keydown', e => { if (e.key === 'Enter') go(); });
   return h('div', {class: 'add'}, input, h('button', {class: 'add-' + (cascade ? 'cascade' : 'dest'), onclick: go}, label));
