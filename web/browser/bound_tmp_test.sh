@@ -4,9 +4,10 @@
 # destinations taken. Usage: bound_tmp_test.sh TOLVERDINE; exits 77 (skipped) without root or unshare.
 set -eu
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root"; exit 77; }
-unshare -m true 2>/dev/null || { echo "SKIP: no mount namespace"; exit 77; }
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(mktemp -d /var/tmp/tolverdine-bound-XXXXXX)
 trap 'rm -rf "$src"' EXIT
+unshare -m --propagation private sh -c 'mount --bind "$1" /tmp' sh "$src" 2>/dev/null ||
+  { echo "SKIP: no bind mount in a mount namespace"; exit 77; }
 unshare -m --propagation private sh -c \
   'mount --bind "$1" /tmp && exec node "$2/serve.test.mjs" "$3"' sh "$src" "$here" "$1"
