@@ -189,6 +189,18 @@ std::string canonicalPath(const std::string& path) {
   return nfc(joined(out, out.size()));
 }
 
+std::string lexicalPath(const std::string& path) {
+  std::vector<std::string> out;
+  for (auto& part : components(path[0] == '/' ? path : currentFolder() + "/" + path)) {
+    if (part == "..") {
+      if (!out.empty()) out.pop_back();
+    } else if (part != ".") {
+      out.push_back(std::move(part));
+    }
+  }
+  return joined(out, out.size());
+}
+
 std::vector<std::string> canonicalPaths(const std::vector<std::string>& paths) {
   std::vector<std::string> out;
   for (const auto& p : paths) {

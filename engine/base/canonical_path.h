@@ -15,6 +15,10 @@ namespace tolverdine {
 /// is appended with "." and ".." worked out in text; no repeated or trailing "/"; NFC. "" stays "".
 std::string canonicalPath(const std::string& path);
 
+/// Absolute, with "." and ".." worked out in text alone (no link or mount followed): the folder as
+/// it was written. A relative path is taken from the current folder; no repeated or trailing "/".
+std::string lexicalPath(const std::string& path);
+
 /// canonicalPath of each, in order, dropping repeats of an earlier entry.
 std::vector<std::string> canonicalPaths(const std::vector<std::string>& paths);
 

@@ -1,12 +1,11 @@
 #include "engine/base/system_folder.h"
 
 #include <sys/statvfs.h>
-#include <unistd.h>
 
-#include <climits>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "engine/base/canonical_path.h"
 
 namespace tolverdine {
 
@@ -14,31 +13,6 @@ namespace {
 bool under(std::string_view path, std::string_view folder) {
   return path == folder || (path.size() > folder.size() &&
                             path.substr(0, folder.size()) == folder && path[folder.size()] == '/');
-}
-
-// Absolute, with "." and ".." taken away by the text alone: the folder as it was written.
-std::string lexical(const std::string& path) {
-  std::string abs = path;
-  if (abs.empty() || abs[0] != '/') {
-    char buf[PATH_MAX];
-    abs = std::string(::getcwd(buf, sizeof buf) ? buf : "/") + "/" + path;
-  }
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= abs.size()) {
-    size_t j = abs.find('/', i);
-    if (j == std::string::npos) j = abs.size();
-    std::string part = abs.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    i = j + 1;
-  }
-  std::string out;
-  for (const auto& p : parts) out += "/" + p;
-  return out.empty() ? "/" : out;
 }
 
 // statfs(2) magic numbers of the kernel's own file systems.
@@ -62,7 +36,7 @@ bool kernelFs(long type) {
 std::optional<std::string> systemFolderProblem(const std::string& canonical, Fs& fs,
                                                const std::string& named) {
   if (canonical.empty() || canonical[0] != '/') return "\"/\" 로 시작하는 경로여야 합니다";
-  const std::string written = named.empty() ? canonical : lexical(named);
+  const std::string written = named.empty() ? canonical : lexicalPath(named);
   if (canonical == "/" || written == "/")
     return "시스템 디스크의 맨 위 폴더(/)에는 복사하지 않습니다";
   if (under(written, "/run/media")) return std::nullopt;
