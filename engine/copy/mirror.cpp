@@ -10,6 +10,7 @@
 #include <set>
 
 #include "engine/base/files.h"
+#include "engine/base/folder_lock.h"
 #include "engine/base/names.h"
 #include "engine/base/path_name.h"
 #include "engine/base/rename.h"
@@ -49,7 +50,9 @@ int copyReports(const std::string& primary, const std::string& secondary, Fs& fs
       const std::string& name = e.name;
       // Locks belong to the primary's runs; a temporary is a report still being written or one
       // a crash cut short, and would stay on the secondary for good.
-      if (name.rfind("lock_", 0) == 0 || name.find(".tmp-") != std::string::npos) continue;
+      if (name.rfind("lock_", 0) == 0 || name == kFolderLockFile ||
+          name.find(".tmp-") != std::string::npos)
+        continue;
       const std::string target = join(to, name);
       std::string data, there;
       if (exists(target, fs)) {

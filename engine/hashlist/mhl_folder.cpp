@@ -8,12 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <map>
-#include <memory>
 #include <set>
 #include <utility>
 
 #include "engine/base/files.h"
+#include "engine/base/folder_lock.h"
 #include "engine/base/records.h"
 #include "engine/base/rename.h"
 #include "engine/base/text.h"
@@ -25,16 +24,6 @@ namespace tolverdine {
 
 namespace {
 constexpr size_t kMaxName = 255;  // bytes of one file name on every file system we write to
-
-std::mutex& folderMutex(const std::string& dir, Fs& fs) {
-  static std::mutex mapMutex;
-  static std::map<std::string, std::unique_ptr<std::mutex>> byPath;
-  std::string key = fs.realPath(dir).value_or(dir);
-  std::lock_guard<std::mutex> g(mapMutex);
-  auto& m = byPath[key];
-  if (!m) m = std::make_unique<std::mutex>();
-  return *m;
-}
 
 bool endsWith(const std::string& s, std::string_view suffix) {
   return s.size() >= suffix.size() &&
@@ -168,35 +157,11 @@ std::vector<std::string> listFolder(const std::string& dir, Fs& fs) {
   return out;
 }
 
-MHLFolderLock::MHLFolderLock(const std::string& dir, Fs& fs)
-    : mutex_(folderMutex(dir, fs)), fs_(fs), path_(dir + "/" + kMHLLockFile) {
-  // A holder removes the file as it lets go: a lock taken on a file no longer at the path is
-  // no lock, so it is taken again on the file that is.
-  for (int tries = 0; tries < 100; ++tries) {
-    file_ = UniqueFd(fs.open(path_, O_RDWR | O_CREAT, 0644));
-    if (!file_) return;
-    if (fs.lockExclusive(file_.get()) != 0) {
-      file_.reset();  // not ours to remove; the in-process mutex still orders our own writers
-      return;
-    }
-    struct stat held {
-    }, named{};
-    if (fs.fstat(file_.get(), &held) == 0 && fs.stat(path_, &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
-      return;
-  }
-}
-
-MHLFolderLock::~MHLFolderLock() {
-  // Removed while still held, so the next writer finds a fresh file or the one it waits on.
-  if (file_) fs_.unlink(path_);
-}
-
 std::string writeGenerationFile(const std::string& root, std::string_view text, std::time_t now,
                                 Fs& fs) {
   std::string dir = nfc(root + "/" + kMHLFolder);
   mkdirs(dir, fs);
-  MHLFolderLock lock(dir, fs);
+  FolderLock lock(dir, fs);
   // Under the lock no writer of ours is at work here: a temporary is a crash's leftover.
   removeStaleTemps(dir, wallClockNs(), fs);
   std::string folder = folderName(root);
@@ -224,7 +189,7 @@ std::vector<std::string> repairChain(const std::string& dir, Fs& fs) {
   std::vector<std::string> aside;
   struct stat st {};
   if (fs.stat(dir, &st) != 0) return aside;
-  MHLFolderLock lock(dir, fs);
+  FolderLock lock(dir, fs);
   // Under the lock no writer of ours is at work here: a temporary is a killed run's chain.
   removeStaleTemps(dir, wallClockNs(), fs);
   std::vector<Generation> gens = wholeGenerations(dir, aside, fs);

@@ -1,40 +1,18 @@
-// The "ascmhl" folder shared by every writer of generations: its listing, the lock that
-// serialises writers of one folder, numbered generation files and the chain rebuild.
+// The "ascmhl" folder shared by every writer of generations: its listing, numbered generation
+// files and the chain rebuild, all under the folder's lock.
 #pragma once
 
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "os/fd.h"
 #include "os/fs.h"
 
 namespace tolverdine {
 
 /// Names in dir ("." and ".." left out); empty when it cannot be listed.
 std::vector<std::string> listFolder(const std::string& dir, Fs& fs = realFs());
-
-/// Holds the writers' lock of one ascmhl folder: a mutex by path inside this process and an
-/// flock on a lock file in the folder across processes. Without a lock file (read-only folder)
-/// only the mutex is held; the write that follows fails anyway. The lock file is removed on
-/// release, so the folder holds only what the standard names once no writer is at work.
-class MHLFolderLock {
- public:
-  explicit MHLFolderLock(const std::string& dir, Fs& fs = realFs());
-  ~MHLFolderLock();
-  MHLFolderLock(const MHLFolderLock&) = delete;
-  MHLFolderLock& operator=(const MHLFolderLock&) = delete;
-
- private:
-  std::unique_lock<std::mutex> mutex_;
-  Fs& fs_;
-  std::string path_;
-  UniqueFd file_;  // declared after mutex_: unlocked first
-};
-
-inline constexpr const char* kMHLLockFile = ".tolverdine.lock";
 
 /// Writes text as the next numbered generation of root's ascmhl folder and rebuilds the chain
 /// from the folder's listing, all under the folder's lock. The exclusive create of the file is

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/base/files.h"
+#include "engine/base/folder_lock.h"
 #include "engine/base/names.h"
 #include "engine/base/text.h"
 #include "engine/base/version.h"
@@ -170,7 +171,7 @@ TEST(MHL, RenamesRehashAtNewPath) {
         std::string("<pattern>_리포트/</pattern>"), std::string("<pattern>03_사진/</pattern>")})
     EXPECT_TRUE(has(x, part)) << part << "\n" << x;
   for (const char* absent : {"<author>", "<md5"}) EXPECT_FALSE(has(x, absent)) << absent;
-  EXPECT_FALSE(exists(root + "/ascmhl/" + kMHLLockFile)) << "other tools look in this folder";
+  EXPECT_FALSE(exists(root + "/ascmhl/" + kFolderLockFile)) << "other tools look in this folder";
   expectChainMatchesFolder(root);
 }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "engine/base/files.h"
+#include "engine/base/folder_lock.h"
 #include "engine/base/names.h"
 #include "engine/base/text.h"
 #include "engine/reports/pdf_render.h"
@@ -18,11 +19,7 @@ void writePDFReport(const std::string& root, const std::vector<Row>& rows,
                     const std::optional<std::string>& logo,
                     const std::optional<std::string>& operatorName, std::time_t now, PdfMemo* memo,
                     Fs& fs) {
-  std::string dir = root + "/" + names.reports;
-  // An earlier run of the camera in the same second keeps its report: this one takes the next name.
-  const std::string stem = freeReportStem(
-      nfc(dir), nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S")), {"_ingest.pdf"}, fs);
-  std::string path = nfc(dir + "/" + stem + "_ingest.pdf");
+  const std::string dir = nfc(root + "/" + names.reports);
   ReportInput in{root, cam, camera, copiesRequired, info, operatorName, now};
   auto runs = reportText(rows, result, in, store);
   std::string footer = footerText(in, 0);
@@ -35,8 +32,14 @@ void writePDFReport(const std::string& root, const std::vector<Row>& rows,
         runs, [&](int page) { return footerText(in, page); }, logo);
     if (pdf && memo) *memo = PdfMemo{std::move(runs), std::move(footer), logo, *pdf};
   }
-  if (!pdf) throw WriteFail{path, EIO};
+  if (!pdf) throw WriteFail{dir, EIO};
   mkdirs(dir, fs);
+  // An earlier run of the camera in the same second keeps its report: this one takes the next
+  // name, chosen and written under the folder's lock so that two runs never choose one name.
+  FolderLock lock(dir, fs);
+  const std::string stem =
+      freeReportStem(dir, nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S")), {"_ingest.pdf"}, fs);
+  const std::string path = nfc(dir + "/" + stem + "_ingest.pdf");
   try {
     writeFileAtomic(path, *pdf, fs);
   } catch (WriteFail& f) {

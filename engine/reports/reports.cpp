@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/base/files.h"
+#include "engine/base/folder_lock.h"
 #include "engine/base/names.h"
 #include "engine/base/term_text.h"
 #include "engine/base/text.h"
@@ -145,6 +146,8 @@ void writeReports(const std::string& root, const std::vector<Row>& rows, const I
                   std::time_t now, Fs& fs) {
   std::string dir = root + "/" + names.reports;
   mkdirs(dir, fs);
+  // Two runs of one drive name their reports one at a time: a free name is free until written.
+  FolderLock lock(nfc(dir), fs);
   std::string base = freeReportStem(dir, nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S")),
                                     {"_clips.csv", "_job.json"}, fs);
   writeFileAtomic(dir + "/" + base + "_clips.csv", clipsCsv(root, rows, result, cam, store), fs);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
@@ -106,6 +107,18 @@ TEST(Reports, CsvAndJsonText) {
   ::unlink((dir + "A_20260305-093822-2_job.json").c_str());
   writeReports(root, {a}, res, "A", "/m", store, NameSet::ko(), {}, kNow);
   EXPECT_EQ(listFolder(root + "/_리포트").size(), 5u);  // -3: -2 still had its clip list
+
+  // Runs that end in one second at once (two cameras' jobs of the application, or a re-run):
+  // each takes a name of its own, and the lock file is gone after.
+  std::vector<std::thread> runs;
+  for (int i = 0; i < 6; ++i)
+    runs.emplace_back([&] {
+      Store own(t.path + "/db.sqlite");
+      own.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
+      writeReports(root, rows, res, "B", "/m", own, NameSet::ko(), {}, kNow);
+    });
+  for (auto& r : runs) r.join();
+  EXPECT_EQ(listFolder(root + "/_리포트").size(), 17u);
 }
 
 TEST(Reports, BadNamesAndReadOnlyFolder) {
