@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "cli/cli_test_util.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 namespace {
@@ -125,6 +127,52 @@ TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
   auto again = c.run(args);
   EXPECT_EQ(again.status, 0);
   EXPECT_TRUE(has(again, "복사 0 · 기존 500")) << again.out;
+}
+
+// Killed the moment a new hash-list generation is created, before it is written or chained: the
+// next run finds nothing to copy, yet it repairs the chain, and the folder verifies.
+TEST(IngestKill, KilledAsAGenerationAppearsTheNextRunRepairsTheChain) {
+  Cli c;
+  const std::vector<std::string> args = {c.card, "--project", "gen", "--dest", c.d1};
+  ASSERT_EQ(c.run(args).status, 1) << "one copy: yellow";
+  const std::string mhl = only("'" + c.d1 + "'/*_gen") + "/ascmhl";
+  writePattern(c.card + "/PRIVATE/M4ROOT/CLIP/C0003.MP4", 5000, 7);
+
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, mhl.c_str(), IN_CREATE), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + c.dir.path + "/home",
+                                     TOLVERDINE_BINARY, "ingest"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (auto& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    ::execv(raw[0], raw.data());
+    ::_exit(127);
+  }
+  alignas(inotify_event) char buf[4096];
+  for (bool seen = false; !seen;) {
+    ssize_t n = ::read(watch, buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    for (char* p = buf; p < buf + n;
+         p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+      seen = seen || std::string(reinterpret_cast<inotify_event*>(p)->name).ends_with(".mhl");
+  }
+  ::kill(pid, SIGKILL);
+  ::close(watch);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status));
+
+  auto again = c.run(args);
+  EXPECT_EQ(again.status, 1) << again.out;
+  auto check = c.run({parentPath(mhl)}, "verify");
+  EXPECT_EQ(check.status, 0) << check.out;
 }
 
 }  // namespace

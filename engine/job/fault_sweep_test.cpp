@@ -51,18 +51,23 @@ struct Workspace : TempDrive {
   TempDrive drives[3];
 };
 
+using CardFiles = std::vector<std::pair<const char*, size_t>>;
+
 // Clips of several sizes (one empty), a sidecar and a photo.
+const CardFiles kSmallCard = {{"PRIVATE/M4ROOT/CLIP/C0001.MP4", 300 << 10},
+                              {"PRIVATE/M4ROOT/CLIP/C0001M01.XML", 1500},
+                              {"PRIVATE/M4ROOT/CLIP/C0002.MP4", (1 << 20) + 13},
+                              {"PRIVATE/M4ROOT/CLIP/C0003.MP4", 0},
+                              {"DCIM/100MSDCF/DSC00001.JPG", 90 << 10}};
+// A clip of more than one block, read, written and read back in several pieces, and a photo.
+const CardFiles kLargeCard = {{"PRIVATE/M4ROOT/CLIP/C0004.MP4", kBlockSize + 13},
+                              {"DCIM/100MSDCF/DSC00002.JPG", 10 << 10}};
+
 struct Card {
   std::string dir;
   std::vector<Row> rows;
   std::vector<std::string> hashes;
-  explicit Card(const std::string& d) : dir(d) {
-    const std::pair<const char*, size_t> files[] = {
-        {"PRIVATE/M4ROOT/CLIP/C0001.MP4", 300 << 10},
-        {"PRIVATE/M4ROOT/CLIP/C0001M01.XML", 1500},
-        {"PRIVATE/M4ROOT/CLIP/C0002.MP4", (1 << 20) + 13},
-        {"PRIVATE/M4ROOT/CLIP/C0003.MP4", 0},
-        {"DCIM/100MSDCF/DSC00001.JPG", 90 << 10}};
+  Card(const std::string& d, const CardFiles& files = kSmallCard) : dir(d) {
     for (const auto& [rel, size] : files) {
       rows.push_back(cardRow(dir, rel, size, static_cast<unsigned>(rows.size() + 1)));
       hashes.push_back(*hashFile(rows.back().src));
@@ -191,11 +196,12 @@ struct Mode {
   const char* name;
   FaultPlan plan;  // failAt filled in per run
   VerifyMode verify = VerifyMode::standard;
+  long stride = 1;  // every stride-th call fails: a sample where each round moves many megabytes
 };
 
 class Sweep {
  public:
-  explicit Sweep(const Workspace& ws) : ws_(ws), card_(ws.path + "/card") {}
+  Sweep(const Workspace& ws, const CardFiles& files) : ws_(ws), card_(ws.path + "/card", files) {}
   using Once = long (Sweep::*)(const Mode&, long, Tally*);
 
   // One ingest under the plan, then a healthy one; returns the counted calls of the first.
@@ -327,7 +333,7 @@ class Sweep {
       return t;
     }
     const char* s = std::getenv("TOLVERDINE_SWEEP_STEP");
-    const long step = std::max(1L, s ? std::atol(s) : kDefaultStep);
+    const long step = std::max(1L, s ? std::atol(s) : kDefaultStep) * m.stride;
     const long calls = (this->*once)(m, 0, nullptr);
     EXPECT_GT(calls, 0) << m.name;
     for (long n = 1; n <= calls; n += step) (this->*once)(m, n, &t);
@@ -401,10 +407,10 @@ class Sweep {
   std::string primary_, primaryDb_;
 };
 
-void sweepAll(std::span<const Mode> modes, Sweep::Once once) {
+void sweepAll(std::span<const Mode> modes, Sweep::Once once, const CardFiles& card = kSmallCard) {
   Workspace ws;
   ASSERT_FALSE(ws.path.empty());
-  Sweep s(ws);
+  Sweep s(ws, card);
   for (const Mode& m : modes) {
     const Tally t = s.sweep(m, once);
     EXPECT_EQ(t.falseGreens, 0) << m.name;
@@ -435,6 +441,17 @@ const Mode kIngestModes[] = {
 };
 
 TEST(FaultSweep, IngestSurvivesEveryFailedCall) { sweepAll(kIngestModes, &Sweep::ingestOnce); }
+
+// The large-file path: its reads in pieces, short or ended early, its blocks' writes and flushes.
+const Mode kLargeModes[] = {
+    {"large short reads EIO", {0, EIO, false, false, kRW, "", true}, VerifyMode::standard, 13},
+    {"large short reads crash", {0, EIO, true, false, kRW, "", true}, VerifyMode::standard, 13},
+    {"large clip ends early", {0, 0, false, false, kFsRead, "", false, "clip"}},
+};
+
+TEST(FaultSweep, ALargeClipSurvivesEveryFailedCall) {
+  sweepAll(kLargeModes, &Sweep::ingestOnce, kLargeCard);
+}
 
 const Mode kMirrorModes[] = {
     {"mirror EIO", {0, EIO, false, false, kRW, ""}},
