@@ -2,15 +2,18 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "engine/base/text.h"
+#include "engine/base/worker_pool.h"
 
 namespace tolverdine {
 
 namespace {
 constexpr int64_t kSpanSize = 4'290'000'000;  // FAT cameras split recordings just under 4 GiB
+constexpr size_t kProbeThreads = 4;
 
 bool underThumbDir(const std::string& rel) {
   size_t start = 0;
@@ -64,7 +67,26 @@ ScanResult scan(const std::string& root, CameraRole role, const Probe& probe,
   ScanResult out;
   out.errors = std::move(w.errors);
   out.rows.reserve(w.files.size());
-  for (auto& f : w.files) {
+  // The clips are probed side by side: each probe waits mostly on the card or on a program
+  // starting, and the copy cannot begin before every clip's time and class are known. On threads
+  // of the scan's own, so that a card that stops answering holds its own job, never the shared
+  // workers that copy other cards.
+  std::vector<size_t> media;
+  for (size_t i = 0; i < w.files.size(); ++i) {
+    std::optional<Kind> kind = kindOf(w.files[i].rel);
+    if (kind == Kind::video || kind == Kind::audio) media.push_back(i);
+  }
+  std::vector<Meta> metas(w.files.size());
+  if (media.size() > 1) {
+    WorkerPool probers(std::min(kProbeThreads, media.size()));
+    TaskGroup group(probers);
+    for (size_t i : media) group.run([&, i] { metas[i] = probe(w.files[i].path); });
+    group.wait();
+  } else {
+    for (size_t i : media) metas[i] = probe(w.files[i].path);
+  }
+  for (size_t i = 0; i < w.files.size(); ++i) {
+    auto& f = w.files[i];
     Row row;
     row.src = std::move(f.path);
     row.rel = std::move(f.rel);
@@ -83,12 +105,12 @@ ScanResult scan(const std::string& root, CameraRole role, const Probe& probe,
       row.meta.t = mtime;
     } else if (*kind == Kind::audio) {
       row.kind = Kind::audio;
-      row.meta = probe(row.src);
+      row.meta = std::move(metas[i]);
       if (!row.meta.t) row.meta.t = mtime;
       row.cls = "오디오";
     } else {
       row.kind = Kind::video;
-      row.meta = probe(row.src);
+      row.meta = std::move(metas[i]);
       if (!row.meta.t) {
         row.meta.t = mtime;
         row.tFromMtime = true;

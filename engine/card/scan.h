@@ -45,7 +45,8 @@ using Probe = std::function<Meta(const std::string& path)>;
 /// The class of one video clip from its metadata (the caller binds rules and camera model).
 using Classify = std::function<std::string(const Meta& meta)>;
 
-/// One row per file, in walk order; media files are probed one after the other.
+/// One row per file, in walk order. Media files are probed side by side: probe is called from
+/// several threads at once.
 ScanResult scan(const std::string& root, CameraRole role, const Probe& probe,
                 const Classify& classify, const WalkFs& fs = realWalkFs());
 
