@@ -93,6 +93,10 @@ std::optional<std::string> hashUncached(int fd, std::vector<char>& buf, Fs& fs) 
 
 }  // namespace
 
+namespace {
+constexpr size_t kInlineWrite = size_t{1} << 20;
+}  // namespace
+
 SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts,
                     const SourceTimes& times, bool md5, char* buf, size_t cap, bool cacheSource,
                     Fs& fs) {
@@ -112,11 +116,15 @@ SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts,
     if (fd < 0) throw IOFail{errno, p.index};
     p.fd.reset(fd);
   }
-  // The destinations are written side by side while the bytes are hashed here.
+  // The destinations are written side by side while the bytes are hashed here; a file of a few
+  // pages is written here in turn, since handing it to a worker costs more than its writes.
   std::vector<int> err(parts.size(), 0);
   TaskGroup writers;
-  for (size_t i = 1; i < parts.size(); ++i)
-    writers.run([&, i] { err[i] = writeAll(c.parts[i].fd.get(), std::string_view(buf, n), fs); });
+  for (size_t i = 1; i < parts.size(); ++i) {
+    auto write = [&, i] { err[i] = writeAll(c.parts[i].fd.get(), std::string_view(buf, n), fs); };
+    if (n < kInlineWrite) write();
+    else writers.run(write);
+  }
   if (!parts.empty()) err[0] = writeAll(c.parts[0].fd.get(), std::string_view(buf, n), fs);
   c.hashes.xxh64 = hex64(XXH64(buf, n, 0));
   if (md5) c.hashes.md5 = md5Of(buf, n);
@@ -234,9 +242,12 @@ std::string partPathFor(const std::string& target, Fs& fs) {
   }
   if (max <= 0) max = 255;
   // Unique per run and file: a run that meets another on one drive never writes into its part.
+  // Seeded from the system once per thread: opening the random device for every file cost
+  // more than the rest of naming it.
+  thread_local std::mt19937 random{std::random_device{}()};
   char unique[40];
   std::snprintf(unique, sizeof unique, "%d-%08x", static_cast<int>(::getpid()),
-                static_cast<unsigned>(std::random_device{}()));
+                static_cast<unsigned>(random()));
   const std::string suffix = std::string(".") + unique + ".part";
   if (name.size() + suffix.size() <= static_cast<size_t>(max)) return target + suffix;
   return (folder.empty() ? std::string() : folder + "/") + ".tolverdine" + suffix;
