@@ -94,7 +94,7 @@ std::optional<std::string> hashUncached(int fd, std::vector<char>& buf, Fs& fs) 
 }  // namespace
 
 namespace {
-constexpr size_t kInlineWrite = size_t{1} << 20;
+constexpr size_t kInlineWrite = size_t{256} << 10;
 }  // namespace
 
 SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts,
