@@ -74,18 +74,32 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   PdfMemo pdfMemo;
   const std::time_t now = std::time(nullptr);
   Fs& fs = job.fs ? *job.fs : realFs();
-  std::vector<std::vector<std::string>> said(
-      plan.roots.size());  // each destination's problems, in order
-  // A destination's PDF is drawn while the next one's hash list and reports are written; the next
-  // PDF waits for it, to take its bytes when it reads the same. Declared last: joined first.
-  std::future<void> drawing;
-  for (size_t i = 0; i < plan.roots.size(); ++i) {
-    const std::string& root = plan.roots[i];
+  std::vector<std::string> live;
+  for (const auto& root : plan.roots) {
     bool lost = false;
     for (const auto& l : result.lostDests) lost = lost || l == root;
     if (lost) continue;
     // A view that could not be cloned is simply missing; it changes nothing else.
     if (plan.storage == StorageMode::mirror) makeView(plan.rows, root, job.cam, store);
+    live.push_back(root);
+  }
+  // Each destination's problems, in order: hash list and reports, then its PDF.
+  std::vector<std::vector<std::string>> said(live.size()), drawn(live.size());
+  // The PDFs are drawn on a thread of their own while the hash lists and reports are written: the
+  // drawing of a long card's clip lines is the longest step here. Each PDF after the first takes
+  // the first one's bytes when it reads the same. Declared last: joined first.
+  std::future<void> drawing = std::async(std::launch::async, [&] {
+    for (size_t i = 0; i < live.size(); ++i) {
+      try {
+        writePDFReport(live[i], plan.rows, result, job.cam, job.cameraLabel, store, job.copies,
+                       job.names, printed, job.logo, job.operatorName, now, &pdfMemo, fs);
+      } catch (const WriteFail& f) {
+        drawn[i].push_back(failText("PDF 리포트 실패", f));
+      }
+    }
+  });
+  for (size_t i = 0; i < live.size(); ++i) {
+    const std::string& root = live[i];
     static const std::vector<Verified> kNone;
     auto it = result.verified.find(root);
     try {
@@ -105,18 +119,10 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     } catch (const WriteFail& f) {
       said[i].push_back(failText("리포트 실패", f));
     }
-    if (drawing.valid()) drawing.get();
-    drawing = std::async(std::launch::async, [&, i] {
-      try {
-        writePDFReport(plan.roots[i], plan.rows, result, job.cam, job.cameraLabel, store,
-                       job.copies, job.names, printed, job.logo, job.operatorName, now, &pdfMemo,
-                       fs);
-      } catch (const WriteFail& f) {
-        said[i].push_back(failText("PDF 리포트 실패", f));
-      }
-    });
   }
-  if (drawing.valid()) drawing.get();
+  drawing.get();
+  for (size_t i = 0; i < live.size(); ++i)
+    said[i].insert(said[i].end(), drawn[i].begin(), drawn[i].end());
   for (auto& lines : said)
     for (auto& line : lines) problems.push_back(std::move(line));
   // Said once for the run, not once per destination.
