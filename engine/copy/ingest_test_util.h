@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/base/files.h"
+#include "engine/base/names.h"
 #include "engine/base/text.h"
 #include "engine/copy/ingest.h"
 #include "engine/store/store.h"
@@ -79,6 +80,49 @@ inline int64_t plenty(const std::string&) { return int64_t{1} << 40; }
 inline std::string partsUnder(const std::string& root) {
   return shellOutput("find '" + root + "' -name '*.part' 2>/dev/null").out;
 }
+
+/// What one run of a rig is given besides its rows; each field has the usual value.
+struct RunArgs {
+  std::vector<std::string> dests = {};
+  int copies = 1;
+  IngestOptions options = {};
+  FreeBytesFn free = plenty;
+  ProgressFn progress = {};
+  SleepGuard* sleep = nullptr;
+  IngestHooks hooks = {};
+  BytesFn bytes = {};
+};
+
+/// A card folder, a project folder on each of two drives and a database, for ingest runs.
+struct IngestRig {
+  TempDir dir;
+  TempDrive one, two;
+  std::string card = dir.path + "/card";
+  std::string root1 = one.path + "/d1/20250101_p", root2 = two.path + "/d2/20250101_p";
+  Store store{dir.path + "/db.sqlite"};
+  std::vector<Row> rows;
+  IngestRig() {
+    for (const auto& d : {card, parentPath(root1), parentPath(root2)}) mkdirs(d);
+  }
+  const Row& add(const std::string& rel, size_t size) {
+    rows.push_back(cardRow(card, rel, size, static_cast<unsigned>(rows.size()) + 3));
+    return rows.back();
+  }
+  /// n clips of the size, each one byte larger than the one before.
+  void addClips(int n, size_t size) {
+    for (int i = 0; i < n; ++i) {
+      const std::string name = std::to_string(10001 + rows.size()).substr(1);
+      add("PRIVATE/M4ROOT/CLIP/C" + name + ".MP4", size + rows.size());
+    }
+  }
+  /// Onto the first project folder unless a.dests names others.
+  IngestResult run(const RunArgs& a = {}) {
+    return runIngest(rows, card, kCam, a.dests.empty() ? std::vector{root1} : a.dests,
+                     NameSet::ko(), store, a.copies, a.options, a.free, a.progress, a.sleep,
+                     a.hooks, a.bytes);
+  }
+  std::string at(const std::string& root, const Row& r) const { return root + "/" + *r.dest; }
+};
 
 struct Progress {
   struct Call {
