@@ -17,14 +17,11 @@ TEST(ModelPages, FolderChecksNameEachFolderAndKeepTheirAnswers) {
   Model& m = r.make();
   m.checkPermissions();
   ASSERT_EQ(m.permChecks().size(), 3u);
-  EXPECT_EQ(m.permChecks()[0].state, "확인 중…");
   ASSERT_TRUE(r.settle());
-  r.main.advance(5s);  // an answered check keeps its answer
+  r.main.advance(5s);  // an answered check keeps its answer (the texts: FolderCheck.*)
   EXPECT_TRUE(m.permChecks()[0].ok);
-  EXPECT_EQ(m.permChecks()[0].state, "쓰기 됨");
   EXPECT_FALSE(m.permChecks()[2].ok);
   EXPECT_EQ(m.permChecks()[2].state, "연결 안 됨");
-  EXPECT_TRUE(r.logged("권한 점검: " + r.dest1() + " · 쓰기 · 됨"));
 }
 
 TEST(ModelPages, JobWithoutProgressGetsThePermissionHintUntilBytesMove) {
