@@ -40,11 +40,6 @@ Entries unzip(const std::string& path) {
 
 std::string ls(const std::string& dir) { return shellOutput("ls -A '" + dir + "'").out; }
 
-void touch(const std::string& path, std::time_t t) {
-  timespec ts[2] = {{t, 0}, {t, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0) << path;
-}
-
 const std::time_t kNow = 1796630400;  // 2026-12-07
 
 const std::string top = "TOLVERDINE-diagnostics-" + localTime(kNow, "%Y%m%d-%H%M%S") + "/";
@@ -55,31 +50,6 @@ SystemSources missingTools(const std::string& dir) {
           dir + "/no-model",
           {dir + "/no-findmnt"},
           dir + "/no-df"};
-}
-
-TEST(Diagnostics, BundleWithoutDatabaseOrLog) {
-  TempDir d;
-  mkdirs(d.path + "/crash");
-  writeFile(d.path + "/crash/Finder_2026.ips", "not ours");
-  std::string to = d.path + "/out.zip";
-  nlohmann::json settings = {{"webhook", "https://hooks.example.com/services/T0/SECRET?k=v"},
-                             {"dests", {"/A", "/B"}}};
-  EXPECT_EQ(writeDiagnostics(to, d.path + "/none/app.log", nullptr, settings, d.path + "/crash",
-                             kNow, missingTools(d.path)),
-            to);
-  Entries e = unzip(to);
-  EXPECT_EQ(e.size(), 6u);  // the folder and its five texts
-  EXPECT_EQ(e[top + "app.log"], "(app.log 없음: " + d.path + "/none/app.log)\n");
-  EXPECT_EQ(e[top + "db-summary.txt"], "(상태 DB 를 열지 못함)\n");
-  EXPECT_EQ(e[top + "reports.txt"], "\n");
-  EXPECT_EQ(e[top + "settings.txt"],
-            "dests = [\"/A\",\"/B\"]\nwebhook = https://hooks.example.com/…(가림)\n");
-  // Tools that cannot run are named where their output would be.
-  const std::string& sys = e[top + "system.txt"];
-  const std::string head = "TOLVERDINE " + std::string(toolVersion()) + "\n";
-  EXPECT_EQ(sys.rfind(head + "(" + d.path + "/no-uname 실행 실패)", 0), 0u) << sys;
-  EXPECT_NE(sys.find("## df -h\n(" + d.path + "/no-df 실행 실패)\n"), std::string::npos) << sys;
-  EXPECT_EQ(ls(d.path), "crash\nout.zip\n");  // nothing else left beside it
 }
 
 TEST(Diagnostics, BundleWithDatabaseReportsCrashesAndSystem) {
@@ -98,7 +68,8 @@ TEST(Diagnostics, BundleWithDatabaseReportsCrashesAndSystem) {
     std::string p = dir + "/r" + std::to_string(i) + (i == 149 ? "" : ".csv");
     if (i == 149) mkdirs(p);
     else writeFile(p, "x");
-    touch(p, kNow - 100000 + i * 60);
+    timespec ts[2] = {{kNow - 100000 + i * 60, 0}, {kNow - 100000 + i * 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), ts, 0), 0) << p;
     made.push_back(isoTime(kNow - 100000 + i * 60) + "  " + p);
   }
   mkdirs(r3 + "/_리포트");
@@ -157,24 +128,47 @@ TEST(Diagnostics, WebhookMaskAndPlainValues) {
       "logo = null\non = true\np = 봄\nroles = {\"A캠\":\"fixed\"}\n");
 }
 
-TEST(Diagnostics, FailedWritesLeaveNothingBehind) {
+// Without a database or a log the bundle says so in their place; a failed write leaves nothing.
+TEST(Diagnostics, BundleWithoutDatabaseOrLogAndFailedWrites) {
   TempDir d;
-  auto write = [&](const std::string& to, const std::string& log = "") {
+  mkdirs(d.path + "/crash");
+  writeFile(d.path + "/crash/Finder_2026.ips", "not ours");
+  std::string to = d.path + "/out.zip";
+  nlohmann::json settings = {{"webhook", "https://hooks.example.com/services/T0/SECRET?k=v"},
+                             {"dests", {"/A", "/B"}}};
+  EXPECT_EQ(writeDiagnostics(to, d.path + "/none/app.log", nullptr, settings, d.path + "/crash",
+                             kNow, missingTools(d.path)),
+            to);
+  Entries e = unzip(to);
+  EXPECT_EQ(e.size(), 6u);  // the folder and its five texts
+  EXPECT_EQ(e[top + "app.log"], "(app.log 없음: " + d.path + "/none/app.log)\n");
+  EXPECT_EQ(e[top + "db-summary.txt"], "(상태 DB 를 열지 못함)\n");
+  EXPECT_EQ(e[top + "reports.txt"], "\n");
+  EXPECT_EQ(e[top + "settings.txt"],
+            "dests = [\"/A\",\"/B\"]\nwebhook = https://hooks.example.com/…(가림)\n");
+  // Tools that cannot run are named where their output would be.
+  const std::string& sys = e[top + "system.txt"];
+  const std::string head = "TOLVERDINE " + std::string(toolVersion()) + "\n";
+  EXPECT_EQ(sys.rfind(head + "(" + d.path + "/no-uname 실행 실패)", 0), 0u) << sys;
+  EXPECT_NE(sys.find("## df -h\n(" + d.path + "/no-df 실행 실패)\n"), std::string::npos) << sys;
+  EXPECT_EQ(ls(d.path), "crash\nout.zip\n");  // nothing else left beside it
+
+  const std::string bundle = slurp(to);
+  auto write = [&](const std::string& at, const std::string& log = "") {
     try {
-      writeDiagnostics(to, log, nullptr, nlohmann::json::object(), d.path + "/nocrash", kNow,
+      writeDiagnostics(at, log, nullptr, nlohmann::json::object(), d.path + "/nocrash", kNow,
                        missingTools(d.path));
-      ADD_FAILURE() << "written: " << to;
+      ADD_FAILURE() << "written: " << at;
       return 0;
     } catch (const WriteFail& f) {
-      EXPECT_EQ(f.path, to);
+      EXPECT_EQ(f.path, at);
       return static_cast<int>(f.err);
     }
   };
   EXPECT_EQ(write(d.path + "/missing/out.zip"), ENOENT);
-  writeFile(d.path + "/taken.zip", "mine");
-  EXPECT_EQ(write(d.path + "/taken.zip"), EEXIST);
-  EXPECT_EQ(slurp(d.path + "/taken.zip"), "mine");
-  EXPECT_EQ(ls(d.path), "taken.zip\n");
+  EXPECT_EQ(write(to), EEXIST);
+  EXPECT_EQ(slurp(to), bundle);
+  EXPECT_EQ(ls(d.path), "crash\nout.zip\n");
 
   // A drive that fills while the archive is written: no half archive, no temporary file.
   LoopMount m(8);

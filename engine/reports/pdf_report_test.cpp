@@ -196,48 +196,79 @@ TEST(PdfText, NamesOfAnyBytes) {
       std::string::npos);
 }
 
-// Wide names are shortened by their drawn width: every row's class starts at its column's stop.
-TEST(PdfReport, WritesReadableA4WithHangulAndWideNamesInPlace) {
+// One long document, drawn for two destinations at once (they must not share fonts): A4 in the
+// Korean font, the logo 160 points wide, wide names shortened by their drawn width (every class
+// starts at its column's stop), numbered pages, and a 4,000-character path wrapped without hyphens.
+TEST(PdfReport, OneLongDocumentDrawnForTwoDestinationsAtOnce) {
   Fixture fx;
-  std::string hangul, latin(40, 'W');
+  std::string hangul, logo = fx.t.path + "/wide.png", other = fx.t.path + "/20260305_둘째";
   for (int i = 0; i < 30; ++i) hangul += "촬";
-  std::vector<Row> rows = {clip("A&B <1> \"q\".MOV"), clip(hangul + ".MOV"), clip(latin + ".MOV")};
+  std::vector<Row> rows = {clip("A&B <1> \"q\".MOV"), clip(hangul + ".MOV"),
+                           clip(std::string(40, 'W') + ".MOV")};
+  for (int i = 0; i < 400; ++i)
+    rows.push_back(clip("C" + std::to_string(10000 + i).substr(1) + ".MP4"));
   fx.info["notes"] = "다른 카메라의 같은 이름 사진이 있어 B캠 폴더에 넣음: 1개";
-  fx.write(rows, "", std::nullopt, nullptr, "운영자 이름");
-  std::string pdf = fx.pdfPath();
+  fx.info["dests"] += "\n/mnt/" + std::string(4000, 'x');
+  fx.info["project"] = std::string(300, 'P');  // wraps instead of running off the page
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 100, 10);
+  cairo_surface_write_to_png(s, logo.c_str());
+  cairo_surface_destroy(s);
+  std::thread a([&] { fx.write(rows, "", logo, nullptr, "운영자 이름"); });
+  std::thread b([&] {
+    Store store(fx.t.path + "/db.sqlite");
+    writePDFReport(other, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, logo,
+                   "운영자 이름", kNow);
+  });
+  a.join();
+  b.join();
+  const std::string pdf = fx.pdfPath();
   EXPECT_EQ(slurp(pdf).substr(0, 5), "%PDF-");
-  EXPECT_EQ(pages(pdf), 1);
   EXPECT_NE(capture("pdfinfo '" + pdf + "'").find("595 x 842 pts"), std::string::npos);
   EXPECT_NE(capture("pdffonts '" + pdf + "'").find("NanumGothic"), std::string::npos);
-  std::string text = pageText(pdf);
-  for (const char* want :
-       {"TOLVERDINE 인제스트 리포트", "A&B <1> \"q\".MOV", "운영자 이름", "촬영자 ______________",
-        "프로젝트 · A캠 · 1쪽", "…", "참고", "B캠 폴더에 넣음: 1개"})
-    EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
+  EXPECT_EQ(images(pdf), "100x10 45\n");
+  const int n = pages(pdf);
+  EXPECT_GE(n, 5);
+  EXPECT_EQ(pageText(fx.pdfIn(other)), pageText(pdf));
+  std::string all = pageText(pdf);
+  for (const char* want : {"TOLVERDINE 인제스트 리포트", "A&B <1> \"q\".MOV", "운영자 이름",
+                           "촬영자 ______________", "…", "참고", "B캠 폴더에 넣음: 1개"})
+    EXPECT_NE(all.find(want), std::string::npos) << want;
+  for (int i = 399; i >= 0; i -= 37)
+    EXPECT_NE(all.find(rows[3 + i].rel.substr(5)), std::string::npos);
+  // Besides the path: the two of "xxh64", and any in the random name of the test folder.
+  long inTemp = 0;
+  for (size_t at = all.find(fx.t.path); at != std::string::npos; at = all.find(fx.t.path, at + 1))
+    inTemp += std::count(fx.t.path.begin(), fx.t.path.end(), 'x');
+  EXPECT_EQ(std::count(all.begin(), all.end(), 'x') - inTemp, 4000 + 2);
+  EXPECT_EQ(all.find("x-"), std::string::npos);
+  for (int p = 1; p <= n; ++p)
+    EXPECT_NE(pageText(pdf, p, p).find(" · A캠 · " + std::to_string(p) + "쪽"), std::string::npos)
+        << p;
+  EXPECT_NE(pageText(pdf, n, n).find("두 사본을 서로 다른 가방"), std::string::npos);
   std::string boxes = capture("pdftotext -bbox -enc UTF-8 '" + pdf + "' - 2>/dev/null");
   std::vector<double> classAt;
   const std::regex word(R"re(<word xMin="([0-9.]+)"[^>]*>인터뷰</word>)re");
   for (auto it = std::sregex_iterator(boxes.begin(), boxes.end(), word);
        it != std::sregex_iterator(); ++it)
     classAt.push_back(std::stod((*it)[1]));
-  ASSERT_EQ(classAt.size(), 3u) << boxes;
-  for (double x : classAt) EXPECT_NEAR(x, classAt.back(), 0.5) << boxes;
+  ASSERT_EQ(classAt.size(), rows.size());
+  for (double x : classAt) EXPECT_NEAR(x, classAt.back(), 0.5);
 
   // A second run in the same second keeps the first one's report and takes the next name; no
   // temporary file stays behind.
-  fx.result.color = CardColor::gray;
   const std::string firstBytes = slurp(pdf);
   fx.write({}, "", std::nullopt, nullptr, std::nullopt, true);
-  const std::string second = "A캠_20260305-093822-2_ingest.pdf";
   EXPECT_EQ(capture("LC_ALL=C ls -A '" + fx.root + "/" + fx.names.reports + "'"),
-            second + "\n" + kPdfName + "\n");
+            "A캠_20260305-093822-2_ingest.pdf\n" + kPdfName + "\n");
   EXPECT_EQ(slurp(pdf), firstBytes);
-  EXPECT_NE(pageText(fx.root + "/" + fx.names.reports + "/" + second).find("대기"),
-            std::string::npos);
 }
 
-// Destinations of one job share drawn bytes only while their reports read the same.
-TEST(PdfReport, MemoReusedOnlyForTheSameText) {
+// Destinations of one job share drawn bytes only while their reports read the same; a logo
+// that is text posing as an image is left out; a file where the reports folder belongs fails.
+TEST(PdfReport, MemoBadLogoAndUnwritableFolder) {
+  for (auto [w, h, width] :
+       {std::tuple{100, 10, 160.0}, {10, 100, 3.6}, {72, 36, 72.0}, {5, 0, 160.0}})
+    EXPECT_DOUBLE_EQ(logoBox(w, h).width, width) << w << "x" << h;
   Fixture fx;
   std::vector<Row> rows = {clip("C0001.MOV"), clip("C0002.MOV")};
   std::string other = fx.t.path + "/20260305_둘째", third = fx.t.path + "/20260305_셋째";
@@ -253,73 +284,13 @@ TEST(PdfReport, MemoReusedOnlyForTheSameText) {
   std::string first = draw(fx.root);
   EXPECT_FALSE(memo.bytes.empty());
   EXPECT_EQ(draw(other), first);
-  // Nothing verified on the third: its clip lines show no hash, so it is drawn anew.
-  EXPECT_NE(draw(third), first);
-  EXPECT_EQ(pageText(fx.pdfIn(third)).find("00000000000000aa"), std::string::npos);
-  EXPECT_NE(pageText(fx.pdfPath()).find("00000000000000aa"), std::string::npos);
-  // Drawn once more without the memo, the first reads the same (the layout reuse changes nothing).
-  fx.write(rows);
-  EXPECT_EQ(pageText(fx.pdfPath()), pageText(fx.pdfIn(other)));
-}
+  EXPECT_NE(draw(third), first) << "nothing verified on the third: its lines show no hash";
 
-// Two long lists drawn at once (the job writes several destinations; they must not share fonts)
-// continue on numbered pages.
-TEST(PdfReport, LongListsDrawnAtOnceContinueOnNumberedPages) {
-  Fixture fx;
-  std::vector<Row> rows;
-  for (int i = 0; i < 400; ++i)
-    rows.push_back(clip("C" + std::to_string(10000 + i).substr(1) + ".MP4"));
-  // A 4,000-character destination and project name wrap instead of running off the page.
-  fx.info["dests"] += "\n/mnt/" + std::string(4000, 'x');
-  fx.info["project"] = std::string(300, 'P');
-  std::string other = fx.t.path + "/20260305_둘째";
-  std::thread a([&] { fx.write(rows); });
-  std::thread b([&] {
-    Store store(fx.t.path + "/db.sqlite");
-    writePDFReport(other, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, std::nullopt,
-                   std::nullopt, kNow);
-  });
-  a.join();
-  b.join();
-  std::string pdf = fx.pdfPath();
-  int n = pages(pdf);
-  EXPECT_GE(n, 5);
-  EXPECT_EQ(pages(fx.pdfIn(other)), n);
-  std::string all = pageText(pdf);
-  for (int i = 399; i >= 0; i -= 37) EXPECT_NE(all.find(rows[i].rel.substr(5)), std::string::npos);
-  EXPECT_NE(pageText(fx.pdfIn(other)).find("C0399.MP4"), std::string::npos);
-  // The whole long path is shown, and its line breaks add no hyphen.
-  // Besides the path: the two of "xxh64", and any in the random name of the test folder.
-  long inTemp = 0;
-  for (size_t at = all.find(fx.t.path); at != std::string::npos; at = all.find(fx.t.path, at + 1))
-    inTemp += std::count(fx.t.path.begin(), fx.t.path.end(), 'x');
-  EXPECT_EQ(std::count(all.begin(), all.end(), 'x') - inTemp, 4000 + 2);
-  EXPECT_EQ(all.find("x-"), std::string::npos);
-  for (int p = 1; p <= n; ++p)
-    EXPECT_NE(pageText(pdf, p, p).find(" · A캠 · " + std::to_string(p) + "쪽"), std::string::npos)
-        << p;
-  EXPECT_NE(pageText(pdf, n, n).find("두 사본을 서로 다른 가방"), std::string::npos);
-}
-
-TEST(PdfReport, LogoScaledBadLogoLeftOutAndUnwritableFolder) {
-  for (auto [w, h, width] :
-       {std::tuple{100, 10, 160.0}, {10, 100, 3.6}, {72, 36, 72.0}, {5, 0, 160.0}})
-    EXPECT_DOUBLE_EQ(logoBox(w, h).width, width) << w << "x" << h;
-
-  // Drawn 160 points wide: 100 pixels at 45 per inch. Text posing as an image is left out.
-  Fixture fx;
-  std::string wide = fx.t.path + "/wide.png", bad = fx.t.path + "/logo.png";
-  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 100, 10);
-  cairo_surface_write_to_png(s, wide.c_str());
-  cairo_surface_destroy(s);
-  fx.write({}, "", wide);
-  EXPECT_EQ(images(fx.pdfPath()), "100x10 45\n");
-  writeFile(bad, "not an image");
-  fx.write({}, "", bad);
+  writeFile(fx.t.path + "/logo.png", "not an image");
+  fx.write({}, "", fx.t.path + "/logo.png");
   EXPECT_EQ(pages(fx.pdfPath()), 1);
   EXPECT_EQ(images(fx.pdfPath()), "");
 
-  // A file where the reports folder belongs: WriteFail naming the report.
   Fixture blocked;
   ASSERT_TRUE(mkdirs(blocked.root));
   writeFile(blocked.root + "/" + blocked.names.reports, "a file where the folder belongs");

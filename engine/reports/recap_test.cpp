@@ -86,14 +86,15 @@ TEST(Recap, ManifestTakesVerifiedClipsFromFirstSurvivingDestination) {
   ASSERT_EQ(m2->clips.size(), 3u);
   auto j2 = nlohmann::json::parse(recapJson(*m2));
   EXPECT_EQ(j2["destinations"], nlohmann::json::array({d2}));
-  EXPECT_TRUE(j2["clips"][1]["cameraRole"].is_null());
-  EXPECT_TRUE(j2["clips"][1]["createdAt"].is_null());
-  EXPECT_TRUE(j2["clips"][1]["durationSec"].is_null());
+  for (const char* absent : {"cameraRole", "createdAt", "durationSec"})
+    EXPECT_TRUE(j2["clips"][1][absent].is_null()) << absent;
   EXPECT_EQ(j2["clips"][2]["kind"], "photo");
   EXPECT_NE(newUuid(), newUuid());
   EXPECT_EQ(newUuid().size(), 36u);
 }
 
+// The command runs with the manifest as one argument and its exit code logged; a blank command
+// runs nothing, and one whose jobs folder cannot be made logs its failure.
 TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
   TempDir t;
   RecapManifest m;
@@ -125,6 +126,25 @@ TEST(Recap, RunPassesManifestAsOneArgumentAndReportsExitCode) {
   recapRun(m, t.path + "/nope", jobs, logp, l2.fn());
   ASSERT_TRUE(l2.waitFor(2));
   EXPECT_EQ(l2.v[1], "리캡 명령 끝: S2 · 종료 코드 127");
+
+  Store store(t.path + "/s.sqlite");
+  std::vector<Row> rows = {clip("A.MOV", Kind::video, "A/A.MOV")};
+  store.record(ingestKey("CAM", rows[0]), t.path + "/d", "A/A.MOV", 100, "00", CopyState::verified,
+               1);
+  IngestResult res;
+  res.color = CardColor::green;
+  writeFile(t.path + "/Library", "not a folder");
+  ScopedEnv home{"HOME", t.path.c_str()};
+  Lines l3;
+  auto after = [&](const std::string& cmd) {
+    return recapAfterCard(cmd, rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"}, store,
+                          l3.fn());
+  };
+  EXPECT_FALSE(after(" \t "));
+  EXPECT_TRUE(l3.v.empty());
+  EXPECT_FALSE(after("  true\t"));
+  ASSERT_EQ(l3.v.size(), 1u);
+  EXPECT_EQ(l3.v[0].rfind("리캡 명령 실패: ", 0), 0u);
 }
 
 TEST(Recap, LogLinesAppendFromManyThreads) {
@@ -141,29 +161,6 @@ TEST(Recap, LogLinesAppendFromManyThreads) {
   EXPECT_EQ(s.rfind("first\n", 0), 0u);
   EXPECT_EQ(s.size(), 6u + 400u * 201u);
   EXPECT_FALSE(appendLogLine(t.path + "/missing/app.log", "x"));
-}
-
-TEST(Recap, AfterCardTrimsCommandAndLogsFailure) {
-  TempDir t;
-  Store store(t.path + "/s.sqlite");
-  std::vector<Row> rows = {clip("A.MOV", Kind::video, "A/A.MOV")};
-  store.record(ingestKey("CAM", rows[0]), t.path + "/d", "A/A.MOV", 100, "00", CopyState::verified,
-               1);
-  IngestResult res;
-  res.color = CardColor::green;
-  writeFile(t.path + "/Library", "not a folder");  // jobs folder cannot be created
-  ScopedEnv home{"HOME", t.path.c_str()};
-  Lines l;
-  auto after = [&](const std::string& cmd) {
-    return recapAfterCard(cmd, rows, res, "CAM", CameraRole::none, "P", {t.path + "/d"}, store,
-                          l.fn());
-  };
-  EXPECT_FALSE(after(" \t "));
-  EXPECT_TRUE(l.v.empty());
-  // The jobs folder cannot be created: nothing starts, the failure is logged.
-  EXPECT_FALSE(after("  true\t"));
-  ASSERT_EQ(l.v.size(), 1u);
-  EXPECT_EQ(l.v[0].rfind("리캡 명령 실패: ", 0), 0u);
 }
 
 }  // namespace

@@ -49,9 +49,6 @@ const char* const kRecordCard =
     "INSERT INTO card (fingerprint, cam, files, bytes, first_seen, last_seen, volume) VALUES (?,?,?,?,?,?,?)\n"
     "ON CONFLICT(fingerprint) DO UPDATE SET cam=excluded.cam, last_seen=excluded.last_seen, "
     "volume=coalesce(card.volume, excluded.volume)";
-const char* const kSearch =
-    "SELECT key, dest, rel, view, xxh64, state, at, size FROM copy\n"
-    "WHERE rel LIKE ? OR view LIKE ? OR key LIKE ? ORDER BY at DESC LIMIT ?";
 
 constexpr int kRecentRows = 20000;
 
@@ -1081,22 +1078,6 @@ std::vector<Suggestion> Store::suggestions(int threshold) noexcept {
 }
 
 // ---- search and summary ----
-
-std::vector<Hit> Store::search(const std::string& text, int limit) noexcept {
-  std::vector<Hit> out;
-  try {
-    // "%" and "_" in the text stay wildcards on purpose: the library search is a pattern search.
-    const std::string composed = nfc(text);
-    std::string pattern = "%" + composed + "%";
-    if (longEnough(composed) && composed.find_first_of("%_") == std::string::npos)
-      return searchWhere("rel LIKE ?1 OR view LIKE ?1 OR key LIKE ?1", pattern, composed, limit);
-    query(kSearch, {pattern, pattern, pattern, limit},
-          [&](const SqlRow& r) { out.push_back(hitOf(r)); });
-  } catch (const StoreError& e) {
-    noteDropped("search", e.message);
-  }
-  return out;
-}
 
 std::vector<Hit> Store::searchWhere(const std::string& where, const std::string& pattern,
                                     const std::string& literal, int limit) noexcept {

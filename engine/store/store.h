@@ -216,7 +216,6 @@ class Store {
                   const std::string& rel, const std::string& at) noexcept;
   std::vector<Suggestion> suggestions(int threshold) noexcept;
 
-  std::vector<Hit> search(const std::string& text, int limit) noexcept;
   /// Rows passing `where` (which reads the pattern as ?1), newest first, at most limit. When
   /// literal (the text the pattern stands for, wildcards meant literally) is long enough, the
   /// trigram index of the search file narrows the rows first; the answer is the same.
