@@ -82,6 +82,12 @@ TEST(Reclassify, MovesClipAndSidecarOrTheirViewsAndRecordsThem) {
     EXPECT_EQ(rel("C0031M01.XML"), moved + "C0031M01.XML");
     EXPECT_EQ(rel("C00310.MP4"), std::string(kFolder) + "/C00310.MP4");
     EXPECT_EQ(generations(p.root), 1);
+    // The recorded hash is not the files' own (as if they had changed since the copy): the
+    // renames list must not call them verified.
+    for (const auto& f : listFolder(p.root + "/ascmhl")) {
+      if (!f.ends_with(".mhl")) continue;
+      EXPECT_EQ(slurp(p.root + "/ascmhl/" + f).find("\"verified\""), std::string::npos);
+    }
     // The move is remembered with the model of the camera behind the clip's label, so that the
     // rule a suggestion makes fits that camera's next clip.
     auto s = p.store.suggestions(1);
