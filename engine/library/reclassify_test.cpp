@@ -4,7 +4,6 @@
 
 #include "engine/base/files.h"
 #include "engine/base/text.h"
-#include "engine/card/camera_id.h"
 #include "engine/hashlist/mhl.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/layout/rules.h"
@@ -39,29 +38,19 @@ struct Project {
   TempDir t;
   Store store{t.path + "/db.sqlite"};
   std::string root = t.path + "/20250101_p";
-  bool mirror = false;
   std::map<std::string, Hit> hits;
 
-  explicit Project(bool mirrored) : mirror(mirrored) {
+  explicit Project(bool mirror) {
     for (const char* name : {"C0031.MP4", "C0031M01.XML", "C00310.MP4"}) {
       const std::string cls = std::string(kFolder) + "/" + name;
       const std::string rel = mirror ? std::string("_카드원본/A캠_001/CLIP/") + name : cls;
-      mkdirs(parentPath(root + "/" + rel));
-      writeFile(root + "/" + rel, name, false);
-      if (mirror) {
-        mkdirs(parentPath(root + "/" + cls));
-        writeFile(root + "/" + cls, name, false);
+      for (const std::string& f : mirror ? std::vector{rel, cls} : std::vector{rel}) {
+        mkdirs(parentPath(root + "/" + f));
+        writeFile(root + "/" + f, name, false);
       }
-      std::optional<std::string> view;
-      if (mirror) view = cls;
-      Hit h{std::string("A캠|CLIP/") + name + "|9|1",
-            root,
-            rel,
-            view,
-            "0123456789abcdef",
-            CopyState::verified,
-            "",
-            9};
+      const std::string key = std::string("A캠|CLIP/") + name + "|9|1";
+      Hit h{key, root, rel, {}, "0123456789abcdef", CopyState::verified, "", 9};
+      if (mirror) h.view = cls;
       store.record(h.key, root, rel, 9, h.hash, CopyState::verified, 1, std::nullopt, h.view);
       hits[name] = h;
     }
@@ -69,47 +58,49 @@ struct Project {
   }
 };
 
-TEST(Reclassify, SplitStorageMovesClipAndSidecarAndRecordsRenames) {
-  Project p(false);
-  std::string to = reclassify(p.hits["C0031.MP4"], "풀샷", NameSet::ko(), p.store);
-  const std::string moved = "01_원본/A캠/2_1830-2110/풀샷/";
-  EXPECT_EQ(to, moved + "C0031.MP4");
-  EXPECT_TRUE(exists(p.root + "/" + moved + "C0031.MP4"));
-  EXPECT_TRUE(exists(p.root + "/" + moved + "C0031M01.XML"));
-  EXPECT_FALSE(exists(p.root + "/" + kFolder + "/C0031.MP4"));
-  EXPECT_TRUE(exists(p.root + "/" + kFolder + "/C00310.MP4")) << "a longer number is another clip";
-  EXPECT_EQ(p.store.destRel(p.hits["C0031M01.XML"].key, p.root), moved + "C0031M01.XML");
-  EXPECT_EQ(p.store.destRel(p.hits["C00310.MP4"].key, p.root),
-            std::string(kFolder) + "/C00310.MP4");
-  EXPECT_EQ(generations(p.root), 1);
-  EXPECT_EQ(moves(p.store), 1);
-  // The move is remembered with the model of the camera behind the clip's label, so that the rule
-  // a suggestion makes fits that camera's next clip.
-  auto s = p.store.suggestions(1);
-  ASSERT_EQ(s.size(), 1u);
-  CameraID fx3;
-  fx3.model = "ILME-FX3";
-  EXPECT_EQ(s[0].model + " " + s[0].cls, fx3.modelName().value_or("?") + " 풀샷");
+TEST(Reclassify, MovesClipAndSidecarOrTheirViewsAndRecordsThem) {
+  const std::string moved = "01_원본/A캠/2_1830-2110/풀샷/", reel = "_카드원본/A캠_001/CLIP/";
+  for (bool mirror : {false, true}) {
+    SCOPED_TRACE(mirror ? "mirror" : "split");
+    Project p(mirror);
+    auto rel = [&](const char* name) { return p.store.destRel(p.hits[name].key, p.root); };
+    EXPECT_EQ(reclassify(p.hits["C0031.MP4"], "풀샷", NameSet::ko(), p.store), moved + "C0031.MP4");
+    EXPECT_TRUE(exists(p.root + "/" + moved + "C0031.MP4"));
+    EXPECT_TRUE(exists(p.root + "/" + moved + "C0031M01.XML"));
+    EXPECT_FALSE(exists(p.root + "/" + kFolder + "/C0031.MP4"));
+    EXPECT_TRUE(exists(p.root + "/" + kFolder + "/C00310.MP4"))
+        << "a longer number is another clip";
+    EXPECT_EQ(moves(p.store), 1);
+    if (mirror) {
+      // Only the views move: the copies, their rows and the hash lists stay as they are.
+      EXPECT_TRUE(exists(p.root + "/" + reel + "C0031.MP4"));
+      EXPECT_EQ(rel("C0031.MP4"), reel + "C0031.MP4");
+      EXPECT_EQ(p.store.recordedView(p.hits["C0031M01.XML"].key, p.root), moved + "C0031M01.XML");
+      EXPECT_EQ(generations(p.root), 0);
+      continue;
+    }
+    EXPECT_EQ(rel("C0031M01.XML"), moved + "C0031M01.XML");
+    EXPECT_EQ(rel("C00310.MP4"), std::string(kFolder) + "/C00310.MP4");
+    EXPECT_EQ(generations(p.root), 1);
+    // The recorded hash is not the files' own (as if they had changed since the copy): the
+    // renames list must not call them verified.
+    for (const auto& f : listFolder(p.root + "/ascmhl")) {
+      if (!f.ends_with(".mhl")) continue;
+      EXPECT_EQ(slurp(p.root + "/ascmhl/" + f).find("\"verified\""), std::string::npos);
+    }
+    // The move is remembered with the model of the camera behind the clip's label, so that the
+    // rule a suggestion makes fits that camera's next clip.
+    auto s = p.store.suggestions(1);
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_EQ(s[0].model + " " + s[0].cls, "FX3 풀샷");
 
-  // Already in the class: nothing moves, nothing is written.
-  EXPECT_EQ(reclassify(Hit{p.hits["C0031.MP4"].key, p.root, to, {}, {}, CopyState::verified, "", 9},
-                       "풀샷", NameSet::ko(), p.store),
-            to);
-  EXPECT_EQ(generations(p.root), 1);
-  EXPECT_EQ(moves(p.store), 1);
-}
-
-TEST(Reclassify, MirrorStorageMovesOnlyTheViews) {
-  Project p(true);
-  std::string to = reclassify(p.hits["C0031.MP4"], "풀샷", NameSet::ko(), p.store);
-  EXPECT_EQ(to, "01_원본/A캠/2_1830-2110/풀샷/C0031.MP4");
-  EXPECT_TRUE(exists(p.root + "/_카드원본/A캠_001/CLIP/C0031.MP4"));
-  EXPECT_TRUE(exists(p.root + "/01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML"));
-  EXPECT_EQ(p.store.destRel(p.hits["C0031.MP4"].key, p.root), "_카드원본/A캠_001/CLIP/C0031.MP4");
-  EXPECT_EQ(p.store.recordedView(p.hits["C0031M01.XML"].key, p.root),
-            "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML");
-  EXPECT_EQ(generations(p.root), 0);
-  EXPECT_EQ(moves(p.store), 1);
+    // Already in the class: nothing moves, nothing is written.
+    Hit there{
+        p.hits["C0031.MP4"].key, p.root, moved + "C0031.MP4", {}, {}, CopyState::verified, "", 9};
+    EXPECT_EQ(reclassify(there, "풀샷", NameSet::ko(), p.store), there.rel);
+    EXPECT_EQ(generations(p.root), 1);
+    EXPECT_EQ(moves(p.store), 1);
+  }
 }
 
 TEST(Reclassify, RefusalsTouchNothing) {
@@ -135,16 +126,10 @@ TEST(Reclassify, RefusalsTouchNothing) {
   const std::string target = "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML";
   mkdirs(parentPath(p.root + "/" + target));
   writeFile(p.root + "/" + target, "stranger", false);
-  try {
-    reclassify(clip, "풀샷", NameSet::ko(), p.store);
-    ADD_FAILURE() << "an occupied target must stop the move";
-  } catch (const ReclassifyError& e) {
-    EXPECT_EQ(e.kind, ReclassifyError::Case::exists);
-    EXPECT_EQ(e.description(), "옮길 자리에 이미 파일이 있습니다 — 덮어쓰지 않습니다: " + target);
-  }
-  std::string kept;
-  ASSERT_TRUE(readFile(p.root + "/" + target, &kept));
-  EXPECT_EQ(kept, "stranger");
+  expectError(clip, "풀샷", ReclassifyError::exists(target));
+  EXPECT_EQ(ReclassifyError::exists(target).description(),
+            "옮길 자리에 이미 파일이 있습니다 — 덮어쓰지 않습니다: " + target);
+  EXPECT_EQ(slurp(p.root + "/" + target), "stranger");
   EXPECT_EQ(generations(p.root), 0);
   EXPECT_EQ(moves(p.store), 0);
 

@@ -37,10 +37,9 @@ class Probe : public ::testing::Test {
                       sines = "-f lavfi -i sine -f lavfi -i sine=frequency=880 ",
                       stamp = " -metadata creation_time=2025-03-14T09:30:12Z";
     make(video + "-t 1 -c:v mpeg4" + stamp, "v0.mp4");
-    make(video + "-f lavfi -i sine -ac 2 -t 1.5 -c:v mpeg4 -c:a aac" + stamp, "v1.mov");
-    make(video + sines + "-map 0:v -map 1:a -map 2:a -ac:a:0 2 -ac:a:1 1 -t 1 -c:v mpeg4 -c:a aac" +
-             stamp,
-         "v2.mp4");
+    make(video + sines +
+             "-map 0:v -map 1:a -map 2:a -ac:a:0 2 -ac:a:1 1 -t 1.5 -c:v mpeg4 -c:a aac" + stamp,
+         "v1.mov");
     make("320x180:rate=25 " + sines +
              "-map 0:v -map 1:a -map 2:a -t 1 -c:v mpeg2video -c:a pcm_s16le -ar 48000 -ac 1" +
              stamp,
@@ -66,10 +65,10 @@ TEST_F(Probe, EveryReaderGivesTheClipsKnownFieldsInMp4MovAndMxf) {
     const char* res;
     double fps;
   };
-  // The clips differ where the readers may: no audio, one or two audio streams, MXF.
+  // The clips differ where the readers may: no audio, two audio streams (2 and 1 channels), MXF.
   for (const Clip& c :
        {Clip{"v0.mp4", 1, 0, "160x90", 29.97}, Clip{"v1.mov", 1.5, 2, "160x90", 29.97},
-        Clip{"v2.mp4", 1, 2, "160x90", 29.97}, Clip{"v2.mxf", 1, 1, "320x180", 25}}) {
+        Clip{"v2.mxf", 1, 1, "320x180", 25}}) {
     auto f = ffprobe(at(c.file), tools);
     ASSERT_TRUE(f) << c.file;
     Meta lib = avfProbe(at(c.file));
@@ -88,11 +87,7 @@ TEST_F(Probe, EveryReaderGivesTheClipsKnownFieldsInMp4MovAndMxf) {
 
 TEST_F(Probe, SonySidecarGivesTheTimeTheClipLacks) {
   std::string clip = at("PRIVATE/M4ROOT/CLIP/C0001.MP4");
-  ASSERT_FALSE(avfProbe(clip).t);
-  auto f = ffprobe(clip, ProbeTools{ffprobeBin});
-  ASSERT_TRUE(f);
-  EXPECT_FALSE(f->t);
-  EXPECT_EQ(sonyCreationDate(clip), when);
+  ASSERT_FALSE(avfProbe(clip).t);  // the clip holds no time of its own
   Meta m = probe(clip, ProbeTools{ffprobeBin, std::chrono::seconds(10)});
   EXPECT_EQ(m.t, when);
   EXPECT_EQ(m.res, "160x90");
@@ -111,12 +106,10 @@ TEST_F(Probe, BrokenFilesGiveAbsentFieldsWithoutCrashing) {
   std::string good = slurp(at("v1.mov")), flipped = good;
   for (size_t i = 0; i < flipped.size(); i += 7) flipped[i] = static_cast<char>(flipped[i] ^ 0x5a);
   writeFile(at("empty.MP4"), "");
-  writeFile(at("text.MOV"), "this is a shopping list, not a clip\n");
   writeFile(at("cut.mov"), good.substr(0, good.size() / 3));
   writeFile(at("noise.mp4"), flipped);
   ProbeTools tools{ffprobeBin};
-  for (const char* f : {"empty.MP4", "text.MOV", "missing.mp4"})
-    EXPECT_EQ(probe(at(f), tools), Meta{}) << f;
+  for (const char* f : {"empty.MP4", "missing.mp4"}) EXPECT_EQ(probe(at(f), tools), Meta{}) << f;
   for (const char* f : {"cut.mov", "noise.mp4"}) {
     Meta m = probe(at(f), tools);  // whatever survives must be plausible
     EXPECT_TRUE(!m.dur || (std::isfinite(*m.dur) && *m.dur > 0)) << f;
@@ -133,12 +126,10 @@ TEST_F(Probe, AFfprobeThatMisbehavesIsIgnoredAndAHungOneIsKilled) {
     return ProbeTools{p, std::chrono::milliseconds(500)};
   };
   Meta lib = avfProbe(clip);
-  // A duration ffprobe gives must be finite and above zero, as the library's.
+  // What its output may hold is the parser's test; here a failed run, and a duration that must
+  // be finite and above zero, as the library's.
   for (auto [name, body, answers] : std::vector<std::tuple<std::string, std::string, bool>>{
-           {"garbage", "echo '{{{ not json'", false},
            {"fails", "echo '{\"format\":{\"duration\":\"9\"}}'; exit 1", false},
-           {"array", "echo '[1,2]'", false},
-           {"negative", "echo '{\"format\":{\"duration\":\"-3\"}}'", true},
            {"nan", "echo '{\"format\":{\"duration\":\"nan\"}}'", true}}) {
     ProbeTools t = fake(name, body);
     auto f = ffprobe(clip, t);
@@ -165,7 +156,6 @@ TEST(ProbeTools, FindExecutableTakesTheFirstExecutableRegularFile) {
       findExecutable({d.path + "/none", d.path + "/plain", d.path + "/dir", d.path + "/tool"}),
       d.path + "/tool");
   EXPECT_EQ(findExecutable({d.path + "/dir"}), std::nullopt);
-  EXPECT_EQ(ffprobeSearchList().back(), "/usr/bin/ffprobe");
 }
 
 }  // namespace
