@@ -33,6 +33,24 @@ std::map<std::string, std::string> copiesUnder(const std::string& root, int* par
   return out;
 }
 
+// The ingest command started with HOME at home, its output dropped; the caller kills and reaps it.
+pid_t spawn(const std::string& home, const std::vector<std::string>& args) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + home, TOLVERDINE_BINARY, "ingest"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (auto& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    ::execv(raw[0], raw.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
 TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
   Cli c;
   const std::string card = c.dir.path + "/card500";
@@ -47,22 +65,6 @@ TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
   const std::vector<std::string> args = {card,     "--project", "kill",     "--dest", c.d1,
                                          "--dest", c.d2,        "--copies", "2"};
 
-  auto spawn = [&](const std::string& home, const std::vector<std::string>& runArgs) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, 1);
-      ::dup2(null, 2);
-      std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + home, TOLVERDINE_BINARY, "ingest"};
-      argv.insert(argv.end(), runArgs.begin(), runArgs.end());
-      std::vector<char*> raw;
-      for (auto& a : argv) raw.push_back(a.data());
-      raw.push_back(nullptr);
-      ::execv(raw[0], raw.data());
-      ::_exit(127);
-    }
-    return pid;
-  };
   // How long a whole run takes here, on destinations and a database of its own: the kills fall
   // anywhere within that.
   mkdirs(c.one.path + "/t1");
@@ -141,20 +143,7 @@ TEST(IngestKill, KilledAsAGenerationAppearsTheNextRunRepairsTheChain) {
   const int watch = ::inotify_init1(IN_CLOEXEC);
   ASSERT_GE(watch, 0);
   ASSERT_GE(::inotify_add_watch(watch, mhl.c_str(), IN_CREATE), 0);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + c.dir.path + "/home",
-                                     TOLVERDINE_BINARY, "ingest"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    ::execv(raw[0], raw.data());
-    ::_exit(127);
-  }
+  pid_t pid = spawn(c.dir.path + "/home", args);
   alignas(inotify_event) char buf[4096];
   for (bool seen = false; !seen;) {
     ssize_t n = ::read(watch, buf, sizeof buf);
