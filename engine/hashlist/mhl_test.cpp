@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -220,39 +221,48 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
   expectChainMatchesFolder(longRoot);
 }
 
-// Threads of several processes writing into one folder at once, held apart by the lock file. Each
-// writer at a second of its own: only the lock keeps two of them off one number.
+// Threads and other processes writing into one folder at once, held apart by the lock file.
 TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
   TempDir t;
   std::string root = t.path + "/P";
   ASSERT_TRUE(mkdirs(root));
-  constexpr int kThreads = 3, kEach = 4, kProcs = 3, total = kProcs * kThreads * kEach;
-  auto burst = [&](int proc) {  // a writer that throws ends the process: a failure either way
-    std::vector<std::thread> th;
-    for (int k = 0; k < kThreads; ++k)
-      th.emplace_back([&, k] {
-        for (int i = 0; i < kEach; ++i)
-          writeMHLGeneration(root, {item("cam" + std::to_string(k) + "/x")}, ko(), "t",
-                             kNow + proc * kThreads + k);
-      });
-    for (auto& x : th) x.join();
+  constexpr int kThreads = 6, kEach = 4, kProcs = 3, total = (kThreads + kProcs) * kEach;
+  // Each writer at a second of its own: only the lock keeps two of them off one number.
+  auto write = [&](const std::string& cam, std::time_t at) {
+    for (int i = 0; i < kEach; ++i) writeMHLGeneration(root, {item(cam + "/x")}, ko(), "t", at);
   };
   std::vector<pid_t> kids;
-  for (int p = 1; p < kProcs; ++p) {
+  for (int k = 0; k < kProcs; ++k) {
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      burst(p);
-      ::_exit(0);
+      int rc = 0;
+      try {
+        write("p", kNow + 100 + k);
+      } catch (...) {
+        rc = 1;
+      }
+      ::_exit(rc);
     }
     kids.push_back(pid);
   }
-  burst(0);
+  std::vector<std::thread> th;
+  std::atomic<int> fails{0};
+  for (int k = 0; k < kThreads; ++k)
+    th.emplace_back([&, k] {
+      try {
+        write("cam" + std::to_string(k), kNow + k);
+      } catch (...) {
+        ++fails;
+      }
+    });
+  for (auto& x : th) x.join();
   for (pid_t pid : kids) {
     int st = 0;
     ASSERT_EQ(::waitpid(pid, &st, 0), pid);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   }
+  EXPECT_EQ(fails, 0);
   auto gens = generations(root);
   ASSERT_EQ(gens.size(), static_cast<size_t>(total));
   std::set<int> seqs;
