@@ -24,6 +24,8 @@
 
 namespace tolverdine {
 namespace {
+// Up to this size a file is written to every destination on the reading thread.
+constexpr size_t kInlineWrite = size_t{256} << 10;
 
 int openPart(const std::string& path, Fs& fs) {
   int fd = fs.open(path, kPartFlags, 0644);
@@ -91,10 +93,6 @@ std::optional<std::string> hashUncached(int fd, std::vector<char>& buf, Fs& fs) 
   return out;
 }
 
-}  // namespace
-
-namespace {
-constexpr size_t kInlineWrite = size_t{256} << 10;
 }  // namespace
 
 SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts,

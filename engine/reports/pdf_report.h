@@ -30,7 +30,7 @@ struct PdfMemo {
 /// earlier run left one of that second) through a temporary file and a rename, so a reader never
 /// sees half a document. info: project, date, src, card,
 /// volume, dests (destination roots, one per line). Throws WriteFail:
-/// EIO with the path when the document cannot be drawn, else the failure of the write.
+/// EIO with the reports folder when the document cannot be drawn, else the failure of the write.
 void writePDFReport(const std::string& root, const std::vector<Row>& rows,
                     const IngestResult& result, const std::string& cam, const std::string& camera,
                     Store& store, int copiesRequired, const NameSet& names,

@@ -25,7 +25,7 @@ void writeReports(const std::string& root, const std::vector<Row>& rows, const I
                   std::time_t now = std::time(nullptr), Fs& fs = realFs());
 
 /// stem, else stem-2, stem-3 …: the first for which dir holds no name stem + tail for any tail.
-/// Runs of one camera never overlap, so a name found free stays free until it is written.
+/// Called under dir's FolderLock, so that a name found free stays free until it is written.
 std::string freeReportStem(const std::string& dir, const std::string& stem,
                            std::initializer_list<const char*> tails, Fs& fs = realFs());
 
