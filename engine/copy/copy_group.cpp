@@ -229,16 +229,19 @@ void PartSweeper::before(const std::string& target) {
     fs_.unlink(old);
 }
 
-std::string partPathFor(const std::string& target, Fs& fs) {
-  const std::string name = lastComponent(target);
-  std::string folder = parentPath(target);
-  // The folder may not exist yet: its nearest existing ancestor is on the same file system.
+long folderNameMax(const std::string& folder, Fs& fs) {
   long max = -1;
   for (std::string f = folder.empty() ? "/" : folder;; f = parentPath(f)) {
     max = fs.nameMax(f);
     if (max > 0 || f.empty() || f == "/") break;
   }
-  if (max <= 0) max = 255;
+  return max > 0 ? max : 255;
+}
+
+std::string partPathFor(const std::string& target, Fs& fs, long nameMax) {
+  const std::string name = lastComponent(target);
+  std::string folder = parentPath(target);
+  const long max = nameMax > 0 ? nameMax : folderNameMax(folder, fs);
   // Unique per run and file: a run that meets another on one drive never writes into its part.
   // Seeded from the system once per thread: opening the random device for every file cost
   // more than the rest of naming it.

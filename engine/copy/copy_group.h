@@ -67,8 +67,13 @@ inline constexpr int kPartFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_C
 /// A fresh temporary name a copy is written under before it is renamed onto target: target +
 /// "." + pid + "-" + 8 random hex digits + ".part", or, where that would be longer than the
 /// folder's file system allows, ".tolverdine-" + pid + "-" + 8 hex digits + ".part" in the same
-/// folder. Every call gives another name.
-std::string partPathFor(const std::string& target, Fs& fs = realFs());
+/// folder. Every call gives another name. nameMax: the folder's longest name, where the caller
+/// knows it (folderNameMax); 0 asks the file system.
+std::string partPathFor(const std::string& target, Fs& fs = realFs(), long nameMax = 0);
+
+/// The longest file name the file system of folder takes; a folder not made yet answers for the
+/// nearest one above it that exists. 255 where it cannot be told.
+long folderNameMax(const std::string& folder, Fs& fs = realFs());
 
 /// Removes the temporaries of this program in folder that a process no longer running left
 /// (interrupted runs) and that are older than beforeNs (ns since the epoch); returns how many.

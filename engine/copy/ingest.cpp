@@ -119,6 +119,10 @@ class Run {
   std::vector<dev_t> destDevs;
   std::set<int> live;
   IngestResult result;
+  // Per row and destination, whether the store held a verified copy before the run: where it did
+  // not, there is nothing to look up (a copy recorded meanwhile by another run is found on the
+  // drive and compared in place).
+  std::vector<char> hadRow;
 
   // One row, steps C2 to C8. Files are only started here (read from the card and written) and
   // finished by a later call (or finish()); in paranoid mode, and under the test seam, large
@@ -137,9 +141,12 @@ class Run {
     }
     const std::string key = ingestKey(cam_, r);
     std::vector<int> toCopy, unrecorded;
+    const size_t at = static_cast<size_t>(&r - rows_.data()) * dests_.size();
     for (int d : live) {
       const std::string& root = dests_[d];
-      if (goodCopyOn(store_, key, root, *r.dest, realStat(fs_), drives_)) continue;
+      if ((at + d >= hadRow.size() || hadRow[at + d]) &&
+          goodCopyOn(store_, key, root, *r.dest, realStat(fs_), drives_))
+        continue;
       // A recorded copy gone or changed is one more file to copy, or to compare in place.
       bool there = exists(under(root, *r.dest), fs_);
       if (!there) toCopy.push_back(d);
@@ -244,7 +251,13 @@ class Run {
   };
 
   std::string target(int d, const Row& r) const { return under(dests_[d], *r.dest); }
-  std::string part(int d, const Row& r) const { return partPathFor(target(d, r), fs_); }
+  std::string part(int d, const Row& r) {
+    const std::string t = target(d, r);
+    // Asked of the file system once per folder, not once per file.
+    auto [it, fresh] = nameMax_.try_emplace(parentPath(t), 0);
+    if (fresh) it->second = folderNameMax(it->first, fs_);
+    return partPathFor(t, fs_, it->second);
+  }
 
   void fail(RowState& st, int d, const std::string& why, int round, bool writeRow = true) {
     if (writeRow)
@@ -834,6 +847,7 @@ class Run {
   }
 
   const std::vector<Row>& rows_;
+  std::map<std::string, long> nameMax_;
   const std::string& src_;
   const std::string& cam_;
   const std::vector<std::string>& dests_;
@@ -902,10 +916,14 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
       problems.push_back(lastComponent(root) + ": " + line);
   }
   if (!problems.empty()) throw IngestStop::conflicts(std::move(problems));
-  for (const auto& root : dests) {
+  run.hadRow.assign(rows.size() * dests.size(), 0);
+  for (size_t d = 0; d < dests.size(); ++d) {
+    const std::string& root = dests[d];
+    ReadSnapshot together(store);
     int64_t need = 0;
-    for (const auto& r : rows) {
-      if (!store.verifiedHash(ingestKey(cam, r), root)) need += r.size;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (store.verifiedHash(ingestKey(cam, rows[i]), root)) run.hadRow[i * dests.size() + d] = 1;
+      else need += rows[i].size;
     }
     int64_t have = free ? free(root) : 0;
     if (marginShort(need, have)) throw IngestStop::noSpace(root, need, have);
@@ -950,6 +968,7 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   // D: completion.
   if (progress) progress(count, count, "", total, total);
   IngestResult& res = run.result;
+  ReadSnapshot together(store);
   for (const auto& r : rows) {
     if (store.verifiedCount(ingestKey(cam, r), cardDriveId) < copiesRequired) ++res.underCopied;
   }

@@ -61,16 +61,8 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
                                                 {"volume", volume.value_or("")},
                                                 {"dests", dests}};
   if (info.count("notes")) printed["notes"] = info["notes"];  // the placement notes, printed too
-  // Tens of thousands of lookups below read one snapshot instead of opening one each; nothing
-  // here writes. Skipped when the caller holds a transaction already.
-  struct ReadTogether {
-    Store& store;
-    bool open = false;
-    explicit ReadTogether(Store& s) : store(s), open(s.begin()) {}
-    ~ReadTogether() {
-      if (open) store.commit();
-    }
-  } together(store);
+  // Tens of thousands of lookups below; nothing here writes.
+  ReadSnapshot together(store);
   PdfMemo pdfMemo;
   const std::time_t now = std::time(nullptr);
   Fs& fs = job.fs ? *job.fs : realFs();

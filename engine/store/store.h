@@ -262,4 +262,20 @@ class Store {
   std::set<std::string> told_;
 };
 
+/// Many lookups in a row read one snapshot instead of opening a transaction each; nothing is
+/// written meanwhile. Does nothing when the caller holds a transaction already.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(Store& store) : store_(store), open_(store.begin()) {}
+  ~ReadSnapshot() {
+    if (open_) store_.commit();
+  }
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+ private:
+  Store& store_;
+  bool open_;
+};
+
 }  // namespace tolverdine
