@@ -45,14 +45,12 @@ struct ModelRig {
   std::shared_ptr<std::atomic<int>> sleepHeld = std::make_shared<std::atomic<int>>(0);
   std::map<std::string, std::string> volumes;                // mount path -> volume id
   std::map<std::string, std::optional<int64_t>> capacities;  // mount path -> size; unlisted: 64 GB
-  std::function<Meta(const std::string&)> probe = [](const std::string&) { return Meta{}; };
   std::unique_ptr<Model> model;
 
   // Two drives: one drive is one copy, however many folders of it are destinations.
   TempDrive drive1, drive2;
   std::string dest1() const { return drive1.path + "/d1"; }
   std::string dest2() const { return drive2.path + "/d2"; }
-  std::string db() const { return tmp.path + "/state.db"; }
 
   /// A camera card with `files` photos at tmp/name, or with clips C0001.MP4 … when `clips`.
   std::string card(const std::string& name, int files = 2, unsigned seed = 1, bool clips = false) {
@@ -77,17 +75,17 @@ struct ModelRig {
   }
   std::vector<std::string> unlistable_;
 
-  /// Accepted terms, a project, two destinations.
-  void readyToGo() {
+  /// Ready to go unless told otherwise: accepted terms, a project, two destinations.
+  explicit ModelRig(bool ready = true) {
+    if (!ready) return;
     mkdirs(dest1()), mkdirs(dest2());
     prefs.values["eulaAccepted"] = "fp", prefs.values["project"] = "데모";
     prefs.values["dests"] = {dest1(), dest2()};
   }
 
-  /// readyToGo, with three copies asked of the two destinations: a card copied through ends
-  /// yellow and stays mounted. Returns tmp/nas, an empty folder for the second copy.
+  /// Three copies asked of the two destinations: a card copied through ends yellow and stays
+  /// mounted. Returns tmp/nas, an empty folder for the second copy.
   std::string secondCopyNeeded() {
-    readyToGo();
     prefs.values["copies"] = 3;
     prefs.values["ejectOnGreen"] = false;
     return mkdirs(tmp.path + "/nas"), tmp.path + "/nas";
@@ -99,21 +97,19 @@ struct ModelRig {
         webhook, ejector, holders, links,
         clock,   opener,  nullptr, [h = sleepHeld] { return std::make_unique<CountingSleep>(h); }};
     ModelOptions opt;
-    opt.dbPath = dbPath.empty() ? db() : dbPath;
+    opt.dbPath = dbPath.empty() ? tmp.path + "/state.db" : dbPath;
     opt.presetsV0 = tmp.path + "/presets-v0.json";
     opt.presetsCustom = tmp.path + "/presets.json";
     opt.terms = Terms{"약관", "fp"};
-    opt.destinationPrefixes = {tmp.path + "/vol/"};
     opt.settleInterval = 0;
     opt.settleTries = 1;
-    opt.volumeId = [this](const std::string& p) -> std::optional<std::string> {
-      if (volumes.count(p)) return volumes[p];
-      return std::nullopt;
+    opt.volumeId = [this](const std::string& p) {
+      return volumes.count(p) ? std::optional(volumes[p]) : std::nullopt;
     };
     opt.capacity = [this](const std::string& p) {
       return capacities.count(p) ? capacities[p] : std::optional<int64_t>(64'000'000'000LL);
     };
-    opt.probe = probe;
+    opt.probe = [](const std::string&) { return Meta{}; };
     model = std::make_unique<Model>(svc, opt);
     return *model;
   }
@@ -178,13 +174,11 @@ struct ModelRig {
     const CardItem* c = model->card(id);
     return c ? c->phase.get<Phase::Finished>() : nullptr;
   }
-  /// The first log line that begins with prefix, or "".
-  std::string logLine(const std::string& prefix) const {
-    auto it = std::find_if(log.lines.begin(), log.lines.end(),
-                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-    return it == log.lines.end() ? "" : *it;
+  /// Whether a log line begins with prefix.
+  bool logged(const std::string& prefix) const {
+    return std::any_of(log.lines.begin(), log.lines.end(),
+                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
   }
-  bool logged(const std::string& prefix) const { return !logLine(prefix).empty(); }
 
   ~ModelRig() {
     if (model) settle();
