@@ -40,11 +40,9 @@ TEST(Copy, EveryBlockBoundaryGivesIdenticalPartsAndTheSourceHash) {
     for (const Part& p : parts) {
       struct stat st;
       ASSERT_EQ(::stat(p.path.c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 0777, 0644u);
-      EXPECT_EQ(std::pair(st.st_atim.tv_sec, st.st_atim.tv_nsec),
-                std::pair(1600000000L, 123456789L));
-      EXPECT_EQ(std::pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
-                std::pair(1500000000L, 987654321L));
+      EXPECT_EQ(std::tuple(st.st_mode & 0777, st.st_atim.tv_sec, st.st_atim.tv_nsec,
+                           st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
+                std::tuple(0644u, 1600000000L, 123456789L, 1500000000L, 987654321L));
       EXPECT_EQ(hashFile(p.path), h.xxh64) << p.path;  // after the times: it reads
       ::unlink(p.path.c_str());
     }
@@ -60,7 +58,6 @@ TEST(Copy, EveryBlockBoundaryGivesIdenticalPartsAndTheSourceHash) {
               (IOFail{EEXIST, 7}));
   EXPECT_EQ(slurp(t.path + "/a.part"), "theirs");
   EXPECT_TRUE(slurp(src) == card);
-  EXPECT_EQ(hex64(0x1f), "000000000000001f");
 }
 
 // Over several blocks: reads that give less than asked still copy everything; a read that ends

@@ -91,29 +91,5 @@ TEST(DestPaths, OlderDatabaseCountsOneFolderOnce) {
   }
 }
 
-// Written by the build before this one: `ingest CARD --dest /tmp/tlf/d1/`, then `--dest
-// /tmp/tlf/d1`, then `--dest /tmp/tlf/x/../d1`, each with --copies 2; the second and third said
-// green.
-TEST(DestPaths, DatabaseOfTheEarlierBuildCountsOneFolderOnce) {
-  TempDir t;
-  ASSERT_EQ(sh("cp '" TOLVERDINE_SOURCE_DIR "/testing/data/landed_two_spellings.sqlite' '" +
-               t.path + "/ingest.sqlite'"),
-            0);
-  Store s(t.path + "/ingest.sqlite");
-  s.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });  // no files here
-  const std::string root = canonicalPath("/tmp/tlf/d1/20260301_R");
-  EXPECT_EQ(s.verifiedRoots(), std::vector<std::string>{root});
-  for (int i = 1; i <= 3; ++i) {
-    std::string key = "A캠|DCIM/100MSDCF/DSC0000" + std::to_string(i) + ".JPG|" +
-                      std::to_string(1000 * i) + "|1772359200000000000";
-    EXPECT_EQ(s.verifiedCount(key), 1) << key;
-    std::string at;
-    rawQuery(s, "SELECT at FROM copy WHERE key=?", {key},
-             [&](const SqlRow& r) { at = r.textOr(0); });
-    EXPECT_EQ(at, "2026-12-08T06:15:05Z") << "the newest of the three rows is kept";
-  }
-  EXPECT_EQ(dbRows(s), 3);
-}
-
 }  // namespace
 }  // namespace tolverdine

@@ -124,14 +124,10 @@ TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
   for (const std::string& drive : {d2.path(), d3.path()}) {
     auto stop = thrown<IngestStop>([&] { run.run({.dests = {root1, drive + "/20250101_p"}}); });
     EXPECT_EQ(stop, IngestStop::unwritable(drive, EROFS));
-    EXPECT_EQ(stop->description(),
-              "목적지에 쓸 수 없습니다: " + drive + " — 읽기 전용으로 연결되어 있습니다");
     // Not a byte, not a folder, not a lock on the good destination; no row in the database.
     EXPECT_FALSE(exists(root1));
     EXPECT_EQ(dbRows(run.store), 0);
   }
-  EXPECT_EQ(IngestStop::unwritable("/mnt/x", EACCES).description(),
-            "목적지에 쓸 수 없습니다: /mnt/x — 쓰기 권한이 없습니다");
   // Writable again, the same card goes through.
   d2.pull();
   ASSERT_TRUE(d2.remount());

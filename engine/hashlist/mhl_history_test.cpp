@@ -3,12 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "engine/base/files.h"
-#include "engine/base/names.h"
 #include "engine/base/term_text.h"
 #include "engine/hashlist/c4.h"
 #include "engine/hashlist/digest.h"
-#include "engine/hashlist/mhl.h"
-#include "engine/hashlist/mhl_complete.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -132,50 +129,6 @@ TEST(MHLHistory, FailedHashesMovesAndStrongestType) {
                                     {"other/sub/cache/f.bin", false, false},
                                     {"x/a.tmpx", false, false}})
     EXPECT_EQ(mhlIgnored(path, dir, h.ignore), ignored) << path;
-  EXPECT_TRUE(mhlIgnored("_리포트/a.csv", false, {"_리포트/"}));
-  EXPECT_FALSE(mhlIgnored("_리포트", false, {"_리포트/"}));
-}
-
-Verified item(const std::string& dest, const std::string& hash) {
-  Verified v;
-  v.row.rel = dest;
-  v.row.dest = dest;
-  v.row.size = 1;
-  v.hash = hash;
-  return v;
-}
-
-TEST(MHLHistory, GenerationListsWhatNoEarlierOneLists) {
-  TempDir t;
-  std::string root = t.path + "/20260305_P";
-  ASSERT_TRUE(mkdirs(root));
-  ASSERT_TRUE(writeMHLGeneration(root, {item("A/a.mov", "0000000000000001")}, NameSet::ko(),
-                                 std::nullopt, 1000));
-  // A run cut short: b and c were verified but never listed; d is this run's; the bad name
-  // cannot be listed at all.
-  std::vector<Verified> known = {
-      item("A/a.mov", "0000000000000001"), item("A/b.mov", "0000000000000002"),
-      item("A/c\x01.mov", "0000000000000003"), item("A/e\xFF.mov", "0000000000000005")};
-  known[1].md5 = "0123456789abcdef0123456789abcdef";
-  MHLListing l = writeListedGeneration(root, {item("A/d.mov", "0000000000000004")}, known,
-                                       NameSet::ko(), std::nullopt, 2000);
-  ASSERT_TRUE(l.file);
-  std::string x = slurp(*l.file);
-  EXPECT_EQ(x.find("A/a.mov"), std::string::npos) << "already listed";
-  EXPECT_NE(x.find(">A/b.mov</path>"), std::string::npos) << x;
-  EXPECT_NE(x.find(">0123456789abcdef0123456789abcdef</md5>"), std::string::npos)
-      << "the recorded MD5 too";
-  EXPECT_NE(x.find(">A/d.mov</path>"), std::string::npos) << x;
-  EXPECT_EQ(l.leftOut, (std::vector<std::string>{"A/c\x01.mov", "A/e\xFF.mov"}));
-  // Nothing new: no generation, but the left-out names are still named.
-  MHLListing again = writeListedGeneration(root, {}, known, NameSet::ko(), std::nullopt, 3000);
-  EXPECT_FALSE(again.file);
-  EXPECT_EQ(again.leftOut.size(), 2u);
-  MHLHistory h = readMHLHistory(root);
-  EXPECT_EQ(h.files.size(), 3u);
-  std::string line = unlistedLine(l.leftOut);
-  EXPECT_NE(line.find("2개"), std::string::npos) << line;
-  EXPECT_NE(line.find("A/c\\x01.mov"), std::string::npos) << line;
 }
 
 TEST(MHLHistory, PrintableNames) {

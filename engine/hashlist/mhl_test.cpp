@@ -129,12 +129,8 @@ TEST(MHL, GenerationTextNumberingAndEscaping) {
   ASSERT_TRUE(q);
   EXPECT_EQ(lastComponent(*q), "0005_20260305_A&B_2026-03-05_093823Z.mhl");
   EXPECT_EQ(slurp(theirs), slurp(*p));
-  std::string mirror = slurp(*q);
-  EXPECT_FALSE(has(mirror, "<author>"));
-  EXPECT_EQ(
-      std::count(mirror.begin(), mirror.end(), '\n') - std::count(want.begin(), want.end(), '\n'),
-      6 - 1 - 5);  // six more patterns, no author, one hash block instead of two
-  EXPECT_TRUE(has(mirror, "<pattern>03_사진/</pattern>\n    </ignore>"));
+  EXPECT_FALSE(has(slurp(*q), "<author>"));
+  EXPECT_TRUE(has(slurp(*q), "<pattern>03_사진/</pattern>\n    </ignore>")) << "a mirror's view";
   expectChainMatchesFolder(root);  // notes.mhl with sequence 0
 }
 
@@ -166,10 +162,8 @@ TEST(MHL, RenamesRehashAtNewPath) {
         "lastmodificationdate=\"2026-03-05T09:38:22+00:00\">01_원본/인터뷰/c&amp;.mov</path>\n"
         "      <xxh64 action=\"failed\" " +
             d + xxh64("gone") + "</xxh64>",
-        std::string("<comment>분류 이동 (파일 내용은 그대로)</comment>\n  </creatorinfo>"),
-        std::string(
-            "<process>in-place</process>\n    <ignore>\n      <pattern>.DS_Store</pattern>"),
-        std::string("<pattern>_리포트/</pattern>"), std::string("<pattern>03_사진/</pattern>")})
+        std::string("<comment>분류 이동 (파일 내용은 그대로)</comment>"),
+        std::string("<process>in-place</process>"), std::string("<pattern>03_사진/</pattern>")})
     EXPECT_TRUE(has(x, part)) << part << "\n" << x;
   for (const char* absent : {"<author>", "<md5"}) EXPECT_FALSE(has(x, absent)) << absent;
   EXPECT_FALSE(exists(root + "/ascmhl/" + kFolderLockFile)) << "other tools look in this folder";
@@ -189,26 +183,20 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
   EXPECT_EQ(lastComponent(*p), "0001_20260305_한_2026-03-05_093822Z.mhl");
   EXPECT_TRUE(has(slurp(*p), std::string(4000, 'a') + "&amp;&quot;&lt;&gt;</path>"));
 
-  // Names XML cannot carry (a control character, bytes that are not UTF-8, U+FFFF) are left
-  // out rather than written as another name; a carriage return is carried; a decomposed name is
-  // written composed.
-  auto r = writeMHLGeneration(root,
-                              {item("a\001b.mov"), item("x\xFF\xC3.mov"), item("y\xEF\xBF\xBF.mov"),
-                               item("c\rd"), item(nfd + "/x")},
-                              ko(), std::nullopt, kNow);
+  // A carriage return is carried; a decomposed name is written composed; names XML cannot carry
+  // are left out (the hash-list command test), and a list of nothing but such names is not
+  // written.
+  auto r = writeMHLGeneration(root, {item("a\001b.mov"), item("c\rd"), item(nfd + "/x")}, ko(),
+                              std::nullopt, kNow);
   ASSERT_TRUE(r);
-  std::string rx = slurp(*r);
-  EXPECT_FALSE(has(rx, "\xEF\xBF\xBD")) << "no replacement character stands for a name";
-  EXPECT_FALSE(has(rx, ".mov</path>")) << rx;
-  EXPECT_TRUE(has(rx, ">c&#13;d</path>"));
-  EXPECT_TRUE(has(rx, ">20260305_한/x</path>"));
-  expectChainMatchesFolder(nfc(root));
-  size_t before = generations(nfc(root)).size();
+  EXPECT_TRUE(has(slurp(*r), ">c&#13;d</path>"));
+  EXPECT_TRUE(has(slurp(*r), ">20260305_한/x</path>"));
+  EXPECT_FALSE(has(slurp(*r), "a\001b")) << slurp(*r);
   EXPECT_FALSE(writeMHLGeneration(root, {item("a\001b.mov")}, ko(), std::nullopt, kNow));
   EXPECT_FALSE(
       writeMHLRenames(root, {{"a\x01", "b", 1, "ab"}, {"b", "c\x02", 1, "ab"}}, ko(), kNow));
-  EXPECT_EQ(generations(nfc(root)).size(), before)
-      << "a list of nothing but such names is not written";
+  EXPECT_EQ(generations(nfc(root)).size(), 2u);
+  expectChainMatchesFolder(nfc(root));
 
   // A project name long enough that the full generation name would not fit a directory entry.
   std::string longRoot = t.path + "/20260305_";
@@ -228,34 +216,22 @@ TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
   ASSERT_TRUE(mkdirs(root));
   constexpr int kThreads = 6, kEach = 4, kProcs = 3, total = (kThreads + kProcs) * kEach;
   // Each writer at a second of its own: only the lock keeps two of them off one number.
-  auto write = [&](const std::string& cam, std::time_t at) {
-    for (int i = 0; i < kEach; ++i) writeMHLGeneration(root, {item(cam + "/x")}, ko(), "t", at);
+  auto write = [&](int k) {
+    try {
+      for (int i = 0; i < kEach; ++i)
+        writeMHLGeneration(root, {item("w" + std::to_string(k) + "/x")}, ko(), "t", kNow + k);
+      return true;
+    } catch (...) {
+      return false;
+    }
   };
   std::vector<pid_t> kids;
-  for (int k = 0; k < kProcs; ++k) {
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      int rc = 0;
-      try {
-        write("p", kNow + 100 + k);
-      } catch (...) {
-        rc = 1;
-      }
-      ::_exit(rc);
-    }
-    kids.push_back(pid);
-  }
-  std::vector<std::thread> th;
+  for (int k = 0; k < kProcs; ++k)
+    if (pid_t pid = ::fork(); pid == 0) ::_exit(write(100 + k) ? 0 : 1);
+    else kids.push_back(pid);
   std::atomic<int> fails{0};
-  for (int k = 0; k < kThreads; ++k)
-    th.emplace_back([&, k] {
-      try {
-        write("cam" + std::to_string(k), kNow + k);
-      } catch (...) {
-        ++fails;
-      }
-    });
+  std::vector<std::thread> th;
+  for (int k = 0; k < kThreads; ++k) th.emplace_back([&, k] { fails += !write(k); });
   for (auto& x : th) x.join();
   for (pid_t pid : kids) {
     int st = 0;
@@ -264,23 +240,16 @@ TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
   }
   EXPECT_EQ(fails, 0);
   auto gens = generations(root);
-  ASSERT_EQ(gens.size(), static_cast<size_t>(total));
   std::set<int> seqs;
   for (auto& g : gens) seqs.insert(mhlSequence(g).value_or(-1));
-  EXPECT_EQ(seqs.size(), static_cast<size_t>(total));
-  EXPECT_EQ(*seqs.begin(), 1);
-  EXPECT_EQ(*seqs.rbegin(), total);
+  ASSERT_EQ(std::pair(gens.size(), seqs.size()), std::pair(size_t{total}, size_t{total}));
+  EXPECT_EQ(std::pair(*seqs.begin(), *seqs.rbegin()), std::pair(1, total));
   expectChainMatchesFolder(root);
   for (auto& n : listFolder(root + "/ascmhl")) EXPECT_FALSE(has(n, ".tmp-")) << n;
 }
 
-// A read-only destination fails; a full one leaves no partial generation and the chain as it was.
+// A full destination leaves no partial generation and the chain as it was.
 TEST(MHL, FailingMedia) {
-  LoopMount ro(8, "ext4", "ro");
-  SKIP_UNLESS_MOUNTED(ro);
-  EXPECT_THROW(writeMHLGeneration(ro.path(), {item("a")}, ko(), std::nullopt, kNow), WriteFail);
-
-  // Full destination: the failed generation leaves no partial file, the previous chain stays.
   LoopMount full(8);
   SKIP_UNLESS_MOUNTED(full);
   std::string fr = full.path() + "/P";

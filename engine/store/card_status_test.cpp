@@ -20,19 +20,19 @@ TEST(CardFingerprint, DependsOnFilesOnly) {
       {"DCIM/C0001.MP4", 1000, 111}, {"DCIM/C0002.MP4", 2000, 222}, {"한글.wav", 5, 9}};
   const std::string fp = cardFingerprint(card);
   EXPECT_EQ(cardFingerprint({card[2], card[0], card[1]}), fp);
-  auto other = card;
-  other[1].mtimeNs += 1;
-  EXPECT_NE(cardFingerprint(other), fp);
-  other = card;
-  other[1].size += 1;
-  EXPECT_NE(cardFingerprint(other), fp);
   EXPECT_NE(cardFingerprint({card[0], card[1]}), fp);
-  // Case and composition as different readers report them.
-  EXPECT_EQ(cardFingerprint({{"É.MOV", 1, 1}}), cardFingerprint({{"é.mov", 1, 1}}));
-  EXPECT_EQ(cardFingerprint({{"E\xcc\x81.mov", 1, 1}}), cardFingerprint({{"é.mov", 1, 1}}));
-  std::string hanNfd = "\xe1\x84\x92\xe1\x85\xa1\xe1\x86\xab.wav";  // "한" as conjoining jamo
-  EXPECT_EQ(cardFingerprint({{hanNfd, 5, 9}}), cardFingerprint({{"한.wav", 5, 9}}));
-  EXPECT_EQ(cardFingerprint({{"ΣΑ.MOV", 1, 1}}), cardFingerprint({{"σα.mov", 1, 1}}));
+  for (auto [size, mtime] : {std::pair{0, 1}, {1, 0}}) {
+    auto other = card;
+    other[1].size += size;
+    other[1].mtimeNs += mtime;
+    EXPECT_NE(cardFingerprint(other), fp);
+  }
+  // Case and composition as different readers report them ("한" as conjoining jamo).
+  for (auto [x, y] : {std::pair<std::string, std::string>{"É.MOV", "é.mov"},
+                      {"E\xcc\x81.mov", "é.mov"},
+                      {"\xe1\x84\x92\xe1\x85\xa1\xe1\x86\xab.wav", "한.wav"},
+                      {"ΣΑ.MOV", "σα.mov"}})
+    EXPECT_EQ(cardFingerprint({{x, 1, 1}}), cardFingerprint({{y, 1, 1}})) << y;
   // Names differing only in case give the same line twice; both stay in the text.
   EXPECT_NE(cardFingerprint({{"A.MOV", 1, 1}, {"a.mov", 1, 1}}),
             cardFingerprint({{"a.mov", 1, 1}}));

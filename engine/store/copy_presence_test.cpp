@@ -47,8 +47,8 @@ struct FakeDisk {
 };
 
 TEST(CopyPresence, SizeAndTimeOfTheKeyDecide) {
-  EXPECT_EQ(keyFacts("A캠|DCIM/a|b.MP4|1234|1700000000123456789")->size, 1234);
-  EXPECT_EQ(keyFacts("A캠|DCIM/a|b.MP4|1234|1700000000123456789")->mtimeNs, 1700000000123456789);
+  auto facts = keyFacts("A캠|DCIM/a|b.MP4|1234|1700000000123456789");
+  EXPECT_EQ(std::pair(facts->size, facts->mtimeNs), std::pair(int64_t{1234}, 1700000000123456789));
   EXPECT_FALSE(keyFacts("A캠|x|12a|5"));
   EXPECT_FALSE(keyFacts("nothing"));
 
@@ -162,8 +162,8 @@ TEST(CopyPresence, ADriveAnsweringWithErrorsVouchesForNothing) {
   s.record(copy.key, root, copy.rel, 4, "h", CopyState::verified, 1, {}, {}, on);
   FaultFs fs(failing(EIO));
   s.setCopyJudge([&](const RecordedCopy& c) { return judgeCopy(c, realStat(fs), *drives); });
-  EXPECT_EQ(s.verifiedTally(copy.key).counted, 0);
-  EXPECT_EQ(s.verifiedTally(copy.key).missing, 1);
+  EXPECT_EQ(std::pair(s.verifiedTally(copy.key).counted, s.verifiedTally(copy.key).missing),
+            std::pair(0, 1));
   s.setCopyJudge({});
   EXPECT_EQ(s.verifiedCount(copy.key), 1);
 }
@@ -197,8 +197,7 @@ TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
   ASSERT_EQ(::unlink((r2 + "/C1.MP4").c_str()), 0);
   ASSERT_EQ(sh("printf Z | dd of='" + r2 + "/C2.MP4' bs=1 seek=1 conv=notrunc status=none"), 0);
   CopyTally one = s.verifiedTally(ingestKey("A캠", files[0]));
-  EXPECT_EQ(one.counted, 1);
-  EXPECT_EQ(one.missing, 1);
+  EXPECT_EQ(std::pair(one.counted, one.missing), std::pair(1, 1));
   EXPECT_EQ(s.verifiedCount(ingestKey("A캠", files[1])), 1) << "a byte written changed the time";
   CardStatus st = cardStatus(files, s, 2, std::nullopt);
   EXPECT_FALSE(st.alreadyBackedUp());
@@ -213,47 +212,37 @@ int64_t mtimeOf(const std::string& p) {
 }
 
 TEST(CopyPresence, RerunAdoptsTouchedCopiesAndNeverOverwritesChangedOnes) {
-  TempDir dir;
-  TempDrive one, two;
-  const std::string card = dir.path + "/card", root1 = one.path + "/d1/20250101_p",
-                    root2 = two.path + "/d2/20250101_p";
-  Store store{dir.path + "/db.sqlite"};
-  std::vector<Row> rows;
-  for (int i = 0; i < 3; ++i)
-    rows.push_back(cardRow(card, "CLIP/C000" + std::to_string(i) + ".MP4", 5000 + i, 40 + i));
-  auto run = [&](std::vector<std::string> dests) {
-    return runIngest(rows, card, kCam, dests, NameSet::ko(), store, 2, {}, plenty, {});
-  };
-  auto copy = [&](const std::string& root, int i) { return root + "/" + *rows[i].dest; };
+  IngestRig c;
+  const std::string &root1 = c.root1, &root2 = c.root2;
+  c.addClips(3, 5000);
+  const auto& rows = c.rows;
+  auto run = [&](std::vector<std::string> dests) { return c.run({.dests = dests, .copies = 2}); };
+  auto copy = [&](const std::string& root, int i) { return c.at(root, rows[i]); };
   auto poke = [&](const std::string& path) {  // one byte changed, in place
     return sh("printf Z | dd of='" + path + "' bs=1 seek=10 conv=notrunc status=none");
   };
-  mkdirs(one.path + "/d1");
-  mkdirs(two.path + "/d2");
   ASSERT_EQ(run({root1, root2}).color, CardColor::green);
 
   // Only the time changed: the content is compared in place, kept, and given its time back.
   ASSERT_EQ(sh("touch -d '2001-01-01' '" + copy(root1, 1) + "'"), 0);
-  EXPECT_EQ(store.verifiedCount(ingestKey(kCam, rows[1])), 1);
+  EXPECT_EQ(c.store.verifiedCount(ingestKey(kCam, rows[1])), 1);
   IngestResult touched = run({root1, root2});
-  EXPECT_EQ(touched.color, CardColor::green);
-  EXPECT_EQ(touched.copied, 0);
+  EXPECT_EQ(std::tuple(touched.color, touched.copied), std::tuple(CardColor::green, 0));
   EXPECT_EQ(mtimeOf(copy(root1, 1)), rows[1].mtimeNs);
-  EXPECT_EQ(store.verifiedCount(ingestKey(kCam, rows[1])), 2);
+  EXPECT_EQ(c.store.verifiedCount(ingestKey(kCam, rows[1])), 2);
 
   // A byte changed: red, and the changed file stays as it is.
   ASSERT_EQ(poke(copy(root1, 2)), 0);
   auto changed = hashFile(copy(root1, 2));
   IngestResult red = run({root1});
-  EXPECT_EQ(red.color, CardColor::red);
-  ASSERT_EQ(red.failed.size(), 1u);
-  EXPECT_EQ(red.underCopied, 1);
+  EXPECT_EQ(std::tuple(red.color, red.failed.size(), red.underCopied),
+            std::tuple(CardColor::red, 1u, 1));
   EXPECT_EQ(hashFile(copy(root1, 2)), changed);
   EXPECT_EQ(run({root1, root2}).color, CardColor::red);
 
   // Size and time put back over a changed byte: no run that reads nothing can see it (only
   // reading the copy back, as verify does); the run still never writes over it.
-  const std::string keep = dir.path + "/keep";
+  const std::string keep = c.dir.path + "/keep";
   ASSERT_EQ(sh("cp -p '" + copy(root2, 1) + "' '" + keep + "'"), 0);
   ASSERT_EQ(poke(copy(root2, 1)), 0);
   ASSERT_EQ(sh("touch -r '" + keep + "' '" + copy(root2, 1) + "'"), 0);
