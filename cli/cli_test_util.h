@@ -25,12 +25,10 @@ struct Cli {
     writePattern(card + "/PRIVATE/M4ROOT/CLIP/C0002.MP4", 70000, 2);
     writePattern(card + "/PRIVATE/M4ROOT/STATUS.BIN", 100, 3);
   }
-  RunResult run(std::vector<std::string> args, const std::string& command = "ingest") const {
-    return runIn("", command, std::move(args));
-  }
-  /// The same, run from the folder cwd (empty: this process's), so relative paths are the user's.
-  RunResult runIn(const std::string& cwd, const std::string& command,
-                  std::vector<std::string> args) const {
+  /// The command run with args from the folder cwd (empty: this process's), so relative paths are
+  /// the user's.
+  RunResult run(std::vector<std::string> args, const std::string& command = "ingest",
+                const std::string& cwd = "") const {
     std::vector<std::string> argv;
     if (asNobody) argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     argv.push_back("/usr/bin/env");

@@ -18,7 +18,6 @@ TEST(Process, StatusOutputStartFailureAndLargeOutput) {
   ASSERT_TRUE(r);
   EXPECT_EQ(std::tuple(r->status, r->ok(), r->out, r->err), std::tuple(3, false, "a b", ""));
   EXPECT_FALSE(runProcess({"/nonexistent/tool"}));
-  EXPECT_FALSE(runProcess({}));
   // Arguments reach the child as they are, never through a shell.
   EXPECT_EQ(runProcess({"/bin/echo", "$HOME;", "`id`"})->out, "$HOME; `id`\n");
   r = runProcess({"/bin/sh", "-c", "kill -TERM $$"});
@@ -28,7 +27,6 @@ TEST(Process, StatusOutputStartFailureAndLargeOutput) {
   // 4 MiB on each pipe: far beyond a pipe's buffer, so a reader that waits first would hang.
   RunOptions opt;
   opt.captureStderr = true;
-  opt.timeout = milliseconds(20000);
   r = runProcess({"/bin/sh", "-c", "head -c 4194304 /dev/zero; head -c 4194304 /dev/zero >&2"},
                  opt);
   ASSERT_TRUE(r);

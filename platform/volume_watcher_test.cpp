@@ -15,74 +15,27 @@
 namespace tolverdine {
 
 namespace fs = std::filesystem;
-using Kind = VolumeEvent::Kind;
 
 namespace {
-// An event in one line: "+" mounted or "-" unmounted, the path, r(emovable), i(mage).
-std::string said(const std::optional<VolumeEvent>& e) {
-  if (!e) return "";
-  return (e->kind == Kind::mounted ? "+" : "-") + e->path.value_or("?") +
-         (e->removable ? " r" : "") + (e->diskImage ? " i" : "");
-}
-}  // namespace
-
-TEST(VolumeWatcher, FilterSwallowsRepeatsAndUnknownUnmounts) {
-  VolumeEventFilter f({"/media/"});
-  const DiskInfo card{"/media/u/A001", "A001", true, false, "SD Reader", "USB", "sdb1"};
-  const DiskInfo image{"/media/u/IMG", "IMG", false, false, "Disk Image", {}, "loop0"};
-  const DiskInfo elsewhere{"/mnt/x", "X", true, false, {}, {}, "sdc1"};
-  DiskInfo gone = card, away = elsewhere;
-  gone.path.reset();
-  away.path.reset();
-  struct Step {
-    bool pulled;  // disappeared, else changed
-    DiskInfo info;
-    std::string want, why;
-  };
-  for (const Step& s : std::vector<Step>{
-           {false, card, "+/media/u/A001 r", "a card"},
-           {false, card, "", "appeared and description changed: one event"},
-           {false,
-            {"/media/u/DATA", "DATA", true, true, "SSD", "SATA", "sda3"},
-            "+/media/u/DATA",
-            "removable media in an internal bay is not a card"},
-           {false, elsewhere, "", "outside the prefixes"},
-           {false, away, "", "never announced, so no unmount either"},
-           {false, image, "+/media/u/IMG i", "a disk image"},
-           {false, {"/media/u/NOBSD", {}, true, false, {}, {}, {}}, "", "no device name"},
-           {false, gone, "-/media/u/A001 r", "the path it had"},
-           {true, card, "", "pulled afterwards: no second event"},
-           {true, image, "-/media/u/IMG", "an unmount event is never an image"}})
-    EXPECT_EQ(said(s.pulled ? f.disappeared(s.info) : f.changed(s.info)), s.want) << s.why;
-  EXPECT_EQ(f.mounted().count("sdc1"), 0u);
-}
-
-namespace {
+// The events told, each in one line: "+" mounted or "-" unmounted, the path, r(emovable), i(mage).
 struct Events {
-  std::vector<VolumeEvent> got;
+  std::vector<std::string> got;
   VolumeHandler handler() {
-    return [this](const VolumeEvent& e) { got.push_back(e); };
-  }
-  std::vector<std::string> lines(size_t from = 0) const {
-    std::vector<std::string> out;
-    for (size_t i = from; i < got.size(); ++i) out.push_back(said(got[i]));
-    return out;
+    return [this](const VolumeEvent& e) {
+      got.push_back((e.kind == VolumeEvent::Kind::mounted ? "+" : "-") + e.path.value_or("?") +
+                    (e.removable ? " r" : "") + (e.diskImage ? " i" : ""));
+    };
   }
 };
 
-void pump(GMainContext* ctx) {
-  while (g_main_context_iteration(ctx, FALSE)) {
-  }
-}
-
-// Waits for n events, iterating ctx, at most 10 s.
+// Iterates ctx until n events were told, at most 10 s.
 bool waitFor(GMainContext* ctx, Events& ev, size_t n) {
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ev.got.size() < n && std::chrono::steady_clock::now() < end) {
-    pump(ctx);
+  do {
+    while (g_main_context_iteration(ctx, FALSE)) {
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  pump(ctx);
+  } while (ev.got.size() < n && std::chrono::steady_clock::now() < end);
   return ev.got.size() >= n;
 }
 
@@ -129,27 +82,19 @@ TEST(VolumeWatcher, MountTableChangesOnFakeDevices) {
     Events ev;
     LinuxVolumeWatcher w({{vol + "/"}, false, ctx, sys, info});
     w.start(ev.handler());
-    pump(ctx);
+    waitFor(ctx, ev, 2);
     // LATE does not exist (yet), tmpfs is no device; the card is on USB although its flag is 0,
     // DATA is on the system volume's disk.
-    ASSERT_EQ(ev.got.size(), 2u);
-    auto first = ev.lines();
-    std::sort(first.begin(), first.end());
-    EXPECT_EQ(first, (std::vector<std::string>{"+" + vol + "/CARD A r", "+" + vol + "/DATA"}));
-    const auto& card = ev.got[ev.got[0].path == vol + "/DATA" ? 1 : 0];
-    EXPECT_TRUE(card.bsd == "sdz1" && card.name == "CARD A");
+    std::sort(ev.got.begin(), ev.got.end());
+    EXPECT_EQ(ev.got, (std::vector<std::string>{"+" + vol + "/CARD A r", "+" + vol + "/DATA"}));
     w.rescan();
     EXPECT_EQ(ev.got.size(), 2u);  // nothing changed, nothing told
-    // The card moves to the folder that now exists; then everything but / goes.
+    // The card moves to the folder that now exists.
     writeFile(info, table({root, data, late}));
     fs::create_directories(vol + "/LATE");
     w.rescan();
-    EXPECT_EQ(ev.lines(2),
-              (std::vector<std::string>{"-" + vol + "/CARD A r", "+" + vol + "/LATE r"}));
-    writeFile(info, table({root}));
-    w.rescan();
-    w.rescan();
-    EXPECT_EQ(ev.got.size(), 6u);
+    EXPECT_EQ(ev.got, (std::vector<std::string>{"+" + vol + "/CARD A r", "+" + vol + "/DATA",
+                                                "-" + vol + "/CARD A r", "+" + vol + "/LATE r"}));
   }
   g_main_context_unref(ctx);
 }
@@ -166,16 +111,15 @@ TEST(VolumeWatcher, LoopMountedImageAppearsAndDisappears) {
     w.start(ev.handler());
     p.start(plain.handler());
     ASSERT_TRUE(waitFor(ctx, ev, 1));  // mounted before the watcher started
-    EXPECT_EQ(ev.got[0].bsd.value_or("").rfind("loop", 0), 0u);
     ASSERT_TRUE(waitFor(ctx, plain, 1));
-    EXPECT_EQ(plain.lines(), std::vector<std::string>{"+" + m.path() + " i"})
+    EXPECT_EQ(plain.got, std::vector<std::string>{"+" + m.path() + " i"})
         << "an image is no card unless asked for";
     m.pull();
     ASSERT_TRUE(waitFor(ctx, ev, 2));
     ASSERT_TRUE(m.remount());
     ASSERT_TRUE(waitFor(ctx, ev, 3));
-    EXPECT_EQ(ev.lines(), (std::vector<std::string>{"+" + m.path() + " r i", "-" + m.path() + " r",
-                                                    "+" + m.path() + " r i"}));
+    EXPECT_EQ(ev.got, (std::vector<std::string>{"+" + m.path() + " r i", "-" + m.path() + " r",
+                                                "+" + m.path() + " r i"}));
   }
   g_main_context_unref(ctx);
 }
