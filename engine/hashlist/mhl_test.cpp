@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -15,12 +16,15 @@
 #include "engine/base/files.h"
 #include "engine/base/folder_lock.h"
 #include "engine/base/names.h"
+#include "engine/base/term_text.h"
 #include "engine/base/text.h"
 #include "engine/base/version.h"
 #include "engine/copy/copy.h"
 #include "engine/hashlist/c4.h"
+#include "engine/hashlist/digest.h"
 #include "engine/hashlist/mhl_complete.h"
 #include "engine/hashlist/mhl_folder.h"
+#include "engine/hashlist/mhl_history.h"
 #include "engine/hashlist/mhl_read.h"
 #include "engine/hashlist/mhl_verify.h"
 #include "os/host.h"
@@ -315,6 +319,233 @@ TEST(MHL, AGenerationAndItsChainSurviveAPowerCut) {
   fs.dropUnsynced();
   EXPECT_EQ(slurp(*p), text);
   expectChainMatchesFolder(t.path + "/P");
+}
+
+const char* kTypes[] = {"xxh64", "xxh3", "xxh128", "md5", "sha1", "c4"};
+
+std::string hashlist(const std::string& process, const std::string& ignore,
+                     const std::string& hashes) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<hashlist version=\"2.0\" xmlns=\"urn:ASC:MHL:v2.0\">\n"
+         "  <creatorinfo><creationdate>2026-01-10T10:00:00+00:00</creationdate>"
+         "<hostname>cart</hostname><tool version=\"1.0\">other</tool></creatorinfo>\n"
+         "  <processinfo><process>" +
+         process + "</process><ignore>" + ignore +
+         "</ignore></processinfo>\n"
+         "  <hashes>\n" +
+         hashes + "  </hashes>\n</hashlist>\n";
+}
+
+// A project folder as the tools leave it: a generation another tool wrote with every hash type,
+// one of ours, and a move recorded by a renames generation. Returns the generation names.
+std::vector<std::string> makeProject(const std::string& root) {
+  mkdirs(root + "/t");
+  mkdirs(root + "/A");
+  std::string hashes;
+  for (const char* type : kTypes) {
+    const std::string rel = std::string("t/") + type + ".bin", path = root + "/" + rel;
+    writeFile(path, std::string("content of ") + type);
+    hashes += "<hash><path size=\"4\">" + rel + "</path><" + type + " action=\"original\">" +
+              *fileDigest(path, *hashTypeFromName(type)) + "</" + type + "></hash>\n";
+  }
+  mkdirs(root + "/ascmhl");
+  const std::string first = "0001_P_2026-01-10_100000Z.mhl";
+  writeFile(root + "/ascmhl/" + first, hashlist("transfer", "<pattern>*.tmp</pattern>", hashes));
+  std::vector<Verified> ours(2);
+  for (auto [v, rel, content] :
+       {std::tuple{&ours[0], "A/a.mov", "alpha"}, {&ours[1], "A/old.mov", "moved"}}) {
+    writeFile(root + "/" + rel, content);
+    v->row.rel = rel;
+    v->row.dest = rel;
+    v->row.size = 5;
+    v->hash = xxh64(content);
+  }
+  auto second = writeMHLGeneration(root, ours, NameSet::ko(), std::nullopt, kNow);
+  ::rename((root + "/A/old.mov").c_str(), (root + "/A/new.mov").c_str());
+  auto third = writeMHLRenames(root, {{"A/old.mov", "A/new.mov", 5, xxh64("moved")}}, NameSet::ko(),
+                               kNow + 1);
+  return {first, lastComponent(second.value_or("")), lastComponent(third.value_or(""))};
+}
+
+// What is not in order, one line each, then the verdict.
+std::string problems(const MHLVerifyReport& r) {
+  static const char* file[] = {"ok", "changed", "missing", "unreadable", "noHash"};
+  static const char* chain[] = {"ok", "mismatch", "missing", "unlisted"};
+  std::string out;
+  for (const auto& f : r.files)
+    if (f.state != FileState::ok)
+      out += std::string(file[static_cast<int>(f.state)]) + " " + f.type + " " + f.path + "\n";
+  for (const auto& c : r.chain)
+    if (c.state != ChainState::ok)
+      out += std::string("chain ") + chain[static_cast<int>(c.state)] + " " + c.name + "\n";
+  for (const auto& u : r.unlisted) out += "unlisted " + u + "\n";
+  for (const auto& u : r.unreadable) out += "unreadable " + u + "\n";
+  return out + (r.clean() ? "clean" : "not clean");
+}
+
+// Each row changes a fresh project folder one way; verify must say exactly what is wrong, and
+// the folder is clean only when every listed file matches and every list is whole.
+TEST(MHL, VerifyJudgesEveryListedFileAndTheChain) {
+  struct Case {
+    std::string what;
+    std::function<void(const std::string& root, const std::vector<std::string>& gens)> change;
+    std::string want;  // "@1" .. "@3" stand for the generations' names
+  };
+  // The first byte of `part` in the file becomes c.
+  auto edit = [](const std::string& path, const std::string& part, char c) {
+    std::string s = slurp(path);
+    s[s.find(part)] = c;
+    writeFile(path, s);
+  };
+  std::vector<Case> cases = {
+      {"as written", [](auto&, auto&) {}, "clean"},
+      {"a file no list names, and one the lists ignore",
+       [](auto& root, auto&) {
+         writeFile(root + "/A/extra.mov", "x");
+         writeFile(root + "/A/scratch.tmp", "x");
+       },
+       "unlisted A/extra.mov\nclean"},
+      {"changed content", [&](auto& root, auto&) { edit(root + "/A/a.mov", "a", 'A'); },
+       "changed xxh64 A/a.mov\nnot clean"},
+      {"deleted", [](auto& root, auto&) { ::unlink((root + "/A/a.mov").c_str()); },
+       "missing xxh64 A/a.mov\nnot clean"},
+      {"moved file deleted at its new place",
+       [](auto& root, auto&) { ::unlink((root + "/A/new.mov").c_str()); },
+       "missing xxh64 A/new.mov\nnot clean"},
+      {"a generation changed after the chain named it",
+       [&](auto& root, auto& gens) { edit(root + "/ascmhl/" + gens[1], "TOLVERDINE", 't'); },
+       "chain mismatch @2\nnot clean"},
+      {"a generation the chain does not name",
+       [](auto& root, auto& gens) {
+         writeFile(root + "/ascmhl/0004_P.mhl", slurp(root + "/ascmhl/" + gens[0]));
+       },
+       "chain unlisted 0004_P.mhl\nnot clean"},
+      {"a generation cut short",
+       [](auto& root, auto& gens) {
+         writeFile(root + "/ascmhl/" + gens[0], slurp(root + "/ascmhl/" + gens[0]).substr(0, 90));
+       },
+       "chain mismatch @1\nunlisted t/c4.bin\nunlisted t/md5.bin\nunlisted t/sha1.bin\n"
+       "unlisted t/xxh128.bin\nunlisted t/xxh3.bin\nunlisted t/xxh64.bin\nunreadable @1\n"
+       "not clean"},
+      {"no chain", [](auto& root, auto&) { ::unlink((root + "/ascmhl/ascmhl_chain.xml").c_str()); },
+       "unreadable ascmhl_chain.xml\nnot clean"},
+  };
+  for (const char* type : kTypes)
+    cases.push_back({std::string("one byte changed under ") + type,
+                     [&, type](auto& root, auto&) { edit(root + "/t/" + type + ".bin", "c", 'C'); },
+                     std::string("changed ") + type + " t/" + type + ".bin\nnot clean"});
+  for (const Case& c : cases) {
+    TempDir t;
+    const std::string root = t.path + "/P";
+    auto gens = makeProject(root);
+    ASSERT_EQ(gens.size(), 3u);
+    c.change(root, gens);
+    std::string want = c.want;
+    for (int i = 0; i < 3; ++i)
+      for (size_t at; (at = want.find("@" + std::to_string(i + 1))) != std::string::npos;)
+        want.replace(at, 2, gens[i]);
+    MHLVerifyReport r = verifyMHL(root);
+    EXPECT_EQ(problems(r), want) << c.what;
+    if (c.what == "as written") {
+      EXPECT_EQ(r.files.size(), 8u) << "a moved file is expected at its new place only";
+    }
+  }
+  TempDir none;
+  EXPECT_TRUE(verifyMHL(none.path).noHashLists);
+  EXPECT_FALSE(verifyMHL(none.path).clean());
+}
+
+TEST(MHLHistory, DigestsOfEveryTypeAgainstKnownValues) {
+  TempDir t;
+  std::string f = t.path + "/abc";
+  writeFile(f, "abc");
+  for (
+      auto [type, want] : std::vector<std::pair<HashType, std::string>>{
+          {HashType::xxh64, "44bc2cf5ad770999"},
+          {HashType::xxh3, "78af5f94892f3950"},
+          {HashType::xxh128, "06b05ab6733a618578af5f94892f3950"},
+          {HashType::md5, "900150983cd24fb0d6963f7d28e17f72"},
+          {HashType::sha1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
+          {HashType::c4,
+           "c45S4rnaTNWonxss1u8LzsaJdEph1AJhWUF4sh2waXKMsutyfAxg4ybUeuXVWS9HdNcEypmeXn8FZGonD4w1rj9DZp"}}) {
+    EXPECT_EQ(fileDigest(f, type), want);
+    EXPECT_EQ(hashTypeFromName(hashTypeName(type)), type);
+  }
+  // Past one read block, so the streaming C4 sees more than one update.
+  std::string big(3 << 20, 'z');
+  big[12345] = 'q';
+  writeFile(f, big);
+  EXPECT_EQ(fileDigest(f, HashType::c4), c4Id(big));
+  EXPECT_FALSE(fileDigest(t.path + "/none", HashType::md5));
+  EXPECT_TRUE(sameDigest(HashType::md5, "900150983CD24FB0D6963F7D28E17F72",
+                         "900150983cd24fb0d6963f7d28e17f72"));
+  EXPECT_FALSE(sameDigest(HashType::c4, "c4Ab", "c4ab"));
+  EXPECT_FALSE(hashTypeFromName("sha256"));
+}
+
+TEST(MHLHistory, FailedHashesMovesAndStrongestType) {
+  TempDir t;
+  std::string root = t.path + "/P";
+  ASSERT_TRUE(mkdirs(root + "/ascmhl"));
+  writeFile(
+      root + "/ascmhl/0001_P_2026-01-10_100000Z.mhl",
+      hashlist(
+          "transfer", "<pattern>.DS_Store</pattern><pattern>*.tmp</pattern>",
+          "<hash><path size=\"3\">a.mov</path><xxh64 action=\"original\">11</xxh64>"
+          "<md5 action=\"original\">22</md5><sha256 action=\"original\">99</sha256></hash>\n"
+          "<hash><path size=\"3\">old.mov</path><xxh128 action=\"original\">33</xxh128></hash>\n"
+          "<hash><path size=\"3\">b.mov</path><c4 action=\"original\">c4x</c4></hash>\n"
+          "<directoryhash><path>sub</path><content><xxh64>44</xxh64></content></directoryhash>\n"));
+  writeFile(
+      root + "/ascmhl/0002_P_2026-01-11_100000Z.mhl",
+      hashlist(
+          "in-place", "<pattern>sub/cache/</pattern>",
+          "<hash><path size=\"3\">a.mov</path><sha1 action=\"failed\">55</sha1>"
+          "<xxh3 action=\"failed\">66</xxh3></hash>\n"
+          "<hash><path size=\"3\">new.mov</path><previousPath>old.mov</previousPath>"
+          "<xxh64 action=\"failed\">77</xxh64></hash>\n"
+          "<hash><path size=\"3\">b.mov</path><xxh3 action=\"verified\">88</xxh3>"
+          "<c4 action=\"failed\">c4y</c4></hash>\n"
+          "<hash><path size=\"3\">only-failed.mov</path><md5 action=\"failed\">aa</md5></hash>\n"));
+  writeFile(root + "/ascmhl/notes.mhl", "not xml");
+  MHLHistory h = readMHLHistory(root);
+  EXPECT_EQ(h.generations.size(), 3u);
+  EXPECT_EQ(h.unreadable, std::vector<std::string>{"notes.mhl"});
+  EXPECT_EQ(h.files.count("old.mov"), 0u) << "a moved file is expected at its new place only";
+  ASSERT_EQ(h.files.count("new.mov"), 1u);
+  EXPECT_EQ(h.files.count("sub"), 0u) << "a directory hash names no file";
+
+  // Failed values never become the expectation; the older entry's strongest type does; the
+  // newest entry with a usable value wins over an older, stronger one.
+  auto expected = [&](const std::string& path) {
+    auto e = expectedHash(h.files[path]);
+    return e ? std::string(hashTypeName(e->type)) + " " + e->value : "none";
+  };
+  EXPECT_EQ(expected("a.mov"), "md5 22");
+  EXPECT_EQ(expected("new.mov"), "xxh128 33");
+  EXPECT_EQ(expected("b.mov"), "xxh3 88");
+  EXPECT_EQ(expected("only-failed.mov"), "none");
+
+  EXPECT_EQ(h.ignore, (std::vector<std::string>{".DS_Store", "*.tmp", "sub/cache/"}));
+  // A trailing slash names folders only; an inner slash anchors at the root.
+  for (auto [path, dir, ignored] : {std::tuple{"x/y/.DS_Store", false, true},
+                                    {"x/a.tmp", false, true},
+                                    {"sub/cache", true, true},
+                                    {"sub/cache/f.bin", false, true},
+                                    {"sub/cache", false, false},
+                                    {"other/sub/cache/f.bin", false, false},
+                                    {"x/a.tmpx", false, false}})
+    EXPECT_EQ(mhlIgnored(path, dir, h.ignore), ignored) << path;
+}
+
+TEST(MHLHistory, PrintableNames) {
+  EXPECT_EQ(printableName("클립 01.mov"), "클립 01.mov");
+  EXPECT_EQ(printableName("a\rb\x1B[2Kc\td\ne\\f"), "a\\rb\\x1B[2Kc\\td\\ne\\\\f");
+  EXPECT_EQ(printableName("x\xFF\xC3y\x7F"), "x\\xFF\\xC3y\\x7F");
+  EXPECT_EQ(printableName("\xC2\x9B"
+                          "1m\xE2\x80\xAEvom.exe"),
+            "\\u{009B}1m\\u{202E}vom.exe");
+  EXPECT_EQ(printableName("\xED\xA0\x80"), "\\xED\\xA0\\x80") << "a surrogate is not UTF-8";
 }
 
 }  // namespace
