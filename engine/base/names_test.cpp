@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/base/path_name.h"
 #include "engine/base/text.h"
 
 namespace tolverdine {
@@ -90,15 +91,22 @@ TEST(Names, SidecarMatching) {
     EXPECT_EQ(rows[i].owner, kNone) << i;
   }
 
-  mirrorPaths(rows, "A캠_002", NameSet::ko());
-  EXPECT_EQ(rows[2].view, "01_원본/A캠/풀샷/A001B.XML");
-  EXPECT_EQ(rows[5].view, std::nullopt);
-
   // Photos carry no camera: two cards with the same session share a folder.
   std::vector<Row> a = {row("DCIM/P1.JPG", Kind::photo, "1_0900-0930")}, b = a;
   destPaths(a, "A캠", NameSet::ko());
   destPaths(b, "B캠", NameSet::ko());
   EXPECT_EQ(a[0].dest, b[0].dest);
+}
+
+// Relative paths from records and other tools' lists: none may climb out of the folder it is
+// joined to, and names that merely look like ".." stay usable.
+TEST(PathName, RelativePathsThatCouldLeaveTheirFolderAreRefused) {
+  for (const char* out :
+       {"", "/", "/etc/passwd", "..", "../x", "a/..", "a/../../b", "a/b/../../..", "..//x"})
+    EXPECT_FALSE(staysInside(out)) << out;
+  for (const char* in : {"a", "a/b.mov", "..a", "a..", "a/...", "a/..b/c", ".hidden/x", "./a",
+                         "a//b", "클립/C0001.MP4"})
+    EXPECT_TRUE(staysInside(in)) << in;
 }
 
 }  // namespace
