@@ -1,6 +1,7 @@
 #include "engine/store/store.h"
 
-#include <filesystem>
+#include <cstdlib>
+#include <ctime>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,9 @@
 #include "engine/base/files.h"
 #include "engine/base/text.h"
 #include "engine/library/library.h"
+#include "engine/store/record_group.h"
+#include "engine/store/sessions.h"
+#include "engine/store/store_open.h"
 #include "testing/store_access.h"
 #include "testing/test_util.h"
 
@@ -54,8 +58,6 @@ TEST(Store, OpenMakesTheCopyTableAndFailsWithoutHarm) {
   writeFile(t.path + "/garbage.sqlite", garbage);
   EXPECT_THROW(Store(t.path + "/garbage.sqlite"), StoreError);
   EXPECT_EQ(slurp(t.path + "/garbage.sqlite"), garbage);
-  std::filesystem::create_directory(t.path + "/dir.sqlite");
-  EXPECT_THROW(Store(t.path + "/dir.sqlite"), StoreError) << "a folder opens as no database";
 }
 
 // An upsert sums attempts, keeps md5 and view unless given, and stamps a new time; the states
@@ -169,9 +171,7 @@ TEST(Store, TransactionsAndKeptStatements) {
   s.record("A|x|1|1", "/d1", "x", 1, "h1", CopyState::verified, 1);
   s.record("A|y|1|1", "/d1", "y", 1, "h2", CopyState::verified, 1);
   EXPECT_TRUE(s.commit());
-  testing::internal::CaptureStderr();
   EXPECT_FALSE(s.commit()) << "nothing to commit";
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("COMMIT"), std::string::npos);
 
   const std::string sql = "SELECT rel FROM copy WHERE dest=? ORDER BY rel";
   Strings pairs;
@@ -267,6 +267,140 @@ TEST(Store, CamerasAndSuggestions) {
   ASSERT_EQ(g.size(), 2u);
   EXPECT_EQ(g[0].model + g[0].cls + std::to_string(g[0].count), "R5풀샷6");
   EXPECT_EQ(g[1].model + g[1].cls + std::to_string(g[1].count), "FX6인터뷰5");
+}
+
+// Every failure comes back as a message, never as an exception; looking never creates.
+TEST(StoreOpen, FailuresAreMessagesAndLookingCreatesNothing) {
+  TempDir t;
+  const std::string path = t.path + "/home/db/ingest.sqlite";
+  OpenedStore none = openStoreAt(path, IfMissing::leave);
+  EXPECT_FALSE(none);
+  EXPECT_EQ(none.error, "");
+  EXPECT_FALSE(exists(t.path + "/home")) << "a command that only looks made the folder";
+
+  ASSERT_TRUE(openStoreAt(path)) << "made when asked to";
+  EXPECT_TRUE(openStoreAt(path, IfMissing::leave));
+
+  writeFile(t.path + "/plain", "x");
+  OpenedStore underFile = openStoreAt(t.path + "/plain/sub/ingest.sqlite");
+  EXPECT_FALSE(underFile);
+  EXPECT_NE(underFile.error.find(t.path + "/plain"), std::string::npos) << underFile.error;
+  writeFile(t.path + "/notdb.sqlite", std::string(4096, '\x5a'));
+  EXPECT_EQ(openStoreAt(t.path + "/notdb.sqlite").error, "file is not a database");
+}
+
+int64_t rowsSeenBy(Store& s) {
+  int64_t n = -1;
+  rawQuery(s, "SELECT count(*) FROM copy", {}, [&](const SqlRow& r) { n = r.int64(0); });
+  return n;
+}
+
+TEST(RecordGroup, RowsBecomeDurableByCountByAgeAndAtTheEnd) {
+  TempDir t;
+  const std::string db = t.path + "/db.sqlite";
+  Store writer(db), reader(db);
+  auto rec = [](RecordGroup& g, int i) {
+    g.record("A|f" + std::to_string(i) + "|1|1", "/d", "f", 1, "00000000000000aa",
+             CopyState::verified, 1);
+  };
+  {
+    RecordGroup g(writer, 4, std::chrono::hours(1));
+    for (int i = 0; i < 3; ++i) rec(g, i);
+    EXPECT_EQ(rowsSeenBy(reader), 0);  // the group is still open
+    EXPECT_EQ(rowsSeenBy(writer), 3);  // its own connection reads its rows
+    rec(g, 3);
+    EXPECT_EQ(rowsSeenBy(reader), 4);  // the fourth row closed the group
+    rec(g, 4);
+    EXPECT_EQ(rowsSeenBy(reader), 4);
+  }
+  EXPECT_EQ(rowsSeenBy(reader), 5);  // the end commits
+
+  RecordGroup aged(writer, 64, std::chrono::milliseconds(50));
+  rec(aged, 5);
+  aged.commitIfDue();
+  EXPECT_EQ(rowsSeenBy(reader), 5);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  aged.commitIfDue();
+  EXPECT_EQ(rowsSeenBy(reader), 6);
+  // A second writer is not shut out for longer than a group lasts.
+  rec(aged, 6);
+  aged.commit();
+  reader.record("B|x|1|1", "/d", "x", 1, std::nullopt, CopyState::failed, 1);
+  EXPECT_EQ(rowsSeenBy(writer), 8);
+}
+
+// Runs each test in Seoul's zone; the machine's zone comes back afterwards.
+class Sessions : public ::testing::Test {
+ protected:
+  ScopedEnv zone{"TZ", "Asia/Seoul"};
+  // Seconds since the epoch of a wall-clock time in Seoul on 2025-03-15 (UTC+9, no daylight
+  // saving); hours past 24 run into the next day.
+  static double at(int h, int mi, int s = 0) {
+    std::tm tm{s, mi, h, 15, 2, 125, 0, 0, 0, 0, nullptr};  // glibc's order
+    return static_cast<double>(timegm(&tm) - 9 * 3600);
+  }
+  static Row clip(Kind k, double t, double dur, bool span = false) {
+    Row r;
+    r.kind = k;
+    r.meta.t = t;
+    r.meta.dur = dur;
+    r.span = span;
+    return r;
+  }
+  // The labels sessions() gives the rows.
+  static Strings labels(std::vector<Row>& rows) {
+    sessions(rows, sessionGap);
+    Strings out;
+    for (const auto& r : rows) out.push_back(r.session.value_or("-"));
+    return out;
+  }
+};
+
+TEST_F(Sessions, GapsOpenSessionsAndRunningEndNeverShrinks) {
+  const Kind v = Kind::video;
+  std::vector<Row> rows = {
+      clip(v, at(18, 30), 600),  // 18:30-18:40
+      clip(v, at(19, 5), 900),   // 25 minutes later: same session, to 19:20
+      clip(v, at(19, 50), 60),   // exactly 30 minutes: new session
+  };
+  EXPECT_EQ(labels(rows), (Strings{"1_1830-1920", "1_1830-1920", "2_1950-1951"}));
+
+  // A long clip, a short one inside it, then one 20 minutes after the long one ends; given in
+  // reverse card order, numbered by time.
+  rows = {clip(v, at(21, 20), 60), clip(v, at(20, 10), 60), clip(v, at(20, 0), 3600),
+          clip(v, at(17, 0), 60)};
+  EXPECT_EQ(labels(rows), (Strings{"2_2000-2121", "2_2000-2121", "2_2000-2121", "1_1700-1701"}));
+}
+
+TEST_F(Sessions, KindsNumberedApartSpansFollowTheirClipMidnightWraps) {
+  // The split recording: 23:30 + 30 min, then 20 and 10 more minutes (audio in between in the
+  // card does not break the chain of videos).
+  std::vector<Row> rows = {
+      clip(Kind::photo, at(18, 35), 0),         clip(Kind::video, at(23, 30), 1800),
+      clip(Kind::video, at(24, 0), 1200, true), clip(Kind::audio, at(23, 30), 100),
+      clip(Kind::video, at(24, 20), 600, true), clip(Kind::etc, at(23, 30), 0),
+      clip(Kind::video, at(18, 30), 60),
+  };
+  EXPECT_EQ(labels(rows), (Strings{"1_1835-1835", "2_2330-0030", "2_2330-0030", "-", "2_2330-0030",
+                                   "-", "1_1830-1831"}));
+  // A continuation with nothing before it joins no session and keeps its label.
+  std::vector<Row> orphan = {clip(Kind::video, at(10, 0), 60, true)};
+  orphan[0].session = "old";
+  EXPECT_EQ(labels(orphan), Strings{"old"});
+}
+
+// Shoot dates begin at four in the morning; times taken from file dates decide nothing for
+// video, but photos count with theirs.
+TEST_F(Sessions, ShootDatesBeginAtFourAndIgnoreVideoFileTimes) {
+  std::vector<Row> rows = {clip(Kind::video, at(4, 0), 10), clip(Kind::video, at(2, 30), 10),
+                           clip(Kind::audio, at(-24 * 70, 0), 10)};
+  EXPECT_EQ(shootDates(rows, dayBoundaryHours), (Strings{"20250314", "20250315"}));
+  std::vector<Row> mtimes = {clip(Kind::video, at(12, 0), 10), Row{}};
+  mtimes[0].tFromMtime = true;
+  mtimes[1].kind = Kind::photo;
+  EXPECT_TRUE(shootDates(mtimes, dayBoundaryHours).empty()) << "a photo without any time";
+  mtimes.push_back(clip(Kind::photo, at(-24 * 14 + 12, 0), 0));
+  EXPECT_EQ(shootDates(mtimes, dayBoundaryHours), (Strings{"20250301"}));
 }
 
 }  // namespace
