@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/base/files.h"
+#include "engine/base/text.h"
+#include "engine/copy/copy_group.h"
 #include "engine/copy/ingest_test_util.h"
 #include "engine/copy/medium_read.h"
 #include "testing/fault_fs.h"
@@ -118,16 +120,13 @@ TEST(Copy, FailuresNameTheRightSideAndLeakNoDescriptor) {
             (IOFail{ENOENT, 8}));
   EXPECT_EQ(slurp(t.path + "/a.part"), "");
   EXPECT_FALSE(exists(t.path + "/c.part"));
-  // Every failed call on a destination's side (create, write, flush) fails the copy and names it.
+  // A failed write of a block fails the copy and names its destination (the fault sweep fails
+  // every other call).
   testing::FaultPlan plan;
   plan.kinds = testing::kFsWrite;
-  for (plan.failAt = 1;; ++plan.failAt) {
-    testing::FaultFs fs(plan);
-    ::unlink((t.path + "/e.part").c_str());
-    auto f = fail(src, {{5, t.path + "/e.part"}}, fs);
-    if (!fs.fired()) break;
-    EXPECT_EQ(f, (IOFail{EIO, 5})) << "call " << plan.failAt;
-  }
+  plan.failAt = 2;
+  testing::FaultFs fs(plan);
+  EXPECT_EQ(fail(src, {{5, t.path + "/e.part"}}, fs), (IOFail{EIO, 5}));
   if (full.ok() && ro.ok()) {
     writePattern(src, 20u << 20, 5);
     EXPECT_EQ(fail(src, {{3, t.path + "/ok.part"}, {4, full.path() + "/big.part"}}),
@@ -158,14 +157,112 @@ TEST(Copy, ReadBackReadsTheMediumNotThePageCache) {
   EXPECT_EQ(hashFile(dst, {}, noDirect), xxh64(onDisk));
 }
 
-TEST(Copy, HashFilesKeepsOrderAndMarksUnreadableSlots) {
+// Grouped small-file copies: the read-back after the flush reads the drive, not memory.
+
+TEST(CopyGroup, ReadBackSeesAByteChangedOnTheDriveBehindTheCache) {
+  LoopMount drive(32);
+  SKIP_UNLESS_MOUNTED(drive);
   TempDir t;
-  std::vector<std::string> paths = {t.path + "/f0", t.path + "/missing", t.path + "/f2", t.path};
-  writePattern(paths[0], 1000, 10);
-  writePattern(paths[2], kBlockSize + 3000, 12);
-  // A missing file and a folder (which opens but cannot be read) have no hash.
-  EXPECT_EQ(hashFiles(paths), (std::vector<std::optional<std::string>>{
-                                  xxh64(slurp(paths[0])), {}, xxh64(slurp(paths[2])), {}}));
+  const std::string src = t.path + "/IMG_0001.JPG", part = drive.path() + "/IMG_0001.JPG.part";
+  writePattern(src, 300000, 7);
+  std::string changed = slurp(src);
+  AlignedBuffer buf(kBlockSize, kBufferAlign);
+  SmallCopy c = copySmall(src, {Part{0, part}}, {}, true, buf.data(), kBlockSize, true);
+  EXPECT_EQ(c.hashes.md5, shellOutput("md5sum " + src).out.substr(0, 32));
+  std::vector<PendingPart*> parts{&c.parts[0]};
+  flushParts(parts);
+  ASSERT_EQ(c.parts[0].err, 0);
+  EXPECT_FALSE(c.parts[0].fd);
+  // The copy's pages are read into the cache, then one byte changes on the drive itself.
+  EXPECT_EQ(slurp(part), changed);
+  flipOnDevice(drive, part, 1000);
+  ASSERT_EQ(slurp(part), changed) << "the change must lie behind the page cache";
+  changed[1000] ^= 0x20;
+  readBackParts(parts);
+  EXPECT_EQ(c.hashes.xxh64, xxh64(slurp(src)));
+  EXPECT_EQ(c.parts[0].back, xxh64(changed));
+}
+
+TEST(CopyGroup, GroupOfPartsOnTwoDrivesAndAFailedOne) {
+  TempDir t;
+  mkdirs(t.path + "/b");
+  AlignedBuffer buf(kBlockSize, kBufferAlign);
+  std::vector<SmallCopy> copies;
+  std::vector<PendingPart*> a, b;
+  for (unsigned i = 0; i < 4; ++i) {
+    const std::string src = t.path + "/s" + std::to_string(i), n = std::to_string(i);
+    writePattern(src, 1000 * i, i);  // the first is empty
+    // A part folder that does not exist yet is made.
+    copies.push_back(copySmall(src, {Part{0, t.path + "/a/x/" + n}, Part{1, t.path + "/b/" + n}},
+                               {}, false, buf.data(), kBlockSize, false));
+  }
+  for (auto& c : copies) a.push_back(&c.parts[0]), b.push_back(&c.parts[1]);
+  flushParts(a);
+  flushParts(b);
+  ::unlink(b[2]->path.c_str());  // gone before it is read back
+  readBackParts(a);
+  readBackParts(b);
+  for (size_t i = 0; i < copies.size(); ++i) {
+    EXPECT_EQ(copies[i].hashes.xxh64, xxh64(slurp(t.path + "/s" + std::to_string(i))));
+    EXPECT_EQ(a[i]->back, copies[i].hashes.xxh64) << i;
+    EXPECT_EQ(b[i]->back, i == 2 ? std::nullopt : std::optional(copies[i].hashes.xxh64)) << i;
+  }
+
+  // A failed write and a failed sync of the group fail the part (the fault sweep fails every
+  // other call).
+  testing::FaultPlan plan;
+  plan.kinds = testing::kFsWrite;
+  for (long at : {2, 3}) {
+    plan.failAt = at;
+    testing::FaultFs fs(plan);
+    int err = 0;
+    auto f = thrown<IOFail>([&] {
+      SmallCopy c = copySmall(t.path + "/s1", {Part{3, t.path + "/a/f" + std::to_string(at)}}, {},
+                              false, buf.data(), kBlockSize, true, fs);
+      flushParts({&c.parts[0]}, fs);
+      err = c.parts[0].err;
+    });
+    EXPECT_EQ(f ? (f->dest == 3 ? f->err : -1) : err, EIO) << "call " << at;
+  }
+  // A source that cannot be read is the source's failure; a part that cannot be created is its
+  // destination's.
+  auto fail = [&](const std::string& src, const std::vector<Part>& parts) {
+    return thrown<IOFail>([&] { copySmall(src, parts, {}, false, buf.data(), kBlockSize, true); });
+  };
+  EXPECT_EQ(fail(t.path + "/none", {Part{0, t.path + "/a/n"}}), (IOFail{ENOENT, std::nullopt}));
+  writeFile(t.path + "/file", "x");
+  EXPECT_EQ(fail(t.path + "/s1", {Part{0, t.path + "/a/ok"}, Part{7, t.path + "/file/sub/p"}}),
+            (IOFail{ENOTDIR, 7}));
+}
+
+TEST(CopyGroup, TemporariesAreFreshWithinTheNameLimitAndOnlyStaleOnesGo) {
+  TempDir t;
+  const std::string own = std::to_string(::getpid());
+  const std::string a = partPathFor(t.path + "/C0001.MP4");
+  EXPECT_NE(partPathFor(t.path + "/C0001.MP4"), a) << "two runs never write one temporary";
+  EXPECT_TRUE(a.starts_with(t.path + "/C0001.MP4." + own + "-") && a.ends_with(".part")) << a;
+  // (A name too long for the suffix is the pipeline test's.)
+
+  const std::string dead = std::to_string(testing::deadPid());
+  struct Case {
+    std::string name;
+    bool goes;
+  } cases[] = {
+      {"C1.MP4." + dead + "-0123abcd.part", true},       // an interrupted run's
+      {".tolverdine-" + dead + "-0123abcd.part", true},  // its short form
+      {".tolverdine-0123456789abcdef.part", true},       // a build before unique names
+      {"C2.MP4." + own + "-0123abcd.part", true},        // an earlier job of this process
+      {"C3.MP4." + own + "-4567abcd.part", false},       // a job of this process writing it now
+      {"C4.MP4.1-0123abcd.part", false},                 // a process still running
+      {"notes.part", false},
+      {"C5.MP4.part", false},
+      {"C6.MP4." + dead + "-0123abcd.partial", false},
+  };
+  for (const auto& c : cases) writeFile(t.path + "/" + c.name, "x");
+  LiveTemp writing(t.path + "/" + cases[4].name);
+  EXPECT_EQ(removeStaleParts(t.path, 0), 0) << "nothing older than the run";
+  EXPECT_EQ(removeStaleParts(t.path, wallClockNs() + 1000000000), 4);
+  for (const auto& c : cases) EXPECT_EQ(exists(t.path + "/" + c.name), !c.goes) << c.name;
 }
 
 }  // namespace

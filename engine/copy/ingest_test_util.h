@@ -124,20 +124,6 @@ struct IngestRig {
   std::string at(const std::string& root, const Row& r) const { return root + "/" + *r.dest; }
 };
 
-struct Progress {
-  struct Call {
-    int n, count;
-    std::string file;
-    int64_t done, total;
-  };
-  std::vector<Call> calls;
-  ProgressFn fn() {
-    return [this](int n, int c, const std::string& f, int64_t d, int64_t t) {
-      calls.push_back({n, c, f, d, t});
-    };
-  }
-};
-
 /// What f threw as an E; nothing (and a failure if it threw something else) otherwise.
 template <class E, class F> std::optional<E> thrown(F&& f) {
   try {
