@@ -1,10 +1,8 @@
 #include "engine/reports/pdf_report.h"
 
-#include <cairo.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <thread>
 
 #include "engine/base/files.h"
@@ -53,11 +51,6 @@ const TextRun* runWith(const std::vector<TextRun>& runs, const std::string& part
   for (const auto& r : runs)
     if (r.text.find(part) != std::string::npos) return &r;
   return nullptr;
-}
-
-// Each drawn image of the PDF: "<pixel width>x<height> <pixels per inch across>".
-std::string images(const std::string& pdf) {
-  return capture("pdfimages -list '" + pdf + "' | awk 'NR > 2 {print $4 \"x\" $5, $13}'");
 }
 
 struct Fixture {
@@ -168,52 +161,32 @@ TEST(PdfText, NamesOfAnyBytes) {
   EXPECT_NE(all.find("\ntab name.MOV\t인터뷰\t\t\t\t—\n"), std::string::npos);
 }
 
-// One long document, drawn for two destinations at once (they must not share fonts): A4 in the
-// Korean font, the logo drawn, wide names shortened, numbered pages, and a 4,000-character path
-// wrapped without hyphens.
-TEST(PdfReport, OneLongDocumentDrawnForTwoDestinationsAtOnce) {
+// One document of several pages, drawn for two destinations at once (they must not share
+// drawing state); a second run in the same second keeps the first one's report.
+TEST(PdfReport, DrawnForTwoDestinationsAtOnceAndNeverReplaced) {
   Fixture fx;
-  std::string hangul, logo = fx.t.path + "/wide.png", other = fx.t.path + "/20260305_둘째";
-  for (int i = 0; i < 30; ++i) hangul += "촬";
-  std::vector<Row> rows = {clip("A&B <1> \"q\".MOV"), clip(hangul + ".MOV")};
+  std::string other = fx.t.path + "/20260305_둘째";
+  std::vector<Row> rows = {clip("A&B <1> \"q\".MOV")};
   for (int i = 0; i < 400; ++i)
     rows.push_back(clip("C" + std::to_string(10000 + i).substr(1) + ".MP4"));
   fx.info["notes"] = "다른 카메라의 같은 이름 사진이 있어 B캠 폴더에 넣음: 1개";
-  fx.info["dests"] += "\n/mnt/" + std::string(4000, 'x');
-  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 100, 10);
-  cairo_surface_write_to_png(s, logo.c_str());
-  cairo_surface_destroy(s);
-  std::thread a([&] { fx.write(rows, "", logo, nullptr, "운영자 이름"); });
+  std::thread a([&] { fx.write(rows, "", std::nullopt, nullptr, "운영자 이름"); });
   std::thread b([&] {
     Store store(fx.t.path + "/db.sqlite");
-    writePDFReport(other, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, logo,
+    writePDFReport(other, rows, fx.result, "A캠", "", store, 2, fx.names, fx.info, std::nullopt,
                    "운영자 이름", kNow);
   });
   a.join();
   b.join();
   const std::string pdf = fx.pdfPath();
-  EXPECT_NE(capture("pdfinfo '" + pdf + "'").find("595 x 842 pts"), std::string::npos);
-  EXPECT_NE(capture("pdffonts '" + pdf + "'").find("NanumGothic"), std::string::npos);
-  EXPECT_EQ(images(pdf), "100x10 45\n");
-  const int n = pages(pdf);
-  EXPECT_GE(n, 5);
-  EXPECT_EQ(pageText(fx.pdfIn(other)), pageText(pdf));
+  EXPECT_GE(pages(pdf), 5);
   std::string all = pageText(pdf);
-  for (const char* want : {"A&B <1> \"q\".MOV", "운영자 이름", "…", "B캠 폴더에 넣음: 1개",
-                           rows.back().rel.c_str() + 5})
+  EXPECT_EQ(pageText(fx.pdfIn(other)), all);
+  for (const char* want :
+       {"A&B <1> \"q\".MOV", "운영자 이름", "B캠 폴더에 넣음: 1개", rows.back().rel.c_str() + 5})
     EXPECT_NE(all.find(want), std::string::npos) << want;
-  // Besides the path: the two of "xxh64", and any in the random name of the test folder.
-  long inTemp = 0;
-  for (size_t at = all.find(fx.t.path); at != std::string::npos; at = all.find(fx.t.path, at + 1))
-    inTemp += std::count(fx.t.path.begin(), fx.t.path.end(), 'x');
-  EXPECT_EQ(std::count(all.begin(), all.end(), 'x') - inTemp, 4000 + 2);
-  EXPECT_EQ(all.find("x-"), std::string::npos);
-  for (int p = 1; p <= n; ++p)
-    EXPECT_NE(pageText(pdf, p, p).find(" · A캠 · " + std::to_string(p) + "쪽"), std::string::npos)
-        << p;
 
-  // A second run in the same second keeps the first one's report and takes the next name; no
-  // temporary file stays behind.
+  // No temporary file stays behind.
   const std::string firstBytes = slurp(pdf);
   fx.write({}, "", std::nullopt, nullptr, std::nullopt, true);
   EXPECT_EQ(capture("LC_ALL=C ls -A '" + fx.root + "/" + fx.names.reports + "'"),
@@ -224,9 +197,6 @@ TEST(PdfReport, OneLongDocumentDrawnForTwoDestinationsAtOnce) {
 // Destinations of one job share drawn bytes only while their reports read the same; a logo
 // that is text posing as an image is left out; a file where the reports folder belongs fails.
 TEST(PdfReport, MemoBadLogoAndUnwritableFolder) {
-  for (auto [w, h, width] :
-       {std::tuple{100, 10, 160.0}, {10, 100, 3.6}, {72, 36, 72.0}, {5, 0, 160.0}})
-    EXPECT_DOUBLE_EQ(logoBox(w, h).width, width) << w << "x" << h;
   Fixture fx;
   std::vector<Row> rows = {clip("C0001.MOV"), clip("C0002.MOV")};
   std::string other = fx.t.path + "/20260305_둘째", third = fx.t.path + "/20260305_셋째";
@@ -247,7 +217,6 @@ TEST(PdfReport, MemoBadLogoAndUnwritableFolder) {
   writeFile(fx.t.path + "/logo.png", "not an image");
   fx.write({}, "", fx.t.path + "/logo.png");
   EXPECT_EQ(pages(fx.pdfPath()), 1);
-  EXPECT_EQ(images(fx.pdfPath()), "");
 
   Fixture blocked;
   ASSERT_TRUE(mkdirs(blocked.root));
