@@ -21,7 +21,7 @@ Meta clip(std::optional<double> dur, int ch = 0) {
   return m;
 }
 
-TEST(Rules, DefaultPresetBoundsAreInclusiveAndFirstRuleWins) {
+TEST(Rules, BoundsAreInclusiveFirstRuleWinsAndModelsIgnoreCase) {
   auto rules = Presets::defaults().at("default");
   // Bounds are inclusive; a 1 s stereo clip fits both the slate and the insert: the first wins.
   for (auto [dur, ch, cls] : {std::tuple{2.0, 0, "슬레이트"},
@@ -35,13 +35,12 @@ TEST(Rules, DefaultPresetBoundsAreInclusiveAndFirstRuleWins) {
   // No duration is never classified, not even by a rule without bounds.
   EXPECT_EQ(classify(clip(std::nullopt, 2), {R("모두")}, {}), unsure);
   EXPECT_EQ(classify(clip(5), {}, {}), unsure);
-}
 
-TEST(Rules, ModelIsComparedIgnoringCaseAndAbsentModelNeverFits) {
+  // A model is compared ignoring case; a clip of no known model never fits a model rule.
   Rule fx{"FX3", {}, {}, {}, std::string("ILME-FX3")};
-  std::vector<Rule> rules = {fx, R("그 밖")};
-  EXPECT_EQ(classify(clip(10), rules, std::string("ilme-fx3")), "FX3");
-  EXPECT_EQ(classify(clip(10), rules, std::nullopt), "그 밖");
+  const std::vector<Rule> models = {fx, R("그 밖")};
+  EXPECT_EQ(classify(clip(10), models, std::string("ilme-fx3")), "FX3");
+  EXPECT_EQ(classify(clip(10), models, std::nullopt), "그 밖");
   Rule greek{"그리스", {}, {}, {}, std::string("ΚΆΜΕΡΑ")};
   EXPECT_EQ(classify(clip(10), {greek}, std::string("κάμερα")), "그리스");
 }
