@@ -22,7 +22,7 @@ TEST(InternetDate, FormsAndRejects) {
   EXPECT_FALSE(parseInternetDate("2025-03-14T09:30:12Z", Fraction::required));
 }
 
-TEST(FfprobeJson, FullRecord) {
+TEST(FfprobeJson, FullRecordAndMistypedMembers) {
   auto m = parseFfprobeJson(R"({
     "streams": [
       {"codec_type": "audio", "channels": 2, "tags": {"creation_time": "2020-01-01T00:00:00Z"}},
@@ -38,12 +38,11 @@ TEST(FfprobeJson, FullRecord) {
   EXPECT_EQ(m->ch, 4);             // largest, not the sum
   EXPECT_EQ(m->res, "1920x1080");  // first video stream, even after an audio stream
   EXPECT_EQ(m->fps, 29.97);
-}
 
-TEST(FfprobeJson, MistypedMembersAreAbsentAndRatesAndDurationsFinite) {
+  // Mistyped members are absent; rates and durations are finite.
   for (const char* bad : {"", "[]", "null", "{\"streams\": [", "{}x"})
     EXPECT_FALSE(parseFfprobeJson(bad)) << bad;
-  auto m = parseFfprobeJson(R"({"format": {"duration": 12, "tags": {"creation_time": 5}},
+  m = parseFfprobeJson(R"({"format": {"duration": 12, "tags": {"creation_time": 5}},
       "streams": {"codec_type": "video"}})");
   ASSERT_TRUE(m);
   EXPECT_EQ(*m, Meta{});

@@ -181,11 +181,11 @@ TEST(ProjectFile, RefusesUnknownTextsUnsafeNamesCountsAndSizes) {
             std::string::npos);
 }
 
+// What the project-file table leaves out: dots, blanks, control bytes, overlong UTF-8, the limit.
 TEST(PathName, RefusesWhatCouldLeaveItsFolder) {
-  for (const char* ok : {"A캠", "다큐 2편", "...", ".hidden", "x..y"})
+  for (const char* ok : {"...", ".hidden", "x..y"})
     EXPECT_EQ(pathNameProblem(ok), std::nullopt) << ok;
-  for (std::string bad : {std::string(""), std::string("\u3000\u00a0"), std::string(".."),
-                          std::string(" .. "), std::string("a/b"), std::string("a\0b", 3),
+  for (std::string bad : {std::string("\u3000\u00a0"), std::string(" .. "), std::string("a\0b", 3),
                           std::string("a\tb"), std::string("\xc0\xaf"), std::string(201, 'a')})
     EXPECT_TRUE(pathNameProblem(bad).has_value()) << bad;
   EXPECT_TRUE(isSafePathName(std::string(200, 'a')));
