@@ -50,59 +50,6 @@ std::string desktopExec(const std::vector<std::string>& argv) {
   return out;
 }
 
-std::optional<std::vector<std::string>> parseDesktopExec(const std::string& value) {
-  // String escapes first.
-  std::string s;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '\\') {
-      s += value[i];
-      continue;
-    }
-    if (++i >= value.size()) return std::nullopt;
-    switch (value[i]) {
-      case '\\': s += '\\'; break;
-      case 's': s += ' '; break;
-      case 'n': s += '\n'; break;
-      case 't': s += '\t'; break;
-      case 'r': s += '\r'; break;
-      default: return std::nullopt;
-    }
-  }
-  std::vector<std::string> args;
-  std::string cur;
-  bool inArg = false, quoted = false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (quoted) {
-      if (c == '"') {
-        quoted = false;
-      } else if (c == '\\') {
-        if (++i >= s.size() || std::strchr("\"`$\\", s[i]) == nullptr) return std::nullopt;
-        cur += s[i];
-      } else if (c == '%') {
-        if (++i >= s.size() || s[i] != '%') return std::nullopt;  // field codes are not ours
-        cur += '%';
-      } else {
-        cur += c;
-      }
-      continue;
-    }
-    if (c == ' ') {
-      if (inArg) args.push_back(cur), cur.clear(), inArg = false;
-    } else if (c == '"') {
-      quoted = inArg = true;
-    } else if (c == '%') {
-      if (++i >= s.size() || s[i] != '%') return std::nullopt;
-      cur += '%', inArg = true;
-    } else {
-      cur += c, inArg = true;
-    }
-  }
-  if (quoted) return std::nullopt;
-  if (inArg) args.push_back(cur);
-  return args;
-}
-
 std::string loginItemEntry(const std::vector<std::string>& command) {
   return "[Desktop Entry]\nType=Application\nName=TOLVERDINE\nComment=카드 복사·검증 (로그인할 때 시작)\nExec=" +
          desktopExec(command) +

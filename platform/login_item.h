@@ -23,8 +23,6 @@ std::string loginItemPath();
 /// An Exec= value that starts exactly argv: every argument quoted, with the desktop entry's
 /// quoting and string escapes, "%" doubled.
 std::string desktopExec(const std::vector<std::string>& argv);
-/// The arguments of an Exec= value as written in the file; absent when it is malformed.
-std::optional<std::vector<std::string>> parseDesktopExec(const std::string& value);
 /// The autostart entry's text for the command.
 std::string loginItemEntry(const std::vector<std::string>& command);
 /// Writes the entry (atomically, creating the folder) or removes it; an absent entry is already

@@ -1,4 +1,5 @@
-// Notifications, eject, the app log and the opener against the real system, with the buses absent.
+// Notifications, eject, the app log and the opener against the real system, with the buses absent;
+// who holds a volume, from lsof.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "platform/mount_table.h"
 #include "platform/notifier.h"
 #include "platform/opener.h"
+#include "platform/volume_holders.h"
 #include "testing/test_util.h"
 
 namespace tolverdine {
@@ -91,6 +93,13 @@ TEST(Services, OpenerStartsTheProgramWithoutAShell) {
   }
   EXPECT_EQ(text, "/media/u/A 001/$(touch x);|\n");
   EXPECT_FALSE(exists("x"));
+}
+
+// lsof -Fc output: each holder once, sorted, the program itself left out.
+TEST(VolumeHolders, ParsesLsofOutputUniqueSortedWithoutOwnName) {
+  auto h =
+      parseLsofHolders("p1\ncmds\np2\ncFinder\np4\ncFinder\n\nf3\np9\ncTolverdine\n", "Tolverdine");
+  EXPECT_EQ(h, (std::vector<std::string>{"Finder", "mds"}));
 }
 
 }  // namespace tolverdine

@@ -2,20 +2,16 @@
 
 #include <sys/stat.h>
 
-#include <atomic>
-
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include "engine/base/files.h"
 #include "testing/test_util.h"
-#include "web/event_hub.h"
 #include "web/fake_backend.h"
 
 namespace tolverdine::web {
 namespace {
 
-using namespace std::chrono_literals;
 using nlohmann::json;
 
 struct Served {
@@ -110,22 +106,6 @@ TEST(WebServer, TokenOriginAndHostDecideEveryRequest) {
   const std::string path = s.server->tokenPath();
   s.server->stop();
   EXPECT_FALSE(exists(path));
-}
-
-// Progress right after a push waits out the gap; a state change does not. (Pushes reaching the
-// page: the browser flow.)
-TEST(EventHub, ProgressWaitsOutTheGapStateDoesNot) {
-  std::atomic<int> made{0};
-  EventHub hub([&] { return std::to_string(++made); }, 300ms);
-  EXPECT_EQ(hub.next(0, 10ms)->version, 1u);
-  hub.post(Change::progress);
-  EXPECT_FALSE(hub.next(1, 100ms)) << "progress right after a push waits";
-  hub.post(Change::state);
-  auto s = hub.next(1, 100ms);
-  ASSERT_TRUE(s) << "a state change overtakes the wait";
-  EXPECT_EQ(s->version, 2u);
-  hub.stop();
-  EXPECT_FALSE(hub.next(2, 1s));
 }
 
 }  // namespace
