@@ -142,15 +142,6 @@ TEST(Preflight, LockIsTakenOverUnlessALiveIngestHoldsIt) {
 
 // Any text in "at" or "host" reads back as written; a pid that is not one process's (0 and
 // negative ones ask a group, which always answers) makes no lock.
-TEST(Preflight, LockTextReadsBackAsWritten) {
-  const LockRecord odd{1, "a\"b\\", "h\n\"x\"}"};
-  EXPECT_EQ(parseLock(lockContent(odd.pid, odd.at, odd.host)), odd);
-  for (const char* bad : {"[1]", "{\"pid\": 0}", "{\"pid\": -3}", "{\"pid\": 2147483648}",
-                          "{\"pid\": 1.5}", "{\"pid\": \"12\"}"})
-    EXPECT_FALSE(parseLock(bad)) << bad;
-  EXPECT_EQ(parseLock("{\"pid\": 3, \"at\": 5, \"host\": null}"), (LockRecord{3, "", ""}));
-}
-
 TEST(Preflight, OtherUsersProcessHoldsAndProbesReportDenial) {
   TempDir t;
   ASSERT_EQ(::chmod(t.path.c_str(), 0755), 0);

@@ -309,18 +309,6 @@ TEST(MHL, MissingOrStaleChainIsRepairedAndACutShortGenerationSetAside) {
 }
 
 // A generation the chain names is on the drive: a power cut just after takes nothing back.
-TEST(MHL, AGenerationAndItsChainSurviveAPowerCut) {
-  TempDir t;
-  testing::FaultFs fs;
-  auto p = writeMHLGeneration(t.path + "/P", {item("a")}, ko(), std::nullopt, kNow, fs);
-  ASSERT_TRUE(p);
-  const std::string text = slurp(*p);
-  fs.cutPower();
-  fs.dropUnsynced();
-  EXPECT_EQ(slurp(*p), text);
-  expectChainMatchesFolder(t.path + "/P");
-}
-
 const char* kTypes[] = {"xxh64", "xxh3", "xxh128", "md5", "sha1", "c4"};
 
 std::string hashlist(const std::string& process, const std::string& ignore,

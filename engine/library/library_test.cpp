@@ -104,18 +104,6 @@ TEST(Library, ReportClipsVerdictsAndSpotCheck) {
   EXPECT_FALSE(reportHit(kCam, l.rows[1], "/elsewhere", l.store));
 }
 
-TEST(Terms, FingerprintFollowsTheTextAndTheStoredValue) {
-  TempDir d;
-  EXPECT_EQ(termsLanguage(std::string("en-GB")), "ko");
-  writeFile(d.path + "/EULA.ko.md", "약관 1");
-  Terms t1 = loadTerms(d.path, "ko");
-  EXPECT_TRUE(eulaAccepted(sha256Hex("약관 1"), t1));
-  EXPECT_FALSE(eulaAccepted(std::nullopt, t1));
-  // Changed terms must be accepted again.
-  writeFile(d.path + "/EULA.ko.md", "약관 2");
-  EXPECT_FALSE(eulaAccepted(t1.fingerprint, loadTerms(d.path, "ko")));
-}
-
 TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
   TempDir d;
   std::string ok = d.path + "/ok", locked = d.path + "/locked", gone = d.path + "/gone";

@@ -252,23 +252,6 @@ TEST(Store, CardsAndFiles) {
 }
 
 // Moves become suggestions: per model and class, five and more, the most first.
-TEST(Store, CamerasAndSuggestions) {
-  TempDir t;
-  Store s(t.path + "/db.sqlite");
-  struct Moves {
-    std::optional<std::string> model, from;
-    const char* to;
-    int times;
-  };
-  for (const Moves& m : {Moves{"FX6", "기타", "인터뷰", 5}, Moves{"R5", {}, "풀샷", 6},
-                         Moves{"R5", "풀샷", "인서트", 4}, Moves{{}, "풀샷", "인서트", 9}})
-    for (int i = 0; i < m.times; ++i) s.appendMove(m.model, m.from, m.to, "a.mov", isoNow());
-  auto g = s.suggestions(5);
-  ASSERT_EQ(g.size(), 2u);
-  EXPECT_EQ(g[0].model + g[0].cls + std::to_string(g[0].count), "R5풀샷6");
-  EXPECT_EQ(g[1].model + g[1].cls + std::to_string(g[1].count), "FX6인터뷰5");
-}
-
 // Every failure comes back as a message, never as an exception; looking never creates.
 TEST(StoreOpen, FailuresAreMessagesAndLookingCreatesNothing) {
   TempDir t;
