@@ -17,7 +17,8 @@ TEST(ModelBackend, RefusalsWrongTypesAndRuleEditing) {
   r.prefs.values["preset"] = "행사";
   Model& m = r.make();
   ModelBackend b(m, r.main);
-  for (const auto& f : b.snapshot()["settings"]) {
+  const json snap = b.snapshot();  // held: a loop over a temporary's member reads freed memory
+  for (const auto& f : snap.at("settings")) {
     EXPECT_NE(f["key"], "eulaAccepted") << "the consent is no setting";
     if (f["key"] != "preset") continue;
     json presets = json::array();

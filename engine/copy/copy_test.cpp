@@ -120,13 +120,16 @@ TEST(Copy, FailuresNameTheRightSideAndLeakNoDescriptor) {
             (IOFail{ENOENT, 8}));
   EXPECT_EQ(slurp(t.path + "/a.part"), "");
   EXPECT_FALSE(exists(t.path + "/c.part"));
-  // A failed write of a block fails the copy and names its destination (the fault sweep fails
-  // every other call).
+  // Every failed call on a destination's side (create, write, flush) fails the copy and names it.
   testing::FaultPlan plan;
   plan.kinds = testing::kFsWrite;
-  plan.failAt = 2;
-  testing::FaultFs fs(plan);
-  EXPECT_EQ(fail(src, {{5, t.path + "/e.part"}}, fs), (IOFail{EIO, 5}));
+  for (plan.failAt = 1;; ++plan.failAt) {
+    testing::FaultFs fs(plan);
+    ::unlink((t.path + "/e.part").c_str());
+    auto f = fail(src, {{5, t.path + "/e.part"}}, fs);
+    if (!fs.fired()) break;
+    EXPECT_EQ(f, (IOFail{EIO, 5})) << "call " << plan.failAt;
+  }
   if (full.ok() && ro.ok()) {
     writePattern(src, 20u << 20, 5);
     EXPECT_EQ(fail(src, {{3, t.path + "/ok.part"}, {4, full.path() + "/big.part"}}),
