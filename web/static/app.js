@@ -80,7 +80,9 @@ const marks = {green: '✓', yellow: '!', red: '✕', gray: '?', running: '↻',
 function tone(c) { return c.phase === 'finished' ? c.color : c.phase; }
 
 function cardAction(card, a, i) {
-  return h('button', {class: 'act-' + a.op + (i === 0 ? ' primary' : ''), onclick: async () => {
+  // Taking a card off the list is never the highlighted step, even when it is the only one.
+  const primary = i === 0 && a.op !== 'dismiss';
+  return h('button', {class: 'act-' + a.op + (primary ? ' primary' : ''), onclick: async () => {
     if (a.op === 'exportTree') {
       const path = prompt('폴더 구조를 저장할 파일 경로', '');
       if (!path) return;
