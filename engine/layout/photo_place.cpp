@@ -36,6 +36,7 @@ std::vector<std::string> placeSameNamePhotos(std::vector<Row>& rows, const std::
   };
   std::vector<Candidate> candidates;
   std::vector<std::string> moved;
+  ReadSnapshot together(store);  // one read of the store for every photo, not one each
   for (auto& r : rows) {
     if (r.kind != Kind::photo || !r.dest) continue;
     const std::string place = *r.dest;
