@@ -162,6 +162,47 @@ struct Card {
   int64_t bytes = 0;
 };
 
+void put32(std::string& s, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
+}
+
+std::string atom(const char* type, const std::string& body) {
+  std::string a;
+  put32(a, static_cast<uint32_t>(8 + body.size()));
+  return a + type + body;
+}
+
+// A clip as a camera writes it: random bytes in a QuickTime "mdat", then the "moov" with the
+// recording time and the duration. Random bytes alone are no container, and the media library
+// would hand every clip to the external probe, which no camera's clip needs.
+void fillClip(const std::string& path, size_t size, std::mt19937_64& rng) {
+  std::string ftyp = atom("ftyp", std::string("qt  \0\0\x02\0qt  ", 12));
+  std::string mvhd(4, '\0');  // version 0, no flags
+  for (uint32_t v : {3850000000u, 3850000000u, 1000u, 60000u, 0x10000u}) put32(mvhd, v);
+  mvhd += std::string("\x01\0", 2) + std::string(10, '\0');
+  for (uint32_t v : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) put32(mvhd, v);
+  mvhd += std::string(24, '\0');
+  put32(mvhd, 2);
+  const std::string moov = atom("moov", atom("mvhd", mvhd));
+  const size_t payload = size - ftyp.size() - 8 - moov.size();
+  std::string head = ftyp;
+  put32(head, static_cast<uint32_t>(8 + payload));
+  head += "mdat";
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  auto put = [&](const void* p, size_t n) {
+    if (::write(fd.get(), p, n) != static_cast<ssize_t>(n)) std::exit(1);
+  };
+  put(head.data(), head.size());
+  std::vector<uint64_t> buf(1 << 17);
+  for (size_t left = payload; left > 0;) {
+    for (auto& w : buf) w = rng();
+    const size_t n = std::min(left, buf.size() * sizeof(uint64_t));
+    put(buf.data(), n);
+    left -= n;
+  }
+  put(moov.data(), moov.size());
+}
+
 Card makeCard(const CardSpec& s, const std::string& base, bool loop, unsigned seed) {
   Card c{s, base + "/card_" + s.name, "", 0};
   std::mt19937_64 rng(seed);
@@ -185,7 +226,10 @@ Card makeCard(const CardSpec& s, const std::string& base, bool loop, unsigned se
     if (s.rawExt)
       std::snprintf(name, sizeof name, "%s%05d.%s", s.prefix, i / 2 + 1, i % 2 ? s.rawExt : s.ext);
     else std::snprintf(name, sizeof name, "%s%05d.%s", s.prefix, i + 1, s.ext);
-    bench::fill(dir + "/" + name, sizes[static_cast<size_t>(i)], rng, false);
+    const size_t size = sizes[static_cast<size_t>(i)];
+    if (std::string(s.ext) == "MOV" && size > (size_t{1} << 20))
+      fillClip(dir + "/" + name, size, rng);
+    else bench::fill(dir + "/" + name, size, rng, false);
   }
   ::sync();
   return c;
