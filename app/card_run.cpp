@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <system_error>
 
 #include "engine/base/system_reason.h"
 #include "engine/card/camera_labels.h"
@@ -113,11 +115,21 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       const int count = static_cast<int>(plan.rows.size());
       progress(count, count, kOutputsStage, bytes, bytes);
     }
+    // The library's search file takes in this card's rows while the hash lists, reports and PDF
+    // are written, so a search later finds them indexed: on a connection of its own, it reads the
+    // rows this run committed and locks only its own file, never the state database. Where no
+    // second connection or thread can be had, it catches up on this one afterwards.
+    std::future<bool> indexed;
+    try {
+      indexed = std::async(std::launch::async, [path = in.dbPath] {
+        OpenedStore other = openStoreAt(path, IfMissing::leave);
+        return other && other->updateSearchIndex();
+      });
+    } catch (const std::system_error&) {
+    }
     for (const auto& line : writeCardOutputs(job, plan, result, *store, volume))
       out.log.push_back(line);
-    // The library's search file takes in this card's rows now, so a search later finds them
-    // indexed; it locks only its own file, never the state database.
-    store->updateSearchIndex();
+    if (!indexed.valid() || !indexed.get()) store->updateSearchIndex();
     int64_t total = 0;
     for (const auto& r : plan.rows) total += r.size;
     out.text = jobSummary(result, job.copies);
