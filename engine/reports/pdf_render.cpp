@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <tuple>
+#include <unordered_map>
 
 namespace tolverdine {
 
@@ -140,8 +141,10 @@ constexpr double kCellGap = 6;
 
 // Every cell that has a tab stop after it ends before that stop, shortened in the middle by its
 // drawn width: a wide name (Hangul takes about twice a Latin letter) must not push the row's
-// later cells past their stops.
+// later cells past their stops. A cell measured once is not measured again (widths, per style):
+// the columns of a long clip list repeat the same few texts.
 std::string fitCells(const std::string& text, PangoLayout* measure,
+                     std::unordered_map<std::string, double>& widths,
                      const std::vector<double>& tabs) {
   std::string out;
   size_t at = 0;
@@ -154,10 +157,14 @@ std::string fitCells(const std::string& text, PangoLayout* measure,
     }
     const double room = tabs[k] - (k == 0 ? 0 : tabs[k - 1]) - kCellGap;
     out += shortenToFit(cell, [&](const std::string& s) {
-      pango_layout_set_text(measure, s.data(), static_cast<int>(s.size()));
-      PangoRectangle logical;
-      pango_layout_get_extents(measure, nullptr, &logical);
-      return static_cast<double>(logical.width) / PANGO_SCALE <= room;
+      auto [it, fresh] = widths.try_emplace(s, 0.0);
+      if (fresh) {
+        pango_layout_set_text(measure, s.data(), static_cast<int>(s.size()));
+        PangoRectangle logical;
+        pango_layout_get_extents(measure, nullptr, &logical);
+        it->second = static_cast<double>(logical.width) / PANGO_SCALE;
+      }
+      return it->second <= room;
     });
     out += '\t';
     at = tab + 1;
@@ -255,12 +262,16 @@ std::optional<std::string> renderPdf(const std::vector<TextRun>& runs,
   // One layout per style, given each paragraph's text in turn: a clip list of thousands of lines
   // would otherwise build thousands of layouts with the same font and tabs.
   std::map<std::tuple<double, bool, std::vector<double>>, GPtr<PangoLayout>> styles;
-  std::map<std::pair<double, bool>, GPtr<PangoLayout>> measures;  // one unwrapped cell each
+  struct Measure {
+    GPtr<PangoLayout> layout;  // one unwrapped cell at a time
+    std::unordered_map<std::string, double> widths;
+  };
+  std::map<std::pair<double, bool>, Measure> measures;
   for (auto [text, run] : paragraphs(runs)) {
     if (!run->tabs.empty()) {
-      GPtr<PangoLayout>& m = measures[{run->size, run->bold}];
-      if (!m) m = makeLayout(ctx.get(), "", run->size, run->bold, {}, false);
-      text = fitCells(text, m.get(), run->tabs);
+      Measure& m = measures[{run->size, run->bold}];
+      if (!m.layout) m.layout = makeLayout(ctx.get(), "", run->size, run->bold, {}, false);
+      text = fitCells(text, m.layout.get(), m.widths, run->tabs);
     }
     GPtr<PangoLayout>& layout = styles[{run->size, run->bold, run->tabs}];
     if (!layout) layout = makeLayout(ctx.get(), text, run->size, run->bold, run->tabs, true);

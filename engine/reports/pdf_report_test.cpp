@@ -151,7 +151,8 @@ TEST(PdfText, NamesOfAnyBytes) {
 TEST(PdfReport, DrawnForTwoDestinationsAtOnceAndNeverReplaced) {
   Fixture fx;
   std::string other = fx.t.path + "/20260305_둘째";
-  std::vector<Row> rows = {clip("A&B <1> \"q\".MOV")};
+  const std::string wide(90, 'W');  // twice, the second time measured from memory
+  std::vector<Row> rows = {clip("A&B <1> \"q\".MOV"), clip(wide + ".MOV"), clip(wide + ".MOV")};
   for (int i = 0; i < 400; ++i)
     rows.push_back(clip("C" + std::to_string(10000 + i).substr(1) + ".MP4"));
   fx.info["notes"] = "다른 카메라의 같은 이름 사진이 있어 B캠 폴더에 넣음: 1개";
@@ -170,6 +171,10 @@ TEST(PdfReport, DrawnForTwoDestinationsAtOnceAndNeverReplaced) {
   for (const char* want :
        {"A&B <1> \"q\".MOV", "운영자 이름", "B캠 폴더에 넣음: 1개", rows.back().rel.c_str() + 5})
     EXPECT_NE(all.find(want), std::string::npos) << want;
+  // A name wider than its column is shortened in the middle, every time it is drawn.
+  EXPECT_EQ(all.find(wide), std::string::npos);
+  const std::string shortened = wide.substr(0, 8) + "…";
+  EXPECT_NE(all.find(shortened), all.rfind(shortened));
 
   // No temporary file stays behind.
   const std::string firstBytes = slurp(pdf);
