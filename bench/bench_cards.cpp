@@ -194,13 +194,7 @@ void fillClip(const std::string& path, size_t size, std::mt19937_64& rng) {
     if (::write(fd.get(), p, n) != static_cast<ssize_t>(n)) std::exit(1);
   };
   put(head.data(), head.size());
-  std::vector<uint64_t> buf(1 << 17);
-  for (size_t left = payload; left > 0;) {
-    for (auto& w : buf) w = rng();
-    const size_t n = std::min(left, buf.size() * sizeof(uint64_t));
-    put(buf.data(), n);
-    left -= n;
-  }
+  bench::writeRandom(fd.get(), payload, rng);
   put(moov.data(), moov.size());
 }
 

@@ -27,17 +27,22 @@ inline double median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-/// Writes size random bytes to path (replacing it), flushed to the medium when sync; exits the
-/// program when the disk takes less.
-inline void fill(const std::string& path, size_t size, std::mt19937_64& rng, bool sync) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+/// Appends size random bytes to fd; exits the program when the disk takes less.
+inline void writeRandom(int fd, size_t size, std::mt19937_64& rng) {
   std::vector<uint64_t> buf(1 << 17);
   while (size > 0) {
     for (auto& w : buf) w = rng();
     size_t n = std::min(size, buf.size() * sizeof(uint64_t));
-    if (::write(fd.get(), buf.data(), n) != static_cast<ssize_t>(n)) std::exit(1);
+    if (::write(fd, buf.data(), n) != static_cast<ssize_t>(n)) std::exit(1);
     size -= n;
   }
+}
+
+/// Writes size random bytes to path (replacing it), flushed to the medium when sync; exits the
+/// program when the disk takes less.
+inline void fill(const std::string& path, size_t size, std::mt19937_64& rng, bool sync) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  writeRandom(fd.get(), size, rng);
   if (sync) ::fsync(fd.get());
 }
 
