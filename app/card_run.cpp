@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <future>
 #include <memory>
-#include <system_error>
 
 #include "engine/base/system_reason.h"
 #include "engine/card/camera_labels.h"
@@ -17,6 +15,7 @@
 #include "engine/media/probe.h"
 #include "engine/reports/recap.h"
 #include "engine/store/card_status.h"
+#include "engine/store/search_catch_up.h"
 #include "engine/store/store.h"
 
 namespace tolverdine {
@@ -24,6 +23,7 @@ namespace tolverdine {
 namespace {
 const char* const kNothingToCopy =
     "카드에 복사할 파일이 없습니다. 카드가 제대로 마운트됐는지 확인하세요";
+
 }  // namespace
 
 std::vector<DestOutcome> destOutcomes(const IngestResult& result,
@@ -100,10 +100,12 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       last = now;
       if (progress) progress(n, count, file, done, total);
     };
+    SearchCatchUp search(in.dbPath);
     // A refused start (IngestStop) is answered by the handler below.
     IngestResult result =
         runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies,
                   in.options, availableBytes, onProgress, sleep, {}, in.bytes);
+    search.copied();
     // A card listed only in part never comes out green and is not remembered as backed up.
     addListingFailures(result, plan.errors);
     std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
@@ -115,21 +117,10 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       const int count = static_cast<int>(plan.rows.size());
       progress(count, count, kOutputsStage, bytes, bytes);
     }
-    // The library's search file takes in this card's rows while the hash lists, reports and PDF
-    // are written, so a search later finds them indexed: on a connection of its own, it reads the
-    // rows this run committed and locks only its own file, never the state database. Where no
-    // second connection or thread can be had, it catches up on this one afterwards.
-    std::future<bool> indexed;
-    try {
-      indexed = std::async(std::launch::async, [path = in.dbPath] {
-        OpenedStore other = openStoreAt(path, IfMissing::leave);
-        return other && other->updateSearchIndex();
-      });
-    } catch (const std::system_error&) {
-    }
     for (const auto& line : writeCardOutputs(job, plan, result, *store, volume))
       out.log.push_back(line);
-    if (!indexed.valid() || !indexed.get()) store->updateSearchIndex();
+    // Where no second connection or thread could be had, this one catches up.
+    if (!search.caughtUp()) store->updateSearchIndex();
     int64_t total = 0;
     for (const auto& r : plan.rows) total += r.size;
     out.text = jobSummary(result, job.copies);

@@ -1,5 +1,9 @@
 #include "app/model.h"
 
+#include <sqlite3.h>
+
+#include <cstdlib>
+
 #include "app/model_test_util.h"
 #include "engine/card/scan.h"
 #include "engine/hashlist/mhl_folder.h"
@@ -31,6 +35,18 @@ TEST(Model, NewCardCountsDownCopiesFinishesGreenEjectsAndIsKnownNextTime) {
   EXPECT_TRUE(r.prefs.values.count("projectDate")) << "the first job fixes the project date";
   ASSERT_TRUE(r.waitFor([&] { return r.logged("추출: " + card); }));
   EXPECT_EQ(r.ejector.calls(), std::vector<std::string>{card});
+  // The library's search file holds the card's rows once the job is done.
+  sqlite3* search = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(Store::searchIndexPath(r.tmp.path + "/state.db").c_str(), &search,
+                            SQLITE_OPEN_READONLY, nullptr),
+            SQLITE_OK);
+  int indexed = -1;
+  sqlite3_exec(
+      search, "SELECT count(*) FROM copy_text",
+      [](void* n, int, char** v, char**) { return *static_cast<int*>(n) = std::atoi(v[0]), 0; },
+      &indexed, nullptr);
+  sqlite3_close(search);
+  EXPECT_EQ(indexed, 4) << "two files on two destinations";
 
   // The eject's unmount removes it, its verdict and report stay; the same card again is known and
   // cleared at once.

@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
 #include <mutex>
 #include <random>
 #include <string>
@@ -33,6 +32,7 @@
 #include "engine/job/card_job.h"
 #include "engine/media/probe.h"
 #include "engine/store/card_status.h"
+#include "engine/store/search_catch_up.h"
 #include "engine/store/store.h"
 #include "os/fd.h"
 
@@ -299,6 +299,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   CardPlan plan = planCard(job, [](const std::string& p) { return probe(p); });
   double t1 = now();
   Store store(work + "/db.sqlite");
+  SearchCatchUp search(work + "/db.sqlite");  // as the card job does
   std::mutex m;
   double readAll = 0;
   IngestResult r = runIngest(
@@ -309,6 +310,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
         if (readAll == 0 && b.copied == b.total) readAll = now();
       });
   double t2 = now();
+  search.copied();
   if (r.color != CardColor::green) {
     std::fprintf(stderr, "bench_cards: %s was not green\n", c.spec.name.c_str());
     std::exit(1);
@@ -324,15 +326,9 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   for (const auto& row : plan.rows) files.push_back({row.rel, row.size, row.mtimeNs});
   store.recordCard(cardFingerprint(files), job.cam, files, std::nullopt);
   double c2 = now();
-  // As the card job does: the search file catches up on a connection of its own while the hash
-  // lists, reports and PDF are written.
-  std::future<void> indexed = std::async(std::launch::async, [&] {
-    Store other(work + "/db.sqlite");
-    other.updateSearchIndex();
-  });
   (void)writeCardOutputs(job, plan, r, store, std::nullopt);
   double c3 = now();
-  indexed.get();
+  if (!search.caughtUp()) std::exit(1);
   double t3 = now();
   t.scan = t1 - t0;
   t.copy = (readAll > 0 ? readAll : t2) - t1;
