@@ -13,6 +13,7 @@
 #include "engine/copy/storage_plan.h"
 #include "engine/layout/photo_place.h"
 #include "engine/media/probe.h"
+#include "engine/reports/pdf_ahead.h"
 #include "engine/reports/recap.h"
 #include "engine/store/card_status.h"
 #include "engine/store/search_catch_up.h"
@@ -101,6 +102,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       if (progress) progress(n, count, file, done, total);
     };
     SearchCatchUp search(in.dbPath);
+    PdfAhead pdf(in.dbPath, plan.rows, job.cam, plan.roots.empty() ? "" : plan.roots.front());
     // A refused start (IngestStop) is answered by the handler below.
     IngestResult result =
         runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies,
@@ -117,7 +119,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       const int count = static_cast<int>(plan.rows.size());
       progress(count, count, kOutputsStage, bytes, bytes);
     }
-    for (const auto& line : writeCardOutputs(job, plan, result, *store, volume))
+    for (const auto& line : writeCardOutputs(job, plan, result, *store, volume, pdf.layouts()))
       out.log.push_back(line);
     // Where no second connection or thread could be had, this one catches up.
     if (!search.caughtUp()) store->updateSearchIndex();

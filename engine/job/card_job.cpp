@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <future>
+#include <set>
 
 #include "engine/base/canonical_path.h"
 #include "engine/base/text.h"
@@ -15,6 +16,7 @@
 #include "engine/reports/reports.h"
 #include "engine/store/sessions.h"
 #include "engine/store/store.h"
+#include "engine/store/store_open.h"
 #include "engine/store/view.h"
 #include "os/fs.h"
 
@@ -40,7 +42,8 @@ CardPlan planCard(const CardJob& job, const ProbeFn& probe) {
 
 std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan,
                                           const IngestResult& result, Store& store,
-                                          const std::optional<std::string>& volume) {
+                                          const std::optional<std::string>& volume,
+                                          PdfLayouts* ahead) {
   std::vector<std::string> problems;
   auto failText = [](const std::string& what, const WriteFail& f) {
     return what + ": " + f.path + " · " + std::strerror(f.err);
@@ -64,6 +67,7 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   // Tens of thousands of lookups below; nothing here writes.
   ReadSnapshot together(store);
   PdfMemo pdfMemo;
+  pdfMemo.ahead = ahead;
   const std::time_t now = std::time(nullptr);
   Fs& fs = job.fs ? *job.fs : realFs();
   std::vector<std::string> live;
@@ -77,13 +81,18 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   }
   // Each destination's problems, in order: hash list and reports, then its PDF.
   std::vector<std::vector<std::string>> said(live.size()), drawn(live.size());
+  std::vector<int> counted;  // each file's verified copies, counted once for every clip list
   // The PDFs are drawn on a thread of their own while the hash lists and reports are written: the
   // drawing of a long card's clip lines is the longest step here. Each PDF after the first takes
   // the first one's bytes when it reads the same. Declared last: joined first.
   std::future<void> drawing = std::async(std::launch::async, [&] {
+    // Its lookups on a connection of its own: on the job's they would take turns with those of
+    // the hash lists and clip lists.
+    OpenedStore own = openStoreAt(store.path(), IfMissing::leave);
+    Store& reads = own ? *own : store;
     for (size_t i = 0; i < live.size(); ++i) {
       try {
-        writePDFReport(live[i], plan.rows, result, job.cam, job.cameraLabel, store, job.copies,
+        writePDFReport(live[i], plan.rows, result, job.cam, job.cameraLabel, reads, job.copies,
                        job.names, printed, job.logo, job.operatorName, now, &pdfMemo, fs);
       } catch (const WriteFail& f) {
         drawn[i].push_back(failText("PDF 리포트 실패", f));
@@ -94,10 +103,16 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     const std::string& root = live[i];
     static const std::vector<Verified> kNone;
     auto it = result.verified.find(root);
+    const std::vector<Verified>& now = it == result.verified.end() ? kNone : it->second;
     try {
-      // Also every file of this card verified here before and not listed yet (a run cut short).
-      MHLListing l = writeListedGeneration(root, it == result.verified.end() ? kNone : it->second,
-                                           verifiedOnRoot(store, job.cam, plan.rows, root),
+      // Also every file of this card verified here before and not listed yet (a run cut short):
+      // the database is asked only for the files this run did not verify here.
+      std::set<std::string> fresh;
+      for (const auto& v : now) fresh.insert(v.row.rel);
+      std::vector<Row> before;
+      for (const auto& r : plan.rows)
+        if (!fresh.count(r.rel)) before.push_back(r);
+      MHLListing l = writeListedGeneration(root, now, verifiedOnRoot(store, job.cam, before, root),
                                            job.names, job.operatorName, std::time(nullptr), fs);
       for (const auto& n : l.setAside)
         said[i].push_back("끝까지 쓰이지 않은 해시 목록을 따로 둠: " + root + "/" + kMHLFolder +
@@ -107,7 +122,7 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     }
     try {
       writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info,
-                   std::time(nullptr), fs);
+                   std::time(nullptr), fs, &counted);
     } catch (const WriteFail& f) {
       said[i].push_back(failText("리포트 실패", f));
     }

@@ -21,6 +21,7 @@ namespace tolverdine {
 
 class Fs;
 class Store;
+class PdfLayouts;
 
 struct CardJob {
   std::string card;  // card root
@@ -56,10 +57,12 @@ CardPlan planCard(const CardJob& job, const ProbeFn& probe);
 
 /// In mirror storage first the classified view of every root not lost; then writes the hash list
 /// generation, the clip list / job summary and the printed report on every root not lost. Failures
-/// do not stop the others; each is returned as a line for the log.
+/// do not stop the others; each is returned as a line for the log. ahead: the PDF's paragraphs
+/// laid out during the copy, if any.
 std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan,
                                           const IngestResult& result, Store& store,
-                                          const std::optional<std::string>& volume);
+                                          const std::optional<std::string>& volume,
+                                          PdfLayouts* ahead = nullptr);
 
 /// "복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요" and its kin.
 std::string jobSummary(const IngestResult& result, int copies);

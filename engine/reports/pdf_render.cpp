@@ -171,6 +171,58 @@ std::string fitCells(const std::string& text, PangoLayout* measure,
   }
 }
 
+struct Measure {
+  GPtr<PangoLayout> layout;  // one unwrapped cell at a time
+  std::unordered_map<std::string, double> widths;
+};
+
+// What a document's paragraphs are laid out with: the fonts, the widths measured, a layout per
+// style that is given each paragraph's text in turn (a clip list of thousands of lines would
+// otherwise build thousands of layouts with the same font and tabs). A private font map per
+// document: reports of several destinations are drawn on several threads.
+struct Typesetter {
+  GPtr<PangoFontMap> fonts;
+  GPtr<PangoContext> ctx;
+  std::map<std::pair<double, bool>, Measure> measures;
+  std::map<std::tuple<double, bool, std::vector<double>>, GPtr<PangoLayout>> styles;
+
+  // The fonts as a document on cr draws them: unhinted metrics, unrounded positions.
+  void start(cairo_t* cr) {
+    fonts.reset(pango_cairo_font_map_new());
+    ctx.reset(pango_font_map_create_context(fonts.get()));
+    std::unique_ptr<cairo_font_options_t, void (*)(cairo_font_options_t*)> opts(
+        cairo_font_options_create(), cairo_font_options_destroy);
+    cairo_font_options_set_hint_metrics(opts.get(), CAIRO_HINT_METRICS_OFF);
+    cairo_font_options_set_hint_style(opts.get(), CAIRO_HINT_STYLE_NONE);
+    pango_cairo_context_set_font_options(ctx.get(), opts.get());
+    pango_context_set_round_glyph_positions(ctx.get(), FALSE);
+    pango_cairo_update_context(cr, ctx.get());
+  }
+
+  std::string fitted(const std::string& text, const TextRun& run) {
+    if (run.tabs.empty()) return text;
+    Measure& m = measures[{run.size, run.bold}];
+    if (!m.layout) m.layout = makeLayout(ctx.get(), "", run.size, run.bold, {}, false);
+    return fitCells(text, m.layout.get(), m.widths, run.tabs);
+  }
+
+  // The style's layout, holding the paragraph now.
+  PangoLayout* lay(const std::string& text, const TextRun& run) {
+    const std::string fit = fitted(text, run);
+    GPtr<PangoLayout>& layout = styles[{run.size, run.bold, run.tabs}];
+    if (!layout) layout = makeLayout(ctx.get(), fit, run.size, run.bold, run.tabs, true);
+    else pango_layout_set_text(layout.get(), fit.data(), static_cast<int>(fit.size()));
+    return layout.get();
+  }
+};
+
+// A paragraph and its style, as paragraphs laid out ahead are found.
+std::string paragraphKey(const std::string& text, const TextRun& run) {
+  std::string key = std::to_string(run.size) + (run.bold ? "b" : "") + ":";
+  for (double t : run.tabs) key += std::to_string(t) + ",";
+  return key + "\n" + text;
+}
+
 class Pages {
  public:
   Pages(cairo_t* cr, PangoContext* ctx, const std::function<std::string(int)>& footer,
@@ -231,6 +283,39 @@ class Pages {
 };
 }  // namespace
 
+struct PdfLayouts::State {
+  // A document never drawn gives the fonts the options every real one gives them, so that its
+  // layouts stay valid when a real one draws them.
+  Surface surface;
+  std::unique_ptr<cairo_t, CairoDeleter> cr;
+  Typesetter type;
+  std::unordered_map<std::string, GPtr<PangoLayout>> laid;
+};
+
+PdfLayouts::PdfLayouts() : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.surface.reset(cairo_pdf_surface_create_for_stream(nullptr, nullptr, kPageW, kPageH));
+  s.cr.reset(cairo_create(s.surface.get()));
+  s.type.start(s.cr.get());
+}
+
+PdfLayouts::~PdfLayouts() = default;
+
+size_t PdfLayouts::size() const { return state_->laid.size(); }
+
+void PdfLayouts::prepare(const std::vector<TextRun>& runs) {
+  State& s = *state_;
+  if (cairo_status(s.cr.get()) != CAIRO_STATUS_SUCCESS) return;
+  for (const auto& [text, run] : paragraphs(runs)) {
+    if (s.laid.size() >= kMaxKept) return;
+    auto [it, fresh] = s.laid.try_emplace(paragraphKey(text, *run));
+    if (!fresh) continue;
+    it->second = makeLayout(s.type.ctx.get(), s.type.fitted(text, *run), run->size, run->bold,
+                            run->tabs, true);
+    (void)pango_layout_get_line_count(it->second.get());  // laid out now, not when drawn
+  }
+}
+
 LogoBox logoBox(int pixelWidth, int pixelHeight) {
   double w = static_cast<double>(pixelWidth) * 36.0 / std::max(pixelHeight, 1);
   return {std::min(w, 160.0), 36};
@@ -238,45 +323,32 @@ LogoBox logoBox(int pixelWidth, int pixelHeight) {
 
 std::optional<std::string> renderPdf(const std::vector<TextRun>& runs,
                                      const std::function<std::string(int)>& footer,
-                                     const std::optional<std::string>& logo) {
+                                     const std::optional<std::string>& logo, PdfLayouts* ahead) {
   std::string bytes;
   Surface surface(cairo_pdf_surface_create_for_stream(appendBytes, &bytes, kPageW, kPageH));
   if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
   std::unique_ptr<cairo_t, CairoDeleter> cr(cairo_create(surface.get()));
   if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
 
-  // A private font map per document: reports of several destinations are drawn on several threads.
-  GPtr<PangoFontMap> fonts(pango_cairo_font_map_new());
-  GPtr<PangoContext> ctx(pango_font_map_create_context(fonts.get()));
-  std::unique_ptr<cairo_font_options_t, void (*)(cairo_font_options_t*)> opts(
-      cairo_font_options_create(), cairo_font_options_destroy);
-  cairo_font_options_set_hint_metrics(opts.get(), CAIRO_HINT_METRICS_OFF);
-  cairo_font_options_set_hint_style(opts.get(), CAIRO_HINT_STYLE_NONE);
-  pango_cairo_context_set_font_options(ctx.get(), opts.get());
-  pango_context_set_round_glyph_positions(ctx.get(), FALSE);
-  pango_cairo_update_context(cr.get(), ctx.get());
+  PdfLayouts::State* laid = ahead ? ahead->state() : nullptr;
+  if (laid && cairo_status(laid->cr.get()) != CAIRO_STATUS_SUCCESS) laid = nullptr;
+  Typesetter own;
+  Typesetter& type = laid ? laid->type : own;
+  // Laid out ahead, the fonts already have the options of a document like this one; updating
+  // them from it would lay every paragraph out again.
+  if (!laid) own.start(cr.get());
 
   Surface logoImage = logo ? loadImage(*logo) : nullptr;
-  Pages pages(cr.get(), ctx.get(), footer, logoImage.get());
+  Pages pages(cr.get(), type.ctx.get(), footer, logoImage.get());
   bool more = true;
-  // One layout per style, given each paragraph's text in turn: a clip list of thousands of lines
-  // would otherwise build thousands of layouts with the same font and tabs.
-  std::map<std::tuple<double, bool, std::vector<double>>, GPtr<PangoLayout>> styles;
-  struct Measure {
-    GPtr<PangoLayout> layout;  // one unwrapped cell at a time
-    std::unordered_map<std::string, double> widths;
-  };
-  std::map<std::pair<double, bool>, Measure> measures;
-  for (auto [text, run] : paragraphs(runs)) {
-    if (!run->tabs.empty()) {
-      Measure& m = measures[{run->size, run->bold}];
-      if (!m.layout) m.layout = makeLayout(ctx.get(), "", run->size, run->bold, {}, false);
-      text = fitCells(text, m.layout.get(), m.widths, run->tabs);
+  for (const auto& [text, run] : paragraphs(runs)) {
+    PangoLayout* layout = nullptr;
+    if (laid) {
+      auto found = laid->laid.find(paragraphKey(text, *run));
+      if (found != laid->laid.end()) layout = found->second.get();
     }
-    GPtr<PangoLayout>& layout = styles[{run->size, run->bold, run->tabs}];
-    if (!layout) layout = makeLayout(ctx.get(), text, run->size, run->bold, run->tabs, true);
-    else pango_layout_set_text(layout.get(), text.data(), static_cast<int>(text.size()));
-    std::unique_ptr<PangoLayoutIter, IterDeleter> it(pango_layout_get_iter(layout.get()));
+    if (!layout) layout = type.lay(text, *run);
+    std::unique_ptr<PangoLayoutIter, IterDeleter> it(pango_layout_get_iter(layout));
     do {
       PangoRectangle logical;
       pango_layout_iter_get_line_extents(it.get(), nullptr, &logical);

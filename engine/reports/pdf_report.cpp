@@ -29,8 +29,8 @@ void writePDFReport(const std::string& root, const std::vector<Row>& rows,
     pdf = memo->bytes;
   } else {
     pdf = renderPdf(
-        runs, [&](int page) { return footerText(in, page); }, logo);
-    if (pdf && memo) *memo = PdfMemo{std::move(runs), std::move(footer), logo, *pdf};
+        runs, [&](int page) { return footerText(in, page); }, logo, memo ? memo->ahead : nullptr);
+    if (pdf && memo) *memo = PdfMemo{memo->ahead, std::move(runs), std::move(footer), logo, *pdf};
   }
   if (!pdf) throw WriteFail{dir, EIO};
   mkdirs(dir, fs);

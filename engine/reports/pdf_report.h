@@ -17,9 +17,13 @@ namespace tolverdine {
 class Store;
 struct NameSet;
 
-/// The last document drawn and what it was drawn from: the report of a further destination that
-/// reads the same (the usual case) takes these bytes instead of being drawn again.
+class PdfLayouts;
+
+/// What the reports of one run share: the paragraphs laid out during the copy, when there are;
+/// and the last document drawn with what it was drawn from, whose bytes the report of a further
+/// destination that reads the same (the usual case) takes instead of being drawn again.
 struct PdfMemo {
+  PdfLayouts* ahead = nullptr;
   std::vector<TextRun> runs;
   std::string footer;
   std::optional<std::string> logo;

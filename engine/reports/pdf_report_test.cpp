@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
 #include "engine/base/text.h"
+#include "engine/reports/pdf_ahead.h"
 #include "engine/reports/pdf_text.h"
 #include "engine/store/store.h"
 #include "testing/test_util.h"
@@ -218,6 +220,45 @@ TEST(PdfReport, MemoBadLogoAndUnwritableFolder) {
     EXPECT_EQ(f.path, blocked.pdfPath());
     EXPECT_EQ(f.err, ENOTDIR);
   }
+}
+
+// Clip lines laid out while the card is copied, from the copies recorded so far, give the very
+// document drawn without them: a line whose copy changed since is laid out anew, a wide name is
+// shortened all the same.
+TEST(PdfReport, LinesLaidOutDuringTheCopyDrawTheSameDocument) {
+  Fixture fx;
+  std::vector<Row> rows = {clip(std::string(90, 'W') + ".MOV")};
+  for (int i = 0; i < 150; ++i)
+    rows.push_back(clip("C" + std::to_string(10000 + i).substr(1) + ".MP4"));
+  auto record = [&](size_t from, size_t to, const std::string& hash) {
+    for (size_t i = from; i < to; ++i)
+      fx.store.record(ingestKey("A캠", rows[i]), fx.root, rows[i].rel, rows[i].size, hash,
+                      CopyState::verified, 1);
+  };
+  record(0, 100, "00000000000000aa");
+  PdfAhead ahead(fx.t.path + "/db.sqlite", rows, "A캠", fx.root, std::chrono::milliseconds(5));
+  for (int i = 0; i < 2000 && ahead.laidOut() < 100; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  record(1, 2, "00000000000000bb");
+  record(100, 151, "00000000000000aa");
+  PdfLayouts* laid = ahead.layouts();
+  ASSERT_NE(laid, nullptr);
+  EXPECT_GE(laid->size(), 100u);
+
+  PdfMemo memo;
+  memo.ahead = laid;
+  fx.write(rows, "", std::nullopt, &memo);
+  // The document's creation time is its only part that may differ.
+  auto undated = [](std::string pdf) {
+    const size_t at = pdf.find("/CreationDate (");
+    return at == std::string::npos ? pdf : pdf.erase(at, pdf.find(')', at) - at);
+  };
+  const std::string withAhead = undated(slurp(fx.pdfPath()));
+  fx.write(rows);
+  EXPECT_EQ(withAhead, undated(slurp(fx.pdfPath())));
+  std::string all = pageText(fx.pdfPath());
+  EXPECT_NE(all.find("00000000000000bb"), std::string::npos);
+  EXPECT_EQ(all.find(std::string(90, 'W')), std::string::npos);
 }
 
 }  // namespace

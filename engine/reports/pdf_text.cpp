@@ -147,6 +147,19 @@ std::string footerText(const ReportInput& in, int page) {
          std::to_string(page) + "쪽";
 }
 
+TextRun clipLine(const Row& r, const std::optional<std::string>& hash) {
+  std::string picture;
+  if (r.kind == Kind::video) {
+    picture = printable(r.meta.res.value_or(""));
+    if (r.meta.fps) picture += " @" + shortestDecimal(*r.meta.fps);
+  }
+  // A name too wide for its column is shortened where it is drawn, by its measured width.
+  std::string line = nfc(printable(lastComponent(r.src))) + "\t" + printable(r.cls) + "\t" +
+                     printable(r.session.value_or("")) + "\t" + duration(r.meta.dur) + "\t" +
+                     picture + "\t" + hash.value_or("—") + "\n";
+  return {line, 8, false, kInk, kClipTabs};
+}
+
 std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult& result,
                                 const ReportInput& in, Store& store) {
   auto info = [&](const std::string& k) { return printable(infoValue(in.info, k)); };
@@ -200,10 +213,14 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
   keys.reserve(rows.size());
   for (const auto& r : rows) keys.push_back(ingestKey(in.cam, r));
   std::set<std::string> lost(result.lostDests.begin(), result.lostDests.end());
+  // This destination's hashes, asked once: counted here and listed with the clips below.
+  std::vector<std::optional<std::string>> here;
+  here.reserve(keys.size());
+  for (const auto& k : keys) here.push_back(store.verifiedHash(k, in.root));
   for (const auto& d : splitLines(infoValue(in.info, "dests"))) {
     size_t count = 0;
-    for (const auto& k : keys)
-      if (store.verifiedHash(k, d)) ++count;
+    for (size_t i = 0; i < keys.size(); ++i)
+      if (d == in.root ? here[i].has_value() : store.verifiedHash(keys[i], d).has_value()) ++count;
     bool gone = lost.count(d) > 0;
     std::string status =
         gone ? "분리됨" : std::to_string(count) + "/" + std::to_string(rows.size()) + " 검증";
@@ -225,20 +242,8 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
 
   t.push_back({"\n클립\n", 12, true, kInk, {}});
   t.push_back({"파일\t분류\t세션\t길이\t해상도·fps\txxh64\n", 8, true, kMuted, kClipTabs});
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const Row& r = rows[i];
-    if (r.kind == Kind::etc) continue;
-    std::string picture;
-    if (r.kind == Kind::video) {
-      picture = printable(r.meta.res.value_or(""));
-      if (r.meta.fps) picture += " @" + shortestDecimal(*r.meta.fps);
-    }
-    // A name too wide for its column is shortened where it is drawn, by its measured width.
-    std::string line = nfc(printable(lastComponent(r.src))) + "\t" + printable(r.cls) + "\t" +
-                       printable(r.session.value_or("")) + "\t" + duration(r.meta.dur) + "\t" +
-                       picture + "\t" + store.verifiedHash(keys[i], in.root).value_or("—") + "\n";
-    t.push_back({line, 8, false, kInk, kClipTabs});
-  }
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (rows[i].kind != Kind::etc) t.push_back(clipLine(rows[i], here[i]));
   if (etc > 0)
     t.push_back({"부속 파일(사이드카·썸네일·카드 DB) " + std::to_string(etc) +
                      "개도 함께 복사·검증했습니다.\n",

@@ -55,6 +55,9 @@ std::string shortenToFit(const std::string& text,
 /// a stray tab or line feed would break the table.
 std::string printable(const std::string& s);
 
+/// The clip list's line of a file whose copy here has hash ("—" when it has none).
+TextRun clipLine(const Row& r, const std::optional<std::string>& hash);
+
 /// The whole document text, block by block.
 std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult& result,
                                 const ReportInput& in, Store& store);

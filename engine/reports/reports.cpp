@@ -50,16 +50,21 @@ std::string csvField(const std::string& v) {
 }
 
 std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
-                     const IngestResult& result, const std::string& cam, Store& store) {
+                     const IngestResult& result, const std::string& cam, Store& store,
+                     std::vector<int>* counted) {
   std::map<std::string, std::string> hashByRel;
   if (auto it = result.verified.find(root); it != result.verified.end())
     for (const auto& v : it->second) hashByRel[v.row.rel] = v.hash;
+  const bool known = counted && counted->size() == rows.size();
+  std::vector<int> copies = known ? *counted : std::vector<int>(rows.size());
 
   std::string out = "\xEF\xBB\xBF";
   out += kCsvHeader;
   out += "\n";
-  for (const auto& r : rows) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& r = rows[i];
     std::string key = ingestKey(cam, r);
+    if (!known) copies[i] = store.verifiedCount(key);
     std::string hash;
     if (auto it = hashByRel.find(r.rel); it != hashByRel.end()) hash = it->second;
     else hash = store.verifiedHash(key, root).value_or("");
@@ -80,7 +85,7 @@ std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
         tSource,
         std::to_string(r.size),
         hash,
-        std::to_string(store.verifiedCount(key)),
+        std::to_string(copies[i]),
     };
     for (size_t i = 0; i < f.size(); ++i) {
       if (i) out += ",";
@@ -88,6 +93,7 @@ std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
     }
     out += "\n";
   }
+  if (counted && !known) *counted = std::move(copies);
   return out;
 }
 
@@ -143,14 +149,15 @@ std::string freeReportStem(const std::string& dir, const std::string& stem,
 void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
                   const std::string& cam, const std::string& src, Store& store,
                   const NameSet& names, const std::map<std::string, std::string>& info,
-                  std::time_t now, Fs& fs) {
+                  std::time_t now, Fs& fs, std::vector<int>* counted) {
   std::string dir = root + "/" + names.reports;
   mkdirs(dir, fs);
   // Two runs of one drive name their reports one at a time: a free name is free until written.
   FolderLock lock(nfc(dir), fs);
   std::string base = freeReportStem(dir, nfc(cam + "_" + localTime(now, "%Y%m%d-%H%M%S")),
                                     {"_clips.csv", "_job.json"}, fs);
-  writeFileAtomic(dir + "/" + base + "_clips.csv", clipsCsv(root, rows, result, cam, store), fs);
+  writeFileAtomic(dir + "/" + base + "_clips.csv",
+                  clipsCsv(root, rows, result, cam, store, counted), fs);
   writeFileAtomic(dir + "/" + base + "_job.json", jobJson(root, rows, result, cam, src, info, now),
                   fs);
 }

@@ -19,10 +19,12 @@ struct NameSet;
 /// Writes cam_STAMP_clips.csv, then cam_STAMP_job.json (STAMP local yyyyMMdd-HHmmss) into
 /// root/reports; where an earlier run of the camera left reports of that second, STAMP-2, STAMP-3 …
 /// A failed write leaves no part of its file. Throws WriteFail; a failed CSV leaves no JSON.
+/// counted: see clipsCsv.
 void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
                   const std::string& cam, const std::string& src, Store& store,
                   const NameSet& names, const std::map<std::string, std::string>& info,
-                  std::time_t now = std::time(nullptr), Fs& fs = realFs());
+                  std::time_t now = std::time(nullptr), Fs& fs = realFs(),
+                  std::vector<int>* counted = nullptr);
 
 /// stem, else stem-2, stem-3 …: the first for which dir holds no name stem + tail for any tail.
 /// Called under dir's FolderLock, so that a name found free stays free until it is written.
@@ -35,9 +37,12 @@ std::string shortestDecimal(double v);
 /// A CSV field: quoted, with doubled quotes, when it holds a comma, a quote or a line break.
 std::string csvField(const std::string& v);
 
-/// The clip list's text (with byte order mark); hashes by rel, then from the store.
+/// The clip list's text (with byte order mark); hashes by rel, then from the store. counted, when
+/// given, keeps each row's verified copies (the same for every destination): counted by the
+/// first list of a run, taken by the next.
 std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
-                     const IngestResult& result, const std::string& cam, Store& store);
+                     const IngestResult& result, const std::string& cam, Store& store,
+                     std::vector<int>* counted = nullptr);
 
 /// The job summary's text: info, then the run's fields; keys sorted, "/" not escaped.
 std::string jobJson(const std::string& root, const std::vector<Row>& rows,

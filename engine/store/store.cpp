@@ -777,6 +777,19 @@ std::vector<Entry> Store::verifiedEntries(const std::string& dest) noexcept {
   return out;
 }
 
+std::vector<Entry> Store::verifiedSince(const std::string& dest, const std::string& at) noexcept {
+  std::vector<Entry> out;
+  try {
+    query("SELECT key, rel, size, xxh64 FROM copy WHERE at >= ? AND dest=? AND state='verified'",
+          {at, dest}, [&](const SqlRow& r) {
+            out.push_back({r.textOr(0), r.textOr(1), r.int64(2), r.text(3), std::nullopt});
+          });
+  } catch (const StoreError& e) {
+    noteDropped("verifiedSince", e.message);
+  }
+  return out;
+}
+
 std::vector<Entry> Store::entriesOn(const std::string& dest) noexcept {
   std::vector<Entry> out;
   try {

@@ -127,6 +127,7 @@ class Store {
   static std::string defaultPath();
   /// Opens (creating folder and file); throws StoreError, or std::system_error for the folder.
   explicit Store(const std::string& path);
+  const std::string& path() const { return path_; }
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -166,6 +167,9 @@ class Store {
   std::optional<std::string> destRel(const std::string& key, const std::string& dest) noexcept;
   std::vector<std::string> verifiedRoots() noexcept;
   std::vector<Entry> verifiedEntries(const std::string& dest) noexcept;
+  /// The verified rows on dest recorded at or after `at` (an isoNow() text): what a run has
+  /// committed since then (key, rel, size and hash filled).
+  std::vector<Entry> verifiedSince(const std::string& dest, const std::string& at) noexcept;
   /// Every row on dest, whatever its state, as the layout reads who holds a place (hash absent
   /// unless recorded; view absent unless mirrored).
   std::vector<Entry> entriesOn(const std::string& dest) noexcept;

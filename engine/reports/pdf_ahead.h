@@ -1,0 +1,54 @@
+// The clip lines of a card's PDF laid out while the card is copied: a thread of its own reads,
+// each second, the copies the run has verified on one destination, on a connection of its own,
+// and lays out their lines. After the copy the PDF then mostly places lines already laid out.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/base/records.h"
+#include "engine/reports/pdf_render.h"
+
+namespace tolverdine {
+
+class PdfAhead {
+ public:
+  /// Follows the copies of rows (camera cam) verified on root, as recorded in the database at
+  /// dbPath, every `every`. Without a thread it does nothing.
+  PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, const std::string& cam,
+           const std::string& root, std::chrono::milliseconds every = std::chrono::seconds(1));
+  ~PdfAhead();
+  PdfAhead(const PdfAhead&) = delete;
+  PdfAhead& operator=(const PdfAhead&) = delete;
+
+  /// The copy is over: the thread stops, and what it laid out is handed over (null when nothing).
+  PdfLayouts* layouts();
+  /// How many lines are laid out so far, asked from any thread.
+  size_t laidOut() const { return laidOut_; }
+
+ private:
+  void run(const std::string& dbPath, const std::string& root);
+  bool wait();  // a round's time, or until the copy is over; true then
+  bool copied();
+
+  std::vector<Row> rows_;  // the files with a clip line; by key, their index
+  std::unordered_map<std::string, size_t> byKey_;
+  std::vector<bool> laid_;
+  std::optional<PdfLayouts> layouts_;  // made on the thread: finding the fonts takes a while
+  std::atomic<size_t> laidOut_{0};
+
+  const std::chrono::milliseconds every_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool copied_ = false;
+  std::future<void> done_;  // last: its thread is gone before the rest
+};
+
+}  // namespace tolverdine
