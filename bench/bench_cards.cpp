@@ -31,6 +31,7 @@
 #include "engine/copy/ingest.h"
 #include "engine/job/card_job.h"
 #include "engine/media/probe.h"
+#include "engine/reports/pdf_ahead.h"
 #include "engine/store/card_status.h"
 #include "engine/store/search_catch_up.h"
 #include "engine/store/store.h"
@@ -300,6 +301,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   double t1 = now();
   Store store(work + "/db.sqlite");
   SearchCatchUp search(work + "/db.sqlite");  // as the card job does
+  PdfAhead pdf(work + "/db.sqlite", plan.rows, job.cam, plan.roots.front());
   std::mutex m;
   double readAll = 0;
   IngestResult r = runIngest(
@@ -326,7 +328,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   for (const auto& row : plan.rows) files.push_back({row.rel, row.size, row.mtimeNs});
   store.recordCard(cardFingerprint(files), job.cam, files, std::nullopt);
   double c2 = now();
-  (void)writeCardOutputs(job, plan, r, store, std::nullopt);
+  (void)writeCardOutputs(job, plan, r, store, std::nullopt, pdf.layouts());
   double c3 = now();
   if (!search.caughtUp()) std::exit(1);
   double t3 = now();
