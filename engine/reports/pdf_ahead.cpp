@@ -21,7 +21,14 @@ PdfAhead::PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, cons
   }
   laid_.assign(rows_.size(), false);
   try {
-    done_ = std::async(std::launch::async, [this, dbPath, root] { run(dbPath, root); });
+    done_ = std::async(std::launch::async, [this, dbPath, root] {
+      try {
+        run(dbPath, root);
+      } catch (const std::exception&) {
+        // Out of memory, most likely: the document is laid out as it is drawn, as without this.
+        layouts_.reset();
+      }
+    });
   } catch (const std::system_error&) {  // no thread: the PDF is laid out as it is drawn
   }
 }
