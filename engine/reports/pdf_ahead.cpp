@@ -34,33 +34,15 @@ PdfAhead::PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, cons
 }
 
 PdfAhead::~PdfAhead() {
-  {
-    std::lock_guard lk(m_);
-    copied_ = true;
-  }
-  cv_.notify_all();
+  copied_.raise();
   if (done_.valid()) done_.wait();
 }
 
 PdfLayouts* PdfAhead::layouts() {
-  {
-    std::lock_guard lk(m_);
-    copied_ = true;
-  }
-  cv_.notify_all();
+  copied_.raise();
   if (!done_.valid()) return nullptr;
   done_.get();
   return layouts_ ? &*layouts_ : nullptr;
-}
-
-bool PdfAhead::copied() {
-  std::lock_guard lk(m_);
-  return copied_;
-}
-
-bool PdfAhead::wait() {
-  std::unique_lock lk(m_);
-  return cv_.wait_for(lk, every_, [this] { return copied_; });
 }
 
 void PdfAhead::run(const std::string& dbPath, const std::string& root) {
@@ -71,7 +53,7 @@ void PdfAhead::run(const std::string& dbPath, const std::string& root) {
   // each round reads back far enough to miss none, and passes over the lines it has laid out.
   constexpr std::time_t kOverlap = 5;
   std::time_t since = std::time(nullptr) - kOverlap;
-  while (!wait()) {
+  while (!copied_.waitFor(every_)) {
     const std::time_t next = std::time(nullptr) - kOverlap;
     std::vector<TextRun> lines;
     for (const auto& e : store->verifiedSince(root, isoTime(since))) {
@@ -83,7 +65,7 @@ void PdfAhead::run(const std::string& dbPath, const std::string& root) {
     // A few lines at a time: the end of the copy does not wait for a whole round.
     constexpr size_t kChunk = 64;
     for (size_t at = 0; at < lines.size(); at += kChunk) {
-      if (copied()) return;
+      if (copied_.raised()) return;
       const size_t end = std::min(lines.size(), at + kChunk);
       layouts_->prepare(std::vector<TextRun>(lines.begin() + at, lines.begin() + end));
       laidOut_ = layouts_->size();

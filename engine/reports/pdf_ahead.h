@@ -5,15 +5,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/base/records.h"
+#include "engine/base/stop_flag.h"
 #include "engine/reports/pdf_render.h"
 
 namespace tolverdine {
@@ -35,8 +34,6 @@ class PdfAhead {
 
  private:
   void run(const std::string& dbPath, const std::string& root);
-  bool wait();  // a round's time, or until the copy is over; true then
-  bool copied();
 
   std::vector<Row> rows_;  // the files with a clip line; by key, their index
   std::unordered_map<std::string, size_t> byKey_;
@@ -45,9 +42,7 @@ class PdfAhead {
   std::atomic<size_t> laidOut_{0};
 
   const std::chrono::milliseconds every_;
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool copied_ = false;
+  StopFlag copied_;
   std::future<void> done_;  // last: its thread is gone before the rest
 };
 

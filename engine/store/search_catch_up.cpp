@@ -19,13 +19,7 @@ SearchCatchUp::~SearchCatchUp() {
   if (result_.valid()) result_.wait();
 }
 
-void SearchCatchUp::copied() {
-  {
-    std::lock_guard lk(m_);
-    copied_ = true;
-  }
-  cv_.notify_all();
-}
+void SearchCatchUp::copied() { copied_.raise(); }
 
 bool SearchCatchUp::caughtUp() {
   copied();
@@ -35,13 +29,7 @@ bool SearchCatchUp::caughtUp() {
 bool SearchCatchUp::run(const std::string& dbPath) {
   OpenedStore other = openStoreAt(dbPath, IfMissing::leave);
   if (!other) return false;
-  std::unique_lock lk(m_);
-  while (!cv_.wait_for(lk, std::chrono::seconds(1), [this] { return copied_; })) {
-    lk.unlock();
-    other->updateSearchIndex();
-    lk.lock();
-  }
-  lk.unlock();
+  while (!copied_.waitFor(std::chrono::seconds(1))) other->updateSearchIndex();
   return other->updateSearchIndex();
 }
 

@@ -4,10 +4,10 @@
 // locks only its own file, never the state database: the copy never waits for it.
 #pragma once
 
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <string>
+
+#include "engine/base/stop_flag.h"
 
 namespace tolverdine {
 
@@ -28,9 +28,7 @@ class SearchCatchUp {
  private:
   bool run(const std::string& dbPath);
 
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool copied_ = false;
+  StopFlag copied_;
   std::future<bool> result_;  // last: its thread is gone before the rest
 };
 
