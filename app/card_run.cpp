@@ -24,7 +24,6 @@ namespace tolverdine {
 namespace {
 const char* const kNothingToCopy =
     "카드에 복사할 파일이 없습니다. 카드가 제대로 마운트됐는지 확인하세요";
-
 }  // namespace
 
 std::vector<DestOutcome> destOutcomes(const IngestResult& result,

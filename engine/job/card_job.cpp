@@ -103,17 +103,18 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     const std::string& root = live[i];
     static const std::vector<Verified> kNone;
     auto it = result.verified.find(root);
-    const std::vector<Verified>& now = it == result.verified.end() ? kNone : it->second;
+    const std::vector<Verified>& thisRun = it == result.verified.end() ? kNone : it->second;
     try {
       // Also every file of this card verified here before and not listed yet (a run cut short):
       // the database is asked only for the files this run did not verify here.
       std::set<std::string> fresh;
-      for (const auto& v : now) fresh.insert(v.row.rel);
+      for (const auto& v : thisRun) fresh.insert(v.row.rel);
       std::vector<Row> before;
       for (const auto& r : plan.rows)
         if (!fresh.count(r.rel)) before.push_back(r);
-      MHLListing l = writeListedGeneration(root, now, verifiedOnRoot(store, job.cam, before, root),
-                                           job.names, job.operatorName, std::time(nullptr), fs);
+      MHLListing l =
+          writeListedGeneration(root, thisRun, verifiedOnRoot(store, job.cam, before, root),
+                                job.names, job.operatorName, std::time(nullptr), fs);
       for (const auto& n : l.setAside)
         said[i].push_back("끝까지 쓰이지 않은 해시 목록을 따로 둠: " + root + "/" + kMHLFolder +
                           "/" + n);

@@ -206,12 +206,17 @@ struct Typesetter {
     return fitCells(text, m.layout.get(), m.widths, run.tabs);
   }
 
+  // A layout of its own holding the paragraph.
+  GPtr<PangoLayout> fresh(const std::string& text, const TextRun& run) {
+    return makeLayout(ctx.get(), fitted(text, run), run.size, run.bold, run.tabs, true);
+  }
+
   // The style's layout, holding the paragraph now.
   PangoLayout* lay(const std::string& text, const TextRun& run) {
-    const std::string fit = fitted(text, run);
     GPtr<PangoLayout>& layout = styles[{run.size, run.bold, run.tabs}];
-    if (!layout) layout = makeLayout(ctx.get(), fit, run.size, run.bold, run.tabs, true);
-    else pango_layout_set_text(layout.get(), fit.data(), static_cast<int>(fit.size()));
+    if (!layout) return (layout = fresh(text, run)).get();
+    const std::string fit = fitted(text, run);
+    pango_layout_set_text(layout.get(), fit.data(), static_cast<int>(fit.size()));
     return layout.get();
   }
 };
@@ -310,8 +315,7 @@ void PdfLayouts::prepare(const std::vector<TextRun>& runs) {
     if (s.laid.size() >= kMaxKept) return;
     auto [it, fresh] = s.laid.try_emplace(paragraphKey(text, *run));
     if (!fresh) continue;
-    it->second = makeLayout(s.type.ctx.get(), s.type.fitted(text, *run), run->size, run->bold,
-                            run->tabs, true);
+    it->second = s.type.fresh(text, *run);
     (void)pango_layout_get_line_count(it->second.get());  // laid out now, not when drawn
   }
 }
