@@ -259,6 +259,7 @@ TEST(PdfReport, LinesLaidOutDuringTheCopyDrawTheSameDocument) {
   std::string all = pageText(fx.pdfPath());
   EXPECT_NE(all.find("00000000000000bb"), std::string::npos);
   EXPECT_EQ(all.find(std::string(90, 'W')), std::string::npos);
+  EXPECT_NE(all.find(std::string(8, 'W') + "…"), std::string::npos) << "shortened in the middle";
 }
 
 }  // namespace
