@@ -118,6 +118,17 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   EXPECT_NE(all.find("3/3 검증\t" + fx.root + "\n"), std::string::npos);
   EXPECT_NE(all.find("1/3 검증\t/mnt/b/20260305_프로젝트\n"), std::string::npos);
 
+  // What this run verified answers without the database: one more copy on the second drive, and
+  // the hash read back here listed for the clip.
+  fx.result.verified[fx.root] = {{a, "ffeeddccbbaa9988", std::nullopt}};
+  fx.result.verified["/mnt/b/20260305_프로젝트"] = {{rows[1], "0123456789abcdef", std::nullopt}};
+  all = allText(reportText(rows, fx.result, fx.input(), fx.store));
+  EXPECT_NE(all.find("3/3 검증\t" + fx.root + "\n"), std::string::npos);
+  EXPECT_NE(all.find("2/3 검증\t/mnt/b/20260305_프로젝트\n"), std::string::npos);
+  EXPECT_NE(all.find("3840x2160 @25.0\tffeeddccbbaa9988\n"), std::string::npos);
+  EXPECT_NE(all.find("B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n"), std::string::npos);
+  fx.result.verified.clear();
+
   // A lost destination is named as such.
   fx.result.lostDests = {"/mnt/b/20260305_프로젝트"};
   all = allText(reportText(rows, fx.result, fx.input(), fx.store));
