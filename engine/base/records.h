@@ -161,6 +161,7 @@ struct IngestResult {
   std::optional<IngestStop> stopped;
   CardColor color = CardColor::gray;
   int underCopied = 0;
+  std::vector<int> copiesCounted;  // per row, the verified copies the colour rests on
   std::map<std::string, std::vector<Verified>> verified;  // by destination root path, row order
 };
 

@@ -30,6 +30,7 @@
 #include "engine/store/copy_presence.h"
 #include "engine/store/record_group.h"
 #include "engine/store/store.h"
+#include "engine/store/verified_counts.h"
 #include "os/drives.h"
 
 namespace tolverdine {
@@ -975,10 +976,13 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   // D: completion.
   if (progress) progress(count, count, "", total, total);
   IngestResult& res = run.result;
-  ReadSnapshot together(store);
-  for (const auto& r : rows) {
-    if (store.verifiedCount(ingestKey(cam, r), cardDriveId) < copiesRequired) ++res.underCopied;
-  }
+  std::vector<std::string> keys;
+  keys.reserve(rows.size());
+  for (const auto& r : rows) keys.push_back(ingestKey(cam, r));
+  res.copiesCounted = verifiedCounts(store, keys, cardDriveId);
+  res.underCopied =
+      static_cast<int>(std::count_if(res.copiesCounted.begin(), res.copiesCounted.end(),
+                                     [&](int n) { return n < copiesRequired; }));
   const bool nothing = std::none_of(rows.begin(), rows.end(), [](const Row& r) { return r.dest; });
   if (res.stopped || !res.failed.empty()) res.color = CardColor::red;
   else if (nothing) res.color = CardColor::gray;  // nothing read decides nothing

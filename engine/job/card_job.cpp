@@ -81,7 +81,9 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   }
   // Each destination's problems, in order: hash list and reports, then its PDF.
   std::vector<std::vector<std::string>> said(live.size()), drawn(live.size());
-  std::vector<int> counted;  // each file's verified copies, counted once for every clip list
+  // Each file's verified copies for every clip list: those the colour was given on, when the run
+  // counted them (never a copy on the card's own drive).
+  std::vector<int> counted = result.copiesCounted;
   // The PDFs are drawn on a thread of their own while the hash lists and reports are written: the
   // drawing of a long card's clip lines is the longest step here. Each PDF after the first takes
   // the first one's bytes when it reads the same. Declared last: joined first.

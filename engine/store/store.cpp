@@ -683,7 +683,7 @@ CopyTally Store::verifiedTally(const std::string& key,
           const std::string drive = j.on ? j.on->drive : c.on ? c.on->drive : c.dest;
           if (drive != notOn) counted.insert(drive);
           // A row of an older build found on its drive keeps what was learnt there.
-          if (!c.on && j.on) learnDrive(key, c.dest, *j.on);
+          if (!c.on && j.on && learns_) learnDrive(key, c.dest, *j.on);
           break;
         }
         case CopyPlace::missing: ++t.missing; break;

@@ -161,7 +161,16 @@ class Store {
   using CopyJudge = std::function<CopyJudgement(const RecordedCopy&)>;
   void setCopyJudge(CopyJudge judge) { judge_ = std::move(judge); }
   /// The mounted drives the default judge asks; the system's unless set.
-  void setDrives(std::unique_ptr<Drives> drives) { drives_ = std::move(drives); }
+  void setDrives(std::unique_ptr<Drives> drives) {
+    drives_ = std::move(drives);
+    drivesGiven_ = true;
+  }
+  /// Whether copies are judged on the real files of the system's drives (neither judge nor drives
+  /// were set): another connection to the same file then judges alike.
+  bool judgesRealFiles() const { return !judge_ && !drivesGiven_; }
+  /// Counting leaves an older build's rows without the drive they were found on (a connection
+  /// counting beside another that learns: the two would wait on each other's write).
+  void learnNoDrives() { learns_ = false; }
   Drives& drives();
   std::optional<std::string> verifiedHash(const std::string& key, const std::string& dest) noexcept;
   std::optional<std::string> destRel(const std::string& key, const std::string& dest) noexcept;
@@ -262,6 +271,8 @@ class Store {
   bool touchedOverflow_ = false;
   CopyJudge judge_;
   std::unique_ptr<Drives> drives_;
+  bool drivesGiven_ = false;
+  bool learns_ = true;
   std::mutex toldLock_;
   std::set<std::string> told_;
 };

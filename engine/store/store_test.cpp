@@ -1,5 +1,9 @@
 #include "engine/store/store.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -12,6 +16,7 @@
 #include "engine/store/record_group.h"
 #include "engine/store/sessions.h"
 #include "engine/store/store_open.h"
+#include "engine/store/verified_counts.h"
 #include "testing/store_access.h"
 #include "testing/test_util.h"
 
@@ -227,6 +232,44 @@ TEST(Store, TwoConnectionsWritingAtOnceBothSucceed) {
   EXPECT_TRUE(err.empty()) << err.substr(0, 200);
   Store s(path);
   EXPECT_EQ(one(s, "SELECT count(*) FROM copy WHERE state='verified'"), "1000");
+}
+
+// A long card's verdict counts are made on two connections side by side: each key's count is
+// the one the key gets alone, on whichever half it falls, and the card's drive counts on neither;
+// no connection waits on the other's write of the drives learnt.
+TEST(Store, TwoConnectionsCountALongCardAsOneDoes) {
+  TempDir t;
+  const std::string a = t.path + "/a", b = t.path + "/b";
+  mkdirs(a);
+  mkdirs(b);
+  Store s(t.path + "/db.sqlite");
+  std::vector<std::string> keys;
+  ASSERT_TRUE(s.begin());
+  for (int i = 0; i < 2100; ++i) {  // enough keys to be split
+    const std::string rel = "f" + std::to_string(i);
+    const std::string body(static_cast<size_t>(i % 5), 'x');
+    keys.push_back("A|" + rel + "|" + std::to_string(body.size()) + "|0");
+    for (const auto& root : {a, b}) {
+      if (root == b && i % 3 != 0) continue;
+      writeFile(root + "/" + rel, i % 11 == 0 && root == a ? body + "changed" : body);
+      s.record(keys.back(), root, rel, static_cast<int64_t>(body.size()), "h", CopyState::verified,
+               1);
+    }
+    if (i % 7 == 0) ::unlink((b + "/" + rel).c_str());
+  }
+  ASSERT_TRUE(s.commit());
+  testing::internal::CaptureStderr();
+  const std::vector<int> counts = verifiedCounts(s, keys, std::nullopt);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(err.empty()) << err;
+  ASSERT_EQ(counts.size(), keys.size());
+  // Both folders lie on one drive: a copy in either is that drive's one copy.
+  for (size_t i = 0; i < keys.size(); ++i)
+    ASSERT_EQ(counts[i], i % 11 != 0 || (i % 3 == 0 && i % 7 != 0)) << keys[i];
+  struct stat st {};
+  ASSERT_EQ(::stat(a.c_str(), &st), 0);
+  const std::vector<int> off = verifiedCounts(s, keys, s.drives().idOf(st.st_dev));
+  EXPECT_EQ(std::count(off.begin(), off.end(), 0), static_cast<long>(keys.size()));
 }
 
 // A card keeps its first volume (the card history is the history command's test); a file is
