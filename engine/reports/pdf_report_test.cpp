@@ -197,6 +197,19 @@ TEST(PdfReport, DrawnForTwoDestinationsAtOnceAndNeverReplaced) {
   EXPECT_EQ(slurp(pdf), firstBytes);
 }
 
+// A long card's count of verified copies is drawn whole beside each destination.
+TEST(PdfReport, CountsOfALongCardDrawnWhole) {
+  Fixture fx;
+  std::vector<Row> rows;
+  for (int i = 0; i < 12000; ++i) {
+    rows.push_back(clip("S" + std::to_string(i) + ".XML", Kind::etc));
+    fx.result.verified[fx.root].push_back({rows.back(), "0011223344556677", std::nullopt});
+  }
+  fx.write(rows);
+  const std::string first = pageText(fx.pdfPath(), 1, 1);
+  EXPECT_NE(first.find("12000/12000 검증"), std::string::npos) << first;
+}
+
 // Destinations of one job share drawn bytes only while their reports read the same; a logo
 // that is text posing as an image is left out; a file where the reports folder belongs fails.
 TEST(PdfReport, MemoBadLogoAndUnwritableFolder) {

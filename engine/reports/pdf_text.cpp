@@ -23,6 +23,8 @@ namespace {
 const Rgb kInk = Rgb::grey(0.1);
 const Rgb kMuted = Rgb::grey(0.35);
 const std::vector<double> kFactTabs = {70};
+// A destination's count, "123456/123456 검증", is never shortened.
+const std::vector<double> kDestTabs = {120};
 const std::vector<double> kClipTabs = {150, 200, 265, 315, 420};
 
 std::string infoValue(const std::map<std::string, std::string>& info, const std::string& key) {
@@ -242,7 +244,7 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
     std::string status =
         gone ? "분리됨" : std::to_string(count) + "/" + std::to_string(rows.size()) + " 검증";
     t.push_back({status + "\t" + printable(d) + "\n", 9.5, false,
-                 gone || count < rows.size() ? verdict : kInk, kFactTabs});
+                 gone || count < rows.size() ? verdict : kInk, kDestTabs});
   }
 
   if (!result.failed.empty()) {
