@@ -39,11 +39,14 @@ std::vector<int> verifiedCounts(Store& store, const std::vector<std::string>& ke
     countRange(store, keys, 0, keys.size(), notOn, out);
     return out;
   }
-  struct Joined {
+  struct Joined {  // on every way out: the helper writes into out
     std::thread& t;
-    ~Joined() { t.join(); }
+    ~Joined() {
+      if (t.joinable()) t.join();
+    }
   } joined{helper};
   countRange(store, keys, 0, half, notOn, out);
+  helper.join();
   return out;
 }
 
