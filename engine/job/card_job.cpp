@@ -81,9 +81,6 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   }
   // Each destination's problems, in order: hash list and reports, then its PDF.
   std::vector<std::vector<std::string>> said(live.size()), drawn(live.size());
-  // Each file's verified copies for every clip list: those the colour was given on, when the run
-  // counted them (never a copy on the card's own drive).
-  std::vector<int> counted = result.copiesCounted;
   // The PDFs are drawn on a thread of their own while the hash lists and reports are written: the
   // drawing of a long card's clip lines is the longest step here. Each PDF after the first takes
   // the first one's bytes when it reads the same. Declared last: joined first.
@@ -125,7 +122,7 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     }
     try {
       writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info,
-                   std::time(nullptr), fs, &counted);
+                   std::time(nullptr), fs, &result.copiesCounted);
     } catch (const WriteFail& f) {
       said[i].push_back(failText("리포트 실패", f));
     }

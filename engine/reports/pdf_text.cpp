@@ -6,8 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <set>
-#include <string_view>
-#include <unordered_map>
 
 #include "engine/base/term_text.h"
 #include "engine/base/text.h"
@@ -214,32 +212,17 @@ std::vector<TextRun> reportText(const std::vector<Row>& rows, const IngestResult
   }
 
   t.push_back({"\n목적지별 검증\n", 12, true, kInk, {}});
-  std::vector<std::string> keys;
-  keys.reserve(rows.size());
-  for (const auto& r : rows) keys.push_back(ingestKey(in.cam, r));
   std::set<std::string> lost(result.lostDests.begin(), result.lostDests.end());
-  // Each destination's hashes: the copies this run verified there answer for themselves, the
-  // database is asked only for the others (tens of thousands of lookups on a long card).
-  auto hashesOn = [&](const std::string& d) {
-    std::unordered_map<std::string_view, const std::string*> thisRun;
-    if (auto it = result.verified.find(d); it != result.verified.end())
-      for (const auto& v : it->second) thisRun.emplace(v.row.rel, &v.hash);
-    std::vector<std::optional<std::string>> h;
-    h.reserve(keys.size());
-    for (size_t i = 0; i < keys.size(); ++i) {
-      auto v = thisRun.find(rows[i].rel);
-      h.push_back(v != thisRun.end() ? std::optional(*v->second) : store.verifiedHash(keys[i], d));
-    }
-    return h;
+  // This destination's hashes, asked once: counted here and listed with the clips below.
+  const std::vector<std::optional<std::string>> here =
+      hashesOn(in.root, rows, result, in.cam, store);
+  auto counted = [](const std::vector<std::optional<std::string>>& hs) {
+    return static_cast<size_t>(
+        std::count_if(hs.begin(), hs.end(), [](const auto& h) { return h.has_value(); }));
   };
-  // This destination's, asked once: counted here and listed with the clips below.
-  const std::vector<std::optional<std::string>> here = hashesOn(in.root);
   for (const auto& d : splitLines(infoValue(in.info, "dests"))) {
-    auto counted = [](const std::vector<std::optional<std::string>>& hs) {
-      return static_cast<size_t>(
-          std::count_if(hs.begin(), hs.end(), [](const auto& h) { return h.has_value(); }));
-    };
-    const size_t count = d == in.root ? counted(here) : counted(hashesOn(d));
+    const size_t count =
+        d == in.root ? counted(here) : counted(hashesOn(d, rows, result, in.cam, store));
     bool gone = lost.count(d) > 0;
     std::string status =
         gone ? "분리됨" : std::to_string(count) + "/" + std::to_string(rows.size()) + " 검증";

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <string_view>
+#include <unordered_map>
 
 #include "engine/base/files.h"
 #include "engine/base/folder_lock.h"
@@ -49,25 +51,36 @@ std::string csvField(const std::string& v) {
   return out + "\"";
 }
 
+std::vector<std::optional<std::string>> hashesOn(const std::string& dest,
+                                                 const std::vector<Row>& rows,
+                                                 const IngestResult& result, const std::string& cam,
+                                                 Store& store) {
+  // The run's own copies answer without the database: tens of thousands of lookups on a long card.
+  std::unordered_map<std::string_view, const std::string*> thisRun;
+  if (auto it = result.verified.find(dest); it != result.verified.end())
+    for (const auto& v : it->second) thisRun[v.row.rel] = &v.hash;
+  std::vector<std::optional<std::string>> out;
+  out.reserve(rows.size());
+  for (const auto& r : rows) {
+    auto v = thisRun.find(r.rel);
+    out.push_back(v != thisRun.end() ? std::optional(*v->second)
+                                     : store.verifiedHash(ingestKey(cam, r), dest));
+  }
+  return out;
+}
+
 std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
                      const IngestResult& result, const std::string& cam, Store& store,
-                     std::vector<int>* counted) {
-  std::map<std::string, std::string> hashByRel;
-  if (auto it = result.verified.find(root); it != result.verified.end())
-    for (const auto& v : it->second) hashByRel[v.row.rel] = v.hash;
+                     const std::vector<int>* counted) {
+  const std::vector<std::optional<std::string>> hashes = hashesOn(root, rows, result, cam, store);
   const bool known = counted && counted->size() == rows.size();
-  std::vector<int> copies = known ? *counted : std::vector<int>(rows.size());
 
   std::string out = "\xEF\xBB\xBF";
   out += kCsvHeader;
   out += "\n";
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& r = rows[i];
-    std::string key = ingestKey(cam, r);
-    if (!known) copies[i] = store.verifiedCount(key);
-    std::string hash;
-    if (auto it = hashByRel.find(r.rel); it != hashByRel.end()) hash = it->second;
-    else hash = store.verifiedHash(key, root).value_or("");
+    const int copies = known ? (*counted)[i] : store.verifiedCount(ingestKey(cam, r));
     std::string tSource;
     if (r.kind != Kind::etc) tSource = r.tFromMtime ? "수정시각" : "촬영시각";
     std::vector<std::string> f = {
@@ -84,8 +97,8 @@ std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
                  : "",
         tSource,
         std::to_string(r.size),
-        hash,
-        std::to_string(copies[i]),
+        hashes[i].value_or(""),
+        std::to_string(copies),
     };
     for (size_t i = 0; i < f.size(); ++i) {
       if (i) out += ",";
@@ -93,7 +106,6 @@ std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
     }
     out += "\n";
   }
-  if (counted && !known) *counted = std::move(copies);
   return out;
 }
 
@@ -149,7 +161,7 @@ std::string freeReportStem(const std::string& dir, const std::string& stem,
 void writeReports(const std::string& root, const std::vector<Row>& rows, const IngestResult& result,
                   const std::string& cam, const std::string& src, Store& store,
                   const NameSet& names, const std::map<std::string, std::string>& info,
-                  std::time_t now, Fs& fs, std::vector<int>* counted) {
+                  std::time_t now, Fs& fs, const std::vector<int>* counted) {
   std::string dir = root + "/" + names.reports;
   mkdirs(dir, fs);
   // Two runs of one drive name their reports one at a time: a free name is free until written.

@@ -24,7 +24,7 @@ void writeReports(const std::string& root, const std::vector<Row>& rows, const I
                   const std::string& cam, const std::string& src, Store& store,
                   const NameSet& names, const std::map<std::string, std::string>& info,
                   std::time_t now = std::time(nullptr), Fs& fs = realFs(),
-                  std::vector<int>* counted = nullptr);
+                  const std::vector<int>* counted = nullptr);
 
 /// stem, else stem-2, stem-3 …: the first for which dir holds no name stem + tail for any tail.
 /// Called under dir's FolderLock, so that a name found free stays free until it is written.
@@ -37,12 +37,19 @@ std::string shortestDecimal(double v);
 /// A CSV field: quoted, with doubled quotes, when it holds a comma, a quote or a line break.
 std::string csvField(const std::string& v);
 
-/// The clip list's text (with byte order mark); hashes by rel, then from the store. counted, when
-/// given, keeps each row's verified copies (the same for every destination): counted by the
-/// first list of a run, taken by the next.
+/// Each row's hash on dest: that of the copy this run verified there, else the store's verified
+/// row's (absent where there is none).
+std::vector<std::optional<std::string>> hashesOn(const std::string& dest,
+                                                 const std::vector<Row>& rows,
+                                                 const IngestResult& result, const std::string& cam,
+                                                 Store& store);
+
+/// The clip list's text (with byte order mark); hashes as hashesOn gives them. counted, when it
+/// holds a count per row, gives each row's verified copies (the counts the colour was given on);
+/// else each row's copies are counted here.
 std::string clipsCsv(const std::string& root, const std::vector<Row>& rows,
                      const IngestResult& result, const std::string& cam, Store& store,
-                     std::vector<int>* counted = nullptr);
+                     const std::vector<int>* counted = nullptr);
 
 /// The job summary's text: info, then the run's fields; keys sorted, "/" not escaped.
 std::string jobJson(const std::string& root, const std::vector<Row>& rows,

@@ -32,19 +32,13 @@ std::vector<int> verifiedCounts(Store& store, const std::vector<std::string>& ke
   }
   other->learnNoDrives();  // learnt by this connection's half, and the other's next time
   const size_t half = keys.size() / 2;
-  std::thread helper;
+  std::jthread helper;  // joined on every way out: it writes into out
   try {
-    helper = std::thread([&] { countRange(*other, keys, half, keys.size(), notOn, out); });
+    helper = std::jthread([&] { countRange(*other, keys, half, keys.size(), notOn, out); });
   } catch (const std::system_error&) {  // no thread to be had: all on this one
     countRange(store, keys, 0, keys.size(), notOn, out);
     return out;
   }
-  struct Joined {  // on every way out: the helper writes into out
-    std::thread& t;
-    ~Joined() {
-      if (t.joinable()) t.join();
-    }
-  } joined{helper};
   countRange(store, keys, 0, half, notOn, out);
   helper.join();
   return out;
