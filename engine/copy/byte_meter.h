@@ -3,8 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/copy/ingest.h"
@@ -30,14 +30,17 @@ class ByteMeter {
   struct Flight {
     int64_t read = 0;
     std::vector<int64_t> back;
+    int64_t least = 0;  // the least of back
   };
-  void report();  // with m_ held
+  void leave(Flight& f);  // takes f's bytes out of the sums
+  void report();          // with m_ held
 
   const BytesFn& fn_;
   const int64_t total_;
   std::mutex m_;
-  std::map<const void*, Flight> flights_;
-  int64_t handled_ = 0;
+  // Kept as sums, so that a report costs the same with hundreds of rows in flight as with one.
+  std::unordered_map<const void*, Flight> flights_;
+  int64_t handled_ = 0, readInFlight_ = 0, backInFlight_ = 0;
   ByteProgress last_;
 };
 
