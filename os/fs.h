@@ -40,9 +40,6 @@ class Fs {
   virtual int setDirect(int fd, bool on) = 0;
   /// flock(LOCK_EX): waits for the exclusive lock of an open file (EINTR retried).
   virtual int lockExclusive(int fd) = 0;
-  /// Whether any page of the file's first `size` bytes is in the page cache (mmap + mincore):
-  /// 1 cached, 0 not, -1 and errno when it cannot tell.
-  virtual int anyCached(int fd, off_t size) = 0;
 
   virtual int stat(const std::string& path, struct stat* st) = 0;
   virtual int lstat(const std::string& path, struct stat* st) = 0;

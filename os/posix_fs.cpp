@@ -2,7 +2,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -52,22 +51,6 @@ class PosixFs final : public Fs {
     while (rc != 0 && errno == EINTR);
     return rc;
   }
-  int anyCached(int fd, off_t size) override {
-    if (size <= 0) return 0;
-    const size_t len = static_cast<size_t>(size);
-    void* m = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
-    if (m == MAP_FAILED) return -1;
-    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-    std::vector<unsigned char> vec((len + page - 1) / page);
-    int out = ::mincore(m, len, vec.data()) != 0 ? -1 : 0;
-    for (size_t i = 0; out == 0 && i < vec.size(); ++i)
-      if (vec[i] & 1) out = 1;
-    const int err = errno;
-    ::munmap(m, len);
-    errno = err;
-    return out;
-  }
-
   int stat(const std::string& path, struct stat* st) override { return ::stat(path.c_str(), st); }
   int lstat(const std::string& path, struct stat* st) override { return ::lstat(path.c_str(), st); }
   int access(const std::string& path, int mode) override { return ::access(path.c_str(), mode); }

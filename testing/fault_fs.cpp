@@ -196,12 +196,9 @@ int FaultFs::syncfs(int fd) {
   return 0;
 }
 
-// Advice and anyCached are hints: the caller reads from the drive when they fail.
+// Advice is a hint: the caller reads from the drive when it fails.
 int FaultFs::fadvise(int fd, off_t at, off_t len, int advice) {
   return trip(kFsAdvice, fd) ? errno : base_.fadvise(fd, at, len, advice);
-}
-int FaultFs::anyCached(int fd, off_t size) {
-  return trip(kFsAdvice, fd) ? -1 : base_.anyCached(fd, size);
 }
 int FaultFs::fstat(int fd, struct stat* st) { return trip(kFsRead, fd) ? -1 : base_.fstat(fd, st); }
 int FaultFs::futimens(int fd, const struct timespec times[2]) {

@@ -66,7 +66,6 @@ class FaultFs final : public Fs {
   int futimens(int fd, const struct timespec times[2]) override;
   int setDirect(int fd, bool on) override;
   int lockExclusive(int fd) override;
-  int anyCached(int fd, off_t size) override;
   int stat(const std::string& path, struct stat* st) override;
   int lstat(const std::string& path, struct stat* st) override;
   int statvfs(const std::string& path, struct statvfs* st) override;

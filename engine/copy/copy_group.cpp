@@ -26,6 +26,8 @@ namespace tolverdine {
 namespace {
 // Up to this size a file is written to every destination on the reading thread.
 constexpr size_t kInlineWrite = size_t{256} << 10;
+// A read-back reads most stills whole at once (and asks for little more than the file holds).
+constexpr size_t kReadBackBuffer = size_t{4} << 20;
 
 int openPart(const std::string& path, Fs& fs) {
   int fd = fs.open(path, kPartFlags, 0644);
@@ -72,24 +74,22 @@ std::string md5Of(const char* p, size_t n) {
   return lowerHex(d, len);
 }
 
-// Hash of a file whose pages were just dropped: the reads go to the drive.
-std::optional<std::string> hashUncached(int fd, std::vector<char>& buf, Fs& fs) {
+// XXH64 of what in reads from the medium, buf at a time.
+std::optional<std::string> hashMedium(MediumReader& in, const AlignedBuffer& buf) {
   XXH64_state_t* st = XXH64_createState();
   if (!st) return std::nullopt;
   XXH64_reset(st, 0);
   std::optional<std::string> out;
-  for (;;) {
-    ssize_t r = fs.read(fd, buf.data(), buf.size());
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) break;
-    if (r == 0) {
-      out = hex64(XXH64_digest(st));
-      break;
+  try {
+    for (;;) {
+      const size_t n = in.fill(buf.data(), buf.size(), std::nullopt);
+      XXH64_update(st, buf.data(), n);
+      if (n < buf.size()) break;
     }
-    XXH64_update(st, buf.data(), static_cast<size_t>(r));
+    out = hex64(XXH64_digest(st));
+  } catch (const IOFail&) {
   }
   XXH64_freeState(st);
-  dropCached(fd, 0, 0, fs);  // the read-back leaves nothing behind in memory
   return out;
 }
 
@@ -161,31 +161,16 @@ void flushParts(const std::vector<PendingPart*>& parts, Fs& fs) {
 
 void readBackParts(const std::vector<PendingPart*>& parts,
                    const std::function<void(size_t, int64_t)>& onRead, Fs& fs) {
-  std::vector<UniqueFd> fds(parts.size());
-  std::vector<bool> direct(parts.size(), false);
+  AlignedBuffer buf(kReadBackBuffer, kBufferAlign);
+  if (!buf.data()) return;  // nothing read back: each part counts as not matching
   for (size_t i = 0; i < parts.size(); ++i) {
     PendingPart* p = parts[i];
     if (p->err) continue;
-    int fd = fs.open(p->path, O_RDONLY);
-    if (fd < 0) continue;
-    fds[i].reset(fd);
-    dropCached(fd, 0, 0, fs);
-    // A page the drop could not take would answer from memory: such a file is read direct.
-    struct stat st {};
-    direct[i] =
-        fs.fstat(fd, &st) != 0 || fs.anyCached(fd, st.st_size) != 0;  // cannot tell: read direct
-    if (!direct[i]) (void)fs.fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
-  }
-  std::vector<char> buf(1u << 20);
-  for (size_t i = 0; i < parts.size(); ++i) {
-    PendingPart* p = parts[i];
-    if (!fds[i]) continue;
-    if (direct[i]) {
-      fds[i].reset();
-      p->back = hashFile(p->path, {}, fs);
-    } else {
-      p->back = hashUncached(fds[i].get(), buf, fs);
-    }
+    MediumReader in(fs);
+    if (in.open(p->path, /*cached=*/false) != 0) continue;
+    // The written pages, clean after the flush, are no use to anyone now.
+    dropCached(in.fd(), 0, 0, fs);
+    p->back = hashMedium(in, buf);
     if (onRead) onRead(i, p->size);
   }
 }

@@ -1,6 +1,5 @@
 // Small files copied in groups: each file is read once and written to its parts without a flush;
-// the parts of a group are then flushed together and read back from the medium after their cached
-// pages were dropped, which costs far less than a direct read per file.
+// the parts of a group are then flushed together, one sync for all, and read back from the medium.
 #pragma once
 
 #include <fcntl.h>
@@ -50,11 +49,9 @@ SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts,
 /// system is synced once. Sets err on every part when that fails.
 void flushParts(const std::vector<PendingPart*>& parts, Fs& fs = realFs());
 
-/// Reads back every flushed part (err 0) from the medium and sets back: the pages, clean after
-/// the flush, are dropped and read in again from the drive, all of the group's reads queued at
-/// once. A part
-/// whose pages are still cached (the drop did not take) is read with the cache bypassed instead.
-/// onRead hears (position in parts, bytes) after each part.
+/// Reads back every flushed part (err 0) from the medium and sets back: with the cache bypassed
+/// (O_DIRECT), or where the file system takes no direct reads, with the file's pages dropped
+/// before and behind. onRead hears (position in parts, bytes) after each part.
 void readBackParts(const std::vector<PendingPart*>& parts,
                    const std::function<void(size_t, int64_t)>& onRead = {}, Fs& fs = realFs());
 

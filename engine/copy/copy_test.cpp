@@ -139,6 +139,34 @@ TEST(Copy, FailuresNameTheRightSideAndLeakNoDescriptor) {
   EXPECT_EQ(openFds(), fds);
 }
 
+// A direct read asks for little more than the file holds; a file longer than when it was opened
+// is still read to its end, and one exactly as long in one read.
+TEST(Copy, DirectReadsStopAtTheEndOfTheFileAsItIsNow) {
+  TempDir t;
+  const std::string path = t.path + "/f";
+  AlignedBuffer buf(1u << 20, kBufferAlign);
+  for (size_t grown : {size_t{0}, size_t{3 * 4096 + 10}, size_t{2u << 20}}) {
+    SCOPED_TRACE(grown);
+    writePattern(path, 5000, 3);
+    MediumReader in;
+    ASSERT_EQ(in.open(path, /*cached=*/false), 0);
+    std::string whole = slurp(path);
+    if (grown) {
+      writePattern(t.path + "/more", grown, 4);
+      sh("cat '" + t.path + "/more' >> '" + path + "'");
+      whole = slurp(path);
+    }
+    std::string got;
+    for (;;) {
+      const size_t n = in.fill(buf.data(), buf.size(), std::nullopt);
+      got.append(buf.data(), n);
+      if (n < buf.size()) break;
+    }
+    EXPECT_EQ(got.size(), whole.size());
+    EXPECT_TRUE(got == whole);
+  }
+}
+
 TEST(Copy, ReadBackReadsTheMediumNotThePageCache) {
   LoopMount disk(64);
   SKIP_UNLESS_MOUNTED(disk);

@@ -4,12 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
 #include "engine/base/records.h"
 
 namespace tolverdine {
+namespace {
+constexpr size_t kDirectBlock = 4096;  // what a direct read's length must be a multiple of
+}  // namespace
 
 AlignedBuffer::AlignedBuffer(size_t size, size_t align) {
   void* p = nullptr;
@@ -31,6 +35,8 @@ int MediumReader::open(const std::string& path, bool cached) {
     if (fd >= 0) {
       fd_.reset(fd);
       direct_ = true;
+      struct stat st;
+      if (fs_.fstat(fd, &st) == 0) size_ = st.st_size;
       return 0;
     }
     if (errno != EINVAL) return errno;  // EINVAL: this file system takes no direct I/O
@@ -58,7 +64,14 @@ size_t MediumReader::fill(char* buf, size_t n, std::optional<int> dest) {
   size_t got = 0;
   const off_t start = pos_;
   while (got < n) {
-    ssize_t r = fs_.read(fd_.get(), buf + got, n - got);
+    size_t len = n - got;
+    if (direct_ && size_ >= 0) {
+      // A direct read fills the part of the buffer past the end of the file with zeros, which for
+      // a small file read into a large buffer costs more than the read: ask for a block past it.
+      const auto past = static_cast<size_t>(std::max<off_t>(size_ - pos_, 0)) + 1;
+      len = std::min(len, (past + kDirectBlock - 1) / kDirectBlock * kDirectBlock);
+    }
+    ssize_t r = fs_.read(fd_.get(), buf + got, len);
     if (r < 0) {
       if (errno == EINTR) continue;
       // Direct I/O refused for this offset or length: go on buffered, from the medium.
@@ -81,6 +94,7 @@ size_t MediumReader::fill(char* buf, size_t n, std::optional<int> dest) {
     }
     got += static_cast<size_t>(r);
     pos_ += r;
+    if (size_ >= 0 && pos_ > size_) size_ = -1;  // longer than it was: read on in whole buffers
     if (direct_ && got < n) {
       // A short direct read is the tail of the file (the kernel read its last block from the
       // device). Should the file be longer after all, the rest is unaligned: read it buffered.

@@ -49,6 +49,7 @@ class MediumReader {
   bool direct_ = false;  // O_DIRECT is on
   bool advise_ = false;  // buffered, but drop what we read
   off_t pos_ = 0;
+  off_t size_ = -1;  // the file's size when opened direct; -1 unknown
 };
 
 /// Drops the clean cached pages of [off, off+len) (len 0: to the end). Dirty pages stay, so
