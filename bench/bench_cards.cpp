@@ -13,6 +13,7 @@
 //   bench_cards [--rounds R] [--dir D] [--smoke] [--only stills|timelapse|video|rawjpeg]
 //               [--reader MBPS|max[,...]]...
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -279,7 +280,16 @@ double oneRead(const Card& c) {
 struct ToolTimes {
   double total = 0, scan = 0, copy = 0, tail = 0, outputs = 0;
   double count = 0, card = 0, lists = 0, index = 0;  // parts of tail and outputs, for the breakdown
+  double cpu = 0;  // this process's user + system seconds over the run (the final count included)
+  double copyCpu = 0;  // the copying thread's own seconds while the card is read
 };
+
+double cpuSeconds(int who = RUSAGE_SELF) {
+  rusage u{};
+  ::getrusage(who, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 // copies: 2 where the destinations are two drives (loop images); folders of one disk hold one.
 ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::string& work,
@@ -290,6 +300,8 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
     for (const char* end : {"", "-wal", "-shm", "-journal"}) fs::remove(db + end);
   dropCaches();
   ToolTimes t;
+  bench::perfControl(true);
+  const double cpu0 = cpuSeconds();
   double t0 = now();
   CardJob job;
   job.card = c.root;
@@ -303,13 +315,17 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   SearchCatchUp search(work + "/db.sqlite");  // as the card job does
   PdfAhead pdf(work + "/db.sqlite", plan.rows, job.cam, plan.roots.front());
   std::mutex m;
-  double readAll = 0;
+  double readAll = 0, readAllCpu = 0;
+  const double copyCpu0 = cpuSeconds(RUSAGE_THREAD);
   IngestResult r = runIngest(
       plan.rows, job.card, job.cam, plan.roots, job.names, store, job.copies, {},
       [](const std::string&) { return int64_t{1} << 50; }, {}, nullptr, {},
       [&](const ByteProgress& b) {
         std::lock_guard lk(m);
-        if (readAll == 0 && b.copied == b.total) readAll = now();
+        if (readAll == 0 && b.copied == b.total) {
+          readAll = now();
+          readAllCpu = cpuSeconds(RUSAGE_THREAD);  // the copying thread reports the last read
+        }
       });
   double t2 = now();
   search.copied();
@@ -332,6 +348,9 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   double c3 = now();
   if (!search.caughtUp()) std::exit(1);
   double t3 = now();
+  bench::perfControl(false);
+  t.cpu = cpuSeconds() - cpu0;
+  t.copyCpu = readAllCpu > 0 ? readAllCpu - copyCpu0 : 0;
   t.scan = t1 - t0;
   t.copy = (readAll > 0 ? readAll : t2) - t1;
   t.tail = t2 - t1 - t.copy;
@@ -458,10 +477,10 @@ int main(int argc, char** argv) {
         if (speeds[v] > 0) (void)throttle.limit(cardDev.st_rdev, 0);
         std::fprintf(
             stderr,
-            "round %d %s tool %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f; final count "
+            "round %d %s tool %.2f s, cpu %.2f s, copying thread %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f; final count "
             "%.2f, card record %.2f, lists+reports %.2f, search index beyond them %.2f)\n",
-            r + 1, cards[i].spec.name.c_str(), t.total, t.scan, t.copy, t.tail, t.outputs, t.count,
-            t.card, t.lists, t.index);
+            r + 1, cards[i].spec.name.c_str(), t.total, t.cpu, t.copyCpu, t.scan, t.copy, t.tail,
+            t.outputs, t.count, t.card, t.lists, t.index);
         s.tot.push_back(t.total);
         s.scan.push_back(t.scan);
         s.copy.push_back(t.copy);

@@ -46,4 +46,14 @@ inline void fill(const std::string& path, size_t size, std::mt19937_64& rng, boo
   if (sync) ::fsync(fd.get());
 }
 
+/// Tells a profiler started with "perf record -D -1 --control fifo:F" (F named by
+/// BENCH_PERF_CTL) to record only while the step under study runs; nothing without it.
+inline void perfControl(bool on) {
+  const char* ctl = std::getenv("BENCH_PERF_CTL");
+  if (!ctl) return;
+  UniqueFd fd(::open(ctl, O_WRONLY | O_CLOEXEC));
+  const char* cmd = on ? "enable\n" : "disable\n";
+  if (fd) (void)!::write(fd.get(), cmd, std::char_traits<char>::length(cmd));
+}
+
 }  // namespace tolverdine::bench
