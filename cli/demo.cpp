@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -155,8 +156,9 @@ int runDemo(int argc, char** argv) {
     std::fprintf(stderr, "사용법: tolverdine demo [--stay] [--folder] [--port N]\n");
     return 64;
   }
-  char tmpl[] = "/tmp/tolverdine-demo-XXXXXX";
-  if (!::mkdtemp(tmpl)) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/tolverdine-demo-XXXXXX";
+  if (!::mkdtemp(tmpl.data())) {
     std::perror("mkdtemp");
     return 1;
   }
