@@ -168,8 +168,6 @@ void readBackParts(const std::vector<PendingPart*>& parts,
     if (p->err) continue;
     MediumReader in(fs);
     if (in.open(p->path, /*cached=*/false) != 0) continue;
-    // The written pages, clean after the flush, are no use to anyone now.
-    dropCached(in.fd(), 0, 0, fs);
     p->back = hashMedium(in, buf);
     if (onRead) onRead(i, p->size);
   }

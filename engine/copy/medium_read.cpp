@@ -35,6 +35,9 @@ int MediumReader::open(const std::string& path, bool cached) {
     if (fd >= 0) {
       fd_.reset(fd);
       direct_ = true;
+      // Direct reads leave the file's cached pages be; to a reader of the medium they are no
+      // use (a copy just written and flushed would otherwise stay in memory after its read-back).
+      dropCached(fd, 0, 0, fs_);
       struct stat st;
       if (fs_.fstat(fd, &st) == 0) size_ = st.st_size;
       return 0;

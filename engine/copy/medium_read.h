@@ -28,8 +28,8 @@ class AlignedBuffer {
 };
 
 /// A read-only descriptor that reads the medium: O_DIRECT where the file system takes it, else
-/// buffered reads with the file's cached pages dropped before and behind. With cached true it is
-/// a plain buffered descriptor.
+/// buffered reads; either way the file's cached pages are dropped when it is opened (and, read
+/// buffered, behind each read). With cached true it is a plain buffered descriptor.
 class MediumReader {
  public:
   explicit MediumReader(Fs& fs = realFs()) : fs_(fs) {}
