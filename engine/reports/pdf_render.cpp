@@ -12,6 +12,8 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "engine/reports/pdf_line.h"
+
 namespace tolverdine {
 
 namespace {
@@ -222,10 +224,16 @@ struct Typesetter {
 };
 
 // A paragraph and its style, as paragraphs laid out ahead are found.
+// The numbers go in as their bytes: formatting them as text took a tenth of the drawing.
 std::string paragraphKey(const std::string& text, const TextRun& run) {
-  std::string key = std::to_string(run.size) + (run.bold ? "b" : "") + ":";
-  for (double t : run.tabs) key += std::to_string(t) + ",";
-  return key + "\n" + text;
+  std::string key;
+  key.reserve(sizeof(double) * (run.tabs.size() + 1) + 2 + text.size());
+  auto put = [&](double v) { key.append(reinterpret_cast<const char*>(&v), sizeof v); };
+  key += static_cast<char>(run.tabs.size());  // first: it fixes where the text begins
+  put(run.size);
+  for (double t : run.tabs) put(t);
+  key += run.bold ? 'b' : 'r';
+  return key + text;
 }
 
 class Pages {
@@ -247,7 +255,7 @@ class Pages {
     cairo_set_source_rgb(cr_, colour.r, colour.g, colour.b);
     cairo_move_to(cr_, kFrameX + static_cast<double>(logical.x) / PANGO_SCALE,
                   kFrameTop + used_ + baseline);
-    pango_cairo_show_layout_line(cr_, line);
+    if (!showLineGlyphs(cr_, line)) pango_cairo_show_layout_line(cr_, line);
     used_ += h;
     ++shownOnPage_;
     return true;
