@@ -102,6 +102,7 @@ GPtr<PangoLayout> makeLayout(PangoContext* ctx, const std::string& text, double 
   pango_font_description_set_weight(font.get(), bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
   pango_font_description_set_absolute_size(font.get(), size * PANGO_SCALE);
   pango_layout_set_font_description(layout.get(), font.get());
+  pango_layout_set_auto_dir(layout.get(), FALSE);  // the context's direction, below
   if (!tabs.empty()) {
     std::unique_ptr<PangoTabArray, TabsDeleter> arr(
         pango_tab_array_new(static_cast<gint>(tabs.size()), FALSE));
@@ -198,6 +199,9 @@ struct Typesetter {
     cairo_font_options_set_hint_style(opts.get(), CAIRO_HINT_STYLE_NONE);
     pango_cairo_context_set_font_options(ctx.get(), opts.get());
     pango_context_set_round_glyph_positions(ctx.get(), FALSE);
+    // Left to right whatever script a file name is in: a clip line that began with a Hebrew name
+    // would otherwise set its cells from the right edge, its hash first.
+    pango_context_set_base_dir(ctx.get(), PANGO_DIRECTION_LTR);
     pango_cairo_update_context(cr, ctx.get());
   }
 

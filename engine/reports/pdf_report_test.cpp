@@ -210,6 +210,22 @@ TEST(PdfReport, CountsOfALongCardDrawnWhole) {
   EXPECT_NE(first.find("12000/12000 검증"), std::string::npos) << first;
 }
 
+// A name in a right-to-left script keeps its line's cells in their columns: the hash stays last.
+TEST(PdfReport, RightToLeftNameKeepsTheColumns) {
+  Fixture fx;
+  std::vector<Row> rows = {clip("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D.MOV"), clip("C0002.MOV")};
+  for (const auto& r : rows) fx.result.verified[fx.root].push_back({r, "0011223344556677", {}});
+  fx.write(rows);
+  const std::string words = capture("pdftotext -bbox '" + fx.pdfPath() + "' - 2>/dev/null");
+  int hashes = 0;
+  for (size_t at = words.find(">0011223344556677<"); at != std::string::npos;
+       at = words.find(">0011223344556677<", at + 1), ++hashes) {
+    const size_t x = words.rfind("xMin=\"", at) + 6;
+    EXPECT_GT(std::atof(words.c_str() + x), 400.0) << words.substr(x, 12);
+  }
+  EXPECT_EQ(hashes, 2);
+}
+
 // Destinations of one job share drawn bytes only while their reports read the same; a logo
 // that is text posing as an image is left out; a file where the reports folder belongs fails.
 TEST(PdfReport, MemoBadLogoAndUnwritableFolder) {
