@@ -49,9 +49,10 @@ void PdfAhead::run(const std::string& dbPath, const std::string& root) {
   OpenedStore store = openStoreAt(dbPath, IfMissing::leave);
   if (!store) return;
   layouts_.emplace();
-  // Rows are committed up to a second after they are recorded, and `at` counts whole seconds:
-  // each round reads back far enough to miss none, and passes over the lines it has laid out.
-  constexpr std::time_t kOverlap = 5;
+  // Rows are committed about a second after they are recorded, and `at` counts whole seconds:
+  // each round reads back that far, and passes over the lines it has laid out. A row committed
+  // later still is only laid out when the document is drawn.
+  constexpr std::time_t kOverlap = 2;
   std::time_t since = std::time(nullptr) - kOverlap;
   while (!copied_.waitFor(every_)) {
     const std::time_t next = std::time(nullptr) - kOverlap;

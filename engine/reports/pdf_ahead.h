@@ -1,6 +1,6 @@
 // The clip lines of a card's PDF laid out while the card is copied: a thread of its own reads,
-// each second, the copies the run has verified on one destination, on a connection of its own,
-// and lays out their lines. After the copy the PDF then mostly places lines already laid out.
+// four times a second, the copies the run has verified on one destination, on a connection of its
+// own, and lays out their lines. After the copy the PDF then mostly places lines already laid out.
 #pragma once
 
 #include <atomic>
@@ -22,7 +22,8 @@ class PdfAhead {
   /// Follows the copies of rows (camera cam) verified on root, as recorded in the database at
   /// dbPath, every `every`. Without a thread it does nothing.
   PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, const std::string& cam,
-           const std::string& root, std::chrono::milliseconds every = std::chrono::seconds(1));
+           const std::string& root,
+           std::chrono::milliseconds every = std::chrono::milliseconds(250));
   ~PdfAhead();
   PdfAhead(const PdfAhead&) = delete;
   PdfAhead& operator=(const PdfAhead&) = delete;
