@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
+#include <memory>
 #include <system_error>
 
-#include "engine/base/text.h"
 #include "engine/reports/pdf_text.h"
 #include "engine/store/store_open.h"
 
@@ -20,10 +19,14 @@ PdfAhead::PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, cons
     rows_.push_back(r);
   }
   laid_.assign(rows_.size(), false);
+  // Where the table ends before the run writes its first row: the thread reads on from there.
+  std::shared_ptr<Store> store = openStoreAt(dbPath, IfMissing::leave).store;
+  if (!store) return;
+  const int64_t after = store->lastCopyRow();
   try {
-    done_ = std::async(std::launch::async, [this, dbPath, root] {
+    done_ = std::async(std::launch::async, [this, store, after, root] {
       try {
-        run(dbPath, root);
+        run(*store, after, root);
       } catch (const std::exception&) {
         // Out of memory, most likely: the document is laid out as it is drawn, as without this.
         layouts_.reset();
@@ -45,19 +48,14 @@ PdfLayouts* PdfAhead::layouts() {
   return layouts_ ? &*layouts_ : nullptr;
 }
 
-void PdfAhead::run(const std::string& dbPath, const std::string& root) {
-  OpenedStore store = openStoreAt(dbPath, IfMissing::leave);
-  if (!store) return;
+void PdfAhead::run(Store& store, int64_t after, const std::string& root) {
   layouts_.emplace();
-  // Rows are committed about a second after they are recorded, and `at` counts whole seconds:
-  // each round reads back that far, and passes over the lines it has laid out. A row committed
-  // later still is only laid out when the document is drawn.
-  constexpr std::time_t kOverlap = 2;
-  std::time_t since = std::time(nullptr) - kOverlap;
+  // Each round reads only the rows written since the round before. A row only changed (a copy
+  // made again on a drive that held it) is laid out when the document is drawn.
   while (!copied_.waitFor(every_)) {
-    const std::time_t next = std::time(nullptr) - kOverlap;
     std::vector<TextRun> lines;
-    for (const auto& e : store->verifiedSince(root, isoTime(since))) {
+    for (const auto& e : store.verifiedAfter(root, after)) {
+      after = std::max(after, e.rowid);
       auto it = byKey_.find(e.key);
       if (it == byKey_.end() || laid_[it->second] || !e.hash) continue;
       laid_[it->second] = true;
@@ -72,7 +70,6 @@ void PdfAhead::run(const std::string& dbPath, const std::string& root) {
       laidOut_ = layouts_->size();
     }
     if (layouts_->size() >= PdfLayouts::kMaxKept) return;
-    since = next;
   }
 }
 

@@ -17,6 +17,8 @@
 
 namespace tolverdine {
 
+class Store;
+
 class PdfAhead {
  public:
   /// Follows the copies of rows (camera cam) verified on root, as recorded in the database at
@@ -34,7 +36,7 @@ class PdfAhead {
   size_t laidOut() const { return laidOut_; }
 
  private:
-  void run(const std::string& dbPath, const std::string& root);
+  void run(Store& store, int64_t after, const std::string& root);
 
   std::vector<Row> rows_;  // the files with a clip line; by key, their index
   std::unordered_map<std::string, size_t> byKey_;
