@@ -16,8 +16,8 @@ std::string drawn(const std::string& text, bool own) {
   PangoFontDescription* font = pango_font_description_from_string("NanumGothic 11");
   pango_layout_set_font_description(layout, font);
   pango_layout_set_auto_dir(layout, FALSE);
-  PangoTabArray* tabs = pango_tab_array_new_with_positions(2, TRUE, PANGO_TAB_LEFT, 150,
-                                                           PANGO_TAB_LEFT, 420);
+  PangoTabArray* tabs =
+      pango_tab_array_new_with_positions(2, TRUE, PANGO_TAB_LEFT, 150, PANGO_TAB_LEFT, 420);
   pango_layout_set_tabs(layout, tabs);
   pango_layout_set_text(layout, text.data(), static_cast<int>(text.size()));
   cairo_move_to(cr, 10.3, 25.7);
