@@ -17,17 +17,30 @@ std::string mapUtf8(const std::string& s, int options) {
   std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> own(out, &std::free);
   return std::string(reinterpret_cast<char*>(out), static_cast<size_t>(n));
 }
+
+// ASCII and precomposed Hangul syllables (U+AC00 – U+D7A3) only: such a text is NFC already. No
+// two of them compose; only a conjoining jamo after a syllable would, and that is neither.
+bool composedAlready(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    if (c < 0xEA || c > 0xED || i + 2 >= s.size()) return false;
+    const auto c1 = static_cast<unsigned char>(s[i + 1]), c2 = static_cast<unsigned char>(s[i + 2]);
+    if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80) return false;
+    const unsigned cp = (c & 0x0Fu) << 12 | (c1 & 0x3Fu) << 6 | (c2 & 0x3Fu);
+    if (cp < 0xAC00 || cp > 0xD7A3) return false;
+    i += 3;
+  }
+  return true;
+}
 }  // namespace
 
 std::string nfc(const std::string& s) {
-  // ASCII is already NFC; most paths are ASCII, so skip the allocation.
-  bool ascii = true;
-  for (unsigned char c : s)
-    if (c >= 0x80) {
-      ascii = false;
-      break;
-    }
-  if (ascii) return s;
+  // Most paths here are ASCII and Korean folder names: those skip the normalisation's allocations.
+  if (composedAlready(s)) return s;
   return mapUtf8(s, UTF8PROC_STABLE | UTF8PROC_COMPOSE);
 }
 
