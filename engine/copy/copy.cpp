@@ -222,6 +222,19 @@ std::optional<std::string> hashFile(const std::string& path,
   return hex64(XXH64_digest(raw));
 }
 
+std::optional<std::string> hashMedium(MediumReader& in, char* buf, size_t cap) {
+  try {
+    XxhState st = newXxh();
+    for (;;) {
+      const size_t n = in.fill(buf, cap, std::nullopt);
+      XXH64_update(st.get(), buf, n);
+      if (n < cap) return hex64(XXH64_digest(st.get()));
+    }
+  } catch (const IOFail&) {
+    return std::nullopt;
+  }
+}
+
 std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>& paths,
                                                   const std::function<void(size_t, size_t)>& onRead,
                                                   Fs& fs) {

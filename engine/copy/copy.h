@@ -66,6 +66,11 @@ std::optional<std::string> hashFile(const std::string& path,
                                     const std::function<void(size_t)>& onRead = {},
                                     Fs& fs = realFs());
 
+/// XXH64 of what in (open) reads from where it stands to the end, cap bytes of buf at a time, on
+/// this thread: for small files, where hashFile's second buffer and hashing beside the next read
+/// cost more than they save. Absent when a read fails.
+std::optional<std::string> hashMedium(MediumReader& in, char* buf, size_t cap);
+
 /// hashFile of every path, in parallel; results in input order.
 /// onRead hears (path index, block size) for every block read, from the workers' threads.
 std::vector<std::optional<std::string>> hashFiles(

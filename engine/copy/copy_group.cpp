@@ -74,25 +74,6 @@ std::string md5Of(const char* p, size_t n) {
   return lowerHex(d, len);
 }
 
-// XXH64 of what in reads from the medium, buf at a time.
-std::optional<std::string> hashMedium(MediumReader& in, const AlignedBuffer& buf) {
-  XXH64_state_t* st = XXH64_createState();
-  if (!st) return std::nullopt;
-  XXH64_reset(st, 0);
-  std::optional<std::string> out;
-  try {
-    for (;;) {
-      const size_t n = in.fill(buf.data(), buf.size(), std::nullopt);
-      XXH64_update(st, buf.data(), n);
-      if (n < buf.size()) break;
-    }
-    out = hex64(XXH64_digest(st));
-  } catch (const IOFail&) {
-  }
-  XXH64_freeState(st);
-  return out;
-}
-
 }  // namespace
 
 SmallCopy copySmall(const std::string& src, const std::vector<Part>& parts,
@@ -168,7 +149,7 @@ void readBackParts(const std::vector<PendingPart*>& parts,
     if (p->err) continue;
     MediumReader in(fs);
     if (in.open(p->path, /*cached=*/false) != 0) continue;
-    p->back = hashMedium(in, buf);
+    p->back = hashMedium(in, buf.data(), buf.size());
     if (onRead) onRead(i, p->size);
   }
 }
