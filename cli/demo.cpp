@@ -112,18 +112,14 @@ std::string mountImage(const std::string& dir, const std::string& folder) {
   return mnt;
 }
 
-// A destination drive of its own, so that the two copies count as two: a fresh memory drive
-// (tmpfs) as root, else a folder of the machine's memory drive (/dev/shm) for the second.
-std::string destinationDrive(const std::string& dir, const std::string& name, bool second) {
-  std::string path = dir + "/" + name;
+// A destination drive of its own, so that the two copies count as two: an ext4 image of its own
+// as root; else a plain folder, and the two copies, on this machine's one drive, count as one.
+std::string destinationDrive(const std::string& dir, const std::string& name) {
+  const std::string path = dir + "/" + name, img = dir + "/" + name + ".img";
   mkdirs(path);
-  if (::geteuid() == 0 && run({"/bin/mount", "-t", "tmpfs", "-o", "size=1g", "tmpfs", path}) == 0)
-    return path;
-  if (!second) return path;
-  char tmpl[] = "/dev/shm/tolverdine-demo-XXXXXX";
-  if (!::mkdtemp(tmpl)) return path;
-  path = std::string(tmpl) + "/" + name;
-  mkdirs(path);
+  if (::geteuid() == 0 && exists("/sbin/mkfs.ext4") &&
+      run({"/sbin/mkfs.ext4", "-q", "-F", "-L", name, img, "1G"}) == 0)
+    (void)run({"/bin/mount", "-o", "loop", img, path});
   return path;
 }
 
@@ -165,8 +161,7 @@ int runDemo(int argc, char** argv) {
   const std::string dir = tmpl;
   ::setenv("HOME", (dir + "/home").c_str(), 1);  // the demo's own database, settings and logs
   const std::string folder = dir + "/card";
-  const std::string ssd1 = destinationDrive(dir, "SSD1", false),
-                    ssd2 = destinationDrive(dir, "SSD2", true);
+  const std::string ssd1 = destinationDrive(dir, "SSD1"), ssd2 = destinationDrive(dir, "SSD2");
   std::printf("목적지 드라이브 두 개 (메모리 드라이브, 다시 켜면 사라짐): %s · %s\n", ssd1.c_str(),
               ssd2.c_str());
   std::printf("== 예시 카드 만들기 (Sony 폴더 구조, ffmpeg 로 만든 클립)\n");

@@ -145,5 +145,48 @@ TEST(PhysicalCopies, TwoCamerasAtOnceNeverTakeEachOthersCopies) {
   EXPECT_EQ(testing::partsUnder(c.d1) + testing::partsUnder(c.d2), "");
 }
 
+// Two volumes of one disk hold one copy between them, and a memory drive none: a dead disk or a
+// power cut takes them all.
+TEST(PhysicalCopies, VolumesOfOneDiskAndMemoryDrivesAreNoSecondCopy) {
+  Cli c;
+  LoopMount other(32);
+  SKIP_UNLESS_MOUNTED(other);
+  const std::string img = c.dir.path + "/two.img", v1 = c.dir.path + "/v1", v2 = c.dir.path + "/v2",
+                    ram = c.dir.path + "/ram";
+  std::string disk =
+      shellOutput("truncate -s 80M " + img + " && printf 'label: dos\\n,32M\\n,32M\\n' | " +
+                  "sfdisk -q " + img + " && losetup -f --show -P " + img)
+          .out;
+  if (!disk.empty()) disk.pop_back();
+  if (disk.empty()) GTEST_SKIP() << "no partitioned loop device (sfdisk, losetup -P)";
+  struct Detach {
+    std::string cmd;
+    ~Detach() { sh(cmd); }
+  } detach{"umount " + v1 + " " + v2 + " " + ram + " 2>/dev/null; losetup -d " + disk};
+  if (!exists(disk + "p2")) sh("partx -a " + disk + " 2>/dev/null");
+  mkdirs(v1);
+  mkdirs(v2);
+  mkdirs(ram);
+  ASSERT_EQ(sh("mkfs.ext4 -q " + disk + "p1 && mkfs.ext4 -q " + disk + "p2 && mount " + disk +
+               "p1 " + v1 + " && mount " + disk + "p2 " + v2 + " && mount -t tmpfs tmpfs " + ram),
+            0);
+  auto ingest = [&](std::vector<std::string> dests) {
+    std::vector<std::string> args{c.card, "--project", "p", "--copies", "2"};
+    for (const auto& d : dests) args.insert(args.end(), {"--dest", d});
+    return c.run(args);
+  };
+  auto volumes = ingest({v1, v2});
+  EXPECT_EQ(volumes.status, 1) << volumes.out;
+  EXPECT_TRUE(has(volumes, "같은 드라이브: ")) << volumes.out;
+  auto memory = ingest({v1, ram});
+  EXPECT_EQ(memory.status, 1) << memory.out;
+  EXPECT_TRUE(has(memory, "메모리 드라이브: " + ram)) << memory.out;
+  EXPECT_EQ(c.run({c.card, "--copies", "2"}, "status").status, 1);
+  // A volume of that disk and another disk: two copies.
+  EXPECT_EQ(ingest({v2, other.path()}).status, 0);
+  auto two = c.run({c.card, "--copies", "2"}, "status");
+  EXPECT_TRUE(has(two, "검증 사본이 있는 드라이브: 2개")) << two.out;
+}
+
 }  // namespace
 }  // namespace tolverdine

@@ -11,7 +11,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -62,6 +64,29 @@ bool stableType(const std::string& fstype) {
   return false;
 }
 
+// Identities of file systems in memory begin so: whether mounted or long gone, nothing on them
+// survives a power cut.
+bool inMemory(const std::string& id) { return id.rfind("memory:", 0) == 0; }
+
+bool memoryType(const std::string& fstype) { return fstype == "tmpfs" || fstype == "ramfs"; }
+
+std::string devText(dev_t dev) {
+  return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
+
+std::string firstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+std::optional<dev_t> devOfText(const std::string& text) {
+  unsigned ma = 0, mi = 0;
+  if (std::sscanf(text.c_str(), "%u:%u", &ma, &mi) != 2) return std::nullopt;
+  return makedev(ma, mi);
+}
+
 class SystemDrives final : public Drives {
  public:
   std::string idOf(dev_t dev) override {
@@ -71,16 +96,22 @@ class SystemDrives final : public Drives {
 
   bool mounted(const std::string& id) override {
     refresh();
-    const bool byUuid = id.rfind("uuid:", 0) == 0;
-    for (const MountLine& m : mounts_) {
-      // Only the mounts that could carry this identity are asked: a statfs of a network mount
-      // that stopped answering would hang.
-      if (byUuid ? m.source.empty() || m.source[0] != '/' : !sameDevice(id, m.dev)) continue;
-      // A device that cannot be asked (no udev links and no right to read it) goes by its
-      // device number, as it did when its copies were recorded.
-      if (known(m.dev).id == id) return true;
+    return mountOf(id) != nullptr;
+  }
+
+  Backing backingOf(const std::string& id) override {
+    refresh();
+    auto it = backings_.find(id);
+    if (it != backings_.end()) return it->second;
+    Backing b;
+    b.memory = inMemory(id);
+    if (const MountLine* m = mountOf(id)) {
+      b.memory = b.memory || memoryType(m->fstype);
+      std::set<std::string> disks;
+      if (auto block = blockOf(m->dev)) disksUnder(*block, 0, disks, b.memory);
+      b.disks.assign(disks.begin(), disks.end());
     }
-    return false;
+    return backings_.emplace(id, std::move(b)).first->second;
   }
 
   std::optional<std::string> mountPointOf(dev_t dev) override {
@@ -103,6 +134,56 @@ class SystemDrives final : public Drives {
     std::string id;
   };
 
+  const MountLine* mountOf(const std::string& id) {
+    const bool byUuid = id.rfind("uuid:", 0) == 0;
+    const std::string byDev = inMemory(id) ? id.substr(7) : id;
+    for (const MountLine& m : mounts_) {
+      // Only the mounts that could carry this identity are asked: a statfs of a network mount
+      // that stopped answering would hang.
+      if (byUuid ? m.source.empty() || m.source[0] != '/' : !sameDevice(byDev, m.dev)) continue;
+      // A device that cannot be asked (no udev links and no right to read it) goes by its
+      // device number, as it did when its copies were recorded.
+      if (known(m.dev).id == id) return &m;
+    }
+    return nullptr;
+  }
+
+  // The block device under the file system with st_dev dev: that device itself, or the device
+  // its mount names (btrfs hands out device numbers of its own).
+  std::optional<dev_t> blockOf(dev_t dev) {
+    struct stat st {};
+    if (::access(("/sys/dev/block/" + devText(dev)).c_str(), F_OK) == 0) return dev;
+    for (const MountLine& m : mounts_)
+      if (m.dev == dev && !m.source.empty() && m.source[0] == '/' &&
+          ::stat(m.source.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+        return st.st_rdev;
+    return std::nullopt;
+  }
+
+  // The whole disks under block device dev, followed down through partitions and through mapper
+  // and RAID devices (slaves). A disk image attached as a loop device is a disk of its own: the
+  // drive holding the image is not followed.
+  void disksUnder(dev_t dev, int depth, std::set<std::string>& disks, bool& memory) {
+    auto node = resolved("/sys/dev/block/" + devText(dev));
+    if (!node || depth > 8) return;
+    std::string disk = *node;
+    if (::access((disk + "/partition").c_str(), F_OK) == 0) disk.resize(disk.rfind('/'));
+    const std::string name = disk.substr(disk.rfind('/') + 1);
+    if (name.rfind("zram", 0) == 0 || name.rfind("ram", 0) == 0) memory = true;
+    bool below = false;
+    if (DIR* d = ::opendir((disk + "/slaves").c_str())) {
+      while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        if (auto slave = devOfText(firstLine(disk + "/slaves/" + e->d_name + "/dev"))) {
+          disksUnder(*slave, depth + 1, disks, memory);
+          below = true;
+        }
+      }
+      ::closedir(d);
+    }
+    if (!below) disks.insert(name);
+  }
+
   // The table is read again only when the kernel says it changed (poll on mountinfo), so asking
   // for every copy of a large card costs one poll each.
   void refresh() {
@@ -122,6 +203,7 @@ class SystemDrives final : public Drives {
     mounts_ = parseMountLines(text);
     // Device numbers are handed out again (a loop device given another image): forget them all.
     ids_.clear();
+    backings_.clear();
   }
 
   const Known& known(dev_t dev) {
@@ -147,6 +229,7 @@ class SystemDrives final : public Drives {
           k.id += hex;
         }
       }
+      if (mount && memoryType(mount->fstype)) k.id = "memory:" + k.id;
     }
     return ids_.emplace(dev, std::move(k)).first->second;
   }
@@ -154,6 +237,7 @@ class SystemDrives final : public Drives {
   UniqueFd table_;
   std::vector<MountLine> mounts_;
   std::map<dev_t, Known> ids_;
+  std::map<std::string, Backing> backings_;
 };
 
 }  // namespace

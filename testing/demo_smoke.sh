@@ -1,6 +1,6 @@
 #!/bin/sh
 # The README's demo on a folder card, in a folder of its own that is taken away afterwards: as
-# root the demo mounts its two destination drives (tmpfs) and leaves them for the user to look at,
+# root the demo mounts its two destination drives (ext4 images) and leaves them for the user to look at,
 # which a test must not.
 #   demo_smoke.sh TOLVERDINE
 set -u

@@ -15,11 +15,14 @@ struct TempDir {
   std::string path;
 };
 
-/// A folder that is a drive of its own (a fresh tmpfs as root, else a folder under /dev/shm), so
-/// that destinations made with it are counted as separate copies. Removed at scope end.
+/// A folder that is a drive of its own (a fresh ext4 image as root, else a folder under /dev/shm,
+/// which counts for no copy), so that destinations made with it are counted as separate copies.
+/// In memory: a fresh tmpfs instead, quicker, whose copies count only where the test says so.
+/// Removed at scope end.
 class TempDrive {
  public:
-  TempDrive();
+  enum Kind { disk, memory };
+  explicit TempDrive(Kind kind = disk);
   ~TempDrive();
   TempDrive(const TempDrive&) = delete;
   TempDrive& operator=(const TempDrive&) = delete;
@@ -27,6 +30,7 @@ class TempDrive {
 
  private:
   TempDir dir_;
+  std::string image_;
   bool mounted_ = false;
 };
 

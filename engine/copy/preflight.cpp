@@ -77,14 +77,26 @@ void requireSeparateFolders(const std::vector<std::string>& folders) {
 std::vector<std::string> sameDriveNotes(const std::vector<std::string>& folders, Drives& drives,
                                         Fs& fs) {
   std::vector<std::optional<std::string>> ids;
+  std::vector<Backing> backings;
   for (const auto& f : folders) {
     auto dev = devOf(nearestExisting(f, fs), fs);
     ids.push_back(dev ? std::optional<std::string>(drives.idOf(*dev)) : std::nullopt);
+    backings.push_back(ids.back() ? drives.backingOf(*ids.back()) : Backing{});
   }
+  auto shareDisk = [&](size_t i, size_t j) {
+    for (const auto& d : backings[i].disks)
+      for (const auto& e : backings[j].disks)
+        if (d == e) return true;
+    return false;
+  };
   std::vector<std::string> lines;
   for (size_t i = 0; i < folders.size(); ++i)
+    if (backings[i].memory)
+      lines.push_back("메모리 드라이브: " + folders[i] +
+                      " — 전원이 꺼지면 사라지므로 이곳의 사본은 세지 않습니다. 디스크를 고르세요");
+  for (size_t i = 0; i < folders.size(); ++i)
     for (size_t j = i + 1; j < folders.size(); ++j)
-      if (ids[i] && ids[i] == ids[j])
+      if (ids[i] && ids[j] && (ids[i] == ids[j] || shareDisk(i, j)))
         lines.push_back("같은 드라이브: " + folders[i] + " · " + folders[j] +
                         " — 두 곳의 사본은 하나로 셉니다. 다른 드라이브를 고르세요");
   return lines;

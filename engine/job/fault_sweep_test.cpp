@@ -46,9 +46,30 @@ constexpr long kDefaultStep = 1;
 #endif
 
 // The sweep runs hundreds of ingests; what a crash loses is FaultFs's to decide, not the disk's,
-// so all of it lies on memory file systems, each destination on a drive of its own.
+// so all of it lies on memory file systems, each destination on a drive of its own, and the
+// stores count copies there as they would on disks.
 struct Workspace : TempDrive {
-  TempDrive drives[3];
+  Workspace() : TempDrive(memory) {}
+  TempDrive drives[3]{TempDrive(memory), TempDrive(memory), TempDrive(memory)};
+};
+
+struct MemoryAsDisks final : Drives {
+  std::unique_ptr<Drives> real = systemDrives();
+  std::string idOf(dev_t dev) override { return real->idOf(dev); }
+  bool mounted(const std::string& id) override { return real->mounted(id); }
+  std::optional<std::string> mountPointOf(dev_t dev) override { return real->mountPointOf(dev); }
+  bool stableInodes(dev_t dev) override { return real->stableInodes(dev); }
+  Backing backingOf(const std::string& id) override {
+    Backing b = real->backingOf(id);
+    b.memory = false;
+    return b;
+  }
+};
+
+struct SweepStore : Store {
+  explicit SweepStore(const std::string& path) : Store(path) {
+    setDrives(std::make_unique<MemoryAsDisks>());
+  }
 };
 
 using CardFiles = std::vector<std::pair<const char*, size_t>>;
@@ -215,7 +236,7 @@ class Sweep {
       dests.push_back(drive + "/20250101_p");
     }
     Sentinel s(card_, dests[0]);
-    Store store(dir + "/db.sqlite");
+    SweepStore store(dir + "/db.sqlite");
     FaultPlan plan = planFor(m, failAt, {{"card", card_.dir}, {"drive2", parentPath(dests[1])}});
     if (plan.readPath == "clip") {  // the clip's failAt-th read ends it early
       plan.readPath = plan.under = card_.rows[0].src;
@@ -252,7 +273,7 @@ class Sweep {
     const std::string secondary = dir + "/slow/20250101_p";
     Sentinel s(card_, secondary);
     std::filesystem::copy_file(primaryDb_, dir + "/db.sqlite");
-    Store store(dir + "/db.sqlite");
+    SweepStore store(dir + "/db.sqlite");
     FaultFs fs(planFor(m, failAt, {{"slow", dir + "/slow"}}));
     Problems problems;
     bool complete = false;  // the second copy claims every file
@@ -292,7 +313,7 @@ class Sweep {
     const std::string dir = ws_.path + "/run" + std::to_string(serial_++);
     mkdirs(dir + "/drive");
     const std::string root = dir + "/drive/20250101_p";
-    Store store(dir + "/db.sqlite");
+    SweepStore store(dir + "/db.sqlite");
     IngestResult result =
         runIngest(card_.rows, card_.dir, kCam, {root}, kNames, store, 1, {}, plenty, {});
     CardPlan plan;
@@ -390,7 +411,7 @@ class Sweep {
     mkdirs(ws_.path + "/fast");
     primary_ = ws_.path + "/fast/20250101_p";
     primaryDb_ = ws_.path + "/primary.sqlite";
-    Store store(primaryDb_);
+    SweepStore store(primaryDb_);
     auto r = runIngest(card_.rows, card_.dir, kCam, {primary_}, kNames, store, 1, {}, plenty, {});
     ASSERT_EQ(r.color, CardColor::green);
     const std::string reports = primary_ + "/" + kReports;
@@ -481,7 +502,7 @@ TEST(FaultSweep, PowerCutJustAfterTheVerdictLosesNothing) {
   const std::string root = ws.path + "/fast/20250101_p", second = ws.path + "/slow/20250101_p";
   mkdirs(parentPath(root));
   mkdirs(parentPath(second));
-  Store store(ws.path + "/db.sqlite");
+  SweepStore store(ws.path + "/db.sqlite");
   Problems problems;
   std::vector<std::string> reports;
   auto check = [&](const std::string& dest) {

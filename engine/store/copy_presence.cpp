@@ -121,6 +121,40 @@ CopyJudgement judgeCopy(const RecordedCopy& c, const StatFn& stat, Drives& drive
   return {p, p == CopyPlace::good ? seen : std::nullopt};
 }
 
+std::vector<std::string> drivesApart(const std::set<std::string>& ids,
+                                     const std::optional<std::string>& notOn, Drives& drives) {
+  auto shares = [](const std::set<std::string>& a, const std::set<std::string>& b) {
+    for (const auto& d : a)
+      if (b.count(d)) return true;
+    return false;
+  };
+  std::set<std::string> card;
+  if (notOn) {
+    auto disks = drives.backingOf(*notOn).disks;
+    card.insert(disks.begin(), disks.end());
+  }
+  // Each entry: a drive on no known disk (by its identity), or the disks of drives that share one.
+  std::vector<std::pair<std::string, std::set<std::string>>> apart;
+  for (const auto& id : ids) {
+    if (id == notOn) continue;
+    const Backing b = drives.backingOf(id);
+    std::set<std::string> disks(b.disks.begin(), b.disks.end());
+    if (b.memory || shares(disks, card)) continue;
+    for (auto it = apart.begin(); it != apart.end();) {
+      if (!shares(it->second, disks)) {
+        ++it;
+        continue;
+      }
+      disks.insert(it->second.begin(), it->second.end());
+      it = apart.erase(it);
+    }
+    apart.emplace_back(disks.empty() ? id : "disk:" + *disks.begin(), std::move(disks));
+  }
+  std::vector<std::string> names;
+  for (auto& a : apart) names.push_back(std::move(a.first));
+  return names;
+}
+
 bool goodCopyOn(Store& store, const std::string& key, const std::string& root,
                 const std::string& plannedRel, const StatFn& stat, Drives& drives) {
   auto row = store.verifiedRow(key, root);

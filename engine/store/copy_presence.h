@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "engine/store/copy_state.h"
 #include "os/drives.h"
@@ -72,6 +74,12 @@ struct CopyJudgement {
 /// mounted nowhere is on the shelf and counts. A row without a drive counts only once its file
 /// has been found on a mounted drive.
 CopyJudgement judgeCopy(const RecordedCopy& c, const StatFn& stat, Drives& drives);
+
+/// The drives among ids (each holding a good copy) that hold copies apart: a drive in memory holds
+/// none, nor does one on a disk of notOn (the card's drive: the camera formats the whole card);
+/// drives that share a disk hold one between them, named "disk:" and the first disk's name.
+std::vector<std::string> drivesApart(const std::set<std::string>& ids,
+                                     const std::optional<std::string>& notOn, Drives& drives);
 
 /// The ingest run's "already there" decision for one live destination: a verified copy is
 /// recorded for key on root and its file is good at the recorded place (plannedRel when no row

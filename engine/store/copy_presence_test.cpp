@@ -84,7 +84,11 @@ TEST(CopyPresence, SizeAndTimeOfTheKeyDecide) {
 struct FakeDrives : Drives {
   std::map<dev_t, std::string> ids;
   std::set<dev_t> unstable;  // FAT, exFAT: inode numbers made up at mount
+  std::map<std::string, Backing> backings;
   std::string idOf(dev_t dev) override { return ids.count(dev) ? ids[dev] : "dev:x"; }
+  Backing backingOf(const std::string& id) override {
+    return backings.count(id) ? backings[id] : Backing{};
+  }
   bool mounted(const std::string& id) override {
     for (const auto& [dev, i] : ids)
       if (i == id) return true;
@@ -133,6 +137,28 @@ TEST(CopyPresence, ACopyCountsByItsDriveAndFile) {
     EXPECT_EQ(j.place, c.place) << c.what;
     EXPECT_EQ(j.on ? std::optional<std::string>(j.on->drive) : std::nullopt, c.countsFor) << c.what;
   }
+}
+
+// Copies are apart only on separate disks that keep them through a power cut.
+TEST(CopyPresence, CopiesCountOncePerDiskAndNeverInMemory) {
+  FakeDrives drives;
+  drives.backings = {
+      {"uuid:P1", {{"sdb"}}},   {"uuid:P2", {{"sdb"}}},    {"uuid:RAID", {{"sdc", "sdd"}}},
+      {"uuid:D", {{"sdd"}}},    {"uuid:E", {{"sde"}}},     {"uuid:LOOPRAM", {{"loop3"}, true}},
+      {"uuid:CARD", {{"sdf"}}}, {"uuid:CARD2", {{"sdf"}}}, {"memory:dev:0:40:1f", {{}, true}}};
+  auto apart = [&](std::set<std::string> ids, std::optional<std::string> card = std::nullopt) {
+    auto v = drivesApart(ids, card, drives);
+    return std::set<std::string>(v.begin(), v.end());
+  };
+  using S = std::set<std::string>;
+  EXPECT_EQ(apart({"uuid:P1", "uuid:P2"}), S{"disk:sdb"}) << "two partitions of one disk";
+  EXPECT_EQ(apart({"uuid:P1", "uuid:E"}), (S{"disk:sdb", "disk:sde"}));
+  // D shares sdd with the RAID, E with nobody; a drive on the shelf has no known disk.
+  EXPECT_EQ(apart({"uuid:D", "uuid:E", "uuid:RAID", "uuid:SHELF"}),
+            (S{"disk:sdc", "disk:sde", "uuid:SHELF"}));
+  EXPECT_EQ(apart({"memory:dev:0:40:1f", "uuid:LOOPRAM", "uuid:E"}), S{"disk:sde"});
+  EXPECT_EQ(apart({"uuid:CARD", "uuid:CARD2", "uuid:E"}, "uuid:CARD"), S{"disk:sde"})
+      << "another volume of the card's disk";
 }
 
 // A drive that answers stat with an error is here, and a copy it cannot show is no copy.
@@ -191,7 +217,7 @@ TEST(CopyPresence, StoreCountsOnlyCopiesStillThereAndCardStatusSaysWhy) {
   EXPECT_FALSE(cardStatus(files, s, 3, std::nullopt).alreadyBackedUp());
   EXPECT_EQ(std::get<CardStatus::Known>(cardStatus(files, s, 2, std::nullopt).value).drives, 2);
   // Copies on the card's own drive are erased with it.
-  const std::string cardsDrive = *s.verifiedTally(ingestKey("A캠", files[0])).drives.begin();
+  const std::string cardsDrive = driveFileOf(r1 + "/C1.MP4", s.drives())->drive;
   EXPECT_EQ(s.verifiedCount(ingestKey("A캠", files[0]), cardsDrive), 1);
 
   ASSERT_EQ(::unlink((r2 + "/C1.MP4").c_str()), 0);

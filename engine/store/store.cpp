@@ -674,14 +674,13 @@ CopyTally Store::verifiedTally(const std::string& key,
     query("SELECT dest, rel, at, drive, ino FROM copy WHERE key=? AND state='verified'", {key},
           [&](const SqlRow& r) { rows.push_back(recordedFrom(key, r)); });
     // A copy counts only while its file is still there, or while its drive is away on the shelf;
-    // and once per drive, however many folders or mounts of that drive hold it.
+    // and once per disk, however many folders, mounts or volumes of that disk hold it.
     std::set<std::string> counted;
     for (const auto& c : rows) {
       CopyJudgement j = judge_ ? judge_(c) : judgeCopy(c, realStat(), drives());
       switch (j.place) {
         case CopyPlace::good: {
-          const std::string drive = j.on ? j.on->drive : c.on ? c.on->drive : c.dest;
-          if (drive != notOn) counted.insert(drive);
+          counted.insert(j.on ? j.on->drive : c.on ? c.on->drive : c.dest);
           // A row of an older build found on its drive keeps what was learnt there.
           if (!c.on && j.on && learns_) learnDrive(key, c.dest, *j.on);
           break;
@@ -690,8 +689,8 @@ CopyTally Store::verifiedTally(const std::string& key,
         case CopyPlace::changed: ++t.changed; break;
       }
     }
-    t.counted = static_cast<int>(counted.size());
-    t.drives.assign(counted.begin(), counted.end());
+    t.drives = drivesApart(counted, notOn, drives());
+    t.counted = static_cast<int>(t.drives.size());
   } catch (const StoreError& e) {
     noteDropped("verifiedTally", e.message);
     return {};

@@ -32,7 +32,8 @@ const home = path.join(base, 'home'), mnt = path.join(base, 'mnt');
 const [ssd1, ssd2, ssd3, nas] = ['SSD1', 'SSD2', 'SSD3', 'NAS'].map(n => path.join(base, n));
 for (const d of [home, mnt, ssd1, ssd2, nas]) mkdirSync(d, {recursive: true});
 // Two drives: SSD2 stays on the disk, so that a large clip takes long enough to be watched.
-execFileSync('/bin/mount', ['-t', 'tmpfs', '-o', 'size=1g', 'tmpfs', ssd1]);
+execFileSync('/sbin/mkfs.ext4', ['-q', '-F', '-L', 'SSD1', path.join(base, 'SSD1.img'), '1G']);
+execFileSync('/bin/mount', ['-o', 'loop', path.join(base, 'SSD1.img'), ssd1]);
 
 // A Sony-style card image: clips made by ffmpeg, optionally one large clip of `bigMB` megabytes.
 function cardImage(name, clips, bigMB) {
