@@ -38,6 +38,16 @@ TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
     EXPECT_TRUE(has(r, "카드는 자기 자신의 사본이 될 수 없습니다")) << r.out;
   }
   EXPECT_EQ(shellOutput("ls '" + c.card + "'").out, "PRIVATE\n");
+  // Nor through FUSE (bindfs), which no device number ties to the card: found by a file made there.
+  const std::string fuse = c.dir.path + "/fuse";
+  mkdirs(fuse);
+  if (sh("bindfs '" + c.card + "' '" + fuse + "' 2>/dev/null") == 0) {
+    auto r = ingest({fuse + "/PRIVATE", b.path()});
+    sh("umount '" + fuse + "'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(has(r, "목적지가 카드와 같은 드라이브에 있습니다")) << r.out;
+    EXPECT_EQ(shellOutput("find '" + c.card + "' -name '.tolverdine*'").out, "");
+  }
 
   // One copy on a; then a named by a bind mount, by a second mount of its device, by two of its
   // folders: still one copy.

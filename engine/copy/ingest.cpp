@@ -915,8 +915,13 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   // A read-only or locked drive would otherwise fail every file, after the whole card went to
   // the others; the probe lands in the project folder, or the nearest folder above it that exists.
   for (const auto& root : dests) {
-    if (int err = probeWrite(nearestExisting(root, fs), fs))
-      throw IngestStop::unwritable(driveOf(root), err);
+    const std::string near = nearestExisting(root, fs);
+    if (int err = probeWrite(near, fs)) throw IngestStop::unwritable(driveOf(root), err);
+    // A drive on no disk this computer knows (FUSE, a network share) may be the card itself.
+    auto dev = devOf(near, fs);
+    const Backing on = dev ? drives->backingOf(drives->idOf(*dev)) : Backing{};
+    if (dev && on.disks.empty() && !on.memory && reachesCard(near, src, fs))
+      throw IngestStop::onCard(driveOf(root), true);
   }
   std::vector<std::string> problems;
   for (const auto& root : dests) {

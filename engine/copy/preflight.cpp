@@ -1,10 +1,12 @@
 #include "engine/copy/preflight.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <limits>
 #include <map>
@@ -126,6 +128,47 @@ int probeWrite(const std::string& dir, Fs& fs) {
   }
   fs.unlink(p);
   return 0;
+}
+
+namespace {
+
+// Whether a file called name is in folder or below it on the file system dev; at most `budget`
+// folders are looked into.
+bool foundBelow(const std::string& folder, const std::string& name, dev_t dev, int& budget,
+                Fs& fs) {
+  std::vector<DirEntry> entries;
+  if (--budget < 0 || fs.list(folder, &entries) != 0) return false;
+  for (const auto& e : entries)
+    if (e.name == name) return true;
+  for (const auto& e : entries) {
+    if (e.type != DT_DIR && e.type != DT_UNKNOWN) continue;
+    const std::string path = folder + "/" + e.name;
+    struct stat st {};
+    if (fs.lstat(path, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_dev != dev) continue;
+    if (foundBelow(path, name, dev, budget, fs)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool reachesCard(const std::string& dir, const std::string& card, Fs& fs) {
+  auto dev = devOf(card, fs);
+  if (!dev) return false;
+  char unique[48];
+  std::snprintf(unique, sizeof unique, ".tolverdine-where-%d-%lx", static_cast<int>(::getpid()),
+                static_cast<unsigned long>(wallClockNs()));
+  const std::string probe = nfc(dir) + "/" + unique;
+  try {
+    writeFile(probe, "", false, fs);
+  } catch (const std::exception&) {
+    fs.unlink(probe);
+    return false;  // the copies themselves will meet what kept the probe out
+  }
+  int budget = 20000;
+  const bool found = foundBelow(nfc(card), unique, *dev, budget, fs);
+  fs.unlink(probe);
+  return found;
 }
 
 int probeRead(const std::string& dir, Fs& fs) {

@@ -46,6 +46,10 @@ std::string takeLock(const std::string& reports, const std::string& cam, Fs& fs 
 
 /// Error number of writing (and removing) a probe file in dir; 0 on success.
 int probeWrite(const std::string& dir, Fs& fs = realFs());
+/// Whether a file made in dir shows up anywhere on the card (on the card's own file system): dir
+/// is the card under another name, as a FUSE or network mount of it can be, which no device
+/// number tells.
+bool reachesCard(const std::string& dir, const std::string& card, Fs& fs = realFs());
 /// Error number of listing dir; 0 on success.
 int probeRead(const std::string& dir, Fs& fs = realFs());
 
