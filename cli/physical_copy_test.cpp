@@ -15,6 +15,12 @@
 namespace tolverdine {
 namespace {
 
+// A shell command run at scope end, however the test ends: mounts are never left behind.
+struct AtEnd {
+  std::string cmd;
+  ~AtEnd() { sh(cmd); }
+};
+
 std::string projectIn(const std::string& dest) {
   const std::string p = only("'" + dest + "'/*_p");
   return p.empty() ? dest + "/?" : p;
@@ -55,6 +61,7 @@ TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
   const std::string bound = c.dir.path + "/bound", again = c.dir.path + "/again";
   mkdirs(bound);
   mkdirs(again);
+  AtEnd unmount{"umount '" + again + "' 2>/dev/null; umount '" + bound + "' 2>/dev/null"};
   ASSERT_EQ(sh("mount --bind '" + a.path() + "' '" + bound + "'"), 0);
   ASSERT_EQ(sh("mount \"$(findmnt -no SOURCE '" + a.path() + "')\" '" + again + "'"), 0);
   mkdirs(a.path() + "/x");
@@ -100,7 +107,7 @@ TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
   auto two = c.run({c.card, "--copies", "2"}, "status");
   EXPECT_EQ(two.status, 0) << two.out;
   EXPECT_TRUE(has(two, "검증 사본이 있는 드라이브: 2개")) << two.out;
-  sh("umount '" + again + "'; umount '" + bound + "'");
+  sh(unmount.cmd);
 
   // b mounted as a desktop mounts it, under /media (in a mount namespace of its own), its
   // project folder deleted: that drive is here, so its copies are gone, not on the shelf.
@@ -169,11 +176,9 @@ TEST(PhysicalCopies, VolumesOfOneDiskAndMemoryDrivesAreNoSecondCopy) {
           .out;
   if (!disk.empty()) disk.pop_back();
   if (disk.empty()) GTEST_SKIP() << "no partitioned loop device (sfdisk, losetup -P)";
-  struct Detach {
-    std::string cmd;
-    ~Detach() { sh(cmd); }
-  } detach{"umount " + v1 + " " + v2 + " " + ram + " 2>/dev/null; losetup -d " + disk};
+  AtEnd detach{"umount " + v1 + " " + v2 + " " + ram + " 2>/dev/null; losetup -d " + disk};
   if (!exists(disk + "p2")) sh("partx -a " + disk + " 2>/dev/null");
+  if (!exists(disk + "p2")) GTEST_SKIP() << "the loop device's partitions did not appear";
   mkdirs(v1);
   mkdirs(v2);
   mkdirs(ram);
