@@ -8,10 +8,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -19,6 +19,7 @@
 
 #include "os/fd.h"
 #include "os/mountinfo.h"
+#include "os/sysfs.h"
 
 namespace tolverdine {
 
@@ -50,9 +51,14 @@ std::optional<std::string> uuidOfDevice(const std::string& source) {
   return probeUuid(*device);
 }
 
+// "MAJOR:MINOR", as sysfs and the "dev:" identities write a device number.
+std::string devText(dev_t dev) {
+  return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
+
 // "dev:MAJOR:MINOR[:fsid]" names this device number.
 bool sameDevice(const std::string& id, dev_t dev) {
-  const std::string prefix = "dev:" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  const std::string prefix = "dev:" + devText(dev);
   return id.compare(0, prefix.size(), prefix) == 0 &&
          (id.size() == prefix.size() || id[prefix.size()] == ':');
 }
@@ -70,20 +76,9 @@ bool inMemory(const std::string& id) { return id.rfind("memory:", 0) == 0; }
 
 bool memoryType(const std::string& fstype) { return fstype == "tmpfs" || fstype == "ramfs"; }
 
-std::string devText(dev_t dev) {
-  return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-}
-
-std::string firstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-std::optional<dev_t> devOfText(const std::string& text) {
+std::optional<dev_t> devOfText(const std::optional<std::string>& text) {
   unsigned ma = 0, mi = 0;
-  if (std::sscanf(text.c_str(), "%u:%u", &ma, &mi) != 2) return std::nullopt;
+  if (!text || std::sscanf(text->c_str(), "%u:%u", &ma, &mi) != 2) return std::nullopt;
   return makedev(ma, mi);
 }
 
@@ -166,15 +161,14 @@ class SystemDrives final : public Drives {
   void disksUnder(dev_t dev, int depth, std::set<std::string>& disks, bool& memory) {
     auto node = resolved("/sys/dev/block/" + devText(dev));
     if (!node || depth > 8) return;
-    std::string disk = *node;
-    if (::access((disk + "/partition").c_str(), F_OK) == 0) disk.resize(disk.rfind('/'));
+    const std::string disk = wholeDiskDir(*node);
     const std::string name = disk.substr(disk.rfind('/') + 1);
     if (name.rfind("zram", 0) == 0 || name.rfind("ram", 0) == 0) memory = true;
     bool below = false;
     if (DIR* d = ::opendir((disk + "/slaves").c_str())) {
       while (dirent* e = ::readdir(d)) {
         if (e->d_name[0] == '.') continue;
-        if (auto slave = devOfText(firstLine(disk + "/slaves/" + e->d_name + "/dev"))) {
+        if (auto slave = devOfText(sysfsAttr(disk + "/slaves/" + e->d_name, "dev"))) {
           disksUnder(*slave, depth + 1, disks, memory);
           below = true;
         }
@@ -217,7 +211,7 @@ class SystemDrives final : public Drives {
       if (auto uuid = uuidOfDevice(mount->source)) k.id = "uuid:" + *uuid;
     }
     if (k.id.empty()) {
-      k.id = "dev:" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+      k.id = "dev:" + devText(dev);
       struct statfs s {};
       if (mount && ::statfs(mount->mountPoint.c_str(), &s) == 0) {
         unsigned long long fsid =
@@ -241,6 +235,12 @@ class SystemDrives final : public Drives {
 };
 
 }  // namespace
+
+bool shareADisk(const Backing& a, const Backing& b) {
+  for (const auto& d : a.disks)
+    if (std::find(b.disks.begin(), b.disks.end(), d) != b.disks.end()) return true;
+  return false;
+}
 
 std::unique_ptr<Drives> systemDrives() { return std::make_unique<SystemDrives>(); }
 

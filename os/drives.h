@@ -22,6 +22,9 @@ struct Backing {
   bool memory = false;  // in memory: tmpfs, ramfs, a RAM disk or zram
 };
 
+/// Whether two file systems are stored on a disk in common: losing it loses what is on both.
+bool shareADisk(const Backing& a, const Backing& b);
+
 class Drives {
  public:
   virtual ~Drives() = default;

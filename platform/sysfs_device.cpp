@@ -3,19 +3,9 @@
 #include <limits.h>
 #include <stdlib.h>
 
-#include "engine/base/files.h"
 #include "engine/base/text.h"
 
 namespace tolverdine {
-
-std::optional<std::string> sysfsAttr(const std::string& dir, const std::string& name) {
-  std::string s;
-  if (!readFile(dir + "/" + name, &s)) return std::nullopt;
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return std::nullopt;
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
 
 std::optional<BlockFacts> blockFacts(const std::string& bsd, const std::string& sysfsRoot) {
   char buf[PATH_MAX];
@@ -24,8 +14,7 @@ std::optional<BlockFacts> blockFacts(const std::string& bsd, const std::string& 
   std::string dir = buf;
   BlockFacts f;
   f.bsd = bsd;
-  // A partition sits inside its whole disk's folder.
-  std::string disk = exists(dir + "/partition") ? parentPath(dir) : dir;
+  const std::string disk = wholeDiskDir(dir);
   f.wholeDisk = lastComponent(disk);
   f.removableFlag = sysfsAttr(disk, "removable") == "1";
   f.usb = disk.find("/usb") != std::string::npos;

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "os/sysfs.h"
+
 namespace tolverdine {
 
 struct BlockFacts {
@@ -18,8 +20,5 @@ struct BlockFacts {
 
 /// Absent when sysfsRoot/class/block/bsd does not resolve.
 std::optional<BlockFacts> blockFacts(const std::string& bsd, const std::string& sysfsRoot);
-
-/// A sysfs attribute with surrounding white space removed; absent when missing or empty.
-std::optional<std::string> sysfsAttr(const std::string& dir, const std::string& name);
 
 }  // namespace tolverdine

@@ -902,8 +902,14 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   for (const auto& root : dests) {
     // The project folder inside the card (a destination in the card folder) or around it.
     if (sameOrNested(root, src)) throw IngestStop::onCard(driveOf(root), false);
-    auto dev = devOf(nearestExisting(root, fs), fs);
-    if (cardDriveId && dev && drives->idOf(*dev) == *cardDriveId)
+    const std::string near = nearestExisting(root, fs);
+    auto dev = devOf(near, fs);
+    if (!dev) continue;
+    const std::string id = drives->idOf(*dev);
+    if (cardDriveId && id == *cardDriveId) throw IngestStop::onCard(driveOf(root), true);
+    // A drive on no disk this computer knows (FUSE, a network share) may be the card itself.
+    const Backing on = drives->backingOf(id);
+    if (on.disks.empty() && !on.memory && reachesCard(near, src, fs))
       throw IngestStop::onCard(driveOf(root), true);
   }
   for (const auto& root : dests) {
@@ -915,13 +921,8 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   // A read-only or locked drive would otherwise fail every file, after the whole card went to
   // the others; the probe lands in the project folder, or the nearest folder above it that exists.
   for (const auto& root : dests) {
-    const std::string near = nearestExisting(root, fs);
-    if (int err = probeWrite(near, fs)) throw IngestStop::unwritable(driveOf(root), err);
-    // A drive on no disk this computer knows (FUSE, a network share) may be the card itself.
-    auto dev = devOf(near, fs);
-    const Backing on = dev ? drives->backingOf(drives->idOf(*dev)) : Backing{};
-    if (dev && on.disks.empty() && !on.memory && reachesCard(near, src, fs))
-      throw IngestStop::onCard(driveOf(root), true);
+    if (int err = probeWrite(nearestExisting(root, fs), fs))
+      throw IngestStop::unwritable(driveOf(root), err);
   }
   std::vector<std::string> problems;
   for (const auto& root : dests) {

@@ -85,12 +85,6 @@ std::vector<std::string> sameDriveNotes(const std::vector<std::string>& folders,
     ids.push_back(dev ? std::optional<std::string>(drives.idOf(*dev)) : std::nullopt);
     backings.push_back(ids.back() ? drives.backingOf(*ids.back()) : Backing{});
   }
-  auto shareDisk = [&](size_t i, size_t j) {
-    for (const auto& d : backings[i].disks)
-      for (const auto& e : backings[j].disks)
-        if (d == e) return true;
-    return false;
-  };
   std::vector<std::string> lines;
   for (size_t i = 0; i < folders.size(); ++i)
     if (backings[i].memory)
@@ -98,7 +92,7 @@ std::vector<std::string> sameDriveNotes(const std::vector<std::string>& folders,
                       " — 전원이 꺼지면 사라지므로 이곳의 사본은 세지 않습니다. 디스크를 고르세요");
   for (size_t i = 0; i < folders.size(); ++i)
     for (size_t j = i + 1; j < folders.size(); ++j)
-      if (ids[i] && ids[j] && (ids[i] == ids[j] || shareDisk(i, j)))
+      if (ids[i] && ids[j] && (ids[i] == ids[j] || shareADisk(backings[i], backings[j])))
         lines.push_back("같은 드라이브: " + folders[i] + " · " + folders[j] +
                         " — 두 곳의 사본은 하나로 셉니다. 다른 드라이브를 고르세요");
   return lines;

@@ -123,32 +123,25 @@ CopyJudgement judgeCopy(const RecordedCopy& c, const StatFn& stat, Drives& drive
 
 std::vector<std::string> drivesApart(const std::set<std::string>& ids,
                                      const std::optional<std::string>& notOn, Drives& drives) {
-  auto shares = [](const std::set<std::string>& a, const std::set<std::string>& b) {
-    for (const auto& d : a)
-      if (b.count(d)) return true;
-    return false;
-  };
-  std::set<std::string> card;
-  if (notOn) {
-    auto disks = drives.backingOf(*notOn).disks;
-    card.insert(disks.begin(), disks.end());
-  }
+  const Backing card = notOn ? drives.backingOf(*notOn) : Backing{};
   // Each entry: a drive on no known disk (by its identity), or the disks of drives that share one.
-  std::vector<std::pair<std::string, std::set<std::string>>> apart;
+  std::vector<std::pair<std::string, Backing>> apart;
   for (const auto& id : ids) {
     if (id == notOn) continue;
-    const Backing b = drives.backingOf(id);
-    std::set<std::string> disks(b.disks.begin(), b.disks.end());
-    if (b.memory || shares(disks, card)) continue;
+    Backing b = drives.backingOf(id);
+    if (b.memory || shareADisk(b, card)) continue;
     for (auto it = apart.begin(); it != apart.end();) {
-      if (!shares(it->second, disks)) {
+      if (!shareADisk(it->second, b)) {
         ++it;
         continue;
       }
-      disks.insert(it->second.begin(), it->second.end());
+      b.disks.insert(b.disks.end(), it->second.disks.begin(), it->second.disks.end());
       it = apart.erase(it);
     }
-    apart.emplace_back(disks.empty() ? id : "disk:" + *disks.begin(), std::move(disks));
+    std::sort(b.disks.begin(), b.disks.end());
+    b.disks.erase(std::unique(b.disks.begin(), b.disks.end()), b.disks.end());
+    std::string name = b.disks.empty() ? id : "disk:" + b.disks.front();
+    apart.emplace_back(std::move(name), std::move(b));
   }
   std::vector<std::string> names;
   for (auto& a : apart) names.push_back(std::move(a.first));
