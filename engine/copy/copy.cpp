@@ -202,13 +202,10 @@ std::optional<std::string> hashFile(const std::string& path,
   if (in.open(path, false) != 0) return std::nullopt;
   AlignedBuffer bufA(kBlockSize, kBufferAlign), bufB(kBlockSize, kBufferAlign);
   if (!bufA.data() || !bufB.data()) return std::nullopt;
-  XXH64_state_t* raw = XXH64_createState();
-  if (!raw) return std::nullopt;
-  XxhState st(raw, &XXH64_freeState);
-  XXH64_reset(raw, 0);
   try {
+    XxhState st = newXxh();
     // A direct read has no read-ahead: the next block is read while this one is hashed.
-    BlockHasher hasher(raw, nullptr);
+    BlockHasher hasher(st.get(), nullptr);
     doubleBuffered(
         in, bufA.data(), bufB.data(),
         [&](const char* block, size_t n) {
@@ -216,10 +213,10 @@ std::optional<std::string> hashFile(const std::string& path,
           hasher.start(block, n);
         },
         [&] { hasher.wait(); });
+    return hex64(XXH64_digest(st.get()));
   } catch (const IOFail&) {
     return std::nullopt;
   }
-  return hex64(XXH64_digest(raw));
 }
 
 std::optional<std::string> hashMedium(MediumReader& in, char* buf, size_t cap) {
