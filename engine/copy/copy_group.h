@@ -30,6 +30,7 @@ struct PendingPart {
   SourceTimes times;
   int err = 0;                      // errno of the flush or close; 0 once it is on the medium
   std::optional<std::string> back;  // XXH64 read back from the medium
+  std::optional<int> moved;         // the rename onto its target once it matched: 0 or errno
 };
 
 /// A source of at most cap bytes read once into buf and written to every part (created or

@@ -27,6 +27,7 @@
 #include "engine/copy/followed_copy.h"
 #include "engine/copy/medium_read.h"
 #include "engine/copy/preflight.h"
+#include "engine/copy/read_ahead.h"
 #include "engine/store/copy_presence.h"
 #include "engine/store/record_group.h"
 #include "engine/store/store.h"
@@ -89,7 +90,7 @@ constexpr size_t kGroupsInFlight = 4;
 constexpr size_t kRecordRowsUnbounded = size_t{1} << 30;
 constexpr std::chrono::milliseconds kRecordAge{1000};
 // Card files asked for ahead of the one being copied.
-constexpr size_t kPrefetchFiles = 16;
+constexpr size_t kPrefetchFiles = 256;
 constexpr int64_t kPrefetchBytes = int64_t{64} << 20;
 
 // A card file's state before its copy, to tell whether it changed while it was copied.
@@ -391,8 +392,9 @@ class Run {
     }
   }
 
-  // Hands the current group to the workers: per destination its parts are flushed together and
-  // then read back (a large file's follow its writes already).
+  // Hands the current group to the workers: per destination its parts are flushed together,
+  // read back (a large file's follow its writes already), and those that match renamed into place
+  // there, off the card's thread.
   void launch() {
     if (current_.empty()) return;
     auto g = std::make_unique<Group>();
@@ -403,17 +405,18 @@ class Run {
     // Per destination: each part with its row and its place in the row's list.
     struct Item {
       PendingPart* part;
-      const void* row;
+      const Row* row;
       size_t slot;
+      const std::string* hash;  // of the bytes read from the card
     };
     std::map<int, std::vector<Item>> byDest;
     for (auto& f : g->flights) {
       if (f->failure || f->changed || f->follow) continue;
       for (size_t i = 0; i < f->parts.size(); ++i)
-        byDest[f->parts[i].index].push_back({&f->parts[i], &f->st.r, i});
+        byDest[f->parts[i].index].push_back({&f->parts[i], &f->st.r, i, &f->hashes.xxh64});
     }
     for (auto& [d, items] : byDest) {
-      g->work.run([this, items = std::move(items), readBack] {
+      g->work.run([this, d = d, items = std::move(items), readBack] {
         std::vector<PendingPart*> parts;
         for (const Item& it : items) parts.push_back(it.part);
         flushParts(parts, fs_);
@@ -421,6 +424,13 @@ class Run {
           readBackParts(
               parts, [&](size_t i, int64_t n) { meter_.back(items[i].row, items[i].slot, n); },
               fs_);
+        // Not onto the bare mount point of a drive pulled meanwhile: settle loses it then.
+        if (!driveThere(d)) return;
+        for (const Item& it : items) {
+          PendingPart& p = *it.part;
+          if (!p.err && (!readBack || p.back == *it.hash))
+            p.moved = renameNoReplace(p.path, target(d, *it.row), fs_);
+        }
       });
     }
     launched_.push_back(std::move(g));
@@ -499,6 +509,7 @@ class Run {
             st.copyHash = f.hashes;
             std::vector<std::string> partPaths;
             std::vector<std::optional<std::string>> back;
+            std::vector<std::optional<int>> moved;
             std::vector<int> ok;
             for (size_t i = 0; i < list.size(); ++i) {
               const PendingPart& p = f.parts[i];
@@ -511,8 +522,9 @@ class Run {
               back.push_back(options_.verify == VerifyMode::fast
                                  ? std::optional<std::string>(f.hashes.xxh64)
                                  : p.back);
+              moved.push_back(p.moved);
             }
-            list = settle(st, ok, partPaths, f.hashes, back, round);
+            list = settle(st, ok, partPaths, f.hashes, back, round, moved);
           }
           if (!list.empty()) ++round;
         }
@@ -563,10 +575,12 @@ class Run {
   }
 
   // Step C5.5: each read-back hash against the copy hash, the rename into place and the record.
-  // Returns the destinations kept for another round.
+  // moved: per part, the rename where the workers did it already. Returns the destinations kept
+  // for another round.
   std::vector<int> settle(RowState& st, const std::vector<int>& list,
                           const std::vector<std::string>& partPaths, const Hashes& h,
-                          const std::vector<std::optional<std::string>>& back, int round) {
+                          const std::vector<std::optional<std::string>>& back, int round,
+                          const std::vector<std::optional<int>>& moved = {}) {
     const Row& r = st.r;
     const CopyState state =
         options_.verify == VerifyMode::fast ? CopyState::copied : CopyState::verified;
@@ -584,10 +598,13 @@ class Run {
         continue;
       }
       const bool same = back[i] && *back[i] == h.xxh64;
-      const int moved = same ? renameNoReplace(partPaths[i], target(d, r), fs_) : 0;
-      if (same && moved == 0) {
+      int err = 0;
+      if (same)
+        err = i < moved.size() && moved[i] ? *moved[i]
+                                           : renameNoReplace(partPaths[i], target(d, r), fs_);
+      if (same && err == 0) {
         placed(st, d, *r.dest, h, state, round);
-      } else if (moved == EEXIST) {
+      } else if (err == EEXIST) {
         // Someone else made the name meanwhile (another camera's run into this project).
         placeTaken(st, d, partPaths[i], h, state, round);
       } else if (round == 1) {
@@ -595,7 +612,7 @@ class Run {
         retry.push_back(d);
       } else {
         fs_.unlink(partPaths[i]);
-        fail(st, d, same ? kWrite + systemReason(moved) : kMismatch, round);
+        fail(st, d, same ? kWrite + systemReason(err) : kMismatch, round);
       }
     }
     return retry;
@@ -845,13 +862,9 @@ class Run {
   void prefetchAfter(const Row& r) {
     size_t i = static_cast<size_t>(&r - rows_.data());
     if (i >= rows_.size()) return;  // not one of the run's rows
-    prefetched_ = std::max(prefetched_, i + 1);
-    const int64_t from = bytesAfter(r);
-    while (prefetched_ < rows_.size() && prefetched_ <= i + kPrefetchFiles &&
-           from - bytesAfter(rows_[prefetched_]) <= kPrefetchBytes) {
-      const Row& next = rows_[prefetched_++];
-      if (next.dest && next.size <= int64_t{kBlockSize}) prefetch(next.src, fs_);
-    }
+    if (!readAhead_)
+      readAhead_.emplace(rows_, int64_t{kBlockSize}, kPrefetchBytes, kPrefetchFiles, fs_);
+    readAhead_->at(i);
   }
 
   const std::vector<Row>& rows_;
@@ -871,9 +884,9 @@ class Run {
   std::vector<std::unique_ptr<Flight>> current_;  // started, not yet handed to the workers
   int64_t currentBytes_ = 0;
   std::deque<std::unique_ptr<Group>> launched_;  // handed to the workers, oldest first
-  size_t prefetched_ = 0;                        // rows before this one were asked for
   std::vector<int64_t> after_;                   // bytes of the rows from each on
   std::optional<PartSweeper> sweeper_;
+  std::optional<ReadAhead> readAhead_;  // started with the first small file
 };
 
 }  // namespace

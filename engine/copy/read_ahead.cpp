@@ -1,0 +1,53 @@
+#include "engine/copy/read_ahead.h"
+
+#include "engine/copy/copy_group.h"
+
+namespace tolverdine {
+
+ReadAhead::ReadAhead(const std::vector<Row>& rows, int64_t maxSize, int64_t bytes, size_t files,
+                     Fs& fs)
+    : rows_(rows), maxSize_(maxSize), bytes_(bytes), files_(files), fs_(fs) {
+  upTo_.assign(rows.size() + 1, 0);
+  for (size_t i = 0; i < rows.size(); ++i) upTo_[i + 1] = upTo_[i] + (wanted(i) ? rows[i].size : 0);
+  thread_ = std::thread([this] { run(); });
+}
+
+ReadAhead::~ReadAhead() {
+  {
+    std::lock_guard lk(m_);
+    stop_ = true;
+  }
+  cv_.notify_one();
+  thread_.join();
+}
+
+bool ReadAhead::wanted(size_t i) const { return rows_[i].dest && rows_[i].size <= maxSize_; }
+
+void ReadAhead::at(size_t i) {
+  {
+    std::lock_guard lk(m_);
+    if (i < at_) return;
+    at_ = i;
+  }
+  cv_.notify_one();
+}
+
+void ReadAhead::run() {
+  std::unique_lock lk(m_);
+  for (;;) {
+    cv_.wait(lk, [&] {
+      if (stop_) return true;
+      next_ = std::max(next_, at_ + 1);
+      return next_ < rows_.size() && next_ <= at_ + files_ &&
+             upTo_[next_ + 1] - upTo_[at_ + 1] <= bytes_;
+    });
+    if (stop_) return;
+    const size_t i = next_++;
+    if (!wanted(i)) continue;
+    lk.unlock();
+    prefetch(rows_[i].src, fs_);
+    lk.lock();
+  }
+}
+
+}  // namespace tolverdine
