@@ -24,29 +24,43 @@ ReadAhead::~ReadAhead() {
 bool ReadAhead::wanted(size_t i) const { return rows_[i].dest && rows_[i].size <= maxSize_; }
 
 void ReadAhead::at(size_t i) {
+  bool wake;
   {
     std::lock_guard lk(m_);
     if (i < at_) return;
     at_ = i;
+    wake = waiting_ && low();
   }
-  cv_.notify_one();
+  if (wake) cv_.notify_one();
+}
+
+bool ReadAhead::room() {
+  next_ = std::max(next_, at_ + 1);
+  return next_ < rows_.size() && next_ <= at_ + files_ &&
+         upTo_[next_ + 1] - upTo_[at_ + 1] <= bytes_;
+}
+
+bool ReadAhead::low() {
+  const size_t n = std::max(next_, at_ + 1);
+  return n < rows_.size() && n <= at_ + files_ / 2 && upTo_[n] - upTo_[at_ + 1] <= bytes_ / 2;
 }
 
 void ReadAhead::run() {
   std::unique_lock lk(m_);
-  for (;;) {
-    cv_.wait(lk, [&] {
-      if (stop_) return true;
-      next_ = std::max(next_, at_ + 1);
-      return next_ < rows_.size() && next_ <= at_ + files_ &&
-             upTo_[next_ + 1] - upTo_[at_ + 1] <= bytes_;
-    });
-    if (stop_) return;
-    const size_t i = next_++;
-    if (!wanted(i)) continue;
-    lk.unlock();
-    prefetch(rows_[i].src, fs_);
-    lk.lock();
+  while (!stop_) {
+    if (room()) {
+      const size_t i = next_++;
+      if (!wanted(i)) continue;
+      lk.unlock();
+      prefetch(rows_[i].src, fs_);
+      lk.lock();
+      continue;
+    }
+    // Full: woken again once half of it was copied, not at every file (each wake-up would take
+    // the copying thread's core for a moment).
+    waiting_ = true;
+    cv_.wait(lk, [&] { return stop_ || low(); });
+    waiting_ = false;
   }
 }
 

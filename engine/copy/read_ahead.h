@@ -29,6 +29,8 @@ class ReadAhead {
  private:
   void run();
   bool wanted(size_t i) const;
+  bool room();  // another row may be asked for (holding m_)
+  bool low();   // half of what was asked for is copied (holding m_)
 
   const std::vector<Row>& rows_;
   const int64_t maxSize_, bytes_;
@@ -40,7 +42,8 @@ class ReadAhead {
   size_t at_ = 0;    // the copying thread's row
   size_t next_ = 0;  // the next row to ask for
   bool stop_ = false;
-  std::thread thread_;  // last: started once the rest is set
+  bool waiting_ = false;  // the thread sleeps until low()
+  std::thread thread_;    // last: started once the rest is set
 };
 
 }  // namespace tolverdine
