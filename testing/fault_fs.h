@@ -34,7 +34,7 @@ struct FaultPlan {
   bool crash = false;   // from failAt on every call fails, and dropUnsynced() means something
   bool sticky = false;  // from failAt on every counted call fails with err (a pulled card or drive)
   unsigned kinds = kFsRead | kFsWrite;  // the calls that are counted (FsKind bits)
-  std::string under;          // when set, only calls on paths below this folder are counted
+  std::string under = {};     // when set, only calls on paths below this folder are counted
   bool shortReads = false;    // every read and pread gives at most half of what was asked
   std::string readPath = {};  // when set, the readAt-th read or pread of this file breaks:
   long readAt = 0;
