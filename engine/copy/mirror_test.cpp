@@ -40,35 +40,58 @@ struct Ingested : testing::IngestRig {
 std::vector<std::string> reasons(const MirrorResult& r) {
   std::vector<std::string> out;
   for (const auto& f : r.failed) out.push_back(f.rel + ": " + f.why);
+  std::sort(out.begin(), out.end());
   return out;
 }
 
-TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
-  Ingested in(3, 200000);
-  const std::string& secondary = in.secondary;
-  // One identical copy is already there (adopted), one stranger sits at a planned path.
+// The second copy adopts an identical file and never writes over a stranger, a report already
+// there or a cut report; it never spreads a primary damaged or missing since the card's copy, nor
+// follows a record out of the roots.
+TEST(Mirror, CopiesOnceAdoptsAndNeverPropagatesWhatIsNotTheCardsCopy) {
+  Ingested in(5, 100000);
+  const std::string &primary = in.primary, &secondary = in.secondary;
   for (const auto& d :
-       {secondary + "/01_원본/A캠/기타", in.primary + "/_리포트", secondary + "/_리포트"})
+       {secondary + "/01_원본/A캠/기타", primary + "/_리포트", secondary + "/_리포트"})
     mkdirs(d);
-  writeFile(in.in(secondary, 0), slurp(in.in(in.primary, 0)), false);
+  writeFile(in.in(secondary, 0), slurp(in.in(primary, 0)), false);
   writeFile(in.in(secondary, 1), "someone else's file", false);
-  writeFile(in.primary + "/_리포트/lock_A캠.json", "{}", false);
+  writeFile(primary + "/_리포트/lock_A캠.json", "{}", false);
   writeFile(secondary + "/_리포트/keep.csv", "theirs", false);
-  writeFile(in.primary + "/_리포트/keep.csv", "ours", false);
+  writeFile(primary + "/_리포트/keep.csv", "ours", false);
   // A report a crash cut short on the secondary: gone; on the primary: never copied over.
   const std::string cut = "/_리포트/A캠_job.json.tmp-" + std::to_string(::getpid()) + "-1-2";
   writeFile(secondary + cut, "{", false);
-  writeFile(in.primary + cut, "{", false);
+  writeFile(primary + cut, "{", false);
+  // Same size, one byte changed since the ingest: the recorded hash must catch it.
+  std::string bytes = slurp(in.in(primary, 3));
+  bytes[5000] ^= 1;
+  writeFile(in.in(primary, 3), bytes, false);
+  const std::string now = xxh64(bytes),
+                    recorded = *in.store.verifiedHash(ingestKey(kCam, in.rows[3]), primary);
+  ASSERT_NE(now, recorded);
+  ::unlink(in.in(primary, 4).c_str());
+  writeFile(in.one.path + "/outside.MP4", "x", false);
+  in.store.record("A캠|evil|1|1", primary, "../../outside.MP4", 1, "0000000000000000",
+                  CopyState::verified, 1);
 
   MirrorResult r = in.run();
   EXPECT_EQ(std::tuple(r.copied, r.skipped, r.lost), std::tuple(1, 1, false));
-  EXPECT_EQ(reasons(r),
-            std::vector<std::string>{*in.rows[1].dest +
-                                     ": 같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"});
+  std::vector<std::string> why = reasons(r),
+                           unsafe{"../../outside.MP4: 1차 사본이 없음",
+                                  *in.rows[3].dest + ": 1차 사본 해시가 카드 기록과 다름 (" + now +
+                                      " ≠ " + recorded + ") — 1차 사본 손상 의심",
+                                  *in.rows[4].dest + ": 1차 사본이 없음"};
+  EXPECT_EQ(why,
+            (std::vector<std::string>{
+                unsafe[0], *in.rows[1].dest + ": 같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음",
+                unsafe[1], unsafe[2]}));
   EXPECT_EQ(slurp(in.in(secondary, 1)), "someone else's file");
   EXPECT_EQ(hashFile(in.in(secondary, 2)), hashFile(in.rows[2].src));
+  EXPECT_FALSE(exists(in.in(secondary, 3)));
+  EXPECT_FALSE(exists(in.two.path + "/outside.MP4"));
   EXPECT_EQ(testing::partsUnder(secondary), "");
   EXPECT_EQ(std::pair(in.count(0), in.count(1)), std::pair(2, 1));
+  EXPECT_FALSE(in.store.verifiedHash(ingestKey(kCam, in.rows[3]), secondary));
   EXPECT_EQ(std::tuple(in.row(0), in.row(2)), std::tuple("verified/0", "verified/1"));
   EXPECT_FALSE(exists(secondary + "/_리포트/lock_A캠.json"));
   EXPECT_EQ(slurp(secondary + "/_리포트/keep.csv"), "theirs");
@@ -76,39 +99,10 @@ TEST(Mirror, CopiesOnceAdoptsAndCopiesReportsExclusively) {
 
   // Right after: only the stranger is pending; report files made since still come over.
   ::unlink(in.in(secondary, 1).c_str());
-  writeFile(in.primary + "/_리포트/later.json", "{}", false);
+  writeFile(primary + "/_리포트/later.json", "{}", false);
   MirrorResult again = in.run();
-  EXPECT_EQ(std::pair(again.copied, again.failed.size()), std::pair(1, size_t{0}));
+  EXPECT_EQ(std::pair(again.copied, reasons(again)), std::pair(1, unsafe));
   EXPECT_TRUE(exists(secondary + "/_리포트/later.json"));
-}
-
-TEST(Mirror, DamagedOrMissingPrimaryAndUnsafeRecordsAreNotPropagated) {
-  Ingested in(3, 100000);
-  // Same size, one byte changed since the ingest: the recorded hash must catch it.
-  std::string bytes = slurp(in.in(in.primary, 0));
-  bytes[5000] ^= 1;
-  writeFile(in.in(in.primary, 0), bytes, false);
-  const std::string now = xxh64(bytes),
-                    recorded = *in.store.verifiedHash(ingestKey(kCam, in.rows[0]), in.primary);
-  ASSERT_NE(now, recorded);
-  ::unlink(in.in(in.primary, 1).c_str());
-  // A record pointing outside the roots is never followed.
-  writeFile(in.one.path + "/outside.MP4", "x", false);
-  in.store.record("A캠|evil|1|1", in.primary, "../../outside.MP4", 1, "0000000000000000",
-                  CopyState::verified, 1);
-  MirrorResult r = in.run();
-  EXPECT_EQ(r.copied, 1);
-  std::vector<std::string> why = reasons(r);
-  std::sort(why.begin(), why.end());
-  EXPECT_EQ(why,
-            (std::vector<std::string>{"../../outside.MP4: 1차 사본이 없음",
-                                      *in.rows[0].dest + ": 1차 사본 해시가 카드 기록과 다름 (" +
-                                          now + " ≠ " + recorded + ") — 1차 사본 손상 의심",
-                                      *in.rows[1].dest + ": 1차 사본이 없음"}));
-  EXPECT_FALSE(exists(in.in(in.secondary, 0)));
-  EXPECT_EQ(testing::partsUnder(in.secondary), "");
-  EXPECT_FALSE(exists(in.two.path + "/outside.MP4"));
-  EXPECT_FALSE(in.store.verifiedHash(ingestKey(kCam, in.rows[0]), in.secondary));
 }
 
 TEST(Mirror, StopsBeforeCopyingWithoutDriveOrSpace) {
@@ -153,50 +147,6 @@ TEST(Mirror, PulledSecondaryIsLostAndTheRerunCopiesOnlyTheRest) {
   }
 }
 
-TEST(Storage, AutoOverVolumesAndClones) {
-  LoopMount xfs(320, "xfs"), ext4(32);
-  SKIP_UNLESS_MOUNTED(xfs);
-  SKIP_UNLESS_MOUNTED(ext4);
-  EXPECT_TRUE(canClone(xfs.path()));
-  // A project folder that only the run will create is judged by its drive.
-  EXPECT_TRUE(canClone(xfs.path() + "/not/yet/20250101_p"));
-  EXPECT_FALSE(canClone(ext4.path()));
-  // Automatic mirrors only where every drive clones (the command's test has the mixed case).
-  EXPECT_EQ(resolveStorage(StorageMode::automatic, {xfs.path() + "/p"}), StorageMode::mirror);
-
-  const std::string a = xfs.path() + "/a.mov", b = xfs.path() + "/b.mov";
-  writePattern(a, 24u << 20, 7);
-  ASSERT_EQ(::chmod(a.c_str(), 0640), 0);
-  const timespec times[2] = {{1000, 5}, {2000, 123456789}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, a.c_str(), times, 0), 0);
-
-  ASSERT_EQ(cloneFile(a, b), 0);
-  // The clone shares the extents (no data copied) and carries mode and times.
-  ASSERT_FALSE(extents(a).empty());
-  EXPECT_EQ(extents(a), extents(b));
-  EXPECT_EQ(hashFile(a), hashFile(b));
-  struct stat sb {};
-  ASSERT_EQ(::stat(b.c_str(), &sb), 0);
-  EXPECT_EQ(std::tuple(sb.st_mode & 07777, sb.st_mtim.tv_sec, sb.st_mtim.tv_nsec),
-            std::tuple(0640u, 2000L, 123456789L));
-
-  // An occupied target is refused and keeps its bytes.
-  const std::string c = xfs.path() + "/c.mov";
-  writeFile(c, "keep", false);
-  EXPECT_EQ(cloneFile(a, c), EEXIST);
-  EXPECT_EQ(slurp(c), "keep");
-
-  // Where the file system cannot clone nothing is left behind, not even an empty file.
-  const std::string e = ext4.path() + "/a.mov";
-  writePattern(e, 1 << 20, 3);
-  for (const auto& [from, to] :
-       {std::pair{e, ext4.path() + "/b.mov"}, std::pair{a, ext4.path() + "/x.mov"},
-        std::pair{xfs.path() + "/missing", xfs.path() + "/y"}}) {
-    EXPECT_NE(cloneFile(from, to), 0) << to;
-    EXPECT_FALSE(exists(to));
-  }
-}
-
 // Three clips and a sidecar, planned the way a real card is: mirror paths with the split place
 // as the view.
 std::vector<Row> mirroredCard(const std::string& card, Store& store,
@@ -215,11 +165,34 @@ std::vector<Row> mirroredCard(const std::string& card, Store& store,
   return rows;
 }
 
-TEST(View, ClonedOnlyForVerifiedCopiesWhereTheDriveCanAndUserMovesKept) {
-  LoopMount xfs(320, "xfs");
-  LoopMount ext4(64);
+// A clone shares the extents (no data copied) and carries mode and times; it never takes an
+// occupied name, and where it cannot be made nothing is left, not even an empty file.
+TEST(View, ClonesAndViewsOnlyWhereTheDriveCanForVerifiedCopiesAndUserMovesKept) {
+  LoopMount xfs(320, "xfs"), ext4(64);
   SKIP_UNLESS_MOUNTED(xfs);
   SKIP_UNLESS_MOUNTED(ext4);
+  const std::string a = xfs.path() + "/a.mov", b = xfs.path() + "/b.mov", c = xfs.path() + "/c.mov";
+  writePattern(a, 24u << 20, 7);
+  ASSERT_EQ(::chmod(a.c_str(), 0640), 0);
+  const timespec times[2] = {{1000, 5}, {2000, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, a.c_str(), times, 0), 0);
+  ASSERT_EQ(cloneFile(a, b), 0);
+  ASSERT_FALSE(extents(a).empty());
+  EXPECT_EQ(extents(a), extents(b));
+  EXPECT_EQ(hashFile(a), hashFile(b));
+  struct stat sb {};
+  ::stat(b.c_str(), &sb);
+  EXPECT_EQ(std::tuple(sb.st_mode & 07777, sb.st_mtim.tv_sec, sb.st_mtim.tv_nsec),
+            std::tuple(0640u, 2000L, 123456789L));
+  writeFile(c, "keep", false);
+  EXPECT_EQ(cloneFile(a, c), EEXIST);
+  EXPECT_EQ(slurp(c), "keep");
+  for (const auto& [from, to] : {std::pair{a, ext4.path() + "/x.mov"},
+                                 std::pair{xfs.path() + "/missing", xfs.path() + "/y"}}) {
+    EXPECT_NE(cloneFile(from, to), 0) << to;
+    EXPECT_FALSE(exists(to));
+  }
+
   TempDir t;
   Store store(t.path + "/db.sqlite");
   const std::string rx = xfs.path() + "/20250101_p", re = ext4.path() + "/20250101_p";
