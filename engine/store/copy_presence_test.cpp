@@ -149,6 +149,8 @@ TEST(CopyPresence, CopiesCountOncePerDiskAndNeverInMemory) {
   EXPECT_EQ(apart({"memory:dev:0:40:1f", "uuid:LOOPRAM", "uuid:E"}), S{"disk:sde"});
   EXPECT_EQ(apart({"uuid:CARD", "uuid:CARD2", "uuid:E"}, "uuid:CARD"), S{"disk:sde"})
       << "another volume of the card's disk";
+  EXPECT_EQ(apart({"uuid:SHELF", "uuid:E"}, "uuid:SHELF"), S{"disk:sde"})
+      << "the card, disk unknown";
 }
 
 // A drive that answers stat with an error is here, and a copy it cannot show is no copy.
