@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -82,6 +81,11 @@ bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+std::string replaced(std::string s, const std::string& mark, const std::string& value) {
+  for (size_t at; (at = s.find(mark)) != std::string::npos;) s.replace(at, mark.size(), value);
+  return s;
+}
+
 const std::time_t kNow = 1772703502;  // 2026-03-05 09:38:22 UTC
 
 TEST(MHL, GenerationTextNumberingAndEscaping) {
@@ -114,12 +118,9 @@ TEST(MHL, GenerationTextNumberingAndEscaping) {
       "01_원본/A/b&amp;amp;&quot;&lt;x&gt;'.mov</path>\n"
       "      <xxh64 action=\"original\" hashdate=\"@D\">00000000000000ff</xxh64>\n    </hash>\n"
       "  </hashes>\n</hashlist>\n";
-  for (auto [mark, value] : {std::pair<std::string, std::string>{"@D", "2026-03-05T09:38:22+00:00"},
-                             {"@HOST", xmlEscape(hostName())},
-                             {"@VERSION", toolVersion()}})
-    for (size_t at; (at = want.find(mark)) != std::string::npos;)
-      want.replace(at, mark.size(), value);
-  EXPECT_EQ(slurp(*p), want);
+  want =
+      replaced(replaced(want, "@D", "2026-03-05T09:38:22+00:00"), "@HOST", xmlEscape(hostName()));
+  EXPECT_EQ(slurp(*p), replaced(want, "@VERSION", toolVersion()));
   expectChainMatchesFolder(root);
 
   // Gaps and foreign names: 0001 and 0003 give 0004; "notes.mhl" counts for nothing (sequence 0 in
@@ -219,30 +220,25 @@ TEST(MHL, ConcurrentWritersGetDistinctNumbers) {
   std::string root = t.path + "/P";
   ASSERT_TRUE(mkdirs(root));
   constexpr int kThreads = 6, kEach = 4, kProcs = 3, total = (kThreads + kProcs) * kEach;
-  // Each writer at a second of its own: only the lock keeps two of them off one number.
-  auto write = [&](int k) {
-    try {
-      for (int i = 0; i < kEach; ++i)
-        writeMHLGeneration(root, {item("w" + std::to_string(k) + "/x")}, ko(), "t", kNow + k);
-      return true;
-    } catch (...) {
-      return false;
-    }
+  // Each writer at a second of its own: only the lock keeps two of them off one number. A writer
+  // that throws aborts: the test program or the child process.
+  auto write = [&](int k) noexcept {
+    for (int i = 0; i < kEach; ++i)
+      writeMHLGeneration(root, {item("w" + std::to_string(k) + "/x")}, ko(), "t", kNow + k);
+    return 0;
   };
   std::vector<pid_t> kids;
   for (int k = 0; k < kProcs; ++k)
-    if (pid_t pid = ::fork(); pid == 0) ::_exit(write(100 + k) ? 0 : 1);
+    if (pid_t pid = ::fork(); pid == 0) ::_exit(write(100 + k));
     else kids.push_back(pid);
-  std::atomic<int> fails{0};
   std::vector<std::thread> th;
-  for (int k = 0; k < kThreads; ++k) th.emplace_back([&, k] { fails += !write(k); });
+  for (int k = 0; k < kThreads; ++k) th.emplace_back(write, k);
   for (auto& x : th) x.join();
   for (pid_t pid : kids) {
     int st = 0;
     ASSERT_EQ(::waitpid(pid, &st, 0), pid);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   }
-  EXPECT_EQ(fails, 0);
   auto gens = generations(root);
   std::set<int> seqs;
   for (auto& g : gens) seqs.insert(mhlSequence(g).value_or(-1));
@@ -325,8 +321,10 @@ std::string hashlist(const std::string& process, const std::string& ignore,
 }
 
 // A project folder as the tools leave it: a generation another tool wrote with every hash type,
-// one of ours, and a move recorded by a renames generation. Returns the generation names.
-std::vector<std::string> makeProject(const std::string& root) {
+// one of ours, and a move recorded by a renames generation.
+const std::string kFirst = "0001_P_2026-01-10_100000Z.mhl";
+
+void makeProject(const std::string& root) {
   mkdirs(root + "/t");
   mkdirs(root + "/A");
   std::string hashes;
@@ -337,22 +335,15 @@ std::vector<std::string> makeProject(const std::string& root) {
               *fileDigest(path, *hashTypeFromName(type)) + "</" + type + "></hash>\n";
   }
   mkdirs(root + "/ascmhl");
-  const std::string first = "0001_P_2026-01-10_100000Z.mhl";
-  writeFile(root + "/ascmhl/" + first, hashlist("transfer", "<pattern>*.tmp</pattern>", hashes));
-  std::vector<Verified> ours(2);
-  for (auto [v, rel, content] :
-       {std::tuple{&ours[0], "A/a.mov", "alpha"}, {&ours[1], "A/old.mov", "moved"}}) {
+  writeFile(root + "/ascmhl/" + kFirst, hashlist("transfer", "<pattern>*.tmp</pattern>", hashes));
+  std::vector<Verified> ours;
+  for (auto [rel, content] : {std::pair{"A/a.mov", "alpha"}, {"A/old.mov", "moved"}}) {
     writeFile(root + "/" + rel, content);
-    v->row.rel = rel;
-    v->row.dest = rel;
-    v->row.size = 5;
-    v->hash = xxh64(content);
+    ours.push_back(item(rel, 5, xxh64(content)));
   }
-  auto second = writeMHLGeneration(root, ours, NameSet::ko(), std::nullopt, kNow);
+  writeMHLGeneration(root, ours, NameSet::ko(), std::nullopt, kNow);
   ::rename((root + "/A/old.mov").c_str(), (root + "/A/new.mov").c_str());
-  auto third = writeMHLRenames(root, {{"A/old.mov", "A/new.mov", 5, xxh64("moved")}}, NameSet::ko(),
-                               kNow + 1);
-  return {first, lastComponent(second.value_or("")), lastComponent(third.value_or(""))};
+  writeMHLRenames(root, {{"A/old.mov", "A/new.mov", 5, xxh64("moved")}}, NameSet::ko(), kNow + 1);
 }
 
 // What is not in order, one line each, then the verdict.
@@ -372,75 +363,50 @@ std::string problems(const MHLVerifyReport& r) {
 }
 
 // Each row changes a fresh project folder one way; verify must say exactly what is wrong, and
-// the folder is clean only when every listed file matches and every list is whole.
+// the folder is clean only when every listed file matches and every list is whole. A changed or
+// deleted file, a changed or unnamed generation, no chain and no lists at all: the verify
+// command's test, through the same verifyMHL.
 TEST(MHL, VerifyJudgesEveryListedFileAndTheChain) {
   struct Case {
     std::string what;
-    std::function<void(const std::string& root, const std::vector<std::string>& gens)> change;
-    std::string want;  // "@1" .. "@3" stand for the generations' names
-  };
-  // The first byte of `part` in the file becomes c.
-  auto edit = [](const std::string& path, const std::string& part, char c) {
-    std::string s = slurp(path);
-    s[s.find(part)] = c;
-    writeFile(path, s);
+    std::function<void(const std::string& root)> change;
+    std::string want;  // "@1" stands for the first generation's name
   };
   std::vector<Case> cases = {
-      {"as written", [](auto&, auto&) {}, "clean"},
+      {"as written", [](auto&) {}, "clean"},
       {"a file no list names, and one the lists ignore",
-       [](auto& root, auto&) {
+       [](auto& root) {
          writeFile(root + "/A/extra.mov", "x");
          writeFile(root + "/A/scratch.tmp", "x");
        },
        "unlisted A/extra.mov\nclean"},
-      {"changed content", [&](auto& root, auto&) { edit(root + "/A/a.mov", "a", 'A'); },
-       "changed xxh64 A/a.mov\nnot clean"},
-      {"deleted", [](auto& root, auto&) { ::unlink((root + "/A/a.mov").c_str()); },
-       "missing xxh64 A/a.mov\nnot clean"},
       {"moved file deleted at its new place",
-       [](auto& root, auto&) { ::unlink((root + "/A/new.mov").c_str()); },
+       [](auto& root) { ::unlink((root + "/A/new.mov").c_str()); },
        "missing xxh64 A/new.mov\nnot clean"},
-      {"a generation changed after the chain named it",
-       [&](auto& root, auto& gens) { edit(root + "/ascmhl/" + gens[1], "TOLVERDINE", 't'); },
-       "chain mismatch @2\nnot clean"},
-      {"a generation the chain does not name",
-       [](auto& root, auto& gens) {
-         writeFile(root + "/ascmhl/0004_P.mhl", slurp(root + "/ascmhl/" + gens[0]));
-       },
-       "chain unlisted 0004_P.mhl\nnot clean"},
       {"a generation cut short",
-       [](auto& root, auto& gens) {
-         writeFile(root + "/ascmhl/" + gens[0], slurp(root + "/ascmhl/" + gens[0]).substr(0, 90));
+       [](auto& root) {
+         writeFile(root + "/ascmhl/" + kFirst, slurp(root + "/ascmhl/" + kFirst).substr(0, 90));
        },
        "chain mismatch @1\nunlisted t/c4.bin\nunlisted t/md5.bin\nunlisted t/sha1.bin\n"
        "unlisted t/xxh128.bin\nunlisted t/xxh3.bin\nunlisted t/xxh64.bin\nunreadable @1\n"
        "not clean"},
-      {"no chain", [](auto& root, auto&) { ::unlink((root + "/ascmhl/ascmhl_chain.xml").c_str()); },
-       "unreadable ascmhl_chain.xml\nnot clean"},
   };
   for (const char* type : kTypes)
     cases.push_back({std::string("one byte changed under ") + type,
-                     [&, type](auto& root, auto&) { edit(root + "/t/" + type + ".bin", "c", 'C'); },
+                     [type](auto& root) {
+                       writeFile(root + "/t/" + type + ".bin", std::string("Content of ") + type);
+                     },
                      std::string("changed ") + type + " t/" + type + ".bin\nnot clean"});
   for (const Case& c : cases) {
     TempDir t;
     const std::string root = t.path + "/P";
-    auto gens = makeProject(root);
-    ASSERT_EQ(gens.size(), 3u);
-    c.change(root, gens);
-    std::string want = c.want;
-    for (int i = 0; i < 3; ++i)
-      for (size_t at; (at = want.find("@" + std::to_string(i + 1))) != std::string::npos;)
-        want.replace(at, 2, gens[i]);
+    makeProject(root);
+    c.change(root);
     MHLVerifyReport r = verifyMHL(root);
-    EXPECT_EQ(problems(r), want) << c.what;
-    if (c.what == "as written") {
+    EXPECT_EQ(problems(r), replaced(c.want, "@1", kFirst)) << c.what;
+    if (c.what == "as written")
       EXPECT_EQ(r.files.size(), 8u) << "a moved file is expected at its new place only";
-    }
   }
-  TempDir none;
-  EXPECT_TRUE(verifyMHL(none.path).noHashLists);
-  EXPECT_FALSE(verifyMHL(none.path).clean());
 }
 
 TEST(MHLHistory, DigestsOfEveryTypeAgainstKnownValues) {
@@ -455,10 +421,8 @@ TEST(MHLHistory, DigestsOfEveryTypeAgainstKnownValues) {
           {HashType::md5, "900150983cd24fb0d6963f7d28e17f72"},
           {HashType::sha1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
           {HashType::c4,
-           "c45S4rnaTNWonxss1u8LzsaJdEph1AJhWUF4sh2waXKMsutyfAxg4ybUeuXVWS9HdNcEypmeXn8FZGonD4w1rj9DZp"}}) {
+           "c45S4rnaTNWonxss1u8LzsaJdEph1AJhWUF4sh2waXKMsutyfAxg4ybUeuXVWS9HdNcEypmeXn8FZGonD4w1rj9DZp"}})
     EXPECT_EQ(fileDigest(f, type), want);
-    EXPECT_EQ(hashTypeFromName(hashTypeName(type)), type);
-  }
   // Past one read block, so the streaming C4 sees more than one update.
   std::string big(3 << 20, 'z');
   big[12345] = 'q';
