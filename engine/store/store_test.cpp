@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <ctime>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -116,21 +115,17 @@ TEST(Store, OnlyVerifiedRowsCountAndNamedReadsAndMoves) {
   s.record(k, "/d2", "raw/C1.MP4", 10, "h2", CopyState::failed, 1);  // a later failure un-verifies
   EXPECT_EQ(s.verifiedCount(k), 1);
   EXPECT_EQ(s.verifiedRoots(), Strings{"/d1"});
-  for (const char* dest : {"/d2", "/d3"}) {
-    EXPECT_EQ(s.verifiedHash(k, dest), std::nullopt) << dest;
-    EXPECT_FALSE(s.verifiedRow(k, dest)) << "no copy to skip on a re-run: " << dest;
-    EXPECT_EQ(s.verifiedCopy(k, dest), std::nullopt) << dest;
-    EXPECT_TRUE(s.verifiedEntries(dest).empty()) << dest;
-  }
-  EXPECT_EQ(s.verifiedHash(k, "/d1"), "h1");
-  EXPECT_EQ(s.verifiedRow(k, "/d1")->rel, "raw/C1.MP4");
+  for (const char* dest : {"/d2", "/d3"})  // nothing vouched for, no copy to skip on a re-run
+    EXPECT_TRUE(!s.verifiedHash(k, dest) && !s.verifiedRow(k, dest) && !s.verifiedCopy(k, dest) &&
+                s.verifiedEntries(dest).empty())
+        << dest;
   auto listed = s.verifiedCopy(k, "/d1");
-  ASSERT_TRUE(listed);
-  EXPECT_EQ(*listed->hash + *listed->md5, "h1m1");
+  ASSERT_TRUE(listed && s.verifiedRow(k, "/d1"));
+  EXPECT_EQ(*s.verifiedHash(k, "/d1") + s.verifiedRow(k, "/d1")->rel + *listed->md5,
+            "h1raw/C1.MP4m1");
   EXPECT_EQ(s.anyVerifiedHash(k), "h1");
   EXPECT_EQ(s.anyVerifiedHash(other), std::nullopt);
   EXPECT_EQ(s.destRel(k, "/d3"), "c3.MP4");
-  EXPECT_EQ(s.destRel(k, "/nowhere"), std::nullopt);
   s.record("A|b.mov|1|1", "/d1", "b.mov", 1, "hb", CopyState::verified, 1);
   auto e = s.verifiedEntries("/d1");
   ASSERT_EQ(e.size(), 2u);
@@ -151,14 +146,13 @@ TEST(Store, OnlyVerifiedRowsCountAndNamedReadsAndMoves) {
   ASSERT_EQ(byPrefix.size(), 1u);
   EXPECT_EQ(byPrefix[0].view, "cls/풀샷/C1.MP4");
 
-  // A move changes the view of a mirrored clip (its copy stays) and the rel of a plain one.
+  // A move changes the view of a mirrored clip, its copy stays (the plain move: the reclassify
+  // test), and the search file learns of it.
   ASSERT_TRUE(s.moveCopy(k, "/d1", "cls/인서트/C1.MP4", /*hasView=*/true));
-  EXPECT_EQ(s.recordedView(k, "/d1"), "cls/인서트/C1.MP4");
-  EXPECT_EQ(s.copyPlaces(k, "/d1").rel, "raw/C1.MP4");
-  ASSERT_TRUE(s.moveCopy(k, "/d2", "moved/C1.MP4", /*hasView=*/false));
-  EXPECT_EQ(s.copyPlaces(k, "/d2").rel, "moved/C1.MP4");
-  EXPECT_EQ(s.copyPlaces(k, "/d2").view, std::nullopt);
-  EXPECT_EQ(librarySearch(s, "인서트").size(), 1u) << "the search file learns of the move";
+  auto places = s.copyPlaces(k, "/d1");
+  EXPECT_EQ(places.rel.value_or("-") + " " + places.view.value_or("-"),
+            "raw/C1.MP4 cls/인서트/C1.MP4");
+  EXPECT_EQ(librarySearch(s, "인서트").size(), 1u);
 }
 
 // Transactions of the store's own, and compiled statements kept between calls: a nested call of
@@ -294,7 +288,6 @@ TEST(Store, CardsAndFiles) {
     EXPECT_EQ(s.camForFile({rel, size, mtime}).value_or(""), cam) << rel;
 }
 
-// Moves become suggestions: per model and class, five and more, the most first.
 // Every failure comes back as a message, never as an exception; looking never creates.
 TEST(StoreOpen, FailuresAreMessagesAndLookingCreatesNothing) {
   TempDir t;
@@ -315,16 +308,11 @@ TEST(StoreOpen, FailuresAreMessagesAndLookingCreatesNothing) {
   EXPECT_EQ(openStoreAt(t.path + "/notdb.sqlite").error, "file is not a database");
 }
 
-int64_t rowsSeenBy(Store& s) {
-  int64_t n = -1;
-  rawQuery(s, "SELECT count(*) FROM copy", {}, [&](const SqlRow& r) { n = r.int64(0); });
-  return n;
-}
-
 TEST(RecordGroup, RowsBecomeDurableByCountByAgeAndAtTheEnd) {
   TempDir t;
   const std::string db = t.path + "/db.sqlite";
   Store writer(db), reader(db);
+  auto rowsSeenBy = [](Store& s) { return std::stoi(one(s, "SELECT count(*) FROM copy")); };
   auto rec = [](RecordGroup& g, int i) {
     g.record("A|f" + std::to_string(i) + "|1|1", "/d", "f", 1, "00000000000000aa",
              CopyState::verified, 1);
@@ -355,77 +343,58 @@ TEST(RecordGroup, RowsBecomeDurableByCountByAgeAndAtTheEnd) {
   EXPECT_EQ(rowsSeenBy(writer), 8);
 }
 
-// Runs each test in Seoul's zone; the machine's zone comes back afterwards.
-class Sessions : public ::testing::Test {
- protected:
-  ScopedEnv zone{"TZ", "Asia/Seoul"};
-  // Seconds since the epoch of a wall-clock time in Seoul on 2025-03-15 (UTC+9, no daylight
-  // saving); hours past 24 run into the next day.
-  static double at(int h, int mi, int s = 0) {
-    std::tm tm{s, mi, h, 15, 2, 125, 0, 0, 0, 0, nullptr};  // glibc's order
-    return static_cast<double>(timegm(&tm) - 9 * 3600);
-  }
-  static Row clip(Kind k, double t, double dur, bool span = false) {
-    Row r;
-    r.kind = k;
-    r.meta.t = t;
-    r.meta.dur = dur;
-    r.span = span;
-    return r;
-  }
-  // The labels sessions() gives the rows.
-  static Strings labels(std::vector<Row>& rows) {
-    sessions(rows, sessionGap);
-    Strings out;
-    for (const auto& r : rows) out.push_back(r.session.value_or("-"));
-    return out;
-  }
-};
-
-TEST_F(Sessions, GapsOpenSessionsAndRunningEndNeverShrinks) {
-  const Kind v = Kind::video;
-  std::vector<Row> rows = {
-      clip(v, at(18, 30), 600),  // 18:30-18:40
-      clip(v, at(19, 5), 900),   // 25 minutes later: same session, to 19:20
-      clip(v, at(19, 50), 60),   // exactly 30 minutes: new session
-  };
-  EXPECT_EQ(labels(rows), (Strings{"1_1830-1920", "1_1830-1920", "2_1950-1951"}));
-
-  // A long clip, a short one inside it, then one 20 minutes after the long one ends; given in
-  // reverse card order, numbered by time.
-  rows = {clip(v, at(21, 20), 60), clip(v, at(20, 10), 60), clip(v, at(20, 0), 3600),
-          clip(v, at(17, 0), 60)};
-  EXPECT_EQ(labels(rows), (Strings{"2_2000-2121", "2_2000-2121", "2_2000-2121", "1_1700-1701"}));
+// A clip at a wall-clock time in Seoul on 2025-03-15 (UTC+9, no daylight saving); hours past 24
+// run into the next day.
+Row clip(Kind k, int h, int mi, double dur, bool span = false) {
+  Row r;
+  r.kind = k;
+  r.meta.t = 1741964400.0 + h * 3600 + mi * 60;
+  r.meta.dur = dur;
+  r.span = span;
+  return r;
 }
 
-TEST_F(Sessions, KindsNumberedApartSpansFollowTheirClipMidnightWraps) {
-  // The split recording: 23:30 + 30 min, then 20 and 10 more minutes (audio in between in the
-  // card does not break the chain of videos).
-  std::vector<Row> rows = {
-      clip(Kind::photo, at(18, 35), 0),         clip(Kind::video, at(23, 30), 1800),
-      clip(Kind::video, at(24, 0), 1200, true), clip(Kind::audio, at(23, 30), 100),
-      clip(Kind::video, at(24, 20), 600, true), clip(Kind::etc, at(23, 30), 0),
-      clip(Kind::video, at(18, 30), 60),
-  };
-  EXPECT_EQ(labels(rows), (Strings{"1_1835-1835", "2_2330-0030", "2_2330-0030", "-", "2_2330-0030",
-                                   "-", "1_1830-1831"}));
+// The labels sessions() gives the rows.
+Strings labels(std::vector<Row> rows) {
+  sessions(rows, sessionGap);
+  Strings out;
+  for (const auto& r : rows) out.push_back(r.session.value_or("-"));
+  return out;
+}
+
+TEST(Sessions, GapsKindsSpansMidnightAndShootDates) {
+  ScopedEnv zone{"TZ", "Asia/Seoul"};
+  const Kind v = Kind::video;
+  // 25 minutes after a clip's end: the same session, to 19:20; exactly 30 minutes: a new one.
+  EXPECT_EQ(labels({clip(v, 18, 30, 600), clip(v, 19, 5, 900), clip(v, 19, 50, 60)}),
+            (Strings{"1_1830-1920", "1_1830-1920", "2_1950-1951"}));
+  // A long clip, a short one inside it, then one 20 minutes after the long one ends; given in
+  // reverse card order, numbered by time: the running end never shrinks.
+  EXPECT_EQ(
+      labels({clip(v, 21, 20, 60), clip(v, 20, 10, 60), clip(v, 20, 0, 3600), clip(v, 17, 0, 60)}),
+      (Strings{"2_2000-2121", "2_2000-2121", "2_2000-2121", "1_1700-1701"}));
+  // Kinds are numbered apart. The split recording: 23:30 + 30 min, then 20 and 10 more minutes
+  // (audio in between in the card does not break the chain of videos).
+  EXPECT_EQ(labels({clip(Kind::photo, 18, 35, 0), clip(v, 23, 30, 1800), clip(v, 24, 0, 1200, true),
+                    clip(Kind::audio, 23, 30, 100), clip(v, 24, 20, 600, true),
+                    clip(Kind::etc, 23, 30, 0), clip(v, 18, 30, 60)}),
+            (Strings{"1_1835-1835", "2_2330-0030", "2_2330-0030", "-", "2_2330-0030", "-",
+                     "1_1830-1831"}));
   // A continuation with nothing before it joins no session and keeps its label.
-  std::vector<Row> orphan = {clip(Kind::video, at(10, 0), 60, true)};
+  std::vector<Row> orphan = {clip(v, 10, 0, 60, true)};
   orphan[0].session = "old";
   EXPECT_EQ(labels(orphan), Strings{"old"});
-}
 
-// Shoot dates begin at four in the morning; times taken from file dates decide nothing for
-// video, but photos count with theirs.
-TEST_F(Sessions, ShootDatesBeginAtFourAndIgnoreVideoFileTimes) {
-  std::vector<Row> rows = {clip(Kind::video, at(4, 0), 10), clip(Kind::video, at(2, 30), 10),
-                           clip(Kind::audio, at(-24 * 70, 0), 10)};
-  EXPECT_EQ(shootDates(rows, dayBoundaryHours), (Strings{"20250314", "20250315"}));
-  std::vector<Row> mtimes = {clip(Kind::video, at(12, 0), 10), Row{}};
+  // Shoot dates begin at four in the morning; times taken from file dates decide nothing for
+  // video, but photos count with theirs.
+  EXPECT_EQ(shootDates({clip(v, 4, 0, 10), clip(v, 2, 30, 10), clip(Kind::audio, -24 * 70, 0, 10)},
+                       dayBoundaryHours),
+            (Strings{"20250314", "20250315"}));
+  std::vector<Row> mtimes = {clip(v, 12, 0, 10), Row{}};
   mtimes[0].tFromMtime = true;
   mtimes[1].kind = Kind::photo;
   EXPECT_TRUE(shootDates(mtimes, dayBoundaryHours).empty()) << "a photo without any time";
-  mtimes.push_back(clip(Kind::photo, at(-24 * 14 + 12, 0), 0));
+  mtimes.push_back(clip(Kind::photo, -24 * 14 + 12, 0, 0));
   EXPECT_EQ(shootDates(mtimes, dayBoundaryHours), (Strings{"20250301"}));
 }
 
