@@ -19,6 +19,7 @@ namespace {
 
 const std::time_t kNow = 1772703502;  // 2026-03-05 09:38:22 UTC
 const std::string kPdfName = "A캠_20260305-093822_ingest.pdf";
+const std::string kB = "/mnt/b/20260305_프로젝트";  // the second destination
 
 std::string capture(const std::string& cmd) { return shellOutput(cmd).out; }
 
@@ -48,6 +49,12 @@ std::string allText(const std::vector<TextRun>& runs) {
   return s;
 }
 
+// Every part is in the text.
+void expectIn(const std::string& text, const std::vector<std::string>& parts) {
+  for (const auto& part : parts)
+    EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+}
+
 const TextRun* runWith(const std::vector<TextRun>& runs, const std::string& part) {
   for (const auto& r : runs)
     if (r.text.find(part) != std::string::npos) return &r;
@@ -60,13 +67,10 @@ struct Fixture {
   std::string root = t.path + "/20260305_프로젝트";
   Store store{t.path + "/db.sqlite"};
   NameSet names = NameSet::ko();
-  std::map<std::string, std::string> info;
+  std::map<std::string, std::string> info{{"project", "프로젝트"}, {"date", "20260305"},
+                                          {"src", "/media/card"},  {"card", "CARD_A"},
+                                          {"volume", ""},          {"dests", root + "\n\n" + kB}};
   IngestResult result;
-  Fixture() {
-    info = {{"project", "프로젝트"}, {"date", "20260305"},
-            {"src", "/media/card"},  {"card", "CARD_A"},
-            {"volume", ""},          {"dests", root + "\n\n/mnt/b/20260305_프로젝트"}};
-  }
   std::string pdfIn(const std::string& r) const { return r + "/" + names.reports + "/" + kPdfName; }
   std::string pdfPath() const { return pdfIn(root); }
   ReportInput input() const { return {root, "A캠", "", 2, info, std::nullopt, kNow}; }
@@ -91,12 +95,12 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   for (const auto& r : rows)
     fx.store.record(ingestKey("A캠", r), fx.root, r.rel, r.size, "00112233445566ff",
                     CopyState::verified, 1);
-  fx.store.record(ingestKey("A캠", a), "/mnt/b/20260305_프로젝트", a.rel, a.size,
-                  "00112233445566ff", CopyState::verified, 1);
+  fx.store.record(ingestKey("A캠", a), kB, a.rel, a.size, "00112233445566ff", CopyState::verified,
+                  1);
   fx.result.color = CardColor::yellow;
   fx.result.underCopied = 2;
   fx.result.copied = 3;
-  fx.result.failed = {{"DCIM/B001.WAV", "/mnt/b/20260305_프로젝트", "쓰기 실패"}};
+  fx.result.failed = {{"DCIM/B001.WAV", kB, "쓰기 실패"}};
 
   auto runs = reportText(rows, fx.result, fx.input(), fx.store);
   std::string all = allText(runs);
@@ -105,34 +109,29 @@ TEST(PdfText, VerdictFactsDestinationsAndClipLines) {
   ASSERT_NE(verdict, nullptr);
   EXPECT_EQ(verdict->colour, (Rgb{0.7, 0.5, 0.0}));
   // The clip lines skip the sidecar and name it in one sentence; no operator, no line for him.
-  for (const char* want :
-       {"파일\t3개 · 2.50GB · 새로 복사 3 · 기존 0 · 실패 1\n",
-        "\n실패\nDCIM/B001.WAV\n    쓰기 실패\n", "B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n",
-        "부속 파일(사이드카·썸네일·카드 DB) 1개도 함께 복사·검증했습니다.\n",
-        "\nA001_C002_0305XY_001_with_a_long_tail.MOV\t인터뷰\tS1\t2:05\t3840x2160 @25.0\t"
-        "00112233445566ff\n"})
-    EXPECT_NE(all.find(want), std::string::npos) << want;
+  // Both destinations listed with their verified counts (the empty line dropped).
+  expectIn(all,
+           {"파일\t3개 · 2.50GB · 새로 복사 3 · 기존 0 · 실패 1\n",
+            "\n실패\nDCIM/B001.WAV\n    쓰기 실패\n", "B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n",
+            "부속 파일(사이드카·썸네일·카드 DB) 1개도 함께 복사·검증했습니다.\n",
+            "\nA001_C002_0305XY_001_with_a_long_tail.MOV\t인터뷰\tS1\t2:05\t3840x2160 @25.0\t"
+            "00112233445566ff\n",
+            "3/3 검증\t" + fx.root + "\n", "1/3 검증\t" + kB + "\n"});
   for (const char* absent : {"운영자\t", "A001.XML\t"})
     EXPECT_EQ(all.find(absent), std::string::npos) << absent;
-  // Both destinations listed with their verified counts (the empty line dropped).
-  EXPECT_NE(all.find("3/3 검증\t" + fx.root + "\n"), std::string::npos);
-  EXPECT_NE(all.find("1/3 검증\t/mnt/b/20260305_프로젝트\n"), std::string::npos);
 
   // What this run verified answers without the database: one more copy on the second drive, and
   // the hash read back here listed for the clip.
   fx.result.verified[fx.root] = {{a, "ffeeddccbbaa9988", std::nullopt}};
-  fx.result.verified["/mnt/b/20260305_프로젝트"] = {{rows[1], "0123456789abcdef", std::nullopt}};
-  all = allText(reportText(rows, fx.result, fx.input(), fx.store));
-  EXPECT_NE(all.find("3/3 검증\t" + fx.root + "\n"), std::string::npos);
-  EXPECT_NE(all.find("2/3 검증\t/mnt/b/20260305_프로젝트\n"), std::string::npos);
-  EXPECT_NE(all.find("3840x2160 @25.0\tffeeddccbbaa9988\n"), std::string::npos);
-  EXPECT_NE(all.find("B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n"), std::string::npos);
+  fx.result.verified[kB] = {{rows[1], "0123456789abcdef", std::nullopt}};
+  expectIn(allText(reportText(rows, fx.result, fx.input(), fx.store)),
+           {"3/3 검증\t" + fx.root + "\n", "2/3 검증\t" + kB + "\n",
+            "3840x2160 @25.0\tffeeddccbbaa9988\n", "B001.WAV\t인터뷰\t\t\t\t00112233445566ff\n"});
   fx.result.verified.clear();
 
   // A lost destination is named as such.
-  fx.result.lostDests = {"/mnt/b/20260305_프로젝트"};
-  all = allText(reportText(rows, fx.result, fx.input(), fx.store));
-  EXPECT_NE(all.find("분리됨\t/mnt/b/20260305_프로젝트\n"), std::string::npos);
+  fx.result.lostDests = {kB};
+  expectIn(allText(reportText(rows, fx.result, fx.input(), fx.store)), {"분리됨\t" + kB + "\n"});
 
   for (auto [c, copies, text] :
        {std::tuple{CardColor::red, 2, "빨강 — 실패 또는 멈춤이 있습니다. 카드를 포맷하지 마세요."},
@@ -154,9 +153,8 @@ TEST(PdfText, NamesOfAnyBytes) {
   // Decomposed Hangul on the card is shown composed; a tab in a name does not shift columns.
   Fixture fx;
   std::vector<Row> rows = {clip("\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB.MOV"), clip("tab\tname.MOV")};
-  std::string all = allText(reportText(rows, fx.result, fx.input(), fx.store));
-  EXPECT_NE(all.find("\n한.MOV\t"), std::string::npos);
-  EXPECT_NE(all.find("\ntab name.MOV\t인터뷰\t\t\t\t—\n"), std::string::npos);
+  expectIn(allText(reportText(rows, fx.result, fx.input(), fx.store)),
+           {"\n한.MOV\t", "\ntab name.MOV\t인터뷰\t\t\t\t—\n"});
 }
 
 // One document of several pages, drawn for two destinations at once (they must not share
@@ -181,9 +179,8 @@ TEST(PdfReport, DrawnForTwoDestinationsAtOnceAndNeverReplaced) {
   EXPECT_GE(pages(pdf), 5);
   std::string all = pageText(pdf);
   EXPECT_EQ(pageText(fx.pdfIn(other)), all);
-  for (const char* want :
-       {"A&B <1> \"q\".MOV", "운영자 이름", "B캠 폴더에 넣음: 1개", rows.back().rel.c_str() + 5})
-    EXPECT_NE(all.find(want), std::string::npos) << want;
+  expectIn(all,
+           {"A&B <1> \"q\".MOV", "운영자 이름", "B캠 폴더에 넣음: 1개", rows.back().rel.substr(5)});
   // A name wider than its column is shortened in the middle, every time it is drawn.
   EXPECT_EQ(all.find(wide), std::string::npos);
   const std::string shortened = wide.substr(0, 8) + "…";
@@ -197,25 +194,15 @@ TEST(PdfReport, DrawnForTwoDestinationsAtOnceAndNeverReplaced) {
   EXPECT_EQ(slurp(pdf), firstBytes);
 }
 
-// A long card's count of verified copies is drawn whole beside each destination.
-TEST(PdfReport, CountsOfALongCardDrawnWhole) {
-  Fixture fx;
-  std::vector<Row> rows;
-  for (int i = 0; i < 12000; ++i) {
-    rows.push_back(clip("S" + std::to_string(i) + ".XML", Kind::etc));
-    fx.result.verified[fx.root].push_back({rows.back(), "0011223344556677", std::nullopt});
-  }
-  fx.write(rows);
-  const std::string first = pageText(fx.pdfPath(), 1, 1);
-  EXPECT_NE(first.find("12000/12000 검증"), std::string::npos) << first;
-}
-
-// A name in a right-to-left script keeps its line's cells in their columns: the hash stays last.
-TEST(PdfReport, RightToLeftNameKeepsTheColumns) {
+// A long card's count of verified copies is drawn whole beside each destination; a name in a
+// right-to-left script keeps its line's cells in their columns: the hash stays last.
+TEST(PdfReport, LongCardsCountAndRightToLeftNameKeepTheirColumns) {
   Fixture fx;
   std::vector<Row> rows = {clip("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D.MOV"), clip("C0002.MOV")};
+  for (int i = 0; i < 12000; ++i) rows.push_back(clip("S" + std::to_string(i) + ".XML", Kind::etc));
   for (const auto& r : rows) fx.result.verified[fx.root].push_back({r, "0011223344556677", {}});
   fx.write(rows);
+  expectIn(pageText(fx.pdfPath(), 1, 1), {"12002/12002 검증"});
   const std::string words = capture("pdftotext -bbox '" + fx.pdfPath() + "' - 2>/dev/null");
   int hashes = 0;
   for (size_t at = words.find(">0011223344556677<"); at != std::string::npos;
@@ -297,10 +284,10 @@ TEST(PdfReport, LinesLaidOutDuringTheCopyDrawTheSameDocument) {
   const std::string withAhead = undated(slurp(fx.pdfPath()));
   fx.write(rows);
   EXPECT_EQ(withAhead, undated(slurp(fx.pdfPath())));
+  // Shortened in the middle.
   std::string all = pageText(fx.pdfPath());
-  EXPECT_NE(all.find("00000000000000bb"), std::string::npos);
+  expectIn(all, {"00000000000000bb", std::string(8, 'W') + "…"});
   EXPECT_EQ(all.find(std::string(90, 'W')), std::string::npos);
-  EXPECT_NE(all.find(std::string(8, 'W') + "…"), std::string::npos) << "shortened in the middle";
 }
 
 }  // namespace
