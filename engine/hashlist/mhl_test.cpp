@@ -404,8 +404,9 @@ TEST(MHL, VerifyJudgesEveryListedFileAndTheChain) {
     c.change(root);
     MHLVerifyReport r = verifyMHL(root);
     EXPECT_EQ(problems(r), replaced(c.want, "@1", kFirst)) << c.what;
-    if (c.what == "as written")
+    if (c.what == "as written") {
       EXPECT_EQ(r.files.size(), 8u) << "a moved file is expected at its new place only";
+    }
   }
 }
 
