@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <set>
+#include <system_error>
 #include <utility>
 
 #include "engine/base/canonical_path.h"
@@ -862,9 +863,14 @@ class Run {
   void prefetchAfter(const Row& r) {
     size_t i = static_cast<size_t>(&r - rows_.data());
     if (i >= rows_.size()) return;  // not one of the run's rows
-    if (!readAhead_)
-      readAhead_.emplace(rows_, int64_t{kBlockSize}, kPrefetchBytes, kPrefetchFiles, fs_);
-    readAhead_->at(i);
+    if (!readAhead_ && !noReadAhead_) {
+      try {
+        readAhead_.emplace(rows_, int64_t{kBlockSize}, kPrefetchBytes, kPrefetchFiles, fs_);
+      } catch (const std::system_error&) {
+        noReadAhead_ = true;  // no thread to be had: the card is only read on demand, slower
+      }
+    }
+    if (readAhead_) readAhead_->at(i);
   }
 
   const std::vector<Row>& rows_;
@@ -887,6 +893,7 @@ class Run {
   std::vector<int64_t> after_;                   // bytes of the rows from each on
   std::optional<PartSweeper> sweeper_;
   std::optional<ReadAhead> readAhead_;  // started with the first small file
+  bool noReadAhead_ = false;
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "engine/copy/read_ahead.h"
 
+#include <algorithm>
+
 #include "engine/copy/copy_group.h"
 
 namespace tolverdine {
