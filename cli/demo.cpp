@@ -162,8 +162,7 @@ int runDemo(int argc, char** argv) {
   ::setenv("HOME", (dir + "/home").c_str(), 1);  // the demo's own database, settings and logs
   const std::string folder = dir + "/card";
   const std::string ssd1 = destinationDrive(dir, "SSD1"), ssd2 = destinationDrive(dir, "SSD2");
-  std::printf("목적지 드라이브 두 개 (메모리 드라이브, 다시 켜면 사라짐): %s · %s\n", ssd1.c_str(),
-              ssd2.c_str());
+  std::printf("목적지 드라이브 두 개: %s · %s\n", ssd1.c_str(), ssd2.c_str());
   std::printf("== 예시 카드 만들기 (Sony 폴더 구조, ffmpeg 로 만든 클립)\n");
   makeCard(folder);
   listTree(folder);
