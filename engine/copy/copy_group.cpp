@@ -162,6 +162,11 @@ void prefetch(const std::string& path, Fs& fs) {
 int removeStaleParts(const std::string& folder, int64_t beforeNs, Fs& fs) {
   std::vector<DirEntry> entries;
   if (fs.list(folder, &entries) != 0) return 0;
+  return removeStaleParts(folder, entries, beforeNs, fs);
+}
+
+int removeStaleParts(const std::string& folder, const std::vector<DirEntry>& entries,
+                     int64_t beforeNs, Fs& fs) {
   int removed = 0;
   for (const auto& e : entries) {
     std::string_view name = e.name;
@@ -185,10 +190,22 @@ int removeStaleParts(const std::string& folder, int64_t beforeNs, Fs& fs) {
 
 void PartSweeper::before(const std::string& target) {
   const std::string folder = parentPath(target);
-  if (swept_.insert(folder).second) removeStaleParts(folder, startNs_, fs_);
+  if (swept_.insert(folder).second) {
+    // The old builds' temporaries are looked for in the same listing, not one lookup per copy.
+    // A folder that cannot be listed is asked about each target.
+    std::vector<DirEntry> entries;
+    if (fs_.list(folder, &entries) != 0) {
+      if (errno != ENOENT) unlisted_.insert(folder);
+    } else {
+      removeStaleParts(folder, entries, startNs_, fs_);
+      for (const auto& e : entries)
+        if (e.name.ends_with(".part")) oldParts_.insert(folder + "/" + e.name);
+    }
+  }
   struct stat st {};
   const std::string old = target + ".part";
-  if (fs_.lstat(old, &st) == 0 && S_ISREG(st.st_mode) &&
+  if ((oldParts_.count(old) || unlisted_.count(folder)) && fs_.lstat(old, &st) == 0 &&
+      S_ISREG(st.st_mode) &&
       int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec < startNs_)
     fs_.unlink(old);
 }

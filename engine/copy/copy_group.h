@@ -76,6 +76,9 @@ long folderNameMax(const std::string& folder, Fs& fs = realFs());
 /// Removes the temporaries of this program in folder that a process no longer running left
 /// (interrupted runs) and that are older than beforeNs (ns since the epoch); returns how many.
 int removeStaleParts(const std::string& folder, int64_t beforeNs, Fs& fs = realFs());
+/// The same, for a folder already listed.
+int removeStaleParts(const std::string& folder, const std::vector<DirEntry>& entries,
+                     int64_t beforeNs, Fs& fs);
 
 /// One run's clearing of crash leftovers: before the first temporary of each folder, the stale
 /// temporaries there (removeStaleParts), and before each copy, the target's ".part" of builds
@@ -89,6 +92,8 @@ class PartSweeper {
   int64_t startNs_;
   Fs& fs_;
   std::set<std::string> swept_;
+  std::set<std::string> oldParts_;  // the ".part" files of the swept folders, as listed
+  std::set<std::string> unlisted_;  // swept folders that could not be listed
 };
 
 }  // namespace tolverdine

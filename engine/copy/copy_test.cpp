@@ -272,6 +272,12 @@ TEST(CopyGroup, TemporariesAreFreshWithinTheNameLimitAndOnlyStaleOnesGo) {
   EXPECT_EQ(removeStaleParts(t.path, 0), 0) << "nothing older than the run";
   EXPECT_EQ(removeStaleParts(t.path, wallClockNs() + 1000000000), 4);
   for (const auto& c : cases) EXPECT_EQ(exists(t.path + "/" + c.name), !c.goes) << c.name;
+
+  // An old build's "<target>.part" goes when this run copies that target, and only then.
+  PartSweeper sweeper(wallClockNs() + 1000000000, realFs());
+  sweeper.before(t.path + "/C5.MP4");
+  EXPECT_FALSE(exists(t.path + "/C5.MP4.part"));
+  EXPECT_TRUE(exists(t.path + "/notes.part"));
 }
 
 }  // namespace

@@ -158,8 +158,7 @@ class Run {
           goodCopyOn(store_, key, root, *r.dest, realStat(fs_), drives_))
         continue;
       // A recorded copy gone or changed is one more file to copy, or to compare in place.
-      bool there = exists(under(root, *r.dest), fs_);
-      if (!there) toCopy.push_back(d);
+      if (!mayBeThere(d, *r.dest)) toCopy.push_back(d);
       else unrecorded.push_back(d);
     }
     if (toCopy.empty() && unrecorded.empty()) {
@@ -826,6 +825,20 @@ class Run {
     st.failed = st.failed || sub.failed;
   }
 
+  // Whether a file may be at rel on d already. A folder that was not there when the run first
+  // looked for it holds nothing from before the run, so its files are not looked up one by one
+  // (tens of thousands of lookups on a long card); a name another run makes there meanwhile is
+  // met at the rename, which never replaces it.
+  bool mayBeThere(int d, const std::string& rel) {
+    const std::string path = under(dests_[d], rel);
+    auto [it, first] = folderWasMissing_.try_emplace({d, parentPath(path)}, false);
+    if (first) {
+      struct stat st {};
+      it->second = fs_.lstat(it->first.second, &st) != 0 && errno == ENOENT;
+    }
+    return !it->second && exists(path, fs_);
+  }
+
   // Where a copy just put in place is: its drive and inode, as the count will judge it.
   std::optional<DriveFile> placeOf(const std::string& path) {
     return driveFileOf(path, drives_, fs_);
@@ -892,6 +905,7 @@ class Run {
   std::deque<std::unique_ptr<Group>> launched_;  // handed to the workers, oldest first
   std::vector<int64_t> after_;                   // bytes of the rows from each on
   std::optional<PartSweeper> sweeper_;
+  std::map<std::pair<int, std::string>, bool> folderWasMissing_;  // by destination and folder
   std::optional<ReadAhead> readAhead_;  // started with the first small file
   bool noReadAhead_ = false;
 };
