@@ -32,16 +32,13 @@ Row row(const std::string& rel, Kind kind, std::optional<std::string> session = 
   return r;
 }
 
-std::vector<Row> sonyCard() {
-  return {row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video, "2_1830-2110", "인터뷰"),
-          row("PRIVATE/M4ROOT/CLIP/C0031M01.XML", Kind::etc),
-          row("PRIVATE/M4ROOT/STATUS.BIN", Kind::etc), row("AUDIO/ZOOM0001.WAV", Kind::audio),
-          row("DCIM/100MSDCF/DSC00001.JPG", Kind::photo, "1_1712-1712")};
-}
-
 TEST(Names, WorkedExampleSplitAndMirror) {
   EXPECT_EQ(projectFolder("20250314", "봄캠페인"), "20250314_봄캠페인");
-  auto rows = sonyCard();
+  std::vector<Row> rows = {
+      row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video, "2_1830-2110", "인터뷰"),
+      row("PRIVATE/M4ROOT/CLIP/C0031M01.XML", Kind::etc),
+      row("PRIVATE/M4ROOT/STATUS.BIN", Kind::etc), row("AUDIO/ZOOM0001.WAV", Kind::audio),
+      row("DCIM/100MSDCF/DSC00001.JPG", Kind::photo, "1_1712-1712")};
   destPaths(rows, "A캠", NameSet::ko());
   std::vector<std::string> split = {"01_원본/A캠/2_1830-2110/인터뷰/C0031.MP4",
                                     "01_원본/A캠/2_1830-2110/인터뷰/C0031M01.XML",
@@ -99,14 +96,21 @@ TEST(Names, SidecarMatching) {
 }
 
 // Relative paths from records and other tools' lists: none may climb out of the folder it is
-// joined to, and names that merely look like ".." stay usable.
-TEST(PathName, RelativePathsThatCouldLeaveTheirFolderAreRefused) {
+// joined to, and names that merely look like ".." stay usable. A single name (what the project
+// file's table leaves out): dots, blanks, control bytes, overlong UTF-8, the limit.
+TEST(PathName, WhatCouldLeaveItsFolderIsRefused) {
   for (const char* out :
        {"", "/", "/etc/passwd", "..", "../x", "a/..", "a/../../b", "a/b/../../..", "..//x"})
     EXPECT_FALSE(staysInside(out)) << out;
   for (const char* in : {"a", "a/b.mov", "..a", "a..", "a/...", "a/..b/c", ".hidden/x", "./a",
                          "a//b", "클립/C0001.MP4"})
     EXPECT_TRUE(staysInside(in)) << in;
+  for (const char* ok : {"...", ".hidden", "x..y"})
+    EXPECT_EQ(pathNameProblem(ok), std::nullopt) << ok;
+  for (std::string bad : {std::string("\u3000\u00a0"), std::string(" .. "), std::string("a\0b", 3),
+                          std::string("a\tb"), std::string("\xc0\xaf"), std::string(201, 'a')})
+    EXPECT_TRUE(pathNameProblem(bad).has_value()) << bad;
+  EXPECT_TRUE(isSafePathName(std::string(200, 'a')));
 }
 
 }  // namespace
