@@ -10,15 +10,14 @@
 namespace tolverdine {
 namespace {
 
-TEST(Base64, RoundTripAndStrictDecoding) {
+TEST(Signature, Base64AndOnlyTheSignedBytesUnderTheRightKey) {
   for (const std::string& s : std::vector<std::string>{"", "fo", "foo", std::string("\0\xff", 2)})
     EXPECT_EQ(base64Decode(base64Encode(s)), s);
   EXPECT_EQ(base64Encode("fo"), "Zm8=");
   for (const char* bad : {"Zm8", "Zm8=\n", "Z=8=", "Zm==Zm8=", "Zm8*", "A==="})
     EXPECT_FALSE(base64Decode(bad)) << bad;
-}
 
-TEST(Signature, VerifiesOnlyTheSignedBytesUnderTheRightKey) {
+  // A signature verifies only the signed bytes under the right key.
   Ed25519Key key = Ed25519Key::generate();
   std::string pub = key.publicKeyBase64(), data = "{\"version\":2}";
   std::string sig = signDetached(data, key);
@@ -55,8 +54,7 @@ struct PackDir {
 
   std::string sign(const std::string& bytes) const { return signDetached(bytes, key) + "\n"; }
   void put(const std::string& bytes, const std::string& sig) {
-    mkdirs(dir.path + "/support");
-    writeFile(path, bytes);
+    putFile(path, bytes);
     writeFile(path + ".sig", sig);
   }
   void putSigned(const std::string& bytes) { put(bytes, sign(bytes)); }
