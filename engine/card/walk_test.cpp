@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "engine/base/files.h"
-#include "engine/base/text.h"
 #include "engine/card/listing_error.h"
 #include "engine/card/scan.h"
 #include "testing/test_util.h"

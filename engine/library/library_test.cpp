@@ -1,8 +1,6 @@
 #include "engine/library/library.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "engine/copy/folder_check.h"
 #include "engine/copy/ingest_test_util.h"
@@ -106,7 +104,6 @@ TEST(FolderCheck, ProbesGiveTheTextsAndTheLogLines) {
   std::vector<PermCheck> r = runPermissionChecks(
       {ok, gone}, {locked}, {ok, gone}, [&](const std::string& s) { log.push_back(s); },
       [&](const std::string& p) { return p == locked ? EACCES : probeWrite(p); });
-  ASSERT_EQ(r.size(), 5u);
   std::vector<std::string> states;
   for (const auto& c : r) states.push_back(c.state + (c.ok ? " ok" : ""));
   EXPECT_EQ(states,
