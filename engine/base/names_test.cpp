@@ -32,7 +32,7 @@ Row row(const std::string& rel, Kind kind, std::optional<std::string> session = 
   return r;
 }
 
-TEST(Names, WorkedExampleSplitAndMirror) {
+TEST(Names, WorkedExampleSplitMirrorLabelsAndJoin) {
   EXPECT_EQ(projectFolder("20250314", "봄캠페인"), "20250314_봄캠페인");
   std::vector<Row> rows = {
       row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video, "2_1830-2110", "인터뷰"),
@@ -54,10 +54,8 @@ TEST(Names, WorkedExampleSplitAndMirror) {
     EXPECT_EQ(rows[i].dest, "_카드원본/A캠_001/" + rows[i].rel);
     EXPECT_EQ(rows[i].view.value_or(""), split[i]);
   }
-}
 
-// A label is looked up composed, the user's own name first; joining drops empty parts.
-TEST(Names, SetsLabelsAndJoin) {
+  // A label is looked up composed, the user's own name first; joining drops empty parts.
   EXPECT_EQ(NameSet::en().label(nfd("인터뷰")), "INTERVIEW");
   EXPECT_EQ(NameSet::en().label("인서트", {{"인서트", "B-ROLL"}}), "B-ROLL");
   EXPECT_EQ(NameSet::en().label("오디오"), "오디오");

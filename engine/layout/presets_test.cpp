@@ -50,7 +50,7 @@ TEST(Rules, BoundsFirstRuleModelsAndRoles) {
 
 const std::vector<Rule> mine = {R("짧은", 4.5, {}, {}), R("긴", {}, 100, 2, std::string("FX3"))};
 
-TEST(Presets, DecodeRejectsWhatIsNotAPresetMap) {
+TEST(Presets, DecodeLoadAllPrecedenceAndSaveCustom) {
   for (const char* bad :
        {"[]", "{\"a\": [{\"max_sec\": 2}]}", "{\"a\": [{\"class\": \"x\", \"min_ch\": 2.5}]}",
         "{\"a\": [{\"class\": \"x\", \"min_ch\": 99999999999}]}"})
@@ -63,9 +63,7 @@ TEST(Presets, DecodeRejectsWhatIsNotAPresetMap) {
   EXPECT_EQ(Presets::decode(Presets::encode(Presets::defaults())), Presets::defaults());
   EXPECT_THROW(Presets::encode({{"n", {R("x", std::numeric_limits<double>::quiet_NaN())}}}),
                PresetEncodeError);
-}
 
-TEST(Presets, LoadAllPrecedenceAndSaveCustom) {
   TempDir d;
   std::string v0 = d.path + "/v0.json", custom = d.path + "/custom.json";
   EXPECT_EQ(Presets::loadAll(v0, custom), Presets::defaults());  // neither file

@@ -76,7 +76,7 @@ TEST(ProjectFile, RoundTripIsExactAndByteStable) {
 
 // Another program's file, a schema we do not know, and numbers past a double (found by fuzzing:
 // the parser throws out_of_range, not parse_error, for these) are refused, never thrown.
-TEST(ProjectFile, SchemaMembersTypesAndHugeNumbers) {
+TEST(ProjectFile, RefusesOtherSchemasMissingMembersWrongTypesUnsafeNamesAndSizes) {
   json j = fullJson();
   j["schema"] = "tolverdine-project/9";
   EXPECT_TRUE(decodeJson(j));
@@ -116,9 +116,8 @@ TEST(ProjectFile, SchemaMembersTypesAndHugeNumbers) {
   auto ok = ProjectFile::decode(deep);
   ASSERT_TRUE(ok) << ok.error.message;
   EXPECT_EQ(*ok.file, full());
-}
 
-TEST(ProjectFile, RefusesUnknownTextsUnsafeNamesCountsAndSizes) {
+  // Unknown texts, unsafe names, counts and sizes.
   for (const auto& [ptr, value, says] : std::vector<std::tuple<const char*, json, const char*>>{
            {"/storage", "clone", "\"storage\" 값을 알 수 없습니다"},
            {"/copiesRequired", 2.0, "정수여야"},
@@ -141,7 +140,7 @@ TEST(ProjectFile, RefusesUnknownTextsUnsafeNamesCountsAndSizes) {
            {"/destinations/0", "/", "목적지로 쓸 수 없습니다: 시스템 디스크의 맨 위 폴더(/)"},
            {"/destinations/1", "/var/../etc", "시스템 폴더에는 복사하지 않습니다 (/etc)"},
            {"/rules/0/max_sec", -1, "\"rules\" 1번째 규칙의 경계가 0 보다 작습니다"}}) {
-    json j = fullJson();
+    j = fullJson();
     j[json::json_pointer(ptr)] = value;
     auto e = refusal(j);
     EXPECT_EQ(e.kind, Kind::invalid) << ptr;
