@@ -21,7 +21,7 @@ namespace tolverdine {
 namespace {
 
 // An exclusive write never replaces; names are written composed; mkdirs takes what is there.
-TEST(Files, WritesAndMkdirs) {
+TEST(Files, WritesMkdirsAndStaleTemporaries) {
   TempDir t;
   const std::string p = t.path + "/a.txt";
   writeFile(p, "first");
@@ -49,18 +49,15 @@ TEST(Files, WritesAndMkdirs) {
   }
   testing::FaultFs fs({.failAt = 3});
   EXPECT_TRUE(testing::thrown<WriteFail>([&] { writeFileAtomic(atomic, "newer", fs); }));
-}
 
-// What a crash left is cleared; what someone may still be writing, or did not come from
-// writeFileAtomic, stays.
-TEST(Files, StaleTemporariesGoButNothingElse) {
+  // What a crash left is cleared; what someone may still be writing, or did not come from
+  // writeFileAtomic, stays.
   EXPECT_TRUE(isAtomicTemp("A_20250101_job.json.tmp-123-45-6"));
   for (const char* n : {"A_job.json", "a.tmp-1-2", "a.tmp-1-2-3-4", "a.tmp-x-2-3", "a.tmp-1--3",
                         ".a.zip.tmp-1-2-3", ".tmp-1-2-3", "a.tmp-1-2-3x", "a.tmp-"})
     EXPECT_FALSE(isAtomicTemp(n)) << n;
 
   const std::string dead = std::to_string(testing::deadPid());
-  TempDir t;
   const std::string crashed = t.path + "/a_job.json.tmp-" + dead + "-1-2";
   const std::string mine = t.path + "/a_clips.csv.tmp-" + std::to_string(::getpid()) + "-1-2";
   const std::string running = t.path + "/b_job.json.tmp-1-1-2";  // pid 1 is always alive

@@ -79,7 +79,7 @@ std::vector<std::string> summary(const ScanResult& s) {
   return out;
 }
 
-TEST(Scan, KindsClassesTimesAndSidecars) {
+TEST(Scan, KindsClassesTimesSidecarsAndSpannedClips) {
   TempDir d;
   for (const char* rel : {"DCIM/100MSDCF/THMBNL/C0001T01.JPG", "PRIVATE/M4ROOT/CLIP/C0001M01.XML",
                           "DCIM/100CANON/IMG_0001.JPG", "PRIVATE/M4ROOT/CLIP/C0001.MP4",
@@ -132,12 +132,10 @@ TEST(Scan, KindsClassesTimesAndSidecars) {
                             {"mp4", std::nullopt},
                             {"dir.mp4/file", std::nullopt}})
     EXPECT_EQ(kindOf(path), kind) << path;
-}
 
-TEST(Scan, SpannedClipsShareTheFirstPartsClass) {
-  // Each call of the classifier gives a new class, so a shared class shows a continuation. Only
-  // the first card's B continues A; C is too small, and in the others B is too small, in another
-  // folder or after audio.
+  // Spanned clips share the first part's class. Each call of the classifier gives a new class, so
+  // a shared class shows a continuation. Only the first card's B continues A; C is too small, and
+  // in the others B is too small, in another folder or after audio.
   auto classes = [](std::vector<std::pair<const char*, int64_t>> files) {
     TempDir d;
     for (auto [rel, size] : files) touch(d.path, rel, size);
