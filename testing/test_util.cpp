@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/base/files.h"
+#include "engine/base/text.h"
 
 namespace tolverdine {
 
@@ -31,32 +32,23 @@ TempDir::~TempDir() {
 }
 
 TempDrive::TempDrive(Kind kind) {
-  if (kind == memory && ::geteuid() == 0 && !dir_.path.empty() &&
-      ::mount("tmpfs", dir_.path.c_str(), "tmpfs", 0, "size=2g,mode=0755") == 0) {
-    mounted_ = true;
-    path = dir_.path;
-    return;
-  }
+  const bool root = ::geteuid() == 0 && !dir_.path.empty();
+  if (root && kind == memory)
+    mounted_ = ::mount("tmpfs", dir_.path.c_str(), "tmpfs", 0, "size=2g,mode=0755") == 0;
   // As root, an ext4 image kept in memory (quick to write and flush) mounted as a disk of its own:
   // a memory file system itself holds no copy.
   char image[] = "/dev/shm/tolverdine-drive-XXXXXX";
-  if (kind == disk && ::geteuid() == 0 && !dir_.path.empty()) {
-    int fd = ::mkstemp(image);
-    if (fd >= 0) {
-      ::close(fd);
-      image_ = image;
-      // No journal: a test's thousands of flushes each cost a journal commit through the loop.
-      if (sh("truncate -s 2G " + image_ + " && mkfs.ext4 -q -F -O ^has_journal " + image_ +
-             " >/dev/null 2>&1 && mount -o loop,noinit_itable " + image_ + " " + dir_.path +
-             " >/dev/null 2>&1") == 0) {
-        mounted_ = true;
-        path = dir_.path;
-        return;
-      }
-    }
+  if (int fd = root && kind == disk ? ::mkstemp(image) : -1; fd >= 0) {
+    ::close(fd);
+    image_ = image;
+    // No journal: a test's thousands of flushes each cost a journal commit through the loop.
+    mounted_ = sh("truncate -s 2G " + image_ + " && mkfs.ext4 -q -F -O ^has_journal " + image_ +
+                  " >/dev/null 2>&1 && mount -o loop,noinit_itable " + image_ + " " + dir_.path +
+                  " >/dev/null 2>&1") == 0;
   }
   std::string tmpl = "/dev/shm/tolverdine-drive-XXXXXX";
-  if (::mkdtemp(tmpl.data())) path = tmpl;
+  if (mounted_) path = dir_.path;
+  else if (::mkdtemp(tmpl.data())) path = tmpl;
 }
 
 TempDrive::~TempDrive() {
@@ -101,25 +93,16 @@ int sh(const std::string& cmd) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
 }
 
-LoopMount::LoopMount(int mib, const std::string& fstype, const std::string& opts) {
-  if (::geteuid() != 0) {
-    why_ = "not root";
-    return;
-  }
-  img_ = dir_.path + "/disk.img";
-  mnt_ = dir_.path + "/mnt";
+LoopMount::LoopMount(int mib, const std::string& fstype, const std::string& opts)
+    : img_(dir_.path + "/disk.img"), mnt_(dir_.path + "/mnt") {
   std::filesystem::create_directory(mnt_);
   std::string mkfs = fstype == "xfs" ? "mkfs.xfs -q -m reflink=1 " : "mkfs." + fstype + " -q ";
-  if (sh("truncate -s " + std::to_string(mib) + "M " + img_) != 0 ||
-      sh(mkfs + img_ + " >/dev/null 2>&1") != 0) {
+  if (::geteuid() != 0) why_ = "not root";
+  else if (sh("truncate -s " + std::to_string(mib) + "M " + img_) != 0 ||
+           sh(mkfs + img_ + " >/dev/null 2>&1") != 0)
     why_ = "mkfs." + fstype + " failed";
-    return;
-  }
-  if (!remount(opts)) {
-    why_ = "mount -o loop refused";
-    return;
-  }
-  ok_ = true;
+  else if (!remount(opts)) why_ = "mount -o loop refused";
+  ok_ = why_.empty();
 }
 
 bool LoopMount::remount(const std::string& opts) {
@@ -135,6 +118,11 @@ void LoopMount::pull() {
 
 LoopMount::~LoopMount() {
   if (mounted_) sh("umount " + mnt_ + " >/dev/null 2>&1 || umount -l " + mnt_ + " >/dev/null 2>&1");
+}
+
+void putFile(const std::string& path, const std::string& data) {
+  mkdirs(parentPath(path));
+  writeFile(path, data);
 }
 
 void writePattern(const std::string& path, size_t size, unsigned seed) {

@@ -3,15 +3,21 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tolverdine {
 
+/// The helpers below own a folder, a mount or a variable: never copied.
+struct NoCopy {
+  NoCopy() = default;
+  NoCopy(const NoCopy&) = delete;
+  NoCopy& operator=(const NoCopy&) = delete;
+};
+
 /// A fresh folder under $TMPDIR, removed with everything in it at scope end.
-struct TempDir {
+struct TempDir : NoCopy {
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   std::string path;
 };
 
@@ -19,13 +25,11 @@ struct TempDir {
 /// which counts for no copy), so that destinations made with it are counted as separate copies.
 /// In memory: a fresh tmpfs instead, quicker, whose copies count only where the test says so.
 /// Removed at scope end.
-class TempDrive {
+class TempDrive : NoCopy {
  public:
   enum Kind { disk, memory };
   explicit TempDrive(Kind kind = disk);
   ~TempDrive();
-  TempDrive(const TempDrive&) = delete;
-  TempDrive& operator=(const TempDrive&) = delete;
   std::string path;
 
  private:
@@ -36,12 +40,10 @@ class TempDrive {
 
 /// A file system image of the given size (MiB) mounted on a fresh folder; unmounted and removed
 /// at scope end. ok() is false (with why()) where loop mounts are not allowed.
-class LoopMount {
+class LoopMount : NoCopy {
  public:
   LoopMount(int mib, const std::string& fstype = "ext4", const std::string& mountOptions = "");
   ~LoopMount();
-  LoopMount(const LoopMount&) = delete;
-  LoopMount& operator=(const LoopMount&) = delete;
 
   bool ok() const { return ok_; }
   const std::string& why() const { return why_; }
@@ -61,12 +63,10 @@ class LoopMount {
 
 /// An environment variable set (nullptr: unset) for the scope and put back at its end; the time
 /// zone is read again when the variable is TZ.
-class ScopedEnv {
+class ScopedEnv : NoCopy {
  public:
   ScopedEnv(std::string name, const char* value);
   ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
   void set(const char* value);
 
  private:
@@ -87,6 +87,14 @@ ShellOutput shellOutput(const std::string& cmd);
 /// The whole file; a failure of the calling test (naming the file) and empty when it cannot be
 /// read.
 std::string slurp(const std::string& path);
+
+/// Writes data to path (replacing a file there), making its folders first.
+void putFile(const std::string& path, const std::string& data = "x");
+
+/// Whether text holds part anywhere.
+inline bool contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
 
 /// Writes size bytes of a deterministic pattern seeded by seed.
 void writePattern(const std::string& path, size_t size, unsigned seed);

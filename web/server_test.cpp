@@ -14,29 +14,23 @@ namespace {
 
 using nlohmann::json;
 
-struct Served {
+TEST(WebServer, TokenOriginAndHostDecideEveryRequest) {
   TempDir dir;
   FakeBackend backend;
-  std::unique_ptr<WebServer> server;
-  explicit Served(WebServerOptions o = {}) {
-    o.tokenPath = dir.path + "/support/web.token";
-    server = std::make_unique<WebServer>(backend, o);
-    EXPECT_TRUE(server->start()) << server->error();
-  }
-  httplib::Client client() {
-    httplib::Client c("127.0.0.1", server->port());
+  WebServerOptions options;
+  options.tokenPath = dir.path + "/support/web.token";
+  WebServer server(backend, options);
+  ASSERT_TRUE(server.start()) << server.error();
+  auto client = [&] {
+    httplib::Client c("127.0.0.1", server.port());
     c.set_read_timeout(5, 0);
     return c;
-  }
-};
-
-TEST(WebServer, TokenOriginAndHostDecideEveryRequest) {
-  Served s;
+  };
   struct stat st {};
-  ASSERT_EQ(stat(s.server->tokenPath().c_str(), &st), 0);
+  ASSERT_EQ(stat(server.tokenPath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  const std::string token = s.server->token(), port = std::to_string(s.server->port());
-  EXPECT_EQ(slurp(s.server->tokenPath()), token + "\n");
+  const std::string token = server.token(), port = std::to_string(server.port());
+  EXPECT_EQ(slurp(server.tokenPath()), token + "\n");
   EXPECT_EQ(token.size(), 64u);
 
   // Data needs the token in a header: not in the address, nor in a cookie (cookies reach every
@@ -47,14 +41,10 @@ TEST(WebServer, TokenOriginAndHostDecideEveryRequest) {
   std::string wrong = token;
   wrong[10] = wrong[10] == 'a' ? 'b' : 'a';
   const httplib::Headers none, good = {{"X-Tolverdine-Token", token}};
+  const std::string otherPort = std::to_string(server.port() + 1);
   auto with = [&](httplib::Headers h) { return h.emplace("X-Tolverdine-Token", token), h; };
-  struct Row {
-    std::string method, path;
-    httplib::Headers headers;
-    std::string body;
-    int status;
-  };
-  for (const auto& r : std::vector<Row>{
+  using Request = std::tuple<std::string, std::string, httplib::Headers, std::string, int>;
+  for (const auto& [method, path, headers, body, status] : std::vector<Request>{
            {"GET", "/api/state", none, "", 403},
            {"GET", "/events", none, "", 403},
            {"GET", "/thumb?path=/x", none, "", 403},
@@ -66,45 +56,43 @@ TEST(WebServer, TokenOriginAndHostDecideEveryRequest) {
            {"GET", "/api/state", good, "", 200},
            {"POST", "/api/act", with({{"Origin", "http://evil.example"}}), act, 403},
            {"POST", "/api/act", with({{"Origin", "null"}}), act, 403},
-           {"POST", "/api/act",
-            with({{"Origin", "http://127.0.0.1:" + std::to_string(s.server->port() + 1)}}), act,
-            403},
+           {"POST", "/api/act", with({{"Origin", "http://127.0.0.1:" + otherPort}}), act, 403},
            {"POST", "/api/act", with({{"Host", "127.0.0.1"}}), act, 403},
            {"POST", "/api/act", with({{"Sec-Fetch-Site", "cross-site"}}), act, 403},
            {"PUT", "/api/act", good, act, 403},
            {"POST", "/api/act", with({{"Origin", "http://localhost:" + port}}), "{not json",
             400}}) {
-    auto c = s.client();
-    auto res = r.method == "GET"   ? c.Get(r.path, r.headers)
-               : r.method == "PUT" ? c.Put(r.path, r.headers, r.body, "application/json")
-                                   : c.Post(r.path, r.headers, r.body, "application/json");
-    ASSERT_TRUE(res) << r.method << " " << r.path;
-    EXPECT_EQ(res->status, r.status) << r.method << " " << r.path << " " << r.body;
+    auto c = client();
+    auto res = method == "GET"   ? c.Get(path, headers)
+               : method == "PUT" ? c.Put(path, headers, body, "application/json")
+                                 : c.Post(path, headers, body, "application/json");
+    ASSERT_TRUE(res) << method << " " << path;
+    EXPECT_EQ(res->status, status) << method << " " << path << " " << body;
   }
-  EXPECT_TRUE(s.backend.calls().empty());
+  EXPECT_TRUE(backend.calls().empty());
 
   // The page's own files carry no token, set no cookie and load nothing from outside.
-  auto c = s.client();
+  auto c = client();
   for (const std::string& path : std::vector<std::string>{"/library?token=" + token, "/",
                                                           "/settings", "/app.js", "/app.css"}) {
     auto r = c.Get(path);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << path;
     EXPECT_FALSE(r->has_header("Set-Cookie")) << path;
-    EXPECT_EQ(r->body.find(token), std::string::npos) << path;
-    EXPECT_TRUE(path == "/app.js" || r->body.find("http://") == std::string::npos) << path;
+    EXPECT_FALSE(contains(r->body, token)) << path;
+    EXPECT_TRUE(path == "/app.js" || !contains(r->body, "http://")) << path;
   }
-  EXPECT_NE(c.Get("/")->get_header_value("Content-Security-Policy").find("default-src 'none'"),
-            std::string::npos);
+  EXPECT_TRUE(
+      contains(c.Get("/")->get_header_value("Content-Security-Policy"), "default-src 'none'"));
   // (A change from the page's own origin, and a refusal shown: the browser flow.)
 
   // A volume name that is not UTF-8 reaches the page mended instead of failing the state (the event
   // stream writes the same text).
-  s.backend.mount("BAD\xff", 1, 1, std::nullopt);
+  backend.mount("BAD\xff", 1, 1, std::nullopt);
   EXPECT_EQ(json::parse(c.Get("/api/state", good)->body)["cards"][0]["name"], "BAD\xEF\xBF\xBD");
 
-  const std::string path = s.server->tokenPath();
-  s.server->stop();
+  const std::string path = server.tokenPath();
+  server.stop();
   EXPECT_FALSE(exists(path));
 }
 

@@ -1,9 +1,5 @@
 #include "engine/base/names.h"
 
-#include <utf8proc.h>
-
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
 #include "engine/base/path_name.h"
@@ -11,13 +7,6 @@
 
 namespace tolverdine {
 namespace {
-
-std::string nfd(const std::string& s) {
-  auto* p = utf8proc_NFD(reinterpret_cast<const utf8proc_uint8_t*>(s.c_str()));
-  std::string out(reinterpret_cast<char*>(p));
-  std::free(p);
-  return out;
-}
 
 const std::optional<std::string> kNone;
 
@@ -32,16 +21,13 @@ Row row(const std::string& rel, Kind kind, std::optional<std::string> session = 
   return r;
 }
 
-std::vector<Row> sonyCard() {
-  return {row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video, "2_1830-2110", "인터뷰"),
-          row("PRIVATE/M4ROOT/CLIP/C0031M01.XML", Kind::etc),
-          row("PRIVATE/M4ROOT/STATUS.BIN", Kind::etc), row("AUDIO/ZOOM0001.WAV", Kind::audio),
-          row("DCIM/100MSDCF/DSC00001.JPG", Kind::photo, "1_1712-1712")};
-}
-
-TEST(Names, WorkedExampleSplitAndMirror) {
+TEST(Names, WorkedExampleSplitMirrorLabelsAndJoin) {
   EXPECT_EQ(projectFolder("20250314", "봄캠페인"), "20250314_봄캠페인");
-  auto rows = sonyCard();
+  std::vector<Row> rows = {
+      row("PRIVATE/M4ROOT/CLIP/C0031.MP4", Kind::video, "2_1830-2110", "인터뷰"),
+      row("PRIVATE/M4ROOT/CLIP/C0031M01.XML", Kind::etc),
+      row("PRIVATE/M4ROOT/STATUS.BIN", Kind::etc), row("AUDIO/ZOOM0001.WAV", Kind::audio),
+      row("DCIM/100MSDCF/DSC00001.JPG", Kind::photo, "1_1712-1712")};
   destPaths(rows, "A캠", NameSet::ko());
   std::vector<std::string> split = {"01_원본/A캠/2_1830-2110/인터뷰/C0031.MP4",
                                     "01_원본/A캠/2_1830-2110/인터뷰/C0031M01.XML",
@@ -57,15 +43,15 @@ TEST(Names, WorkedExampleSplitAndMirror) {
     EXPECT_EQ(rows[i].dest, "_카드원본/A캠_001/" + rows[i].rel);
     EXPECT_EQ(rows[i].view.value_or(""), split[i]);
   }
-}
 
-// A label is looked up composed, the user's own name first; joining drops empty parts.
-TEST(Names, SetsLabelsAndJoin) {
-  EXPECT_EQ(NameSet::en().label(nfd("인터뷰")), "INTERVIEW");
+  // A label is looked up composed, the user's own name first; joining drops empty parts.
+  const std::string interview =
+      "\xE1\x84\x8B\xE1\x85\xB5\xE1\x86\xAB\xE1\x84\x90\xE1\x85\xA5\xE1\x84\x87\xE1\x85\xB2";
+  EXPECT_EQ(NameSet::en().label(interview), "INTERVIEW");  // 인터뷰, decomposed
   EXPECT_EQ(NameSet::en().label("인서트", {{"인서트", "B-ROLL"}}), "B-ROLL");
   EXPECT_EQ(NameSet::en().label("오디오"), "오디오");
   EXPECT_EQ(join("", "a", "", "b/c", ""), "a/b/c");
-  EXPECT_EQ(join(nfd("A캠"), "x"), "A캠/x");
+  EXPECT_EQ(join("A\xE1\x84\x8F\xE1\x85\xA2\xE1\x86\xB7", "x"), "A캠/x");  // 캠 decomposed
 }
 
 TEST(Names, SidecarMatching) {
@@ -99,14 +85,21 @@ TEST(Names, SidecarMatching) {
 }
 
 // Relative paths from records and other tools' lists: none may climb out of the folder it is
-// joined to, and names that merely look like ".." stay usable.
-TEST(PathName, RelativePathsThatCouldLeaveTheirFolderAreRefused) {
+// joined to, and names that merely look like ".." stay usable. A single name (what the project
+// file's table leaves out): dots, blanks, control bytes, overlong UTF-8, the limit.
+TEST(PathName, WhatCouldLeaveItsFolderIsRefused) {
   for (const char* out :
        {"", "/", "/etc/passwd", "..", "../x", "a/..", "a/../../b", "a/b/../../..", "..//x"})
     EXPECT_FALSE(staysInside(out)) << out;
   for (const char* in : {"a", "a/b.mov", "..a", "a..", "a/...", "a/..b/c", ".hidden/x", "./a",
                          "a//b", "클립/C0001.MP4"})
     EXPECT_TRUE(staysInside(in)) << in;
+  for (const char* ok : {"...", ".hidden", "x..y"})
+    EXPECT_EQ(pathNameProblem(ok), std::nullopt) << ok;
+  for (std::string bad : {std::string("\u3000\u00a0"), std::string(" .. "), std::string("a\0b", 3),
+                          std::string("a\tb"), std::string("\xc0\xaf"), std::string(201, 'a')})
+    EXPECT_TRUE(pathNameProblem(bad).has_value()) << bad;
+  EXPECT_TRUE(isSafePathName(std::string(200, 'a')));
 }
 
 }  // namespace

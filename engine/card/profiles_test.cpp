@@ -10,15 +10,14 @@
 namespace tolverdine {
 namespace {
 
-TEST(Base64, RoundTripAndStrictDecoding) {
+TEST(Signature, Base64AndOnlyTheSignedBytesUnderTheRightKey) {
   for (const std::string& s : std::vector<std::string>{"", "fo", "foo", std::string("\0\xff", 2)})
     EXPECT_EQ(base64Decode(base64Encode(s)), s);
   EXPECT_EQ(base64Encode("fo"), "Zm8=");
   for (const char* bad : {"Zm8", "Zm8=\n", "Z=8=", "Zm==Zm8=", "Zm8*", "A==="})
     EXPECT_FALSE(base64Decode(bad)) << bad;
-}
 
-TEST(Signature, VerifiesOnlyTheSignedBytesUnderTheRightKey) {
+  // A signature verifies only the signed bytes under the right key.
   Ed25519Key key = Ed25519Key::generate();
   std::string pub = key.publicKeyBase64(), data = "{\"version\":2}";
   std::string sig = signDetached(data, key);
@@ -55,8 +54,7 @@ struct PackDir {
 
   std::string sign(const std::string& bytes) const { return signDetached(bytes, key) + "\n"; }
   void put(const std::string& bytes, const std::string& sig) {
-    mkdirs(dir.path + "/support");
-    writeFile(path, bytes);
+    putFile(path, bytes);
     writeFile(path + ".sig", sig);
   }
   void putSigned(const std::string& bytes) { put(bytes, sign(bytes)); }
@@ -67,7 +65,9 @@ std::string packJson(long long version, const std::string& extra = "") {
          ",\"profiles\":[{\"id\":\"any\",\"brand\":\"Acme\",\"line\":\"X\"}]" + extra + "}";
 }
 
-TEST(Profiles, DefaultPackRoundTripsAndDecodedShapes) {
+// A pack counts only when signed by the key, newer than the built-in set and well formed; else
+// the built-in profiles and model names stay.
+TEST(Profiles, DecodingReadingAndInstallingPacks) {
   EXPECT_EQ(decodePack(encodePack(Profiles::defaultPack())), Profiles::defaultPack());
   EXPECT_FALSE(decodePack(std::string(100000, '[') + std::string(100000, ']')));  // deep nesting
   auto ok = decodePack(
@@ -80,11 +80,7 @@ TEST(Profiles, DefaultPackRoundTripsAndDecodedShapes) {
        {R"({"version":2.5,"profiles":[]})", R"({"version":2,"profiles":[{"id":"a","brand":"b"}]})",
         R"({"version":2,"profiles":[],"models":{"a":1}})"})
     EXPECT_FALSE(decodePack(bad)) << bad;
-}
 
-// A pack counts only when signed by the key, newer than the built-in set and well formed; else
-// the built-in profiles and model names stay.
-TEST(Profiles, ReadingAndInstallingPacks) {
   PackDir d;
   std::string v1 = packJson(1), v2 = packJson(2), v3 = packJson(3);
   EXPECT_FALSE(Profiles::pack(d.path, d.pub));          // nothing there

@@ -4,18 +4,14 @@
 #include <sys/statvfs.h>
 #include <sys/time.h>
 
-#include <filesystem>
-
 #include <gtest/gtest.h>
 
 #include "engine/base/lock_file.h"
 #include "engine/copy/ingest_test_util.h"
+#include "engine/hashlist/mhl_folder.h"
 
 namespace tolverdine {
 namespace {
-
-namespace fs = std::filesystem;
-using testing::deadPid;
 
 int64_t statvfsBytes(const std::string& p) {
   struct statvfs vs;
@@ -54,20 +50,18 @@ bool locked(const std::string& reports, const std::string& cam) {
 }
 
 bool probeLeft(const std::string& dir) {
-  for (auto& e : fs::directory_iterator(dir))
-    if (e.path().filename().string().starts_with(".tolverdine-probe-")) return true;
+  for (const auto& name : listFolder(dir))
+    if (name.starts_with(".tolverdine-probe-")) return true;
   return false;
 }
 
 TEST(Preflight, PlanProblems) {
   TempDir t;
-  mkdirs(t.path + "/z");
-  writeFile(t.path + "/z/C.MP4", "abc");
-  writeFile(t.path + "/z/D.MP4", "abcd");
+  putFile(t.path + "/z/C.MP4", "abc");
+  putFile(t.path + "/z/D.MP4", "abcd");
   mkdirs(t.path + "/f/E.MP4");
   struct stat st;
   ASSERT_EQ(::stat((t.path + "/f/E.MP4").c_str(), &st), 0);
-
   std::vector<Row> rows = {
       sized("/card/A.MP4", "x/A.MP4", 1),
       sized("/card/A.MP4", "x/A.MP4", 1),             // the same file listed twice
@@ -76,7 +70,7 @@ TEST(Preflight, PlanProblems) {
       sized("/card/D.MP4", "z/D.MP4", 4),             // same size: compared later by content
       sized("/card/E.MP4", "f/E.MP4", st.st_size),    // a folder, whatever size it reports
       sized("/card/카드.MP4", "k/카드.MP4", 1),
-      sized("/card2/카드.MP4", "k/\u1110\u1161\u11ab.MP4", 1),  // decomposed 탄 is another name
+      sized("/card2/카드.MP4", "k/\u1110\u1161\u11ab.MP4", 1),  // 탄 decomposed: the same place
       sized("/card3/탄.MP4", "k/탄.MP4", 1),
   };
   EXPECT_EQ(
@@ -84,7 +78,6 @@ TEST(Preflight, PlanProblems) {
       (std::vector<std::string>{"같은 자리로 가는 두 파일: x/A.MP4 ← A.MP4 / B.MP4",
                                 "이미 다른 파일이 있음: z/C.MP4", "이미 다른 파일이 있음: f/E.MP4",
                                 "같은 자리로 가는 두 파일: k/탄.MP4 ← 카드.MP4 / 탄.MP4"}));
-  EXPECT_TRUE(planProblems({}, t.path).empty());
 }
 
 TEST(Preflight, LockIsTakenOverUnlessALiveIngestHoldsIt) {
@@ -93,41 +86,34 @@ TEST(Preflight, LockIsTakenOverUnlessALiveIngestHoldsIt) {
   mkdirs(reports);
   std::string p = takeLock(reports, "\u1100\u1161\u11b7");  // 감, decomposed
   EXPECT_EQ(p, reports + "/lock_감.json");
-  EXPECT_NE(slurp(p).find(", \"by\": \"tolverdine-mac\", \"host\": "), std::string::npos);
+  EXPECT_TRUE(contains(slurp(p), ", \"by\": \"tolverdine-mac\", \"host\": "));
 
   const std::time_t now = ::time(nullptr);
-  const pid_t me = ::getpid(), alive = ::getppid(), dead = deadPid();
+  const pid_t me = ::getpid(), alive = ::getppid(), dead = testing::deadPid();
   const std::string here = thisHost(), other = here + "-other";
   const std::string no = "{\"pid\": 5, \"at\": \"yesterday\", \"host\": \"" + other + "\"}";
-  const struct {
-    std::string text;
-    bool held;
-    const char* why;
-  } cases[] = {
-      {lockContent(me, isoTime(now - 100), here), false, "own pid"},
-      {lockContent(dead, isoNow(), here), false, "ended process"},
-      {"{\"pid\": 12", false, "invalid JSON"},  // any text parseLock refuses is no lock
-      {lockContent(alive, isoNow(), here), true, "live process"},
-      {"{\"pid\": " + std::to_string(alive) + "}", true, "live process, no host"},
-      // Another computer's pid means nothing here: ours and a dead one both hold while fresh.
-      {lockContent(me, isoTime(now - 60), other), true, "other host, a minute old"},
-      {lockContent(dead, isoTime(now - 11 * 3600), other), true, "other host, 11 hours old"},
-      {lockContent(me, isoTime(now - 13 * 3600), other), false, "other host, 13 hours old"},
-      {lockContent(me, isoTime(now + 13 * 3600), other), false, "dated 13 hours ahead"},
-      {lockContent(me, isoTime(now + 3600), other), true, "a clock an hour fast"},
-      {no, true, "no readable time, a fresh file"},
-  };
-  for (const auto& c : cases) {
-    writeFile(p, c.text);
-    EXPECT_EQ(locked(reports, "감"), c.held) << c.why;
-    if (c.held) {
-      EXPECT_EQ(slurp(p), c.text) << "a held lock is left alone: " << c.why;
+  for (const auto& [text, held, why] : std::vector<std::tuple<std::string, bool, const char*>>{
+           {lockContent(me, isoTime(now - 100), here), false, "own pid"},
+           {lockContent(dead, isoNow(), here), false, "ended process"},
+           {"{\"pid\": 12", false, "invalid JSON"},  // any text parseLock refuses is no lock
+           {lockContent(alive, isoNow(), here), true, "live process"},
+           {"{\"pid\": " + std::to_string(alive) + "}", true, "live process, no host"},
+           // Another computer's pid means nothing here: ours and a dead one both hold while fresh.
+           {lockContent(dead, isoTime(now - 11 * 3600), other), true, "other host, 11 hours old"},
+           {lockContent(me, isoTime(now - 13 * 3600), other), false, "other host, 13 hours old"},
+           {lockContent(me, isoTime(now + 13 * 3600), other), false, "dated 13 hours ahead"},
+           {lockContent(me, isoTime(now + 3600), other), true, "a clock an hour fast"},
+           {no, true, "no readable time, a fresh file"}}) {
+    writeFile(p, text);
+    EXPECT_EQ(locked(reports, "감"), held) << why;
+    if (held) {
+      EXPECT_EQ(slurp(p), text) << "a held lock is left alone: " << why;
       continue;
     }
     auto taken = parseLock(slurp(p));
-    ASSERT_TRUE(taken) << c.why;
-    EXPECT_EQ(std::pair(taken->pid, taken->host), std::pair(me, here)) << c.why;
-    EXPECT_LE(std::abs(parseIsoUtc(taken->at) - now), 5) << c.why;
+    ASSERT_TRUE(taken) << why;
+    EXPECT_EQ(std::pair(taken->pid, taken->host), std::pair(me, here)) << why;
+    EXPECT_LE(std::abs(parseIsoUtc(taken->at) - now), 5) << why;
   }
   writeFile(p, no);
   EXPECT_FALSE(locked(reports, "을")) << "another camera has its own lock";
@@ -140,20 +126,28 @@ TEST(Preflight, LockIsTakenOverUnlessALiveIngestHoldsIt) {
   EXPECT_EQ(takeLock(t.path + "/missing", "A"), t.path + "/missing/lock_A.json");
 }
 
-// Any text in "at" or "host" reads back as written; a pid that is not one process's (0 and
-// negative ones ask a group, which always answers) makes no lock.
-TEST(Preflight, OtherUsersProcessHoldsAndProbesReportDenial) {
+// Probes of a plain, a missing, another user's, a read-only and a full folder; free bytes.
+TEST(Preflight, ProbesFreeBytesAndAnotherUsersProcess) {
   TempDir t;
-  ASSERT_EQ(::chmod(t.path.c_str(), 0755), 0);
+  const std::string closed = t.path + "/closed";
+  mkdirs(closed);
+  writeFile(t.path + "/file", "x");
+  for (const auto& [dir, write, read] : {std::tuple{closed, 0, 0},  // an empty folder reads
+                                         std::tuple{t.path + "/missing", ENOENT, ENOENT},
+                                         std::tuple{t.path + "/file", ENOTDIR, ENOTDIR}}) {
+    EXPECT_EQ(probeWrite(dir), write) << dir;
+    EXPECT_EQ(probeRead(dir), read) << dir;
+  }
+  EXPECT_FALSE(probeLeft(closed));
+
+  // To nobody, pid 1 answers EPERM: alive, so its lock holds; the probes tell the denial.
   writeFile(t.path + "/lock_A.json",
             "{\"pid\": 1, \"at\": \"2026-01-01T00:00:00Z\", \"by\": \"tolverdine-mac\"}");
-  std::string closed = t.path + "/closed";
-  mkdirs(closed);
+  ASSERT_EQ(::chmod(t.path.c_str(), 0755), 0);
   ASSERT_EQ(::chmod(closed.c_str(), 0700), 0);
-
   int r = asNobody([&] {
     if (::kill(1, 0) == 0 || errno != EPERM) return 10;
-    if (!locked(t.path, "A")) return 1;  // pid 1 answers EPERM to nobody: alive
+    if (!locked(t.path, "A")) return 1;
     if (probeWrite(t.path) != EACCES) return 2;
     if (probeRead(closed) != EACCES) return 3;
     return 0;
@@ -163,20 +157,6 @@ TEST(Preflight, OtherUsersProcessHoldsAndProbesReportDenial) {
     GTEST_SKIP() << "not root: probes of another user not exercised";
   }
   EXPECT_EQ(r, 0);
-  EXPECT_TRUE(fs::is_empty(closed));
-  EXPECT_FALSE(probeLeft(t.path));
-}
-
-TEST(Preflight, ProbesAndFreeBytesOnPlainMissingReadOnlyAndFullFolders) {
-  TempDir t;
-  writeFile(t.path + "/file", "x");
-  for (const auto& [dir, write, read] : {std::tuple{t.path, 0, 0},  // an empty folder reads
-                                         std::tuple{t.path + "/missing", ENOENT, ENOENT},
-                                         std::tuple{t.path + "/file", ENOTDIR, ENOTDIR}}) {
-    EXPECT_EQ(probeWrite(dir), write) << dir;
-    EXPECT_EQ(probeRead(dir), read) << dir;
-  }
-  EXPECT_FALSE(probeLeft(t.path));
 
   LoopMount ro(16, "ext4", "ro"), full(16);
   SKIP_UNLESS_MOUNTED(ro);

@@ -14,14 +14,9 @@ Rule R(std::string cls, std::optional<double> maxSec = {}, std::optional<double>
   return Rule{std::move(cls), maxSec, minSec, minCh, std::move(model)};
 }
 
-Meta clip(std::optional<double> dur, int ch = 0) {
-  Meta m;
-  m.dur = dur;
-  m.ch = ch;
-  return m;
-}
+Meta clip(std::optional<double> dur, int ch = 0) { return {{}, dur, ch, {}, {}}; }
 
-TEST(Rules, BoundsAreInclusiveFirstRuleWinsAndModelsIgnoreCase) {
+TEST(Rules, BoundsFirstRuleModelsAndRoles) {
   auto rules = Presets::defaults().at("default");
   // Bounds are inclusive; a 1 s stereo clip fits both the slate and the insert: the first wins.
   for (auto [dur, ch, cls] : {std::tuple{2.0, 0, "슬레이트"},
@@ -43,9 +38,8 @@ TEST(Rules, BoundsAreInclusiveFirstRuleWinsAndModelsIgnoreCase) {
   EXPECT_EQ(classify(clip(10), models, std::nullopt), "그 밖");
   Rule greek{"그리스", {}, {}, {}, std::string("ΚΆΜΕΡΑ")};
   EXPECT_EQ(classify(clip(10), {greek}, std::string("κάμερα")), "그리스");
-}
 
-TEST(Rules, RolesOverrideAllButSlatesAndUnknownLengths) {
+  // A camera's role overrides all but slates and unknown lengths.
   EXPECT_EQ(applyRole("인서트", clip(30), CameraRole::fixed), "풀샷");
   EXPECT_EQ(applyRole("인서트", clip(30), CameraRole::interview), "인터뷰");
   EXPECT_EQ(applyRole("슬레이트", clip(1), CameraRole::fixed), "슬레이트");
@@ -56,7 +50,7 @@ TEST(Rules, RolesOverrideAllButSlatesAndUnknownLengths) {
 
 const std::vector<Rule> mine = {R("짧은", 4.5, {}, {}), R("긴", {}, 100, 2, std::string("FX3"))};
 
-TEST(Presets, DecodeRejectsWhatIsNotAPresetMap) {
+TEST(Presets, DecodeLoadAllPrecedenceAndSaveCustom) {
   for (const char* bad :
        {"[]", "{\"a\": [{\"max_sec\": 2}]}", "{\"a\": [{\"class\": \"x\", \"min_ch\": 2.5}]}",
         "{\"a\": [{\"class\": \"x\", \"min_ch\": 99999999999}]}"})
@@ -69,9 +63,7 @@ TEST(Presets, DecodeRejectsWhatIsNotAPresetMap) {
   EXPECT_EQ(Presets::decode(Presets::encode(Presets::defaults())), Presets::defaults());
   EXPECT_THROW(Presets::encode({{"n", {R("x", std::numeric_limits<double>::quiet_NaN())}}}),
                PresetEncodeError);
-}
 
-TEST(Presets, LoadAllPrecedence) {
   TempDir d;
   std::string v0 = d.path + "/v0.json", custom = d.path + "/custom.json";
   EXPECT_EQ(Presets::loadAll(v0, custom), Presets::defaults());  // neither file
@@ -87,14 +79,12 @@ TEST(Presets, LoadAllPrecedence) {
   writeFile(custom, "{\"new\": [");
   EXPECT_EQ(Presets::loadAll(v0, custom), Presets::defaults());
   EXPECT_EQ(Presets::rulesFor(all, "없는 이름"), Presets::defaults().at("default"));
-}
 
-TEST(Presets, SaveCustomMergesStartsCorruptFilesAfreshAndFailsLoudly) {
-  TempDir d;
-  std::string custom = d.path + "/a/b/presets.json";
+  // Saving merges, starts a corrupt file afresh and fails loudly.
+  custom = d.path + "/a/b/presets.json";
   Presets::saveCustom("mine", mine, custom);  // makes the folders
   Presets::saveCustom("other", {R("o")}, custom);
-  auto all = Presets::loadAll(d.path + "/none.json", custom);
+  all = Presets::loadAll(d.path + "/none.json", custom);
   EXPECT_EQ(std::pair(all.at("mine"), all.at("other")), std::pair(mine, std::vector{R("o")}));
   writeFile(custom, "garbage");
   Presets::saveCustom("third", {R("t")}, custom);

@@ -3,13 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "engine/base/files.h"
-#include "engine/base/text.h"
-#include "engine/hashlist/mhl.h"
+#include "engine/copy/ingest_test_util.h"
 #include "engine/hashlist/mhl_folder.h"
-#include "engine/layout/rules.h"
 #include "engine/library/library.h"
-#include "testing/store_access.h"
-#include "testing/test_util.h"
 
 namespace tolverdine {
 namespace {
@@ -44,10 +40,8 @@ struct Project {
     for (const char* name : {"C0031.MP4", "C0031M01.XML", "C00310.MP4"}) {
       const std::string cls = std::string(kFolder) + "/" + name;
       const std::string rel = mirror ? std::string("_카드원본/A캠_001/CLIP/") + name : cls;
-      for (const std::string& f : mirror ? std::vector{rel, cls} : std::vector{rel}) {
-        mkdirs(parentPath(root + "/" + f));
-        writeFile(root + "/" + f, name, false);
-      }
+      for (const std::string& f : mirror ? std::vector{rel, cls} : std::vector{rel})
+        putFile(root + "/" + f, name);
       const std::string key = std::string("A캠|CLIP/") + name + "|9|1";
       Hit h{key, root, rel, {}, "0123456789abcdef", CopyState::verified, "", 9};
       if (mirror) h.view = cls;
@@ -84,10 +78,8 @@ TEST(Reclassify, MovesClipAndSidecarOrTheirViewsAndRecordsThem) {
     EXPECT_EQ(generations(p.root), 1);
     // The recorded hash is not the files' own (as if they had changed since the copy): the
     // renames list must not call them verified.
-    for (const auto& f : listFolder(p.root + "/ascmhl")) {
-      if (!f.ends_with(".mhl")) continue;
-      EXPECT_EQ(slurp(p.root + "/ascmhl/" + f).find("\"verified\""), std::string::npos);
-    }
+    for (const auto& f : listFolder(p.root + "/ascmhl"))
+      EXPECT_FALSE(f.ends_with(".mhl") && contains(slurp(p.root + "/ascmhl/" + f), "\"verified\""));
     // The move is remembered with the model of the camera behind the clip's label, so that the
     // rule a suggestion makes fits that camera's next clip.
     auto s = p.store.suggestions(1);
@@ -105,42 +97,36 @@ TEST(Reclassify, MovesClipAndSidecarOrTheirViewsAndRecordsThem) {
 
 TEST(Reclassify, RefusalsTouchNothing) {
   Project p(false);
-  auto expectError = [&](const Hit& h, const std::string& cls, const ReclassifyError& want) {
-    try {
-      reclassify(h, cls, NameSet::ko(), p.store);
-      ADD_FAILURE() << "no error for " << h.classPath() << " → " << cls;
-    } catch (const ReclassifyError& e) {
-      EXPECT_EQ(e, want);
-    }
+  auto refusal = [&](const Hit& h, const std::string& cls) {
+    return testing::thrown<ReclassifyError>([&] { reclassify(h, cls, NameSet::ko(), p.store); });
   };
   const Hit clip = p.hits["C0031.MP4"];
   Hit gone = clip, flat = clip, up = clip;
   gone.dest = p.t.path + "/unplugged/20250101_p";
   flat.rel = "01_원본/A캠/인터뷰/C0001.MP4";
   up.rel = "01_원본/A캠/../../C0031.MP4";
-  expectError(gone, "풀샷", ReclassifyError::offline(gone.dest));
-  for (const Hit& h : {flat, up}) expectError(h, "풀샷", ReclassifyError::notClassified(h.rel));
-  for (const char* cls : {" ", "a/b", ".."}) expectError(clip, cls, ReclassifyError::failed(cls));
+  EXPECT_EQ(refusal(gone, "풀샷"), ReclassifyError::offline(gone.dest));
+  for (const Hit& h : {flat, up})
+    EXPECT_EQ(refusal(h, "풀샷"), ReclassifyError::notClassified(h.rel)) << h.rel;
+  for (const char* cls : {" ", "a/b", ".."})
+    EXPECT_EQ(refusal(clip, cls), ReclassifyError::failed(cls)) << cls;
 
   // The sidecar's place is taken: stop with the relative path, the stranger stays.
   const std::string target = "01_원본/A캠/2_1830-2110/풀샷/C0031M01.XML";
-  mkdirs(parentPath(p.root + "/" + target));
-  writeFile(p.root + "/" + target, "stranger", false);
-  expectError(clip, "풀샷", ReclassifyError::exists(target));
+  putFile(p.root + "/" + target, "stranger");
+  EXPECT_EQ(refusal(clip, "풀샷"), ReclassifyError::exists(target));
   EXPECT_EQ(ReclassifyError::exists(target).description(),
             "옮길 자리에 이미 파일이 있습니다 — 덮어쓰지 않습니다: " + target);
   EXPECT_EQ(slurp(p.root + "/" + target), "stranger");
-  EXPECT_EQ(generations(p.root), 0);
-  EXPECT_EQ(moves(p.store), 0);
 
   // A clip the database does not list on this destination is not reported as moved.
   Hit unknown = clip;
   unknown.key = "A캠|CLIP/C0099.MP4|9|1";
   unknown.rel = std::string(kFolder) + "/C0099.MP4";
   writeFile(p.root + "/" + unknown.rel, "x", false);
-  expectError(unknown, "인서트", ReclassifyError::failed(unknown.rel));
+  EXPECT_EQ(refusal(unknown, "인서트"), ReclassifyError::failed(unknown.rel));
   EXPECT_TRUE(exists(p.root + "/" + unknown.rel));
-  EXPECT_EQ(moves(p.store), 0);
+  EXPECT_EQ(std::pair(generations(p.root), moves(p.store)), std::pair(0, 0)) << "hash lists, moves";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "engine/base/files.h"
 #include "engine/base/names.h"
+#include "engine/copy/ingest_test_util.h"
 #include "engine/hashlist/mhl_folder.h"
 #include "engine/reports/earlier_jobs.h"
 #include "engine/store/store.h"
@@ -28,48 +29,40 @@ Row row(const std::string& rel, Kind kind, int64_t size) {
 
 const std::time_t kNow = 1772703502;
 
-TEST(Reports, CsvAndJsonText) {
+TEST(Reports, TextsNamesAndFiles) {
   ScopedEnv utc{"TZ", "UTC"};
   TempDir t;
   std::string root = t.path + "/20260305_P";
   Store store(t.path + "/db.sqlite");
   // The rows below name no files on disk: count them as the database holds them.
   store.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
-  std::vector<Row> rows;
   Row a = row("A001,\"x\".MOV", Kind::video, 100);
   a.dest = "01_원본/A/인터뷰/A001,\"x\".MOV";
   a.view = "v/a";
   a.session = "S1";
-  a.meta.dur = 12.345;
-  a.meta.res = "3840x2160";
-  a.meta.fps = 25;
-  a.meta.t = 1772703502.9;
-  rows.push_back(a);
+  a.meta = {1772703502.9, 12.345, 0, "3840x2160", 25};
   Row b = row("B002.MOV", Kind::audio, 7);
   b.tFromMtime = true;
   b.meta.fps = 29.97;
-  rows.push_back(b);
   Row c = row("line\nfeed.txt", Kind::etc, 3);  // neither hash of this run nor of the database
   c.tFromMtime = true;
-  rows.push_back(c);
+  std::vector<Row> rows = {a, b, c};
 
   IngestResult res;
   res.copied = 1;
   res.color = CardColor::yellow;
   res.underCopied = 2;
-  res.failed.push_back({"01/x.MOV", root, "쓰기 실패"});
+  res.failed = {{"01/x.MOV", root, "쓰기 실패"}};
   res.lostDests = {"/media/b/20260305_P"};
-  Verified v{a, "00000000000000aa", std::nullopt};
-  res.verified[root] = {v};
+  res.verified[root] = {Verified{a, "00000000000000aa", std::nullopt}};
   res.verified["/other"] = {Verified{b, "ffffffffffffffff", std::nullopt}};
   store.record(ingestKey("A", a), root, "x", 100, "1111111111111111", CopyState::verified, 1);
   store.record(ingestKey("A", a), "/other", "x", 100, "2222222222222222", CopyState::verified, 1);
   store.record(ingestKey("A", b), root, "y", 7, "bbbbbbbbbbbbbbbb", CopyState::verified, 1);
   store.record(ingestKey("A", c), root, "z", 3, "cccccccccccccccc", CopyState::copied, 1);
 
-  std::string csv = clipsCsv(root, rows, res, "A", store);
   EXPECT_EQ(
-      csv,
+      clipsCsv(root, rows, res, "A", store),
       "\xEF\xBB\xBF"
       "파일,목적지경로,분류뷰경로,종류,분류,세션,길이(초),해상도,fps,촬영시각,촬영시각출처,크기(바이트),xxh64,검증사본수\n"
       "\"A001,\"\"x\"\".MOV\",\"01_원본/A/인터뷰/A001,\"\"x\"\".MOV\",v/a,video,인터뷰,S1,12.35,3840x2160,25.0,"
@@ -77,9 +70,8 @@ TEST(Reports, CsvAndJsonText) {
       "B002.MOV,,,audio,인터뷰,,,,29.97,,수정시각,7,bbbbbbbbbbbbbbbb,1\n"
       "\"line\nfeed.txt\",,,etc,인터뷰,,,,,,,3,,0\n");
 
-  std::string js =
-      jobJson(root, rows, res, "A", "/media/card", {{"project", "P"}, {"color", "x"}}, kNow);
-  auto j = nlohmann::json::parse(js);
+  auto j = nlohmann::json::parse(
+      jobJson(root, rows, res, "A", "/media/card", {{"project", "P"}, {"color", "x"}}, kNow));
   EXPECT_EQ(j["at"], "2026-03-05T09:38:22Z");
   EXPECT_EQ(j["color"], "yellow");  // the run's fields win over info
   EXPECT_EQ(j["noCaptureTime"], nlohmann::json::array({"B002.MOV", "line\nfeed.txt"}));
@@ -112,22 +104,19 @@ TEST(Reports, CsvAndJsonText) {
     });
   for (auto& r : runs) r.join();
   EXPECT_EQ(listFolder(root + "/_리포트").size(), 17u);
-}
 
-TEST(Reports, BadNamesAndReadOnlyFolder) {
-  TempDir t;
-  Store store(t.path + "/db.sqlite");
-  std::string root = t.path + "/P";
-  IngestResult res;
-  std::string nfd = "\xE1\x84\x8F\xE1\x85\xA1";  // 카 as jamo
-  std::vector<Row> rows = {row(std::string(4000, 'r') + "&<>\"\xFF.MOV", Kind::video, 1)};
+  // Into another project: a decomposed camera label, a long clip name, marked up, not UTF-8.
+  root = t.path + "/P";
+  res = {};
+  const std::string nfd = "\xE1\x84\x8F\xE1\x85\xA1";  // 카 as jamo
+  rows = {row(std::string(4000, 'r') + "&<>\"\xFF.MOV", Kind::video, 1)};
   writeReports(root, rows, res, nfd, "/m", store, NameSet::ko(), {}, kNow);
   auto files = listFolder(root + "/_리포트");
   ASSERT_EQ(files.size(), 2u);
   for (auto& f : files) EXPECT_EQ(f.substr(0, 4), "카_") << "composed camera label in the name";
   std::string base = root + "/_리포트/" + files[0].substr(0, files[0].rfind('_'));
-  EXPECT_NE(slurp(base + "_clips.csv").find("\"" + std::string(4000, 'r') + "&<>\"\"\xFF.MOV\""),
-            std::string::npos);
+  EXPECT_TRUE(
+      contains(slurp(base + "_clips.csv"), "\"" + std::string(4000, 'r') + "&<>\"\"\xFF.MOV\""));
   // Bytes that are not UTF-8 do not cost the summary.
   EXPECT_EQ(nlohmann::json::parse(slurp(base + "_job.json"))["files"], 1);
 
@@ -140,23 +129,17 @@ TEST(Reports, BadNamesAndReadOnlyFolder) {
   ASSERT_TRUE(mkdirs(m.path() + "/P/_리포트"));
   m.pull();
   ASSERT_TRUE(m.remount("ro"));
-  try {
-    writeReports(m.path() + "/P", rows, res, "A", "/m", store, NameSet::ko(), {}, kNow);
-    FAIL() << "read-only folder must fail";
-  } catch (const WriteFail& f) {
-    EXPECT_EQ(f.err, EROFS);
-    EXPECT_NE(f.path.find("_clips.csv"), std::string::npos);
-  }
+  auto f = testing::thrown<WriteFail>(
+      [&] { writeReports(m.path() + "/P", rows, res, "A", "/m", store, NameSet::ko(), {}, kNow); });
+  ASSERT_TRUE(f) << "read-only folder must fail";
+  EXPECT_EQ(f->err, EROFS);
+  EXPECT_TRUE(contains(f->path, "_clips.csv")) << f->path;
   EXPECT_TRUE(listFolder(m.path() + "/P/_리포트").empty());
 }
 
 void run(const std::string& root, const std::string& base, const std::string& json) {
-  mkdirs(root + "/_리포트");
-  writeFile(root + "/_리포트/" + base + "_job.json", json, false);
-  writeFile(root + "/_리포트/" + base + "_clips.csv",
-            "\xEF\xBB\xBF"
-            "파일\n",
-            false);
+  putFile(root + "/_리포트/" + base + "_job.json", json);
+  writeFile(root + "/_리포트/" + base + "_clips.csv", "\xEF\xBB\xBF파일\n");
 }
 
 std::string job(const std::string& project, const std::string& cam, const std::string& src,
@@ -183,16 +166,15 @@ TEST(EarlierJobs, NewestFirstOfTheProjectOnlyMergedAcrossDestinationsAndBounded)
       job("데모", "A캠", "/media/Y", "2025-01-01T02:00:00Z"));
   run(p1, "A캠_20250101-120000", "not json");
   // A summary whose clip list is gone has no report to open.
-  run(p1, "A캠_20250101-130000", job("데모", "A캠", "/media/Z", "2025-01-01T04:00:00Z"));
-  ::unlink((p1 + "/_리포트/A캠_20250101-130000_clips.csv").c_str());
+  putFile(p1 + "/_리포트/A캠_20250101-130000_job.json",
+          job("데모", "A캠", "/media/Z", "2025-01-01T04:00:00Z"));
 
   auto all = earlierJobs({d1, d2}, "데모", {"_리포트", "_REPORTS"}, 50);
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[0].name(), "B001");
-  EXPECT_EQ(all[1].name(), "A001");
+  std::vector<std::string> seen;
+  for (const auto& j : all) seen.push_back(j.name() + " " + j.color);
+  ASSERT_EQ(seen, (std::vector<std::string>{"B001 green", "A001 green", "A000 yellow"}));
   EXPECT_EQ(all[1].roots, (std::vector<std::string>{p1, p2}));
   EXPECT_EQ(all[1].csv, p1 + "/_리포트/A캠_20250101-100000_clips.csv");
-  EXPECT_EQ(all[2].name() + " " + all[2].color, "A000 yellow");
 
   auto two = earlierJobs({d1, d2}, "데모", {"_리포트"}, 2);
   ASSERT_EQ(two.size(), 2u);
