@@ -8,8 +8,7 @@
 // --reader, the card's loop device is throttled for reads to a card reader's speed (cgroup v1
 // blkio, else v2 io.max; the whole program runs in that group), and each round also times one
 // read of the card (every file read once, caches dropped): the limit of any offload that reads
-// the card once; on loop images also the drives' floor (see diskFloor). Reported: limit / tool,
-// floor / tool and manual / tool, per card and reader speed.
+// the card once. Reported: limit / tool and manual / tool, per card and reader speed.
 //
 //   bench_cards [--rounds R] [--dir D] [--smoke] [--only stills|timelapse|video|rawjpeg]
 //               [--reader MBPS|max[,...]]...
@@ -23,17 +22,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/base/files.h"
 #include "engine/copy/ingest.h"
-#include "engine/copy/medium_read.h"
 #include "engine/job/card_job.h"
 #include "engine/media/probe.h"
 #include "engine/reports/pdf_ahead.h"
@@ -261,16 +257,16 @@ double manual(const Card& c, const std::vector<std::string>& dests, const std::s
   return now() - t0;
 }
 
-std::vector<std::string> cardFiles(const Card& c) {
+// Every file of the card read once, in card order, after the caches were dropped: the least any
+// offload that reads the card once takes.
+double oneRead(const Card& c) {
   std::vector<std::string> files;
   for (const auto& e : fs::recursive_directory_iterator(c.root))
     if (e.is_regular_file() && e.path().filename() != "lost+found") files.push_back(e.path());
   std::sort(files.begin(), files.end());
-  return files;
-}
-
-void readFiles(const std::vector<std::string>& files) {
+  dropCaches();
   std::vector<char> buf(4u << 20);
+  double t0 = now();
   for (const auto& f : files) {
     UniqueFd fd(::open(f.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) std::exit(1);
@@ -278,54 +274,7 @@ void readFiles(const std::vector<std::string>& files) {
     while (::read(fd.get(), buf.data(), buf.size()) > 0) {
     }
   }
-}
-
-// Every file of the card read once, in card order, after the caches were dropped: the least any
-// offload that reads the card once takes.
-double oneRead(const Card& c) {
-  const std::vector<std::string> files = cardFiles(c);
-  dropCaches();
-  double t0 = now();
-  readFiles(files);
   return now() - t0;
-}
-
-// What these drives allow any offload that reads every copy back from its medium: the card read
-// once while each destination, at the same time, takes the card's bytes as one large direct write,
-// a flush and a direct read-back. Large sequential transfers are the cheapest the drives do, so
-// no offload of this card beats it on this machine; where it is far above one read of the card,
-// the machine, not the card reader, is the limit.
-double diskFloor(const Card& c, const std::vector<std::string>& dests) {
-  const std::vector<std::string> files = cardFiles(c);
-  constexpr size_t kChunk = 4u << 20;
-  const uint64_t chunks = (static_cast<uint64_t>(c.bytes) + kChunk - 1) / kChunk;
-  wipe(dests);  // the manual copies would leave no room
-  dropCaches();
-  double t0 = now();
-  std::vector<std::thread> streams;
-  for (const auto& d : dests)
-    streams.emplace_back([&, path = d + "/floor.bin"] {
-      AlignedBuffer buf(kChunk, 4096);
-      if (!buf.data()) std::exit(1);
-      std::memset(buf.data(), 0x5a, kChunk);
-      {
-        UniqueFd out(
-            ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT | O_CLOEXEC, 0644));
-        if (!out) std::exit(1);
-        for (uint64_t i = 0; i < chunks; ++i)
-          if (::write(out.get(), buf.data(), kChunk) != static_cast<ssize_t>(kChunk)) std::exit(1);
-        if (::fdatasync(out.get()) != 0) std::exit(1);
-      }
-      UniqueFd in(::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
-      if (!in) std::exit(1);
-      while (::read(in.get(), buf.data(), kChunk) > 0) {
-      }
-    });
-  readFiles(files);
-  for (auto& t : streams) t.join();
-  double took = now() - t0;
-  for (const auto& d : dests) fs::remove(d + "/floor.bin");
-  return took;
 }
 
 struct ToolTimes {
@@ -502,7 +451,7 @@ int main(int argc, char** argv) {
   }
 
   struct Series {
-    std::vector<double> man, lim, flo, tot, scan, copy, tail, outs, cnt, crd, lst, idx;
+    std::vector<double> man, lim, tot, scan, copy, tail, outs, cnt, crd, lst, idx;
   };
   // [speed][card]
   std::vector<std::vector<Series>> runs(speeds.size(), std::vector<Series>(cards.size()));
@@ -521,11 +470,8 @@ int main(int argc, char** argv) {
         if (i < named) {
           s.man.push_back(manual(cards[i], dests, work));
           s.lim.push_back(oneRead(cards[i]));
-          if (loop) s.flo.push_back(diskFloor(cards[i], dests));
-          std::fprintf(stderr,
-                       "round %d %s %d MB/s: manual %.2f s, one read %.2f s, floor %.2f s\n", r + 1,
-                       cards[i].spec.name.c_str(), speeds[v], s.man.back(), s.lim.back(),
-                       s.flo.empty() ? 0.0 : s.flo.back());
+          std::fprintf(stderr, "round %d %s %d MB/s: manual %.2f s, one read %.2f s\n", r + 1,
+                       cards[i].spec.name.c_str(), speeds[v], s.man.back(), s.lim.back());
         }
         ToolTimes t = tool(cards[i], dests, work, loop ? 2 : 1);
         if (speeds[v] > 0) (void)throttle.limit(cardDev.st_rdev, 0);
@@ -561,9 +507,6 @@ int main(int argc, char** argv) {
         std::printf(", manual %7.2f s, ratio %.2f, one read %7.2f s, limit/tool %.2f",
                     median(s.man), median(s.man) / median(s.tot), median(s.lim),
                     median(s.lim) / median(s.tot));
-      if (i < named && !s.flo.empty())
-        std::printf(", drives' floor %7.2f s, floor/tool %.2f", median(s.flo),
-                    median(s.flo) / median(s.tot));
       std::printf(
           "\n           phases: scan+plan %.2f s, copy (card read) %.2f s, read-back+records tail "
           "%.2f s, card record+hash lists+reports %.2f s\n",
