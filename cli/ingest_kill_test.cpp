@@ -64,18 +64,19 @@ TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
   for (int i = 1; i <= 500; ++i)
     writePattern(card + "/DCIM/100CANON/IMG_" + std::to_string(10000 + i).substr(1) + ".JPG",
                  100000 + rng() % 300000, static_cast<unsigned>(i));
-  const std::vector<std::string> args = {card,     "--project", "kill",     "--dest", c.d1,
-                                         "--dest", c.d2,        "--copies", "2"};
+  auto onto = [&](const std::string& d1, const std::string& d2) {
+    return std::vector<std::string>{card,     "--project", "kill",     "--dest", d1,
+                                    "--dest", d2,          "--copies", "2"};
+  };
+  const std::vector<std::string> args = onto(c.d1, c.d2);
 
   // How long a whole run takes here, on destinations and a database of its own: the kills fall
   // anywhere within that.
-  mkdirs(c.one.path + "/t1");
-  mkdirs(c.two.path + "/t2");
+  for (const auto& d : {c.one.path + "/t1", c.two.path + "/t2"}) mkdirs(d);
   auto t0 = std::chrono::steady_clock::now();
   int timing = 0;
-  ::waitpid(spawn(c.dir.path + "/timing", {card, "--project", "kill", "--dest", c.one.path + "/t1",
-                                           "--dest", c.two.path + "/t2", "--copies", "2"}),
-            &timing, 0);
+  ::waitpid(spawn(c.dir.path + "/timing", onto(c.one.path + "/t1", c.two.path + "/t2")), &timing,
+            0);
   ASSERT_TRUE(WIFEXITED(timing) && WEXITSTATUS(timing) == 0);
   const auto whole =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
