@@ -70,7 +70,9 @@ TEST(Ingest, FreshCardOfManyFilesRerunAndReclassifiedClip) {
   EXPECT_FALSE(exists(c.at(c.root1, c.rows[0])));
 }
 
-TEST(Ingest, FastThenStandardAdoptsAndParanoidPasses) {
+// Fast copies, adopted by a standard run once read back; unrecorded files at the target, compared
+// and adopted or left as they are, never replaced; then a paranoid run with MD5.
+TEST(Ingest, FilesAlreadyThereAreComparedNeverReplaced) {
   Card c;
   c.addClips(3, 5000);
   IngestResult fast = c.run({.options = {VerifyMode::fast}});
@@ -86,11 +88,28 @@ TEST(Ingest, FastThenStandardAdoptsAndParanoidPasses) {
     EXPECT_EQ(dbRow(c.store, row, c.root1)->hash, hashFile(row.src));
   }
 
+  // Same size, other content at the first target; an identical copy at the second.
+  mkdirs(parentPath(c.at(c.root2, c.rows[0])));
+  const std::string other(5000, 'x');
+  writeFile(c.at(c.root2, c.rows[0]), other);
+  writeFile(c.at(c.root2, c.rows[1]), slurp(c.rows[1].src));
+  IngestResult r = c.run({.dests = {c.root2}, .copies = 2});
+  EXPECT_EQ(std::tuple(r.color, r.copied, r.skipped), std::tuple(CardColor::red, 1, 1));
+  EXPECT_EQ(r.failed,
+            (std::vector<Failure>{
+                {*c.rows[0].dest, c.root2, "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"}}));
+  EXPECT_EQ(slurp(c.at(c.root2, c.rows[0])), other);
+  EXPECT_EQ(stateOf(c.store, c.rows[0], c.root2) + stateOf(c.store, c.rows[1], c.root2),
+            "noneverified/0");
+  ASSERT_EQ(r.verified[c.root2].size(), 2u);
+  EXPECT_FALSE(r.verified[c.root2][0].md5);
+
+  const std::string third = c.root2 + "3";
   IngestResult par =
-      c.run({.dests = {c.root2}, .copies = 2, .options = {VerifyMode::paranoid, true}});
+      c.run({.dests = {third}, .copies = 2, .options = {VerifyMode::paranoid, true}});
   EXPECT_EQ(std::tuple(par.color, par.copied), std::tuple(CardColor::green, 3));
-  ASSERT_EQ(par.verified[c.root2].size(), 3u);
-  EXPECT_EQ(par.verified[c.root2][0].md5->size(), 32u);
+  ASSERT_EQ(par.verified[third].size(), 3u);
+  EXPECT_EQ(par.verified[third][0].md5->size(), 32u);
 }
 
 TEST(Ingest, ChecksBeforeAnythingIsWritten) {
@@ -141,27 +160,6 @@ TEST(Ingest, ChecksBeforeAnythingIsWritten) {
   EXPECT_EQ(
       stop(c, {.dests = {c.root1, c.root2}}),
       IngestStop::conflicts({"20250101_p: 이미 다른 파일이 있음: 01_원본/A캠/기타/C0002.MP4"}));
-}
-
-TEST(Ingest, FilesAlreadyInPlaceAreComparedNeverReplaced) {
-  Card c;
-  c.addClips(2, 4096);
-  for (const auto& row : c.rows) mkdirs(parentPath(c.at(c.root1, row)));
-  // Same size, other content at the first target; an identical copy at the second.
-  const std::string other(4096, 'x');
-  writeFile(c.at(c.root1, c.rows[0]), other);
-  writeFile(c.at(c.root1, c.rows[1]), slurp(c.rows[1].src));
-  IngestResult r = c.run();
-  EXPECT_EQ(r.color, CardColor::red);
-  EXPECT_EQ(r.failed,
-            (std::vector<Failure>{
-                {*c.rows[0].dest, c.root1, "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"}}));
-  EXPECT_EQ(slurp(c.at(c.root1, c.rows[0])), other);
-  EXPECT_EQ(stateOf(c.store, c.rows[0], c.root1), "none");
-  EXPECT_EQ(r.skipped, 1);
-  EXPECT_EQ(stateOf(c.store, c.rows[1], c.root1), "verified/0");
-  ASSERT_EQ(r.verified[c.root1].size(), 1u);
-  EXPECT_FALSE(r.verified[c.root1][0].md5);
 }
 
 TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
@@ -308,27 +306,20 @@ TEST(DestPaths, OlderDatabaseCountsOneFolderOnce) {
   }
 }
 
-// Card files that change while they are copied.
-
-// Every run writes to both drives and asks for two copies.
-struct Pipe : IngestRig {
-  void add(const std::string& name, size_t size) { IngestRig::add("DCIM/100CANON/" + name, size); }
-  IngestResult run(const BytesFn& bytes = {}) {
-    return IngestRig::run({.dests = {root1, root2}, .copies = 2, .bytes = bytes});
-  }
-};
-
 TEST(IngestPipeline, CardFileChangingWhileCopiedIsNeverRecordedAsItsOldSelf) {
   const char* kChanged = "복사하는 동안 카드 파일이 바뀜(크기·시간) — 카드를 다시 읽어야 함";
+  auto both = [](Card& p, const BytesFn& bytes = {}) {
+    return p.run({.dests = {p.root1, p.root2}, .copies = 2, .bytes = bytes});
+  };
   for (size_t size : {size_t{6000}, size_t{(20u << 20) + 9}}) {  // the small path and the large one
     SCOPED_TRACE(size);
-    Pipe p;
+    Card p;
     p.add("C0001.MP4", size);
     p.add("C0002.MP4", 2000);
     const Row& grows = p.rows[0];
     bool appended = false;
     // The card file grows once, while its first round is being read.
-    IngestResult r = p.run([&](const ByteProgress& b) {
+    IngestResult r = both(p, [&](const ByteProgress& b) {
       if (!appended && b.copied > 0) {
         appended = true;
         sh("printf more >> '" + grows.src + "'");
@@ -346,17 +337,17 @@ TEST(IngestPipeline, CardFileChangingWhileCopiedIsNeverRecordedAsItsOldSelf) {
   }
   // Changed after it was planned: not copied under the planned size and time; planned again,
   // the file as it is now is copied.
-  Pipe p;
+  Card p;
   p.add("C0001.MP4", 6000);
   writeFile(p.rows[0].src, std::string(6000, 'x'));  // the same size, another time:
   p.rows[0].mtimeNs -= 1000000000;                   // a coarse clock may not have moved
-  IngestResult r = p.run();
+  IngestResult r = both(p);
   EXPECT_EQ(r.color, CardColor::red);
   ASSERT_EQ(r.failed.size(), 2u);
   EXPECT_EQ(r.failed[0].why, kChanged);
   EXPECT_FALSE(exists(p.root1 + "/" + *p.rows[0].dest));
   p.rows[0] = cardRow(p.card, p.rows[0].rel, 6000, 0);
-  EXPECT_EQ(p.run().color, CardColor::green);
+  EXPECT_EQ(both(p).color, CardColor::green);
   EXPECT_EQ(hashFile(p.root2 + "/" + *p.rows[0].dest), hashFile(p.rows[0].src));
 }
 
