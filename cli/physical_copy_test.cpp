@@ -178,9 +178,7 @@ TEST(PhysicalCopies, VolumesOfOneDiskAndMemoryDrivesAreNoSecondCopy) {
   AtEnd detach{"umount " + v1 + " " + v2 + " " + ram + " 2>/dev/null; losetup -d " + disk};
   if (!exists(disk + "p2")) sh("partx -a " + disk + " 2>/dev/null");
   if (!exists(disk + "p2")) GTEST_SKIP() << "the loop device's partitions did not appear";
-  mkdirs(v1);
-  mkdirs(v2);
-  mkdirs(ram);
+  for (const auto& d : {v1, v2, ram}) mkdirs(d);
   ASSERT_EQ(sh("mkfs.ext4 -q " + disk + "p1 && mkfs.ext4 -q " + disk + "p2 && mount " + disk +
                "p1 " + v1 + " && mount " + disk + "p2 " + v2 + " && mount -t tmpfs tmpfs " + ram),
             0);

@@ -12,7 +12,6 @@
 #include "engine/base/canonical_path.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/ingest_test_util.h"
-#include "testing/store_access.h"
 
 namespace tolverdine {
 namespace {
@@ -277,11 +276,10 @@ void oldDatabase(const std::string& path, const std::vector<std::vector<std::str
 
 TEST(DestPaths, OlderDatabaseCountsOneFolderOnce) {
   TempDir t;
-  const std::string base = canonicalPath(t.path), d1 = base + "/d1", d2 = base + "/d2";
-  mkdirs(d1 + "/20260301_R");
-  mkdirs(d2);
+  const std::string base = canonicalPath(t.path), d1 = base + "/d1", d2 = base + "/d2",
+                    p1 = d1 + "/20260301_R";
+  for (const auto& d : {p1, d2}) mkdirs(d);
   ASSERT_EQ(::symlink(d1.c_str(), (base + "/link").c_str()), 0);
-  const std::string p1 = d1 + "/20260301_R";
   // Two spellings of d1's project folder per file, as `--dest d1/` then `--dest d1` left them.
   oldDatabase(base + "/old.sqlite",
               {{"a", d1 + "//20260301_R", "1", "verified", "09"},

@@ -489,8 +489,7 @@ TEST(FaultSweep, PowerCutJustAfterTheVerdictLosesNothing) {
   ASSERT_FALSE(ws.path.empty());
   Card card(ws.path + "/card");
   const std::string root = ws.path + "/fast/20250101_p", second = ws.path + "/slow/20250101_p";
-  mkdirs(parentPath(root));
-  mkdirs(parentPath(second));
+  for (const auto& d : {root, second}) mkdirs(parentPath(d));
   SweepStore store(ws.path + "/db.sqlite");
   Problems problems;
   std::vector<std::string> reports;
