@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -25,7 +23,6 @@ namespace fs = std::filesystem;
 // Every file named IMG_*.JPG under root, by name; part files counted aside.
 std::map<std::string, std::string> copiesUnder(const std::string& root, int* parts) {
   std::map<std::string, std::string> out;
-  if (!fs::exists(root)) return out;
   for (const auto& e : fs::recursive_directory_iterator(root)) {
     if (!e.is_regular_file()) continue;
     std::string name = e.path().filename().string();
@@ -57,8 +54,7 @@ TEST(IngestKill, KilledAtRandomMomentsAlwaysResumesToGreen) {
   Cli c;
   const std::string card = c.dir.path + "/card500";
   mkdirs(card + "/DCIM/100CANON");
-  std::random_device rd;
-  const unsigned seed = rd();
+  const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   for (int i = 1; i <= 500; ++i)
@@ -159,12 +155,7 @@ TEST(IngestKill, KilledAsAGenerationAppearsTheNextRunRepairsTheChain) {
   EXPECT_TRUE(WIFSIGNALED(status));
   // The next run comes after the killed one has surely gone: a generation cut short only moments
   // ago could still be another program's, being written, and is left alone. Its age, not a wait.
-  const timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 60, 0}};
-  for (const auto& e : std::filesystem::directory_iterator(mhl)) {
-    if (e.path().extension() == ".mhl") {
-      ASSERT_EQ(::utimensat(AT_FDCWD, e.path().c_str(), old, 0), 0) << e.path();
-    }
-  }
+  ASSERT_EQ(sh("touch -m -d '1 minute ago' '" + mhl + "'/*.mhl"), 0);
 
   auto again = c.run(args);
   EXPECT_EQ(again.status, 1) << again.out;
