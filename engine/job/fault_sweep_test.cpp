@@ -423,8 +423,7 @@ void sweepAll(std::span<const Mode> modes, Sweep::Once once, const CardFiles& ca
   for (const Mode& m : modes) {
     if (only && !std::strstr(m.name, only)) continue;
     const Tally t = s.sweep(m, once);
-    EXPECT_EQ(t.falseGreens, 0) << m.name;
-    EXPECT_GT(t.failed, 0) << m.name;
+    EXPECT_GT(t.failed, 0) << m.name;  // a false green is one of the faults below
     std::string all;
     for (const auto& f : t.faults) all += f + "\n";
     EXPECT_TRUE(t.faults.empty()) << all;
