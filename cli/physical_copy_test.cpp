@@ -26,20 +26,24 @@ std::string projectIn(const std::string& dest) {
   return p.empty() ? dest + "/?" : p;
 }
 
+// Project p, two copies asked for, onto dests.
+RunResult ingest(const Cli& c, const std::vector<std::string>& dests,
+                 const std::string& card = "") {
+  std::vector<std::string> args{card.empty() ? c.card : card, "--project", "p", "--copies", "2"};
+  for (const auto& d : dests) args.insert(args.end(), {"--dest", d});
+  return c.run(args);
+}
+
+RunResult status(const Cli& c) { return c.run({c.card, "--copies", "2"}, "status"); }
+
 TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
   Cli c;
   LoopMount a(32), b(32);
   SKIP_UNLESS_MOUNTED(a);
   SKIP_UNLESS_MOUNTED(b);
-  auto ingest = [&](std::vector<std::string> dests, const std::string& card = "") {
-    std::vector<std::string> args{card.empty() ? c.card : card, "--project", "p", "--copies", "2"};
-    for (const auto& d : dests) args.insert(args.end(), {"--dest", d});
-    return c.run(args);
-  };
-
   // The card as its own destination, or a folder of it: refused, nothing written on the card.
   for (const auto& d : {c.card, c.card + "/PRIVATE"}) {
-    auto r = ingest({d, b.path()});
+    auto r = ingest(c, {d, b.path()});
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(has(r, "카드는 자기 자신의 사본이 될 수 없습니다")) << r.out;
   }
@@ -48,7 +52,7 @@ TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
   const std::string fuse = c.dir.path + "/fuse";
   mkdirs(fuse);
   if (sh("bindfs '" + c.card + "' '" + fuse + "' 2>/dev/null") == 0) {
-    auto r = ingest({fuse + "/PRIVATE", b.path()});
+    auto r = ingest(c, {fuse + "/PRIVATE", b.path()});
     sh("umount '" + fuse + "'");
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(has(r, "목적지가 카드와 같은 드라이브에 있습니다")) << r.out;
@@ -57,33 +61,28 @@ TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
 
   // One copy on a; then a named by a bind mount, by a second mount of its device, by two of its
   // folders: still one copy.
-  EXPECT_EQ(ingest({a.path()}).status, 1);
+  EXPECT_EQ(ingest(c, {a.path()}).status, 1);
+  const std::string pa = projectIn(a.path()), name = lastComponent(pa);
   const std::string bound = c.dir.path + "/bound", again = c.dir.path + "/again";
-  mkdirs(bound);
-  mkdirs(again);
+  for (const auto& d : {bound, again, a.path() + "/x", a.path() + "/y", c.dir.path + "/l"})
+    mkdirs(d);
   AtEnd unmount{"umount '" + again + "' 2>/dev/null; umount '" + bound + "' 2>/dev/null"};
   ASSERT_EQ(sh("mount --bind '" + a.path() + "' '" + bound + "'"), 0);
   ASSERT_EQ(sh("mount \"$(findmnt -no SOURCE '" + a.path() + "')\" '" + again + "'"), 0);
-  mkdirs(a.path() + "/x");
-  mkdirs(a.path() + "/y");
   for (const auto& dests : std::vector<std::vector<std::string>>{
            {bound}, {again}, {a.path() + "/x"}, {a.path() + "/x", a.path() + "/y"}}) {
-    auto r = ingest(dests);
+    auto r = ingest(c, dests);
     EXPECT_EQ(r.status, 1) << dests.back() << "\n" << r.out;
     EXPECT_TRUE(dests.size() == 1 || has(r, "같은 드라이브: ")) << r.out;
   }
   // A project folder that is a link to a's: the same folder, refused beside a; alone, a's copy.
-  mkdirs(c.dir.path + "/l");
-  ASSERT_EQ(::symlink(projectIn(a.path()).c_str(),
-                      (c.dir.path + "/l/" + lastComponent(projectIn(a.path()))).c_str()),
-            0);
-  EXPECT_EQ(ingest({c.dir.path + "/l", a.path()}).status, 2);
-  EXPECT_EQ(ingest({c.dir.path + "/l"}).status, 1);
+  ASSERT_EQ(::symlink(pa.c_str(), (c.dir.path + "/l/" + name).c_str()), 0);
+  EXPECT_EQ(ingest(c, {c.dir.path + "/l", a.path()}).status, 2);
+  EXPECT_EQ(ingest(c, {c.dir.path + "/l"}).status, 1);
   // The second copy onto another name of the same drive adds no copy.
   mkdirs(again + "/m");
-  auto mirror =
-      c.run({projectIn(a.path()), again + "/m/" + lastComponent(projectIn(a.path()))}, "mirror");
-  EXPECT_EQ(c.run({c.card, "--copies", "2"}, "status").status, 1) << mirror.out;
+  auto mirror = c.run({pa, again + "/m/" + name}, "mirror");
+  EXPECT_EQ(status(c).status, 1) << mirror.out;
   EXPECT_TRUE(has(mirror, "같은 드라이브: ")) << mirror.out;
   // Nor may the card's second slot be formatted on the strength of that one drive.
   ASSERT_EQ(sh("cp -a '" + c.card + "' '" + c.dir.path + "/slot2'"), 0);
@@ -92,19 +91,19 @@ TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
   EXPECT_FALSE(has(twin, "포맷해도 됩니다")) << twin.out;
 
   // Links at b to the card's own files are no copies: never adopted, never overwritten.
-  const std::string onB = b.path() + "/" + lastComponent(projectIn(a.path()));
-  ASSERT_EQ(sh("cd '" + projectIn(a.path()) + "' && find . -name '*.MP4' | while read f; do " +
-               "mkdir -p \"" + onB + "/$(dirname \"$f\")\"; ln -s '" + c.card +
+  const std::string onB = b.path() + "/" + name;
+  ASSERT_EQ(sh("cd '" + pa + "' && find . -name '*.MP4' | while read f; do " + "mkdir -p \"" + onB +
+               "/$(dirname \"$f\")\"; ln -s '" + c.card +
                "/PRIVATE/M4ROOT/CLIP/'\"$(basename \"$f\")\" \"" + onB + "/$f\"; done"),
             0);
-  auto links = ingest({a.path(), b.path()});
+  auto links = ingest(c, {a.path(), b.path()});
   EXPECT_EQ(links.status, 2);
   EXPECT_TRUE(has(links, "링크나 폴더 등 일반 파일이 아닌 것이 이미 있음")) << links.out;
   ASSERT_EQ(sh("find '" + onB + "' -type l -delete"), 0);
 
   // Two drives: green, and the status names two drives.
-  EXPECT_EQ(ingest({a.path(), b.path()}).status, 0);
-  auto two = c.run({c.card, "--copies", "2"}, "status");
+  EXPECT_EQ(ingest(c, {a.path(), b.path()}).status, 0);
+  auto two = status(c);
   EXPECT_EQ(two.status, 0) << two.out;
   EXPECT_TRUE(has(two, "검증 사본이 있는 드라이브: 2개")) << two.out;
   sh(unmount.cmd);
@@ -121,7 +120,7 @@ TEST(PhysicalCopies, OneDriveIsOneCopyWhateverNamesIt) {
 
   // An empty card folder (a card not mounted leaves one) decides nothing.
   mkdirs(c.dir.path + "/empty");
-  auto empty = ingest({a.path(), b.path()}, c.dir.path + "/empty");
+  auto empty = ingest(c, {a.path(), b.path()}, c.dir.path + "/empty");
   EXPECT_EQ(empty.status, 3);
   EXPECT_TRUE(has(empty, "카드에 복사할 파일이 없습니다")) << empty.out;
 }
@@ -139,12 +138,12 @@ TEST(PhysicalCopies, TwoCamerasAtOnceNeverTakeEachOthersCopies) {
                    20000 + 97 * i, static_cast<unsigned>(1000 * k + i));
   }
   for (int round = 0; round < 3; ++round) {
-    auto ingest = [&](int k) {
+    auto camera = [&](int k) {
       return c.run(
           {cards[k], "--project", "p", "--cam", k ? "B캠" : "A캠", "--dest", c.d1, "--dest", c.d2});
     };
-    auto other = std::async(std::launch::async, ingest, 1);
-    EXPECT_EQ(ingest(0).status, 0);
+    auto other = std::async(std::launch::async, camera, 1);
+    EXPECT_EQ(camera(0).status, 0);
     EXPECT_EQ(other.get().status, 0);
   }
   Store s(c.db);
@@ -179,27 +178,20 @@ TEST(PhysicalCopies, VolumesOfOneDiskAndMemoryDrivesAreNoSecondCopy) {
   AtEnd detach{"umount " + v1 + " " + v2 + " " + ram + " 2>/dev/null; losetup -d " + disk};
   if (!exists(disk + "p2")) sh("partx -a " + disk + " 2>/dev/null");
   if (!exists(disk + "p2")) GTEST_SKIP() << "the loop device's partitions did not appear";
-  mkdirs(v1);
-  mkdirs(v2);
-  mkdirs(ram);
+  for (const auto& d : {v1, v2, ram}) mkdirs(d);
   ASSERT_EQ(sh("mkfs.ext4 -q " + disk + "p1 && mkfs.ext4 -q " + disk + "p2 && mount " + disk +
                "p1 " + v1 + " && mount " + disk + "p2 " + v2 + " && mount -t tmpfs tmpfs " + ram),
             0);
-  auto ingest = [&](std::vector<std::string> dests) {
-    std::vector<std::string> args{c.card, "--project", "p", "--copies", "2"};
-    for (const auto& d : dests) args.insert(args.end(), {"--dest", d});
-    return c.run(args);
-  };
-  auto volumes = ingest({v1, v2});
+  auto volumes = ingest(c, {v1, v2});
   EXPECT_EQ(volumes.status, 1) << volumes.out;
   EXPECT_TRUE(has(volumes, "같은 드라이브: ")) << volumes.out;
-  auto memory = ingest({v1, ram});
+  auto memory = ingest(c, {v1, ram});
   EXPECT_EQ(memory.status, 1) << memory.out;
   EXPECT_TRUE(has(memory, "메모리 드라이브: " + ram)) << memory.out;
-  EXPECT_EQ(c.run({c.card, "--copies", "2"}, "status").status, 1);
+  EXPECT_EQ(status(c).status, 1);
   // A volume of that disk and another disk: two copies.
-  EXPECT_EQ(ingest({v2, other.path()}).status, 0);
-  auto two = c.run({c.card, "--copies", "2"}, "status");
+  EXPECT_EQ(ingest(c, {v2, other.path()}).status, 0);
+  auto two = status(c);
   EXPECT_TRUE(has(two, "검증 사본이 있는 드라이브: 2개")) << two.out;
 }
 

@@ -7,7 +7,6 @@
 #include "engine/base/names.h"
 #include "engine/base/text.h"
 #include "engine/copy/copy.h"
-#include "engine/copy/ingest_test_util.h"
 #include "engine/store/store.h"
 
 namespace tolverdine {

@@ -12,7 +12,6 @@
 #include "engine/base/canonical_path.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/ingest_test_util.h"
-#include "testing/store_access.h"
 
 namespace tolverdine {
 namespace {
@@ -24,21 +23,27 @@ std::optional<IngestStop> stop(Card& c, const RunArgs& a) {
   return thrown<IngestStop>([&] { c.run(a); });
 }
 
-TEST(Ingest, FreshCardRerunAndReclassifiedClip) {
+TEST(Ingest, FreshCardOfManyFilesRerunAndReclassifiedClip) {
   Card c;
-  c.addClips(3, 3000);
-  Row noDest = cardRow(c.card, "STATUS.BIN", 10, 1);
-  noDest.dest.reset();
-  c.rows.push_back(noDest);
+  // Groups of small files fill up, and a large file in between drains the small ones before it.
+  for (int i = 0; i < 150; ++i) {
+    c.add("DCIM/100CANON/IMG_" + std::to_string(1000 + i) + ".JPG",
+          1000 + 37 * static_cast<size_t>(i));
+    if (i == 70) c.add("DCIM/100CANON/BIG_0001.MOV", (20u << 20) + 5);
+  }
+  // A name too long for the part suffix is copied under a short temporary name.
+  c.add("DCIM/100CANON/" + std::string(251, 'n') + ".JPG", 4000);
+  const size_t n = c.rows.size();
+  c.add("STATUS.BIN", 10).dest.reset();  // a row without dest has no copies: yellow
   FakeSleep sleep;
   IngestResult r = c.run({.dests = {c.root1, c.root2}, .copies = 2, .sleep = &sleep});
-  EXPECT_EQ(r.color, CardColor::yellow);  // the row without dest has no copies
-  EXPECT_EQ(std::tuple(r.copied, r.skipped, r.underCopied, r.failed.size()),
-            std::tuple(3, 0, 1, size_t{0}));
-  EXPECT_EQ(r.verified[c.root1].size(), 3u);
+  EXPECT_EQ(std::tuple(r.color, r.copied, r.skipped, r.underCopied, r.failed.size()),
+            std::tuple(CardColor::yellow, 152, 0, 1, size_t{0}));
   for (const auto& root : {c.root1, c.root2}) {
-    for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(hashFile(c.at(root, c.rows[i])), hashFile(c.rows[i].src));
+    ASSERT_EQ(r.verified[root].size(), n);
+    for (size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(r.verified[root][i].row.rel, c.rows[i].rel);  // card order
+      EXPECT_EQ(hashFile(c.at(root, c.rows[i])), hashFile(c.rows[i].src)) << c.rows[i].rel;
       EXPECT_EQ(stateOf(c.store, c.rows[i], root), "verified/1");
     }
     EXPECT_EQ(partsUnder(root), "");
@@ -46,21 +51,25 @@ TEST(Ingest, FreshCardRerunAndReclassifiedClip) {
   }
   EXPECT_EQ(std::tuple(sleep.holds, sleep.releases, sleep.reason),
             std::tuple(1, 1, std::string("TOLVERDINE 복사 중")));
+  // The database file was written in groups: another connection sees every row.
+  Store other(c.dir.path + "/db.sqlite");
+  EXPECT_EQ(dbRows(other), 304);
 
   // A clip moved to another class afterwards is not copied back into its old class (a plain
-  // rerun, which writes nothing, is the card-pulled test's).
-  std::string moved = "01_원본/A캠/인터뷰/C0001.MP4";
+  // rerun, which writes nothing, is the card-pulled test's); the others are skipped.
+  std::string moved = "01_원본/A캠/인터뷰/IMG_1000.JPG";
   mkdirs(c.root1 + "/01_원본/A캠/인터뷰");
   ASSERT_EQ(::rename(c.at(c.root1, c.rows[0]).c_str(), (c.root1 + "/" + moved).c_str()), 0);
   ASSERT_TRUE(c.store.moveCopy(ingestKey(kCam, c.rows[0]), c.root1, moved, /*hasView=*/false));
-  const int64_t rows = dbRows(c.store);
-  IngestResult third = c.run({.dests = {c.root1, c.root2}, .copies = 2});
-  EXPECT_EQ(std::tuple(third.copied, third.skipped, third.color, dbRows(c.store)),
-            std::tuple(0, 3, CardColor::yellow, rows));
+  IngestResult again = c.run({.dests = {c.root1, c.root2}, .copies = 2});
+  EXPECT_EQ(std::tuple(again.copied, again.skipped, again.color, dbRows(c.store)),
+            std::tuple(0, 152, CardColor::yellow, int64_t{304}));
   EXPECT_FALSE(exists(c.at(c.root1, c.rows[0])));
 }
 
-TEST(Ingest, FastThenStandardAdoptsAndParanoidPasses) {
+// Fast copies, adopted by a standard run once read back; unrecorded files at the target, compared
+// and adopted or left as they are, never replaced; then a paranoid run with MD5.
+TEST(Ingest, FilesAlreadyThereAreComparedNeverReplaced) {
   Card c;
   c.addClips(3, 5000);
   IngestResult fast = c.run({.options = {VerifyMode::fast}});
@@ -76,16 +85,52 @@ TEST(Ingest, FastThenStandardAdoptsAndParanoidPasses) {
     EXPECT_EQ(dbRow(c.store, row, c.root1)->hash, hashFile(row.src));
   }
 
+  // Same size, other content at the first target; an identical copy at the second.
+  mkdirs(parentPath(c.at(c.root2, c.rows[0])));
+  const std::string other(5000, 'x');
+  writeFile(c.at(c.root2, c.rows[0]), other);
+  writeFile(c.at(c.root2, c.rows[1]), slurp(c.rows[1].src));
+  IngestResult r = c.run({.dests = {c.root2}, .copies = 2});
+  EXPECT_EQ(std::tuple(r.color, r.copied, r.skipped), std::tuple(CardColor::red, 1, 1));
+  EXPECT_EQ(r.failed,
+            (std::vector<Failure>{
+                {*c.rows[0].dest, c.root2, "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"}}));
+  EXPECT_EQ(slurp(c.at(c.root2, c.rows[0])), other);
+  EXPECT_EQ(stateOf(c.store, c.rows[0], c.root2) + stateOf(c.store, c.rows[1], c.root2),
+            "noneverified/0");
+  ASSERT_EQ(r.verified[c.root2].size(), 2u);
+  EXPECT_FALSE(r.verified[c.root2][0].md5);
+
+  const std::string third = c.root2 + "3";
   IngestResult par =
-      c.run({.dests = {c.root2}, .copies = 2, .options = {VerifyMode::paranoid, true}});
+      c.run({.dests = {third}, .copies = 2, .options = {VerifyMode::paranoid, true}});
   EXPECT_EQ(std::tuple(par.color, par.copied), std::tuple(CardColor::green, 3));
-  ASSERT_EQ(par.verified[c.root2].size(), 3u);
-  EXPECT_EQ(par.verified[c.root2][0].md5->size(), 32u);
+  ASSERT_EQ(par.verified[third].size(), 3u);
+  EXPECT_EQ(par.verified[third][0].md5->size(), 32u);
 }
 
 TEST(Ingest, ChecksBeforeAnythingIsWritten) {
   Card c;
   c.addClips(2, 1000);  // 1000 + 1001 bytes
+  // One folder twice, however spelled, or one inside another: refused before any folder or row.
+  const std::string d1 = canonicalPath(parentPath(c.root1)),
+                    d2 = canonicalPath(parentPath(c.root2)), link = c.dir.path + "/link";
+  ASSERT_EQ(::symlink(d1.c_str(), link.c_str()), 0);
+  for (const auto& dests :
+       std::vector<std::vector<std::string>>{{d1 + "/P", d1 + "/P/"},
+                                             {d1 + "/P", link + "/P"},
+                                             {d2 + "/P", d1 + "/P", d1 + "/P/sub"},
+                                             {d1 + "/P/../P", d1 + "/P"}}) {
+    auto s = stop(c, {.dests = dests, .copies = 2});
+    EXPECT_TRUE(s && s->is<IngestStop::SameFolder>()) << dests.back();
+    EXPECT_FALSE(exists(d1 + "/P") || exists(d2 + "/P")) << dests.back();
+  }
+  EXPECT_EQ(dbRows(c.store), 0);
+  // Neighbours whose names share a prefix are two folders, taken; on one drive they hold one copy.
+  mkdirs(d1 + "1");
+  IngestResult ok = c.run({.dests = {d1 + "/P", d1 + "1/P"}, .copies = 2});
+  EXPECT_EQ(std::tuple(ok.color, ok.verified.size()), std::tuple(CardColor::yellow, size_t{2}));
+
   auto exact = [](int64_t v) { return [v](const std::string&) { return v; }; };
   // 2001 * 1.05 = 2101.05: 2102 passes, 2101 does not.
   EXPECT_EQ(stop(c, {.free = exact(2101)}), IngestStop::noSpace(c.root1, 2001, 2101));
@@ -112,27 +157,6 @@ TEST(Ingest, ChecksBeforeAnythingIsWritten) {
   EXPECT_EQ(
       stop(c, {.dests = {c.root1, c.root2}}),
       IngestStop::conflicts({"20250101_p: 이미 다른 파일이 있음: 01_원본/A캠/기타/C0002.MP4"}));
-}
-
-TEST(Ingest, FilesAlreadyInPlaceAreComparedNeverReplaced) {
-  Card c;
-  c.addClips(2, 4096);
-  for (const auto& row : c.rows) mkdirs(parentPath(c.at(c.root1, row)));
-  // Same size, other content at the first target; an identical copy at the second.
-  const std::string other(4096, 'x');
-  writeFile(c.at(c.root1, c.rows[0]), other);
-  writeFile(c.at(c.root1, c.rows[1]), slurp(c.rows[1].src));
-  IngestResult r = c.run();
-  EXPECT_EQ(r.color, CardColor::red);
-  EXPECT_EQ(r.failed,
-            (std::vector<Failure>{
-                {*c.rows[0].dest, c.root1, "같은 이름의 다른 파일이 이미 있음 — 덮어쓰지 않음"}}));
-  EXPECT_EQ(slurp(c.at(c.root1, c.rows[0])), other);
-  EXPECT_EQ(stateOf(c.store, c.rows[0], c.root1), "none");
-  EXPECT_EQ(r.skipped, 1);
-  EXPECT_EQ(stateOf(c.store, c.rows[1], c.root1), "verified/0");
-  ASSERT_EQ(r.verified[c.root1].size(), 1u);
-  EXPECT_FALSE(r.verified[c.root1][0].md5);
 }
 
 TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
@@ -225,45 +249,14 @@ TEST(Ingest, ResultLogLines) {
   EXPECT_EQ(lines[1].rfind("멈춤 원인: CARD · 카드가 분리됐습니다.", 0), 0u) << lines[1];
   EXPECT_EQ(lines[2], "목적지 분리: /mnt/b/20250101_x");
   EXPECT_EQ(lines[23], "실패 2개 더 — 리포트 CSV 참고");
-  r = {};
-  EXPECT_EQ(resultLog(r, "C", "B", 0, 5).size(), 1u) << "nothing to add to the counts";
+  EXPECT_EQ(resultLog({}, "C", "B", 0, 5).size(), 1u) << "nothing to add to the counts";
 }
 
-// Destinations that are one folder: refused before a run writes anything, and folded into one
-// text when an older database holds several spellings of one folder.
+// An older database may hold several spellings of one destination folder: they are folded into
+// one text, so that one folder is never counted twice.
 
-TEST(DestPaths, OneFolderTwiceInOneRunIsRefusedBeforeAnythingIsWritten) {
-  TempDir t;
-  const std::string base = canonicalPath(t.path), card = base + "/card", d1 = base + "/d1",
-                    d2 = base + "/d2";
-  Row r = cardRow(card, "CLIP/C0001.MP4", 5000, 1);
-  mkdirs(d2);
-  mkdirs(base + "/d11");
-  ASSERT_EQ(::symlink(d1.c_str(), (base + "/link").c_str()), 0);
-  Store store(base + "/db.sqlite");
-  const std::vector<std::vector<std::string>> refused = {
-      {d1 + "/P", d1 + "/P/"},
-      {d1 + "/P", base + "/link/P"},
-      {d2 + "/P", d1 + "/P", d1 + "/P/sub"},
-      {d1 + "/P/../P", d1 + "/P"},
-  };
-  mkdirs(d1);
-  for (const auto& dests : refused) {
-    auto s = thrown<IngestStop>(
-        [&] { runIngest({r}, card, kCam, dests, NameSet::ko(), store, 2, {}, plenty, {}); });
-    EXPECT_TRUE(s && s->is<IngestStop::SameFolder>()) << dests.back();
-    EXPECT_FALSE(exists(d1 + "/P")) << dests.back();
-    EXPECT_FALSE(exists(d2 + "/P")) << dests.back();
-  }
-  EXPECT_EQ(dbRows(store), 0);
-  // Neighbours whose names share a prefix are two folders, taken; on one drive they hold one copy.
-  IngestResult ok = runIngest({r}, card, kCam, {d1 + "/P", base + "/d11/P"}, NameSet::ko(), store,
-                              2, {}, plenty, {});
-  EXPECT_EQ(ok.color, CardColor::yellow);
-  EXPECT_EQ(ok.verified.size(), 2u);
-}
-
-// The copy table exactly as builds before this one created it, filled the way they filled it.
+// The copy table exactly as builds before this one created it, filled the way they filled it;
+// a row {f, dest, n, state, hour} is file f's copy there with hash ffff00000000000n.
 void oldDatabase(const std::string& path, const std::vector<std::vector<std::string>>& rows) {
   std::string sql =
       "PRAGMA journal_mode=WAL;"
@@ -273,30 +266,28 @@ void oldDatabase(const std::string& path, const std::vector<std::vector<std::str
       "  PRIMARY KEY (key, dest));"
       "ALTER TABLE copy ADD COLUMN md5 TEXT; ALTER TABLE copy ADD COLUMN view TEXT;";
   for (const auto& r : rows)
-    sql += "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at) VALUES ('" + r[0] +
-           "','" + r[1] + "','x/C0001.MP4',5,'" + r[2] + "','" + r[3] + "',1,'" + r[4] + "');";
+    sql += "INSERT INTO copy (key, dest, rel, size, xxh64, state, attempts, at) VALUES ('A캠|" +
+           r[0] + "|5|1','" + r[1] + "','x/C0001.MP4',5,'" + std::string(4, r[0][0]) +
+           "00000000000" + r[2] + "','" + r[3] + "',1,'2026-03-01T" + r[4] + ":00:00Z');";
   EXPECT_EQ(sh("sqlite3 '" + path + "' \"" + sql + "\""), 0);
 }
 
 TEST(DestPaths, OlderDatabaseCountsOneFolderOnce) {
   TempDir t;
-  const std::string base = canonicalPath(t.path), d1 = base + "/d1", d2 = base + "/d2";
-  mkdirs(d1 + "/20260301_R");
-  mkdirs(d2);
+  const std::string base = canonicalPath(t.path), d1 = base + "/d1", d2 = base + "/d2",
+                    p1 = d1 + "/20260301_R";
+  for (const auto& d : {p1, d2}) mkdirs(d);
   ASSERT_EQ(::symlink(d1.c_str(), (base + "/link").c_str()), 0);
-  const std::string p1 = d1 + "/20260301_R";
   // Two spellings of d1's project folder per file, as `--dest d1/` then `--dest d1` left them.
-  oldDatabase(
-      base + "/old.sqlite",
-      {{"A캠|a|5|1", d1 + "//20260301_R", "aaaa000000000001", "verified", "2026-03-01T09:00:00Z"},
-       {"A캠|a|5|1", p1, "aaaa000000000002", "verified", "2026-03-01T10:00:00Z"},
-       // The newer of the two is failed: the folder holds no verified copy of b.
-       {"A캠|b|5|1", p1 + "/", "bbbb000000000001", "verified", "2026-03-01T09:00:00Z"},
-       {"A캠|b|5|1", base + "/link/20260301_R/.", "bbbb000000000002", "failed",
-        "2026-03-01T11:00:00Z"},
-       // Only an untidy spelling: renamed, kept.
-       {"A캠|c|5|1", d1 + "/./20260301_R", "cccc000000000001", "verified", "2026-03-01T09:00:00Z"},
-       {"A캠|c|5|1", d2 + "/20260301_R", "cccc000000000002", "verified", "2026-03-01T09:00:00Z"}});
+  oldDatabase(base + "/old.sqlite",
+              {{"a", d1 + "//20260301_R", "1", "verified", "09"},
+               {"a", p1, "2", "verified", "10"},
+               // The newer of the two is failed: the folder holds no verified copy of b.
+               {"b", p1 + "/", "1", "verified", "09"},
+               {"b", base + "/link/20260301_R/.", "2", "failed", "11"},
+               // Only an untidy spelling: renamed, kept.
+               {"c", d1 + "/./20260301_R", "1", "verified", "09"},
+               {"c", d2 + "/20260301_R", "2", "verified", "09"}});
   for (const char* opened : {"first", "again: nothing left to fold, nothing lost"}) {
     Store s(base + "/old.sqlite");
     s.setCopyJudge([](const RecordedCopy&) { return CopyPlace::good; });
@@ -311,58 +302,20 @@ TEST(DestPaths, OlderDatabaseCountsOneFolderOnce) {
   }
 }
 
-// Ingest runs of many files: the pipeline, its grouped records, long names and card files that
-// change while they are copied.
-
-// Every run writes to both drives and asks for two copies.
-struct Pipe : IngestRig {
-  void add(const std::string& name, size_t size) { IngestRig::add("DCIM/100CANON/" + name, size); }
-  IngestResult run(const BytesFn& bytes = {}) {
-    return IngestRig::run({.dests = {root1, root2}, .copies = 2, .bytes = bytes});
-  }
-};
-
-TEST(IngestPipeline, ManySmallFilesAmongLargeOnesAllVerifiedInCardOrder) {
-  Pipe p;
-  // Groups fill up and a large file in between drains the small ones before it.
-  for (int i = 0; i < 150; ++i) {
-    p.add("IMG_" + std::to_string(1000 + i) + ".JPG", 1000 + 37 * static_cast<size_t>(i));
-    if (i == 70) p.add("BIG_0001.MOV", (20u << 20) + 5);
-  }
-  // A name too long for the part suffix is copied under a short temporary name.
-  const std::string longName = std::string(251, 'n') + ".JPG";
-  p.add(longName, 4000);
-  IngestResult r = p.run();
-  EXPECT_EQ(std::tuple(r.color, r.copied, r.failed.size()), std::tuple(CardColor::green, 152, 0u));
-  EXPECT_EQ(lastComponent(p.at(p.root1, p.rows.back())), longName);
-  for (const auto& root : {p.root1, p.root2}) {
-    ASSERT_EQ(r.verified[root].size(), p.rows.size());
-    for (size_t i = 0; i < p.rows.size(); ++i) {
-      EXPECT_EQ(r.verified[root][i].row.rel, p.rows[i].rel);  // card order
-      EXPECT_EQ(hashFile(root + "/" + *p.rows[i].dest), hashFile(p.rows[i].src)) << p.rows[i].rel;
-      EXPECT_EQ(stateOf(p.store, p.rows[i], root), "verified/1");
-    }
-    EXPECT_EQ(partsUnder(root), "");
-  }
-  // The database file was written in groups: another connection sees every row.
-  Store other(p.dir.path + "/db.sqlite");
-  EXPECT_EQ(dbRows(other), 304);
-  IngestResult again = p.run();
-  EXPECT_EQ(std::tuple(again.color, again.copied, again.skipped),
-            std::tuple(CardColor::green, 0, 152));
-}
-
 TEST(IngestPipeline, CardFileChangingWhileCopiedIsNeverRecordedAsItsOldSelf) {
   const char* kChanged = "복사하는 동안 카드 파일이 바뀜(크기·시간) — 카드를 다시 읽어야 함";
+  auto both = [](Card& p, const BytesFn& bytes = {}) {
+    return p.run({.dests = {p.root1, p.root2}, .copies = 2, .bytes = bytes});
+  };
   for (size_t size : {size_t{6000}, size_t{(20u << 20) + 9}}) {  // the small path and the large one
     SCOPED_TRACE(size);
-    Pipe p;
+    Card p;
     p.add("C0001.MP4", size);
     p.add("C0002.MP4", 2000);
     const Row& grows = p.rows[0];
     bool appended = false;
     // The card file grows once, while its first round is being read.
-    IngestResult r = p.run([&](const ByteProgress& b) {
+    IngestResult r = both(p, [&](const ByteProgress& b) {
       if (!appended && b.copied > 0) {
         appended = true;
         sh("printf more >> '" + grows.src + "'");
@@ -380,21 +333,21 @@ TEST(IngestPipeline, CardFileChangingWhileCopiedIsNeverRecordedAsItsOldSelf) {
   }
   // Changed after it was planned: not copied under the planned size and time; planned again,
   // the file as it is now is copied.
-  Pipe p;
+  Card p;
   p.add("C0001.MP4", 6000);
   writeFile(p.rows[0].src, std::string(6000, 'x'));  // the same size, another time:
   p.rows[0].mtimeNs -= 1000000000;                   // a coarse clock may not have moved
-  IngestResult r = p.run();
+  IngestResult r = both(p);
   EXPECT_EQ(r.color, CardColor::red);
   ASSERT_EQ(r.failed.size(), 2u);
   EXPECT_EQ(r.failed[0].why, kChanged);
   EXPECT_FALSE(exists(p.root1 + "/" + *p.rows[0].dest));
   p.rows[0] = cardRow(p.card, p.rows[0].rel, 6000, 0);
-  EXPECT_EQ(p.run().color, CardColor::green);
+  EXPECT_EQ(both(p).color, CardColor::green);
   EXPECT_EQ(hashFile(p.root2 + "/" + *p.rows[0].dest), hashFile(p.rows[0].src));
 }
 
-// Ingest runs against real mounts: a card pulled, a destination pulled, a destination full.
+// Ingest runs against real mounts: a card pulled, a destination read-only, pulled or full.
 
 // Every file under a final name (not ".part") equals its card file; everything claimed verified
 // (on a destination still there) was read back and matches the card.
@@ -443,36 +396,45 @@ TEST(IngestFault, CardPulledThenResumedAfterRemount) {
   expectNoFalseCopies(again, root, rows);
 }
 
-TEST(IngestFault, DestinationPulledDuringCopy) {
-  LoopMount d2(64);
-  SKIP_UNLESS_MOUNTED(d2);
+// A destination read-only from before the run is refused before any copy; one pulled or full
+// during the run fails its files there, and only there.
+TEST(IngestFault, DestinationReadOnlyPulledOrFull) {
+  LoopMount was(8), ro(8, "ext4", "ro"), pulled(64), full(8);
+  for (const LoopMount* m : {&was, &ro, &pulled, &full}) SKIP_UNLESS_MOUNTED(*m);
   IngestRig run;
-  const std::string root1 = run.root1, root2 = d2.path() + "/20250101_p";
-  run.addClips(3, 2u << 20);
+  run.addClips(4, 3u << 20);
   const auto& rows = run.rows;
+  const std::string root1 = run.root1;
+  // `was` holds the project folder from an earlier card and comes back read-only; `ro` is
+  // read-only from the start, so its project folder does not exist yet.
+  mkdirs(was.path() + "/20250101_p/01_원본");
+  was.pull();
+  ASSERT_TRUE(was.remount("ro"));
+  for (const std::string& drive : {was.path(), ro.path()}) {
+    EXPECT_EQ(stop(run, {.dests = {root1, drive + "/20250101_p"}}),
+              IngestStop::unwritable(drive, EROFS));
+    // Not a byte, not a folder, not a lock on the good destination; no row in the database.
+    EXPECT_FALSE(exists(root1));
+    EXPECT_EQ(dbRows(run.store), 0);
+  }
+
+  // Pulled between a clip's write and its read-back: nothing is written into the bare mount point
+  // folder after the pull.
+  const std::string root2 = pulled.path() + "/20250101_p";
   IngestResult r = run.run({.dests = {root1, root2}, .hooks = {[&](const Row& row, auto&) {
-                                                       if (row.rel == rows[1].rel)
-                                                         d2.pull();  // between write and read-back
+                                                       if (row.rel == rows[1].rel) pulled.pull();
                                                      }}});
   EXPECT_EQ(r.lostDests, std::vector<std::string>{root2});
   EXPECT_EQ(r.failed, (std::vector<Failure>{{*rows[1].dest, root2, "목적지 분리됨"}}));
   EXPECT_EQ(std::tuple(r.color, r.copied, r.verified[root1].size(), r.verified[root2].size()),
-            std::tuple(CardColor::red, 3, 3u, 1u));
-  EXPECT_EQ(stateOf(run.store, rows[1], root2) + stateOf(run.store, rows[2], root2), "nonenone");
-  for (const auto& row : rows) EXPECT_EQ(hashFile(root1 + "/" + *row.dest), hashFile(row.src));
+            std::tuple(CardColor::red, 4, 4u, 1u));
+  EXPECT_EQ(stateOf(run.store, rows[1], root2) + stateOf(run.store, rows[3], root2), "nonenone");
   expectNoFalseCopies(r, root1, rows);
-  // Nothing was written into the bare mount point folder after the pull.
   EXPECT_FALSE(exists(root2));
-}
 
-TEST(IngestFault, DestinationFullMidRun) {
-  LoopMount d(8);
-  SKIP_UNLESS_MOUNTED(d);
-  IngestRig run;
-  const std::string root = d.path() + "/20250101_p";
-  run.addClips(4, 3u << 20);
-  const auto& rows = run.rows;
-  IngestResult r = run.run({.dests = {root}});
+  // Full in the middle of the run.
+  const std::string root = full.path() + "/20250101_p";
+  r = run.run({.dests = {root}});
   EXPECT_EQ(r.color, CardColor::red);
   ASSERT_FALSE(r.failed.empty());
   EXPECT_EQ(r.failed[0].why,
@@ -482,35 +444,6 @@ TEST(IngestFault, DestinationFullMidRun) {
   for (const auto& f : r.failed) EXPECT_FALSE(exists(root + "/" + f.rel));
   EXPECT_EQ(partsUnder(root), "");
   EXPECT_EQ(stateOf(run.store, rows[static_cast<size_t>(r.copied)], root).substr(0, 7), "failed/");
-}
-
-TEST(IngestFault, ReadOnlyDestinationStopsBeforeAnyCopy) {
-  LoopMount d1(8), d2(8), d3(8, "ext4", "ro");
-  SKIP_UNLESS_MOUNTED(d1);
-  SKIP_UNLESS_MOUNTED(d2);
-  SKIP_UNLESS_MOUNTED(d3);
-  IngestRig run;
-  run.addClips(3, 64u << 10);
-  const auto& rows = run.rows;
-  const std::string root1 = d1.path() + "/20250101_p", root2 = d2.path() + "/20250101_p";
-  // d2 holds the project folder from an earlier card and comes back read-only; d3 is read-only
-  // from the start, so its project folder does not exist yet.
-  mkdirs(root2 + "/01_원본");
-  d2.pull();
-  ASSERT_TRUE(d2.remount("ro"));
-  for (const std::string& drive : {d2.path(), d3.path()}) {
-    auto stop = thrown<IngestStop>([&] { run.run({.dests = {root1, drive + "/20250101_p"}}); });
-    EXPECT_EQ(stop, IngestStop::unwritable(drive, EROFS));
-    // Not a byte, not a folder, not a lock on the good destination; no row in the database.
-    EXPECT_FALSE(exists(root1));
-    EXPECT_EQ(dbRows(run.store), 0);
-  }
-  // Writable again, the same card goes through.
-  d2.pull();
-  ASSERT_TRUE(d2.remount());
-  IngestResult r = run.run({.dests = {root1, root2}, .copies = 2});
-  EXPECT_EQ(std::tuple(r.color, r.copied), std::tuple(CardColor::green, 3));
-  for (const auto& row : rows) EXPECT_EQ(hashFile(root2 + "/" + *row.dest), hashFile(row.src));
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ struct IngestRig {
   IngestRig() {
     for (const auto& d : {card, parentPath(root1), parentPath(root2)}) mkdirs(d);
   }
-  const Row& add(const std::string& rel, size_t size) {
+  Row& add(const std::string& rel, size_t size) {
     rows.push_back(cardRow(card, rel, size, static_cast<unsigned>(rows.size()) + 3));
     return rows.back();
   }

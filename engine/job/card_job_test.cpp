@@ -10,8 +10,7 @@ TEST(CardJob, SummaryByOutcome) {
   r.copied = 4;
   r.skipped = 1;
   r.color = CardColor::red;
-  r.failed.push_back({"a", "/d", "검증 해시 불일치"});
-  r.failed.push_back({"b", "/d", "검증 해시 불일치"});
+  r.failed = {{"a", "/d", "검증 해시 불일치"}, {"b", "/d", "검증 해시 불일치"}};
   EXPECT_EQ(jobSummary(r, 2), "복사 4 · 기존 1 · 실패 2 — 카드를 포맷하지 마세요");
   r.color = CardColor::gray;
   r.failed.clear();

@@ -203,13 +203,11 @@ void auditOutputs(const std::string& root, Problems& out) {
 // Temporaries and locks left in a folder after a healthy run: none, even where the run before
 // crashed in the middle of a whole-file write (the next run clears what a crash left).
 void expectNoLeftovers(const std::string& root, Problems& out) {
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string name = e.path().filename().string();
     if (name.ends_with(".part") || name.find(".tmp-") != std::string::npos ||
         name.starts_with("lock_") || name.starts_with(".tolverdine-probe"))
-      out.push_back("left behind: " + it->path().string());
+      out.push_back("left behind: " + e.path().string());
   }
 }
 
@@ -244,9 +242,7 @@ class Sweep {
       plan.failAt = 0;
     }
     FaultFs fs(plan);
-    IngestOptions o;
-    o.verify = m.verify;
-    o.fs = &fs;
+    IngestOptions o{.verify = m.verify, .fs = &fs};
     Problems problems;
     bool green = false;
     guarded([&] { green = ingest(dests, store, o); }, problems);
@@ -292,10 +288,8 @@ class Sweep {
     MirrorResult again = runMirror(primary_, secondary, store, plenty, {});
     for (const auto& f : again.failed)
       problems.push_back("healthy mirror: " + f.rel + ": " + f.why);
+    // A file left unverified by a mirror that names no failure is "green with 0 good copies".
     afterHealthy({secondary}, store, again.failed.empty(), 1, s, problems);
-    for (const Row& r : card_.rows)
-      if (!store.verifiedHash(ingestKey(kCam, r), secondary))
-        problems.push_back("not verified after the healthy mirror: " + r.rel);
     // Every report of the primary is on the secondary whole, never a part of one.
     for (const auto& name : listFolder(primary_ + "/" + kReports)) {
       if (name.starts_with("lock_") || name.find(".tmp-") != std::string::npos) continue;
@@ -333,10 +327,8 @@ class Sweep {
     // A run with nothing new to list still leaves a folder whose lists verify.
     for (const auto& p : writeCardOutputs(job, plan, IngestResult{}, store, std::nullopt))
       problems.push_back("outputs of a run with nothing new: " + p);
-    MHLVerifyReport v = verifyMHL(root);
-    bool chainOk = v.unreadable.empty();
-    for (const auto& c : v.chain) chainOk = chainOk && c.state == ChainState::ok;
-    if (!chainOk) problems.push_back("hash lists do not verify after a run with nothing new");
+    if (!verifyMHL(root).clean())
+      problems.push_back("hash lists do not verify after a run with nothing new");
     // The card run again, as after a crash: the copies are there, the outputs written anew.
     runIngest(card_.rows, card_.dir, kCam, {root}, kNames, store, 1, {}, plenty, {});
     for (const auto& p : writeCardOutputs(job, plan, result, store, std::nullopt))
@@ -348,11 +340,6 @@ class Sweep {
 
   Tally sweep(const Mode& m, Once once) {
     Tally t;
-    const char* only = std::getenv("TOLVERDINE_SWEEP_ONLY");
-    if (only && !std::strstr(m.name, only)) {
-      t.failed = 1;  // not asked for: counts as clean
-      return t;
-    }
     const char* s = std::getenv("TOLVERDINE_SWEEP_STEP");
     const long step = std::max(1L, s ? std::atol(s) : kDefaultStep) * m.stride;
     const long calls = (this->*once)(m, 0, nullptr);
@@ -432,10 +419,11 @@ void sweepAll(std::span<const Mode> modes, Sweep::Once once, const CardFiles& ca
   Workspace ws;
   ASSERT_FALSE(ws.path.empty());
   Sweep s(ws, card);
+  const char* only = std::getenv("TOLVERDINE_SWEEP_ONLY");
   for (const Mode& m : modes) {
+    if (only && !std::strstr(m.name, only)) continue;
     const Tally t = s.sweep(m, once);
-    EXPECT_EQ(t.falseGreens, 0) << m.name;
-    EXPECT_GT(t.failed, 0) << m.name;
+    EXPECT_GT(t.failed, 0) << m.name;  // a false green is one of the faults below
     std::string all;
     for (const auto& f : t.faults) all += f + "\n";
     EXPECT_TRUE(t.faults.empty()) << all;
@@ -500,8 +488,7 @@ TEST(FaultSweep, PowerCutJustAfterTheVerdictLosesNothing) {
   ASSERT_FALSE(ws.path.empty());
   Card card(ws.path + "/card");
   const std::string root = ws.path + "/fast/20250101_p", second = ws.path + "/slow/20250101_p";
-  mkdirs(parentPath(root));
-  mkdirs(parentPath(second));
+  for (const auto& d : {root, second}) mkdirs(parentPath(d));
   SweepStore store(ws.path + "/db.sqlite");
   Problems problems;
   std::vector<std::string> reports;
@@ -514,9 +501,8 @@ TEST(FaultSweep, PowerCutJustAfterTheVerdictLosesNothing) {
   };
   {
     FaultFs fs;
-    IngestOptions o;
-    o.fs = &fs;
-    IngestResult r = runIngest(card.rows, card.dir, kCam, {root}, kNames, store, 1, o, plenty, {});
+    IngestResult r =
+        runIngest(card.rows, card.dir, kCam, {root}, kNames, store, 1, {.fs = &fs}, plenty, {});
     ASSERT_EQ(r.color, CardColor::green);
     CardPlan plan;
     EXPECT_TRUE(writeCardOutputs(jobFor(card, root, plan, &fs), plan, r, store, {}).empty());
