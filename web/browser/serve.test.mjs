@@ -108,22 +108,11 @@ const localTime = /^\d{4}-\d\d-\d\d \d\d:\d\d$/;
 // A folder as the page names it: where /tmp is a bind mount the server shows the path through the
 // file system's own mount, so only the end of the path is sure.
 const shown = d => path.basename(base) + '/' + path.basename(d);
-// Each list item added by path on the set-up page, shown once the server took it; `typing` ms
-// pass between typing the path and pressing the button.
-async function add(list, d, typing = 0) {
+// Each list item added by path on the set-up page, shown once the server took it.
+async function add(list, d) {
   await page.fill('#add-' + list, d);
-  await sleep(typing);
   await page.click('button.add-' + list);
   await page.locator(`#${list === 'dest' ? 'dests' : list} li`, {hasText: shown(d)}).waitFor(T);
-}
-// A green card's report opened from its item: two clips, a thumbnail loaded.
-async function openReport(item) {
-  await item.locator('button.open-report').click();
-  await page.waitForURL(origin + '/report', T);
-  await page.locator('.report-verdict .verdict.green').waitFor(T);
-  await page.locator('.clip').first().waitFor(T);
-  assert.equal(await page.locator('.clip').count(), 2);
-  await page.waitForFunction(() => { const i = document.querySelector('.clip img'); return i && i.complete && i.naturalWidth > 0; }, null, T);
 }
 let dialogs = [];
 page.on('dialog', d => {
@@ -133,12 +122,14 @@ page.on('dialog', d => {
 
 try {
   await check('the token leaves the address bar and stays in the tab, not in a cookie; set-up', async () => {
-    await go(url.slice(origin.length));
+    await page.goto(url);
+    await page.locator('#live.on').waitFor(T);
     assert.equal(page.url(), origin + '/');
     assert.deepEqual(await ctx.cookies(), []);
     assert.equal(await page.evaluate(() => sessionStorage.getItem('tolverdine-token')), new URL(url).searchParams.get('token'));
     // The terms first; set-up lives on its own page.
-    await page.locator('.onboarding button.accept').click();
+    await page.locator('.onboarding').waitFor(T);
+    await page.locator('button.accept').click();
     await page.locator('.onboarding').waitFor({state: 'detached', timeout: 10000});
     await page.locator('.ready-hint a').click();
     await page.waitForURL(origin + '/settings', T);
@@ -146,7 +137,9 @@ try {
     // A refused value goes back to the stored one and says why under its own field (first, so
     // that no other change's push redraws the page meanwhile).
     await type('logo', 'logo.png');
-    assert.match(await page.locator('.setting-row[data-key="logo"] .refused').textContent(T), /^리포트 로고: "\/" 로 시작하는 그림 파일 경로를 적으세요/);
+    const refused = page.locator('.setting-row[data-key="logo"] .refused');
+    await refused.waitFor(T);
+    assert.match(await refused.textContent(), /^리포트 로고: "\/" 로 시작하는 그림 파일 경로를 적으세요/);
     assert.equal(await setting('logo').locator('input').inputValue(), '');
     await type('project', 'E2E');
     await type('autoSeconds', '30');
@@ -161,7 +154,10 @@ try {
       await route.fulfill({response: r}).catch(() => {});
     });
     await add('dest', ssd1);
-    await add('dest', ssd2, 1000);  // typed while the first add's answer comes in
+    await page.fill('#add-dest', ssd2);
+    await sleep(1000);  // typed while the first add's answer comes in
+    await page.click('button.add-dest');
+    await page.locator('#dests li', {hasText: shown(ssd2)}).waitFor(T);
     await page.unrouteAll({behavior: 'ignoreErrors'});
     await page.locator('#perms button', {hasText: '권한 다시 점검'}).click();
     await page.locator('#dests').getByText('쓰기 됨').first().waitFor(T);
@@ -186,8 +182,13 @@ try {
 
   let movedTo;
   await check('the report lists the clips with thumbnails and a move says what it did', async () => {
-    await openReport(doneA);
+    await doneA.locator('button.open-report').click();
+    await page.waitForURL(origin + '/report', T);
+    await page.locator('.report-verdict .verdict.green').waitFor(T);
     const clip = page.locator('.clip', {hasText: 'C0001.MP4'});
+    await clip.waitFor(T);
+    assert.equal(await page.locator('.clip').count(), 2);
+    await page.waitForFunction(() => { const i = document.querySelector('.clip img'); return i && i.complete && i.naturalWidth > 0; }, null, T);
     const before = await clip.locator('.cls').textContent();
     assert.equal(await clip.locator('select').inputValue(), before, 'the menu starts on the clip\'s class');
     movedTo = before === '풀샷' ? '인터뷰' : '풀샷';
@@ -240,8 +241,9 @@ try {
     B.mount();
     await itemB.locator(act('hold')).click({timeout: 20000});
     await itemB.locator(act('start')).click();
-    const red = await itemB.locator('.verdict.red').textContent({timeout: 60000});
-    assert.ok(red.includes(shown(ssd3)), red);
+    const verdict = itemB.locator('.verdict.red');
+    await verdict.waitFor({timeout: 60000});
+    assert.ok((await verdict.textContent()).includes(shown(ssd3)), await verdict.textContent());
     await shot('red.png');
     writeFileSync(tree, 'mine');
     dialogs = [tree, false];
@@ -320,7 +322,14 @@ try {
     assert.ok(stages.has('복사') && verified.size >= 2, [...stages].join(' ') + ' / ' + [...verified].join(' '));
     assert.ok(nums, 'speed and time left were shown');
     // The first line may come before the second copy has counted its files and bytes.
-    await page.locator('.cascade-live', {hasText: /2차 복사 중 → .*NAS · 파일 \d+\/\d+ · \d+\.\dGB \/ 0\.7GB/}).waitFor({timeout: 60000});
+    await page.locator('.cascade-live').waitFor({timeout: 60000});
+    const want = /2차 복사 중 → .*NAS · 파일 \d+\/\d+ · \d+\.\dGB \/ 0\.7GB/;
+    let text = '';
+    for (let i = 0; i < 120 && !want.test(text); ++i) {
+      text = (await page.locator('.cascade-live').textContent({timeout: 1000}).catch(() => '')) || text;
+      if (!want.test(text)) await sleep(100);
+    }
+    assert.match(text, want);
   });
 
   await check('the card list fits a 420 px popover', async () => {
@@ -354,8 +363,13 @@ try {
     assert.match(await earlierA.locator('.earlier-dests').textContent(), /SSD1.*SSD2/);
     await page.locator('#earlier').scrollIntoViewIfNeeded();
     await shot('main-earlier.png');
-    await openReport(earlierA);
+    await earlierA.locator('button.open-report').click();
+    await page.waitForURL(origin + '/report', T);
+    await page.locator('.report-verdict .verdict.green').waitFor(T);
+    await page.locator('.clip').first().waitFor(T);
+    assert.equal(await page.locator('.clip').count(), 2);
     assert.equal(await page.locator('.clip', {hasText: 'C0001.MP4'}).locator('.cls').textContent(), movedTo, 'where it was moved to');
+    await page.waitForFunction(() => { const i = document.querySelector('.clip img'); return i && i.complete && i.naturalWidth > 0; }, null, T);
     await shot('report-earlier.png');
   });
 } finally {
