@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <memory>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "engine/base/text.h"
@@ -61,6 +63,15 @@ int64_t mtimeNs(const struct ::stat& st) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
 }
 
+// From this many names a folder's lookups are split with a second thread: each is a search of
+// the card's folder, and a time-lapse card holds ten thousand names in one, the most of the scan.
+constexpr size_t kSplitLookups = 1024;
+
+struct Looked {
+  int err = 0;
+  struct ::stat st {};
+};
+
 class Walker {
  public:
   Walker(const WalkFs& fs, WalkResult& out) : fs_(fs), out_(out) {}
@@ -82,13 +93,15 @@ class Walker {
     if (int err = fs_.list(path, names)) return fail(rel, err);
     std::sort(names.begin(), names.end());
 
+    std::vector<Looked> looked = lookUp(path, names);
     std::vector<std::pair<std::string, std::string>> subs;  // path, rel
-    for (const auto& name : names) {
-      std::string p = path == "/" ? "/" + name : path + "/" + name;
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string& name = names[i];
+      std::string p = inFolder(path, name);
       std::string r = rel.empty() ? nfc(name) : rel + "/" + nfc(name);
       bool hidden = name[0] == '.';
-      struct ::stat st {};
-      if (int err = fs_.lstat(p, st)) {
+      struct ::stat st = looked[i].st;
+      if (int err = looked[i].err) {
         if (err == ENOENT) continue;  // vanished since the listing
         // Unknown type: a hidden one may be a folder to enter, so the listing is incomplete;
         // any other is kept as a file whose copy will then fail on its own.
@@ -119,6 +132,28 @@ class Walker {
           {std::move(p), std::move(r), static_cast<int64_t>(st.st_size), mtimeNs(st)});
     }
     for (const auto& [p, r] : subs) folder(p, r);
+  }
+
+  static std::string inFolder(const std::string& path, const std::string& name) {
+    return path == "/" ? "/" + name : path + "/" + name;
+  }
+
+  std::vector<Looked> lookUp(const std::string& path, const std::vector<std::string>& names) {
+    std::vector<Looked> out(names.size());
+    auto range = [&](size_t from, size_t to) {
+      for (size_t i = from; i < to; ++i)
+        out[i].err = fs_.lstat(inFolder(path, names[i]), out[i].st);
+    };
+    const size_t half = names.size() >= kSplitLookups ? names.size() / 2 : names.size();
+    std::jthread other;
+    try {
+      if (half < names.size()) other = std::jthread(range, half, names.size());
+    } catch (const std::system_error&) {  // no thread to be had: all on this one
+      range(half, names.size());
+    }
+    range(0, half);
+    if (other.joinable()) other.join();  // before out leaves: the thread writes into it
+    return out;
   }
 
   const WalkFs& fs_;

@@ -54,25 +54,8 @@ void groupKind(std::vector<Row>& rows, Kind kind, double gap) {
       if (sessionOf[i] == s) rows[i].session = label;
   }
 }
-}  // namespace
-
-void sessions(std::vector<Row>& rows, double gap) {
-  groupKind(rows, Kind::video, gap);
-  groupKind(rows, Kind::photo, gap);
-}
-
-std::vector<std::string> shootDates(const std::vector<Row>& rows, double boundary) {
-  std::set<std::string> dates;
-  for (const Row& r : rows) {
-    if ((r.kind != Kind::video && r.kind != Kind::photo) || r.tFromMtime || !r.meta.t) continue;
-    dates.insert(localFormat(*r.meta.t - boundary * 3600, "yyyyMMdd"));
-  }
-  return {dates.begin(), dates.end()};
-}
-
-std::string localFormat(double t, const std::string& pattern) {
-  // Re-read the zone on every call: localtime_r alone keeps the zone of the first call.
-  ::tzset();
+// t in the zone last read by tzset.
+std::string formatInZone(double t, const std::string& pattern) {
   std::time_t secs = static_cast<std::time_t>(std::floor(t));
   std::tm tm{};
   localtime_r(&secs, &tm);
@@ -109,6 +92,29 @@ std::string localFormat(double t, const std::string& pattern) {
     i += n;
   }
   return out;
+}
+
+}  // namespace
+
+void sessions(std::vector<Row>& rows, double gap) {
+  groupKind(rows, Kind::video, gap);
+  groupKind(rows, Kind::photo, gap);
+}
+
+std::vector<std::string> shootDates(const std::vector<Row>& rows, double boundary) {
+  std::set<std::string> dates;
+  ::tzset();  // once for the card: read again for each of ten thousand stills, it was most of this
+  for (const Row& r : rows) {
+    if ((r.kind != Kind::video && r.kind != Kind::photo) || r.tFromMtime || !r.meta.t) continue;
+    dates.insert(formatInZone(*r.meta.t - boundary * 3600, "yyyyMMdd"));
+  }
+  return {dates.begin(), dates.end()};
+}
+
+std::string localFormat(double t, const std::string& pattern) {
+  // Re-read the zone on every call: localtime_r alone keeps the zone of the first call.
+  ::tzset();
+  return formatInZone(t, pattern);
 }
 
 }  // namespace tolverdine
