@@ -101,15 +101,20 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       if (progress) progress(n, count, file, done, total);
     };
     SearchCatchUp search(in.dbPath);
+    const std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
     PdfAhead pdf(in.dbPath, plan.rows, job.cam, plan.roots.empty() ? "" : plan.roots.front());
+    IngestHooks hooks;
+    hooks.copied = [&](const IngestResult& sofar) {
+      pdf.draw(expectedResult(sofar, plan), printedInput(job, plan, volume, std::time(nullptr)),
+               job.logo);
+    };
     // A refused start (IngestStop) is answered by the handler below.
     IngestResult result =
         runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies,
-                  in.options, availableBytes, onProgress, sleep, {}, in.bytes);
+                  in.options, availableBytes, onProgress, sleep, hooks, in.bytes);
     search.copied();
     // A card listed only in part never comes out green and is not remembered as backed up.
     addListingFailures(result, plan.errors);
-    std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
     if (!result.stopped && plan.errors.empty())
       store->recordCard(cardFingerprint(in.files), job.cam, in.files, volume);
     if (progress) {
@@ -118,7 +123,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       const int count = static_cast<int>(plan.rows.size());
       progress(count, count, kOutputsStage, bytes, bytes);
     }
-    for (const auto& line : writeCardOutputs(job, plan, result, *store, volume, pdf.layouts()))
+    for (const auto& line : writeCardOutputs(job, plan, result, *store, volume, pdf.memo()))
       out.log.push_back(line);
     // Where no second connection or thread could be had, this one catches up.
     if (!search.caughtUp()) store->updateSearchIndex();

@@ -317,9 +317,14 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   std::mutex m;
   double readAll = 0, readAllCpu = 0;
   const double copyCpu0 = cpuSeconds(RUSAGE_THREAD);
+  IngestHooks hooks;  // as the card job draws the report ahead
+  hooks.copied = [&](const IngestResult& sofar) {
+    pdf.draw(expectedResult(sofar, plan), printedInput(job, plan, std::nullopt, std::time(nullptr)),
+             job.logo);
+  };
   IngestResult r = runIngest(
       plan.rows, job.card, job.cam, plan.roots, job.names, store, job.copies, {},
-      [](const std::string&) { return int64_t{1} << 50; }, {}, nullptr, {},
+      [](const std::string&) { return int64_t{1} << 50; }, {}, nullptr, hooks,
       [&](const ByteProgress& b) {
         std::lock_guard lk(m);
         if (readAll == 0 && b.copied == b.total) {
@@ -344,7 +349,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   for (const auto& row : plan.rows) files.push_back({row.rel, row.size, row.mtimeNs});
   store.recordCard(cardFingerprint(files), job.cam, files, std::nullopt);
   double c2 = now();
-  (void)writeCardOutputs(job, plan, r, store, std::nullopt, pdf.layouts());
+  (void)writeCardOutputs(job, plan, r, store, std::nullopt, pdf.memo());
   double c3 = now();
   if (!search.caughtUp()) std::exit(1);
   double t3 = now();

@@ -21,6 +21,10 @@ class StopFlag {
     std::lock_guard lk(m_);
     return raised_;
   }
+  void wait() {
+    std::unique_lock lk(m_);
+    cv_.wait(lk, [this] { return raised_; });
+  }
   /// Waits at most `most`; true once raised.
   bool waitFor(std::chrono::milliseconds most) {
     std::unique_lock lk(m_);

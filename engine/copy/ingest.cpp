@@ -1012,6 +1012,7 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
     run.result.stopped = IngestStop::cardRemoved();
   }
   run.commitRecords();
+  if (hooks.copied) hooks.copied(run.result);
 
   // D: completion.
   if (progress) progress(count, count, "", total, total);
@@ -1023,12 +1024,16 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   res.underCopied =
       static_cast<int>(std::count_if(res.copiesCounted.begin(), res.copiesCounted.end(),
                                      [&](int n) { return n < copiesRequired; }));
-  const bool nothing = std::none_of(rows.begin(), rows.end(), [](const Row& r) { return r.dest; });
-  if (res.stopped || !res.failed.empty()) res.color = CardColor::red;
-  else if (nothing) res.color = CardColor::gray;  // nothing read decides nothing
-  else if (res.underCopied > 0) res.color = CardColor::yellow;
-  else res.color = CardColor::green;
+  res.color = verdictColor(res, rows);
   return std::move(res);
+}
+
+CardColor verdictColor(const IngestResult& r, const std::vector<Row>& rows) {
+  const bool nothing = std::none_of(rows.begin(), rows.end(), [](const Row& x) { return x.dest; });
+  if (r.stopped || !r.failed.empty()) return CardColor::red;
+  if (nothing) return CardColor::gray;  // nothing read decides nothing
+  if (r.underCopied > 0) return CardColor::yellow;
+  return CardColor::green;
 }
 
 std::vector<std::string> resultLog(const IngestResult& r, const std::string& card,

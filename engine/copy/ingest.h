@@ -36,11 +36,17 @@ struct ByteProgress {
 };
 using BytesFn = std::function<void(const ByteProgress&)>;
 
-/// Test seams; empty in production.
 struct IngestHooks {
-  /// Called after each copyOnce with the part paths, before they are read back.
+  /// A test seam: called after each copyOnce with the part paths, before they are read back.
   std::function<void(const Row&, const std::vector<std::string>& partPaths)> beforeVerify;
+  /// Called once every copy is made and recorded, before the final count, with the result so far
+  /// (its count and colour not set yet): the reports can be drawn while the count goes on.
+  std::function<void(const IngestResult&)> copied;
 };
+
+/// The card's colour from a result whose underCopied is counted: red after a stop or a failure,
+/// gray when no row was to be copied, yellow when a file has too few copies, else green.
+CardColor verdictColor(const IngestResult& r, const std::vector<Row>& rows);
 
 /// Throws IngestStop from the checks before the first copy; card removal during the rows is
 /// returned in IngestResult::stopped.

@@ -168,17 +168,17 @@ TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
     writeFile(path, data);
   };
   int calls = 0;
-  IngestResult r = c.run({.hooks = {[&](const Row&, auto& parts) {
+  IngestResult r = c.run({.hooks = beforeVerify([&](const Row&, auto& parts) {
                             if (calls++ == 0) flip(parts[0]);
-                          }}});
+                          })});
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(r.color, CardColor::green);
   EXPECT_EQ(stateOf(c.store, c.rows[0], c.root1), "verified/2");
   EXPECT_EQ(hashFile(c.at(c.root1, c.rows[0])), hashFile(c.rows[0].src));
 
-  IngestResult bad = c.run({.dests = {c.root2}, .hooks = {[&](const Row&, auto& parts) {
+  IngestResult bad = c.run({.dests = {c.root2}, .hooks = beforeVerify([&](const Row&, auto& parts) {
                                                   for (auto& p : parts) flip(p);
-                                                }}});
+                                                })});
   EXPECT_EQ(bad.color, CardColor::red);
   EXPECT_EQ(bad.failed, (std::vector<Failure>{{*c.rows[0].dest, c.root2, "검증 해시 불일치"}}));
   EXPECT_TRUE(bad.verified.empty());
@@ -188,17 +188,18 @@ TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
   EXPECT_FALSE(dbRow(c.store, c.rows[0], c.root2)->hash);
 
   // A part that cannot be read back (a folder in its place) is never taken as verified.
-  EXPECT_TRUE(c.run({.dests = {c.root2 + "3"}, .hooks = {[&](const Row&, auto& parts) {
+  EXPECT_TRUE(c.run({.dests = {c.root2 + "3"}, .hooks = beforeVerify([&](const Row&, auto& parts) {
                                                  for (auto& p : parts)
                                                    ::unlink(p.c_str()), mkdirs(p);
-                                               }}})
+                                               })})
                   .verified.empty());
   // Paranoid: a card that gives other bytes the second time is never passed.
   auto changing = [&](const Row& r, auto&) { flip(r.src); };
-  EXPECT_EQ(
-      c.run({.dests = {c.root2 + "4"}, .options = {VerifyMode::paranoid}, .hooks = {changing}})
-          .color,
-      CardColor::red);
+  EXPECT_EQ(c.run({.dests = {c.root2 + "4"},
+                   .options = {VerifyMode::paranoid},
+                   .hooks = beforeVerify(changing)})
+                .color,
+            CardColor::red);
 }
 
 TEST(Ingest, SameCameraLockedByAnotherProcess) {
@@ -421,9 +422,10 @@ TEST(IngestFault, DestinationReadOnlyPulledOrFull) {
   // Pulled between a clip's write and its read-back: nothing is written into the bare mount point
   // folder after the pull.
   const std::string root2 = pulled.path() + "/20250101_p";
-  IngestResult r = run.run({.dests = {root1, root2}, .hooks = {[&](const Row& row, auto&) {
-                                                       if (row.rel == rows[1].rel) pulled.pull();
-                                                     }}});
+  IngestResult r =
+      run.run({.dests = {root1, root2}, .hooks = beforeVerify([&](const Row& row, auto&) {
+                                          if (row.rel == rows[1].rel) pulled.pull();
+                                        })});
   EXPECT_EQ(r.lostDests, std::vector<std::string>{root2});
   EXPECT_EQ(r.failed, (std::vector<Failure>{{*rows[1].dest, root2, "목적지 분리됨"}}));
   EXPECT_EQ(std::tuple(r.color, r.copied, r.verified[root1].size(), r.verified[root2].size()),

@@ -82,6 +82,15 @@ inline std::string partsUnder(const std::string& root) {
 }
 
 /// What one run of a rig is given besides its rows; each field has the usual value.
+
+/// Hooks with only the step before each read-back set.
+inline IngestHooks beforeVerify(
+    std::function<void(const Row&, const std::vector<std::string>&)> f) {
+  IngestHooks h;
+  h.beforeVerify = std::move(f);
+  return h;
+}
+
 struct RunArgs {
   std::vector<std::string> dests = {};
   int copies = 1;

@@ -10,6 +10,7 @@
 #include "engine/base/canonical_path.h"
 #include "engine/base/text.h"
 #include "engine/card/scan.h"
+#include "engine/copy/ingest.h"
 #include "engine/hashlist/mhl.h"
 #include "engine/hashlist/mhl_complete.h"
 #include "engine/reports/pdf_report.h"
@@ -40,21 +41,16 @@ CardPlan planCard(const CardJob& job, const ProbeFn& probe) {
   return plan;
 }
 
-std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan,
-                                          const IngestResult& result, Store& store,
-                                          const std::optional<std::string>& volume,
-                                          PdfLayouts* ahead) {
-  std::vector<std::string> problems;
-  auto failText = [](const std::string& what, const WriteFail& f) {
-    return what + ": " + f.path + " · " + std::strerror(f.err);
-  };
-  std::map<std::string, std::string> info = {
-      {"project", job.project}, {"date", plan.date}, {"preset", job.preset}};
-  if (!plan.notes.empty()) {
-    std::string notes;
-    for (const auto& n : plan.notes) notes += (notes.empty() ? "" : "\n") + n;
-    info["notes"] = notes;
-  }
+namespace {
+
+std::string planNotes(const CardPlan& plan) {
+  std::string notes;
+  for (const auto& n : plan.notes) notes += (notes.empty() ? "" : "\n") + n;
+  return notes;
+}
+
+std::map<std::string, std::string> printedInfo(const CardJob& job, const CardPlan& plan,
+                                               const std::optional<std::string>& volume) {
   std::string dests;
   for (const auto& root : plan.roots) dests += (dests.empty() ? "" : "\n") + root;
   std::map<std::string, std::string> printed = {{"project", job.project},
@@ -63,12 +59,46 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
                                                 {"card", lastComponent(job.card)},
                                                 {"volume", volume.value_or("")},
                                                 {"dests", dests}};
-  if (info.count("notes")) printed["notes"] = info["notes"];  // the placement notes, printed too
+  if (!plan.notes.empty()) printed["notes"] = planNotes(plan);  // the placement notes, printed too
+  return printed;
+}
+
+}  // namespace
+
+ReportInput printedInput(const CardJob& job, const CardPlan& plan,
+                         const std::optional<std::string>& volume, std::time_t now) {
+  return {plan.roots.empty() ? "" : plan.roots.front(),
+          job.cam,
+          job.cameraLabel,
+          job.copies,
+          printedInfo(job, plan, volume),
+          job.operatorName,
+          now};
+}
+
+IngestResult expectedResult(IngestResult sofar, const CardPlan& plan) {
+  addListingFailures(sofar, plan.errors);
+  sofar.underCopied = 0;
+  sofar.color = verdictColor(sofar, plan.rows);
+  return sofar;
+}
+
+std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan,
+                                          const IngestResult& result, Store& store,
+                                          const std::optional<std::string>& volume, PdfMemo pdf) {
+  std::vector<std::string> problems;
+  auto failText = [](const std::string& what, const WriteFail& f) {
+    return what + ": " + f.path + " · " + std::strerror(f.err);
+  };
+  std::map<std::string, std::string> info = {
+      {"project", job.project}, {"date", plan.date}, {"preset", job.preset}};
+  if (!plan.notes.empty()) info["notes"] = planNotes(plan);
+  const std::map<std::string, std::string> printed = printedInfo(job, plan, volume);
   // Tens of thousands of lookups below; nothing here writes.
   ReadSnapshot together(store);
-  PdfMemo pdfMemo;
-  pdfMemo.ahead = ahead;
-  const std::time_t now = std::time(nullptr);
+  PdfMemo pdfMemo = std::move(pdf);
+  // A document drawn ahead shows the time it was drawn at: the report reads the same only so.
+  const std::time_t now = pdfMemo.at && !pdfMemo.bytes.empty() ? *pdfMemo.at : std::time(nullptr);
   Fs& fs = job.fs ? *job.fs : realFs();
   std::vector<std::string> live;
   for (const auto& root : plan.roots) {

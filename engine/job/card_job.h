@@ -16,12 +16,12 @@
 #include "engine/copy/storage.h"
 #include "engine/layout/rules.h"
 #include "engine/media/probe.h"
+#include "engine/reports/pdf_report.h"
 
 namespace tolverdine {
 
 class Fs;
 class Store;
-class PdfLayouts;
 
 struct CardJob {
   std::string card;  // card root
@@ -57,12 +57,20 @@ CardPlan planCard(const CardJob& job, const ProbeFn& probe);
 
 /// In mirror storage first the classified view of every root not lost; then writes the hash list
 /// generation, the clip list / job summary and the printed report on every root not lost. Failures
-/// do not stop the others; each is returned as a line for the log. ahead: the PDF's paragraphs
-/// laid out during the copy, if any.
+/// do not stop the others; each is returned as a line for the log. pdf: what was laid out and
+/// drawn during the copy (PdfAhead); a document drawn ahead sets the report's time.
 std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan,
                                           const IngestResult& result, Store& store,
                                           const std::optional<std::string>& volume,
-                                          PdfLayouts* ahead = nullptr);
+                                          PdfMemo pdf = {});
+
+/// The printed report's input for the first destination at time now, as writeCardOutputs gives it.
+ReportInput printedInput(const CardJob& job, const CardPlan& plan,
+                         const std::optional<std::string>& volume, std::time_t now);
+
+/// The result of a run whose copies are recorded (IngestHooks::copied), as the job will hold it
+/// when the final count finds every file with its copies.
+IngestResult expectedResult(IngestResult sofar, const CardPlan& plan);
 
 /// "복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요" and its kin.
 std::string jobSummary(const IngestResult& result, int copies);

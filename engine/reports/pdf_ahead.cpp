@@ -12,7 +12,7 @@ namespace tolverdine {
 
 PdfAhead::PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, const std::string& cam,
                    const std::string& root, std::chrono::milliseconds every)
-    : every_(every) {
+    : all_(rows), every_(every) {
   for (const auto& r : rows) {
     if (r.kind == Kind::etc) continue;  // no line of its own
     byKey_.emplace(ingestKey(cam, r), rows_.size());
@@ -31,6 +31,12 @@ PdfAhead::PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, cons
         // Out of memory, most likely: the document is laid out as it is drawn, as without this.
         layouts_.reset();
       }
+      copied_.wait();  // whatever ended the rounds: expected_ is set, if at all, by now
+      try {
+        drawExpected(*store);
+      } catch (const std::exception&) {
+        drawn_ = {};  // drawn after the copy instead
+      }
     });
   } catch (const std::system_error&) {  // no thread: the PDF is laid out as it is drawn
   }
@@ -41,11 +47,34 @@ PdfAhead::~PdfAhead() {
   if (done_.valid()) done_.wait();
 }
 
-PdfLayouts* PdfAhead::layouts() {
+void PdfAhead::draw(IngestResult expected, ReportInput in, std::optional<std::string> logo) {
+  if (!done_.valid() || copied_.raised()) return;
+  expected_.emplace(Expected{std::move(expected), std::move(in), std::move(logo)});
   copied_.raise();
-  if (!done_.valid()) return nullptr;
+}
+
+PdfMemo PdfAhead::memo() {
+  copied_.raise();
+  if (!done_.valid()) return {};
   done_.get();
-  return layouts_ ? &*layouts_ : nullptr;
+  PdfMemo m = std::move(drawn_);
+  m.ahead = layouts_ ? &*layouts_ : nullptr;
+  return m;
+}
+
+void PdfAhead::drawExpected(Store& store) {
+  if (!expected_) return;
+  const Expected& e = *expected_;
+  std::vector<TextRun> runs = reportText(all_, e.result, e.in, store);
+  std::optional<std::string> pdf = renderPdf(
+      runs, [&](int page) { return footerText(e.in, page); }, e.logo,
+      layouts_ ? &*layouts_ : nullptr);
+  if (!pdf) return;
+  drawn_.runs = std::move(runs);
+  drawn_.footer = footerText(e.in, 0);
+  drawn_.logo = e.logo;
+  drawn_.bytes = std::move(*pdf);
+  drawn_.at = e.in.now;
 }
 
 void PdfAhead::run(Store& store, int64_t after, const std::string& root) {

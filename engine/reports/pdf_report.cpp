@@ -30,7 +30,8 @@ void writePDFReport(const std::string& root, const std::vector<Row>& rows,
   } else {
     pdf = renderPdf(
         runs, [&](int page) { return footerText(in, page); }, logo, memo ? memo->ahead : nullptr);
-    if (pdf && memo) *memo = PdfMemo{memo->ahead, std::move(runs), std::move(footer), logo, *pdf};
+    if (pdf && memo)
+      *memo = PdfMemo{memo->ahead, std::move(runs), std::move(footer), logo, *pdf, std::nullopt};
   }
   if (!pdf) throw WriteFail{dir, EIO};
   mkdirs(dir, fs);

@@ -20,14 +20,16 @@ struct NameSet;
 class PdfLayouts;
 
 /// What the reports of one run share: the paragraphs laid out during the copy, when there are;
-/// and the last document drawn with what it was drawn from, whose bytes the report of a further
-/// destination that reads the same (the usual case) takes instead of being drawn again.
+/// and the last document drawn with what it was drawn from, whose bytes a report that reads the
+/// same (a further destination, or the document drawn ahead as the run was expected to end)
+/// takes instead of being drawn again.
 struct PdfMemo {
   PdfLayouts* ahead = nullptr;
   std::vector<TextRun> runs;
   std::string footer;
   std::optional<std::string> logo;
   std::string bytes;
+  std::optional<std::time_t> at;  // the time a document drawn ahead shows: the report's time
 };
 
 /// Writes root/reports/cam_STAMP_ingest.pdf (STAMP local yyyyMMdd-HHmmss; STAMP-2 … where an

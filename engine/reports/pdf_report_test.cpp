@@ -270,12 +270,27 @@ TEST(PdfReport, LinesLaidOutDuringTheCopyDrawTheSameDocument) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // ten rounds more
   EXPECT_EQ(ahead.laidOut(), 150u) << "the row written before the run is not read";
   record(1, 2, "00000000000000bb");
-  PdfLayouts* laid = ahead.layouts();
-  ASSERT_NE(laid, nullptr);
-
-  PdfMemo memo;
-  memo.ahead = laid;
-  fx.write(rows, "", std::nullopt, &memo);
+  // The copies recorded, the whole document is drawn as the run is expected to end.
+  IngestResult expected = fx.result;
+  expected.color = CardColor::green;
+  ahead.draw(expected, fx.input(), std::nullopt);
+  const PdfMemo memo = ahead.memo();
+  ASSERT_NE(memo.ahead, nullptr);
+  ASSERT_FALSE(memo.bytes.empty());
+  EXPECT_EQ(memo.at, kNow);
+  // The run ended so: that document is the report.
+  fx.result.color = CardColor::green;
+  PdfMemo taken = memo;
+  fx.write(rows, "", std::nullopt, &taken);
+  EXPECT_EQ(slurp(fx.pdfPath()), memo.bytes);
+  // The final count found a file short: drawn again, never the guess.
+  fx.result.color = CardColor::yellow;
+  fx.result.underCopied = 1;
+  PdfMemo guessed = memo;
+  fx.write(rows, "", std::nullopt, &guessed);
+  const std::string yellow = pageText(fx.pdfPath(), 1, 1);
+  expectIn(yellow, {"노랑 — 검증 사본이 2곳에 못 미치는 파일 1개."});
+  EXPECT_EQ(yellow.find("초록"), std::string::npos);
   // The document's creation time is its only part that may differ.
   auto undated = [](std::string pdf) {
     const size_t at = pdf.find("/CreationDate (");
