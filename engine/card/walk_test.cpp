@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 #include "engine/base/files.h"
@@ -110,6 +111,30 @@ TEST(Walk, FolderThatCannotBeListedIsReported) {
   EXPECT_TRUE(w.errors.empty());
   f.failStat = d.path + "/DCIM/.hidden";
   EXPECT_EQ(walk(d.path, f).errors, (std::vector<ListingError>{{"DCIM/.hidden", EIO}}));
+}
+
+// A folder large enough for its lookups to be shared out: every name in order with its own status,
+// a status that cannot be read and a folder among them far down.
+TEST(Walk, LargeFolderKeepsOrderAndEachStatus) {
+  TempDir d;
+  const std::string dir = d.path + "/DCIM/100MSDCF";
+  auto name = [](int i) {
+    char n[16];
+    std::snprintf(n, sizeof n, "C%04d.JPG", i);
+    return std::string(n);
+  };
+  for (int i = 0; i < 1100; ++i) putFile(dir + "/" + name(i), std::string(i % 7 + 1, 'x'));
+  putFile(dir + "/C1050.SUB/in.JPG");
+  FailingFs f;
+  f.failStat = dir + "/" + name(1090);
+  WalkResult w = walk(d.path, f);
+  ASSERT_EQ(w.files.size(), 1101u);
+  for (int i = 0; i < 1100; ++i) {
+    EXPECT_EQ(w.files[i].rel, "DCIM/100MSDCF/" + name(i));
+    EXPECT_EQ(w.files[i].size, i == 1090 ? 0 : i % 7 + 1) << i;
+  }
+  EXPECT_EQ(w.files[1100].rel, "DCIM/100MSDCF/C1050.SUB/in.JPG");
+  EXPECT_TRUE(w.errors.empty());
 }
 
 TEST(Walk, StaysOnTheCardsOwnFoldersAndEntersEachOnce) {
