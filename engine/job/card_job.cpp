@@ -1,5 +1,6 @@
 #include "engine/job/card_job.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -111,9 +112,44 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   }
   // Each destination's problems, in order: hash list and reports, then its PDF.
   std::vector<std::vector<std::string>> said(live.size()), drawn(live.size());
-  // The PDFs are drawn on a thread of their own while the hash lists and reports are written: the
-  // drawing of a long card's clip lines is the longest step here. Each PDF after the first takes
-  // the first one's bytes when it reads the same. Declared last: joined first.
+  // Each destination's hash list and reports, taken in turn by whichever thread is free: they
+  // are written side by side, each drive's own flushes.
+  std::atomic<size_t> next{0};
+  auto listAndReport = [&](Store& from) {
+    for (size_t i; (i = next++) < live.size();) {
+      const std::string& root = live[i];
+      static const std::vector<Verified> kNone;
+      auto it = result.verified.find(root);
+      const std::vector<Verified>& thisRun = it == result.verified.end() ? kNone : it->second;
+      try {
+        // Also every file of this card verified here before and not listed yet (a run cut
+        // short): the database is asked only for the files this run did not verify here.
+        std::set<std::string> fresh;
+        for (const auto& v : thisRun) fresh.insert(v.row.rel);
+        std::vector<Row> before;
+        for (const auto& r : plan.rows)
+          if (!fresh.count(r.rel)) before.push_back(r);
+        MHLListing l =
+            writeListedGeneration(root, thisRun, verifiedOnRoot(from, job.cam, before, root),
+                                  job.names, job.operatorName, std::time(nullptr), fs);
+        for (const auto& n : l.setAside)
+          said[i].push_back("끝까지 쓰이지 않은 해시 목록을 따로 둠: " + root + "/" + kMHLFolder +
+                            "/" + n);
+      } catch (const WriteFail& f) {
+        said[i].push_back(failText("해시 목록 실패", f));
+      }
+      try {
+        writeReports(root, plan.rows, result, job.cam, job.card, from, job.names, info,
+                     std::time(nullptr), fs, &result.copiesCounted);
+      } catch (const WriteFail& f) {
+        said[i].push_back(failText("리포트 실패", f));
+      }
+    }
+  };
+  // The PDFs are drawn on a thread of their own, which then takes its share of the lists: the
+  // drawing of a long card's clip lines is the longest step here, unless it was drawn during the
+  // copy. Each PDF after the first takes the first one's bytes when it reads the same. Declared
+  // last: joined first.
   std::future<void> drawing = std::async(std::launch::async, [&] {
     // Its lookups on a connection of its own: on the job's they would take turns with those of
     // the hash lists and clip lists.
@@ -127,36 +163,11 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
         drawn[i].push_back(failText("PDF 리포트 실패", f));
       }
     }
+    if (!own) return;  // the job's connection is not shared between threads
+    ReadSnapshot mine(reads);
+    listAndReport(reads);
   });
-  for (size_t i = 0; i < live.size(); ++i) {
-    const std::string& root = live[i];
-    static const std::vector<Verified> kNone;
-    auto it = result.verified.find(root);
-    const std::vector<Verified>& thisRun = it == result.verified.end() ? kNone : it->second;
-    try {
-      // Also every file of this card verified here before and not listed yet (a run cut short):
-      // the database is asked only for the files this run did not verify here.
-      std::set<std::string> fresh;
-      for (const auto& v : thisRun) fresh.insert(v.row.rel);
-      std::vector<Row> before;
-      for (const auto& r : plan.rows)
-        if (!fresh.count(r.rel)) before.push_back(r);
-      MHLListing l =
-          writeListedGeneration(root, thisRun, verifiedOnRoot(store, job.cam, before, root),
-                                job.names, job.operatorName, std::time(nullptr), fs);
-      for (const auto& n : l.setAside)
-        said[i].push_back("끝까지 쓰이지 않은 해시 목록을 따로 둠: " + root + "/" + kMHLFolder +
-                          "/" + n);
-    } catch (const WriteFail& f) {
-      said[i].push_back(failText("해시 목록 실패", f));
-    }
-    try {
-      writeReports(root, plan.rows, result, job.cam, job.card, store, job.names, info,
-                   std::time(nullptr), fs, &result.copiesCounted);
-    } catch (const WriteFail& f) {
-      said[i].push_back(failText("리포트 실패", f));
-    }
-  }
+  listAndReport(store);
   drawing.get();
   for (size_t i = 0; i < live.size(); ++i)
     said[i].insert(said[i].end(), drawn[i].begin(), drawn[i].end());
