@@ -104,6 +104,9 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     const std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
     PdfAhead pdf(in.dbPath, plan.rows, job.cam, plan.roots.empty() ? "" : plan.roots.front());
     IngestHooks hooks;
+    hooks.verified = [&](const Row& r, const std::string& dest, const std::string& hash) {
+      pdf.verified(r, dest, hash);
+    };
     hooks.copied = [&](const IngestResult& sofar) {
       pdf.draw(expectedResult(sofar, plan), printedInput(job, plan, volume, std::time(nullptr)),
                job.logo);
@@ -123,7 +126,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       const int count = static_cast<int>(plan.rows.size());
       progress(count, count, kOutputsStage, bytes, bytes);
     }
-    for (const auto& line : writeCardOutputs(job, plan, result, *store, volume, pdf.memo()))
+    for (const auto& line : writeCardOutputs(job, plan, result, *store, volume, &pdf))
       out.log.push_back(line);
     // Where no second connection or thread could be had, this one catches up.
     if (!search.caughtUp()) store->updateSearchIndex();

@@ -666,6 +666,7 @@ class Run {
     st.copied = true;
     if (options_.verify != VerifyMode::fast)
       result.verified[dests_[d]].push_back({r, h.xxh64, h.md5});
+    if (state == CopyState::verified && hooks_.verified) hooks_.verified(r, dests_[d], h.xxh64);
   }
 
   // Steps C5 and C6, one row at a time, from the given round on.
@@ -793,6 +794,7 @@ class Run {
       records_.record(st.key, dests_[d], *r.dest, r.size, *srcHash, CopyState::verified, 0,
                       std::nullopt, r.view, placeOf(path));
       result.verified[dests_[d]].push_back({r, *srcHash, std::nullopt});
+      if (hooks_.verified) hooks_.verified(r, dests_[d], *srcHash);
     }
     if (!toSub.empty()) copyToCameraFolder(st, toSub, before);
   }

@@ -39,6 +39,9 @@ using BytesFn = std::function<void(const ByteProgress&)>;
 struct IngestHooks {
   /// A test seam: called after each copyOnce with the part paths, before they are read back.
   std::function<void(const Row&, const std::vector<std::string>& partPaths)> beforeVerify;
+  /// Called for each copy verified and recorded, with the copy's destination root and hash, from
+  /// the run's threads: its report lines can be laid out during the copy.
+  std::function<void(const Row&, const std::string& dest, const std::string& hash)> verified;
   /// Called once every copy is made and recorded, before the final count, with the result so far
   /// (its count and colour not set yet): the reports can be drawn while the count goes on.
   std::function<void(const IngestResult&)> copied;

@@ -14,6 +14,7 @@
 #include "engine/copy/ingest.h"
 #include "engine/hashlist/mhl.h"
 #include "engine/hashlist/mhl_complete.h"
+#include "engine/reports/pdf_ahead.h"
 #include "engine/reports/pdf_report.h"
 #include "engine/reports/reports.h"
 #include "engine/store/sessions.h"
@@ -86,7 +87,8 @@ IngestResult expectedResult(IngestResult sofar, const CardPlan& plan) {
 
 std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan,
                                           const IngestResult& result, Store& store,
-                                          const std::optional<std::string>& volume, PdfMemo pdf) {
+                                          const std::optional<std::string>& volume,
+                                          PdfAhead* ahead) {
   std::vector<std::string> problems;
   auto failText = [](const std::string& what, const WriteFail& f) {
     return what + ": " + f.path + " · " + std::strerror(f.err);
@@ -97,9 +99,6 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   const std::map<std::string, std::string> printed = printedInfo(job, plan, volume);
   // Tens of thousands of lookups below; nothing here writes.
   ReadSnapshot together(store);
-  PdfMemo pdfMemo = std::move(pdf);
-  // A document drawn ahead shows the time it was drawn at: the report reads the same only so.
-  const std::time_t now = pdfMemo.at && !pdfMemo.bytes.empty() ? *pdfMemo.at : std::time(nullptr);
   Fs& fs = job.fs ? *job.fs : realFs();
   std::vector<std::string> live;
   for (const auto& root : plan.roots) {
@@ -155,6 +154,10 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
     // the hash lists and clip lists.
     OpenedStore own = openStoreAt(store.path(), IfMissing::leave);
     Store& reads = own ? *own : store;
+    // Waited for here, not before the lists: the document drawn ahead may still be drawing.
+    PdfMemo pdfMemo = ahead ? ahead->memo() : PdfMemo{};
+    // A document drawn ahead shows the time it was drawn at: the report reads the same only so.
+    const std::time_t now = pdfMemo.at && !pdfMemo.bytes.empty() ? *pdfMemo.at : std::time(nullptr);
     for (size_t i = 0; i < live.size(); ++i) {
       try {
         writePDFReport(live[i], plan.rows, result, job.cam, job.cameraLabel, reads, job.copies,

@@ -22,6 +22,7 @@ namespace tolverdine {
 
 class Fs;
 class Store;
+class PdfAhead;
 
 struct CardJob {
   std::string card;  // card root
@@ -57,12 +58,12 @@ CardPlan planCard(const CardJob& job, const ProbeFn& probe);
 
 /// In mirror storage first the classified view of every root not lost; then writes the hash list
 /// generation, the clip list / job summary and the printed report on every root not lost. Failures
-/// do not stop the others; each is returned as a line for the log. pdf: what was laid out and
-/// drawn during the copy (PdfAhead); a document drawn ahead sets the report's time.
+/// do not stop the others; each is returned as a line for the log. ahead: what was laid out and
+/// drawn during the copy, if anything; a document drawn ahead sets the report's time.
 std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan,
                                           const IngestResult& result, Store& store,
                                           const std::optional<std::string>& volume,
-                                          PdfMemo pdf = {});
+                                          PdfAhead* ahead = nullptr);
 
 /// The printed report's input for the first destination at time now, as writeCardOutputs gives it.
 ReportInput printedInput(const CardJob& job, const CardPlan& plan,

@@ -12,21 +12,19 @@ namespace tolverdine {
 
 PdfAhead::PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, const std::string& cam,
                    const std::string& root, std::chrono::milliseconds every)
-    : all_(rows), every_(every) {
+    : all_(rows), cam_(cam), root_(root), every_(every) {
   for (const auto& r : rows) {
     if (r.kind == Kind::etc) continue;  // no line of its own
     byKey_.emplace(ingestKey(cam, r), rows_.size());
     rows_.push_back(r);
   }
   laid_.assign(rows_.size(), false);
-  // Where the table ends before the run writes its first row: the thread reads on from there.
   std::shared_ptr<Store> store = openStoreAt(dbPath, IfMissing::leave).store;
   if (!store) return;
-  const int64_t after = store->lastCopyRow();
   try {
-    done_ = std::async(std::launch::async, [this, store, after, root] {
+    done_ = std::async(std::launch::async, [this, store] {
       try {
-        run(*store, after, root);
+        run();
       } catch (const std::exception&) {
         // Out of memory, most likely: the document is laid out as it is drawn, as without this.
         layouts_.reset();
@@ -45,6 +43,14 @@ PdfAhead::PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, cons
 PdfAhead::~PdfAhead() {
   copied_.raise();
   if (done_.valid()) done_.wait();
+}
+
+void PdfAhead::verified(const Row& r, const std::string& dest, const std::string& hash) {
+  if (dest != root_ || !done_.valid()) return;
+  auto it = byKey_.find(ingestKey(cam_, r));
+  if (it == byKey_.end()) return;
+  std::lock_guard lk(m_);
+  handed_.emplace_back(it->second, hash);
 }
 
 void PdfAhead::draw(IngestResult expected, ReportInput in, std::optional<std::string> logo) {
@@ -77,18 +83,19 @@ void PdfAhead::drawExpected(Store& store) {
   drawn_.at = e.in.now;
 }
 
-void PdfAhead::run(Store& store, int64_t after, const std::string& root) {
+void PdfAhead::run() {
   layouts_.emplace();
-  // Each round reads only the rows written since the round before. A row only changed (a copy
-  // made again on a drive that held it) is laid out when the document is drawn.
   while (!copied_.waitFor(every_)) {
+    std::vector<std::pair<size_t, std::string>> handed;
+    {
+      std::lock_guard lk(m_);
+      handed.swap(handed_);
+    }
     std::vector<TextRun> lines;
-    for (const auto& e : store.verifiedAfter(root, after)) {
-      after = std::max(after, e.rowid);
-      auto it = byKey_.find(e.key);
-      if (it == byKey_.end() || laid_[it->second] || !e.hash) continue;
-      laid_[it->second] = true;
-      lines.push_back(clipLine(rows_[it->second], e.hash));
+    for (const auto& [i, hash] : handed) {
+      if (laid_[i]) continue;  // a copy made again: laid out when the document is drawn
+      laid_[i] = true;
+      lines.push_back(clipLine(rows_[i], hash));
     }
     // A few lines at a time: the end of the copy does not wait for a whole round.
     constexpr size_t kChunk = 64;

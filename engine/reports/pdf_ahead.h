@@ -1,13 +1,14 @@
-// The clip lines of a card's PDF laid out while the card is copied: a thread of its own reads,
-// four times a second, the copies the run has verified on one destination, on a connection of its
-// own, and lays out their lines. Once the copies are recorded it draws the whole document as the
-// run is expected to end, while the run's final count goes on; the report takes those bytes only
-// where its own text reads the same.
+// The clip lines of a card's PDF laid out while the card is copied: the run hands over each copy
+// it verifies on one destination, and a thread of its own lays out their lines a few times a
+// second. Once the copies are recorded it draws the whole document as the run is expected to end,
+// while the run's final count goes on; the report takes those bytes only where its own text reads
+// the same.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -24,15 +25,17 @@ class Store;
 
 class PdfAhead {
  public:
-  /// Follows the copies of rows (camera cam) verified on root, as recorded in the database at
-  /// dbPath, every `every`. Without a thread it does nothing. rows outlive it.
+  /// Lays out, every `every`, the lines of the rows (camera cam) handed over as verified on root;
+  /// draws from the database at dbPath. Without a thread it does nothing. rows outlive it.
   PdfAhead(const std::string& dbPath, const std::vector<Row>& rows, const std::string& cam,
            const std::string& root,
-           std::chrono::milliseconds every = std::chrono::milliseconds(250));
+           std::chrono::milliseconds every = std::chrono::milliseconds(100));
   ~PdfAhead();
   PdfAhead(const PdfAhead&) = delete;
   PdfAhead& operator=(const PdfAhead&) = delete;
 
+  /// A copy of r with hash was verified on dest (IngestHooks::verified), from any thread.
+  void verified(const Row& r, const std::string& dest, const std::string& hash);
   /// The copies are recorded: the thread stops laying out lines and draws the document of root as
   /// it reads for expected (the run's result before its final count, as that count would leave
   /// it), with in and logo as the report will have them.
@@ -43,10 +46,13 @@ class PdfAhead {
   size_t laidOut() const { return laidOut_; }
 
  private:
-  void run(Store& store, int64_t after, const std::string& root);
+  void run();
   void drawExpected(Store& store);
 
   const std::vector<Row>& all_;
+  const std::string cam_, root_;
+  std::mutex m_;
+  std::vector<std::pair<size_t, std::string>> handed_;  // row and hash, not laid out yet
   std::vector<Row> rows_;  // the files with a clip line; by key, their index
   std::unordered_map<std::string, size_t> byKey_;
   std::vector<bool> laid_;

@@ -257,19 +257,24 @@ TEST(PdfReport, LinesLaidOutDuringTheCopyDrawTheSameDocument) {
   std::vector<Row> rows = {clip(std::string(90, 'W') + ".MOV")};
   for (int i = 0; i < 150; ++i)
     rows.push_back(clip("C" + std::to_string(10000 + i).substr(1) + ".MP4"));
-  auto record = [&](size_t from, size_t to, const std::string& hash) {
-    for (size_t i = from; i < to; ++i)
-      fx.store.record(ingestKey("A캠", rows[i]), fx.root, rows[i].rel, rows[i].size, hash,
-                      CopyState::verified, 1);
-  };
-  record(150, 151, "00000000000000aa");  // before the run: left for the drawing
   PdfAhead ahead(fx.t.path + "/db.sqlite", rows, "A캠", fx.root, std::chrono::milliseconds(5));
-  record(0, 150, "00000000000000aa");
+  // Recorded, and handed over as the run hands over its copies (on root only).
+  auto record = [&](size_t from, size_t to, const std::string& hash, const std::string& dest) {
+    for (size_t i = from; i < to; ++i) {
+      fx.store.record(ingestKey("A캠", rows[i]), dest, rows[i].rel, rows[i].size, hash,
+                      CopyState::verified, 1);
+      ahead.verified(rows[i], dest, hash);
+    }
+  };
+  record(0, 150, "00000000000000aa", fx.root);
+  record(150, 151, "00000000000000aa", kB);
+  fx.store.record(ingestKey("A캠", rows[150]), fx.root, rows[150].rel, rows[150].size,
+                  "00000000000000aa", CopyState::verified, 1);  // left for the drawing
   for (int i = 0; i < 2000 && ahead.laidOut() < 150; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // ten rounds more
-  EXPECT_EQ(ahead.laidOut(), 150u) << "the row written before the run is not read";
-  record(1, 2, "00000000000000bb");
+  EXPECT_EQ(ahead.laidOut(), 150u) << "another destination's copy is not laid out";
+  record(1, 2, "00000000000000bb", fx.root);  // a copy made again: laid out when drawn
   // The copies recorded, the whole document is drawn as the run is expected to end.
   IngestResult expected = fx.result;
   expected.color = CardColor::green;

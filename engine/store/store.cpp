@@ -776,30 +776,6 @@ std::vector<Entry> Store::verifiedEntries(const std::string& dest) noexcept {
   return out;
 }
 
-std::vector<Store::VerifiedRow> Store::verifiedAfter(const std::string& dest,
-                                                     int64_t after) noexcept {
-  std::vector<VerifiedRow> out;
-  try {
-    query("SELECT rowid, key, xxh64 FROM copy WHERE rowid > ? AND dest=? AND state='verified'",
-          {after, dest}, [&](const SqlRow& r) {
-            out.push_back({r.int64(0), r.textOr(1), r.text(2)});
-          });
-  } catch (const StoreError& e) {
-    noteDropped("verifiedAfter", e.message);
-  }
-  return out;
-}
-
-int64_t Store::lastCopyRow() noexcept {
-  int64_t last = 0;
-  try {
-    query("SELECT max(rowid) FROM copy", {}, [&](const SqlRow& r) { last = r.int64(0); });
-  } catch (const StoreError& e) {
-    noteDropped("lastCopyRow", e.message);
-  }
-  return last;
-}
-
 std::vector<Entry> Store::entriesOn(const std::string& dest) noexcept {
   std::vector<Entry> out;
   try {

@@ -177,17 +177,6 @@ class Store {
   std::vector<std::string> verifiedRoots() noexcept;
   std::vector<Entry> verifiedEntries(const std::string& dest) noexcept;
   /// A verified row on a drive as a run follows them: its place in the table, key and hash.
-  struct VerifiedRow {
-    int64_t rowid = 0;
-    std::string key;
-    std::optional<std::string> hash;
-  };
-  /// The verified rows on dest first written after row `after` (see lastCopyRow): what runs have
-  /// committed since, read without reading again what was read before. A row only changed since
-  /// keeps its place and is not among them.
-  std::vector<VerifiedRow> verifiedAfter(const std::string& dest, int64_t after) noexcept;
-  /// The place of the last row written so far (0 when none).
-  int64_t lastCopyRow() noexcept;
   /// Every row on dest, whatever its state, as the layout reads who holds a place (hash absent
   /// unless recorded; view absent unless mirrored).
   std::vector<Entry> entriesOn(const std::string& dest) noexcept;
