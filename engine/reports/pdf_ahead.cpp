@@ -46,7 +46,8 @@ PdfAhead::~PdfAhead() {
 }
 
 void PdfAhead::verified(const Row& r, const std::string& dest, const std::string& hash) {
-  if (dest != root_ || !done_.valid()) return;
+  // Nothing more is taken once the thread keeps no more lines.
+  if (dest != root_ || !done_.valid() || laidOut_ >= PdfLayouts::kMaxKept) return;
   auto it = byKey_.find(ingestKey(cam_, r));
   if (it == byKey_.end()) return;
   std::lock_guard lk(m_);
