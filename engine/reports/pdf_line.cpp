@@ -1,7 +1,5 @@
 #include "engine/reports/pdf_line.h"
 
-#include <vector>
-
 namespace tolverdine {
 
 namespace {
@@ -21,59 +19,68 @@ bool drawable(PangoLayoutLine* line) {
 
 }  // namespace
 
-bool showLineGlyphs(cairo_t* cr, PangoLayoutLine* line) {
-  if (!drawable(line)) return false;
-  double x0 = 0, y0 = 0;
-  cairo_get_current_point(cr, &x0, &y0);
-  const char* text = pango_layout_get_text(line->layout);
-
-  std::vector<cairo_glyph_t> glyphs;
-  std::vector<cairo_text_cluster_t> clusters;
+std::optional<LineGlyphs> gatherLine(PangoLayoutLine* line) {
+  if (!drawable(line)) return std::nullopt;
+  LineGlyphs out;
+  out.text = pango_layout_get_text(line->layout);
   PangoFont* font = nullptr;
-  int from = 0, to = 0;  // the bytes of text the gathered glyphs show
-  auto flush = [&] {
-    if (font && !glyphs.empty()) {
-      cairo_set_scaled_font(cr, pango_cairo_font_get_scaled_font(PANGO_CAIRO_FONT(font)));
-      cairo_show_text_glyphs(cr, text + from, to - from, glyphs.data(),
-                             static_cast<int>(glyphs.size()), clusters.data(),
-                             static_cast<int>(clusters.size()), cairo_text_cluster_flags_t(0));
-    }
-    glyphs.clear();
-    clusters.clear();
-  };
-
   int runX = 0;  // in Pango units from the line's origin
   for (GSList* l = line->runs; l; l = l->next) {
     auto* run = static_cast<PangoGlyphItem*>(l->data);
-    // Positions summed as Pango's drawing sums them, so that the page is the same to the last bit.
-    const double base = x0 + static_cast<double>(runX) / PANGO_SCALE;
+    // Positions kept as Pango's drawing sums them, so that the page is the same to the last bit.
+    const double base = static_cast<double>(runX) / PANGO_SCALE;
     int x = 0;
-    if (run->item->analysis.font != font || glyphs.empty()) {
-      flush();
+    if (run->item->analysis.font != font || out.parts.empty() || out.parts.back().glyphs.empty()) {
       font = run->item->analysis.font;
-      from = run->item->offset;
+      // A part that showed nothing yet starts again here, as if it had not been.
+      if (out.parts.empty() || !out.parts.back().glyphs.empty()) out.parts.emplace_back();
+      out.parts.back().clusters.clear();
+      out.parts.back().font = pango_cairo_font_get_scaled_font(PANGO_CAIRO_FONT(font));
+      out.parts.back().from = run->item->offset;
     }
-    to = run->item->offset + run->item->length;
+    LineGlyphs::Part& part = out.parts.back();
+    part.to = run->item->offset + run->item->length;
     const PangoGlyphString* g = run->glyphs;
     PangoGlyphItemIter it;
-    for (bool more = pango_glyph_item_iter_init_start(&it, run, text); more;
+    for (bool more = pango_glyph_item_iter_init_start(&it, run, out.text); more;
          more = pango_glyph_item_iter_next_cluster(&it)) {
       int shown = 0;
       for (int i = it.start_glyph; i < it.end_glyph; ++i) {
         const PangoGlyphInfo& gi = g->glyphs[i];
         if (gi.glyph != PANGO_GLYPH_EMPTY) {
-          glyphs.push_back({gi.glyph,
-                            base + static_cast<double>(x + gi.geometry.x_offset) / PANGO_SCALE,
-                            y0 + static_cast<double>(gi.geometry.y_offset) / PANGO_SCALE});
+          part.glyphs.push_back({gi.glyph, base,
+                                 static_cast<double>(x + gi.geometry.x_offset) / PANGO_SCALE,
+                                 static_cast<double>(gi.geometry.y_offset) / PANGO_SCALE});
           ++shown;
         }
         x += gi.geometry.width;
       }
-      clusters.push_back({it.end_index - it.start_index, shown});
+      part.clusters.push_back({it.end_index - it.start_index, shown});
     }
     runX += x;
   }
-  flush();
+  if (!out.parts.empty() && out.parts.back().glyphs.empty()) out.parts.pop_back();
+  return out;
+}
+
+void showGathered(cairo_t* cr, const LineGlyphs& line) {
+  double x0 = 0, y0 = 0;
+  cairo_get_current_point(cr, &x0, &y0);
+  std::vector<cairo_glyph_t> glyphs;
+  for (const auto& part : line.parts) {
+    glyphs.clear();
+    for (const auto& g : part.glyphs) glyphs.push_back({g.index, (x0 + g.run) + g.x, y0 + g.y});
+    cairo_set_scaled_font(cr, part.font);
+    cairo_show_text_glyphs(cr, line.text + part.from, part.to - part.from, glyphs.data(),
+                           static_cast<int>(glyphs.size()), part.clusters.data(),
+                           static_cast<int>(part.clusters.size()), cairo_text_cluster_flags_t(0));
+  }
+}
+
+bool showLineGlyphs(cairo_t* cr, PangoLayoutLine* line) {
+  std::optional<LineGlyphs> gathered = gatherLine(line);
+  if (!gathered) return false;
+  showGathered(cr, *gathered);
   return true;
 }
 

@@ -9,8 +9,10 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/reports/pdf_line.h"
 
@@ -240,15 +242,29 @@ std::string paragraphKey(const std::string& text, const TextRun& run) {
   return key + text;
 }
 
+// Each line of layout with its logical extents and its baseline below their top, while f says
+// to go on.
+template <class F> void lines(PangoLayout* layout, F f) {
+  std::unique_ptr<PangoLayoutIter, IterDeleter> it(pango_layout_get_iter(layout));
+  do {
+    PangoRectangle logical;
+    pango_layout_iter_get_line_extents(it.get(), nullptr, &logical);
+    double baseline =
+        static_cast<double>(pango_layout_iter_get_baseline(it.get()) - logical.y) / PANGO_SCALE;
+    if (!f(pango_layout_iter_get_line_readonly(it.get()), logical, baseline)) return;
+  } while (pango_layout_iter_next_line(it.get()));
+}
+
 class Pages {
  public:
   Pages(cairo_t* cr, PangoContext* ctx, const std::function<std::string(int)>& footer,
         cairo_surface_t* logo)
       : cr_(cr), ctx_(ctx), footer_(footer), logo_(logo) {}
 
-  // False when the line cannot fit even on a fresh page: the document ends there.
+  // False when the line cannot fit even on a fresh page: the document ends there. gathered: the
+  // line's glyphs gathered ahead, when it was laid out ahead (empty: Pango draws it).
   bool place(PangoLayoutLine* line, const PangoRectangle& logical, double baseline,
-             const Rgb& colour) {
+             const Rgb& colour, const std::optional<LineGlyphs>* gathered = nullptr) {
     double h = static_cast<double>(logical.height) / PANGO_SCALE;
     if (!open_) begin();
     if (used_ + h > kFrameH) {
@@ -259,7 +275,8 @@ class Pages {
     cairo_set_source_rgb(cr_, colour.r, colour.g, colour.b);
     cairo_move_to(cr_, kFrameX + static_cast<double>(logical.x) / PANGO_SCALE,
                   kFrameTop + used_ + baseline);
-    if (!showLineGlyphs(cr_, line)) pango_cairo_show_layout_line(cr_, line);
+    if (gathered && *gathered) showGathered(cr_, **gathered);
+    else if (gathered || !showLineGlyphs(cr_, line)) pango_cairo_show_layout_line(cr_, line);
     used_ += h;
     ++shownOnPage_;
     return true;
@@ -306,7 +323,19 @@ struct PdfLayouts::State {
   Surface surface;
   std::unique_ptr<cairo_t, CairoDeleter> cr;
   Typesetter type;
-  std::unordered_map<std::string, GPtr<PangoLayout>> laid;
+  struct Line {
+    PangoLayoutLine* line = nullptr;  // the layout's own
+    PangoRectangle logical{};
+    double baseline = 0;
+    std::optional<LineGlyphs> glyphs;
+  };
+  // A paragraph laid out ahead with its lines measured and their glyphs gathered: the document
+  // only places them.
+  struct Laid {
+    GPtr<PangoLayout> layout;
+    std::vector<Line> lines;
+  };
+  std::unordered_map<std::string, Laid> laid;
 };
 
 PdfLayouts::PdfLayouts() : state_(std::make_unique<State>()) {
@@ -327,8 +356,13 @@ void PdfLayouts::prepare(const std::vector<TextRun>& runs) {
     if (s.laid.size() >= kMaxKept) return;
     auto [it, fresh] = s.laid.try_emplace(paragraphKey(text, *run));
     if (!fresh) continue;
-    it->second = s.type.fresh(text, *run);
-    (void)pango_layout_get_line_count(it->second.get());  // laid out now, not when drawn
+    State::Laid& laid = it->second;
+    laid.layout = s.type.fresh(text, *run);
+    lines(laid.layout.get(),
+          [&](PangoLayoutLine* line, const PangoRectangle& logical, double baseline) {
+            laid.lines.push_back({line, logical, baseline, gatherLine(line)});
+            return true;
+          });
   }
 }
 
@@ -358,21 +392,22 @@ std::optional<std::string> renderPdf(const std::vector<TextRun>& runs,
   Pages pages(cr.get(), type.ctx.get(), footer, logoImage.get());
   bool more = true;
   for (const auto& [text, run] : paragraphs(runs)) {
-    PangoLayout* layout = nullptr;
+    const PdfLayouts::State::Laid* ready = nullptr;
     if (laid) {
       auto found = laid->laid.find(paragraphKey(text, *run));
-      if (found != laid->laid.end()) layout = found->second.get();
+      if (found != laid->laid.end()) ready = &found->second;
     }
-    if (!layout) layout = type.lay(text, *run);
-    std::unique_ptr<PangoLayoutIter, IterDeleter> it(pango_layout_get_iter(layout));
-    do {
-      PangoRectangle logical;
-      pango_layout_iter_get_line_extents(it.get(), nullptr, &logical);
-      double baseline =
-          static_cast<double>(pango_layout_iter_get_baseline(it.get()) - logical.y) / PANGO_SCALE;
-      more = pages.place(pango_layout_iter_get_line_readonly(it.get()), logical, baseline,
-                         run->colour);
-    } while (more && pango_layout_iter_next_line(it.get()));
+    if (ready) {
+      for (const auto& line : ready->lines)
+        if (!(more =
+                  pages.place(line.line, line.logical, line.baseline, run->colour, &line.glyphs)))
+          break;
+    } else {
+      lines(type.lay(text, *run),
+            [&](PangoLayoutLine* line, const PangoRectangle& logical, double baseline) {
+              return more = pages.place(line, logical, baseline, run->colour);
+            });
+    }
     if (!more) break;
   }
   pages.finish();
