@@ -72,16 +72,11 @@ PdfMemo PdfAhead::memo() {
 void PdfAhead::drawExpected(Store& store) {
   if (!expected_) return;
   const Expected& e = *expected_;
-  std::vector<TextRun> runs = reportText(all_, e.result, e.in, store);
-  std::optional<std::string> pdf = renderPdf(
-      runs, [&](int page) { return footerText(e.in, page); }, e.logo,
-      layouts_ ? &*layouts_ : nullptr);
-  if (!pdf) return;
-  drawn_.runs = std::move(runs);
-  drawn_.footer = footerText(e.in, 0);
-  drawn_.logo = e.logo;
-  drawn_.bytes = std::move(*pdf);
-  drawn_.at = e.in.now;
+  PdfMemo drawn;
+  drawn.ahead = layouts_ ? &*layouts_ : nullptr;
+  if (!drawReport(all_, e.result, e.in, store, e.logo, &drawn)) return;
+  drawn.at = e.in.now;
+  drawn_ = std::move(drawn);
 }
 
 void PdfAhead::run() {

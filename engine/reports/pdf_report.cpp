@@ -12,6 +12,21 @@
 
 namespace tolverdine {
 
+std::optional<std::string> drawReport(const std::vector<Row>& rows, const IngestResult& result,
+                                      const ReportInput& in, Store& store,
+                                      const std::optional<std::string>& logo, PdfMemo* memo) {
+  auto runs = reportText(rows, result, in, store);
+  std::string footer = footerText(in, 0);
+  if (memo && !memo->bytes.empty() && memo->runs == runs && memo->footer == footer &&
+      memo->logo == logo)
+    return memo->bytes;
+  std::optional<std::string> pdf = renderPdf(
+      runs, [&](int page) { return footerText(in, page); }, logo, memo ? memo->ahead : nullptr);
+  if (pdf && memo)
+    *memo = PdfMemo{memo->ahead, std::move(runs), std::move(footer), logo, *pdf, std::nullopt};
+  return pdf;
+}
+
 void writePDFReport(const std::string& root, const std::vector<Row>& rows,
                     const IngestResult& result, const std::string& cam, const std::string& camera,
                     Store& store, int copiesRequired, const NameSet& names,
@@ -20,19 +35,9 @@ void writePDFReport(const std::string& root, const std::vector<Row>& rows,
                     const std::optional<std::string>& operatorName, std::time_t now, PdfMemo* memo,
                     Fs& fs) {
   const std::string dir = nfc(root + "/" + names.reports);
-  ReportInput in{root, cam, camera, copiesRequired, info, operatorName, now};
-  auto runs = reportText(rows, result, in, store);
-  std::string footer = footerText(in, 0);
-  std::optional<std::string> pdf;
-  if (memo && !memo->bytes.empty() && memo->runs == runs && memo->footer == footer &&
-      memo->logo == logo) {
-    pdf = memo->bytes;
-  } else {
-    pdf = renderPdf(
-        runs, [&](int page) { return footerText(in, page); }, logo, memo ? memo->ahead : nullptr);
-    if (pdf && memo)
-      *memo = PdfMemo{memo->ahead, std::move(runs), std::move(footer), logo, *pdf, std::nullopt};
-  }
+  const std::optional<std::string> pdf =
+      drawReport(rows, result, {root, cam, camera, copiesRequired, info, operatorName, now}, store,
+                 logo, memo);
   if (!pdf) throw WriteFail{dir, EIO};
   mkdirs(dir, fs);
   // An earlier run of the camera in the same second keeps its report: this one takes the next

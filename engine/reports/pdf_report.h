@@ -32,6 +32,13 @@ struct PdfMemo {
   std::optional<std::time_t> at;  // the time a document drawn ahead shows: the report's time
 };
 
+/// The report's bytes as drawn for in: memo's when they were drawn from the same text, footer and
+/// logo, else drawn now (with memo's paragraphs laid out ahead) and kept in memo. Absent when the
+/// document cannot be drawn.
+std::optional<std::string> drawReport(const std::vector<Row>& rows, const IngestResult& result,
+                                      const ReportInput& in, Store& store,
+                                      const std::optional<std::string>& logo, PdfMemo* memo);
+
 /// Writes root/reports/cam_STAMP_ingest.pdf (STAMP local yyyyMMdd-HHmmss; STAMP-2 … where an
 /// earlier run left one of that second) through a temporary file and a rename, so a reader never
 /// sees half a document. info: project, date, src, card,
