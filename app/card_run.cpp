@@ -103,14 +103,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     SearchCatchUp search(in.dbPath);
     const std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
     PdfAhead pdf(in.dbPath, plan.rows, job.cam, plan.roots.empty() ? "" : plan.roots.front());
-    IngestHooks hooks;
-    hooks.verified = [&](const Row& r, const std::string& dest, const std::string& hash) {
-      pdf.verified(r, dest, hash);
-    };
-    hooks.copied = [&](const IngestResult& sofar) {
-      pdf.draw(expectedResult(sofar, plan), printedInput(job, plan, volume, std::time(nullptr)),
-               job.logo);
-    };
+    const IngestHooks hooks = drawingAhead(pdf, job, plan, volume);
     // A refused start (IngestStop) is answered by the handler below.
     IngestResult result =
         runIngest(plan.rows, job.card, job.cam, plan.roots, job.names, *store, job.copies,

@@ -317,14 +317,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   std::mutex m;
   double readAll = 0, readAllCpu = 0;
   const double copyCpu0 = cpuSeconds(RUSAGE_THREAD);
-  IngestHooks hooks;  // as the card job draws the report ahead
-  hooks.verified = [&](const Row& r, const std::string& dest, const std::string& hash) {
-    pdf.verified(r, dest, hash);
-  };
-  hooks.copied = [&](const IngestResult& sofar) {
-    pdf.draw(expectedResult(sofar, plan), printedInput(job, plan, std::nullopt, std::time(nullptr)),
-             job.logo);
-  };
+  const IngestHooks hooks = drawingAhead(pdf, job, plan, std::nullopt);  // as the card job does
   IngestResult r = runIngest(
       plan.rows, job.card, job.cam, plan.roots, job.names, store, job.copies, {},
       [](const std::string&) { return int64_t{1} << 50; }, {}, nullptr, hooks,

@@ -65,8 +65,7 @@ std::map<std::string, std::string> printedInfo(const CardJob& job, const CardPla
   return printed;
 }
 
-}  // namespace
-
+// The printed report's input for the first destination at time now, as writeCardOutputs gives it.
 ReportInput printedInput(const CardJob& job, const CardPlan& plan,
                          const std::optional<std::string>& volume, std::time_t now) {
   return {plan.roots.empty() ? "" : plan.roots.front(),
@@ -78,11 +77,28 @@ ReportInput printedInput(const CardJob& job, const CardPlan& plan,
           now};
 }
 
+// The result of a run whose copies are recorded, as the job will hold it when the final count
+// finds every file with its copies.
 IngestResult expectedResult(IngestResult sofar, const CardPlan& plan) {
   addListingFailures(sofar, plan.errors);
   sofar.underCopied = 0;
   sofar.color = verdictColor(sofar, plan.rows);
   return sofar;
+}
+
+}  // namespace
+
+IngestHooks drawingAhead(PdfAhead& pdf, const CardJob& job, const CardPlan& plan,
+                         const std::optional<std::string>& volume) {
+  IngestHooks hooks;
+  hooks.verified = [&pdf](const Row& r, const std::string& dest, const std::string& hash) {
+    pdf.verified(r, dest, hash);
+  };
+  hooks.copied = [&pdf, &job, &plan, volume](const IngestResult& sofar) {
+    pdf.draw(expectedResult(sofar, plan), printedInput(job, plan, volume, std::time(nullptr)),
+             job.logo);
+  };
+  return hooks;
 }
 
 std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& plan,

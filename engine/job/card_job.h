@@ -13,6 +13,7 @@
 #include "engine/base/records.h"
 #include "engine/card/camera_role.h"
 #include "engine/card/listing_error.h"
+#include "engine/copy/ingest.h"
 #include "engine/copy/storage.h"
 #include "engine/layout/rules.h"
 #include "engine/media/probe.h"
@@ -65,13 +66,10 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
                                           const std::optional<std::string>& volume,
                                           PdfAhead* ahead = nullptr);
 
-/// The printed report's input for the first destination at time now, as writeCardOutputs gives it.
-ReportInput printedInput(const CardJob& job, const CardPlan& plan,
-                         const std::optional<std::string>& volume, std::time_t now);
-
-/// The result of a run whose copies are recorded (IngestHooks::copied), as the job will hold it
-/// when the final count finds every file with its copies.
-IngestResult expectedResult(IngestResult sofar, const CardPlan& plan);
+/// The hooks by which the run of plan hands its copies to pdf and, once they are recorded, has the
+/// report drawn as the run is expected to end while its final count goes on.
+IngestHooks drawingAhead(PdfAhead& pdf, const CardJob& job, const CardPlan& plan,
+                         const std::optional<std::string>& volume);
 
 /// "복사 3 · 기존 0 — 검증 사본 2곳 이상, 카메라에서 포맷하세요" and its kin.
 std::string jobSummary(const IngestResult& result, int copies);
