@@ -21,6 +21,7 @@ class StopFlag {
     std::lock_guard lk(m_);
     return raised_;
   }
+  /// Waits until raised.
   void wait() {
     std::unique_lock lk(m_);
     cv_.wait(lk, [this] { return raised_; });

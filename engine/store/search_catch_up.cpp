@@ -29,9 +29,7 @@ bool SearchCatchUp::caughtUp() {
 bool SearchCatchUp::run(const std::string& dbPath) {
   OpenedStore other = openStoreAt(dbPath, IfMissing::leave);
   if (!other) return false;
-  // Four rounds a second: what is left for the last one, after the copy, is a quarter second's
-  // rows, and the copy has cores to spare for the rest.
-  while (!copied_.waitFor(std::chrono::milliseconds(250))) other->updateSearchIndex();
+  while (!copied_.waitFor(std::chrono::seconds(1))) other->updateSearchIndex();
   return other->updateSearchIndex();
 }
 
