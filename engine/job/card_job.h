@@ -17,7 +17,6 @@
 #include "engine/copy/storage.h"
 #include "engine/layout/rules.h"
 #include "engine/media/probe.h"
-#include "engine/reports/pdf_report.h"
 
 namespace tolverdine {
 
