@@ -1,6 +1,7 @@
 #include "engine/store/search_catch_up.h"
 
 #include <chrono>
+#include <optional>
 #include <system_error>
 
 #include "engine/store/store_open.h"
@@ -29,8 +30,18 @@ bool SearchCatchUp::caughtUp() {
 bool SearchCatchUp::run(const std::string& dbPath) {
   OpenedStore other = openStoreAt(dbPath, IfMissing::leave);
   if (!other) return false;
-  while (!copied_.waitFor(std::chrono::seconds(1))) other->updateSearchIndex();
-  return other->updateSearchIndex();
+  // Rows recorded again lately are rechecked in the first round and then every half minute; the
+  // rounds between only add the new rows. Every search reads the rows not rechecked yet as they
+  // are, so a short card's rows need none: they cost each round more than adding them.
+  using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> rechecked;
+  while (!copied_.waitFor(std::chrono::seconds(1))) {
+    const bool recheck = !rechecked || Clock::now() - *rechecked >= std::chrono::seconds(30);
+    if (recheck) rechecked = Clock::now();
+    other->updateSearchIndex(recheck);
+  }
+  // The last round too: the card's end waits for it.
+  return other->updateSearchIndex(/*recheck=*/false);
 }
 
 }  // namespace tolverdine

@@ -400,7 +400,7 @@ bool Store::attachSearch(bool create) noexcept {
   return attached_;
 }
 
-Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
+Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait, bool recheck) noexcept {
   if (!sqlite3_get_autocommit(db_)) return CatchUp::failed;  // inside a caller's transaction
   const std::optional<std::string> file = fileIdentity(path_, /*regularOnly=*/true);
   if (!file) return CatchUp::failed;
@@ -428,7 +428,7 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
       if (!stale)
         query("SELECT 1 FROM copy WHERE rowid > ? LIMIT 1", {indexed},
               [&](const SqlRow&) { stale = true; });
-      if (!stale && indexed > 0)
+      if (!stale && indexed > 0 && recheck)
         query(
             "SELECT 1 FROM copy AS c WHERE +c.rowid <= ?1 AND c.at >= ?2 AND NOT EXISTS (SELECT 1 FROM"
             " search.copy_text AS t WHERE t.rowid = c.rowid AND t.rel IS c.rel AND t.view IS c.view AND t.key IS c.key)"
@@ -467,7 +467,11 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
       indexed = 0;
       since.clear();
     }
-    const std::string nextSince = isoTime(std::time(nullptr) - kAtSlack);
+    // Without the recheck, `at` stays where it was: the rows recorded since are still read as
+    // they are by every search, until a catch-up that rechecks them. A file without one is
+    // rechecked whole.
+    if (since.empty()) recheck = true;
+    const std::string nextSince = recheck ? isoTime(std::time(nullptr) - kAtSlack) : since;
     if (indexed > 0) {
       // Rows changed here by hand first, then every row recorded again since the last catch-up.
       for (int64_t row : touched_) {
@@ -475,12 +479,14 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
         query("DELETE FROM search.copy_text WHERE rowid=?", {row}, {});
         query(std::string(kIndexRows) + " WHERE rowid=?", {row}, {});
       }
-      query("DELETE FROM search.copy_text WHERE rowid IN (" + std::string(kChangedRows) + ")",
-            {indexed, since}, {});
-      query(std::string(kIndexRows) +
-                " AS c WHERE +c.rowid <= ?1 AND c.at >= ?2"
-                " AND NOT EXISTS (SELECT 1 FROM search.copy_text AS t WHERE t.rowid = c.rowid)",
-            {indexed, since}, {});
+      if (recheck) {
+        query("DELETE FROM search.copy_text WHERE rowid IN (" + std::string(kChangedRows) + ")",
+              {indexed, since}, {});
+        query(std::string(kIndexRows) +
+                  " AS c WHERE +c.rowid <= ?1 AND c.at >= ?2"
+                  " AND NOT EXISTS (SELECT 1 FROM search.copy_text AS t WHERE t.rowid = c.rowid)",
+              {indexed, since}, {});
+      }
     }
     int64_t last = indexed;
     query(
@@ -518,9 +524,9 @@ Store::CatchUp Store::catchUpSearch(int64_t newRows, bool wait) noexcept {
   return out;
 }
 
-bool Store::updateSearchIndex() noexcept {
+bool Store::updateSearchIndex(bool recheck) noexcept {
   for (;;) {
-    switch (catchUpSearch(kBuildBatch, /*wait=*/true)) {
+    switch (catchUpSearch(kBuildBatch, /*wait=*/true, recheck)) {
       case CatchUp::done: return true;
       case CatchUp::more: continue;
       case CatchUp::failed: return false;

@@ -237,7 +237,9 @@ class Store {
   /// Brings the search file up to date with the copy table, in batches that each lock only the
   /// search file (never the state database), so records of other connections go on meanwhile.
   /// False when the search file cannot be opened or written (searches then read every row).
-  bool updateSearchIndex() noexcept;
+  /// Without recheck only the rows added since are indexed: those recorded again lately are left
+  /// to be read as they are, by every search, until a catch-up that rechecks them.
+  bool updateSearchIndex(bool recheck = true) noexcept;
   std::string summary() noexcept;
 
  private:
@@ -257,7 +259,7 @@ class Store {
   void dropOldTextIndex() noexcept;
   bool attachSearch(bool create) noexcept;
   enum class CatchUp { done, more, failed };
-  CatchUp catchUpSearch(int64_t newRows, bool wait) noexcept;
+  CatchUp catchUpSearch(int64_t newRows, bool wait, bool recheck = true) noexcept;
   void flushTouched(bool wait = false) noexcept;
   static void onChange(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid);
   sqlite3* db_ = nullptr;
