@@ -63,25 +63,35 @@ std::optional<LineGlyphs> gatherLine(PangoLayoutLine* line) {
   return out;
 }
 
-void showGathered(cairo_t* cr, const LineGlyphs& line) {
-  double x0 = 0, y0 = 0;
-  cairo_get_current_point(cr, &x0, &y0);
-  std::vector<cairo_glyph_t> glyphs;
+GlyphBatch::~GlyphBatch() {
+  if (font_) cairo_scaled_font_destroy(font_);
+}
+
+void GlyphBatch::add(cairo_t* cr, const LineGlyphs& line, double x, double y, const Rgb& colour) {
   for (const auto& part : line.parts) {
-    glyphs.clear();
-    for (const auto& g : part.glyphs) glyphs.push_back({g.index, (x0 + g.run) + g.x, y0 + g.y});
-    cairo_set_scaled_font(cr, part.font);
-    cairo_show_text_glyphs(cr, line.text + part.from, part.to - part.from, glyphs.data(),
-                           static_cast<int>(glyphs.size()), part.clusters.data(),
-                           static_cast<int>(part.clusters.size()), cairo_text_cluster_flags_t(0));
+    if (part.font != font_ || !(colour == colour_)) {
+      draw(cr);
+      if (font_) cairo_scaled_font_destroy(font_);
+      font_ = cairo_scaled_font_reference(part.font);
+      colour_ = colour;
+    }
+    // Positions summed as Pango's drawing sums them, so that the page is the same to the last bit.
+    for (const auto& g : part.glyphs) glyphs_.push_back({g.index, (x + g.run) + g.x, y + g.y});
+    text_.append(line.text + part.from, static_cast<size_t>(part.to - part.from));
+    clusters_.insert(clusters_.end(), part.clusters.begin(), part.clusters.end());
   }
 }
 
-bool showLineGlyphs(cairo_t* cr, PangoLayoutLine* line) {
-  std::optional<LineGlyphs> gathered = gatherLine(line);
-  if (!gathered) return false;
-  showGathered(cr, *gathered);
-  return true;
+void GlyphBatch::draw(cairo_t* cr) {
+  if (glyphs_.empty()) return;
+  cairo_set_source_rgb(cr, colour_.r, colour_.g, colour_.b);
+  cairo_set_scaled_font(cr, font_);
+  cairo_show_text_glyphs(cr, text_.data(), static_cast<int>(text_.size()), glyphs_.data(),
+                         static_cast<int>(glyphs_.size()), clusters_.data(),
+                         static_cast<int>(clusters_.size()), cairo_text_cluster_flags_t(0));
+  text_.clear();
+  glyphs_.clear();
+  clusters_.clear();
 }
 
 }  // namespace tolverdine

@@ -1,12 +1,15 @@
-// One laid-out line drawn with one Cairo call per font instead of one per run of text: a clip line
-// is eight runs (its cells and the tabs between them), and every call costs the PDF surface a
-// recorded operation, an analysis and a text object.
+// Laid-out lines drawn with one Cairo call per font and colour instead of one per run of text: a
+// clip line is eight runs (its cells and the tabs between them), a page some eighty lines, and
+// every call costs the PDF surface a recorded operation, an analysis and a text object.
 #pragma once
 
 #include <pango/pangocairo.h>
 
 #include <optional>
+#include <string>
 #include <vector>
+
+#include "engine/reports/pdf_text.h"
 
 namespace tolverdine {
 
@@ -31,11 +34,26 @@ struct LineGlyphs {
 /// fonts lack (drawn as boxes) or right-to-left text.
 std::optional<LineGlyphs> gatherLine(PangoLayoutLine* line);
 
-/// Draws gathered glyphs at cr's current point (the line's baseline origin).
-void showGathered(cairo_t* cr, const LineGlyphs& line);
+/// Gathered lines waiting to be drawn together, in the order they were added.
+class GlyphBatch {
+ public:
+  GlyphBatch() = default;
+  ~GlyphBatch();
+  GlyphBatch(const GlyphBatch&) = delete;
+  GlyphBatch& operator=(const GlyphBatch&) = delete;
 
-/// Draws line at cr's current point, as pango_cairo_show_layout_line would. False, with nothing
-/// drawn, where gatherLine gives nothing.
-bool showLineGlyphs(cairo_t* cr, PangoLayoutLine* line);
+  /// Adds line with its baseline origin at (x, y), in colour. What waits in another font or
+  /// colour is drawn on cr first.
+  void add(cairo_t* cr, const LineGlyphs& line, double x, double y, const Rgb& colour);
+  /// Draws what waits, if anything.
+  void draw(cairo_t* cr);
+
+ private:
+  cairo_scaled_font_t* font_ = nullptr;  // a reference of its own: a line's layout may be gone
+  Rgb colour_;
+  std::string text_;
+  std::vector<cairo_glyph_t> glyphs_;
+  std::vector<cairo_text_cluster_t> clusters_;
+};
 
 }  // namespace tolverdine

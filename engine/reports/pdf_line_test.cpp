@@ -7,10 +7,11 @@
 namespace tolverdine {
 namespace {
 
-// The first line of text drawn on a fresh image, by Pango itself or by showLineGlyphs; empty when
-// refused.
+// The lines of text drawn on a fresh image, by Pango itself line by line or gathered and drawn
+// together; empty when a line is refused.
 std::string drawn(const std::string& text, bool own) {
-  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_A8, 700, 40);
+  constexpr int kHeight = 60;
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_A8, 700, kHeight);
   cairo_t* cr = cairo_create(s);
   PangoLayout* layout = pango_cairo_create_layout(cr);
   PangoFontDescription* font = pango_font_description_from_string("NanumGothic 11");
@@ -20,13 +21,28 @@ std::string drawn(const std::string& text, bool own) {
       pango_tab_array_new_with_positions(2, TRUE, PANGO_TAB_LEFT, 150, PANGO_TAB_LEFT, 420);
   pango_layout_set_tabs(layout, tabs);
   pango_layout_set_text(layout, text.data(), static_cast<int>(text.size()));
-  cairo_move_to(cr, 10.3, 25.7);
-  PangoLayoutLine* line = pango_layout_get_line_readonly(layout, 0);
+  bool refused = false;
+  {
+    GlyphBatch batch;
+    for (int i = 0; i < pango_layout_get_line_count(layout); ++i) {
+      PangoLayoutLine* line = pango_layout_get_line_readonly(layout, i);
+      const double x = 10.3, y = 25.7 + 20.0 * i;
+      if (!own) {
+        cairo_move_to(cr, x, y);
+        pango_cairo_show_layout_line(cr, line);
+      } else if (auto glyphs = gatherLine(line)) {
+        batch.add(cr, *glyphs, x, y, Rgb{});
+      } else {
+        refused = true;
+      }
+    }
+    batch.draw(cr);
+  }
   std::string pixels;
-  if (own ? showLineGlyphs(cr, line) : (pango_cairo_show_layout_line(cr, line), true)) {
+  if (!refused) {
     cairo_surface_flush(s);
     pixels.assign(reinterpret_cast<const char*>(cairo_image_surface_get_data(s)),
-                  cairo_image_surface_get_stride(s) * 40);
+                  cairo_image_surface_get_stride(s) * kHeight);
   }
   EXPECT_EQ(cairo_status(cr), CAIRO_STATUS_SUCCESS) << text;
   pango_tab_array_free(tabs);
@@ -37,11 +53,12 @@ std::string drawn(const std::string& text, bool own) {
   return pixels;
 }
 
-// Cells of Latin and Hangul between tabs, an accent on its own, a wide space: the very pixels
-// Pango draws. Glyphs no font has and right-to-left names are left to Pango.
+// Cells of Latin and Hangul between tabs, an accent on its own, a wide space, and lines drawn
+// together: the very pixels Pango draws. Glyphs no font has and right-to-left names are left to
+// Pango.
 TEST(PdfLine, DrawsWhatPangoDraws) {
   for (std::string text : {"C0001.MP4\t인터뷰\t0011223344556677", "e\xCC\x81t\xC3\xA9\tA  B\t\t—",
-                           "한글이름_1000003.JPG\t타임랩스"}) {
+                           "한글이름_1000003.JPG\t타임랩스\nC0002.MP4\t\t—"}) {
     std::string pango = drawn(text, false);
     EXPECT_NE(pango.find_first_not_of('\0'), std::string::npos) << "nothing drawn: " << text;
     EXPECT_TRUE(drawn(text, true) == pango) << text;

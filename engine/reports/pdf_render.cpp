@@ -272,11 +272,19 @@ class Pages {
       end();
       begin();
     }
-    cairo_set_source_rgb(cr_, colour.r, colour.g, colour.b);
-    cairo_move_to(cr_, kFrameX + static_cast<double>(logical.x) / PANGO_SCALE,
-                  kFrameTop + used_ + baseline);
-    if (gathered && *gathered) showGathered(cr_, **gathered);
-    else if (gathered || !showLineGlyphs(cr_, line)) pango_cairo_show_layout_line(cr_, line);
+    const double x = kFrameX + static_cast<double>(logical.x) / PANGO_SCALE;
+    const double y = kFrameTop + used_ + baseline;
+    std::optional<LineGlyphs> own;
+    if (!gathered) own = gatherLine(line);
+    const std::optional<LineGlyphs>& glyphs = gathered ? *gathered : own;
+    if (glyphs) {
+      batch_.add(cr_, *glyphs, x, y, colour);
+    } else {
+      batch_.draw(cr_);
+      cairo_set_source_rgb(cr_, colour.r, colour.g, colour.b);
+      cairo_move_to(cr_, x, y);
+      pango_cairo_show_layout_line(cr_, line);
+    }
     used_ += h;
     ++shownOnPage_;
     return true;
@@ -296,13 +304,20 @@ class Pages {
     if (page_ == 1 && logo_) drawLogo(cr_, logo_);
   }
   void end() {
-    GPtr<PangoLayout> f = makeLayout(ctx_, footer_(page_), 7.5, false, {}, false);
-    // One line as wide as the frame: a long project name gives way, the page number stays.
-    pango_layout_set_width(f.get(), static_cast<int>(kFrameW * PANGO_SCALE));
-    pango_layout_set_ellipsize(f.get(), PANGO_ELLIPSIZE_MIDDLE);
+    batch_.draw(cr_);
+    const std::string text = footer_(page_);
+    // One layout for every page's footer: a long card has hundreds of pages.
+    if (!footerLayout_) {
+      footerLayout_ = makeLayout(ctx_, text, 7.5, false, {}, false);
+      // One line as wide as the frame: a long project name gives way, the page number stays.
+      pango_layout_set_width(footerLayout_.get(), static_cast<int>(kFrameW * PANGO_SCALE));
+      pango_layout_set_ellipsize(footerLayout_.get(), PANGO_ELLIPSIZE_MIDDLE);
+    } else {
+      pango_layout_set_text(footerLayout_.get(), text.data(), static_cast<int>(text.size()));
+    }
     cairo_set_source_rgb(cr_, 0.5, 0.5, 0.5);
     cairo_move_to(cr_, kFooterX, kFooterBaseline);
-    pango_cairo_show_layout_line(cr_, pango_layout_get_line_readonly(f.get(), 0));
+    pango_cairo_show_layout_line(cr_, pango_layout_get_line_readonly(footerLayout_.get(), 0));
     cairo_show_page(cr_);
     open_ = false;
   }
@@ -311,6 +326,8 @@ class Pages {
   PangoContext* ctx_;
   const std::function<std::string(int)>& footer_;
   cairo_surface_t* logo_;
+  GPtr<PangoLayout> footerLayout_;
+  GlyphBatch batch_;  // the page's lines not drawn yet
   int page_ = 0, shownOnPage_ = 0;
   double used_ = 0;
   bool open_ = false;
