@@ -23,7 +23,7 @@ MHLListing writeListedGeneration(const std::string& root, const std::vector<Veri
   out.setAside = repairChain(nfc(root + "/" + kMHLFolder), fs);
   std::set<std::string> listed, left;
   for (const auto& [path, entries] : readMHLHistory(root).files) listed.insert(path);
-  std::vector<Verified> all;
+  std::vector<const Verified*> taken;
   auto take = [&](const Verified& v, bool always) {
     std::string p = nfc(v.row.dest.value_or(""));
     if (!xmlCarriable(p)) {
@@ -32,10 +32,19 @@ MHLListing writeListedGeneration(const std::string& root, const std::vector<Veri
     }
     if (!always && listed.count(p)) return;
     listed.insert(p);
-    all.push_back(v);
+    taken.push_back(&v);
   };
   for (const auto& v : items) take(v, true);
   for (const auto& v : known) take(v, false);
+  // Mostly every copy of the run and nothing else (the last taken is its last): listed as they
+  // are, not copied first; each carries its whole row, and a long card has tens of thousands.
+  if (taken.size() == items.size() && (items.empty() || taken.back() == &items.back())) {
+    out.file = writeMHLGeneration(root, items, names, author, now, fs);
+    return out;
+  }
+  std::vector<Verified> all;
+  all.reserve(taken.size());
+  for (const Verified* v : taken) all.push_back(*v);
   out.file = writeMHLGeneration(root, all, names, author, now, fs);
   return out;
 }

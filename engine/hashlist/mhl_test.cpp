@@ -202,6 +202,17 @@ TEST(MHL, BadNamesLongPathsAndDecomposedFolder) {
       writeMHLRenames(root, {{"a\x01", "b", 1, "ab"}, {"b", "c\x02", 1, "ab"}}, ko(), kNow));
   EXPECT_EQ(generations(nfc(root)).size(), 2u);
   expectChainMatchesFolder(nfc(root));
+  // Listed with the run's copies: a file known before, once, in place of the run's name that
+  // XML cannot carry, which is named as left out.
+  MHLListing l = writeListedGeneration(
+      nfc(root), {item("k.mov", 1, "1111222233334444"), item("a\001b.mov")},
+      {item("k.mov", 1, "9999888877776666"), item("known.mov")}, ko(), std::nullopt, kNow);
+  ASSERT_TRUE(l.file);
+  const std::string listed = slurp(*l.file);
+  EXPECT_TRUE(has(listed, ">k.mov</path>") && has(listed, ">known.mov</path>")) << listed;
+  EXPECT_TRUE(has(listed, "1111222233334444") && !has(listed, "9999888877776666"))
+      << "the run's own hash of k.mov is listed";
+  EXPECT_EQ(l.leftOut, std::vector<std::string>{"a\001b.mov"});
 
   // A project name long enough that the full generation name would not fit a directory entry.
   std::string longRoot = t.path + "/20260305_";

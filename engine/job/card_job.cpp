@@ -78,12 +78,26 @@ ReportInput printedInput(const CardJob& job, const CardPlan& plan,
 }
 
 // The result of a run whose copies are recorded, as the job will hold it when the final count
-// finds every file with its copies.
-IngestResult expectedResult(IngestResult sofar, const CardPlan& plan) {
-  addListingFailures(sofar, plan.errors);
-  sofar.underCopied = 0;
-  sofar.color = verdictColor(sofar, plan.rows);
-  return sofar;
+// finds every file with its copies: as much of it as the printed report reads. Made on the run's
+// thread before its final count, so each copy keeps only its place and hash, not its whole row.
+IngestResult expectedResult(const IngestResult& sofar, const CardPlan& plan) {
+  IngestResult e;
+  e.copied = sofar.copied;
+  e.skipped = sofar.skipped;
+  e.failed = sofar.failed;
+  e.lostDests = sofar.lostDests;
+  e.stopped = sofar.stopped;
+  for (const auto& [dest, copies] : sofar.verified) {
+    std::vector<Verified>& out = e.verified[dest];
+    out.resize(copies.size());
+    for (size_t i = 0; i < copies.size(); ++i) {
+      out[i].row.rel = copies[i].row.rel;
+      out[i].hash = copies[i].hash;
+    }
+  }
+  addListingFailures(e, plan.errors);
+  e.color = verdictColor(e, plan.rows);
+  return e;
 }
 
 }  // namespace

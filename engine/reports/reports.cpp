@@ -56,15 +56,25 @@ std::vector<std::optional<std::string>> hashesOn(const std::string& dest,
                                                  const IngestResult& result, const std::string& cam,
                                                  Store& store) {
   // The run's own copies answer without the database: tens of thousands of lookups on a long card.
-  std::unordered_map<std::string_view, const std::string*> thisRun;
-  if (auto it = result.verified.find(dest); it != result.verified.end())
-    for (const auto& v : it->second) thisRun[v.row.rel] = &v.hash;
+  // They come in row order, so each is met in step; the first out of step has them all looked up
+  // by name instead.
+  static const std::vector<Verified> kNone;
+  auto it = result.verified.find(dest);
+  const std::vector<Verified>& mine = it == result.verified.end() ? kNone : it->second;
+  std::unordered_map<std::string_view, const std::string*> byRel;
+  size_t next = 0;
   std::vector<std::optional<std::string>> out;
   out.reserve(rows.size());
   for (const auto& r : rows) {
-    auto v = thisRun.find(r.rel);
-    out.push_back(v != thisRun.end() ? std::optional(*v->second)
-                                     : store.verifiedHash(ingestKey(cam, r), dest));
+    const std::string* hash = nullptr;
+    if (byRel.empty() && next < mine.size() && mine[next].row.rel == r.rel) {
+      hash = &mine[next++].hash;
+    } else if (!mine.empty()) {
+      if (byRel.empty())
+        for (const auto& v : mine) byRel[v.row.rel] = &v.hash;
+      if (auto v = byRel.find(r.rel); v != byRel.end()) hash = v->second;
+    }
+    out.push_back(hash ? std::optional(*hash) : store.verifiedHash(ingestKey(cam, r), dest));
   }
   return out;
 }

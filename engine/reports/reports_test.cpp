@@ -69,6 +69,13 @@ TEST(Reports, TextsNamesAndFiles) {
       "2026-03-05 09:38:22,촬영시각,100,00000000000000aa,2\n"
       "B002.MOV,,,audio,인터뷰,,,,29.97,,수정시각,7,bbbbbbbbbbbbbbbb,1\n"
       "\"line\nfeed.txt\",,,etc,인터뷰,,,,,,,3,,0\n");
+  // The run's copies listed out of row order (a later file verified first) are each still met.
+  IngestResult shuffled;
+  shuffled.verified[root] = {Verified{b, "000000000000000b", {}},
+                             Verified{a, "000000000000000a", {}}};
+  EXPECT_EQ(hashesOn(root, rows, shuffled, "A", store),
+            (std::vector<std::optional<std::string>>{"000000000000000a", "000000000000000b",
+                                                     std::nullopt}));
 
   auto j = nlohmann::json::parse(
       jobJson(root, rows, res, "A", "/media/card", {{"project", "P"}, {"color", "x"}}, kNow));
