@@ -282,6 +282,7 @@ struct ToolTimes {
   double count = 0, card = 0, lists = 0, index = 0;  // parts of tail and outputs, for the breakdown
   double cpu = 0;      // this process's user + system seconds over the run (the run alone)
   double copyCpu = 0;  // the copying thread's own seconds while the card is read
+  double lastCpu = 0;  // this process's seconds after the card's last byte: what the tail must do
 };
 
 double cpuSeconds(int who = RUSAGE_SELF) {
@@ -315,7 +316,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   SearchCatchUp search(work + "/db.sqlite");  // as the card job does
   PdfAhead pdf(work + "/db.sqlite", plan.rows, job.cam, plan.roots.front());
   std::mutex m;
-  double readAll = 0, readAllCpu = 0;
+  double readAll = 0, readAllCpu = 0, lastByteCpu = 0;
   const double copyCpu0 = cpuSeconds(RUSAGE_THREAD);
   const IngestHooks hooks = drawingAhead(pdf, job, plan, std::nullopt);  // as the card job does
   IngestResult r = runIngest(
@@ -326,6 +327,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
         if (readAll == 0 && b.copied == b.total) {
           readAll = now();
           readAllCpu = cpuSeconds(RUSAGE_THREAD);  // the copying thread reports the last read
+          lastByteCpu = cpuSeconds();
         }
       });
   double t2 = now();
@@ -345,6 +347,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   double t3 = now();
   bench::perfControl(false);
   t.cpu = cpuSeconds() - cpu0;
+  t.lastCpu = lastByteCpu > 0 ? cpu0 + t.cpu - lastByteCpu : 0;
   // The run's final count, done once more on its own to show its share of the tail: after the
   // run, so that it takes no core from the run's own threads.
   double c0 = now();
@@ -479,10 +482,10 @@ int main(int argc, char** argv) {
         if (speeds[v] > 0) (void)throttle.limit(cardDev.st_rdev, 0);
         std::fprintf(
             stderr,
-            "round %d %s tool %.2f s, cpu %.2f s, copying thread %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f; final count "
+            "round %d %s tool %.2f s, cpu %.2f s (%.2f s after the last byte), copying thread %.2f s (scan %.2f copy %.2f tail %.2f outputs %.2f; final count "
             "%.2f, card record %.2f, lists+reports %.2f, search index beyond them %.2f)\n",
-            r + 1, cards[i].spec.name.c_str(), t.total, t.cpu, t.copyCpu, t.scan, t.copy, t.tail,
-            t.outputs, t.count, t.card, t.lists, t.index);
+            r + 1, cards[i].spec.name.c_str(), t.total, t.cpu, t.lastCpu, t.copyCpu, t.scan, t.copy,
+            t.tail, t.outputs, t.count, t.card, t.lists, t.index);
         s.tot.push_back(t.total);
         s.scan.push_back(t.scan);
         s.copy.push_back(t.copy);
