@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/base/beside.h"
 #include "engine/base/system_reason.h"
 #include "engine/card/camera_labels.h"
 #include "engine/card/listing_error.h"
@@ -100,6 +101,10 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
       last = now;
       if (progress) progress(n, count, file, done, total);
     };
+    // Worked out while the card is copied: it needs only the card's listing, and on a card of ten
+    // thousand files the end of the run would wait for it.
+    std::future<std::string> fingerprint =
+        beside([&files = in.files] { return cardFingerprint(files); });
     SearchCatchUp search(in.dbPath);
     const std::optional<std::string> volume = in.volumeId ? in.volumeId(job.card) : std::nullopt;
     PdfAhead pdf(in.dbPath, plan.rows, job.cam, plan.roots.empty() ? "" : plan.roots.front());
@@ -112,7 +117,7 @@ CardRunOutcome runCardJob(const CardRunInput& in, const ProgressFn& progress,
     // A card listed only in part never comes out green and is not remembered as backed up.
     addListingFailures(result, plan.errors);
     if (!result.stopped && plan.errors.empty())
-      store->recordCard(cardFingerprint(in.files), job.cam, in.files, volume);
+      store->recordCard(fingerprint.get(), job.cam, in.files, volume);
     if (progress) {
       int64_t bytes = 0;
       for (const auto& r : plan.rows) bytes += r.size;

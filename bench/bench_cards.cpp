@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/beside.h"
 #include "engine/base/files.h"
 #include "engine/copy/ingest.h"
 #include "engine/job/card_job.h"
@@ -313,6 +314,9 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   CardPlan plan = planCard(job, [](const std::string& p) { return probe(p); });
   double t1 = now();
   Store store(work + "/db.sqlite");
+  std::vector<CardFile> files;
+  for (const auto& row : plan.rows) files.push_back({row.rel, row.size, row.mtimeNs});
+  std::future<std::string> fingerprint = beside([&files] { return cardFingerprint(files); });
   SearchCatchUp search(work + "/db.sqlite");  // as the card job does
   PdfAhead pdf(work + "/db.sqlite", plan.rows, job.cam, plan.roots.front());
   std::mutex m;
@@ -337,9 +341,7 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
     std::exit(1);
   }
   double c1 = now();
-  std::vector<CardFile> files;
-  for (const auto& row : plan.rows) files.push_back({row.rel, row.size, row.mtimeNs});
-  store.recordCard(cardFingerprint(files), job.cam, files, std::nullopt);
+  store.recordCard(fingerprint.get(), job.cam, files, std::nullopt);
   double c2 = now();
   (void)writeCardOutputs(job, plan, r, store, std::nullopt, &pdf);
   double c3 = now();
