@@ -33,8 +33,7 @@ std::vector<DestOutcome> destOutcomes(const IngestResult& result,
   for (const auto& root : roots) {
     DestOutcome d;
     d.root = root;
-    if (auto it = result.verified.find(root); it != result.verified.end())
-      d.verified = static_cast<int>(it->second.size());
+    d.verified = static_cast<int>(verifiedOn(result, root).size());
     for (const auto& f : result.failed)
       if (f.dest == root) {
         if (d.failed++ == 0) d.why = f.why;

@@ -88,4 +88,10 @@ std::string ingestKey(const std::string& cam, const CardFile& f) {
   return cam + "|" + f.rel + "|" + std::to_string(f.size) + "|" + std::to_string(f.mtimeNs);
 }
 
+const std::vector<Verified>& verifiedOn(const IngestResult& r, const std::string& dest) {
+  static const std::vector<Verified> kNone;
+  auto it = r.verified.find(dest);
+  return it == r.verified.end() ? kNone : it->second;
+}
+
 }  // namespace tolverdine

@@ -165,6 +165,9 @@ struct IngestResult {
   std::map<std::string, std::vector<Verified>> verified;  // by destination root path, row order
 };
 
+/// The copies r verified on dest (a root path), in row order; empty when none.
+const std::vector<Verified>& verifiedOn(const IngestResult& r, const std::string& dest);
+
 /// An I/O failure inside the copy and hash primitives; dest is absent when the source failed.
 struct IOFail {
   int32_t err = 0;

@@ -8,6 +8,7 @@
 #include <future>
 #include <set>
 
+#include "engine/base/beside.h"
 #include "engine/base/canonical_path.h"
 #include "engine/base/text.h"
 #include "engine/card/scan.h"
@@ -147,9 +148,7 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   auto listAndReport = [&](Store& from) {
     for (size_t i; (i = next++) < live.size();) {
       const std::string& root = live[i];
-      static const std::vector<Verified> kNone;
-      auto it = result.verified.find(root);
-      const std::vector<Verified>& thisRun = it == result.verified.end() ? kNone : it->second;
+      const std::vector<Verified>& thisRun = verifiedOn(result, root);
       try {
         // Also every file of this card verified here before and not listed yet (a run cut
         // short): the database is asked only for the files this run did not verify here.
@@ -177,9 +176,10 @@ std::vector<std::string> writeCardOutputs(const CardJob& job, const CardPlan& pl
   };
   // The PDFs are drawn on a thread of their own, which then takes its share of the lists: the
   // drawing of a long card's clip lines is the longest step here, unless it was drawn during the
-  // copy. Each PDF after the first takes the first one's bytes when it reads the same. Declared
-  // last: joined first.
-  std::future<void> drawing = std::async(std::launch::async, [&] {
+  // copy. Each PDF after the first takes the first one's bytes when it reads the same. Where no
+  // thread can be had they are drawn after the lists, instead of failing the card's outputs.
+  // Declared last: joined first.
+  std::future<void> drawing = beside([&] {
     // Its lookups on a connection of its own: on the job's they would take turns with those of
     // the hash lists and clip lists.
     OpenedStore own = openStoreAt(store.path(), IfMissing::leave);

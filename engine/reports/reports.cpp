@@ -58,9 +58,7 @@ std::vector<std::optional<std::string>> hashesOn(const std::string& dest,
   // The run's own copies answer without the database: tens of thousands of lookups on a long card.
   // They come in row order, so each is met in step; the first out of step has them all looked up
   // by name instead.
-  static const std::vector<Verified> kNone;
-  auto it = result.verified.find(dest);
-  const std::vector<Verified>& mine = it == result.verified.end() ? kNone : it->second;
+  const std::vector<Verified>& mine = verifiedOn(result, dest);
   std::unordered_map<std::string_view, const std::string*> byRel;
   size_t next = 0;
   std::vector<std::optional<std::string>> out;
