@@ -348,8 +348,9 @@ ToolTimes tool(const Card& c, const std::vector<std::string>& dests, const std::
   if (!search.caughtUp()) std::exit(1);
   double t3 = now();
   bench::perfControl(false);
-  t.cpu = cpuSeconds() - cpu0;
-  t.lastCpu = lastByteCpu > 0 ? cpu0 + t.cpu - lastByteCpu : 0;
+  const double cpuEnd = cpuSeconds();
+  t.cpu = cpuEnd - cpu0;
+  t.lastCpu = lastByteCpu > 0 ? cpuEnd - lastByteCpu : 0;
   // The run's final count, done once more on its own to show its share of the tail: after the
   // run, so that it takes no core from the run's own threads.
   double c0 = now();
