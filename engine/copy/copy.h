@@ -68,8 +68,9 @@ std::optional<std::string> hashFile(const std::string& path,
 
 /// XXH64 of what in (open) reads from where it stands to the end, cap bytes of buf at a time, on
 /// this thread: for small files, where hashFile's second buffer and hashing beside the next read
-/// cost more than they save. Absent when a read fails.
-std::optional<std::string> hashMedium(MediumReader& in, char* buf, size_t cap);
+/// cost more than they save. Absent when a read fails. onRead hears the size of every read.
+std::optional<std::string> hashMedium(MediumReader& in, char* buf, size_t cap,
+                                      const std::function<void(size_t)>& onRead = {});
 
 /// hashFile of every path, in parallel; results in input order.
 /// onRead hears (path index, block size) for every block read, from the workers' threads.

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include "engine/base/canonical_path.h"
 #include "engine/copy/copy.h"
 #include "engine/copy/ingest_test_util.h"
@@ -18,6 +20,15 @@ namespace {
 
 using namespace tolverdine::testing;
 using Card = IngestRig;
+
+// The highest counts heard; reports come from the run's several threads.
+BytesFn highest(ByteProgress& out) {
+  out = {};
+  return [&out, lock = std::make_shared<std::mutex>()](const ByteProgress& b) {
+    std::lock_guard<std::mutex> hold(*lock);
+    out = {std::max(out.copied, b.copied), std::max(out.verified, b.verified), b.total};
+  };
+}
 
 std::optional<IngestStop> stop(Card& c, const RunArgs& a) {
   return thrown<IngestStop>([&] { c.run(a); });
@@ -36,9 +47,14 @@ TEST(Ingest, FreshCardOfManyFilesRerunAndReclassifiedClip) {
   const size_t n = c.rows.size();
   c.add("STATUS.BIN", 10).dest.reset();  // a row without dest has no copies: yellow
   FakeSleep sleep;
-  IngestResult r = c.run({.dests = {c.root1, c.root2}, .copies = 2, .sleep = &sleep});
+  ByteProgress last;
+  IngestResult r =
+      c.run({.dests = {c.root1, c.root2}, .copies = 2, .sleep = &sleep, .bytes = highest(last)});
   EXPECT_EQ(std::tuple(r.color, r.copied, r.skipped, r.underCopied, r.failed.size()),
             std::tuple(CardColor::yellow, 152, 0, 1, size_t{0}));
+  // Both counts end at the card's size: the bytes read from it and the bytes read back.
+  EXPECT_GT(last.total, 20 << 20);
+  EXPECT_EQ(std::tuple(last.copied, last.verified), std::tuple(last.total, last.total));
   for (const auto& root : {c.root1, c.root2}) {
     ASSERT_EQ(r.verified[root].size(), n);
     for (size_t i = 0; i < n; ++i) {
@@ -102,9 +118,13 @@ TEST(Ingest, FilesAlreadyThereAreComparedNeverReplaced) {
   EXPECT_FALSE(r.verified[c.root2][0].md5);
 
   const std::string third = c.root2 + "3";
-  IngestResult par =
-      c.run({.dests = {third}, .copies = 2, .options = {VerifyMode::paranoid, true}});
+  ByteProgress last;
+  IngestResult par = c.run({.dests = {third},
+                            .copies = 2,
+                            .options = {VerifyMode::paranoid, true},
+                            .bytes = highest(last)});
   EXPECT_EQ(std::tuple(par.color, par.copied), std::tuple(CardColor::green, 3));
+  EXPECT_EQ(std::tuple(last.copied, last.verified), std::tuple(last.total, last.total));
   ASSERT_EQ(par.verified[third].size(), 3u);
   EXPECT_EQ(par.verified[third][0].md5->size(), 32u);
 }
@@ -168,10 +188,14 @@ TEST(Ingest, ReadBackMismatchIsRetriedOnceThenFails) {
     writeFile(path, data);
   };
   int calls = 0;
+  ByteProgress last;
   IngestResult r = c.run({.hooks = beforeVerify([&](const Row&, auto& parts) {
                             if (calls++ == 0) flip(parts[0]);
-                          })});
+                          }),
+                          .bytes = highest(last)});
   EXPECT_EQ(calls, 2);
+  // The second round's read-back is counted as the first was.
+  EXPECT_EQ(std::tuple(last.copied, last.verified), std::tuple(last.total, last.total));
   EXPECT_EQ(r.color, CardColor::green);
   EXPECT_EQ(stateOf(c.store, c.rows[0], c.root1), "verified/2");
   EXPECT_EQ(hashFile(c.at(c.root1, c.rows[0])), hashFile(c.rows[0].src));
