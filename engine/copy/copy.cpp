@@ -248,7 +248,7 @@ std::vector<std::optional<std::string>> hashFiles(const std::vector<std::string>
                                                   Fs& fs) {
   std::vector<std::optional<std::string>> out(paths.size());
   std::mutex outLock;  // guards out; every slot is written by exactly one job
-  // A few readers at a time: each holds two 16 MiB buffers.
+  // A few readers at a time: each holds up to two 16 MiB buffers.
   std::atomic<size_t> next{0};
   parallelFor(std::min<size_t>(paths.size(), 4), [&](size_t) {
     for (size_t i; (i = next.fetch_add(1)) < paths.size();) {
