@@ -226,6 +226,18 @@ class Run {
 
   void commitRecords() { records_.commit(); }
 
+  // The first card files are asked for while the drives are checked and the folders made: the
+  // card reader, the slowest device, starts at once. Only into memory, and only what a run of
+  // one read of the card would read anyway.
+  void readAheadFromStart() {
+    if (options_.verify == VerifyMode::paranoid || readAhead_ || noReadAhead_) return;
+    try {
+      readAhead_.emplace(rows_, int64_t{kBlockSize}, kPrefetchBytes, kPrefetchFiles, fs_);
+    } catch (const std::system_error&) {
+      noReadAhead_ = true;  // no thread to be had: the card is only read on demand, slower
+    }
+  }
+
   bool cardMounted() const { return present(src_, cardDev, fs_); }
   bool driveThere(int d) const { return present(driveOf(dests_[d]), destDevs[d], fs_); }
 
@@ -878,13 +890,7 @@ class Run {
   void prefetchAfter(const Row& r) {
     size_t i = static_cast<size_t>(&r - rows_.data());
     if (i >= rows_.size()) return;  // not one of the run's rows
-    if (!readAhead_ && !noReadAhead_) {
-      try {
-        readAhead_.emplace(rows_, int64_t{kBlockSize}, kPrefetchBytes, kPrefetchFiles, fs_);
-      } catch (const std::system_error&) {
-        noReadAhead_ = true;  // no thread to be had: the card is only read on demand, slower
-      }
-    }
+    readAheadFromStart();
     if (readAhead_) readAhead_->at(i);
   }
 
@@ -908,7 +914,7 @@ class Run {
   std::vector<int64_t> after_;                   // bytes of the rows from each on
   std::optional<PartSweeper> sweeper_;
   std::map<std::pair<int, std::string>, bool> folderWasMissing_;  // by destination and folder
-  std::optional<ReadAhead> readAhead_;  // started with the first small file
+  std::optional<ReadAhead> readAhead_;                            // started before the first row
   bool noReadAhead_ = false;
 };
 
@@ -933,6 +939,7 @@ IngestResult runIngest(const std::vector<Row>& rows, const std::string& src, con
   if (!card) throw IngestStop::cardRemoved();
   run.cardDev = *card;
   run.startNs = startNs;
+  run.readAheadFromStart();
   // Never the card: formatting it would take such a copy with it.
   const std::optional<std::string> cardDriveId = cardDrive(src, *drives, fs);
   for (const auto& root : dests) {

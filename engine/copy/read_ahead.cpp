@@ -29,22 +29,22 @@ void ReadAhead::at(size_t i) {
   bool wake;
   {
     std::lock_guard lk(m_);
-    if (i < at_) return;
-    at_ = i;
+    if (i + 1 < from_) return;
+    from_ = i + 1;
     wake = waiting_ && low();
   }
   if (wake) cv_.notify_one();
 }
 
 bool ReadAhead::room() {
-  next_ = std::max(next_, at_ + 1);
-  return next_ < rows_.size() && next_ <= at_ + files_ &&
-         upTo_[next_ + 1] - upTo_[at_ + 1] <= bytes_;
+  next_ = std::max(next_, from_);
+  return next_ < rows_.size() && next_ < from_ + files_ &&
+         upTo_[next_ + 1] - upTo_[from_] <= bytes_;
 }
 
 bool ReadAhead::low() {
-  const size_t n = std::max(next_, at_ + 1);
-  return n < rows_.size() && n <= at_ + files_ / 2 && upTo_[n] - upTo_[at_ + 1] <= bytes_ / 2;
+  const size_t n = std::max(next_, from_);
+  return n < rows_.size() && n < from_ + files_ / 2 && upTo_[n] - upTo_[from_] <= bytes_ / 2;
 }
 
 void ReadAhead::run() {

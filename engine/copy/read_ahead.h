@@ -17,7 +17,7 @@ namespace tolverdine {
 class ReadAhead {
  public:
   /// Asks for the rows of at most maxSize bytes that are copied (dest set), at most `bytes` and
-  /// `files` of them beyond the copying thread's place.
+  /// `files` of them beyond the copying thread's place, from the first row until at() is called.
   ReadAhead(const std::vector<Row>& rows, int64_t maxSize, int64_t bytes, size_t files, Fs& fs);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
@@ -39,7 +39,7 @@ class ReadAhead {
   std::vector<int64_t> upTo_;  // bytes wanted before each row
   std::mutex m_;
   std::condition_variable cv_;
-  size_t at_ = 0;    // the copying thread's row
+  size_t from_ = 0;  // the first row the copying thread has not taken yet
   size_t next_ = 0;  // the next row to ask for
   bool stop_ = false;
   bool waiting_ = false;  // the thread sleeps until low()
