@@ -90,6 +90,11 @@ constexpr size_t kGroupsInFlight = 4;
 // most a second of rows, whose copies the next run finds on the drive and compares in place.
 constexpr size_t kRecordRowsUnbounded = size_t{1} << 30;
 constexpr std::chrono::milliseconds kRecordAge{1000};
+// Over the card's last bytes rows are committed four times as often: the library's search file,
+// which the card's end waits for, can only index committed rows, and a last second of rows on a
+// card of small files is a tenth of a second of indexing after the last byte.
+constexpr int64_t kLastRecordBytes = int64_t{256} << 20;
+constexpr std::chrono::milliseconds kLastRecordAge{250};
 // Card files asked for ahead of the one being copied.
 constexpr size_t kPrefetchFiles = 256;
 constexpr int64_t kPrefetchBytes = int64_t{64} << 20;
@@ -149,6 +154,7 @@ class Run {
         break;
       }
     }
+    if (bytesAfter(r) <= kLastRecordBytes) records_.setAge(kLastRecordAge);
     const std::string key = ingestKey(cam_, r);
     std::vector<int> toCopy, unrecorded;
     const size_t at = static_cast<size_t>(&r - rows_.data()) * dests_.size();

@@ -34,6 +34,8 @@ class RecordGroup {
               const std::optional<std::string>& view = std::nullopt,
               const std::optional<DriveFile>& on = std::nullopt) noexcept;
   void commitIfDue() noexcept;
+  /// Groups from now on are committed after `age` at most.
+  void setAge(std::chrono::milliseconds age) noexcept { age_ = age; }
   void commit() noexcept;
   /// Runs before each commit, and before a row written on its own: it makes what the rows claim
   /// durable (the names of the copies). When it returns false the rows claiming a copy are

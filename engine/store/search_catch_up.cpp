@@ -35,7 +35,9 @@ bool SearchCatchUp::run(const std::string& dbPath) {
   // are, so a short card's rows need none: they cost each round more than adding them.
   using Clock = std::chrono::steady_clock;
   std::optional<Clock::time_point> rechecked;
-  while (!copied_.waitFor(std::chrono::seconds(1))) {
+  // Four rounds a second: a round that finds no new row only reads, and the rows the copy commits
+  // more often over the card's last bytes are indexed before its end, not after.
+  while (!copied_.waitFor(std::chrono::milliseconds(250))) {
     const bool recheck = !rechecked || Clock::now() - *rechecked >= std::chrono::seconds(30);
     if (recheck) rechecked = Clock::now();
     other->updateSearchIndex(recheck);

@@ -1,5 +1,5 @@
-// The library's search file brought up to date beside a copy: on a connection of its own, each
-// second while the card is copied and a last time while the hash lists, reports and PDF are
+// The library's search file brought up to date beside a copy: on a connection of its own, four
+// times a second while the card is copied and a last time while the hash lists, reports and PDF are
 // written, so that little is left to it after the copy. It reads only rows already committed and
 // locks only its own file, never the state database: the copy never waits for it.
 #pragma once
