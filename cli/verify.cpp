@@ -6,7 +6,9 @@
 
 #include "engine/base/canonical_path.h"
 #include "engine/base/term_text.h"
+#include "engine/hashlist/changed_copies.h"
 #include "engine/hashlist/mhl_verify.h"
+#include "engine/store/store_open.h"
 
 namespace tolverdine::cli {
 
@@ -48,6 +50,10 @@ int runVerify(int argc, char** argv) {
     return 1;
   }
   MHLVerifyReport rep = verifyMHL(root);
+  // A copy read back changed no longer counts toward any card's verdict. Without a database here
+  // (another computer's drive) there is nothing to tell.
+  if (OpenedStore store = openStoreAt(Store::defaultPath(), IfMissing::leave))
+    forgetChangedCopies(*store, root, rep);
   // Names come from the disk and from lists other tools wrote: never printed raw.
   auto show = [](const std::string& s) { return printableName(s); };
   int bad = rep.noHashLists ? 1 : 0;

@@ -63,5 +63,35 @@ TEST(VerifyCommand, ListsAfterLostRunsAndEveryStateUnderItsLabel) {
   expectVerify(c.d1, 1, {"해시 목록 없음: " + c.d1 + "/ascmhl"});
 }
 
+// A copy changed in place with its size and time kept looks whole to every look at the drive; only
+// reading it finds the change, and from then on it must not count toward the card's verdict.
+TEST(VerifyCommand, ACopyFoundChangedStopsCountingUntilCopiedAgain) {
+  Cli c;
+  const std::vector<std::string> ingest = {c.card, "--project", "p", "--dest",
+                                           c.d1,   "--dest",    c.d2};
+  ASSERT_EQ(c.run(ingest).status, 0);
+  const std::string root = only("'" + c.d2 + "'/*_p");
+  const std::string cardFile = c.card + "/PRIVATE/M4ROOT/CLIP/C0002.MP4";
+  const std::string copy = only("\"$(find '" + root + "' -name C0002.MP4)\"");
+  ASSERT_EQ(
+      sh("printf X | dd of='" + copy + "' bs=1 seek=100 conv=notrunc 2>/dev/null && touch -r '" +
+         cardFile + "' '" + copy + "'"),
+      0);
+  ASSERT_EQ(c.run({c.card}, "status").status, 0) << "the change must be invisible without a read";
+  EXPECT_EQ(c.run({root}, "verify").status, 1);
+  auto status = c.run({c.card}, "status");
+  EXPECT_NE(status.status, 0) << status.out;
+  EXPECT_NE(status.out.find("C0002.MP4"), std::string::npos) << status.out;
+  // The next run overwrites nothing: the changed file stays, and the card is not green. Once the
+  // changed file is taken away, the run copies it again.
+  auto again = c.run(ingest);
+  EXPECT_EQ(again.status, 2) << again.out;
+  EXPECT_NE(again.out.find("덮어쓰지 않음"), std::string::npos) << again.out;
+  ASSERT_EQ(::unlink(copy.c_str()), 0);
+  ASSERT_EQ(c.run(ingest).status, 0);
+  EXPECT_EQ(sh("cmp -s '" + cardFile + "' '" + copy + "'"), 0);
+  EXPECT_EQ(c.run({c.card}, "status").status, 0);
+}
+
 }  // namespace
 }  // namespace tolverdine
